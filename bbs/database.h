@@ -1,0 +1,59 @@
+// The host's database file (SQLite, WAL): the generic per-user database
+// (genbb) and the class database (clsbb) that modules reach through the dfa*
+// services of host/host.h, plus the handle other host tables share.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/host.h"
+
+struct sqlite3;
+
+namespace bbs {
+
+class Database {
+public:
+    // Opens or creates the file. Null with *error on failure.
+    static std::unique_ptr<Database> open(const std::filesystem::path& file, std::string* error);
+    ~Database();
+
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    HostDataFile* generic();  // what genbb points at while bound
+    HostDataFile* classes();  // what clsbb points at while bound
+    sqlite3* handle();        // for the host's other tables (accounts, ...)
+
+    // Classes: day limit -1 = none.
+    bool put_class(std::string_view name, int16_t days, std::string* error);
+    std::optional<int16_t> class_days(std::string_view name);
+
+    // The generic database, for administration and tests.
+    struct Entry {
+        uint32_t position;      // absolute position (dfaAbs)
+        std::string userid;
+        std::string tag;
+        std::string bytes;      // the whole record
+    };
+    std::vector<Entry> generic_entries();   // key order
+    size_t generic_count();
+    bool insert_generic(const void* record, uint32_t length, std::string* error);
+    bool erase_generic(uint32_t position);
+
+    // Runs `work` in one transaction (bulk loads, benchmarks).
+    bool batch(const std::function<bool()>& work);
+};
+
+// Points genbb and clsbb at the database's files and empties the selection
+// stack; null unbinds them (genbb and clsbb become null).
+void bind_database(Database* database);
+
+}  // namespace bbs

@@ -1,0 +1,124 @@
+// The stand-in BBS host: one object that owns channels, accounts, message
+// files, databases, the status queue and the editor, and implements the C
+// services of host/host.h on top of them.
+//
+// Single-threaded: every call below, and every module routine the host calls,
+// runs on the thread that owns the Host. Only one Host exists at a time (the
+// C services reach it through Host::current()).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/host.h"
+
+namespace bbs {
+
+class Database;  // bbs/database.h
+class Accounts;  // bbs/accounts.h
+
+struct HostOptions {
+    std::filesystem::path data_dir;  // must exist; the host works inside it (chdir)
+    int channels = 8;                // nterms
+    std::string log_name = "bbshost.log";
+};
+
+// What the host sends a channel goes through a sink; the telnet front end
+// installs one, tests read the per-channel capture instead.
+using OutputSink = std::function<void(int channel, std::string_view bytes)>;
+// Asked to close a channel (logoff from the game, three failed logons, ...).
+using CloseSink = std::function<void(int channel)>;
+
+class Host {
+public:
+    // Opens the data folder: database file, accounts, host log. Loads no
+    // module. On failure returns null and says why in *error.
+    static std::unique_ptr<Host> open(const HostOptions& options, std::string* error);
+    ~Host();  // finish routines of every module, database closed, old cwd back
+
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    static Host* current();
+
+    // ---- administration --------------------------------------------------
+    Database& database();
+    Accounts& accounts();
+    const std::filesystem::path& data_dir() const;
+    void log(std::string_view line);  // one line to the host log, time-stamped
+
+    // ---- modules -----------------------------------------------------------
+    // dlopen()s the library (RTLD_NOW | RTLD_GLOBAL) and calls its entry
+    // point `init_symbol`. False with *error when the library or the symbol
+    // is missing, or when the module stopped the host (catastro).
+    bool load_module(const std::filesystem::path& library, std::string_view init_symbol,
+                     std::string* error);
+    int module_count() const;
+    const ModuleDescriptor* module(int number) const;  // number as register_module returned
+    int find_module(std::string_view name) const;      // by descriptor name, ignoring case; -1
+    // Set when a module called catastro; the host must stop.
+    bool stopped() const;
+    const std::string& stop_reason() const;
+    // Reload after SIGHUP: recompile changed message files into the open
+    // blocks, call every loaded library's reload__<name> routine, then the
+    // reload hooks registered with on_reload (the game re-reads its ini).
+    void reload();
+    void on_reload(std::function<void()> hook);
+    // Calls every module's account deletion routine for `userid`.
+    void account_deleted(std::string_view userid);
+
+    // ---- sessions ----------------------------------------------------------
+    // A user whose password was checked logs on at a free channel: his
+    // account is loaded, every module's logon routine runs. -1 when no
+    // channel is free or the account does not exist.
+    int logon(std::string_view userid);
+    // The user hangs up (or logs off): hang-up and logoff routines, editor
+    // abandoned, account written back, channel freed. Harmless for a free channel.
+    void hangup(int channel);
+    bool online(int channel) const;
+    int channel_of(std::string_view userid) const;  // -1 when not online
+    // One line typed at the channel. Control characters are stripped, global
+    // commands see it first, then the editor or the user's module.
+    void line(int channel, std::string_view text);
+
+    // ---- status queue ------------------------------------------------------
+    // Statuses queued by btuinj wait here; they are delivered only by these
+    // calls, never inside a module routine.
+    size_t pending_statuses() const;
+    bool deliver_one();                     // oldest status; false when none
+    size_t deliver_all(size_t limit = 1000000);  // until none or limit
+
+    // Delivers an injected message (a page, a game `tell`) to a user: through
+    // the injection routine of his module, or straight to him.
+    void inject_message(int channel, std::string_view text);
+
+    // ---- output --------------------------------------------------------------
+    void set_output_sink(OutputSink sink);
+    void set_close_sink(CloseSink sink);
+    void request_close(int channel);        // a module or the game wants this user off
+    // Everything sent to the channel since the last take (raw module bytes).
+    // Always captured, also when a sink is installed.
+    std::string take_output(int channel);
+
+    // ---- the editor ----------------------------------------------------------
+    bool in_editor(int channel) const;
+    std::string editor_text(int channel) const;
+    size_t editor_size(int channel) const;
+    // Replace the text (cut to the editor's size) and save / abandon.
+    void editor_save(int channel, std::string_view text);
+    void editor_abandon(int channel);
+
+private:
+    Host();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    friend struct HostAccess;
+};
+
+}  // namespace bbs

@@ -1,0 +1,96 @@
+// A whole host for one test: a fresh data folder made from config/, the
+// stand-in game and the Brakvold Plus module loaded, users logged on at
+// channels, and ways to read everything the test needs to check.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bbs/accounts.h"
+#include "bbs/database.h"
+#include "bbs/host.h"
+#include "game/game.h"
+
+namespace testing_support {
+
+struct UserSpec {
+    std::string userid;
+    std::string class_name = "Member";
+    int32_t credits = 10000;
+    uint16_t days = 30;
+    std::vector<std::string> keys;     // e.g. {"SYSOP"}
+    // Game character; no character when player_name is empty.
+    std::string player_name;
+    int32_t copper = 5000;
+    int32_t lives = 3;
+    uint32_t time_played = 2500;
+    char gender = 'M';
+};
+
+class World {
+public:
+    // Makes the data folder (a fresh temporary one) from config/. Nothing is
+    // started until start().
+    World();
+    ~World();  // host closed, data folder removed
+
+    // ---- before start() ------------------------------------------------------
+    // Replaces the text of option or message NAME in QRTBKPLS.MSG.
+    void set_option(std::string_view name, std::string_view value);
+    // Sets KEY=VALUE in brakvold.ini (section as the game reads it).
+    void set_ini(std::string_view key, std::string_view value);
+    void remove_ini(std::string_view key);
+    // Writes a tcplibm.msg with an option SUBBBS of this value (none: file without the option).
+    void write_tcplibm(std::optional<std::string> subbbs);
+    void remove_message_file();        // deletes QRTBKPLS.MSG and any .MCV
+    void add_class(std::string_view name, int16_t days);
+    void add_user(const UserSpec& user);  // account, and the character when named
+    // Classes "Member" (days 365) and "Sysop" (-1) and users Sysop (key SYSOP,
+    // no character), and players Alice/Alia, Bob/Bobo, Carol/Cara exist unless
+    // this is called first.
+    void no_default_population();
+    int channels = 8;
+
+    // ---- start and run -------------------------------------------------------
+    // Opens the host, loads the game and the module. False when the host
+    // stopped (the reason is in stop_reason()).
+    bool start();
+    bbs::Host& host();
+    game::Game& game();
+    std::string stop_reason() const;
+    const std::filesystem::path& dir() const;
+
+    // Logs the user on; returns his channel. The logon output is discarded.
+    int login(std::string_view userid);
+    // Types a line, delivers every queued status, returns what the channel got.
+    std::string type(int channel, std::string_view line);
+    // Types a line without delivering statuses.
+    std::string type_only(int channel, std::string_view line);
+    // Enters the module from the game: "ext" then "*". Returns the output of "*".
+    std::string enter(int channel);
+    std::string output(int channel);   // take_output
+    void deliver_all();
+
+    // ---- reading state ---------------------------------------------------------
+    std::string host_log() const;
+    std::string game_log() const;
+    std::vector<game::Mail> mail_for(std::string_view userid);
+    std::optional<bbs::AccountInfo> account(std::string_view userid);
+    std::optional<PublicUserInfo> player(std::string_view name);
+    std::vector<bbs::Database::Entry> records();   // generic database, key order
+    HostUser* user(int channel);                    // usroff
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Literal helpers: the escape character etc. in expected texts.
+std::string escape_visible(std::string_view bytes);  // \e \r \n \xHH shown, for failure messages
+
+}  // namespace testing_support
