@@ -197,6 +197,16 @@ void description_approve_prompt(void);         // substate 15
 // ---------------------------------------------------------------------------
 uint8_t charge_description_purchase(int32_t channel, PublicUserInfo* info);
 uint8_t charge_life_purchase(int32_t channel, PublicUserInfo* info);
+// What the last charging run took from the buyer, so that a purchase the
+// game then fails to complete can be given back. `mailed` is 1 when the run
+// only mailed the purchase-mail user (nothing was charged).
+struct PurchaseCharge {
+    int32_t credits;
+    int32_t copper;
+    int32_t days;
+    int32_t mailed;
+};
+extern PurchaseCharge plus_charged;
 void life_price_screen(void);
 void life_confirm(void);                       // substate 13
 void purchase_life(int32_t channel);
