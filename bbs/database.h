@@ -48,9 +48,38 @@ public:
     bool insert_generic(const void* record, uint32_t length, std::string* error);
     bool erase_generic(uint32_t position);
 
-    // Runs `work` in one transaction (bulk loads, benchmarks).
+    // Runs `work` in one transaction (bulk loads, benchmarks). Rolled back
+    // when `work` returns false or throws; inside a running batch `work`
+    // simply joins it.
     bool batch(const std::function<bool()>& work);
+
+    // Largest record the generic database stores (and the size of its own
+    // record buffer).
+    static constexpr uint32_t kMaxGenericRecord = 4096;
+
+    // The folded form of a generic key as key 0 orders it (the indexed sort
+    // column): each text field cut at its terminator and zero-filled, ASCII
+    // letters upper-cased. Raw SQL over the same file binds this.
+    static std::string generic_sort_key(const void* key);
+
+private:
+    Database();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
+
+// The engine behind the dfa* services: each call works on one HostDataFile
+// that a Database opened (file->impl), and returns what the service returns.
+namespace datafile {
+int16_t acquire(HostDataFile* file, void* record, const void* key, int16_t keynum,
+                int16_t operation);
+int16_t acquire_position(HostDataFile* file, void* record, uint32_t position, int16_t keynum);
+uint32_t position(HostDataFile* file);   // the current record's, 0 when there is none
+int16_t insert(HostDataFile* file, const void* record, uint32_t length);
+int16_t update(HostDataFile* file, const void* record, uint32_t length);
+int16_t erase(HostDataFile* file);
+uint32_t length(HostDataFile* file);     // stored length of the current record, 0 when none
+}  // namespace datafile
 
 // Points genbb and clsbb at the database's files and empties the selection
 // stack; null unbinds them (genbb and clsbb become null).
