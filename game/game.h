@@ -31,6 +31,8 @@ struct Failures {
     bool return_wealth = false;
     bool add_life = false;
     bool send_mail = false;
+    bool ini_lookup = false;       // get_mud_ini_value answers "no such key"
+    bool log = false;              // BKLog writes nothing
 };
 
 class Game {
@@ -55,6 +57,9 @@ public:
 
     int module_number() const;
     std::string prompt() const;      // the game prompt, ends with "]: "
+    // The prompt of the user at `channel` (prompt() is that of usrnum):
+    // "\r[Brakvold NAME]: " for a player, "\r[Brakvold]: " without a character.
+    std::string prompt_for(int channel) const;
 
     struct Impl;
 private:

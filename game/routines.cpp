@@ -1,0 +1,333 @@
+// The game as a module on the host: its logon, input, status and injection
+// routines, and the commands a player types at the game prompt.
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bbs/host.h"
+#include "game/impl.h"
+
+namespace game {
+namespace {
+
+// ---- output -----------------------------------------------------------------
+
+// Appends text to the host's output buffer as it is (never as a format).
+void add(std::string_view text) {
+    prf("%.*s", static_cast<int>(text.size()), text.data());
+}
+
+void send(int channel) { outprf(channel); }
+
+std::string prompt_of(Game::Impl& impl, int channel) {
+    if (impl.at_extension_prompt.count(channel)) return "Extension: ";
+    return Game::instance() ? Game::instance()->prompt_for(channel) : "\r[Brakvold]: ";
+}
+
+void show_prompt(Game::Impl& impl) {
+    add(prompt_of(impl, usrnum));
+    send(usrnum);
+}
+
+// ---- the typed line -----------------------------------------------------------
+
+std::vector<std::string_view> words() {
+    std::vector<std::string_view> result;
+    for (int i = 0; i < margc && i < HOST_MAXWORDS; ++i)
+        if (margv[i]) result.emplace_back(margv[i]);
+    return result;
+}
+
+std::string join(const std::vector<std::string_view>& list, size_t from, size_t to) {
+    std::string text;
+    for (size_t i = from; i < to && i < list.size(); ++i) {
+        if (!text.empty()) text += ' ';
+        text += list[i];
+    }
+    return text;
+}
+
+bool is(std::string_view word, const char* command) {
+    std::string w(word);
+    return sameas(w.c_str(), command) != 0;
+}
+
+// ---- players --------------------------------------------------------------------
+
+std::optional<PublicUserInfo> player_at(Game::Impl& impl, int channel) {
+    HostAccount* account = uacoff(channel);
+    if (!account) return std::nullopt;
+    return impl.store->find_player_of_account(field(account->userid));
+}
+
+// The channel of the account that plays `info`, or -1 when it is offline.
+int channel_of(const PublicUserInfo& info) {
+    bbs::Host* host = bbs::Host::current();
+    if (!host) return -1;
+    return host->channel_of(field(info.userid));
+}
+
+std::string describe(const PublicUserInfo& info) {
+    std::string kind(field(info.race));
+    std::string_view profession = field(info.profession);
+    if (!profession.empty()) {
+        if (!kind.empty()) kind += ' ';
+        kind += profession;
+    }
+    std::string text(field(info.name));
+    if (!kind.empty()) text += ", the " + kind;
+    if (!field(info.title).empty()) text += ", " + std::string(field(info.title));
+    return text + ".\r";
+}
+
+// ---- commands ---------------------------------------------------------------------
+
+void show_extensions(Game::Impl& impl) {
+    add("Extensions:\r");
+    std::vector<AddonDescriptor*> addons = impl.addons;
+    for (AddonDescriptor* addon : addons)
+        if (addon->menu_display) addon->menu_display();
+    add("Extension: ");
+    send(usrnum);
+    impl.at_extension_prompt.insert(usrnum);
+}
+
+// The line typed at the extension prompt goes to the add-ons in turn.
+void pick_extension(Game::Impl& impl) {
+    impl.at_extension_prompt.erase(usrnum);
+    if (margc > 0) {
+        std::vector<AddonDescriptor*> addons = impl.addons;
+        for (AddonDescriptor* addon : addons) {
+            // The add-on that takes the command has the user now.
+            if (addon->menu_command && addon->menu_command() != 0) return;
+        }
+    }
+    add("No such extension.\r");
+    show_prompt(impl);
+}
+
+void look(Game::Impl& impl, const std::vector<std::string_view>& list) {
+    std::string name = join(list, 1, list.size());
+    if (name.empty()) {
+        add("Look at whom?\r");
+    } else if (auto info = impl.store->find_player(name)) {
+        int channel = channel_of(*info);
+        if (channel < 0) {
+            add(std::string(field(info->name)) + " is not in the game right now.\r");
+        } else {
+            add(describe(*info));
+            std::vector<AddonDescriptor*> addons = impl.addons;
+            for (AddonDescriptor* addon : addons)
+                if (addon->user_description) addon->user_description(channel);
+        }
+    } else {
+        add("There is no player named " + name + ".\r");
+    }
+    show_prompt(impl);
+}
+
+void stats(Game::Impl& impl) {
+    auto info = player_at(impl, usrnum);
+    if (!info) {
+        add("You have no character in Brakvold.\r");
+        show_prompt(impl);
+        return;
+    }
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "Character: %s\r"
+                  "Race: %s   Profession: %s   Gender: %s\r"
+                  "Title: %s\r"
+                  "Guild: %s\r"
+                  "Level: %d   Experience: %d   Hit points: %d\r"
+                  "Kills: %d   Quests: %d\r"
+                  "Copper: %d\r"
+                  "Lives: %d\r"
+                  "Time played: %u\r",
+                  info->name, info->race, info->profession, info->gender == 'M' ? "male" : "female",
+                  info->title, info->guild[0] ? info->guild : "none", info->level, info->experience,
+                  info->hit_points, info->kills, info->quests, info->copper, info->lives,
+                  info->time_played);
+    add(text);
+    show_prompt(impl);
+}
+
+void mail(Game::Impl& impl) {
+    HostAccount* account = uacoff(usrnum);
+    std::vector<Mail> list;
+    if (account) list = impl.store->mail_for(field(account->userid));
+    if (list.empty()) {
+        add("You have no mail.\r");
+    } else {
+        add("Your mail, newest last:\r");
+        send(usrnum);
+        for (size_t i = 0; i < list.size(); ++i) {
+            add("\rMail " + std::to_string(i + 1) + " of " + std::to_string(list.size()) + "\r");
+            add("From: " + list[i].from + "\r");
+            add("Subject: " + list[i].subject + "\r");
+            add(list[i].body);
+            add("\r");
+            send(usrnum);
+        }
+    }
+    show_prompt(impl);
+}
+
+void who(Game::Impl& impl) {
+    bbs::Host* host = bbs::Host::current();
+    add("In Brakvold now:\r");
+    for (int channel = 0; host && channel < nterms; ++channel) {
+        if (!host->online(channel)) continue;
+        HostAccount* account = uacoff(channel);
+        if (!account) continue;
+        auto info = impl.store->find_player_of_account(field(account->userid));
+        char line[96];
+        std::snprintf(line, sizeof line, "  %-29s %s\r", account->userid,
+                      info ? info->name : "(no character)");
+        add(line);
+    }
+    show_prompt(impl);
+}
+
+void quit() {
+    add("Farewell.\r");
+    send(usrnum);
+    if (bbs::Host* host = bbs::Host::current()) host->request_close(usrnum);
+}
+
+// tell NAME text: the longest run of words after "tell" that names a
+// player is the name; the rest is the message.
+void tell(Game::Impl& impl, const std::vector<std::string_view>& list) {
+    if (list.size() < 2) {
+        add("Tell whom what?\r");
+        show_prompt(impl);
+        return;
+    }
+    std::optional<PublicUserInfo> target;
+    size_t message_from = 0;
+    for (size_t end = list.size(); end > 1 && !target; --end) {
+        if ((target = impl.store->find_player(join(list, 1, end)))) message_from = end;
+    }
+    if (!target) {
+        add("There is no player named " + std::string(list[1]) + ".\r");
+        show_prompt(impl);
+        return;
+    }
+    std::string name(field(target->name));
+    std::string message = join(list, message_from, list.size());
+    int channel = channel_of(*target);
+    if (message.empty()) {
+        add("Tell " + name + " what?\r");
+    } else if (channel < 0) {
+        add(name + " is not in the game right now.\r");
+    } else {
+        std::string from;
+        if (auto me = player_at(impl, usrnum))
+            from = std::string(field(me->name));
+        else if (HostAccount* account = uacoff(usrnum))
+            from = std::string(field(account->userid));
+        // The message goes out before anything is added to the output
+        // buffer for the teller: the host composes it in the same buffer.
+        if (bbs::Host* host = bbs::Host::current())
+            host->inject_message(channel, "\r" + from + " tells you: " + message + "\r");
+        add("You tell " + name + ": " + message + "\r");
+    }
+    show_prompt(impl);
+}
+
+// ---- routines of the ModuleDescriptor ----------------------------------------------
+
+int16_t game_logon() {
+    Game::Impl* impl = current_impl();
+    if (!impl || !usrptr) return 0;
+    usrptr->state = impl->module_number;
+    usrptr->substate = 0;
+    impl->at_extension_prompt.erase(usrnum);
+    if (auto info = player_at(*impl, usrnum)) {
+        add("\rWelcome to Brakvold, " + std::string(field(info->name)) + "!\r");
+    } else {
+        add("\rWelcome to Brakvold.\r"
+            "Your account has no character in Brakvold yet; ask the Sysop for one.\r");
+    }
+    show_prompt(*impl);
+    return 0;
+}
+
+int16_t game_input() {
+    Game::Impl* impl = current_impl();
+    if (!impl) return 0;
+    if (impl->at_extension_prompt.count(usrnum)) {
+        pick_extension(*impl);
+        return 1;
+    }
+    std::vector<std::string_view> list = words();
+    if (list.empty()) {
+        show_prompt(*impl);
+    } else if (is(list[0], "ext")) {
+        show_extensions(*impl);
+    } else if (is(list[0], "look")) {
+        look(*impl, list);
+    } else if (is(list[0], "stats")) {
+        stats(*impl);
+    } else if (is(list[0], "mail")) {
+        mail(*impl);
+    } else if (is(list[0], "who")) {
+        who(*impl);
+    } else if (is(list[0], "quit")) {
+        quit();
+    } else if (is(list[0], "tell")) {
+        tell(*impl, list);
+    } else {
+        add("Unknown command.\r");
+        show_prompt(*impl);
+    }
+    return 1;
+}
+
+// Status 3: an add-on hands the user back to the game.
+void game_status() {
+    Game::Impl* impl = current_impl();
+    if (impl && status == 3) {
+        impl->at_extension_prompt.erase(usrnum);
+        show_prompt(*impl);
+        return;
+    }
+    dfsthn();
+}
+
+// A message injected for a user in the game (a tell): it is shown at once,
+// followed by his prompt again.
+int16_t game_injection() {
+    Game::Impl* impl = current_impl();
+    if (!impl) return 0;
+    btuxmn(othusn, prfbuf);
+    std::string again = prompt_of(*impl, othusn);
+    btuxmn(othusn, again.c_str());
+    return 1;
+}
+
+int16_t game_logoff() { return 0; }
+
+void game_hangup() {
+    if (Game::Impl* impl = current_impl()) impl->at_extension_prompt.erase(usrnum);
+}
+
+void game_midnight() {}
+
+// The character of a deleted account stays in the game's data file.
+void game_account_deleted(const char*) {}
+
+void game_finish() { finish_game(); }
+
+ModuleDescriptor g_descriptor = {
+    "Brakvold",     game_logon,   game_input,  game_status,          game_injection,
+    game_logoff,    game_hangup,  game_midnight, game_account_deleted, game_finish,
+};
+
+}  // namespace
+
+ModuleDescriptor* module_descriptor() { return &g_descriptor; }
+
+}  // namespace game
