@@ -1,0 +1,473 @@
+// The host's database file through the dfa* services, as modules use it:
+// key 0 order of the generic database, the three lookups, absolute
+// positions, rewrites, the selection stack, and what survives a reopen.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bbs/database.h"
+#include "host/host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A generic record: key (user-ID, tag) and payload, `length` bytes long.
+std::string record(std::string_view userid, std::string_view tag, std::string_view payload = "",
+                   size_t length = 100) {
+    std::string r(length, '\0');
+    std::memcpy(r.data(), userid.data(), userid.size());
+    std::memcpy(r.data() + HOST_UIDSIZ, tag.data(), tag.size());
+    std::memcpy(r.data() + HOST_KEYSIZ, payload.data(), payload.size());
+    return r;
+}
+
+std::string key(std::string_view userid, std::string_view tag) {
+    return record(userid, tag, "", HOST_KEYSIZ);
+}
+
+std::string userid_of(const void* rec) { return std::string(static_cast<const char*>(rec)); }
+std::string tag_of(const void* rec) {
+    return std::string(static_cast<const char*>(rec) + HOST_UIDSIZ);
+}
+std::string payload_of(const void* rec) {
+    return std::string(static_cast<const char*>(rec) + HOST_KEYSIZ);
+}
+
+class DatabaseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/dbtest.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        open();
+    }
+    void TearDown() override {
+        bbs::bind_database(nullptr);
+        db_.reset();
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    void open() {
+        std::string error;
+        db_ = bbs::Database::open(dir_ / "bbs.db", &error);
+        ASSERT_NE(db_, nullptr) << error;
+        bbs::bind_database(db_.get());
+    }
+    void reopen() {
+        bbs::bind_database(nullptr);
+        db_.reset();
+        open();
+    }
+
+    // Inserts through the services; returns the new record's position (0 on refusal).
+    uint32_t insert(const std::string& rec) {
+        dfaSetBlk(genbb);
+        uint32_t position = 0;
+        if (dfaInsertV(rec.data(), static_cast<uint32_t>(rec.size())) == 1) position = dfaAbs();
+        dfaRstBlk();
+        return position;
+    }
+
+    // Walks key 0 as the lister does: operation 9 from the lowest key, then 8
+    // from each record's own key in the file's buffer.
+    std::vector<std::pair<std::string, std::string>> walk() {
+        std::vector<std::pair<std::string, std::string>> keys;
+        const std::string lowest = key("", "");
+        dfaSetBlk(genbb);
+        int16_t found = dfaAcqLock(nullptr, lowest.data(), 0, DFA_GREATER_EQUAL, 0);
+        while (found == 1 && keys.size() < 1000) {
+            keys.emplace_back(userid_of(genbb->record), tag_of(genbb->record));
+            found = dfaAcqLock(nullptr, genbb->record, 0, DFA_GREATER, 0);
+        }
+        dfaRstBlk();
+        return keys;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<bbs::Database> db_;
+};
+
+using Keys = std::vector<std::pair<std::string, std::string>>;
+
+TEST_F(DatabaseTest, KeyZeroOrdersUserIdsIgnoringCaseThenTags) {
+    const Keys inserted = {
+        {"alice", "QRTBKPLS_REG"}, {"Bob", "QRTBKPLS_REG"},  {"Al", "QRTBKPLS_REG"},
+        {"A", "ZETA"},             {"Bob", "QRTBKPLS_DESC"}, {"a", "alpha"},
+        {"ALICE", "OTHER_MOD"},    {"Carol", "QRTBKPLS_REG"}, {"bobby", "QRTBKPLS_DESC"},
+        {"1st", "X"},
+    };
+    for (const auto& [u, t] : inserted) ASSERT_NE(insert(record(u, t)), 0u) << u << "/" << t;
+
+    const Keys expected = {
+        {"1st", "X"},
+        {"a", "alpha"},              // "a" sorts with "A", then by tag
+        {"A", "ZETA"},
+        {"Al", "QRTBKPLS_REG"},      // a prefix sorts before the longer user-ID
+        {"ALICE", "OTHER_MOD"},      // one user-ID in any case, ordered by tag
+        {"alice", "QRTBKPLS_REG"},
+        {"Bob", "QRTBKPLS_DESC"},
+        {"Bob", "QRTBKPLS_REG"},
+        {"bobby", "QRTBKPLS_DESC"},
+        {"Carol", "QRTBKPLS_REG"},
+    };
+    EXPECT_EQ(walk(), expected);
+
+    Keys listed;
+    for (const auto& e : db_->generic_entries()) listed.emplace_back(e.userid, e.tag);
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(db_->generic_count(), expected.size());
+}
+
+TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
+    ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "bob's registry")), 0u);
+    ASSERT_NE(insert(record("Bobby", "QRTBKPLS_REG", "bobby's registry")), 0u);
+
+    dfaSetBlk(genbb);
+    const std::string typed = key("bOB", "qrtbkpls_reg");
+    ASSERT_EQ(dfaAcqLock(nullptr, typed.data(), 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(userid_of(genbb->record), "Bob");  // as stored, not as typed
+    EXPECT_EQ(payload_of(genbb->record), "bob's registry");
+
+    // Bytes behind a field's terminator are not part of the key.
+    std::string untidy = key("BOBBY", "QRTBKPLS_REG");
+    std::memcpy(untidy.data() + 6, "junk", 4);
+    ASSERT_EQ(dfaAcqLock(nullptr, untidy.data(), 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(payload_of(genbb->record), "bobby's registry");
+
+    EXPECT_EQ(dfaAcqLock(nullptr, key("Bo", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 0);
+    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_RE").data(), 0, DFA_EQUAL, 0), 0);
+    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 0);
+    EXPECT_EQ(dfaAbs(), 0u) << "a lookup that finds nothing leaves no current record";
+    dfaRstBlk();
+}
+
+TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
+    const uint32_t p1 = insert(record("Alice", "QRTBKPLS_REG", "1"));
+    const uint32_t p2 = insert(record("Bob", "QRTBKPLS_REG", "2"));
+    const uint32_t p3 = insert(record("Carol", "QRTBKPLS_REG", "3"));
+    ASSERT_TRUE(p1 && p2 && p3);
+
+    char rec[200];
+    auto find = [&](const std::string& k, int16_t op) -> uint32_t {
+        std::memset(rec, 0x55, sizeof rec);
+        if (dfaAcqLock(rec, k.data(), 0, op, 0) != 1) return 0;
+        return dfaAbs();
+    };
+    dfaSetBlk(genbb);
+    EXPECT_EQ(find(key("", ""), DFA_GREATER_EQUAL), p1);
+    EXPECT_EQ(find(key("", ""), DFA_GREATER), p1);
+    EXPECT_EQ(find(key("Bob", "QRTBKPLS_REG"), DFA_GREATER_EQUAL), p2);  // equal counts
+    EXPECT_EQ(payload_of(rec), "2");
+    EXPECT_EQ(find(key("BOB", "qrtbkpls_reg"), DFA_GREATER_EQUAL), p2);
+    EXPECT_EQ(find(key("bob", "QRTBKPLS_REG"), DFA_GREATER), p3);        // equal ignoring case is skipped
+    EXPECT_EQ(find(key("B", ""), DFA_GREATER_EQUAL), p2);                // between two keys
+    EXPECT_EQ(find(key("B", ""), DFA_GREATER), p2);
+    EXPECT_EQ(find(key("Bob", ""), DFA_GREATER), p2);                    // shorter tag sorts first
+    EXPECT_EQ(find(key("Bob", "QRTBKPLS_REGX"), DFA_GREATER_EQUAL), p3);
+    EXPECT_EQ(find(key("Carol", "QRTBKPLS_REG"), DFA_GREATER_EQUAL), p3);
+    EXPECT_EQ(find(key("Carol", "QRTBKPLS_REG"), DFA_GREATER), 0u);      // last record: nothing after
+    EXPECT_EQ(find(key("Dave", ""), DFA_GREATER_EQUAL), 0u);             // past the end
+    EXPECT_EQ(find(key("Dave", ""), DFA_GREATER), 0u);
+    EXPECT_EQ(static_cast<unsigned char>(rec[0]), 0x55) << "nothing found, nothing written";
+    dfaRstBlk();
+}
+
+TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAreNeverReused) {
+    const uint32_t pa = insert(record("Alice", "T", "a"));
+    const uint32_t pb = insert(record("Bob", "T", "b"));
+    const uint32_t pc = insert(record("Carol", "T", "c"));
+    ASSERT_TRUE(pa && pb && pc);
+    EXPECT_TRUE(pa != pb && pb != pc && pa != pc);
+
+    // Bob goes; others arrive before and after him in key order.
+    dfaSetBlk(genbb);
+    ASSERT_EQ(dfaAcqAbsLock(nullptr, pb, 0, 0), 1);
+    EXPECT_EQ(userid_of(genbb->record), "Bob");
+    EXPECT_EQ(dfaAbs(), pb);
+    ASSERT_EQ(dfaDelete(), 1);
+    EXPECT_EQ(dfaAbs(), 0u);
+    EXPECT_EQ(dfaDelete(), 0) << "nothing current after a delete";
+    dfaRstBlk();
+    const uint32_t pd = insert(record("Aaron", "T", "d"));
+    const uint32_t pe = insert(record("Bobby", "T", "e"));
+    ASSERT_TRUE(pd && pe);
+
+    dfaSetBlk(genbb);
+    char rec[100];
+    ASSERT_EQ(dfaAcqAbsLock(rec, pa, 0, 0), 1);
+    EXPECT_EQ(payload_of(rec), "a");
+    ASSERT_EQ(dfaAcqAbsLock(rec, pc, 0, 0), 1);
+    EXPECT_EQ(payload_of(rec), "c");
+    EXPECT_EQ(dfaAbs(), pc);
+    ASSERT_EQ(dfaAcqAbsLock(nullptr, pe, 0, 0), 1);
+    EXPECT_EQ(payload_of(genbb->record), "e");
+    EXPECT_EQ(dfaAcqAbsLock(nullptr, pb, 0, 0), 0) << "a deleted position is not found";
+    EXPECT_EQ(dfaAcqAbsLock(nullptr, 0, 0, 0), 0);
+    // The newest record goes and the next one still gets a fresh position.
+    ASSERT_EQ(dfaAcqAbsLock(nullptr, pe, 0, 0), 1);
+    ASSERT_EQ(dfaDelete(), 1);
+    dfaRstBlk();
+    const uint32_t pf = insert(record("Fred", "T", "f"));
+    for (uint32_t old : {pa, pb, pc, pd, pe}) EXPECT_NE(pf, old);
+    dfaSetBlk(genbb);
+    EXPECT_EQ(dfaAcqAbsLock(nullptr, pe, 0, 0), 0);
+    dfaRstBlk();
+}
+
+TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
+    const uint32_t pos = insert(record("Bob", "QRTBKPLS_DESC", "pending", 960));
+    const uint32_t other = insert(record("Carol", "QRTBKPLS_DESC", "carol's", 960));
+    ASSERT_TRUE(pos && other);
+
+    // Through the file's own buffer, as an approval does.
+    dfaSetBlk(genbb);
+    ASSERT_EQ(dfaAcqLock(nullptr, key("bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 1);
+    std::memcpy(static_cast<char*>(genbb->record) + HOST_KEYSIZ, "approved", 9);
+    ASSERT_EQ(dfaUpdateV(nullptr, 960), 1);
+    dfaRstBlk();
+
+    auto entries = db_->generic_entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].position, pos);
+    EXPECT_EQ(payload_of(entries[0].bytes.data()), "approved");
+    EXPECT_EQ(entries[0].bytes.size(), 960u);
+    EXPECT_EQ(payload_of(entries[1].bytes.data()), "carol's");
+
+    // A rewrite from a buffer of the caller's may change the key; the
+    // position stays.
+    const std::string renamed = record("Bob", "QRTBKPLS_REG", "now a registry", 672);
+    dfaSetBlk(genbb);
+    ASSERT_EQ(dfaAcqAbsLock(nullptr, pos, 0, 0), 1);
+    ASSERT_EQ(dfaUpdateV(renamed.data(), 672), 1);
+    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 0);
+    ASSERT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(dfaAbs(), pos);
+    EXPECT_EQ(bbs::datafile::length(genbb), 672u);
+
+    // A rewrite onto another record's key is refused and changes nothing.
+    const std::string clash = record("CAROL", "QRTBKPLS_DESC", "stolen", 672);
+    EXPECT_EQ(dfaUpdateV(clash.data(), 672), 0);
+    dfaRstBlk();
+    entries = db_->generic_entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].tag, "QRTBKPLS_REG");
+    EXPECT_EQ(payload_of(entries[0].bytes.data()), "now a registry");
+    EXPECT_EQ(payload_of(entries[1].bytes.data()), "carol's");
+
+    // Without a current record there is nothing to rewrite.
+    dfaSetBlk(genbb);
+    EXPECT_EQ(dfaAcqLock(nullptr, key("nobody", "T").data(), 0, DFA_EQUAL, 0), 0);
+    EXPECT_EQ(dfaUpdateV(renamed.data(), 672), 0);
+    dfaRstBlk();
+    EXPECT_EQ(db_->generic_count(), 2u);
+}
+
+TEST_F(DatabaseTest, RecordsKeepTheirLengthAndTheOwnBufferIsZeroedPastIt) {
+    ASSERT_NE(insert(record("Long", "T", std::string(3000, 'x'), 4000)), 0u);
+    ASSERT_NE(insert(record("Short", "T", "tiny", 60)), 0u);
+    EXPECT_EQ(insert(record("TooShort", "T", "", 54)), 0u);
+    EXPECT_EQ(insert(record("TooLong", "T", "", bbs::Database::kMaxGenericRecord + 1)), 0u);
+    EXPECT_NE(insert(record("Largest", "T", "", bbs::Database::kMaxGenericRecord)), 0u);
+    ASSERT_GE(genbb->record_size, bbs::Database::kMaxGenericRecord);
+
+    dfaSetBlk(genbb);
+    ASSERT_EQ(dfaAcqLock(nullptr, key("long", "T").data(), 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(bbs::datafile::length(genbb), 4000u);
+    ASSERT_EQ(dfaAcqLock(nullptr, key("short", "T").data(), 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(bbs::datafile::length(genbb), 60u);
+    const auto* bytes = static_cast<const unsigned char*>(genbb->record);
+    EXPECT_EQ(payload_of(bytes), "tiny");
+    size_t dirty = 0;
+    for (size_t i = 60; i < genbb->record_size; ++i) dirty += bytes[i] != 0;
+    EXPECT_EQ(dirty, 0u) << "bytes of the long record left behind the short one";
+    dfaRstBlk();
+}
+
+TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
+    ASSERT_NE(insert(record("Alice", "QRTBKPLS_REG", "alice")), 0u);
+    ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "bob")), 0u);
+
+    // A caller's buffer that holds the key and receives the record.
+    std::string buffer = key("alice", "QRTBKPLS_REG");
+    buffer.resize(100);
+    dfaSetBlk(genbb);
+    ASSERT_EQ(dfaAcqLock(buffer.data(), buffer.data(), 0, DFA_GREATER, 0), 1);
+    EXPECT_EQ(userid_of(buffer.data()), "Bob");
+    EXPECT_EQ(payload_of(buffer.data()), "bob");
+
+    // The file's own buffer as key and target.
+    std::memcpy(genbb->record, key("ALICE", "QRTBKPLS_REG").data(), HOST_KEYSIZ);
+    ASSERT_EQ(dfaAcqLock(nullptr, genbb->record, 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(userid_of(genbb->record), "Alice");
+    EXPECT_EQ(payload_of(genbb->record), "alice");
+    dfaRstBlk();
+}
+
+TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
+    std::string error;
+    ASSERT_TRUE(db_->put_class("Member", 365, &error)) << error;
+    ASSERT_TRUE(db_->put_class("Sysop", -1, &error)) << error;
+    const uint32_t bob = insert(record("Bob", "QRTBKPLS_REG", "bob"));
+    ASSERT_NE(bob, 0u);
+
+    char class_key[HOST_KEYSIZ] = "member";  // long enough to be read as a generic key too
+    dfaSetBlk(clsbb);
+    ASSERT_EQ(dfaAcqLock(nullptr, class_key, 0, DFA_EQUAL, 0), 1);
+    const uint32_t member = dfaAbs();
+    EXPECT_EQ(static_cast<HostClass*>(clsbb->record)->days, 365);
+    EXPECT_STREQ(static_cast<HostClass*>(clsbb->record)->name, "Member");
+
+    // The generic database inside the class database, and back.
+    dfaSetBlk(genbb);
+    ASSERT_EQ(dfaAcqLock(nullptr, key("bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(dfaAbs(), bob);
+    EXPECT_EQ(dfaAcqLock(nullptr, class_key, 0, DFA_EQUAL, 0), 0)
+        << "a class name is no key of the generic database";
+    ASSERT_EQ(dfaAcqAbsLock(nullptr, bob, 0, 0), 1);
+    dfaRstBlk();
+    EXPECT_EQ(dfaAbs(), member) << "the class database's current record";
+    char sysop_key[HOST_CLSSIZ] = "SYSOP";
+    ASSERT_EQ(dfaAcqLock(nullptr, sysop_key, 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(static_cast<HostClass*>(clsbb->record)->days, -1);
+    EXPECT_EQ(userid_of(genbb->record), "Bob") << "the generic buffer is untouched by class reads";
+    dfaRstBlk();
+
+    // Nothing selected: every operation fails; a surplus restore is harmless.
+    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 0);
+    EXPECT_EQ(dfaAbs(), 0u);
+    dfaRstBlk();
+    dfaSetBlk(genbb);
+    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
+    dfaRstBlk();
+
+    // Nested deeper than the stack holds: the outer selections still come back.
+    dfaSetBlk(genbb);
+    for (int i = 0; i < 40; ++i) dfaSetBlk(i % 2 ? genbb : clsbb);
+    for (int i = 0; i < 40; ++i) dfaRstBlk();
+    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
+    dfaRstBlk();
+    EXPECT_EQ(dfaAbs(), 0u);
+
+    EXPECT_EQ(db_->class_days("MEMBER"), std::optional<int16_t>(365));
+    ASSERT_TRUE(db_->put_class("member", 30, &error)) << error;  // the same class, replaced
+    EXPECT_EQ(db_->class_days("Member"), std::optional<int16_t>(30));
+    EXPECT_EQ(db_->class_days("Guest"), std::nullopt);
+    EXPECT_FALSE(db_->put_class("", 1, &error));
+    EXPECT_FALSE(db_->put_class("sixteen-chars-xx", 1, &error));
+}
+
+TEST_F(DatabaseTest, DuplicateKeysAreRefused) {
+    ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "first")), 0u);
+    EXPECT_EQ(insert(record("BOB", "qrtbkpls_reg", "second")), 0u);
+    std::string error;
+    const std::string dup = record("bob", "QRTBKPLS_REG", "third");
+    EXPECT_FALSE(db_->insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
+    EXPECT_NE(error.find("key exists"), std::string::npos) << error;
+
+    const auto entries = db_->generic_entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].userid, "Bob");
+    EXPECT_EQ(payload_of(entries[0].bytes.data()), "first");
+}
+
+TEST_F(DatabaseTest, BatchCommitsOrRollsBackAsOne) {
+    EXPECT_FALSE(db_->batch([&] {
+        return insert(record("Alice", "T")) != 0 && insert(record("Alice", "T")) != 0;
+    }));
+    EXPECT_EQ(db_->generic_count(), 0u) << "the first insert of a failed batch stays undone";
+    EXPECT_TRUE(db_->batch([&] {
+        for (int i = 0; i < 100; ++i)
+            if (!insert(record("user" + std::to_string(i), "T"))) return false;
+        return db_->batch([&] { return insert(record("inner", "T")) != 0; });
+    }));
+    EXPECT_EQ(db_->generic_count(), 101u);
+}
+
+TEST_F(DatabaseTest, DataSurvivesCloseAndReopen) {
+    std::string error;
+    ASSERT_TRUE(db_->put_class("Member", 365, &error)) << error;
+    const uint32_t pa = insert(record("Alice", "QRTBKPLS_REG", "alice"));
+    const uint32_t pb = insert(record("Bob", "QRTBKPLS_REG", "bob"));
+    const uint32_t pc = insert(record("Carol", "QRTBKPLS_REG", "carol"));
+    ASSERT_TRUE(pa && pb && pc);
+    dfaSetBlk(genbb);
+    ASSERT_EQ(dfaAcqAbsLock(nullptr, pa, 0, 0), 1);
+    std::memcpy(static_cast<char*>(genbb->record) + HOST_KEYSIZ, "ALICE", 5);
+    ASSERT_EQ(dfaUpdateV(nullptr, 100), 1);
+    ASSERT_EQ(dfaAcqAbsLock(nullptr, pc, 0, 0), 1);
+    ASSERT_EQ(dfaDelete(), 1);
+    dfaRstBlk();
+
+    reopen();
+    const auto entries = db_->generic_entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].position, pa);
+    EXPECT_EQ(payload_of(entries[0].bytes.data()), "ALICE");
+    EXPECT_EQ(entries[1].position, pb);
+    EXPECT_EQ(db_->class_days("member"), std::optional<int16_t>(365));
+    const uint32_t pd = insert(record("Dave", "QRTBKPLS_REG"));
+    EXPECT_GT(pd, pc) << "the deleted highest position is not handed out again after a reopen";
+}
+
+TEST_F(DatabaseTest, AcknowledgedWritesSurviveACrashOfTheProcess) {
+    // No connection is carried across the fork.
+    bbs::bind_database(nullptr);
+    db_.reset();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A fresh connection of the crashing process; it dies without closing.
+        std::string error;
+        auto db = bbs::Database::open(dir_ / "bbs.db", &error);
+        if (!db) _exit(2);
+        bbs::bind_database(db.get());
+        for (int i = 0; i < 50; ++i)
+            if (!insert(record("crash" + std::to_string(i), "T", "kept"))) _exit(3);
+        dfaSetBlk(genbb);
+        if (dfaAcqLock(nullptr, key("crash7", "T").data(), 0, DFA_EQUAL, 0) != 1) _exit(4);
+        if (dfaDelete() != 1) _exit(5);
+        _exit(0);
+    }
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+    ASSERT_TRUE(WIFEXITED(wstatus));
+    ASSERT_EQ(WEXITSTATUS(wstatus), 0);
+
+    open();
+    EXPECT_EQ(db_->generic_count(), 49u);
+    dfaSetBlk(genbb);
+    EXPECT_EQ(dfaAcqLock(nullptr, key("CRASH49", "T").data(), 0, DFA_EQUAL, 0), 1);
+    EXPECT_EQ(payload_of(genbb->record), "kept");
+    EXPECT_EQ(dfaAcqLock(nullptr, key("crash7", "T").data(), 0, DFA_EQUAL, 0), 0);
+    dfaRstBlk();
+}
+
+TEST_F(DatabaseTest, OpenFailsWithAReasonForAFileThatIsNoDatabase) {
+    const fs::path bad = dir_ / "garbage.db";
+    {
+        FILE* f = std::fopen(bad.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        const std::string junk(8192, 'j');
+        std::fwrite(junk.data(), 1, junk.size(), f);
+        std::fclose(f);
+    }
+    std::string error;
+    EXPECT_EQ(bbs::Database::open(bad, &error), nullptr);
+    EXPECT_NE(error.find("garbage.db"), std::string::npos) << error;
+    error.clear();
+    EXPECT_EQ(bbs::Database::open(dir_ / "no-such-folder" / "bbs.db", &error), nullptr);
+    EXPECT_NE(error.find("no-such-folder"), std::string::npos) << error;
+}
+
+}  // namespace
