@@ -1,0 +1,201 @@
+// Player lookup: the global command word anywhere on the host, and the
+// lookup prompt of the registry menu.
+#include "tests/module/registry_fixture.h"
+
+namespace {
+
+using namespace regtest;
+
+std::string text_of(const char* field, size_t size)
+{
+    return std::string(field, strnlen(field, size));
+}
+
+// What PUBINFO shows for this player with this age.
+std::string pubinfo(const PublicUserInfo& p, int age)
+{
+    std::string guild = text_of(p.guild, sizeof(p.guild));
+    return "<PUBINFO " + text_of(p.name, sizeof(p.name)) + "|" + text_of(p.race, sizeof(p.race)) + "|" +
+           text_of(p.title, sizeof(p.title)) + "|" + text_of(p.profession, sizeof(p.profession)) + "|" +
+           (p.gender == 'M' ? "Male" : "Female") + "|" + std::to_string(age) + "|" +
+           std::to_string(p.experience) + "|" + std::to_string(p.quests) + "|" + std::to_string(p.level) +
+           "|" + (guild.empty() ? "None" : guild) + "|" + std::to_string(p.kills) + ">";
+}
+
+class Lookup : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        mark_messages(w);
+        testing_support::UserSpec dora;
+        dora.userid = "Dora";
+        dora.player_name = "Dorana";
+        dora.time_played = 2999;
+        dora.gender = 'm';
+        w.add_user(dora);
+        ASSERT_TRUE(w.start()) << w.stop_reason();
+        ASSERT_TRUE(w.records().empty());
+        ch = w.login("Alice");
+        ASSERT_GE(ch, 0);
+    }
+
+    PublicUserInfo player(std::string_view name)
+    {
+        auto p = w.player(name);
+        EXPECT_TRUE(p.has_value()) << name;
+        return p.value_or(PublicUserInfo{});
+    }
+
+    World w;
+    int ch = -1;
+};
+
+TEST_F(Lookup, GlobalCommandInAnyLetterCase)
+{
+    PublicUserInfo bobo = player("Bobo");
+    ASSERT_EQ(2500u, bobo.time_played);
+    // 2500 / 1000 + 16
+    EXPECT_BYTES(pubinfo(bobo, 18), w.type(ch, "whois Bobo"));
+    EXPECT_BYTES(pubinfo(bobo, 18), w.type(ch, "WHOIS bobo"));
+    EXPECT_BYTES(pubinfo(bobo, 18), w.type(ch, "WhoIs BOBO"));
+
+    // The rest of the line is one name.
+    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Bobo Bobo"));
+    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Nobody"));
+}
+
+TEST_F(Lookup, LinesThatAreNotTheCommandAreLeftAlone)
+{
+    for (const char* line : {"whois", "WHOIS", "who is Bobo", "whoisBobo", "Bobo whois Bobo"}) {
+        SCOPED_TRACE(line);
+        std::string got = w.type(ch, line);
+        EXPECT_EQ(std::string::npos, got.find("<PUBINFO")) << show(got);
+        EXPECT_EQ(std::string::npos, got.find("<NOSUCHP>")) << show(got);
+    }
+}
+
+TEST(LookupCommand, EmptyCommandWordTakesNoLine)
+{
+    World w;
+    mark_messages(w);
+    w.set_option("LOOKCMD", "");
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int ch = w.login("Alice");
+    for (const char* line : {"whois Bobo", "Bobo Bobo", "/lookup Bobo"}) {
+        SCOPED_TRACE(line);
+        std::string got = w.type(ch, line);
+        EXPECT_EQ(std::string::npos, got.find("<PUBINFO")) << show(got);
+        EXPECT_EQ(std::string::npos, got.find("<NOSUCHP>")) << show(got);
+    }
+}
+
+TEST_F(Lookup, AgeGenderAndGuild)
+{
+    PublicUserInfo dorana = player("Dorana");
+    // Lower-case m is not male; 2999 / 1000 drops the remainder.
+    EXPECT_BYTES(pubinfo(dorana, 18), w.type(ch, "whois dorana"));
+    EXPECT_NE(std::string::npos, pubinfo(dorana, 18).find("|Female|"));
+
+    dorana.guild[0] = 0;
+    dorana.time_played = 123456;
+    std::string error;
+    ASSERT_TRUE(w.game().update_player(dorana, &error)) << error;
+    std::string shown = w.type(ch, "whois Dorana");
+    EXPECT_BYTES(pubinfo(dorana, 123 + 16), shown);
+    EXPECT_NE(std::string::npos, shown.find("|None|"));
+
+    std::strcpy(dorana.guild, "Knights");
+    ASSERT_TRUE(w.game().update_player(dorana, &error)) << error;
+    shown = w.type(ch, "whois Dorana");
+    EXPECT_NE(std::string::npos, shown.find("|Knights|")) << show(shown);
+
+    // A registry age overrides the default; the age itself is never a
+    // registry line.
+    insert(w, registry_record("Dorana", 30, {}));
+    EXPECT_BYTES(pubinfo(dorana, 30), w.type(ch, "whois Dorana"));
+}
+
+TEST(LookupAges, DefaultAgeFollowsTheOptions)
+{
+    World w;
+    mark_messages(w);
+    w.set_option("AGEDIV", "7");
+    w.set_option("AGEBASE", "0");
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int ch = w.login("Alice");
+    auto bobo = w.player("Bobo");
+    ASSERT_TRUE(bobo);
+    EXPECT_BYTES(pubinfo(*bobo, 2500 / 7), w.type(ch, "whois Bobo"));
+}
+
+TEST_F(Lookup, RegistryLinesFollowInPublicForm)
+{
+    PublicUserInfo cara = player("Cara");
+    insert(w, registry_record("Cara", -5, {"", "", "", "", "", "", "Dumplings"}));
+    EXPECT_BYTES(pubinfo(cara, -5) + "<REGLAB7>: Dumplings\r", w.type(ch, "whois cara"));
+
+    PublicUserInfo bobo = player("Bobo");
+    insert(w, registry_record("Bobo", 0, {"Bob Bobson", "", "Smith", "", "", "", "", "", "", "the end"}));
+    EXPECT_BYTES(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r<REGLAB3>: Smith\r<REGLAB10>: the end\r",
+                 w.type(ch, "whois Bobo"));
+
+    // All lines empty: nothing after PUBINFO.
+    PublicUserInfo alia = player("Alia");
+    insert(w, registry_record("Alia", 44, {}));
+    EXPECT_BYTES(pubinfo(alia, 44), w.type(ch, "whois Alia"));
+
+    // A registry of another kind of record is not his registry.
+    insert(w, registry_record("Dorana", 55, {"not a registry"}, "QRTBKPLS_REGX"));
+    PublicUserInfo dorana = player("Dorana");
+    EXPECT_BYTES(pubinfo(dorana, 18), w.type(ch, "whois Dorana"));
+}
+
+TEST(LookupPrefix, RegistryPrefixComesFromTheOptions)
+{
+    World other;
+    mark_messages(other);
+    other.set_option("REGPFX", " => ");
+    ASSERT_TRUE(other.start()) << other.stop_reason();
+    insert(other, registry_record("Cara", 0, {"line one"}));
+    int c = other.login("Bob");
+    auto cara = other.player("Cara");
+    ASSERT_TRUE(cara);
+    EXPECT_BYTES(pubinfo(*cara, 18) + "<REGLAB1> => line one\r", other.type(c, "whois Cara"));
+}
+
+TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
+{
+    insert(w, registry_record("Bobo", 0, {"Bob Bobson"}));
+    PublicUserInfo bobo = player("Bobo");
+    w.enter(ch);
+    w.type(ch, "R");
+    EXPECT_BYTES("<LOOKASK>", w.type(ch, "L"));
+    EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
+    EXPECT_BYTES(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r<LOOKASK>", w.type(ch, "bobo"));
+    EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
+    EXPECT_BYTES("<NOSUCHP><LOOKASK>", w.type(ch, "x Bobo"));
+    EXPECT_BYTES("<NOSUCHP><LOOKASK>", w.type(ch, "Bobo Bobo"));
+    EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
+
+    // The global command works at the prompt too and leaves it as it is.
+    EXPECT_BYTES(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r", w.type(ch, "whois Bobo"));
+    EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
+
+    EXPECT_BYTES(kRegistryMenu, w.type(ch, "X"));
+    EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
+    w.type(ch, "L");
+    EXPECT_BYTES(kRegistryMenu, w.type(ch, ""));
+    EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
+}
+
+TEST_F(Lookup, UnknownPlayersAndPlayersTheGameCannotFind)
+{
+    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Zzz"));
+    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois " + std::string(40, 'B')));
+    // An account name is not a player name.
+    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Alice"));
+    w.game().failures().retrieve = true;
+    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Bobo"));
+}
+
+}  // namespace
