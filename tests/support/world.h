@@ -24,6 +24,7 @@ struct UserSpec {
     int32_t credits = 10000;
     uint16_t days = 30;
     std::vector<std::string> keys;     // e.g. {"SYSOP"}
+    std::string password = "secret";
     // Game character; no character when player_name is empty.
     std::string player_name;
     int32_t copper = 5000;
@@ -40,7 +41,8 @@ public:
     ~World();  // host closed, data folder removed
 
     // ---- before start() ------------------------------------------------------
-    // Replaces the text of option or message NAME in QRTBKPLS.MSG.
+    // Replaces the text of option or message NAME in QRTBKPLS.MSG. The value
+    // is written between the braces as it is, so source escapes apply.
     void set_option(std::string_view name, std::string_view value);
     // Sets KEY=VALUE in brakvold.ini (section as the game reads it).
     void set_ini(std::string_view key, std::string_view value);

@@ -1,0 +1,530 @@
+#include "bbs/host.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+#include "bbs/host_impl.h"
+#include "bbs/input.h"
+
+namespace bbs {
+
+namespace {
+Host* g_current = nullptr;
+constexpr const char* kHostPrompt = "Host: ";
+constexpr const char* kGameModule = "Brakvold";
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CallContext
+
+CallContext::CallContext()
+    : usrnum_(::usrnum), othusn_(::othusn), status_(::status), usrptr_(::usrptr), usaptr_(::usaptr) {}
+
+CallContext::~CallContext() {
+    ::usrnum = usrnum_;
+    ::othusn = othusn_;
+    ::status = status_;
+    ::usrptr = usrptr_;
+    ::usaptr = usaptr_;
+}
+
+// ---------------------------------------------------------------------------
+// Host::Impl
+
+Session* Host::Impl::session(int channel) {
+    if (channel < 0 || channel >= static_cast<int>(sessions.size())) return nullptr;
+    return &sessions[static_cast<size_t>(channel)];
+}
+
+Session* Host::Impl::online_session(int channel) {
+    Session* s = session(channel);
+    return s && s->online ? s : nullptr;
+}
+
+void Host::Impl::make_current(int channel) {
+    Session* s = online_session(channel);
+    ::usrnum = channel;
+    ::usrptr = s ? &s->user : nullptr;
+    ::usaptr = s ? &s->account : nullptr;
+}
+
+bool Host::Impl::guarded(const std::function<void()>& call) {
+    if (stopped) return false;
+    sigjmp_buf landing;
+    size_t level = guards.size();
+    guards.push_back(&landing);
+    if (sigsetjmp(landing, 1) == 0) {
+        call();
+        guards.resize(level);
+        write_back();
+        return true;
+    }
+    // catastro unwound every module call back to the outermost guard.
+    guards.resize(level);
+    write_back();
+    return false;
+}
+
+void Host::Impl::stop(std::string reason) {
+    if (!stopped) {
+        stopped = true;
+        stop_reason = std::move(reason);
+        log.error("module stopped the host: " + stop_reason);
+    }
+}
+
+void Host::Impl::send(int channel, std::string_view bytes) {
+    Session* s = online_session(channel);
+    if (!s || bytes.empty()) return;
+    s->capture.append(bytes);
+    if (sink) sink(channel, bytes);
+}
+
+void Host::Impl::write_back() {
+    if (!accounts) return;
+    for (auto& s : sessions) {
+        if (!s.online) continue;
+        if (s.account.days == s.stored.days &&
+            std::strncmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) == 0)
+            continue;
+        auto info = accounts->find(s.stored.userid);
+        if (!info) continue;
+        info->days = s.account.days;
+        info->class_name.assign(s.account.class_name, strnlen(s.account.class_name, HOST_CLSSIZ - 1));
+        std::string error;
+        if (accounts->update(*info, &error))
+            s.stored = s.account;
+        else
+            log.error("cannot write back the account of " + std::string(s.stored.userid) + ": " + error);
+    }
+}
+
+char* Host::Impl::scratch_of(Session& s) {
+    if (scratch_size == 0) return nullptr;
+    if (s.scratch.size() < scratch_size) s.scratch.resize(scratch_size, '\0');
+    return s.scratch.data();
+}
+
+void Host::Impl::queue_status(int channel, int32_t code) { statuses.emplace_back(channel, code); }
+
+void Host::Impl::finish_editor(int channel, int16_t result) {
+    Session* s = online_session(channel);
+    if (!s || !s->editor) return;
+    LineEditor::Done done = s->editor->done();
+    s->editor.reset();
+    s->user.state = s->editor_state;
+    s->user.substate = s->editor_substate;
+    if (!done) return;
+    CallContext saved;
+    make_current(channel);
+    guarded([&] { done(result); });
+}
+
+void Host::Impl::parse(std::string_view line) { split_words(line, ::input, HOST_INPSIZ, ::margv, HOST_MAXWORDS, &::margc); }
+
+void Host::Impl::host_menu(int channel, std::string_view line) {
+    Session* s = online_session(channel);
+    if (!s) return;
+    parse(line);
+    if (::margc == 0) {
+        send(channel, kHostPrompt);
+        return;
+    }
+    std::string word = ::margv[0];
+    std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (word == "game") {
+        int game = modules.find(kGameModule);
+        if (game < 0) {
+            send(channel, "There is no game on this host.\r");
+            send(channel, kHostPrompt);
+            return;
+        }
+        s->user.state = game;
+        s->user.substate = 0;
+        queue_status(channel, 3);  // the game takes the player back
+    } else if (word == "bye") {
+        send(channel, "Goodbye.\r");
+        pending_closes.push_back(channel);
+    } else {
+        send(channel, "Commands: game, bye.\r");
+        send(channel, kHostPrompt);
+    }
+}
+
+void Host::Impl::process_closes() {
+    if (!guards.empty()) return;
+    while (!pending_closes.empty()) {
+        int channel = pending_closes.front();
+        pending_closes.erase(pending_closes.begin());
+        if (!online_session(channel)) continue;
+        if (close_sink) close_sink(channel);
+        g_current->hangup(channel);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Host
+
+Host::Host() : impl_(std::make_unique<Impl>()) {}
+
+Host* Host::current() { return g_current; }
+
+std::unique_ptr<Host> Host::open(const HostOptions& options, std::string* error) {
+    auto fail = [&](std::string why) {
+        if (error) *error = std::move(why);
+        return std::unique_ptr<Host>();
+    };
+    if (g_current) return fail("a host is already open");
+    std::error_code ec;
+    if (!std::filesystem::is_directory(options.data_dir, ec))
+        return fail("data folder " + options.data_dir.string() + " does not exist");
+    if (options.channels < 0) return fail("the number of channels cannot be negative");
+    std::unique_ptr<Host> host(new Host());
+    Impl& d = *host->impl_;
+    d.options = options;
+    d.options.data_dir = std::filesystem::absolute(options.data_dir, ec);
+    std::string why;
+    if (!d.log.open(d.options.data_dir / options.log_name, &why)) return fail(why);
+    d.database = Database::open(d.options.data_dir / "bbs.db", &why);
+    if (!d.database) return fail("cannot open the database: " + why);
+    d.accounts = std::make_unique<Accounts>(d.database->handle());
+    d.previous_cwd = std::filesystem::current_path(ec);
+    if (chdir(d.options.data_dir.c_str()) != 0)
+        return fail("cannot enter the data folder " + d.options.data_dir.string());
+    bind_database(d.database.get());
+    d.sessions.resize(static_cast<size_t>(options.channels));
+    for (int i = 0; i < options.channels; ++i) d.sessions[static_cast<size_t>(i)].user.channel = i;
+    ::nterms = options.channels;
+    ::prfbuf = d.output.data();
+    ::usrnum = -1;
+    ::othusn = -1;
+    ::usrptr = nullptr;
+    ::usaptr = nullptr;
+    ::margc = 0;
+    g_current = host.get();
+    d.log.write("host started in " + d.options.data_dir.string() + " with " +
+                std::to_string(options.channels) + " channels");
+    return host;
+}
+
+Host::~Host() {
+    Impl& d = *impl_;
+    for (int ch = 0; ch < static_cast<int>(d.sessions.size()); ++ch) hangup(ch);
+    for (const auto& m : d.modules.all()) {
+        auto finish = m.finish;
+        if (finish) d.guarded([&] { finish(); });
+    }
+    d.log.write(d.stopped ? "host stopped: " + d.stop_reason : std::string("host stopped"));
+    d.libraries.close_all();
+    bind_database(nullptr);
+    d.accounts.reset();
+    d.database.reset();
+    if (!d.previous_cwd.empty() && chdir(d.previous_cwd.c_str()) != 0) {
+        // Nothing to go back to; the process stays where it is.
+    }
+    ::nterms = 0;
+    ::prfbuf = nullptr;
+    ::usrptr = nullptr;
+    ::usaptr = nullptr;
+    ::usrnum = -1;
+    ::othusn = -1;
+    ::margc = 0;
+    g_current = nullptr;
+}
+
+Database& Host::database() { return *impl_->database; }
+Accounts& Host::accounts() { return *impl_->accounts; }
+const std::filesystem::path& Host::data_dir() const { return impl_->options.data_dir; }
+void Host::log(std::string_view line) { impl_->log.write(line); }
+
+bool Host::load_module(const std::filesystem::path& library, std::string_view init_symbol,
+                       std::string* error) {
+    Impl& d = *impl_;
+    if (d.stopped) {
+        if (error) *error = "the host has stopped: " + d.stop_reason;
+        return false;
+    }
+    std::string path = library.string();
+    auto init = d.libraries.open(path, init_symbol, error);
+    if (!init) {
+        d.log.error(error ? *error : "cannot load " + path);
+        return false;
+    }
+    d.log.write("loading " + path + " (" + std::string(init_symbol) + ")");
+    CallContext saved;
+    if (!d.guarded([&] { init(); })) {
+        if (error) *error = "the module stopped the host: " + d.stop_reason;
+        return false;
+    }
+    return true;
+}
+
+int Host::module_count() const { return impl_->modules.count(); }
+const ModuleDescriptor* Host::module(int number) const { return impl_->modules.get(number); }
+int Host::find_module(std::string_view name) const { return impl_->modules.find(name); }
+bool Host::stopped() const { return impl_->stopped; }
+const std::string& Host::stop_reason() const { return impl_->stop_reason; }
+
+void Host::reload() {
+    Impl& d = *impl_;
+    d.log.write("reload");
+    d.messages.refresh_all();
+    CallContext saved;
+    for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
+    for (auto& hook : d.reload_hooks) d.guarded([&] { hook(); });
+    d.process_closes();
+}
+
+void Host::on_reload(std::function<void()> hook) { impl_->reload_hooks.push_back(std::move(hook)); }
+
+void Host::account_deleted(std::string_view userid) {
+    Impl& d = *impl_;
+    std::string id(userid);
+    d.log.write("account deleted: " + id);
+    CallContext saved;
+    for (const auto& m : d.modules.all()) {
+        auto routine = m.account_deleted;
+        if (routine) d.guarded([&] { routine(id.c_str()); });
+    }
+}
+
+int Host::logon(std::string_view userid) {
+    Impl& d = *impl_;
+    if (d.stopped) return -1;
+    auto info = d.accounts->find(userid);
+    if (!info) {
+        d.log.warning("logon refused: no account " + std::string(userid));
+        return -1;
+    }
+    if (channel_of(info->userid) >= 0) {
+        d.log.warning("logon refused: " + info->userid + " is online already");
+        return -1;
+    }
+    int channel = -1;
+    for (size_t i = 0; i < d.sessions.size(); ++i)
+        if (!d.sessions[i].online) {
+            channel = static_cast<int>(i);
+            break;
+        }
+    if (channel < 0) {
+        d.log.warning("logon refused: no free channel for " + info->userid);
+        return -1;
+    }
+    Session& s = d.sessions[static_cast<size_t>(channel)];
+    s.online = true;
+    s.user = HostUser{0, kHostMenuState, 0, channel};
+    s.account = HostAccount{};
+    stzcpy(s.account.userid, info->userid.c_str(), sizeof s.account.userid);
+    stzcpy(s.account.class_name, info->class_name.c_str(), sizeof s.account.class_name);
+    s.account.days = info->days;
+    s.stored = s.account;
+    s.keys = info->keys;
+    s.scratch.assign(d.scratch_size, '\0');
+    s.editor.reset();
+    s.capture.clear();
+    d.log.write("logon: " + info->userid + " at channel " + std::to_string(channel));
+    {
+        CallContext saved;
+        for (const auto& m : d.modules.all()) {
+            auto routine = m.logon;
+            if (!routine) continue;
+            d.make_current(channel);
+            d.guarded([&] { routine(); });
+        }
+    }
+    if (s.online && s.user.state == kHostMenuState) d.send(channel, kHostPrompt);
+    d.process_closes();
+    return channel;
+}
+
+void Host::hangup(int channel) {
+    Impl& d = *impl_;
+    Session* s = d.online_session(channel);
+    if (!s) return;
+    if (!d.guards.empty()) {  // asked from inside a module call: after it returns
+        d.pending_closes.push_back(channel);
+        return;
+    }
+    std::string userid = s->account.userid;
+    if (s->editor) d.finish_editor(channel, 1);
+    {
+        CallContext saved;
+        for (const auto& m : d.modules.all()) {
+            auto routine = m.hangup;
+            if (!routine) continue;
+            d.make_current(channel);
+            d.guarded([&] { routine(); });
+        }
+        for (const auto& m : d.modules.all()) {
+            auto routine = m.logoff;
+            if (!routine) continue;
+            d.make_current(channel);
+            d.guarded([&] { routine(); });
+        }
+    }
+    d.write_back();
+    auto& q = d.statuses;
+    q.erase(std::remove_if(q.begin(), q.end(), [&](const auto& e) { return e.first == channel; }), q.end());
+    s->online = false;
+    s->editor.reset();
+    s->scratch.clear();
+    s->account = HostAccount{};
+    s->stored = HostAccount{};
+    s->keys.clear();
+    s->user = HostUser{0, kHostMenuState, 0, channel};
+    d.log.write("logoff: " + userid + " from channel " + std::to_string(channel));
+}
+
+bool Host::online(int channel) const { return impl_->online_session(channel) != nullptr; }
+
+int Host::channel_of(std::string_view userid) const {
+    for (auto& s : impl_->sessions)
+        if (s.online && sameas(s.account.userid, std::string(userid).c_str())) return s.user.channel;
+    return -1;
+}
+
+void Host::line(int channel, std::string_view text) {
+    Impl& d = *impl_;
+    Session* s = d.online_session(channel);
+    if (!s || d.stopped) return;
+    std::string clean = clean_line(text, HOST_INPSIZ - 1);
+    if (s->editor) {
+        std::string reply;
+        LineEditor::Result r = s->editor->line(clean, &reply);
+        d.send(channel, reply);
+        if (r == LineEditor::Result::save) d.finish_editor(channel, 0);
+        if (r == LineEditor::Result::abandon) d.finish_editor(channel, 1);
+        d.process_closes();
+        return;
+    }
+    CallContext saved;
+    bool taken = false;
+    for (auto handler : std::vector<int32_t (*)(void)>(d.global_commands)) {
+        d.make_current(channel);
+        d.parse(clean);
+        int32_t r = 0;
+        if (!d.guarded([&] { r = handler(); })) return;
+        if (r != 0) {
+            taken = true;
+            break;
+        }
+    }
+    if (!taken && d.online_session(channel)) {
+        d.make_current(channel);
+        d.parse(clean);
+        const ModuleDescriptor* m = d.modules.get(s->user.state);
+        if (m && m->input) {
+            auto input = m->input;
+            int16_t r = 1;
+            if (!d.guarded([&] { r = input(); })) return;
+            if (r == 0 && s->online) {
+                s->user.state = kHostMenuState;
+                s->user.substate = 0;
+                d.send(channel, kHostPrompt);
+            }
+        } else if (s->user.state != kEditorState) {
+            d.host_menu(channel, clean);
+        }
+    }
+    d.process_closes();
+}
+
+size_t Host::pending_statuses() const { return impl_->statuses.size(); }
+
+bool Host::deliver_one() {
+    Impl& d = *impl_;
+    if (d.stopped || !d.guards.empty() || d.statuses.empty()) return false;
+    auto [channel, code] = d.statuses.front();
+    d.statuses.pop_front();
+    Session* s = d.online_session(channel);
+    if (!s) return true;
+    CallContext saved;
+    d.make_current(channel);
+    ::status = code;
+    const ModuleDescriptor* m = d.modules.get(s->user.state);
+    if (m && m->status) {
+        auto routine = m->status;
+        d.guarded([&] { routine(); });
+    } else {
+        dfsthn();
+    }
+    d.process_closes();
+    return true;
+}
+
+size_t Host::deliver_all(size_t limit) {
+    size_t n = 0;
+    while (n < limit && deliver_one()) ++n;
+    return n;
+}
+
+void Host::inject_message(int channel, std::string_view text) {
+    Impl& d = *impl_;
+    Session* s = d.online_session(channel);
+    if (!s || d.stopped) return;
+    std::string pending = d.output.take();
+    d.output.append(text);
+    CallContext saved;
+    ::othusn = channel;
+    const ModuleDescriptor* m = d.modules.get(s->user.state);
+    int16_t delivered = 0;
+    if (m && m->injection) {
+        auto routine = m->injection;
+        d.guarded([&] { delivered = routine(); });
+    }
+    std::string left = d.output.take();
+    if (delivered == 0) d.send(channel, left);
+    d.output.append(pending);
+    d.process_closes();
+}
+
+void Host::set_output_sink(OutputSink sink) { impl_->sink = std::move(sink); }
+void Host::set_close_sink(CloseSink sink) { impl_->close_sink = std::move(sink); }
+
+void Host::request_close(int channel) {
+    impl_->pending_closes.push_back(channel);
+    impl_->process_closes();
+}
+
+std::string Host::take_output(int channel) {
+    Session* s = impl_->session(channel);
+    if (!s) return {};
+    std::string out = std::move(s->capture);
+    s->capture.clear();
+    return out;
+}
+
+bool Host::in_editor(int channel) const {
+    Session* s = impl_->online_session(channel);
+    return s && s->editor;
+}
+
+std::string Host::editor_text(int channel) const {
+    Session* s = impl_->online_session(channel);
+    return s && s->editor ? s->editor->text() : std::string();
+}
+
+size_t Host::editor_size(int channel) const {
+    Session* s = impl_->online_session(channel);
+    return s && s->editor ? s->editor->size() : 0;
+}
+
+void Host::editor_save(int channel, std::string_view text) {
+    Session* s = impl_->online_session(channel);
+    if (!s || !s->editor) return;
+    s->editor->replace(text);
+    impl_->finish_editor(channel, 0);
+    impl_->process_closes();
+}
+
+void Host::editor_abandon(int channel) {
+    Session* s = impl_->online_session(channel);
+    if (!s || !s->editor) return;
+    impl_->finish_editor(channel, 1);
+    impl_->process_closes();
+}
+
+}  // namespace bbs

@@ -1,0 +1,101 @@
+#include "bbs/options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "bbs/log.h"
+
+namespace bbs {
+
+namespace {
+
+std::string trimmed(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+const MessageEntry* OptionReader::find(int32_t option) {
+    return block_ ? block_->table.by_number(option) : nullptr;
+}
+
+std::string OptionReader::describe(int32_t option) const {
+    std::string s = (block_ ? block_->name : std::string("(no message file)")) + " option " +
+                    std::to_string(option);
+    if (block_)
+        if (const MessageEntry* e = block_->table.by_number(option)) s += " (" + e->name + ")";
+    return s;
+}
+
+int64_t OptionReader::number(int32_t option, int64_t floor, int64_t ceiling) {
+    std::string bounds = std::to_string(floor) + ".." + std::to_string(ceiling);
+    const MessageEntry* e = find(option);
+    if (!e) {
+        log_.warning(describe(option) + " is missing; using " + std::to_string(floor) + " (bounds " +
+                     bounds + ")");
+        return floor;
+    }
+    std::string text = trimmed(e->text);
+    errno = 0;
+    char* end = nullptr;
+    long long value = text.empty() ? 0 : std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0') {
+        log_.warning(describe(option) + " value \"" + text + "\" is not a number; using " +
+                     std::to_string(floor) + " (bounds " + bounds + ")");
+        return floor;
+    }
+    if (errno == ERANGE || value < floor || value > ceiling) {
+        int64_t clamped = (errno == ERANGE ? (text[0] == '-' ? floor : ceiling)
+                                           : (value < floor ? floor : ceiling));
+        log_.warning(describe(option) + " value " + text + " is out of bounds " + bounds + "; using " +
+                     std::to_string(clamped));
+        return clamped;
+    }
+    return value;
+}
+
+bool OptionReader::yes_no(int32_t option) {
+    const MessageEntry* e = find(option);
+    if (!e) {
+        log_.warning(describe(option) + " is missing; using NO (YES or NO expected)");
+        return false;
+    }
+    std::string text = trimmed(e->text);
+    if (same_ignoring_case(text, "YES")) return true;
+    if (same_ignoring_case(text, "NO")) return false;
+    log_.warning(describe(option) + " value \"" + text + "\" is neither YES nor NO; using NO");
+    return false;
+}
+
+std::string OptionReader::text(int32_t option) {
+    const MessageEntry* e = find(option);
+    if (!e) {
+        log_.warning(describe(option) + " is missing; using an empty text");
+        return {};
+    }
+    return e->text;
+}
+
+bool scan_message_source(std::string_view file, std::string_view option, std::string* value) {
+    MessageTable table;
+    SourceError err;
+    if (!read_message_source(std::filesystem::path(std::string(file)), &table, &err)) return false;
+    const MessageEntry* e = table.by_name(option);
+    if (!e) return false;
+    *value = e->text;
+    return true;
+}
+
+}  // namespace bbs
