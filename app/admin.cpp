@@ -1,0 +1,278 @@
+#include "app/admin.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <system_error>
+
+#include "app/data_folder.h"
+#include "app/modules.h"
+#include "bbs/accounts.h"
+#include "bbs/database.h"
+#include "bbs/host.h"
+#include "game/game.h"
+
+namespace app::admin {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int bad(const std::string& message) {
+    std::cerr << "bbshost: " << message << std::endl;
+    return kBadInput;
+}
+
+int failed(const std::string& message) {
+    std::cerr << "bbshost: " << message << std::endl;
+    return kFailure;
+}
+
+bool in_range(const std::optional<int64_t>& value, int64_t low, int64_t high, const char* what,
+              std::string* error) {
+    if (!value || (*value >= low && *value <= high)) return true;
+    *error = std::string(what) + " " + std::to_string(*value) + " is out of range (" +
+             std::to_string(low) + ".." + std::to_string(high) + ")";
+    return false;
+}
+
+// Checks the change against the database and applies it to `account`.
+bool apply(bbs::Host& host, const AccountChange& change, bbs::AccountInfo& account,
+           std::string* error) {
+    if (!in_range(change.credits, 0, std::numeric_limits<int64_t>::max(), "credits", error) ||
+        !in_range(change.days, 0, std::numeric_limits<uint16_t>::max(), "days", error))
+        return false;
+    if (change.class_name) {
+        if (!host.database().class_days(*change.class_name)) {
+            *error = "no class named \"" + *change.class_name + "\" (add it with: class add NAME --days N)";
+            return false;
+        }
+        account.class_name = *change.class_name;
+    }
+    if (change.credits) account.credits = *change.credits;
+    if (change.days) account.days = static_cast<uint16_t>(*change.days);
+    if (change.replace_keys) account.keys = change.keys;
+    return true;
+}
+
+std::string join(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items) {
+        if (!out.empty()) out += ',';
+        out += item;
+    }
+    return out;
+}
+
+}  // namespace
+
+int with_host(const fs::path& data_dir, int channels, const std::function<int(bbs::Host&)>& work) {
+    std::error_code ec;
+    if (!fs::is_directory(data_dir, ec))
+        return bad("data folder " + data_dir.string() + " does not exist");
+    bbs::HostOptions options;
+    options.data_dir = fs::absolute(data_dir, ec);
+    options.channels = channels;
+    std::string error;
+    auto host = bbs::Host::open(options, &error);
+    if (!host) return failed("cannot open data folder " + data_dir.string() + ": " + error);
+    if (!load_modules(*host, &error)) return failed(error);
+    return work(*host);
+}
+
+int user_add(bbs::Host& host, const std::string& userid, const std::string& password,
+             const AccountChange& change) {
+    if (password.empty()) return bad("the password must not be empty");
+    if (host.accounts().find(userid)) return bad("user \"" + userid + "\" exists already");
+    bbs::AccountInfo account;
+    account.userid = userid;
+    account.class_name = "Member";
+    std::string error;
+    AccountChange with_class = change;
+    if (!with_class.class_name) with_class.class_name = "Member";
+    if (!apply(host, with_class, account, &error)) return bad(error);
+    if (!host.accounts().add(account, password, &error))
+        return bad("cannot add user \"" + userid + "\": " + error);
+    host.log("admin: user " + userid + " added");
+    std::cout << "added user " << userid << std::endl;
+    return kOk;
+}
+
+int user_show(bbs::Host& host, const std::string& userid) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    std::cout << "credits=" << account->credits << " days=" << account->days
+              << " class=" << account->class_name << " keys=" << join(account->keys) << std::endl;
+    return kOk;
+}
+
+int user_set(bbs::Host& host, const std::string& userid, const AccountChange& change) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    std::string error;
+    if (!apply(host, change, *account, &error)) return bad(error);
+    if (!host.accounts().update(*account, &error))
+        return failed("cannot update user \"" + userid + "\": " + error);
+    host.log("admin: user " + account->userid + " changed");
+    std::cout << "updated user " << account->userid << std::endl;
+    return kOk;
+}
+
+int user_delete(bbs::Host& host, const std::string& userid) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    // The modules forget the user first (his description...), then the account goes.
+    host.account_deleted(account->userid);
+    std::string error;
+    if (!host.accounts().remove(account->userid, &error))
+        return failed("cannot delete user \"" + userid + "\": " + error);
+    host.log("admin: user " + account->userid + " deleted");
+    std::cout << "deleted user " << account->userid << std::endl;
+    return kOk;
+}
+
+int class_add(bbs::Host& host, const std::string& name, int64_t days) {
+    std::string error;
+    if (!in_range(days, -1, std::numeric_limits<int16_t>::max(), "days", &error)) return bad(error);
+    if (name.empty() || name.size() >= HOST_CLSSIZ)
+        return bad("class name \"" + name + "\" must have 1 to " + std::to_string(HOST_CLSSIZ - 1) +
+                   " characters");
+    if (!host.database().put_class(name, static_cast<int16_t>(days), &error))
+        return failed("cannot add class \"" + name + "\": " + error);
+    host.log("admin: class " + name + " added");
+    std::cout << "added class " << name << std::endl;
+    return kOk;
+}
+
+int player_add(bbs::Host& host, const std::string& name, const PlayerFields& f) {
+    auto account = host.accounts().find(f.account);
+    if (!account) return bad("no user \"" + f.account + "\" to play " + name);
+    auto* game = game::Game::instance();
+    if (!game) return failed("the game is not loaded");
+
+    std::string error;
+    constexpr int64_t i32min = std::numeric_limits<int32_t>::min();
+    constexpr int64_t i32max = std::numeric_limits<int32_t>::max();
+    if (!in_range(f.copper, 0, i32max, "copper", &error) ||
+        !in_range(f.lives, 0, i32max, "lives", &error) ||
+        !in_range(f.played, 0, std::numeric_limits<uint32_t>::max(), "played", &error) ||
+        !in_range(f.level, i32min, i32max, "level", &error) ||
+        !in_range(f.experience, i32min, i32max, "experience", &error) ||
+        !in_range(f.hit_points, i32min, i32max, "hit points", &error) ||
+        !in_range(f.kills, i32min, i32max, "kills", &error) ||
+        !in_range(f.alignment, 0, 255, "alignment", &error) ||
+        !in_range(f.quests, i32min, i32max, "quests", &error) ||
+        !in_range(f.room, i32min, i32max, "room", &error))
+        return bad(error);
+
+    PublicUserInfo info{};
+    if (!set_text_field(info.userid, sizeof info.userid, account->userid, "user-ID", &error) ||
+        !set_text_field(info.name, sizeof info.name, name, "player name", &error) ||
+        !set_text_field(info.race, sizeof info.race, f.race.value_or("Human"), "race", &error) ||
+        !set_text_field(info.profession, sizeof info.profession, f.profession.value_or("Adventurer"),
+                        "profession", &error) ||
+        !set_text_field(info.guild, sizeof info.guild, f.guild.value_or(""), "guild", &error) ||
+        !set_text_field(info.title, sizeof info.title, f.title.value_or(""), "title", &error))
+        return bad(error);
+    info.gender = 'M';
+    if (f.gender) {
+        const std::string& g = *f.gender;
+        if (g.size() != 1 || (std::toupper(static_cast<unsigned char>(g[0])) != 'M' &&
+                              std::toupper(static_cast<unsigned char>(g[0])) != 'F'))
+            return bad("gender \"" + g + "\" must be M or F");
+        info.gender = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(g[0])));
+    }
+    info.copper = static_cast<int32_t>(f.copper.value_or(0));
+    info.lives = static_cast<int32_t>(f.lives.value_or(3));
+    info.time_played = static_cast<uint32_t>(f.played.value_or(0));
+    info.level = static_cast<int32_t>(f.level.value_or(1));
+    info.experience = static_cast<int32_t>(f.experience.value_or(0));
+    info.hit_points = static_cast<int32_t>(f.hit_points.value_or(20));
+    info.kills = static_cast<int32_t>(f.kills.value_or(0));
+    info.alignment = static_cast<uint8_t>(f.alignment.value_or(50));
+    info.quests = static_cast<int32_t>(f.quests.value_or(0));
+    info.room = static_cast<int32_t>(f.room.value_or(1));
+    if (!game->add_player(info, &error)) return bad("cannot add player \"" + name + "\": " + error);
+    host.log("admin: player " + name + " added for " + account->userid);
+    std::cout << "added player " << name << std::endl;
+    return kOk;
+}
+
+int player_show(bbs::Host&, const std::string& name) {
+    auto* game = game::Game::instance();
+    if (!game) return failed("the game is not loaded");
+    auto player = game->player(name);
+    if (!player) return bad("no player \"" + name + "\"");
+    std::cout << "copper=" << player->copper << " lives=" << player->lives
+              << " played=" << player->time_played << std::endl;
+    return kOk;
+}
+
+std::string escape_body(std::string_view body) {
+    std::string out;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '\r') {
+            out += "\\n";
+            if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+int mail_list(bbs::Host& host, const std::string& userid) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    auto* game = game::Game::instance();
+    if (!game) return failed("the game is not loaded");
+    for (const auto& mail : game->mail_for(account->userid)) {
+        std::cout << escape_body(mail.from) << '\t' << escape_body(mail.subject) << '\t'
+                  << escape_body(mail.body) << '\n';
+    }
+    std::cout.flush();
+    return kOk;
+}
+
+int db_list(bbs::Host& host) {
+    for (const auto& entry : host.database().generic_entries())
+        std::cout << entry.userid << '\t' << entry.tag << '\n';
+    std::cout.flush();
+    return kOk;
+}
+
+int db_fill(bbs::Host& host, const std::string& prefix, const std::string& tag, int64_t count) {
+    std::string error;
+    if (!in_range(count, 1, 1000000, "count", &error)) return bad(error);
+    if (prefix.empty() || prefix.size() + 7 >= HOST_UIDSIZ)
+        return bad("prefix \"" + prefix + "\" must have 1 to " + std::to_string(HOST_UIDSIZ - 8) +
+                   " characters");
+    if (tag.empty() || tag.size() >= HOST_TAGSIZ)
+        return bad("tag \"" + tag + "\" must have 1 to " + std::to_string(HOST_TAGSIZ - 1) +
+                   " characters");
+    bool ok = host.database().batch([&] {
+        for (int64_t i = 1; i <= count; ++i) {
+            GenericRecordKey key{};
+            char userid[HOST_UIDSIZ];
+            std::snprintf(userid, sizeof userid, "%s%05lld", prefix.c_str(), static_cast<long long>(i));
+            std::memcpy(key.userid, userid, std::strlen(userid));
+            std::memcpy(key.tag, tag.data(), tag.size());
+            if (!host.database().insert_generic(&key, sizeof key, &error)) return false;
+        }
+        return true;
+    });
+    if (!ok) return failed("cannot fill the generic database: " + error);
+    std::cout << "inserted " << count << " records" << std::endl;
+    return kOk;
+}
+
+}  // namespace app::admin

@@ -1,0 +1,60 @@
+// The offline administration commands of bbshost: accounts, classes, game
+// characters, mail and the generic database of a data folder, with no
+// listening socket. Every command prints its result on stdout and its
+// errors on stderr, and answers an exit status.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bbs {
+class Host;
+}
+
+namespace app::admin {
+
+enum Exit { kOk = 0, kFailure = 1, kBadInput = 2 };
+
+// Opens the host on an existing data folder, loads the game and the module,
+// runs `work`, closes everything. A missing data folder is bad input.
+int with_host(const std::filesystem::path& data_dir, int channels,
+              const std::function<int(bbs::Host&)>& work);
+
+struct AccountChange {
+    std::optional<int64_t> credits;
+    std::optional<int64_t> days;
+    std::optional<std::string> class_name;
+    std::vector<std::string> keys;   // with replace_keys: the account's keys become these
+    bool replace_keys = false;
+};
+
+int user_add(bbs::Host& host, const std::string& userid, const std::string& password,
+             const AccountChange& change);
+int user_show(bbs::Host& host, const std::string& userid);
+int user_set(bbs::Host& host, const std::string& userid, const AccountChange& change);
+int user_delete(bbs::Host& host, const std::string& userid);
+int class_add(bbs::Host& host, const std::string& name, int64_t days);
+
+struct PlayerFields {
+    std::string account;
+    std::optional<int64_t> copper, lives, played, level, experience, hit_points, kills,
+        alignment, quests, room;
+    std::optional<std::string> gender, race, profession, guild, title;
+};
+
+int player_add(bbs::Host& host, const std::string& name, const PlayerFields& fields);
+int player_show(bbs::Host& host, const std::string& name);
+int mail_list(bbs::Host& host, const std::string& userid);
+int db_list(bbs::Host& host);
+// Inserts `count` bare records (the key only) PREFIX00001.. under `tag`:
+// a large generic database for load tests of listings.
+int db_fill(bbs::Host& host, const std::string& prefix, const std::string& tag, int64_t count);
+
+// A mail body on one line: line breaks as \n, tabs as \t, backslashes doubled.
+std::string escape_body(std::string_view body);
+
+}  // namespace app::admin

@@ -1,0 +1,253 @@
+// bbshost: the Brakvold BBS host. Without a command it serves telnet users;
+// with one (user, class, player, mail, db) it administers a data folder.
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <system_error>
+
+#include <CLI/CLI.hpp>
+#include <asio.hpp>
+
+#include "app/admin.h"
+#include "app/data_folder.h"
+#include "app/modules.h"
+#include "app/server.h"
+#include "bbs/host.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ServeOptions {
+    std::string data = "data";
+    std::string bind = "127.0.0.1";
+    int port = 2323;
+    int channels = 64;
+    std::string config;
+};
+
+int serve(const ServeOptions& options) {
+    std::error_code ec;
+    const fs::path data = fs::absolute(options.data, ec);
+    std::string error;
+    if (!fs::exists(data, ec)) {
+        const fs::path config = options.config.empty() ? app::default_config_dir()
+                                                       : fs::path(options.config);
+        if (!app::create_data_folder(data, config, options.channels, &error)) {
+            std::cerr << "bbshost: " << error << std::endl;
+            return 1;
+        }
+        std::cout << "bbshost: created data folder " << data.string()
+                  << " with the demo population" << std::endl;
+    } else if (!fs::is_directory(data, ec)) {
+        std::cerr << "bbshost: " << data.string() << " is not a folder" << std::endl;
+        return 1;
+    }
+
+    bbs::HostOptions host_options;
+    host_options.data_dir = data;
+    host_options.channels = options.channels;
+    auto host = bbs::Host::open(host_options, &error);
+    if (!host) {
+        std::cerr << "bbshost: cannot open data folder " << data.string() << ": " << error
+                  << std::endl;
+        return 1;
+    }
+    if (!app::load_modules(*host, &error)) {
+        std::cerr << "bbshost: " << error << std::endl;
+        host->log("start failed: " + error);
+        return 1;
+    }
+
+    int status = 0;
+    {
+        asio::io_context io;
+        app::Server server(io, *host);
+        if (!server.listen(options.bind, static_cast<uint16_t>(options.port), &error)) {
+            std::cerr << "bbshost: " << error << std::endl;
+            host->log("start failed: " + error);
+            return 1;
+        }
+        const auto endpoint = server.local_endpoint();
+        const std::string where = endpoint.address().to_string() + ":" +
+                                  std::to_string(endpoint.port());
+        host->log("started: listening on " + where + " with " + std::to_string(options.channels) +
+                  " channels");
+        std::cout << "bbshost: listening on " << where << " (telnet), data folder "
+                  << data.string() << ", " << options.channels << " channels" << std::endl;
+        status = server.run();
+    }  // sessions closed
+    host->log("stopped");
+    host.reset();  // finish routines of every module, database closed
+    std::cout << "bbshost: stopped" << std::endl;
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+
+    CLI::App cli{"bbshost: the Brakvold BBS host with the game and Brakvold Plus.\n"
+                 "Without a command it serves telnet users; the commands administer the data "
+                 "folder offline."};
+    cli.set_help_all_flag("--help-all", "Every command and its options");
+    ServeOptions options;
+    cli.add_option("--data", options.data, "Data folder (created with a demo population when missing)")
+        ->capture_default_str();
+    cli.add_option("--bind", options.bind, "Address to listen on")->capture_default_str();
+    cli.add_option("--port", options.port, "TCP port (0: any free port)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    cli.add_option("--channels", options.channels, "Number of channels (nterms)")
+        ->check(CLI::Range(0, 4096))
+        ->capture_default_str();
+    cli.add_option("--config", options.config,
+                   "Folder of the config sources a new data folder is made from");
+    cli.require_subcommand(0, 1);
+
+    // The command to run once the whole line has been parsed.
+    std::function<int(bbs::Host&)> command;
+    auto sub = [](CLI::App* parent, const char* name, const char* help) {
+        auto* s = parent->add_subcommand(name, help);
+        s->fallthrough();
+        return s;
+    };
+
+    // ---- user ----------------------------------------------------------------
+    auto* user = sub(&cli, "user", "Host accounts");
+    user->require_subcommand(1);
+    std::string userid, password;
+    app::admin::AccountChange change;
+    int64_t credits = 0, days = 0;
+    std::string class_name;
+    auto account_options = [&](CLI::App* s) {
+        s->add_option("--credits", credits, "Host credits");
+        s->add_option("--days", days, "Membership days left");
+        s->add_option("--class", class_name, "Class name");
+        s->add_option("--key", change.keys, "A key the account holds (repeat for more)")
+            ->take_last();
+    };
+    auto collect_change = [&](CLI::App* s) {
+        if (s->count("--credits")) change.credits = credits;
+        if (s->count("--days")) change.days = days;
+        if (s->count("--class")) change.class_name = class_name;
+        change.replace_keys = s->count("--key") > 0;
+    };
+
+    auto* user_add = sub(user, "add", "Add an account");
+    user_add->add_option("ID", userid, "User-ID")->required();
+    user_add->add_option("--password", password, "Password")->required();
+    account_options(user_add);
+    user_add->callback([&] {
+        collect_change(user_add);
+        command = [&](bbs::Host& h) { return app::admin::user_add(h, userid, password, change); };
+    });
+
+    auto* user_show = sub(user, "show", "Show an account: credits, days, class, keys");
+    user_show->add_option("ID", userid, "User-ID")->required();
+    user_show->callback([&] { command = [&](bbs::Host& h) { return app::admin::user_show(h, userid); }; });
+
+    auto* user_set = sub(user, "set", "Change an account (given keys replace the held ones)");
+    user_set->add_option("ID", userid, "User-ID")->required();
+    account_options(user_set);
+    user_set->callback([&] {
+        collect_change(user_set);
+        command = [&](bbs::Host& h) { return app::admin::user_set(h, userid, change); };
+    });
+
+    auto* user_delete = sub(user, "delete", "Delete an account (the modules forget him first)");
+    user_delete->add_option("ID", userid, "User-ID")->required();
+    user_delete->callback(
+        [&] { command = [&](bbs::Host& h) { return app::admin::user_delete(h, userid); }; });
+
+    // ---- class ---------------------------------------------------------------
+    auto* klass = sub(&cli, "class", "Account classes");
+    klass->require_subcommand(1);
+    std::string class_add_name;
+    int64_t class_days = 0;
+    auto* class_add = sub(klass, "add", "Add or change a class");
+    class_add->add_option("NAME", class_add_name, "Class name")->required();
+    class_add->add_option("--days", class_days, "Day limit, -1 for none")->required();
+    class_add->callback([&] {
+        command = [&](bbs::Host& h) { return app::admin::class_add(h, class_add_name, class_days); };
+    });
+
+    // ---- player --------------------------------------------------------------
+    auto* player = sub(&cli, "player", "Game characters");
+    player->require_subcommand(1);
+    std::string player_name;
+    app::admin::PlayerFields fields;
+    auto* player_add = sub(player, "add", "Add a game character");
+    player_add->add_option("NAME", player_name, "Game name (1 to 10 characters)")->required();
+    player_add->add_option("--account", fields.account, "User-ID that plays him")->required();
+    struct NumberField {
+        const char* flag;
+        std::optional<int64_t>* target;
+        const char* help;
+    };
+    const NumberField numbers[] = {
+        {"--copper", &fields.copper, "Copper"},
+        {"--lives", &fields.lives, "Lives"},
+        {"--played", &fields.played, "Time played"},
+        {"--level", &fields.level, "Level"},
+        {"--experience", &fields.experience, "Experience"},
+        {"--hit-points", &fields.hit_points, "Hit points"},
+        {"--kills", &fields.kills, "Kills"},
+        {"--alignment", &fields.alignment, "Alignment 0..255"},
+        {"--quests", &fields.quests, "Quests done"},
+        {"--room", &fields.room, "Room"},
+    };
+    for (const auto& n : numbers) player_add->add_option(n.flag, *n.target, n.help);
+    player_add->add_option("--gender", fields.gender, "M or F");
+    player_add->add_option("--race", fields.race, "Race");
+    player_add->add_option("--profession", fields.profession, "Profession");
+    player_add->add_option("--guild", fields.guild, "Guild (empty for none)");
+    player_add->add_option("--title", fields.title, "Title");
+    player_add->callback([&] {
+        command = [&](bbs::Host& h) { return app::admin::player_add(h, player_name, fields); };
+    });
+
+    auto* player_show = sub(player, "show", "Show a character: copper, lives, time played");
+    player_show->add_option("NAME", player_name, "Game name")->required();
+    player_show->callback(
+        [&] { command = [&](bbs::Host& h) { return app::admin::player_show(h, player_name); }; });
+
+    // ---- mail, db --------------------------------------------------------------
+    auto* mail = sub(&cli, "mail", "In-game mail");
+    mail->require_subcommand(1);
+    auto* mail_list = sub(mail, "list", "A user's mail: sender, subject, body (tab-separated)");
+    mail_list->add_option("ID", userid, "User-ID")->required();
+    mail_list->callback(
+        [&] { command = [&](bbs::Host& h) { return app::admin::mail_list(h, userid); }; });
+
+    auto* db = sub(&cli, "db", "The generic database");
+    db->require_subcommand(1);
+    auto* db_list = sub(db, "list", "Every record in key order: user-ID and tag");
+    db_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::db_list(h); }; });
+    std::string fill_prefix, fill_tag = "FILLER";
+    int64_t fill_count = 0;
+    auto* db_fill = sub(db, "fill", "Insert COUNT bare records PREFIX00001.. (load tests of listings)");
+    db_fill->add_option("PREFIX", fill_prefix, "User-ID prefix")->required();
+    db_fill->add_option("--count", fill_count, "Number of records")->required();
+    db_fill->add_option("--tag", fill_tag, "Tag of the records")->capture_default_str();
+    db_fill->callback([&] {
+        command = [&](bbs::Host& h) { return app::admin::db_fill(h, fill_prefix, fill_tag, fill_count); };
+    });
+
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "bbshost: " << e.what() << "\n(bbshost --help-all lists the commands)"
+                  << std::endl;
+        return app::admin::kBadInput;
+    }
+
+    if (command) return app::admin::with_host(options.data, options.channels, command);
+    return serve(options);
+}

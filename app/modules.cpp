@@ -1,0 +1,43 @@
+#include "app/modules.h"
+
+#include <system_error>
+
+#include "bbs/host.h"
+
+namespace app {
+
+std::filesystem::path program_dir() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::filesystem::current_path();
+    return exe.parent_path();
+}
+
+std::filesystem::path default_config_dir() {
+#ifdef BBS_CONFIG_DIR
+    return BBS_CONFIG_DIR;
+#else
+    return program_dir() / "config";
+#endif
+}
+
+namespace {
+
+bool load_one(bbs::Host& host, const std::filesystem::path& library, const char* symbol,
+              std::string* error) {
+    std::string reason;
+    if (host.load_module(library, symbol, &reason)) return true;
+    if (host.stopped() && !host.stop_reason().empty()) reason = host.stop_reason();
+    *error = "cannot load " + library.string() + ": " + (reason.empty() ? "unknown error" : reason);
+    return false;
+}
+
+}  // namespace
+
+bool load_modules(bbs::Host& host, std::string* error) {
+    const auto dir = program_dir();
+    return load_one(host, dir / "libqrtbrak.so", "init__qrtbrak", error) &&
+           load_one(host, dir / "libqrtbkpls.so", "init__qrtbkpls", error);
+}
+
+}  // namespace app

@@ -1,0 +1,214 @@
+#include "app/server.h"
+
+#include <csignal>
+#include <iostream>
+
+#include "app/telnet_session.h"
+#include "bbs/accounts.h"
+#include "bbs/host.h"
+
+namespace app {
+
+Server::Server(asio::io_context& io, bbs::Host& host)
+    : io_(io), host_(host), acceptor_(io), signals_(io, SIGINT, SIGTERM, SIGHUP) {
+    host_.set_output_sink([this](int channel, std::string_view bytes) {
+        auto it = channels_.find(channel);
+        if (it != channels_.end()) {
+            if (auto session = it->second.lock()) session->send_module_output(bytes);
+        } else if (logging_on_) {
+            // Inside host.logon() the new channel is not known yet; what the
+            // logon routines send to an unknown channel is the newcomer's.
+            logging_on_->send_module_output(bytes);
+        }
+    });
+    host_.set_close_sink([this](int channel) {
+        auto it = channels_.find(channel);
+        if (it == channels_.end()) return;
+        // Asked from inside a module routine: close from the loop, after
+        // the routine's output has been queued.
+        asio::post(io_, [weak = it->second] {
+            if (auto session = weak.lock()) session->close_after_output();
+        });
+    });
+}
+
+Server::~Server() {
+    host_.set_output_sink(nullptr);
+    host_.set_close_sink(nullptr);
+}
+
+bool Server::listen(std::string_view address, uint16_t port, std::string* error) {
+    std::error_code ec;
+    const auto ip = asio::ip::make_address(std::string(address), ec);
+    if (ec) {
+        *error = "bad bind address \"" + std::string(address) + "\": " + ec.message();
+        return false;
+    }
+    const asio::ip::tcp::endpoint endpoint(ip, port);
+    auto fail = [&](const char* what) {
+        *error = std::string("cannot ") + what + " " + ip.to_string() + ":" + std::to_string(port) +
+                 ": " + ec.message();
+        return false;
+    };
+    acceptor_.open(endpoint.protocol(), ec);
+    if (ec) return fail("open a socket for");
+    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+    if (ec) return fail("set options on");
+    acceptor_.bind(endpoint, ec);
+    if (ec) return fail("bind");
+    acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) return fail("listen on");
+    return true;
+}
+
+asio::ip::tcp::endpoint Server::local_endpoint() const {
+    std::error_code ec;
+    return acceptor_.local_endpoint(ec);
+}
+
+int Server::run() {
+    accept();
+    wait_signal();
+    io_.run();
+    return exit_status_;
+}
+
+void Server::accept() {
+    acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+        if (stopping_) return;
+        if (!ec) {
+            auto session = std::make_shared<TelnetSession>(*this, std::move(socket));
+            sessions_.insert(session);
+            log("connection from " + session->peer());
+            session->start();
+        } else if (ec == asio::error::operation_aborted) {
+            return;
+        } else {
+            log("accept failed: " + ec.message());
+        }
+        accept();
+    });
+}
+
+void Server::wait_signal() {
+    signals_.async_wait([this](const std::error_code& ec, int signal) {
+        if (ec || stopping_) return;
+        if (signal == SIGHUP) {
+            log("SIGHUP: reloading message files, options and the game's ini");
+            host_.reload();
+            log("reload done");
+            after_host_call();
+            schedule_delivery();
+            if (!stopping_) wait_signal();
+            return;
+        }
+        stop(signal == SIGINT ? "SIGINT" : "SIGTERM", 0);
+    });
+}
+
+// ---- host calls -------------------------------------------------------------
+
+bool Server::check_password(std::string_view userid, std::string_view password) {
+    return host_.accounts().verify_password(userid, password);
+}
+
+std::string Server::account_userid(std::string_view userid) {
+    auto account = host_.accounts().find(userid);
+    return account ? account->userid : std::string();
+}
+
+bool Server::is_online(std::string_view userid) { return host_.channel_of(userid) >= 0; }
+
+int Server::logon(const std::shared_ptr<TelnetSession>& session, const std::string& userid) {
+    logging_on_ = session.get();
+    const int channel = host_.logon(userid);
+    logging_on_ = nullptr;
+    if (channel >= 0) {
+        channels_[channel] = session;
+        session->set_channel(channel);
+        log("logon of " + userid + " at channel " + std::to_string(channel) + " from " +
+            session->peer());
+    } else {
+        log("no free channel for " + userid + " from " + session->peer());
+    }
+    after_host_call();
+    schedule_delivery();
+    return channel;
+}
+
+void Server::line(int channel, std::string_view text) {
+    if (stopping_ || !host_.online(channel)) return;
+    host_.line(channel, text);
+    after_host_call();
+    schedule_delivery();
+}
+
+void Server::hangup(TelnetSession& session) {
+    const int channel = session.channel();
+    if (channel < 0) return;
+    session.set_channel(-1);
+    auto it = channels_.find(channel);
+    if (it != channels_.end() && it->second.lock().get() == &session) channels_.erase(it);
+    // Only when the channel still belongs to this user: the host may have
+    // freed it already, and then somebody else may be there.
+    if (host_.channel_of(session.userid()) == channel) {
+        host_.hangup(channel);
+        log("hang-up of " + session.userid() + " at channel " + std::to_string(channel));
+    }
+    host_.take_output(channel);
+    after_host_call();
+    schedule_delivery();
+}
+
+void Server::forget(TelnetSession& session) {
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+        if (it->get() == &session) {
+            sessions_.erase(it);
+            return;
+        }
+    }
+}
+
+void Server::log(std::string_view line) { host_.log(line); }
+
+void Server::after_host_call() {
+    // The sink has delivered everything; the host's own capture of it is
+    // not needed by a running server.
+    for (const auto& [channel, session] : channels_) host_.take_output(channel);
+    if (host_.stopped() && !stopping_) {
+        std::cerr << "bbshost: the host stopped: " << host_.stop_reason() << std::endl;
+        stop("a module stopped the host: " + host_.stop_reason(), 1);
+    }
+}
+
+void Server::schedule_delivery() {
+    if (delivery_posted_ || stopping_ || host_.pending_statuses() == 0) return;
+    delivery_posted_ = true;
+    // One status per loop turn, so that other channels are served in between.
+    asio::post(io_, [this] {
+        delivery_posted_ = false;
+        if (stopping_) return;
+        host_.deliver_one();
+        after_host_call();
+        schedule_delivery();
+    });
+}
+
+void Server::stop(std::string_view why, int status) {
+    if (stopping_) return;
+    stopping_ = true;
+    exit_status_ = status;
+    log("stopping (" + std::string(why) + ")");
+    std::error_code ec;
+    acceptor_.close(ec);
+    signals_.cancel(ec);
+    auto sessions = sessions_;
+    for (const auto& session : sessions) {
+        session->shutdown("\r\nThe host is shutting down. Goodbye!\r\n");
+    }
+    sessions_.clear();
+    channels_.clear();
+    io_.stop();
+}
+
+}  // namespace app

@@ -1,0 +1,73 @@
+// The serving side of bbshost: one Asio event loop on one thread, the
+// listening socket, the telnet sessions, the host's output and close sinks,
+// status delivery from the loop, and the signals.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include <asio.hpp>
+
+namespace bbs {
+class Host;
+}
+
+namespace app {
+
+class TelnetSession;
+
+class Server {
+public:
+    Server(asio::io_context& io, bbs::Host& host);
+    ~Server();
+
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds and listens. False with *error (address in use, bad address...).
+    bool listen(std::string_view address, uint16_t port, std::string* error);
+    asio::ip::tcp::endpoint local_endpoint() const;
+    // Runs the loop until a signal or a module stops the host. The exit
+    // status: 0 after SIGINT/SIGTERM, 1 when a module stopped the host.
+    int run();
+
+    // ---- for sessions ------------------------------------------------------
+    asio::io_context& io() { return io_; }
+    bbs::Host& host() { return host_; }
+    bool check_password(std::string_view userid, std::string_view password);
+    // The account's own spelling of the user-ID, or empty when there is none.
+    std::string account_userid(std::string_view userid);
+    bool is_online(std::string_view userid);
+    // The session becomes a host channel; -1 when no channel is free.
+    int logon(const std::shared_ptr<TelnetSession>& session, const std::string& userid);
+    void line(int channel, std::string_view text);
+    // The session's user leaves the host (no-op when he is not online).
+    void hangup(TelnetSession& session);
+    // The session's connection is gone; forget it.
+    void forget(TelnetSession& session);
+    void log(std::string_view line);
+
+private:
+    void accept();
+    void wait_signal();
+    void after_host_call();
+    void schedule_delivery();
+    void stop(std::string_view why, int status);
+
+    asio::io_context& io_;
+    bbs::Host& host_;
+    asio::ip::tcp::acceptor acceptor_;
+    asio::signal_set signals_;
+    std::set<std::shared_ptr<TelnetSession>> sessions_;
+    std::map<int, std::weak_ptr<TelnetSession>> channels_;
+    TelnetSession* logging_on_ = nullptr;  // the session inside host.logon()
+    bool delivery_posted_ = false;
+    bool stopping_ = false;
+    int exit_status_ = 0;
+};
+
+}  // namespace app

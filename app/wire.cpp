@@ -1,0 +1,43 @@
+#include "app/wire.h"
+
+namespace app {
+
+std::string LineBreaks::to_wire(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 8 + 2);
+    for (char c : bytes) {
+        if (c == '\r') {
+            out += "\r\n";
+            after_cr_ = true;
+        } else if (c == '\n') {
+            if (!after_cr_) out += "\r\n";
+            after_cr_ = false;
+        } else {
+            out += c;
+            after_cr_ = false;
+        }
+    }
+    return out;
+}
+
+void LineAssembler::feed(std::string_view bytes, std::vector<std::string>& lines) {
+    for (char c : bytes) {
+        if (after_cr_) {
+            after_cr_ = false;
+            if (c == '\n' || c == '\0') continue;  // the second half of CR LF / CR NUL
+        }
+        if (c == '\r' || c == '\n') {
+            lines.push_back(std::move(current_));
+            current_.clear();
+            after_cr_ = (c == '\r');
+        } else if (c == '\b' || c == 0x7f) {
+            if (!current_.empty()) current_.pop_back();
+        } else if (c == '\0') {
+            // NUL outside CR NUL carries nothing
+        } else if (current_.size() < limit_) {
+            current_ += c;
+        }
+    }
+}
+
+}  // namespace app

@@ -1,0 +1,276 @@
+"""Support for the end-to-end tests of bbshost.
+
+Every test starts the real bbshost on a free loopback port with a fresh data
+folder of its own and talks to it with Debian's telnet client under pexpect
+(or, for protocol checks, a raw socket). The host a test started is always
+stopped by that test, also when the test fails.
+
+Environment: BBSHOST (the program), PLUS_CONFIG_DIR (the config sources).
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+import pexpect
+
+BBSHOST = os.environ.get("BBSHOST", "")
+CONFIG_DIR = os.environ.get("PLUS_CONFIG_DIR", "")
+
+EXPECT_TIMEOUT = 10        # seconds for one expected answer
+START_TIMEOUT = 60         # seconds for the host to create its data folder and listen
+STOP_TIMEOUT = 20          # seconds for the host to stop after SIGTERM
+
+GAME_PROMPT = "]: "
+ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
+def plain(text):
+    """Text without ANSI colour sequences and carriage returns."""
+    return ANSI.sub("", text).replace("\r", "")
+
+
+class Failure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def host_env():
+    env = dict(os.environ)
+    env["BBS_FAST_HASH"] = "1"     # cheap password hashing for tests
+    env["TERM"] = "dumb"
+    return env
+
+
+class BbsHost:
+    """A running bbshost on 127.0.0.1 with a data folder of its own."""
+
+    def __init__(self, channels=8, data_dir=None):
+        self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
+        self.data = data_dir or os.path.join(self.root, "data")
+        self.channels = channels
+        self.port = None
+        self.proc = None
+        self.clients = []
+        self._out = []
+        self._err = []
+        self._lock = threading.Condition()
+
+    # ---- life cycle ------------------------------------------------------------
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def start(self):
+        check(BBSHOST and os.path.exists(BBSHOST), "BBSHOST is not set to the program: %r" % BBSHOST)
+        self.port = free_port()
+        args = [BBSHOST, "--data", self.data, "--bind", "127.0.0.1", "--port", str(self.port),
+                "--channels", str(self.channels)]
+        if CONFIG_DIR:
+            args += ["--config", CONFIG_DIR]
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=host_env(), cwd=self.root)
+        for stream, sink in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
+            threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
+        wanted = "listening on 127.0.0.1:%d" % self.port
+        deadline = time.monotonic() + START_TIMEOUT
+        with self._lock:
+            while not any(wanted in line for line in self._out):
+                if self.proc.poll() is not None:
+                    raise Failure("bbshost exited with %s before listening:\n%s" %
+                                  (self.proc.returncode, self.output()))
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise Failure("bbshost did not say %r:\n%s" % (wanted, self.output()))
+                self._lock.wait(min(left, 0.5))
+
+    def _pump(self, stream, sink):
+        for raw in iter(stream.readline, b""):
+            with self._lock:
+                sink.append(raw.decode("utf-8", "replace"))
+                self._lock.notify_all()
+        stream.close()
+
+    def output(self):
+        with self._lock:
+            return "stdout:\n" + "".join(self._out) + "stderr:\n" + "".join(self._err)
+
+    def stdout(self):
+        with self._lock:
+            return "".join(self._out)
+
+    def signal(self, signum):
+        self.proc.send_signal(signum)
+
+    def stop(self):
+        """SIGTERM and wait; the exit status. Killed when it does not stop."""
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(STOP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(STOP_TIMEOUT)
+                raise Failure("bbshost did not stop on SIGTERM and was killed")
+        return self.proc.returncode
+
+    def close(self):
+        for client in self.clients:
+            client.close()
+        self.clients = []
+        try:
+            if self.proc is not None and self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait(STOP_TIMEOUT)
+        finally:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    # ---- helpers -----------------------------------------------------------------
+
+    def connect(self):
+        client = Client(self.port)
+        self.clients.append(client)
+        return client
+
+    def login(self, userid, password):
+        client = self.connect()
+        client.login(userid, password)
+        return client
+
+    def admin(self, *args):
+        """Runs an admin command on the data folder: (status, stdout, stderr)."""
+        return run_admin(self.data, *args)
+
+    def log_text(self):
+        path = os.path.join(self.data, "bbshost.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+
+def run_admin(data, *args):
+    proc = subprocess.run([BBSHOST, "--data", data] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=host_env(), timeout=120)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
+
+
+class Client:
+    """A telnet client (Debian's telnet) driven through a pty."""
+
+    def __init__(self, port):
+        self.p = pexpect.spawn("telnet", ["127.0.0.1", str(port)], encoding="latin-1",
+                               timeout=EXPECT_TIMEOUT, env=host_env())
+        self.seen = ""   # everything read so far, for failure messages
+
+    def expect(self, text, timeout=EXPECT_TIMEOUT):
+        """Waits for the literal text; returns what came before it."""
+        try:
+            self.p.expect_exact(text, timeout=timeout)
+        except (pexpect.TIMEOUT, pexpect.EOF) as e:
+            got = self.p.before if isinstance(self.p.before, str) else ""
+            raise Failure("expected %r, got %s; last output:\n%r" %
+                          (text, type(e).__name__, (self.seen + got)[-1500:]))
+        self.seen += self.p.before + self.p.after
+        return self.p.before
+
+    def expect_closed(self, timeout=EXPECT_TIMEOUT):
+        """Waits for the server to close the connection; returns the rest of the output."""
+        try:
+            self.p.expect(pexpect.EOF, timeout=timeout)
+        except pexpect.TIMEOUT:
+            raise Failure("the connection stayed open; last output:\n%r" % (self.seen + self.p.before)[-1500:])
+        self.seen += self.p.before
+        return self.p.before
+
+    def send(self, line):
+        self.p.sendline(line)
+
+    def type(self, line, until):
+        """Sends a line and waits for `until`; returns the output in between."""
+        self.send(line)
+        return self.expect(until)
+
+    def login(self, userid, password):
+        self.expect("User-ID: ")
+        self.send(userid)
+        self.expect("Password: ")
+        self.send(password)
+        return self.expect(GAME_PROMPT)
+
+    def enter_plus(self):
+        """From the game prompt into the Brakvold Plus main menu."""
+        self.type("ext", "Extension: ")
+        return self.type("*", "choice:")
+
+    def hang_up(self):
+        """Drops the connection the way a client that hangs up does."""
+        self.close()
+
+    def close(self):
+        if self.p is not None and self.p.isalive():
+            self.p.close(force=True)
+
+
+def wait_until(probe, what, attempts=100):
+    """Repeats `probe` (each call a round trip with the host) until it answers
+    true; fails after `attempts` tries."""
+    for _ in range(attempts):
+        if probe():
+            return
+        time.sleep(0.05)
+    raise Failure("gave up waiting for " + what)
+
+
+class Suite:
+    """Runs the cases of one script and prints the closing count."""
+
+    def __init__(self, name):
+        self.name = name
+        self.cases = []
+
+    def case(self, function):
+        self.cases.append(function)
+        return function
+
+    def run(self):
+        passed = failed = 0
+        for function in self.cases:
+            label = "%s.%s" % (self.name, function.__name__)
+            try:
+                function()
+            except Exception:
+                failed += 1
+                print("FAIL %s" % label)
+                traceback.print_exc(file=sys.stdout)
+            else:
+                passed += 1
+                print("PASS %s" % label)
+            sys.stdout.flush()
+        print("%d passed, %d failed" % (passed, failed))
+        return 0 if failed == 0 and passed > 0 else 1
