@@ -200,7 +200,7 @@ bool read_file(const std::filesystem::path& file, std::string* out) {
 }
 
 constexpr char kMagic[4] = {'B', 'M', 'C', 'V'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 
 }  // namespace
 
@@ -222,8 +222,18 @@ bool parse_message_source(std::string_view text, std::string_view file, MessageT
                           SourceError* error) {
     MessageTable table;
     if (!SourceParser(text, file).run(&table, error)) return false;
+    table.source_digest = message_source_digest(text);
     *out = std::move(table);
     return true;
+}
+
+uint64_t message_source_digest(std::string_view text) {
+    uint64_t digest = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        digest ^= c;
+        digest *= 1099511628211ull;
+    }
+    return digest;
 }
 
 bool read_message_source(const std::filesystem::path& file, MessageTable* out, SourceError* error) {
@@ -239,6 +249,8 @@ bool write_compiled_messages(const std::filesystem::path& file, const MessageTab
                              std::string* error) {
     std::string out(kMagic, sizeof kMagic);
     put_u32(out, kVersion);
+    put_u32(out, static_cast<uint32_t>(table.source_digest));
+    put_u32(out, static_cast<uint32_t>(table.source_digest >> 32));
     put_u32(out, static_cast<uint32_t>(table.entries.size()));
     for (const auto& e : table.entries) {
         put_u32(out, static_cast<uint32_t>(e.number));
@@ -276,13 +288,15 @@ bool read_compiled_messages(const std::filesystem::path& file, MessageTable* out
         if (error) *error = file.string() + ": " + what;
         return false;
     };
-    if (in.size() < 12 || std::memcmp(in.data(), kMagic, 4) != 0) return bad("not a compiled message file");
+    if (in.size() < 8 || std::memcmp(in.data(), kMagic, 4) != 0) return bad("not a compiled message file");
     size_t pos = 4;
-    uint32_t version = 0, count = 0;
+    uint32_t version = 0, digest_low = 0, digest_high = 0, count = 0;
     get_u32(in, &pos, &version);
-    get_u32(in, &pos, &count);
     if (version != kVersion) return bad("unknown format version");
+    if (!get_u32(in, &pos, &digest_low) || !get_u32(in, &pos, &digest_high) || !get_u32(in, &pos, &count))
+        return bad("truncated");
     MessageTable table;
+    table.source_digest = (static_cast<uint64_t>(digest_high) << 32) | digest_low;
     for (uint32_t i = 0; i < count; ++i) {
         MessageEntry e;
         uint32_t number = 0, len = 0;
@@ -315,13 +329,21 @@ std::filesystem::path message_source_of(const std::filesystem::path& compiled) {
 bool MessageCatalog::load(HostMsgFile& block) {
     std::error_code ec;
     std::filesystem::path source = message_source_of(block.compiled);
-    bool have_compiled = std::filesystem::exists(block.compiled, ec);
+    MessageTable compiled;
+    std::string rerr;
+    bool have_compiled = std::filesystem::exists(block.compiled, ec) &&
+                         read_compiled_messages(block.compiled, &compiled, &rerr);
     if (!source.empty()) {
+        // A source newer than its compiled file is compiled again, unless it
+        // is the very text the compiled file was made from. Times that tie
+        // (both written within one clock tick) count as newer.
+        std::string text;
         bool stale = !have_compiled;
         if (have_compiled) {
             auto src_time = std::filesystem::last_write_time(source, ec);
             auto mcv_time = std::filesystem::last_write_time(block.compiled, ec);
-            stale = ec || src_time > mcv_time;
+            if (!ec && src_time >= mcv_time && read_file(source, &text))
+                stale = compiled.source_digest != message_source_digest(text);
         }
         if (stale) {
             MessageTable table;
@@ -336,18 +358,16 @@ bool MessageCatalog::load(HostMsgFile& block) {
                 return false;
             }
             log_.write("compiled " + source.filename().string() + " into " + block.name);
+            compiled = std::move(table);
+            have_compiled = true;
         }
-    } else if (!have_compiled) {
-        log_.error("message file " + block.name + ": neither it nor its source exists");
+    }
+    if (!have_compiled) {
+        log_.error("message file " + block.name + ": " +
+                   (rerr.empty() ? "neither it nor its source exists" : rerr));
         return false;
     }
-    MessageTable table;
-    std::string rerr;
-    if (!read_compiled_messages(block.compiled, &table, &rerr)) {
-        log_.error("message file " + rerr);
-        return false;
-    }
-    block.table = std::move(table);
+    block.table = std::move(compiled);
     return true;
 }
 

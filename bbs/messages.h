@@ -14,8 +14,9 @@
 // Compiled form (all integers little-endian):
 //
 //     offset 0   4 bytes   magic "BMCV"
-//     offset 4   u32       format version, 1
-//     offset 8   u32       number of entries
+//     offset 4   u32       format version, 2
+//     offset 8   u64       digest (FNV-1a) of the source bytes it was compiled from
+//     offset 16  u32       number of entries
 //     then per entry, in source order:
 //                i32       entry number
 //                u32       name length, then the name bytes
@@ -44,6 +45,7 @@ struct MessageEntry {
 class MessageTable {
 public:
     std::vector<MessageEntry> entries;
+    uint64_t source_digest = 0;  // of the source text the table was parsed from
     const MessageEntry* by_number(int32_t number) const;
     const MessageEntry* by_name(std::string_view name) const;  // ignoring case
 };
@@ -59,6 +61,7 @@ struct SourceError {
 bool parse_message_source(std::string_view text, std::string_view file, MessageTable* out,
                           SourceError* error);
 bool read_message_source(const std::filesystem::path& file, MessageTable* out, SourceError* error);
+uint64_t message_source_digest(std::string_view text);
 
 bool write_compiled_messages(const std::filesystem::path& file, const MessageTable& table,
                              std::string* error);

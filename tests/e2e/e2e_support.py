@@ -189,7 +189,7 @@ class Client:
         self.seen = ""   # everything read so far, for failure messages
 
     def expect(self, text, timeout=EXPECT_TIMEOUT):
-        """Waits for the literal text; returns what came before it."""
+        """Waits for the literal text; returns what came before it and the text itself."""
         try:
             self.p.expect_exact(text, timeout=timeout)
         except (pexpect.TIMEOUT, pexpect.EOF) as e:
@@ -197,7 +197,7 @@ class Client:
             raise Failure("expected %r, got %s; last output:\n%r" %
                           (text, type(e).__name__, (self.seen + got)[-1500:]))
         self.seen += self.p.before + self.p.after
-        return self.p.before
+        return self.p.before + self.p.after
 
     def expect_closed(self, timeout=EXPECT_TIMEOUT):
         """Waits for the server to close the connection; returns the rest of the output."""
@@ -212,7 +212,7 @@ class Client:
         self.p.sendline(line)
 
     def type(self, line, until):
-        """Sends a line and waits for `until`; returns the output in between."""
+        """Sends a line and waits for `until`; returns the output up to and with it."""
         self.send(line)
         return self.expect(until)
 

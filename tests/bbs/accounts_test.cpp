@@ -1,0 +1,105 @@
+// Host accounts in the database file: user-IDs, password hashes, credits,
+// and what survives a restart.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include "tests/bbs/host_fixture.h"
+
+namespace {
+
+using hosttest::HostTest;
+
+bbs::AccountInfo account(std::string id, int64_t credits = 50) {
+    bbs::AccountInfo a;
+    a.userid = std::move(id);
+    a.class_name = "Member";
+    a.credits = credits;
+    a.days = 12;
+    a.keys = {"SYSOP", "PLAYER"};
+    return a;
+}
+
+TEST_F(HostTest, UserIdsAreUniqueIgnoringCase) {
+    open();
+    std::string error;
+    ASSERT_TRUE(host().accounts().add(account("Alice"), "pw", &error)) << error;
+    EXPECT_FALSE(host().accounts().add(account("ALICE"), "pw", &error));
+    EXPECT_NE(error.find("taken"), std::string::npos) << error;
+    EXPECT_FALSE(host().accounts().add(account(""), "pw", &error));
+    EXPECT_FALSE(host().accounts().add(account(std::string(30, 'x')), "pw", &error));
+    EXPECT_TRUE(host().accounts().add(account(std::string(29, 'x')), "pw", &error)) << error;
+
+    auto found = host().accounts().find("aLiCe");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->userid, "Alice");
+    EXPECT_EQ(found->class_name, "Member");
+    EXPECT_EQ(found->credits, 50);
+    EXPECT_EQ(found->days, 12);
+    EXPECT_EQ(found->keys, (std::vector<std::string>{"SYSOP", "PLAYER"}));
+    EXPECT_FALSE(host().accounts().find("Alic"));
+    EXPECT_EQ(host().accounts().all().size(), 2u);
+
+    found->days = 65535;
+    found->keys = {};
+    ASSERT_TRUE(host().accounts().update(*found, &error)) << error;
+    EXPECT_EQ(host().accounts().find("alice")->days, 65535);
+    EXPECT_TRUE(host().accounts().find("alice")->keys.empty());
+    EXPECT_TRUE(host().accounts().remove("ALICE", &error));
+    EXPECT_FALSE(host().accounts().find("Alice"));
+    EXPECT_FALSE(host().accounts().remove("Alice", &error));
+}
+
+TEST_F(HostTest, PasswordsAreKeptOnlyAsArgon2idHashes) {
+    open();
+    std::string error;
+    ASSERT_TRUE(host().accounts().add(account("Bob"), "correct horse", &error)) << error;
+    EXPECT_TRUE(host().accounts().verify_password("bob", "correct horse"));
+    EXPECT_FALSE(host().accounts().verify_password("Bob", "correct hors"));
+    EXPECT_FALSE(host().accounts().verify_password("Bob", ""));
+    EXPECT_FALSE(host().accounts().verify_password("Nobody", "correct horse"));
+
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(host().database().handle(), "SELECT * FROM accounts", -1, &stmt, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    bool saw_hash = false;
+    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* t = sqlite3_column_text(stmt, i);
+        std::string v = t ? reinterpret_cast<const char*>(t) : "";
+        EXPECT_EQ(v.find("correct horse"), std::string::npos) << "column " << i;
+        saw_hash = saw_hash || v.rfind("$argon2id$", 0) == 0;
+    }
+    sqlite3_finalize(stmt);
+    EXPECT_TRUE(saw_hash);
+}
+
+TEST_F(HostTest, CreditsNeverGoBelowZero) {
+    open();
+    std::string error;
+    ASSERT_TRUE(host().accounts().add(account("Carol", 30), "pw", &error));
+    EXPECT_TRUE(host().accounts().has_credits("carol", 30));
+    EXPECT_FALSE(host().accounts().has_credits("carol", 31));
+    EXPECT_FALSE(host().accounts().deduct_credits("carol", 31));
+    EXPECT_TRUE(host().accounts().deduct_credits("carol", 30));
+    EXPECT_EQ(host().accounts().find("Carol")->credits, 0);
+    EXPECT_FALSE(host().accounts().deduct_credits("carol", -5));
+    EXPECT_TRUE(host().accounts().add_credits("carol", 7));
+    EXPECT_EQ(host().accounts().find("Carol")->credits, 7);
+    EXPECT_FALSE(host().accounts().add_credits("nobody", 7));
+    EXPECT_FALSE(host().accounts().deduct_credits("nobody", 0));
+}
+
+TEST_F(HostTest, AccountsSurviveARestart) {
+    open();
+    std::string error;
+    ASSERT_TRUE(host().accounts().add(account("Dora"), "pw", &error));
+    close();
+    open();
+    auto a = host().accounts().find("dora");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->credits, 50);
+    EXPECT_TRUE(host().accounts().verify_password("Dora", "pw"));
+}
+
+}  // namespace

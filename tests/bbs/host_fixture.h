@@ -1,0 +1,148 @@
+// A bare host in a temporary data folder, with small probe modules that
+// record every call the host makes into them, for the host's own tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bbs/accounts.h"
+#include "bbs/database.h"
+#include "bbs/host.h"
+#include "host/host.h"
+
+namespace hosttest {
+
+// What one probe module does and saw. Each hook, when set, runs inside the
+// routine with the host's globals as the routine sees them.
+struct Probe {
+    int number = -1;
+    std::vector<std::string> events;
+    std::function<int16_t()> on_input;
+    std::function<void()> on_status;
+    std::function<void()> on_logon;
+    std::function<int16_t()> on_injection;
+    std::function<void()> on_hangup;
+    bool take_on_logon = false;  // the logon routine places the user in this module
+};
+
+template <int N>
+struct ProbeModule {
+    static Probe& probe() {
+        static Probe p;
+        return p;
+    }
+    static std::string who() { return std::to_string(usrnum); }
+    static int16_t logon() {
+        probe().events.push_back("logon " + who());
+        if (probe().take_on_logon) {
+            usrptr->state = probe().number;
+            usrptr->substate = 1;
+        }
+        if (probe().on_logon) probe().on_logon();
+        return 0;
+    }
+    static int16_t input() {
+        probe().events.push_back("input " + who() + " " + std::to_string(margc));
+        return probe().on_input ? probe().on_input() : 1;
+    }
+    static void status() {
+        probe().events.push_back("status " + who() + " " + std::to_string(::status));
+        if (probe().on_status) probe().on_status();
+    }
+    static int16_t injection() {
+        probe().events.push_back("injection " + std::to_string(othusn));
+        return probe().on_injection ? probe().on_injection() : 0;
+    }
+    static int16_t logoff() {
+        probe().events.push_back("logoff " + who());
+        return 0;
+    }
+    static void hangup() {
+        probe().events.push_back("hangup " + who());
+        if (probe().on_hangup) probe().on_hangup();
+    }
+    static void midnight() {}
+    static void account_deleted(const char* userid) { probe().events.push_back(std::string("deleted ") + userid); }
+    static void finish() { probe().events.push_back("finish"); }
+
+    static int register_as(const char* name) {
+        probe() = Probe{};
+        ModuleDescriptor d{};
+        stzcpy(d.name, name, sizeof d.name);
+        d.logon = logon;
+        d.input = input;
+        d.status = status;
+        d.injection = injection;
+        d.logoff = logoff;
+        d.hangup = hangup;
+        d.midnight = midnight;
+        d.account_deleted = account_deleted;
+        d.finish = finish;
+        probe().number = register_module(&d);
+        return probe().number;
+    }
+};
+
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("BBS_FAST_HASH", "1", 1);
+        char tmpl[] = "/tmp/bbs-host-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        host_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    bbs::Host& open(int channels = 4) {
+        bbs::HostOptions options;
+        options.data_dir = dir_;
+        options.channels = channels;
+        std::string error;
+        host_ = bbs::Host::open(options, &error);
+        EXPECT_TRUE(host_) << error;
+        return *host_;
+    }
+    void close() { host_.reset(); }
+    bbs::Host& host() { return *host_; }
+
+    void write(const std::string& name, const std::string& text) {
+        std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string host_log() const { return read("bbshost.log"); }
+
+    void add_account(const std::string& userid, std::vector<std::string> keys = {}, uint16_t days = 30,
+                     int64_t credits = 1000) {
+        bbs::AccountInfo a;
+        a.userid = userid;
+        a.class_name = "Member";
+        a.days = days;
+        a.credits = credits;
+        a.keys = std::move(keys);
+        std::string error;
+        ASSERT_TRUE(host_->accounts().add(a, "pw-" + userid, &error)) << error;
+    }
+
+    std::filesystem::path dir_;
+    std::unique_ptr<bbs::Host> host_;
+};
+
+}  // namespace hosttest

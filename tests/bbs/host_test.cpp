@@ -1,0 +1,266 @@
+// The host around its modules: registration, logon and hang-up, the host
+// menu, global commands, injected messages, scratch areas, spr, catastro,
+// and live accounts written back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/bbs/host_fixture.h"
+
+namespace {
+
+using hosttest::HostTest;
+using Game = hosttest::ProbeModule<20>;
+using Other = hosttest::ProbeModule<21>;
+
+TEST_F(HostTest, ModulesGetNumbersInOrderAndAreFoundByName) {
+    open();
+    EXPECT_EQ(Game::register_as("Brakvold"), 0);
+    EXPECT_EQ(Other::register_as("Brakvold Plus"), 1);
+    EXPECT_EQ(host().module_count(), 2);
+    EXPECT_EQ(host().find_module("BRAKVOLD"), 0);
+    EXPECT_EQ(host().find_module("brakvold plus"), 1);
+    EXPECT_EQ(host().find_module("Brak"), -1);
+    EXPECT_STREQ(host().module(1)->name, "Brakvold Plus");
+    EXPECT_EQ(host().module(2), nullptr);
+    EXPECT_EQ(nterms, 4);
+}
+
+TEST_F(HostTest, GmdnamReadsTheModuleName) {
+    open();
+    write("X.MDF", "Version: 2\nModule name:   Brakvold Plus  \nDescription: x\n");
+    EXPECT_STREQ(gmdnam("X.MDF"), "Brakvold Plus");
+    EXPECT_STREQ(gmdnam("MISSING.MDF"), "");
+    EXPECT_NE(host_log().find("MISSING.MDF"), std::string::npos);
+}
+
+TEST_F(HostTest, LogonAndHangupCallEveryModuleInOrder) {
+    open();
+    Game::register_as("Brakvold");
+    Other::register_as("Other");
+    Game::probe().take_on_logon = true;
+    add_account("Alice");
+    add_account("Bob");
+    EXPECT_EQ(host().logon("nobody"), -1);
+    int a = host().logon("alice");  // the user-ID ignores case
+    int b = host().logon("Bob");
+    EXPECT_EQ(a, 0);
+    EXPECT_EQ(b, 1);
+    EXPECT_EQ(host().logon("ALICE"), -1) << "already online";
+    EXPECT_STREQ(uacoff(a)->userid, "Alice");
+    EXPECT_EQ(usroff(a)->state, Game::probe().number);
+    EXPECT_EQ(host().channel_of("bob"), 1);
+    host().hangup(a);
+    EXPECT_FALSE(host().online(a));
+    EXPECT_EQ(uacoff(a), nullptr);
+    EXPECT_EQ(usroff(a), nullptr);
+    EXPECT_EQ(Game::probe().events,
+              (std::vector<std::string>{"logon 0", "logon 1", "hangup 0", "logoff 0"}));
+    EXPECT_EQ(Other::probe().events,
+              (std::vector<std::string>{"logon 0", "logon 1", "hangup 0", "logoff 0"}));
+    EXPECT_EQ(host().logon("Alice"), 0) << "the lowest free channel";
+    std::string log = host_log();
+    EXPECT_NE(log.find("logon: Alice at channel 0"), std::string::npos) << log;
+    EXPECT_NE(log.find("logoff: Alice from channel 0"), std::string::npos) << log;
+    close();
+    EXPECT_EQ(Game::probe().events.back(), "finish");
+}
+
+TEST_F(HostTest, NoFreeChannelRefusesTheLogon) {
+    open(1);
+    add_account("Alice");
+    add_account("Bob");
+    EXPECT_EQ(host().logon("Alice"), 0);
+    EXPECT_EQ(host().logon("Bob"), -1);
+}
+
+TEST_F(HostTest, InputResultZeroHandsTheUserToTheHostMenu) {
+    open();
+    Game::register_as("Brakvold");
+    Other::register_as("Other");
+    Other::probe().take_on_logon = true;
+    Other::probe().on_input = [] { return int16_t{0}; };
+    add_account("Alice");
+    int a = host().logon("Alice");
+    host().take_output(a);
+    host().line(a, "anything");
+    EXPECT_EQ(host().take_output(a), "Host: ");
+    EXPECT_EQ(usroff(a)->state, -1);
+    host().line(a, "what");
+    EXPECT_EQ(host().take_output(a), "Commands: game, bye.\rHost: ");
+    host().line(a, "GAME");
+    EXPECT_EQ(usroff(a)->state, Game::probe().number);
+    host().deliver_all();
+    EXPECT_EQ(Game::probe().events.back(), "status 0 3");
+    usroff(a)->state = -1;
+    host().line(a, "bye");
+    EXPECT_EQ(host().take_output(a), "Goodbye.\r");
+    EXPECT_FALSE(host().online(a));
+}
+
+TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
+    open();
+    Game::register_as("Brakvold");
+    Game::probe().take_on_logon = true;
+    static std::vector<std::string> first_saw, second_saw;
+    first_saw.clear();
+    second_saw.clear();
+    globalcmd([]() -> int32_t {
+        first_saw.push_back(margc ? margv[0] : "");
+        return margc && sameas(margv[0], "who") ? 1 : 0;
+    });
+    globalcmd([]() -> int32_t {
+        second_saw.push_back(margc ? margv[0] : "");
+        int32_t mine = margc && sameas(margv[0], "page") ? 1 : 0;
+        rstrin();  // changes the words; the module still gets the line parsed afresh
+        return mine;
+    });
+    add_account("Alice");
+    int a = host().logon("Alice");
+    host().line(a, "who");
+    host().line(a, "page me");
+    host().line(a, "look around");
+    EXPECT_EQ(first_saw, (std::vector<std::string>{"who", "page", "look"}));
+    EXPECT_EQ(second_saw, (std::vector<std::string>{"page", "look"}));
+    EXPECT_EQ(Game::probe().events.back(), "input 0 2") << "only the last line reached the module";
+    int inputs = 0;
+    for (const auto& e : Game::probe().events) inputs += e.rfind("input", 0) == 0;
+    EXPECT_EQ(inputs, 1);
+}
+
+TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
+    open();
+    Game::register_as("Brakvold");
+    Game::probe().take_on_logon = true;
+    add_account("Alice");
+    int a = host().logon("Alice");
+    host().take_output(a);
+    prf("half-built screen");
+    // The module declines: the host sends the text itself.
+    host().inject_message(a, "Bob pages you.\r");
+    EXPECT_EQ(host().take_output(a), "Bob pages you.\r");
+    // The module delivers it its own way.
+    Game::probe().on_injection = [] {
+        std::string text = std::string("[") + prfbuf + "]";
+        btuxmn(othusn, text.c_str());
+        return int16_t{1};
+    };
+    host().inject_message(a, "hello");
+    EXPECT_EQ(host().take_output(a), "[hello]");
+    EXPECT_EQ(Game::probe().events.back(), "injection 0");
+    // What was in the output buffer before is still there.
+    outprf(a);
+    EXPECT_EQ(host().take_output(a), "half-built screen");
+}
+
+TEST_F(HostTest, ScratchAreasPerChannel) {
+    open();
+    Game::register_as("Brakvold");
+    add_account("Alice");
+    add_account("Bob");
+    int a = host().logon("Alice");
+    EXPECT_EQ(vdaoff(a), nullptr) << "nothing declared yet";
+    dclvda(801);
+    dclvda(672);
+    int b = host().logon("Bob");
+    auto* pa = static_cast<char*>(vdaoff(a));
+    auto* pb = static_cast<char*>(vdaoff(b));
+    ASSERT_TRUE(pa && pb);
+    EXPECT_NE(pa, pb);
+    for (int i = 0; i < 801; ++i) ASSERT_EQ(pb[i], 0);
+    std::memset(pa, 'x', 801);
+    EXPECT_EQ(pb[0], 0);
+    EXPECT_EQ(vdaoff(2), nullptr);
+    EXPECT_EQ(vdaoff(-1), nullptr);
+    EXPECT_EQ(vdaoff(99), nullptr);
+    host().hangup(a);
+    EXPECT_EQ(vdaoff(a), nullptr);
+    host().logon("Alice");
+    auto* again = static_cast<char*>(vdaoff(a));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again[0], 0) << "a new logon gets a zeroed area";
+}
+
+TEST_F(HostTest, SprKeepsEightResultsAlive) {
+    open();
+    char* results[8];
+    for (int i = 0; i < 8; ++i) results[i] = spr("value %d", i * 11);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string(results[i]), "value " + std::to_string(i * 11));
+    char* ninth = spr("%ld|%s", 123456789L, "x");
+    EXPECT_STREQ(ninth, "123456789|x");
+    EXPECT_STREQ(results[1], "value 11");
+}
+
+TEST_F(HostTest, LoadModuleSaysWhatIsMissing) {
+    open();
+    std::string error;
+    EXPECT_FALSE(host().load_module("/nonexistent/libnone.so", "init__none", &error));
+    EXPECT_NE(error.find("/nonexistent/libnone.so"), std::string::npos) << error;
+    EXPECT_FALSE(host().load_module(std::filesystem::path(PLUS_BIN_DIR) / "libqrtbrak.so",
+                                    "init__no_such_module", &error));
+    EXPECT_NE(error.find("init__no_such_module"), std::string::npos) << error;
+    EXPECT_FALSE(host().stopped());
+    EXPECT_NE(host_log().find("init__no_such_module"), std::string::npos);
+}
+
+TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
+    open();
+    Game::register_as("Brakvold");
+    Game::probe().take_on_logon = true;
+    int after = 0;
+    Game::probe().on_input = [&] {
+        btuinj(usrnum, 240);
+        catastro("fatal in %s", "input");
+        ++after;  // never reached
+        return int16_t{1};
+    };
+    add_account("Alice");
+    int a = host().logon("Alice");
+    host().line(a, "boom");
+    EXPECT_EQ(after, 0);
+    EXPECT_TRUE(host().stopped());
+    EXPECT_EQ(host().stop_reason(), "fatal in input");
+    EXPECT_FALSE(host().deliver_one());
+    host().line(a, "again");
+    int inputs = 0;
+    for (const auto& e : Game::probe().events) inputs += e.rfind("input", 0) == 0;
+    EXPECT_EQ(inputs, 1);
+}
+
+TEST_F(HostTest, ChangedDaysAreWrittenBackAfterEveryCall) {
+    open();
+    Game::register_as("Brakvold");
+    Game::probe().take_on_logon = true;
+    Game::probe().on_input = [] {
+        usaptr->days = static_cast<uint16_t>(usaptr->days - 5);
+        return int16_t{1};
+    };
+    add_account("Alice", {}, 30);
+    int a = host().logon("Alice");
+    EXPECT_EQ(uacoff(a)->days, 30);
+    host().line(a, "pay");
+    EXPECT_EQ(host().accounts().find("Alice")->days, 25) << "written while still online";
+    btuinj(a, 9);
+    Game::probe().on_status = [] { usaptr->days = 3; };
+    host().deliver_all();
+    EXPECT_EQ(host().accounts().find("Alice")->days, 3);
+}
+
+TEST_F(HostTest, CreditsOfTheChannelsAccount) {
+    open();
+    Game::register_as("Brakvold");
+    add_account("Alice", {}, 30, 100);
+    int a = host().logon("Alice");
+    EXPECT_EQ(otstcrd(a, 100, 1), 1);
+    EXPECT_EQ(otstcrd(a, 101, 1), 0);
+    EXPECT_EQ(odedcrd(a, 101, 1, 1), 0);
+    EXPECT_EQ(host().accounts().find("Alice")->credits, 100);
+    EXPECT_EQ(odedcrd(a, 60, 1, 0), 1);
+    EXPECT_EQ(host().accounts().find("Alice")->credits, 40);
+    EXPECT_EQ(oaddcrd(a, 15, 1), 1);
+    EXPECT_EQ(host().accounts().find("Alice")->credits, 55);
+    EXPECT_EQ(otstcrd(3, 1, 1), 0) << "a free channel has no account";
+    EXPECT_EQ(odedcrd(3, 1, 1, 0), 0);
+}
+
+}  // namespace

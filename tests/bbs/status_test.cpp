@@ -1,0 +1,114 @@
+// The status queue: order, no delivery inside a routine, delivery to the
+// module the user is in when the status is delivered, hang-up drops.
+#include <gtest/gtest.h>
+
+#include "tests/bbs/host_fixture.h"
+
+namespace {
+
+using hosttest::HostTest;
+using First = hosttest::ProbeModule<10>;
+using Second = hosttest::ProbeModule<11>;
+
+class StatusTest : public HostTest {
+protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        open();
+        First::register_as("First");
+        Second::register_as("Second");
+        First::probe().take_on_logon = true;
+        add_account("Alice");
+        add_account("Bob");
+        alice_ = host().logon("Alice");
+        bob_ = host().logon("Bob");
+        First::probe().events.clear();
+        Second::probe().events.clear();
+    }
+    int alice_ = -1, bob_ = -1;
+};
+
+TEST_F(StatusTest, DeliveredOldestFirstWithTheUserCurrent) {
+    std::vector<std::string> seen;
+    First::probe().on_status = [&] {
+        seen.push_back(std::to_string(usrnum) + ":" + std::to_string(status) + ":" +
+                       (usrptr ? std::to_string(usrptr->channel) : "-") + ":" +
+                       (usaptr ? usaptr->userid : "-"));
+    };
+    btuinj(alice_, 240);
+    btuinj(bob_, 7);
+    btuinj(alice_, 3);
+    EXPECT_EQ(host().pending_statuses(), 3u);
+    EXPECT_TRUE(seen.empty()) << "nothing is delivered by btuinj itself";
+    EXPECT_TRUE(host().deliver_one());
+    EXPECT_EQ(seen, std::vector<std::string>{"0:240:0:Alice"});
+    EXPECT_EQ(host().deliver_all(), 2u);
+    EXPECT_EQ(seen, (std::vector<std::string>{"0:240:0:Alice", "1:7:1:Bob", "0:3:0:Alice"}));
+    EXPECT_FALSE(host().deliver_one());
+}
+
+TEST_F(StatusTest, AStatusInjectedInsideARoutineWaitsUntilItReturns) {
+    int depth = 0;
+    int max_depth = 0;
+    int steps = 0;
+    First::probe().on_status = [&] {
+        ++depth;
+        max_depth = std::max(max_depth, depth);
+        if (++steps < 5) btuinj(usrnum, 240);
+        EXPECT_FALSE(host().deliver_one()) << "no delivery inside a module routine";
+        --depth;
+    };
+    First::probe().on_input = [&] {
+        btuinj(usrnum, 240);
+        EXPECT_EQ(steps, 0);
+        return int16_t{1};
+    };
+    host().line(alice_, "go");
+    EXPECT_EQ(steps, 0);
+    EXPECT_EQ(host().deliver_all(), 5u);
+    EXPECT_EQ(steps, 5);
+    EXPECT_EQ(max_depth, 1);
+}
+
+TEST_F(StatusTest, GoesToTheModuleTheUserIsInAtDelivery) {
+    First::probe().on_input = [&] {
+        btuinj(usrnum, 3);
+        usrptr->state = Second::probe().number;  // leaves after queueing
+        return int16_t{1};
+    };
+    host().line(alice_, "leave");
+    host().deliver_all();
+    EXPECT_EQ(Second::probe().events, (std::vector<std::string>{"status 0 3"}));
+    for (const auto& e : First::probe().events) EXPECT_EQ(e.rfind("status", 0), std::string::npos) << e;
+}
+
+TEST_F(StatusTest, HangupDropsTheChannelsStatuses) {
+    btuinj(alice_, 240);
+    btuinj(bob_, 241);
+    btuinj(alice_, 242);
+    host().hangup(alice_);
+    EXPECT_EQ(host().pending_statuses(), 1u);
+    host().deliver_all();
+    EXPECT_EQ(First::probe().events.back(), "status 1 241");
+    // A new user on the freed channel gets nothing left from the old one.
+    add_account("Carol");
+    int carol = host().logon("Carol");
+    EXPECT_EQ(carol, alice_);
+    EXPECT_EQ(host().pending_statuses(), 0u);
+    btuinj(7, 1);  // a free channel: nothing queued
+    EXPECT_EQ(host().pending_statuses(), 0u);
+}
+
+TEST_F(StatusTest, OutputEmptyReportClearsTheInjectedFlagByDefault) {
+    // The user is in a module without a status routine of its own.
+    usroff(bob_)->state = -1;
+    usroff(bob_)->flags |= HOST_UF_INJECTED;
+    EXPECT_EQ(btuoes(bob_, 1), 1);
+    EXPECT_EQ(btuoes(bob_, 1), 1);  // one report on its way is enough
+    EXPECT_EQ(host().pending_statuses(), 1u);
+    host().deliver_all();
+    EXPECT_EQ(usroff(bob_)->flags & HOST_UF_INJECTED, 0u);
+    EXPECT_EQ(btuoes(5, 1), 0);
+}
+
+}  // namespace

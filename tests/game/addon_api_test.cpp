@@ -1,0 +1,247 @@
+// The services add-ons call in the game: registration, player data, copper,
+// lives, mail, ini values and the log; what they change is stored at once
+// and is still there after the host restarts; every one can be made to fail.
+#include "tests/game/game_fixture.h"
+#include "tests/game/test_addon.h"
+
+namespace game_tests {
+namespace {
+
+class AddonServices : public GameHost {
+protected:
+    void SetUp() override {
+        calls() = AddonCalls{};
+        GameHost::SetUp();
+    }
+};
+
+AddonDescriptor other_addon = {3, "Other", nullptr, nullptr, nullptr, nullptr};
+
+TEST_F(AddonServices, RegistrationHandsOutHandles) {
+    int32_t first = register_mud_addon(&test_addon);
+    EXPECT_NE(first, 0);
+    EXPECT_EQ(register_mud_addon(&test_addon), first);
+    int32_t second = register_mud_addon(&other_addon);
+    EXPECT_NE(second, 0);
+    EXPECT_NE(second, first);
+
+    // Hooks left empty are skipped by the game.
+    int alice = login("Alice");
+    EXPECT_EQ(type(alice, "ext"), "Extensions:\r  [T] Test extension\rExtension: ");
+    EXPECT_EQ(type(alice, "x"), "No such extension.\r" + kAliaPrompt);
+}
+
+TEST_F(AddonServices, RefusedRegistrationLeavesTheAddonOut) {
+    game_->failures().register_addon = true;
+    EXPECT_EQ(register_mud_addon(&test_addon), 0);
+    game_->failures().register_addon = false;
+    int alice = login("Alice");
+    EXPECT_EQ(type(alice, "ext"), "Extensions:\rExtension: ");
+    EXPECT_EQ(calls().displays, 0);
+}
+
+TEST_F(AddonServices, RetrieveByNameIgnoresCase) {
+    PublicUserInfo info;
+    std::memset(&info, 0xAB, sizeof info);
+    ASSERT_EQ(retrieve_public_userinfo("bObO", &info), 1);
+    PublicUserInfo expected = make_player("Bobo", "Bob", 300, 8, 100);
+    EXPECT_EQ(std::memcmp(&info, &expected, sizeof info), 0);
+    EXPECT_STREQ(info.name, "Bobo");
+    EXPECT_EQ(info.copper, 300);
+    EXPECT_EQ(info.lives, 8);
+    EXPECT_EQ(info.time_played, 100u);
+
+    EXPECT_EQ(retrieve_public_userinfo("Bob", &info), 0);     // the account, not the player
+    EXPECT_EQ(retrieve_public_userinfo("Bobo ", &info), 0);
+    EXPECT_EQ(retrieve_public_userinfo("", &info), 0);
+}
+
+TEST_F(AddonServices, RetrieveByChannelFindsThePlayerOfTheAccount) {
+    int bob = login("Bob");
+    int sysop = login("Sysop");
+    PublicUserInfo info;
+    ASSERT_EQ(retrieve_public_usrnum_userinfo(bob, &info), 1);
+    EXPECT_STREQ(info.name, "Bobo");
+    EXPECT_STREQ(info.userid, "Bob");
+    EXPECT_EQ(retrieve_public_usrnum_userinfo(sysop, &info), 0);   // no character
+    EXPECT_EQ(retrieve_public_usrnum_userinfo(3, &info), 0);       // nobody there
+    EXPECT_EQ(retrieve_public_usrnum_userinfo(99, &info), 0);
+
+    game_->failures().retrieve = true;
+    EXPECT_EQ(retrieve_public_usrnum_userinfo(bob, &info), 0);
+    EXPECT_EQ(retrieve_public_userinfo("Bobo", &info), 0);
+}
+
+TEST_F(AddonServices, TakingCopperNeverGoesBelowZeroAndPersists) {
+    int bob = login("Bob");   // 300 copper
+    EXPECT_EQ(addon_adjust_user_wealth(bob, 200), 1);
+    EXPECT_EQ(player("Bobo").copper, 100);
+    EXPECT_EQ(addon_adjust_user_wealth(bob, 101), 0);
+    EXPECT_EQ(player("Bobo").copper, 100);
+    EXPECT_EQ(addon_adjust_user_wealth(bob, -5), 0);
+    EXPECT_EQ(player("Bobo").copper, 100);
+    EXPECT_EQ(addon_adjust_user_wealth(bob, 100), 1);
+    EXPECT_EQ(player("Bobo").copper, 0);
+    EXPECT_EQ(addon_adjust_user_wealth(bob, 0), 1);
+
+    EXPECT_EQ(addon_return_user_wealth(bob, 70), 1);
+    EXPECT_EQ(player("Bobo").copper, 70);
+    EXPECT_EQ(addon_return_user_wealth(bob, -1), 0);
+
+    restart();
+    EXPECT_EQ(player("Bobo").copper, 70);
+    EXPECT_EQ(player("Alia").copper, 5000);
+}
+
+TEST_F(AddonServices, CopperServicesFailWithoutAPlayerOrWhenSwitchedOff) {
+    int bob = login("Bob");
+    int sysop = login("Sysop");
+    EXPECT_EQ(addon_adjust_user_wealth(sysop, 1), 0);
+    EXPECT_EQ(addon_return_user_wealth(sysop, 1), 0);
+    EXPECT_EQ(addon_adjust_user_wealth(3, 1), 0);
+
+    game_->failures().adjust_wealth = true;
+    EXPECT_EQ(addon_adjust_user_wealth(bob, 10), 0);
+    EXPECT_EQ(player("Bobo").copper, 300);
+    game_->failures().adjust_wealth = false;
+    game_->failures().return_wealth = true;
+    EXPECT_EQ(addon_return_user_wealth(bob, 10), 0);
+    EXPECT_EQ(player("Bobo").copper, 300);
+
+    // Copper given back cannot pass the largest 32-bit value.
+    game_->failures().return_wealth = false;
+    PublicUserInfo rich = player("Bobo");
+    rich.copper = INT32_MAX - 5;
+    std::string error;
+    ASSERT_TRUE(game_->update_player(rich, &error)) << error;
+    EXPECT_EQ(addon_return_user_wealth(bob, 6), 0);
+    EXPECT_EQ(addon_return_user_wealth(bob, 5), 1);
+    EXPECT_EQ(player("Bobo").copper, INT32_MAX);
+}
+
+TEST_F(AddonServices, AddingALifePersists) {
+    int bob = login("Bob");   // 8 lives
+    int sysop = login("Sysop");
+    EXPECT_EQ(addon_adding_life_to_user(bob), 1);
+    EXPECT_EQ(player("Bobo").lives, 9);
+    EXPECT_EQ(addon_adding_life_to_user(sysop), 0);
+
+    game_->failures().add_life = true;
+    EXPECT_EQ(addon_adding_life_to_user(bob), 0);
+    EXPECT_EQ(player("Bobo").lives, 9);
+
+    restart();
+    EXPECT_EQ(player("Bobo").lives, 9);
+    EXPECT_EQ(player("Alia").lives, 3);
+}
+
+TEST_F(AddonServices, MailIsStoredFromBrakvold) {
+    EXPECT_EQ(brakvold_send_mail("Sysop", "Alice bought mud life", "\nTime to charge him/her!"), 1);
+    EXPECT_EQ(brakvold_send_mail("SYSOP", "Second", ""), 1);
+    EXPECT_EQ(brakvold_send_mail("", "Nobody", "x"), 0);
+    EXPECT_EQ(brakvold_send_mail(nullptr, "Nobody", "x"), 0);
+    game_->failures().send_mail = true;
+    EXPECT_EQ(brakvold_send_mail("Sysop", "Lost", "x"), 0);
+
+    restart();
+    std::vector<game::Mail> mail = game_->mail_for("sysop");
+    ASSERT_EQ(mail.size(), 2u);
+    EXPECT_EQ(mail[0].from, "Brakvold");
+    EXPECT_EQ(mail[0].to, "Sysop");
+    EXPECT_EQ(mail[0].subject, "Alice bought mud life");
+    EXPECT_EQ(mail[0].body, "\nTime to charge him/her!");
+    EXPECT_EQ(mail[1].subject, "Second");
+    EXPECT_TRUE(game_->mail_for("Alice").empty());
+}
+
+TEST_F(AddonServices, IniValuesAreFoundInAnySectionIgnoringCase) {
+    const char* uid = get_mud_ini_value("plus_purchase_email_userid");
+    ASSERT_NE(uid, nullptr);
+    EXPECT_STREQ(uid, "Sysop");
+    ASSERT_NE(get_mud_ini_value("SEND_EMAIL_FOR_PURCHASES"), nullptr);
+    EXPECT_STREQ(get_mud_ini_value("SEND_EMAIL_FOR_PURCHASES"), "0");
+    EXPECT_EQ(get_mud_ini_value("NO_SUCH_KEY"), nullptr);
+
+    write_ini("[Other]\nColour = blue\n[Brakvold]\ncolour=red\nEmpty=\n");
+    game_->reload_ini();
+    EXPECT_STREQ(get_mud_ini_value("COLOUR"), "blue");
+    ASSERT_NE(get_mud_ini_value("empty"), nullptr);
+    EXPECT_STREQ(get_mud_ini_value("empty"), "");
+    EXPECT_EQ(get_mud_ini_value("PLUS_PURCHASE_EMAIL_USERID"), nullptr);
+
+    game_->failures().ini_lookup = true;
+    EXPECT_EQ(get_mud_ini_value("COLOUR"), nullptr);
+}
+
+TEST_F(AddonServices, IniReloadCallsEveryAddonHook) {
+    ASSERT_NE(register_mud_addon(&test_addon), 0);
+    ASSERT_NE(register_mud_addon(&other_addon), 0);   // no hook: skipped
+    write_ini("[Brakvold]\nSEND_EMAIL_FOR_PURCHASES=1\n");
+    game_->reload_ini();
+    EXPECT_EQ(calls().reloads, 1);
+    EXPECT_EQ(calls().ini_at_reload, "1");
+
+    // The host's reload (SIGHUP) reaches the game as well.
+    write_ini("[Brakvold]\nSEND_EMAIL_FOR_PURCHASES=7\n");
+    host_->reload();
+    EXPECT_EQ(calls().reloads, 2);
+    EXPECT_EQ(calls().ini_at_reload, "7");
+
+    // A missing file leaves no values.
+    fs::remove(dir_ / "brakvold.ini");
+    game_->reload_ini();
+    EXPECT_EQ(calls().reloads, 3);
+    EXPECT_EQ(calls().ini_at_reload, "(none)");
+}
+
+TEST_F(AddonServices, LogAppendsTheFormattedTextAsGiven) {
+    EXPECT_EQ(game_->log_path(), fs::canonical(dir_) / "brakvold.log");
+    EXPECT_EQ(game_->read_log(), "");
+    BKLog("Deducted %lu credits from %s for a life.\r\n", 500ul, "Alice");
+    BKLog("%s purchased a life.\r\n", "Alice");
+    game_->failures().log = true;
+    BKLog("lost\r\n");
+    game_->failures().log = false;
+    std::string expected = "Deducted 500 credits from Alice for a life.\r\nAlice purchased a life.\r\n";
+    EXPECT_EQ(game_->read_log(), expected);
+
+    restart();
+    BKLog("after %d\r\n", 1);
+    EXPECT_EQ(game_->read_log(), expected + "after 1\r\n");
+}
+
+TEST_F(AddonServices, PlayersAreCheckedBeforeTheyAreStored) {
+    std::string error;
+    EXPECT_FALSE(game_->add_player(make_player("ALIA", "Carol"), &error));
+    EXPECT_NE(error.find("Alia"), std::string::npos) << error;
+    EXPECT_FALSE(game_->add_player(make_player("Other", "alice"), &error));
+    EXPECT_NE(error.find("Alia"), std::string::npos) << error;
+    EXPECT_FALSE(game_->add_player(make_player("", "Carol"), &error));
+    EXPECT_FALSE(game_->add_player(make_player(" Cara", "Carol"), &error));
+    EXPECT_FALSE(game_->add_player(make_player("Cara", ""), &error));
+    PublicUserInfo too_long = make_player("Cara", "Carol");
+    std::memset(too_long.name, 'x', sizeof too_long.name);   // no terminator
+    EXPECT_FALSE(game_->add_player(too_long, &error));
+    EXPECT_NE(error.find("10 characters"), std::string::npos) << error;
+
+    EXPECT_TRUE(game_->add_player(make_player("Mary Ann", "Carol"), &error)) << error;
+    EXPECT_TRUE(game_->add_player(make_player("Tenletters", "Dave"), &error)) << error;
+    EXPECT_EQ(game_->players().size(), 4u);
+    ASSERT_TRUE(game_->player_of_account("CAROL").has_value());
+    EXPECT_STREQ(game_->player_of_account("CAROL")->name, "Mary Ann");
+
+    PublicUserInfo changed = make_player("mary ann", "Carol", 1, 2, 3);
+    EXPECT_TRUE(game_->update_player(changed, &error)) << error;
+    EXPECT_FALSE(game_->update_player(make_player("Nobody", "Erin"), &error));
+    EXPECT_FALSE(game_->update_player(make_player("Mary Ann", "Alice"), &error));
+
+    restart();
+    PublicUserInfo stored = player("MARY ANN");
+    EXPECT_STREQ(stored.name, "Mary Ann");
+    EXPECT_EQ(stored.copper, 1);
+    EXPECT_EQ(stored.lives, 2);
+    EXPECT_EQ(stored.time_played, 3u);
+}
+
+}  // namespace
+}  // namespace game_tests

@@ -1,0 +1,184 @@
+// The game as its users see it: logon, the game prompt and its commands, the
+// extension menu, looking at players, tells and the way back from an add-on.
+#include <algorithm>
+
+#include "tests/game/game_fixture.h"
+#include "tests/game/test_addon.h"
+
+namespace game_tests {
+namespace {
+
+class GameCommands : public GameHost {
+protected:
+    void SetUp() override {
+        calls() = AddonCalls{};
+        GameHost::SetUp();
+    }
+
+    // The test add-on registered with the game, and its module on the host.
+    void install_addon() {
+        ASSERT_NE(register_mud_addon(&test_addon), 0);
+        calls().module_number = register_module(&test_module);
+        ASSERT_GE(calls().module_number, 0);
+        ASSERT_NE(calls().module_number, game_->module_number());
+    }
+};
+
+TEST_F(GameCommands, LogonPutsThePlayerInTheGameAtHisPrompt) {
+    int channel = host_->logon("Alice");
+    ASSERT_GE(channel, 0);
+    host_->deliver_all();
+    EXPECT_EQ(host_->take_output(channel), "\rWelcome to Brakvold, Alia!\r" + kAliaPrompt);
+    EXPECT_EQ(usroff(channel)->state, game_->module_number());
+    EXPECT_EQ(game_->prompt_for(channel), kAliaPrompt);
+
+    int sysop = host_->logon("Sysop");
+    ASSERT_GE(sysop, 0);
+    host_->deliver_all();
+    std::string out = host_->take_output(sysop);
+    EXPECT_NE(out.find("no character"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with(kPlainPrompt)) << out;
+    EXPECT_EQ(usroff(sysop)->state, game_->module_number());
+}
+
+TEST_F(GameCommands, EmptyUnknownAndMixedCaseCommands) {
+    int channel = login("Alice");
+    EXPECT_EQ(type(channel, ""), kAliaPrompt);
+    EXPECT_EQ(type(channel, "dance wildly"), "Unknown command.\r" + kAliaPrompt);
+    std::string stats = type(channel, "StAtS");
+    EXPECT_NE(stats.find("Character: Alia\r"), std::string::npos) << stats;
+    EXPECT_TRUE(stats.ends_with(kAliaPrompt));
+}
+
+TEST_F(GameCommands, StatsShowTheOwnCharacter) {
+    int bob = login("Bob");
+    std::string out = type(bob, "stats");
+    EXPECT_NE(out.find("Character: Bobo\r"), std::string::npos) << out;
+    EXPECT_NE(out.find("Copper: 300\r"), std::string::npos) << out;
+    EXPECT_NE(out.find("Lives: 8\r"), std::string::npos) << out;
+    EXPECT_NE(out.find("Time played: 100\r"), std::string::npos) << out;
+    EXPECT_NE(out.find("Level: 4   Experience: 1200   Hit points: 40\r"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with(kBoboPrompt));
+
+    // The figures follow the stored character.
+    ASSERT_EQ(addon_adjust_user_wealth(bob, 45), 1);
+    EXPECT_NE(type(bob, "stats").find("Copper: 255\r"), std::string::npos);
+
+    int sysop = login("Sysop");
+    EXPECT_EQ(type(sysop, "stats"), "You have no character in Brakvold.\r" + kPlainPrompt);
+}
+
+TEST_F(GameCommands, WhoListsEveryoneOnline) {
+    int alice = login("Alice");
+    login("Sysop");
+    std::string out = type(alice, "who");
+    EXPECT_EQ(out, "In Brakvold now:\r"
+                   "  Alice                         Alia\r"
+                   "  Sysop                         (no character)\r" +
+                       kAliaPrompt);
+}
+
+TEST_F(GameCommands, LookShowsAnOnlinePlayerWithWhatAddonsPrint) {
+    install_addon();
+    int alice = login("Alice");
+    int bob = login("Bob");
+    ASSERT_NE(alice, bob);
+
+    EXPECT_EQ(type(alice, "look bobo"), "Bobo, the Elf Ranger, Keeper of the Woods.\r"
+                                        "Described channel " +
+                                            std::to_string(bob) + ".\r" + kAliaPrompt);
+    EXPECT_EQ(calls().described, std::vector<int>{bob});
+    EXPECT_EQ(host_->take_output(bob), "");
+}
+
+TEST_F(GameCommands, LookAtNobodyOrAnOfflinePlayer) {
+    install_addon();
+    int alice = login("Alice");
+    EXPECT_EQ(type(alice, "look Bobo"), "Bobo is not in the game right now.\r" + kAliaPrompt);
+    EXPECT_EQ(type(alice, "look Zed"), "There is no player named Zed.\r" + kAliaPrompt);
+    EXPECT_EQ(type(alice, "look"), "Look at whom?\r" + kAliaPrompt);
+    EXPECT_TRUE(calls().described.empty());
+}
+
+TEST_F(GameCommands, ExtensionMenuWithNoTaker) {
+    install_addon();
+    int alice = login("Alice");
+    EXPECT_EQ(type(alice, "EXT"), "Extensions:\r  [T] Test extension\rExtension: ");
+    EXPECT_EQ(calls().displays, 1);
+    EXPECT_EQ(type(alice, "zzz top"), "No such extension.\r" + kAliaPrompt);
+    EXPECT_EQ(calls().command_words, std::vector<std::string>{"zzz"});
+
+    // Back at the game prompt: the next line is a game command again.
+    EXPECT_NE(type(alice, "stats").find("Character: Alia\r"), std::string::npos);
+    EXPECT_EQ(calls().commands, 1);
+
+    // An empty line at the extension prompt is offered to nobody.
+    type(alice, "ext");
+    EXPECT_EQ(type(alice, ""), "No such extension.\r" + kAliaPrompt);
+    EXPECT_EQ(calls().commands, 1);
+}
+
+TEST_F(GameCommands, AnAddonTakesTheUserAndHandsHimBack) {
+    install_addon();
+    int alice = login("Alice");
+    type(alice, "ext");
+    EXPECT_EQ(type(alice, "t"), "Inside the test extension.\r");
+    EXPECT_EQ(usroff(alice)->state, calls().module_number);
+    EXPECT_EQ(usroff(alice)->substate, 42u);
+
+    // Lines now go to the add-on's module; "back" injects status 3 and the
+    // game shows its prompt.
+    EXPECT_EQ(type(alice, "back"), kAliaPrompt);
+    EXPECT_EQ(usroff(alice)->state, game_->module_number());
+    EXPECT_EQ(type(alice, "who").find("In Brakvold now:\r"), 0u);
+}
+
+TEST_F(GameCommands, TellReachesAPlayerInTheGameOrInsideAnAddon) {
+    install_addon();
+    int alice = login("Alice");
+    int bob = login("Bob");
+    EXPECT_EQ(type(alice, "tell bobo hello  there"), "You tell Bobo: hello there\r" + kAliaPrompt);
+    EXPECT_EQ(host_->take_output(bob), "\rAlia tells you: hello there\r" + kBoboPrompt);
+    EXPECT_TRUE(calls().injected.empty());
+
+    type(bob, "ext");
+    type(bob, "t");
+    EXPECT_EQ(type(alice, "TELL Bobo are you there?"), "You tell Bobo: are you there?\r" + kAliaPrompt);
+    EXPECT_EQ(calls().injected, std::vector<std::string>{"\rAlia tells you: are you there?\r"});
+    EXPECT_EQ(calls().injected_channels, std::vector<int>{bob});
+    EXPECT_EQ(host_->take_output(bob), "[test module] \rAlia tells you: are you there?\r");
+}
+
+TEST_F(GameCommands, TellToNobodyOrAnOfflinePlayer) {
+    int alice = login("Alice");
+    EXPECT_EQ(type(alice, "tell Bobo hi"), "Bobo is not in the game right now.\r" + kAliaPrompt);
+    EXPECT_EQ(type(alice, "tell Zed hi"), "There is no player named Zed.\r" + kAliaPrompt);
+    login("Bob");
+    EXPECT_EQ(type(alice, "tell Bobo"), "Tell Bobo what?\r" + kAliaPrompt);
+    EXPECT_EQ(type(alice, "tell"), "Tell whom what?\r" + kAliaPrompt);
+}
+
+TEST_F(GameCommands, QuitAsksTheHostToCloseTheChannel) {
+    std::vector<int> closed;
+    host_->set_close_sink([&](int channel) { closed.push_back(channel); });
+    int alice = login("Alice");
+    EXPECT_EQ(type(alice, "quit"), "Farewell.\r");
+    EXPECT_EQ(closed, std::vector<int>{alice});
+}
+
+TEST_F(GameCommands, MailIsListedNewestLast) {
+    int alice = login("Alice");
+    EXPECT_EQ(type(alice, "mail"), "You have no mail.\r" + kAliaPrompt);
+
+    ASSERT_EQ(brakvold_send_mail("Alice", "First", "one"), 1);
+    ASSERT_EQ(brakvold_send_mail("Bob", "Not yours", "x"), 1);
+    ASSERT_EQ(brakvold_send_mail("alice", "Second", "\nTime to charge him/her!"), 1);
+    EXPECT_EQ(type(alice, "MAIL"), "Your mail, newest last:\r"
+                                   "\rMail 1 of 2\rFrom: Brakvold\rSubject: First\rone\r"
+                                   "\rMail 2 of 2\rFrom: Brakvold\rSubject: Second\r"
+                                   "\nTime to charge him/her!\r" +
+                                       kAliaPrompt);
+}
+
+}  // namespace
+}  // namespace game_tests

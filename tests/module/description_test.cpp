@@ -1,0 +1,370 @@
+// A player's description from the first purchase to the game showing it:
+// the description menu, the price screen, the editor, storing, approval,
+// and what the game prints for a player.
+#include "tests/module/lifecycle_fixture.h"
+
+namespace {
+
+using namespace coretest;
+
+struct Desc {
+    World w;
+    int alice = -1;
+    explicit Desc(void (*setup)(World&) = nullptr)
+    {
+        mark_messages(w);
+        if (setup != nullptr) {
+            setup(w);
+        }
+        EXPECT_TRUE(w.start()) << w.stop_reason();
+        alice = w.login("Alice");
+        w.enter(alice);
+        w.type(alice, "D");
+    }
+    // From the description menu, D and (when asked) yes: the editor is open.
+    void open_editor(int ch, bool confirm)
+    {
+        w.type(ch, "D");
+        if (confirm) {
+            w.type(ch, "yes");
+        }
+        ASSERT_TRUE(w.host().in_editor(ch));
+    }
+    std::string save(int ch, std::string_view text)
+    {
+        w.host().editor_save(ch, text);
+        return w.output(ch);
+    }
+};
+
+void price_100(World& w)
+{
+    w.set_option("DESCCRD", "100");
+}
+
+// ---------------------------------------------------------------------------
+// The whole way: buy, write, approve, shown by the game
+// ---------------------------------------------------------------------------
+
+TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame)
+{
+    Desc d(price_100);
+    int bob = d.w.login("Bob");
+
+    EXPECT_OUT(price_line(100, 0, 0), d.w.type(d.alice, "D"));
+    EXPECT_EQ(3u, d.w.user(d.alice)->substate);
+    d.w.type(d.alice, "y");
+    ASSERT_TRUE(d.w.host().in_editor(d.alice));
+    EXPECT_EQ(801u, d.w.host().editor_size(d.alice));
+
+    EXPECT_OUT(description_screen("A tall elf.", true), d.save(d.alice, "A tall elf.   "));
+    EXPECT_EQ(2u, d.w.user(d.alice)->substate);
+    EXPECT_EQ(d.w.host().find_module("Brakvold Plus"), d.w.user(d.alice)->state);
+
+    auto stored = stored_description(d.w, "Alice");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ("A tall elf.", stored->text);
+    EXPECT_EQ(0u, stored->flags);
+    EXPECT_EQ(sizeof(DescriptionRecord), stored->length);
+    EXPECT_EQ(std::string(100, '\0'), stored->reserved);
+    EXPECT_EQ(10000 - 100, d.w.account("Alice")->credits);
+    EXPECT_EQ(1, log_count(d.w, "Deducted 100 credits from Alice for a description.\r\n"));
+
+    auto mail = d.w.mail_for("Sysop");
+    ASSERT_EQ(1u, mail.size());
+    EXPECT_EQ("Description needs approval", mail[0].subject);
+    EXPECT_EQ("Alice", mail[0].body);
+
+    // Pending: the game shows nothing of it.
+    std::string look = d.w.type(bob, "look Alia");
+    EXPECT_EQ(std::string::npos, look.find("A tall elf.")) << show(look);
+
+    int sysop = d.w.login("Sysop");
+    d.w.enter(sysop);
+    d.w.type(sysop, "S");
+    d.w.type(sysop, "A");
+    EXPECT_OUT("Done.\r" + kPrompt, d.w.type(sysop, "Alice"));
+    EXPECT_EQ(DESC_APPROVED, stored_description(d.w, "Alice")->flags);
+
+    look = d.w.type(bob, "look Alia");
+    EXPECT_NE(std::string::npos, look.find("A tall elf.\n")) << show(look);
+    EXPECT_EQ(std::string::npos, look.find("A tall elf.\r")) << show(look);
+
+    // And the player's own screen now has no pending note.
+    EXPECT_OUT(description_screen("A tall elf.", false), d.w.type(d.alice, ""));
+}
+
+TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRewritten)
+{
+    Desc d;
+    insert(d.w, description_record("Carol", "Red hair.", 0x40000006u, 0xAB));
+    int sysop = d.w.login("Sysop");
+    d.w.enter(sysop);
+    d.w.type(sysop, "S");
+    d.w.type(sysop, "A");
+    EXPECT_OUT("Done.\r" + kPrompt, d.w.type(sysop, "Carol"));
+    auto stored = stored_description(d.w, "Carol");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(0x40000007u, stored->flags);
+    EXPECT_EQ(std::string(100, '\xAB'), stored->reserved);
+    EXPECT_EQ("Red hair.", stored->text);
+
+    uint32_t position = records_tagged(d.w, DESC_TAG)[0].position;
+    d.w.type(sysop, "A");
+    EXPECT_OUT("Done.\r" + kPrompt, d.w.type(sysop, "Carol"));
+    auto again = records_tagged(d.w, DESC_TAG);
+    ASSERT_EQ(1u, again.size());
+    EXPECT_EQ(position, again[0].position);
+    EXPECT_EQ(0x40000007u, stored_description(d.w, "Carol")->flags);
+
+    d.w.type(sysop, "A");
+    EXPECT_OUT("No description found.\r" + kPrompt, d.w.type(sysop, "Nobody"));
+}
+
+TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription)
+{
+    Desc d;
+    d.w.login("Bob");
+    std::string bare = d.w.type(d.alice, "look Bobo");
+    insert(d.w, description_record("Bob", "", DESC_APPROVED));
+    EXPECT_OUT(bare, d.w.type(d.alice, "look Bobo"));
+    int carol = d.w.login("Carol");
+    (void)carol;
+    std::string carol_bare = d.w.type(d.alice, "look Cara");
+    insert(d.w, description_record("Carol", "Waiting.", 0));
+    EXPECT_OUT(carol_bare, d.w.type(d.alice, "look Cara"));
+}
+
+TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone)
+{
+    Desc d;
+    insert(d.w, description_record("Alice", "Old approved text.", DESC_APPROVED));
+    int bob = d.w.login("Bob");
+    d.open_editor(d.alice, false);
+    d.w.type(d.alice, "/c");
+    d.w.type(d.alice, "Brand new draft");
+    std::string draft = d.w.host().editor_text(d.alice);
+    ASSERT_NE(std::string::npos, draft.find("Brand new draft"));
+
+    std::string look = d.w.type(bob, "look Alia");
+    EXPECT_NE(std::string::npos, look.find("Old approved text.\n")) << show(look);
+    EXPECT_EQ(draft, d.w.host().editor_text(d.alice));
+}
+
+// ---------------------------------------------------------------------------
+// The description menu
+// ---------------------------------------------------------------------------
+
+TEST(DescriptionMenu, ChoicesOfTheMenu)
+{
+    Desc d;
+    EXPECT_OUT("<DESCHLP>" + kPrompt, d.w.type(d.alice, "a"));
+    EXPECT_OUT("<CURDESC <None>>" + kPrompt, d.w.type(d.alice, "Q"));
+    EXPECT_OUT(none_screen(), d.w.type(d.alice, ""));
+    EXPECT_EQ(2u, d.w.user(d.alice)->substate);
+    EXPECT_OUT(menu_screen(), d.w.type(d.alice, "x"));
+    EXPECT_EQ(1u, d.w.user(d.alice)->substate);
+}
+
+TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText)
+{
+    Desc d;
+    insert(d.w, description_record("Alice", "Green eyes.", 0));
+    EXPECT_OUT(description_screen("Green eyes.", true), d.w.type(d.alice, "?"));
+    int bob = d.w.login("Bob");
+    insert(d.w, description_record("Bob", "Tall.", DESC_APPROVED));
+    d.w.enter(bob);
+    EXPECT_OUT(description_screen("Tall.", false), d.w.type(bob, "D"));
+}
+
+TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes)
+{
+    Desc d([](World& w) {
+        w.set_option("DESCCRD", "100");
+        w.set_option("DESCCOP", "7");
+        w.set_option("DESCDAY", "2");
+    });
+    for (const char* yes : {"y", "Ye", "YES"}) {
+        EXPECT_OUT(price_line(100, 7, 2), d.w.type(d.alice, "D")) << yes;
+        EXPECT_EQ(3u, d.w.user(d.alice)->substate);
+        d.w.type(d.alice, yes);
+        EXPECT_TRUE(d.w.host().in_editor(d.alice)) << yes;
+        d.w.host().editor_abandon(d.alice);
+        EXPECT_OUT(none_screen(), d.w.output(d.alice)) << yes;
+    }
+    for (const char* no : {"yeah", "no", ""}) {
+        d.w.type(d.alice, "D");
+        EXPECT_OUT(none_screen(), d.w.type(d.alice, no)) << no;
+        EXPECT_FALSE(d.w.host().in_editor(d.alice)) << no;
+        EXPECT_EQ(2u, d.w.user(d.alice)->substate) << no;
+    }
+    EXPECT_EQ(10000, d.w.account("Alice")->credits);
+    EXPECT_TRUE(records_tagged(d.w, DESC_TAG).empty());
+}
+
+TEST(DescriptionMenu, NoPriceOpensTheEditorAtOnceAndChargesNothing)
+{
+    Desc d;
+    EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
+    ASSERT_TRUE(d.w.host().in_editor(d.alice));
+    EXPECT_OUT(description_screen("Short.", true), d.save(d.alice, "Short."));
+    EXPECT_EQ(10000, d.w.account("Alice")->credits);
+    EXPECT_EQ(0, log_count(d.w, "Deducted"));
+    EXPECT_EQ("Short.", stored_description(d.w, "Alice")->text);
+}
+
+TEST(DescriptionMenu, EditorSizeFollowsTheLineCount)
+{
+    Desc d([](World& w) { w.set_option("DESCLNS", "3"); });
+    d.open_editor(d.alice, false);
+    EXPECT_EQ(241u, d.w.host().editor_size(d.alice));
+    std::string long_text(400, 'w');
+    d.save(d.alice, long_text);
+    EXPECT_EQ(std::string(240, 'w'), stored_description(d.w, "Alice")->text);
+}
+
+TEST(DescriptionMenu, EditorOpensOnTheStoredText)
+{
+    Desc d;
+    insert(d.w, description_record("Alice", "Scar on the cheek.", 0));
+    d.open_editor(d.alice, false);
+    EXPECT_NE(std::string::npos, d.w.host().editor_text(d.alice).find("Scar on the cheek."));
+}
+
+// ---------------------------------------------------------------------------
+// Saving
+// ---------------------------------------------------------------------------
+
+TEST(DescriptionSave, ChangingAPendingDescriptionIsFree)
+{
+    Desc d(price_100);
+    insert(d.w, description_record("Alice", "First try.", 0));
+    EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
+    ASSERT_TRUE(d.w.host().in_editor(d.alice));
+    EXPECT_OUT(description_screen("Second try.", true), d.save(d.alice, "Second try."));
+    EXPECT_EQ(10000, d.w.account("Alice")->credits);
+    EXPECT_EQ("Second try.", stored_description(d.w, "Alice")->text);
+    EXPECT_EQ(1u, d.w.mail_for("Sysop").size());
+}
+
+TEST(DescriptionSave, ChangingAnApprovedDescriptionCostsAgainAndWaitsForApproval)
+{
+    Desc d(price_100);
+    insert(d.w, description_record("Alice", "Approved.", DESC_APPROVED | 0x10, 0x5A));
+    EXPECT_OUT(price_line(100, 0, 0), d.w.type(d.alice, "D"));
+    d.w.type(d.alice, "y");
+    EXPECT_OUT(description_screen("Changed.", true), d.save(d.alice, "Changed."));
+    EXPECT_EQ(9900, d.w.account("Alice")->credits);
+    auto stored = stored_description(d.w, "Alice");
+    EXPECT_EQ("Changed.", stored->text);
+    EXPECT_EQ(0x10u, stored->flags);
+    EXPECT_EQ(std::string(100, '\x5A'), stored->reserved);
+    EXPECT_EQ(1u, records_tagged(d.w, DESC_TAG).size());
+}
+
+TEST(DescriptionSave, AutoApproveStoresApprovedAndStillCharges)
+{
+    Desc d([](World& w) {
+        price_100(w);
+        w.set_option("DESCAPP", "NO");
+    });
+    // Left pending from a time when descriptions waited for approval: the
+    // editor opens at once, but the save is charged.
+    insert(d.w, description_record("Alice", "Old pending.", 0));
+    EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
+    ASSERT_TRUE(d.w.host().in_editor(d.alice));
+    EXPECT_OUT(description_screen("Now approved.", false), d.save(d.alice, "Now approved."));
+    EXPECT_EQ(9900, d.w.account("Alice")->credits);
+    EXPECT_EQ(DESC_APPROVED, stored_description(d.w, "Alice")->flags);
+    EXPECT_TRUE(d.w.mail_for("Sysop").empty());
+}
+
+TEST(DescriptionSave, NoApprovalMailWithoutApprovalUser)
+{
+    Desc d([](World& w) { w.set_option("APPRUID", ""); });
+    d.open_editor(d.alice, false);
+    d.save(d.alice, "Quiet.");
+    EXPECT_EQ("Quiet.", stored_description(d.w, "Alice")->text);
+    EXPECT_TRUE(d.w.mail_for("Sysop").empty());
+    EXPECT_TRUE(d.w.mail_for("").empty());
+}
+
+TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndStillCharges)
+{
+    Desc d(price_100);
+    insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
+    d.w.type(d.alice, "D");
+    d.w.type(d.alice, "y");
+    EXPECT_OUT(none_screen(), d.save(d.alice, "     "));
+    EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
+    EXPECT_EQ(9900, d.w.account("Alice")->credits);
+    EXPECT_TRUE(d.w.mail_for("Sysop").empty());
+}
+
+TEST(DescriptionSave, BlankTextWithAutoApproveShowsNoPendingNote)
+{
+    Desc d([](World& w) { w.set_option("DESCAPP", "NO"); });
+    insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
+    d.open_editor(d.alice, false);
+    EXPECT_OUT("<CURDESC <None>>" + kPrompt, d.save(d.alice, ""));
+    EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
+}
+
+TEST(DescriptionSave, AbandonedEditorChangesNothing)
+{
+    Desc d(price_100);
+    insert(d.w, description_record("Alice", "Kept.", DESC_APPROVED));
+    d.w.type(d.alice, "D");
+    d.w.type(d.alice, "y");
+    d.w.host().editor_abandon(d.alice);
+    EXPECT_OUT(description_screen("Kept.", false), d.w.output(d.alice));
+    EXPECT_EQ(2u, d.w.user(d.alice)->substate);
+    EXPECT_EQ(10000, d.w.account("Alice")->credits);
+    EXPECT_EQ(0x0u, stored_description(d.w, "Alice")->flags & ~DESC_APPROVED);
+    EXPECT_EQ("Kept.", stored_description(d.w, "Alice")->text);
+    EXPECT_TRUE(d.w.mail_for("Sysop").empty());
+}
+
+TEST(DescriptionSave, RefusedPurchaseShowsTheTextButStoresNothing)
+{
+    Desc d([](World& w) { w.set_option("DESCCOP", "6000"); });
+    insert(d.w, description_record("Alice", "Stays.", DESC_APPROVED));
+    d.w.type(d.alice, "D");
+    d.w.type(d.alice, "y");
+    EXPECT_OUT("<DESCNSF>" + description_screen("Too dear.  ", true), d.save(d.alice, "Too dear.  "));
+    EXPECT_EQ("Stays.", stored_description(d.w, "Alice")->text);
+    EXPECT_EQ(DESC_APPROVED, stored_description(d.w, "Alice")->flags);
+    EXPECT_EQ(5000, d.w.player("Alia")->copper);
+    EXPECT_EQ(2u, d.w.user(d.alice)->substate);
+}
+
+void tcplibm_yes(World& w) { w.write_tcplibm(std::string("yes")); }
+void tcplibm_empty(World& w) { w.write_tcplibm(std::string("")); }
+void tcplibm_no(World& w) { w.write_tcplibm(std::string("nO")); }
+void tcplibm_without_option(World& w) { w.write_tcplibm(std::nullopt); }
+void no_tcplibm(World&) {}
+
+TEST(DescriptionSave, SubBbsFrontEndGetsMarkersAroundTheEditor)
+{
+    for (auto setup : {tcplibm_yes, tcplibm_empty}) {
+        Desc d(setup);
+        std::string opened = d.w.type(d.alice, "D");
+        ASSERT_FALSE(opened.empty());
+        EXPECT_EQ('\x91', opened[0]) << show(opened);
+        EXPECT_EQ(1, (int)std::count(opened.begin(), opened.end(), '\x91'));
+        EXPECT_OUT("\x90" + description_screen("Marked.", true), d.save(d.alice, "Marked."));
+    }
+}
+
+TEST(DescriptionSave, NoMarkersWithoutASubBbsFrontEnd)
+{
+    for (auto setup : {tcplibm_no, tcplibm_without_option, no_tcplibm}) {
+        Desc d(setup);
+        std::string opened = d.w.type(d.alice, "D");
+        ASSERT_TRUE(d.w.host().in_editor(d.alice));
+        EXPECT_EQ(std::string::npos, opened.find('\x91')) << show(opened);
+        EXPECT_OUT(description_screen("Plain.", true), d.save(d.alice, "Plain."));
+    }
+}
+
+}  // namespace

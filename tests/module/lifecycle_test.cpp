@@ -1,0 +1,384 @@
+// Start-up, the shipped message file, options and ini settings, reloads,
+// injected messages, account deletion and a host that runs without the game
+// accepting the add-on.
+#include "tests/module/lifecycle_fixture.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "bbs/messages.h"
+
+namespace {
+
+using namespace coretest;
+
+// ---------------------------------------------------------------------------
+// The shipped message file
+// ---------------------------------------------------------------------------
+
+bbs::MessageTable shipped_messages()
+{
+    bbs::MessageTable table;
+    bbs::SourceError error;
+    EXPECT_TRUE(bbs::read_message_source(std::string(PLUS_CONFIG_DIR) + "/QRTBKPLS.MSG", &table, &error))
+        << error.describe();
+    return table;
+}
+
+// The printf conversions of a text: 's' for a string, 'd' for an int.
+std::string conversions(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] != '%') {
+            continue;
+        }
+        i++;
+        if (i < text.size() && text[i] == '%') {
+            continue;
+        }
+        while (i < text.size() && std::strchr("-+ #0123456789.", text[i]) != nullptr) {
+            i++;
+        }
+        if (i >= text.size()) {
+            out += '?';
+            break;
+        }
+        char c = text[i];
+        out += c == 'i' ? 'd' : c;
+    }
+    return out;
+}
+
+TEST(MessageFile, EveryMessageTakesTheArgumentsTheModuleGives)
+{
+    bbs::MessageTable table = shipped_messages();
+    struct Expected {
+        int number;
+        const char* name;
+        const char* args;
+    };
+    const Expected catalogue[] = {
+        {20, "CURDESC", "s"}, {21, "DESCHLP", ""}, {22, "MAINMNU", "s"}, {23, "MNULIFE", ""},
+        {24, "MNUSYSP", ""}, {25, "LIFECST", "sss"}, {26, "PLSINFO", ""}, {27, "SYSDMNU", ""},
+        {28, "PLSPRMT", ""}, {29, "PUBINFO", "sssssddddsd"}, {52, "REGEPMT", ""},
+        {53, "REGPRMT", ""}, {54, "REGMENU", ""}, {55, "REGSYSP", ""}, {56, "LOOKASK", ""},
+        {57, "REMASK", ""}, {58, "NOSUCHP", ""}, {59, "BADCHC", ""}, {60, "NOTAPPR", ""},
+        {61, "DESCNSF", ""}, {62, "LIFENSF", ""}, {63, "LIFENUI", ""}, {64, "LIFEMAX", ""},
+        {65, "LIFEOK", ""}, {66, "LSTNONE", ""}, {67, "LSTCNT", "d"},
+    };
+    for (const Expected& e : catalogue) {
+        const bbs::MessageEntry* entry = table.by_number(e.number);
+        ASSERT_NE(nullptr, entry) << e.number;
+        EXPECT_EQ(e.name, entry->name) << e.number;
+        EXPECT_EQ(e.args, conversions(entry->text)) << e.name;
+        EXPECT_FALSE(entry->text.empty()) << e.name;
+    }
+    for (int field = 1; field <= 11; field++) {
+        const bbs::MessageEntry* label = table.by_number(29 + field);
+        const bbs::MessageEntry* ask = table.by_number(40 + field);
+        ASSERT_NE(nullptr, label);
+        ASSERT_NE(nullptr, ask);
+        EXPECT_EQ("REGLAB" + std::to_string(field), label->name);
+        EXPECT_EQ("REGASK" + std::to_string(field), ask->name);
+        EXPECT_EQ("", conversions(label->text)) << label->name;
+        EXPECT_EQ("", conversions(ask->text)) << ask->name;
+    }
+    for (const auto& entry : table.entries) {
+        EXPECT_TRUE((entry.number >= 4 && entry.number <= 18) || (entry.number >= 20 && entry.number <= 67))
+            << entry.number << " " << entry.name;
+    }
+}
+
+TEST(MessageFile, OptionDefaults)
+{
+    bbs::MessageTable table = shipped_messages();
+    const std::pair<const char*, const char*> defaults[] = {
+        {"DESCCRD", "100"}, {"DESCCOP", "0"},   {"DESCDAY", "0"},      {"LIFECRD", "500"},
+        {"LIFECOP", "1000"}, {"LIFEDAY", "0"},  {"SYSKEY", "SYSOP"},   {"AGEDIV", "1000"},
+        {"AGEBASE", "16"},  {"DESCLNS", "10"},  {"DESCAPP", "YES"},    {"APPRUID", "Sysop"},
+        {"REGPFX", ": "},   {"LOOKCMD", "/lookup"},
+    };
+    for (auto [name, value] : defaults) {
+        const bbs::MessageEntry* entry = table.by_name(name);
+        ASSERT_NE(nullptr, entry) << name;
+        EXPECT_EQ(value, entry->text) << name;
+    }
+}
+
+std::string format(const bbs::MessageTable& table, const char* name, ...)
+{
+    const bbs::MessageEntry* entry = table.by_name(name);
+    if (entry == nullptr) {
+        ADD_FAILURE() << "no message " << name;
+        return "";
+    }
+    char text[4096];
+    va_list args;
+    va_start(args, name);
+    vsnprintf(text, sizeof(text), entry->text.c_str(), args);
+    va_end(args);
+    return text;
+}
+
+TEST(MessageFile, MainMenuAndDescriptionScreenAsShipped)
+{
+    bbs::MessageTable table = shipped_messages();
+    World w;
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int sysop = w.login("Sysop");
+    w.type(sysop, "ext");
+    EXPECT_OUT(format(table, "MAINMNU", PLUS_VERSION) + format(table, "MNULIFE") + format(table, "MNUSYSP") +
+                   format(table, "PLSPRMT"),
+               w.type(sysop, "*"));
+    EXPECT_OUT(format(table, "CURDESC", "<None>") + format(table, "NOTAPPR") + format(table, "PLSPRMT"),
+               w.type(sysop, "D"));
+    // The shipped price of a description.
+    EXPECT_OUT(price_line(100, 0, 0), w.type(sysop, "D"));
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+// ---------------------------------------------------------------------------
+
+TEST(StartUp, RegistersUnderTheNameOfItsDescriptionFile)
+{
+    World w;
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int number = w.host().find_module("Brakvold Plus");
+    ASSERT_GE(number, 0);
+    EXPECT_STREQ("Brakvold Plus", w.host().module(number)->name);
+}
+
+TEST(StartUp, MissingMessageFileStopsTheHost)
+{
+    World w;
+    w.remove_message_file();
+    EXPECT_FALSE(w.start());
+    EXPECT_NE(std::string::npos, w.stop_reason().find("Cannot open QRTBKPLS.MCV!")) << w.stop_reason();
+}
+
+TEST(StartUp, HostWithoutChannelsStarts)
+{
+    World w;
+    w.channels = 0;
+    EXPECT_TRUE(w.start()) << w.stop_reason();
+    EXPECT_GE(w.host().find_module("Brakvold Plus"), 0);
+}
+
+// The game refuses the add-on: the host still runs, the menus stay shut.
+TEST(StartUp, RefusedAddOnKeepsTheMenusShut)
+{
+    World w;
+    mark_messages(w);
+    bbs::HostOptions options;
+    options.data_dir = w.dir();
+    std::string error;
+    auto host = bbs::Host::open(options, &error);
+    ASSERT_TRUE(host) << error;
+    ASSERT_TRUE(host->database().put_class("Member", 365, &error)) << error;
+    bbs::AccountInfo account;
+    account.userid = "Erin";
+    account.class_name = "Member";
+    ASSERT_TRUE(host->accounts().add(account, "secret", &error)) << error;
+    std::filesystem::path bin(PLUS_BIN_DIR);
+    ASSERT_TRUE(host->load_module(bin / "libqrtbrak.so", "init__qrtbrak", &error)) << error;
+    game::Game::instance()->failures().register_addon = true;
+    ASSERT_TRUE(host->load_module(bin / "libqrtbkpls.so", "init__qrtbkpls", &error)) << error;
+    int number = host->find_module("Brakvold Plus");
+    ASSERT_GE(number, 0);
+
+    int ch = host->logon("Erin");
+    ASSERT_GE(ch, 0);
+    host->deliver_all();
+    host->take_output(ch);
+    host->line(ch, "ext");
+    host->deliver_all();
+    std::string ext = host->take_output(ch);
+    EXPECT_EQ(std::string::npos, ext.find("Brakvold Plus Extensions")) << show(ext);
+
+    // Whatever puts him into the module's state, the module hands him back.
+    usroff(ch)->state = number;
+    usroff(ch)->substate = 1;
+    host->line(ch, "I");
+    host->deliver_all();
+    std::string out = host->take_output(ch);
+    EXPECT_EQ(std::string::npos, out.find("<PLSINFO>")) << show(out);
+    EXPECT_NE(number, usroff(ch)->state);
+
+    // The global lookup command is not there either.
+    host->line(ch, "/lookup Alia");
+    host->deliver_all();
+    out = host->take_output(ch);
+    EXPECT_EQ(std::string::npos, out.find("<NOSUCHP>")) << show(out);
+    EXPECT_EQ(std::string::npos, out.find("<PUBINFO")) << show(out);
+}
+
+// ---------------------------------------------------------------------------
+// Options and reloads
+// ---------------------------------------------------------------------------
+
+TEST(Options, ReloadAppliesEditedPricesAtTheNextLine)
+{
+    World w;
+    mark_messages(w);
+    w.set_option("DESCCRD", "100");
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int ch = w.login("Alice");
+    w.enter(ch);
+    w.type(ch, "D");
+    EXPECT_OUT(price_line(100, 0, 0), w.type(ch, "D"));
+    w.type(ch, "no");
+    w.set_option("DESCCRD", "250");
+    w.set_option("DESCDAY", "4");
+    w.host().reload();
+    EXPECT_OUT(price_line(250, 0, 4), w.type(ch, "D"));
+    w.type(ch, "no");
+    w.set_option("DESCCRD", "250");
+    w.host().reload();
+    w.host().reload();
+    EXPECT_OUT(price_line(250, 0, 4), w.type(ch, "D"));
+}
+
+TEST(Options, OutOfBoundsValuesAreClampedByTheHost)
+{
+    World w;
+    mark_messages(w);
+    w.set_option("DESCCRD", "5000000");
+    w.set_option("DESCDAY", "99");
+    w.set_option("DESCLNS", "40");
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int ch = w.login("Alice");
+    w.enter(ch);
+    w.type(ch, "D");
+    EXPECT_OUT(price_line(1000000, 0, 60), w.type(ch, "D"));
+    w.type(ch, "y");
+    ASSERT_TRUE(w.host().in_editor(ch));
+    EXPECT_EQ(801u, w.host().editor_size(ch));
+}
+
+TEST(Options, ApprovalUserAndAutoApproveFollowAReload)
+{
+    World w;
+    mark_messages(w);
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int ch = w.login("Alice");
+    w.enter(ch);
+    w.type(ch, "D");
+    w.type(ch, "D");
+    w.host().editor_save(ch, "One.");
+    EXPECT_EQ(1u, w.mail_for("Sysop").size());
+
+    w.set_option("APPRUID", "Carol");
+    w.host().reload();
+    w.type(ch, "D");
+    w.host().editor_save(ch, "Two.");
+    EXPECT_EQ(1u, w.mail_for("Sysop").size());
+    EXPECT_EQ(1u, w.mail_for("Carol").size());
+
+    w.set_option("DESCAPP", "no");
+    w.host().reload();
+    w.type(ch, "D");
+    w.host().editor_save(ch, "Three.");
+    EXPECT_OUT(description_screen("Three.", false), w.output(ch));
+    EXPECT_EQ(1u, w.mail_for("Carol").size());
+}
+
+// ---------------------------------------------------------------------------
+// Host routines
+// ---------------------------------------------------------------------------
+
+TEST(HostRoutines, InjectedMessageReachesAUserInTheMenus)
+{
+    World w;
+    mark_messages(w);
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int alice = w.login("Alice");
+    int bob = w.login("Bob");
+    w.enter(alice);
+    w.user(alice)->flags &= ~(uint32_t)HOST_UF_INJECTED;
+    w.type(bob, "tell Alia meet me at the well");
+    std::string got = w.output(alice);
+    EXPECT_NE(std::string::npos, got.find("meet me at the well")) << show(got);
+    EXPECT_EQ(std::string::npos, got.find("<")) << show(got);
+    // Still in the menus, at the same place.
+    EXPECT_EQ(w.host().find_module("Brakvold Plus"), w.user(alice)->state);
+    EXPECT_EQ(1u, w.user(alice)->substate);
+    EXPECT_OUT("<PLSINFO>" + kPrompt, w.type(alice, "I"));
+}
+
+TEST(HostRoutines, InjectionMarksTheUser)
+{
+    World w;
+    mark_messages(w);
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int alice = w.login("Alice");
+    int bob = w.login("Bob");
+    w.enter(alice);
+    w.user(alice)->flags &= ~(uint32_t)HOST_UF_INJECTED;
+    uint32_t other_bits = w.user(alice)->flags;
+    w.host().line(bob, "tell Alia hello");
+    EXPECT_EQ(other_bits | HOST_UF_INJECTED, w.user(alice)->flags);
+}
+
+TEST(HostRoutines, DeletingAnAccountRemovesItsDescriptionOnly)
+{
+    World w;
+    mark_messages(w);
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    insert(w, description_record("Alice", "Doomed.", DESC_APPROVED));
+    insert(w, description_record("Carol", "Stays.", 0));
+    insert(w, registry_record("Alice", "Still here"));
+    int bob = w.login("Bob");
+    w.enter(bob);
+    w.type(bob, "D");
+    w.type(bob, "D");
+    ASSERT_TRUE(w.host().in_editor(bob));
+    w.type(bob, "Bob's unsaved draft");
+    std::string draft = w.host().editor_text(bob);
+
+    w.host().account_deleted("Alice");
+    EXPECT_FALSE(stored_description(w, "Alice").has_value());
+    EXPECT_EQ("Stays.", stored_description(w, "Carol")->text);
+    EXPECT_EQ(1u, records_tagged(w, REG_TAG).size());
+    EXPECT_EQ(draft, w.host().editor_text(bob));
+
+    // An account without a description: nothing changes.
+    auto before = w.records();
+    w.host().account_deleted("Bob");
+    auto after = w.records();
+    ASSERT_EQ(before.size(), after.size());
+    for (size_t i = 0; i < before.size(); i++) {
+        EXPECT_EQ(before[i].bytes, after[i].bytes);
+    }
+}
+
+TEST(HostRoutines, UserIdLongerThanTheKeyFieldMatchesNothing)
+{
+    World w;
+    mark_messages(w);
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    std::string id29(29, 'Q');
+    insert(w, description_record(id29, "Twenty-nine.", 0));
+    int sysop = w.login("Sysop");
+    w.enter(sysop);
+    w.type(sysop, "S");
+    w.type(sysop, "V");
+    EXPECT_OUT("No description found.\r" + kPrompt, w.type(sysop, id29 + "QQQ"));
+    w.type(sysop, "D");
+    EXPECT_OUT("No description found for that user.\r" + kPrompt, w.type(sysop, id29 + "Z"));
+    w.type(sysop, "A");
+    EXPECT_OUT("No description found.\r" + kPrompt, w.type(sysop, id29 + "Q"));
+    auto stored = stored_description(w, id29);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(0u, stored->flags);
+    w.host().account_deleted(id29 + "Q");
+    EXPECT_TRUE(stored_description(w, id29).has_value());
+    // The exact user-ID still finds it.
+    w.type(sysop, "V");
+    EXPECT_OUT("Twenty-nine.\r\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r" + kPrompt,
+               w.type(sysop, id29));
+}
+
+}  // namespace
