@@ -25,6 +25,7 @@ struct ServeOptions {
     int port = 2323;
     int channels = 64;
     std::string config;
+    bool echo = false;  // lines echoed instead of going to the game (load baselines)
 };
 
 int serve(const ServeOptions& options) {
@@ -64,6 +65,7 @@ int serve(const ServeOptions& options) {
     {
         asio::io_context io;
         app::Server server(io, *host);
+        server.set_echo(options.echo);
         if (!server.listen(options.bind, static_cast<uint16_t>(options.port), &error)) {
             std::cerr << "bbshost: " << error << std::endl;
             host->log("start failed: " + error);
@@ -105,6 +107,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     cli.add_option("--config", options.config,
                    "Folder of the config sources a new data folder is made from");
+    cli.add_flag("--echo", options.echo,
+                 "Bare echo path for load baselines: after logon every line is sent back as it "
+                 "is instead of going to the game");
     cli.require_subcommand(0, 1);
 
     // The command to run once the whole line has been parsed.

@@ -3,6 +3,7 @@
 // status delivery from the loop, and the signals.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,11 +35,26 @@ public:
     // Runs the loop until a signal or a module stops the host. The exit
     // status: 0 after SIGINT/SIGTERM, 1 when a module stopped the host.
     int run();
+    // Echo mode (bbshost --echo): every line of a logged-on user is sent
+    // back to him as it is and never reaches the host; the bare network
+    // path that load tests hold the real one against.
+    void set_echo(bool on) { echo_ = on; }
 
     // ---- for sessions ------------------------------------------------------
     asio::io_context& io() { return io_; }
     bbs::Host& host() { return host_; }
     bool check_password(std::string_view userid, std::string_view password);
+    // Failed logons are counted per peer address, over all its connections:
+    // the answer to every failure after the first waits longer, doubling
+    // from kFirstPenalty up to kMaxPenalty. The count is forgotten after a
+    // good logon from the address, or kPenaltyMemory after its last failure.
+    static constexpr std::chrono::milliseconds kFirstPenalty{500};
+    static constexpr std::chrono::milliseconds kMaxPenalty{8000};
+    static constexpr std::chrono::minutes kPenaltyMemory{15};
+    static constexpr std::size_t kMaxPenalized = 4096;  // addresses remembered at once
+    // Counts a failure of the address; how long to wait before answering it.
+    std::chrono::milliseconds logon_failed(const std::string& address);
+    void logon_succeeded(const std::string& address);
     // The account's own spelling of the user-ID, or empty when there is none.
     std::string account_userid(std::string_view userid);
     bool is_online(std::string_view userid);
@@ -64,9 +80,15 @@ private:
     asio::signal_set signals_;
     std::set<std::shared_ptr<TelnetSession>> sessions_;
     std::map<int, std::weak_ptr<TelnetSession>> channels_;
+    struct Penalty {
+        int failures = 0;
+        std::chrono::steady_clock::time_point last;
+    };
+    std::map<std::string, Penalty> penalties_;  // by peer address
     TelnetSession* logging_on_ = nullptr;  // the session inside host.logon()
     bool delivery_posted_ = false;
     bool stopping_ = false;
+    bool echo_ = false;
     int exit_status_ = 0;
 };
 

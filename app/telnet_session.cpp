@@ -37,8 +37,11 @@ std::string describe(const asio::ip::tcp::socket& socket) {
 }  // namespace
 
 TelnetSession::TelnetSession(Server& server, asio::ip::tcp::socket socket)
-    : server_(server), socket_(std::move(socket)), timer_(server.io()) {
+    : server_(server), socket_(std::move(socket)), timer_(server.io()), penalty_timer_(server.io()) {
     peer_ = describe(socket_);
+    std::error_code ec;
+    const auto endpoint = socket_.remote_endpoint(ec);
+    address_ = ec ? std::string("unknown") : endpoint.address().to_string();
     telnet_ = telnet_init(kOptions, &TelnetSession::on_telnet_event, 0, this);
 }
 
@@ -66,7 +69,8 @@ void TelnetSession::arm_logon_timer() {
     timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         auto self = weak.lock();
         if (ec || !self) return;
-        if (self->state_ == State::ask_userid || self->state_ == State::ask_password) {
+        if (self->state_ == State::ask_userid || self->state_ == State::ask_password ||
+            self->state_ == State::penalized) {
             self->send_text("\r\nLogon timed out.\r\n");
             self->close_after_output();
         }
@@ -122,6 +126,12 @@ void TelnetSession::handle_event(telnet_event_t& event) {
     case TELNET_EV_ERROR:
         cut_off(std::string("telnet protocol error: ") + (event.error.msg ? event.error.msg : "?"));
         break;
+    case TELNET_EV_WARNING:
+        // E.g. a subnegotiation longer than libtelnet buffers: it is dropped
+        // and what follows is read as data again.
+        server_.log("telnet warning from " + peer_ + ": " +
+                    (event.error.msg ? event.error.msg : "?"));
+        break;
     default:
         break;  // commands and negotiations never reach a module
     }
@@ -131,6 +141,7 @@ void TelnetSession::on_line(std::string line) {
     switch (state_) {
     case State::ask_userid: on_userid(line); break;
     case State::ask_password: on_password(line); break;
+    case State::penalized: break;  // typed ahead of the late answer: dropped
     case State::online: server_.line(channel_, line); break;
     case State::closing:
     case State::closed: break;
@@ -165,17 +176,23 @@ void TelnetSession::on_password(std::string_view password) {
 
     if (!server_.check_password(userid_, password)) {
         ++failures_;
-        server_.log("failed logon as \"" + userid_ + "\" from " + peer_);
-        send_text("Invalid login.\r\n");
-        if (failures_ >= kMaxLogonFailures) {
-            server_.log("connection from " + peer_ + " closed after " +
-                        std::to_string(failures_) + " failed logons");
-            close_after_output();
+        const auto delay = server_.logon_failed(address_);
+        server_.log("failed logon as \"" + userid_ + "\" from " + peer_ +
+                    (delay.count() ? ", answered after " + std::to_string(delay.count()) + " ms"
+                                   : std::string()));
+        if (delay.count() == 0) {
+            answer_failed_logon();
             return;
         }
-        prompt_userid();
+        state_ = State::penalized;
+        penalty_timer_.expires_after(delay);
+        penalty_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+            auto self = weak.lock();
+            if (!ec && self && self->state_ == State::penalized) self->answer_failed_logon();
+        });
         return;
     }
+    server_.logon_succeeded(address_);
     userid_ = server_.account_userid(userid_);
     if (server_.is_online(userid_)) {
         send_text("That user is already online.\r\n");
@@ -190,6 +207,17 @@ void TelnetSession::on_password(std::string_view password) {
         send_text("Every channel is busy. Please try again later.\r\n");
         close_after_output();
     }
+}
+
+void TelnetSession::answer_failed_logon() {
+    send_text("Invalid login.\r\n");
+    if (failures_ >= kMaxLogonFailures) {
+        server_.log("connection from " + peer_ + " closed after " + std::to_string(failures_) +
+                    " failed logons");
+        close_after_output();
+        return;
+    }
+    prompt_userid();
 }
 
 // ---- output -----------------------------------------------------------------
@@ -284,6 +312,7 @@ void TelnetSession::finish_close() {
     state_ = State::closed;
     std::error_code ec;
     timer_.cancel();
+    penalty_timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     server_.forget(*this);

@@ -26,6 +26,8 @@ public:
     // A client that lets this much output pile up (it does not read) is cut off.
     static constexpr std::size_t kMaxQueued = 256 * 1024;
     static constexpr int kMaxLogonFailures = 3;
+    // Bytes of one typed line the session keeps; the rest of the line is
+    // dropped. The host then cuts the cleaned line to 255 (bbs/input.h).
     static constexpr std::size_t kMaxLine = 512;
 
     TelnetSession(Server& server, asio::ip::tcp::socket socket);
@@ -50,7 +52,9 @@ public:
     bool closed() const { return state_ == State::closed; }
 
 private:
-    enum class State { ask_userid, ask_password, online, closing, closed };
+    // penalized: a failed logon is being answered late; what the client
+    // types meanwhile is dropped.
+    enum class State { ask_userid, ask_password, penalized, online, closing, closed };
 
     static void on_telnet_event(telnet_t* telnet, telnet_event_t* event, void* self);
     void handle_event(telnet_event_t& event);
@@ -58,6 +62,7 @@ private:
     void on_line(std::string line);
     void on_userid(std::string_view text);
     void on_password(std::string_view text);
+    void answer_failed_logon();
     void prompt_userid();
     void send_text(std::string_view text);       // host or session text, not a module's
     void queue_raw(const char* bytes, std::size_t size);
@@ -69,8 +74,10 @@ private:
     Server& server_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
+    asio::steady_timer penalty_timer_;
     telnet_t* telnet_ = nullptr;
     std::string peer_;
+    std::string address_;                        // the peer's address without the port
     State state_ = State::ask_userid;
     int channel_ = -1;
     std::string userid_;

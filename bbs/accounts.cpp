@@ -124,15 +124,24 @@ bool Accounts::add(const AccountInfo& account, std::string_view password, std::s
     s.integer(4, account.days).text(5, join_keys(account.keys)).text(6, hash);
     if (s.step() != SQLITE_DONE) {
         if (error) *error = std::string("cannot store the account: ") + sqlite3_errmsg(db_);
+        if (sqlite3_extended_errcode(db_) != SQLITE_CONSTRAINT_PRIMARYKEY) failed("adding an account");
         return false;
     }
     return true;
 }
 
+void Accounts::failed(std::string_view doing) {
+    if (report_) report_("accounts: " + std::string(doing) + ": " + sqlite3_errmsg(db_));
+}
+
 std::optional<AccountInfo> Accounts::find(std::string_view userid) {
     Statement s(db_, "SELECT userid, class_name, credits, days, keys FROM accounts WHERE userid = ?");
     s.text(1, userid);
-    if (s.step() != SQLITE_ROW) return std::nullopt;
+    const int rc = s.step();
+    if (rc != SQLITE_ROW) {
+        if (rc != SQLITE_DONE) failed("reading an account");
+        return std::nullopt;
+    }
     return read_row(s);
 }
 
@@ -142,6 +151,7 @@ bool Accounts::update(const AccountInfo& account, std::string* error) {
     s.text(4, join_keys(account.keys)).text(5, account.userid);
     if (s.step() != SQLITE_DONE) {
         if (error) *error = std::string("cannot update the account: ") + sqlite3_errmsg(db_);
+        failed("updating an account");
         return false;
     }
     if (sqlite3_changes(db_) != 1) {
@@ -154,7 +164,12 @@ bool Accounts::update(const AccountInfo& account, std::string* error) {
 bool Accounts::remove(std::string_view userid, std::string* error) {
     Statement s(db_, "DELETE FROM accounts WHERE userid = ?");
     s.text(1, userid);
-    if (s.step() != SQLITE_DONE || sqlite3_changes(db_) != 1) {
+    if (s.step() != SQLITE_DONE) {
+        if (error) *error = std::string("cannot delete the account: ") + sqlite3_errmsg(db_);
+        failed("deleting an account");
+        return false;
+    }
+    if (sqlite3_changes(db_) != 1) {
         if (error) *error = "no account \"" + std::string(userid) + "\"";
         return false;
     }
@@ -166,6 +181,8 @@ bool Accounts::verify_password(std::string_view userid, std::string_view passwor
     s.text(1, userid);
     if (s.step() != SQLITE_ROW) return false;
     std::string hash = s.column_text(0);
+    // Only argon2id hashes count; libsodium would also verify argon2i ones.
+    if (hash.rfind("$argon2id$", 0) != 0) return false;
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
 }
 
@@ -185,14 +202,22 @@ bool Accounts::deduct_credits(std::string_view userid, int64_t amount) {
     if (amount < 0) return false;
     Statement s(db_, "UPDATE accounts SET credits = credits - ? WHERE userid = ? AND credits >= ?");
     s.integer(1, amount).text(2, userid).integer(3, amount);
-    return s.step() == SQLITE_DONE && sqlite3_changes(db_) == 1;
+    if (s.step() != SQLITE_DONE) {
+        failed("deducting credits");
+        return false;
+    }
+    return sqlite3_changes(db_) == 1;
 }
 
 bool Accounts::add_credits(std::string_view userid, int64_t amount) {
     if (amount < 0) return false;
     Statement s(db_, "UPDATE accounts SET credits = credits + ? WHERE userid = ?");
     s.integer(1, amount).text(2, userid);
-    return s.step() == SQLITE_DONE && sqlite3_changes(db_) == 1;
+    if (s.step() != SQLITE_DONE) {
+        failed("adding credits");
+        return false;
+    }
+    return sqlite3_changes(db_) == 1;
 }
 
 }  // namespace bbs

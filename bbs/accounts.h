@@ -1,8 +1,13 @@
 // Host accounts: user-ID, password (argon2id hash only), class, credits,
 // membership days and keys. Stored in the host's database file.
+//
+// Passwords are kept only as argon2id hashes (libsodium's crypto_pwhash_str,
+// ARGON2ID13, interactive limits; BBS_FAST_HASH=1 selects the minimum
+// limits, for tests). A stored hash of any other kind never verifies.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +29,10 @@ class Accounts {
 public:
     explicit Accounts(sqlite3* db);   // creates its table when missing
 
+    // Told of every statement that fails for a reason of the database (full
+    // disk, I/O error), so that the host call it belongs to is rolled back.
+    void on_failure(std::function<void(const std::string&)> report) { report_ = std::move(report); }
+
     // User-IDs are unique ignoring letter case, 1..29 characters.
     bool add(const AccountInfo& account, std::string_view password, std::string* error);
     std::optional<AccountInfo> find(std::string_view userid);   // ignoring case
@@ -38,7 +47,9 @@ public:
     bool add_credits(std::string_view userid, int64_t amount);
 
 private:
+    void failed(std::string_view doing);
     sqlite3* db_;
+    std::function<void(const std::string&)> report_;
 };
 
 }  // namespace bbs

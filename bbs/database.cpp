@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace bbs {
@@ -100,6 +101,9 @@ struct Table {
     std::unique_ptr<unsigned char[]> buffer;
     int64_t current = 0;      // position of the current record, 0 = none
     uint32_t current_length = 0;
+    // Told of every statement that fails for a reason of the database (full
+    // disk, I/O error, ...), not of a taken key or a missing record.
+    std::function<void(const std::string&)> failed;
 
     Statement find_equal, find_greater, find_greater_equal, find_position;
     Statement insert, update, erase, upsert, count, all;
@@ -136,7 +140,9 @@ struct Table {
     }
 
     void complain(const char* operation) const {
-        std::fprintf(stderr, "%s: %s: %s\n", where.c_str(), operation, sqlite3_errmsg(db));
+        const std::string what = where + ": " + operation + ": " + sqlite3_errmsg(db);
+        std::fprintf(stderr, "%s\n", what.c_str());
+        if (failed) failed(what);
     }
 
     // Steps a lookup; on a row, copies it out and makes it current.
@@ -282,7 +288,18 @@ struct Database::Impl {
     std::string name;
     Table generic;
     Table classes;
-    Statement begin, commit, rollback;  // finalized before the handle closes
+    Statement begin, begin_immediate, commit, rollback;  // finalized before the handle closes
+    // The transaction of the running host call.
+    bool call_open = false;
+    bool call_failed = false;
+    std::string call_failure;
+
+    void forget_current() {
+        generic.current = 0;
+        generic.current_length = 0;
+        classes.current = 0;
+        classes.current_length = 0;
+    }
 };
 
 Database::Database() : impl_(std::make_unique<Impl>()) {}
@@ -345,12 +362,17 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         d.generic.open(d.db, d.name, "generic database", "generic", kGenericKey, kMaxGenericRecord);
         d.classes.open(d.db, d.name, "class database", "classes", kClassKey, kMaxClassRecord);
         d.begin.prepare(d.db, "BEGIN", d.name);
+        d.begin_immediate.prepare(d.db, "BEGIN IMMEDIATE", d.name);
         d.commit.prepare(d.db, "COMMIT", d.name);
         d.rollback.prepare(d.db, "ROLLBACK", d.name);
     } catch (const std::exception& e) {
         if (error) *error = e.what();
         return nullptr;
     }
+    Database* self = database.get();
+    auto report = [self](const std::string& what) { self->note_failure(what); };
+    d.generic.failed = report;
+    d.classes.failed = report;
     return database;
 }
 
@@ -501,6 +523,67 @@ bool Database::batch(const std::function<bool()>& work) {
         return false;
     }
     return true;
+}
+
+bool Database::begin_call() {
+    Impl& d = *impl_;
+    if (d.call_open || !sqlite3_get_autocommit(d.db)) return true;  // joins what runs
+    Use s(d.begin_immediate);
+    if (sqlite3_step(*s) != SQLITE_DONE) {
+        std::fprintf(stderr, "%s: cannot begin the transaction of a host call: %s\n",
+                     d.name.c_str(), sqlite3_errmsg(d.db));
+        return false;
+    }
+    d.call_open = true;
+    d.call_failed = false;
+    d.call_failure.clear();
+    return true;
+}
+
+bool Database::in_call() const { return impl_->call_open; }
+
+void Database::note_failure(std::string_view what) {
+    Impl& d = *impl_;
+    if (!d.call_open) return;
+    if (!d.call_failed) {
+        d.call_failed = true;
+        d.call_failure = std::string(what);
+    }
+    if (sqlite3_get_autocommit(d.db)) {
+        // SQLite rolled the whole transaction back (it may, on a full disk
+        // or an I/O error). What the call writes from here on must not
+        // commit on its own: it goes into a transaction that end_call rolls
+        // back as well.
+        Use s(d.begin_immediate);
+        if (sqlite3_step(*s) != SQLITE_DONE)
+            std::fprintf(stderr, "%s: cannot hold the rest of a failed host call: %s\n",
+                         d.name.c_str(), sqlite3_errmsg(d.db));
+    }
+}
+
+Database::CallOutcome Database::end_call() {
+    Impl& d = *impl_;
+    CallOutcome outcome;
+    if (!d.call_open) return outcome;
+    d.call_open = false;
+    if (!d.call_failed) {
+        Use s(d.commit);
+        if (sqlite3_step(*s) == SQLITE_DONE) return outcome;
+        d.call_failure = d.name + ": cannot commit: " + sqlite3_errmsg(d.db);
+    }
+    if (!sqlite3_get_autocommit(d.db)) {
+        Use s(d.rollback);
+        if (sqlite3_step(*s) != SQLITE_DONE)
+            std::fprintf(stderr, "%s: cannot roll back a host call: %s\n", d.name.c_str(),
+                         sqlite3_errmsg(d.db));
+    }
+    // A record the call inserted is gone again.
+    d.forget_current();
+    outcome.committed = false;
+    outcome.failure = std::move(d.call_failure);
+    d.call_failed = false;
+    d.call_failure.clear();
+    return outcome;
 }
 
 namespace datafile {

@@ -49,9 +49,32 @@ public:
     bool erase_generic(uint32_t position);
 
     // Runs `work` in one transaction (bulk loads, benchmarks). Rolled back
-    // when `work` returns false or throws; inside a running batch `work`
-    // simply joins it.
+    // when `work` returns false or throws; inside a running batch or host
+    // call `work` simply joins it.
     bool batch(const std::function<bool()>& work);
+
+    // ---- the transaction of one host call ------------------------------------
+    // The host runs every top-level call (a typed line, an editor save, a
+    // status delivery, a logon, ...) in one transaction: the records a module
+    // writes, the credits and days it charges and the game's copper and lives
+    // (the game keeps its tables on this connection) are committed together
+    // or not at all.
+    //
+    // begin_call opens it (false when it cannot, or when a transaction is
+    // open already: the call then runs without one of its own). Whoever sees
+    // a statement fail on this connection during the call reports it with
+    // note_failure: the call is then rolled back as a whole, also when SQLite
+    // itself rolled back part of it, and writes after the failure are held in
+    // a transaction of their own so that they go the same way. end_call
+    // commits, or rolls back when a failure was noted or the commit fails.
+    bool begin_call();
+    void note_failure(std::string_view what);
+    struct CallOutcome {
+        bool committed = true;   // false: rolled back, nothing of the call stays
+        std::string failure;     // the first failure, when rolled back
+    };
+    CallOutcome end_call();
+    bool in_call() const;
 
     // Largest record the generic database stores (and the size of its own
     // record buffer).

@@ -15,6 +15,13 @@ namespace {
 Host* g_current = nullptr;
 constexpr const char* kHostPrompt = "Host: ";
 constexpr const char* kGameModule = "Brakvold";
+// What the user of a call hears when its transaction was rolled back, and
+// when no transaction could be opened for his line.
+constexpr const char* kCallRolledBack =
+    "\r*** The host could not store that: its database refused the change (the disk may be "
+    "full). Nothing of it was saved or charged. Press Enter to go on. ***\r";
+constexpr const char* kDatabaseBusy =
+    "\r*** The host's database is busy and did not take your line. Please type it again. ***\r";
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -77,18 +84,70 @@ void Host::Impl::stop(std::string reason) {
 }
 
 void Host::Impl::send(int channel, std::string_view bytes) {
-    Session* s = online_session(channel);
+    if (!online_session(channel) || bytes.empty()) return;
+    if (call_depth == 0) {
+        deliver(channel, bytes);
+        return;
+    }
+    if (!held.empty() && held.back().first == channel)
+        held.back().second.append(bytes);
+    else
+        held.emplace_back(channel, std::string(bytes));
+}
+
+void Host::Impl::deliver(int channel, std::string_view bytes) {
+    // The user may have left during the call (a logoff); what was sent him
+    // before still goes out, as the front end has not closed him yet.
+    Session* s = session(channel);
     if (!s || bytes.empty()) return;
     s->capture.append(bytes);
     if (sink) sink(channel, bytes);
+}
+
+bool Host::Impl::begin_call(int channel) {
+    if (call_depth++ > 0) return true;
+    call_channel = channel;
+    held.clear();
+    return database ? database->begin_call() : true;
+}
+
+void Host::Impl::end_call() {
+    if (--call_depth > 0) return;
+    Database::CallOutcome outcome;
+    if (database) outcome = database->end_call();
+    std::vector<std::pair<int, std::string>> out;
+    out.swap(held);
+    if (outcome.committed) {
+        for (auto& [channel, bytes] : out) deliver(channel, bytes);
+        return;
+    }
+    std::string who = "channel " + std::to_string(call_channel);
+    if (Session* s = online_session(call_channel))
+        who += " (" + std::string(s->account.userid) + ")";
+    log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure);
+    reload_accounts();
+    if (online_session(call_channel)) deliver(call_channel, kCallRolledBack);
+}
+
+void Host::Impl::reload_accounts() {
+    if (!accounts) return;
+    for (auto& s : sessions) {
+        if (!s.online) continue;
+        auto info = accounts->find(s.stored.userid);
+        if (!info) continue;
+        s.account.days = info->days;
+        stzcpy(s.account.class_name, info->class_name.c_str(), sizeof s.account.class_name);
+        s.stored = s.account;
+    }
 }
 
 void Host::Impl::write_back() {
     if (!accounts) return;
     for (auto& s : sessions) {
         if (!s.online) continue;
+        // Whole fixed fields: this runs for every channel after every module call.
         if (s.account.days == s.stored.days &&
-            std::strncmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) == 0)
+            std::memcmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) == 0)
             continue;
         auto info = accounts->find(s.stored.userid);
         if (!info) continue;
@@ -191,6 +250,7 @@ std::unique_ptr<Host> Host::open(const HostOptions& options, std::string* error)
     d.database = Database::open(d.options.data_dir / "bbs.db", &why);
     if (!d.database) return fail("cannot open the database: " + why);
     d.accounts = std::make_unique<Accounts>(d.database->handle());
+    d.accounts->on_failure([db = d.database.get()](const std::string& what) { db->note_failure(what); });
     d.previous_cwd = std::filesystem::current_path(ec);
     if (chdir(d.options.data_dir.c_str()) != 0)
         return fail("cannot enter the data folder " + d.options.data_dir.string());
@@ -271,6 +331,7 @@ const std::string& Host::stop_reason() const { return impl_->stop_reason; }
 void Host::reload() {
     Impl& d = *impl_;
     d.log.write("reload");
+    HostCall call(d, -1);
     d.messages.refresh_all();
     CallContext saved;
     for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
@@ -284,6 +345,7 @@ void Host::account_deleted(std::string_view userid) {
     Impl& d = *impl_;
     std::string id(userid);
     d.log.write("account deleted: " + id);
+    HostCall call(d, -1);
     CallContext saved;
     for (const auto& m : d.modules.all()) {
         auto routine = m.account_deleted;
@@ -313,6 +375,7 @@ int Host::logon(std::string_view userid) {
         d.log.warning("logon refused: no free channel for " + info->userid);
         return -1;
     }
+    HostCall call(d, channel);
     Session& s = d.sessions[static_cast<size_t>(channel)];
     s.online = true;
     s.user = HostUser{0, kHostMenuState, 0, channel};
@@ -348,6 +411,7 @@ void Host::hangup(int channel) {
         d.pending_closes.push_back(channel);
         return;
     }
+    HostCall call(d, channel);
     std::string userid = s->account.userid;
     if (s->editor) d.finish_editor(channel, 1);
     {
@@ -390,6 +454,11 @@ void Host::line(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
     if (!s || d.stopped) return;
+    HostCall call(d, channel);
+    if (!call.ok()) {
+        d.send(channel, kDatabaseBusy);
+        return;
+    }
     std::string clean = clean_line(text, HOST_INPSIZ - 1);
     if (s->editor) {
         std::string reply;
@@ -411,6 +480,14 @@ void Host::line(int channel, std::string_view text) {
             taken = true;
             break;
         }
+    }
+    if (taken && d.online_session(channel)) {
+        // The user's own module has not seen the line: it may show its
+        // prompt again once the global command's output is out.
+        if (d.modules.get(s->user.state))
+            d.queue_status(channel, HOST_ST_REPROMPT);
+        else if (s->user.state == kHostMenuState)
+            d.send(channel, kHostPrompt);
     }
     if (!taken && d.online_session(channel)) {
         d.make_current(channel);
@@ -441,6 +518,7 @@ bool Host::deliver_one() {
     d.statuses.pop_front();
     Session* s = d.online_session(channel);
     if (!s) return true;
+    HostCall call(d, channel);
     CallContext saved;
     d.make_current(channel);
     ::status = code;
@@ -465,6 +543,7 @@ void Host::inject_message(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
     if (!s || d.stopped) return;
+    HostCall call(d, channel);
     std::string pending = d.output.take();
     d.output.append(text);
     CallContext saved;
@@ -485,6 +564,7 @@ void Host::set_output_sink(OutputSink sink) { impl_->sink = std::move(sink); }
 void Host::set_close_sink(CloseSink sink) { impl_->close_sink = std::move(sink); }
 
 void Host::request_close(int channel) {
+    HostCall call(*impl_, channel);
     impl_->pending_closes.push_back(channel);
     impl_->process_closes();
 }
@@ -515,6 +595,7 @@ size_t Host::editor_size(int channel) const {
 void Host::editor_save(int channel, std::string_view text) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
+    HostCall call(*impl_, channel);
     s->editor->replace(text);
     impl_->finish_editor(channel, 0);
     impl_->process_closes();
@@ -523,6 +604,7 @@ void Host::editor_save(int channel, std::string_view text) {
 void Host::editor_abandon(int channel) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
+    HostCall call(*impl_, channel);
     impl_->finish_editor(channel, 1);
     impl_->process_closes();
 }

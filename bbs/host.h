@@ -5,6 +5,13 @@
 // Single-threaded: every call below, and every module routine the host calls,
 // runs on the thread that owns the Host. Only one Host exists at a time (the
 // C services reach it through Host::current()).
+//
+// Every session call below (logon, hangup, line, the editor, status
+// delivery, inject_message, request_close, reload, account_deleted) is one
+// database transaction with all the module routines it runs: it commits
+// before anything the call sent reaches the output sink or the capture, and
+// when the database refuses a write it is rolled back whole, its output is
+// dropped, its user told and the host log says why.
 #pragma once
 
 #include <cstdint>
@@ -83,8 +90,11 @@ public:
     void hangup(int channel);
     bool online(int channel) const;
     int channel_of(std::string_view userid) const;  // -1 when not online
-    // One line typed at the channel. Control characters are stripped, global
-    // commands see it first, then the editor or the user's module.
+    // One line typed at the channel. Escape sequences and control characters
+    // are stripped and the line cut at 255 bytes (bbs/input.h), global
+    // commands see it first, then the editor or the user's module. When the
+    // database cannot open the call's transaction the line is not taken and
+    // the user is asked to type it again.
     void line(int channel, std::string_view text);
 
     // ---- status queue ------------------------------------------------------

@@ -76,13 +76,23 @@ struct Host::Impl {
     std::vector<sigjmp_buf*> guards;  // outermost first
     std::string scan_value;           // what msgscan returned last
 
+    // The running top-level call (HostCall): its depth, the channel it
+    // serves, and what it sent, held until its transaction has committed.
+    int call_depth = 0;
+    int call_channel = -1;
+    std::vector<std::pair<int, std::string>> held;
+
     Session* session(int channel);       // null when out of range
     Session* online_session(int channel);  // null when out of range or free
     void make_current(int channel);      // usrnum, usrptr, usaptr
     // Calls into module code. False when the module stopped the host.
     bool guarded(const std::function<void()>& call);
     void stop(std::string reason);       // catastro
-    void send(int channel, std::string_view bytes);
+    void send(int channel, std::string_view bytes);     // held while a call runs
+    void deliver(int channel, std::string_view bytes);  // to the capture and the sink
+    bool begin_call(int channel);  // false: the database could not open its transaction
+    void end_call();               // commit and send, or roll back and say so
+    void reload_accounts();        // live accounts as the database holds them
     void write_back();                   // changed live accounts to the database
     char* scratch_of(Session& s);
     void queue_status(int channel, int32_t code);
@@ -98,6 +108,26 @@ struct HostAccess {
         Host* h = Host::current();
         return h ? h->impl_.get() : nullptr;
     }
+};
+
+// One top-level call into the host (a typed line, an editor save, a status
+// delivery, a logon, a hang-up, ...). Its database writes are one
+// transaction, and what it sends any channel is held back until that
+// transaction has committed, so that no client ever sees a confirmation of
+// something the database does not hold. A failed call is rolled back as a
+// whole: its output is dropped and its user told. Calls nest (the inner one
+// joins the outer).
+class HostCall {
+public:
+    HostCall(HostAccess::Impl& host, int channel) : host_(host), ok_(host.begin_call(channel)) {}
+    ~HostCall() { host_.end_call(); }
+    HostCall(const HostCall&) = delete;
+    HostCall& operator=(const HostCall&) = delete;
+    bool ok() const { return ok_; }  // false: runs without a transaction
+
+private:
+    HostAccess::Impl& host_;
+    bool ok_;
 };
 
 }  // namespace bbs

@@ -8,8 +8,22 @@
 
 namespace bbs {
 
-// Drops control characters (bytes below 0x20 and 0x7F) and cuts the line
-// to `limit` bytes.
+// The longest line a module ever sees: the host keeps a typed line in
+// `input` (HOST_INPSIZ bytes with the terminator), so a line is cut at
+// HOST_INPSIZ - 1 = 255 bytes once it has been cleaned. (The telnet front
+// end already drops whatever passes 512 bytes of one line.) No field a
+// module asks for is longer.
+//
+// Cleaning removes, in this order of precedence:
+//  - escape sequences a terminal sends or a user types, whole: CSI (ESC [
+//    parameters, intermediates, final byte, e.g. "\x1b[1;31m"), SS2/SS3
+//    (ESC N x, ESC O x: function keys), the control strings OSC, DCS, SOS,
+//    PM and APC (ESC ] ... up to BEL or ESC \), and every other ESC
+//    (intermediates) final-byte sequence; an unfinished sequence at the end
+//    of the line goes too;
+//  - every other control character: bytes below 0x20 (NUL, BEL, TAB, CR,
+//    LF, ...) and DEL (0x7F).
+// Bytes of 0x80 and above pass (8-bit and UTF-8 text).
 std::string clean_line(std::string_view raw, size_t limit);
 
 // Copies the line into `buffer` (of `size` bytes) and splits it into words

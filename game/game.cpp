@@ -6,6 +6,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "bbs/database.h"
 #include "bbs/host.h"
 #include "game/impl.h"
 
@@ -167,7 +168,26 @@ Game::Impl* start_game(char* reason, size_t size) {
     std::error_code ec;
     std::filesystem::path here = std::filesystem::current_path(ec);
     std::string error;
-    auto store = Store::open((here / kDataFile).string(), &error);
+    const std::filesystem::path own_file = here / kDataFile;
+    std::unique_ptr<Store> store;
+    if (bbs::Host* host = bbs::Host::current()) {
+        // On the host's connection: copper and lives change in the same
+        // transaction as the rest of the host call that charges them.
+        bbs::Database* db = &host->database();
+        store = Store::share(db->handle(), "host database (game tables)",
+                             [db](const std::string& what) { db->note_failure(what); }, &error);
+        // A data folder from before keeps its players in a file of the game's own.
+        if (store && std::filesystem::exists(own_file, ec)) {
+            if (store->import_file(own_file, &error))
+                host->log("Brakvold: took the players and mail of " + own_file.string() +
+                          " into the host database");
+            else
+                host_log("Brakvold: " + error);
+            error.clear();
+        }
+    } else {
+        store = Store::open(own_file.string(), &error);
+    }
     if (!store) {
         std::snprintf(reason, size, "%s", error.c_str());
         return nullptr;

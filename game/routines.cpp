@@ -286,9 +286,14 @@ int16_t game_input() {
     return 1;
 }
 
-// Status 3: an add-on hands the user back to the game.
+// Status 3: an add-on hands the user back to the game. After a global
+// command took his line the host asks for the prompt again.
 void game_status() {
     Game::Impl* impl = current_impl();
+    if (impl && status == HOST_ST_REPROMPT) {
+        show_prompt(*impl);
+        return;
+    }
     if (impl && status == 3) {
         impl->at_extension_prompt.erase(usrnum);
         show_prompt(*impl);

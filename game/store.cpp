@@ -99,7 +99,6 @@ PublicUserInfo read_player(const Statement& st) {
 }
 
 constexpr const char* kSchema = R"sql(
-PRAGMA journal_mode = WAL;
 CREATE TABLE IF NOT EXISTS players (
     name        TEXT NOT NULL COLLATE NOCASE PRIMARY KEY,
     userid      TEXT NOT NULL COLLATE NOCASE UNIQUE,
@@ -141,20 +140,84 @@ std::unique_ptr<Store> Store::open(const std::string& file, std::string* error) 
         return nullptr;
     }
     sqlite3_busy_timeout(db, 2000);
-    char* message = nullptr;
-    if (sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
-        if (error) *error = file + ": cannot create the game tables: " + (message ? message : "?");
-        sqlite3_free(message);
-        sqlite3_close(db);
+    std::unique_ptr<Store> store(new Store(db, file, true));
+    std::string why;
+    if (!store->exec("PRAGMA journal_mode = WAL", &why) || !store->exec(kSchema, &why)) {
+        if (error) *error = file + ": cannot create the game tables: " + why;
         return nullptr;
     }
-    return std::unique_ptr<Store>(new Store(db, file));
+    return store;
 }
 
-Store::~Store() { sqlite3_close(db_); }
+std::unique_ptr<Store> Store::share(sqlite3* db, std::string where,
+                                    std::function<void(const std::string&)> report,
+                                    std::string* error) {
+    std::unique_ptr<Store> store(new Store(db, std::move(where), false));
+    std::string why;
+    if (!store->exec(kSchema, &why)) {
+        if (error) *error = store->file_ + ": cannot create the game tables: " + why;
+        return nullptr;
+    }
+    store->report_ = std::move(report);
+    return store;
+}
+
+Store::~Store() {
+    if (owned_) sqlite3_close(db_);
+}
+
+bool Store::exec(const char* sql, std::string* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    if (error) *error = message ? message : sqlite3_errmsg(db_);
+    sqlite3_free(message);
+    return false;
+}
+
+bool Store::import_file(const std::filesystem::path& file, std::string* error) {
+    // ATTACH cannot run inside a transaction; the copy itself is one.
+    Statement attach(db_, "ATTACH DATABASE ?1 AS imported");
+    if (!attach.ok()) {
+        if (error) *error = sqlite_error("cannot import " + file.string());
+        return false;
+    }
+    attach.bind(1, file.string());
+    if (attach.step() != SQLITE_DONE) {
+        if (error) *error = sqlite_error("cannot attach " + file.string());
+        return false;
+    }
+    std::string why;
+    const std::string copy = std::string("BEGIN;") + "INSERT OR IGNORE INTO main.players (" +
+                             kPlayerColumns + ") SELECT " + kPlayerColumns +
+                             " FROM imported.players;"
+                             "INSERT INTO main.mail (sender, recipient, subject, body, sent_at) "
+                             "SELECT sender, recipient, subject, body, sent_at FROM imported.mail "
+                             "ORDER BY id;"
+                             "COMMIT;";
+    bool ok = exec(copy.c_str(), &why);
+    if (!ok) exec("ROLLBACK", nullptr);
+    exec("DETACH DATABASE imported", nullptr);
+    if (!ok) {
+        if (error) *error = file_ + ": cannot import " + file.string() + ": " + why;
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::path done = file;
+    done += ".imported";
+    std::filesystem::rename(file, done, ec);
+    if (ec) {
+        if (error) *error = "imported " + file.string() + " but cannot rename it: " + ec.message();
+        return false;
+    }
+    return true;
+}
 
 std::string Store::sqlite_error(std::string_view doing) const {
     return file_ + ": " + std::string(doing) + ": " + sqlite3_errmsg(db_);
+}
+
+void Store::failed(std::string_view doing) const {
+    if (report_) report_(sqlite_error(doing));
 }
 
 bool Store::insert_player(const PublicUserInfo& info, std::string* error) {
@@ -163,11 +226,13 @@ bool Store::insert_player(const PublicUserInfo& info, std::string* error) {
     Statement st(db_, sql.c_str());
     if (!st.ok()) {
         if (error) *error = sqlite_error("cannot add a player");
+        failed("cannot add a player");
         return false;
     }
     bind_player(st, info);
     if (st.step() != SQLITE_DONE) {
         if (error) *error = sqlite_error("cannot add player " + std::string(field_text(info.name)));
+        if ((sqlite3_extended_errcode(db_) & 0xff) != SQLITE_CONSTRAINT) failed("adding a player");
         return false;
     }
     return true;
@@ -180,12 +245,14 @@ bool Store::update_player(const PublicUserInfo& info, std::string* error) {
                  "quests=?13, room=?14, time_played=?15, lives=?16, copper=?17 WHERE name=?2");
     if (!st.ok()) {
         if (error) *error = sqlite_error("cannot update a player");
+        failed("cannot update a player");
         return false;
     }
     bind_player(st, info);
     std::string name(field_text(info.name));
     if (st.step() != SQLITE_DONE) {
         if (error) *error = sqlite_error("cannot update player " + name);
+        if ((sqlite3_extended_errcode(db_) & 0xff) != SQLITE_CONSTRAINT) failed("updating a player");
         return false;
     }
     if (sqlite3_changes(db_) == 0) {
@@ -198,9 +265,16 @@ bool Store::update_player(const PublicUserInfo& info, std::string* error) {
 std::optional<PublicUserInfo> Store::find_one(const char* where, std::string_view value) {
     std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE " + where;
     Statement st(db_, sql.c_str());
-    if (!st.ok()) return std::nullopt;
+    if (!st.ok()) {
+        failed("reading a player");
+        return std::nullopt;
+    }
     st.bind(1, value);
-    if (st.step() != SQLITE_ROW) return std::nullopt;
+    const int rc = st.step();
+    if (rc != SQLITE_ROW) {
+        if (rc != SQLITE_DONE) failed("reading a player");
+        return std::nullopt;
+    }
     return read_player(st);
 }
 
@@ -227,6 +301,7 @@ bool Store::insert_mail(const Mail& mail, std::string* error) {
                  "VALUES (?1, ?2, ?3, ?4, ?5)");
     if (!st.ok()) {
         if (error) *error = sqlite_error("cannot store a mail");
+        failed("cannot store a mail");
         return false;
     }
     st.bind(1, mail.from);
@@ -236,6 +311,7 @@ bool Store::insert_mail(const Mail& mail, std::string* error) {
     st.bind(5, static_cast<int64_t>(std::time(nullptr)));
     if (st.step() != SQLITE_DONE) {
         if (error) *error = sqlite_error("cannot store a mail to " + mail.to);
+        failed("storing a mail");
         return false;
     }
     return true;

@@ -30,6 +30,7 @@ enum {
 // Channel statuses the host itself raises. Modules may inject statuses of
 // their own with btuinj; those reach the status routine unchanged.
 enum {
+    HOST_ST_REPROMPT = 4,     // a global command took the user's line; show him where he is
     HOST_ST_OUTPUT_EMPTY = 5, // output queue drained (only after btuoes(ch, 1))
 };
 

@@ -22,6 +22,17 @@ std::string pubinfo(const PublicUserInfo& p, int age)
            "|" + (guild.empty() ? "None" : guild) + "|" + std::to_string(p.kills) + ">";
 }
 
+// Types a global command at the game prompt. The game shows its prompt
+// again after the lookup; what came before it is returned.
+std::string lookup(World& w, int ch, const std::string& line)
+{
+    std::string out = w.type(ch, line);
+    std::string prompt = w.game().prompt_for(ch);
+    bool prompted = out.size() >= prompt.size() && out.compare(out.size() - prompt.size(), prompt.size(), prompt) == 0;
+    EXPECT_TRUE(prompted) << "no game prompt after " << line << ": " << show(out);
+    return prompted ? out.substr(0, out.size() - prompt.size()) : out;
+}
+
 class Lookup : public ::testing::Test {
 protected:
     void SetUp() override
@@ -55,13 +66,13 @@ TEST_F(Lookup, GlobalCommandInAnyLetterCase)
     PublicUserInfo bobo = player("Bobo");
     ASSERT_EQ(2500u, bobo.time_played);
     // 2500 / 1000 + 16
-    EXPECT_BYTES(pubinfo(bobo, 18), w.type(ch, "whois Bobo"));
-    EXPECT_BYTES(pubinfo(bobo, 18), w.type(ch, "WHOIS bobo"));
-    EXPECT_BYTES(pubinfo(bobo, 18), w.type(ch, "WhoIs BOBO"));
+    EXPECT_BYTES(pubinfo(bobo, 18), lookup(w, ch, "whois Bobo"));
+    EXPECT_BYTES(pubinfo(bobo, 18), lookup(w, ch, "WHOIS bobo"));
+    EXPECT_BYTES(pubinfo(bobo, 18), lookup(w, ch, "WhoIs BOBO"));
 
     // The rest of the line is one name.
-    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Bobo Bobo"));
-    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Nobody"));
+    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Bobo Bobo"));
+    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Nobody"));
 }
 
 TEST_F(Lookup, LinesThatAreNotTheCommandAreLeftAlone)
@@ -93,26 +104,26 @@ TEST_F(Lookup, AgeGenderAndGuild)
 {
     PublicUserInfo dorana = player("Dorana");
     // Lower-case m is not male; 2999 / 1000 drops the remainder.
-    EXPECT_BYTES(pubinfo(dorana, 18), w.type(ch, "whois dorana"));
+    EXPECT_BYTES(pubinfo(dorana, 18), lookup(w, ch, "whois dorana"));
     EXPECT_NE(std::string::npos, pubinfo(dorana, 18).find("|Female|"));
 
     dorana.guild[0] = 0;
     dorana.time_played = 123456;
     std::string error;
     ASSERT_TRUE(w.game().update_player(dorana, &error)) << error;
-    std::string shown = w.type(ch, "whois Dorana");
+    std::string shown = lookup(w, ch, "whois Dorana");
     EXPECT_BYTES(pubinfo(dorana, 123 + 16), shown);
     EXPECT_NE(std::string::npos, shown.find("|None|"));
 
     std::strcpy(dorana.guild, "Knights");
     ASSERT_TRUE(w.game().update_player(dorana, &error)) << error;
-    shown = w.type(ch, "whois Dorana");
+    shown = lookup(w, ch, "whois Dorana");
     EXPECT_NE(std::string::npos, shown.find("|Knights|")) << show(shown);
 
     // A registry age overrides the default; the age itself is never a
     // registry line.
     insert(w, registry_record("Dorana", 30, {}));
-    EXPECT_BYTES(pubinfo(dorana, 30), w.type(ch, "whois Dorana"));
+    EXPECT_BYTES(pubinfo(dorana, 30), lookup(w, ch, "whois Dorana"));
 }
 
 TEST(LookupAges, DefaultAgeFollowsTheOptions)
@@ -125,29 +136,29 @@ TEST(LookupAges, DefaultAgeFollowsTheOptions)
     int ch = w.login("Alice");
     auto bobo = w.player("Bobo");
     ASSERT_TRUE(bobo);
-    EXPECT_BYTES(pubinfo(*bobo, 2500 / 7), w.type(ch, "whois Bobo"));
+    EXPECT_BYTES(pubinfo(*bobo, 2500 / 7), lookup(w, ch, "whois Bobo"));
 }
 
 TEST_F(Lookup, RegistryLinesFollowInPublicForm)
 {
     PublicUserInfo cara = player("Cara");
     insert(w, registry_record("Cara", -5, {"", "", "", "", "", "", "Dumplings"}));
-    EXPECT_BYTES(pubinfo(cara, -5) + "<REGLAB7>: Dumplings\r", w.type(ch, "whois cara"));
+    EXPECT_BYTES(pubinfo(cara, -5) + "<REGLAB7>: Dumplings\r", lookup(w, ch, "whois cara"));
 
     PublicUserInfo bobo = player("Bobo");
     insert(w, registry_record("Bobo", 0, {"Bob Bobson", "", "Smith", "", "", "", "", "", "", "the end"}));
     EXPECT_BYTES(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r<REGLAB3>: Smith\r<REGLAB10>: the end\r",
-                 w.type(ch, "whois Bobo"));
+                 lookup(w, ch, "whois Bobo"));
 
     // All lines empty: nothing after PUBINFO.
     PublicUserInfo alia = player("Alia");
     insert(w, registry_record("Alia", 44, {}));
-    EXPECT_BYTES(pubinfo(alia, 44), w.type(ch, "whois Alia"));
+    EXPECT_BYTES(pubinfo(alia, 44), lookup(w, ch, "whois Alia"));
 
     // A registry of another kind of record is not his registry.
     insert(w, registry_record("Dorana", 55, {"not a registry"}, "QRTBKPLS_REGX"));
     PublicUserInfo dorana = player("Dorana");
-    EXPECT_BYTES(pubinfo(dorana, 18), w.type(ch, "whois Dorana"));
+    EXPECT_BYTES(pubinfo(dorana, 18), lookup(w, ch, "whois Dorana"));
 }
 
 TEST(LookupPrefix, RegistryPrefixComesFromTheOptions)
@@ -160,7 +171,7 @@ TEST(LookupPrefix, RegistryPrefixComesFromTheOptions)
     int c = other.login("Bob");
     auto cara = other.player("Cara");
     ASSERT_TRUE(cara);
-    EXPECT_BYTES(pubinfo(*cara, 18) + "<REGLAB1> => line one\r", other.type(c, "whois Cara"));
+    EXPECT_BYTES(pubinfo(*cara, 18) + "<REGLAB1> => line one\r", lookup(other, c, "whois Cara"));
 }
 
 TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
@@ -177,7 +188,8 @@ TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
     EXPECT_BYTES("<NOSUCHP><LOOKASK>", w.type(ch, "Bobo Bobo"));
     EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
 
-    // The global command works at the prompt too and leaves it as it is.
+    // The global command works at the prompt too and leaves it as it is
+    // (the module's menus show no prompt of their own after it).
     EXPECT_BYTES(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r", w.type(ch, "whois Bobo"));
     EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
 
@@ -190,12 +202,12 @@ TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
 
 TEST_F(Lookup, UnknownPlayersAndPlayersTheGameCannotFind)
 {
-    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Zzz"));
-    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois " + std::string(40, 'B')));
+    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Zzz"));
+    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois " + std::string(40, 'B')));
     // An account name is not a player name.
-    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Alice"));
+    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Alice"));
     w.game().failures().retrieve = true;
-    EXPECT_BYTES("<NOSUCHP>", w.type(ch, "whois Bobo"));
+    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Bobo"));
 }
 
 }  // namespace

@@ -1,0 +1,374 @@
+// Bad input at the host: escape sequences and control bytes a user types,
+// lines far past any field, the transaction every host call runs in (and
+// what happens when the database refuses a write), and passwords that are
+// only ever kept as argon2id hashes.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bbs/input.h"
+#include "tests/bbs/host_fixture.h"
+
+namespace {
+
+using hosttest::HostTest;
+using Probe = hosttest::ProbeModule<1>;
+
+// ---------------------------------------------------------------------------
+// clean_line
+// ---------------------------------------------------------------------------
+
+std::string clean(std::string_view raw) { return bbs::clean_line(raw, HOST_INPSIZ - 1); }
+
+TEST(CleanLine, EscapeSequencesAreRemovedWhole) {
+    // Colours (CSI with parameters), cursor keys, private parameters.
+    EXPECT_EQ(clean("\x1b[1;31mred\x1b[0m text"), "red text");
+    EXPECT_EQ(clean("up\x1b[Adown\x1b[B"), "updown");
+    EXPECT_EQ(clean("\x1b[?25lhidden cursor\x1b[?25h"), "hidden cursor");
+    EXPECT_EQ(clean("a\x1b[38;5;196mb"), "ab");
+    // A CSI with an intermediate byte, and one broken off by a control byte.
+    EXPECT_EQ(clean("x\x1b[1 qy"), "xy");
+    EXPECT_EQ(clean("x\x1b[12\x07y"), "xy");
+    // A new ESC inside a sequence starts a new sequence.
+    EXPECT_EQ(clean("x\x1b[1\x1b[31my"), "xy");
+    // Control strings up to BEL or ESC backslash: window titles, DCS.
+    EXPECT_EQ(clean("\x1b]0;my title\x07hello"), "hello");
+    EXPECT_EQ(clean("\x1b]2;t\x1b\\hello"), "hello");
+    EXPECT_EQ(clean("\x1bPq#0;2;0;0;0\x1b\\ok"), "ok");
+    // Function keys (SS3), resets and character-set choices.
+    EXPECT_EQ(clean("\x1bOPf1"), "f1");
+    EXPECT_EQ(clean("\x1b" "cafter reset"), "after reset");
+    EXPECT_EQ(clean("\x1b(Bascii"), "ascii");
+    EXPECT_EQ(clean("\x1b#8e"), "e");
+}
+
+TEST(CleanLine, UnfinishedSequencesAtTheEndGoToo) {
+    EXPECT_EQ(clean("text\x1b"), "text");
+    EXPECT_EQ(clean("text\x1b["), "text");
+    EXPECT_EQ(clean("text\x1b[1;3"), "text");
+    EXPECT_EQ(clean("text\x1b]0;never ended"), "text");
+    EXPECT_EQ(clean("text\x1bO"), "text");
+    EXPECT_EQ(clean("\x1b\x1b\x1b"), "");
+}
+
+TEST(CleanLine, ControlBytesGoAndEightBitTextStays) {
+    EXPECT_EQ(clean(std::string("a\0b\x01" "c\x07" "d\x08" "e\tf\x0b" "g\x7f" "h", 15)), "abcdefgh");
+    EXPECT_EQ(clean("line\r\n"), "line");
+    // UTF-8 and Latin-1 bytes (also 0x9B, a continuation byte of UTF-8) pass.
+    EXPECT_EQ(clean("caf\xc3\xa9 \xc4\x9b \xff"), "caf\xc3\xa9 \xc4\x9b \xff");
+    // printf conversions are just text to the host.
+    EXPECT_EQ(clean("%s %n %x %%"), "%s %n %x %%");
+}
+
+TEST(CleanLine, TheCapCountsOnlyWhatIsKept) {
+    EXPECT_EQ(clean(std::string(1000, 'a')), std::string(HOST_INPSIZ - 1, 'a'));
+    std::string colourful;
+    for (int i = 0; i < 100; ++i) colourful += "\x1b[1;31m";
+    colourful += std::string(300, 'b');
+    EXPECT_EQ(clean(colourful), std::string(HOST_INPSIZ - 1, 'b'));
+    std::string controls(500, '\x01');
+    controls += "end";
+    EXPECT_EQ(clean(controls), "end");
+    EXPECT_EQ(bbs::clean_line("abcdef", 3), "abc");
+}
+
+// ---------------------------------------------------------------------------
+// What a module sees of such lines
+// ---------------------------------------------------------------------------
+
+class BadLineTest : public HostTest {
+protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        open();
+        Probe::register_as("Probe");
+        Probe::probe().take_on_logon = true;
+        Probe::probe().on_input = [this] {
+            raw_ = ::input;
+            words_.clear();
+            for (int i = 0; i < margc; ++i) words_.push_back(margv[i]);
+            ++calls_;
+            return int16_t{1};
+        };
+        add_account("Alice");
+        ch_ = host().logon("Alice");
+        host().take_output(ch_);
+    }
+    std::string raw_;
+    std::vector<std::string> words_;
+    int calls_ = 0;
+    int ch_ = -1;
+};
+
+TEST_F(BadLineTest, TypedEscapesNeverReachTheModule) {
+    host().line(ch_, "look \x1b[1;31mAlia\x1b[0m\x1b]0;owned\x07");
+    EXPECT_EQ(words_, (std::vector<std::string>{"look", "Alia"}));
+    EXPECT_EQ(raw_.find('\x1b'), std::string::npos);
+    // A line of nothing but escapes and control bytes is an empty line.
+    host().line(ch_, "\x1b[A\x1b[B\x07\x1b]2;x\x1b\\");
+    EXPECT_EQ(calls_, 2);
+    EXPECT_TRUE(words_.empty());
+}
+
+TEST_F(BadLineTest, AHugeLineArrivesCutAndTheHostGoesOn) {
+    std::string huge(100000, 'x');
+    huge[5] = ' ';
+    huge[50000] = '\0';
+    host().line(ch_, huge);
+    ASSERT_EQ(words_.size(), 2u);
+    EXPECT_EQ(words_[0], "xxxxx");
+    EXPECT_EQ(words_[1].size(), static_cast<size_t>(HOST_INPSIZ - 1 - 6));
+    // More words than margv holds: the last one keeps the rest of the line.
+    std::string many;
+    for (int i = 0; i < 120; ++i) many += "w ";
+    host().line(ch_, many);
+    ASSERT_EQ(words_.size(), static_cast<size_t>(HOST_MAXWORDS));
+    host().line(ch_, "still here");
+    EXPECT_EQ(words_, (std::vector<std::string>{"still", "here"}));
+}
+
+// ---------------------------------------------------------------------------
+// The transaction of a host call
+// ---------------------------------------------------------------------------
+
+GenericRecordKey key_of(const char* userid, const char* tag) {
+    GenericRecordKey k{};
+    std::strcpy(k.userid, userid);
+    std::strcpy(k.tag, tag);
+    return k;
+}
+
+struct Record {
+    GenericRecordKey key;
+    char text[40];
+};
+
+Record record(const char* userid, const char* tag) {
+    Record r{};
+    r.key = key_of(userid, tag);
+    std::strcpy(r.text, "payload");
+    return r;
+}
+
+class CallTransactionTest : public HostTest {
+protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        open();
+    }
+    bbs::Database& db() { return host().database(); }
+    bool has(const char* userid, const char* tag) {
+        for (const auto& e : db().generic_entries())
+            if (e.userid == userid && e.tag == tag) return true;
+        return false;
+    }
+    int16_t insert(const char* userid, const char* tag) {
+        Record r = record(userid, tag);
+        dfaSetBlk(genbb);
+        int16_t rc = dfaInsertV(&r, sizeof r);
+        dfaRstBlk();
+        return rc;
+    }
+};
+
+TEST_F(CallTransactionTest, ACallCommitsWhatItWrote) {
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_TRUE(db().in_call());
+    EXPECT_EQ(insert("Alice", "T1"), 1);
+    EXPECT_EQ(insert("Alice", "T2"), 1);
+    auto outcome = db().end_call();
+    EXPECT_TRUE(outcome.committed);
+    EXPECT_FALSE(db().in_call());
+    EXPECT_TRUE(has("Alice", "T1"));
+    EXPECT_TRUE(has("Alice", "T2"));
+    // Without a call open, end_call has nothing to do.
+    EXPECT_TRUE(db().end_call().committed);
+}
+
+TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_EQ(insert("Alice", "T1"), 1);
+    db().note_failure("disk full while writing T2");
+    EXPECT_EQ(insert("Alice", "T3"), 1);   // after the failure: held, and undone too
+    auto outcome = db().end_call();
+    EXPECT_FALSE(outcome.committed);
+    EXPECT_EQ(outcome.failure, "disk full while writing T2");
+    EXPECT_FALSE(has("Alice", "T1"));
+    EXPECT_FALSE(has("Alice", "T3"));
+    dfaSetBlk(genbb);
+    EXPECT_EQ(dfaAbs(), 0u) << "a rolled-back record stays current";
+    dfaRstBlk();
+    // The next call starts clean.
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_EQ(insert("Alice", "T4"), 1);
+    EXPECT_TRUE(db().end_call().committed);
+    EXPECT_TRUE(has("Alice", "T4"));
+}
+
+TEST_F(CallTransactionTest, WritesAfterSQLiteRolledBackByItselfAreHeldAndUndone) {
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_EQ(insert("Alice", "T1"), 1);
+    // What SQLite does on some I/O errors: the whole transaction is gone.
+    ASSERT_EQ(sqlite3_exec(db().handle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    db().note_failure("I/O error");
+    EXPECT_EQ(insert("Alice", "T2"), 1);
+    EXPECT_FALSE(db().end_call().committed);
+    EXPECT_FALSE(has("Alice", "T1"));
+    EXPECT_FALSE(has("Alice", "T2")) << "a write after the failure committed on its own";
+}
+
+TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_TRUE(db().batch([&] { return insert("Alice", "B1") == 1; }));
+    // A statement the database refuses (here: writes forbidden on the connection).
+    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(insert("Alice", "B2"), 0);
+    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto outcome = db().end_call();
+    EXPECT_FALSE(outcome.committed);
+    EXPECT_NE(outcome.failure.find("insert"), std::string::npos) << outcome.failure;
+    EXPECT_FALSE(has("Alice", "B1"));
+    // A taken key is not a failure of the database.
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_EQ(insert("Alice", "K"), 1);
+    EXPECT_EQ(insert("alice", "k"), 0);
+    EXPECT_TRUE(db().end_call().committed);
+    EXPECT_TRUE(has("Alice", "K"));
+}
+
+TEST_F(CallTransactionTest, AccountsReportTheirFailures) {
+    add_account("Alice");
+    std::vector<std::string> reports;
+    host().accounts().on_failure([&](const std::string& what) { reports.push_back(what); });
+    EXPECT_FALSE(host().accounts().deduct_credits("Alice", 5000)) << "more than she has";
+    EXPECT_TRUE(reports.empty()) << "too few credits is no failure of the database";
+    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_FALSE(host().accounts().deduct_credits("Alice", 10));
+    EXPECT_FALSE(host().accounts().add_credits("Alice", 10));
+    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[0].find("deducting credits"), std::string::npos) << reports[0];
+    EXPECT_EQ(host().accounts().find("Alice")->credits, 1000);
+}
+
+// A line whose call writes, then meets a refused write: the module's output
+// is withheld, the user hears why, and the log says so.
+TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
+    Probe::register_as("Probe");
+    Probe::probe().take_on_logon = true;
+    add_account("Alice");
+    add_account("Bob");
+    bool refuse = false;
+    Probe::probe().on_input = [&] {
+        Record r = record(usaptr->userid, margc ? margv[0] : "EMPTY");
+        dfaSetBlk(genbb);
+        dfaInsertV(&r, sizeof r);
+        dfaRstBlk();
+        odedcrd(usrnum, 100, 1, 0);
+        if (refuse) host().database().note_failure("test: the disk is full");
+        prf("Stored %s.\r", margc ? margv[0] : "nothing");
+        outprf(usrnum);
+        return int16_t{1};
+    };
+    const int alice = host().logon("Alice");
+    const int bob = host().logon("Bob");
+    host().take_output(alice);
+    host().take_output(bob);
+
+    host().line(alice, "FIRST");
+    EXPECT_EQ(host().take_output(alice), "Stored FIRST.\r");
+    refuse = true;
+    host().line(alice, "SECOND");
+    const std::string out = host().take_output(alice);
+    EXPECT_EQ(out.find("Stored SECOND."), std::string::npos) << out;
+    EXPECT_NE(out.find("could not store that"), std::string::npos) << out;
+    EXPECT_NE(host_log().find("rolled back"), std::string::npos) << host_log();
+    EXPECT_NE(host_log().find("test: the disk is full"), std::string::npos) << host_log();
+    EXPECT_EQ(host().accounts().find("Alice")->credits, 900) << "the second charge stayed";
+    EXPECT_TRUE(has("Alice", "FIRST"));
+    EXPECT_FALSE(has("Alice", "SECOND"));
+    refuse = false;
+    host().line(bob, "OTHER");
+    EXPECT_EQ(host().take_output(bob), "Stored OTHER.\r");
+}
+
+// The database is held by another process longer than the host waits: the
+// line is not taken, the module never sees it, and the user is asked again.
+TEST_F(CallTransactionTest, ALineTheDatabaseCannotTakeIsRefusedWhole) {
+    Probe::register_as("Probe");
+    Probe::probe().take_on_logon = true;
+    int calls = 0;
+    Probe::probe().on_input = [&] {
+        ++calls;
+        return int16_t{1};
+    };
+    add_account("Alice");
+    const int alice = host().logon("Alice");
+    host().take_output(alice);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "bbs.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(host().database().handle(), 50);
+    host().line(alice, "anything");
+    EXPECT_EQ(calls, 0);
+    EXPECT_NE(host().take_output(alice).find("did not take your line"), std::string::npos);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    host().line(alice, "again");
+    EXPECT_EQ(calls, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Passwords: argon2id hashes only
+// ---------------------------------------------------------------------------
+
+std::string stored_hash(sqlite3* db, const char* userid) {
+    sqlite3_stmt* s = nullptr;
+    std::string hash;
+    sqlite3_prepare_v2(db, "SELECT password_hash FROM accounts WHERE userid = ?", -1, &s, nullptr);
+    sqlite3_bind_text(s, 1, userid, -1, SQLITE_STATIC);
+    if (sqlite3_step(s) == SQLITE_ROW) hash = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    sqlite3_finalize(s);
+    return hash;
+}
+
+void set_hash(sqlite3* db, const char* userid, const std::string& hash) {
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "UPDATE accounts SET password_hash = ? WHERE userid = ?", -1, &s, nullptr);
+    sqlite3_bind_text(s, 1, hash.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 2, userid, -1, SQLITE_STATIC);
+    sqlite3_step(s);
+    sqlite3_finalize(s);
+}
+
+TEST_F(HostTest, PasswordsAreKeptOnlyAsArgon2idHashes) {
+    open();
+    bbs::AccountInfo a;
+    a.userid = "Alice";
+    a.class_name = "Member";
+    std::string error;
+    ASSERT_TRUE(host().accounts().add(a, "hunter2 %s%n", &error)) << error;
+    sqlite3* db = host().database().handle();
+    const std::string hash = stored_hash(db, "Alice");
+    EXPECT_EQ(hash.rfind("$argon2id$v=19$", 0), 0u) << hash;
+    EXPECT_EQ(hash.find("hunter2"), std::string::npos);
+    EXPECT_TRUE(host().accounts().verify_password("Alice", "hunter2 %s%n"));
+    EXPECT_TRUE(host().accounts().verify_password("ALICE", "hunter2 %s%n"));
+    EXPECT_FALSE(host().accounts().verify_password("Alice", "hunter2"));
+    EXPECT_FALSE(host().accounts().verify_password("Alice", ""));
+    EXPECT_FALSE(host().accounts().verify_password("Nobody", "hunter2 %s%n"));
+
+    // A hash of another kind, or a password kept in the clear, never
+    // verifies. (libsodium's argon2i hash of "hunter2", which libsodium's
+    // own check accepts.)
+    set_hash(db, "Alice", "$argon2i$v=19$m=8,t=3,p=1$0Dfc019EEGCnKkgA64hZOg$LF1iGcHrmN67FsKTlxGB+FlnGG80hakDHJVbiKvR52M");
+    EXPECT_FALSE(host().accounts().verify_password("Alice", "hunter2"));
+    set_hash(db, "Alice", "hunter2");
+    EXPECT_FALSE(host().accounts().verify_password("Alice", "hunter2"));
+}
+
+}  // namespace

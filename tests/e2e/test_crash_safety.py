@@ -1,0 +1,246 @@
+#!/usr/bin/python3
+"""Crash safety: players save descriptions and registries and buy lives in a
+loop while the host is killed with SIGKILL at a random moment. After every
+kill the data folder must hold every save a player saw confirmed, each
+in-flight save either whole or not at all, no record twice or cut short, and
+exactly the charges that pay for what is stored (a description costs
+credits, copper and a day; a life credits and copper). SQLite's integrity
+check must pass, and the restarted host must serve what is stored."""
+
+import os
+import random
+import re
+import sqlite3
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import BbsHost, Failure, Suite, check  # noqa: E402
+from raw_telnet import RawClient  # noqa: E402
+
+suite = Suite("crash_safety")
+
+PLAYERS = [("Alice", "alice", "Alia"), ("Bob", "bob", "Bobo"), ("Carol", "carol", "Cara")]
+
+# Prices in the test's data folder: every description save is paid for
+# (approved at once), in all three currencies.
+DESC_CREDITS, DESC_COPPER, DESC_DAYS = 100, 1, 1
+LIFE_CREDITS, LIFE_COPPER = 500, 10
+OPTIONS = {"DESCCRD": DESC_CREDITS, "DESCCOP": DESC_COPPER, "DESCDAY": DESC_DAYS,
+           "LIFECRD": LIFE_CREDITS, "LIFECOP": LIFE_COPPER, "DESCAPP": "NO"}
+
+ROUNDS = 3
+UIDSIZ, TAGSIZ = 30, 25
+DESC_SIZE, REG_SIZE = 960, 672
+DESC_TEXT, REG_LINE1, REG_LINESIZ = 55, 58, 61
+
+
+def set_options(data):
+    path = os.path.join(data, "QRTBKPLS.MSG")
+    with open(path, encoding="latin-1") as f:
+        text = f.read()
+    for name, value in OPTIONS.items():
+        text, n = re.subn(r"(\n\d+ %s \{)[^}]*\}" % name, lambda m: "%s%s}" % (m.group(1), value), text)
+        check(n == 1, "option %s not found in %s" % (name, path))
+    with open(path, "w", encoding="latin-1") as f:
+        f.write(text)
+
+
+def cstr(data, offset, size):
+    raw = data[offset:offset + size]
+    end = raw.find(b"\0")
+    return (raw if end < 0 else raw[:end]).decode("latin-1")
+
+
+def snapshot(data_dir):
+    """What the data folder holds, read without the host (read-only)."""
+    path = os.path.join(data_dir, "bbs.db")
+    db = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
+    try:
+        integrity = [row[0] for row in db.execute("PRAGMA integrity_check")]
+        check(integrity == ["ok"], "integrity check after the crash: %r" % integrity)
+        records = {}
+        for (data,) in db.execute("SELECT data FROM generic"):
+            userid, tag = cstr(data, 0, UIDSIZ), cstr(data, UIDSIZ, TAGSIZ)
+            key = (userid.upper(), tag.upper())
+            check(key not in records, "record %r/%r is stored twice" % (userid, tag))
+            if tag == "QRTBKPLS_DESC":
+                check(len(data) == DESC_SIZE, "description of %s has %d bytes" % (userid, len(data)))
+                records[key] = cstr(data, DESC_TEXT, 801)
+            elif tag == "QRTBKPLS_REG":
+                check(len(data) == REG_SIZE, "registry of %s has %d bytes" % (userid, len(data)))
+                records[key] = cstr(data, REG_LINE1, REG_LINESIZ)
+            else:
+                raise Failure("unexpected record %r/%r" % (userid, tag))
+        accounts = {u.upper(): (c, d) for u, c, d in db.execute("SELECT userid, credits, days FROM accounts")}
+        players = {n.upper(): (l, c) for n, l, c in db.execute("SELECT name, lives, copper FROM players")}
+    finally:
+        db.close()
+    state = {}
+    for userid, _, name in PLAYERS:
+        credits, days = accounts[userid.upper()]
+        lives, copper = players[name.upper()]
+        state[userid] = {
+            "desc": records.get((userid.upper(), "QRTBKPLS_DESC")),
+            "reg": records.get((name.upper(), "QRTBKPLS_REG")),
+            "credits": credits, "days": days, "lives": lives, "copper": copper,
+        }
+    return state
+
+
+class Player(threading.Thread):
+    """One player's loop: a description, a registry line and a life, again
+    and again. Remembers what the host confirmed and what was on its way
+    when the connection died."""
+
+    def __init__(self, port, userid, password, round_no, killed):
+        super().__init__(daemon=True)
+        self.port, self.userid, self.password = port, userid, password
+        self.round_no = round_no
+        self.killed = killed
+        self.desc_confirmed, self.desc_saves, self.desc_in_flight = None, 0, None
+        self.reg_confirmed, self.reg_in_flight = None, None
+        self.lives_bought, self.life_in_flight = 0, False
+        self.loops = 0
+        self.error = None
+
+    def run(self):
+        try:
+            c = RawClient(self.port)
+            c.login(self.userid, self.password)
+            c.enter_plus()
+            n = 0
+            while True:
+                n += 1
+                self.description(c, "%s r%d text %d" % (self.userid, self.round_no, n))
+                self.registry(c, "%s r%d line %d" % (self.userid, self.round_no, n))
+                self.life(c)
+                self.loops += 1
+        except Exception as e:  # noqa: BLE001 - judged below
+            if not self.killed.is_set():
+                self.error = "%s: %s" % (type(e).__name__, e)
+
+    def description(self, c, text):
+        c.type("d", "choice:")
+        c.send("d")
+        marker, _ = c.read_until_any(["continue? ", "/h helps."])
+        if marker == "continue? ":
+            c.type("y", "/h helps.")
+        c.type("/c", "Text cleared.")
+        c.send(text)
+        self.desc_in_flight = text
+        out = c.type("/s", "choice:")
+        if "cannot pay" in out:
+            raise Failure("%s could not pay for a description: %r" % (self.userid, out))
+        check(text in out, "the saved description is not shown: %r" % out)
+        self.desc_confirmed, self.desc_in_flight = text, None
+        self.desc_saves += 1
+        c.type("x", "choice:")
+
+    def registry(self, c, line):
+        c.type("r", "choice:")
+        c.type("e", "without saving:")
+        c.type("1", ": ")
+        c.type(line, "without saving:")
+        self.reg_in_flight = line
+        out = c.type("x", "choice:")
+        check("Custom registry" in out, "no registry menu after saving: %r" % out)
+        self.reg_confirmed, self.reg_in_flight = line, None
+        c.type("x", "choice:")
+
+    def life(self, c):
+        c.type("l", "buy one? ")
+        self.life_in_flight = True
+        out = c.type("y", "choice:")
+        if "one more life" in out:
+            self.lives_bought += 1
+        else:
+            check("as many lives" in out, "a life was refused for another reason: %r" % out)
+        self.life_in_flight = False
+
+
+def judge(before, after, players):
+    for p in players:
+        b, a = before[p.userid], after[p.userid]
+        who = "%s (round %d, %d loops)" % (p.userid, p.round_no, p.loops)
+        # The description: the last one confirmed, or the one on its way.
+        allowed = {p.desc_confirmed if p.desc_saves else b["desc"]}
+        if p.desc_in_flight:
+            allowed.add(p.desc_in_flight)
+        check(a["desc"] in allowed, "%s: description %r, expected one of %r" % (who, a["desc"], allowed))
+        saves = p.desc_saves + (1 if p.desc_in_flight and a["desc"] == p.desc_in_flight else 0)
+        # The registry line, the same way.
+        allowed = {p.reg_confirmed if p.reg_confirmed else b["reg"]}
+        if p.reg_in_flight:
+            allowed.add(p.reg_in_flight)
+        check(a["reg"] in allowed, "%s: registry line %r, expected one of %r" % (who, a["reg"], allowed))
+        # Lives: those confirmed, and perhaps the one on its way.
+        gained = a["lives"] - b["lives"]
+        check(gained == p.lives_bought or (p.life_in_flight and gained == p.lives_bought + 1),
+              "%s: %d lives gained, %d confirmed, one in flight: %s" % (who, gained, p.lives_bought, p.life_in_flight))
+        # Exactly the charges that pay for what is stored.
+        check(b["credits"] - a["credits"] == DESC_CREDITS * saves + LIFE_CREDITS * gained,
+              "%s: credits %d -> %d for %d descriptions and %d lives" % (who, b["credits"], a["credits"], saves, gained))
+        check(b["copper"] - a["copper"] == DESC_COPPER * saves + LIFE_COPPER * gained,
+              "%s: copper %d -> %d for %d descriptions and %d lives" % (who, b["copper"], a["copper"], saves, gained))
+        check(b["days"] - a["days"] == DESC_DAYS * saves,
+              "%s: days %d -> %d for %d descriptions" % (who, b["days"], a["days"], saves))
+
+
+@suite.case
+def sigkill_while_players_save_and_buy():
+    rng = random.Random(os.environ.get("CRASH_SEED", str(time.time())))
+    with BbsHost() as first:
+        # The data folder with the demo population, then the test's prices
+        # and enough credits and days for every loop.
+        check(first.stop() == 0, "the first host did not stop cleanly")
+        set_options(first.data)
+        for userid, _, _ in PLAYERS:
+            status, out, err = first.admin("user", "set", userid, "--credits", "1000000", "--days", "10000")
+            check(status == 0, "user set %s: %r %r" % (userid, out, err))
+        state = snapshot(first.data)
+        total_saves = 0
+        for round_no in range(1, ROUNDS + 1):
+            with BbsHost(data_dir=first.data) as host:
+                killed = threading.Event()
+                players = [Player(host.port, u, pw, round_no, killed) for u, pw, _ in PLAYERS]
+                for p in players:
+                    p.start()
+                # Let the loops run a random while, then kill the host mid-stride.
+                deadline = time.monotonic() + rng.uniform(1.0, 2.5)
+                while time.monotonic() < deadline and all(p.error is None for p in players):
+                    time.sleep(0.05)
+                killed.set()
+                host.proc.kill()
+                host.proc.wait(20)
+                for p in players:
+                    p.join(20)
+                    check(not p.is_alive(), "%s's loop did not end after the kill" % p.userid)
+                    check(p.error is None, "%s failed before the kill: %s" % (p.userid, p.error))
+                check(sum(p.loops for p in players) > 0, "no player finished a loop before the kill")
+                after = snapshot(first.data)
+                judge(state, after, players)
+                total_saves += sum(p.desc_saves for p in players)
+                state = after
+
+        # The restarted host serves what the data folder holds.
+        with BbsHost(data_dir=first.data) as host:
+            c = RawClient(host.port)
+            c.login("Alice", "alice")
+            c.enter_plus()
+            screen = c.type("d", "choice:")
+            stored = state["Alice"]["desc"]
+            check(stored is None or stored in screen,
+                  "the restarted host does not show Alice's stored description %r: %r" % (stored, screen))
+            c.close()
+            check(host.stop() == 0, "the restarted host did not stop cleanly")
+        status, out, _ = first.admin("db", "list")
+        rows = out.splitlines()
+        check(status == 0 and len(rows) == len(set(r.upper() for r in rows)),
+              "db list after the crashes: %r" % rows)
+        check(total_saves > 0, "no description save was confirmed in %d rounds" % ROUNDS)
+
+
+if __name__ == "__main__":
+    sys.exit(suite.run())
