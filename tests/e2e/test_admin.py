@@ -1,0 +1,162 @@
+#!/usr/bin/python3
+"""The offline administration commands of bbshost on a data folder: what each
+prints, what it changes, and the clear refusal (exit status 2) of bad input."""
+
+import os
+import shutil
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import BbsHost, Suite, check, plain, run_admin  # noqa: E402
+
+suite = Suite("admin")
+
+
+def ok(host, *args):
+    status, out, err = host.admin(*args)
+    check(status == 0, "%s failed with %s: %r" % (" ".join(args), status, err))
+    return out
+
+
+def refused(host, *args, says=""):
+    status, out, err = host.admin(*args)
+    check(status == 2, "%s answered %s instead of 2: %r %r" % (" ".join(args), status, out, err))
+    check(err.strip() != "", "%s was refused without a word" % " ".join(args))
+    if says:
+        check(says in err, "%s: the error does not say %r: %r" % (" ".join(args), says, err))
+    return err
+
+
+class Folder:
+    """A data folder made by a first start of the host, then used offline."""
+
+    def __enter__(self):
+        self.root = tempfile.mkdtemp(prefix="bbshost-e2e-admin-")
+        self.data = os.path.join(self.root, "data")
+        with BbsHost(data_dir=self.data) as host:
+            host.stop()
+        return self
+
+    def admin(self, *args):
+        return run_admin(self.data, *args)
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
+        return False
+
+
+@suite.case
+def accounts_are_added_shown_changed_and_deleted():
+    with Folder() as f:
+        ok(f, "class", "add", "Guest", "--days", "7")
+        ok(f, "user", "add", "Dave", "--password", "secret", "--class", "Guest",
+           "--credits", "250", "--days", "5", "--key", "HELPER", "--key", "SYSOP")
+        out = ok(f, "user", "show", "dave")
+        check(out.strip() == "credits=250 days=5 class=Guest keys=HELPER,SYSOP", "user show: %r" % out)
+        ok(f, "user", "set", "Dave", "--credits", "99", "--key", "HELPER")
+        out = ok(f, "user", "show", "Dave")
+        check(out.strip() == "credits=99 days=5 class=Guest keys=HELPER",
+              "user set did not change credits and keys: %r" % out)
+        out = ok(f, "user", "show", "Bob")
+        check(out.strip() == "credits=5000 days=30 class=Member keys=", "the demo account Bob: %r" % out)
+
+        refused(f, "user", "add", "Dave", "--password", "x")            # exists already
+        refused(f, "user", "add", "Eve", "--password", "x", "--class", "Nobility", says="Nobility")
+        refused(f, "user", "add", "E" * 30, "--password", "x")           # 29 characters at most
+        refused(f, "user", "set", "Nobody", "--credits", "1", says="Nobody")
+        refused(f, "user", "set", "Dave", "--days", "70000")
+        refused(f, "user", "set", "Dave", "--credits", "-5")
+        refused(f, "user", "show", "Nobody", says="Nobody")
+        refused(f, "class", "add", "Odd", "--days", "-2")
+        refused(f, "user", "add", "Frank")                             # no password
+
+
+@suite.case
+def deleting_an_account_removes_its_description_and_keeps_its_registry():
+    with Folder() as f:
+        with BbsHost(data_dir=f.data) as host:
+            alice = host.login("Alice", "alice")
+            alice.enter_plus()
+            alice.type("d", "choice:")
+            alice.type("d", "Do you wish to continue? ")
+            alice.type("y", "/h helps.")
+            alice.send("Silver hair.")
+            alice.type("/l", "Silver hair.")
+            alice.type("/s", "choice:")
+            alice.type("x", "choice:")
+            alice.type("r", "choice:")
+            alice.type("e", "saving:")
+            alice.type("2", ": ")
+            alice.type("The north", "saving:")
+            alice.type("x", "choice:")
+            host.stop()
+        rows = ok(f, "db", "list").splitlines()
+        check("Alice\tQRTBKPLS_DESC" in rows and "Alia\tQRTBKPLS_REG" in rows, "nothing stored: %r" % rows)
+        ok(f, "user", "delete", "alice")
+        rows = ok(f, "db", "list").splitlines()
+        check("Alice\tQRTBKPLS_DESC" not in rows, "the description outlived the account: %r" % rows)
+        check("Alia\tQRTBKPLS_REG" in rows, "the registry went with the account: %r" % rows)
+        refused(f, "user", "show", "Alice")
+        refused(f, "user", "delete", "Alice")
+
+
+@suite.case
+def players_mail_and_the_generic_database():
+    with Folder() as f:
+        ok(f, "user", "add", "Dave", "--password", "secret", "--credits", "100")
+        ok(f, "player", "add", "Davo", "--account", "Dave", "--copper", "70", "--lives", "2",
+           "--played", "1234", "--gender", "M", "--race", "Gnome", "--guild", "")
+        out = ok(f, "player", "show", "davo")
+        check(out.strip() == "copper=70 lives=2 played=1234", "player show: %r" % out)
+        refused(f, "player", "add", "Davo", "--account", "Carol")       # the name is taken
+        refused(f, "player", "add", "Other", "--account", "Dave")       # Dave has a character
+        refused(f, "player", "add", "Abcdefghijk", "--account", "Sysop")  # 11 characters
+        refused(f, "player", "add", "Zed", "--account", "Nobody")
+        refused(f, "player", "add", "Zed", "--account", "Sysop", "--gender", "X")
+        refused(f, "player", "show", "Nobody")
+
+        with BbsHost(data_dir=f.data) as host:
+            dave = host.login("Dave", "secret")
+            stats = plain(dave.type("stats", "]: "))
+            check("Character: Davo" in stats and "Copper: 70" in stats, "the new character: %r" % stats)
+            # A pending description mails the approval user.
+            dave.enter_plus()
+            dave.type("d", "choice:")
+            dave.type("d", "Do you wish to continue? ")
+            dave.type("y", "/h helps.")
+            dave.send("Short and small.")
+            dave.type("/l", "small.")
+            dave.type("/s", "choice:")
+            host.stop()
+        check(ok(f, "user", "show", "Dave").startswith("credits=0 "), "the description was not paid for")
+        out = ok(f, "mail", "list", "Sysop")
+        check(out.splitlines() == ["Brakvold\tDescription needs approval\tDave"], "mail list: %r" % out)
+        out = ok(f, "mail", "list", "Carol")
+        check(out == "", "Carol has mail: %r" % out)
+        rows = ok(f, "db", "list").splitlines()
+        check(rows == ["Dave\tQRTBKPLS_DESC"], "db list: %r" % rows)
+
+        ok(f, "db", "fill", "Q", "--count", "3", "--tag", "OTHER_MODULE")
+        rows = ok(f, "db", "list").splitlines()
+        check(rows == ["Dave\tQRTBKPLS_DESC", "Q00001\tOTHER_MODULE", "Q00002\tOTHER_MODULE",
+                       "Q00003\tOTHER_MODULE"], "db list after fill is not in key order: %r" % rows)
+
+
+@suite.case
+def bad_command_lines_and_missing_folders():
+    with Folder() as f:
+        refused(f, "user")                       # a command without its subcommand
+        refused(f, "frobnicate")
+        refused(f, "user", "show")               # no ID
+        refused(f, "user", "set", "Bob", "--credits", "lots")
+    missing = os.path.join(tempfile.gettempdir(), "bbshost-e2e-no-such-folder")
+    shutil.rmtree(missing, ignore_errors=True)
+    status, out, err = run_admin(missing, "user", "show", "Bob")
+    check(status == 2 and "bbshost-e2e-no-such-folder" in err,
+          "a missing data folder is not refused clearly: %s %r" % (status, err))
+    check(not os.path.exists(missing), "an admin command created the data folder")
+
+
+if __name__ == "__main__":
+    sys.exit(suite.run())
