@@ -117,6 +117,9 @@ void Host::Impl::end_call() {
     if (database) outcome = database->end_call();
     std::vector<std::pair<int, std::string>> out;
     out.swap(held);
+    std::vector<std::function<void(bool)>> hooks;
+    hooks.swap(after_call_hooks);
+    for (auto& hook : hooks) hook(outcome.committed);
     if (outcome.committed) {
         for (auto& [channel, bytes] : out) deliver(channel, bytes);
         return;
@@ -337,6 +340,13 @@ void Host::reload() {
     for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
     for (auto& hook : d.reload_hooks) d.guarded([&] { hook(); });
     d.process_closes();
+}
+
+void Host::after_call(std::function<void(bool committed)> hook) {
+    if (impl_->call_depth > 0)
+        impl_->after_call_hooks.push_back(std::move(hook));
+    else
+        hook(true);
 }
 
 void Host::on_reload(std::function<void()> hook) { impl_->reload_hooks.push_back(std::move(hook)); }

@@ -77,6 +77,10 @@ public:
     // reload hooks registered with on_reload (the game re-reads its ini).
     void reload();
     void on_reload(std::function<void()> hook);
+    // Work that must share the fate of the running call (a log line about
+    // a charge): `hook` runs when the call ends, told whether its
+    // transaction committed. Outside a call it runs at once with true.
+    void after_call(std::function<void(bool committed)> hook);
     // Calls every module's account deletion routine for `userid`.
     void account_deleted(std::string_view userid);
 

@@ -81,6 +81,7 @@ struct Host::Impl {
     int call_depth = 0;
     int call_channel = -1;
     std::vector<std::pair<int, std::string>> held;
+    std::vector<std::function<void(bool)>> after_call_hooks;  // told the call's fate
 
     Session* session(int channel);       // null when out of range
     Session* online_session(int channel);  // null when out of range or free

@@ -125,7 +125,19 @@ void BKLog(const char* format, ...) {
         std::string text(static_cast<size_t>(length) + 1, '\0');
         std::vsnprintf(text.data(), text.size(), format, again);
         text.resize(static_cast<size_t>(length));
-        impl->log.append(text);
+        // A line about a charge stands only if the charge does: it waits
+        // for the host call to commit, and a rolled-back call's lines go to
+        // the host log instead, marked as undone.
+        if (bbs::Host* host = bbs::Host::current()) {
+            host->after_call([host, impl, text](bool committed) {
+                if (committed)
+                    impl->log.append(text);
+                else
+                    host->log("rolled back, not in the game log: " + text);
+            });
+        } else {
+            impl->log.append(text);
+        }
     }
     va_end(again);
 }

@@ -395,6 +395,10 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
     for (const auto& e : w.records()) EXPECT_FALSE(e.userid == "Alice" && e.tag == DESC_TAG);
     EXPECT_NE(w.host_log().find("rolled back"), std::string::npos) << w.host_log();
     EXPECT_NE(w.host_log().find("full"), std::string::npos) << w.host_log();
+    // The charge's log lines went with it: the game log does not claim it.
+    EXPECT_EQ(w.game_log().find("Deducted"), std::string::npos) << w.game_log();
+    EXPECT_NE(w.host_log().find("rolled back, not in the game log: Deducted 100 credits from Alice"),
+              std::string::npos) << w.host_log();
 
     // The user is back in the description menu; once there is room the same
     // purchase goes through and is charged once, from the days he still has.
@@ -509,6 +513,7 @@ TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
     EXPECT_EQ(5000, w.player("Alia")->copper);
     EXPECT_EQ(10000, w.account("Alice")->credits);
     EXPECT_NE(w.host_log().find("cannot commit"), std::string::npos) << w.host_log();
+    EXPECT_EQ(w.game_log().find("Alice purchased a life."), std::string::npos) << w.game_log();
 
     // Nothing else is disturbed: Bob is served, and Alice buys once there is room.
     EXPECT_NE(w.type(bob, "stats").find("Lives: 3"), std::string::npos);
@@ -517,6 +522,7 @@ TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
     EXPECT_NE(w.type(ch, "yes").find("<LIFEOK>"), std::string::npos);
     EXPECT_EQ(4, w.player("Alia")->lives);
     EXPECT_EQ(9700, w.account("Alice")->credits);
+    EXPECT_NE(w.game_log().find("Alice purchased a life.\r\n"), std::string::npos) << w.game_log();
     const Holdings h = read_holdings(w.dir());
     EXPECT_EQ("ok", h.integrity);
     EXPECT_EQ(4, h.lives);
