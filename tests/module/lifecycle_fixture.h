@@ -13,11 +13,18 @@
 #include <vector>
 
 #include "module/plus.h"
+#include "tests/module/records_fixture.h"
 #include "tests/support/world.h"
 
 namespace coretest {
 
 using testing_support::World;
+using modtest::description_record;
+using modtest::foreign_record;
+using modtest::insert;
+using modtest::records_tagged;
+using modtest::registry_record;
+using modtest::show;
 
 inline const char* const kPlainMessages[] = {
     "DESCHLP", "MNULIFE", "MNUSYSP", "PLSINFO", "SYSDMNU", "PLSPRMT", "REGEPMT",
@@ -79,46 +86,6 @@ inline std::string price_line(long credits, long copper, int days)
            " copper, and " + std::to_string(days) + " days off your membership.\rDo you wish to continue? ";
 }
 
-inline std::string description_record(std::string_view userid, std::string_view text, uint32_t flags,
-                                      uint8_t reserved_fill = 0)
-{
-    DescriptionRecord record;
-    std::memset(&record, 0, sizeof(record));
-    std::memcpy(record.userid, userid.data(), std::min(userid.size(), sizeof(record.userid) - 1));
-    std::memcpy(record.tag, DESC_TAG, std::strlen(DESC_TAG));
-    std::memcpy(record.text, text.data(), std::min(text.size(), (size_t)DESC_TEXTSIZ - 1));
-    record.flags = flags;
-    std::memset(record.reserved, reserved_fill, sizeof(record.reserved));
-    return std::string(reinterpret_cast<const char*>(&record), sizeof(record));
-}
-
-inline std::string registry_record(std::string_view userid, std::string_view line1)
-{
-    RegistryRecord record;
-    std::memset(&record, 0, sizeof(record));
-    std::memcpy(record.userid, userid.data(), std::min(userid.size(), sizeof(record.userid) - 1));
-    std::memcpy(record.tag, REG_TAG, std::strlen(REG_TAG));
-    std::memcpy(record.lines[0], line1.data(), std::min(line1.size(), (size_t)REG_LINEMAX));
-    return std::string(reinterpret_cast<const char*>(&record), sizeof(record));
-}
-
-inline void insert(World& w, const std::string& bytes)
-{
-    std::string error;
-    ASSERT_TRUE(w.host().database().insert_generic(bytes.data(), (uint32_t)bytes.size(), &error)) << error;
-}
-
-inline std::vector<bbs::Database::Entry> records_tagged(World& w, std::string_view tag)
-{
-    std::vector<bbs::Database::Entry> out;
-    for (auto& entry : w.records()) {
-        if (entry.tag == tag) {
-            out.push_back(entry);
-        }
-    }
-    return out;
-}
-
 // The stored description of a user, as the database holds it.
 struct StoredDescription {
     std::string text;
@@ -157,11 +124,6 @@ inline int log_count(World& w, std::string_view part)
         count++;
     }
     return count;
-}
-
-inline std::string show(std::string_view bytes)
-{
-    return testing_support::escape_visible(bytes);
 }
 
 }  // namespace coretest

@@ -329,7 +329,7 @@ TEST(HostRoutines, DeletingAnAccountRemovesItsDescriptionOnly)
     ASSERT_TRUE(w.start()) << w.stop_reason();
     insert(w, description_record("Alice", "Doomed.", DESC_APPROVED));
     insert(w, description_record("Carol", "Stays.", 0));
-    insert(w, registry_record("Alice", "Still here"));
+    insert(w, registry_record("Alice", 0, {"Still here"}));
     int bob = w.login("Bob");
     w.enter(bob);
     w.type(bob, "D");
