@@ -1,0 +1,183 @@
+#include "bench/host_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "app/modules.h"
+#include "bench/fixture.h"
+
+namespace plus_bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kListenTimeout = std::chrono::seconds(60);
+constexpr auto kStopTimeout = std::chrono::seconds(20);
+
+// Waits for the child to exit until the deadline; its wait status, or -1.
+int wait_until(pid_t pid, Clock::time_point deadline) {
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return status;
+        if (done < 0) return -1;
+        if (Clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<HostProcess> HostProcess::start(const Options& options, std::string* error) {
+    static int serial = 0;
+    std::unique_ptr<HostProcess> p(new HostProcess());
+    p->stderr_file_ = bench_dir() / ("bbshost-" + std::to_string(++serial) + ".err");
+
+    const std::string program = (app::program_dir() / "bbshost").string();
+    std::vector<std::string> args = {program,       "--data", options.data.string(),
+                                     "--bind",      "127.0.0.1",
+                                     "--port",      "0",
+                                     "--channels",  std::to_string(options.channels)};
+    if (options.echo) args.push_back("--echo");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return nullptr;
+    }
+    const std::string stderr_file = p->stderr_file_.string();
+    const pid_t parent = getpid();
+    const auto started = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The child: stdout into the pipe, stderr into the file, and it is
+        // stopped when the benchmark ends, however that happens.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        const int err = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (dup2(out[1], 1) < 0 || err < 0 || dup2(err, 2) < 0) _exit(127);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    p->stdout_fd_ = out[0];
+    if (pid < 0) {
+        *error = "cannot start " + program + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    p->pid_ = pid;
+
+    // "bbshost: listening on 127.0.0.1:PORT (telnet), ..."
+    const std::string wanted = "listening on 127.0.0.1:";
+    std::string seen;
+    const auto deadline = started + kListenTimeout;
+    for (;;) {
+        const size_t at = seen.find(wanted);
+        if (at != std::string::npos) {
+            const size_t end = seen.find_first_not_of("0123456789", at + wanted.size());
+            if (end != std::string::npos) {
+                p->startup_seconds_ =
+                    std::chrono::duration<double>(Clock::now() - started).count();
+                p->port_ = static_cast<uint16_t>(std::stoi(seen.substr(at + wanted.size())));
+                return p;
+            }
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd fd{p->stdout_fd_, POLLIN, 0};
+        if (left <= 0 || poll(&fd, 1, static_cast<int>(left)) <= 0) {
+            *error = "bbshost did not listen within a minute; it said: " + seen +
+                     p->error_output();
+            return nullptr;
+        }
+        char buffer[4096];
+        const ssize_t n = read(p->stdout_fd_, buffer, sizeof buffer);
+        if (n <= 0) {
+            *error = "bbshost ended before it listened; it said: " + seen + p->error_output();
+            return nullptr;
+        }
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+HostProcess::~HostProcess() {
+    std::string ignored;
+    stop(&ignored);
+    if (stdout_fd_ >= 0) close(stdout_fd_);
+}
+
+double HostProcess::peak_memory_mb() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;  // kB
+    }
+    return 0;
+}
+
+double HostProcess::cpu_seconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The fields after the command name (which may hold blanks): state is
+    // the 3rd field, utime and stime the 14th and 15th.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14) ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+bool HostProcess::pin_to(int cpu) const {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return pid_ > 0 && sched_setaffinity(pid_, sizeof set, &set) == 0;
+}
+
+bool HostProcess::stop(std::string* error) {
+    if (pid_ < 0) return true;
+    const pid_t pid = pid_;
+    pid_ = -1;
+    kill(pid, SIGTERM);
+    int status = wait_until(pid, Clock::now() + kStopTimeout);
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        *error = "bbshost did not stop on SIGTERM within 20 s and was killed";
+        return false;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *error = "bbshost ended with status " + std::to_string(status) + ": " + error_output();
+        return false;
+    }
+    return true;
+}
+
+std::string HostProcess::error_output() const {
+    std::ifstream in(stderr_file_);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace plus_bench

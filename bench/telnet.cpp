@@ -1,0 +1,184 @@
+// The host program under telnet load: bbshost with 256 channels on a data
+// folder of a million generic records, 256 clients of bench/load.h running
+// scripted sessions through the menus, against the same clients on the bare
+// echo path of the same program (bbshost --echo).
+//
+// The two paths take turns (menu, echo, menu, echo), half of the session
+// time each, so that the shared machine's quiet and busy moments fall on
+// both; the figures pool the turns of a path.
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bench/host_process.h"
+#include "bench/load.h"
+#include "bench/registry.h"
+#include "bench/world.h"
+
+namespace plus_bench {
+namespace {
+
+constexpr int kTurns = 2;  // per path
+
+double env_number(const char* name, double fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::atof(v) : fallback;
+}
+
+// What the turns of one path add up to.
+struct Outcome {
+    int turns = 0;
+    LoadResult load;         // lines, latencies and errors of every turn
+    double seconds = 0;      // session time
+    double peak_mb = 0;      // the highest of the turns
+    double cpu_seconds = 0;  // the host's, over the whole turns (logons included)
+
+    double lines_per_second() const { return seconds > 0 ? load.lines / seconds : 0; }
+    double cpu_per_line_us() const {
+        return load.latencies_us.empty()
+                   ? 0
+                   : cpu_seconds * 1e6 / static_cast<double>(load.latencies_us.size());
+    }
+};
+
+// One turn: a fresh bbshost, the clients for `seconds`, the host stopped.
+void load_turn(bool echo, double seconds, Outcome& out) {
+    const size_t records = static_cast<size_t>(env_number("PLUS_BENCH_LOAD_RECORDS", 1000000));
+    HostProcess::Options options;
+    options.data = load_folder(records);
+    options.channels = kLoadUsers;
+    options.echo = echo;
+    std::string error;
+    auto host = HostProcess::start(options, &error);
+    if (!host) {
+        out.load.errors++;
+        out.load.error_samples.push_back("bbshost did not start: " + error);
+        return;
+    }
+    LoadOptions load;
+    load.port = host->port();
+    load.users = load_users();
+    load.users.resize(std::min<size_t>(load.users.size(),
+                                       static_cast<size_t>(env_number("PLUS_BENCH_CLIENTS", kLoadUsers))));
+    load.echo = echo;
+    load.seconds = seconds;
+    load.think_ms = env_number("PLUS_BENCH_THINK_MS", 100);
+    std::fprintf(stderr, "plus_bench: telnet load, %s path: %zu clients for %.0f s...\n",
+                 echo ? "echo" : "menu", load.users.size(), seconds);
+
+    auto own_cpu = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    // The host and the clients each keep a processor of their own (when the
+    // machine has two): otherwise the scheduler wakes the clients on the
+    // host's processor, and a reply then waits in the client until the host
+    // is done with its next work, which would count as the host's delay.
+    cpu_set_t before;
+    const bool known = sched_getaffinity(0, sizeof before, &before) == 0;
+    bool pinned = false;
+    if (known && CPU_COUNT(&before) >= 2 && host->pin_to(0)) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(1, &one);
+        pinned = sched_setaffinity(0, sizeof one, &one) == 0;
+    }
+    const double cpu_before = host->cpu_seconds(), own_before = own_cpu();
+    LoadResult r = run_load(load);
+    if (pinned) sched_setaffinity(0, sizeof before, &before);
+    const double cpu = host->cpu_seconds() - cpu_before, own = own_cpu() - own_before;
+    const double peak = host->peak_memory_mb();
+    if (!host->stop(&error)) {
+        r.errors++;
+        r.error_samples.push_back(error);
+    }
+    std::fprintf(stderr,
+                 "  %d of %d logged on, %llu lines, p50 %.0f us, p90 %.0f us, p99 %.0f us, "
+                 "max %.0f us, %llu errors, peak %.1f MB, host processor time %.2f s\n",
+                 r.logged_on, r.clients, static_cast<unsigned long long>(r.lines),
+                 r.percentile_us(50), r.percentile_us(90), r.percentile_us(99),
+                 r.percentile_us(100), static_cast<unsigned long long>(r.errors), peak, cpu);
+    std::fprintf(stderr,
+                 "  the clients received %.1f MB and used %.2f s of processor time; their loop was "
+                 "late by p50 %.0f us, p99 %.0f us, max %.0f us\n",
+                 static_cast<double>(r.bytes_received) / 1e6, own, LoadResult::percentile_us(r.client_lag_us, 50),
+                 LoadResult::percentile_us(r.client_lag_us, 99),
+                 LoadResult::percentile_us(r.client_lag_us, 100));
+    for (const std::string& e : r.error_samples) std::fprintf(stderr, "  error: %s\n", e.c_str());
+
+    ++out.turns;
+    out.seconds += seconds;
+    out.peak_mb = std::max(out.peak_mb, peak);
+    out.cpu_seconds += cpu;
+    out.load.clients = r.clients;
+    out.load.logged_on += r.logged_on;
+    out.load.lines += r.lines;
+    out.load.errors += r.errors;
+    for (auto& e : r.error_samples) out.load.error_samples.push_back(std::move(e));
+    out.load.latencies_us.insert(out.load.latencies_us.end(), r.latencies_us.begin(),
+                                 r.latencies_us.end());
+    for (auto& [what, latencies] : r.by_step) {
+        auto& pooled = out.load.by_step[what];
+        pooled.insert(pooled.end(), latencies.begin(), latencies.end());
+    }
+}
+
+void report_steps(const char* path, const Outcome& o) {
+    std::fprintf(stderr, "plus_bench: telnet load, %s path, by step of the session:\n", path);
+    for (const auto& [what, latencies] : o.load.by_step)
+        std::fprintf(stderr, "    %-36s %7zu lines  p50 %7.0f us  p99 %7.0f us\n", what.c_str(),
+                     latencies.size(), LoadResult::percentile_us(latencies, 50),
+                     LoadResult::percentile_us(latencies, 99));
+}
+
+void telnet_load() {
+    const double seconds = env_number("PLUS_BENCH_LOAD_SECONDS", 30) / kTurns;
+    Outcome menu, echo;
+    for (int turn = 0; turn < kTurns; ++turn) {
+        load_turn(false, seconds, menu);
+        load_turn(true, seconds, echo);
+    }
+    report_steps("menu", menu);
+
+    const std::string group = "telnet";
+    const char* on_echo = "echo path, same clients";
+    auto value = [](const Outcome& o, double v) { return o.turns > 0 ? v : NAN; };
+    add_figure({group, "lines per second", value(menu, menu.lines_per_second()), "lines/s", on_echo,
+                echo.lines_per_second(), 0, Goal::None});
+    add_figure({group, "latency p50, line sent to reply complete",
+                value(menu, menu.load.percentile_us(50) / 1000), "ms", on_echo,
+                echo.load.percentile_us(50) / 1000, 0, Goal::None});
+    add_figure({group, "latency p99, line sent to reply complete",
+                value(menu, menu.load.percentile_us(99) / 1000), "ms", on_echo,
+                echo.load.percentile_us(99) / 1000, 2, Goal::AtMost});
+    // Processor time is what the shared machine's noise moves least.
+    add_figure({group, "host processor time per line", value(menu, menu.cpu_per_line_us()), "us",
+                on_echo, echo.cpu_per_line_us(), 0, Goal::None});
+    add_figure({group, "errors", value(menu, static_cast<double>(menu.load.errors)), "", "", 0, 0,
+                Goal::AtMost, true});
+    add_figure({group, "errors on the echo path", value(echo, static_cast<double>(echo.load.errors)),
+                "", "", 0, 0, Goal::AtMost, true});
+    add_figure({group, "host peak memory, 256 channels", value(menu, menu.peak_mb), "MB", on_echo,
+                echo.peak_mb, 64, Goal::AtMost, true});
+}
+
+struct Registrar {
+    Registrar() {
+        describe_group("telnet",
+                       "Telnet load: bbshost, 256 channels, 10^6 generic records, 256 loopback "
+                       "clients; menu and echo paths in turns");
+        after_runs("telnet/load", telnet_load);
+    }
+};
+
+Registrar registrar;
+
+}  // namespace
+}  // namespace plus_bench

@@ -1,0 +1,107 @@
+// Data folders for the benchmarks, made the way bbshost makes them, and the
+// in-process host (game and module loaded, users logged on) that the menu
+// and listing groups drive line by line.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bbs {
+class Host;
+}
+
+namespace plus_bench {
+
+// An account with a game character.
+struct BenchUser {
+    std::string userid;
+    std::string player;  // game name, 1..10 characters
+    std::string password;
+};
+
+// `count` users "<prefix>001".. with characters "<player_prefix>001"..,
+// password "bench".
+std::vector<BenchUser> numbered_users(const std::string& prefix, const std::string& player_prefix,
+                                      int count);
+
+// A fresh data folder (dir must not exist): the config sources and the demo
+// population as bbshost makes them, the users, and the records 0..generated-1
+// of bench/fixture.h in the generic database. Passwords are hashed with
+// the host's cheap test limits (BBS_FAST_HASH=1 is set for the whole run).
+bool make_data_folder(const std::filesystem::path& dir, int channels,
+                      const std::vector<BenchUser>& users, size_t generated, std::string* error);
+
+// Opens a host on an existing data folder with the game and the module
+// loaded, as bbshost does before it listens.
+std::unique_ptr<bbs::Host> open_host(const std::filesystem::path& dir, int channels,
+                                     std::string* error);
+
+// The data folder of the telnet and start-up groups: the users of the load
+// clients ("Load001".., characters "Hero001"..) and `generated` records of
+// the fixture pattern; made on first use (with the world closed), kept for
+// the run.
+constexpr int kLoadUsers = 256;
+const std::vector<BenchUser>& load_users();
+const std::filesystem::path& load_folder(size_t generated);
+
+// The in-process host of the menu and listing groups. Each role (a path a
+// benchmark drives) has a user of its own, logged on and brought to his
+// place in the menus the first time the role is asked for.
+class World {
+public:
+    enum class Role {
+        Bare,         // in the bench's bare-reply module
+        MainMenu,     // the module's main menu
+        Description,  // the description screen, with a stored description
+        RegistryEdit, // the registry editor, choosing a field
+        Lookup,       // the player lookup prompt
+    };
+
+    World();
+    ~World();
+    bbs::Host& host();
+    int channel(Role role);
+    // Types a line, delivers every status it caused; what the channel got.
+    std::string type(int channel, std::string_view line);
+    // genbb back to the host's own database (benchmarks rebind it).
+    void rebind();
+
+    // The player whose registry the lookups show, and the text of the
+    // description the description screen shows.
+    static constexpr const char* kLookupTarget = "Benchy005";
+    static constexpr const char* kDescription =
+        "A weathered ranger in a long green cloak, a bow across his back and mud on his boots.";
+
+private:
+    void prepare(Role role, int channel);
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The in-process host of the listing group, on load_folder(records): its
+// generic database holds the records, and user Load001 is logged on and in
+// the registry menu, where listings start.
+class ListingHost {
+public:
+    explicit ListingHost(size_t records);
+    ~ListingHost();
+    bbs::Host& host();
+    int channel() const { return channel_; }
+    size_t records() const { return records_; }
+
+private:
+    std::unique_ptr<bbs::Host> host_;
+    int channel_ = -1;
+    size_t records_;
+};
+
+// One in-process host is open at a time: asking for one closes the other.
+World& world();
+ListingHost& listing_host(size_t records);
+void close_hosts();  // before the after-runs work opens hosts of its own
+
+}  // namespace plus_bench
