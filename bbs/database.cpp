@@ -308,7 +308,9 @@ Database::~Database() {
     if (genbb == &impl_->generic.file || clsbb == &impl_->classes.file) bind_database(nullptr);
     sqlite3* db = impl_->db;
     impl_.reset();  // finalizes every statement
-    if (db) sqlite3_close(db);
+    // A statement somebody else kept on this connection (the game's) would
+    // make a plain close fail; the connection then closes with its last one.
+    if (db) sqlite3_close_v2(db);
 }
 
 std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std::string* error) {

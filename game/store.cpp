@@ -8,11 +8,20 @@
 namespace game {
 namespace {
 
-// One prepared statement, finalized when it goes out of scope.
+// One prepared statement, finalized when it goes out of scope; or one of
+// the store's kept statements, reset for its next use instead.
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    explicit Statement(sqlite3_stmt* kept) : stmt_(kept), rc_(kept ? SQLITE_OK : SQLITE_ERROR), kept_(true) {}
+    ~Statement() {
+        if (!kept_) {
+            sqlite3_finalize(stmt_);
+        } else if (stmt_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -37,6 +46,7 @@ public:
 private:
     sqlite3_stmt* stmt_ = nullptr;
     int rc_;
+    bool kept_ = false;
 };
 
 // The text of a fixed-width, zero-terminated field (it may fill the field).
@@ -163,6 +173,9 @@ std::unique_ptr<Store> Store::share(sqlite3* db, std::string where,
 }
 
 Store::~Store() {
+    // Kept statements go before the connection does, also a shared one.
+    sqlite3_finalize(by_name_);
+    sqlite3_finalize(by_account_);
     if (owned_) sqlite3_close(db_);
 }
 
@@ -262,9 +275,17 @@ bool Store::update_player(const PublicUserInfo& info, std::string* error) {
     return true;
 }
 
-std::optional<PublicUserInfo> Store::find_one(const char* where, std::string_view value) {
-    std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE " + where;
-    Statement st(db_, sql.c_str());
+// The game looks players up for every prompt it shows, so these two
+// queries are prepared once and kept.
+std::optional<PublicUserInfo> Store::find_one(sqlite3_stmt** kept, const char* where, std::string_view value) {
+    if (*kept == nullptr) {
+        std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE " + where;
+        if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, kept, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(*kept);
+            *kept = nullptr;
+        }
+    }
+    Statement st(*kept);
     if (!st.ok()) {
         failed("reading a player");
         return std::nullopt;
@@ -279,11 +300,11 @@ std::optional<PublicUserInfo> Store::find_one(const char* where, std::string_vie
 }
 
 std::optional<PublicUserInfo> Store::find_player(std::string_view name) {
-    return find_one("name = ?1", name);
+    return find_one(&by_name_, "name = ?1", name);
 }
 
 std::optional<PublicUserInfo> Store::find_player_of_account(std::string_view userid) {
-    return find_one("userid = ?1", userid);
+    return find_one(&by_account_, "userid = ?1", userid);
 }
 
 std::vector<PublicUserInfo> Store::all_players() {

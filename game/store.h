@@ -18,6 +18,7 @@
 #include "game/game.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace game {
 
@@ -57,7 +58,7 @@ public:
 
 private:
     Store(sqlite3* db, std::string file, bool owned) : db_(db), file_(std::move(file)), owned_(owned) {}
-    std::optional<PublicUserInfo> find_one(const char* where, std::string_view value);
+    std::optional<PublicUserInfo> find_one(sqlite3_stmt** kept, const char* where, std::string_view value);
     std::string sqlite_error(std::string_view doing) const;
     void failed(std::string_view doing) const;   // tells `report_`
     bool exec(const char* sql, std::string* error);
@@ -66,6 +67,8 @@ private:
     std::string file_;
     bool owned_;
     std::function<void(const std::string&)> report_;
+    sqlite3_stmt* by_name_ = nullptr;      // kept: find_player
+    sqlite3_stmt* by_account_ = nullptr;   // kept: find_player_of_account
 };
 
 }  // namespace game
