@@ -19,6 +19,31 @@ std::optional<PublicUserInfo> player_on(Game::Impl& impl, int32_t channel) {
     return impl.store->find_player_of_account(field(account->userid));
 }
 
+// One line of the game log. A line about a charge stands only if the
+// charge does: it waits for the host call to commit, and the lines of a
+// rolled-back call go to the host log instead, marked as undone.
+void write_log(Game::Impl& impl, std::string text) {
+    bbs::Host* host = bbs::Host::current();
+    if (!host) {
+        impl.log.append(text);
+        return;
+    }
+    host->after_call([host, &impl, text = std::move(text)](bool committed) {
+        if (committed)
+            impl.log.append(text);
+        else
+            host->log("rolled back, not in the game log: " + text);
+    });
+}
+
+// Copper moves by the game's add-on services are logged by the game itself.
+void log_copper(Game::Impl& impl, const PublicUserInfo& player, const char* moved, int32_t amount) {
+    char line[160];
+    std::snprintf(line, sizeof line, "Brakvold: %s %d copper, account %.29s, player %.10s.\r\n", moved,
+                  static_cast<int>(amount), player.userid, player.name);
+    write_log(impl, line);
+}
+
 bool save(Game::Impl& impl, const PublicUserInfo& info, const char* doing) {
     std::string error;
     if (impl.store->update_player(info, &error)) return true;
@@ -70,7 +95,9 @@ int32_t addon_adjust_user_wealth(int32_t channel, int32_t amount) {
     auto player = game::player_on(*impl, channel);
     if (!player || player->copper < amount) return 0;
     player->copper -= amount;
-    return game::save(*impl, *player, "taking copper") ? 1 : 0;
+    if (!game::save(*impl, *player, "taking copper")) return 0;
+    if (amount > 0) game::log_copper(*impl, *player, "took", amount);
+    return 1;
 }
 
 // Gives `amount` copper (0 or more) to the player at the channel. Refused
@@ -81,7 +108,9 @@ int32_t addon_return_user_wealth(int32_t channel, int32_t amount) {
     auto player = game::player_on(*impl, channel);
     if (!player || player->copper > INT32_MAX - amount) return 0;
     player->copper += amount;
-    return game::save(*impl, *player, "giving copper back") ? 1 : 0;
+    if (!game::save(*impl, *player, "giving copper back")) return 0;
+    if (amount > 0) game::log_copper(*impl, *player, "gave back", amount);
+    return 1;
 }
 
 int32_t addon_adding_life_to_user(int32_t channel) {
@@ -125,19 +154,7 @@ void BKLog(const char* format, ...) {
         std::string text(static_cast<size_t>(length) + 1, '\0');
         std::vsnprintf(text.data(), text.size(), format, again);
         text.resize(static_cast<size_t>(length));
-        // A line about a charge stands only if the charge does: it waits
-        // for the host call to commit, and a rolled-back call's lines go to
-        // the host log instead, marked as undone.
-        if (bbs::Host* host = bbs::Host::current()) {
-            host->after_call([host, impl, text](bool committed) {
-                if (committed)
-                    impl->log.append(text);
-                else
-                    host->log("rolled back, not in the game log: " + text);
-            });
-        } else {
-            impl->log.append(text);
-        }
+        game::write_log(*impl, std::move(text));
     }
     va_end(again);
 }
