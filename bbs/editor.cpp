@@ -23,7 +23,7 @@ std::string LineEditor::text() const {
 void LineEditor::replace(std::string_view text) {
     if (size_ == 0) return;
     size_t n = text.size() < size_ - 1 ? text.size() : size_ - 1;
-    std::memcpy(buffer_, text.data(), n);
+    if (n > 0) std::memcpy(buffer_, text.data(), n);  // an empty view may have no data at all
     buffer_[n] = '\0';
 }
 

@@ -18,7 +18,7 @@ void OutputBuffer::append(std::string_view text) {
     size_t used = length();
     size_t room = kSize - 1 - used;
     size_t n = text.size() < room ? text.size() : room;
-    std::memcpy(data_ + used, text.data(), n);
+    if (n > 0) std::memcpy(data_ + used, text.data(), n);  // an empty view may have no data at all
     data_[used + n] = '\0';
 }
 

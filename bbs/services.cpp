@@ -102,7 +102,11 @@ void catastro(const char* format, ...) {
     auto* h = host();
     if (h) {
         h->stop(reason);
-        if (!h->guards.empty()) siglongjmp(*h->guards.front(), 1);
+        if (!h->guards.empty()) {
+            // The jump skips every destructor: the text gives its memory back first.
+            std::string().swap(reason);
+            siglongjmp(*h->guards.front(), 1);
+        }
         h->log.error("catastro outside a module call; exiting");
     }
     std::fprintf(stderr, "catastro: %s\n", reason.c_str());

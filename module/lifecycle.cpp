@@ -139,10 +139,22 @@ void plus_account_deleted(const char* userid)
     description_delete(userid, -1);
 }
 
+// The host unloads the library after this routine: what start-up took from
+// the host's allocator goes back, so that nothing is lost with the library.
 void plus_finish(void)
 {
     if (plus_msg != nullptr) {
         clsmsg(plus_msg);
+        plus_msg = nullptr;
+    }
+    plus_release_options();
+    if (plus_slots != nullptr) {
+        galfree(plus_slots);
+        plus_slots = nullptr;
+    }
+    if (plus_returns != nullptr) {
+        galfree(plus_returns);
+        plus_returns = nullptr;
     }
 }
 

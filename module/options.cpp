@@ -23,6 +23,16 @@ static void release(char** held)
     }
 }
 
+// Every held string back to the host's allocator (the finish routine).
+void plus_release_options(void)
+{
+    release(&opt_appruid);
+    release(&opt_regpfx);
+    release(&opt_lookcmd);
+    release(&opt_purchase_mail_uid);
+    opt_email_only = 0;
+}
+
 PLUS_EXPORT void reload__qrtbkpls(void)
 {
     setmbk(plus_msg);

@@ -155,6 +155,7 @@ void plus_hangup(void);
 void plus_midnight(void);
 void plus_account_deleted(const char* userid);
 void plus_finish(void);
+void plus_release_options(void);               // module/options.cpp
 void subbbs_editor_start(int32_t channel);
 void subbbs_editor_end(int32_t channel);
 int plus_is_sysop(void);                       // hasmkey(SYSKEY); message block selected

@@ -1,0 +1,166 @@
+// Fuzz target: the message file compiler (bbs/messages.*) and the option
+// readers. The input is read twice:
+//
+//  1. as message source (X.MSG). parse_message_source either refuses it,
+//     naming a line of the text and a reason, or accepts it; then every entry
+//     has a number and name of its own and a name of letters, digits and
+//     underscores; the table written back as source parses to the same
+//     table; compiled (write_compiled_messages) and read back
+//     (read_compiled_messages) it is the same table with the same digest;
+//     scan_message_source finds every entry's text by name in the source
+//     file; and the option readers keep every value within the bounds they
+//     are given.
+//  2. as a compiled file (X.MCV). read_compiled_messages either refuses it
+//     with a reason or accepts it; an accepted table written again and read
+//     back is the same table.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "bbs/log.h"
+#include "bbs/messages.h"
+#include "bbs/options.h"
+#include "tests/fuzz/fuzz_world.h"
+
+namespace plusfuzz {
+namespace {
+
+const std::filesystem::path& scratch() {
+    static const std::filesystem::path dir = make_scratch_dir("plus-fuzz-messages");
+    return dir;
+}
+
+void write_bytes(const std::filesystem::path& file, std::string_view bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) fail("cannot write " + file.string());
+}
+
+std::string describe(const bbs::MessageEntry& e) {
+    return std::to_string(e.number) + " " + e.name + " (" + std::to_string(e.text.size()) + " bytes of text)";
+}
+
+void same_tables(const bbs::MessageTable& a, const bbs::MessageTable& b, const std::string& what) {
+    if (a.entries.size() != b.entries.size())
+        fail(what + ": " + std::to_string(a.entries.size()) + " entries became " + std::to_string(b.entries.size()));
+    for (size_t i = 0; i < a.entries.size(); ++i) {
+        const auto& x = a.entries[i];
+        const auto& y = b.entries[i];
+        if (x.number != y.number || x.name != y.name || x.text != y.text)
+            fail(what + ": entry " + describe(x) + " became " + describe(y));
+    }
+}
+
+size_t count_lines(std::string_view text) {
+    size_t lines = 1;
+    for (char c : text)
+        if (c == '\n') ++lines;
+    return lines;
+}
+
+void check_source(std::string_view text) {
+    bbs::MessageTable table;
+    bbs::SourceError error;
+    if (!bbs::parse_message_source(text, "fuzz.msg", &table, &error)) {
+        if (error.reason.empty()) fail("a refused source without a reason");
+        if (error.file != "fuzz.msg") fail("the error names the file " + error.file);
+        if (error.line < 1 || static_cast<size_t>(error.line) > count_lines(text))
+            fail("the error names line " + std::to_string(error.line) + " of a text of " +
+                 std::to_string(count_lines(text)) + " lines: " + error.describe());
+        return;
+    }
+    if (table.source_digest != bbs::message_source_digest(text)) fail("the table's digest is not its source's");
+    std::set<int32_t> numbers;
+    std::set<std::string> names;
+    for (const auto& e : table.entries) {
+        if (e.name.empty()) fail("an entry without a name: " + describe(e));
+        for (char c : e.name)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') fail("a name with a stray byte: " + describe(e));
+        if (!numbers.insert(e.number).second) fail("two entries numbered " + std::to_string(e.number));
+        std::string folded;
+        for (char c : e.name) folded += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!names.insert(folded).second) fail("two entries named " + e.name);
+        if (table.by_number(e.number) != &e) fail("by_number does not find " + describe(e));
+        if (table.by_name(e.name) != &e) fail("by_name does not find " + describe(e));
+    }
+
+    // Written back as source.
+    std::string again_text = message_source_text(table);
+    bbs::MessageTable again;
+    if (!bbs::parse_message_source(again_text, "again.msg", &again, &error))
+        fail("the table written back as source does not parse: " + error.describe());
+    same_tables(table, again, "written back as source");
+
+    // Compiled and read back.
+    const auto compiled = scratch() / "FUZZ.MCV";
+    std::string why;
+    if (!bbs::write_compiled_messages(compiled, table, &why)) fail("cannot compile an accepted table: " + why);
+    bbs::MessageTable read;
+    if (!bbs::read_compiled_messages(compiled, &read, &why)) fail("cannot read what was compiled: " + why);
+    same_tables(table, read, "compiled and read back");
+    if (read.source_digest != table.source_digest) fail("the compiled digest changed");
+
+    // The source on disk, as scan_message_source reads another module's file.
+    const auto source = scratch() / "FUZZ.MSG";
+    write_bytes(source, text);
+    for (const auto& e : table.entries) {
+        std::string value;
+        if (!bbs::scan_message_source(source.string(), e.name, &value))
+            fail("scan_message_source does not find " + describe(e));
+        if (value != table.by_name(e.name)->text) fail("scan_message_source reads another text for " + describe(e));
+    }
+
+    // The option readers, with the bounds the module uses and some others.
+    HostMsgFile block;
+    block.name = "FUZZ.MCV";
+    block.table = table;
+    bbs::HostLog quiet;  // never opened: the warnings go nowhere
+    bbs::OptionReader reader(&block, quiet);
+    static const int64_t kBounds[][2] = {{0, 1000000}, {-1, 90000000}, {1, 32767}, {0, 60}, {1, 10}, {5, 5}};
+    for (const auto& e : table.entries) {
+        for (const auto& b : kBounds) {
+            int64_t v = reader.number(e.number, b[0], b[1]);
+            if (v < b[0] || v > b[1])
+                fail("option " + describe(e) + " read as " + std::to_string(v) + " outside " + std::to_string(b[0]) +
+                     ".." + std::to_string(b[1]));
+        }
+        reader.yes_no(e.number);
+        if (reader.text(e.number) != e.text) fail("the text of option " + describe(e) + " reads otherwise");
+    }
+}
+
+void check_compiled(std::string_view bytes) {
+    const auto file = scratch() / "INPUT.MCV";
+    write_bytes(file, bytes);
+    bbs::MessageTable table;
+    std::string why;
+    if (!bbs::read_compiled_messages(file, &table, &why)) {
+        if (why.empty()) fail("a refused compiled file without a reason");
+        return;
+    }
+    size_t payload = 0;
+    for (const auto& e : table.entries) payload += 12 + e.name.size() + e.text.size();
+    if (payload + 20 > bytes.size())
+        fail("a compiled file of " + std::to_string(bytes.size()) + " bytes read as " + std::to_string(payload) +
+             " bytes of entries");
+    const auto again = scratch() / "AGAIN.MCV";
+    if (!bbs::write_compiled_messages(again, table, &why)) fail("cannot write an accepted table again: " + why);
+    bbs::MessageTable read;
+    if (!bbs::read_compiled_messages(again, &read, &why)) fail("cannot read a table written again: " + why);
+    same_tables(table, read, "compiled file written again");
+    if (read.source_digest != table.source_digest) fail("the digest changed when written again");
+}
+
+}  // namespace
+}  // namespace plusfuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    plusfuzz::check_source(bytes);
+    plusfuzz::check_compiled(bytes);
+    return 0;
+}
