@@ -221,6 +221,7 @@ RegistryRecord* registry_load_current(int32_t channel);
 void registry_save(int32_t channel);
 void registry_show(const RegistryRecord* record, int32_t editing);
 void registry_menu_screen(void);
+int registry_prompt_left(void);                // empty line or x at a registry prompt
 void registry_menu(void);                      // substate 7
 void registry_edit_begin(void);
 void registry_edit_choose(void);               // substate 9

@@ -86,9 +86,7 @@ int32_t brakvold_plus_globals(void)
 void player_lookup_prompt(void)
 {
     setmbk(plus_msg);
-    if (margc == 0 || (margc == 1 && sameas(margv[0], "x"))) {
-        registry_menu_screen();
-        usrptr->substate = SS_REGISTRY;
+    if (registry_prompt_left()) {
         rstmbk();
         return;
     }

@@ -28,6 +28,18 @@ void registry_menu_screen(void)
     rstmbk();
 }
 
+// A prompt of the registry menu (lookup, removal) is left with an empty
+// line or the single word x: the registry menu again. 1 when it was.
+int registry_prompt_left(void)
+{
+    if (margc == 0 || (margc == 1 && sameas(margv[0], "x"))) {
+        registry_menu_screen();
+        usrptr->substate = SS_REGISTRY;
+        return 1;
+    }
+    return 0;
+}
+
 // Substate 7.
 void registry_menu(void)
 {
@@ -182,9 +194,7 @@ void registry_letter_prompt(void)
 void registry_remove_prompt(void)
 {
     setmbk(plus_msg);
-    if (margc == 0 || (margc == 1 && sameas(margv[0], "x"))) {
-        registry_menu_screen();
-        usrptr->substate = SS_REGISTRY;
+    if (registry_prompt_left()) {
         rstmbk();
         return;
     }

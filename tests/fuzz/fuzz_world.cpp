@@ -262,4 +262,19 @@ std::string message_source_text(const bbs::MessageTable& table) {
     return out;
 }
 
+std::string shown(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f && c != '\\') {
+            out += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 }  // namespace plusfuzz

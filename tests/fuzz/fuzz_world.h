@@ -83,4 +83,7 @@ void keep_libraries_loaded();
 // removed at exit (or by fail()) unless its owner removes it first.
 std::filesystem::path make_scratch_dir(const char* prefix);
 
+// Bytes for a finding's message: printable ASCII as it is, the rest \xHH.
+std::string shown(std::string_view bytes);
+
 }  // namespace plusfuzz

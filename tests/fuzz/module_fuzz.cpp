@@ -132,21 +132,6 @@ struct Logged {
     int lives_mailed = 0;       // mail-only notices of a life
 };
 
-std::string shown(std::string_view bytes) {
-    std::string out;
-    for (char c : bytes) {
-        auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u < 0x7f && c != '\\') {
-            out += c;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", u);
-            out += hex;
-        }
-    }
-    return out;
-}
-
 // A choice among `count`: a digit picks by its value, any other byte by its code.
 size_t pick(char byte, size_t count) {
     auto b = static_cast<unsigned char>(byte);

@@ -74,21 +74,6 @@ std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed) {
     return out;
 }
 
-std::string shown(std::string_view bytes) {
-    std::string out;
-    for (char c : bytes) {
-        auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u < 0x7f && c != '\\') {
-            out += c;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", u);
-            out += hex;
-        }
-    }
-    return out;
-}
-
 // Every CR is followed by LF and every LF follows a CR.
 void only_crlf(std::string_view text, const std::string& what) {
     for (size_t i = 0; i < text.size(); ++i) {
