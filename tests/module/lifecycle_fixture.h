@@ -18,13 +18,7 @@
 
 namespace coretest {
 
-using testing_support::World;
-using modtest::description_record;
-using modtest::foreign_record;
-using modtest::insert;
-using modtest::records_tagged;
-using modtest::registry_record;
-using modtest::show;
+using namespace modtest;  // the record builders, insert, show
 
 inline const char* const kPlainMessages[] = {
     "DESCHLP", "MNULIFE", "MNUSYSP", "PLSINFO", "SYSDMNU", "PLSPRMT", "REGEPMT",

@@ -16,13 +16,7 @@
 
 namespace regtest {
 
-using testing_support::World;
-using modtest::description_record;
-using modtest::foreign_record;
-using modtest::insert;
-using modtest::records_tagged;
-using modtest::registry_record;
-using modtest::show;
+using namespace modtest;  // the record builders, insert, show
 
 inline const char* const kMarkedMessages[] = {
     "REGLAB1", "REGLAB2", "REGLAB3", "REGLAB4", "REGLAB5", "REGLAB6", "REGLAB7",
