@@ -27,7 +27,8 @@ bool load_one(bbs::Host& host, const std::filesystem::path& library, const char*
               std::string* error) {
     std::string reason;
     if (host.load_module(library, symbol, &reason)) return true;
-    if (host.stopped() && !host.stop_reason().empty()) reason = host.stop_reason();
+    const std::string stopped = "the module stopped the host: ";
+    if (reason.rfind(stopped, 0) == 0) reason.erase(0, stopped.size());
     *error = "cannot load " + library.string() + ": " + (reason.empty() ? "unknown error" : reason);
     return false;
 }

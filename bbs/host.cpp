@@ -318,8 +318,13 @@ bool Host::load_module(const std::filesystem::path& library, std::string_view in
     }
     d.log.write("loading " + path + " (" + std::string(init_symbol) + ")");
     CallContext saved;
+    d.messages.take_failures();
     if (!d.guarded([&] { init(); })) {
-        if (error) *error = "the module stopped the host: " + d.stop_reason;
+        if (error) {
+            // The module's own words, then why its message file was refused.
+            *error = "the module stopped the host: " + d.stop_reason;
+            for (const auto& why : d.messages.take_failures()) *error += "\n  " + why;
+        }
         return false;
     }
     return true;

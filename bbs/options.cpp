@@ -69,13 +69,13 @@ int64_t OptionReader::number(int32_t option, int64_t floor, int64_t ceiling) {
 bool OptionReader::yes_no(int32_t option) {
     const MessageEntry* e = find(option);
     if (!e) {
-        log_.warning(describe(option) + " is missing; using NO (YES or NO expected)");
+        log_.warning(describe(option) + " is missing; using NO (YES, NO, Y or N expected)");
         return false;
     }
     std::string text = trimmed(e->text);
-    if (same_ignoring_case(text, "YES")) return true;
-    if (same_ignoring_case(text, "NO")) return false;
-    log_.warning(describe(option) + " value \"" + text + "\" is neither YES nor NO; using NO");
+    if (same_ignoring_case(text, "YES") || same_ignoring_case(text, "Y")) return true;
+    if (same_ignoring_case(text, "NO") || same_ignoring_case(text, "N")) return false;
+    log_.warning(describe(option) + " value \"" + text + "\" is not YES, NO, Y or N; using NO");
     return false;
 }
 

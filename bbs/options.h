@@ -1,6 +1,9 @@
 // Reading options (numbered entries) out of an open message block, the way
 // the host's option readers do: values outside the caller's bounds are
-// clamped, and every correction is reported in the host log.
+// clamped, and every correction is reported in the host log. A block checked
+// against its module's catalogue (bbs/messages.h) holds every option the
+// module reads, numbers that are numbers and yes/no values that are; the
+// fallbacks below are for entries no catalogue declares.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +23,8 @@ public:
     // Integer in floor..ceiling; non-numeric or missing: floor; out of
     // range: the nearer bound. Both with a warning.
     int64_t number(int32_t option, int64_t floor, int64_t ceiling);
-    // YES -> true, NO -> false (ignoring case); anything else: false and a warning.
+    // YES or Y -> true, NO or N -> false (ignoring case); anything else:
+    // false and a warning.
     bool yes_no(int32_t option);
     // The text; missing: empty with a warning.
     std::string text(int32_t option);

@@ -1,4 +1,6 @@
 // The C services of host/host.h, on top of the running bbs::Host.
+#include <dlfcn.h>
+
 #include <csetjmp>
 #include <cctype>
 #include <cstdarg>
@@ -39,6 +41,19 @@ std::string trim(std::string_view s) {
     while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
     while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
     return std::string(s.substr(b, e - b));
+}
+
+// The catalogue of message file `mcv_name` of the library that holds `code`:
+// X.MCT beside the library (bbs/messages.h); empty when there is none.
+std::filesystem::path catalogue_beside(const void* code, std::string_view mcv_name) {
+    Dl_info info{};
+    if (dladdr(code, &info) == 0 || !info.dli_fname) return {};
+    std::filesystem::path library(info.dli_fname);
+    if (!library.is_absolute()) return {};  // the host left the folder it was started in
+    std::filesystem::path catalogue = library.parent_path() / std::filesystem::path(mcv_name).stem();
+    catalogue += ".MCT";
+    std::error_code ec;
+    return std::filesystem::is_regular_file(catalogue, ec) ? catalogue : std::filesystem::path();
 }
 
 std::string format_v(const char* format, va_list args) {
@@ -146,7 +161,7 @@ void galfree(void* block) { std::free(block); }
 HostMsgFile* opnmsg(const char* mcv_name) {
     auto* h = host();
     if (!h || !mcv_name) return nullptr;
-    HostMsgFile* block = h->messages.open(mcv_name);
+    HostMsgFile* block = h->messages.open(mcv_name, catalogue_beside(__builtin_return_address(0), mcv_name));
     if (block) h->messages.select(block);
     return block;
 }
@@ -171,6 +186,12 @@ void prfmsg(int32_t number, ...) {
     if (!e) {
         h->log.warning("prfmsg: message " + std::to_string(number) + " is not in " +
                        (block ? block->name : std::string("the selected block (none is selected)")));
+        return;
+    }
+    if (e->kind.is_option()) {  // checked as an option's value, not as a format
+        h->log.warning("prfmsg: " + std::to_string(number) + " " + e->name + " of " + block->name +
+                       " is an option (" + e->kind.text() + "); printed as it is");
+        h->output.append(e->text);
         return;
     }
     va_list args;

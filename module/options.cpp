@@ -37,14 +37,14 @@ PLUS_EXPORT void reload__qrtbkpls(void)
 {
     setmbk(plus_msg);
 
-    opt_desccrd = lngopt(DESCCRD, 0, 1000000);
-    opt_desccop = lngopt(DESCCOP, 0, 1000000);
-    opt_descday = numopt(DESCDAY, 0, 60);
-    opt_lifecrd = lngopt(LIFECRD, -1, 90000000);
-    opt_lifecop = lngopt(LIFECOP, 0, 99999999);
-    opt_lifeday = numopt(LIFEDAY, 0, 60);
-    opt_agediv = (uint32_t)numopt(AGEDIV, 1, 32767);
-    opt_desclns = numopt(DESCLNS, 1, 10);
+    opt_desccrd = lngopt(DESCCRD, DESCCRD_FLOOR, DESCCRD_CEILING);
+    opt_desccop = lngopt(DESCCOP, DESCCOP_FLOOR, DESCCOP_CEILING);
+    opt_descday = numopt(DESCDAY, DESCDAY_FLOOR, DESCDAY_CEILING);
+    opt_lifecrd = lngopt(LIFECRD, LIFECRD_FLOOR, LIFECRD_CEILING);
+    opt_lifecop = lngopt(LIFECOP, LIFECOP_FLOOR, LIFECOP_CEILING);
+    opt_lifeday = numopt(LIFEDAY, LIFEDAY_FLOOR, LIFEDAY_CEILING);
+    opt_agediv = (uint32_t)numopt(AGEDIV, AGEDIV_FLOOR, AGEDIV_CEILING);
+    opt_desclns = numopt(DESCLNS, DESCLNS_FLOOR, DESCLNS_CEILING);
 
     opt_autoapprove = ynopt(DESCAPP) ? 0 : 1;
 
@@ -57,7 +57,7 @@ PLUS_EXPORT void reload__qrtbkpls(void)
     release(&opt_regpfx);
     opt_regpfx = stgopt(REGPFX);
 
-    opt_agebase = numopt(AGEBASE, 0, 500);
+    opt_agebase = numopt(AGEBASE, AGEBASE_FLOOR, AGEBASE_CEILING);
 
     release(&opt_lookcmd);
     opt_lookcmd = stgopt(LOOKCMD);

@@ -11,21 +11,15 @@
 #define PLUS_EXPORT extern "C" __attribute__((visibility("default")))
 
 // ---------------------------------------------------------------------------
-// Message file numbers (QRTBKPLS.MSG)
+// Message file numbers: module/catalogue.h, made at build time from
+// config/QRTBKPLS.MSG, holds every option and message (DESCCRD = 4 ...
+// LSTCNT = 67) with the routine it is read with, and the bounds of the
+// numeric options (DESCCRD_FLOOR, DESCCRD_CEILING, ...).
 // ---------------------------------------------------------------------------
-enum {
-    DESCCRD = 4, DESCCOP = 5, DESCDAY = 6, LIFECRD = 7, LIFECOP = 8, LIFEDAY = 9,
-    SYSKEY = 10, AGEDIV = 12, AGEBASE = 13, DESCLNS = 14, DESCAPP = 15,
-    APPRUID = 16, REGPFX = 17, LOOKCMD = 18,
+#include "module/catalogue.h"
 
-    CURDESC = 20, DESCHLP = 21, MAINMNU = 22, MNULIFE = 23, MNUSYSP = 24,
-    LIFECST = 25, PLSINFO = 26, SYSDMNU = 27, PLSPRMT = 28, PUBINFO = 29,
-    REGLAB1 = 30, REGLAB11 = 40, REGASK1 = 41, REGASK11 = 51,
-    REGEPMT = 52, REGPRMT = 53, REGMENU = 54, REGSYSP = 55, LOOKASK = 56,
-    REMASK = 57, NOSUCHP = 58, BADCHC = 59, NOTAPPR = 60, DESCNSF = 61,
-    LIFENSF = 62, LIFENUI = 63, LIFEMAX = 64, LIFEOK = 65, LSTNONE = 66,
-    LSTCNT = 67,
-};
+// The registry's labels and prompts are printed by field number.
+static_assert(REGLAB11 == REGLAB1 + 10 && REGASK1 == REGLAB11 + 1 && REGASK11 == REGASK1 + 10);
 
 // Substates of a user inside the module's menus.
 enum {

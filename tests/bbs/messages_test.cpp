@@ -1,5 +1,6 @@
-// Message files: the source compiler, the compiled form, opnmsg's
-// recompilation, the option readers and the message printers.
+// Message files: the source compiler, kinds and the check against them, the
+// compiled form, opnmsg's recompilation, the option readers and the message
+// printers.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -79,55 +80,218 @@ TEST(MessageSource, ErrorsNameFileAndLine) {
     EXPECT_EQ(no_number.describe().rfind("T.MSG:2: ", 0), 0u) << no_number.describe();
 }
 
+TEST(MessageSource, KindLinesAndTheirErrors) {
+    MessageTable t = parse_ok(
+        "#:prfmsg( string ,count )\n"
+        "# a comment between the kind and its entry\n"
+        "1 A {x}\n"
+        "#: PRFMSG(none)\n2 B {}\n"
+        "#: lngopt( -1 .. 90000000 )\n3 C {5}\n"
+        "4 D {no kind}\n");
+    EXPECT_EQ(t.by_number(1)->kind.text(), "prfmsg(string, count)");
+    EXPECT_EQ(t.by_number(2)->kind.text(), "prfmsg");
+    EXPECT_EQ(t.by_number(3)->kind.text(), "lngopt(-1..90000000)");
+    EXPECT_EQ(t.by_number(4)->kind.reader, bbs::EntryKind::Reader::unknown);
+
+    const struct {
+        const char* source;
+        int line;
+        const char* reason;
+    } cases[] = {
+        {"1 A {}\n#: bogus\n2 B {}\n", 2, "unknown kind \"bogus\""},
+        {"#: prfmsg\n#: prfmsg\n1 A {}\n", 1, "has no entry after it"},
+        {"1 A {}\n\n#: ynopt\n", 3, "has no entry after it"},
+        {"#: numopt(5..1)\n1 A {}\n", 1, "LOW not above HIGH"},
+        {"#: numopt(1..99999999999)\n1 A {}\n", 1, "32-bit"},
+        {"#: numopt(0..9\n1 A {}\n", 1, "closing ')'"},
+        {"#: prfmsg(string, float)\n1 A {}\n", 1, "argument \"float\""},
+        {"#: ynopt(1)\n1 A {}\n", 1, "takes nothing in parentheses"},
+    };
+    for (const auto& c : cases) {
+        SourceError e = parse_error(c.source);
+        EXPECT_EQ(e.line, c.line) << c.source;
+        EXPECT_NE(e.reason.find(c.reason), std::string::npos) << c.source << " -> " << e.reason;
+    }
+}
+
+// "#: KIND\n1 T {TEXT}" checked without a catalogue: "" when it passes, else the reason.
+std::string checked(std::string_view kind, std::string_view text) {
+    std::string source = kind.empty() ? "" : "#: " + std::string(kind) + "\n";
+    source += "1 T {" + std::string(text) + "}\n";
+    MessageTable t = parse_ok(source);
+    std::vector<SourceError> errors;
+    if (bbs::check_message_table(&t, nullptr, "T.MSG", &errors)) return "";
+    EXPECT_EQ(errors.size(), 1u);
+    return errors.front().reason;
+}
+
+TEST(MessageCheck, ValuesAndConversionsFitTheirKinds) {
+    const struct {
+        const char* kind;
+        const char* text;
+        const char* refusal;  // part of the reason; "" when the text passes
+    } cases[] = {
+        {"prfmsg", "100%% sure, %%", ""},
+        {"prfmsg", "100% sure: ", "1 T: conversion \"% s\" has no argument to print: 1 T takes none (write %% for"},
+        {"prfmsg", "Not 100%", "a lone '%' at the end of the text"},
+        {"prfmsg", "Up 5%5", "an unfinished conversion \"%5\" at the end"},
+        {"", "%s", "takes none (write %% for a percent sign, or give the entry its arguments"},
+        {"", "plain text", ""},
+        {"prfmsg(string)", "[%s] [%-20.5s]", "conversion \"%-20.5s\" has no argument to print: 1 T takes 1 (string)"},
+        {"prfmsg(string)", "[%-20.5s]", ""},
+        {"prfmsg(string)", "%d", "conversion \"%d\" does not fit: argument 1 is a string (print it with %s)"},
+        {"prfmsg(string)", "%n", "\"%n\" writes into memory"},
+        {"prfmsg(string)", "%1$s", "picks its argument by position"},
+        {"prfmsg(string)", "%y", "unknown conversion \"%y\""},
+        {"prfmsg(string)", "%p", "\"%p\" does not fit"},
+        {"prfmsg(integer)", "%+05d %i", "\"%i\" has no argument to print"},
+        {"prfmsg(integer, integer)", "%+05d %i", ""},
+        {"prfmsg(integer)", "%u", "argument 1 is an integer (print it with %d or %i)"},
+        {"prfmsg(integer)", "%*d", "width or precision from an argument"},
+        {"prfmsg(integer)", "%.*d", "width or precision from an argument"},
+        {"prfmsg(integer)", "%ld", "length modifier"},
+        {"prfmsg(integer)", "%f", "does not fit"},
+        {"prfmsg(count)", "%u found", ""},
+        {"prfmsg(count)", "%x", "argument 1 is a count (print it with %d, %i or %u)"},
+        {"prfmsg(string, integer, count)", "%s", ""},
+        {"numopt(0..9)", " 42 ", ""},
+        {"numopt(0..9)", "-3", ""},
+        {"lngopt(0..9)", "+7", ""},
+        {"lngopt(0..9)", "1,000", "1 T: \"1,000\" is not a number (lngopt(0..9) wants a whole number)"},
+        {"numopt(0..9)", "a lot", "\"a lot\" is not a number"},
+        {"numopt(0..9)", "", "\"\" is not a number"},
+        {"ynopt", " y ", ""},
+        {"ynopt", "N", ""},
+        {"ynopt", "Yes", ""},
+        {"ynopt", "no", ""},
+        {"ynopt", "maybe", "\"maybe\" is not YES, NO, Y or N"},
+        {"ynopt", "", "\"\" is not YES, NO, Y or N"},
+        {"stgopt", "100% %s %n", ""},
+        {"hasmkey", "%s", ""},
+    };
+    for (const auto& c : cases) {
+        std::string reason = checked(c.kind, c.text);
+        if (*c.refusal == '\0')
+            EXPECT_EQ(reason, "") << c.kind << " {" << c.text << "}";
+        else
+            EXPECT_NE(reason.find(c.refusal), std::string::npos) << c.kind << " {" << c.text << "} -> " << reason;
+    }
+}
+
+TEST(MessageCheck, ErrorsNameTheLineOfWhatIsWrong) {
+    const struct {
+        const char* source;
+        int line;
+    } cases[] = {
+        {"#: prfmsg\n5 M {one\ntwo\nthree %d}\n", 4},
+        {"#: prfmsg\r\n5 M {one\r\ntwo\r\nthree %d}\r\n", 4},
+        {"#: prfmsg\n5 M {one\\ntwo\\r %d\n}\n", 2},
+        {"\n#: numopt(0..9)\n5 M {\nten}\n", 3},
+    };
+    for (const auto& c : cases) {
+        MessageTable t = parse_ok(c.source);
+        std::vector<SourceError> errors;
+        EXPECT_FALSE(bbs::check_message_table(&t, nullptr, "T.MSG", &errors));
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].describe().rfind("T.MSG:" + std::to_string(c.line) + ": 5 M: ", 0), 0u)
+            << errors[0].describe();
+    }
+}
+
+TEST(MessageCheck, TheCatalogueDecidesEveryKindAndWhatMustBeThere) {
+    MessageTable catalogue = parse_ok("#: numopt(0..9)\n4 N {}\n#: ynopt\n15 Y {}\n#: prfmsg(string)\n20 S {}\n");
+    const struct {
+        const char* source;
+        std::vector<std::string> errors;  // describe() of each, in order
+    } cases[] = {
+        {"4 N {3}\n15 Y {n}\n20 S {<%s>}\n", {}},
+        {"4 N {3}\n15 Y {n}\n", {"T.MSG: 20 S is missing (the module reads it with prfmsg(string))"}},
+        {"", {"T.MSG: 4 N is missing (the module reads it with numopt(0..9))",
+              "T.MSG: 15 Y is missing (the module reads it with ynopt)",
+              "T.MSG: 20 S is missing (the module reads it with prfmsg(string))"}},
+        {"#: prfmsg(string, string)\n20 S {%s %s}\n4 N {3}\n15 Y {n}\n",
+         {"T.MSG:2: 20 S: marked prfmsg(string, string), but the module reads it with prfmsg(string)",
+          "T.MSG:2: 20 S: conversion \"%s\" has no argument to print: 20 S takes 1 (string)"}},
+        {"#: stgopt\n4 N {x}\n15 Y {n}\n20 S {}\n",
+         {"T.MSG:2: 4 N: marked stgopt, but the module reads it with numopt(0..9)",
+          "T.MSG:2: 4 N: \"x\" is not a number (numopt(0..9) wants a whole number)"}},
+        {"4 N {3}\n15 Y {n}\n20 S {}\n99 EXTRA {50%}\n",
+         {"T.MSG:4: 99 EXTRA: a lone '%' at the end of the text (write %% for a percent sign, or give the "
+          "entry its arguments with a \"#: prfmsg(...)\" line)"}},
+    };
+    for (const auto& c : cases) {
+        MessageTable t = parse_ok(c.source);
+        std::vector<SourceError> errors;
+        EXPECT_EQ(bbs::check_message_table(&t, &catalogue, "T.MSG", &errors), c.errors.empty()) << c.source;
+        std::vector<std::string> described;
+        for (const auto& e : errors) described.push_back(e.describe());
+        EXPECT_EQ(described, c.errors) << c.source;
+        if (c.errors.empty()) {
+            EXPECT_EQ(t.by_number(20)->kind.text(), "prfmsg(string)");
+        }
+    }
+}
+
 TEST_F(HostTest, CompiledFileRoundTripsEveryByte) {
-    MessageTable t;
     std::string all;
     for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-    t.entries.push_back({7, "ALL", all});
-    t.entries.push_back({-3, "NEG", ""});
+    MessageTable t = parse_ok("#: prfmsg(string, count)\n7 ALL {}\n-3 NEG {}\n#: lngopt(-1..5)\n2 OPT {}\n");
+    t.entries[0].text = all;
     std::string error;
     ASSERT_TRUE(bbs::write_compiled_messages(dir_ / "X.MCV", t, &error)) << error;
     MessageTable back;
     ASSERT_TRUE(bbs::read_compiled_messages(dir_ / "X.MCV", &back, &error)) << error;
-    ASSERT_EQ(back.entries.size(), 2u);
+    ASSERT_EQ(back.entries.size(), 3u);
     EXPECT_EQ(back.by_number(7)->text, all);
+    EXPECT_EQ(back.by_number(7)->kind.text(), "prfmsg(string, count)");
     EXPECT_EQ(back.by_number(-3)->name, "NEG");
-    EXPECT_EQ(read("X.MCV").substr(0, 4), "BMCV");
+    EXPECT_EQ(back.by_number(-3)->kind.reader, bbs::EntryKind::Reader::unknown);
+    EXPECT_EQ(back.by_number(2)->kind.text(), "lngopt(-1..5)");
+    EXPECT_EQ(read("X.MCV").substr(0, 8), std::string("BMCV\x03\0\0\0", 8));
 
-    write("BAD.MCV", "junk");
-    EXPECT_FALSE(bbs::read_compiled_messages(dir_ / "BAD.MCV", &back, &error));
+    // A file of the version before kinds is read as it is, without kinds.
+    const std::string v2("BMCV\x02\0\0\0" "12345678" "\x01\0\0\0" "\x09\0\0\0" "\x02\0\0\0" "HI"
+                         "\x03\0\0\0" "h%d", 37);
+    write("OLD.MCV", v2);
+    ASSERT_TRUE(bbs::read_compiled_messages(dir_ / "OLD.MCV", &back, &error)) << error;
+    ASSERT_EQ(back.entries.size(), 1u);
+    EXPECT_EQ(back.entries[0].number, 9);
+    EXPECT_EQ(back.entries[0].text, "h%d");
+    EXPECT_EQ(back.source_digest, 0x3837363534333231ull);
+
+    for (std::string junk : {std::string("junk"), std::string("BMCV\x04\0\0\0", 8), v2.substr(0, 30)}) {
+        write("BAD.MCV", junk);
+        EXPECT_FALSE(bbs::read_compiled_messages(dir_ / "BAD.MCV", &back, &error)) << junk;
+    }
 }
 
-TEST_F(HostTest, OpnmsgCompilesWhenTheSourceIsNewer) {
+TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
     open();
     write("M.MSG", "1 GREET {old}\n");
     HostMsgFile* m = opnmsg("M.MCV");
     ASSERT_NE(m, nullptr);
     EXPECT_TRUE(std::filesystem::exists(dir_ / "M.MCV"));
-    prfmsg(1);
-    outprf(0);  // nobody online: the buffer is emptied all the same
-    EXPECT_STREQ(prfbuf, "");
-    clsmsg(m);
+    char* text = stgopt(1);
+    EXPECT_STREQ(text, "old");
+    galfree(text);
 
-    // A compiled file newer than its source is used as it is.
+    // Another process compiled the old text and finished after the source
+    // was rewritten: its compiled file is newer than the source, and stale.
     write("M.MSG", "1 GREET {new}\n");
     auto now = std::filesystem::file_time_type::clock::now();
     std::filesystem::last_write_time(dir_ / "M.MSG", now - std::chrono::hours(2));
     std::filesystem::last_write_time(dir_ / "M.MCV", now - std::chrono::hours(1));
-    m = opnmsg("M.MCV");
-    ASSERT_NE(m, nullptr);
-    char* old_text = stgopt(1);
-    EXPECT_STREQ(old_text, "old");
-    galfree(old_text);
-    clsmsg(m);
+    host().reload();
+    text = stgopt(1);
+    EXPECT_STREQ(text, "new");
+    galfree(text);
 
-    // Once the source is newer it is compiled again.
-    std::filesystem::last_write_time(dir_ / "M.MSG", now);
-    m = opnmsg("M.MCV");
-    ASSERT_NE(m, nullptr);
-    char* new_text = stgopt(1);
-    EXPECT_STREQ(new_text, "new");
-    galfree(new_text);
+    // A compiled file of the very text is read as it is, whatever its time.
+    const std::string compiled = read("M.MCV");
+    std::filesystem::last_write_time(dir_ / "M.MCV", now - std::chrono::hours(3));
+    host().reload();
+    EXPECT_EQ(read("M.MCV"), compiled);
+    EXPECT_EQ(std::filesystem::last_write_time(dir_ / "M.MCV"), now - std::chrono::hours(3));
 }
 
 TEST_F(HostTest, OpnmsgReportsSourceErrorsAndMissingFiles) {
@@ -145,7 +309,7 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
     open();
     write("O.MSG",
           "1 INRANGE {42}\n2 HIGH {5000}\n3 LOW {-7}\n4 WORD {lots}\n5 YES {yes}\n6 NO { No }\n"
-          "7 MAYBE {maybe}\n8 TEXT {two words}\n9 EMPTY {}\n");
+          "7 MAYBE {maybe}\n8 TEXT {two words}\n9 EMPTY {}\n10 Y {y}\n11 N {N}\n");
     ASSERT_NE(opnmsg("O.MCV"), nullptr);
     EXPECT_EQ(numopt(1, 0, 100), 42);
     EXPECT_EQ(numopt(2, 0, 100), 100);
@@ -155,6 +319,8 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
     EXPECT_EQ(ynopt(5), 1);
     EXPECT_EQ(ynopt(6), 0);
     EXPECT_EQ(ynopt(7), 0);
+    EXPECT_EQ(ynopt(10), 1);
+    EXPECT_EQ(ynopt(11), 0);
     char* text = stgopt(8);
     EXPECT_STREQ(text, "two words");
     galfree(text);
@@ -168,15 +334,17 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
     EXPECT_NE(log.find("O.MCV option 3 (LOW) value -7 is out of bounds -1..90000000; using -1"), std::string::npos) << log;
     EXPECT_NE(log.find("O.MCV option 4 (WORD) value \"lots\" is not a number; using 5 (bounds 5..60)"), std::string::npos) << log;
     EXPECT_NE(log.find("O.MCV option 99 is missing"), std::string::npos) << log;
-    EXPECT_NE(log.find("O.MCV option 7 (MAYBE) value \"maybe\" is neither YES nor NO"), std::string::npos) << log;
+    EXPECT_NE(log.find("O.MCV option 7 (MAYBE) value \"maybe\" is not YES, NO, Y or N; using NO"), std::string::npos) << log;
     EXPECT_EQ(log.find("option 6 "), std::string::npos) << "NO with blanks around it is valid";
+    EXPECT_EQ(log.find("option 10 "), std::string::npos) << "Y is valid";
+    EXPECT_EQ(log.find("option 11 "), std::string::npos) << "N is valid";
 }
 
 TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {
     open();
     add_account("Alice");
-    write("A.MSG", "1 HELLO {A says %s %d}\n");
-    write("B.MSG", "1 HELLO {B says %s}\n");
+    write("A.MSG", "#: prfmsg(string, integer)\n1 HELLO {A says %s %d}\n#: stgopt\n3 OPT {100% %s}\n");
+    write("B.MSG", "#: prfmsg(string)\n1 HELLO {B says %s}\n");
     int ch = host().logon("Alice");
     host().take_output(ch);
     HostMsgFile* a = opnmsg("A.MCV");
@@ -190,9 +358,12 @@ TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {
     rstmbk();
     prf("|%s|", "lit");
     prfmsg(2);  // not in the block: prints nothing, logs a warning
+    prfmsg(3);  // an option: printed as it is, never as a format
     outprf(ch);
-    EXPECT_EQ(host().take_output(ch), "B says hiA says yo 7B says again|lit|");
+    EXPECT_EQ(host().take_output(ch), "B says hiA says yo 7B says again|lit|100% %s");
     EXPECT_NE(host_log().find("prfmsg: message 2 is not in A.MCV"), std::string::npos) << host_log();
+    EXPECT_NE(host_log().find("prfmsg: 3 OPT of A.MCV is an option (stgopt); printed as it is"), std::string::npos)
+        << host_log();
 }
 
 TEST_F(HostTest, OutputBufferNeverOverflows) {
@@ -243,18 +414,18 @@ TEST_F(HostTest, ReloadRefreshesOpenBlocksInPlace) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(numopt(1, 0, 100), 10);
     write("R.MSG", "1 PRICE {20}\n");
-    std::filesystem::last_write_time(dir_ / "R.MSG",
-                                     std::filesystem::last_write_time(dir_ / "R.MCV") + std::chrono::seconds(5));
     host().reload();
     EXPECT_EQ(numopt(1, 0, 100), 20);  // same handle, still selected
 
     // A broken source on reload keeps the block as it was.
     write("R.MSG", "1 PRICE {30\n");
-    std::filesystem::last_write_time(dir_ / "R.MSG",
-                                     std::filesystem::last_write_time(dir_ / "R.MCV") + std::chrono::seconds(5));
     host().reload();
     EXPECT_EQ(numopt(1, 0, 100), 20);
     EXPECT_NE(host_log().find("R.MSG:1: missing '}'"), std::string::npos) << host_log();
+    write("R.MSG", "1 PRICE {30%}\n");
+    host().reload();
+    EXPECT_EQ(numopt(1, 0, 100), 20);
+    EXPECT_NE(host_log().find("R.MSG:1: 1 PRICE: a lone '%'"), std::string::npos) << host_log();
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
   refused logons, nothing else;
 - a message file with a syntax error: the host does not start and says
   where; out-of-range options: clamped and logged; a broken file at reload:
-  the loaded one is kept;
+  the loaded one is kept (test_config.py has the other refusals);
 - a missing, unusable or unreadable data folder: a clear error, exit 1.
 In all of it the host keeps serving its other users."""
 
@@ -203,12 +203,12 @@ def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
         check(first.stop() == 0, "the host did not stop")
         edit_message_file(first.data, r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {50}")
         edit_message_file(first.data, r"\n7 LIFECRD \{500\}", "\n7 LIFECRD {-5}")
-        edit_message_file(first.data, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {a lot}")
+        edit_message_file(first.data, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {-5}")
         with BbsHost(data_dir=first.data) as host:
             log = host.log_text()
             for expected in ("DESCLNS) value 50 is out of bounds 1..10; using 10",
                              "LIFECRD) value -5 is out of bounds -1..90000000; using -1",
-                             "DESCCRD) value \"a lot\" is not a number; using 0"):
+                             "DESCCRD) value -5 is out of bounds 0..1000000; using 0"):
                 check(expected in log, "no warning %r in the log:\n%s" % (expected, log[-1500:]))
             c = RawClient(host.port)
             c.login("Alice", "alice")

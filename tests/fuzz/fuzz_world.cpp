@@ -233,6 +233,7 @@ void FuzzWorld::write_ini(const char* purchase_mail_userid, const char* send_ema
 std::string message_source_text(const bbs::MessageTable& table) {
     std::string out;
     for (const auto& entry : table.entries) {
+        if (std::string kind = entry.kind.text(); !kind.empty()) out += "#: " + kind + "\n";
         out += std::to_string(entry.number);
         out += ' ';
         out += entry.name;

@@ -8,8 +8,11 @@
 //     table; compiled (write_compiled_messages) and read back
 //     (read_compiled_messages) it is the same table with the same digest;
 //     scan_message_source finds every entry's text by name in the source
-//     file; and the option readers keep every value within the bounds they
-//     are given.
+//     file; the option readers keep every value within the bounds they
+//     are given; check_message_table either refuses the table, naming a
+//     line of the text (or none) for each reason, or accepts it, and then
+//     every message formats with arguments of its kinds without a fault
+//     (the sanitizer build runs the replay).
 //  2. as a compiled file (X.MCV). read_compiled_messages either refuses it
 //     with a reason or accepts it; an accepted table written again and read
 //     back is the same table.
@@ -20,6 +23,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bbs/log.h"
 #include "bbs/messages.h"
@@ -50,7 +54,7 @@ void same_tables(const bbs::MessageTable& a, const bbs::MessageTable& b, const s
     for (size_t i = 0; i < a.entries.size(); ++i) {
         const auto& x = a.entries[i];
         const auto& y = b.entries[i];
-        if (x.number != y.number || x.name != y.name || x.text != y.text)
+        if (x.number != y.number || x.name != y.name || x.text != y.text || !(x.kind == y.kind))
             fail(what + ": entry " + describe(x) + " became " + describe(y));
     }
 }
@@ -60,6 +64,39 @@ size_t count_lines(std::string_view text) {
     for (char c : text)
         if (c == '\n') ++lines;
     return lines;
+}
+
+using Argument = bbs::EntryKind::Argument;
+
+// snprintf with one argument of each kind, a text for a string, a number for
+// the others; messages of more than four arguments are left out.
+template <typename... Args>
+void format_with(const std::string& format, const std::vector<Argument>& kinds, size_t next, Args... args) {
+    if constexpr (sizeof...(Args) < 4) {
+        if (next < kinds.size()) {
+            if (kinds[next] == Argument::string)
+                format_with(format, kinds, next + 1, args..., "a text");
+            else
+                format_with(format, kinds, next + 1, args..., -2147483647 - 1);
+            return;
+        }
+    }
+    if (kinds.size() > sizeof...(Args)) return;
+    char out[512];
+    std::snprintf(out, sizeof out, format.c_str(), args...);
+}
+
+void check_kinds(bbs::MessageTable table, std::string_view text) {
+    std::vector<bbs::SourceError> errors;
+    if (!bbs::check_message_table(&table, nullptr, "fuzz.msg", &errors)) {
+        if (errors.empty()) fail("a refused table without a reason");
+        for (const auto& e : errors)
+            if (e.line < 0 || static_cast<size_t>(e.line) > count_lines(text) || e.reason.empty())
+                fail("a refusal names line " + std::to_string(e.line) + ": " + e.describe());
+        return;
+    }
+    for (const auto& e : table.entries)
+        if (!e.kind.is_option()) format_with(e.text, e.kind.arguments, 0);
 }
 
 void check_source(std::string_view text) {
@@ -87,6 +124,8 @@ void check_source(std::string_view text) {
         if (table.by_number(e.number) != &e) fail("by_number does not find " + describe(e));
         if (table.by_name(e.name) != &e) fail("by_name does not find " + describe(e));
     }
+
+    check_kinds(table, text);
 
     // Written back as source.
     std::string again_text = message_source_text(table);

@@ -357,18 +357,12 @@ private:
 
     // ---- holdings and the log ----------------------------------------------
 
+    // As the host holds them: a reload whose file it refused keeps the old ones.
     void read_prices() {
-        bbs::MessageTable table;
-        bbs::SourceError error;
-        std::ifstream in(world_.dir() / "QRTBKPLS.MSG", std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!bbs::parse_message_source(text, "QRTBKPLS.MSG", &table, &error))
-            fail("QRTBKPLS.MSG does not parse: " + error.describe());
-        HostMsgFile block;
-        block.name = "QRTBKPLS.MCV";
-        block.table = std::move(table);
+        const HostMsgFile* loaded = bbs::HostAccess::impl()->messages.find("QRTBKPLS.MCV");
+        if (loaded == nullptr) fail("QRTBKPLS.MCV is not open");
         bbs::HostLog quiet;  // never opened: the readers' warnings go nowhere
-        bbs::OptionReader r(&block, quiet);
+        bbs::OptionReader r(loaded, quiet);
         prices_.desccrd = r.number(4, 0, 1000000);
         prices_.desccop = r.number(5, 0, 1000000);
         prices_.descday = r.number(6, 0, 60);

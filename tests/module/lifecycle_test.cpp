@@ -26,69 +26,60 @@ bbs::MessageTable shipped_messages()
     return table;
 }
 
-// The printf conversions of a text: 's' for a string, 'd' for an int.
-std::string conversions(const std::string& text)
+// The catalogue the build makes from config/QRTBKPLS.MSG and installs beside
+// the library: every option and message with the reader, bounds and
+// arguments the module's code uses, and the shipped file passes it.
+TEST(MessageFile, CatalogueHoldsWhatTheModuleReads)
 {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] != '%') {
-            continue;
-        }
-        i++;
-        if (i < text.size() && text[i] == '%') {
-            continue;
-        }
-        while (i < text.size() && std::strchr("-+ #0123456789.", text[i]) != nullptr) {
-            i++;
-        }
-        if (i >= text.size()) {
-            out += '?';
-            break;
-        }
-        char c = text[i];
-        out += c == 'i' ? 'd' : c;
-    }
-    return out;
-}
-
-TEST(MessageFile, EveryMessageTakesTheArgumentsTheModuleGives)
-{
-    bbs::MessageTable table = shipped_messages();
+    bbs::MessageTable catalogue;
+    bbs::SourceError error;
+    ASSERT_TRUE(bbs::read_message_source(std::string(PLUS_BIN_DIR) + "/QRTBKPLS.MCT", &catalogue, &error))
+        << error.describe();
     struct Expected {
         int number;
         const char* name;
-        const char* args;
+        const char* kind;
     };
-    const Expected catalogue[] = {
-        {20, "CURDESC", "s"}, {21, "DESCHLP", ""}, {22, "MAINMNU", "s"}, {23, "MNULIFE", ""},
-        {24, "MNUSYSP", ""}, {25, "LIFECST", "sss"}, {26, "PLSINFO", ""}, {27, "SYSDMNU", ""},
-        {28, "PLSPRMT", ""}, {29, "PUBINFO", "sssssddddsd"}, {52, "REGEPMT", ""},
-        {53, "REGPRMT", ""}, {54, "REGMENU", ""}, {55, "REGSYSP", ""}, {56, "LOOKASK", ""},
-        {57, "REMASK", ""}, {58, "NOSUCHP", ""}, {59, "BADCHC", ""}, {60, "NOTAPPR", ""},
-        {61, "DESCNSF", ""}, {62, "LIFENSF", ""}, {63, "LIFENUI", ""}, {64, "LIFEMAX", ""},
-        {65, "LIFEOK", ""}, {66, "LSTNONE", ""}, {67, "LSTCNT", "d"},
+    std::vector<Expected> expected = {
+        {4, "DESCCRD", "lngopt(0..1000000)"}, {5, "DESCCOP", "lngopt(0..1000000)"}, {6, "DESCDAY", "numopt(0..60)"},
+        {7, "LIFECRD", "lngopt(-1..90000000)"}, {8, "LIFECOP", "lngopt(0..99999999)"},
+        {9, "LIFEDAY", "numopt(0..60)"}, {10, "SYSKEY", "hasmkey"}, {12, "AGEDIV", "numopt(1..32767)"},
+        {13, "AGEBASE", "numopt(0..500)"}, {14, "DESCLNS", "numopt(1..10)"}, {15, "DESCAPP", "ynopt"},
+        {16, "APPRUID", "stgopt"}, {17, "REGPFX", "stgopt"}, {18, "LOOKCMD", "stgopt"},
+        {20, "CURDESC", "prfmsg(string)"}, {21, "DESCHLP", "prfmsg"}, {22, "MAINMNU", "prfmsg(string)"},
+        {23, "MNULIFE", "prfmsg"}, {24, "MNUSYSP", "prfmsg"}, {25, "LIFECST", "prfmsg(string, string, string)"},
+        {26, "PLSINFO", "prfmsg"}, {27, "SYSDMNU", "prfmsg"}, {28, "PLSPRMT", "prfmsg"},
+        {29, "PUBINFO", "prfmsg(string, string, string, string, string, integer, integer, integer, integer, "
+                        "string, integer)"},
     };
-    for (const Expected& e : catalogue) {
-        const bbs::MessageEntry* entry = table.by_number(e.number);
-        ASSERT_NE(nullptr, entry) << e.number;
-        EXPECT_EQ(e.name, entry->name) << e.number;
-        EXPECT_EQ(e.args, conversions(entry->text)) << e.name;
-        EXPECT_FALSE(entry->text.empty()) << e.name;
+    std::vector<std::string> names;
+    for (int field = 1; field <= 11; field++) {
+        names.push_back("REGLAB" + std::to_string(field));
     }
     for (int field = 1; field <= 11; field++) {
-        const bbs::MessageEntry* label = table.by_number(29 + field);
-        const bbs::MessageEntry* ask = table.by_number(40 + field);
-        ASSERT_NE(nullptr, label);
-        ASSERT_NE(nullptr, ask);
-        EXPECT_EQ("REGLAB" + std::to_string(field), label->name);
-        EXPECT_EQ("REGASK" + std::to_string(field), ask->name);
-        EXPECT_EQ("", conversions(label->text)) << label->name;
-        EXPECT_EQ("", conversions(ask->text)) << ask->name;
+        names.push_back("REGASK" + std::to_string(field));
     }
-    for (const auto& entry : table.entries) {
-        EXPECT_TRUE((entry.number >= 4 && entry.number <= 18) || (entry.number >= 20 && entry.number <= 67))
-            << entry.number << " " << entry.name;
+    for (const char* name : {"REGEPMT", "REGPRMT", "REGMENU", "REGSYSP", "LOOKASK", "REMASK", "NOSUCHP", "BADCHC",
+                             "NOTAPPR", "DESCNSF", "LIFENSF", "LIFENUI", "LIFEMAX", "LIFEOK", "LSTNONE"}) {
+        names.push_back(name);
     }
+    for (size_t i = 0; i < names.size(); i++) {
+        expected.push_back({30 + (int)i, names[i].c_str(), "prfmsg"});
+    }
+    expected.push_back({67, "LSTCNT", "prfmsg(count)"});
+
+    ASSERT_EQ(expected.size(), catalogue.entries.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+        const bbs::MessageEntry& entry = catalogue.entries[i];
+        EXPECT_EQ(expected[i].number, entry.number) << expected[i].name;
+        EXPECT_EQ(expected[i].name, entry.name) << expected[i].number;
+        EXPECT_EQ(expected[i].kind, entry.kind.text()) << expected[i].name;
+    }
+
+    bbs::MessageTable table = shipped_messages();
+    std::vector<bbs::SourceError> errors;
+    EXPECT_TRUE(bbs::check_message_table(&table, &catalogue, "QRTBKPLS.MSG", &errors))
+        << (errors.empty() ? "" : errors[0].describe());
 }
 
 TEST(MessageFile, OptionDefaults)

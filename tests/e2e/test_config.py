@@ -1,0 +1,185 @@
+#!/usr/bin/python3
+"""Configuration mistakes a sysop can make, through the real bbshost:
+
+- a message file the host refuses (a printf conversion that does not fit the
+  message's arguments, a stray percent sign, a missing option or message, a
+  number that is no number, a yes/no option that is neither) stops the start
+  with exit 1 and says where and why on stderr and in the host log; at a
+  reload the loaded file stays in force and the host log says why;
+- yes/no options take Y and N as well as YES and NO."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
+                         host_env, plain, wait_until)
+
+suite = Suite("config")
+
+CHOICE = "choice:"
+
+
+def source_path(host):
+    return os.path.join(host.data, "QRTBKPLS.MSG")
+
+
+def read(path):
+    with open(path, encoding="latin-1") as f:
+        return f.read()
+
+
+def write_atomically(path, text):
+    """As an editor that saves to a new file and renames it over the old one."""
+    temp = "%s.%d.new" % (path, os.getpid())
+    with open(temp, "w", encoding="latin-1") as f:
+        f.write(text)
+    os.replace(temp, path)
+
+
+def edited(text, pattern, replacement):
+    new, count = re.subn(pattern, lambda m: replacement, text)
+    check(count == 1, "%r is not in the message file once" % pattern)
+    return new
+
+
+def line_of(text, part):
+    return text[:text.index(part)].count("\n") + 1
+
+
+def serve_expecting_failure(data):
+    """Runs the host on `data`; it must exit without listening. (status, stdout, stderr)."""
+    args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
+    if CONFIG_DIR:
+        args += ["--config", CONFIG_DIR]
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
+    try:
+        out, err = proc.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise Failure("the host kept running on %s:\n%s\n%s" % (data, out, err))
+    return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+
+
+def reloaded(host, count):
+    """SIGHUP, then waits until the host log has `count` "reload done" lines."""
+    host.signal(signal.SIGHUP)
+    wait_until(lambda: host.log_text().count("reload done") >= count, "reload %d" % count)
+
+
+def price_shown(client):
+    """The description price the user is shown (from the main menu, back to it)."""
+    client.type("d", CHOICE)
+    out = plain(client.type("d", "Do you wish to continue? "))
+    client.type("no", CHOICE)
+    client.type("x", CHOICE)
+    match = re.search(r"cost you (\d+) credits", out)
+    check(match is not None, "no price screen: %r" % out)
+    return int(match.group(1))
+
+
+# Each: what is wrong, how the shipped file is changed, the part of the text
+# whose line the error names (None: the error names no line), and what the
+# reason must say.
+REFUSED = [
+    ("a percent sign in a prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "100% sure",
+     ["28 PLSPRMT", "\"% s\"", "write %% for a percent sign"]),
+    ("a percent sign at the end of a text", r"\n59 BADCHC \{[^}]*\}", "\n59 BADCHC {Not 100%}", "Not 100%}",
+     ["59 BADCHC", "a lone '%' at the end"]),
+    ("an integer conversion for a string", r"\n%s\n}", "\nbad %d\n}", "bad %d",
+     ["20 CURDESC", "\"%d\"", "argument 1 is a string"]),
+    ("a conversion that writes", r"\{\\e\[1;33m%d registries", "{\\e[1;33m%n registries", "%n registries",
+     ["67 LSTCNT", "\"%n\""]),
+    ("an unknown conversion", r"\nDo you wish to buy one\? \}", "\nDo you wish to buy one? %y}", "%y}",
+     ["25 LIFECST", "\"%y\""]),
+    ("a message left out", r"\n#: prfmsg\n66 LSTNONE \{[^}]*\}\n", "\n", None, ["66 LSTNONE", "missing"]),
+    ("an empty file", r"(?s)^.*$", "", None, ["4 DESCCRD", "missing", "67 LSTCNT"]),
+    ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "{1,000}",
+     ["4 DESCCRD", "\"1,000\" is not a number"]),
+    ("a yes/no option that is neither", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {Maybe}", "{Maybe}",
+     ["15 DESCAPP", "\"Maybe\"", "YES, NO, Y or N"]),
+]
+
+
+@suite.case
+def refused_message_files_stop_the_start_and_say_why():
+    with BbsHost() as first:
+        check(first.stop() == 0, "the host did not stop")
+        shipped = read(source_path(first))
+        for what, pattern, replacement, at, says in REFUSED:
+            text = edited(shipped, pattern, replacement)
+            write_atomically(source_path(first), text)
+            log_before = len(first.log_text())
+            status, out, err = serve_expecting_failure(first.data)
+            log = first.log_text()[log_before:]
+            check(status == 1 and "listening" not in out, "%s: the host started (%s): %r" % (what, status, out))
+            where = "QRTBKPLS.MSG:%d: " % line_of(text, at) if at else "QRTBKPLS.MSG: "
+            for part in [where] + says:
+                check(part in err, "%s: stderr does not say %r:\n%s" % (what, part, err))
+                check(part in log, "%s: the host log does not say %r:\n%s" % (what, part, log))
+        # The shipped file starts again.
+        write_atomically(source_path(first), shipped)
+        with BbsHost(data_dir=first.data) as again:
+            check(again.stop() == 0, "the shipped file does not start after the refusals")
+
+
+@suite.case
+def a_refused_reload_keeps_the_loaded_file_in_force():
+    with BbsHost() as host:
+        shipped = read(source_path(host))
+        alice = host.login("Alice", "alice")
+        alice.enter_plus()
+        bob = host.login("Bob", "bob")
+        reloads = 0
+        for what, pattern, replacement, says in [
+                ("a percent sign in the prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "28 PLSPRMT"),
+                ("%s in the prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {%s%s%s%n ", "28 PLSPRMT"),
+                ("an empty file", r"(?s)^.*$", "", "4 DESCCRD"),
+                ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "\"1,000\""),
+                ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\"")]:
+            write_atomically(source_path(host), edited(shipped, pattern, replacement))
+            log_before = len(host.log_text())
+            reloads += 1
+            reloaded(host, reloads)
+            log = host.log_text()[log_before:]
+            check(says in log and "QRTBKPLS.MSG" in log, "%s: the log does not say why:\n%s" % (what, log))
+            check("message file QRTBKPLS.MCV kept as it was" in log, "%s: no word of the kept file:\n%s" % (what, log))
+            # The menus answer with the loaded file, and the price stands.
+            check(price_shown(alice) == 100, "%s: the description price changed" % what)
+            check("Time played" in bob.type("stats", "]: "), "%s: the game does not answer" % what)
+        write_atomically(source_path(host), edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {250}"))
+        reloads += 1
+        reloaded(host, reloads)
+        check(price_shown(alice) == 250, "a good file after the refused ones is not taken")
+        check(host.stop() == 0, "the host did not stop cleanly")
+
+
+@suite.case
+def yes_no_options_take_y_and_n():
+    with BbsHost() as host:
+        shipped = edited(read(source_path(host)), r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {0}")
+        alice = host.login("Alice", "alice")
+        alice.enter_plus()
+        for reloads, (value, waits) in enumerate([("Y", True), ("n", False), ("yes", True), ("N", False)], 1):
+            write_atomically(source_path(host),
+                             edited(shipped, r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {%s}" % value))
+            reloaded(host, reloads)
+            alice.type("d", CHOICE)
+            alice.type("d", "/h helps.")
+            alice.type("/c", "Text cleared.")
+            alice.send("Written with DESCAPP %s." % value)
+            out = plain(alice.type("/s", CHOICE))
+            check(("Written with DESCAPP %s." % value) in out, "DESCAPP %s: not stored: %r" % (value, out))
+            check(("waits for a sysop's approval" in out) == waits,
+                  "DESCAPP %s: the description %s approval: %r" % (value, "skips" if waits else "waits for", out))
+            alice.type("x", CHOICE)
+        log = host.log_text()
+        check("DESCAPP" not in log, "a yes/no value was warned about:\n" + log[-1500:])
+
+
+if __name__ == "__main__":
+    sys.exit(suite.run())
