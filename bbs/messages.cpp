@@ -1,7 +1,12 @@
 #include "bbs/messages.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -573,20 +578,34 @@ bool write_compiled_messages(const std::filesystem::path& file, const MessageTab
         put_u32(out, static_cast<uint32_t>(kind.size()));
         out += kind;
     }
-    std::filesystem::path temp = file;
-    temp += ".tmp";
-    {
-        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-        if (!f || !f.write(out.data(), static_cast<std::streamsize>(out.size()))) {
-            if (error) *error = "cannot write " + temp.string();
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, file, ec);
-    if (ec) {
-        if (error) *error = "cannot write " + file.string() + ": " + ec.message();
+    auto fail = [&](const std::string& what) {
+        if (error) *error = what + ": " + std::strerror(errno);
         return false;
+    };
+    // A temporary file of this process's own, renamed over the compiled file
+    // once whole: readers see the old file or the new one, never a part.
+    std::string temp = file.string() + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0) return fail("cannot write " + file.string() + " (no temporary file beside it)");
+    bool written = fchmod(fd, 0644) == 0;
+    for (size_t done = 0; written && done < out.size();) {
+        ssize_t n = ::write(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) done += static_cast<size_t>(n);
+    }
+    if (!written) {
+        int saved = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        errno = saved;
+        return fail("cannot write " + temp);
+    }
+    if (::close(fd) != 0 || std::rename(temp.c_str(), file.c_str()) != 0) {
+        int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return fail("cannot write " + file.string());
     }
     return true;
 }

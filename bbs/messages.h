@@ -118,6 +118,9 @@ uint64_t message_source_digest(std::string_view text);
 bool check_message_table(MessageTable* table, const MessageTable* catalogue, std::string_view file,
                          std::vector<SourceError>* errors);
 
+// Writes the compiled form to a temporary file of its own beside `file` and
+// renames it over `file`, so that any number of processes may compile and
+// read one message file at once.
 bool write_compiled_messages(const std::filesystem::path& file, const MessageTable& table,
                              std::string* error);
 bool read_compiled_messages(const std::filesystem::path& file, MessageTable* out,

@@ -6,6 +6,9 @@
 #include <chrono>
 #include <cstring>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "bbs/messages.h"
 #include "tests/bbs/host_fixture.h"
 
@@ -292,6 +295,44 @@ TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
     host().reload();
     EXPECT_EQ(read("M.MCV"), compiled);
     EXPECT_EQ(std::filesystem::last_write_time(dir_ / "M.MCV"), now - std::chrono::hours(3));
+}
+
+// Processes compiling one message file at once each write a temporary file
+// of their own and rename it over the compiled one: every write succeeds
+// and every read finds one whole table.
+TEST_F(HostTest, CompilingInManyProcessesAtOnce) {
+    constexpr int kProcesses = 4, kRounds = 300;
+    const auto file = dir_ / "Q.MCV";
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            MessageTable own;
+            own.entries.push_back({1, "WHO", std::string(2000 + 500 * p, static_cast<char>('a' + p))});
+            int failures = 0;
+            for (int r = 0; r < kRounds; ++r) {
+                std::string error;
+                MessageTable back;
+                if (!bbs::write_compiled_messages(file, own, &error)) ++failures;
+                if (!bbs::read_compiled_messages(file, &back, &error) || back.entries.size() != 1 ||
+                    back.entries[0].text.size() < 2000 ||
+                    back.entries[0].text.find_first_not_of(back.entries[0].text[0]) != std::string::npos)
+                    ++failures;
+            }
+            _exit(failures > 0 ? 1 : 0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a process failed to write or read";
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().filename() != "Q.MCV") left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << left.front();
 }
 
 TEST_F(HostTest, OpnmsgReportsSourceErrorsAndMissingFiles) {

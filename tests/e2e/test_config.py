@@ -6,13 +6,16 @@
   number that is no number, a yes/no option that is neither) stops the start
   with exit 1 and says where and why on stderr and in the host log; at a
   reload the loaded file stays in force and the host log says why;
-- yes/no options take Y and N as well as YES and NO."""
+- yes/no options take Y and N as well as YES and NO;
+- many processes compiling the same message file at once while the source
+  is rewritten and the host reloads: none fails, no reload is skipped."""
 
 import os
 import re
 import signal
 import subprocess
 import sys
+import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
@@ -179,6 +182,45 @@ def yes_no_options_take_y_and_n():
             alice.type("x", CHOICE)
         log = host.log_text()
         check("DESCAPP" not in log, "a yes/no value was warned about:\n" + log[-1500:])
+
+
+@suite.case
+def many_processes_compile_at_once_while_the_source_changes():
+    with BbsHost() as host:
+        shipped = read(source_path(host))
+        alice = host.login("Alice", "alice")
+        alice.enter_plus()
+        rounds, workers = 6, 3
+        for n in range(rounds * workers):
+            status, _, err = host.admin("user", "add", "Temp%02d" % n, "--password", "x")
+            check(status == 0, "user add Temp%02d: %r" % (n, err))
+        failures = []
+
+        def delete(userid):
+            # Deleting an account loads the modules: each opens (and compiles) the message file.
+            status, out, err = host.admin("user", "delete", userid)
+            if status != 0:
+                failures.append("user delete %s: %s %r" % (userid, status, err))
+
+        log_before = len(host.log_text())
+        for r in range(rounds):
+            price = 300 + r
+            threads = [threading.Thread(target=delete, args=("Temp%02d" % (r * workers + k),))
+                       for k in range(workers)]
+            for t in threads:
+                t.start()
+            write_atomically(source_path(host),
+                             edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {%d}" % price))
+            reloaded(host, r + 1)
+            for t in threads:
+                t.join(120)
+            check(not failures, "admin commands failed while others compiled:\n" + "\n".join(failures))
+            check(price_shown(alice) == price, "round %d: the reload after the rewrite was skipped" % r)
+        log = host.log_text()[log_before:]
+        check("error" not in log, "the host log reports an error:\n" + log[-2000:])
+        check(host.stop() == 0, "the host did not stop cleanly")
+        leftovers = [n for n in os.listdir(host.data) if n.upper().startswith("QRTBKPLS.MCV") and n != "QRTBKPLS.MCV"]
+        check(not leftovers, "temporary files were left behind: %r" % leftovers)
 
 
 if __name__ == "__main__":
