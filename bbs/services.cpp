@@ -294,11 +294,11 @@ int32_t sameto(const char* part, const char* whole) {
     return 1;
 }
 
-// Blanks are spaces and tabs.
+// Blanks are spaces, tabs and line breaks (the editor ends its lines with CR).
 char* depad(char* text) {
     if (!text) return text;
     size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t')) text[--n] = '\0';
+    while (n > 0 && std::strchr(" \t\r\n", text[n - 1]) != nullptr) text[--n] = '\0';
     return text;
 }
 

@@ -178,7 +178,7 @@ extern char input[HOST_INPSIZ];                // the line as parsed (words spli
 void rstrin(void);                             // rejoin the words: margv[0] then holds the line
 int32_t sameas(const char* a, const char* b);  // equal ignoring case
 int32_t sameto(const char* part, const char* whole); // part leads whole, ignoring case
-char* depad(char* text);                       // strip trailing blanks in place
+char* depad(char* text);                       // strip trailing blanks and line breaks in place
 
 // ---------------------------------------------------------------------------
 // Users and channels

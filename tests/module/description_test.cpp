@@ -301,6 +301,21 @@ TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndStillCharges)
     EXPECT_TRUE(d.w.mail_for("Sysop").empty());
 }
 
+// Empty lines typed at the end are no part of the text; those inside it are.
+TEST(DescriptionSave, TrailingEmptyLinesAreRemovedAndTheGameShowsNone)
+{
+    Desc d([](World& w) { w.set_option("DESCAPP", "NO"); });
+    int bob = d.w.login("Bob");
+    d.open_editor(d.alice, false);
+    for (const char* line : {"Line one.", "", "Line three.", "", "  ", ""}) {
+        d.w.type(d.alice, line);
+    }
+    EXPECT_OUT(description_screen("Line one.\r\rLine three.", false), d.w.type(d.alice, "/s"));
+    EXPECT_EQ("Line one.\r\rLine three.", stored_description(d.w, "Alice")->text);
+    std::string look = d.w.type(bob, "look Alia");
+    EXPECT_NE(std::string::npos, look.find("Line one.\r\rLine three.\n\r[Brakvold Bobo]: ")) << show(look);
+}
+
 TEST(DescriptionSave, BlankTextWithAutoApproveShowsNoPendingNote)
 {
     Desc d([](World& w) { w.set_option("DESCAPP", "NO"); });
