@@ -158,6 +158,16 @@ static char* store_description(char* text)
     return text;
 }
 
+// A text that depad empties is no purchase: saving it removes the
+// description and charges nothing.
+static int depads_to_nothing(const char* text)
+{
+    char copy[DESC_TEXTSIZ];
+    stzcpy(copy, text, sizeof(copy));
+    depad(copy);
+    return copy[0] == '\0';
+}
+
 int16_t description_edit_done(int16_t status)
 {
     char* edited = (char*)vdaoff(usrnum);
@@ -174,7 +184,9 @@ int16_t description_edit_done(int16_t status)
         text = description_find_current(usrnum);
     } else {
         dfaSetBlk(genbb);
-        if (!change_is_free() && !charge_description_purchase(usrnum, &plus_pubinfo)) {
+        if (depads_to_nothing(edited)) {
+            text = store_description(edited);
+        } else if (!change_is_free() && !charge_description_purchase(usrnum, &plus_pubinfo)) {
             setmbk(plus_msg);
             prfmsg(DESCNSF);
             rstmbk();

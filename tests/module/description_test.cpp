@@ -289,16 +289,35 @@ TEST(DescriptionSave, NoApprovalMailWithoutApprovalUser)
     EXPECT_TRUE(d.w.mail_for("").empty());
 }
 
-TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndStillCharges)
+// A text that is blank once trailing blanks and line breaks are gone is no
+// purchase: it removes the description, charges nothing and mails nobody.
+TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing)
 {
-    Desc d(price_100);
-    insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
-    d.w.type(d.alice, "D");
-    d.w.type(d.alice, "y");
-    EXPECT_OUT(none_screen(), d.save(d.alice, "     "));
-    EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
-    EXPECT_EQ(9900, d.w.account("Alice")->credits);
-    EXPECT_TRUE(d.w.mail_for("Sysop").empty());
+    struct Case {
+        const char* text;
+        bool mail_only;
+    } cases[] = {{"     ", false}, {"", false}, {"\r\r \t\r", false}, {" \r\t", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(show(c.text));
+        Desc d([](World& w) {
+            price_100(w);
+            w.set_ini("PLUS_PURCHASE_EMAIL_USERID", "Carol");
+        });
+        if (c.mail_only) {
+            d.w.set_ini("SEND_EMAIL_FOR_PURCHASES", "1");
+            d.w.game().reload_ini();
+        }
+        insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
+        d.w.type(d.alice, "D");
+        d.w.type(d.alice, "y");
+        EXPECT_OUT(none_screen(), d.save(d.alice, c.text));
+        EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
+        EXPECT_EQ(10000, d.w.account("Alice")->credits);
+        EXPECT_EQ(0, log_count(d.w, "Deducted"));
+        EXPECT_EQ(0, log_count(d.w, "Sent email notification"));
+        EXPECT_TRUE(d.w.mail_for("Sysop").empty());
+        EXPECT_TRUE(d.w.mail_for("Carol").empty());
+    }
 }
 
 // Empty lines typed at the end are no part of the text; those inside it are.
