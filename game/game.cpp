@@ -3,6 +3,7 @@
 #include "game/game.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -37,6 +38,14 @@ Game::Impl* current_impl() { return g_impl; }
 void Game::Impl::load_ini() {
     std::string error;
     if (!ini.load(ini_path, &error)) host_log("Brakvold: " + error);
+    // Mail-only purchases need somebody to mail; add-ons leave the mode off
+    // without one, and the sysop learns why here.
+    const char* send = ini.find("SEND_EMAIL_FOR_PURCHASES");
+    const char* userid = ini.find("PLUS_PURCHASE_EMAIL_USERID");
+    if (send && std::atol(send) != 0 && (!userid || *userid == '\0'))
+        host_log(std::string("warning: Brakvold: ") + kIniFile + ": SEND_EMAIL_FOR_PURCHASES is on but "
+                 "PLUS_PURCHASE_EMAIL_USERID is " + (userid ? "empty" : "not set") +
+                 ": purchases are charged as usual and no purchase mail is sent");
 }
 
 bool validate_player(const PublicUserInfo& info, std::string* error) {

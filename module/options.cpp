@@ -78,8 +78,10 @@ PLUS_EXPORT void reload_ini_settings(void)
         strcpy(opt_purchase_mail_uid, uid);
     }
 
+    // Mail-only mode needs somebody to mail: an empty user-ID leaves it off.
     const char* send = get_mud_ini_value("SEND_EMAIL_FOR_PURCHASES");
-    if (send != nullptr && opt_purchase_mail_uid != nullptr && atol(send) != 0) {
+    if (send != nullptr && opt_purchase_mail_uid != nullptr && opt_purchase_mail_uid[0] != '\0' &&
+        atol(send) != 0) {
         BKLog("Brakvold Plus: Note that *only* email (to %s) will be sent for purchases "
               "of lives and descriptions\r\n",
               opt_purchase_mail_uid);

@@ -17,6 +17,7 @@ struct PurchaseKind {
     int32_t deduct_flag;          // last argument of odedcrd
     const char* subject;          // mail subject, given the buyer's user-ID
     const char* mail_log;
+    const char* mail_refused_log;
     const char* credits_log;
     const char* refund_log;
     const char* days_log;
@@ -37,8 +38,11 @@ static uint8_t charge_purchase(int32_t channel, const PublicUserInfo* info, cons
 
     if (opt_email_only) {
         char* subject = spr(kind->subject, account->userid);
-        brakvold_send_mail(opt_purchase_mail_uid, subject, purchase_mail_body);
-        BKLog(kind->mail_log, opt_purchase_mail_uid, account->userid);
+        if (brakvold_send_mail(opt_purchase_mail_uid, subject, purchase_mail_body)) {
+            BKLog(kind->mail_log, opt_purchase_mail_uid, account->userid);
+        } else {
+            BKLog(kind->mail_refused_log, opt_purchase_mail_uid, account->userid);
+        }
         plus_charged.mailed = 1;
         return 1;
     }
@@ -105,6 +109,7 @@ uint8_t charge_description_purchase(int32_t channel, PublicUserInfo* info)
         1,
         "%s bought mud description",
         "Sent email notification to %s that %s purchased a description.\r\n",
+        "Brakvold Plus: the game refused the email notification to %s that %s purchased a description.\r\n",
         "Deducted %lu credits from %s for a description.\r\n",
         "Refunded %lu credits to %s for a description.\r\n",
         "Deducted %d days from %s for a description.\r\n",
@@ -123,6 +128,7 @@ uint8_t charge_life_purchase(int32_t channel, PublicUserInfo* info)
         0,
         "%s bought mud life",
         "Sent email notification to %s that %s purchased a life.\r\n",
+        "Brakvold Plus: the game refused the email notification to %s that %s purchased a life.\r\n",
         "Deducted %lu credits from %s for a life.\r\n",
         "Refunded %lu credits to %s for a life.\r\n",
         "Deducted %d days from %s for a life.\r\n",

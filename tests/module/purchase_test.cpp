@@ -1,5 +1,7 @@
 // Paying for descriptions and lives in credits, copper and membership days,
 // mail-only purchases, and buying a life from the main menu.
+#include <functional>
+
 #include "tests/module/lifecycle_fixture.h"
 
 namespace {
@@ -32,12 +34,12 @@ void add_buyer(World& w, const Buyer& b)
 struct Shop {
     World w;
     int dave = -1;
-    Shop(const Buyer& buyer, void (*setup)(World&))
+    Shop(const Buyer& buyer, const std::function<void(World&)>& setup)
     {
         mark_messages(w);
         w.add_class("Unlimited", -1);
         add_buyer(w, buyer);
-        if (setup != nullptr) {
+        if (setup) {
             setup(w);
         }
         EXPECT_TRUE(w.start()) << w.stop_reason();
@@ -241,28 +243,50 @@ TEST(MailOnlyPurchase, LifeTheGameWouldNotAddIsLoggedAndNothingRefunded)
 
 TEST(MailOnlyPurchase, ModeNeedsANonZeroNumberAndAUser)
 {
-    for (auto setup : std::initializer_list<void (*)(World&)>{
-             [](World& w) {
-                 w.set_ini("PLUS_PURCHASE_EMAIL_USERID", "Carol");
-                 w.set_ini("SEND_EMAIL_FOR_PURCHASES", "0");
-                 w.set_option("DESCCRD", "100");
-             },
-             [](World& w) {
-                 w.set_ini("PLUS_PURCHASE_EMAIL_USERID", "Carol");
-                 w.set_ini("SEND_EMAIL_FOR_PURCHASES", "yes");
-                 w.set_option("DESCCRD", "100");
-             },
-             [](World& w) {
-                 w.remove_ini("PLUS_PURCHASE_EMAIL_USERID");
-                 w.set_ini("SEND_EMAIL_FOR_PURCHASES", "1");
-                 w.set_option("DESCCRD", "100");
-             },
-         }) {
-        Shop s(Buyer{}, setup);
+    struct Case {
+        const char* userid;   // none: the key is left out
+        const char* send;
+        const char* warning;  // in the host log, or none
+    } cases[] = {
+        {"Carol", "0", nullptr},
+        {"Carol", "yes", nullptr},
+        {nullptr, "1", nullptr},
+        {"", "1", "brakvold.ini: SEND_EMAIL_FOR_PURCHASES is on but PLUS_PURCHASE_EMAIL_USERID is empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.userid ? c.userid : "(none)") + " " + c.send);
+        Shop s(Buyer{}, [&c](World& w) {
+            if (c.userid != nullptr) {
+                w.set_ini("PLUS_PURCHASE_EMAIL_USERID", c.userid);
+            } else {
+                w.remove_ini("PLUS_PURCHASE_EMAIL_USERID");
+            }
+            w.set_ini("SEND_EMAIL_FOR_PURCHASES", c.send);
+            w.set_option("DESCCRD", "100");
+        });
         EXPECT_OUT(kStored, s.buy_description());
         EXPECT_TRUE(s.w.mail_for("Carol").empty());
         EXPECT_EQ(0, log_count(s.w, "Note that *only* email"));
+        EXPECT_EQ(0, log_count(s.w, "Sent email notification"));
         EXPECT_EQ(1, log_count(s.w, "Deducted 100 credits from Dave for a description.\r\n"));
+        if (c.warning != nullptr) {
+            EXPECT_NE(std::string::npos, s.w.host_log().find(c.warning)) << s.w.host_log();
+        }
+    }
+}
+
+// The purchase goes ahead, but the log does not claim a mail that was not sent.
+TEST(MailOnlyPurchase, MailTheGameRefusesIsLoggedAsRefused)
+{
+    for (bool life : {false, true}) {
+        Shop s(Buyer{.credits = 0, .copper = 0, .days = 0}, mail_only);
+        s.w.game().failures().send_mail = true;
+        EXPECT_OUT(life ? "<LIFEOK>" + kPrompt : kStored, life ? s.buy_life() : s.buy_description());
+        std::string what = life ? "a life" : "a description";
+        EXPECT_EQ(1, log_count(s.w, "Brakvold Plus: the game refused the email notification to Carol that Dave "
+                                    "purchased " + what + ".\r\n"));
+        EXPECT_EQ(0, log_count(s.w, "Sent email notification"));
+        EXPECT_EQ(0, log_count(s.w, "Deducted"));
     }
 }
 
