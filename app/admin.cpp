@@ -68,7 +68,8 @@ std::string join(const std::vector<std::string>& items) {
 
 }  // namespace
 
-int with_host(const fs::path& data_dir, int channels, const std::function<int(bbs::Host&)>& work) {
+int with_host(const fs::path& data_dir, int channels, Needs needs,
+              const std::function<int(bbs::Host&)>& work) {
     std::error_code ec;
     if (!fs::is_directory(data_dir, ec))
         return bad("data folder " + data_dir.string() + " does not exist");
@@ -78,7 +79,8 @@ int with_host(const fs::path& data_dir, int channels, const std::function<int(bb
     std::string error;
     auto host = bbs::Host::open(options, &error);
     if (!host) return failed("cannot open data folder " + data_dir.string() + ": " + error);
-    if (!load_modules(*host, &error)) return failed(error);
+    if (needs == Needs::game && !load_game(*host, &error)) return failed(error);
+    if (needs == Needs::modules && !load_modules(*host, &error)) return failed(error);
     return work(*host);
 }
 

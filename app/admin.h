@@ -19,9 +19,16 @@ namespace app::admin {
 
 enum Exit { kOk = 0, kFailure = 1, kBadInput = 2 };
 
-// Opens the host on an existing data folder, loads the game and the module,
-// runs `work`, closes everything. A missing data folder is bad input.
-int with_host(const std::filesystem::path& data_dir, int channels,
+// What a command needs loaded besides the host's own accounts and databases.
+enum class Needs {
+    host,      // accounts, classes, the generic database: no module is loaded
+    game,      // characters and mail: the game, without its add-ons
+    modules,   // the game and Brakvold Plus (an account deletion they must see)
+};
+
+// Opens the host on an existing data folder, loads what `needs` says, runs
+// `work`, closes everything. A missing data folder is bad input.
+int with_host(const std::filesystem::path& data_dir, int channels, Needs needs,
               const std::function<int(bbs::Host&)>& work);
 
 struct AccountChange {

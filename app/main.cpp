@@ -112,8 +112,10 @@ int main(int argc, char** argv) {
                  "is instead of going to the game");
     cli.require_subcommand(0, 1);
 
-    // The command to run once the whole line has been parsed.
+    // The command to run once the whole line has been parsed, and what it
+    // needs loaded.
     std::function<int(bbs::Host&)> command;
+    app::admin::Needs needs = app::admin::Needs::host;
     auto sub = [](CLI::App* parent, const char* name, const char* help) {
         auto* s = parent->add_subcommand(name, help);
         s->fallthrough();
@@ -164,8 +166,10 @@ int main(int argc, char** argv) {
 
     auto* user_delete = sub(user, "delete", "Delete an account (the modules forget him first)");
     user_delete->add_option("ID", userid, "User-ID")->required();
-    user_delete->callback(
-        [&] { command = [&](bbs::Host& h) { return app::admin::user_delete(h, userid); }; });
+    user_delete->callback([&] {
+        needs = app::admin::Needs::modules;
+        command = [&](bbs::Host& h) { return app::admin::user_delete(h, userid); };
+    });
 
     // ---- class ---------------------------------------------------------------
     auto* klass = sub(&cli, "class", "Account classes");
@@ -211,21 +215,26 @@ int main(int argc, char** argv) {
     player_add->add_option("--guild", fields.guild, "Guild (empty for none)");
     player_add->add_option("--title", fields.title, "Title");
     player_add->callback([&] {
+        needs = app::admin::Needs::game;
         command = [&](bbs::Host& h) { return app::admin::player_add(h, player_name, fields); };
     });
 
     auto* player_show = sub(player, "show", "Show a character: copper, lives, time played");
     player_show->add_option("NAME", player_name, "Game name")->required();
-    player_show->callback(
-        [&] { command = [&](bbs::Host& h) { return app::admin::player_show(h, player_name); }; });
+    player_show->callback([&] {
+        needs = app::admin::Needs::game;
+        command = [&](bbs::Host& h) { return app::admin::player_show(h, player_name); };
+    });
 
     // ---- mail, db --------------------------------------------------------------
     auto* mail = sub(&cli, "mail", "In-game mail");
     mail->require_subcommand(1);
     auto* mail_list = sub(mail, "list", "A user's mail: sender, subject, body (tab-separated)");
     mail_list->add_option("ID", userid, "User-ID")->required();
-    mail_list->callback(
-        [&] { command = [&](bbs::Host& h) { return app::admin::mail_list(h, userid); }; });
+    mail_list->callback([&] {
+        needs = app::admin::Needs::game;
+        command = [&](bbs::Host& h) { return app::admin::mail_list(h, userid); };
+    });
 
     auto* db = sub(&cli, "db", "The generic database");
     db->require_subcommand(1);
@@ -253,6 +262,6 @@ int main(int argc, char** argv) {
         return app::admin::kBadInput;
     }
 
-    if (command) return app::admin::with_host(options.data, options.channels, command);
+    if (command) return app::admin::with_host(options.data, options.channels, needs, command);
     return serve(options);
 }

@@ -35,10 +35,13 @@ bool load_one(bbs::Host& host, const std::filesystem::path& library, const char*
 
 }  // namespace
 
+bool load_game(bbs::Host& host, std::string* error) {
+    return load_one(host, program_dir() / "libqrtbrak.so", "init__qrtbrak", error);
+}
+
 bool load_modules(bbs::Host& host, std::string* error) {
-    const auto dir = program_dir();
-    return load_one(host, dir / "libqrtbrak.so", "init__qrtbrak", error) &&
-           load_one(host, dir / "libqrtbkpls.so", "init__qrtbkpls", error);
+    return load_game(host, error) &&
+           load_one(host, program_dir() / "libqrtbkpls.so", "init__qrtbkpls", error);
 }
 
 }  // namespace app

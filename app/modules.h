@@ -21,5 +21,7 @@ std::filesystem::path default_config_dir();
 // Loads libqrtbrak.so (the game) and then libqrtbkpls.so (the add-on) from
 // the program's folder. False with the reason in *error.
 bool load_modules(bbs::Host& host, std::string* error);
+// Only the game, without add-ons (its characters and mail).
+bool load_game(bbs::Host& host, std::string* error);
 
 }  // namespace app

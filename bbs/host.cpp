@@ -340,10 +340,12 @@ void Host::reload() {
     Impl& d = *impl_;
     d.log.write("reload");
     HostCall call(d, -1);
-    d.messages.refresh_all();
     CallContext saved;
-    for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
+    // What modules read from one another (the game's ini) is re-read before
+    // any module re-reads its own settings.
     for (auto& hook : d.reload_hooks) d.guarded([&] { hook(); });
+    d.messages.refresh_all();
+    for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
     d.process_closes();
 }
 

@@ -72,9 +72,11 @@ public:
     // Set when a module called catastro; the host must stop.
     bool stopped() const;
     const std::string& stop_reason() const;
-    // Reload after SIGHUP: recompile changed message files into the open
-    // blocks, call every loaded library's reload__<name> routine, then the
-    // reload hooks registered with on_reload (the game re-reads its ini).
+    // Reload after SIGHUP: the reload hooks registered with on_reload first
+    // (the game re-reads its ini and tells its add-ons), then changed message
+    // files recompiled into the open blocks (a refused file keeps its block
+    // as it was), then every loaded library's reload__<name> routine, so that
+    // a module re-reads its options and the game's settings as they now are.
     void reload();
     void on_reload(std::function<void()> hook);
     // Work that must share the fate of the running call (a log line about

@@ -8,7 +8,9 @@
   reload the loaded file stays in force and the host log says why;
 - yes/no options take Y and N as well as YES and NO;
 - many processes compiling the same message file at once while the source
-  is rewritten and the host reloads: none fails, no reload is skipped."""
+  is rewritten and the host reloads: none fails, no reload is skipped;
+- SIGHUP re-reads the game's ini before the module's settings, and account
+  commands leave the game's log alone."""
 
 import os
 import re
@@ -19,7 +21,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
-                         host_env, plain, wait_until)
+                         host_env, plain, run_admin, wait_until)
 
 suite = Suite("config")
 
@@ -221,6 +223,66 @@ def many_processes_compile_at_once_while_the_source_changes():
         check(host.stop() == 0, "the host did not stop cleanly")
         leftovers = [n for n in os.listdir(host.data) if n.upper().startswith("QRTBKPLS.MCV") and n != "QRTBKPLS.MCV"]
         check(not leftovers, "temporary files were left behind: %r" % leftovers)
+
+
+def game_log(host):
+    path = os.path.join(host.data, "brakvold.log")
+    return read(path) if os.path.exists(path) else ""
+
+
+def set_ini(host, key, value):
+    path = os.path.join(host.data, "brakvold.ini")
+    write_atomically(path, edited(read(path), r"(?m)^%s=.*$" % key, "%s=%s" % (key, value)))
+
+
+NOTE = "Note that *only* email"
+
+
+@suite.case
+def sighup_reads_the_game_ini_before_the_module_settings():
+    with BbsHost() as host:
+        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "1")
+        reloaded(host, 1)
+        check(NOTE + " (to Sysop)" in game_log(host), "mail-only mode was not announced:\n" + game_log(host))
+        # Switched off: nothing announces it any more.
+        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "0")
+        before = game_log(host)
+        reloaded(host, 2)
+        check(NOTE not in game_log(host)[len(before):], "switched off, the note is written again:\n" + game_log(host))
+        # Switched on for another user: every note of this reload names him.
+        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "1")
+        set_ini(host, "PLUS_PURCHASE_EMAIL_USERID", "Carol")
+        before = game_log(host)
+        reloaded(host, 3)
+        notes = [line for line in game_log(host)[len(before):].splitlines() if NOTE in line]
+        check(notes and all("(to Carol)" in line for line in notes), "the notes of the reload: %r" % notes)
+        # An empty user-ID does not turn mail-only mode on, and the host log says why.
+        set_ini(host, "PLUS_PURCHASE_EMAIL_USERID", "")
+        before = game_log(host)
+        reloaded(host, 4)
+        check(NOTE not in game_log(host)[len(before):], "mail-only mode to nobody:\n" + game_log(host))
+        check(re.search(r"warning: .*PLUS_PURCHASE_EMAIL_USERID is empty", host.log_text()),
+              "no warning of the empty user-ID:\n" + host.log_text()[-1500:])
+        alice = host.login("Alice", "alice")
+        alice.enter_plus()
+        check(price_shown(alice) == 100, "the price is not charged with an empty purchase-mail user-ID")
+        check(host.stop() == 0, "the host did not stop cleanly")
+
+
+@suite.case
+def account_commands_leave_the_game_log_and_the_modules_alone():
+    with BbsHost() as host:
+        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "1")
+        check(host.stop() == 0, "the host did not stop")
+        before, log_before = game_log(host), len(host.log_text())
+        for command in [("user", "add", "Dave", "--password", "dave"), ("user", "show", "Alice"),
+                        ("user", "set", "Bob", "--credits", "7"), ("class", "add", "Guest", "--days", "7"),
+                        ("db", "list"), ("player", "show", "Alia"), ("mail", "list", "Sysop")]:
+            status, out, err = run_admin(host.data, *command)
+            check(status == 0, "%s failed: %r" % (" ".join(command), err))
+            check(game_log(host) == before, "%s wrote to the game log:\n%s" % (" ".join(command), game_log(host)))
+        log = host.log_text()[log_before:]
+        check("libqrtbkpls.so" not in log, "an account command loaded Brakvold Plus:\n" + log)
 
 
 if __name__ == "__main__":
