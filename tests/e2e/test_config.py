@@ -73,7 +73,7 @@ def serve_expecting_failure(data):
 def reloaded(host, count):
     """SIGHUP, then waits until the host log has `count` "reload done" lines."""
     host.signal(signal.SIGHUP)
-    wait_until(lambda: host.log_text().count("reload done") >= count, "reload %d" % count)
+    wait_until(lambda: host.log_text().count("reload done") >= count, "reload %d" % count, attempts=400)
 
 
 def price_shown(client):
