@@ -57,7 +57,7 @@ std::string request_kind(ssh_message message) {
     }
     case SSH_CHANNEL_REQUEST_WINDOW_CHANGE: return "window-change";
     case SSH_CHANNEL_REQUEST_X11: return "x11-req";
-    default: return "an unknown request (agent forwarding or other)";
+    default: return "an unknown request";
     }
 }
 
@@ -186,10 +186,10 @@ void Connection::begin_authentication() {
 }
 
 // libssh's socket layer switches a descriptor to blocking mode when a
-// connection it believes still connecting becomes writable (its client
-// path; 0.10 takes it for accepted sockets in some versions). A blocking
-// send to a client that does not read would stop the loop, so the flag is
-// checked after every step, before libssh can send again.
+// connection it believes still connecting becomes writable (its path for
+// connections it makes itself). Accepted sockets should never take that
+// path, but a blocking send to a client that does not read would stop the
+// loop, so the flag is checked after every step, before libssh sends again.
 void Connection::keep_nonblocking() {
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
@@ -419,7 +419,7 @@ void Connection::on_channel_request(MessageHandle message) {
         ssh_message_channel_request_reply_success(m);
         start_session();
         return;
-    default:
+    default:  // agent forwarding never gets here: libssh refuses it itself
         break;
     }
     refuse(std::move(message), request_kind(m));

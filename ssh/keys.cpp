@@ -55,38 +55,38 @@ std::string read_key_file(const std::filesystem::path& path) {
     return text;
 }
 
-// Writes TEXT to PATH, owner-only, all or nothing.
-void write_key_file(const std::filesystem::path& path, const std::string& text) {
+// Writes KEY to PATH, owner-only, all or nothing. libssh writes the file
+// itself (its base64 export reads one byte past its buffer, which the
+// sanitizer build rejects); it is made here first with mode 0600, so that
+// libssh only truncates and fills it.
+void write_key_file(const std::filesystem::path& path, ssh_key key) {
     const std::filesystem::path temporary = path.string() + ".new";
     ::unlink(temporary.c_str());  // left by a start that died halfway
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) throw key_error(temporary, "cannot create: " + errno_text());
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const std::string why = errno_text();
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            throw key_error(temporary, "cannot write: " + why);
-        }
-        done += static_cast<std::size_t>(n);
-    }
     // The mode given to open() passes through the umask, which can only
     // take bits away; set it exactly all the same.
-    if (::fchmod(fd, 0600) != 0 || ::fsync(fd) != 0) {
-        const std::string why = errno_text();
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw key_error(temporary, "cannot secure or sync: " + why);
-    }
+    const bool secured = ::fchmod(fd, 0600) == 0;
     ::close(fd);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string why = errno_text();
+    auto fail = [&](const std::string& what) {
         ::unlink(temporary.c_str());
-        throw key_error(path, "cannot rename the new key into place: " + why);
-    }
+        return key_error(temporary, what);
+    };
+    if (!secured) throw fail("cannot make it owner-only: " + errno_text());
+    if (ssh_pki_export_privkey_file(key, nullptr, nullptr, nullptr, temporary.c_str()) != SSH_OK)
+        throw fail("libssh could not write the new key");
+    fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!synced) throw fail("cannot sync: " + errno_text());
+    if (::rename(temporary.c_str(), path.c_str()) != 0) throw fail("cannot rename into place: " + errno_text());
+}
+
+KeyHandle import_private_key(const std::filesystem::path& path, const std::string& text) {
+    ssh_key key = nullptr;
+    if (ssh_pki_import_privkey_base64(text.c_str(), nullptr, nullptr, nullptr, &key) != SSH_OK)
+        throw key_error(path, "is not a private key in a format libssh reads");
+    return KeyHandle(key);
 }
 
 }  // namespace
@@ -115,40 +115,24 @@ HostKey HostKey::load_or_create(const std::filesystem::path& folder) {
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec))
         throw key_error(host.path_, "the folder " + folder.string() + " does not exist");
-
-    ssh_key key = nullptr;
-    if (std::filesystem::exists(std::filesystem::symlink_status(host.path_, ec))) {
-        const std::string text = read_key_file(host.path_);
-        if (ssh_pki_import_privkey_base64(text.c_str(), nullptr, nullptr, nullptr, &key) != SSH_OK)
-            throw key_error(host.path_, "is not a private key in a format libssh reads");
-        host.key_.reset(key);
-        if (ssh_key_type(key) != SSH_KEYTYPE_ED25519)
-            throw key_error(host.path_, std::string("holds a ") + ssh_key_type_to_char(ssh_key_type(key)) +
-                                            " key, not an Ed25519 one");
-    } else {
-        if (ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, &key) != SSH_OK)
+    if (!std::filesystem::exists(std::filesystem::symlink_status(host.path_, ec))) {
+        ssh_key made = nullptr;
+        if (ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, &made) != SSH_OK)
             throw key_error(host.path_, "libssh could not make an Ed25519 key");
-        host.key_.reset(key);
-        char* text = nullptr;
-        if (ssh_pki_export_privkey_base64(key, nullptr, nullptr, nullptr, &text) != SSH_OK || text == nullptr)
-            throw key_error(host.path_, "libssh could not export the new key");
-        const std::string contents = TextHandle(text).get();
-        write_key_file(host.path_, contents);
+        const KeyHandle new_key(made);
+        write_key_file(host.path_, new_key.get());
         host.created_ = true;
     }
+    // A new key too is read back: what is used is what a restart will read.
+    host.text_ = read_key_file(host.path_);
+    host.key_ = import_private_key(host.path_, host.text_);
+    if (ssh_key_type(host.key_.get()) != SSH_KEYTYPE_ED25519)
+        throw key_error(host.path_, std::string("holds a ") + ssh_key_type_to_char(ssh_key_type(host.key_.get())) +
+                                        " key, not an Ed25519 one");
     host.public_ = describe_public_key(host.key_.get());
     return host;
 }
 
-KeyHandle HostKey::copy() const {
-    char* text = nullptr;
-    if (ssh_pki_export_privkey_base64(key_.get(), nullptr, nullptr, nullptr, &text) != SSH_OK || text == nullptr)
-        throw key_error(path_, "libssh could not export the key");
-    TextHandle exported(text);
-    ssh_key key = nullptr;
-    if (ssh_pki_import_privkey_base64(exported.get(), nullptr, nullptr, nullptr, &key) != SSH_OK)
-        throw key_error(path_, "libssh could not read back its own export of the key");
-    return KeyHandle(key);
-}
+KeyHandle HostKey::copy() const { return import_private_key(path_, text_); }
 
 }  // namespace ssh

@@ -33,7 +33,7 @@ public:
 
     // Reads the key file, or makes a new key and writes it with mode 0600
     // (through a temporary file and a rename, so that no half-written key is
-    // ever read) when there is none. The folder must exist. Throws
+    // ever read) when there is none; a new key is read back like an old one. The folder must exist. Throws
     // std::runtime_error naming the file and what is wrong: unreadable, not
     // an Ed25519 private key, or open to group or others.
     static HostKey load_or_create(const std::filesystem::path& folder);
@@ -48,6 +48,7 @@ private:
     HostKey() = default;
 
     std::filesystem::path path_;
+    std::string text_;  // the key file as read
     KeyHandle key_;
     PublicKeyText public_;
     bool created_ = false;
