@@ -142,8 +142,13 @@ void Connection::pump() {
     for (int round = 0; round < kRoundsPerTurn; ++round) {
         drive();
         if (phase_ == Phase::closed) return;
+        const uint64_t read_before = socket_counter_.in_bytes;
         settle();
         if (phase_ == Phase::closed) return;
+        // libssh reads whenever it is called (a write flushes, and reads
+        // what came meanwhile): what it read during settle() is settled
+        // before waiting, since the socket will not say so again.
+        if (socket_counter_.in_bytes != read_before) continue;
         if (!socket_ready()) {
             arm_waits();
             return;
@@ -483,8 +488,11 @@ bool Connection::send(std::string_view bytes) {
         end("output queue full (" + std::to_string(queued()) + " bytes): the client does not read");
         return false;
     }
+    const uint64_t read_before = socket_counter_.in_bytes;
     flush_output();
-    if (phase_ != Phase::closed) arm_waits();
+    if (phase_ == Phase::closed) return false;
+    arm_waits();
+    if (socket_counter_.in_bytes != read_before) post_pump();  // see pump()
     return phase_ == Phase::session;
 }
 
