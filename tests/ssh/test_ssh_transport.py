@@ -33,118 +33,101 @@ from e2e_support import Failure, Suite, check  # noqa: E402
 
 SERVER = os.environ.get("SSH_ECHO_SERVER", "")
 TIMEOUT = 10           # seconds for one expected answer
-START_TIMEOUT = 30     # seconds for the server to say where it listens
-REFUSE_DELAY_MS = 1200 # how long the test server holds back a refused password
+REFUSE_DELAY_MS = 1200  # how long the test server holds back a refused password
 
 logging.getLogger("paramiko").setLevel(logging.CRITICAL)
 suite = Suite("ssh")
 
 
 class EchoServer:
-    """A running ssh_echo_server with a key folder (its own unless given)."""
+    """A running ssh_echo_server with a key folder (its own unless given).
+    Leaving the block cleanly stops it with SIGTERM and wants exit status 0
+    (which carries the sanitizers' verdict); otherwise it is killed."""
 
     def __init__(self, *args, keys=None):
+        check(SERVER and os.path.exists(SERVER), "SSH_ECHO_SERVER is not set to the program: %r" % SERVER)
         self.root = tempfile.mkdtemp(prefix="ssh-echo-")
         self.keys = keys or os.path.join(self.root, "keys")
         os.makedirs(self.keys, exist_ok=True)
-        self.args = list(args)
-        self.proc = None
-        self.port = None
-        self._lines = []
-        self._ended = False
-        self._cond = threading.Condition()
+        self.lines = []
+        self.cond = threading.Condition()
+        self.proc = subprocess.Popen([SERVER, "--keys", self.keys] + list(args), stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        threading.Thread(target=self._read, daemon=True).start()
 
     def __enter__(self):
-        self.start()
+        try:
+            self.port = int(self.wait_line(r"listening on 127\.0\.0\.1:(\d+)").group(1))
+        except Exception:
+            self.close()
+            raise
         return self
 
     def __exit__(self, exc_type, *exc):
         try:
-            if exc_type is None:  # a clean stop, and with it the sanitizers' verdict
+            if exc_type is None:
                 status = self.stop()
                 check(status == 0, "the server exited with status %s:\n%s" % (status, self.output()))
         finally:
             self.close()
         return False
 
-    def start(self):
-        check(SERVER and os.path.exists(SERVER), "SSH_ECHO_SERVER is not set to the program: %r" % SERVER)
-        self.proc = subprocess.Popen([SERVER, "--keys", self.keys] + self.args, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
-        threading.Thread(target=self._pump, daemon=True).start()
-        found = self.wait_line(r"listening on 127\.0\.0\.1:(\d+)", START_TIMEOUT)
-        self.port = int(found.group(1))
-
-    def _pump(self):
+    def _read(self):
         for raw in iter(self.proc.stdout.readline, b""):
-            with self._cond:
-                self._lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-                self._cond.notify_all()
-        with self._cond:
-            self._ended = True
-            self._cond.notify_all()
+            with self.cond:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.cond.notify_all()
 
     def output(self):
-        with self._cond:
-            return "\n".join(self._lines)
-
-    def wait_line(self, pattern, timeout=TIMEOUT):
-        """The first output line matching the regular expression, waited for."""
-        regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                for line in self._lines:
-                    found = regex.search(line)
-                    if found:
-                        return found
-                if self._ended:
-                    break
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    break
-                self._cond.wait(min(left, 0.2))
-        raise Failure("the server did not print %r; its output:\n%s" % (pattern, self.output()))
+        with self.cond:
+            return "\n".join(self.lines)
 
     def count(self, pattern):
-        regex = re.compile(pattern)
-        with self._cond:
-            return sum(1 for line in self._lines if regex.search(line))
+        with self.cond:
+            return sum(1 for line in self.lines if re.search(pattern, line))
+
+    def wait_line(self, pattern, at_least=1):
+        """Waits for the at_least-th output line matching the pattern; its match."""
+        deadline = time.monotonic() + TIMEOUT
+        with self.cond:
+            while True:
+                found = [m for m in (re.search(pattern, line) for line in self.lines) if m]
+                if len(found) >= at_least:
+                    return found[at_least - 1]
+                if time.monotonic() > deadline or self.proc.poll() is not None:
+                    raise Failure("the server did not print %r; its output:\n%s" %
+                                  (pattern, "\n".join(self.lines)))
+                self.cond.wait(0.2)
 
     def stop(self):
         """SIGTERM and wait; the exit status."""
-        if self.proc is not None and self.proc.poll() is None:
+        if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
                 self.proc.wait(TIMEOUT)
             except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(TIMEOUT)
                 raise Failure("the server did not stop on SIGTERM")
         return self.proc.returncode
 
     def close(self):
-        try:
-            if self.proc is not None and self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait(TIMEOUT)
-        finally:
-            shutil.rmtree(self.root, ignore_errors=True)
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(TIMEOUT)
+        shutil.rmtree(self.root, ignore_errors=True)
 
 
 # ---- clients ---------------------------------------------------------------------
 
 def transport(port):
     t = paramiko.Transport(("127.0.0.1", port))
-    t.banner_timeout = TIMEOUT
-    t.auth_timeout = TIMEOUT
+    t.banner_timeout = t.auth_timeout = TIMEOUT
     t.start_client(timeout=TIMEOUT)
     return t
 
 
-def logged_on(port, user="tester", password="secret"):
+def logged_on(port):
     t = transport(port)
-    t.auth_password(user, password)
+    t.auth_password("tester", "secret")
     return t
 
 
@@ -158,20 +141,16 @@ def shell(t, term="xterm", width=80, height=24, pty=True, window=None):
 
 
 def read_until(chan, wanted, timeout=TIMEOUT):
-    """Bytes from the channel up to and with `wanted` (bytes)."""
+    """Bytes from the channel up to and with `wanted`."""
     got = b""
     deadline = time.monotonic() + timeout
     while wanted not in got:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise Failure("expected %r, got %r" % (wanted, got[-300:]))
-        chan.settimeout(left)
+        check(time.monotonic() < deadline, "expected %r, got %r" % (wanted, got[-300:]))
         try:
             piece = chan.recv(65536)
         except socket.timeout:
             continue
-        if not piece:
-            raise Failure("channel closed while waiting for %r; got %r" % (wanted, got[-300:]))
+        check(piece, "channel closed while waiting for %r; got %r" % (wanted, got[-300:]))
         got += piece
     return got
 
@@ -185,32 +164,26 @@ def fingerprint(key):
     return "SHA256:" + base64.b64encode(hashlib.sha256(key.asbytes()).digest()).decode().rstrip("=")
 
 
-def channel_request(chan, kind, payload=b"", timeout=TIMEOUT):
-    """Sends a channel request that wants a reply; True when granted."""
-    m = Message()
-    m.add_byte(cMSG_CHANNEL_REQUEST)
-    m.add_int(chan.remote_chanid)
-    m.add_string(kind)
-    m.add_boolean(True)
-    m.add_bytes(payload)
-    chan._event_pending()
-    chan.transport._send_user_message(m)
-    check(chan.event.wait(timeout), "no answer to the %s request" % kind)
-    return chan.event_ready
+def logon(port, how, user, secret):
+    """One logon attempt by password, keyboard-interactive or key; whether it got in."""
+    prompts_seen = []
 
+    def answer(title, instructions, prompts):
+        prompts_seen.append(prompts)
+        return [secret for _ in prompts]
 
-def closed_within(sock, timeout):
-    """Reads (and drops) until the server closes the socket; False on timeout."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([sock], [], [], 0.2)
-        if ready:
-            try:
-                if not sock.recv(4096):
-                    return True
-            except ConnectionResetError:
-                return True
-    return False
+    t = transport(port)
+    try:
+        {"password": lambda: t.auth_password(user, secret),
+         "interactive": lambda: t.auth_interactive(user, answer),
+         "key": lambda: t.auth_publickey(user, secret)}[how]()
+        return t.is_authenticated()
+    except paramiko.AuthenticationException:
+        return False
+    finally:
+        t.close()
+        if how == "interactive":
+            check(prompts_seen == [[("Password: ", False)]], "keyboard-interactive prompts: %r" % prompts_seen)
 
 
 # ---- cases ---------------------------------------------------------------------
@@ -220,83 +193,41 @@ def host_key_made_owner_only_and_kept_across_restarts():
     with EchoServer() as first:
         made = first.wait_line(r"host key (SHA256:\S+) created").group(1)
         path = os.path.join(first.keys, "ssh_host_ed25519_key")
-        mode = stat.S_IMODE(os.stat(path).st_mode)
-        check(mode == 0o600, "the host key file has mode %o" % mode)
-        t = transport(first.port)
-        try:
-            seen = fingerprint(t.get_remote_server_key())
-            check(t.get_remote_server_key().get_name() == "ssh-ed25519", "host key type %s" %
-                  t.get_remote_server_key().get_name())
-        finally:
-            t.close()
-        check(seen == made, "the client saw %s, the server printed %s" % (seen, made))
+        check(stat.S_IMODE(os.stat(path).st_mode) == 0o600, "the host key file is not owner-only")
         first.stop()
-
         with EchoServer(keys=first.keys) as second:
-            again = second.wait_line(r"host key (SHA256:\S+) loaded").group(1)
-            check(again == made, "after a restart the key is %s, was %s" % (again, made))
+            check(second.wait_line(r"host key (SHA256:\S+) loaded").group(1) == made, "a new key after a restart")
             t = transport(second.port)
             try:
-                check(fingerprint(t.get_remote_server_key()) == made, "the client saw another key after a restart")
+                key = t.get_remote_server_key()
+                check(key.get_name() == "ssh-ed25519" and fingerprint(key) == made,
+                      "the client saw %s %s, the server printed %s" % (key.get_name(), fingerprint(key), made))
             finally:
                 t.close()
-
         # A key others could read is not used.
         os.chmod(path, 0o644)
-        refused = subprocess.run([SERVER, "--keys", first.keys], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 timeout=TIMEOUT)
+        refused = subprocess.run([SERVER, "--keys", first.keys], capture_output=True, timeout=TIMEOUT)
         check(refused.returncode == 1 and b"ssh_host_ed25519_key" in refused.stderr and b"0644" in refused.stderr,
               "a group-readable key was not refused: %r" % refused.stderr)
-
-
-def password_logon(port, user, password):
-    t = transport(port)
-    try:
-        t.auth_password(user, password)
-        return t.is_authenticated()
-    except paramiko.AuthenticationException:
-        return False
-    finally:
-        t.close()
-
-
-def interactive_logon(port, user, password):
-    prompts_seen = []
-
-    def answer(title, instructions, prompts):
-        prompts_seen.append(prompts)
-        return [password for _ in prompts]
-
-    t = transport(port)
-    try:
-        t.auth_interactive(user, answer)
-        ok = t.is_authenticated()
-    except paramiko.AuthenticationException:
-        ok = False
-    finally:
-        t.close()
-    check(prompts_seen == [[("Password: ", False)]], "keyboard-interactive prompts: %r" % prompts_seen)
-    return ok
 
 
 @suite.case
 def logons_accepted_and_refusals_held_back():
     cases = [  # (how, user, password, accepted)
-        (password_logon, "tester", "secret", True),
-        (password_logon, "tester", "wrong", False),
-        (password_logon, "nobody", "secret", False),
-        (interactive_logon, "tester", "secret", True),
-        (interactive_logon, "tester", "wrong", False),
+        ("password", "tester", "secret", True),
+        ("password", "tester", "wrong", False),
+        ("password", "nobody", "secret", False),
+        ("interactive", "tester", "secret", True),
+        ("interactive", "tester", "wrong", False),
     ]
     with EchoServer("--refuse-delay-ms", str(REFUSE_DELAY_MS)) as server:
         for how, user, password, accepted in cases:
-            label = "%s %s/%s" % (how.__name__, user, password)
             started = time.monotonic()
-            result = how(server.port, user, password)
+            got_in = logon(server.port, how, user, password)
             took = time.monotonic() - started
-            check(result == accepted, "%s: accepted=%s" % (label, result))
-            if not accepted:
-                check(took >= REFUSE_DELAY_MS / 1000.0 * 0.9, "%s: refused after %.2f s, not held back" % (label, took))
+            check(got_in == accepted, "%s %s/%s: accepted=%s" % (how, user, password, got_in))
+            check(accepted or took >= REFUSE_DELAY_MS / 1000.0 * 0.9,
+                  "%s %s/%s: refused after %.2f s, not held back" % (how, user, password, took))
         check(server.count(r"password for (tester|nobody) from 127\.0\.0\.1$") == len(cases),
               "the password check did not get each attempt with the peer address:\n" + server.output())
 
@@ -311,16 +242,15 @@ def logons_accepted_and_refusals_held_back():
             t.close()
 
         # While one refusal is held back, another user logs on and is served.
-        held = threading.Thread(target=password_logon, args=(server.port, "tester", "wrong"))
+        attempts = server.count(r"password for ")
+        held = threading.Thread(target=logon, args=(server.port, "password", "tester", "wrong"))
         held.start()
         try:
-            server.wait_line(r"password for tester.*", TIMEOUT)
+            server.wait_line(r"password for ", at_least=attempts + 1)
             t = logged_on(server.port)
             try:
-                started = time.monotonic()
                 echo(shell(t), "served while another waits")
-                check(held.is_alive(), "the held-back refusal was answered before the other user was served "
-                      "(%.2f s)" % (time.monotonic() - started))
+                check(held.is_alive(), "the held-back refusal was answered before the other user was served")
             finally:
                 t.close()
         finally:
@@ -336,38 +266,27 @@ def logons_accepted_and_refusals_held_back():
                     pass
                 except (paramiko.SSHException, EOFError):
                     break
+            server.wait_line(r"closed: too many failed logons")
             deadline = time.monotonic() + TIMEOUT
             while t.is_active() and time.monotonic() < deadline:
                 time.sleep(0.05)
             check(not t.is_active(), "the connection stayed open after three refused passwords")
         finally:
             t.close()
-        server.wait_line(r"closed: too many failed logons")
 
 
 @suite.case
 def public_key_logon_for_the_registered_key_only():
-    registered = paramiko.ECDSAKey.generate()
-    other = paramiko.ECDSAKey.generate()
+    registered, other = paramiko.ECDSAKey.generate(), paramiko.ECDSAKey.generate()
     root = tempfile.mkdtemp(prefix="ssh-key-")
     try:
         key_file = os.path.join(root, "tester.pub")
         with open(key_file, "w") as f:
             f.write("%s %s tester@test\n" % (registered.get_name(), registered.get_base64()))
         with EchoServer("--authorized-key", key_file) as server:
-            for key, accepted in ((registered, True), (other, False)):
-                t = transport(server.port)
-                try:
-                    try:
-                        t.auth_publickey("tester", key)
-                        ok = t.is_authenticated()
-                    except paramiko.AuthenticationException:
-                        ok = False
-                    check(ok == accepted, "key %s: accepted=%s" % (fingerprint(key), ok))
-                    if ok:
-                        echo(shell(t), "signed in with a key")
-                finally:
-                    t.close()
+            check(logon(server.port, "key", "tester", registered), "the registered key was refused")
+            check(not logon(server.port, "key", "tester", other), "an unregistered key was accepted")
+            check(not logon(server.port, "key", "nobody", registered), "the key was accepted for another user")
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
@@ -375,14 +294,12 @@ def public_key_logon_for_the_registered_key_only():
 @suite.case
 def terminal_size_and_bytes_both_ways():
     with EchoServer() as server:
-        cases = [  # (pty, term, width, height, the welcome says)
-            (True, "xterm-256color", 100, 30, b"term=xterm-256color size=100x30"),
-            (False, None, None, None, b"term= size=80x24"),
-        ]
-        for pty, term, width, height, welcome in cases:
+        for pty, term, width, height, welcome in (  # the welcome line says what arrived
+                (True, "xterm-256color", 100, 30, b"term=xterm-256color size=100x30"),
+                (False, "", 0, 0, b"term= size=80x24")):
             t = logged_on(server.port)
             try:
-                chan = shell(t, term or "", width or 0, height or 0, pty=pty)
+                chan = shell(t, term, width, height, pty=pty)
                 read_until(chan, b"welcome tester from 127.0.0.1 " + welcome + b"\r\n")
                 chan.resize_pty(132, 43)
                 read_until(chan, b"size 132x43\r\n")
@@ -396,7 +313,7 @@ def terminal_size_and_bytes_both_ways():
             every_byte = bytes(range(256))
             chan.sendall(every_byte)
             read_until(chan, every_byte)
-            block = os.urandom(300 * 1024)  # more than a window and a queue's worth
+            block = os.urandom(300 * 1024)  # more than a window's and a queue's worth
             sender = threading.Thread(target=chan.sendall, args=(block,))
             sender.start()
             back = read_until(chan, block[-64:], timeout=30)
@@ -411,74 +328,62 @@ def terminal_size_and_bytes_both_ways():
         server.wait_line(r"closed tester: closed by the host")
 
 
-def refused_exec(t):
+def channel_request(t, kind, payload=b""):
+    """A request on a new session channel that wants a reply; True when granted."""
     chan = t.open_session(timeout=TIMEOUT)
-    return channel_request(chan, "exec", Message().add_string("id").asbytes())
+    m = Message()
+    m.add_byte(cMSG_CHANNEL_REQUEST)
+    m.add_int(chan.remote_chanid)
+    m.add_string(kind)
+    m.add_boolean(True)
+    m.add_bytes(payload)
+    chan._event_pending()
+    chan.transport._send_user_message(m)
+    check(chan.event.wait(TIMEOUT), "no answer to the %s request" % kind)
+    return chan.event_ready
 
 
-def refused_sftp(t):
+def granted(t, call, refusal):
     try:
-        paramiko.SFTPClient.from_transport(t)
+        call()
         return True
-    except paramiko.SSHException:
+    except refusal:
         return False
 
 
-def refused_x11(t):
-    chan = t.open_session(timeout=TIMEOUT)
-    payload = Message().add_boolean(False).add_string("MIT-MAGIC-COOKIE-1").add_string("00" * 16).add_int(0)
-    return channel_request(chan, "x11-req", payload.asbytes())
-
-
-def refused_agent(t):
-    chan = t.open_session(timeout=TIMEOUT)
-    return channel_request(chan, "auth-agent-req@openssh.com")
-
-
-def refused_direct_tcpip(t):
-    try:
-        t.open_channel("direct-tcpip", ("127.0.0.1", 22), ("127.0.0.1", 40000), timeout=TIMEOUT)
-        return True
-    except paramiko.ChannelException:
-        return False
-
-
-def refused_tcpip_forward(t):
-    return t.global_request("tcpip-forward", ("127.0.0.1", 0), wait=True) is not None
-
-
-def refused_second_session(t):
+def second_session(t):
     first = shell(t)
-    try:
-        t.open_session(timeout=TIMEOUT)
-        return True
-    except paramiko.ChannelException:
-        echo(first, "the first session goes on")
-        return False
+    opened = granted(t, lambda: t.open_session(timeout=TIMEOUT), paramiko.ChannelException)
+    echo(first, "the first session goes on")
+    return opened
 
 
 @suite.case
 def other_requests_refused():
-    cases = [  # (how, what the server logs)
-        (refused_exec, "refused exec"),
-        (refused_sftp, "refused subsystem sftp"),
-        (refused_x11, "refused x11-req"),
-        (refused_agent, None),  # libssh refuses it before any message is made
-        (refused_direct_tcpip, "refused a direct-tcpip channel"),
-        (refused_tcpip_forward, r"refused port forwarding \(tcpip-forward\)"),
-        (refused_second_session, "refused a second session channel"),
+    x11 = Message().add_boolean(False).add_string("MIT-MAGIC-COOKIE-1").add_string("00" * 16).add_int(0).asbytes()
+    cases = [  # (what, asks, what the server logs)
+        ("exec", lambda t: channel_request(t, "exec", Message().add_string("id").asbytes()), "refused exec"),
+        ("sftp", lambda t: granted(t, lambda: paramiko.SFTPClient.from_transport(t), paramiko.SSHException),
+         "refused subsystem sftp"),
+        ("x11", lambda t: channel_request(t, "x11-req", x11), "refused x11-req"),
+        ("agent", lambda t: channel_request(t, "auth-agent-req@openssh.com"), None),  # libssh refuses it itself
+        ("direct-tcpip", lambda t: granted(t, lambda: t.open_channel(
+            "direct-tcpip", ("127.0.0.1", 22), ("127.0.0.1", 40000), timeout=TIMEOUT), paramiko.ChannelException),
+         "refused a direct-tcpip channel"),
+        ("tcpip-forward", lambda t: t.global_request("tcpip-forward", ("127.0.0.1", 0), wait=True) is not None,
+         r"refused port forwarding \(tcpip-forward\)"),
+        ("second session", second_session, "refused a second session channel"),
     ]
     with EchoServer() as server:
-        for how, logged in cases:
+        for what, asks, logged in cases:
             t = logged_on(server.port)
             try:
-                check(how(t) is False, "%s: granted" % how.__name__)
-                check(t.is_active(), "%s: the server dropped the connection instead of refusing" % how.__name__)
+                check(asks(t) is False, "%s: granted" % what)
+                check(t.is_active(), "%s: the server dropped the connection instead of refusing" % what)
             finally:
                 t.close()
             if logged:
                 server.wait_line(logged)
-        # Still serving.
         t = logged_on(server.port)
         try:
             echo(shell(t), "after the refusals")
@@ -488,27 +393,27 @@ def other_requests_refused():
 
 def flood_client(port):
     """Run as a child process: logs on, asks for a flood with a window far
-    bigger than any socket buffer and than what the test floods, says so, then waits to be stopped."""
-    t = logged_on(port)
-    chan = shell(t, window=2 ** 31)
+    bigger than any socket buffer and than what the test floods, says so,
+    then waits to be stopped."""
+    chan = shell(logged_on(port), window=2 ** 31)
     read_until(chan, b"\r\n")
     chan.sendall(b"flood\r")
     print("flooding", flush=True)
     time.sleep(60)
 
 
-def stalled_at_the_window(port, stack):
+def stalled_at_the_window(port, cleanup):
     t = logged_on(port)
-    stack.append(t.close)
+    cleanup.append(t.close)
     chan = shell(t, window=32 * 1024)
     read_until(chan, b"\r\n")
     chan.sendall(b"flood\r")  # and never read again
 
 
-def stalled_at_the_socket(port, stack):
+def stalled_at_the_socket(port, cleanup):
     child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--flood-client", str(port)],
                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    stack.append(lambda: (child.kill(), child.wait(TIMEOUT)))
+    cleanup.append(lambda: (child.kill(), child.wait(TIMEOUT)))
     ready, _, _ = select.select([child.stdout], [], [], TIMEOUT)
     check(ready and child.stdout.readline().strip() == b"flooding", "the flooding client did not start")
     time.sleep(0.2)
@@ -541,43 +446,44 @@ def a_client_that_stops_reading_is_cut_off_and_others_are_served():
                     step()
 
 
+def closed_within(sock, timeout):
+    """Reads (and drops) until the server closes the socket; False on timeout."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if select.select([sock], [], [], 0.2)[0]:
+            try:
+                if not sock.recv(4096):
+                    return True
+            except ConnectionResetError:
+                return True
+    return False
+
+
 @suite.case
 def clients_that_never_log_on_are_timed_out():
-    def silent(port):
-        return socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
-
-    def banner_only(port):
-        s = silent(port)
-        s.sendall(b"SSH-2.0-quiet\r\n")
-        return s
-
-    def half_banner(port):
-        s = silent(port)
-        s.sendall(b"SSH-2.")
-        return s
-
+    openings = {"silent": b"", "banner only": b"SSH-2.0-quiet\r\n", "half a banner": b"SSH-2."}
     with EchoServer("--logon-limit-ms", "2000") as server:
-        socks = [make(server.port) for make in (silent, banner_only, half_banner)]
+        socks = {}
         try:
-            # Authenticated, but no shell ever asked for.
-            idle = logged_on(server.port)
-            # Meanwhile a user who does log on in time is served.
-            t = logged_on(server.port)
+            for what, sent in openings.items():
+                socks[what] = socket.create_connection(("127.0.0.1", server.port), timeout=TIMEOUT)
+                socks[what].sendall(sent)
+            idle = logged_on(server.port)  # authenticated, but never asks for a shell
+            t = logged_on(server.port)  # logs on in time and is served meanwhile
             try:
                 echo(shell(t), "served among the idle")
             finally:
                 t.close()
-            for s, what in zip(socks, ("silent", "banner only", "half a banner")):
-                check(closed_within(s, TIMEOUT), "the %s client was not closed" % what)
+            for what, sock in socks.items():
+                check(closed_within(sock, TIMEOUT), "the %s client was not closed" % what)
             deadline = time.monotonic() + TIMEOUT
             while idle.is_active() and time.monotonic() < deadline:
                 time.sleep(0.05)
             check(not idle.is_active(), "the client that never asked for a shell was not closed")
             idle.close()
         finally:
-            for s in socks:
-                s.close()
-        server.wait_line(r"logon time limit reached")
+            for sock in socks.values():
+                sock.close()
         check(server.count(r"closed: logon time limit reached") == 4,
               "not every idle client was timed out:\n" + server.output())
 
