@@ -139,6 +139,7 @@ void Connection::start() {
 
 void Connection::pump() {
     auto self = shared_from_this();  // the owner may drop its reference meanwhile
+    const uint64_t moved_before = socket_counter_.in_bytes + socket_counter_.out_bytes;
     for (int round = 0; round < kRoundsPerTurn; ++round) {
         drive();
         if (phase_ == Phase::closed) return;
@@ -154,6 +155,10 @@ void Connection::pump() {
             return;
         }
     }
+    // A socket that stays ready while libssh moves no byte would spin the
+    // loop for ever.
+    if (socket_counter_.in_bytes + socket_counter_.out_bytes == moved_before)
+        return end("libssh makes no progress on a ready socket");
     // Still busy: the others are served first, then this goes on.
     arm_waits();
     post_pump();
