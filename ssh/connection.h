@@ -1,0 +1,157 @@
+// One SSH client, from the TCP connection to the end of its session: key
+// exchange, authentication, the session channel and its byte stream. Every
+// step is driven by socket readiness on the io_context's thread; no libssh
+// call made here waits (the session is non-blocking, polled with timeout 0).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include <asio.hpp>
+#include <libssh/callbacks.h>
+
+#include "ssh/handles.h"
+#include "ssh/listener.h"
+
+namespace ssh {
+
+class Connection;
+
+// What the listener and its connections share; outlives the listener while
+// a connection still refers to it.
+struct ListenerState {
+    ListenerState(asio::io_context& io, ListenerOptions options) : io(io), options(std::move(options)) {}
+
+    void log(std::string_view line) const {
+        if (options.log) options.log(line);
+    }
+
+    asio::io_context& io;
+    ListenerOptions options;
+    BindHandle bind;
+    std::set<std::shared_ptr<Connection>> connections;
+};
+
+class Connection final : public SshSession, public std::enable_shared_from_this<Connection> {
+public:
+    // Output handed to libssh at once, at most: the next piece goes only
+    // when this one has left for the socket.
+    static constexpr uint32_t kChunk = 16 * 1024;
+    // Readiness rounds in one turn before the loop serves others.
+    static constexpr int kRoundsPerTurn = 16;
+    // Input kept before the owner attaches; more is dropped.
+    static constexpr std::size_t kMaxEarlyInput = 64 * 1024;
+    // Authentication requests sent ahead while an answer is held back.
+    static constexpr std::size_t kMaxWaitingAuth = 4;
+
+    Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket);
+    ~Connection() override;
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void start();                     // after construction, once
+    void end(std::string reason);     // now, without flushing; idempotent
+
+    // ---- SshSession ----
+    void attach(Events events) override;
+    bool send(std::string_view bytes) override;
+    void close() override;
+    bool is_open() const override { return phase_ == Phase::session; }
+    std::size_t queued() const override { return outbox_.size() - outbox_head_; }
+    const std::string& user() const override { return user_; }
+    const std::string& peer() const override { return peer_; }
+    const std::string& peer_address() const override { return address_; }
+    const std::string& terminal_type() const override { return terminal_; }
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+
+private:
+    enum class Phase { key_exchange, authentication, authenticated, session, closing, closed };
+
+    struct HeldAnswer {  // an authentication answer waiting for its delay
+        MessageHandle message;
+        std::string user;
+        bool accept = false;
+    };
+
+    // libssh channel callbacks: they only record; the owner hears later.
+    static int on_channel_data(ssh_session, ssh_channel, void* data, uint32_t len, int is_stderr, void* self);
+    static void on_channel_eof(ssh_session, ssh_channel, void* self);
+    static void on_channel_close(ssh_session, ssh_channel, void* self);
+
+    void pump();                      // drive libssh while the socket is ready, bounded
+    void drive();                     // one libssh step: key exchange or poll
+    void settle();                    // messages, input to the owner, output, closing
+    bool socket_ready() const;
+    void keep_nonblocking();
+    void check_alive();
+    void arm_waits();
+    void post_pump();
+    void begin_authentication();
+
+    void handle_messages();
+    void handle(MessageHandle message);
+    void on_auth_request(MessageHandle message);
+    void evaluate_auth(MessageHandle message);
+    void check_public_key(MessageHandle message, const std::string& user);
+    void answer(MessageHandle message, std::string user, AuthVerdict verdict);
+    void give_held_answer();
+    void on_channel_open(MessageHandle message);
+    void on_channel_request(MessageHandle message);
+    void refuse(MessageHandle message, std::string_view what);
+    void start_session();
+
+    void deliver_input();
+    void flush_output();
+    bool piece_in_flight() const;
+    void begin_closing(std::string reason);
+    void progress_closing();
+    std::string libssh_error() const;
+    void log(std::string_view line) const;
+
+    std::shared_ptr<ListenerState> state_;
+    asio::ip::tcp::socket socket_;    // the host's; libssh works on a duplicate
+    asio::steady_timer logon_timer_;
+    asio::steady_timer auth_timer_;
+    asio::steady_timer close_timer_;
+    const int fd_;                    // socket_'s, for poll() and fcntl()
+    std::string peer_, address_;
+
+    Phase phase_ = Phase::key_exchange;
+    bool read_armed_ = false, write_armed_ = false, pump_posted_ = false;
+
+    // Declared in the order libssh needs them freed in reverse.
+    ssh_counter_struct socket_counter_{};           // bytes libssh really wrote
+    ssh_channel_callbacks_struct channel_callbacks_{};
+    SessionHandle session_;
+    EventHandle event_;
+    ChannelHandle channel_;
+    std::optional<HeldAnswer> held_;
+    std::deque<MessageHandle> waiting_auth_;
+
+    int auth_requests_ = 0, password_failures_ = 0;
+    std::string interactive_user_;    // of the keyboard-interactive exchange under way
+
+    std::string user_, terminal_;
+    int width_ = 80, height_ = 24;
+    bool shell_started_ = false;
+    Events events_;
+    bool attached_ = false;
+    std::string inbox_;               // input not yet given to the owner
+    bool resized_ = false, client_eof_ = false, client_closed_ = false;
+
+    std::string outbox_;              // output not yet handed to libssh
+    std::size_t outbox_head_ = 0;
+    uint64_t piece_mark_ = 0;         // socket bytes written when the last piece was handed over
+    uint32_t piece_size_ = 0;
+    bool eof_sent_ = false;
+    std::string closing_reason_;
+};
+
+}  // namespace ssh

@@ -1,0 +1,98 @@
+// The SSH server side of the host: the host key, the authentication
+// callbacks, and every SSH connection, all driven by one Asio io_context on
+// its own thread (no thread per client). The host keeps its own accept loop
+// and hands each accepted socket over with adopt().
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <asio.hpp>
+
+#include "ssh/keys.h"
+#include "ssh/session.h"
+
+namespace ssh {
+
+// The host's answer to a password: accepted or refused, held back for
+// `delay` (a logon throttle's penalty). A held-back answer waits on a timer;
+// the loop serves everybody else meanwhile.
+struct AuthVerdict {
+    bool accept = false;
+    std::chrono::milliseconds delay{0};
+
+    static AuthVerdict accepted(std::chrono::milliseconds delay = {}) { return {true, delay}; }
+    static AuthVerdict refused(std::chrono::milliseconds delay = {}) { return {false, delay}; }
+};
+
+struct PasswordAttempt {
+    std::string_view user;
+    std::string_view password;
+    std::string_view peer_address;  // without the port
+};
+
+struct PublicKeyOffer {
+    std::string_view user;
+    const PublicKeyText& key;
+    std::string_view peer_address;
+};
+
+struct Limits {
+    // From the connection to the start of the shell: key exchange,
+    // authentication and channel set-up must fit in it.
+    std::chrono::milliseconds logon_time{std::chrono::seconds(60)};
+    int max_password_failures = 3;       // refused passwords, both methods
+    int max_auth_requests = 12;          // authentication requests of any kind
+    std::size_t max_queued_output = 256 * 1024;
+    // close(): how long the queued output may take to leave.
+    std::chrono::milliseconds close_grace{std::chrono::seconds(5)};
+};
+
+struct ListenerOptions {
+    std::filesystem::path key_folder;  // holds the host key (made on first start)
+    // Password and keyboard-interactive (one hidden "Password: " prompt).
+    std::function<AuthVerdict(const PasswordAttempt&)> check_password;
+    // Whether the key is registered for the user. Empty: public keys are not offered.
+    std::function<bool(const PublicKeyOffer&)> check_public_key;
+    // A user's shell started. The owner attaches its events (or closes it).
+    std::function<void(std::shared_ptr<SshSession>)> on_session;
+    // One line per noteworthy event (refusals, logons, cut-offs), no line break.
+    std::function<void(std::string_view)> log;
+    Limits limits;
+};
+
+struct ListenerState;
+
+class SshListener {
+public:
+    // Loads or makes the host key; throws std::runtime_error saying what is
+    // wrong with it or with libssh's set-up.
+    SshListener(asio::io_context& io, ListenerOptions options);
+    // Ends every connection at once (see close_all).
+    ~SshListener();
+
+    SshListener(const SshListener&) = delete;
+    SshListener& operator=(const SshListener&) = delete;
+
+    const PublicKeyText& host_key() const { return key_.public_key(); }
+    const std::filesystem::path& host_key_path() const { return key_.path(); }
+    bool host_key_created() const { return key_.created(); }
+
+    // Takes over an accepted TCP connection; SSH from here on.
+    void adopt(asio::ip::tcp::socket socket);
+    // Connections at any stage, from key exchange to a running session.
+    std::size_t connection_count() const;
+    // Ends every connection now, without flushing; sessions get on_close(reason).
+    void close_all(std::string_view reason);
+
+private:
+    HostKey key_;
+    std::shared_ptr<ListenerState> state_;
+};
+
+}  // namespace ssh
