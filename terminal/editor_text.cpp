@@ -27,7 +27,7 @@ EditorText::EditorText(std::string_view stored, size_t size)
             lines_.emplace_back();
             continue;
         }
-        lines_.back() += (c < 0x20 || (c >= 0x7F && c < 0xA0)) ? U' ' : c;
+        lines_.back() += printable(c) ? c : U' ';
         if (lines_.back().size() > kColumns) wrap(lines_.size() - 1);
     }
     // Lines broken where they had no blank take a line break more each; the

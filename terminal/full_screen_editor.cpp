@@ -58,6 +58,11 @@ void FullScreenEditor::resize(size_t width, size_t height, std::string& out) {
 FullScreenEditor::Outcome FullScreenEditor::key(const Key& key, std::string& out) {
     const bool text_key = key.code == Key::Code::character;
     const char32_t letter = text_key && key.ch < 0x80 ? static_cast<char32_t>(std::tolower(static_cast<int>(key.ch))) : 0;
+    if (key.is_ctrl('L')) {  // in every mode
+        painter_.redraw();
+        painter_.paint(frame(), out);
+        return Outcome::editing;
+    }
     switch (mode_) {
     case Mode::editing: {
         Outcome outcome = editing(key, out);
@@ -93,7 +98,7 @@ FullScreenEditor::Outcome FullScreenEditor::editing(const Key& key, std::string&
     using Code = Key::Code;
     bool done = true;
     switch (key.code) {
-    case Code::character: done = text_.insert(key.ch, overwrite_); break;
+    case Code::character: done = printable(key.ch) && text_.insert(key.ch, overwrite_); break;
     case Code::tab: done = text_.insert(U' ', overwrite_); break;
     case Code::enter: done = text_.split(); break;
     case Code::backspace: done = text_.backspace(); break;
@@ -113,7 +118,6 @@ FullScreenEditor::Outcome FullScreenEditor::editing(const Key& key, std::string&
         case 'A': text_.home(); break;
         case 'E': text_.end(); break;
         case 'Y': done = text_.delete_line(); break;
-        case 'L': painter_.redraw(); break;
         case 'Z': return Outcome::save;
         default: break;
         }

@@ -10,10 +10,11 @@
 // overwrite once Insert switched to it; Enter splits the line; Backspace and
 // Delete delete, and join lines at a line's start or end; the cursor keys,
 // Home and Ctrl-A, End and Ctrl-E, PgUp and PgDn move; Ctrl-Y deletes the
-// line; Ctrl-L draws the screen anew; Ctrl-Z saves. Esc opens a one-line
-// menu: S saves, A abandons (asking first when the text changed), H shows
-// the keys, C or Esc goes back to the text. A key that is refused (a limit
-// reached, nothing to delete, a key the menu does not know) rings the bell.
+// line; Ctrl-Z saves; Ctrl-L draws the screen anew (in the menu too). Esc
+// opens a one-line menu: S saves, A abandons (asking first when the text
+// changed), H shows the keys, C or Esc goes back to the text. A key that is
+// refused (a limit reached, nothing to delete, a key the menu does not
+// know) rings the bell.
 //
 // Contract: start() draws the whole screen; key() appends the update that
 // shows the key's effect (what changed, not the whole screen) and answers

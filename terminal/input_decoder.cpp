@@ -130,7 +130,7 @@ void InputDecoder::ground(unsigned char b, std::vector<Key>& keys) {
 }
 
 void InputDecoder::text(char32_t c, std::vector<Key>& keys) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return;  // C0 and C1 controls as characters
+    if (!printable(c)) return;  // C1 controls, in UTF-8 form
     after_cr_ = false;
     keys.push_back(Key::text(c));
 }

@@ -121,7 +121,7 @@ std::optional<std::string> InputLine::key(const Key& key, std::string& echo) {
     switch (key.code) {
     case Code::character:
     case Code::tab:
-        change(cursor_, 0, std::u32string_view(&typed, 1), cursor_ + 1, echo);
+        if (printable(typed)) change(cursor_, 0, std::u32string_view(&typed, 1), cursor_ + 1, echo);
         break;
     case Code::enter: return enter(echo);
     case Code::backspace:

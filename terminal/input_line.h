@@ -22,7 +22,8 @@
 //    it ring the bell. Every character is one column wide.
 //  - A password line echoes nothing but the final CR LF, is edited only at
 //    its end (like a dumb terminal's) and stays out of the history.
-//  - Output the host sends while a line is open: hide() first, show() after.
+//  - Output the host sends while a line is open, or a change of the window's
+//    width: hide() first, show() after.
 #pragma once
 
 #include <cstddef>

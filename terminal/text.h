@@ -51,6 +51,11 @@ std::string to_utf8(std::u32string_view text);
 // Every byte that starts no valid character becomes `invalid`.
 std::u32string from_utf8(std::string_view text, char32_t invalid = kReplacement);
 
+// Not a C0 or C1 control, DEL, a surrogate or past U+10FFFF.
+constexpr bool printable(char32_t c) {
+    return c >= 0x20 && !(c >= 0x7F && c <= 0x9F) && !(c >= 0xD800 && c <= 0xDFFF) && c <= 0x10FFFF;
+}
+
 // The longest start of `text` of at most `max_bytes` bytes that does not
 // end inside a valid character.
 std::string_view cut_utf8(std::string_view text, size_t max_bytes);
