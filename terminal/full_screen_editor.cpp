@@ -18,19 +18,13 @@ constexpr std::string_view kBack = "Press any key to go back to your text.";
 std::vector<std::string> help(const EditorText& text) {
     return {
         "The editor's keys",
-        "",
-        "  Arrows, Home, End    move the cursor (Ctrl-A, Ctrl-E: a line's start, end)",
-        "  PgUp, PgDn           move a screen up or down",
-        "  Enter                split the line at the cursor",
-        "  Backspace, Delete    delete a character; at a line's start or end, join lines",
-        "  Insert               switch between inserting and overwriting",
-        "  Ctrl-Y               delete the line",
-        "  Ctrl-L               draw the screen anew",
-        "  Ctrl-Z               save the text and leave",
-        "  Esc                  the menu: Save, Abandon, Help, Continue",
-        "",
+        "  Arrows, Home, End, PgUp, PgDn  move (Ctrl-A, Ctrl-E: to a line's start, end)",
+        "  Enter   split the line          Backspace, Delete  delete, join lines",
+        "  Insert  insert or overwrite     Ctrl-Y  delete the line",
+        "  Ctrl-L  draw the screen anew    Ctrl-Z  save the text and leave",
+        "  Esc     the menu: Save, Abandon, Help, Continue",
         "The text holds up to " + std::to_string(text.limit()) + " bytes in " + std::to_string(text.max_lines()) +
-            " lines of " + std::to_string(EditorText::kColumns) + " columns; words wrap as you type.",
+            " lines of " + std::to_string(EditorText::kColumns) + " columns; words wrap.",
     };
 }
 

@@ -20,7 +20,7 @@
 // shows the key's effect (what changed, not the whole screen) and answers
 // save or abandon once the user is done: the owner then takes stored() and
 // sends leave() to hand the screen back cleared. A window narrower than 80
-// columns or lower than 5 rows does not fit (fits()); the owner should keep
+// columns or lower than 10 rows does not fit (fits()); the owner should keep
 // the line editor for it, though the editor still draws what it can.
 #pragma once
 
@@ -42,7 +42,7 @@ public:
     // height of 0 means unknown (80 by 24).
     FullScreenEditor(std::string_view text, size_t size, size_t width = 80, size_t height = 24);
 
-    static bool fits(size_t width, size_t height) { return width >= 80 && height >= 5; }
+    static bool fits(size_t width, size_t height) { return width >= 80 && height >= 10; }
 
     void start(std::string& out);
     Outcome key(const Key& key, std::string& out);
