@@ -1,0 +1,174 @@
+#include "terminal/editor_text.h"
+
+#include <algorithm>
+
+#include "terminal/text.h"
+
+namespace terminal {
+
+namespace {
+
+size_t trimmed_size(const std::u32string& line) {
+    size_t n = line.size();
+    while (n > 0 && line[n - 1] == U' ') --n;
+    return n;
+}
+
+}  // namespace
+
+EditorText::EditorText(std::string_view stored, size_t size)
+    : limit_(size > 0 ? size - 1 : 0), max_lines_(std::max<size_t>(1, (limit_ + 79) / 80)) {
+    std::u32string text = from_utf8(cut_utf8(stored, limit_), U'?');
+    lines_.emplace_back();
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c == U'\r' || c == U'\n') {
+            if (c == U'\r' && i + 1 < text.size() && text[i + 1] == U'\n') ++i;
+            lines_.emplace_back();
+            continue;
+        }
+        lines_.back() += printable(c) ? c : U' ';
+        if (lines_.back().size() > kColumns) wrap(lines_.size() - 1);
+    }
+    // Lines broken where they had no blank take a line break more each; the
+    // text's end gives way to them.
+    while (this->stored().size() > limit_) {
+        while (lines_.size() > 1 && trimmed_size(lines_.back()) == 0) lines_.pop_back();
+        lines_.back().resize(trimmed_size(lines_.back()) - 1);
+    }
+    max_lines_ = std::max(max_lines_, lines_.size());
+    cursor_ = {};
+    original_ = this->stored();
+}
+
+std::string EditorText::stored() const {
+    size_t last = lines_.size();
+    while (last > 0 && trimmed_size(lines_[last - 1]) == 0) --last;
+    std::string out;
+    for (size_t i = 0; i < last; ++i) {
+        if (i > 0) out += '\r';
+        out += to_utf8(std::u32string_view(lines_[i]).substr(0, trimmed_size(lines_[i])));
+    }
+    return out;
+}
+
+template <class Edit>
+bool EditorText::edit(Edit&& change) {
+    const auto lines = lines_;
+    const auto cursor = cursor_;
+    change();
+    // Empty lines pushed past the last allowed one go, unless the cursor is on one.
+    while (lines_.size() > max_lines_ && lines_.back().empty() && cursor_.line + 1 < lines_.size())
+        lines_.pop_back();
+    const bool fits = lines_.size() <= max_lines_ && stored().size() <= limit_ &&
+                      std::all_of(lines_.begin(), lines_.end(), [](const auto& l) { return l.size() <= kColumns; });
+    if (!fits) {
+        lines_ = lines;
+        cursor_ = cursor;
+        return false;
+    }
+    goal_column_ = cursor_.column;
+    return true;
+}
+
+void EditorText::wrap(size_t i) {
+    std::u32string& line = lines_[i];
+    if (line.size() <= kColumns) return;
+    size_t cut = kColumns, skip = 0;
+    for (size_t k = kColumns; k > 0; --k) {
+        if (line[k] == U' ') {
+            cut = k, skip = 1;  // the blank where the line breaks goes
+            break;
+        }
+    }
+    std::u32string rest = line.substr(cut + skip);
+    line.resize(cut);
+    lines_.insert(lines_.begin() + static_cast<long>(i) + 1, std::move(rest));
+    if (cursor_.line == i && cursor_.column > cut) cursor_ = {i + 1, cursor_.column - cut - skip};
+    else if (cursor_.line > i) ++cursor_.line;
+}
+
+bool EditorText::insert(char32_t c, bool overwrite) {
+    return edit([&] {
+        std::u32string& line = lines_[cursor_.line];
+        if (overwrite && cursor_.column < line.size()) line[cursor_.column] = c;
+        else line.insert(cursor_.column, 1, c);
+        ++cursor_.column;
+        wrap(cursor_.line);
+    });
+}
+
+bool EditorText::split() {
+    return edit([&] {
+        std::u32string& line = lines_[cursor_.line];
+        std::u32string rest = line.substr(cursor_.column);
+        line.resize(cursor_.column);
+        lines_.insert(lines_.begin() + static_cast<long>(cursor_.line) + 1, std::move(rest));
+        cursor_ = {cursor_.line + 1, 0};
+    });
+}
+
+bool EditorText::join(size_t i) {
+    if (i + 1 >= lines_.size() || lines_[i].size() + lines_[i + 1].size() > kColumns) return false;
+    return edit([&] {
+        cursor_ = {i, lines_[i].size()};
+        lines_[i] += lines_[i + 1];
+        lines_.erase(lines_.begin() + static_cast<long>(i) + 1);
+    });
+}
+
+bool EditorText::backspace() {
+    if (cursor_.column == 0) return cursor_.line > 0 && join(cursor_.line - 1);
+    return edit([&] {
+        --cursor_.column;
+        lines_[cursor_.line].erase(cursor_.column, 1);
+    });
+}
+
+bool EditorText::del() {
+    if (cursor_.column == lines_[cursor_.line].size()) return join(cursor_.line);
+    return edit([&] { lines_[cursor_.line].erase(cursor_.column, 1); });
+}
+
+bool EditorText::delete_line() {
+    if (lines_.size() == 1 && lines_[0].empty()) return false;
+    return edit([&] {
+        if (lines_.size() == 1) lines_[0].clear();
+        else lines_.erase(lines_.begin() + static_cast<long>(cursor_.line));
+        cursor_.line = std::min(cursor_.line, lines_.size() - 1);
+        cursor_.column = 0;
+    });
+}
+
+bool EditorText::place(Position to) {
+    goal_column_ = to.column;
+    if (to == cursor_) return false;
+    cursor_ = to;
+    return true;
+}
+
+bool EditorText::left() {
+    if (cursor_.column > 0) return place({cursor_.line, cursor_.column - 1});
+    if (cursor_.line > 0) return place({cursor_.line - 1, lines_[cursor_.line - 1].size()});
+    return false;
+}
+
+bool EditorText::right() {
+    if (cursor_.column < lines_[cursor_.line].size()) return place({cursor_.line, cursor_.column + 1});
+    if (cursor_.line + 1 < lines_.size()) return place({cursor_.line + 1, 0});
+    return false;
+}
+
+bool EditorText::home() { return place({cursor_.line, 0}); }
+bool EditorText::end() { return place({cursor_.line, lines_[cursor_.line].size()}); }
+
+bool EditorText::vertical(long delta) {
+    const long last = static_cast<long>(lines_.size()) - 1;
+    const auto line = static_cast<size_t>(std::clamp(static_cast<long>(cursor_.line) + delta, 0L, last));
+    Position to{line, std::min(goal_column_, lines_[line].size())};
+    if (to == cursor_) return false;
+    cursor_ = to;
+    return true;
+}
+
+}  // namespace terminal

@@ -1,0 +1,192 @@
+// Fuzz target: the terminal layer's input side. The first byte chooses the
+// encoding (UTF-8 or CP437), how the rest is cut into pieces, the window's
+// width and the input line's limit; the rest is what a user's terminal
+// sends, and also taken as host output for the output side.
+//
+// Checked:
+//   - the decoder's keys do not depend on how the bytes are cut (all at
+//     once, in pieces, a byte at a time); every character key is printable
+//     (no C0, DEL, C1 nor surrogate, nothing past U+10FFFF) and every
+//     control key a letter A-Z;
+//   - the input line, fed those keys on an ANSI terminal, shows on a screen
+//     model exactly the prompt and its text, with the cursor where it
+//     stands; on a dumb terminal its echo holds no ESC; every line it hands
+//     out is valid UTF-8 within its limit;
+//   - the full-screen editor, fed the keys, keeps a stored text within the
+//     size, valid UTF-8, without trailing blanks on any line; what its
+//     updates made of the screen equals a full drawing;
+//   - CP437 text turns into UTF-8 and back unchanged; a cut never passes its
+//     limit nor splits a character; the stripper leaves no ESC and does not
+//     depend on the pieces; the pager sends every byte, adding only its
+//     prompts and their erasing.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "terminal/full_screen_editor.h"
+#include "terminal/input_decoder.h"
+#include "terminal/input_line.h"
+#include "terminal/output.h"
+#include "terminal/pager.h"
+#include "terminal/text.h"
+#include "tests/terminal/screen.h"
+
+namespace {
+
+using namespace terminal;
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "terminal fuzz finding: %s\n", what.c_str());
+    std::abort();
+}
+
+std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed) {
+    std::vector<std::string_view> out;
+    uint32_t state = seed * 2654435761u + 1;
+    while (!bytes.empty()) {
+        state = state * 1103515245u + 12345u;
+        size_t n = std::min<size_t>(1 + (state >> 16) % 16, bytes.size());
+        out.push_back(bytes.substr(0, n));
+        bytes.remove_prefix(n);
+    }
+    return out;
+}
+
+std::vector<Key> decode(std::string_view bytes, Encoding encoding, uint8_t seed) {
+    std::vector<Key> whole, pieces, bytewise;
+    InputDecoder a(encoding), b(encoding), c(encoding);
+    a.feed(bytes, whole);
+    for (auto piece : cut(bytes, seed)) b.feed(piece, pieces);
+    for (char ch : bytes) c.feed(std::string_view(&ch, 1), bytewise);
+    if (a.escape_pending() != b.escape_pending() || a.escape_pending() != c.escape_pending())
+        fail("a pending ESC depends on the pieces");
+    a.flush(whole), b.flush(pieces), c.flush(bytewise);
+    if (whole != pieces || whole != bytewise) fail("the keys depend on how the bytes are cut");
+    for (const Key& key : whole) {
+        if (key.code == Key::Code::character &&
+            (key.ch < 0x20 || (key.ch >= 0x7F && key.ch <= 0x9F) || (key.ch >= 0xD800 && key.ch <= 0xDFFF) ||
+             key.ch > 0x10FFFF))
+            fail("a character key that is no printable character: " + std::to_string(key.ch));
+        if (key.code == Key::Code::control && (key.ch < 'A' || key.ch > 'Z'))
+            fail("a control key that is no letter: " + std::to_string(key.ch));
+    }
+    return whole;
+}
+
+std::string trimmed(std::u32string_view text) {
+    while (!text.empty() && text.back() == U' ') text.remove_suffix(1);
+    return to_utf8(text);
+}
+
+void check_input_line(const std::vector<Key>& keys, uint8_t seed) {
+    const size_t width = 10 + seed % 50, limit = 1 + (seed * 7u) % 120;
+    const bool ansi = seed & 2, password = (seed & 0x0C) == 0x0C;
+    const size_t height = (2 + limit) / width + 3;
+    InputLine line(limit, 4);
+    line.set_terminal(ansi, width);
+    termtest::Screen screen(width, height);
+    screen.apply("> ");
+    line.begin(2, password);
+    for (const Key& key : keys) {
+        std::string echo;
+        auto entered = line.key(key, echo);
+        if (!ansi && echo.find('\x1b') != std::string::npos) fail("an escape sequence sent to a dumb terminal");
+        if (entered && (entered->size() > limit || !valid_utf8(*entered)))
+            fail("a line past its limit or not UTF-8: " + *entered);
+        if (!ansi) continue;
+        screen.apply(echo);
+        if (entered) {  // a new prompt on a new screen
+            screen = termtest::Screen(width, height);
+            screen.apply("> ");
+            line.begin(2, password);
+            continue;
+        }
+        if (password) continue;
+        const std::u32string shown = U"> " + from_utf8(line.text());
+        for (size_t r = 0; r < height; ++r) {
+            std::u32string_view part = r * width < shown.size() ? std::u32string_view(shown).substr(r * width, width) : U"";
+            if (screen.row(r) != trimmed(part))
+                fail("row " + std::to_string(r) + " shows \"" + screen.row(r) + "\", the line is \"" + line.text() + "\"");
+        }
+        const size_t at = 2 + line.cursor();
+        if (screen.cursor_row() != at / width || screen.cursor_column() != at % width)
+            fail("the cursor is not where the line's cursor is");
+    }
+}
+
+void check_editor(const std::vector<Key>& keys, uint8_t seed) {
+    const size_t size = 2 + (seed * 13u) % 300;
+    FullScreenEditor editor("", size);
+    termtest::Screen screen(80, 24);
+    std::string out;
+    editor.start(out);
+    screen.apply(out);
+    for (const Key& key : keys) {
+        out.clear();
+        if (editor.key(key, out) != FullScreenEditor::Outcome::editing) break;
+        screen.apply(out);
+        const std::string stored = editor.stored();
+        if (stored.size() > size - 1 || !valid_utf8(stored)) fail("the stored text passed its size or is not UTF-8");
+        for (size_t end = stored.find('\r'); ; end = stored.find('\r', end + 1)) {
+            size_t at = end == std::string::npos ? stored.size() : end;
+            if (at > 0 && stored[at - 1] == ' ') fail("a stored line ends in a blank");
+            if (end == std::string::npos) break;
+        }
+    }
+    out.clear();
+    editor.key(Key::ctrl('L'), out);
+    termtest::Screen fresh(80, 24);
+    fresh.apply(out);
+    for (size_t r = 0; r < 24; ++r)
+        if (screen.row(r) != fresh.row(r)) fail("row " + std::to_string(r) + " differs from a full drawing");
+}
+
+void check_output(std::string_view bytes, uint8_t seed) {
+    if (utf8_to_cp437(cp437_to_utf8(bytes)) != bytes) fail("CP437 to UTF-8 and back changed the bytes");
+    const size_t max = seed % 40;
+    std::string_view kept = cut_utf8(bytes, max);
+    if (kept.size() > max || (kept.size() < bytes.size() && kept.size() + decode_utf8(bytes.substr(kept.size())).size <= max))
+        fail("a cut passed its limit or stopped short of it");
+
+    AnsiStripper whole, pieces;
+    std::string stripped = whole.strip(bytes), by_pieces;
+    for (auto piece : cut(bytes, seed)) by_pieces += pieces.strip(piece);
+    if (stripped != by_pieces) fail("the stripped text depends on the pieces");
+    if (stripped.find('\x1b') != std::string::npos) fail("an ESC went through the stripper");
+
+    Pager pager;
+    pager.set_window(10 + seed % 30, 2 + seed % 10);
+    size_t sent = 0, pauses = 0;
+    for (auto piece : cut(bytes, seed)) {
+        sent += pager.write(piece).size();
+        std::string more;
+        while (pager.paused()) {
+            ++pauses;
+            if (!pager.key(Key::text(U' '), more)) fail("space did not release a paused pager");
+        }
+        sent += more.size();
+    }
+    const size_t added = Pager::kPrompt.size() + Pager::kPrompt.size() + 2;  // the prompt, and "\r", blanks, "\r"
+    if (sent != bytes.size() + pauses * added) fail("the pager lost or added bytes");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0 || size > 1024) return 0;  // longer inputs find nothing new, slowly
+    const uint8_t seed = data[0];
+    std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+    try {
+        const auto keys = decode(bytes, seed & 1 ? Encoding::cp437 : Encoding::utf8, seed);
+        check_input_line(keys, seed);
+        check_editor(keys, seed);
+        check_output(bytes, seed);
+    } catch (const std::exception& e) {
+        fail(std::string("the screen model refused what was sent: ") + e.what());
+    }
+    return 0;
+}

@@ -1,0 +1,198 @@
+// The full-screen editor: what keystroke scripts store, the limits, the
+// menu, and what the screen shows after minimal updates.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+
+#include "terminal/full_screen_editor.h"
+#include "tests/terminal/keys.h"
+#include "tests/terminal/screen.h"
+
+namespace {
+
+using namespace termtest;
+using terminal::FullScreenEditor;
+using Outcome = FullScreenEditor::Outcome;
+
+class EditorTest : public ::testing::Test {
+protected:
+    void open(std::string_view text = "", size_t size = 801, size_t width = 80, size_t height = 24) {
+        editor_.emplace(text, size, width, height);
+        screen_.emplace(width, height);
+        std::string out;
+        editor_->start(out);
+        screen_->apply(out);
+        outcome_ = Outcome::editing;
+    }
+    // Presses the keys until the editor is done; answers the last key's update.
+    std::string press(std::string_view bytes) {
+        std::string out;
+        for (const auto& key : decode(bytes)) {
+            if (outcome_ != Outcome::editing) break;
+            out.clear();
+            outcome_ = editor_->key(key, out);
+            screen_->apply(out);
+        }
+        return out;
+    }
+    // What a fresh full drawing of the editor shows equals the screen the
+    // updates made.
+    void expect_screen_is_current() {
+        std::string out;
+        editor_->key(terminal::Key::ctrl('L'), out);
+        Screen fresh(80, 24);
+        fresh.apply(out);
+        for (size_t r = 0; r < 24; ++r) EXPECT_EQ(screen_->row(r), fresh.row(r)) << "row " << r;
+        EXPECT_EQ(screen_->cursor_row(), fresh.cursor_row());
+        EXPECT_EQ(screen_->cursor_column(), fresh.cursor_column());
+    }
+
+    std::optional<FullScreenEditor> editor_;
+    std::optional<Screen> screen_;
+    Outcome outcome_ = Outcome::editing;
+};
+
+// Lines "1" to "25", some of them changed.
+std::string numbered(const std::map<int, std::string>& changed) {
+    std::string text;
+    for (int n = 1; n <= 25; ++n) {
+        if (n > 1) text += '\r';
+        text += changed.count(n) ? changed.at(n) : std::to_string(n);
+    }
+    return text;
+}
+
+TEST_F(EditorTest, KeystrokeScriptsStoreTheTextTheyShow) {
+    const std::string a75(75, 'a');
+    struct Case {
+        const char* script;
+        std::string loaded;
+        std::string keys;
+        std::string stored;
+        size_t bells = 0;
+    } cases[] = {
+        {"insert after moving left", "", "abc" + kLeft + kLeft + "X", "aXbc"},
+        {"insert two after moving left", "", "softyl" + kLeft + kLeft + "ly", "softlyyl"},
+        {"utf-8", "", "серебряный лук", "серебряный лук"},
+        {"enter splits", "", "abcdef" + kLeft + kLeft + kLeft + kEnter, "abc\rdef"},
+        {"backspace joins", "", "abc" + kEnter + "def" + kHome + kBackspace, "abcdef"},
+        {"delete joins", "", "abc" + kEnter + "def" + kUp + kEnd + kDelete, "abcdef"},
+        {"trailing blanks go", "", " a  b   " + kEnter + kEnter + "   ", " a  b"},
+        {"loaded text", "one\rtwo", kDown + kEnd + "!", "one\rtwo!"},
+        {"loaded with other breaks", "one\r\ntwo\nthree", kDown + kDown + kEnd + "!", "one\rtwo\rthree!"},
+        {"delete a line", "one\rtwo\rthree", kDown + ctrl('Y'), "one\rthree"},
+        {"overwrite", "abcd", kInsert + "XY" + kInsert + "Z", "XYZcd"},
+        {"word wrap", "", a75 + " bbbbbb", a75 + "\rbbbbbb"},
+        {"wrap in the middle", "", a75 + " bbb" + kHome + "cc", "cc" + a75 + "\rbbb"},
+        {"page down and up", numbered({}), kPageDown + "a" + kPageDown + "b" + kPageUp + "c",
+         numbered({{4, "4c"}, {22, "a22"}, {25, "2b5"}})},
+        {"nothing to delete", "", kBackspace + kDelete + ctrl('Y'), "", 3},
+        {"a join that does not fit", a75 + "\rbbbbb", kDown + kBackspace, a75 + "\rbbbbb", 1},
+    };
+    for (const auto& c : cases) {
+        open(c.loaded);
+        press(c.keys);
+        EXPECT_EQ(outcome_, Outcome::editing) << c.script;
+        EXPECT_EQ(screen_->bells(), c.bells) << c.script;
+        press(ctrl('Z'));
+        EXPECT_EQ(outcome_, Outcome::save) << c.script;
+        EXPECT_EQ(editor_->stored(), c.stored) << c.script;
+    }
+}
+
+TEST_F(EditorTest, NeverGrowsPastTheSizeNorSplitsACharacter) {
+    open("", 6);  // five bytes
+    press("жжж");
+    EXPECT_EQ(editor_->stored(), "жж");
+    EXPECT_EQ(screen_->bells(), 1u);
+    press("a" + kHome + "b");
+    EXPECT_EQ(editor_->stored(), "жжa");
+    EXPECT_EQ(screen_->bells(), 2u);
+    press(kEnd + "    ");  // blanks at the end are not stored, so they fit
+    EXPECT_EQ(screen_->bells(), 2u);
+
+    open(std::string(79, 'x'), 81);  // one line
+    press(kEnd + "y" + kEnter + kHome + kEnter);
+    EXPECT_EQ(editor_->stored(), std::string(79, 'x'));
+    EXPECT_EQ(screen_->bells(), 3u);
+    EXPECT_EQ(editor_->text().max_lines(), 1u);
+
+    open("абвгд", 8);  // loaded text longer than the size is cut whole
+    EXPECT_EQ(editor_->stored(), "абв");
+}
+
+TEST_F(EditorTest, MenuSavesAbandonsAndAsksBeforeLosingChanges) {
+    open("text");
+    press(kEsc + "a");
+    EXPECT_EQ(outcome_, Outcome::abandon);  // nothing changed: no question
+
+    open("text");
+    press(kEnd + "!" + kEsc);
+    EXPECT_EQ(screen_->row(23), "Save, Abandon, Help or Continue? (S/A/H/C)");
+    press("z");
+    EXPECT_EQ(screen_->bells(), 1u);
+    press("a");
+    EXPECT_EQ(screen_->row(23), "Your text has changed. Abandon it? (Y/N)");
+    press("n");
+    EXPECT_EQ(outcome_, Outcome::editing);
+    press("?" + kEsc + "h");
+    EXPECT_EQ(screen_->row(0), "The editor's keys");
+    press("x");
+    EXPECT_EQ(screen_->row(0), "text!?");
+    press(kEsc + "c" + "." + kEsc + "a" + "y");
+    EXPECT_EQ(outcome_, Outcome::abandon);
+
+    open("text");
+    press(kEnd + "s" + kEsc + "S");
+    EXPECT_EQ(outcome_, Outcome::save);
+    EXPECT_EQ(editor_->stored(), "texts");
+}
+
+TEST_F(EditorTest, ScreenShowsTextStatusAndKeysAndUpdatesOnlyWhatChanged) {
+    open("first line\rсеребряный лук");
+    EXPECT_EQ(screen_->row(0), "first line");
+    EXPECT_EQ(screen_->row(1), "серебряный лук");
+    EXPECT_EQ(screen_->row(22), " Line 1/10   Column 1   Insert      Used 38 of 800 bytes");
+    EXPECT_TRUE(screen_->reverse(22, 0));
+    EXPECT_TRUE(screen_->reverse(22, 78));
+    EXPECT_EQ(screen_->row(23), "Ctrl-Z save  Esc menu  Ctrl-Y delete line  Ctrl-L redraw  Insert overwrite");
+    EXPECT_EQ(screen_->cursor_row(), 0u);
+
+    const std::string update = press(kDown + kEnd + "!");
+    EXPECT_EQ(update.substr(0, 1), "!");  // typed where the cursor is: no redraw
+    EXPECT_EQ(update.find("\x1b[2J"), std::string::npos);
+    EXPECT_LT(update.size(), 40u);
+    EXPECT_EQ(screen_->row(1), "серебряный лук!");
+    EXPECT_EQ(screen_->row(22), " Line 2/10   Column 16   Insert      Used 39 of 800 bytes");
+    EXPECT_EQ(screen_->cursor_column(), 15u);
+    expect_screen_is_current();
+
+    press(kHome + kDelete + kUp + kEnter + "x" + kInsert + ctrl('Y') + kEnd);
+    EXPECT_EQ(screen_->row(0), "");
+    EXPECT_EQ(screen_->row(1), "еребряный лук!");
+    EXPECT_EQ(screen_->row(2), "");
+    EXPECT_EQ(screen_->row(22), " Line 2/10   Column 15   Overwrite   Used 27 of 800 bytes");
+    expect_screen_is_current();
+}
+
+TEST_F(EditorTest, ScrollsToKeepTheCursorInViewAndRedrawsOnResize) {
+    std::string loaded;
+    for (int n = 1; n <= 30; ++n) loaded += "line " + std::to_string(n) + "\r";
+    open(loaded, 4001, 80, 10);  // eight text rows
+    press(kPageDown + kPageDown);
+    EXPECT_EQ(screen_->row(7), "line 15");
+    EXPECT_EQ(screen_->cursor_row(), 7u);
+    press(kPageUp);
+    EXPECT_EQ(screen_->row(0), "line 8");
+    EXPECT_EQ(screen_->cursor_row(), 0u);
+
+    std::string out;
+    editor_->resize(100, 30, out);
+    Screen bigger(100, 30);
+    bigger.apply(out);
+    EXPECT_EQ(bigger.row(0), "line 8");
+    EXPECT_EQ(bigger.row(28).substr(0, 10), " Line 8/50");
+}
+
+}  // namespace

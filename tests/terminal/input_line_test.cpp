@@ -1,0 +1,190 @@
+// The character-mode line: what the user sees while editing (through a
+// screen model), the exact echo of single keys, limits, history, password
+// lines and dumb terminals.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "terminal/input_line.h"
+#include "tests/terminal/keys.h"
+#include "tests/terminal/screen.h"
+
+namespace {
+
+using namespace termtest;
+using terminal::InputLine;
+
+class InputLineTest : public ::testing::Test {
+protected:
+    // A prompt "> " on an 80-column screen, then the line at column 2.
+    void open(size_t width = 80, size_t limit = 79, bool ansi = true) {
+        screen_.emplace(width, 6);
+        line_.emplace(limit, 3);
+        line_->set_terminal(ansi, width);
+        screen_->apply("> ");
+        line_->begin(2);
+    }
+    // Types the bytes; answers the echo, and keeps the lines entered.
+    std::string type(std::string_view bytes) {
+        std::string echo;
+        for (const auto& key : decode(bytes))
+            if (auto entered = line_->key(key, echo)) entered_.push_back(*entered);
+        screen_->apply(echo);
+        return echo;
+    }
+
+    std::optional<Screen> screen_;
+    std::optional<InputLine> line_;
+    std::vector<std::string> entered_;
+};
+
+TEST_F(InputLineTest, EditsShowOnTheScreenAsTheLineHoldsThem) {
+    struct Case {
+        const char* script;
+        std::string keys;
+        std::string line;
+        size_t cursor;
+    } cases[] = {
+        {"insert after moving left", "softyl" + kLeft + kLeft + "ly", "softlyyl", 6},
+        {"insert at the start", "hello" + kHome + "X", "Xhello", 1},
+        {"delete under the cursor", "hello" + ctrl('A') + kRight + kDelete, "hllo", 1},
+        {"backspace in the middle", "hello" + kLeft + kLeft + kBackspace, "helo", 2},
+        {"end after home", "abc" + ctrl('A') + ctrl('E') + "d", "abcd", 4},
+        {"kill a word", "one two three" + ctrl('W'), "one two ", 8},
+        {"kill two words", "one two three" + ctrl('W') + ctrl('W'), "one ", 4},
+        {"kill a word mid-line", "one two three" + kLeft + kLeft + kLeft + kLeft + kLeft + ctrl('W'),
+         "one three", 4},
+        {"kill the line", "abc" + kLeft + ctrl('U') + "x", "x", 1},
+        {"utf-8", "сербряный" + kLeft + kLeft + kLeft + kLeft + kLeft + kLeft + "е", "серебряный", 4},
+        {"tab", "a\tb", "a b", 3},
+    };
+    for (const auto& c : cases) {
+        open();
+        type(c.keys);
+        EXPECT_EQ(line_->text(), c.line) << c.script;
+        EXPECT_EQ(line_->cursor(), c.cursor) << c.script;
+        std::string shown = "> " + c.line;
+        EXPECT_EQ(screen_->row(0), shown.erase(shown.find_last_not_of(' ') + 1)) << c.script;
+        EXPECT_EQ(screen_->cursor_row(), 0u) << c.script;
+        EXPECT_EQ(screen_->cursor_column(), 2 + c.cursor) << c.script;
+        EXPECT_EQ(screen_->bells(), 0u) << c.script;
+        type(kEnter);
+        ASSERT_EQ(entered_.size(), 1u) << c.script;
+        EXPECT_EQ(entered_.back(), c.line) << c.script;
+        entered_.clear();
+    }
+}
+
+TEST_F(InputLineTest, EchoesEachKeyWithExactBytes) {
+    open();
+    EXPECT_EQ(type("a"), "a");
+    EXPECT_EQ(type("é"), "é");
+    EXPECT_EQ(type(kLeft), "\b");
+    EXPECT_EQ(type(kRight), "\x1b[C");
+    EXPECT_EQ(type(kBackspace), "\b\x1b[K");
+    EXPECT_EQ(type("bc"), "bc");
+    EXPECT_EQ(type(kHome), "\x1b[3D");
+    EXPECT_EQ(type("X"), "Xabc\x1b[3D");
+    EXPECT_EQ(type(kEnter), "\x1b[3C\r\n");
+    EXPECT_EQ(entered_, std::vector<std::string>{"Xabc"});
+
+    open(80, 79, /*ansi=*/false);
+    EXPECT_EQ(type("xyz"), "xyz");
+    EXPECT_EQ(type(kBackspace), "\b \b");
+    EXPECT_EQ(type(kLeft + kHome + kDelete), "\a\a\a");
+    EXPECT_EQ(type(ctrl('U')), "\b \b\b \b");
+    EXPECT_EQ(type("ok" + kEnter), "ok\r\n");
+    EXPECT_EQ(entered_.back(), "ok");
+}
+
+TEST_F(InputLineTest, PasswordsAreNeverEchoedNorKept) {
+    open();
+    line_->begin(2, /*password=*/true);
+    EXPECT_EQ(type("secret" + kBackspace + "T" + kLeft), "\a");
+    EXPECT_EQ(type(kUp), "\a");
+    EXPECT_EQ(type(kEnter), "\r\n");
+    EXPECT_EQ(entered_, std::vector<std::string>{"secreT"});
+    EXPECT_FALSE(line_->password());  // for this line only
+    EXPECT_EQ(type(kUp), "\a");       // nothing to recall
+}
+
+TEST_F(InputLineTest, LimitCountsBytesAndNeverSplitsACharacter) {
+    open(80, 5);
+    type("серебро");
+    EXPECT_EQ(line_->text(), "се");
+    EXPECT_EQ(screen_->bells(), 5u);
+    type("a");
+    EXPECT_EQ(line_->text(), "сеa");
+    EXPECT_EQ(screen_->row(0), "> сеa");
+    type(kHome + "b");
+    EXPECT_EQ(line_->text(), "сеa");
+    EXPECT_EQ(screen_->bells(), 6u);
+}
+
+TEST_F(InputLineTest, UpAndDownRecallTheLastLines) {
+    open();
+    type("first" + kEnter + "second" + kEnter + "second" + kEnter + "third" + kEnter);
+    screen_.emplace(80, 6);
+    screen_->apply("> ");
+    line_->begin(2);
+    type("dr");
+    const std::pair<std::string, std::string> steps[] = {
+        {kUp, "third"}, {kUp, "second"}, {kUp, "first"}, {kDown, "second"}, {kDown, "third"}, {kDown, "dr"},
+    };
+    for (const auto& [key, shown] : steps) {
+        type(key);
+        EXPECT_EQ(line_->text(), shown);
+        EXPECT_EQ(screen_->row(0), "> " + shown);
+        EXPECT_EQ(screen_->cursor_column(), 2 + shown.size());
+    }
+    EXPECT_EQ(screen_->bells(), 0u);
+    type(kDown + kUp + kUp + kUp + kUp);
+    EXPECT_EQ(screen_->bells(), 2u);  // past the newest, then past the oldest of three kept
+    EXPECT_EQ(line_->text(), "first");
+}
+
+TEST_F(InputLineTest, LongLinesWrapAndStayEditableAcrossRows) {
+    open(10, 79);
+    type("abcdefghijklmnopqrst");  // 2 + 20 columns: rows of 10, 10 and 2
+    EXPECT_EQ(screen_->row(0), "> abcdefgh");
+    EXPECT_EQ(screen_->row(1), "ijklmnopqr");
+    EXPECT_EQ(screen_->row(2), "st");
+    type(kHome + "X");
+    EXPECT_EQ(screen_->row(0), "> Xabcdefg");
+    EXPECT_EQ(screen_->row(1), "hijklmnopq");
+    EXPECT_EQ(screen_->row(2), "rst");
+    EXPECT_EQ(screen_->cursor_row(), 0u);
+    EXPECT_EQ(screen_->cursor_column(), 3u);
+    type(kDelete + kDelete + kDelete + kEnd);
+    EXPECT_EQ(screen_->row(0), "> Xdefghij");
+    EXPECT_EQ(screen_->row(1), "klmnopqrst");
+    EXPECT_EQ(screen_->row(2), "");
+    EXPECT_EQ(screen_->cursor_row(), 2u);  // the line fills two rows: the cursor waits on the next
+    EXPECT_EQ(screen_->cursor_column(), 0u);
+    type(kBackspace + kLeft + kLeft + kLeft + ctrl('W'));
+    EXPECT_EQ(line_->text(), "qrs");
+    EXPECT_EQ(screen_->row(0), "> qrs");
+    EXPECT_EQ(screen_->row(1), "");
+    EXPECT_EQ(screen_->cursor_column(), 2u);
+    type(kEnter);
+    EXPECT_EQ(entered_.back(), "qrs");
+    EXPECT_EQ(screen_->cursor_row(), 1u);
+}
+
+TEST_F(InputLineTest, OutputWhileTypingHidesAndShowsTheLine) {
+    open();
+    type("abc" + kLeft);
+    std::string out;
+    line_->hide(out);
+    out += "\r\nAlice says hi.\r\n> ";
+    line_->show(2, out);
+    screen_->apply(out);
+    EXPECT_EQ(screen_->row(0), ">");
+    EXPECT_EQ(screen_->row(1), "Alice says hi.");
+    EXPECT_EQ(screen_->row(2), "> abc");
+    EXPECT_EQ(screen_->cursor_column(), 4u);
+    type("d");
+    EXPECT_EQ(screen_->row(2), "> abdc");
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// Output for dumb terminals, and paging: what the reader sees at each
+// "-- More --" and what the pager tells its owner.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "terminal/output.h"
+#include "terminal/pager.h"
+#include "tests/terminal/screen.h"
+
+namespace {
+
+using terminal::AnsiStripper;
+using terminal::Key;
+using terminal::Pager;
+
+TEST(AnsiStripper, RemovesEscapeSequencesWhereverTheOutputIsCut) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\x1b[1;31mred\x1b[0m text", "red text"},
+        {"a\x1b]0;title\x07" "b\x1b]2;t\x1b\\c", "abc"},
+        {"a\x1b(Bb\x1b" "7c\x1b#8d", "abcd"},
+        {"\x1b[2J\x1b[H\r\nline\a\b", "\r\nline\a\b"},
+        {"\x1b[12\r\nnext", "\r\nnext"},  // a control ends a broken sequence and stays
+        {"Ça█ серебро", "Ça█ серебро"},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(AnsiStripper().strip(in), out) << in;
+        AnsiStripper pieces;
+        std::string by_byte;
+        for (char c : in) by_byte += pieces.strip(std::string_view(&c, 1));
+        EXPECT_EQ(by_byte, out) << in << ", a byte at a time";
+    }
+}
+
+class PagerTest : public ::testing::Test {
+protected:
+    void window(size_t width, size_t height) {
+        pager_.set_window(width, height);
+        screen_.emplace(width, height);
+    }
+    void write(std::string_view bytes) { screen_->apply(pager_.write(bytes)); }
+    bool press(const Key& key) {
+        std::string out;
+        bool released = pager_.key(key, out);
+        screen_->apply(out);
+        return released;
+    }
+    static std::string lines(int from, int to) {
+        std::string out;
+        for (int n = from; n <= to; ++n) out += "line " + std::to_string(n) + "\r\n";
+        return out;
+    }
+
+    Pager pager_;
+    std::optional<termtest::Screen> screen_;
+};
+
+TEST_F(PagerTest, PagesThreeHundredLinesInATwentyFourRowWindow) {
+    window(80, 24);
+    write(lines(1, 300));
+    int first = 1, pauses = 0;
+    while (pager_.paused()) {
+        ++pauses;
+        // The page fills the window and nothing unread has scrolled away.
+        for (int r = 0; r < 23; ++r) ASSERT_EQ(screen_->row(r), "line " + std::to_string(first + r)) << "page " << pauses;
+        ASSERT_EQ(screen_->row(23), "-- More --");
+        EXPECT_FALSE(press(Key::text(U'x')));
+        ASSERT_TRUE(press(pauses % 2 ? Key(Key::Code::enter) : Key::text(U' ')));
+        first += 23;
+    }
+    EXPECT_EQ(pauses, 13);
+    EXPECT_EQ(screen_->row(22), "line 300");
+    EXPECT_EQ(screen_->row(23), "");
+    EXPECT_EQ(screen_->cursor_column(), 0u);
+    EXPECT_EQ(pager_.held(), 0u);
+}
+
+TEST_F(PagerTest, HoldsWhatComesWhilePausedAndStopsPagingOnQ) {
+    window(80, 5);
+    for (int n = 1; n <= 6; ++n) write(lines(n, n));  // a listing, a line at a time
+    ASSERT_TRUE(pager_.paused());
+    EXPECT_EQ(screen_->row(3), "line 4");
+    write(lines(7, 20));  // held, not shown
+    EXPECT_EQ(screen_->row(4), "-- More --");
+    EXPECT_GT(pager_.held(), 0u);
+    EXPECT_TRUE(press(Key::text(U'Q')));
+    EXPECT_FALSE(pager_.paused());
+    write(lines(21, 30));  // the rest of this output goes unpaged
+    EXPECT_FALSE(pager_.paused());
+    EXPECT_EQ(screen_->row(3), "line 30");
+
+    EXPECT_EQ(pager_.new_output(), "");  // the user's next line: paging again
+    write(lines(31, 40));
+    EXPECT_TRUE(pager_.paused());
+    EXPECT_EQ(screen_->row(0), "line 31");
+}
+
+TEST_F(PagerTest, CountsWrappedRowsInCharactersAndIgnoresEscapes) {
+    window(10, 5);
+    write(std::string(35, 'x') + "\r\n" + "next\r\n");  // 35 characters take four rows
+    ASSERT_TRUE(pager_.paused());
+    EXPECT_EQ(screen_->row(3), "xxxxx");
+    EXPECT_EQ(screen_->scrolled(), 0u);
+    press(Key::text(U' '));
+    EXPECT_EQ(screen_->row(3), "next");
+    EXPECT_EQ(screen_->scrolled(), 1u);
+
+    window(10, 5);
+    pager_.new_output();
+    write(std::string(45, 'y'));  // the 41st character would wrap onto the prompt's row
+    EXPECT_TRUE(pager_.paused());
+    EXPECT_EQ(screen_->row(3), "yyyyyyyyyy");
+    EXPECT_EQ(screen_->row(4), "-- More --");
+    EXPECT_EQ(screen_->scrolled(), 0u);
+
+    pager_ = Pager{};
+    window(10, 5);
+    write("\x1b[1;31mееееееееее\x1b[0m\r\n" + lines(2, 4));  // ten characters fill one row
+    EXPECT_FALSE(pager_.paused());
+}
+
+TEST_F(PagerTest, PassesOutputUnchangedWhenTheHeightIsUnknownOrPagingIsOff) {
+    const std::string text = lines(1, 100);
+    EXPECT_EQ(pager_.write(text), text);
+    pager_.set_window(80, 24);
+    pager_.set_enabled(false);
+    EXPECT_EQ(pager_.write(text), text);
+    EXPECT_FALSE(pager_.paused());
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "tests/terminal/screen.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace termtest {
+
+Screen::Screen(size_t width, size_t height)
+    : width_(width), height_(height), cells_(height, std::vector<Cell>(width)) {}
+
+std::string Screen::row(size_t r) const {
+    std::u32string text;
+    for (const Cell& cell : cells_.at(r)) text += cell.ch;
+    text.erase(text.find_last_not_of(U' ') + 1);
+    return terminal::to_utf8(text);
+}
+
+void Screen::apply(std::string_view bytes) {
+    for (char ch : bytes) {
+        auto b = static_cast<unsigned char>(ch);
+        if (!escape_.empty()) {
+            escape_ += ch;
+            if (escape_.size() == 2 && b != '[') throw std::runtime_error("unexpected ESC " + escape_);
+            if (escape_.size() > 2 && b >= 0x40 && b <= 0x7E) {
+                sequence(std::string_view(escape_).substr(2, escape_.size() - 3), ch);
+                escape_.clear();
+            }
+            continue;
+        }
+        switch (b) {
+        case 0x1B: escape_ = ch; break;
+        case '\r': column_ = 0, wrap_pending_ = false; break;
+        case '\n': line_feed(); break;
+        case '\b':
+            if (column_ > 0) --column_;
+            wrap_pending_ = false;
+            break;
+        case '\a': ++bells_; break;
+        default:
+            if (b < 0x20 || b == 0x7F) throw std::runtime_error("unexpected control byte " + std::to_string(b));
+            if (utf8_.feed(b) == terminal::Utf8Stream::Result::character) put(utf8_.character());
+            else if (!utf8_.pending()) throw std::runtime_error("invalid UTF-8 sent");
+        }
+    }
+}
+
+void Screen::line_feed() {
+    wrap_pending_ = false;
+    if (row_ + 1 < height_) {
+        ++row_;
+        return;
+    }
+    cells_.erase(cells_.begin());
+    cells_.emplace_back(width_);
+    ++scrolled_;
+}
+
+void Screen::put(char32_t c) {
+    if (wrap_pending_) {
+        column_ = 0;
+        line_feed();
+    }
+    cells_[row_][column_] = {c, reverse_};
+    if (column_ + 1 < width_) ++column_;
+    else wrap_pending_ = true;
+}
+
+void Screen::erase(size_t r, size_t from, size_t to) {
+    for (size_t c = from; c < to; ++c) cells_[r][c] = {};
+}
+
+void Screen::sequence(std::string_view parameters, char final) {
+    std::vector<size_t> n;
+    for (size_t start = 0; start <= parameters.size();) {
+        size_t end = std::min(parameters.find(';', start), parameters.size());
+        n.push_back(std::strtoul(std::string(parameters.substr(start, end - start)).c_str(), nullptr, 10));
+        start = end + 1;
+    }
+    const size_t count = std::max<size_t>(1, n[0]);
+    wrap_pending_ = false;
+    switch (final) {
+    case 'A': row_ -= std::min(row_, count); break;
+    case 'B': row_ = std::min(height_ - 1, row_ + count); break;
+    case 'C': column_ = std::min(width_ - 1, column_ + count); break;
+    case 'D': column_ -= std::min(column_, count); break;
+    case 'H':
+        row_ = std::min(height_, std::max<size_t>(1, n[0])) - 1;
+        column_ = std::min(width_, std::max<size_t>(1, n.size() > 1 ? n[1] : 1)) - 1;
+        break;
+    case 'K': erase(row_, column_, width_); break;
+    case 'J':
+        if (n[0] == 2) {
+            for (size_t r = 0; r < height_; ++r) erase(r, 0, width_);
+        } else {
+            erase(row_, column_, width_);
+            for (size_t r = row_ + 1; r < height_; ++r) erase(r, 0, width_);
+        }
+        break;
+    case 'm': reverse_ = std::find(n.begin(), n.end(), 7u) != n.end(); break;
+    default: throw std::runtime_error("unexpected sequence ESC [" + std::string(parameters) + final);
+    }
+}
+
+}  // namespace termtest

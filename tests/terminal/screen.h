@@ -1,0 +1,50 @@
+// A small terminal for the tests: a grid of characters that applies the
+// bytes the terminal layer sends (printable UTF-8 with xterm's wrapping at
+// the last column, CR, LF, BS, BEL, and the CSI sequences the layer uses:
+// cursor movement A B C D H, erasing J and K, reverse video m), so that a
+// test can assert what the user sees.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "terminal/text.h"
+
+namespace termtest {
+
+class Screen {
+public:
+    Screen(size_t width, size_t height);
+
+    void apply(std::string_view bytes);
+
+    std::string row(size_t r) const;  // UTF-8, trailing blanks removed
+    bool reverse(size_t r, size_t c) const { return cells_[r][c].reverse; }
+    size_t cursor_row() const { return row_; }
+    size_t cursor_column() const { return column_; }
+    size_t bells() const { return bells_; }
+    size_t scrolled() const { return scrolled_; }  // rows scrolled off the top
+
+private:
+    struct Cell {
+        char32_t ch = U' ';
+        bool reverse = false;
+    };
+    void put(char32_t c);
+    void line_feed();
+    void sequence(std::string_view parameters, char final);
+    void erase(size_t r, size_t from, size_t to);
+
+    size_t width_, height_;
+    std::vector<std::vector<Cell>> cells_;
+    size_t row_ = 0, column_ = 0;
+    bool wrap_pending_ = false;
+    bool reverse_ = false;
+    size_t bells_ = 0, scrolled_ = 0;
+    terminal::Utf8Stream utf8_;
+    std::string escape_;  // a sequence being read, from its ESC on
+};
+
+}  // namespace termtest
