@@ -90,14 +90,20 @@ HttpRequestParser::Status HttpRequestParser::feed(std::string_view& bytes) {
         const bool ends = lf != std::string_view::npos;
         const std::size_t take = ends ? lf + 1 : bytes.size();
         const std::string_view text = bytes.substr(0, ends ? lf : take);
+        // Which limit the bytes cross first, by position, so that the answer
+        // does not depend on how the bytes arrive. A line may hold one more
+        // byte than its limit: the CR that ends it.
+        const std::size_t line_room = limits_.max_line + 1 - line_.size();
+        const std::size_t head_room = limits_.max_head - head_size_;
+        const std::size_t line_cross = text.size() > line_room ? line_room : std::string_view::npos;
+        const std::size_t head_cross = take > head_room ? head_room : std::string_view::npos;
         const int too_long = seen_request_line_ ? 431 : 414;
-        // One more byte than the limit for the CR that ends a line.
-        if (line_.size() + text.size() > limits_.max_line + 1) {
+        if (line_cross != std::string_view::npos && line_cross <= head_cross) {
             fail(too_long, seen_request_line_ ? "a header line is longer than " + std::to_string(limits_.max_line) + " bytes"
                                               : "the request line is longer than " + std::to_string(limits_.max_line) + " bytes");
             break;
         }
-        if (head_size_ + take > limits_.max_head) {
+        if (head_cross != std::string_view::npos) {
             fail(too_long, "the request head is larger than " + std::to_string(limits_.max_head) + " bytes");
             break;
         }
