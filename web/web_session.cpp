@@ -15,6 +15,11 @@ void WebSession::feed(std::string_view bytes, std::vector<Event>& events) {
             refuse(error_response(parser_.error_status(), parser_.error()));
             break;
         }
+        if (output_.size() >= config_.max_http_output) {
+            refused_ = "pipelined requests while " + std::to_string(output_.size()) + " bytes of answers wait";
+            http_done_ = true;
+            break;
+        }
         answer(parser_.request(), events);
         parser_.reset();
     }
@@ -59,7 +64,7 @@ void WebSession::feed_socket(std::string_view bytes, std::vector<Event>& events)
     socket_->feed(bytes, messages);
     for (const auto& message : messages) {
         const auto meaning = read_terminal_message(message.text, message.data);
-        if (meaning.kind == TerminalMessage::Kind::input)
+        if (meaning.kind == TerminalMessage::Kind::input && !meaning.input.empty())
             events.push_back({Event::Kind::input, std::string(meaning.input), {}});
         else if (meaning.kind == TerminalMessage::Kind::window_size)
             events.push_back({Event::Kind::window_size, {}, meaning.size});

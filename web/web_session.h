@@ -33,6 +33,10 @@ struct WebConfig {
     WebSocketLimits websocket;
     OriginCheck origin = same_host_origin;
     std::string websocket_path = "/ws";
+    // Untaken output at which further pipelined requests end the connection
+    // instead of being answered: a read of small requests for large files
+    // cannot pile up output (browsers do not pipeline).
+    std::size_t max_http_output = 1 << 20;
     std::function<std::chrono::system_clock::time_point()> clock = [] { return std::chrono::system_clock::now(); };
 };
 

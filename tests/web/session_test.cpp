@@ -69,6 +69,26 @@ TEST_F(WebSessionTest, ServesPipelinedRequestsOnOneConnectionUntilOneAsksToClose
     EXPECT_TRUE(events_.empty());
 }
 
+TEST_F(WebSessionTest, PipelinedRequestsCannotPileUpOutput) {
+    site_.add("/big.js", {"text/javascript; charset=utf-8", std::string(1000, 'x')});
+    web::WebConfig config;
+    config.max_http_output = 2500;
+    WebSession session(site_, config);
+    std::string requests;
+    for (int i = 0; i < 10; ++i) requests += "GET /big.js HTTP/1.1\r\nHost: h\r\n\r\n";
+    session.feed(requests, events_);
+    EXPECT_EQ(responses(session.take_output()).size(), 2u);  // about 1400 bytes each: two pass the limit
+    EXPECT_TRUE(session.finished());
+    EXPECT_NE(session.problem().find("pipelined"), std::string::npos);
+
+    WebSession patient(site_, config);  // a client that waits for each answer is never cut off
+    for (int i = 0; i < 10; ++i) {
+        patient.feed("GET /big.js HTTP/1.1\r\nHost: h\r\n\r\n", events_);
+        EXPECT_EQ(responses(patient.take_output()).size(), 1u);
+    }
+    EXPECT_FALSE(patient.finished());
+}
+
 TEST_F(WebSessionTest, RefusesWhatItDoesNotServeAndEndsTheConnection) {
     struct Row {
         std::string request;
@@ -95,7 +115,7 @@ TEST_F(WebSessionTest, RefusesWhatItDoesNotServeAndEndsTheConnection) {
 
 TEST_F(WebSessionTest, CarriesTheTerminalOverTheWebSocketUntilTheClientCloses) {
     // The upgrade and the first frames arrive in one read.
-    const std::string out = feed(kUpgrade + binary(web::window_size_message({80, 24})) + text("Alice\r"));
+    const std::string out = feed(kUpgrade + binary(web::window_size_message({80, 24})) + binary("") + text("Alice\r"));
     EXPECT_EQ(out, kSwitching);
     ASSERT_EQ(events_.size(), 3u);
     EXPECT_EQ(events_[0].kind, Kind::started);
