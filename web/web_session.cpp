@@ -29,7 +29,7 @@ void WebSession::feed(std::string_view bytes, std::vector<Event>& events) {
 void WebSession::answer(const HttpRequest& request, std::vector<Event>& events) {
     if (request.path == config_.websocket_path) {
         auto handshake = answer_websocket_upgrade(request, config_.origin);
-        if (!handshake.accepted) return refuse(handshake.refusal);
+        if (!handshake.accepted) return refuse(handshake.refusal, request.method == "HEAD");
         output_ += handshake.switching;
         socket_.emplace(config_.websocket);
         events.push_back({Event::Kind::started, {}, {}});
@@ -42,7 +42,7 @@ void WebSession::answer(const HttpRequest& request, std::vector<Event>& events) 
         return refuse(response);
     }
     const StaticFile* file = site_.find(request.path);
-    if (!file) return refuse(error_response(404, "no such page"));
+    if (!file) return refuse(error_response(404, "no such page"), head);
     HttpResponse response;
     response.content_type = file->content_type;
     response.cache_control = "no-cache";
@@ -52,10 +52,10 @@ void WebSession::answer(const HttpRequest& request, std::vector<Event>& events) 
     http_done_ = response.close;
 }
 
-void WebSession::refuse(const HttpResponse& response) {
+void WebSession::refuse(const HttpResponse& response, bool head_only) {
     refused_ = response.body;
     while (!refused_.empty() && refused_.back() == '\n') refused_.pop_back();
-    output_ += response.serialize(config_.clock());
+    output_ += response.serialize(config_.clock(), head_only);
     http_done_ = true;
 }
 

@@ -80,7 +80,7 @@ public:
 
 private:
     void answer(const HttpRequest& request, std::vector<Event>& events);
-    void refuse(const HttpResponse& response);
+    void refuse(const HttpResponse& response, bool head_only = false);
     void feed_socket(std::string_view bytes, std::vector<Event>& events);
 
     const StaticSite& site_;

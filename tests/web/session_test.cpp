@@ -96,6 +96,7 @@ TEST_F(WebSessionTest, RefusesWhatItDoesNotServeAndEndsTheConnection) {
     };
     for (const auto& [request, status_line] : {
              Row{"GET /missing HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 404 Not Found"},
+             Row{"HEAD /missing HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 404 Not Found"},
              Row{"POST / HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
              Row{"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
              Row{"GET /ws HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 426 Upgrade Required"},
@@ -104,8 +105,12 @@ TEST_F(WebSessionTest, RefusesWhatItDoesNotServeAndEndsTheConnection) {
         WebSession session(site_);
         std::vector<WebSession::Event> events;
         session.feed(request + "GET / HTTP/1.1\r\nHost: h\r\n\r\n", events);
-        const auto answers = responses(session.take_output());
+        const std::string wire = session.take_output();
+        const auto answers = responses(wire);
         ASSERT_EQ(answers.size(), 1u) << request.substr(0, 40);
+        if (request.starts_with("HEAD")) {
+            EXPECT_EQ(wire.substr(wire.size() - 4), "\r\n\r\n");  // no body
+        }
         EXPECT_EQ(answers[0].first, status_line);
         EXPECT_TRUE(session.finished());
         EXPECT_FALSE(session.problem().empty());
