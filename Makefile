@@ -6,7 +6,7 @@ BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 # make fuzz: seconds each fuzz target runs, and which targets.
 FUZZ_TIME ?= 60
-FUZZ_TARGETS ?= module messages telnet terminal
+FUZZ_TARGETS ?= module messages telnet terminal web
 
 # How the sanitizers report when the sanitizer build's programs run: every
 # finding fails, leaks included (nothing is suppressed).

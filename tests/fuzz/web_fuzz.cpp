@@ -1,0 +1,253 @@
+// Fuzz target: the web terminal's protocol pieces (web/). The input is what
+// a client sends, read three ways, each once whole and once cut into pieces
+// (lengths 1..64 drawn from the first byte):
+//
+//  1. as HTTP request heads, one after the other (HttpRequestParser):
+//     an accepted head has a token method, a path that starts with '/',
+//     lower-case token names and values without control bytes, no more
+//     fields than the limit; a refused one has 400, 413, 414, 431 or 505
+//     and a reason; no head takes more bytes than the limit;
+//  2. as WebSocket frames from a client (WebSocket, a small message limit;
+//     when the first byte is odd the server has sent its Close first):
+//     messages are within the limit and text ones are UTF-8; the server's
+//     bytes are whole unmasked frames with FIN set, only pongs of at most
+//     125 bytes and one Close at the end with a code that may be sent and
+//     a UTF-8 reason; a closed connection has sent its Close;
+//  3. as what follows a valid upgrade request on a WebSession: `started`
+//     first, `ended` at most once and last, the same output rules after
+//     the 101 response.
+// In every reading the results and the output do not depend on how the
+// bytes were cut.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/fuzz/fuzz_world.h"
+#include "web/http_request.h"
+#include "web/utf8.h"
+#include "web/web_session.h"
+#include "web/websocket.h"
+
+namespace plusfuzz {
+namespace {
+
+constexpr std::size_t kMaxMessage = 512;
+const web::HttpLimits kHttpLimits{128, 8, 512};
+
+// Piece lengths 1..64, drawn from a small generator seeded by one byte.
+std::vector<std::string_view> cut(std::string_view bytes, std::uint8_t seed) {
+    std::uint32_t state = seed * 2654435761u + 1;
+    std::vector<std::string_view> out;
+    while (!bytes.empty()) {
+        state = state * 1103515245u + 12345u;
+        const std::size_t n = std::min<std::size_t>(1 + (state >> 16) % 64, bytes.size());
+        out.push_back(bytes.substr(0, n));
+        bytes.remove_prefix(n);
+    }
+    return out;
+}
+
+// ---- HTTP request heads -------------------------------------------------------
+
+bool is_token(std::string_view s, bool lower) {
+    if (s.empty()) return false;
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7F || std::string_view("\"(),/:;<=>?@[\\]{}").find(c) != std::string_view::npos) return false;
+        if (lower && c >= 'A' && c <= 'Z') return false;
+    }
+    return true;
+}
+
+// One line per head: what it was read as.
+std::vector<std::string> read_heads(const std::vector<std::string_view>& pieces) {
+    web::HttpRequestParser parser(kHttpLimits);
+    std::vector<std::string> seen;
+    std::size_t head_bytes = 0;
+    for (auto piece : pieces) {
+        while (!piece.empty()) {
+            const std::size_t before = piece.size();
+            const auto status = parser.feed(piece);
+            head_bytes += before - piece.size();
+            if (status == web::HttpRequestParser::Status::incomplete) continue;
+            if (status == web::HttpRequestParser::Status::failed) {
+                const int s = parser.error_status();
+                if (s != 400 && s != 413 && s != 414 && s != 431 && s != 505)
+                    fail("a head refused with status " + std::to_string(s));
+                if (parser.error().empty()) fail("a head refused without a reason");
+                seen.push_back("refused " + std::to_string(s) + " " + parser.error());
+                return seen;
+            }
+            if (head_bytes > kHttpLimits.max_head) fail("a head of " + std::to_string(head_bytes) + " bytes was accepted");
+            const auto& r = parser.request();
+            if (!is_token(r.method, false)) fail("method \"" + shown(r.method) + "\" is not a token");
+            if (r.path.empty() || r.path[0] != '/') fail("path \"" + shown(r.path) + "\" does not start with /");
+            if (r.headers.size() > kHttpLimits.max_headers) fail(std::to_string(r.headers.size()) + " fields accepted");
+            std::string line = r.method + " " + r.target + " 1." + std::to_string(r.minor);
+            for (const auto& h : r.headers) {
+                if (!is_token(h.name, true)) fail("field name \"" + shown(h.name) + "\" is not a lower-case token");
+                for (char c : h.value)
+                    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
+                        fail("the value of " + h.name + " holds \"" + shown(h.value) + "\"");
+                line += " " + h.name + "=" + h.value;
+            }
+            seen.push_back(line);
+            parser.reset();
+            head_bytes = 0;
+        }
+    }
+    return seen;
+}
+
+// ---- WebSocket output ---------------------------------------------------------
+
+bool sendable(std::uint16_t code) {
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
+
+// Checks the server's frames; returns whether they end with a Close.
+bool check_server_frames(std::string_view bytes, const std::string& what) {
+    bool closed = false;
+    while (!bytes.empty()) {
+        if (closed) fail(what + ": bytes after the Close: \"" + shown(bytes.substr(0, 40)) + "\"");
+        const auto b = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+        if (bytes.size() < 2) fail(what + ": half a frame header");
+        if ((b(0) & 0xF0) != 0x80) fail(what + ": a frame without FIN or with RSV bits");
+        if (b(1) & 0x80) fail(what + ": a masked server frame");
+        std::uint64_t n = b(1) & 0x7F;
+        std::size_t at = 2;
+        if (n >= 126) fail(what + ": a control frame with an extended length");
+        if (bytes.size() - at < n) fail(what + ": a frame cut short");
+        const auto payload = bytes.substr(at, n);
+        switch (b(0) & 0x0F) {
+            case 0xA:
+                break;
+            case 0x8: {
+                closed = true;
+                if (payload.size() == 1) fail(what + ": a Close of one byte");
+                if (payload.size() >= 2) {
+                    const std::uint16_t code = static_cast<std::uint16_t>(b(at) << 8 | b(at + 1));
+                    if (!sendable(code)) fail(what + ": Close code " + std::to_string(code));
+                    if (!web::valid_utf8(payload.substr(2))) fail(what + ": a Close reason that is not UTF-8");
+                }
+                break;
+            }
+            default:
+                fail(what + ": the server sent opcode " + std::to_string(b(0) & 0x0F));
+        }
+        bytes.remove_prefix(at + n);
+    }
+    return closed;
+}
+
+struct SocketRun {
+    std::vector<web::WebSocket::Message> messages;
+    std::string output;
+    web::WebSocket::State state;
+};
+
+SocketRun run_socket(const std::vector<std::string_view>& pieces, bool close_first) {
+    web::WebSocket socket(web::WebSocketLimits{kMaxMessage});
+    SocketRun run;
+    if (close_first) socket.close(web::close_code::going_away, "bye");
+    for (auto piece : pieces) {
+        socket.feed(piece, run.messages);
+        run.output += socket.take_output();
+    }
+    run.state = socket.state();
+    for (const auto& m : run.messages) {
+        if (m.data.size() > kMaxMessage) fail("a message of " + std::to_string(m.data.size()) + " bytes");
+        if (m.text && !web::valid_utf8(m.data)) fail("a text message that is not UTF-8: \"" + shown(m.data) + "\"");
+    }
+    const bool ends_closed = check_server_frames(run.output, "WebSocket output");
+    if ((run.state != web::WebSocket::State::open) != ends_closed)
+        fail("the state does not match the output's Close");
+    if (close_first && !run.messages.empty()) fail("messages delivered after the server's Close");
+    return run;
+}
+
+// ---- A whole session ------------------------------------------------------------
+
+const std::string kUpgrade =
+    "GET /ws HTTP/1.1\r\nHost: h:1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+const web::StaticSite& site() {
+    static const web::StaticSite s = [] {
+        web::StaticSite made;
+        made.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
+        return made;
+    }();
+    return s;
+}
+
+std::string run_session(const std::vector<std::string_view>& pieces) {
+    web::WebConfig config;
+    config.http = kHttpLimits;
+    config.websocket.max_message = kMaxMessage;
+    config.clock = [] { return std::chrono::system_clock::time_point{}; };
+    web::WebSession session(site(), config);
+    std::vector<web::WebSession::Event> events;
+    std::string output;
+    session.feed(kUpgrade, events);
+    output += session.take_output();
+    const std::size_t switching = output.size();
+    for (auto piece : pieces) {
+        session.feed(piece, events);
+        session.send("out");
+        output += session.take_output();
+    }
+    if (events.empty() || events[0].kind != web::WebSession::Event::Kind::started) fail("the session did not start");
+    std::string trace;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const auto& e = events[i];
+        if (i > 0 && e.kind == web::WebSession::Event::Kind::started) fail("started twice");
+        if (e.kind == web::WebSession::Event::Kind::ended && i + 1 != events.size()) fail("events after ended");
+        if (e.kind == web::WebSession::Event::Kind::window_size && (e.size.cols == 0 || e.size.rows == 0))
+            fail("a window size with a zero");
+        trace += std::to_string(static_cast<int>(e.kind)) + ":" + e.input + std::to_string(e.size.cols) + "x" +
+                 std::to_string(e.size.rows) + "\n";
+    }
+    // The server's data frames ("out", sent after every piece) and its
+    // control frames: without the data frames, the WebSocket rules hold.
+    std::string control;
+    std::string_view rest = std::string_view(output).substr(switching);
+    const std::string out_frame = "\x82\x03out";
+    while (!rest.empty()) {
+        if (rest.substr(0, out_frame.size()) == out_frame) {
+            rest.remove_prefix(out_frame.size());
+            continue;
+        }
+        if (rest.size() < 2) fail("session output: half a frame");
+        const std::size_t n = 2 + (static_cast<std::uint8_t>(rest[1]) & 0x7F);
+        control += rest.substr(0, n);
+        rest.remove_prefix(std::min(n, rest.size()));
+    }
+    const bool closed = check_server_frames(control, "session output");
+    if (closed != session.finished()) fail("finished() does not match the output's Close");
+    // How often output was sent depends on the pieces; the rest may not.
+    return trace + output.substr(0, switching) + control;
+}
+
+}  // namespace
+}  // namespace plusfuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace plusfuzz;
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const std::uint8_t seed = size ? data[0] : 0;
+    const std::vector<std::string_view> whole{bytes};
+    const auto pieces = cut(bytes, seed);
+
+    if (read_heads(whole) != read_heads(pieces)) fail("HTTP heads read differently when the bytes are cut");
+
+    const bool close_first = seed & 1;
+    const auto a = run_socket(whole, close_first);
+    const auto b = run_socket(pieces, close_first);
+    if (a.messages != b.messages || a.output != b.output || a.state != b.state)
+        fail("WebSocket frames read differently when the bytes are cut");
+
+    if (run_session(whole) != run_session(pieces)) fail("a session runs differently when the bytes are cut");
+    return 0;
+}
