@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -86,9 +87,9 @@ void only_crlf(std::string_view text, const std::string& what) {
 
 // ---- the byte-level helpers ---------------------------------------------------
 
-std::vector<std::string> assemble(const std::vector<std::string_view>& pieces, size_t limit) {
+std::deque<std::string> assemble(const std::vector<std::string_view>& pieces, size_t limit) {
     app::LineAssembler assembler(limit);
-    std::vector<std::string> lines;
+    std::deque<std::string> lines;
     for (auto piece : pieces) assembler.feed(piece, lines);
     return lines;
 }
@@ -148,7 +149,7 @@ struct Client {
 
 class Connection {
 public:
-    Connection() : world_(kChannels), server_(io_, world_.host()) {
+    Connection() : world_(kChannels), server_(io_, world_.host(), app::Server::Hashing::on_loop) {
         // A loopback connection: the client's end is a plain socket, the
         // server's end becomes the session's.
         asio::ip::tcp::acceptor acceptor(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
