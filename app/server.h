@@ -102,8 +102,9 @@ private:
     bool stopping_ = false;
     bool echo_ = false;
     int exit_status_ = 0;
-    // Last, so that it goes first: its thread is joined before anything
-    // its jobs answer to is gone.
+    // The hashing thread (none when hashing runs on the loop) and the checks
+    // it runs. Its jobs touch nothing of the server's: they hand their answer
+    // to the loop. Destroying the pool joins the thread.
     std::unique_ptr<asio::thread_pool> hashing_pool_;
     std::unique_ptr<PasswordCheck> passwords_;
 };
