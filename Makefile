@@ -4,9 +4,11 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
-# make fuzz: seconds each fuzz target runs, and which targets.
+# make fuzz: seconds each fuzz target runs, and which targets; the budget
+# of one input (seconds, and peak memory in MB), beyond which it is a finding.
 FUZZ_TIME ?= 60
-FUZZ_TARGETS ?= module messages telnet terminal web
+FUZZ_TARGETS ?= module messages telnet negotiation terminal web
+FUZZ_BUDGET ?= -timeout=60 -rss_limit_mb=1536
 
 # How the sanitizers report when the sanitizer build's programs run: every
 # finding fails, leaks included (nothing is suppressed).
@@ -58,7 +60,7 @@ fuzz:
 	@found=""; for t in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/findings; \
 		echo "fuzz: $$t for $(FUZZ_TIME) s"; \
-		$(FUZZ_ENV) $(FUZZ_BUILD)/bin/$${t}_fuzz -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+		$(FUZZ_ENV) $(FUZZ_BUILD)/bin/$${t}_fuzz -max_total_time=$(FUZZ_TIME) -print_final_stats=1 $(FUZZ_BUDGET) \
 			-dict=$(CURDIR)/tests/fuzz/$$t.dict -artifact_prefix=$(abspath $(FUZZ_BUILD))/findings/$$t- \
 			$(abspath $(FUZZ_BUILD))/corpus/$$t $(CURDIR)/tests/fuzz/corpus/$$t || found="$$found $$t"; \
 	done; \

@@ -1,5 +1,8 @@
 #include "app/admin.h"
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -77,11 +80,72 @@ int with_host(const fs::path& data_dir, int channels, Needs needs,
     options.data_dir = fs::absolute(data_dir, ec);
     options.channels = channels;
     std::string error;
+    if (!secure_data_folder(options.data_dir, &error)) std::cerr << "bbshost: warning: " << error << std::endl;
     auto host = bbs::Host::open(options, &error);
     if (!host) return failed("cannot open data folder " + data_dir.string() + ": " + error);
     if (needs == Needs::game && !load_game(*host, &error)) return failed(error);
     if (needs == Needs::modules && !load_modules(*host, &error)) return failed(error);
     return work(*host);
+}
+
+namespace {
+
+// Terminal echo off for as long as it lives.
+class EchoOff {
+public:
+    explicit EchoOff(int fd) : fd_(fd) {
+        if (::tcgetattr(fd_, &saved_) != 0) return;
+        termios quiet = saved_;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        on_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+    }
+    ~EchoOff() {
+        if (on_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+private:
+    int fd_;
+    termios saved_{};
+    bool on_ = false;
+};
+
+bool read_line(std::string* line) {
+    if (!std::getline(std::cin, *line)) return false;
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return true;
+}
+
+}  // namespace
+
+bool read_password(std::string* password, std::string* error) {
+    if (!::isatty(STDIN_FILENO)) {
+        if (read_line(password) && !password->empty()) return true;
+        *error = "no password on standard input (give it as one line, e.g. from a file or a pipe)";
+        return false;
+    }
+    std::string again;
+    {
+        EchoOff quiet(STDIN_FILENO);
+        std::cerr << "Password: " << std::flush;
+        const bool got = read_line(password);
+        std::cerr << "Password again: " << std::flush;
+        if (!got || !read_line(&again)) {
+            *error = "no password typed";
+            return false;
+        }
+    }
+    if (*password != again) {
+        *error = "the two passwords differ";
+        return false;
+    }
+    if (password->empty()) {
+        *error = "the password must not be empty";
+        return false;
+    }
+    return true;
 }
 
 int user_add(bbs::Host& host, const std::string& userid, const std::string& password,

@@ -39,6 +39,12 @@ struct AccountChange {
     bool replace_keys = false;
 };
 
+// The password of a new account, never from the command line (where every
+// user of the machine could read it): from a terminal, asked twice without
+// echo; otherwise one line of standard input. False with *error when there
+// is none or the two differ.
+bool read_password(std::string* password, std::string* error);
+
 int user_add(bbs::Host& host, const std::string& userid, const std::string& password,
              const AccountChange& change);
 int user_show(bbs::Host& host, const std::string& userid);

@@ -25,6 +25,24 @@ bool set_text_field(char* field, std::size_t size, std::string_view value, std::
     return true;
 }
 
+bool secure_data_folder(const fs::path& dir, std::string* error) {
+    std::string failed;
+    auto tighten = [&](const fs::path& path) {
+        std::error_code ec;
+        const auto status = fs::symlink_status(path, ec);
+        if (ec || !fs::exists(status) || fs::is_symlink(status)) return;
+        const auto open_to_others = fs::perms::group_all | fs::perms::others_all;
+        if ((status.permissions() & open_to_others) == fs::perms::none) return;
+        fs::permissions(path, open_to_others, fs::perm_options::remove, ec);
+        if (ec) failed += (failed.empty() ? "" : "; ") + path.string() + ": " + ec.message();
+    };
+    tighten(dir);
+    for (const char* name : kPrivateFiles) tighten(dir / name);
+    if (failed.empty()) return true;
+    *error = "cannot make the data folder private: " + failed;
+    return false;
+}
+
 namespace {
 
 struct DemoAccount {
@@ -153,6 +171,7 @@ bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int cha
                  (ec ? ec.message() : std::string("it exists already"));
         return false;
     }
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
     bool ok = copy_config(config_dir, dir, error);
     if (ok) {
         bbs::HostOptions options;
@@ -162,6 +181,7 @@ bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int cha
         ok = host && load_modules(*host, error) && populate(*host, error);
         if (host && ok) host->log("data folder created with the demo population");
     }  // host closed here: finish routines, database closed
+    ok = ok && secure_data_folder(dir, error);
     if (!ok) fs::remove_all(dir, ec);
     return ok;
 }

@@ -1,5 +1,7 @@
 // bbshost: the Brakvold BBS host. Without a command it serves telnet users;
 // with one (user, class, player, mail, db) it administers a data folder.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -44,6 +46,8 @@ int serve(const ServeOptions& options) {
     } else if (!fs::is_directory(data, ec)) {
         std::cerr << "bbshost: " << data.string() << " is not a folder" << std::endl;
         return 1;
+    } else if (!app::secure_data_folder(data, &error)) {
+        std::cerr << "bbshost: warning: " << error << std::endl;
     }
 
     bbs::HostOptions host_options;
@@ -90,6 +94,9 @@ int serve(const ServeOptions& options) {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    // Whatever bbshost creates (data folder, database, logs, compiled
+    // message files) is its owner's alone.
+    ::umask(077);
 
     CLI::App cli{"bbshost: the Brakvold BBS host with the game and Brakvold Plus.\n"
                  "Without a command it serves telnet users; the commands administer the data "
@@ -143,13 +150,21 @@ int main(int argc, char** argv) {
         change.replace_keys = s->count("--key") > 0;
     };
 
-    auto* user_add = sub(user, "add", "Add an account");
+    auto* user_add = sub(user, "add",
+                         "Add an account; its password is read from standard input (one line), "
+                         "or asked for without echo when that is a terminal");
     user_add->add_option("ID", userid, "User-ID")->required();
-    user_add->add_option("--password", password, "Password")->required();
     account_options(user_add);
     user_add->callback([&] {
         collect_change(user_add);
-        command = [&](bbs::Host& h) { return app::admin::user_add(h, userid, password, change); };
+        command = [&](bbs::Host& h) {
+            std::string error;
+            if (!app::admin::read_password(&password, &error)) {
+                std::cerr << "bbshost: " << error << std::endl;
+                return static_cast<int>(app::admin::kBadInput);
+            }
+            return app::admin::user_add(h, userid, password, change);
+        };
     });
 
     auto* user_show = sub(user, "show", "Show an account: credits, days, class, keys");

@@ -10,8 +10,19 @@
 
 namespace app {
 
-Server::Server(asio::io_context& io, bbs::Host& host)
-    : io_(io), host_(host), acceptor_(io), signals_(io, SIGINT, SIGTERM, SIGHUP) {
+Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
+    : io_(io),
+      host_(host),
+      acceptor_(io),
+      signals_(io, SIGINT, SIGTERM, SIGHUP),
+      throttle_([] { return LogonThrottle::Clock::now(); }),
+      accept_timer_(io) {
+    if (hashing == Hashing::worker_thread) {
+        hashing_pool_ = std::make_unique<asio::thread_pool>(1);
+        passwords_ = std::make_unique<PasswordCheck>(io_, hashing_pool_->get_executor());
+    } else {
+        passwords_ = std::make_unique<PasswordCheck>(io_, io_.get_executor());
+    }
     host_.set_output_sink([this](int channel, std::string_view bytes) {
         auto it = channels_.find(channel);
         if (it != channels_.end()) {
@@ -80,18 +91,43 @@ int Server::run() {
 
 void Server::accept() {
     acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
-        if (stopping_) return;
-        if (!ec) {
-            auto session = std::make_shared<TelnetSession>(*this, std::move(socket));
-            sessions_.insert(session);
+        if (stopping_ || ec == asio::error::operation_aborted) return;
+        if (ec) {
+            accept_failed(ec);
+            return;
+        }
+        if (accept_failures_ > 0) {
+            log("accepting again after " + std::to_string(accept_failures_) + " failed accepts");
+            accept_failures_ = 0;
+            accept_pause_ = std::chrono::milliseconds(0);
+        }
+        auto session = std::make_shared<TelnetSession>(*this, std::move(socket));
+        sessions_.insert(session);
+        const auto verdict = throttle_.dialogue_begins(session->address());
+        if (verdict) {
             log("connection from " + session->peer());
             session->start();
-        } else if (ec == asio::error::operation_aborted) {
-            return;
         } else {
-            log("accept failed: " + ec.message());
+            const std::string said = LogonThrottle::message(verdict);
+            log("connection from " + session->peer() + " refused: " + said.substr(0, said.size() - 2));
+            session->refuse(said);
         }
         accept();
+    });
+}
+
+void Server::accept_failed(const std::error_code& ec) {
+    // E.g. no file handle to spare: the pending connection stays in the
+    // listen queue and the socket stays readable, so an immediate retry
+    // would spin. Pause, longer each time, and log the burst once.
+    if (accept_failures_++ == 0)
+        log("accept failed: " + ec.message() + "; accepting pauses and retries (pauses of " +
+            std::to_string(kFirstAcceptPause.count()) + " ms doubling to " +
+            std::to_string(kMaxAcceptPause.count()) + " ms) until it works again");
+    accept_pause_ = accept_pause_.count() == 0 ? kFirstAcceptPause : std::min(accept_pause_ * 2, kMaxAcceptPause);
+    accept_timer_.expires_after(accept_pause_);
+    accept_timer_.async_wait([this](const std::error_code& wait_ec) {
+        if (!wait_ec && !stopping_) accept();
     });
 }
 
@@ -113,36 +149,26 @@ void Server::wait_signal() {
 
 // ---- host calls -------------------------------------------------------------
 
-bool Server::check_password(std::string_view userid, std::string_view password) {
-    return host_.accounts().verify_password(userid, password);
+LogonThrottle::Verdict Server::begin_attempt(const std::string& address, std::string_view userid) {
+    return throttle_.attempt_begins(address, userid);
 }
 
-std::chrono::milliseconds Server::logon_failed(const std::string& address) {
-    const auto now = std::chrono::steady_clock::now();
-    // Addresses quiet for long enough are forgiven; when too many are
-    // remembered the stalest one goes.
-    for (auto it = penalties_.begin(); it != penalties_.end();) {
-        if (now - it->second.last > kPenaltyMemory)
-            it = penalties_.erase(it);
-        else
-            ++it;
-    }
-    if (penalties_.size() >= kMaxPenalized && !penalties_.count(address)) {
-        auto stalest = penalties_.begin();
-        for (auto it = penalties_.begin(); it != penalties_.end(); ++it)
-            if (it->second.last < stalest->second.last) stalest = it;
-        penalties_.erase(stalest);
-    }
-    Penalty& p = penalties_[address];
-    p.failures += 1;
-    p.last = now;
-    if (p.failures < 2) return std::chrono::milliseconds(0);
-    auto delay = kFirstPenalty;
-    for (int i = 2; i < p.failures && delay < kMaxPenalty; ++i) delay *= 2;
-    return std::min(delay, kMaxPenalty);
+void Server::abandon_attempt(const std::string& address, std::string_view userid) {
+    throttle_.attempt_ended(address, userid, LogonThrottle::Outcome::abandoned);
 }
 
-void Server::logon_succeeded(const std::string& address) { penalties_.erase(address); }
+void Server::check_password(const std::shared_ptr<TelnetSession>& session, const std::string& userid,
+                            std::string password) {
+    passwords_->verify(host_.accounts().password_hash(userid), std::move(password),
+                       [this, weak = std::weak_ptr<TelnetSession>(session), address = session->address(),
+                        userid](bool ok) {
+                           throttle_.attempt_ended(address, userid,
+                                                   ok ? LogonThrottle::Outcome::logged_on
+                                                      : LogonThrottle::Outcome::wrong_password);
+                           if (stopping_) return;
+                           if (auto s = weak.lock()) s->password_checked(ok);
+                       });
+}
 
 std::string Server::account_userid(std::string_view userid) {
     auto account = host_.accounts().find(userid);
@@ -237,6 +263,7 @@ void Server::stop(std::string_view why, int status) {
     log("stopping (" + std::string(why) + ")");
     std::error_code ec;
     acceptor_.close(ec);
+    accept_timer_.cancel();
     signals_.cancel(ec);
     auto sessions = sessions_;
     for (const auto& session : sessions) {

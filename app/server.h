@@ -1,6 +1,7 @@
 // The serving side of bbshost: one Asio event loop on one thread, the
 // listening socket, the telnet sessions, the host's output and close sinks,
-// status delivery from the loop, and the signals.
+// status delivery from the loop, the logon throttle, and the signals.
+// Password hashing is the one thing that runs on another thread.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,9 @@
 
 #include <asio.hpp>
 
+#include "app/logon_throttle.h"
+#include "app/password_check.h"
+
 namespace bbs {
 class Host;
 }
@@ -23,7 +27,10 @@ class TelnetSession;
 
 class Server {
 public:
-    Server(asio::io_context& io, bbs::Host& host);
+    // Where argon2id work runs: a thread of the server's own, or (in-process
+    // tests that run the loop by hand) the loop itself.
+    enum class Hashing { worker_thread, on_loop };
+    Server(asio::io_context& io, bbs::Host& host, Hashing hashing = Hashing::worker_thread);
     ~Server();
 
     Server(const Server&) = delete;
@@ -43,18 +50,18 @@ public:
     // ---- for sessions ------------------------------------------------------
     asio::io_context& io() { return io_; }
     bbs::Host& host() { return host_; }
-    bool check_password(std::string_view userid, std::string_view password);
-    // Failed logons are counted per peer address, over all its connections:
-    // the answer to every failure after the first waits longer, doubling
-    // from kFirstPenalty up to kMaxPenalty. The count is forgotten after a
-    // good logon from the address, or kPenaltyMemory after its last failure.
-    static constexpr std::chrono::milliseconds kFirstPenalty{500};
-    static constexpr std::chrono::milliseconds kMaxPenalty{8000};
-    static constexpr std::chrono::minutes kPenaltyMemory{15};
-    static constexpr std::size_t kMaxPenalized = 4096;  // addresses remembered at once
-    // Counts a failure of the address; how long to wait before answering it.
-    std::chrono::milliseconds logon_failed(const std::string& address);
-    void logon_succeeded(const std::string& address);
+    // The logon throttle (app/logon_throttle.h): every password asked for is
+    // an attempt charged to the session's address and the user-ID typed.
+    LogonThrottle::Verdict begin_attempt(const std::string& address, std::string_view userid);
+    // The attempt ends before its password was read (the session is gone).
+    void abandon_attempt(const std::string& address, std::string_view userid);
+    // Checks the password away from the loop; the attempt ends with the
+    // answer, and the session (when it is still there) hears it through
+    // password_checked().
+    void check_password(const std::shared_ptr<TelnetSession>& session, const std::string& userid,
+                        std::string password);
+    // The session leaves the logon dialogue (logged on, or gone).
+    void dialogue_ended(const std::string& address) { throttle_.dialogue_ended(address); }
     // The account's own spelling of the user-ID, or empty when there is none.
     std::string account_userid(std::string_view userid);
     bool is_online(std::string_view userid);
@@ -67,8 +74,14 @@ public:
     void forget(TelnetSession& session);
     void log(std::string_view line);
 
+    // Accepting paused after a failure (no file handle to spare, ...): the
+    // first pause, and the longest one it doubles to.
+    static constexpr std::chrono::milliseconds kFirstAcceptPause{10};
+    static constexpr std::chrono::milliseconds kMaxAcceptPause{1000};
+
 private:
     void accept();
+    void accept_failed(const std::error_code& ec);
     void wait_signal();
     void after_host_call();
     void schedule_delivery();
@@ -80,16 +93,20 @@ private:
     asio::signal_set signals_;
     std::set<std::shared_ptr<TelnetSession>> sessions_;
     std::map<int, std::weak_ptr<TelnetSession>> channels_;
-    struct Penalty {
-        int failures = 0;
-        std::chrono::steady_clock::time_point last;
-    };
-    std::map<std::string, Penalty> penalties_;  // by peer address
+    LogonThrottle throttle_;
+    asio::steady_timer accept_timer_;
+    std::chrono::milliseconds accept_pause_{0};
+    long accept_failures_ = 0;                // in the current burst
     TelnetSession* logging_on_ = nullptr;  // the session inside host.logon()
     bool delivery_posted_ = false;
     bool stopping_ = false;
     bool echo_ = false;
     int exit_status_ = 0;
+    // The hashing thread (none when hashing runs on the loop) and the checks
+    // it runs. Its jobs touch nothing of the server's: they hand their answer
+    // to the loop. Destroying the pool joins the thread.
+    std::unique_ptr<asio::thread_pool> hashing_pool_;
+    std::unique_ptr<PasswordCheck> passwords_;
 };
 
 }  // namespace app

@@ -4,7 +4,10 @@
 
 #include <libtelnet.h>
 
+#include "app/logon_throttle.h"
 #include "app/server.h"
+#include "bbs/input.h"
+#include "host/host.h"
 
 namespace app {
 
@@ -18,7 +21,6 @@ const telnet_telopt_t kOptions[] = {
     {-1, 0, 0},
 };
 
-constexpr auto kLogonTime = std::chrono::minutes(3);
 constexpr auto kFlushTime = std::chrono::seconds(10);
 
 const char kBanner[] =
@@ -37,11 +39,11 @@ std::string describe(const asio::ip::tcp::socket& socket) {
 }  // namespace
 
 TelnetSession::TelnetSession(Server& server, asio::ip::tcp::socket socket)
-    : server_(server), socket_(std::move(socket)), timer_(server.io()), penalty_timer_(server.io()) {
+    : server_(server), socket_(std::move(socket)), timer_(server.io()) {
     peer_ = describe(socket_);
     std::error_code ec;
     const auto endpoint = socket_.remote_endpoint(ec);
-    address_ = ec ? std::string("unknown") : endpoint.address().to_string();
+    address_ = ec ? std::string("unknown") : LogonThrottle::source_key(endpoint.address());
     telnet_ = telnet_init(kOptions, &TelnetSession::on_telnet_event, 0, this);
 }
 
@@ -49,7 +51,17 @@ TelnetSession::~TelnetSession() {
     if (telnet_) telnet_free(telnet_);
 }
 
+void TelnetSession::refuse(std::string_view message) {
+    if (!telnet_) {
+        finish_close();
+        return;
+    }
+    send_text(message);
+    close_after_output();
+}
+
 void TelnetSession::start() {
+    in_dialogue_ = true;
     if (!telnet_) {
         server_.log("telnet state could not be created for " + peer_);
         finish_close();
@@ -70,7 +82,7 @@ void TelnetSession::arm_logon_timer() {
         auto self = weak.lock();
         if (ec || !self) return;
         if (self->state_ == State::ask_userid || self->state_ == State::ask_password ||
-            self->state_ == State::penalized) {
+            self->state_ == State::checking) {
             self->send_text("\r\nLogon timed out.\r\n");
             self->close_after_output();
         }
@@ -80,28 +92,59 @@ void TelnetSession::arm_logon_timer() {
 // ---- input ------------------------------------------------------------------
 
 void TelnetSession::read() {
+    if (reading_ || state_ == State::closing || state_ == State::closed) return;
+    reading_ = true;
     socket_.async_read_some(asio::buffer(read_buffer_),
                             [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+                                self->reading_ = false;
                                 if (self->state_ == State::closed) return;
                                 if (ec) {
                                     // The client hung up (or the socket failed).
                                     self->finish_close();
                                     return;
                                 }
-                                self->lines_.clear();
-                                telnet_recv(self->telnet_, self->read_buffer_.data(), n);
-                                // Lines are handled after the parser returned, so that
-                                // everything they send goes through a parser at rest.
-                                auto lines = std::move(self->lines_);
-                                self->lines_.clear();
-                                for (auto& line : lines) {
-                                    if (self->state_ == State::closing ||
-                                        self->state_ == State::closed)
-                                        break;
-                                    self->on_line(std::move(line));
-                                }
-                                if (self->state_ != State::closed) self->read();
+                                self->on_read(n);
                             });
+}
+
+void TelnetSession::on_read(std::size_t n) {
+    const std::string_view bytes(read_buffer_.data(), n);
+    const std::size_t admitted = compression_.admit(bytes);
+    // Lines complete in the parser's events and are handled after it has
+    // returned, so that everything they send goes through a parser at rest.
+    telnet_recv(telnet_, bytes.data(), admitted);
+    if (compression_.refused()) {
+        cut_off("it began compressed input (IAC SB COMPRESS2), which is never accepted");
+        return;
+    }
+    handle_lines();
+}
+
+void TelnetSession::handle_lines() {
+    for (std::size_t n = 0; n < kLinesPerTurn && !lines_.empty(); ++n) {
+        if (state_ == State::checking || state_ == State::closing || state_ == State::closed) break;
+        std::string line = std::move(lines_.front());
+        lines_.pop_front();
+        on_line(std::move(line));
+    }
+    if (state_ == State::closing || state_ == State::closed) {
+        lines_.clear();
+        return;
+    }
+    if (state_ == State::checking) return;  // password_checked() goes on
+    if (lines_.empty()) {
+        read();
+        return;
+    }
+    // More lines of the same read: the others get the loop first.
+    if (turn_posted_) return;
+    turn_posted_ = true;
+    asio::post(server_.io(), [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->turn_posted_ = false;
+        self->handle_lines();
+    });
 }
 
 void TelnetSession::on_telnet_event(telnet_t*, telnet_event_t* event, void* self) {
@@ -111,6 +154,7 @@ void TelnetSession::on_telnet_event(telnet_t*, telnet_event_t* event, void* self
 void TelnetSession::handle_event(telnet_event_t& event) {
     switch (event.type) {
     case TELNET_EV_DATA:
+        if (state_ == State::closing || state_ == State::closed) break;
         assembler_.feed(std::string_view(event.data.buffer, event.data.size), lines_);
         break;
     case TELNET_EV_SEND:
@@ -122,6 +166,12 @@ void TelnetSession::handle_event(telnet_event_t& event) {
             width_ = byte(0) << 8 | byte(1);
             height_ = byte(2) << 8 | byte(3);
         }
+        break;
+    case TELNET_EV_COMPRESS:
+        // Never reached: CompressionRefusal stops the input before libtelnet
+        // could begin to inflate it. Should a parser ever get there anyway,
+        // nothing more of this client is taken.
+        if (event.compress.state) cut_off("compressed input began, which is never accepted");
         break;
     case TELNET_EV_ERROR:
         cut_off(std::string("telnet protocol error: ") + (event.error.msg ? event.error.msg : "?"));
@@ -141,8 +191,8 @@ void TelnetSession::on_line(std::string line) {
     switch (state_) {
     case State::ask_userid: on_userid(line); break;
     case State::ask_password: on_password(line); break;
-    case State::penalized: break;  // typed ahead of the late answer: dropped
     case State::online: server_.line(channel_, line); break;
+    case State::checking:
     case State::closing:
     case State::closed: break;
     }
@@ -153,7 +203,11 @@ void TelnetSession::prompt_userid() {
     send_text("User-ID: ");
 }
 
-void TelnetSession::on_userid(std::string_view text) {
+void TelnetSession::on_userid(std::string_view typed) {
+    // Cleaned as every typed line is (bbs/input.h): it goes to the log and
+    // to the account lookup.
+    const std::string cleaned = bbs::clean_line(typed, HOST_INPSIZ - 1);
+    std::string_view text = cleaned;
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
     if (text.empty()) {
@@ -161,6 +215,15 @@ void TelnetSession::on_userid(std::string_view text) {
         return;
     }
     userid_ = std::string(text);
+    const auto verdict = server_.begin_attempt(address_, userid_);
+    if (!verdict) {
+        const std::string said = LogonThrottle::message(verdict);
+        server_.log("logon as \"" + userid_ + "\" from " + peer_ + " refused: " + said.substr(0, said.size() - 2));
+        send_text(said);
+        close_after_output();
+        return;
+    }
+    attempt_open_ = true;
     state_ = State::ask_password;
     telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);  // the client stops echoing
     echo_off_ = true;
@@ -173,51 +236,57 @@ void TelnetSession::on_password(std::string_view password) {
         echo_off_ = false;
     }
     send_text("\r\n");  // the client did not echo the line end either
+    attempt_open_ = false;  // the attempt is the check's now
+    state_ = State::checking;
+    server_.check_password(shared_from_this(), userid_, std::string(password));
+}
 
-    if (!server_.check_password(userid_, password)) {
+void TelnetSession::password_checked(bool ok) {
+    if (state_ != State::checking) return;
+    std::string userid = ok ? server_.account_userid(userid_) : std::string();
+    if (userid.empty()) {  // a wrong password, or the account went meanwhile
         ++failures_;
-        const auto delay = server_.logon_failed(address_);
-        server_.log("failed logon as \"" + userid_ + "\" from " + peer_ +
-                    (delay.count() ? ", answered after " + std::to_string(delay.count()) + " ms"
-                                   : std::string()));
-        if (delay.count() == 0) {
-            answer_failed_logon();
+        server_.log("failed logon as \"" + userid_ + "\" from " + peer_);
+        send_text("Invalid login.\r\n");
+        if (failures_ >= kMaxLogonFailures) {
+            server_.log("connection from " + peer_ + " closed after " + std::to_string(failures_) +
+                        " failed logons");
+            close_after_output();
             return;
         }
-        state_ = State::penalized;
-        penalty_timer_.expires_after(delay);
-        penalty_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
-            auto self = weak.lock();
-            if (!ec && self && self->state_ == State::penalized) self->answer_failed_logon();
-        });
+        prompt_userid();
+        handle_lines();
         return;
     }
-    server_.logon_succeeded(address_);
-    userid_ = server_.account_userid(userid_);
+    userid_ = std::move(userid);
     if (server_.is_online(userid_)) {
         send_text("That user is already online.\r\n");
         prompt_userid();
+        handle_lines();
         return;
     }
     timer_.cancel();
+    leave_dialogue();
     state_ = State::online;
     const int channel = server_.logon(shared_from_this(), userid_);
     if (channel < 0) {
         state_ = State::ask_userid;
         send_text("Every channel is busy. Please try again later.\r\n");
         close_after_output();
-    }
-}
-
-void TelnetSession::answer_failed_logon() {
-    send_text("Invalid login.\r\n");
-    if (failures_ >= kMaxLogonFailures) {
-        server_.log("connection from " + peer_ + " closed after " + std::to_string(failures_) +
-                    " failed logons");
-        close_after_output();
         return;
     }
-    prompt_userid();
+    handle_lines();
+}
+
+void TelnetSession::leave_dialogue() {
+    if (attempt_open_) {
+        attempt_open_ = false;
+        server_.abandon_attempt(address_, userid_);
+    }
+    if (in_dialogue_) {
+        in_dialogue_ = false;
+        server_.dialogue_ended(address_);
+    }
 }
 
 // ---- output -----------------------------------------------------------------
@@ -270,9 +339,13 @@ void TelnetSession::write() {
 // ---- closing ----------------------------------------------------------------
 
 void TelnetSession::cut_off(std::string_view why) {
-    // Called from inside module routines (through the output sink): the
-    // host must not be re-entered, so the hang-up waits for the loop.
+    if (state_ == State::closed) return;
+    // Called from inside module routines (through the output sink) and from
+    // the telnet parser: the host must not be re-entered, so the hang-up
+    // waits for the loop; from now on nothing more goes to the host.
     server_.log("cutting off " + peer_ + ": " + std::string(why));
+    state_ = State::closing;
+    lines_.clear();
     asio::post(server_.io(), [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->finish_close();
     });
@@ -281,6 +354,7 @@ void TelnetSession::cut_off(std::string_view why) {
 void TelnetSession::close_after_output() {
     if (state_ == State::closed || state_ == State::closing) return;
     state_ = State::closing;
+    lines_.clear();
     server_.hangup(*this);
     if (!write_pending_ && queued_.empty()) {
         finish_close();
@@ -309,10 +383,11 @@ void TelnetSession::finish_close() {
     if (state_ == State::closed) return;
     auto keep = shared_from_this();  // forget() drops the server's reference
     server_.hangup(*this);
+    leave_dialogue();
     state_ = State::closed;
+    lines_.clear();
     std::error_code ec;
     timer_.cancel();
-    penalty_timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     server_.forget(*this);

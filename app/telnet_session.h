@@ -1,14 +1,23 @@
 // One telnet connection: the protocol (libtelnet), the logon dialogue, line
 // assembly, and a bounded output queue. Once the password is verified the
 // connection becomes a host channel and every line goes to the host.
+//
+// Input is handled in bounded time and memory: one read of at most
+// kReadSize bytes at a time, of which at most kLinesPerTurn lines are
+// handled before the session yields to the loop (other sessions, timers,
+// signals) and takes the next ones; it reads again only when every line of
+// the last read is handled. Compressed input is refused (the connection is
+// cut off where it would begin: CompressionRefusal in app/wire.h), and a
+// session that is cut off or closing hands nothing more to the host.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <asio.hpp>
 
@@ -29,6 +38,10 @@ public:
     // Bytes of one typed line the session keeps; the rest of the line is
     // dropped. The host then cuts the cleaned line to 255 (bbs/input.h).
     static constexpr std::size_t kMaxLine = 512;
+    static constexpr std::size_t kReadSize = 4096;
+    static constexpr std::size_t kLinesPerTurn = 8;
+    // The logon dialogue must be over within this time.
+    static constexpr std::chrono::seconds kLogonTime{120};
 
     TelnetSession(Server& server, asio::ip::tcp::socket socket);
     ~TelnetSession();
@@ -37,6 +50,10 @@ public:
     TelnetSession& operator=(const TelnetSession&) = delete;
 
     void start();  // negotiation, banner, first prompt, first read
+    // The logon throttle refused the connection: says so, then closes.
+    void refuse(std::string_view message);
+    // The answer to the password typed (Server::check_password).
+    void password_checked(bool ok);
 
     // Raw bytes a module sent the channel: line breaks to CR LF, IAC escaped.
     void send_module_output(std::string_view bytes);
@@ -49,21 +66,24 @@ public:
     void set_channel(int channel) { channel_ = channel; }
     const std::string& userid() const { return userid_; }
     const std::string& peer() const { return peer_; }
+    // What the logon throttle counts this connection under.
+    const std::string& address() const { return address_; }
     bool closed() const { return state_ == State::closed; }
 
 private:
-    // penalized: a failed logon is being answered late; what the client
-    // types meanwhile is dropped.
-    enum class State { ask_userid, ask_password, penalized, online, closing, closed };
+    // checking: the password is being verified; lines typed meanwhile wait.
+    enum class State { ask_userid, ask_password, checking, online, closing, closed };
 
     static void on_telnet_event(telnet_t* telnet, telnet_event_t* event, void* self);
     void handle_event(telnet_event_t& event);
     void read();
+    void on_read(std::size_t n);
+    void handle_lines();                         // one turn's worth, then yield or read
     void on_line(std::string line);
     void on_userid(std::string_view text);
     void on_password(std::string_view text);
-    void answer_failed_logon();
     void prompt_userid();
+    void leave_dialogue();                       // the throttle stops counting this connection
     void send_text(std::string_view text);       // host or session text, not a module's
     void queue_raw(const char* bytes, std::size_t size);
     void write();
@@ -74,7 +94,6 @@ private:
     Server& server_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
-    asio::steady_timer penalty_timer_;
     telnet_t* telnet_ = nullptr;
     std::string peer_;
     std::string address_;                        // the peer's address without the port
@@ -83,11 +102,16 @@ private:
     std::string userid_;
     int failures_ = 0;
     bool echo_off_ = false;
+    bool in_dialogue_ = false;                   // counted by the throttle as logging on
+    bool attempt_open_ = false;                  // a password was asked for and not yet typed
 
     LineBreaks line_breaks_;
     LineAssembler assembler_{kMaxLine};
-    std::vector<std::string> lines_;             // completed by the last read
-    std::array<char, 4096> read_buffer_{};
+    CompressionRefusal compression_;
+    std::deque<std::string> lines_;              // completed and not yet handled
+    bool reading_ = false;
+    bool turn_posted_ = false;
+    std::array<char, kReadSize> read_buffer_{};
 
     std::string queued_;                         // waiting for the next write
     std::string writing_;                        // handed to the socket

@@ -20,7 +20,7 @@ std::string LineBreaks::to_wire(std::string_view bytes) {
     return out;
 }
 
-void LineAssembler::feed(std::string_view bytes, std::vector<std::string>& lines) {
+void LineAssembler::feed(std::string_view bytes, std::deque<std::string>& lines) {
     for (char c : bytes) {
         if (after_cr_) {
             after_cr_ = false;
@@ -38,6 +38,21 @@ void LineAssembler::feed(std::string_view bytes, std::vector<std::string>& lines
             current_ += c;
         }
     }
+}
+
+std::size_t CompressionRefusal::admit(std::string_view bytes) {
+    constexpr unsigned char kIac = 255, kSb = 250, kCompress2 = 86;
+    if (refused_) return 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c == kCompress2 && last_ == kSb && before_last_ == kIac) {
+            refused_ = true;
+            return i;
+        }
+        before_last_ = last_;
+        last_ = c;
+    }
+    return bytes.size();
 }
 
 }  // namespace app

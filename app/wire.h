@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <deque>
 
 namespace app {
 
@@ -27,12 +27,35 @@ class LineAssembler {
 public:
     explicit LineAssembler(std::size_t limit) : limit_(limit) {}
     // Appends the bytes; every line they complete is added to `lines`.
-    void feed(std::string_view bytes, std::vector<std::string>& lines);
+    void feed(std::string_view bytes, std::deque<std::string>& lines);
 
 private:
     std::size_t limit_;
     std::string current_;
     bool after_cr_ = false;
+};
+
+// Stands between the socket and libtelnet and stops the input where a
+// client would start compressed input. libtelnet begins to inflate all that
+// follows once it has parsed IAC SB COMPRESS2 ... IAC SE, negotiated or not,
+// and a few kilobytes can inflate to gigabytes: the host never lets that
+// begin. libtelnet enters a subnegotiation only at the byte SB right after
+// an IAC byte, and takes its option from the byte after that; so wherever
+// the bytes IAC SB COMPRESS2 (255 250 86) stand in the stream (also split
+// over reads), the input ends before the COMPRESS2 byte, whatever state the
+// parser is in. (The same three bytes as data would need an escaped 255
+// before a 250, which no UTF-8 text holds.)
+class CompressionRefusal {
+public:
+    // How many of `bytes` may go to the parser: all of them, or those before
+    // the COMPRESS2 byte that would start compressed input. After that
+    // nothing more is admitted.
+    std::size_t admit(std::string_view bytes);
+    bool refused() const { return refused_; }
+
+private:
+    unsigned char before_last_ = 0, last_ = 0;  // the two bytes admitted last
+    bool refused_ = false;
 };
 
 }  // namespace app

@@ -75,6 +75,12 @@ bool fast_hash() {
     return v && std::strcmp(v, "1") == 0;
 }
 
+unsigned long long ops_limit() {
+    return fast_hash() ? crypto_pwhash_OPSLIMIT_MIN : crypto_pwhash_OPSLIMIT_INTERACTIVE;
+}
+
+size_t mem_limit() { return fast_hash() ? crypto_pwhash_MEMLIMIT_MIN : crypto_pwhash_MEMLIMIT_INTERACTIVE; }
+
 bool valid_userid(std::string_view id) {
     if (id.empty() || id.size() > 29) return false;
     for (char c : id)
@@ -111,9 +117,7 @@ bool Accounts::add(const AccountInfo& account, std::string_view password, std::s
         return false;
     }
     char hash[crypto_pwhash_STRBYTES];
-    unsigned long long ops = fast_hash() ? crypto_pwhash_OPSLIMIT_MIN : crypto_pwhash_OPSLIMIT_INTERACTIVE;
-    size_t mem = fast_hash() ? crypto_pwhash_MEMLIMIT_MIN : crypto_pwhash_MEMLIMIT_INTERACTIVE;
-    if (crypto_pwhash_str_alg(hash, password.data(), password.size(), ops, mem,
+    if (crypto_pwhash_str_alg(hash, password.data(), password.size(), ops_limit(), mem_limit(),
                               crypto_pwhash_ALG_ARGON2ID13) != 0) {
         if (error) *error = "out of memory while hashing the password";
         return false;
@@ -177,13 +181,40 @@ bool Accounts::remove(std::string_view userid, std::string* error) {
 }
 
 bool Accounts::verify_password(std::string_view userid, std::string_view password) {
+    const auto hash = password_hash(userid);
+    const bool usable = hash && usable_hash(*hash);
+    return hash_matches(usable ? *hash : dummy_hash(), password) && usable;
+}
+
+std::optional<std::string> Accounts::password_hash(std::string_view userid) {
     Statement s(db_, "SELECT password_hash FROM accounts WHERE userid = ?");
     s.text(1, userid);
-    if (s.step() != SQLITE_ROW) return false;
-    std::string hash = s.column_text(0);
+    const int rc = s.step();
+    if (rc != SQLITE_ROW) {
+        if (rc != SQLITE_DONE) failed("reading a password hash");
+        return std::nullopt;
+    }
+    return s.column_text(0);
+}
+
+bool Accounts::usable_hash(std::string_view hash) {
     // Only argon2id hashes count; libsodium would also verify argon2i ones.
-    if (hash.rfind("$argon2id$", 0) != 0) return false;
+    return hash.rfind("$argon2id$", 0) == 0;
+}
+
+bool Accounts::hash_matches(const std::string& hash, std::string_view password) {
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+std::string Accounts::dummy_hash() {
+    if (sodium_init() < 0) std::abort();
+    unsigned char random[32];
+    randombytes_buf(random, sizeof random);
+    char hash[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str_alg(hash, reinterpret_cast<const char*>(random), sizeof random, ops_limit(),
+                              mem_limit(), crypto_pwhash_ALG_ARGON2ID13) != 0)
+        return std::string();  // out of memory: nothing verifies against it
+    return hash;
 }
 
 std::vector<AccountInfo> Accounts::all() {

@@ -38,7 +38,21 @@ public:
     std::optional<AccountInfo> find(std::string_view userid);   // ignoring case
     bool update(const AccountInfo& account, std::string* error); // by userid
     bool remove(std::string_view userid, std::string* error);
+    // The same work whether the account exists or not (see hash_matches).
     bool verify_password(std::string_view userid, std::string_view password);
+    // The stored hash of the account's password; none when there is no
+    // such account.
+    std::optional<std::string> password_hash(std::string_view userid);
+
+    // The pieces of a password check, safe to call from any thread:
+    //  - usable_hash: the stored hash is an argon2id one (others never verify);
+    //  - hash_matches: the password against a hash (the argon2id work);
+    //  - dummy_hash: a hash of a random password with the limits in use, to
+    //    check against when there is no account, so that an unknown user-ID
+    //    costs the same work as a known one.
+    static bool usable_hash(std::string_view hash);
+    static bool hash_matches(const std::string& hash, std::string_view password);
+    static std::string dummy_hash();
     std::vector<AccountInfo> all();
 
     // Credits, used by otstcrd/odedcrd/oaddcrd.

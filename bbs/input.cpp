@@ -2,41 +2,64 @@
 
 #include <cstring>
 
+#include "bbs/text.h"
+
 namespace bbs {
 
 namespace {
 
-constexpr unsigned char kEsc = 0x1b;
-constexpr unsigned char kBel = 0x07;
+constexpr char32_t kEsc = 0x1b;
+constexpr char32_t kBel = 0x07;
+constexpr char32_t kSt = 0x9c;  // string terminator, C1 form of ESC backslash
 
-bool control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+// The kind of the control function whose introducer starts at raw[at] (an
+// ESC or a C1 control), in its 7-bit form: for ESC the byte after it, for
+// a C1 control the byte ESC would pair with (0x9B CSI is ESC [). *after is
+// where the sequence goes on. 0 when an ESC is followed by nothing that
+// makes a sequence (the end, a control, a byte past 0x7E).
+char kind_of(std::string_view raw, size_t at, size_t* after) {
+    const Utf8Unit u = utf8_unit(raw, at);
+    *after = at + u.size;
+    if (u.code != kEsc) return static_cast<char>(u.code - 0x40);
+    if (*after >= raw.size()) return 0;
+    const auto next = static_cast<unsigned char>(raw[*after]);
+    if (next < 0x20 || next > 0x7e) return 0;
+    ++*after;
+    return static_cast<char>(next);
+}
 
-// Where the escape sequence that starts at raw[at] (an ESC) ends: the index
-// of its first byte after it.
-size_t skip_escape(std::string_view raw, size_t at) {
+bool introduces(const Utf8Unit& u) { return u.code == kEsc || (u.code >= 0x80 && u.code <= 0x9f); }
+
+// Where the control sequence whose introducer starts at raw[at] ends: the
+// index of the first unit after it. A sequence broken off by a byte that
+// cannot belong to it ends before that byte, which is looked at anew.
+size_t skip_control(std::string_view raw, size_t at) {
     const size_t n = raw.size();
-    size_t i = at + 1;
-    if (i >= n) return n;
+    size_t i = 0;
+    const char kind = kind_of(raw, at, &i);
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
-    const unsigned char kind = byte(i);
     if (kind == '[') {  // CSI: parameters 0x30-0x3F, intermediates 0x20-0x2F, final 0x40-0x7E
-        for (++i; i < n; ++i) {
+        for (; i < n; ++i) {
             const unsigned char c = byte(i);
             if (c >= 0x40 && c <= 0x7e) return i + 1;
-            if (c < 0x20 || c > 0x3f) return i;  // broken off: the byte is looked at anew
+            if (c < 0x20 || c > 0x3f) return i;
         }
         return n;
     }
     if (kind == ']' || kind == 'P' || kind == 'X' || kind == '^' || kind == '_') {
-        // A control string: up to BEL or the string terminator ESC \.
-        for (++i; i < n; ++i) {
-            const unsigned char c = byte(i);
-            if (c == kBel) return i + 1;
-            if (c == kEsc) return (i + 1 < n && raw[i + 1] == '\\') ? i + 2 : i;
+        // A control string (OSC, DCS, SOS, PM, APC): up to BEL or ST.
+        while (i < n) {
+            const Utf8Unit u = utf8_unit(raw, i);
+            if (u.code == kBel || u.code == kSt) return i + u.size;
+            if (u.code == kEsc) return (i + 1 < n && raw[i + 1] == '\\') ? i + 2 : i;
+            if (introduces(u)) return i;
+            i += u.size;
         }
         return n;
     }
-    if (kind == 'N' || kind == 'O') return i + 2 <= n ? i + 2 : n;  // SS2, SS3 and one byte
+    if (kind == 'N' || kind == 'O') return i < n ? i + utf8_unit(raw, i).size : n;  // SS2, SS3 and one character
+    if (kind >= 0x30 && kind <= 0x7e) return i;  // a two-byte sequence, or a lone C1 control
+    if (kind == 0) return i;                     // ESC alone
     // ESC, intermediates 0x20-0x2F, final 0x30-0x7E.
     for (; i < n; ++i) {
         const unsigned char c = byte(i);
@@ -52,14 +75,17 @@ std::string clean_line(std::string_view raw, size_t limit) {
     std::string out;
     out.reserve(raw.size() < limit ? raw.size() : limit);
     size_t i = 0;
-    while (i < raw.size() && out.size() < limit) {
-        const auto c = static_cast<unsigned char>(raw[i]);
-        if (c == kEsc) {
-            i = skip_escape(raw, i);
+    while (i < raw.size()) {
+        const Utf8Unit u = utf8_unit(raw, i);
+        if (introduces(u)) {
+            i = skip_control(raw, i);
             continue;
         }
-        if (!control(c)) out += raw[i];
-        ++i;
+        if (u.valid && !is_control(u)) {
+            if (out.size() + u.size > limit) break;
+            out.append(raw.substr(i, u.size));
+        }
+        i += u.size;
     }
     return out;
 }

@@ -14,16 +14,19 @@ namespace bbs {
 // end already drops whatever passes 512 bytes of one line.) No field a
 // module asks for is longer.
 //
-// Cleaning removes, in this order of precedence:
-//  - escape sequences a terminal sends or a user types, whole: CSI (ESC [
-//    parameters, intermediates, final byte, e.g. "\x1b[1;31m"), SS2/SS3
-//    (ESC N x, ESC O x: function keys), the control strings OSC, DCS, SOS,
-//    PM and APC (ESC ] ... up to BEL or ESC \), and every other ESC
-//    (intermediates) final-byte sequence; an unfinished sequence at the end
-//    of the line goes too;
-//  - every other control character: bytes below 0x20 (NUL, BEL, TAB, CR,
-//    LF, ...) and DEL (0x7F).
-// Bytes of 0x80 and above pass (8-bit and UTF-8 text).
+// The line is read as UTF-8. Cleaning removes, in this order of precedence:
+//  - control sequences a terminal sends or a user types, whole, whether
+//    they start with ESC or with its 8-bit form, a C1 control (0x80-0x9F as
+//    a byte that is not UTF-8, or U+0080-U+009F encoded): CSI (ESC [ or
+//    0x9B, parameters, intermediates, final byte, e.g. "\x1b[1;31m"),
+//    SS2/SS3 and the character they shift (function keys), the control
+//    strings OSC, DCS, SOS, PM and APC up to BEL or ST (ESC \ or 0x9C), and
+//    every other ESC (intermediates) final-byte sequence or lone C1
+//    control; an unfinished sequence at the end of the line goes too;
+//  - every other control character: C0 (NUL, BEL, TAB, CR, LF, ...), DEL;
+//  - every byte that is not part of a well-formed UTF-8 character.
+// Well-formed UTF-8 text stays; the cut at `limit` bytes never splits a
+// character.
 std::string clean_line(std::string_view raw, size_t limit);
 
 // Copies the line into `buffer` (of `size` bytes) and splits it into words

@@ -2,12 +2,19 @@
 // (start, stop, logons, reloads, warnings, errors).
 #pragma once
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace bbs {
+
+// Writes all of `bytes` to `fd` (retrying short writes and EINTR); 0, or
+// the errno of the write that failed.
+int write_all(int fd, std::string_view bytes);
+
+// Takes group and other permissions off the regular file open at `fd`
+// (devices and other files are left as they are); false when it cannot.
+bool owner_only(int fd);
 
 class HostLog {
 public:
@@ -16,17 +23,25 @@ public:
     HostLog(const HostLog&) = delete;
     HostLog& operator=(const HostLog&) = delete;
 
-    // Opens (appends to) the file; false with *error when it cannot.
+    // Opens (appends to) the file, readable and writable by its owner only
+    // (an existing file is tightened to that); false with *error when it
+    // cannot.
     bool open(const std::filesystem::path& file, std::string* error);
     void close();
-    // Writes "YYYY-MM-DD HH:MM:SS text\n"; line breaks inside the text are
-    // shown as blanks so that every event stays on one line.
+    // Writes "YYYY-MM-DD HH:MM:SS text\n". The text may come from users:
+    // line breaks inside it become blanks, so that every event stays on one
+    // line, and every other control byte or byte that is not UTF-8 is shown
+    // as \xHH (bbs/text.h), so that no line can act on a terminal.
+    // A line that cannot be written is reported on stderr, once until a
+    // line can be written again.
     void write(std::string_view text);
     void warning(std::string_view text);  // "warning: " + text
     void error(std::string_view text);    // "error: " + text
 
 private:
-    std::FILE* file_ = nullptr;
+    int fd_ = -1;
+    std::filesystem::path path_;
+    bool failing_ = false;  // the last write failed and was reported
 };
 
 }  // namespace bbs

@@ -21,16 +21,21 @@ std::optional<PublicUserInfo> player_on(Game::Impl& impl, int32_t channel) {
 
 // One line of the game log. A line about a charge stands only if the
 // charge does: it waits for the host call to commit, and the lines of a
-// rolled-back call go to the host log instead, marked as undone.
+// rolled-back call go to the host log instead, marked as undone. A line the
+// game log cannot take goes to the host log as an error, with its text.
 void write_log(Game::Impl& impl, std::string text) {
     bbs::Host* host = bbs::Host::current();
+    auto append = [&impl, host](const std::string& line) {
+        std::string error;
+        if (!impl.log.append(line, &error) && host) host->log("error: Brakvold: " + error);
+    };
     if (!host) {
-        impl.log.append(text);
+        append(text);
         return;
     }
-    host->after_call([host, &impl, text = std::move(text)](bool committed) {
+    host->after_call([host, append, text = std::move(text)](bool committed) {
         if (committed)
-            impl.log.append(text);
+            append(text);
         else
             host->log("rolled back, not in the game log: " + text);
     });

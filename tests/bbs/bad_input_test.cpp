@@ -55,13 +55,51 @@ TEST(CleanLine, UnfinishedSequencesAtTheEndGoToo) {
     EXPECT_EQ(clean("\x1b\x1b\x1b"), "");
 }
 
-TEST(CleanLine, ControlBytesGoAndEightBitTextStays) {
+TEST(CleanLine, ControlBytesGoAndTextStays) {
     EXPECT_EQ(clean(std::string("a\0b\x01" "c\x07" "d\x08" "e\tf\x0b" "g\x7f" "h", 15)), "abcdefgh");
     EXPECT_EQ(clean("line\r\n"), "line");
-    // UTF-8 and Latin-1 bytes (also 0x9B, a continuation byte of UTF-8) pass.
-    EXPECT_EQ(clean("caf\xc3\xa9 \xc4\x9b \xff"), "caf\xc3\xa9 \xc4\x9b \xff");
     // printf conversions are just text to the host.
     EXPECT_EQ(clean("%s %n %x %%"), "%s %n %x %%");
+}
+
+// Text is UTF-8. The C1 controls (0x80-0x9F) are controls whether they come
+// as single bytes or encoded (U+0080-U+009F, C2 80-C2 9F), and their
+// sequences go whole as those of ESC do; bytes that are not UTF-8 go.
+TEST(CleanLine, EightBitControlsAndBrokenUtf8Go) {
+    struct Case {
+        std::string_view raw, kept, what;
+    };
+    const Case cases[] = {
+        {"caf\xc3\xa9 \xc4\x9b \xe2\x82\xac \xf0\x9f\x90\x89", "caf\xc3\xa9 \xc4\x9b \xe2\x82\xac \xf0\x9f\x90\x89",
+         "UTF-8 of two, three and four bytes, one of them ending in 0x9B"},
+        {"a\x9b" "31mred\x9b" "0m", "ared", "8-bit CSI with its parameters and final byte"},
+        {"a\xc2\x9b" "2Jb", "ab", "CSI encoded as U+009B"},
+        {"x\x9d" "0;title\x07y", "xy", "8-bit OSC up to BEL"},
+        {"x\x90q#0\x9cy", "xy", "8-bit DCS up to 8-bit ST"},
+        {"x\xc2\x9d" "2;t\xc2\x9cy", "xy", "OSC and ST encoded"},
+        {"x\x1b]2;t\x9cy", "xy", "7-bit OSC ended by 8-bit ST"},
+        {"x\x9d" "2;t\x1b\\y", "xy", "8-bit OSC ended by 7-bit ST"},
+        {"x\x98sos\x9c\x9epm\x9c\x9f" "apc\x9cy", "xy", "SOS, PM and APC strings"},
+        {"a\x8e" "Fb\x8fPc", "abc", "SS2 and SS3 with the byte they shift"},
+        {"a\x85" "b\x84" "c\x91\x92\x80\xc2\x85" "d", "abcd", "lone C1 controls, single and encoded"},
+        {"x\x9b" "1\x9b" "31my", "xy", "an 8-bit CSI inside a CSI starts anew"},
+        {"x\x1b\x9b" "1my", "xy", "ESC followed by an 8-bit CSI"},
+        {"\x9b", "", "an unfinished 8-bit CSI at the end"},
+        {"a\xff\xfe\xc0\xaf\xe0\x80\xafz", "az", "bytes that are never UTF-8, overlong forms"},
+        {"a\xed\xa0\x80z", "az", "an encoded surrogate"},
+        {"a\xf4\x90\x80\x80z", "az", "past U+10FFFF"},
+        {"a\xc3z\xe2\x82" "b", "azb", "sequences cut short: their bytes go, the next byte is read anew"},
+        {"\xc3\xa9\xa9", "\xc3\xa9", "a stray continuation byte after a character"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(clean(c.raw), c.kept) << c.what;
+}
+
+TEST(CleanLine, TheCapNeverCutsACharacter) {
+    EXPECT_EQ(bbs::clean_line("ab\xc3\xa9", 3), "ab");
+    EXPECT_EQ(bbs::clean_line("\xe2\x82\xac\xe2\x82\xac", 5), "\xe2\x82\xac");
+    std::string euros;
+    for (int i = 0; i < 100; ++i) euros += "\xe2\x82\xac";
+    EXPECT_EQ(clean(euros).size(), 255u);  // 85 whole characters
 }
 
 TEST(CleanLine, TheCapCountsOnlyWhatIsKept) {

@@ -264,3 +264,41 @@ TEST_F(HostTest, CreditsOfTheChannelsAccount) {
 }
 
 }  // namespace
+
+namespace {
+
+// The host log: what users typed is shown, never played, on the terminal
+// of whoever reads it; the file is the owner's alone; a log that cannot
+// be written is reported on stderr once, not once per line.
+TEST_F(HostTest, TheHostLogShowsControlBytesAndReportsWhenItCannotWrite) {
+    open();
+    host().log("failed logon as \"\x1b]0;owned\x07\x1b[2J\x9b" "31mroot\xc2\x9b" "1m\xff\" from a\r\nb");
+    const std::string log = host_log();
+    EXPECT_NE(log.find("failed logon as \"\\x1b]0;owned\\x07\\x1b[2J\\x9b31mroot\\xc2\\x9b1m\\xff\" from a  b\n"),
+              std::string::npos)
+        << log;
+    for (char c : log.substr(0, log.size() - 1))
+        EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n') << "a raw control byte in the log: " << log;
+    EXPECT_EQ(std::filesystem::status(dir_ / "bbshost.log").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    close();
+
+    bbs::HostOptions options;
+    options.data_dir = dir_;
+    options.log_name = "/dev/full";
+    std::string error;
+    testing::internal::CaptureStderr();
+    {
+        auto full = bbs::Host::open(options, &error);
+        ASSERT_TRUE(full) << error;
+        full->log("one");
+        full->log("two");
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("cannot write the host log /dev/full: No space left on device; lost: "), std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("cannot write", said.find("cannot write") + 1), std::string::npos)
+        << "reported more than once: " << said;
+}
+
+}  // namespace

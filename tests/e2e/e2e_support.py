@@ -10,6 +10,7 @@ Environment: BBSHOST (the program), PLUS_CONFIG_DIR (the config sources).
 
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -53,9 +54,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def host_env():
+def host_env(fast_hash=True):
     env = dict(os.environ)
-    env["BBS_FAST_HASH"] = "1"     # cheap password hashing for tests
+    if fast_hash:
+        env["BBS_FAST_HASH"] = "1"     # cheap password hashing for tests
+    else:
+        env.pop("BBS_FAST_HASH", None)
     env["TERM"] = "dumb"
     return env
 
@@ -63,10 +67,14 @@ def host_env():
 class BbsHost:
     """A running bbshost on 127.0.0.1 with a data folder of its own."""
 
-    def __init__(self, channels=8, data_dir=None):
+    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None):
+        """fast_hash=False: the real argon2id limits; open_files: the host's
+        limit of open files (ulimit -n)."""
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
         self.data = data_dir or os.path.join(self.root, "data")
         self.channels = channels
+        self.fast_hash = fast_hash
+        self.open_files = open_files
         self.port = None
         self.proc = None
         self.clients = []
@@ -91,8 +99,12 @@ class BbsHost:
                 "--channels", str(self.channels)]
         if CONFIG_DIR:
             args += ["--config", CONFIG_DIR]
+        limit = None
+        if self.open_files:
+            def limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (self.open_files, self.open_files))
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=host_env(), cwd=self.root)
+                                     env=host_env(self.fast_hash), cwd=self.root, preexec_fn=limit)
         for stream, sink in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
             threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
         wanted = "listening on 127.0.0.1:%d" % self.port
@@ -162,21 +174,22 @@ class BbsHost:
         client.login(userid, password)
         return client
 
-    def admin(self, *args):
+    def admin(self, *args, stdin=""):
         """Runs an admin command on the data folder: (status, stdout, stderr)."""
-        return run_admin(self.data, *args)
+        return run_admin(self.data, *args, stdin=stdin)
 
-    def log_text(self):
-        path = os.path.join(self.data, "bbshost.log")
+    def log_text(self, name="bbshost.log"):
+        path = os.path.join(self.data, name)
         if not os.path.exists(path):
             return ""
         with open(path, encoding="utf-8", errors="replace") as f:
             return f.read()
 
 
-def run_admin(data, *args):
-    proc = subprocess.run([BBSHOST, "--data", data] + list(args), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, env=host_env(), timeout=120)
+def run_admin(data, *args, stdin=""):
+    """An admin command; `stdin` is what it reads (user add: the password)."""
+    proc = subprocess.run([BBSHOST, "--data", data] + list(args), input=stdin.encode("utf-8"),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env(), timeout=120)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
 
 

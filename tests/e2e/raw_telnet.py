@@ -20,8 +20,12 @@ class Closed(Failure):
 
 
 class RawClient:
-    def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT):
+    def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None):
+        """source: the loopback address to connect from (127.0.0.0/8 is all
+        this machine's), so that one test can be many addresses."""
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if source:
+            self.sock.bind((source, 0))
         if rcvbuf:
             # Set before connecting, so that the window the host sees is small.
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
@@ -178,13 +182,20 @@ class RawClient:
             pass
 
 
-def vm_rss_kib(pid):
-    """The resident set of a process, in KiB (from /proc)."""
+def vm_rss_kib(pid, field="VmRSS"):
+    """The resident set of a process (or its peak, field="VmHWM"), in KiB (from /proc)."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
-    raise Failure("no VmRSS for process %d" % pid)
+    raise Failure("no %s for process %d" % (field, pid))
+
+
+def cpu_seconds(pid):
+    """The processor time a process has used so far (user and system)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def open_fds(pid):

@@ -4,23 +4,26 @@ prints, what it changes, and the clear refusal (exit status 2) of bad input."""
 
 import os
 import shutil
+import stat
 import sys
 import tempfile
 
+import pexpect
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Suite, check, plain, run_admin  # noqa: E402
+from e2e_support import BBSHOST, BbsHost, Suite, check, host_env, plain, run_admin  # noqa: E402
 
 suite = Suite("admin")
 
 
-def ok(host, *args):
-    status, out, err = host.admin(*args)
+def ok(host, *args, stdin=""):
+    status, out, err = host.admin(*args, stdin=stdin)
     check(status == 0, "%s failed with %s: %r" % (" ".join(args), status, err))
     return out
 
 
-def refused(host, *args, says=""):
-    status, out, err = host.admin(*args)
+def refused(host, *args, says="", stdin=""):
+    status, out, err = host.admin(*args, stdin=stdin)
     check(status == 2, "%s answered %s instead of 2: %r %r" % (" ".join(args), status, out, err))
     check(err.strip() != "", "%s was refused without a word" % " ".join(args))
     if says:
@@ -38,8 +41,8 @@ class Folder:
             host.stop()
         return self
 
-    def admin(self, *args):
-        return run_admin(self.data, *args)
+    def admin(self, *args, stdin=""):
+        return run_admin(self.data, *args, stdin=stdin)
 
     def __exit__(self, *exc):
         shutil.rmtree(self.root, ignore_errors=True)
@@ -50,8 +53,8 @@ class Folder:
 def accounts_are_added_shown_changed_and_deleted():
     with Folder() as f:
         ok(f, "class", "add", "Guest", "--days", "7")
-        ok(f, "user", "add", "Dave", "--password", "secret", "--class", "Guest",
-           "--credits", "250", "--days", "5", "--key", "HELPER", "--key", "SYSOP")
+        ok(f, "user", "add", "Dave", "--class", "Guest",
+           "--credits", "250", "--days", "5", "--key", "HELPER", "--key", "SYSOP", stdin="secret\n")
         out = ok(f, "user", "show", "dave")
         check(out.strip() == "credits=250 days=5 class=Guest keys=HELPER,SYSOP", "user show: %r" % out)
         ok(f, "user", "set", "Dave", "--credits", "99", "--key", "HELPER")
@@ -61,15 +64,16 @@ def accounts_are_added_shown_changed_and_deleted():
         out = ok(f, "user", "show", "Bob")
         check(out.strip() == "credits=5000 days=30 class=Member keys=", "the demo account Bob: %r" % out)
 
-        refused(f, "user", "add", "Dave", "--password", "x")            # exists already
-        refused(f, "user", "add", "Eve", "--password", "x", "--class", "Nobility", says="Nobility")
-        refused(f, "user", "add", "E" * 30, "--password", "x")           # 29 characters at most
+        refused(f, "user", "add", "Dave", stdin="x\n")                  # exists already
+        refused(f, "user", "add", "Eve", "--class", "Nobility", says="Nobility", stdin="x\n")
+        refused(f, "user", "add", "E" * 30, stdin="x\n")                 # 29 characters at most
         refused(f, "user", "set", "Nobody", "--credits", "1", says="Nobody")
         refused(f, "user", "set", "Dave", "--days", "70000")
         refused(f, "user", "set", "Dave", "--credits", "-5")
         refused(f, "user", "show", "Nobody", says="Nobody")
         refused(f, "class", "add", "Odd", "--days", "-2")
-        refused(f, "user", "add", "Frank")                             # no password
+        refused(f, "user", "add", "Frank", says="no password")          # no password on stdin
+        refused(f, "user", "add", "Frank", "--password", "x")           # never on the command line
 
 
 @suite.case
@@ -104,7 +108,7 @@ def deleting_an_account_removes_its_description_and_keeps_its_registry():
 @suite.case
 def players_mail_and_the_generic_database():
     with Folder() as f:
-        ok(f, "user", "add", "Dave", "--password", "secret", "--credits", "100")
+        ok(f, "user", "add", "Dave", "--credits", "100", stdin="secret\n")
         ok(f, "player", "add", "Davo", "--account", "Dave", "--copper", "70", "--lives", "2",
            "--played", "1234", "--gender", "M", "--race", "Gnome", "--guild", "")
         out = ok(f, "player", "show", "davo")
@@ -156,6 +160,73 @@ def bad_command_lines_and_missing_folders():
     check(status == 2 and "bbshost-e2e-no-such-folder" in err,
           "a missing data folder is not refused clearly: %s %r" % (status, err))
     check(not os.path.exists(missing), "an admin command created the data folder")
+
+
+PRIVATE_FILES = ("bbs.db", "bbs.db-wal", "bbs.db-shm", "bbshost.log", "brakvold.log")
+
+
+def modes(data):
+    """The permission bits of the data folder and of its private files."""
+    found = {".": stat.S_IMODE(os.stat(data).st_mode)}
+    for name in PRIVATE_FILES:
+        path = os.path.join(data, name)
+        if os.path.exists(path):
+            found[name] = stat.S_IMODE(os.stat(path).st_mode)
+    return found
+
+
+def owner_only(data, what):
+    found = modes(data)
+    check(set(found) == {"."} | set(PRIVATE_FILES), "%s: files missing: %r" % (what, found))
+    wrong = {name: oct(mode) for name, mode in found.items() if mode != (0o700 if name == "." else 0o600)}
+    check(not wrong, "%s: not the owner's alone: %r" % (what, wrong))
+
+
+@suite.case
+def the_data_folder_is_the_owners_alone_and_passwords_stay_off_the_command_line():
+    root = tempfile.mkdtemp(prefix="bbshost-e2e-private-")
+    data = os.path.join(root, "data")
+    try:
+        # A new data folder, with the database's WAL files open and both logs.
+        with BbsHost(data_dir=data) as host:
+            host.login("Alice", "alice")
+            owner_only(data, "a new data folder")
+            host.stop()
+        # One that was opened up (a copy, an old version) is closed again at start.
+        os.chmod(data, 0o755)
+        for name in PRIVATE_FILES:
+            path = os.path.join(data, name)
+            if not os.path.exists(path):
+                open(path, "a").close()
+            os.chmod(path, 0o644)
+        with BbsHost(data_dir=data) as host:
+            host.login("Bob", "bob")
+            owner_only(data, "an opened-up data folder after a start")
+            host.stop()
+
+        # The password of a new account: one line of standard input...
+        status, out, err = run_admin(data, "user", "add", "Dave", stdin="correct horse\n")
+        check(status == 0, "user add from standard input: %r %r" % (out, err))
+        # ... or, from a terminal, typed twice and never shown.
+        term = pexpect.spawn(BBSHOST, ["--data", data, "user", "add", "Erin"], env=host_env(),
+                             encoding="utf-8", timeout=60)
+        try:
+            term.expect_exact("Password: ")
+            term.sendline("battery staple")
+            term.expect_exact("Password again: ")
+            term.sendline("battery staple")
+            term.expect(pexpect.EOF)
+            shown = term.before
+        finally:
+            term.close(force=True)
+        check(term.exitstatus == 0, "user add from a terminal ended with %r: %r" % (term.exitstatus, shown))
+        check("battery" not in shown, "the password was echoed: %r" % shown)
+        with BbsHost(data_dir=data) as host:
+            for userid, password in (("Dave", "correct horse"), ("Erin", "battery staple")):
+                out = host.connect().login(userid, password)
+                check("Welcome to Brakvold" in out, "%s cannot log on: %r" % (userid, out))
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":

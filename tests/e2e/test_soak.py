@@ -3,8 +3,9 @@
 the banner, halfway through the logon, and after a whole logon), clients
 that connect and never send, and a client that never reads. The host's
 memory (VmRSS) and open files stay flat, nobody holds a channel without
-logging on, the client that does not read is cut off, and the users online
-meanwhile are served throughout."""
+logging on (and one address holds at most ten connections at the logon),
+the client that does not read is cut off, and the users online meanwhile
+are served throughout."""
 
 import os
 import socket
@@ -90,8 +91,15 @@ def a_thousand_connections_come_and_go():
 def clients_that_never_send_hold_no_channel():
     with BbsHost(channels=3) as host:
         fds = open_fds(host.proc.pid)
-        idle = [socket.create_connection(("127.0.0.1", host.port), timeout=10) for _ in range(100)]
+        # Sixty silent connections from six addresses: ten each, the most one
+        # address may have at the logon; the next one is turned away at once.
+        idle = [socket.create_connection(("127.0.0.1", host.port), timeout=10,
+                                         source_address=("127.0.0.%d" % (2 + i // 10), 0))
+                for i in range(60)]
         try:
+            extra = RawClient(host.port, source="127.0.0.2")
+            extra.read_until("Too many connections from your address are logging on.")
+            check(extra.wait_closed(), "the eleventh connection of an address stayed open")
             # Every channel is still there for users who log on.
             users = [RawClient(host.port) for _ in range(3)]
             for c, (userid, password) in zip(users, (("Alice", "alice"), ("Bob", "bob"), ("Carol", "carol"))):
@@ -121,10 +129,11 @@ def a_client_that_never_reads_is_cut_off():
     with BbsHost(channels=4) as host:
         bob = RawClient(host.port)
         bob.login("Bob", "bob")
-        # A tiny receive window, and a flood of commands whose answers it never reads.
+        # A tiny receive window, and a flood of commands whose answers it
+        # never reads: more than the kernel's buffers and the host's queue hold.
         carol = RawClient(host.port, rcvbuf=4096)
         carol.login("Carol", "carol")
-        flood = b"stats\r\n" * 4000
+        flood = b"stats\r\n" * 40000
         try:
             carol.sock.settimeout(30)
             carol.sock.sendall(flood)

@@ -1,6 +1,8 @@
 // The services add-ons call in the game: registration, player data, copper,
 // lives, mail, ini values and the log; what they change is stored at once
 // and is still there after the host restarts; every one can be made to fail.
+#include <iterator>
+
 #include "tests/game/game_fixture.h"
 #include "tests/game/test_addon.h"
 
@@ -194,20 +196,38 @@ TEST_F(AddonServices, IniReloadCallsEveryAddonHook) {
     EXPECT_EQ(calls().ini_at_reload, "(none)");
 }
 
-TEST_F(AddonServices, LogAppendsTheFormattedTextAsGiven) {
+TEST_F(AddonServices, LogAppendsTheFormattedTextWithControlBytesShown) {
     EXPECT_EQ(game_->log_path(), fs::canonical(dir_) / "brakvold.log");
     EXPECT_EQ(game_->read_log(), "");
     BKLog("Deducted %lu credits from %s for a life.\r\n", 500ul, "Alice");
-    BKLog("%s purchased a life.\r\n", "Alice");
+    BKLog("%s purchased a life.\n", "Al\xc3\xaf" "ce");
     game_->failures().log = true;
     BKLog("lost\r\n");
     game_->failures().log = false;
-    std::string expected = "Deducted 500 credits from Alice for a life.\r\nAlice purchased a life.\r\n";
+    // Whatever a user's text holds, it cannot act on the terminal of whoever
+    // reads the log: ESC, C1 controls, a lone CR and bytes that are not UTF-8.
+    BKLog("%s bought a life.\r\n", "Eve\x1b[2J\x9b" "31m\r\x90\xff");
+    std::string expected =
+        "Deducted 500 credits from Alice for a life.\r\nAl\xc3\xaf" "ce purchased a life.\n"
+        "Eve\\x1b[2J\\x9b31m\\x0d\\x90\\xff bought a life.\r\n";
     EXPECT_EQ(game_->read_log(), expected);
 
     restart();
     BKLog("after %d\r\n", 1);
     EXPECT_EQ(game_->read_log(), expected + "after 1\r\n");
+    EXPECT_EQ(fs::status(dir_ / "brakvold.log").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(AddonServices, ALineTheLogCannotTakeGoesToTheHostLog) {
+    host_.reset();
+    fs::remove(dir_ / "brakvold.log");
+    fs::create_symlink("/dev/full", dir_ / "brakvold.log");
+    start();
+    BKLog("%s purchased a life.\r\n", "Alice");
+    std::ifstream in(dir_ / "bbshost.log", std::ios::binary);
+    const std::string host_log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(host_log.find("error: Brakvold: cannot write the game log"), std::string::npos) << host_log;
+    EXPECT_NE(host_log.find("No space left on device; lost: Alice purchased a life."), std::string::npos) << host_log;
 }
 
 TEST_F(AddonServices, PlayersAreCheckedBeforeTheyAreStored) {

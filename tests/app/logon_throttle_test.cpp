@@ -1,0 +1,170 @@
+// The logon throttle on a clock the test moves: how many passwords an
+// attacker gets to try, from one address and against one user-ID from any
+// number of addresses, in parallel or one after another; what good logons
+// and abandoned attempts give back; the caps on connections at the logon
+// dialogue; and the bounded memory.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/logon_throttle.h"
+
+namespace {
+
+using app::LogonThrottle;
+using namespace std::chrono_literals;
+using Outcome = LogonThrottle::Outcome;
+using Refusal = LogonThrottle::Refusal;
+
+class ThrottleTest : public ::testing::Test {
+protected:
+    LogonThrottle::Clock::time_point now_{};  // the epoch of the steady clock: any start will do
+    LogonThrottle throttle_{[this] { return now_; }};
+
+    // An attacker who tries a wrong password as often as he is let, once a
+    // second for `seconds`; `address` and `userid` give the source and the
+    // target of try i. The number of passwords he got to try.
+    template <class Address, class Userid>
+    int guesses(int seconds, Address address, Userid userid) {
+        int tried = 0;
+        for (int i = 0; i < seconds; ++i, now_ += 1s) {
+            const std::string from = address(i), target = userid(i);
+            if (!throttle_.attempt_begins(from, target)) continue;
+            throttle_.attempt_ended(from, target, Outcome::wrong_password);
+            ++tried;
+        }
+        return tried;
+    }
+};
+
+std::string one_address(int) { return "198.51.100.7"; }
+std::string many_addresses(int i) { return "10." + std::to_string(i / 65536 % 256) + "." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256); }
+std::string many_userids(int i) { return "user" + std::to_string(i); }
+std::string one_userid(int i) { return i % 2 ? "alice" : "ALICE"; }  // letter case makes no new user-ID
+
+// The figures the README states: the burst at once, then one attempt per
+// interval (10, then one every 2 minutes per address; 5, then one every 5
+// minutes per user-ID), i.e. at most 40 an hour and 730 a day from one
+// address, 17 an hour and 293 a day against one user-ID.
+TEST_F(ThrottleTest, GuessRates) {
+    struct Case {
+        const char* who;
+        std::string (*address)(int);
+        std::string (*userid)(int);
+        int seconds, expected;
+    };
+    const Case cases[] = {
+        {"one address, any user-IDs, an hour", one_address, many_userids, 3600, 10 + 3599 / 120},
+        {"one address, any user-IDs, a day", one_address, many_userids, 86400, 10 + 86399 / 120},
+        {"one user-ID from a new address every second, an hour", many_addresses, one_userid, 3600, 5 + 3599 / 300},
+        {"one user-ID from a new address every second, a day", many_addresses, one_userid, 86400, 5 + 86399 / 300},
+    };
+    for (const auto& c : cases) {
+        throttle_ = LogonThrottle([this] { return now_; });
+        EXPECT_EQ(guesses(c.seconds, c.address, c.userid), c.expected) << c.who;
+    }
+}
+
+TEST_F(ThrottleTest, ParallelAttemptsShareTheBucketAndRefusalsSayWhenAgain) {
+    // Twenty connections of one address type a user-ID at the same moment:
+    // ten get a password prompt, whatever the user-IDs.
+    int asked = 0;
+    LogonThrottle::Verdict last;
+    for (int i = 0; i < 20; ++i) {
+        last = throttle_.attempt_begins("192.0.2.1", many_userids(i));
+        asked += static_cast<bool>(last);
+    }
+    EXPECT_EQ(asked, 10);
+    EXPECT_EQ(last.refusal, Refusal::address_penalized);
+    EXPECT_EQ(last.retry_after, 120s);
+    EXPECT_EQ(LogonThrottle::message(last), "Too many failed logons from your address. Please try again in 2 minutes.\r\n");
+    // The address may not even open the dialogue until an attempt is back.
+    EXPECT_EQ(throttle_.dialogue_begins("192.0.2.1").refusal, Refusal::address_penalized);
+    now_ += 119s;
+    EXPECT_FALSE(throttle_.attempt_begins("192.0.2.1", "x"));
+    now_ += 1s;
+    EXPECT_TRUE(throttle_.attempt_begins("192.0.2.1", "x"));
+    EXPECT_TRUE(throttle_.dialogue_begins("192.0.2.2"));
+
+    // Five guesses at one user-ID from five addresses; the sixth address is
+    // refused for the user-ID, with the time until its next attempt.
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(throttle_.attempt_begins(many_addresses(i), "Carol"));
+    const auto refused = throttle_.attempt_begins(many_addresses(5), "carol");
+    EXPECT_EQ(refused.refusal, Refusal::userid_penalized);
+    EXPECT_EQ(refused.retry_after, 300s);
+    EXPECT_EQ(LogonThrottle::message(refused), "Too many failed logons for this user-ID. Please try again in 5 minutes.\r\n");
+    // A refused attempt costs the address nothing.
+    EXPECT_TRUE(throttle_.attempt_begins(many_addresses(5), "Dave"));
+}
+
+TEST_F(ThrottleTest, GoodLogonsAndAbandonedAttemptsGiveTheirAttemptBack) {
+    // A thousand logons of users behind one address, each right first time.
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(throttle_.attempt_begins("203.0.113.5", many_userids(i % 50))) << i;
+        throttle_.attempt_ended("203.0.113.5", many_userids(i % 50), Outcome::logged_on);
+    }
+    // A thousand connections that hang up at the password prompt.
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(throttle_.attempt_begins("203.0.113.5", "Bob")) << i;
+        throttle_.attempt_ended("203.0.113.5", "Bob", Outcome::abandoned);
+    }
+    // Alice mistypes five times from five places; her good logon fills her
+    // user-ID's bucket again at once.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(throttle_.attempt_begins(many_addresses(i), "Alice"));
+        throttle_.attempt_ended(many_addresses(i), "Alice", Outcome::wrong_password);
+    }
+    EXPECT_FALSE(throttle_.attempt_begins("203.0.113.9", "Alice"));
+    now_ += 300s;
+    ASSERT_TRUE(throttle_.attempt_begins("203.0.113.9", "Alice"));
+    throttle_.attempt_ended("203.0.113.9", "Alice", Outcome::logged_on);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(throttle_.attempt_begins(many_addresses(100 + i), "alice")) << i;
+}
+
+TEST_F(ThrottleTest, ConnectionsAtTheDialogueAreCappedPerAddressAndInAll) {
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(throttle_.dialogue_begins("192.0.2.1"));
+    const auto busy = throttle_.dialogue_begins("192.0.2.1");
+    EXPECT_EQ(busy.refusal, Refusal::busy_address);
+    EXPECT_EQ(LogonThrottle::message(busy),
+              "Too many connections from your address are logging on. Please try again later.\r\n");
+    throttle_.dialogue_ended("192.0.2.1");
+    EXPECT_TRUE(throttle_.dialogue_begins("192.0.2.1"));
+
+    for (int i = 0; i < 54; ++i) ASSERT_TRUE(throttle_.dialogue_begins(many_addresses(i))) << i;
+    EXPECT_EQ(throttle_.dialogue_begins("192.0.2.99").refusal, Refusal::busy_host);
+    throttle_.dialogue_ended(many_addresses(3));
+    EXPECT_TRUE(throttle_.dialogue_begins("192.0.2.99"));
+    // Ending a dialogue twice or of an address that has none changes nothing.
+    throttle_.dialogue_ended("192.0.2.200");
+    EXPECT_EQ(throttle_.dialogue_begins("192.0.2.100").refusal, Refusal::busy_host);
+}
+
+TEST_F(ThrottleTest, MemoryIsBoundedAndThePenalizedAreForgottenLast) {
+    LogonThrottle::Rules rules;
+    rules.keys_kept = 8;
+    LogonThrottle small([this] { return now_; }, rules);
+    for (int i = 0; i < 5; ++i) small.attempt_begins(many_addresses(i), "victim");
+    // Ten thousand user-IDs tried once each, from as many addresses: the
+    // tables stay at eight keys, and the user-ID with the emptiest bucket
+    // is still remembered.
+    for (int i = 0; i < 10000; ++i) small.attempt_begins(many_addresses(1000 + i), many_userids(i));
+    EXPECT_EQ(small.attempt_begins("192.0.2.1", "victim").refusal, Refusal::userid_penalized);
+}
+
+TEST(SourceKey, IPv6CountsBySlash64AndMappedIPv4AsIPv4) {
+    struct Case {
+        const char* address;
+        const char* key;
+    };
+    const Case cases[] = {
+        {"192.0.2.1", "192.0.2.1"},
+        {"::ffff:192.0.2.1", "192.0.2.1"},
+        {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
+        {"::1", "::/64"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LogonThrottle::source_key(asio::ip::make_address(c.address)), c.key) << c.address;
+}
+
+}  // namespace

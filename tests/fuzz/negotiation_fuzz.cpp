@@ -1,0 +1,225 @@
+// Fuzz target: telnet option negotiation and subnegotiation against bbshost's
+// real TelnetSession (tests/fuzz/telnet_connection.h), and compressed input.
+// The input is a small program: its first byte says whether the client logs
+// on first (as Alice) and how the bytes are cut into pieces; every later
+// byte picks one step, most of them taking the next byte as an argument:
+//
+//   0-3  IAC WILL/WONT/DO/DONT <option>
+//   4    IAC SB <option> <payload, IAC doubled> IAC SE
+//   5    IAC SB <option> <payload> IAC <command>: broken off by a command
+//   6    IAC SB <option> and 128 x N bytes: past libtelnet's 16 KB buffer
+//   7    IAC SB COMPRESS2 IAC SE and zlib data that inflates to N x 64 KB of
+//        line breaks and tells (compressed input, never negotiated)
+//   8    a typed line of N bytes
+//   9    IAC <command>
+//
+// Checked for every input, besides what TelnetConnection checks (a closed
+// session after the hang-up, well-formed telnet from the server, CR LF):
+//   - a time budget: no turn of the loop takes more than kTurnBudget
+//     (a session handles a bounded share of input per turn), and the whole
+//     input no more than kInputBudget;
+//   - a memory budget: the process's peak resident set grows by less than
+//     kMemoryBudget;
+//   - the server offers and accepts nothing but its own ECHO and the
+//     client's NAWS, and never subnegotiates;
+//   - compressed input never begins: the session is cut off at the COMPRESS2
+//     step, and libtelnet fed through CompressionRefusal (app/wire.h) never
+//     reports compression nor hands on a byte past where it was refused.
+#include <sys/resource.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <libtelnet.h>
+
+#include "app/wire.h"
+#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/telnet_connection.h"
+
+namespace plusfuzz {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kTurnBudget = 500ms;        // sanitizers and a busy machine included
+constexpr auto kInputBudget = 20s;
+constexpr long kMemoryBudgetKib = 64 * 1024;
+constexpr size_t kMaxSteps = 256;
+constexpr int kCompress2 = 86;
+
+std::string iac_doubled(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        out += c;
+        if (static_cast<unsigned char>(c) == TELNET_IAC) out += c;
+    }
+    return out;
+}
+
+std::string zlib_bomb(size_t blocks) {
+    std::string plain;
+    for (size_t i = 0; i < blocks; ++i) {
+        plain += "tell Bobo boom\r\n";
+        plain.append(64 * 1024 - 16, '\n');
+    }
+    uLongf size = compressBound(plain.size());
+    std::string packed(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(plain.data()),
+                  plain.size(), 9) != Z_OK)
+        fail("zlib could not compress");
+    packed.resize(size);
+    return packed;
+}
+
+struct Program {
+    bool log_on = false;
+    uint8_t seed = 0;
+    std::vector<std::string> steps;
+    size_t compressed_at = std::string::npos;  // the step that starts compressed input
+};
+
+Program read_program(const uint8_t* data, size_t size) {
+    Program p;
+    p.log_on = data[0] & 1;
+    p.seed = data[0] >> 1;
+    size_t i = 1;
+    auto next = [&]() -> uint8_t { return i < size ? data[i++] : 0; };
+    auto take = [&](size_t n) {
+        std::string_view bytes(reinterpret_cast<const char*>(data) + i, std::min(n, size - i));
+        i += bytes.size();
+        return bytes;
+    };
+    const char iac = static_cast<char>(TELNET_IAC);
+    while (i < size && p.steps.size() < kMaxSteps) {
+        const uint8_t op = next() % 10;
+        std::string step;
+        switch (op) {
+        case 0: case 1: case 2: case 3: {
+            const char verbs[] = {static_cast<char>(TELNET_WILL), static_cast<char>(TELNET_WONT),
+                                  static_cast<char>(TELNET_DO), static_cast<char>(TELNET_DONT)};
+            step = {iac, verbs[op], static_cast<char>(next())};
+            break;
+        }
+        case 4: case 5: {
+            const char option = static_cast<char>(next());
+            const size_t n = next() % 48;
+            step = std::string{iac, static_cast<char>(TELNET_SB), option} + iac_doubled(take(n));
+            step += std::string{iac, op == 4 ? static_cast<char>(TELNET_SE) : static_cast<char>(next())};
+            break;
+        }
+        case 6: {
+            const char option = static_cast<char>(next());
+            step = std::string{iac, static_cast<char>(TELNET_SB), option};
+            step.append(128 * (1 + next()), 'B');
+            break;
+        }
+        case 7:
+            if (p.compressed_at == std::string::npos) p.compressed_at = p.steps.size();
+            step = std::string{iac, static_cast<char>(TELNET_SB), static_cast<char>(kCompress2), iac,
+                               static_cast<char>(TELNET_SE)} +
+                   zlib_bomb(1 + next() % 64);
+            break;
+        case 8:
+            step = std::string(take(next() % 32)) + "\r\n";
+            break;
+        default:
+            step = {iac, static_cast<char>(next())};
+            break;
+        }
+        p.steps.push_back(std::move(step));
+    }
+    return p;
+}
+
+long peak_kib() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// libtelnet behind CompressionRefusal, as the session has them: compression
+// must never begin, and nothing past the refusal may come out.
+void check_refusal_before_libtelnet(const std::vector<std::string>& steps) {
+    struct Seen {
+        bool compressing = false;
+        bool refused = false;
+        bool after_refusal = false;
+    } seen;
+    auto handler = [](telnet_t*, telnet_event_t* ev, void* user) {
+        auto* s = static_cast<Seen*>(user);
+        if (ev->type == TELNET_EV_COMPRESS) s->compressing = true;
+        if (ev->type == TELNET_EV_SUBNEGOTIATION && ev->sub.telopt == kCompress2) s->compressing = true;
+        if (s->refused) s->after_refusal = true;
+    };
+    static const telnet_telopt_t options[] = {{TELNET_TELOPT_ECHO, TELNET_WONT, TELNET_DONT},
+                                              {TELNET_TELOPT_NAWS, TELNET_WONT, TELNET_DO},
+                                              {-1, 0, 0}};
+    telnet_t* parser = telnet_init(options, handler, 0, &seen);
+    app::CompressionRefusal refusal;
+    for (const auto& step : steps) {
+        const size_t admitted = refusal.admit(step);
+        telnet_recv(parser, step.data(), admitted);
+        if (refusal.refused()) seen.refused = true;
+        if (refusal.admit(step.substr(admitted)) != 0) fail("bytes were admitted after the refusal");
+    }
+    telnet_free(parser);
+    if (seen.compressing) fail("libtelnet began compressed input behind CompressionRefusal");
+    if (seen.after_refusal) fail("libtelnet reported something after the refusal");
+}
+
+void check_negotiations(const ServerSaid& said) {
+    for (auto [verb, option] : said.negotiations) {
+        if (verb == TELNET_EV_WILL && option != TELNET_TELOPT_ECHO)
+            fail("the server offered option " + std::to_string(option));
+        if (verb == TELNET_EV_DO && option != TELNET_TELOPT_NAWS)
+            fail("the server asked for option " + std::to_string(option));
+    }
+    if (!said.subnegotiations.empty())
+        fail("the server subnegotiated option " + std::to_string(said.subnegotiations.front()));
+}
+
+}  // namespace
+}  // namespace plusfuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    plusfuzz::keep_libraries_loaded();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace plusfuzz;
+    if (size == 0) return 0;
+    const Program program = read_program(data, size);
+    check_refusal_before_libtelnet(program.steps);
+
+    const long peak_before = peak_kib();
+    const auto start = std::chrono::steady_clock::now();
+    TelnetConnection connection;
+    if (program.log_on) connection.send("Alice\r\nsecret\r\n");
+    for (size_t i = 0; i < program.steps.size() && !connection.closed_by_server(); ++i) {
+        const std::string& step = program.steps[i];
+        // Cut into pieces, so that sequences also arrive split over reads.
+        for (size_t at = 0, n = 0; at < step.size(); at += n) {
+            n = 1 + (program.seed * 31u + at) % 97;
+            connection.send(std::string_view(step).substr(at, n));
+        }
+        if (i == program.compressed_at && !connection.closed_by_server())
+            fail("the session was not cut off when it began compressed input");
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    const auto longest = connection.longest_turn();
+    connection.hang_up();
+    connection.check_closed();
+    check_negotiations(connection.said());
+
+    if (longest > kTurnBudget)
+        fail("one turn of the loop took " + std::to_string(longest / 1ms) + " ms");
+    if (took > kInputBudget) fail("the input took " + std::to_string(took / 1ms) + " ms");
+    const long grown = peak_kib() - peak_before;
+    if (grown > kMemoryBudgetKib) fail("the peak resident set grew by " + std::to_string(grown) + " KiB");
+    return 0;
+}
