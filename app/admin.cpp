@@ -113,7 +113,14 @@ int user_set(bbs::Host& host, const std::string& userid, const AccountChange& ch
     if (!account) return bad("no user \"" + userid + "\"");
     std::string error;
     if (!apply(host, change, *account, &error)) return bad(error);
-    if (!host.accounts().update(*account, &error))
+    // Only the fields given are written: the running host may change the
+    // others (credits, days) at any moment.
+    bbs::AccountUpdate update;
+    if (change.class_name) update.class_name = account->class_name;
+    if (change.credits) update.credits = account->credits;
+    if (change.days) update.days = account->days;
+    if (change.replace_keys) update.keys = account->keys;
+    if (!host.accounts().change(account->userid, update, &error))
         return failed("cannot update user \"" + userid + "\": " + error);
     host.log("admin: user " + account->userid + " changed");
     std::cout << "updated user " << account->userid << std::endl;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "bbs/host_impl.h"
@@ -108,7 +109,11 @@ bool Host::Impl::begin_call(int channel) {
     if (call_depth++ > 0) return true;
     call_channel = channel;
     held.clear();
-    return database ? database->begin_call() : true;
+    if (database && !database->begin_call()) return false;
+    // The database is the one source of truth: what an admin command in
+    // another process changed counts from the user's next call on.
+    if (Session* s = online_session(channel)) refresh(*s);
+    return true;
 }
 
 void Host::Impl::end_call() {
@@ -132,16 +137,20 @@ void Host::Impl::end_call() {
     if (online_session(call_channel)) deliver(call_channel, kCallRolledBack);
 }
 
+bool Host::Impl::refresh(Session& s) {
+    if (!accounts) return false;
+    auto info = accounts->find(s.account.userid);
+    if (!info) return false;
+    s.account.days = info->days;
+    stzcpy(s.account.class_name, info->class_name.c_str(), sizeof s.account.class_name);
+    s.keys = std::move(info->keys);
+    s.stored = s.account;
+    return true;
+}
+
 void Host::Impl::reload_accounts() {
-    if (!accounts) return;
-    for (auto& s : sessions) {
-        if (!s.online) continue;
-        auto info = accounts->find(s.stored.userid);
-        if (!info) continue;
-        s.account.days = info->days;
-        stzcpy(s.account.class_name, info->class_name.c_str(), sizeof s.account.class_name);
-        s.stored = s.account;
-    }
+    for (auto& s : sessions)
+        if (s.online) refresh(s);
 }
 
 void Host::Impl::write_back() {
@@ -149,18 +158,18 @@ void Host::Impl::write_back() {
     for (auto& s : sessions) {
         if (!s.online) continue;
         // Whole fixed fields: this runs for every channel after every module call.
-        if (s.account.days == s.stored.days &&
-            std::memcmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) == 0)
-            continue;
-        auto info = accounts->find(s.stored.userid);
-        if (!info) continue;
-        info->days = s.account.days;
-        info->class_name.assign(s.account.class_name, strnlen(s.account.class_name, HOST_CLSSIZ - 1));
+        const bool class_changed = std::memcmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) != 0;
+        if (s.account.days == s.stored.days && !class_changed) continue;
+        // Only what the call changed goes back, onto what the database
+        // holds: a change another process made to the other fields stays.
+        const int32_t delta = static_cast<int32_t>(s.account.days) - static_cast<int32_t>(s.stored.days);
+        std::optional<std::string> class_name;
+        if (class_changed)
+            class_name.emplace(s.account.class_name, strnlen(s.account.class_name, HOST_CLSSIZ - 1));
         std::string error;
-        if (accounts->update(*info, &error))
-            s.stored = s.account;
-        else
-            log.error("cannot write back the account of " + std::string(s.stored.userid) + ": " + error);
+        if (!accounts->adjust(s.account.userid, delta, class_name, &error))
+            log.error("cannot write back the account of " + std::string(s.account.userid) + ": " + error);
+        refresh(s);
     }
 }
 
@@ -395,6 +404,7 @@ int Host::logon(std::string_view userid) {
     s.account.days = info->days;
     s.stored = s.account;
     s.keys = info->keys;
+    d.refresh(s);  // inside the call's transaction
     s.scratch.assign(d.scratch_size, '\0');
     s.editor.reset();
     s.capture.clear();

@@ -29,7 +29,7 @@ struct Session {
     bool online = false;
     HostUser user{};
     HostAccount account{};   // the live record modules see
-    HostAccount stored{};    // as the database holds it
+    HostAccount stored{};    // as the database held it when last read or written
     std::vector<std::string> keys;
     std::vector<char> scratch;  // dclvda area
     std::unique_ptr<LineEditor> editor;
@@ -93,8 +93,13 @@ struct Host::Impl {
     void deliver(int channel, std::string_view bytes);  // to the capture and the sink
     bool begin_call(int channel);  // false: the database could not open its transaction
     void end_call();               // commit and send, or roll back and say so
-    void reload_accounts();        // live accounts as the database holds them
-    void write_back();                   // changed live accounts to the database
+    // The session's account fields (class, days, keys) as the database
+    // holds them now; false when it holds no such account.
+    bool refresh(Session& s);
+    void reload_accounts();        // every live account as the database holds it
+    // What module calls changed in live accounts since they were read
+    // (days as a difference, the class when changed) onto the database.
+    void write_back();
     char* scratch_of(Session& s);
     void queue_status(int channel, int32_t code);
     void finish_editor(int channel, int16_t status);
