@@ -75,6 +75,9 @@ int with_host(const fs::path& data_dir, int channels, const std::function<int(bb
     bbs::HostOptions options;
     options.data_dir = fs::absolute(data_dir, ec);
     options.channels = channels;
+    // An admin command has time: it waits for a host call that holds the
+    // database rather than fail.
+    options.busy_timeout = std::chrono::seconds(5);
     std::string error;
     auto host = bbs::Host::open(options, &error);
     if (!host) return failed("cannot open data folder " + data_dir.string() + ": " + error);
@@ -131,7 +134,8 @@ int user_delete(bbs::Host& host, const std::string& userid) {
     auto account = host.accounts().find(userid);
     if (!account) return bad("no user \"" + userid + "\"");
     // The modules forget the user first (his description...), then the account goes.
-    host.account_deleted(account->userid);
+    if (!host.account_deleted(account->userid))
+        return failed("cannot delete user \"" + userid + "\": the database stays locked");
     std::string error;
     if (!host.accounts().remove(account->userid, &error))
         return failed("cannot delete user \"" + userid + "\": " + error);

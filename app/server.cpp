@@ -11,7 +11,7 @@
 namespace app {
 
 Server::Server(asio::io_context& io, bbs::Host& host)
-    : io_(io), host_(host), acceptor_(io), signals_(io, SIGINT, SIGTERM, SIGHUP) {
+    : io_(io), host_(host), acceptor_(io), signals_(io, SIGINT, SIGTERM, SIGHUP), retry_timer_(io) {
     host_.set_output_sink([this](int channel, std::string_view bytes) {
         auto it = channels_.find(channel);
         if (it != channels_.end()) {
@@ -100,8 +100,7 @@ void Server::wait_signal() {
         if (ec || stopping_) return;
         if (signal == SIGHUP) {
             log("SIGHUP: reloading message files, options and the game's ini");
-            host_.reload();
-            log("reload done");
+            log(host_.reload() ? "reload done" : "reload waits for the database");
             after_host_call();
             schedule_delivery();
             if (!stopping_) wait_signal();
@@ -214,11 +213,28 @@ void Server::after_host_call() {
     if (host_.stopped() && !stopping_) {
         std::cerr << "bbshost: the host stopped: " << host_.stop_reason() << std::endl;
         stop("a module stopped the host: " + host_.stop_reason(), 1);
+        return;
     }
+    retry_waiting();
+}
+
+void Server::retry_waiting(bool at_once) {
+    if (retry_armed_ || stopping_ || !host_.waiting()) return;
+    retry_armed_ = true;
+    retry_timer_.expires_after(at_once ? std::chrono::milliseconds(0) : kRetryInterval);
+    retry_timer_.async_wait([this](const std::error_code& ec) {
+        retry_armed_ = false;
+        if (ec || stopping_) return;
+        const bool full = host_.retry_waiting(kRetryBatch) == kRetryBatch;
+        if (full) retry_waiting(true);
+        after_host_call();
+        schedule_delivery();
+    });
 }
 
 void Server::schedule_delivery() {
     if (delivery_posted_ || stopping_ || host_.pending_statuses() == 0) return;
+    if (host_.waiting()) return;  // statuses go once what waits has run
     delivery_posted_ = true;
     // One status per loop turn, so that other channels are served in between.
     asio::post(io_, [this] {
@@ -238,6 +254,7 @@ void Server::stop(std::string_view why, int status) {
     std::error_code ec;
     acceptor_.close(ec);
     signals_.cancel(ec);
+    retry_timer_.cancel();
     auto sessions = sessions_;
     for (const auto& session : sessions) {
         session->shutdown("\r\nThe host is shutting down. Goodbye!\r\n");

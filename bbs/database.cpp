@@ -383,6 +383,10 @@ HostDataFile* Database::generic() { return &impl_->generic.file; }
 HostDataFile* Database::classes() { return &impl_->classes.file; }
 sqlite3* Database::handle() { return impl_->db; }
 
+void Database::set_busy_timeout(std::chrono::milliseconds timeout) {
+    sqlite3_busy_timeout(impl_->db, static_cast<int>(timeout.count()));
+}
+
 std::string Database::generic_sort_key(const void* key) {
     unsigned char folded[kMaxKeySize];
     fold_key(kGenericKey, key, folded);
@@ -528,13 +532,12 @@ bool Database::batch(const std::function<bool()>& work) {
     return true;
 }
 
-bool Database::begin_call() {
+bool Database::begin_call(std::string* why) {
     Impl& d = *impl_;
     if (d.call_open || !sqlite3_get_autocommit(d.db)) return true;  // joins what runs
     Use s(d.begin_immediate);
     if (sqlite3_step(*s) != SQLITE_DONE) {
-        std::fprintf(stderr, "%s: cannot begin the transaction of a host call: %s\n",
-                     d.name.c_str(), sqlite3_errmsg(d.db));
+        if (why) *why = d.name + ": cannot begin a transaction: " + sqlite3_errmsg(d.db);
         return false;
     }
     d.call_open = true;

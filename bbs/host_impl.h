@@ -2,11 +2,13 @@
 // (services.cpp). Not for modules, the game or the host program.
 #pragma once
 
+#include <chrono>
 #include <csetjmp>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "bbs/messages.h"
 #include "bbs/modules.h"
 #include "bbs/output.h"
+#include "bbs/waiting_calls.h"
 
 namespace bbs {
 
@@ -36,6 +39,8 @@ struct Session {
     int32_t editor_state = 0;   // where the user was when the editor opened
     uint32_t editor_substate = 0;
     std::string capture;        // everything sent since the last take_output
+    bool told_busy = false;     // told that what he types waits for the database
+    size_t refused_lines = 0;   // waiting lines refused since he was last told
 };
 
 // The C globals a module call depends on, saved and put back around nested calls.
@@ -83,6 +88,15 @@ struct Host::Impl {
     std::vector<std::pair<int, std::string>> held;
     std::vector<std::function<void(bool)>> after_call_hooks;  // told the call's fate
 
+    // Calls that could not open their transaction (another connection
+    // holds the database's write lock) wait here for retry_waiting.
+    WaitingCalls waiting;
+    bool replaying = false;       // retry_waiting is running a waiting call...
+    bool replay_failed = false;   // ... and it could not open its transaction
+    bool status_blocked = false;  // the oldest status could not open its transaction
+    std::optional<std::chrono::steady_clock::time_point> busy_since;  // this busy spell began
+    size_t waited_calls = 0;      // calls of this busy spell that ran after waiting
+
     Session* session(int channel);       // null when out of range
     Session* online_session(int channel);  // null when out of range or free
     void make_current(int channel);      // usrnum, usrptr, usaptr
@@ -91,8 +105,21 @@ struct Host::Impl {
     void stop(std::string reason);       // catastro
     void send(int channel, std::string_view bytes);     // held while a call runs
     void deliver(int channel, std::string_view bytes);  // to the capture and the sink
-    bool begin_call(int channel);  // false: the database could not open its transaction
+    // False when the call must not run: the database could not open its
+    // transaction, or calls wait already and this one must go behind them.
+    bool begin_call(int channel);
     void end_call();               // commit and send, or roll back and say so
+    std::chrono::steady_clock::time_point now() const;
+    // A call whose HostCall was not ok: it waits (or, while it is being
+    // retried, goes back where it was).
+    void wait(WaitingCall call);
+    // Runs a waiting call through its public entry; false when its
+    // transaction still cannot be opened.
+    bool replay(const WaitingCall& call);
+    // Users whose calls have waited long enough are told; lines that waited
+    // too long are refused.
+    void tell_waiting_users();
+    void start_session(int channel);  // the logon routines of a user who has his channel
     // The session's account fields (class, days, keys) as the database
     // holds them now; false when it holds no such account.
     bool refresh(Session& s);
