@@ -7,6 +7,7 @@
 #include "app/telnet_session.h"
 #include "bbs/accounts.h"
 #include "bbs/host.h"
+#include "bbs/log_syncer.h"
 
 namespace app {
 
@@ -35,9 +36,28 @@ Server::Server(asio::io_context& io, bbs::Host& host)
             if (auto session = weak.lock()) session->close_after_output();
         });
     });
+    log_syncer_ = std::make_unique<bbs::LogSyncer>(
+        host_.database(), [this](uint64_t ticket, const std::string& error) {
+            asio::post(io_, [this, ticket, error] {
+                if (error.empty())
+                    host_.log_synced(ticket);
+                else
+                    host_.log_sync_failed(error);
+                after_host_call();
+                schedule_delivery();
+            });
+        });
+    std::string error;
+    if (!host_.set_log_sync([syncer = log_syncer_.get()](uint64_t ticket) { syncer->request(ticket); },
+                            &error)) {
+        log("every commit syncs the database's log on the loop: " + error);
+        log_syncer_.reset();
+    }
 }
 
 Server::~Server() {
+    log_syncer_.reset();                        // no sync under way any more...
+    host_.set_log_sync(nullptr, nullptr);       // ... the host syncs and lets go of what waited
     host_.set_output_sink(nullptr);
     host_.set_close_sink(nullptr);
 }

@@ -15,6 +15,7 @@
 
 namespace bbs {
 class Host;
+class LogSyncer;
 }
 
 namespace app {
@@ -86,6 +87,9 @@ private:
     asio::signal_set signals_;
     asio::steady_timer retry_timer_;
     bool retry_armed_ = false;
+    // Syncs the database's log off the loop; the host holds what a call
+    // that wrote sends until its commit is on disk.
+    std::unique_ptr<bbs::LogSyncer> log_syncer_;
     std::set<std::shared_ptr<TelnetSession>> sessions_;
     std::map<int, std::weak_ptr<TelnetSession>> channels_;
     struct Penalty {

@@ -9,9 +9,12 @@
 // out a deleted one again.
 #include "bbs/database.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -293,6 +296,7 @@ struct Database::Impl {
     bool call_open = false;
     bool call_failed = false;
     std::string call_failure;
+    int log_fd = -1;           // the write-ahead log, while its sync is deferred
 
     void forget_current() {
         generic.current = 0;
@@ -306,6 +310,7 @@ Database::Database() : impl_(std::make_unique<Impl>()) {}
 
 Database::~Database() {
     if (genbb == &impl_->generic.file || clsbb == &impl_->classes.file) bind_database(nullptr);
+    if (impl_->log_fd >= 0) close(impl_->log_fd);
     sqlite3* db = impl_->db;
     impl_.reset();  // finalizes every statement
     // A statement somebody else kept on this connection (the game's) would
@@ -591,6 +596,57 @@ Database::CallOutcome Database::end_call() {
     d.call_failure.clear();
     return outcome;
 }
+
+bool Database::defer_log_sync(std::string* error) {
+    Impl& d = *impl_;
+    if (d.log_fd >= 0) return true;
+    const std::string log = d.name + "-wal";
+    auto fail = [&](const std::string& what) {
+        if (error) *error = log + ": " + what + ": " + std::strerror(errno);
+        return false;
+    };
+    // The log exists while the connection is open; its name must be on
+    // disk too before a sync of its contents can count.
+    const int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail("cannot open the write-ahead log");
+    std::string folder = std::filesystem::path(d.name).parent_path().string();
+    if (folder.empty()) folder = ".";
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool dir_synced = dir >= 0 && fsync(dir) == 0;
+    if (dir >= 0) close(dir);
+    if (!dir_synced) {
+        close(fd);
+        return fail("cannot sync its folder");
+    }
+    if (sqlite3_exec(d.db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        close(fd);
+        if (error) *error = d.name + ": cannot defer the log sync: " + sqlite3_errmsg(d.db);
+        return false;
+    }
+    d.log_fd = fd;
+    return true;
+}
+
+bool Database::log_sync_deferred() const { return impl_->log_fd >= 0; }
+
+bool Database::sync_log(std::string* error) {
+    const int fd = impl_->log_fd;
+    if (fd < 0) return true;  // every commit synced itself
+    if (fdatasync(fd) == 0) return true;
+    if (error) *error = impl_->name + "-wal: cannot sync the write-ahead log: " + std::strerror(errno);
+    return false;
+}
+
+void Database::sync_log_at_commit() {
+    Impl& d = *impl_;
+    if (d.log_fd < 0) return;
+    fdatasync(d.log_fd);  // what was committed meanwhile
+    sqlite3_exec(d.db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    close(d.log_fd);
+    d.log_fd = -1;
+}
+
+int64_t Database::changes() const { return sqlite3_total_changes64(impl_->db); }
 
 namespace datafile {
 

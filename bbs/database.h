@@ -82,6 +82,24 @@ public:
     CallOutcome end_call();
     bool in_call() const;
 
+    // ---- durability ------------------------------------------------------------
+    // Commits are synchronous=FULL: the write-ahead log is on disk before
+    // COMMIT returns; a transaction that wrote nothing syncs nothing. A
+    // program that must not wait for the disk on its one thread calls
+    // defer_log_sync: commits then leave the log to the page cache
+    // (synchronous=NORMAL, still atomic), and sync_log puts on disk all
+    // that was committed before it began. sync_log may run on any thread
+    // (it uses a descriptor of its own, never the connection); the program
+    // must not acknowledge a commit before it returned true.
+    bool defer_log_sync(std::string* error);
+    bool log_sync_deferred() const;
+    bool sync_log(std::string* error);
+    // Back to synchronous=FULL, after a last sync; no sync_log may run then.
+    void sync_log_at_commit();
+    // Rows written on this connection since it opened (a call that leaves
+    // it unchanged wrote nothing).
+    int64_t changes() const;
+
     // Largest record the generic database stores (and the size of its own
     // record buffer).
     static constexpr uint32_t kMaxGenericRecord = 4096;

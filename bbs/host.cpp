@@ -130,6 +130,7 @@ bool Host::Impl::begin_call(int channel) {
         }
         return false;
     }
+    if (database) changes_at_begin = database->changes();
     // The database is the one source of truth: what an admin command in
     // another process changed counts from the user's next call on.
     if (Session* s = online_session(channel)) refresh(*s);
@@ -140,21 +141,58 @@ void Host::Impl::end_call() {
     if (--call_depth > 0) return;
     Database::CallOutcome outcome;
     if (database) outcome = database->end_call();
-    std::vector<std::pair<int, std::string>> out;
-    out.swap(held);
-    std::vector<std::function<void(bool)>> hooks;
-    hooks.swap(after_call_hooks);
-    for (auto& hook : hooks) hook(outcome.committed);
-    if (outcome.committed) {
-        for (auto& [channel, bytes] : out) deliver(channel, bytes);
+    CallEffects effects;
+    effects.committed = outcome.committed;
+    effects.output.swap(held);
+    effects.hooks.swap(after_call_hooks);
+    effects.closes.swap(call_closes);
+    if (!outcome.committed) {
+        std::string who = "channel " + std::to_string(call_channel);
+        if (Session* s = online_session(call_channel))
+            who += " (" + std::string(s->account.userid) + ")";
+        log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure);
+        reload_accounts();
+        effects.output.clear();
+        if (online_session(call_channel)) effects.output.emplace_back(call_channel, kCallRolledBack);
+    }
+    const bool wrote = outcome.committed && database && database->changes() != changes_at_begin;
+    // What a call that wrote sends goes out once its commit is on disk, and
+    // what later calls send to the same channels goes out after it.
+    if (sync_request && (wrote || touches_unsynced(effects))) {
+        if (wrote) ++written;
+        effects.needs = written;
+        unsynced.push_back(std::move(effects));
+        if (wrote) sync_request(written);
         return;
     }
-    std::string who = "channel " + std::to_string(call_channel);
-    if (Session* s = online_session(call_channel))
-        who += " (" + std::string(s->account.userid) + ")";
-    log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure);
-    reload_accounts();
-    if (online_session(call_channel)) deliver(call_channel, kCallRolledBack);
+    apply(effects);
+}
+
+void Host::Impl::apply(CallEffects& effects) {
+    for (auto& hook : effects.hooks) hook(effects.committed);
+    for (auto& [channel, bytes] : effects.output) deliver(channel, bytes);
+    for (int channel : effects.closes)
+        if (close_sink) close_sink(channel);
+}
+
+bool Host::Impl::touches_unsynced(const CallEffects& effects) const {
+    if (unsynced.empty()) return false;
+    if (unsynced_for(call_channel)) return true;
+    for (const auto& out : effects.output)
+        if (unsynced_for(out.first)) return true;
+    for (int c : effects.closes)
+        if (unsynced_for(c)) return true;
+    return false;
+}
+
+bool Host::Impl::unsynced_for(int channel) const {
+    for (const CallEffects& e : unsynced) {
+        for (const auto& out : e.output)
+            if (out.first == channel) return true;
+        for (int c : e.closes)
+            if (c == channel) return true;
+    }
+    return false;
 }
 
 std::chrono::steady_clock::time_point Host::Impl::now() const {
@@ -311,7 +349,11 @@ void Host::Impl::process_closes() {
         int channel = pending_closes.front();
         pending_closes.erase(pending_closes.begin());
         if (!online_session(channel)) continue;
-        if (close_sink) close_sink(channel);
+        // The front end hears of it with the call's output, not before.
+        if (call_depth > 0)
+            call_closes.push_back(channel);
+        else if (close_sink)
+            close_sink(channel);
         g_current->hangup(channel);
     }
 }
@@ -365,6 +407,7 @@ std::unique_ptr<Host> Host::open(const HostOptions& options, std::string* error)
 
 Host::~Host() {
     Impl& d = *impl_;
+    set_log_sync(nullptr, nullptr);  // from here on every commit syncs itself
     // Nobody else is served any more: the host may wait long for the lock,
     // so that what waits and the hang-ups run before the modules finish.
     if (d.database) d.database->set_busy_timeout(kShutdownPatience);
@@ -484,8 +527,9 @@ int Host::logon(std::string_view userid) {
         return -1;
     }
     int channel = -1;
+    // A channel whose last user's output still waits for the disk is not free yet.
     for (size_t i = 0; i < d.sessions.size(); ++i)
-        if (!d.sessions[i].online) {
+        if (!d.sessions[i].online && !d.unsynced_for(static_cast<int>(i))) {
             channel = static_cast<int>(i);
             break;
         }
@@ -684,6 +728,38 @@ size_t Host::deliver_all(size_t limit) {
     size_t n = 0;
     while (n < limit && deliver_one()) ++n;
     return n;
+}
+
+bool Host::set_log_sync(std::function<void(uint64_t ticket)> request, std::string* error) {
+    Impl& d = *impl_;
+    if (request) {
+        if (!d.database || !d.database->defer_log_sync(error)) return false;
+        d.sync_request = std::move(request);
+        return true;
+    }
+    if (d.database) d.database->sync_log_at_commit();
+    d.sync_request = nullptr;
+    log_synced(d.written);  // on disk now: what waited for it goes out
+    return true;
+}
+
+void Host::log_synced(uint64_t ticket) {
+    Impl& d = *impl_;
+    d.synced = std::max(d.synced, ticket);
+    while (!d.unsynced.empty() && d.unsynced.front().needs <= d.synced) {
+        CallEffects effects = std::move(d.unsynced.front());
+        d.unsynced.pop_front();
+        d.apply(effects);
+    }
+}
+
+void Host::log_sync_failed(std::string_view why) {
+    Impl& d = *impl_;
+    // What waits for it was never acknowledged and never will be.
+    d.log.error("the database's log could not be put on disk (" + std::string(why) + "): " +
+                std::to_string(d.unsynced.size()) + " call(s) stay unacknowledged");
+    d.unsynced.clear();
+    d.stop("the database's log could not be put on disk");
 }
 
 bool Host::waiting() const { return !impl_->waiting.empty() || impl_->status_blocked; }

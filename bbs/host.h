@@ -136,6 +136,27 @@ public:
     // wait, refuses lines that waited too long. How many calls ran.
     size_t retry_waiting(size_t limit = SIZE_MAX);
 
+    // ---- durable acknowledgements --------------------------------------------
+    // Nothing a call that wrote sends (nor its log lines that share its fate,
+    // nor the closes it asks for) reaches anybody before its commit is on
+    // disk. By default each commit syncs the database's log itself, on this
+    // thread. A program with an event loop may take the wait for the disk
+    // off its thread: after set_log_sync(request), a call that wrote
+    // commits without a sync and calls request(ticket); its effects, and
+    // those of later calls that serve or send to the same channels, are
+    // held, in order, until the program has run Database::sync_log (on a
+    // thread of its own) and calls log_synced(ticket), or
+    // log_sync_failed(why) (the host then stops: nothing held is ever
+    // acknowledged). A user's own confirmations thus never come before his
+    // writes are on disk; other users may see a change a few milliseconds
+    // before it is. A channel whose effects are held is not given to a new
+    // logon. set_log_sync(nullptr) syncs and lets go
+    // of everything held. False with *error when the log cannot be synced
+    // apart from its commits.
+    bool set_log_sync(std::function<void(uint64_t ticket)> request, std::string* error);
+    void log_synced(uint64_t ticket);
+    void log_sync_failed(std::string_view why);
+
     // Delivers an injected message (a page, a game `tell`) to a user: through
     // the injection routine of his module, or straight to him.
     void inject_message(int channel, std::string_view text);
