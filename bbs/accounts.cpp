@@ -123,6 +123,7 @@ Accounts::~Accounts() {
 }
 
 bool Accounts::add(const AccountInfo& account, std::string_view password, std::string* error) {
+    ++generation_;
     if (!valid_userid(account.userid)) {
         if (error) *error = "user-ID \"" + account.userid + "\" must have 1 to 29 printable characters";
         return false;
@@ -187,6 +188,7 @@ std::optional<AccountInfo> Accounts::find(std::string_view userid) {
 }
 
 bool Accounts::update(const AccountInfo& account, std::string* error) {
+    ++generation_;
     Statement s(db_, "UPDATE accounts SET class_name = ?, credits = ?, days = ?, keys = ? WHERE userid = ?");
     s.text(1, account.class_name).integer(2, account.credits).integer(3, account.days);
     s.text(4, join_keys(account.keys)).text(5, account.userid);
@@ -203,6 +205,7 @@ bool Accounts::update(const AccountInfo& account, std::string* error) {
 }
 
 bool Accounts::change(std::string_view userid, const AccountUpdate& update, std::string* error) {
+    ++generation_;
     std::string sql = "UPDATE accounts SET userid = userid";
     if (update.class_name) sql += ", class_name = ?1";
     if (update.credits) sql += ", credits = ?2";
@@ -256,6 +259,7 @@ bool Accounts::adjust(std::string_view userid, int32_t days_delta,
 }
 
 bool Accounts::remove(std::string_view userid, std::string* error) {
+    ++generation_;
     Statement s(db_, "DELETE FROM accounts WHERE userid = ?");
     s.text(1, userid);
     if (s.step() != SQLITE_DONE) {

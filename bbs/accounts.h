@@ -61,6 +61,10 @@ public:
                 const std::optional<std::string>& class_name, std::string* error);
     bool remove(std::string_view userid, std::string* error);
     bool verify_password(std::string_view userid, std::string_view password);
+    // Counts the changes made through add, update, change and remove (not
+    // credits, not adjust): who keeps copies of account fields reads them
+    // again when it moved.
+    uint64_t generation() const { return generation_; }
     std::vector<AccountInfo> all();
 
     // Credits, used by otstcrd/odedcrd/oaddcrd.
@@ -75,6 +79,7 @@ private:
     // Statements of every host call, prepared once.
     sqlite3_stmt* find_ = nullptr;
     sqlite3_stmt* adjust_ = nullptr;
+    uint64_t generation_ = 0;
     std::function<void(const std::string&)> report_;
 };
 

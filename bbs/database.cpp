@@ -291,7 +291,8 @@ struct Database::Impl {
     std::string name;
     Table generic;
     Table classes;
-    Statement begin, begin_immediate, commit, rollback;  // finalized before the handle closes
+    Statement begin, begin_immediate, commit, rollback, data_version;  // finalized before the handle closes
+    int64_t data_version_seen = -1;
     // The transaction of the running host call.
     bool call_open = false;
     bool call_failed = false;
@@ -373,6 +374,7 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         d.begin_immediate.prepare(d.db, "BEGIN IMMEDIATE", d.name);
         d.commit.prepare(d.db, "COMMIT", d.name);
         d.rollback.prepare(d.db, "ROLLBACK", d.name);
+        d.data_version.prepare(d.db, "PRAGMA data_version", d.name);
     } catch (const std::exception& e) {
         if (error) *error = e.what();
         return nullptr;
@@ -647,6 +649,16 @@ void Database::sync_log_at_commit() {
 }
 
 int64_t Database::changes() const { return sqlite3_total_changes64(impl_->db); }
+
+bool Database::changed_elsewhere() {
+    Impl& d = *impl_;
+    Use s(d.data_version);
+    if (sqlite3_step(*s) != SQLITE_ROW) return true;  // unknown: as if changed
+    const int64_t version = sqlite3_column_int64(*s, 0);
+    const bool changed = version != d.data_version_seen;
+    d.data_version_seen = version;
+    return changed;
+}
 
 namespace datafile {
 

@@ -99,6 +99,10 @@ public:
     // Rows written on this connection since it opened (a call that leaves
     // it unchanged wrote nothing).
     int64_t changes() const;
+    // True when another connection (another process) committed a change
+    // since this was last asked (and on the first time). Asked inside a
+    // transaction, it speaks of what the transaction sees.
+    bool changed_elsewhere();
 
     // Largest record the generic database stores (and the size of its own
     // record buffer).

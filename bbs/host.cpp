@@ -131,9 +131,15 @@ bool Host::Impl::begin_call(int channel) {
         return false;
     }
     if (database) changes_at_begin = database->changes();
-    // The database is the one source of truth: what an admin command in
-    // another process changed counts from the user's next call on.
-    if (Session* s = online_session(channel)) refresh(*s);
+    // The database is the one source of truth: what an admin command (in
+    // another process, or through accounts()) changed counts from the next
+    // call on. The live accounts are read again whenever it moved; the
+    // host's own changes went to the database as they were made.
+    const bool elsewhere = database && database->changed_elsewhere();
+    if (accounts && (elsewhere || accounts->generation() != accounts_seen)) {
+        accounts_seen = accounts->generation();
+        reload_accounts();
+    }
     return true;
 }
 

@@ -100,6 +100,7 @@ struct Host::Impl {
     std::vector<std::function<void(bool)>> after_call_hooks;  // told the call's fate
     std::vector<int> call_closes;  // channels the running call asked to close
     int64_t changes_at_begin = 0;  // the database's row changes when the call began
+    uint64_t accounts_seen = 0;    // Accounts::generation when the live accounts were read
 
     // Durable acknowledgements with the log synced elsewhere (set_log_sync):
     // the effects of calls, in order, until the log is on disk up to their ticket.
