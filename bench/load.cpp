@@ -71,7 +71,7 @@ std::vector<Step> session_round(std::mt19937& random, const std::vector<BenchUse
         {"registry: e (editor)", "e", kEditPrompt},
         {"editor: 1 (field)", "1", kFieldPrompt},
         {"editor: field text", text, kEditPrompt},
-        {"editor: x (stored)", "x", kRegistryPrompt},
+        {kStoreStep, "x", kRegistryPrompt},
         {"registry: s (listing letter)", "s", kLetterPrompt},
         {"listing: start letter", letter, kListingStarted, true},
         {"listing: empty line (stop)", "", kRegistryPrompt},

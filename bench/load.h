@@ -48,6 +48,9 @@ struct LoadResult {
 };
 
 constexpr int kMaxClients = 256;
+// The one step of the session that writes (a registry field stored): its
+// answer waits until the commit is on disk.
+constexpr const char* kStoreStep = "editor: x (stored)";
 
 LoadResult run_load(const LoadOptions& options);
 
