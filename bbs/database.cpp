@@ -629,8 +629,6 @@ bool Database::defer_log_sync(std::string* error) {
     return true;
 }
 
-bool Database::log_sync_deferred() const { return impl_->log_fd >= 0; }
-
 bool Database::sync_log(std::string* error) {
     const int fd = impl_->log_fd;
     if (fd < 0) return true;  // every commit synced itself

@@ -92,7 +92,6 @@ public:
     // (it uses a descriptor of its own, never the connection); the program
     // must not acknowledge a commit before it returned true.
     bool defer_log_sync(std::string* error);
-    bool log_sync_deferred() const;
     bool sync_log(std::string* error);
     // Back to synchronous=FULL, after a last sync; no sync_log may run then.
     void sync_log_at_commit();
