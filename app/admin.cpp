@@ -79,6 +79,9 @@ int with_host(const fs::path& data_dir, int channels, Needs needs,
     bbs::HostOptions options;
     options.data_dir = fs::absolute(data_dir, ec);
     options.channels = channels;
+    // An admin command has time: it waits for a host call that holds the
+    // database rather than fail.
+    options.busy_timeout = std::chrono::seconds(5);
     std::string error;
     if (!secure_data_folder(options.data_dir, &error)) std::cerr << "bbshost: warning: " << error << std::endl;
     auto host = bbs::Host::open(options, &error);
@@ -179,7 +182,14 @@ int user_set(bbs::Host& host, const std::string& userid, const AccountChange& ch
     if (!account) return bad("no user \"" + userid + "\"");
     std::string error;
     if (!apply(host, change, *account, &error)) return bad(error);
-    if (!host.accounts().update(*account, &error))
+    // Only the fields given are written: the running host may change the
+    // others (credits, days) at any moment.
+    bbs::AccountUpdate update;
+    if (change.class_name) update.class_name = account->class_name;
+    if (change.credits) update.credits = account->credits;
+    if (change.days) update.days = account->days;
+    if (change.replace_keys) update.keys = account->keys;
+    if (!host.accounts().change(account->userid, update, &error))
         return failed("cannot update user \"" + userid + "\": " + error);
     host.log("admin: user " + account->userid + " changed");
     std::cout << "updated user " << account->userid << std::endl;
@@ -190,7 +200,8 @@ int user_delete(bbs::Host& host, const std::string& userid) {
     auto account = host.accounts().find(userid);
     if (!account) return bad("no user \"" + userid + "\"");
     // The modules forget the user first (his description...), then the account goes.
-    host.account_deleted(account->userid);
+    if (!host.account_deleted(account->userid))
+        return failed("cannot delete user \"" + userid + "\": the database stays locked");
     std::string error;
     if (!host.accounts().remove(account->userid, &error))
         return failed("cannot delete user \"" + userid + "\": " + error);

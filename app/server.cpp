@@ -7,6 +7,7 @@
 #include "app/telnet_session.h"
 #include "bbs/accounts.h"
 #include "bbs/host.h"
+#include "bbs/log_syncer.h"
 
 namespace app {
 
@@ -15,6 +16,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
       host_(host),
       acceptor_(io),
       signals_(io, SIGINT, SIGTERM, SIGHUP),
+      retry_timer_(io),
       throttle_([] { return LogonThrottle::Clock::now(); }),
       accept_timer_(io) {
     if (hashing == Hashing::worker_thread) {
@@ -46,9 +48,28 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
             if (auto session = weak.lock()) session->close_after_output();
         });
     });
+    log_syncer_ = std::make_unique<bbs::LogSyncer>(
+        host_.database(), [this](uint64_t ticket, const std::string& error) {
+            asio::post(io_, [this, ticket, error] {
+                if (error.empty())
+                    host_.log_synced(ticket);
+                else
+                    host_.log_sync_failed(error);
+                after_host_call();
+                schedule_delivery();
+            });
+        });
+    std::string error;
+    if (!host_.set_log_sync([syncer = log_syncer_.get()](uint64_t ticket) { syncer->request(ticket); },
+                            &error)) {
+        log("every commit syncs the database's log on the loop: " + error);
+        log_syncer_.reset();
+    }
 }
 
 Server::~Server() {
+    log_syncer_.reset();                        // no sync under way any more...
+    host_.set_log_sync(nullptr, nullptr);       // ... the host syncs and lets go of what waited
     host_.set_output_sink(nullptr);
     host_.set_close_sink(nullptr);
 }
@@ -136,8 +157,7 @@ void Server::wait_signal() {
         if (ec || stopping_) return;
         if (signal == SIGHUP) {
             log("SIGHUP: reloading message files, options and the game's ini");
-            host_.reload();
-            log("reload done");
+            log(host_.reload() ? "reload done" : "reload waits for the database");
             after_host_call();
             schedule_delivery();
             if (!stopping_) wait_signal();
@@ -240,11 +260,28 @@ void Server::after_host_call() {
     if (host_.stopped() && !stopping_) {
         std::cerr << "bbshost: the host stopped: " << host_.stop_reason() << std::endl;
         stop("a module stopped the host: " + host_.stop_reason(), 1);
+        return;
     }
+    retry_waiting();
+}
+
+void Server::retry_waiting(bool at_once) {
+    if (retry_armed_ || stopping_ || !host_.waiting()) return;
+    retry_armed_ = true;
+    retry_timer_.expires_after(at_once ? std::chrono::milliseconds(0) : kRetryInterval);
+    retry_timer_.async_wait([this](const std::error_code& ec) {
+        retry_armed_ = false;
+        if (ec || stopping_) return;
+        const bool full = host_.retry_waiting(kRetryBatch) == kRetryBatch;
+        if (full) retry_waiting(true);
+        after_host_call();
+        schedule_delivery();
+    });
 }
 
 void Server::schedule_delivery() {
     if (delivery_posted_ || stopping_ || host_.pending_statuses() == 0) return;
+    if (host_.waiting()) return;  // statuses go once what waits has run
     delivery_posted_ = true;
     // One status per loop turn, so that other channels are served in between.
     asio::post(io_, [this] {
@@ -265,6 +302,7 @@ void Server::stop(std::string_view why, int status) {
     acceptor_.close(ec);
     accept_timer_.cancel();
     signals_.cancel(ec);
+    retry_timer_.cancel();
     auto sessions = sessions_;
     for (const auto& session : sessions) {
         session->shutdown("\r\nThe host is shutting down. Goodbye!\r\n");

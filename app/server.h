@@ -19,6 +19,7 @@
 
 namespace bbs {
 class Host;
+class LogSyncer;
 }
 
 namespace app {
@@ -85,12 +86,23 @@ private:
     void wait_signal();
     void after_host_call();
     void schedule_delivery();
+    // While the host has calls waiting for the database, they are tried
+    // again every kRetryInterval (at once while each try runs a full batch),
+    // from the loop: other users are served meanwhile.
+    void retry_waiting(bool at_once = false);
+    static constexpr std::chrono::milliseconds kRetryInterval{25};
+    static constexpr std::size_t kRetryBatch = 64;
     void stop(std::string_view why, int status);
 
     asio::io_context& io_;
     bbs::Host& host_;
     asio::ip::tcp::acceptor acceptor_;
     asio::signal_set signals_;
+    asio::steady_timer retry_timer_;
+    bool retry_armed_ = false;
+    // Syncs the database's log off the loop; the host holds what a call
+    // that wrote sends until its commit is on disk.
+    std::unique_ptr<bbs::LogSyncer> log_syncer_;
     std::set<std::shared_ptr<TelnetSession>> sessions_;
     std::map<int, std::weak_ptr<TelnetSession>> channels_;
     LogonThrottle throttle_;

@@ -70,6 +70,26 @@ AccountInfo read_row(Statement& s) {
     return a;
 }
 
+// Resets a kept statement (ending its implicit transaction) on every path.
+class Reset {
+public:
+    explicit Reset(sqlite3_stmt* s) : s_(s) {}
+    ~Reset() {
+        sqlite3_clear_bindings(s_);
+        sqlite3_reset(s_);
+    }
+    Reset(const Reset&) = delete;
+    Reset& operator=(const Reset&) = delete;
+
+private:
+    sqlite3_stmt* s_;
+};
+
+std::string column(sqlite3_stmt* s, int i) {
+    const unsigned char* t = sqlite3_column_text(s, i);
+    return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+}
+
 bool fast_hash() {
     const char* v = std::getenv("BBS_FAST_HASH");
     return v && std::strcmp(v, "1") == 0;
@@ -103,7 +123,13 @@ Accounts::Accounts(sqlite3* db) : db_(db) {
                  nullptr, nullptr, nullptr);
 }
 
+Accounts::~Accounts() {
+    sqlite3_finalize(find_);
+    sqlite3_finalize(adjust_);
+}
+
 bool Accounts::add(const AccountInfo& account, std::string_view password, std::string* error) {
+    ++generation_;
     if (!valid_userid(account.userid)) {
         if (error) *error = "user-ID \"" + account.userid + "\" must have 1 to 29 printable characters";
         return false;
@@ -138,18 +164,35 @@ void Accounts::failed(std::string_view doing) {
     if (report_) report_("accounts: " + std::string(doing) + ": " + sqlite3_errmsg(db_));
 }
 
+sqlite3_stmt* Accounts::kept(sqlite3_stmt*& slot, const char* sql) {
+    if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
+        failed("preparing a statement");
+    return slot;
+}
+
+// Read at the start of every host call: prepared once.
 std::optional<AccountInfo> Accounts::find(std::string_view userid) {
-    Statement s(db_, "SELECT userid, class_name, credits, days, keys FROM accounts WHERE userid = ?");
-    s.text(1, userid);
-    const int rc = s.step();
+    sqlite3_stmt* s =
+        kept(find_, "SELECT userid, class_name, credits, days, keys FROM accounts WHERE userid = ?");
+    if (!s) return std::nullopt;
+    Reset reset(s);
+    sqlite3_bind_text(s, 1, userid.data(), static_cast<int>(userid.size()), SQLITE_STATIC);
+    const int rc = sqlite3_step(s);
     if (rc != SQLITE_ROW) {
         if (rc != SQLITE_DONE) failed("reading an account");
         return std::nullopt;
     }
-    return read_row(s);
+    AccountInfo a;
+    a.userid = column(s, 0);
+    a.class_name = column(s, 1);
+    a.credits = sqlite3_column_int64(s, 2);
+    a.days = static_cast<uint16_t>(sqlite3_column_int64(s, 3));
+    a.keys = split_keys(column(s, 4));
+    return a;
 }
 
 bool Accounts::update(const AccountInfo& account, std::string* error) {
+    ++generation_;
     Statement s(db_, "UPDATE accounts SET class_name = ?, credits = ?, days = ?, keys = ? WHERE userid = ?");
     s.text(1, account.class_name).integer(2, account.credits).integer(3, account.days);
     s.text(4, join_keys(account.keys)).text(5, account.userid);
@@ -165,7 +208,62 @@ bool Accounts::update(const AccountInfo& account, std::string* error) {
     return true;
 }
 
+bool Accounts::change(std::string_view userid, const AccountUpdate& update, std::string* error) {
+    ++generation_;
+    std::string sql = "UPDATE accounts SET userid = userid";
+    if (update.class_name) sql += ", class_name = ?1";
+    if (update.credits) sql += ", credits = ?2";
+    if (update.days) sql += ", days = ?3";
+    if (update.keys) sql += ", keys = ?4";
+    sql += " WHERE userid = ?5";
+    Statement s(db_, sql.c_str());
+    if (update.class_name) s.text(1, *update.class_name);
+    if (update.credits) s.integer(2, *update.credits);
+    if (update.days) s.integer(3, *update.days);
+    if (update.keys) s.text(4, join_keys(*update.keys));
+    s.text(5, userid);
+    if (s.step() != SQLITE_DONE) {
+        if (error) *error = std::string("cannot change the account: ") + sqlite3_errmsg(db_);
+        failed("changing an account");
+        return false;
+    }
+    if (sqlite3_changes(db_) != 1) {
+        if (error) *error = "no account \"" + std::string(userid) + "\"";
+        return false;
+    }
+    return true;
+}
+
+bool Accounts::adjust(std::string_view userid, int32_t days_delta,
+                      const std::optional<std::string>& class_name, std::string* error) {
+    sqlite3_stmt* s = kept(adjust_,
+                           "UPDATE accounts SET days = max(0, min(65535, days + ?1)),"
+                           " class_name = coalesce(?2, class_name) WHERE userid = ?3");
+    if (!s) {
+        if (error) *error = std::string("cannot prepare: ") + sqlite3_errmsg(db_);
+        return false;
+    }
+    Reset reset(s);
+    sqlite3_bind_int(s, 1, days_delta);
+    if (class_name)
+        sqlite3_bind_text(s, 2, class_name->data(), static_cast<int>(class_name->size()), SQLITE_STATIC);
+    else
+        sqlite3_bind_null(s, 2);
+    sqlite3_bind_text(s, 3, userid.data(), static_cast<int>(userid.size()), SQLITE_STATIC);
+    if (sqlite3_step(s) != SQLITE_DONE) {
+        if (error) *error = std::string("cannot write the account back: ") + sqlite3_errmsg(db_);
+        failed("writing an account back");
+        return false;
+    }
+    if (sqlite3_changes(db_) != 1) {
+        if (error) *error = "no account \"" + std::string(userid) + "\"";
+        return false;
+    }
+    return true;
+}
+
 bool Accounts::remove(std::string_view userid, std::string* error) {
+    ++generation_;
     Statement s(db_, "DELETE FROM accounts WHERE userid = ?");
     s.text(1, userid);
     if (s.step() != SQLITE_DONE) {

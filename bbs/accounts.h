@@ -14,6 +14,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace bbs {
 
@@ -25,9 +26,22 @@ struct AccountInfo {
     std::vector<std::string> keys;
 };
 
+// The fields of an account to change; those left empty keep what the
+// database holds.
+struct AccountUpdate {
+    std::optional<std::string> class_name;
+    std::optional<int64_t> credits;
+    std::optional<uint16_t> days;
+    std::optional<std::vector<std::string>> keys;
+};
+
 class Accounts {
 public:
     explicit Accounts(sqlite3* db);   // creates its table when missing
+    ~Accounts();
+
+    Accounts(const Accounts&) = delete;
+    Accounts& operator=(const Accounts&) = delete;
 
     // Told of every statement that fails for a reason of the database (full
     // disk, I/O error), so that the host call it belongs to is rolled back.
@@ -36,7 +50,15 @@ public:
     // User-IDs are unique ignoring letter case, 1..29 characters.
     bool add(const AccountInfo& account, std::string_view password, std::string* error);
     std::optional<AccountInfo> find(std::string_view userid);   // ignoring case
-    bool update(const AccountInfo& account, std::string* error); // by userid
+    bool update(const AccountInfo& account, std::string* error); // by userid, every field
+    // Changes only the fields given, in one statement, so that a field
+    // somebody else changed meanwhile (another process) is not written over.
+    bool change(std::string_view userid, const AccountUpdate& update, std::string* error);
+    // What a host call changed in a live account, applied to what the
+    // database holds: days moved by `days_delta` (kept within 0..65535),
+    // the class set when one is given.
+    bool adjust(std::string_view userid, int32_t days_delta,
+                const std::optional<std::string>& class_name, std::string* error);
     bool remove(std::string_view userid, std::string* error);
     // The same work whether the account exists or not (see hash_matches).
     bool verify_password(std::string_view userid, std::string_view password);
@@ -53,6 +75,11 @@ public:
     static bool usable_hash(std::string_view hash);
     static bool hash_matches(const std::string& hash, std::string_view password);
     static std::string dummy_hash();
+
+    // Counts the changes made through add, update, change and remove (not
+    // credits, not adjust): who keeps copies of account fields reads them
+    // again when it moved.
+    uint64_t generation() const { return generation_; }
     std::vector<AccountInfo> all();
 
     // Credits, used by otstcrd/odedcrd/oaddcrd.
@@ -62,7 +89,12 @@ public:
 
 private:
     void failed(std::string_view doing);
+    sqlite3_stmt* kept(sqlite3_stmt*& slot, const char* sql);
     sqlite3* db_;
+    // Statements of every host call, prepared once.
+    sqlite3_stmt* find_ = nullptr;
+    sqlite3_stmt* adjust_ = nullptr;
+    uint64_t generation_ = 0;
     std::function<void(const std::string&)> report_;
 };
 

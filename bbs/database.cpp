@@ -9,9 +9,12 @@
 // out a deleted one again.
 #include "bbs/database.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -288,11 +291,13 @@ struct Database::Impl {
     std::string name;
     Table generic;
     Table classes;
-    Statement begin, begin_immediate, commit, rollback;  // finalized before the handle closes
+    Statement begin, begin_immediate, commit, rollback, data_version;  // finalized before the handle closes
+    int64_t data_version_seen = -1;
     // The transaction of the running host call.
     bool call_open = false;
     bool call_failed = false;
     std::string call_failure;
+    int log_fd = -1;           // the write-ahead log, while its sync is deferred
 
     void forget_current() {
         generic.current = 0;
@@ -306,6 +311,7 @@ Database::Database() : impl_(std::make_unique<Impl>()) {}
 
 Database::~Database() {
     if (genbb == &impl_->generic.file || clsbb == &impl_->classes.file) bind_database(nullptr);
+    if (impl_->log_fd >= 0) close(impl_->log_fd);
     sqlite3* db = impl_->db;
     impl_.reset();  // finalizes every statement
     // A statement somebody else kept on this connection (the game's) would
@@ -329,8 +335,9 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
     sqlite3_busy_timeout(d.db, 5000);
     sqlite3_extended_result_codes(d.db, 1);
 
-    // WAL with synchronous NORMAL: a committed transaction survives a crash
-    // of the process (it is in the log before the call returns).
+    // WAL with synchronous FULL: a committed transaction survives a crash of
+    // the process and a power loss (the log is synced before COMMIT
+    // returns). A transaction that wrote nothing commits without a sync.
     {
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v2(d.db, "PRAGMA journal_mode=WAL", -1, &s, nullptr) != SQLITE_OK)
@@ -344,7 +351,7 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         }
     }
     const char* schema =
-        "PRAGMA synchronous=NORMAL;"
+        "PRAGMA synchronous=FULL;"
         "PRAGMA cache_size=-8192;"
         "CREATE TABLE IF NOT EXISTS generic ("
         "  pos INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -367,6 +374,7 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         d.begin_immediate.prepare(d.db, "BEGIN IMMEDIATE", d.name);
         d.commit.prepare(d.db, "COMMIT", d.name);
         d.rollback.prepare(d.db, "ROLLBACK", d.name);
+        d.data_version.prepare(d.db, "PRAGMA data_version", d.name);
     } catch (const std::exception& e) {
         if (error) *error = e.what();
         return nullptr;
@@ -381,6 +389,10 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
 HostDataFile* Database::generic() { return &impl_->generic.file; }
 HostDataFile* Database::classes() { return &impl_->classes.file; }
 sqlite3* Database::handle() { return impl_->db; }
+
+void Database::set_busy_timeout(std::chrono::milliseconds timeout) {
+    sqlite3_busy_timeout(impl_->db, static_cast<int>(timeout.count()));
+}
 
 std::string Database::generic_sort_key(const void* key) {
     unsigned char folded[kMaxKeySize];
@@ -527,13 +539,12 @@ bool Database::batch(const std::function<bool()>& work) {
     return true;
 }
 
-bool Database::begin_call() {
+bool Database::begin_call(std::string* why) {
     Impl& d = *impl_;
     if (d.call_open || !sqlite3_get_autocommit(d.db)) return true;  // joins what runs
     Use s(d.begin_immediate);
     if (sqlite3_step(*s) != SQLITE_DONE) {
-        std::fprintf(stderr, "%s: cannot begin the transaction of a host call: %s\n",
-                     d.name.c_str(), sqlite3_errmsg(d.db));
+        if (why) *why = d.name + ": cannot begin a transaction: " + sqlite3_errmsg(d.db);
         return false;
     }
     d.call_open = true;
@@ -586,6 +597,65 @@ Database::CallOutcome Database::end_call() {
     d.call_failed = false;
     d.call_failure.clear();
     return outcome;
+}
+
+bool Database::defer_log_sync(std::string* error) {
+    Impl& d = *impl_;
+    if (d.log_fd >= 0) return true;
+    const std::string log = d.name + "-wal";
+    auto fail = [&](const std::string& what) {
+        if (error) *error = log + ": " + what + ": " + std::strerror(errno);
+        return false;
+    };
+    // The log exists while the connection is open; its name must be on
+    // disk too before a sync of its contents can count.
+    const int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail("cannot open the write-ahead log");
+    std::string folder = std::filesystem::path(d.name).parent_path().string();
+    if (folder.empty()) folder = ".";
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool dir_synced = dir >= 0 && fsync(dir) == 0;
+    if (dir >= 0) close(dir);
+    if (!dir_synced) {
+        close(fd);
+        return fail("cannot sync its folder");
+    }
+    if (sqlite3_exec(d.db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        close(fd);
+        if (error) *error = d.name + ": cannot defer the log sync: " + sqlite3_errmsg(d.db);
+        return false;
+    }
+    d.log_fd = fd;
+    return true;
+}
+
+bool Database::sync_log(std::string* error) {
+    const int fd = impl_->log_fd;
+    if (fd < 0) return true;  // every commit synced itself
+    if (fdatasync(fd) == 0) return true;
+    if (error) *error = impl_->name + "-wal: cannot sync the write-ahead log: " + std::strerror(errno);
+    return false;
+}
+
+void Database::sync_log_at_commit() {
+    Impl& d = *impl_;
+    if (d.log_fd < 0) return;
+    fdatasync(d.log_fd);  // what was committed meanwhile
+    sqlite3_exec(d.db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    close(d.log_fd);
+    d.log_fd = -1;
+}
+
+int64_t Database::changes() const { return sqlite3_total_changes64(impl_->db); }
+
+bool Database::changed_elsewhere() {
+    Impl& d = *impl_;
+    Use s(d.data_version);
+    if (sqlite3_step(*s) != SQLITE_ROW) return true;  // unknown: as if changed
+    const int64_t version = sqlite3_column_int64(*s, 0);
+    const bool changed = version != d.data_version_seen;
+    d.data_version_seen = version;
+    return changed;
 }
 
 namespace datafile {

@@ -3,6 +3,7 @@
 // services of host/host.h, plus the handle other host tables share.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <filesystem>
@@ -21,7 +22,9 @@ namespace bbs {
 
 class Database {
 public:
-    // Opens or creates the file. Null with *error on failure.
+    // Opens or creates the file. Null with *error on failure. A statement
+    // that finds the file locked by another connection waits for it up to
+    // 5 s, until set_busy_timeout says otherwise.
     static std::unique_ptr<Database> open(const std::filesystem::path& file, std::string* error);
     ~Database();
 
@@ -31,6 +34,7 @@ public:
     HostDataFile* generic();  // what genbb points at while bound
     HostDataFile* classes();  // what clsbb points at while bound
     sqlite3* handle();        // for the host's other tables (accounts, ...)
+    void set_busy_timeout(std::chrono::milliseconds timeout);
 
     // Classes: day limit -1 = none.
     bool put_class(std::string_view name, int16_t days, std::string* error);
@@ -60,14 +64,16 @@ public:
     // (the game keeps its tables on this connection) are committed together
     // or not at all.
     //
-    // begin_call opens it (false when it cannot, or when a transaction is
-    // open already: the call then runs without one of its own). Whoever sees
+    // begin_call opens it (BEGIN IMMEDIATE: the write lock is the call's
+    // from its start), or joins the transaction that is open already. False,
+    // with the reason in *why, when the lock cannot be had within the busy
+    // timeout or the database refuses: the call must not run. Whoever sees
     // a statement fail on this connection during the call reports it with
     // note_failure: the call is then rolled back as a whole, also when SQLite
     // itself rolled back part of it, and writes after the failure are held in
     // a transaction of their own so that they go the same way. end_call
     // commits, or rolls back when a failure was noted or the commit fails.
-    bool begin_call();
+    bool begin_call(std::string* why = nullptr);
     void note_failure(std::string_view what);
     struct CallOutcome {
         bool committed = true;   // false: rolled back, nothing of the call stays
@@ -75,6 +81,27 @@ public:
     };
     CallOutcome end_call();
     bool in_call() const;
+
+    // ---- durability ------------------------------------------------------------
+    // Commits are synchronous=FULL: the write-ahead log is on disk before
+    // COMMIT returns; a transaction that wrote nothing syncs nothing. A
+    // program that must not wait for the disk on its one thread calls
+    // defer_log_sync: commits then leave the log to the page cache
+    // (synchronous=NORMAL, still atomic), and sync_log puts on disk all
+    // that was committed before it began. sync_log may run on any thread
+    // (it uses a descriptor of its own, never the connection); the program
+    // must not acknowledge a commit before it returned true.
+    bool defer_log_sync(std::string* error);
+    bool sync_log(std::string* error);
+    // Back to synchronous=FULL, after a last sync; no sync_log may run then.
+    void sync_log_at_commit();
+    // Rows written on this connection since it opened (a call that leaves
+    // it unchanged wrote nothing).
+    int64_t changes() const;
+    // True when another connection (another process) committed a change
+    // since this was last asked (and on the first time). Asked inside a
+    // transaction, it speaks of what the transaction sees.
+    bool changed_elsewhere();
 
     // Largest record the generic database stores (and the size of its own
     // record buffer).

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "bbs/host_impl.h"
@@ -21,7 +23,16 @@ constexpr const char* kCallRolledBack =
     "\r*** The host could not store that: its database refused the change (the disk may be "
     "full). Nothing of it was saved or charged. Press Enter to go on. ***\r";
 constexpr const char* kDatabaseBusy =
-    "\r*** The host's database is busy and did not take your line. Please type it again. ***\r";
+    "\r*** The host's database is busy: another program is using it. What you type waits, in "
+    "order, and is handled as soon as it is free. ***\r";
+std::string lines_refused(size_t count) {
+    return "\r*** The host's database stayed busy: " + std::to_string(count) +
+           (count == 1 ? " line you typed was not taken" : " lines you typed were not taken") +
+           ". Nothing of it was saved or charged; please type again. ***\r";
+}
+// How long the host waits for the database's lock when it stops: the
+// hang-ups and what waits must run before the modules finish.
+constexpr std::chrono::milliseconds kShutdownPatience{10000};
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -108,40 +119,162 @@ bool Host::Impl::begin_call(int channel) {
     if (call_depth++ > 0) return true;
     call_channel = channel;
     held.clear();
-    return database ? database->begin_call() : true;
+    // Calls that wait for the database go first: a new one waits behind them.
+    if (!replaying && !waiting.empty()) return false;
+    std::string why;
+    if (database && !database->begin_call(&why)) {
+        if (!busy_since) {
+            busy_since = now();
+            log.warning("the database is locked by another connection (" + why +
+                        "): calls wait for it");
+        }
+        return false;
+    }
+    if (database) changes_at_begin = database->changes();
+    // The database is the one source of truth: what an admin command (in
+    // another process, or through accounts()) changed counts from the next
+    // call on. The live accounts are read again whenever it moved; the
+    // host's own changes went to the database as they were made.
+    const bool elsewhere = database && database->changed_elsewhere();
+    if (accounts && (elsewhere || accounts->generation() != accounts_seen)) {
+        accounts_seen = accounts->generation();
+        reload_accounts();
+    }
+    return true;
 }
 
 void Host::Impl::end_call() {
     if (--call_depth > 0) return;
     Database::CallOutcome outcome;
     if (database) outcome = database->end_call();
-    std::vector<std::pair<int, std::string>> out;
-    out.swap(held);
-    std::vector<std::function<void(bool)>> hooks;
-    hooks.swap(after_call_hooks);
-    for (auto& hook : hooks) hook(outcome.committed);
-    if (outcome.committed) {
-        for (auto& [channel, bytes] : out) deliver(channel, bytes);
+    CallEffects effects;
+    effects.committed = outcome.committed;
+    effects.output.swap(held);
+    effects.hooks.swap(after_call_hooks);
+    effects.closes.swap(call_closes);
+    if (!outcome.committed) {
+        std::string who = "channel " + std::to_string(call_channel);
+        if (Session* s = online_session(call_channel))
+            who += " (" + std::string(s->account.userid) + ")";
+        log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure);
+        reload_accounts();
+        effects.output.clear();
+        if (online_session(call_channel)) effects.output.emplace_back(call_channel, kCallRolledBack);
+    }
+    const bool wrote = outcome.committed && database && database->changes() != changes_at_begin;
+    // What a call that wrote sends goes out once its commit is on disk, and
+    // what later calls send to the same channels goes out after it.
+    if (sync_request && (wrote || touches_unsynced(effects))) {
+        if (wrote) ++written;
+        effects.needs = written;
+        unsynced.push_back(std::move(effects));
+        if (wrote) sync_request(written);
         return;
     }
-    std::string who = "channel " + std::to_string(call_channel);
-    if (Session* s = online_session(call_channel))
-        who += " (" + std::string(s->account.userid) + ")";
-    log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure);
-    reload_accounts();
-    if (online_session(call_channel)) deliver(call_channel, kCallRolledBack);
+    apply(effects);
+}
+
+void Host::Impl::apply(CallEffects& effects) {
+    for (auto& hook : effects.hooks) hook(effects.committed);
+    for (auto& [channel, bytes] : effects.output) deliver(channel, bytes);
+    for (int channel : effects.closes)
+        if (close_sink) close_sink(channel);
+}
+
+bool Host::Impl::touches_unsynced(const CallEffects& effects) const {
+    if (unsynced.empty()) return false;
+    if (unsynced_for(call_channel)) return true;
+    for (const auto& out : effects.output)
+        if (unsynced_for(out.first)) return true;
+    for (int c : effects.closes)
+        if (unsynced_for(c)) return true;
+    return false;
+}
+
+bool Host::Impl::unsynced_for(int channel) const {
+    for (const CallEffects& e : unsynced) {
+        for (const auto& out : e.output)
+            if (out.first == channel) return true;
+        for (int c : e.closes)
+            if (c == channel) return true;
+    }
+    return false;
+}
+
+std::chrono::steady_clock::time_point Host::Impl::now() const {
+    return options.clock ? options.clock() : std::chrono::steady_clock::now();
+}
+
+void Host::Impl::wait(WaitingCall call) {
+    if (replaying) {  // it was waiting already: it goes back where it was
+        replay_failed = true;
+        return;
+    }
+    call.since = now();
+    const int channel = call.channel;
+    if (!waiting.push(std::move(call)))
+        if (Session* s = online_session(channel)) ++s->refused_lines;
+}
+
+void Host::Impl::tell_waiting_users() {
+    const auto at = now();
+    for (int channel : waiting.channels_waiting_since(at - options.busy_give_up, true)) {
+        const size_t refused = waiting.refuse_lines(channel);
+        if (Session* s = online_session(channel)) {
+            s->refused_lines += refused;
+            log.warning("refused " + std::to_string(refused) + " waiting line(s) of " +
+                        std::string(s->account.userid) + ": the database stayed locked");
+        }
+    }
+    for (int channel : waiting.channels_waiting_since(at - options.busy_notice, false)) {
+        Session* s = online_session(channel);
+        if (!s || s->told_busy) continue;
+        s->told_busy = true;
+        deliver(channel, kDatabaseBusy);
+    }
+    for (auto& s : sessions) {
+        if (!s.online) continue;
+        if (s.refused_lines) {
+            deliver(s.user.channel, lines_refused(s.refused_lines));
+            s.refused_lines = 0;
+        }
+        if (s.told_busy && !waiting.has_channel(s.user.channel)) s.told_busy = false;
+    }
+}
+
+bool Host::Impl::replay(const WaitingCall& call) {
+    using Kind = WaitingCall::Kind;
+    Host& host = *g_current;
+    replaying = true;
+    replay_failed = false;
+    switch (call.kind) {
+        case Kind::logon: start_session(call.channel); break;
+        case Kind::line: host.line(call.channel, call.text); break;
+        case Kind::editor_save: host.editor_save(call.channel, call.text); break;
+        case Kind::editor_abandon: host.editor_abandon(call.channel); break;
+        case Kind::inject: host.inject_message(call.channel, call.text); break;
+        case Kind::close: host.request_close(call.channel); break;
+        case Kind::hangup: host.hangup(call.channel); break;
+        case Kind::reload: host.reload(); break;
+    }
+    replaying = false;
+    return !replay_failed;
+}
+
+bool Host::Impl::refresh(Session& s) {
+    if (!accounts) return false;
+    auto info = accounts->find(s.account.userid);
+    if (!info) return false;
+    s.account.days = info->days;
+    stzcpy(s.account.class_name, info->class_name.c_str(), sizeof s.account.class_name);
+    s.keys = std::move(info->keys);
+    s.stored = s.account;
+    return true;
 }
 
 void Host::Impl::reload_accounts() {
-    if (!accounts) return;
-    for (auto& s : sessions) {
-        if (!s.online) continue;
-        auto info = accounts->find(s.stored.userid);
-        if (!info) continue;
-        s.account.days = info->days;
-        stzcpy(s.account.class_name, info->class_name.c_str(), sizeof s.account.class_name);
-        s.stored = s.account;
-    }
+    for (auto& s : sessions)
+        if (s.online) refresh(s);
 }
 
 void Host::Impl::write_back() {
@@ -149,18 +282,18 @@ void Host::Impl::write_back() {
     for (auto& s : sessions) {
         if (!s.online) continue;
         // Whole fixed fields: this runs for every channel after every module call.
-        if (s.account.days == s.stored.days &&
-            std::memcmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) == 0)
-            continue;
-        auto info = accounts->find(s.stored.userid);
-        if (!info) continue;
-        info->days = s.account.days;
-        info->class_name.assign(s.account.class_name, strnlen(s.account.class_name, HOST_CLSSIZ - 1));
+        const bool class_changed = std::memcmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) != 0;
+        if (s.account.days == s.stored.days && !class_changed) continue;
+        // Only what the call changed goes back, onto what the database
+        // holds: a change another process made to the other fields stays.
+        const int32_t delta = static_cast<int32_t>(s.account.days) - static_cast<int32_t>(s.stored.days);
+        std::optional<std::string> class_name;
+        if (class_changed)
+            class_name.emplace(s.account.class_name, strnlen(s.account.class_name, HOST_CLSSIZ - 1));
         std::string error;
-        if (accounts->update(*info, &error))
-            s.stored = s.account;
-        else
-            log.error("cannot write back the account of " + std::string(s.stored.userid) + ": " + error);
+        if (!accounts->adjust(s.account.userid, delta, class_name, &error))
+            log.error("cannot write back the account of " + std::string(s.account.userid) + ": " + error);
+        refresh(s);
     }
 }
 
@@ -222,7 +355,11 @@ void Host::Impl::process_closes() {
         int channel = pending_closes.front();
         pending_closes.erase(pending_closes.begin());
         if (!online_session(channel)) continue;
-        if (close_sink) close_sink(channel);
+        // The front end hears of it with the call's output, not before.
+        if (call_depth > 0)
+            call_closes.push_back(channel);
+        else if (close_sink)
+            close_sink(channel);
         g_current->hangup(channel);
     }
 }
@@ -252,6 +389,7 @@ std::unique_ptr<Host> Host::open(const HostOptions& options, std::string* error)
     if (!d.log.open(d.options.data_dir / options.log_name, &why)) return fail(why);
     d.database = Database::open(d.options.data_dir / "bbs.db", &why);
     if (!d.database) return fail("cannot open the database: " + why);
+    d.database->set_busy_timeout(options.busy_timeout);
     d.accounts = std::make_unique<Accounts>(d.database->handle());
     d.accounts->on_failure([db = d.database.get()](const std::string& what) { db->note_failure(what); });
     d.previous_cwd = std::filesystem::current_path(ec);
@@ -275,7 +413,16 @@ std::unique_ptr<Host> Host::open(const HostOptions& options, std::string* error)
 
 Host::~Host() {
     Impl& d = *impl_;
+    set_log_sync(nullptr, nullptr);  // from here on every commit syncs itself
+    // Nobody else is served any more: the host may wait long for the lock,
+    // so that what waits and the hang-ups run before the modules finish.
+    if (d.database) d.database->set_busy_timeout(kShutdownPatience);
+    retry_waiting();
     for (int ch = 0; ch < static_cast<int>(d.sessions.size()); ++ch) hangup(ch);
+    retry_waiting();
+    if (!d.waiting.empty())
+        d.log.error(std::to_string(d.waiting.size()) +
+                    " waiting call(s) never got the database and did not run");
     for (const auto& m : d.modules.all()) {
         auto finish = m.finish;
         if (finish) d.guarded([&] { finish(); });
@@ -336,10 +483,14 @@ int Host::find_module(std::string_view name) const { return impl_->modules.find(
 bool Host::stopped() const { return impl_->stopped; }
 const std::string& Host::stop_reason() const { return impl_->stop_reason; }
 
-void Host::reload() {
+bool Host::reload() {
     Impl& d = *impl_;
-    d.log.write("reload");
     HostCall call(d, -1);
+    if (!call.ok()) {
+        d.wait(WaitingCall{WaitingCall::Kind::reload});
+        return false;
+    }
+    d.log.write(d.replaying ? "reload, after waiting for the database" : "reload");
     CallContext saved;
     // What modules read from one another (the game's ini) is re-read before
     // any module re-reads its own settings.
@@ -347,6 +498,7 @@ void Host::reload() {
     d.messages.refresh_all();
     for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
     d.process_closes();
+    return true;
 }
 
 void Host::after_call(std::function<void(bool committed)> hook) {
@@ -358,16 +510,21 @@ void Host::after_call(std::function<void(bool committed)> hook) {
 
 void Host::on_reload(std::function<void()> hook) { impl_->reload_hooks.push_back(std::move(hook)); }
 
-void Host::account_deleted(std::string_view userid) {
+bool Host::account_deleted(std::string_view userid) {
     Impl& d = *impl_;
     std::string id(userid);
-    d.log.write("account deleted: " + id);
     HostCall call(d, -1);
+    if (!call.ok()) {
+        d.log.error("account " + id + " not deleted: the database is locked by another connection");
+        return false;
+    }
+    d.log.write("account deleted: " + id);
     CallContext saved;
     for (const auto& m : d.modules.all()) {
         auto routine = m.account_deleted;
         if (routine) d.guarded([&] { routine(id.c_str()); });
     }
+    return true;
 }
 
 int Host::logon(std::string_view userid) {
@@ -383,8 +540,9 @@ int Host::logon(std::string_view userid) {
         return -1;
     }
     int channel = -1;
+    // A channel whose last user's output still waits for the disk is not free yet.
     for (size_t i = 0; i < d.sessions.size(); ++i)
-        if (!d.sessions[i].online) {
+        if (!d.sessions[i].online && !d.unsynced_for(static_cast<int>(i))) {
             channel = static_cast<int>(i);
             break;
         }
@@ -392,7 +550,8 @@ int Host::logon(std::string_view userid) {
         d.log.warning("logon refused: no free channel for " + info->userid);
         return -1;
     }
-    HostCall call(d, channel);
+    // The channel is his at once; the logon routines run in a call of
+    // their own, which may have to wait for the database.
     Session& s = d.sessions[static_cast<size_t>(channel)];
     s.online = true;
     s.user = HostUser{0, kHostMenuState, 0, channel};
@@ -405,19 +564,32 @@ int Host::logon(std::string_view userid) {
     s.scratch.assign(d.scratch_size, '\0');
     s.editor.reset();
     s.capture.clear();
-    d.log.write("logon: " + info->userid + " at channel " + std::to_string(channel));
+    s.told_busy = false;
+    s.refused_lines = 0;
+    d.start_session(channel);
+    return channel;
+}
+
+void Host::Impl::start_session(int channel) {
+    Session* s = online_session(channel);
+    if (!s) return;
+    HostCall call(*this, channel);
+    if (!call.ok()) {
+        wait(WaitingCall{WaitingCall::Kind::logon, channel});
+        return;
+    }
+    log.write("logon: " + std::string(s->account.userid) + " at channel " + std::to_string(channel));
     {
         CallContext saved;
-        for (const auto& m : d.modules.all()) {
+        for (const auto& m : modules.all()) {
             auto routine = m.logon;
             if (!routine) continue;
-            d.make_current(channel);
-            d.guarded([&] { routine(); });
+            make_current(channel);
+            guarded([&] { routine(); });
         }
     }
-    if (s.online && s.user.state == kHostMenuState) d.send(channel, kHostPrompt);
-    d.process_closes();
-    return channel;
+    if (s->online && s->user.state == kHostMenuState) send(channel, kHostPrompt);
+    process_closes();
 }
 
 void Host::hangup(int channel) {
@@ -428,7 +600,12 @@ void Host::hangup(int channel) {
         d.pending_closes.push_back(channel);
         return;
     }
+    if (!d.replaying && d.waiting.has(channel, WaitingCall::Kind::hangup)) return;  // on its way
     HostCall call(d, channel);
+    if (!call.ok()) {
+        d.wait(WaitingCall{WaitingCall::Kind::hangup, channel});
+        return;
+    }
     std::string userid = s->account.userid;
     if (s->editor) d.finish_editor(channel, 1);
     {
@@ -447,6 +624,7 @@ void Host::hangup(int channel) {
         }
     }
     d.write_back();
+    d.waiting.forget(channel);  // what he left waiting goes with him
     auto& q = d.statuses;
     q.erase(std::remove_if(q.begin(), q.end(), [&](const auto& e) { return e.first == channel; }), q.end());
     s->online = false;
@@ -455,6 +633,8 @@ void Host::hangup(int channel) {
     s->account = HostAccount{};
     s->stored = HostAccount{};
     s->keys.clear();
+    s->told_busy = false;
+    s->refused_lines = 0;
     s->user = HostUser{0, kHostMenuState, 0, channel};
     d.log.write("logoff: " + userid + " from channel " + std::to_string(channel));
 }
@@ -473,7 +653,7 @@ void Host::line(int channel, std::string_view text) {
     if (!s || d.stopped) return;
     HostCall call(d, channel);
     if (!call.ok()) {
-        d.send(channel, kDatabaseBusy);
+        d.wait(WaitingCall{WaitingCall::Kind::line, channel, std::string(text)});
         return;
     }
     std::string clean = clean_line(text, HOST_INPSIZ - 1);
@@ -532,10 +712,17 @@ bool Host::deliver_one() {
     Impl& d = *impl_;
     if (d.stopped || !d.guards.empty() || d.statuses.empty()) return false;
     auto [channel, code] = d.statuses.front();
-    d.statuses.pop_front();
     Session* s = d.online_session(channel);
-    if (!s) return true;
+    if (!s) {
+        d.statuses.pop_front();
+        return true;
+    }
     HostCall call(d, channel);
+    if (!call.ok()) {  // it stays first in line
+        d.status_blocked = true;
+        return false;
+    }
+    d.statuses.pop_front();
     CallContext saved;
     d.make_current(channel);
     ::status = code;
@@ -556,11 +743,77 @@ size_t Host::deliver_all(size_t limit) {
     return n;
 }
 
+bool Host::set_log_sync(std::function<void(uint64_t ticket)> request, std::string* error) {
+    Impl& d = *impl_;
+    if (request) {
+        if (!d.database || !d.database->defer_log_sync(error)) return false;
+        d.sync_request = std::move(request);
+        return true;
+    }
+    if (d.database) d.database->sync_log_at_commit();
+    d.sync_request = nullptr;
+    log_synced(d.written);  // on disk now: what waited for it goes out
+    return true;
+}
+
+void Host::log_synced(uint64_t ticket) {
+    Impl& d = *impl_;
+    d.synced = std::max(d.synced, ticket);
+    while (!d.unsynced.empty() && d.unsynced.front().needs <= d.synced) {
+        CallEffects effects = std::move(d.unsynced.front());
+        d.unsynced.pop_front();
+        d.apply(effects);
+    }
+}
+
+void Host::log_sync_failed(std::string_view why) {
+    Impl& d = *impl_;
+    // What waits for it was never acknowledged and never will be.
+    d.log.error("the database's log could not be put on disk (" + std::string(why) + "): " +
+                std::to_string(d.unsynced.size()) + " call(s) stay unacknowledged");
+    d.unsynced.clear();
+    d.stop("the database's log could not be put on disk");
+}
+
+bool Host::waiting() const { return !impl_->waiting.empty() || impl_->status_blocked; }
+
+size_t Host::retry_waiting(size_t limit) {
+    Impl& d = *impl_;
+    if (d.call_depth > 0) return 0;
+    size_t ran = 0;
+    while (!d.waiting.empty() && ran < limit && !d.stopped) {
+        WaitingCall call = d.waiting.take();
+        if (!d.replay(call)) {
+            d.waiting.put_back(std::move(call));
+            break;
+        }
+        ++ran;
+    }
+    if (d.waiting.empty() && d.status_blocked && ran < limit) {
+        d.status_blocked = false;
+        if (deliver_one()) ++ran;
+    }
+    d.waited_calls += ran;
+    d.tell_waiting_users();
+    if (!waiting() && d.busy_since) {
+        const auto spell = std::chrono::duration_cast<std::chrono::milliseconds>(d.now() - *d.busy_since);
+        d.log.write("the database is free again after " + std::to_string(spell.count()) +
+                    " ms: calls run again (" + std::to_string(d.waited_calls) + " had waited)");
+        d.busy_since.reset();
+        d.waited_calls = 0;
+    }
+    return ran;
+}
+
 void Host::inject_message(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
     if (!s || d.stopped) return;
     HostCall call(d, channel);
+    if (!call.ok()) {
+        d.wait(WaitingCall{WaitingCall::Kind::inject, channel, std::string(text)});
+        return;
+    }
     std::string pending = d.output.take();
     d.output.append(text);
     CallContext saved;
@@ -582,6 +835,10 @@ void Host::set_close_sink(CloseSink sink) { impl_->close_sink = std::move(sink);
 
 void Host::request_close(int channel) {
     HostCall call(*impl_, channel);
+    if (!call.ok()) {
+        impl_->wait(WaitingCall{WaitingCall::Kind::close, channel});
+        return;
+    }
     impl_->pending_closes.push_back(channel);
     impl_->process_closes();
 }
@@ -613,6 +870,10 @@ void Host::editor_save(int channel, std::string_view text) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
     HostCall call(*impl_, channel);
+    if (!call.ok()) {
+        impl_->wait(WaitingCall{WaitingCall::Kind::editor_save, channel, std::string(text)});
+        return;
+    }
     s->editor->replace(text);
     impl_->finish_editor(channel, 0);
     impl_->process_closes();
@@ -622,6 +883,10 @@ void Host::editor_abandon(int channel) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
     HostCall call(*impl_, channel);
+    if (!call.ok()) {
+        impl_->wait(WaitingCall{WaitingCall::Kind::editor_abandon, channel});
+        return;
+    }
     impl_->finish_editor(channel, 1);
     impl_->process_closes();
 }

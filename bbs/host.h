@@ -12,8 +12,17 @@
 // before anything the call sent reaches the output sink or the capture, and
 // when the database refuses a write it is rolled back whole, its output is
 // dropped, its user told and the host log says why.
+//
+// No call runs without its transaction. When another connection (an admin
+// command, a backup) holds the database's write lock, a call waits for it
+// at most HostOptions::busy_timeout; then it waits in line, in the order it
+// came, behind every call already waiting, until retry_waiting() can open
+// its transaction. Its user is told once it has waited busy_notice; lines
+// that waited busy_give_up are refused (he is told); logons, hang-ups and
+// reloads are never refused.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -34,6 +43,13 @@ struct HostOptions {
     std::filesystem::path data_dir;  // must exist; the host works inside it (chdir)
     int channels = 8;                // nterms
     std::string log_name = "bbshost.log";
+    // A database locked by another connection (see above). The host's one
+    // thread never waits longer than busy_timeout for it at a time.
+    std::chrono::milliseconds busy_timeout{5};
+    std::chrono::milliseconds busy_notice{250};
+    std::chrono::milliseconds busy_give_up{15000};
+    // The host's clock for these; steady_clock::now when empty (tests set it).
+    std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 // What the host sends a channel goes through a sink; the telnet front end
@@ -77,30 +93,33 @@ public:
     // files recompiled into the open blocks (a refused file keeps its block
     // as it was), then every loaded library's reload__<name> routine, so that
     // a module re-reads its options and the game's settings as they now are.
-    void reload();
+    // False when it waits for the database (it runs from retry_waiting).
+    bool reload();
     void on_reload(std::function<void()> hook);
     // Work that must share the fate of the running call (a log line about
     // a charge): `hook` runs when the call ends, told whether its
     // transaction committed. Outside a call it runs at once with true.
     void after_call(std::function<void(bool committed)> hook);
-    // Calls every module's account deletion routine for `userid`.
-    void account_deleted(std::string_view userid);
+    // Calls every module's account deletion routine for `userid`. False
+    // (nothing done) when the database is locked by another connection.
+    bool account_deleted(std::string_view userid);
 
     // ---- sessions ----------------------------------------------------------
-    // A user whose password was checked logs on at a free channel: his
-    // account is loaded, every module's logon routine runs. -1 when no
+    // A user whose password was checked logs on at a free channel: the
+    // channel is his at once, his account is loaded and every module's
+    // logon routine runs (when the database lets the call run). -1 when no
     // channel is free or the account does not exist.
     int logon(std::string_view userid);
     // The user hangs up (or logs off): hang-up and logoff routines, editor
-    // abandoned, account written back, channel freed. Harmless for a free channel.
+    // abandoned, account written back, channel freed, whatever of his still
+    // waits dropped. Harmless for a free channel. The channel stays his
+    // until the call has run.
     void hangup(int channel);
     bool online(int channel) const;
     int channel_of(std::string_view userid) const;  // -1 when not online
     // One line typed at the channel. Escape sequences and control characters
     // are stripped and the line cut at 255 bytes (bbs/input.h), global
-    // commands see it first, then the editor or the user's module. When the
-    // database cannot open the call's transaction the line is not taken and
-    // the user is asked to type it again.
+    // commands see it first, then the editor or the user's module.
     void line(int channel, std::string_view text);
 
     // ---- status queue ------------------------------------------------------
@@ -109,6 +128,36 @@ public:
     size_t pending_statuses() const;
     bool deliver_one();                     // oldest status; false when none
     size_t deliver_all(size_t limit = 1000000);  // until none or limit
+
+    // ---- calls that wait for the database ------------------------------------
+    // True while calls (or the oldest status) wait for the database; the
+    // program then calls retry_waiting every few tens of milliseconds.
+    bool waiting() const;
+    // Runs waiting calls, oldest first, while their transactions open (at
+    // most `limit`), then the status that waited; tells users whose calls
+    // wait, refuses lines that waited too long. How many calls ran.
+    size_t retry_waiting(size_t limit = SIZE_MAX);
+
+    // ---- durable acknowledgements --------------------------------------------
+    // Nothing a call that wrote sends (nor its log lines that share its fate,
+    // nor the closes it asks for) reaches anybody before its commit is on
+    // disk. By default each commit syncs the database's log itself, on this
+    // thread. A program with an event loop may take the wait for the disk
+    // off its thread: after set_log_sync(request), a call that wrote
+    // commits without a sync and calls request(ticket); its effects, and
+    // those of later calls that serve or send to the same channels, are
+    // held, in order, until the program has run Database::sync_log (on a
+    // thread of its own) and calls log_synced(ticket), or
+    // log_sync_failed(why) (the host then stops: nothing held is ever
+    // acknowledged). A user's own confirmations thus never come before his
+    // writes are on disk; other users may see a change a few milliseconds
+    // before it is. A channel whose effects are held is not given to a new
+    // logon. set_log_sync(nullptr) syncs and lets go
+    // of everything held. False with *error when the log cannot be synced
+    // apart from its commits.
+    bool set_log_sync(std::function<void(uint64_t ticket)> request, std::string* error);
+    void log_synced(uint64_t ticket);
+    void log_sync_failed(std::string_view why);
 
     // Delivers an injected message (a page, a game `tell`) to a user: through
     // the injection routine of his module, or straight to him.

@@ -2,11 +2,13 @@
 // (services.cpp). Not for modules, the game or the host program.
 #pragma once
 
+#include <chrono>
 #include <csetjmp>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "bbs/messages.h"
 #include "bbs/modules.h"
 #include "bbs/output.h"
+#include "bbs/waiting_calls.h"
 
 namespace bbs {
 
@@ -29,13 +32,26 @@ struct Session {
     bool online = false;
     HostUser user{};
     HostAccount account{};   // the live record modules see
-    HostAccount stored{};    // as the database holds it
+    HostAccount stored{};    // as the database held it when last read or written
     std::vector<std::string> keys;
     std::vector<char> scratch;  // dclvda area
     std::unique_ptr<LineEditor> editor;
     int32_t editor_state = 0;   // where the user was when the editor opened
     uint32_t editor_substate = 0;
     std::string capture;        // everything sent since the last take_output
+    bool told_busy = false;     // told that what he types waits for the database
+    size_t refused_lines = 0;   // waiting lines refused since he was last told
+};
+
+// What a finished call does outside the host: its output, the work that
+// shares its fate (told whether it committed), the channels it asked the
+// front end to close.
+struct CallEffects {
+    bool committed = true;
+    std::vector<std::pair<int, std::string>> output;
+    std::vector<std::function<void(bool)>> hooks;
+    std::vector<int> closes;
+    uint64_t needs = 0;  // held until the log is on disk up to this ticket
 };
 
 // The C globals a module call depends on, saved and put back around nested calls.
@@ -82,6 +98,25 @@ struct Host::Impl {
     int call_channel = -1;
     std::vector<std::pair<int, std::string>> held;
     std::vector<std::function<void(bool)>> after_call_hooks;  // told the call's fate
+    std::vector<int> call_closes;  // channels the running call asked to close
+    int64_t changes_at_begin = 0;  // the database's row changes when the call began
+    uint64_t accounts_seen = 0;    // Accounts::generation when the live accounts were read
+
+    // Durable acknowledgements with the log synced elsewhere (set_log_sync):
+    // the effects of calls, in order, until the log is on disk up to their ticket.
+    std::function<void(uint64_t)> sync_request;
+    std::deque<CallEffects> unsynced;
+    uint64_t written = 0;  // tickets handed out (calls that wrote)
+    uint64_t synced = 0;   // on disk up to this ticket
+
+    // Calls that could not open their transaction (another connection
+    // holds the database's write lock) wait here for retry_waiting.
+    WaitingCalls waiting;
+    bool replaying = false;       // retry_waiting is running a waiting call...
+    bool replay_failed = false;   // ... and it could not open its transaction
+    bool status_blocked = false;  // the oldest status could not open its transaction
+    std::optional<std::chrono::steady_clock::time_point> busy_since;  // this busy spell began
+    size_t waited_calls = 0;      // calls of this busy spell that ran after waiting
 
     Session* session(int channel);       // null when out of range
     Session* online_session(int channel);  // null when out of range or free
@@ -91,10 +126,32 @@ struct Host::Impl {
     void stop(std::string reason);       // catastro
     void send(int channel, std::string_view bytes);     // held while a call runs
     void deliver(int channel, std::string_view bytes);  // to the capture and the sink
-    bool begin_call(int channel);  // false: the database could not open its transaction
+    // False when the call must not run: the database could not open its
+    // transaction, or calls wait already and this one must go behind them.
+    bool begin_call(int channel);
     void end_call();               // commit and send, or roll back and say so
-    void reload_accounts();        // live accounts as the database holds them
-    void write_back();                   // changed live accounts to the database
+    void apply(CallEffects& effects);  // hooks, output, closes
+    bool unsynced_for(int channel) const;  // effects for the channel wait for the disk
+    // The running call serves or sends to a channel whose effects wait.
+    bool touches_unsynced(const CallEffects& effects) const;
+    std::chrono::steady_clock::time_point now() const;
+    // A call whose HostCall was not ok: it waits (or, while it is being
+    // retried, goes back where it was).
+    void wait(WaitingCall call);
+    // Runs a waiting call through its public entry; false when its
+    // transaction still cannot be opened.
+    bool replay(const WaitingCall& call);
+    // Users whose calls have waited long enough are told; lines that waited
+    // too long are refused.
+    void tell_waiting_users();
+    void start_session(int channel);  // the logon routines of a user who has his channel
+    // The session's account fields (class, days, keys) as the database
+    // holds them now; false when it holds no such account.
+    bool refresh(Session& s);
+    void reload_accounts();        // every live account as the database holds it
+    // What module calls changed in live accounts since they were read
+    // (days as a difference, the class when changed) onto the database.
+    void write_back();
     char* scratch_of(Session& s);
     void queue_status(int channel, int32_t code);
     void finish_editor(int channel, int16_t status);

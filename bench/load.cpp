@@ -34,6 +34,10 @@ const char* const kWrongReplies[] = {
     "already online",
 };
 
+// What the paster sends: lines of 4 KB, four at a time.
+constexpr size_t kPasteLineBytes = 4096;
+constexpr int kPasteLines = 4;
+
 // A listing is read for one screen: when this many of its lines arrived
 // (or it ended), the user stops it with an empty line at once, without the
 // pause he takes before other lines (it scrolls; he does not read it).
@@ -67,7 +71,7 @@ std::vector<Step> session_round(std::mt19937& random, const std::vector<BenchUse
         {"registry: e (editor)", "e", kEditPrompt},
         {"editor: 1 (field)", "1", kFieldPrompt},
         {"editor: field text", text, kEditPrompt},
-        {"editor: x (stored)", "x", kRegistryPrompt},
+        {kStoreStep, "x", kRegistryPrompt},
         {"registry: s (listing letter)", "s", kLetterPrompt},
         {"listing: start letter", letter, kListingStarted, true},
         {"listing: empty line (stop)", "", kRegistryPrompt},
@@ -100,9 +104,13 @@ struct Run {
 
 class Client : public std::enable_shared_from_this<Client> {
 public:
-    Client(Run& run, size_t index)
-        : run_(run), index_(index), socket_(run.io), timer_(run.io),
+    enum class Role { session, lister, paster };
+
+    Client(Run& run, size_t index, Role role)
+        : run_(run), index_(index), role_(role), socket_(run.io), timer_(run.io),
           random_(static_cast<unsigned>(index * 7919 + 17)) {}
+
+    Role role() const { return role_; }
 
     void start() {
         const asio::ip::tcp::endpoint host(asio::ip::make_address("127.0.0.1"), run_.options.port);
@@ -113,9 +121,12 @@ public:
         });
     }
 
-    // After the barrier: the scripted session until the time is up.
+    // After the barrier: the scripted session (or the lister's or the
+    // paster's loop) until the time is up.
     void begin_session() {
         if (closed_) return;
+        if (role_ == Role::lister) return list_registries();
+        if (role_ == Role::paster) return paste();
         next_step();
     }
 
@@ -131,7 +142,61 @@ public:
     }
 
 private:
-    enum class Wait { nothing, text, listing_lines };
+    // stream: a text that ends a long output, searched in what arrives
+    // without keeping all of it.
+    enum class Wait { nothing, text, listing_lines, stream };
+
+    // ---- the lister and the paster -------------------------------------------
+
+    void list_registries() {
+        send("ext");
+        await(kExtensionPrompt, [this] {
+            send("*");
+            await(kPlusPrompt, [this] {
+                send("r");
+                await(kRegistryPrompt, [this] { next_listing(); });
+            });
+        });
+    }
+
+    void next_listing() {
+        if (run_.session_over()) return close();
+        send("s");
+        await(kLetterPrompt, [this] {
+            send("A");
+            await(kListingStarted, [this] {
+                wait_ = Wait::stream;
+                expected_ = kListingEnded;
+                then_ = [this] {
+                    ++run_.result.listings;
+                    next_listing();
+                };
+                arm_timeout(run_.options.seconds + 60);
+                check();
+            });
+        });
+    }
+
+    void paste() {
+        if (run_.session_over()) return close();
+        const std::string line(kPasteLineBytes - 2, 'p');
+        for (int i = 0; i < kPasteLines; ++i) send(line);
+        prompts_ = 0;
+        await_paste_answer();
+    }
+
+    // Each pasted line is answered with the game's prompt.
+    void await_paste_answer() {
+        wait_ = Wait::stream;
+        expected_ = kGamePrompt;
+        then_ = [this] {
+            ++run_.result.pasted_lines;
+            if (++prompts_ < kPasteLines) return await_paste_answer();
+            paste();
+        };
+        arm_timeout();
+        check();
+    }
 
     const BenchUser& user() const { return run_.options.users[index_]; }
 
@@ -220,6 +285,9 @@ private:
                 if (ec) return self->fail("connection lost: " + ec.message());
                 self->received_.append(self->buffer_.data(), n);
                 self->run_.result.bytes_received += n;
+                if (self->role_ == Role::lister)
+                    self->run_.result.listed_lines += static_cast<uint64_t>(
+                        std::count(self->buffer_.data(), self->buffer_.data() + n, '\n'));
                 self->check();
                 if (!self->closed_) self->read();
             });
@@ -244,6 +312,21 @@ private:
 
     void check() {
         if (wait_ == Wait::nothing) return;
+        if (wait_ == Wait::stream) {
+            const size_t at = received_.find(expected_);
+            if (at == std::string::npos) {
+                // Only a tail that may hold the start of the text is kept.
+                if (received_.size() > expected_.size())
+                    received_.erase(0, received_.size() - expected_.size());
+                return;
+            }
+            received_.erase(0, at + expected_.size());
+            wait_ = Wait::nothing;
+            ++generation_;
+            auto then = std::move(then_);
+            then();
+            return;
+        }
         if (!run_.options.echo) {
             for (const char* wrong : kWrongReplies)
                 if (received_.find(wrong) != std::string::npos)
@@ -283,13 +366,12 @@ private:
         });
     }
 
-    void arm_timeout() {
-        const auto limit = std::chrono::microseconds(
-            static_cast<int64_t>(run_.options.reply_timeout_s * 1e6));
-        const std::string waiting_for = wait_ == Wait::text ? expected_ : "the listing's lines";
+    void arm_timeout(double seconds = 0) {
+        if (seconds <= 0) seconds = run_.options.reply_timeout_s;
+        const auto limit = std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6));
+        const std::string waiting_for = wait_ == Wait::listing_lines ? "the listing's lines" : expected_;
         arm(limit, [this, waiting_for] {
-            fail("no reply \"" + waiting_for + "\" to \"" + last_line() + "\" within " +
-                 std::to_string(static_cast<int>(run_.options.reply_timeout_s)) + " s");
+            fail("no reply \"" + waiting_for + "\" to \"" + last_line() + "\" in time");
         });
     }
 
@@ -302,6 +384,8 @@ private:
 
     Run& run_;
     size_t index_;
+    Role role_;
+    int prompts_ = 0;  // of the paster's current paste, answered
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
     std::mt19937 random_;
@@ -343,8 +427,12 @@ LoadResult run_load(const LoadOptions& options) {
     run.options = options;
     if (run.options.users.size() > kMaxClients) run.options.users.resize(kMaxClients);
     run.result.clients = static_cast<int>(run.options.users.size());
-    for (size_t i = 0; i < run.options.users.size(); ++i)
-        run.clients.push_back(std::make_shared<Client>(run, i));
+    for (size_t i = 0; i < run.options.users.size(); ++i) {
+        Client::Role role = Client::Role::session;
+        if (i == 0 && options.lister) role = Client::Role::lister;
+        if (i == 1 && options.paster) role = Client::Role::paster;
+        run.clients.push_back(std::make_shared<Client>(run, i, role));
+    }
 
     // Bounded in time whatever happens: logons get a minute, the sessions
     // their time and the reply timeout; then every client is closed.
@@ -396,7 +484,12 @@ LoadResult run_load(const LoadOptions& options) {
             if (run.session_started && !run.session_over())
                 run.result.client_lag_us.push_back(
                     std::chrono::duration<double, std::micro>(Clock::now() - due).count());
-            if (run.session_started && run.session_over()) return;
+            if (run.session_started && run.session_over()) {
+                // The lister and the paster never pause: they stop with the time.
+                for (auto& c : run.clients)
+                    if (c->role() != Client::Role::session) c->close();
+                return;
+            }
             next_tick(Clock::now() + std::chrono::milliseconds(1));
         });
     };

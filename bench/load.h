@@ -21,6 +21,12 @@ struct LoadOptions {
     double seconds = 30;              // of scripted sessions, after every client logged on
     double think_ms = 100;            // mean pause before each line (uniform, 0 .. 2x)
     double reply_timeout_s = 10;      // a reply that takes longer is an error
+    // Users who do not run the session (their lines are not measured):
+    // users[0] lists every registry from A to the end, again and again;
+    // users[1] pastes four lines of 4 KB at a time at the game prompt, the
+    // next paste as soon as the last one was answered.
+    bool lister = false;
+    bool paster = false;
 };
 
 struct LoadResult {
@@ -31,6 +37,9 @@ struct LoadResult {
     std::vector<double> latencies_us; // line sent -> reply complete, every line
     std::map<std::string, std::vector<double>> by_step;  // the same, by step of the session
     uint64_t bytes_received = 0;      // by all clients, logons and sessions
+    uint64_t listings = 0;            // whole listings the lister read to their end
+    uint64_t listed_lines = 0;        // lines the lister received
+    uint64_t pasted_lines = 0;        // 4 KB lines of the paster that were answered
     std::vector<double> client_lag_us;  // how late the clients' 1 ms tick came, every tick
     uint64_t errors = 0;              // failed logons, timeouts, wrong replies, lost connections
     std::vector<std::string> error_samples;  // the first few, for the report
@@ -39,6 +48,9 @@ struct LoadResult {
 };
 
 constexpr int kMaxClients = 256;
+// The one step of the session that writes (a registry field stored): its
+// answer waits until the commit is on disk.
+constexpr const char* kStoreStep = "editor: x (stored)";
 
 LoadResult run_load(const LoadOptions& options);
 

@@ -6,6 +6,12 @@
 // The two paths take turns (menu, echo, menu, echo), half of the session
 // time each, so that the shared machine's quiet and busy moments fall on
 // both; the figures pool the turns of a path.
+//
+// Fairness: 254 of the clients run their sessions while the other two do
+// what users who hold the host do: one lists every registry of the million
+// records, from A to the end and again; one pastes lines of 4 KB as fast as
+// they are answered. Their latency is held against the same 254 sessions
+// with those two away, the two loads again in turns.
 #include <sched.h>
 #include <sys/resource.h>
 
@@ -14,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "bench/host_process.h"
 #include "bench/load.h"
@@ -46,8 +53,15 @@ struct Outcome {
     }
 };
 
+// Who the clients of a turn are.
+enum class Crowd {
+    all,          // 256 sessions
+    sessions,     // 254 sessions: the first two users stay away
+    with_hogs,    // the same 254 sessions, the lister and the paster
+};
+
 // One turn: a fresh bbshost, the clients for `seconds`, the host stopped.
-void load_turn(bool echo, double seconds, Outcome& out) {
+void load_turn(bool echo, double seconds, Outcome& out, Crowd crowd = Crowd::all) {
     const size_t records = static_cast<size_t>(env_number("PLUS_BENCH_LOAD_RECORDS", 1000000));
     HostProcess::Options options;
     options.data = load_folder(records);
@@ -65,11 +79,14 @@ void load_turn(bool echo, double seconds, Outcome& out) {
     load.users = load_users();
     load.users.resize(std::min<size_t>(load.users.size(),
                                        static_cast<size_t>(env_number("PLUS_BENCH_CLIENTS", kLoadUsers))));
+    if (crowd == Crowd::sessions) load.users.erase(load.users.begin(), load.users.begin() + 2);
+    load.lister = load.paster = crowd == Crowd::with_hogs;
     load.echo = echo;
     load.seconds = seconds;
     load.think_ms = env_number("PLUS_BENCH_THINK_MS", 100);
-    std::fprintf(stderr, "plus_bench: telnet load, %s path: %zu clients for %.0f s...\n",
-                 echo ? "echo" : "menu", load.users.size(), seconds);
+    std::fprintf(stderr, "plus_bench: telnet load, %s path: %zu clients%s for %.0f s...\n",
+                 echo ? "echo" : "menu", load.users.size(),
+                 crowd == Crowd::with_hogs ? " (a lister and a paster among them)" : "", seconds);
 
     auto own_cpu = [] {
         rusage u{};
@@ -111,6 +128,13 @@ void load_turn(bool echo, double seconds, Outcome& out) {
                  static_cast<double>(r.bytes_received) / 1e6, own, LoadResult::percentile_us(r.client_lag_us, 50),
                  LoadResult::percentile_us(r.client_lag_us, 99),
                  LoadResult::percentile_us(r.client_lag_us, 100));
+    if (crowd == Crowd::with_hogs)
+        std::fprintf(stderr,
+                     "  the lister read %llu lines (%llu whole listings), the paster had %llu lines "
+                     "of 4 KB answered\n",
+                     static_cast<unsigned long long>(r.listed_lines),
+                     static_cast<unsigned long long>(r.listings),
+                     static_cast<unsigned long long>(r.pasted_lines));
     for (const std::string& e : r.error_samples) std::fprintf(stderr, "  error: %s\n", e.c_str());
 
     ++out.turns;
@@ -158,6 +182,15 @@ void telnet_load() {
     add_figure({group, "latency p99, line sent to reply complete",
                 value(menu, menu.load.percentile_us(99) / 1000), "ms", on_echo,
                 echo.load.percentile_us(99) / 1000, 2, Goal::AtMost});
+    // The stored field waits for the disk; every other line wrote nothing.
+    auto reads_only_p99 = [](const Outcome& o) {
+        std::vector<double> pooled;
+        for (const auto& [what, latencies] : o.load.by_step)
+            if (what != kStoreStep) pooled.insert(pooled.end(), latencies.begin(), latencies.end());
+        return LoadResult::percentile_us(pooled, 99) / 1000;
+    };
+    add_figure({group, "latency p99, lines that store nothing", value(menu, reads_only_p99(menu)), "ms",
+                on_echo, reads_only_p99(echo), 0, Goal::None});
     // Processor time is what the shared machine's noise moves least.
     add_figure({group, "host processor time per line", value(menu, menu.cpu_per_line_us()), "us",
                 on_echo, echo.cpu_per_line_us(), 0, Goal::None});
@@ -169,12 +202,36 @@ void telnet_load() {
                 echo.peak_mb, 64, Goal::AtMost, true});
 }
 
+void fairness() {
+    const double seconds = env_number("PLUS_BENCH_LOAD_SECONDS", 30) / kTurns;
+    Outcome alone, hogged;
+    for (int turn = 0; turn < kTurns; ++turn) {
+        load_turn(false, seconds, alone, Crowd::sessions);
+        load_turn(false, seconds, hogged, Crowd::with_hogs);
+    }
+    const std::string group = "fairness";
+    const char* on_alone = "the same sessions alone";
+    auto value = [](const Outcome& o, double v) { return o.turns > 0 ? v : NAN; };
+    add_figure({group, "254 sessions' latency p50", value(hogged, hogged.load.percentile_us(50) / 1000),
+                "ms", on_alone, alone.load.percentile_us(50) / 1000, 0, Goal::None});
+    add_figure({group, "254 sessions' latency p99", value(hogged, hogged.load.percentile_us(99) / 1000),
+                "ms", on_alone, alone.load.percentile_us(99) / 1000, 1.25, Goal::AtMost});
+    add_figure({group, "host processor time per session line", value(hogged, hogged.cpu_per_line_us()),
+                "us", on_alone, alone.cpu_per_line_us(), 0, Goal::None});
+    add_figure({group, "errors", value(hogged, static_cast<double>(hogged.load.errors + alone.load.errors)),
+                "", "", 0, 0, Goal::AtMost, true});
+}
+
 struct Registrar {
     Registrar() {
         describe_group("telnet",
                        "Telnet load: bbshost, 256 channels, 10^6 generic records, 256 loopback "
                        "clients; menu and echo paths in turns");
         after_runs("telnet/load", telnet_load);
+        describe_group("fairness",
+                       "Fairness: 254 telnet sessions while one user lists all registries of 10^6 "
+                       "records and another pastes 4 KB lines, against the 254 alone");
+        after_runs("fairness/load", fairness);
     }
 };
 

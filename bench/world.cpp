@@ -152,6 +152,7 @@ size_t user_of(World::Role role) {
         case World::Role::Description: return 2;
         case World::Role::RegistryEdit: return 3;
         case World::Role::Lookup: return 5;
+        case World::Role::Purchase: return 6;
     }
     return 7;
 }
@@ -248,6 +249,9 @@ void World::prepare(Role role, int ch) {
         case Role::Lookup:
             type(ch, "r");
             type(ch, "l");
+            break;
+        case Role::Purchase:
+            type(ch, "d");
             break;
         case Role::Bare:
             break;

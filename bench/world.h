@@ -59,6 +59,7 @@ public:
         Description,  // the description screen, with a stored description
         RegistryEdit, // the registry editor, choosing a field
         Lookup,       // the player lookup prompt
+        Purchase,     // the description menu, buying descriptions again and again
     };
 
     World();

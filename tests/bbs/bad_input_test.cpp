@@ -334,32 +334,6 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
     EXPECT_EQ(host().take_output(bob), "Stored OTHER.\r");
 }
 
-// The database is held by another process longer than the host waits: the
-// line is not taken, the module never sees it, and the user is asked again.
-TEST_F(CallTransactionTest, ALineTheDatabaseCannotTakeIsRefusedWhole) {
-    Probe::register_as("Probe");
-    Probe::probe().take_on_logon = true;
-    int calls = 0;
-    Probe::probe().on_input = [&] {
-        ++calls;
-        return int16_t{1};
-    };
-    add_account("Alice");
-    const int alice = host().logon("Alice");
-    host().take_output(alice);
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open((dir_ / "bbs.db").c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_busy_timeout(host().database().handle(), 50);
-    host().line(alice, "anything");
-    EXPECT_EQ(calls, 0);
-    EXPECT_NE(host().take_output(alice).find("did not take your line"), std::string::npos);
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-    host().line(alice, "again");
-    EXPECT_EQ(calls, 1);
-}
-
 // ---------------------------------------------------------------------------
 // Passwords: argon2id hashes only
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -451,6 +452,91 @@ TEST_F(DatabaseTest, AcknowledgedWritesSurviveACrashOfTheProcess) {
     EXPECT_EQ(payload_of(genbb->record), "kept");
     EXPECT_EQ(dfaAcqLock(nullptr, key("crash7", "T").data(), 0, DFA_EQUAL, 0), 0);
     dfaRstBlk();
+}
+
+// Counts the syncs of every file SQLite opens while installed as the
+// default VFS: each file keeps the real VFS's state and methods, only
+// xSync is counted on its way through.
+class SyncCounter {
+public:
+    SyncCounter() {
+        real_ = sqlite3_vfs_find(nullptr);
+        vfs_ = *real_;
+        vfs_.zName = "sync-counter";
+        vfs_.pAppData = this;
+        vfs_.xOpen = &SyncCounter::open;
+        sqlite3_vfs_register(&vfs_, 1);
+    }
+    ~SyncCounter() { sqlite3_vfs_unregister(&vfs_); }
+    SyncCounter(const SyncCounter&) = delete;
+    SyncCounter& operator=(const SyncCounter&) = delete;
+    int syncs() const { return syncs_; }
+
+private:
+    static int open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* out) {
+        auto* self = static_cast<SyncCounter*>(vfs->pAppData);
+        const int rc = self->real_->xOpen(self->real_, name, file, flags, out);
+        if (rc != SQLITE_OK || !file->pMethods) return rc;
+        auto& counted = self->methods_[file->pMethods];
+        if (!counted.real) {
+            counted.real = file->pMethods;
+            counted.methods = *file->pMethods;
+            counted.methods.xSync = &SyncCounter::sync;
+        }
+        file->pMethods = &counted.methods;
+        return rc;
+    }
+    static int sync(sqlite3_file* file, int flags) {
+        ++g_counter->syncs_;
+        for (const auto& [real, counted] : g_counter->methods_)
+            if (&counted.methods == file->pMethods) return real->xSync(file, flags);
+        return SQLITE_IOERR_FSYNC;
+    }
+    struct Counted {
+        const sqlite3_io_methods* real = nullptr;
+        sqlite3_io_methods methods{};
+    };
+    sqlite3_vfs* real_ = nullptr;
+    sqlite3_vfs vfs_{};
+    std::map<const sqlite3_io_methods*, Counted> methods_;
+    int syncs_ = 0;
+
+public:
+    static inline SyncCounter* g_counter = nullptr;
+};
+
+// Commits are durable (synchronous=FULL: the log is on disk before COMMIT
+// returns), and a call that wrote nothing costs no sync at all.
+TEST_F(DatabaseTest, ACallThatWroteIsSyncedAtCommitAndOneThatOnlyReadIsNot) {
+    bbs::bind_database(nullptr);
+    db_.reset();
+    SyncCounter counter;
+    SyncCounter::g_counter = &counter;
+    open();
+    ASSERT_TRUE(insert(record("Alice", "T", "first")));
+    struct Case {
+        const char* what;
+        bool writes;
+        bool synced;
+    };
+    for (const Case& c : {Case{"a call that only reads", false, false},
+                          Case{"a call that writes", true, true},
+                          Case{"a call that only reads, after a write", false, false}}) {
+        const int before = counter.syncs();
+        ASSERT_TRUE(db_->begin_call()) << c.what;
+        dfaSetBlk(genbb);
+        EXPECT_EQ(dfaAcqLock(nullptr, key("Alice", "T").data(), 0, DFA_EQUAL, 0), 1) << c.what;
+        dfaRstBlk();
+        if (c.writes) {
+            ASSERT_TRUE(insert(record("Bob", "T", "second"))) << c.what;
+        }
+        ASSERT_TRUE(db_->end_call().committed) << c.what;
+        EXPECT_EQ(counter.syncs() > before, c.synced) << c.what << ": " << counter.syncs() - before
+                                                      << " syncs";
+    }
+    bbs::bind_database(nullptr);
+    db_.reset();
+    SyncCounter::g_counter = nullptr;
 }
 
 TEST_F(DatabaseTest, OpenFailsWithAReasonForAFileThatIsNoDatabase) {

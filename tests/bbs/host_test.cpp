@@ -3,6 +3,8 @@
 // and live accounts written back.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <cstring>
 
 #include "tests/bbs/host_fixture.h"
@@ -227,23 +229,56 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     EXPECT_EQ(inputs, 1);
 }
 
-TEST_F(HostTest, ChangedDaysAreWrittenBackAfterEveryCall) {
+// The database is the one source of truth: another process (an admin
+// command) may change an online user's account at any time. Every call
+// reads it first, and writes back only what the call itself changed.
+TEST_F(HostTest, TheAccountIsReadAtEveryCallAndOnlyWhatTheCallChangedIsWritten) {
     open();
     Game::register_as("Brakvold");
     Game::probe().take_on_logon = true;
-    Game::probe().on_input = [] {
-        usaptr->days = static_cast<uint16_t>(usaptr->days - 5);
+    std::vector<std::string> seen;
+    Game::probe().on_input = [&] {
+        seen.push_back(std::to_string(usaptr->days) + " " + usaptr->class_name);
+        if (margc > 0 && std::strcmp(margv[0], "pay") == 0)
+            usaptr->days = static_cast<uint16_t>(usaptr->days - 5);
         return int16_t{1};
     };
     add_account("Alice", {}, 30);
-    int a = host().logon("Alice");
-    EXPECT_EQ(uacoff(a)->days, 30);
-    host().line(a, "pay");
-    EXPECT_EQ(host().accounts().find("Alice")->days, 25) << "written while still online";
+    const int a = host().logon("Alice");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "bbs.db").c_str(), &other), SQLITE_OK);
+    auto elsewhere = [&](const char* sql) {
+        ASSERT_EQ(sqlite3_exec(other, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    };
+    struct Step {
+        const char* change;   // made by the other connection before the line, or null
+        const char* line;
+        const char* sees;     // what the module sees during the line
+        int days;             // what the database holds after it
+        const char* class_name;
+    };
+    const Step steps[] = {
+        {nullptr, "pay", "30 Member", 25, "Member"},
+        {"UPDATE accounts SET days = 0", "look", "0 Member", 0, "Member"},
+        {"UPDATE accounts SET days = 365, class_name = 'Elder'", "pay", "365 Elder", 360, "Elder"},
+        {"UPDATE accounts SET days = 100", "pay", "100 Elder", 95, "Elder"},
+    };
+    for (const Step& step : steps) {
+        if (step.change) elsewhere(step.change);
+        seen.clear();
+        host().line(a, step.line);
+        EXPECT_EQ(seen, std::vector<std::string>{step.sees}) << step.line;
+        auto stored = host().accounts().find("Alice");
+        EXPECT_EQ(stored->days, step.days) << step.line;
+        EXPECT_EQ(stored->class_name, step.class_name) << step.line;
+    }
+    // A status call reads and writes the same way.
+    elsewhere("UPDATE accounts SET days = 50");
     btuinj(a, 9);
-    Game::probe().on_status = [] { usaptr->days = 3; };
+    Game::probe().on_status = [] { usaptr->days = static_cast<uint16_t>(usaptr->days - 1); };
     host().deliver_all();
-    EXPECT_EQ(host().accounts().find("Alice")->days, 3);
+    EXPECT_EQ(host().accounts().find("Alice")->days, 49);
+    sqlite3_close(other);
 }
 
 TEST_F(HostTest, CreditsOfTheChannelsAccount) {

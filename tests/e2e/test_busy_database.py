@@ -1,0 +1,149 @@
+#!/usr/bin/python3
+"""Another process holds a write transaction on bbs.db while users type, log
+on and hang up: the host keeps serving its loop (a new connection is
+greeted), tells every waiting user that the database is busy, and once the
+lock is gone answers every line in the order it was typed, runs the logon
+and the hang-up, and loses nothing."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import BbsHost, Suite, check, plain, wait_until  # noqa: E402
+from raw_telnet import RawClient  # noqa: E402
+
+suite = Suite("busy_database")
+
+BUSY = "database is busy"
+GAME_PROMPT = "]: "
+
+# Holds BEGIN IMMEDIATE on the database until a line comes on stdin.
+LOCKER = r"""
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=10)
+db.execute("BEGIN IMMEDIATE")
+db.execute("UPDATE accounts SET credits = credits WHERE userid = 'Sysop'")
+print("locked", flush=True)
+sys.stdin.readline()
+db.execute("COMMIT")
+print("released", flush=True)
+"""
+
+
+class Lock:
+    """A write transaction of another process, held until release()."""
+
+    def __init__(self, data):
+        self.proc = subprocess.Popen([sys.executable, "-c", LOCKER, os.path.join(data, "bbs.db")],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().strip()
+        check(line == "locked", "the locking process says %r" % line)
+
+    def release(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.write("go\n")
+            self.proc.stdin.flush()
+            check(self.proc.stdout.readline().strip() == "released", "the lock was not released")
+            self.proc.wait(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+        return False
+
+
+# What each user types during the lock, and the text that shows each line
+# was answered, in the order the answers must come.
+TYPED = [("stats", "Character: "), ("who", "In Brakvold now:"), ("ext", "Extension: ")]
+
+
+def answered_in_order(client, who, markers):
+    text = ""
+    for marker in markers:
+        text += client.read_until(marker)
+    positions = [text.find(marker) for marker in markers]
+    check(positions == sorted(positions) and -1 not in positions,
+          "%s's answers are out of order or missing: %r" % (who, text))
+
+
+@suite.case
+def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
+    with BbsHost() as host:
+        users = {}
+        for userid, password in (("Alice", "alice"), ("Bob", "bob"), ("Carol", "carol")):
+            c = RawClient(host.port)
+            host.clients.append(c)
+            c.login(userid, password)
+            users[userid] = c
+        with Lock(host.data) as lock:
+            for c in (users["Alice"], users["Bob"]):
+                for line, _ in TYPED:
+                    c.send(line)
+            users["Carol"].close()   # hangs up during the lock
+            sysop = RawClient(host.port)
+            host.clients.append(sysop)
+            sysop.read_until("User-ID: ")
+            sysop.send("Sysop")
+            sysop.read_until("Password: ")
+            sysop.send("sysop")
+            for line in ("who", "ext"):
+                sysop.send(line)
+            # The loop is free: a new connection is greeted while the lock lasts.
+            fresh = RawClient(host.port)
+            host.clients.append(fresh)
+            fresh.read_until("User-ID: ")
+            fresh.close()
+            # Every waiting user hears why, and nothing was answered meanwhile.
+            for who, c in (("Alice", users["Alice"]), ("Bob", users["Bob"]), ("Sysop", sysop)):
+                before = plain(c.read_until(BUSY))
+                for marker in ("Welcome", "Character: ", "In Brakvold now:", "Extension: "):
+                    check(marker not in before, "%s was answered during the lock: %r" % (who, before))
+            check("logoff: Carol" not in host.log_text(), "the hang-up ran without its transaction")
+            time.sleep(0.5)   # the lock lasts a while longer
+            lock.release()
+        markers = [marker for _, marker in TYPED]
+        answered_in_order(users["Alice"], "Alice", markers)
+        answered_in_order(users["Bob"], "Bob", markers)
+        # The Sysop has no character: his logon greets him, then his lines.
+        answered_in_order(sysop, "Sysop", ["Welcome to Brakvold", "In Brakvold now:", "Extension: "])
+        wait_until(lambda: "logoff: Carol" in host.log_text(), "Carol's hang-up to run")
+        carol = RawClient(host.port)
+        host.clients.append(carol)
+        carol.login("Carol", "carol")
+        check("Character: Cara" in plain(carol.type("stats", GAME_PROMPT)), "Carol is not served again")
+        log = host.log_text()
+        check("locked" in log and "free again" in log, "the host log does not tell the busy spell: %r" %
+              log[-2000:])
+
+
+@suite.case
+def a_stop_during_the_lock_waits_for_it_and_runs_what_waited():
+    with BbsHost() as host:
+        alice = RawClient(host.port)
+        host.clients.append(alice)
+        alice.login("Alice", "alice")
+        with Lock(host.data) as lock:
+            alice.send("stats")
+            alice.read_until(BUSY)
+            releaser = threading.Timer(1.0, lock.release)
+            releaser.start()
+            try:
+                status = host.stop()
+            finally:
+                releaser.join()
+        check(status == 0, "bbshost exited with %r" % status)
+        log = host.log_text()
+        check("logoff: Alice" in log, "the hang-up did not run at the stop: %r" % log[-2000:])
+        check("did not run" not in log, "calls were left undone: %r" % log[-2000:])
+
+
+if __name__ == "__main__":
+    sys.exit(suite.run())
