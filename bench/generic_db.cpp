@@ -17,7 +17,7 @@
 
 #include "bench/fixture.h"
 #include "bench/registry.h"
-#include "host/host.h"
+#include "platform/host.h"
 
 namespace plus_bench {
 namespace {

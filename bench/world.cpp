@@ -11,7 +11,7 @@
 #include "bbs/host.h"
 #include "bench/fixture.h"
 #include "game/game.h"
-#include "host/host.h"
+#include "platform/host.h"
 
 namespace plus_bench {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bbs/database.h"
-#include "host/host.h"
+#include "platform/host.h"
 
 namespace {
 

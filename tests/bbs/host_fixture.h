@@ -16,7 +16,7 @@
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
-#include "host/host.h"
+#include "platform/host.h"
 
 namespace hosttest {
 

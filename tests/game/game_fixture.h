@@ -17,8 +17,8 @@
 #include "bbs/accounts.h"
 #include "bbs/host.h"
 #include "game/game.h"
-#include "host/game.h"
-#include "host/host.h"
+#include "platform/game.h"
+#include "platform/host.h"
 
 namespace game_tests {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "game/game.h"
-#include "host/game.h"
-#include "host/host.h"
+#include "platform/game.h"
+#include "platform/host.h"
 
 namespace game_tests {
 

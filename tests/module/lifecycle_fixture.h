@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/plus.h"
+#include "frame/plus.h"
 #include "tests/module/records_fixture.h"
 #include "tests/support/world.h"
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/plus.h"
+#include "frame/plus.h"
 #include "tests/support/world.h"
 
 namespace modtest {

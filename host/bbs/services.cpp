@@ -1,0 +1,400 @@
+// The C services of platform/host.h, on top of the running bbs::Host.
+#include <dlfcn.h>
+
+#include <csetjmp>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "bbs/host_impl.h"
+#include "bbs/input.h"
+#include "bbs/options.h"
+#include "platform/host.h"
+
+using bbs::HostAccess;
+
+extern "C" {
+
+int32_t nterms = 0;
+char* prfbuf = nullptr;
+int32_t margc = 0;
+char* margv[HOST_MAXWORDS] = {};
+char input[HOST_INPSIZ] = {};
+int32_t usrnum = -1;
+HostUser* usrptr = nullptr;
+HostAccount* usaptr = nullptr;
+int32_t othusn = -1;
+int32_t status = 0;
+
+}  // extern "C"
+
+namespace {
+
+bbs::HostAccess::Impl* host() { return HostAccess::impl(); }
+
+std::string trim(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+// The catalogue of message file `mcv_name` of the library that holds `code`:
+// X.MCT beside the library (bbs/messages.h); empty when there is none.
+std::filesystem::path catalogue_beside(const void* code, std::string_view mcv_name) {
+    Dl_info info{};
+    if (dladdr(code, &info) == 0 || !info.dli_fname) return {};
+    std::filesystem::path library(info.dli_fname);
+    if (!library.is_absolute()) return {};  // the host left the folder it was started in
+    std::filesystem::path catalogue = library.parent_path() / std::filesystem::path(mcv_name).stem();
+    catalogue += ".MCT";
+    std::error_code ec;
+    return std::filesystem::is_regular_file(catalogue, ec) ? catalogue : std::filesystem::path();
+}
+
+std::string format_v(const char* format, va_list args) {
+    if (!format) return {};
+    char buffer[1024];
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    return buffer;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Module registration and memory
+
+int32_t register_module(ModuleDescriptor* descriptor) {
+    auto* h = host();
+    if (!h || !descriptor) return -1;
+    int32_t number = h->modules.add(*descriptor);
+    h->log.write("module " + std::to_string(number) + " registered: " + h->modules.get(number)->name);
+    return number;
+}
+
+// The value of the line "Module name: ..." of a module description file.
+char* gmdnam(const char* mdf_name) {
+    static std::string name;
+    name.clear();
+    std::ifstream in(mdf_name ? mdf_name : "");
+    std::string line;
+    bool found = false;
+    while (in && std::getline(in, line)) {
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        std::string key = trim(std::string_view(line).substr(0, colon));
+        if (sameas(key.c_str(), "Module name")) {
+            name = trim(std::string_view(line).substr(colon + 1));
+            found = true;
+            break;
+        }
+    }
+    if (!found)
+        if (auto* h = host())
+            h->log.warning(std::string("gmdnam: no \"Module name:\" in ") + (mdf_name ? mdf_name : "(none)"));
+    return name.data();
+}
+
+char* stzcpy(char* dst, const char* src, size_t size) {
+    if (!dst || size == 0) return dst;
+    size_t n = src ? strnlen(src, size - 1) : 0;
+    if (n) std::memcpy(dst, src, n);
+    std::memset(dst + n, 0, size - n);
+    return dst;
+}
+
+void catastro(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string reason = format_v(format, args);
+    va_end(args);
+    auto* h = host();
+    if (h) {
+        h->stop(reason);
+        if (!h->guards.empty()) {
+            // The jump skips every destructor: the text gives its memory back first.
+            std::string().swap(reason);
+            siglongjmp(*h->guards.front(), 1);
+        }
+        h->log.error("catastro outside a module call; exiting");
+    }
+    std::fprintf(stderr, "catastro: %s\n", reason.c_str());
+    std::exit(1);
+}
+
+void globalcmd(int32_t (*handler)(void)) {
+    if (auto* h = host(); h && handler) h->global_commands.push_back(handler);
+}
+
+void dclvda(uint32_t size) {
+    auto* h = host();
+    if (!h || size <= h->scratch_size) return;
+    h->scratch_size = size;
+    for (auto& s : h->sessions)
+        if (s.online) s.scratch.resize(size, '\0');
+}
+
+void* vdaoff(int32_t channel) {
+    auto* h = host();
+    if (!h) return nullptr;
+    bbs::Session* s = h->online_session(channel);
+    return s ? h->scratch_of(*s) : nullptr;
+}
+
+void* alczer(size_t size) {
+    void* p = std::calloc(size ? size : 1, 1);
+    if (!p) catastro("out of memory (%zu bytes)", size);
+    return p;
+}
+
+void galfree(void* block) { std::free(block); }
+
+// ---------------------------------------------------------------------------
+// Message files, options and output
+
+HostMsgFile* opnmsg(const char* mcv_name) {
+    auto* h = host();
+    if (!h || !mcv_name) return nullptr;
+    HostMsgFile* block = h->messages.open(mcv_name, catalogue_beside(__builtin_return_address(0), mcv_name));
+    if (block) h->messages.select(block);
+    return block;
+}
+
+void setmbk(HostMsgFile* block) {
+    if (auto* h = host()) h->messages.select(block);
+}
+
+void rstmbk(void) {
+    if (auto* h = host()) h->messages.restore();
+}
+
+void clsmsg(HostMsgFile* block) {
+    if (auto* h = host()) h->messages.close(block);
+}
+
+void prfmsg(int32_t number, ...) {
+    auto* h = host();
+    if (!h) return;
+    HostMsgFile* block = h->messages.current();
+    const bbs::MessageEntry* e = block ? block->table.by_number(number) : nullptr;
+    if (!e) {
+        h->log.warning("prfmsg: message " + std::to_string(number) + " is not in " +
+                       (block ? block->name : std::string("the selected block (none is selected)")));
+        return;
+    }
+    if (e->kind.is_option()) {  // checked as an option's value, not as a format
+        h->log.warning("prfmsg: " + std::to_string(number) + " " + e->name + " of " + block->name +
+                       " is an option (" + e->kind.text() + "); printed as it is");
+        h->output.append(e->text);
+        return;
+    }
+    va_list args;
+    va_start(args, number);
+    h->output.append_v(e->text.c_str(), args);
+    va_end(args);
+}
+
+void prf(const char* format, ...) {
+    auto* h = host();
+    if (!h) return;
+    va_list args;
+    va_start(args, format);
+    h->output.append_v(format, args);
+    va_end(args);
+}
+
+void outprf(int32_t channel) {
+    auto* h = host();
+    if (!h) return;
+    h->send(channel, h->output.take());
+}
+
+char* spr(const char* format, ...) {
+    static bbs::SprRing fallback;
+    auto* h = host();
+    va_list args;
+    va_start(args, format);
+    char* out = (h ? h->spr : fallback).format_v(format, args);
+    va_end(args);
+    return out;
+}
+
+int32_t numopt(int32_t number, int32_t floor, int32_t ceiling) {
+    auto* h = host();
+    if (!h) return floor;
+    return static_cast<int32_t>(bbs::OptionReader(h->messages.current(), h->log).number(number, floor, ceiling));
+}
+
+int32_t lngopt(int32_t number, int32_t floor, int32_t ceiling) {
+    return numopt(number, floor, ceiling);
+}
+
+int32_t ynopt(int32_t number) {
+    auto* h = host();
+    if (!h) return 0;
+    return bbs::OptionReader(h->messages.current(), h->log).yes_no(number) ? 1 : 0;
+}
+
+char* stgopt(int32_t number) {
+    auto* h = host();
+    std::string text = h ? bbs::OptionReader(h->messages.current(), h->log).text(number) : std::string();
+    char* copy = static_cast<char*>(alczer(text.size() + 1));
+    std::memcpy(copy, text.data(), text.size());
+    return copy;
+}
+
+char* msgscan(const char* msg_name, const char* option) {
+    auto* h = host();
+    if (!h || !msg_name || !option) return nullptr;
+    if (!bbs::scan_message_source(msg_name, option, &h->scan_value)) return nullptr;
+    return h->scan_value.data();
+}
+
+int32_t hasmkey(int32_t number) {
+    auto* h = host();
+    if (!h) return 0;
+    HostMsgFile* block = h->messages.current();
+    const bbs::MessageEntry* e = block ? block->table.by_number(number) : nullptr;
+    bbs::Session* s = h->online_session(usrnum);
+    if (!e || !s) return 0;
+    std::string key = trim(e->text);
+    if (key.empty()) return 0;
+    for (const auto& held : s->keys)
+        if (sameas(held.c_str(), key.c_str())) return 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Input
+
+void rstrin(void) { bbs::rejoin_words(margv, &margc); }
+
+int32_t sameas(const char* a, const char* b) {
+    if (!a || !b) return 0;
+    for (; *a && *b; ++a, ++b)
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+            return 0;
+    return *a == *b ? 1 : 0;
+}
+
+// An empty part leads every text (1).
+int32_t sameto(const char* part, const char* whole) {
+    if (!part || !whole) return 0;
+    for (; *part; ++part, ++whole) {
+        if (!*whole) return 0;
+        if (std::tolower(static_cast<unsigned char>(*part)) != std::tolower(static_cast<unsigned char>(*whole)))
+            return 0;
+    }
+    return 1;
+}
+
+// Blanks are spaces, tabs and line breaks (the editor ends its lines with CR).
+char* depad(char* text) {
+    if (!text) return text;
+    size_t n = std::strlen(text);
+    while (n > 0 && std::strchr(" \t\r\n", text[n - 1]) != nullptr) text[--n] = '\0';
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Users and channels
+
+HostAccount* uacoff(int32_t channel) {
+    auto* h = host();
+    bbs::Session* s = h ? h->online_session(channel) : nullptr;
+    return s ? &s->account : nullptr;
+}
+
+HostUser* usroff(int32_t channel) {
+    auto* h = host();
+    bbs::Session* s = h ? h->online_session(channel) : nullptr;
+    return s ? &s->user : nullptr;
+}
+
+void dfsthn(void) {
+    if (status == HOST_ST_OUTPUT_EMPTY && usrptr) usrptr->flags &= ~static_cast<uint32_t>(HOST_UF_INJECTED);
+}
+
+void btuinj(int32_t channel, int32_t code) {
+    auto* h = host();
+    if (h && h->online_session(channel)) h->queue_status(channel, code);
+}
+
+int32_t btuxmn(int32_t channel, const char* text) {
+    auto* h = host();
+    if (!h || !text || !h->online_session(channel)) return 0;
+    h->send(channel, text);
+    return 1;
+}
+
+// Output leaves at once here, so asking for output-empty reports queues one
+// report right away (unless one is on its way already).
+int32_t btuoes(int32_t channel, int32_t on) {
+    auto* h = host();
+    if (!h || !h->online_session(channel)) return 0;
+    if (!on) return 1;
+    for (const auto& [ch, code] : h->statuses)
+        if (ch == channel && code == HOST_ST_OUTPUT_EMPTY) return 1;
+    h->queue_status(channel, HOST_ST_OUTPUT_EMPTY);
+    return 1;
+}
+
+void bgnedt(int32_t size, char* buffer, int32_t reserved, const char* topic,
+            int16_t (*done)(int16_t status), int32_t flags) {
+    (void)reserved;
+    (void)topic;
+    (void)flags;
+    auto* h = host();
+    if (!h) return;
+    bbs::Session* s = h->online_session(usrnum);
+    if (!s || !buffer || size < 1) {
+        h->log.warning("bgnedt: no user or no buffer on channel " + std::to_string(usrnum));
+        return;
+    }
+    s->editor = std::make_unique<bbs::LineEditor>(buffer, static_cast<size_t>(size), done);
+    if (s->user.state != bbs::kEditorState) {
+        s->editor_state = s->user.state;
+        s->editor_substate = s->user.substate;
+    }
+    s->user.state = bbs::kEditorState;
+    h->send(usrnum, s->editor->header());
+}
+
+// ---------------------------------------------------------------------------
+// Credits
+
+int32_t otstcrd(int32_t channel, int32_t amount, int32_t real) {
+    (void)real;
+    auto* h = host();
+    bbs::Session* s = h ? h->online_session(channel) : nullptr;
+    if (!s) return 0;
+    if (amount <= 0) return 1;
+    return h->accounts->has_credits(s->account.userid, amount) ? 1 : 0;
+}
+
+int32_t odedcrd(int32_t channel, int32_t amount, int32_t real, int32_t flag) {
+    (void)real;
+    (void)flag;
+    auto* h = host();
+    bbs::Session* s = h ? h->online_session(channel) : nullptr;
+    if (!s || amount < 0) return 0;
+    if (amount == 0) return 1;
+    return h->accounts->deduct_credits(s->account.userid, amount) ? 1 : 0;
+}
+
+int32_t oaddcrd(int32_t channel, int32_t amount, int32_t real) {
+    (void)real;
+    auto* h = host();
+    bbs::Session* s = h ? h->online_session(channel) : nullptr;
+    if (!s || amount < 0) return 0;
+    if (amount == 0) return 1;
+    return h->accounts->add_credits(s->account.userid, amount) ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,137 @@
+// Sysop administration of descriptions: the sysop description menu, the
+// listing of descriptions awaiting approval, and viewing, approving and
+// deleting any player's description by his user-ID.
+#include <ctype.h>
+
+#include "frame/plus.h"
+
+static const char admin_approve_ask[] = "Approve which user's description? ";
+static const char admin_delete_ask[] = "Delete which user's description? ";
+static const char admin_view_ask[] = "View which user's description? ";
+
+void sysop_description_screen(void)
+{
+    setmbk(plus_msg);
+    prfmsg(SYSDMNU);
+    prfmsg(PLSPRMT);
+    outprf(usrnum);
+    rstmbk();
+}
+
+static void admin_ask(const char* question, uint32_t substate)
+{
+    prf("%s", question);
+    outprf(usrnum);
+    usrptr->substate = substate;
+}
+
+// Substate 4.
+void sysop_description_menu(void)
+{
+    setmbk(plus_msg);
+    if (margc == 0) {
+        sysop_description_screen();
+        rstmbk();
+        return;
+    }
+    switch (toupper((unsigned char)margv[0][0])) {
+    case 'A':
+        admin_ask(admin_approve_ask, SS_DESC_APPROVE);
+        break;
+    case 'D':
+        admin_ask(admin_delete_ask, SS_DESC_DELETE);
+        break;
+    case 'L':
+        description_list_start();
+        break;
+    case 'V':
+        admin_ask(admin_view_ask, SS_DESC_VIEW);
+        break;
+    case 'X':
+        main_menu_screen();
+        usrptr->substate = SS_MAIN;
+        break;
+    default:
+        sysop_description_screen();
+        usrptr->substate = SS_SYSDESC;
+        break;
+    }
+    rstmbk();
+}
+
+// The answer of a prompt is printed; PLSPRMT closes it and the sysop is back
+// in his menu.
+static void admin_answered(void)
+{
+    prfmsg(PLSPRMT);
+    outprf(usrnum);
+    usrptr->substate = SS_SYSDESC;
+}
+
+// Substate 5.
+void description_view_prompt(void)
+{
+    char* text;
+
+    setmbk(plus_msg);
+    if (margc == 0) {
+        admin_ask(admin_view_ask, SS_DESC_VIEW);
+        rstmbk();
+        return;
+    }
+    rstrin();
+    text = description_find(margv[0], usrnum);
+    if (text != 0) {
+        prf("%s\r", text);
+        if (!desc_approved) {
+            prf("\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r");
+        }
+    } else {
+        prf("No description found.\r");
+    }
+    admin_answered();
+    rstmbk();
+}
+
+// Substate 6.
+void description_delete_prompt(void)
+{
+    char* text;
+
+    setmbk(plus_msg);
+    if (margc == 0) {
+        admin_ask(admin_delete_ask, SS_DESC_DELETE);
+        rstmbk();
+        return;
+    }
+    rstrin();
+    text = description_find(margv[0], usrnum);
+    if (text != 0) {
+        prf("Deleting the description for %s:\r", margv[0]);
+        prf("%s\r", text);
+        description_delete(margv[0], usrnum);
+    } else {
+        prf("No description found for that user.\r");
+    }
+    admin_answered();
+    rstmbk();
+}
+
+// Substate 15.
+void description_approve_prompt(void)
+{
+    setmbk(plus_msg);
+    if (margc == 0) {
+        admin_ask(admin_approve_ask, SS_DESC_APPROVE);
+        rstmbk();
+        return;
+    }
+    rstrin();
+    if (description_approve(margv[0], usrnum)) {
+        prf("Done.\r");
+    } else {
+        prf("No description found.\r");
+    }
+    admin_answered();
+    rstmbk();
+}

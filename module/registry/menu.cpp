@@ -1,0 +1,208 @@
+// The registry menu: editing one's own registry field by field, the start
+// letter of the registry listing, and the sysop's removal of a registry.
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "frame/plus.h"
+
+static RegistryRecord* reg_editing_copy(void)
+{
+    return (RegistryRecord*)vdaoff(usrnum);
+}
+
+static char reg_choice(void)
+{
+    return (char)toupper((unsigned char)margv[0][0]);
+}
+
+void registry_menu_screen(void)
+{
+    setmbk(plus_msg);
+    prfmsg(REGMENU);
+    if (plus_is_sysop()) {
+        prfmsg(REGSYSP);
+    }
+    prfmsg(REGPRMT);
+    outprf(usrnum);
+    rstmbk();
+}
+
+// A prompt of the registry menu (lookup, removal) is left with an empty
+// line or the single word x: the registry menu again. 1 when it was.
+int registry_prompt_left(void)
+{
+    if (margc == 0 || (margc == 1 && sameas(margv[0], "x"))) {
+        registry_menu_screen();
+        usrptr->substate = SS_REGISTRY;
+        return 1;
+    }
+    return 0;
+}
+
+// Substate 7.
+void registry_menu(void)
+{
+    setmbk(plus_msg);
+    if (margc == 0) {
+        registry_menu_screen();
+        usrptr->substate = SS_REGISTRY;
+        rstmbk();
+        return;
+    }
+    switch (reg_choice()) {
+    case 'E':
+        registry_edit_begin();
+        break;
+    case 'L':
+        prfmsg(LOOKASK);
+        outprf(usrnum);
+        usrptr->substate = SS_LOOKUP;
+        break;
+    case 'R':
+        if (plus_is_sysop()) {
+            prfmsg(REMASK);
+            outprf(usrnum);
+            usrptr->substate = SS_REG_REMOVE;
+        } else {
+            prfmsg(BADCHC);
+            prfmsg(REGPRMT);
+            outprf(usrnum);
+            usrptr->substate = SS_REGISTRY;
+        }
+        break;
+    case 'S':
+        prf("Start listing at what letter (enter='a'):");
+        outprf(usrnum);
+        usrptr->substate = SS_REG_LETTER;
+        break;
+    case 'X':
+        main_menu_screen();
+        usrptr->substate = SS_MAIN;
+        break;
+    default:
+        prfmsg(BADCHC);
+        prfmsg(REGPRMT);
+        outprf(usrnum);
+        usrptr->substate = SS_REGISTRY;
+        break;
+    }
+    rstmbk();
+}
+
+void registry_edit_begin(void)
+{
+    setmbk(plus_msg);
+    registry_load_current(usrnum);
+    prf("Current registry settings:\r");
+    outprf(usrnum);
+    registry_show(reg_editing_copy(), 1);
+    prfmsg(REGEPMT);
+    outprf(usrnum);
+    usrptr->substate = SS_REG_CHOOSE;
+    rstmbk();
+}
+
+// Substate 9: which field to change, or Q / X to leave.
+void registry_edit_choose(void)
+{
+    long field;
+
+    setmbk(plus_msg);
+    if (margc == 0) {
+        registry_show(reg_editing_copy(), 1);
+        prfmsg(REGEPMT);
+        outprf(usrnum);
+        rstmbk();
+        return;
+    }
+    switch (reg_choice()) {
+    case 'Q':
+        registry_menu_screen();
+        usrptr->substate = SS_REGISTRY;
+        break;
+    case 'X':
+        registry_save(usrnum);
+        registry_menu_screen();
+        usrptr->substate = SS_REGISTRY;
+        break;
+    default:
+        field = atol(margv[0]);
+        if (field >= 1 && field <= REG_AGE_FIELD) {
+            prfmsg(REGASK1 + (int32_t)field - 1);
+            prf("%s", opt_regpfx != 0 ? opt_regpfx : "");
+            outprf(usrnum);
+            plus_slots[usrnum].registry_field = (uint32_t)field;
+            usrptr->substate = SS_REG_VALUE;
+        } else {
+            prfmsg(BADCHC);
+            outprf(usrnum);
+        }
+        break;
+    }
+    rstmbk();
+}
+
+// Substate 10: the new value of the chosen field.
+void registry_edit_store(void)
+{
+    RegistryRecord* copy;
+    char line[REG_LINESIZ];
+    uint32_t field;
+    long age;
+
+    setmbk(plus_msg);
+    usrptr->substate = SS_REG_CHOOSE;
+    copy = reg_editing_copy();
+    if (margc > 0 && copy != 0) {
+        rstrin();
+        memset(line, 0, sizeof(line));
+        strncpy(line, margv[0], REG_LINEMAX);
+        if (line[0] == '.' && line[1] == 0) {
+            line[0] = 0;
+        }
+        field = plus_slots[usrnum].registry_field;
+        if (field >= 1 && field <= REG_LINES) {
+            memset(copy->lines[field - 1], 0, REG_LINESIZ);
+            memcpy(copy->lines[field - 1], line, REG_LINESIZ);
+        } else if (field == REG_AGE_FIELD) {
+            age = atol(line);
+            if (age > INT16_MAX) {
+                age = INT16_MAX;
+            } else if (age < INT16_MIN) {
+                age = INT16_MIN;
+            }
+            copy->age = (int16_t)age;
+        }
+    }
+    registry_show(copy, 1);
+    prfmsg(REGEPMT);
+    outprf(usrnum);
+    rstmbk();
+}
+
+// Substate 11: the start letter of the registry listing.
+void registry_letter_prompt(void)
+{
+    char letter;
+
+    letter = margc == 0 ? 'A' : reg_choice();
+    registry_list_start(letter);
+}
+
+// Substate 14: whose registry a sysop removes.
+void registry_remove_prompt(void)
+{
+    setmbk(plus_msg);
+    if (registry_prompt_left()) {
+        rstmbk();
+        return;
+    }
+    rstrin();
+    registry_remove(margv[0]);
+    prf("Removed custom registry for %s\n", margv[0]);
+    prfmsg(REGPRMT);
+    outprf(usrnum);
+    usrptr->substate = SS_REGISTRY;
+    rstmbk();
+}
