@@ -34,6 +34,7 @@ public:
         return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
     }
     int64_t column_int(int i) { return sqlite3_column_int64(stmt_, i); }
+    bool column_null(int i) { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
 
 private:
     sqlite3_stmt* stmt_ = nullptr;
@@ -67,6 +68,7 @@ AccountInfo read_row(Statement& s) {
     a.credits = s.column_int(2);
     a.days = static_cast<uint16_t>(s.column_int(3));
     a.keys = split_keys(s.column_text(4));
+    if (!s.column_null(5)) a.last_logon = s.column_int(5);
     return a;
 }
 
@@ -119,13 +121,19 @@ Accounts::Accounts(sqlite3* db) : db_(db) {
                  " credits INTEGER NOT NULL,"
                  " days INTEGER NOT NULL,"
                  " keys TEXT NOT NULL,"
-                 " password_hash TEXT NOT NULL)",
+                 " password_hash TEXT NOT NULL,"
+                 " last_logon INTEGER)",
                  nullptr, nullptr, nullptr);
+    // A table made before the last logon was kept gets its column.
+    Statement has(db_, "SELECT 1 FROM pragma_table_info('accounts') WHERE name = 'last_logon'");
+    if (has.step() == SQLITE_DONE)
+        sqlite3_exec(db_, "ALTER TABLE accounts ADD COLUMN last_logon INTEGER", nullptr, nullptr, nullptr);
 }
 
 Accounts::~Accounts() {
     sqlite3_finalize(find_);
     sqlite3_finalize(adjust_);
+    sqlite3_finalize(logon_);
 }
 
 bool Accounts::add(const AccountInfo& account, std::string_view password, std::string* error) {
@@ -278,6 +286,40 @@ bool Accounts::remove(std::string_view userid, std::string* error) {
     return true;
 }
 
+bool Accounts::set_password(std::string_view userid, std::string_view password, std::string* error) {
+    char hash[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str_alg(hash, password.data(), password.size(), ops_limit(), mem_limit(),
+                              crypto_pwhash_ALG_ARGON2ID13) != 0) {
+        if (error) *error = "out of memory while hashing the password";
+        return false;
+    }
+    Statement s(db_, "UPDATE accounts SET password_hash = ? WHERE userid = ?");
+    s.text(1, hash).text(2, userid);
+    if (s.step() != SQLITE_DONE) {
+        if (error) *error = std::string("cannot store the password: ") + sqlite3_errmsg(db_);
+        failed("changing a password");
+        return false;
+    }
+    if (sqlite3_changes(db_) != 1) {
+        if (error) *error = "no account \"" + std::string(userid) + "\"";
+        return false;
+    }
+    return true;
+}
+
+bool Accounts::record_logon(std::string_view userid, int64_t when) {
+    sqlite3_stmt* s = kept(logon_, "UPDATE accounts SET last_logon = ?1 WHERE userid = ?2");
+    if (!s) return false;
+    Reset reset(s);
+    sqlite3_bind_int64(s, 1, when);
+    sqlite3_bind_text(s, 2, userid.data(), static_cast<int>(userid.size()), SQLITE_STATIC);
+    if (sqlite3_step(s) != SQLITE_DONE) {
+        failed("recording a logon");
+        return false;
+    }
+    return true;
+}
+
 bool Accounts::verify_password(std::string_view userid, std::string_view password) {
     const auto hash = password_hash(userid);
     const bool usable = hash && usable_hash(*hash);
@@ -317,7 +359,7 @@ std::string Accounts::dummy_hash() {
 
 std::vector<AccountInfo> Accounts::all() {
     std::vector<AccountInfo> out;
-    Statement s(db_, "SELECT userid, class_name, credits, days, keys FROM accounts ORDER BY userid");
+    Statement s(db_, "SELECT userid, class_name, credits, days, keys, last_logon FROM accounts ORDER BY userid");
     while (s.step() == SQLITE_ROW) out.push_back(read_row(s));
     return out;
 }

@@ -24,6 +24,7 @@ struct AccountInfo {
     int64_t credits = 0;
     uint16_t days = 0;
     std::vector<std::string> keys;
+    std::optional<int64_t> last_logon;   // seconds since 1970 (UTC); none: never (read by all())
 };
 
 // The fields of an account to change; those left empty keep what the
@@ -60,6 +61,10 @@ public:
     bool adjust(std::string_view userid, int32_t days_delta,
                 const std::optional<std::string>& class_name, std::string* error);
     bool remove(std::string_view userid, std::string* error);
+    // A new password (its argon2id hash replaces the stored one).
+    bool set_password(std::string_view userid, std::string_view password, std::string* error);
+    // When the user last logged on (seconds since 1970, UTC).
+    bool record_logon(std::string_view userid, int64_t when);
     // The same work whether the account exists or not (see hash_matches).
     bool verify_password(std::string_view userid, std::string_view password);
     // The stored hash of the account's password; none when there is no
@@ -94,6 +99,7 @@ private:
     // Statements of every host call, prepared once.
     sqlite3_stmt* find_ = nullptr;
     sqlite3_stmt* adjust_ = nullptr;
+    sqlite3_stmt* logon_ = nullptr;
     uint64_t generation_ = 0;
     std::function<void(const std::string&)> report_;
 };

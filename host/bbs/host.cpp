@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <system_error>
 
@@ -579,6 +580,7 @@ void Host::Impl::start_session(int channel) {
         return;
     }
     log.write("logon: " + std::string(s->account.userid) + " at channel " + std::to_string(channel));
+    accounts->record_logon(s->account.userid, std::time(nullptr));
     {
         CallContext saved;
         for (const auto& m : modules.all()) {
