@@ -1,11 +1,17 @@
 #include "app/admin.h"
 
+#include <pwd.h>
+#include <sqlite3.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <limits>
 #include <system_error>
@@ -69,7 +75,116 @@ std::string join(const std::vector<std::string>& items) {
     return out;
 }
 
+std::string keys_or_dash(const std::vector<std::string>& keys) {
+    return keys.empty() ? "-" : join(keys);
+}
+
+// Seconds since 1970 as YYYY-MM-DDTHH:MM:SSZ (UTC).
+std::string utc_time(int64_t seconds) {
+    const std::time_t when = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    if (!gmtime_r(&when, &utc)) return "?";
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// A write transaction (BEGIN IMMEDIATE) on the host's connection for a
+// command that reads a row and writes it back: the running host's calls
+// wait for it (and retry), so nothing they commit comes in between. Rolled
+// back unless committed.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(bbs::Database& database) : db_(database.handle()) {
+        open_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!open_) error_ = sqlite3_errmsg(db_);
+    }
+    ~WriteTransaction() {
+        if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    // False with *error when it could not begin.
+    bool begun(std::string* error) const {
+        if (!open_) *error = "the database stays locked: " + error_;
+        return open_;
+    }
+    bool commit(std::string* error) {
+        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            open_ = false;
+            return true;
+        }
+        *error = std::string("cannot commit: ") + sqlite3_errmsg(db_);
+        return false;
+    }
+
+private:
+    sqlite3* db_;
+    bool open_ = false;
+    std::string error_;
+};
+
+// Checks the given fields of a character and applies them to `info`.
+bool apply_player(const PlayerFields& f, PublicUserInfo& info, std::string* error) {
+    constexpr int64_t i32min = std::numeric_limits<int32_t>::min();
+    constexpr int64_t i32max = std::numeric_limits<int32_t>::max();
+    if (!in_range(f.copper, 0, i32max, "copper", error) ||
+        !in_range(f.lives, 0, i32max, "lives", error) ||
+        !in_range(f.played, 0, std::numeric_limits<uint32_t>::max(), "played", error) ||
+        !in_range(f.level, i32min, i32max, "level", error) ||
+        !in_range(f.experience, i32min, i32max, "experience", error) ||
+        !in_range(f.hit_points, i32min, i32max, "hit points", error) ||
+        !in_range(f.kills, i32min, i32max, "kills", error) ||
+        !in_range(f.alignment, 0, 255, "alignment", error) ||
+        !in_range(f.quests, i32min, i32max, "quests", error) ||
+        !in_range(f.room, i32min, i32max, "room", error))
+        return false;
+    struct Text {
+        const std::optional<std::string>& value;
+        char* field;
+        std::size_t size;
+        const char* what;
+    };
+    const Text texts[] = {{f.race, info.race, sizeof info.race, "race"},
+                          {f.profession, info.profession, sizeof info.profession, "profession"},
+                          {f.guild, info.guild, sizeof info.guild, "guild"},
+                          {f.title, info.title, sizeof info.title, "title"}};
+    for (const auto& t : texts)
+        if (t.value && !set_text_field(t.field, t.size, *t.value, t.what, error)) return false;
+    if (f.gender) {
+        const std::string& g = *f.gender;
+        const int letter = g.size() == 1 ? std::toupper(static_cast<unsigned char>(g[0])) : 0;
+        if (letter != 'M' && letter != 'F') {
+            *error = "gender \"" + g + "\" must be M or F";
+            return false;
+        }
+        info.gender = static_cast<uint8_t>(letter);
+    }
+    if (f.copper) info.copper = static_cast<int32_t>(*f.copper);
+    if (f.lives) info.lives = static_cast<int32_t>(*f.lives);
+    if (f.played) info.time_played = static_cast<uint32_t>(*f.played);
+    if (f.level) info.level = static_cast<int32_t>(*f.level);
+    if (f.experience) info.experience = static_cast<int32_t>(*f.experience);
+    if (f.hit_points) info.hit_points = static_cast<int32_t>(*f.hit_points);
+    if (f.kills) info.kills = static_cast<int32_t>(*f.kills);
+    if (f.alignment) info.alignment = static_cast<uint8_t>(*f.alignment);
+    if (f.quests) info.quests = static_cast<int32_t>(*f.quests);
+    if (f.room) info.room = static_cast<int32_t>(*f.room);
+    return true;
+}
+
 }  // namespace
+
+bool run_as_folder_owner(const fs::path& data_dir, std::string* error) {
+    struct stat folder {};
+    if (::geteuid() != 0 || ::stat(data_dir.c_str(), &folder) != 0 || folder.st_uid == 0) return true;
+    const passwd* owner = ::getpwuid(folder.st_uid);
+    const std::string name = owner ? owner->pw_name : std::to_string(folder.st_uid);
+    *error = "data folder " + data_dir.string() + " belongs to " + name + ": run bbshost as " + name +
+             " (runuser -u " + name + " -- bbshost ...), not as root";
+    return false;
+}
 
 int with_host(const fs::path& data_dir, int channels, Needs needs,
               const std::function<int(bbs::Host&)>& work) {
@@ -177,6 +292,28 @@ int user_show(bbs::Host& host, const std::string& userid) {
     return kOk;
 }
 
+int user_list(bbs::Host& host) {
+    for (const auto& a : host.accounts().all())
+        std::cout << a.userid << '\t' << a.class_name << '\t' << a.credits << '\t' << a.days << '\t'
+                  << keys_or_dash(a.keys) << '\t' << (a.last_logon ? utc_time(*a.last_logon) : "never")
+                  << '\n';
+    std::cout.flush();
+    return kOk;
+}
+
+int user_passwd(bbs::Host& host, const std::string& userid) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    std::string password, error;
+    if (!read_password(&password, &error)) return bad(error);
+    if (password.empty()) return bad("the password must not be empty");
+    if (!host.accounts().set_password(account->userid, password, &error))
+        return failed("cannot change the password of \"" + account->userid + "\": " + error);
+    host.log("admin: password of user " + account->userid + " changed");
+    std::cout << "changed the password of user " << account->userid << std::endl;
+    return kOk;
+}
+
 int user_set(bbs::Host& host, const std::string& userid, const AccountChange& change) {
     auto account = host.accounts().find(userid);
     if (!account) return bad("no user \"" + userid + "\"");
@@ -223,6 +360,32 @@ int class_add(bbs::Host& host, const std::string& name, int64_t days) {
     return kOk;
 }
 
+int class_set(bbs::Host& host, const std::string& name, int64_t days) {
+    if (!host.database().class_days(name)) return bad("no class named \"" + name + "\" (add it with: class add)");
+    std::string error;
+    if (!in_range(days, -1, std::numeric_limits<int16_t>::max(), "days", &error)) return bad(error);
+    if (!host.database().put_class(name, static_cast<int16_t>(days), &error))
+        return failed("cannot change class \"" + name + "\": " + error);
+    host.log("admin: class " + name + " changed");
+    std::cout << "updated class " << name << std::endl;
+    return kOk;
+}
+
+int class_list(bbs::Host& host) {
+    // The class database in key order, as a module walks it.
+    HostClass record{};
+    HostClass key{};
+    auto* file = host.database().classes();
+    for (int16_t found = bbs::datafile::acquire(file, &record, &key, 0, DFA_GREATER_EQUAL); found;
+         found = bbs::datafile::acquire(file, &record, &key, 0, DFA_GREATER)) {
+        std::cout << std::string(record.name, strnlen(record.name, sizeof record.name)) << '\t'
+                  << record.days << '\n';
+        key = record;
+    }
+    std::cout.flush();
+    return kOk;
+}
+
 int player_add(bbs::Host& host, const std::string& name, const PlayerFields& f) {
     auto account = host.accounts().find(f.account);
     if (!account) return bad("no user \"" + f.account + "\" to play " + name);
@@ -230,47 +393,19 @@ int player_add(bbs::Host& host, const std::string& name, const PlayerFields& f) 
     if (!game) return failed("the game is not loaded");
 
     std::string error;
-    constexpr int64_t i32min = std::numeric_limits<int32_t>::min();
-    constexpr int64_t i32max = std::numeric_limits<int32_t>::max();
-    if (!in_range(f.copper, 0, i32max, "copper", &error) ||
-        !in_range(f.lives, 0, i32max, "lives", &error) ||
-        !in_range(f.played, 0, std::numeric_limits<uint32_t>::max(), "played", &error) ||
-        !in_range(f.level, i32min, i32max, "level", &error) ||
-        !in_range(f.experience, i32min, i32max, "experience", &error) ||
-        !in_range(f.hit_points, i32min, i32max, "hit points", &error) ||
-        !in_range(f.kills, i32min, i32max, "kills", &error) ||
-        !in_range(f.alignment, 0, 255, "alignment", &error) ||
-        !in_range(f.quests, i32min, i32max, "quests", &error) ||
-        !in_range(f.room, i32min, i32max, "room", &error))
-        return bad(error);
-
     PublicUserInfo info{};
     if (!set_text_field(info.userid, sizeof info.userid, account->userid, "user-ID", &error) ||
         !set_text_field(info.name, sizeof info.name, name, "player name", &error) ||
-        !set_text_field(info.race, sizeof info.race, f.race.value_or("Human"), "race", &error) ||
-        !set_text_field(info.profession, sizeof info.profession, f.profession.value_or("Adventurer"),
-                        "profession", &error) ||
-        !set_text_field(info.guild, sizeof info.guild, f.guild.value_or(""), "guild", &error) ||
-        !set_text_field(info.title, sizeof info.title, f.title.value_or(""), "title", &error))
+        !set_text_field(info.race, sizeof info.race, "Human", "race", &error) ||
+        !set_text_field(info.profession, sizeof info.profession, "Adventurer", "profession", &error))
         return bad(error);
     info.gender = 'M';
-    if (f.gender) {
-        const std::string& g = *f.gender;
-        if (g.size() != 1 || (std::toupper(static_cast<unsigned char>(g[0])) != 'M' &&
-                              std::toupper(static_cast<unsigned char>(g[0])) != 'F'))
-            return bad("gender \"" + g + "\" must be M or F");
-        info.gender = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(g[0])));
-    }
-    info.copper = static_cast<int32_t>(f.copper.value_or(0));
-    info.lives = static_cast<int32_t>(f.lives.value_or(3));
-    info.time_played = static_cast<uint32_t>(f.played.value_or(0));
-    info.level = static_cast<int32_t>(f.level.value_or(1));
-    info.experience = static_cast<int32_t>(f.experience.value_or(0));
-    info.hit_points = static_cast<int32_t>(f.hit_points.value_or(20));
-    info.kills = static_cast<int32_t>(f.kills.value_or(0));
-    info.alignment = static_cast<uint8_t>(f.alignment.value_or(50));
-    info.quests = static_cast<int32_t>(f.quests.value_or(0));
-    info.room = static_cast<int32_t>(f.room.value_or(1));
+    info.lives = 3;
+    info.level = 1;
+    info.hit_points = 20;
+    info.alignment = 50;
+    info.room = 1;
+    if (!apply_player(f, info, &error)) return bad(error);
     if (!game->add_player(info, &error)) return bad("cannot add player \"" + name + "\": " + error);
     host.log("admin: player " + name + " added for " + account->userid);
     std::cout << "added player " << name << std::endl;
@@ -284,6 +419,38 @@ int player_show(bbs::Host&, const std::string& name) {
     if (!player) return bad("no player \"" + name + "\"");
     std::cout << "copper=" << player->copper << " lives=" << player->lives
               << " played=" << player->time_played << std::endl;
+    return kOk;
+}
+
+int player_set(bbs::Host& host, const std::string& name, const PlayerFields& f) {
+    auto* game = game::Game::instance();
+    if (!game) return failed("the game is not loaded");
+    std::string error;
+    WriteTransaction transaction(host.database());
+    if (!transaction.begun(&error)) return failed("cannot change player \"" + name + "\": " + error);
+    auto player = game->player(name);
+    if (!player) return bad("no player \"" + name + "\"");
+    if (!apply_player(f, *player, &error)) return bad(error);
+    if (!game->update_player(*player, &error) || !transaction.commit(&error))
+        return failed("cannot change player \"" + name + "\": " + error);
+    const std::string stored(player->name, strnlen(player->name, sizeof player->name));
+    host.log("admin: player " + stored + " changed");
+    std::cout << "updated player " << stored << std::endl;
+    return kOk;
+}
+
+int player_list(bbs::Host&) {
+    auto* game = game::Game::instance();
+    if (!game) return failed("the game is not loaded");
+    auto players = game->players();
+    auto text = [](const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); };
+    std::sort(players.begin(), players.end(), [&](const PublicUserInfo& a, const PublicUserInfo& b) {
+        return strcasecmp(a.name, b.name) < 0;
+    });
+    for (const auto& p : players)
+        std::cout << text(p.name, sizeof p.name) << '\t' << text(p.userid, sizeof p.userid) << '\t'
+                  << p.copper << '\t' << p.lives << '\t' << p.time_played << '\n';
+    std::cout.flush();
     return kOk;
 }
 

@@ -26,6 +26,12 @@ enum class Needs {
     modules,   // the game and Brakvold Plus (an account deletion they must see)
 };
 
+// Refuses root on a data folder that belongs to somebody else (the
+// service's own user): what root made in it (a log, a compiled message
+// file) would be out of that user's reach. False with *error naming whom
+// to run as; true for a missing folder.
+bool run_as_folder_owner(const std::filesystem::path& data_dir, std::string* error);
+
 // Opens the host on an existing data folder, loads what `needs` says, runs
 // `work`, closes everything. A missing data folder is bad input.
 int with_host(const std::filesystem::path& data_dir, int channels, Needs needs,
@@ -48,12 +54,25 @@ bool read_password(std::string* password, std::string* error);
 int user_add(bbs::Host& host, const std::string& userid, const std::string& password,
              const AccountChange& change);
 int user_show(bbs::Host& host, const std::string& userid);
+// Every account, one line each in user-ID order, tab-separated: user-ID,
+// class, credits, days, keys (comma-separated, "-" for none), last logon
+// (YYYY-MM-DDTHH:MM:SSZ in UTC, "never" for none).
+int user_list(bbs::Host& host);
 int user_set(bbs::Host& host, const std::string& userid, const AccountChange& change);
+// A new password for an account, read with read_password once the account
+// is found.
+int user_passwd(bbs::Host& host, const std::string& userid);
 int user_delete(bbs::Host& host, const std::string& userid);
 int class_add(bbs::Host& host, const std::string& name, int64_t days);
+// A class that exists gets a new day limit (-1: none).
+int class_set(bbs::Host& host, const std::string& name, int64_t days);
+// Every class, one line each in name order: name, tab, day limit (-1: none).
+int class_list(bbs::Host& host);
 
+// The fields of a game character; those left empty are not touched (set)
+// or take their defaults (add).
 struct PlayerFields {
-    std::string account;
+    std::string account;   // add only
     std::optional<int64_t> copper, lives, played, level, experience, hit_points, kills,
         alignment, quests, room;
     std::optional<std::string> gender, race, profession, guild, title;
@@ -61,6 +80,12 @@ struct PlayerFields {
 
 int player_add(bbs::Host& host, const std::string& name, const PlayerFields& fields);
 int player_show(bbs::Host& host, const std::string& name);
+// Changes the given fields of a character in one transaction, so that a
+// purchase of the running host is neither lost nor doubled by it.
+int player_set(bbs::Host& host, const std::string& name, const PlayerFields& fields);
+// Every character, one line each in name order, tab-separated: name,
+// user-ID, copper, lives, time played.
+int player_list(bbs::Host& host);
 int mail_list(bbs::Host& host, const std::string& userid);
 int db_list(bbs::Host& host);
 // Inserts `count` bare records (the key only) PREFIX00001.. under `tag`:

@@ -108,9 +108,13 @@ bool copy_config(const fs::path& config_dir, const fs::path& dir, std::string* e
     return true;
 }
 
-bool populate(bbs::Host& host, std::string* error) {
+bool add_classes(bbs::Host& host, std::string* error) {
     auto& db = host.database();
-    if (!db.put_class("Member", 365, error) || !db.put_class("Sysop", -1, error)) return false;
+    return db.put_class("Member", 365, error) && db.put_class("Sysop", -1, error);
+}
+
+bool populate(bbs::Host& host, std::string* error) {
+    if (!add_classes(host, error)) return false;
 
     for (const auto& a : kAccounts) {
         bbs::AccountInfo info;
@@ -161,12 +165,17 @@ bool populate(bbs::Host& host, std::string* error) {
     return true;
 }
 
-}  // namespace
-
-bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
-                        std::string* error) {
+// Makes the folder, copies the config sources in, opens a host on it with
+// the game and the module loaded and runs `fill`; undoes it all on failure.
+bool make_folder(const fs::path& dir, const fs::path& config_dir, int channels,
+                 bool (*fill)(bbs::Host&, std::string*), const char* what, std::string* error) {
     std::error_code ec;
-    if (!fs::create_directories(dir, ec)) {
+    const bool existed = fs::is_directory(dir, ec);
+    if (existed && !fs::is_empty(dir, ec)) {
+        *error = "cannot create data folder " + dir.string() + ": it exists already and is not empty";
+        return false;
+    }
+    if (!existed && !fs::create_directories(dir, ec)) {
         *error = "cannot create data folder " + dir.string() + ": " +
                  (ec ? ec.message() : std::string("it exists already"));
         return false;
@@ -178,12 +187,28 @@ bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int cha
         options.data_dir = dir;
         options.channels = channels;
         auto host = bbs::Host::open(options, error);
-        ok = host && load_modules(*host, error) && populate(*host, error);
-        if (host && ok) host->log("data folder created with the demo population");
+        ok = host && load_modules(*host, error) && fill(*host, error);
+        if (host && ok) host->log(std::string("data folder created ") + what);
     }  // host closed here: finish routines, database closed
     ok = ok && secure_data_folder(dir, error);
-    if (!ok) fs::remove_all(dir, ec);
+    if (!ok && existed) {
+        for (const auto& entry : fs::directory_iterator(dir, ec)) fs::remove_all(entry.path(), ec);
+    } else if (!ok) {
+        fs::remove_all(dir, ec);
+    }
     return ok;
+}
+
+}  // namespace
+
+bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
+                        std::string* error) {
+    return make_folder(dir, config_dir, channels, populate, "with the demo population", error);
+}
+
+bool create_bare_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
+                             std::string* error) {
+    return make_folder(dir, config_dir, channels, add_classes, "without users", error);
 }
 
 }  // namespace app

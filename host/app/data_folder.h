@@ -16,11 +16,17 @@ namespace app {
 //            Alice/alice, Bob/bob, Carol/carol  class Member, 5000 credits, 30 days
 //   players  Alia (Alice), Bobo (Bob), Cara (Carol)
 //
-// Creates `dir` (which must not exist yet, mode 0700) from the files of `config_dir`,
-// then opens a host on it, loads the game and the module and adds the demo
-// population. On failure the half-made folder is removed and *error says why.
+// Creates `dir` (which must not exist yet, or be an empty folder; mode
+// 0700) from the files of `config_dir`, then opens a host on it, loads the
+// game and the module and adds the demo population. On failure what was
+// made is removed and *error says why.
 bool create_data_folder(const std::filesystem::path& dir, const std::filesystem::path& config_dir,
                         int channels, std::string* error);
+
+// The same without the demo population: the classes Member (365 days
+// limit) and Sysop (no day limit), no accounts, no characters.
+bool create_bare_data_folder(const std::filesystem::path& dir, const std::filesystem::path& config_dir,
+                             int channels, std::string* error);
 
 // The files of a data folder that hold secrets or users' doings: the
 // database (password hashes) with its WAL and shared-memory files, and the

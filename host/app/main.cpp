@@ -1,5 +1,6 @@
 // bbshost: the Brakvold BBS host. Without a command it serves telnet users;
-// with one (user, class, player, mail, db) it administers a data folder.
+// with one (init, user, class, player, mail, db, backup, restore) it
+// administers a data folder, also while the host serves it.
 #include <sys/stat.h>
 
 #include <csignal>
@@ -12,7 +13,10 @@
 #include <asio.hpp>
 
 #include "app/admin.h"
+#include "app/backup.h"
 #include "app/data_folder.h"
+#include "app/folder_lock.h"
+#include "app/init.h"
 #include "app/modules.h"
 #include "app/server.h"
 #include "bbs/host.h"
@@ -46,8 +50,19 @@ int serve(const ServeOptions& options) {
     } else if (!fs::is_directory(data, ec)) {
         std::cerr << "bbshost: " << data.string() << " is not a folder" << std::endl;
         return 1;
+    } else if (!fs::exists(data / "bbs.db", ec)) {
+        std::cerr << "bbshost: " << data.string() << " is no data folder yet (it has no bbs.db): "
+                  << "make one with: bbshost --data " << data.string() << " init" << std::endl;
+        return 1;
     } else if (!app::secure_data_folder(data, &error)) {
         std::cerr << "bbshost: warning: " << error << std::endl;
+    }
+    // The folder is this host's while it runs (a restore waits for it to stop).
+    pid_t holder = 0;
+    const auto lock = app::FolderLock::take(data, &holder, &error);
+    if (!lock) {
+        std::cerr << "bbshost: " << error << std::endl;
+        return 1;
     }
 
     bbs::HostOptions host_options;
@@ -99,11 +114,12 @@ int main(int argc, char** argv) {
     ::umask(077);
 
     CLI::App cli{"bbshost: the Brakvold BBS host with the game and Brakvold Plus.\n"
-                 "Without a command it serves telnet users; the commands administer the data "
-                 "folder offline."};
+                 "Without a command it serves telnet users; the commands administer its data "
+                 "folder, also while it serves."};
     cli.set_help_all_flag("--help-all", "Every command and its options");
+    cli.set_version_flag("--version", "bbshost (Brakvold Plus) " PLUS_VERSION);
     ServeOptions options;
-    cli.add_option("--data", options.data, "Data folder (created with a demo population when missing)")
+    cli.add_option("--data", options.data, "Data folder (when serving: created with the demo population when missing)")
         ->capture_default_str();
     cli.add_option("--bind", options.bind, "Address to listen on")->capture_default_str();
     cli.add_option("--port", options.port, "TCP port (0: any free port)")
@@ -171,6 +187,19 @@ int main(int argc, char** argv) {
     user_show->add_option("ID", userid, "User-ID")->required();
     user_show->callback([&] { command = [&](bbs::Host& h) { return app::admin::user_show(h, userid); }; });
 
+    auto* user_list = sub(user, "list",
+                          "Every account: user-ID, class, credits, days, keys, last logon (UTC), "
+                          "tab-separated");
+    user_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::user_list(h); }; });
+
+    auto* user_passwd = sub(user, "passwd",
+                            "Change an account's password; the new one is read from standard input "
+                            "(one line), or asked for twice without echo when that is a terminal");
+    user_passwd->add_option("ID", userid, "User-ID")->required();
+    user_passwd->callback([&] {
+        command = [&](bbs::Host& h) { return app::admin::user_passwd(h, userid); };
+    });
+
     auto* user_set = sub(user, "set", "Change an account (given keys replace the held ones)");
     user_set->add_option("ID", userid, "User-ID")->required();
     account_options(user_set);
@@ -197,6 +226,14 @@ int main(int argc, char** argv) {
     class_add->callback([&] {
         command = [&](bbs::Host& h) { return app::admin::class_add(h, class_add_name, class_days); };
     });
+    auto* class_set = sub(klass, "set", "Change the day limit of a class");
+    class_set->add_option("NAME", class_add_name, "Class name")->required();
+    class_set->add_option("--days", class_days, "Day limit, -1 for none")->required();
+    class_set->callback([&] {
+        command = [&](bbs::Host& h) { return app::admin::class_set(h, class_add_name, class_days); };
+    });
+    auto* class_list = sub(klass, "list", "Every class and its day limit (-1: none), tab-separated");
+    class_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::class_list(h); }; });
 
     // ---- player --------------------------------------------------------------
     auto* player = sub(&cli, "player", "Game characters");
@@ -223,12 +260,15 @@ int main(int argc, char** argv) {
         {"--quests", &fields.quests, "Quests done"},
         {"--room", &fields.room, "Room"},
     };
-    for (const auto& n : numbers) player_add->add_option(n.flag, *n.target, n.help);
-    player_add->add_option("--gender", fields.gender, "M or F");
-    player_add->add_option("--race", fields.race, "Race");
-    player_add->add_option("--profession", fields.profession, "Profession");
-    player_add->add_option("--guild", fields.guild, "Guild (empty for none)");
-    player_add->add_option("--title", fields.title, "Title");
+    auto character_options = [&](CLI::App* s) {
+        for (const auto& n : numbers) s->add_option(n.flag, *n.target, n.help);
+        s->add_option("--gender", fields.gender, "M or F");
+        s->add_option("--race", fields.race, "Race");
+        s->add_option("--profession", fields.profession, "Profession");
+        s->add_option("--guild", fields.guild, "Guild (empty for none)");
+        s->add_option("--title", fields.title, "Title");
+    };
+    character_options(player_add);
     player_add->callback([&] {
         needs = app::admin::Needs::game;
         command = [&](bbs::Host& h) { return app::admin::player_add(h, player_name, fields); };
@@ -239,6 +279,21 @@ int main(int argc, char** argv) {
     player_show->callback([&] {
         needs = app::admin::Needs::game;
         command = [&](bbs::Host& h) { return app::admin::player_show(h, player_name); };
+    });
+
+    auto* player_set = sub(player, "set", "Change a character: only the fields given");
+    player_set->add_option("NAME", player_name, "Game name")->required();
+    character_options(player_set);
+    player_set->callback([&] {
+        needs = app::admin::Needs::game;
+        command = [&](bbs::Host& h) { return app::admin::player_set(h, player_name, fields); };
+    });
+
+    auto* player_list = sub(player, "list",
+                            "Every character: name, user-ID, copper, lives, time played, tab-separated");
+    player_list->callback([&] {
+        needs = app::admin::Needs::game;
+        command = [&](bbs::Host& h) { return app::admin::player_list(h); };
     });
 
     // ---- mail, db --------------------------------------------------------------
@@ -265,11 +320,53 @@ int main(int argc, char** argv) {
         command = [&](bbs::Host& h) { return app::admin::db_fill(h, fill_prefix, fill_tag, fill_count); };
     });
 
+    // ---- init, backup, restore: on the folder itself ----------------------------
+    std::function<int()> folder_command;
+    app::admin::InitOptions init_options;
+    auto* init = sub(&cli, "init",
+                     "Make a data folder without the demo population (or finish one made with "
+                     "--no-sysop) and add the first sysop: his user-ID is asked for or read as the "
+                     "first line of standard input, his password as for user add");
+    init->add_option("--sysop", init_options.sysop, "User-ID of the first sysop");
+    init->add_flag("--no-sysop", init_options.no_sysop, "Only the folder; add the first sysop later");
+    init->callback([&] {
+        folder_command = [&] {
+            init_options.config_dir = options.config.empty() ? app::default_config_dir()
+                                                             : fs::path(options.config);
+            init_options.channels = options.channels;
+            return app::admin::init(options.data, init_options);
+        };
+    });
+
+    std::string backup_file;
+    bool replace = false;
+    auto* backup = sub(&cli, "backup",
+                       "Copy the whole database to FILE (mode 0600) while the host runs, and check "
+                       "the copy");
+    backup->add_option("FILE", backup_file, "The backup file to write")->required();
+    backup->add_flag("--replace", replace, "Write over FILE when it exists");
+    backup->callback([&] {
+        folder_command = [&] { return app::admin::backup(options.data, backup_file, replace); };
+    });
+
+    auto* restore = sub(&cli, "restore",
+                        "Replace the database with the backup in FILE, after checking it; only "
+                        "while the host is stopped");
+    restore->add_option("FILE", backup_file, "The backup file to read")->required();
+    restore->callback([&] {
+        folder_command = [&] { return app::admin::restore(options.data, backup_file); };
+    });
+
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return cli.exit(e);
+        if (cli.get_subcommands().empty()) return cli.exit(e);
+        // A command's help shows all of it: each subcommand with every option.
+        std::cout << cli.help("", CLI::AppFormatMode::All);
+        return app::admin::kOk;
     } catch (const CLI::CallForAllHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return cli.exit(e);
     } catch (const CLI::ParseError& e) {
         std::cerr << "bbshost: " << e.what() << "\n(bbshost --help-all lists the commands)"
@@ -277,6 +374,12 @@ int main(int argc, char** argv) {
         return app::admin::kBadInput;
     }
 
+    std::string error;
+    if (!app::admin::run_as_folder_owner(options.data, &error)) {
+        std::cerr << "bbshost: " << error << std::endl;
+        return app::admin::kBadInput;
+    }
+    if (folder_command) return folder_command();
     if (command) return app::admin::with_host(options.data, options.channels, needs, command);
     return serve(options);
 }

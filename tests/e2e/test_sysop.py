@@ -1,0 +1,418 @@
+#!/usr/bin/python3
+"""A sysop's operations on a data folder through the real bbshost: a folder
+for real use (init), the list and set commands, passwords, backup and
+restore, all of them also while the host serves the folder and users are
+online; what each command prints, and what users see afterwards."""
+
+import datetime
+import os
+import re
+import shutil
+import sqlite3
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pexpect
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
+                         host_env, plain, run_admin, wait_until)
+from raw_telnet import RawClient  # noqa: E402
+
+suite = Suite("sysop")
+
+LIFE_CREDITS, LIFE_COPPER = 500, 1000   # the shipped QRTBKPLS.MSG's price of a life
+
+
+def ok(data, *args, stdin=""):
+    status, out, err = run_admin(data, *args, stdin=stdin)
+    check(status == 0, "%s failed with %s: %r %r" % (" ".join(args), status, out, err))
+    return out
+
+
+def refused(data, *args, status=2, says="", stdin=""):
+    got, out, err = run_admin(data, *args, stdin=stdin)
+    check(got == status, "%s answered %s instead of %s: %r %r" % (" ".join(args), got, status, out, err))
+    check(says in err and err.strip(), "%s: the error does not say %r: %r" % (" ".join(args), says, err))
+    return err
+
+
+class Scratch:
+    """A temporary folder, removed afterwards."""
+
+    def __enter__(self):
+        self.root = tempfile.mkdtemp(prefix="bbshost-e2e-sysop-")
+        return self
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
+        return False
+
+
+def demo_folder(scratch):
+    """A data folder with the demo population, made by a first start."""
+    data = scratch.path("data")
+    with BbsHost(data_dir=data) as host:
+        check(host.stop() == 0, "the first host did not stop cleanly")
+    return data
+
+
+def init_args(data):
+    return ["--data", data] + (["--config", CONFIG_DIR] if CONFIG_DIR else []) + ["init"]
+
+
+def on_terminal(args, dialogue):
+    """Runs bbshost on a pty, answering each (prompt, line) of `dialogue`;
+    (exit status, everything the terminal showed)."""
+    term = pexpect.spawn(BBSHOST, args, env=host_env(), encoding="utf-8", timeout=60)
+    try:
+        for prompt, line in dialogue:
+            term.expect_exact(prompt)
+            term.sendline(line)
+        term.expect(pexpect.EOF)
+        shown = term.before
+    finally:
+        term.close(force=True)
+    return term.exitstatus, shown
+
+
+def logs_on(host, userid, password):
+    """True when the password lets the user in, false when it is refused."""
+    c = RawClient(host.port)
+    try:
+        c.read_until("User-ID: ")
+        c.type(userid, "Password: ")
+        c.send(password)
+        marker, _ = c.read_until_any(["]: ", "Invalid login."])
+        return marker == "]: "
+    finally:
+        c.close()
+
+
+@suite.case
+def init_makes_a_folder_for_real_use_without_the_demo_population():
+    with Scratch() as s:
+        data = s.path("data")
+        status, out, err = run_admin(data, *init_args(data)[2:], stdin="Ann\nfirst words\n")
+        check(status == 0, "init: %s %r %r" % (status, out, err))
+        check(out.splitlines() == [
+            "created data folder %s (classes Member and Sysop, no users)" % data,
+            "added sysop Ann (class Sysop, key SYSOP)",
+            "QRTBKPLS.MSG: APPRUID set to Ann",
+            "brakvold.ini: PLUS_PURCHASE_EMAIL_USERID set to Ann"], "init said: %r" % out)
+        check(stat.S_IMODE(os.stat(data).st_mode) == 0o700, "the new folder is open to others")
+        check(ok(data, "user", "list").splitlines() == ["Ann\tSysop\t0\t0\tSYSOP\tnever"],
+              "the accounts of a new folder")
+        check(ok(data, "class", "list").splitlines() == ["Member\t365", "Sysop\t-1"], "the classes")
+        check(ok(data, "player", "list") == "", "a new folder has characters")
+        check(ok(data, "mail", "list", "Ann") == "", "a new folder has mail")
+        refused(data, *init_args(data)[2:], says="has users already", stdin="Bob\nx\n")
+
+        # The sysop logs on and gets the module's sysop menu; nobody of the demo exists.
+        before = time.time()
+        with BbsHost(data_dir=data) as host:
+            check(not logs_on(host, "Alice", "alice"), "the demo user Alice exists")
+            ann = host.login("Ann", "first words")
+            menu = plain(ann.enter_plus())
+            check("Sysop: character descriptions" in menu, "Ann has no sysop menu: %r" % menu)
+            check(host.stop() == 0, "the host did not stop cleanly")
+        line = ok(data, "user", "list").splitlines()[0].split("\t")
+        when = datetime.datetime.strptime(line[5], "%Y-%m-%dT%H:%M:%SZ").replace(
+            tzinfo=datetime.timezone.utc).timestamp()
+        check(before - 1 <= when <= time.time() + 1, "Ann's last logon %r is not the one just made" % line[5])
+
+        # In two steps, as the package does it: the folder first (an empty
+        # one that exists, owned by the service), the sysop later, from a
+        # terminal: his user-ID shown, his password asked for twice unseen.
+        later = s.path("later")
+        os.mkdir(later)
+        ok(later, *init_args(later)[2:] + ["--no-sysop"])
+        check(ok(later, "user", "list") == "", "init --no-sysop made users")
+        with BbsHost(data_dir=later) as host:   # it serves, with nobody to log on yet
+            status, shown = on_terminal(init_args(later), [
+                ("User-ID of the first sysop: ", "Sysop"), ("Password: ", "unseen words"),
+                ("Password again: ", "unseen words")])
+            check(status == 0 and "added sysop Sysop" in shown, "init on a terminal: %s %r" % (status, shown))
+            check("unseen" not in shown, "the password was shown: %r" % shown)
+            check("APPRUID" not in shown, "the approval user was changed to the same name: %r" % shown)
+            check(logs_on(host, "Sysop", "unseen words"), "the sysop added while serving cannot log on")
+            check(host.stop() == 0, "the host did not stop cleanly")
+
+        # Folders init does not take, and the host does not serve.
+        os.mkdir(s.path("full"))
+        with open(s.path("full/notes.txt"), "w") as f:
+            f.write("a sysop's own file\n")
+        refused(s.path("full"), *init_args(s.path("full"))[2:], says="neither empty nor a data folder",
+                stdin="Ann\nx\n")
+        empty = s.path("empty")
+        os.mkdir(empty)
+        proc = subprocess.run([BBSHOST, "--data", empty, "--port", "0"], env=host_env(), timeout=60,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        err = proc.stderr.decode()
+        check(proc.returncode == 1 and "init" in err and os.listdir(empty) == [],
+              "the host on an empty folder: %s %r %r" % (proc.returncode, err, os.listdir(empty)))
+        refused(s.path("no-id"), *init_args(s.path("no-id"))[2:], says="no user-ID", stdin="")
+
+
+@suite.case
+def lists_sets_and_passwords_while_the_host_runs():
+    with Scratch() as s:
+        data = demo_folder(s)
+        with BbsHost(data_dir=data) as host:
+            before = time.time()
+            alice = host.login("Alice", "alice")
+            rows = [line.split("\t") for line in ok(data, "user", "list").splitlines()]
+            check([r[:5] for r in rows] == [
+                ["Alice", "Member", "5000", "30", "-"], ["Bob", "Member", "5000", "30", "-"],
+                ["Carol", "Member", "5000", "30", "-"], ["Sysop", "Sysop", "100000", "365", "SYSOP"]],
+                "user list: %r" % rows)
+            check([r[5] for r in rows[1:]] == ["never"] * 3, "logons nobody made: %r" % rows)
+            when = datetime.datetime.strptime(rows[0][5], "%Y-%m-%dT%H:%M:%SZ").replace(
+                tzinfo=datetime.timezone.utc).timestamp()
+            check(before - 1 <= when <= time.time() + 1, "Alice's last logon: %r" % rows[0][5])
+            check(ok(data, "player", "list").splitlines() == [
+                "Alia\tAlice\t12000\t3\t18000", "Bobo\tBob\t3500\t2\t9000", "Cara\tCarol\t20000\t5\t31000"],
+                "player list")
+
+            # The sysop sets Alia's copper and lives while Alice plays: her
+            # next line sees them, and her purchase charges what he set.
+            check(ok(data, "player", "set", "alia", "--copper", "1500", "--lives", "4").strip() ==
+                  "updated player Alia", "player set did not say what it changed")
+            stats = plain(alice.type("stats", "]: "))
+            check("Copper: 1500" in stats, "Alice does not see the copper set: %r" % stats)
+            alice.enter_plus()
+            alice.type("l", "buy one? ")
+            bought = alice.type("y", "choice:")
+            check("one more life" in bought, "the life was not sold: %r" % bought)
+            check(ok(data, "player", "show", "Alia").strip() == "copper=%d lives=5 played=18000" % (1500 - LIFE_COPPER),
+                  "the purchase after player set")
+            check(ok(data, "user", "show", "Alice").startswith("credits=%d " % (5000 - LIFE_CREDITS)),
+                  "the life's credits")
+
+            ok(data, "class", "set", "Member", "--days", "90")
+            check(ok(data, "class", "list").splitlines() == ["Member\t90", "Sysop\t-1"], "class set")
+
+            # A new password by standard input: the old one no longer lets Bob in.
+            check(ok(data, "user", "passwd", "bob", stdin="new secret\n").strip() ==
+                  "changed the password of user Bob", "user passwd did not say so")
+            check(logs_on(host, "Bob", "new secret"), "Bob cannot log on with his new password")
+            check(not logs_on(host, "Bob", "bob"), "Bob's old password still works")
+            # From a terminal: asked twice, never shown; two that differ change nothing.
+            status, shown = on_terminal(["--data", data, "user", "passwd", "Carol"],
+                                        [("Password: ", "blue moon"), ("Password again: ", "blue moon")])
+            check(status == 0 and "blue" not in shown, "user passwd on a terminal: %s %r" % (status, shown))
+            status, shown = on_terminal(["--data", data, "user", "passwd", "Carol"],
+                                        [("Password: ", "one"), ("Password again: ", "other")])
+            check(status == 2 and "differ" in shown, "differing passwords were taken: %s %r" % (status, shown))
+            check(logs_on(host, "Carol", "blue moon"), "Carol cannot log on with her new password")
+
+            for args, says in (
+                    (("user", "passwd", "Nobody"), "Nobody"),
+                    (("user", "passwd", "Bob"), "no password"),            # nothing on standard input
+                    (("player", "set", "Nobody", "--copper", "1"), "Nobody"),
+                    (("player", "set", "Alia", "--lives", "-1"), "lives"),
+                    (("player", "set", "Alia", "--gender", "X"), "gender"),
+                    (("player", "set", "Alia", "--title", "T" * 80), "title"),
+                    (("class", "set", "Nobility", "--days", "5"), "Nobility"),
+                    (("class", "set", "Member", "--days", "-2"), "days")):
+                refused(data, *args, says=says)
+            check(ok(data, "player", "show", "Alia").startswith("copper=500 lives=5 "),
+                  "a refused player set changed Alia")
+            check(host.stop() == 0, "the host did not stop cleanly")
+
+        # Root on a folder that belongs to another user (the service's) is
+        # refused: what root made there would be out of that user's reach.
+        if os.geteuid() == 0:
+            os.chown(data, 65534, 65534)
+            refused(data, "user", "list", says="not as root")
+            os.chown(data, 0, 0)
+
+
+def set_credits(data, userid, credits):
+    ok(data, "user", "set", userid, "--credits", str(credits))
+
+
+class Buyer(threading.Thread):
+    """Alice buys lives again and again; after each sixth the sysop puts
+    her back to three (the most a character may have is nine), with an
+    admin command while she plays. `confirmed` is the number of purchases
+    the host confirmed."""
+
+    def __init__(self, port, data, stop):
+        super().__init__(daemon=True)
+        self.port, self.data, self.stop = port, data, stop
+        self.confirmed = 0
+        self.error = None
+        self.progress = threading.Condition()
+
+    def run(self):
+        try:
+            c = RawClient(self.port)
+            c.login("Alice", "alice")
+            c.enter_plus()
+            n = 0
+            while not self.stop.is_set() and n < 2000:
+                n += 1
+                c.type("l", "buy one? ")
+                out = c.type("y", "choice:")
+                check("one more life" in out, "purchase %d was not confirmed: %r" % (n, out))
+                with self.progress:
+                    self.confirmed = n
+                    self.progress.notify_all()
+                if n % 6 == 0:
+                    ok(self.data, "player", "set", "Alia", "--lives", "3")
+            c.close()
+        except Exception as e:  # noqa: BLE001 - reported by the test
+            self.error = "%s: %s" % (type(e).__name__, e)
+            with self.progress:
+                self.progress.notify_all()
+
+    def wait_for(self, n, what):
+        with self.progress:
+            deadline = time.monotonic() + 60
+            while self.confirmed < n and self.error is None and time.monotonic() < deadline:
+                self.progress.wait(1)
+        check(self.error is None, "the buyer failed: %s" % self.error)
+        check(self.confirmed >= n, "no purchase was confirmed %s" % what)
+
+
+def copy_of_folder(data, to):
+    """The data folder's config files without its database: where a backup
+    is restored to be looked at."""
+    os.mkdir(to, 0o700)
+    for name in ("QRTBKPLS.MSG", "QRTBKPLS.MDF", "brakvold.ini"):
+        shutil.copy(os.path.join(data, name), to)
+
+
+@suite.case
+def a_backup_under_load_holds_every_purchase_confirmed_before_it_began():
+    with Scratch() as s:
+        data = demo_folder(s)
+        start_credits, start_copper = 10000000, 20000000
+        set_credits(data, "Alice", start_credits)
+        ok(data, "player", "set", "Alia", "--copper", str(start_copper))
+        # Enough records for a copy of many steps.
+        ok(data, "db", "fill", "LOAD", "--count", "60000")
+        backup = s.path("backups/monday.db")
+        os.mkdir(s.path("backups"))
+        with BbsHost(data_dir=data) as host:
+            stop = threading.Event()
+            buyer = Buyer(host.port, data, stop)
+            buyer.start()
+            try:
+                buyer.wait_for(3, "before the backup")
+                confirmed_before = buyer.confirmed
+                out = ok(data, "backup", backup)
+                buyer.wait_for(buyer.confirmed + 2, "after the backup: the host was held up")
+            finally:
+                stop.set()
+                buyer.join(30)
+            check(not buyer.is_alive() and buyer.error is None, "the buyer: %s" % buyer.error)
+            check(out.strip().startswith("backup of %s written to %s (" % (os.path.join(data, "bbs.db"), backup))
+                  and out.strip().endswith("pages, integrity check ok)"), "backup said: %r" % out)
+            check("admin: backup of the database written to " + backup in host.log_text(),
+                  "the host log does not show the backup")
+            check(host.stop() == 0, "the host did not stop cleanly")
+
+        check(stat.S_IMODE(os.stat(backup).st_mode) == 0o600, "the backup is open to others")
+        check(sorted(os.listdir(s.path("backups"))) == ["monday.db"], "left beside the backup: %r" %
+              os.listdir(s.path("backups")))
+        db = sqlite3.connect("file:%s?mode=ro" % backup, uri=True)
+        try:
+            check(db.execute("PRAGMA integrity_check").fetchall() == [("ok",)], "the backup is broken")
+            check(db.execute("PRAGMA journal_mode").fetchone()[0] == "delete", "the backup is in WAL mode")
+            check(db.execute("SELECT count(*) FROM generic").fetchone()[0] >= 60000, "records missing")
+        finally:
+            db.close()
+
+        # Restored into a folder of its own: the credits (accounts) and the
+        # copper (the game's characters) paid for the same purchases, at
+        # least as many as were confirmed before the backup began.
+        look = s.path("look")
+        copy_of_folder(data, look)
+        ok(look, "restore", backup)
+        credits = int(re.match(r"credits=(\d+) ", ok(look, "user", "show", "Alice")).group(1))
+        copper, lives = map(int, re.match(r"copper=(\d+) lives=(\d+) ", ok(look, "player", "show", "Alia")).groups())
+        bought = (start_credits - credits) // LIFE_CREDITS
+        check(start_credits - credits == bought * LIFE_CREDITS and bought >= confirmed_before,
+              "the backup charged %d credits; %d lives were confirmed before it began" %
+              (start_credits - credits, confirmed_before))
+        check(start_copper - copper == bought * LIFE_COPPER,
+              "the backup charged %d copper for %d lives" % (start_copper - copper, bought))
+        check(lives == 3 + bought % 6 or (lives == 9 and bought % 6 == 0),
+              "%d lives after %d bought" % (lives, bought))
+        with BbsHost(data_dir=look) as host:
+            alice = RawClient(host.port)
+            try:
+                alice.login("Alice", "alice")
+                stats = plain(alice.type("stats", "]: "))
+            finally:
+                alice.close()
+            check("Copper: %d" % copper in stats, "the restored host shows other copper: %r" % stats)
+            check(host.stop() == 0, "the host did not stop cleanly")
+
+
+@suite.case
+def restore_waits_for_the_host_to_stop_and_refuses_what_is_no_backup():
+    with Scratch() as s:
+        data = demo_folder(s)
+        backup = s.path("saturday.db")
+        with BbsHost(data_dir=data) as host:
+            ok(data, "backup", backup)
+            refused(data, "backup", backup, says="exists already")
+            ok(data, "user", "add", "Zed", stdin="zed\n")
+            set_credits(data, "Alice", 1)
+            err = refused(data, "restore", backup, status=1, says="stop it first")
+            check(str(host.proc.pid) in err, "the refusal does not name the host's process: %r" % err)
+            check(ok(data, "user", "show", "Zed"), "a refused restore changed the database")
+            # Nor does a second host serve the folder meanwhile.
+            proc = subprocess.run([BBSHOST, "--data", data, "--port", str(free_port())], env=host_env(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+            check(proc.returncode == 1 and ("in use by process %d" % host.proc.pid) in proc.stderr.decode(),
+                  "a second host on the folder: %s %r" % (proc.returncode, proc.stderr))
+            check(host.stop() == 0, "the host did not stop cleanly")
+
+        garbage = s.path("garbage.db")
+        with open(garbage, "wb") as f:
+            f.write(b"\x00not a database" * 300)
+        other = s.path("other.db")
+        sqlite3.connect(other).execute("CREATE TABLE t (x)").connection.close()
+        for path, says in ((garbage, "garbage.db"), (other, "no database of bbshost"),
+                           (s.path("missing.db"), "no backup file")):
+            refused(data, "restore", path, says=says)
+        check(ok(data, "user", "show", "Zed"), "a refused restore changed the database")
+
+        out = ok(data, "restore", backup)
+        check(out.strip() == "restored %s from %s (integrity check ok)" % (os.path.join(data, "bbs.db"), backup),
+              "restore said: %r" % out)
+        refused(data, "user", "show", "Zed", says="Zed")
+        check(ok(data, "user", "show", "Alice").startswith("credits=5000 "), "Alice's credits were not restored")
+        with BbsHost(data_dir=data) as host:
+            check(logs_on(host, "Alice", "alice"), "Alice cannot log on after the restore")
+            check("admin: database restored from " + backup in host.log_text(), "the host log has no restore")
+            check(host.stop() == 0, "the host did not stop cleanly")
+
+
+@suite.case
+def version_and_every_option_of_a_command_in_its_help():
+    status, out, err = run_admin("unused", "--version")
+    check(status == 0 and re.fullmatch(r"bbshost \(Brakvold Plus\) \d+\.\d+\.\d+\n", out), "--version: %r" % out)
+    for command, options in ((("user", "--help"), ("add", "passwd", "list", "--credits", "--days", "--class", "--key")),
+                             (("player", "set", "--help"), ("--copper", "--lives", "--gender", "--title", "--room")),
+                             (("player", "--help"), ("list", "set", "--account", "--hit-points")),
+                             (("backup", "--help"), ("FILE", "--replace")),
+                             (("init", "--help"), ("--sysop", "--no-sysop"))):
+        status, out, err = run_admin("unused", *command)
+        missing = [o for o in options if o not in out]
+        check(status == 0 and not missing, "%s: %s, missing %r:\n%s" % (" ".join(command), status, missing, out))
+
+
+if __name__ == "__main__":
+    sys.exit(suite.run())
