@@ -16,7 +16,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initial
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_ENV = $(SANITIZER_ENV) ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 
-.PHONY: all setup build sanitize run test fuzz bench clean
+.PHONY: all setup build sanitize run test fuzz bench install clean
 
 all: build
 
@@ -31,6 +31,13 @@ build: setup $(BUILD)/build.ninja
 
 run: build
 	$(BUILD)/bin/bbshost --data data
+
+# make install [PREFIX=/usr/local] [DESTDIR=...]: bbshost, its libraries, the
+# config templates, the systemd unit and the logrotate snippet (see
+# docs/sysop.md).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 # The same project built with AddressSanitizer (LeakSanitizer included) and
 # UndefinedBehaviorSanitizer.

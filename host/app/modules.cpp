@@ -13,11 +13,30 @@ std::filesystem::path program_dir() {
     return exe.parent_path();
 }
 
+namespace {
+
+// Installed: the program in PREFIX/bin, its files under PREFIX (the
+// folders install() of the build puts them in).
+std::filesystem::path installed(const char* folder) {
+    return (program_dir().parent_path() / folder).lexically_normal();
+}
+
+}  // namespace
+
+std::filesystem::path library_dir() {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(program_dir() / "libqrtbrak.so", ec)) return program_dir();
+    return installed(PLUS_INSTALL_LIBDIR);
+}
+
 std::filesystem::path default_config_dir() {
+    std::error_code ec;
+    const auto config = installed(PLUS_INSTALL_DATADIR) / "config";
+    if (std::filesystem::is_directory(config, ec)) return config;
 #ifdef BBS_CONFIG_DIR
     return BBS_CONFIG_DIR;
 #else
-    return program_dir() / "config";
+    return config;
 #endif
 }
 
@@ -36,12 +55,12 @@ bool load_one(bbs::Host& host, const std::filesystem::path& library, const char*
 }  // namespace
 
 bool load_game(bbs::Host& host, std::string* error) {
-    return load_one(host, program_dir() / "libqrtbrak.so", "init__qrtbrak", error);
+    return load_one(host, library_dir() / "libqrtbrak.so", "init__qrtbrak", error);
 }
 
 bool load_modules(bbs::Host& host, std::string* error) {
     return load_game(host, error) &&
-           load_one(host, program_dir() / "libqrtbkpls.so", "init__qrtbkpls", error);
+           load_one(host, library_dir() / "libqrtbkpls.so", "init__qrtbkpls", error);
 }
 
 }  // namespace app

@@ -414,5 +414,118 @@ def version_and_every_option_of_a_command_in_its_help():
         check(status == 0 and not missing, "%s: %s, missing %r:\n%s" % (" ".join(command), status, missing, out))
 
 
+# What make install puts under PREFIX (for a prefix other than /usr, the
+# settings go to PREFIX/etc).
+INSTALLED = [
+    "bin/bbshost",
+    "etc/default/brakvold-plus",
+    "etc/logrotate.d/brakvold-plus",
+    "lib/brakvold-plus/QRTBKPLS.MCT",
+    "lib/brakvold-plus/libbbs.so",
+    "lib/brakvold-plus/libqrtbkpls.so",
+    "lib/brakvold-plus/libqrtbrak.so",
+    "lib/systemd/system/brakvold-plus.service",
+    "share/brakvold-plus/config/QRTBKPLS.MDF",
+    "share/brakvold-plus/config/QRTBKPLS.MSG",
+    "share/brakvold-plus/config/brakvold.ini",
+    "share/doc/brakvold-plus/sysop.md",
+]
+
+
+def install(prefix, destdir=None):
+    """cmake --install of the build bbshost comes from; the files installed,
+    relative to the root they went to."""
+    build = os.path.dirname(os.path.dirname(BBSHOST))
+    env = dict(os.environ)
+    env.pop("DESTDIR", None)
+    if destdir:
+        env["DESTDIR"] = destdir
+    proc = subprocess.run(["cmake", "--install", build, "--prefix", prefix], env=env, timeout=120,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    check(proc.returncode == 0, "cmake --install: %r" % proc.stdout)
+    root = destdir or "/"
+    files = []
+    for top, _, names in os.walk(destdir or prefix):
+        files += [os.path.relpath(os.path.join(top, n), root) for n in names]
+    return sorted(files)
+
+
+def serve_installed(program, data):
+    """The installed bbshost serving `data` on a free loopback port, without
+    --config: (process, port). The caller stops it."""
+    port = free_port()
+    proc = subprocess.Popen([program, "--data", data, "--bind", "127.0.0.1", "--port", str(port)],
+                            env=host_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = proc.stdout.readline()   # the one line saying where it listens
+    if "listening on 127.0.0.1:%d" % port not in line:
+        proc.kill()
+        _, err = proc.communicate(timeout=30)
+        raise Failure("the installed bbshost did not listen: %r %r" % (line, err))
+    return proc, port
+
+
+@suite.case
+def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves():
+    with Scratch() as s:
+        stage = s.path("stage")
+        files = install("/usr", destdir=stage)
+        expected = sorted(os.path.join("usr", f) for f in INSTALLED if not f.startswith("etc/")) + \
+            sorted(f for f in INSTALLED if f.startswith("etc/"))
+        check(files == sorted(expected), "installed into DESTDIR with the prefix /usr: %r" % files)
+        with open(os.path.join(stage, "usr/lib/systemd/system/brakvold-plus.service")) as f:
+            unit = f.read()
+        for line in ("ExecStart=/usr/bin/bbshost --data /var/lib/brakvold-plus $BBSHOST_OPTIONS",
+                     "EnvironmentFile=-/etc/default/brakvold-plus", "User=brakvold",
+                     "StateDirectory=brakvold-plus", "NoNewPrivileges=yes", "ProtectSystem=strict",
+                     "PrivateTmp=yes", "CapabilityBoundingSet=\n", "ExecReload=/bin/kill -HUP $MAINPID",
+                     "KillSignal=SIGTERM"):
+            check(line in unit + "\n", "the unit lacks %r:\n%s" % (line, unit))
+        check(not any(stage in open(os.path.join(stage, f), errors="replace").read()
+                      for f in files if not f.endswith((".so", "bbshost"))),
+              "an installed file names the staging folder")
+
+        # Another prefix, used where it was installed: the program finds its
+        # libraries and templates there, not in the build.
+        prefix = s.path("opt")
+        check(install(prefix) == sorted(os.path.relpath(os.path.join(prefix, f), "/") for f in INSTALLED),
+              "installed with the prefix %s" % prefix)
+        program = os.path.join(prefix, "bin/bbshost")
+        unit = os.path.join(prefix, "lib/systemd/system/brakvold-plus.service")
+        if shutil.which("systemd-analyze"):
+            proc = subprocess.run(["systemd-analyze", "verify", unit], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, timeout=120)
+            check(proc.returncode == 0 and not proc.stdout.strip(),
+                  "systemd-analyze verify: %s %r" % (proc.returncode, proc.stdout))
+        data = s.path("data")
+        proc = subprocess.run([program, "--data", data, "init", "--sysop", "Ann"], input=b"first words\n",
+                              env=host_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        check(proc.returncode == 0, "the installed init: %r" % proc.stderr)
+        with open(os.path.join(data, "brakvold.ini")) as f:
+            check("PLUS_PURCHASE_EMAIL_USERID=Ann" in f.read(), "the installed templates were not used")
+        host, port = serve_installed(program, data)
+        try:
+            with open("/proc/%d/maps" % host.pid) as f:
+                maps = f.read()
+            for library in ("libbbs.so", "libqrtbrak.so", "libqrtbkpls.so"):
+                check(os.path.join(prefix, "lib/brakvold-plus", library) in maps,
+                      "the installed host did not load the installed %s" % library)
+            check(BBSHOST.rsplit("/bin/", 1)[0] not in maps, "the installed host loaded files of the build")
+            c = RawClient(port)
+            try:
+                c.login("Ann", "first words")
+                menu = plain(c.enter_plus())
+            finally:
+                c.close()
+            check("Sysop: character descriptions" in menu, "the installed module has no sysop menu: %r" % menu)
+        finally:
+            host.terminate()
+            try:
+                check(host.wait(30) == 0, "the installed host did not stop cleanly")
+            finally:
+                if host.poll() is None:
+                    host.kill()
+                    host.wait(30)
+
+
 if __name__ == "__main__":
     sys.exit(suite.run())
