@@ -16,7 +16,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initial
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_ENV = $(SANITIZER_ENV) ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 
-.PHONY: all setup build sanitize run test fuzz bench install clean
+.PHONY: all setup build sanitize run test fuzz bench install deb clean
 
 all: build
 
@@ -34,10 +34,13 @@ run: build
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: bbshost, its libraries, the
 # config templates, the systemd unit and the logrotate snippet (see
-# docs/sysop.md).
+# docs/sysop.md). make deb: the Debian package of the same, in $(BUILD).
 PREFIX ?= /usr/local
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 # The same project built with AddressSanitizer (LeakSanitizer included) and
 # UndefinedBehaviorSanitizer.
