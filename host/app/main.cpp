@@ -70,15 +70,14 @@ int serve(const ServeOptions& options) {
         asio::io_context io;
         app::Server server(io, *host);
         server.set_echo(options.echo);
-        const auto endpoint =
-            server.listen(options.bind, static_cast<uint16_t>(options.port), server.telnet(), &error);
-        if (!endpoint) {
+        if (!server.listen(options.bind, static_cast<uint16_t>(options.port), &error)) {
             std::cerr << "bbshost: " << error << std::endl;
             host->log("start failed: " + error);
             return 1;
         }
-        const std::string where = endpoint->address().to_string() + ":" +
-                                  std::to_string(endpoint->port());
+        const auto endpoint = server.local_endpoint();
+        const std::string where = endpoint.address().to_string() + ":" +
+                                  std::to_string(endpoint.port());
         host->log("started: listening on " + where + " with " + std::to_string(options.channels) +
                   " channels");
         std::cout << "bbshost: listening on " << where << " (telnet), data folder "

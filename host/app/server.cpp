@@ -104,6 +104,12 @@ std::optional<asio::ip::tcp::endpoint> Server::listen(std::string_view address, 
     return bound;
 }
 
+bool Server::listen(std::string_view address, uint16_t port, std::string* error) {
+    const auto bound = listen(address, port, telnet(), error);
+    if (bound) telnet_endpoint_ = *bound;
+    return bound.has_value();
+}
+
 Server::Accept Server::telnet() {
     return [this](asio::ip::tcp::socket socket) {
         adopt(TelnetTransport::make(std::move(socket), [this](std::string_view line) { log(line); }));

@@ -56,6 +56,10 @@ public:
                                                   std::string* error);
     // Accepted connections become telnet sessions.
     Accept telnet();
+    // The telnet way in: listen(address, port, telnet(), error), and where
+    // it listens.
+    bool listen(std::string_view address, uint16_t port, std::string* error);
+    asio::ip::tcp::endpoint local_endpoint() const { return telnet_endpoint_; }
     // A new connection of any way in becomes a session: at the logon
     // dialogue, or refused by the logon throttle.
     std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
@@ -127,6 +131,7 @@ private:
     asio::io_context& io_;
     bbs::Host& host_;
     std::list<Listener> listeners_;
+    asio::ip::tcp::endpoint telnet_endpoint_;
     asio::signal_set signals_;
     asio::steady_timer retry_timer_;
     bool retry_armed_ = false;
