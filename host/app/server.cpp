@@ -4,7 +4,8 @@
 #include <csignal>
 #include <iostream>
 
-#include "app/telnet_session.h"
+#include "app/session.h"
+#include "app/telnet_transport.h"
 #include "bbs/accounts.h"
 #include "bbs/host.h"
 #include "bbs/log_syncer.h"
@@ -14,11 +15,9 @@ namespace app {
 Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
     : io_(io),
       host_(host),
-      acceptor_(io),
       signals_(io, SIGINT, SIGTERM, SIGHUP),
       retry_timer_(io),
-      throttle_([] { return LogonThrottle::Clock::now(); }),
-      accept_timer_(io) {
+      throttle_([] { return LogonThrottle::Clock::now(); }) {
     if (hashing == Hashing::worker_thread) {
         hashing_pool_ = std::make_unique<asio::thread_pool>(1);
         passwords_ = std::make_unique<PasswordCheck>(io_, hashing_pool_->get_executor());
@@ -74,81 +73,100 @@ Server::~Server() {
     host_.set_close_sink(nullptr);
 }
 
-bool Server::listen(std::string_view address, uint16_t port, std::string* error) {
+std::optional<asio::ip::tcp::endpoint> Server::listen(std::string_view address, uint16_t port, Accept accept,
+                                                      std::string* error) {
     std::error_code ec;
     const auto ip = asio::ip::make_address(std::string(address), ec);
     if (ec) {
         *error = "bad bind address \"" + std::string(address) + "\": " + ec.message();
-        return false;
+        return std::nullopt;
     }
     const asio::ip::tcp::endpoint endpoint(ip, port);
     auto fail = [&](const char* what) {
         *error = std::string("cannot ") + what + " " + ip.to_string() + ":" + std::to_string(port) +
                  ": " + ec.message();
-        return false;
+        return std::nullopt;
     };
-    acceptor_.open(endpoint.protocol(), ec);
+    Listener listener(io_);
+    auto& acceptor = listener.acceptor;
+    acceptor.open(endpoint.protocol(), ec);
     if (ec) return fail("open a socket for");
-    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+    acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
     if (ec) return fail("set options on");
-    acceptor_.bind(endpoint, ec);
+    acceptor.bind(endpoint, ec);
     if (ec) return fail("bind");
-    acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) return fail("listen on");
-    return true;
+    const auto bound = acceptor.local_endpoint(ec);
+    if (ec) return fail("find the port of");
+    listener.accept = std::move(accept);
+    listeners_.push_back(std::move(listener));
+    return bound;
 }
 
-asio::ip::tcp::endpoint Server::local_endpoint() const {
-    std::error_code ec;
-    return acceptor_.local_endpoint(ec);
+bool Server::listen(std::string_view address, uint16_t port, std::string* error) {
+    const auto bound = listen(address, port, telnet(), error);
+    if (bound) telnet_endpoint_ = *bound;
+    return bound.has_value();
+}
+
+Server::Accept Server::telnet() {
+    return [this](asio::ip::tcp::socket socket) {
+        adopt(TelnetTransport::make(std::move(socket), [this](std::string_view line) { log(line); }));
+    };
+}
+
+std::shared_ptr<Session> Server::adopt(std::shared_ptr<Transport> transport) {
+    auto session = std::make_shared<Session>(*this, std::move(transport));
+    sessions_.insert(session);
+    const auto verdict = throttle_.dialogue_begins(session->address());
+    if (verdict) {
+        log("connection from " + session->peer());
+        session->start();
+    } else {
+        const std::string said = LogonThrottle::message(verdict);
+        log("connection from " + session->peer() + " refused: " + said.substr(0, said.size() - 2));
+        session->refuse(said);
+    }
+    return session;
 }
 
 int Server::run() {
-    accept();
+    for (auto& listener : listeners_) accept(listener);
     wait_signal();
     io_.run();
     return exit_status_;
 }
 
-void Server::accept() {
-    acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+void Server::accept(Listener& listener) {
+    listener.acceptor.async_accept([this, &listener](const std::error_code& ec, asio::ip::tcp::socket socket) {
         if (stopping_ || ec == asio::error::operation_aborted) return;
         if (ec) {
-            accept_failed(ec);
+            accept_failed(listener, ec);
             return;
         }
-        if (accept_failures_ > 0) {
-            log("accepting again after " + std::to_string(accept_failures_) + " failed accepts");
-            accept_failures_ = 0;
-            accept_pause_ = std::chrono::milliseconds(0);
+        if (listener.failures > 0) {
+            log("accepting again after " + std::to_string(listener.failures) + " failed accepts");
+            listener.failures = 0;
+            listener.pause = std::chrono::milliseconds(0);
         }
-        auto session = std::make_shared<TelnetSession>(*this, std::move(socket));
-        sessions_.insert(session);
-        const auto verdict = throttle_.dialogue_begins(session->address());
-        if (verdict) {
-            log("connection from " + session->peer());
-            session->start();
-        } else {
-            const std::string said = LogonThrottle::message(verdict);
-            log("connection from " + session->peer() + " refused: " + said.substr(0, said.size() - 2));
-            session->refuse(said);
-        }
-        accept();
+        listener.accept(std::move(socket));
+        accept(listener);
     });
 }
 
-void Server::accept_failed(const std::error_code& ec) {
+void Server::accept_failed(Listener& listener, const std::error_code& ec) {
     // E.g. no file handle to spare: the pending connection stays in the
     // listen queue and the socket stays readable, so an immediate retry
     // would spin. Pause, longer each time, and log the burst once.
-    if (accept_failures_++ == 0)
+    if (listener.failures++ == 0)
         log("accept failed: " + ec.message() + "; accepting pauses and retries (pauses of " +
             std::to_string(kFirstAcceptPause.count()) + " ms doubling to " +
             std::to_string(kMaxAcceptPause.count()) + " ms) until it works again");
-    accept_pause_ = accept_pause_.count() == 0 ? kFirstAcceptPause : std::min(accept_pause_ * 2, kMaxAcceptPause);
-    accept_timer_.expires_after(accept_pause_);
-    accept_timer_.async_wait([this](const std::error_code& wait_ec) {
-        if (!wait_ec && !stopping_) accept();
+    listener.pause = listener.pause.count() == 0 ? kFirstAcceptPause : std::min(listener.pause * 2, kMaxAcceptPause);
+    listener.pause_timer.expires_after(listener.pause);
+    listener.pause_timer.async_wait([this, &listener](const std::error_code& wait_ec) {
+        if (!wait_ec && !stopping_) accept(listener);
     });
 }
 
@@ -177,10 +195,10 @@ void Server::abandon_attempt(const std::string& address, std::string_view userid
     throttle_.attempt_ended(address, userid, LogonThrottle::Outcome::abandoned);
 }
 
-void Server::check_password(const std::shared_ptr<TelnetSession>& session, const std::string& userid,
+void Server::check_password(const std::shared_ptr<Session>& session, const std::string& userid,
                             std::string password) {
     passwords_->verify(host_.accounts().password_hash(userid), std::move(password),
-                       [this, weak = std::weak_ptr<TelnetSession>(session), address = session->address(),
+                       [this, weak = std::weak_ptr<Session>(session), address = session->address(),
                         userid](bool ok) {
                            throttle_.attempt_ended(address, userid,
                                                    ok ? LogonThrottle::Outcome::logged_on
@@ -197,7 +215,7 @@ std::string Server::account_userid(std::string_view userid) {
 
 bool Server::is_online(std::string_view userid) { return host_.channel_of(userid) >= 0; }
 
-int Server::logon(const std::shared_ptr<TelnetSession>& session, const std::string& userid) {
+int Server::logon(const std::shared_ptr<Session>& session, const std::string& userid) {
     logging_on_ = session.get();
     const int channel = host_.logon(userid);
     logging_on_ = nullptr;
@@ -228,7 +246,7 @@ void Server::line(int channel, std::string_view text) {
     schedule_delivery();
 }
 
-void Server::hangup(TelnetSession& session) {
+void Server::hangup(Session& session) {
     const int channel = session.channel();
     if (channel < 0) return;
     session.set_channel(-1);
@@ -245,7 +263,7 @@ void Server::hangup(TelnetSession& session) {
     schedule_delivery();
 }
 
-void Server::forget(TelnetSession& session) {
+void Server::forget(Session& session) {
     for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
         if (it->get() == &session) {
             sessions_.erase(it);
@@ -299,8 +317,10 @@ void Server::stop(std::string_view why, int status) {
     exit_status_ = status;
     log("stopping (" + std::string(why) + ")");
     std::error_code ec;
-    acceptor_.close(ec);
-    accept_timer_.cancel();
+    for (auto& listener : listeners_) {
+        listener.acceptor.close(ec);
+        listener.pause_timer.cancel();
+    }
     signals_.cancel(ec);
     retry_timer_.cancel();
     auto sessions = sessions_;

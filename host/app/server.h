@@ -1,13 +1,22 @@
 // The serving side of bbshost: one Asio event loop on one thread, the
-// listening socket, the telnet sessions, the host's output and close sinks,
-// status delivery from the loop, the logon throttle, and the signals.
-// Password hashing is the one thing that runs on another thread.
+// listening sockets, the sessions of every way in (app/session.h) and the
+// channels they hold, the host's output and close sinks, status delivery
+// and the retries of calls waiting for the database from the loop, the
+// database log's syncer, the logon throttle, and the signals. Password
+// hashing is the one thing that runs on another thread.
+//
+// A way into the host is a listener and a transport: what a listener
+// accepts becomes a transport (app/transport.h), and adopt() makes a
+// session of it, the same for every way in.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -24,7 +33,8 @@ class LogSyncer;
 
 namespace app {
 
-class TelnetSession;
+class Session;
+class Transport;
 
 class Server {
 public:
@@ -37,9 +47,22 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds and listens. False with *error (address in use, bad address...).
+    // What a listener does with a connection it accepted.
+    using Accept = std::function<void(asio::ip::tcp::socket socket)>;
+    // Binds and listens; every connection accepted there goes to `accept`.
+    // The address bound (port 0: the one the system chose), or none with
+    // *error (address in use, bad address...).
+    std::optional<asio::ip::tcp::endpoint> listen(std::string_view address, uint16_t port, Accept accept,
+                                                  std::string* error);
+    // Accepted connections become telnet sessions.
+    Accept telnet();
+    // The telnet way in: listen(address, port, telnet(), error), and where
+    // it listens.
     bool listen(std::string_view address, uint16_t port, std::string* error);
-    asio::ip::tcp::endpoint local_endpoint() const;
+    asio::ip::tcp::endpoint local_endpoint() const { return telnet_endpoint_; }
+    // A new connection of any way in becomes a session: at the logon
+    // dialogue, or refused by the logon throttle.
+    std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
     // Runs the loop until a signal or a module stops the host. The exit
     // status: 0 after SIGINT/SIGTERM, 1 when a module stopped the host.
     int run();
@@ -59,7 +82,7 @@ public:
     // Checks the password away from the loop; the attempt ends with the
     // answer, and the session (when it is still there) hears it through
     // password_checked().
-    void check_password(const std::shared_ptr<TelnetSession>& session, const std::string& userid,
+    void check_password(const std::shared_ptr<Session>& session, const std::string& userid,
                         std::string password);
     // The session leaves the logon dialogue (logged on, or gone).
     void dialogue_ended(const std::string& address) { throttle_.dialogue_ended(address); }
@@ -67,12 +90,12 @@ public:
     std::string account_userid(std::string_view userid);
     bool is_online(std::string_view userid);
     // The session becomes a host channel; -1 when no channel is free.
-    int logon(const std::shared_ptr<TelnetSession>& session, const std::string& userid);
+    int logon(const std::shared_ptr<Session>& session, const std::string& userid);
     void line(int channel, std::string_view text);
     // The session's user leaves the host (no-op when he is not online).
-    void hangup(TelnetSession& session);
+    void hangup(Session& session);
     // The session's connection is gone; forget it.
-    void forget(TelnetSession& session);
+    void forget(Session& session);
     void log(std::string_view line);
 
     // Accepting paused after a failure (no file handle to spare, ...): the
@@ -81,8 +104,19 @@ public:
     static constexpr std::chrono::milliseconds kMaxAcceptPause{1000};
 
 private:
-    void accept();
-    void accept_failed(const std::error_code& ec);
+    // One listening socket. When accepting fails it pauses, longer each
+    // time, and logs the burst once.
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io), pause_timer(io) {}
+        asio::ip::tcp::acceptor acceptor;
+        asio::steady_timer pause_timer;
+        Accept accept;
+        std::chrono::milliseconds pause{0};
+        long failures = 0;  // in the current burst
+    };
+
+    void accept(Listener& listener);
+    void accept_failed(Listener& listener, const std::error_code& ec);
     void wait_signal();
     void after_host_call();
     void schedule_delivery();
@@ -96,20 +130,18 @@ private:
 
     asio::io_context& io_;
     bbs::Host& host_;
-    asio::ip::tcp::acceptor acceptor_;
+    std::list<Listener> listeners_;
+    asio::ip::tcp::endpoint telnet_endpoint_;
     asio::signal_set signals_;
     asio::steady_timer retry_timer_;
     bool retry_armed_ = false;
     // Syncs the database's log off the loop; the host holds what a call
     // that wrote sends until its commit is on disk.
     std::unique_ptr<bbs::LogSyncer> log_syncer_;
-    std::set<std::shared_ptr<TelnetSession>> sessions_;
-    std::map<int, std::weak_ptr<TelnetSession>> channels_;
+    std::set<std::shared_ptr<Session>> sessions_;
+    std::map<int, std::weak_ptr<Session>> channels_;
     LogonThrottle throttle_;
-    asio::steady_timer accept_timer_;
-    std::chrono::milliseconds accept_pause_{0};
-    long accept_failures_ = 0;                // in the current burst
-    TelnetSession* logging_on_ = nullptr;  // the session inside host.logon()
+    Session* logging_on_ = nullptr;  // the session inside host.logon()
     bool delivery_posted_ = false;
     bool stopping_ = false;
     bool echo_ = false;

@@ -1,5 +1,7 @@
-// Byte-level helpers between the telnet stream and the host: module output
-// turned into wire line breaks, and typed bytes assembled into lines.
+// Byte-level helpers between the wire and the host: output turned into wire
+// line breaks and typed bytes assembled into lines (the terminal layer in
+// line mode, app/terminal.h), and the telnet transport's refusal of
+// compressed input.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // Fuzz target: telnet option negotiation and subnegotiation against bbshost's
-// real TelnetSession (tests/fuzz/telnet_connection.h), and compressed input.
+// real telnet session (tests/fuzz/telnet_connection.h), and compressed input.
 // The input is a small program: its first byte says whether the client logs
 // on first (as Alice) and how the bytes are cut into pieces; every later
 // byte picks one step, most of them taking the next byte as an argument:

@@ -15,7 +15,8 @@
 
 #include <libtelnet.h>
 
-#include "app/telnet_session.h"
+#include "app/session.h"
+#include "app/telnet_transport.h"
 
 namespace plusfuzz {
 
@@ -56,8 +57,9 @@ TelnetConnection::TelnetConnection(int channels)
     // the server can read it, and a pump of the loop sees it.
     const int one = 1;
     ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    session_ = std::make_shared<app::TelnetSession>(server_, std::move(server_end));
-    session_->start();
+    session_ = server_.adopt(app::TelnetTransport::make(std::move(server_end), [this](std::string_view line) {
+        world_.host().log(line);
+    }));
     pump();
 }
 
@@ -106,7 +108,7 @@ void TelnetConnection::hang_up() {
 void TelnetConnection::check_closed() {
     if (std::getenv("PLUS_FUZZ_TRACE"))  // what the client saw, on stderr
         std::fprintf(stderr, "%s\n", shown(said_.text).c_str());
-    std::weak_ptr<app::TelnetSession> gone = session_;
+    std::weak_ptr<app::Session> gone = session_;
     bool closed = session_->closed();
     session_.reset();
     if (!closed) fail("the session is still open after the client hung up");

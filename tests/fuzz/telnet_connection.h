@@ -1,5 +1,5 @@
 // For the fuzz targets of bbshost's telnet input: a fresh host (with the
-// game and Brakvold Plus), a fresh server and one real TelnetSession on a
+// game and Brakvold Plus), a fresh server and one real telnet session on a
 // loopback TCP connection. The target sends bytes as a client would; the
 // loop runs after each piece, and what the server sends back is read with
 // a client's libtelnet, which records every negotiation it sees.
@@ -22,7 +22,7 @@ struct telnet_t;
 union telnet_event_t;
 
 namespace app {
-class TelnetSession;
+class Session;
 }
 
 namespace plusfuzz {
@@ -68,7 +68,7 @@ private:
     FuzzWorld world_;
     asio::io_context io_;
     app::Server server_;
-    std::shared_ptr<app::TelnetSession> session_;
+    std::shared_ptr<app::Session> session_;
     int client_ = -1;
     telnet_t* client_telnet_ = nullptr;
     ServerSaid said_;

@@ -1,6 +1,6 @@
 // Fuzz target: bbshost's telnet input path. The input is what a client
 // sends: a fresh host (with the game and Brakvold Plus), a fresh server and
-// one real TelnetSession on a loopback TCP connection; the bytes go in in
+// one real telnet session on a loopback TCP connection; the bytes go in in
 // pieces (their lengths drawn from the first byte), the loop runs after each
 // piece, then the client hangs up. Through it go libtelnet's telnet_recv,
 // the session's events, the line assembler, the logon dialogue, and for a

@@ -16,6 +16,12 @@ std::string Screen::row(size_t r) const {
     return terminal::to_utf8(text);
 }
 
+std::string Screen::text() const {
+    std::string all;
+    for (size_t r = 0; r < height_; ++r) all += row(r) + "\n";
+    return all.erase(all.find_last_not_of('\n') + 1);
+}
+
 void Screen::apply(std::string_view bytes) {
     for (char ch : bytes) {
         auto b = static_cast<unsigned char>(ch);

@@ -21,6 +21,8 @@ public:
     void apply(std::string_view bytes);
 
     std::string row(size_t r) const;  // UTF-8, trailing blanks removed
+    // Every row, joined with line feeds, the blank rows at the end left out.
+    std::string text() const;
     bool reverse(size_t r, size_t c) const { return cells_[r][c].reverse; }
     size_t cursor_row() const { return row_; }
     size_t cursor_column() const { return column_; }

@@ -42,7 +42,6 @@ TEST(Utf8, DecodesValidCharactersAndRejectsEveryInvalidForm) {
 
 TEST(Utf8, RoundTripsCyrillicAndCountsCharacters) {
     const std::string text = "серебряный лук";
-    EXPECT_EQ(text.size(), 27u);
     EXPECT_EQ(display_width(text), 14u);
     EXPECT_EQ(from_utf8(text).size(), 14u);
     EXPECT_EQ(to_utf8(from_utf8(text)), text);

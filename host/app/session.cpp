@@ -1,0 +1,173 @@
+#include "app/session.h"
+
+#include "app/server.h"
+
+namespace app {
+
+Session::Session(Server& server, std::shared_ptr<Transport> transport)
+    : server_(server),
+      transport_(std::move(transport)),
+      terminal_(*transport_),
+      dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); }),
+      logon_timer_(server.io()) {}
+
+Session::~Session() { transport_->close_now(); }
+
+void Session::attach() {
+    const std::weak_ptr<Session> weak = weak_from_this();
+    transport_->attach({
+        [weak](std::string_view bytes) {
+            if (auto self = weak.lock()) self->on_received(bytes);
+        },
+        [weak](int width, int height) {
+            if (auto self = weak.lock()) self->terminal_.resize(width, height);
+        },
+        [weak](std::string_view name) {
+            if (auto self = weak.lock()) self->terminal_.set_type(name);
+        },
+        [weak] {
+            if (auto self = weak.lock()) self->on_closed();
+        },
+    });
+}
+
+void Session::start() {
+    attach();
+    transport_->start();
+    dialogue_.start();
+    arm_logon_timer();
+}
+
+void Session::refuse(std::string_view message) {
+    attach();
+    terminal_.write(message);
+    close_after_output();
+}
+
+void Session::arm_logon_timer() {
+    logon_timer_.expires_at(dialogue_.deadline());
+    logon_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+        auto self = weak.lock();
+        if (ec || !self) return;
+        self->dialogue_.expire();
+        if (!self->dialogue_.over()) self->arm_logon_timer();
+    });
+}
+
+// ---- input ------------------------------------------------------------------
+
+bool Session::taking_lines() const {
+    return (state_ == State::logging_on || state_ == State::online) && transport_->open();
+}
+
+void Session::on_received(std::string_view bytes) {
+    if (!taking_lines()) return;
+    terminal_.feed(bytes, lines_);
+    handle_lines();
+}
+
+void Session::handle_lines() {
+    for (std::size_t n = 0; n < kLinesPerTurn && !lines_.empty(); ++n) {
+        if (!taking_lines() || dialogue_.waiting()) break;
+        const std::string line = std::move(lines_.front());
+        lines_.pop_front();
+        if (state_ == State::online)
+            server_.line(channel_, line);
+        else
+            dialogue_.line(line);
+    }
+    if (!taking_lines()) {
+        lines_.clear();
+        return;
+    }
+    if (dialogue_.waiting()) return;  // password_checked() goes on
+    if (lines_.empty()) {
+        transport_->read();
+        return;
+    }
+    // More lines of the same read: the others get the loop first.
+    if (turn_posted_) return;
+    turn_posted_ = true;
+    asio::post(server_.io(), [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->turn_posted_ = false;
+        self->handle_lines();
+    });
+}
+
+void Session::password_checked(bool ok) {
+    if (state_ != State::logging_on) return;
+    dialogue_.password_checked(ok);
+    handle_lines();
+}
+
+// ---- output and closing -------------------------------------------------------
+
+void Session::send_module_output(std::string_view bytes) {
+    if (state_ != State::closed) terminal_.write(bytes);
+}
+
+void Session::close_after_output() {
+    if (state_ == State::closing || state_ == State::closed) return;
+    state_ = State::closing;
+    lines_.clear();
+    server_.hangup(*this);
+    transport_->close_after_output();
+}
+
+void Session::shutdown(std::string_view farewell) {
+    if (state_ == State::closed) return;
+    terminal_.write(farewell);
+    server_.hangup(*this);
+    transport_->close_now();
+    on_closed();
+}
+
+void Session::on_closed() {
+    if (state_ == State::closed) return;
+    auto keep = shared_from_this();  // forget() drops the server's reference
+    server_.hangup(*this);
+    dialogue_.leave();
+    state_ = State::closed;
+    lines_.clear();
+    logon_timer_.cancel();
+    server_.forget(*this);
+}
+
+// ---- the logon dialogue's services --------------------------------------------
+
+LogonThrottle::Verdict Session::attempt_begins(std::string_view userid) {
+    return server_.begin_attempt(address(), userid);
+}
+
+void Session::attempt_abandoned(std::string_view userid) { server_.abandon_attempt(address(), userid); }
+
+void Session::dialogue_ended() { server_.dialogue_ended(address()); }
+
+void Session::check_password(const std::string& userid, std::string password) {
+    server_.check_password(shared_from_this(), userid, std::move(password));
+}
+
+std::string Session::account_userid(std::string_view userid) { return server_.account_userid(userid); }
+
+bool Session::online(std::string_view userid) { return server_.is_online(userid); }
+
+bool Session::log_on(const std::string& userid) {
+    logon_timer_.cancel();
+    state_ = State::online;
+    if (server_.logon(shared_from_this(), userid) >= 0) return true;
+    state_ = State::logging_on;
+    return false;
+}
+
+void Session::secret_line(bool on) {
+    if (on)
+        terminal_.begin_secret_line();
+    else
+        terminal_.end_secret_line();
+}
+
+void Session::log(std::string_view line) { server_.log(line); }
+
+}  // namespace app

@@ -1,0 +1,216 @@
+#include "app/telnet_transport.h"
+
+#include <libtelnet.h>
+
+#include "app/logon_throttle.h"
+
+namespace app {
+
+namespace {
+
+// What we agree to when the client asks: we never offer or accept anything
+// but NAWS unasked; ECHO is ours only while the client's echo is off.
+const telnet_telopt_t kOptions[] = {
+    {TELNET_TELOPT_ECHO, TELNET_WONT, TELNET_DONT},
+    {TELNET_TELOPT_NAWS, TELNET_WONT, TELNET_DO},
+    {-1, 0, 0},
+};
+
+}  // namespace
+
+std::shared_ptr<TelnetTransport> TelnetTransport::make(asio::ip::tcp::socket socket, Log log) {
+    return std::shared_ptr<TelnetTransport>(new TelnetTransport(std::move(socket), std::move(log)));
+}
+
+TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log)
+    : socket_(std::move(socket)), flush_timer_(socket_.get_executor()), log_(std::move(log)) {
+    std::error_code ec;
+    const auto endpoint = socket_.remote_endpoint(ec);
+    peer_ = ec ? "unknown peer" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    address_ = ec ? "unknown" : LogonThrottle::source_key(endpoint.address());
+    telnet_ = telnet_init(kOptions, &TelnetTransport::on_telnet_event, 0, this);
+}
+
+TelnetTransport::~TelnetTransport() {
+    if (telnet_) telnet_free(telnet_);
+}
+
+void TelnetTransport::start() {
+    if (!telnet_) {
+        log_("telnet state could not be created for " + peer_);
+        finish();
+        return;
+    }
+    std::error_code ec;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_NAWS);
+    read();
+}
+
+// ---- input ------------------------------------------------------------------
+
+void TelnetTransport::read() {
+    if (reading_ || state_ != State::open) return;
+    reading_ = true;
+    socket_.async_read_some(asio::buffer(read_buffer_),
+                            [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+                                self->reading_ = false;
+                                if (self->state_ == State::closed) return;
+                                if (ec) {
+                                    self->finish();  // the client hung up (or the socket failed)
+                                    return;
+                                }
+                                self->on_read(n);
+                            });
+}
+
+void TelnetTransport::on_read(std::size_t n) {
+    const std::string_view bytes(read_buffer_.data(), n);
+    const std::size_t admitted = compression_.admit(bytes);
+    received_.clear();
+    telnet_recv(telnet_, bytes.data(), admitted);
+    if (compression_.refused()) {
+        cut_off("it began compressed input (IAC SB COMPRESS2), which is never accepted");
+        return;
+    }
+    if (state_ != State::open) return;  // cut off by what the parser found
+    if (received_.empty()) {
+        read();
+        return;
+    }
+    if (events_.received) events_.received(received_);
+}
+
+void TelnetTransport::on_telnet_event(telnet_t*, telnet_event_t* event, void* self) {
+    static_cast<TelnetTransport*>(self)->handle_event(*event);
+}
+
+void TelnetTransport::handle_event(telnet_event_t& event) {
+    switch (event.type) {
+    case TELNET_EV_DATA:
+        if (state_ == State::open) received_.append(event.data.buffer, event.data.size);
+        break;
+    case TELNET_EV_SEND:
+        queue(event.data.buffer, event.data.size);
+        break;
+    case TELNET_EV_SUBNEGOTIATION:
+        if (event.sub.telopt == TELNET_TELOPT_NAWS && event.sub.size == 4 && state_ == State::open &&
+            events_.resized) {
+            auto byte = [&](int i) { return static_cast<unsigned char>(event.sub.buffer[i]); };
+            events_.resized(byte(0) << 8 | byte(1), byte(2) << 8 | byte(3));
+        }
+        break;
+    case TELNET_EV_COMPRESS:
+        // Never reached: CompressionRefusal stops the input before libtelnet
+        // could begin to inflate it. Should a parser ever get there anyway,
+        // nothing more of this client is taken.
+        if (event.compress.state) cut_off("compressed input began, which is never accepted");
+        break;
+    case TELNET_EV_ERROR:
+        cut_off(std::string("telnet protocol error: ") + (event.error.msg ? event.error.msg : "?"));
+        break;
+    case TELNET_EV_WARNING:
+        // E.g. a subnegotiation longer than libtelnet buffers: it is dropped
+        // and what follows is read as data again.
+        log_("telnet warning from " + peer_ + ": " + (event.error.msg ? event.error.msg : "?"));
+        break;
+    default:
+        break;  // commands and negotiations never reach the session
+    }
+}
+
+// ---- output -----------------------------------------------------------------
+
+void TelnetTransport::send(std::string_view bytes) {
+    if (sending() && telnet_) telnet_send(telnet_, bytes.data(), bytes.size());
+}
+
+void TelnetTransport::local_echo(bool on) {
+    if (sending() && telnet_) telnet_negotiate(telnet_, on ? TELNET_WONT : TELNET_WILL, TELNET_TELOPT_ECHO);
+}
+
+void TelnetTransport::queue(const char* bytes, std::size_t size) {
+    if (!sending()) return;
+    if (queued_.size() + writing_.size() + size > kMaxQueued) {
+        queued_.clear();
+        cut_off("output queue full (the client does not read)");
+        return;
+    }
+    queued_.append(bytes, size);
+    write();
+}
+
+void TelnetTransport::write() {
+    if (write_pending_ || queued_.empty() || state_ == State::closed) return;
+    writing_.swap(queued_);
+    queued_.clear();
+    write_pending_ = true;
+    asio::async_write(socket_, asio::buffer(writing_),
+                      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+                          self->write_pending_ = false;
+                          self->writing_.clear();
+                          if (self->state_ == State::closed) return;
+                          if (ec) {
+                              self->finish();
+                              return;
+                          }
+                          if (!self->queued_.empty()) {
+                              self->write();
+                          } else if (self->state_ == State::closing) {
+                              self->finish();
+                          }
+                      });
+}
+
+// ---- closing ----------------------------------------------------------------
+
+void TelnetTransport::cut_off(std::string_view why) {
+    if (state_ == State::closed) return;
+    // Called from the parser and from inside module routines (through a
+    // send): the hang-up waits for the loop.
+    log_("cutting off " + peer_ + ": " + std::string(why));
+    state_ = State::closing;
+    cut_off_ = true;
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finish(); });
+}
+
+void TelnetTransport::close_after_output() {
+    if (state_ != State::open) return;
+    state_ = State::closing;
+    if (!write_pending_ && queued_.empty()) {
+        finish();
+        return;
+    }
+    // A client that never reads does not keep the connection open for ever.
+    flush_timer_.expires_after(kFlushTime);
+    flush_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+        auto self = weak.lock();
+        if (!ec && self) self->finish();
+    });
+}
+
+void TelnetTransport::close_now() {
+    if (state_ == State::closed) return;
+    // One last try to hand over what is queued, without waiting for the client.
+    std::error_code ec;
+    socket_.non_blocking(true, ec);
+    if (!write_pending_ && !queued_.empty()) socket_.write_some(asio::buffer(queued_), ec);
+    finish();
+}
+
+void TelnetTransport::finish() {
+    if (state_ == State::closed) return;
+    state_ = State::closed;
+    std::error_code ec;
+    flush_timer_.cancel();
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+    // The session hears it from the loop, never inside a call it made.
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        auto closed = std::move(self->events_.closed);
+        self->events_ = {};
+        if (closed) closed();
+    });
+}
+
+}  // namespace app

@@ -1,0 +1,67 @@
+// One client connection as a session sees it, whatever protocol carries it
+// (telnet, SSH, a web terminal): bytes in and out, the window's size and
+// the terminal's type when the client tells them, and the end.
+//
+// Contract:
+//  - Input comes one read at a time: after start(), and after each
+//    received(), nothing more is received until the session asks with
+//    read(). So a session that is busy with what it has holds the client
+//    back. The protocol's own bytes are the transport's business and never
+//    reach the session; a read that brings nothing else is followed by the
+//    next at once.
+//  - send() queues terminal bytes for the user; the queue is bounded, and a
+//    client that lets it fill up (he does not read) is cut off. Once cut
+//    off or closing, open() is false and nothing more is received; what is
+//    sent while closing after the output still goes out, and once cut off
+//    or closed sends are dropped.
+//  - close_after_output() sends what is queued, then closes (bounded by a
+//    grace time); close_now() makes one last try to hand the queue to the
+//    socket without waiting and closes.
+//  - Every event runs on the loop, never from inside a call the session
+//    made; closed() comes once, whatever ended the connection, and then no
+//    event comes any more.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace app {
+
+class Transport {
+public:
+    struct Events {
+        std::function<void(std::string_view bytes)> received;          // what the user typed
+        std::function<void(int width, int height)> resized;            // his window, when told
+        std::function<void(std::string_view name)> terminal_type;      // his terminal, when told
+        std::function<void()> closed;
+    };
+
+    virtual ~Transport() = default;
+
+    // The events go to `events` from now on; call it once, first.
+    virtual void attach(Events events) = 0;
+    // Greets the client as the protocol wants (options offered) and begins
+    // the first read. A connection refused at once is not started: it is
+    // sent its refusal and closed.
+    virtual void start() = 0;
+    virtual void read() = 0;
+
+    virtual void send(std::string_view bytes) = 0;
+    // Whether the client's terminal shows what the user types itself. A
+    // telnet client in line mode does until the host takes over the echo;
+    // where the host echoes anyway (character mode) this changes nothing.
+    virtual void local_echo(bool on) = 0;
+
+    virtual void close_after_output() = 0;
+    virtual void close_now() = 0;
+
+    virtual bool open() const = 0;
+    virtual bool closed() const = 0;
+    // The peer as the log names it ("ADDRESS:PORT"), and the key the logon
+    // throttle counts it under (LogonThrottle::source_key).
+    virtual const std::string& peer() const = 0;
+    virtual const std::string& address() const = 0;
+};
+
+}  // namespace app

@@ -1,0 +1,175 @@
+// The logon dialogue's rules on a clock the test moves: what the user is
+// told, when the throttle is asked and given attempts back, when the
+// password is checked and the user logged on, and when the connection
+// closes, for scripts of what the user and the host do.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/logon_dialogue.h"
+
+namespace {
+
+using app::LogonDialogue;
+using app::LogonThrottle;
+using namespace std::chrono_literals;
+
+// One step of a script: a line typed, the password check's answer, time
+// passing (and the dialogue's timer running out), or a hang-up.
+struct Step {
+    enum class Kind { type, answer, wait, hang_up } kind;
+    std::string text;
+    bool ok = false;
+    std::chrono::seconds time{0};
+};
+Step type(std::string text) { return {Step::Kind::type, std::move(text)}; }
+Step answer(bool ok) { return {Step::Kind::answer, {}, ok}; }
+Step wait(std::chrono::seconds time) { return {Step::Kind::wait, {}, false, time}; }
+const Step hang_up{Step::Kind::hang_up, {}};
+
+// The host and the terminal as the dialogue sees them: everything it asks
+// of them goes into one transcript, what it says as it is and the rest in
+// angle brackets. Accounts: Alice and Bob, and Bob is online.
+class Recorder : public LogonDialogue::Services {
+public:
+    std::string transcript;
+    std::vector<std::string> log_lines;
+    std::optional<LogonThrottle::Refusal> refusal;  // of every attempt
+    bool channel_free = true;
+
+    LogonThrottle::Verdict attempt_begins(std::string_view userid) override {
+        transcript += "<attempt " + std::string(userid) + ">";
+        if (!refusal) return {};
+        return {*refusal, 300s};
+    }
+    void attempt_abandoned(std::string_view userid) override {
+        transcript += "<abandoned " + std::string(userid) + ">";
+    }
+    void dialogue_ended() override { transcript += "<ended>"; }
+    void check_password(const std::string& userid, std::string password) override {
+        transcript += "<check " + userid + ":" + password + ">";
+    }
+    std::string account_userid(std::string_view userid) override {
+        std::string lower(userid);
+        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+        return lower == "alice" ? "Alice" : lower == "bob" ? "Bob" : "";
+    }
+    bool online(std::string_view userid) override { return userid == "Bob"; }
+    bool log_on(const std::string& userid) override {
+        transcript += "<log on " + userid + (channel_free ? ">" : ": no channel>");
+        return channel_free;
+    }
+    void say(std::string_view text) override { transcript += text; }
+    void secret_line(bool on) override { transcript += on ? "<secret>" : "</secret>"; }
+    void close() override { transcript += "<close>"; }
+    void log(std::string_view line) override { log_lines.emplace_back(line); }
+};
+
+const std::string kBanner =
+    "\r\n  Welcome to the Brakvold BBS\r\n  A realm of swords, sorcery and the Brakvold Plus extensions.\r\n\r\n";
+const std::string kPassword = "<secret>Password: </secret>";
+
+struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::string transcript;  // after the banner
+    bool over = false;
+    Recorder setup{};
+};
+
+class LogonDialogueTest : public ::testing::Test {
+protected:
+    LogonDialogue::Clock::time_point now_{};
+    Recorder host_;
+    std::optional<LogonDialogue> dialogue_;
+
+    void run(const Case& c) {
+        host_ = c.setup;
+        dialogue_.emplace(host_, "192.0.2.1:4000", [this] { return now_; });
+        dialogue_->start();
+        for (const Step& step : c.steps) {
+            switch (step.kind) {
+            case Step::Kind::type: dialogue_->line(step.text); break;
+            case Step::Kind::answer: dialogue_->password_checked(step.ok); break;
+            case Step::Kind::wait:
+                now_ += step.time;
+                dialogue_->expire();
+                break;
+            case Step::Kind::hang_up: dialogue_->leave(); break;
+            }
+        }
+    }
+};
+
+TEST_F(LogonDialogueTest, FollowsItsRulesStepByStep) {
+    Recorder no_channel, refusing;
+    no_channel.channel_free = false;
+    refusing.refusal = LogonThrottle::Refusal::userid_penalized;
+    const Case cases[] = {
+        {"a right password logs on under the account's spelling", {type(" \x1b[1malice "), type("pw"), answer(true)},
+         "User-ID: <attempt alice>" + kPassword + "<check alice:pw><ended><log on Alice>", true},
+        {"empty user-IDs are asked again without an attempt", {type(""), type("   "), type("\x07\x1b[A")},
+         "User-ID: User-ID: User-ID: User-ID: "},
+        {"lines typed while the password is checked are not taken", {type("Alice"), type("pw"), type("Bob")},
+         "User-ID: <attempt Alice>" + kPassword + "<check Alice:pw>"},
+        {"three wrong passwords close", {type("Alice"), type("a"), answer(false), type("x"), type("b"), answer(true),
+                                         type("Alice"), type("c"), answer(false)},
+         "User-ID: <attempt Alice>" + kPassword + "<check Alice:a>Invalid login.\r\nUser-ID: <attempt x>" + kPassword +
+             "<check x:b>Invalid login.\r\nUser-ID: <attempt Alice>" + kPassword + "<check Alice:c>Invalid login.\r\n<close>",
+         true},
+        {"a user online is asked again, which is no failure",
+         {type("bob"), type("p"), answer(true), type("bob"), type("p"), answer(true), type("bob"), type("p"), answer(true),
+          type("Alice")},
+         "User-ID: <attempt bob>" + kPassword + "<check bob:p>That user is already online.\r\nUser-ID: <attempt bob>" +
+             kPassword + "<check bob:p>That user is already online.\r\nUser-ID: <attempt bob>" + kPassword +
+             "<check bob:p>That user is already online.\r\nUser-ID: <attempt Alice><secret>Password: "},
+        {"an unknown user-ID goes the way of a wrong password", {type("nobody"), type("pw"), answer(false)},
+         "User-ID: <attempt nobody>" + kPassword + "<check nobody:pw>Invalid login.\r\nUser-ID: "},
+        {"no free channel closes", {type("Alice"), type("pw"), answer(true)},
+         "User-ID: <attempt Alice>" + kPassword + "<check Alice:pw><ended><log on Alice: no channel>"
+                                                  "Every channel is busy. Please try again later.\r\n<close>",
+         true, no_channel},
+        {"a throttled attempt is told when again and closes", {type("Alice"), type("pw")},
+         "User-ID: <attempt Alice>Too many failed logons for this user-ID. Please try again in 5 minutes.\r\n<close>",
+         true, refusing},
+        {"the time runs from the start, not from the last line",
+         {wait(100s), type("Alice"), type("x"), answer(false), wait(19s), type("Alice"), wait(1s), hang_up},
+         "User-ID: <attempt Alice>" + kPassword + "<check Alice:x>Invalid login.\r\nUser-ID: <attempt Alice><secret>"
+         "Password: \r\nLogon timed out.\r\n<close><abandoned Alice><ended>",
+         true},
+        {"a timeout during the check ignores its answer", {type("Alice"), type("pw"), wait(120s), answer(true), hang_up},
+         "User-ID: <attempt Alice>" + kPassword + "<check Alice:pw>\r\nLogon timed out.\r\n<close><ended>", true},
+        {"a hang-up at the password prompt gives the attempt back", {type("Alice"), hang_up, hang_up},
+         "User-ID: <attempt Alice><secret>Password: <abandoned Alice><ended>", true},
+        {"a hang-up after logon ends nothing more", {type("Alice"), type("pw"), answer(true), hang_up, wait(200s)},
+         "User-ID: <attempt Alice>" + kPassword + "<check Alice:pw><ended><log on Alice>", true},
+    };
+    for (const auto& c : cases) {
+        run(c);
+        ASSERT_TRUE(host_.transcript.starts_with(kBanner)) << c.name;
+        EXPECT_EQ(host_.transcript.substr(kBanner.size()), c.transcript) << c.name;
+        EXPECT_EQ(dialogue_->over(), c.over) << c.name;
+        EXPECT_EQ(dialogue_->waiting(), c.transcript.ends_with(":pw>")) << c.name;
+    }
+}
+
+TEST_F(LogonDialogueTest, LogsRefusalsFailuresAndClosingsWithTheUserIdAsTyped) {
+    run({"", {type("Mallory%s"), type("a"), answer(false), type("Alice"), type("b"), answer(false), type("alice"),
+              type("c"), answer(false)}, "", true});
+    EXPECT_EQ(host_.log_lines, (std::vector<std::string>{
+                                   "failed logon as \"Mallory%s\" from 192.0.2.1:4000",
+                                   "failed logon as \"Alice\" from 192.0.2.1:4000",
+                                   "failed logon as \"alice\" from 192.0.2.1:4000",
+                                   "connection from 192.0.2.1:4000 closed after 3 failed logons",
+                               }));
+    Recorder refusing;
+    refusing.refusal = LogonThrottle::Refusal::address_penalized;
+    run({"", {type("Mallory%s")}, "", true, refusing});
+    EXPECT_EQ(host_.log_lines, std::vector<std::string>{"logon as \"Mallory%s\" from 192.0.2.1:4000 refused: Too many "
+                                                        "failed logons from your address. Please try again in 5 minutes."});
+}
+
+}  // namespace
