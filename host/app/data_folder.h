@@ -1,24 +1,16 @@
-// A fresh data folder: the config sources copied in, and a small demo
-// population of classes, accounts and game characters.
+// The data folder: a fresh one with the demo population, its private files
+// kept private, and the fixed text fields of the records it holds.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 
-#include "platform/game.h"
-
 namespace app {
 
-// The demo population (also listed in the README):
-//   classes  Member (365 days limit), Sysop (no day limit)
-//   accounts Sysop/sysop  class Sysop, key SYSOP, 100000 credits
-//            Alice/alice, Bob/bob, Carol/carol  class Member, 5000 credits, 30 days
-//   players  Alia (Alice), Bobo (Bob), Cara (Carol)
-//
-// Creates `dir` (which must not exist yet, mode 0700) from the files of `config_dir`,
-// then opens a host on it, loads the game and the module and adds the demo
-// population. On failure the half-made folder is removed and *error says why.
+// Creates `dir` (which must not exist yet) from the files of `config_dir`
+// with the demo population (app/population.h). On failure the half-made
+// folder is removed and *error says why.
 bool create_data_folder(const std::filesystem::path& dir, const std::filesystem::path& config_dir,
                         int channels, std::string* error);
 
