@@ -567,11 +567,6 @@ private:
 }  // namespace
 }  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    plusfuzz::keep_libraries_loaded();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     plusfuzz::Run run;
     run.play(std::string_view(reinterpret_cast<const char*>(data), size));
