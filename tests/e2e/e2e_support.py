@@ -317,6 +317,12 @@ class BbsHost(Admin):
         self.clients.append(client)
         return client
 
+    def raw_user(self, userid, password=None, **kwargs):
+        """A raw_telnet.RawClient logged on as `userid`, at the game prompt."""
+        client = self.raw(**kwargs)
+        client.login(userid, password)
+        return client
+
 
 # ---- clients -------------------------------------------------------------------------
 

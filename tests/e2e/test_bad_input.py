@@ -35,10 +35,7 @@ STATS_END = "Time played: "
 @suite.case
 def long_lines_control_bytes_and_escapes():
     with BbsHost() as host:
-        bob = host.raw()
-        bob.login("Bob")
-        alice = host.raw()
-        alice.login("Alice")
+        bob, alice = host.raw_user("Bob"), host.raw_user("Alice")
 
         # 100 000 bytes in one line, then a normal line.
         alice.send_raw(b"x" * 100000 + b"\r\nstats\r\n")
@@ -77,10 +74,7 @@ def long_lines_control_bytes_and_escapes():
 @suite.case
 def telnet_garbage_and_half_sequences():
     with BbsHost() as host:
-        bob = host.raw()
-        bob.login("Bob")
-        c = host.raw()
-        c.login("Alice")
+        bob, c = host.raw_user("Bob"), host.raw_user("Alice")
 
         # IAC and a byte that is no telnet command: both dropped.
         c.send_raw(bytes([IAC]) + b"xstats\r\n")
@@ -143,7 +137,7 @@ def conversions_blanks_and_long_user_ids_at_logon():
         check(status == 0, "user add 'Ann Lee': %r %r" % (out, err))
         out = host.raw().login("Ann Lee", "ann %s")
         check("Welcome to Brakvold" in out, "Ann Lee could not log on: %r" % out)
-        host.raw().login("Alice")
+        host.raw_user("Alice")
 
 
 # ---- files ---------------------------------------------------------------------------
@@ -176,8 +170,7 @@ def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
                              "LIFECRD) value -5 is out of bounds -1..90000000; using -1",
                              "DESCCRD) value -5 is out of bounds 0..1000000; using 0"):
                 check(expected in log, "no warning %r in the log:\n%s" % (expected, log[-1500:]))
-            c = host.raw()
-            c.login("Alice")
+            c = host.raw_user("Alice")
             menu = c.enter_plus()
             check("Buy an extra life" not in menu, "lives are sold with LIFECRD -1: %r" % menu)
             c.type("d", CHOICE)
@@ -192,8 +185,7 @@ def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
             check("message file QRTBKPLS.MCV kept as it was" in log, "no word of the kept file:\n" + log[-800:])
             out = c.type("x", "choice:")
             check("Your character description" in out, "the menu is gone after a broken reload: %r" % out)
-            bob = host.raw()
-            bob.login("Bob")
+            bob = host.raw_user("Bob")
             out = bob.type("/lookup Alia", "]: ")
             check("Alia" in out and "Elf" in out, "the lookup command was lost at reload: %r" % out)
             check(host.stop() == 0, "the host did not stop cleanly")

@@ -75,9 +75,7 @@ def answered_in_order(client, who, markers):
 @suite.case
 def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
     with BbsHost() as host:
-        users = {userid: host.raw() for userid in ("Alice", "Bob", "Carol")}
-        for userid, c in users.items():
-            c.login(userid)
+        users = {userid: host.raw_user(userid) for userid in ("Alice", "Bob", "Carol")}
         with Lock(host.data) as lock:
             for c in (users["Alice"], users["Bob"]):
                 for line, _ in TYPED:
@@ -108,8 +106,7 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
         # The Sysop has no character: his logon greets him, then his lines.
         answered_in_order(sysop, "Sysop", ["Welcome to Brakvold", "In Brakvold now:", "Extension: "])
         host.wait_log("logoff: Carol", "Carol's hang-up to run")
-        carol = host.raw()
-        carol.login("Carol")
+        carol = host.raw_user("Carol")
         check("Character: Cara" in plain(carol.type("stats", GAME_PROMPT)), "Carol is not served again")
         log = host.log_text()
         check("locked" in log and "free again" in log, "the host log does not tell the busy spell: %r" %
@@ -119,8 +116,7 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
 @suite.case
 def a_stop_during_the_lock_waits_for_it_and_runs_what_waited():
     with BbsHost() as host:
-        alice = host.raw()
-        alice.login("Alice")
+        alice = host.raw_user("Alice")
         with Lock(host.data) as lock:
             alice.send("stats")
             alice.read_until(BUSY)

@@ -208,8 +208,7 @@ def sigkill_while_players_save_and_buy():
 
         # The restarted host serves what the data folder holds.
         with BbsHost(data_dir=first.data) as host:
-            c = host.raw()
-            c.login("Alice")
+            c = host.raw_user("Alice")
             c.enter_plus()
             screen = c.type("d", "choice:")
             stored = state["Alice"]["desc"]

@@ -21,8 +21,7 @@ OPEN_FILES = 40      # about 15 of them are the host's own
 @suite.case
 def at_the_file_limit_accepting_pauses_and_users_are_served():
     with BbsHost(open_files=OPEN_FILES) as host:
-        alice = host.raw()
-        alice.login("Alice")
+        alice = host.raw_user("Alice")
         # Ten silent connections from each of six addresses: the host runs
         # out of file handles long before it would turn any of them away.
         silent = [socket.create_connection(("127.0.0.1", host.port), timeout=10,
@@ -49,7 +48,7 @@ def at_the_file_limit_accepting_pauses_and_users_are_served():
             for s in silent:
                 s.close()
         # The handles come back: accepting goes on, and says so.
-        host.raw().login("Carol")
+        host.raw_user("Carol")
         check("accepting again after" in host.log_text(), "the end of the failures is not in the log")
 
 

@@ -33,9 +33,7 @@ def timed_stats(client):
 @suite.case
 def compressed_input_is_refused_and_never_inflated():
     with BbsHost() as host:
-        bob, carol, alice = host.raw(), host.raw(), host.raw()
-        for client, userid in ((bob, "Bob"), (carol, "Carol"), (alice, "Alice")):
-            client.login(userid)
+        bob, carol, alice = (host.raw_user(userid) for userid in ("Bob", "Carol", "Alice"))
         alice.type("tell Bobo before", "]: ")
         bob.read_until("before")
         peak_before = vm_rss_kib(host.proc.pid, "VmHWM")
@@ -60,9 +58,7 @@ def compressed_input_is_refused_and_never_inflated():
 @suite.case
 def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
     with BbsHost() as host:
-        carol, alice = host.raw(), host.raw()
-        carol.login("Carol")
-        alice.login("Alice")
+        carol, alice = host.raw_user("Carol"), host.raw_user("Alice")
         stop = threading.Event()
 
         def flood():
@@ -107,9 +103,7 @@ def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
 @suite.case
 def control_sequences_reach_no_other_user_and_no_log():
     with BbsHost() as host:
-        bob, alice = host.raw(), host.raw()
-        bob.login("Bob")
-        alice.login("Alice")
+        bob, alice = host.raw_user("Bob"), host.raw_user("Alice")
         # 8-bit CSI, OSC and DCS as single bytes and encoded, a 7-bit one, and
         # UTF-8 text whose bytes include 0x9B and 0x9F as continuation bytes.
         alice.send(b"tell Bobo \x9b2J\x9b31mhi \x9d0;owned\x07there \xc2\x9b1m\x90q\x9c"

@@ -41,9 +41,8 @@ PURCHASES = [
 @suite.case
 def days_and_class_changed_while_online_decide_the_next_charge():
     with live_host() as host:
-        clients = {userid: host.raw() for userid, *_ in PURCHASES}
-        for userid, c in clients.items():
-            c.login(userid)
+        clients = {userid: host.raw_user(userid) for userid, *_ in PURCHASES}
+        for c in clients.values():
             c.enter_plus()
         for userid, player, change, bought, days, klass in PURCHASES:
             c = clients[userid]
@@ -79,8 +78,7 @@ KEYS = [
 def keys_changed_while_online_count_from_the_next_line():
     with BbsHost() as host:
         for userid, change, sysop_after in KEYS:
-            c = host.raw()
-            c.login(userid)
+            c = host.raw_user(userid)
             menu = plain(c.enter_plus())
             check((SYSOP_ENTRY in menu) != sysop_after, "%s's menu before the change: %r" % (userid, menu))
             host.admin_ok("user", "set", userid, *change)

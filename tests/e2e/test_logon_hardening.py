@@ -80,8 +80,7 @@ def parallel_connections_from_one_address_get_ten_guesses_in_all():
         check("User-ID" not in out and "Please try again in 2 minutes." in c.read_until("minutes."),
               "the penalized address was not refused at once: %r" % out)
         check(c.wait_closed(), "the refused connection stayed open")
-        carol = host.raw(source="127.0.0.2")
-        carol.login("Carol")
+        carol = host.raw_user("Carol", source="127.0.0.2")
         carol.served("Carol")
         check(ADDRESS_REFUSED in host.log_text(), "the refusals are not in the log")
 
@@ -104,7 +103,7 @@ def one_user_id_gets_five_guesses_from_any_number_of_addresses():
         out = c.read_until("minutes.")
         check(USERID_REFUSED in out and "Password" not in out, "no refusal before the password: %r" % out)
         # Other user-IDs are not held up.
-        host.raw(source="127.0.3.2").login("Bob")
+        host.raw_user("Bob", source="127.0.3.2")
 
 
 @suite.case
@@ -144,7 +143,7 @@ def one_address_holds_at_most_ten_connections_at_the_logon():
         check("User-ID" not in out, "the eleventh connection got a prompt: %r" % out)
         check(turned_away.wait_closed(), "the eleventh connection stayed open")
         # Another address is served; a connection that logs on frees its place.
-        host.raw(source="127.0.5.2").login("Bob")
+        host.raw_user("Bob", source="127.0.5.2")
         held[0].send("Carol")
         held[0].read_until("Password: ")
         held[0].send("carol")
@@ -158,8 +157,7 @@ def passwords_are_stored_only_as_argon2id_hashes():
     with BbsHost() as host:
         status, out, err = host.admin("user", "add", "Dora", stdin=secret + "\n")
         check(status == 0, "user add: %r %r" % (out, err))
-        c = host.raw()
-        c.login("Dora", secret)
+        c = host.raw_user("Dora", secret)
         c.close()
         db = sqlite3.connect("file:%s?mode=ro" % os.path.join(host.data, "bbs.db"), uri=True)
         try:
