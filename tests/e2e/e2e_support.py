@@ -264,11 +264,14 @@ class BbsHost(Admin):
         self.proc.send_signal(signum)
 
     def reload(self):
-        """SIGHUP, then waits until the host log says the reload is done."""
+        """SIGHUP, then waits until the host log says the reload is done;
+        what the reload added to the host log and to the game log."""
+        host_log, game_log = len(self.log_text()), len(self.game_log())
         self._reloads += 1
         self.signal(signal.SIGHUP)
         wait_until(lambda: self.log_text().count("reload done") >= self._reloads,
                    "reload %d" % self._reloads, attempts=400)
+        return self.log_text()[host_log:], self.game_log()[game_log:]
 
     def wait_log(self, text, what, name="bbshost.log"):
         wait_until(lambda: text in self.log_text(name), what)

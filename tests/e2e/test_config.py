@@ -101,9 +101,7 @@ def a_refused_reload_keeps_the_loaded_file_in_force():
                 ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "\"1,000\""),
                 ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\"")]:
             write_atomically(source_path(host), edited(shipped, pattern, replacement))
-            log_before = len(host.log_text())
-            host.reload()
-            log = host.log_text()[log_before:]
+            log, _ = host.reload()
             check(says in log and "QRTBKPLS.MSG" in log, "%s: the log does not say why:\n%s" % (what, log))
             check("message file QRTBKPLS.MCV kept as it was" in log, "%s: no word of the kept file:\n%s" % (what, log))
             # The menus answer with the loaded file, and the price stands.
@@ -188,21 +186,18 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         check(NOTE + " (to Sysop)" in host.game_log(), "mail-only mode was not announced:\n" + host.game_log())
         # Switched off: nothing announces it any more.
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "0")
-        before = host.game_log()
-        host.reload()
-        check(NOTE not in host.game_log()[len(before):], "switched off, the note is written again:\n" + host.game_log())
+        _, game_log = host.reload()
+        check(NOTE not in game_log, "switched off, the note is written again:\n" + host.game_log())
         # Switched on for another user: every note of this reload names him.
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
         set_ini(host.data, "PLUS_PURCHASE_EMAIL_USERID", "Carol")
-        before = host.game_log()
-        host.reload()
-        notes = [line for line in host.game_log()[len(before):].splitlines() if NOTE in line]
+        _, game_log = host.reload()
+        notes = [line for line in game_log.splitlines() if NOTE in line]
         check(notes and all("(to Carol)" in line for line in notes), "the notes of the reload: %r" % notes)
         # An empty user-ID does not turn mail-only mode on, and the host log says why.
         set_ini(host.data, "PLUS_PURCHASE_EMAIL_USERID", "")
-        before = host.game_log()
-        host.reload()
-        check(NOTE not in host.game_log()[len(before):], "mail-only mode to nobody:\n" + host.game_log())
+        _, game_log = host.reload()
+        check(NOTE not in game_log, "mail-only mode to nobody:\n" + host.game_log())
         check(re.search(r"warning: .*PLUS_PURCHASE_EMAIL_USERID is empty", host.log_text()),
               "no warning of the empty user-ID:\n" + host.log_text()[-1500:])
         alice = host.login("Alice")
