@@ -32,12 +32,6 @@ void set_synchronous(bbs::Host& host, const char* mode) {
                  nullptr, nullptr, nullptr);
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return NAN;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 // Runs `work` (one unit, false when it went wrong) in blocks of `per_block`,
 // FULL and NORMAL in turns; the median microseconds per unit of each.
 struct Turns {

@@ -74,14 +74,21 @@ std::string generated_record(size_t i, size_t n) {
     return record;
 }
 
-bool fill_generic(bbs::Database& database, size_t n, std::string* error) {
-    return database.batch([&] {
-        for (size_t i = 0; i < n; ++i) {
-            const std::string record = generated_record(i, n);
-            if (!database.insert_generic(record.data(), kRecordLength, error)) return false;
-        }
-        return true;
-    });
+app::GeneratedRecords generated_records(size_t n) {
+    return {n, [n](size_t i) { return generated_record(i, n); }};
+}
+
+std::string size_label(size_t n) {
+    return n == 1000 ? "10^3" : n == 100000 ? "10^5" : n == 1000000 ? "10^6" : std::to_string(n);
+}
+
+sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+        std::fprintf(stderr, "plus_bench: cannot prepare %s: %s\n", sql, sqlite3_errmsg(db));
+        std::exit(1);
+    }
+    return s;
 }
 
 GenericFixture& generic_fixture(size_t n) {
@@ -91,7 +98,7 @@ GenericFixture& generic_fixture(size_t n) {
     std::string error;
     const auto file = bench_dir() / ("generic-" + std::to_string(n) + ".db");
     f.database = bbs::Database::open(file, &error);
-    if (!f.database || !fill_generic(*f.database, n, &error)) {
+    if (!f.database || !app::add_records(*f.database, generated_records(n), &error)) {
         std::fprintf(stderr, "plus_bench: cannot build %s: %s\n", file.c_str(), error.c_str());
         std::exit(1);
     }

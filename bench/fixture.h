@@ -1,6 +1,6 @@
 // What the benchmark groups share: the run's folder (removed at exit), the
-// generated records of the generic database, and generic databases of a
-// given size built once per run (one transaction each).
+// generated records of the generic database, generic databases of a given
+// size built once per run (one transaction each), and SQLite statements.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
+#include "app/population.h"
 #include "bbs/database.h"
 
 namespace plus_bench {
@@ -31,9 +34,9 @@ std::string generated_userid(size_t i, size_t n);
 std::string free_userid(size_t i, size_t n);
 const char* generated_tag(size_t i);
 
-// Adds records 0 .. n-1 to a database in one transaction (in key order, so
-// that in an empty file record i lands at position i+1).
-bool fill_generic(bbs::Database& database, size_t n, std::string* error);
+// Records 0 .. n-1, for app::populate or app::add_records (in key order,
+// so that in an empty file record i lands at position i+1).
+app::GeneratedRecords generated_records(size_t n);
 
 // A generated database of n records, opened and kept for the whole run.
 struct GenericFixture {
@@ -45,5 +48,11 @@ GenericFixture& generic_fixture(size_t n);
 
 // A key as modules build it: zero-filled, the texts copied in.
 std::string make_key(const std::string& userid, const std::string& tag);
+
+// "10^3", "10^5", "10^6" (other sizes as they are): a database's size in the table.
+std::string size_label(size_t n);
+
+// A statement prepared to be kept (the run ends when it cannot be made).
+sqlite3_stmt* prepare(sqlite3* db, const char* sql);
 
 }  // namespace plus_bench

@@ -26,51 +26,6 @@ constexpr size_t kSizes[] = {1000, 100000, 1000000};
 constexpr size_t kLookupKeys = 4096;     // random keys cycled through by the lookups
 constexpr int kWriteTurns = 1500;        // inserts, rewrites and deletes per repetition and side
 
-const char* size_label(size_t n) {
-    switch (n) {
-        case 1000: return "10^3";
-        case 100000: return "10^5";
-        case 1000000: return "10^6";
-        default: return "?";
-    }
-}
-
-// Turn i runs host(i) and raw(i), the order swapping every turn, each timed
-// on its own: both sides meet the machine at the same moments. Each records
-// its time per operation as the run "<run>/host" or "<run>/raw". An
-// operation returns false when it did not do its work.
-void in_turns(benchmark::State& state, const std::string& run,
-              const std::function<bool(size_t)>& host, const std::function<bool(size_t)>& raw) {
-    using Clock = std::chrono::steady_clock;
-    Clock::duration host_time{}, raw_time{};
-    size_t turn = 0, failed = 0;
-    for (auto _ : state) {
-        const bool host_first = turn % 2 == 0;
-        const auto t0 = Clock::now();
-        bool ok = host_first ? host(turn) : raw(turn);
-        const auto t1 = Clock::now();
-        ok = (host_first ? raw(turn) : host(turn)) && ok;
-        const auto t2 = Clock::now();
-        (host_first ? host_time : raw_time) += t1 - t0;
-        (host_first ? raw_time : host_time) += t2 - t1;
-        failed += !ok;
-        ++turn;
-    }
-    if (failed) {
-        const std::string why = std::to_string(failed) + " of " + std::to_string(turn) +
-                                " operations did not do their work";
-        run_failed(run + "/host", why);
-        state.SkipWithError(why.c_str());
-        return;
-    }
-    if (turn == 0) return;
-    auto per_operation = [turn](Clock::duration d) {
-        return std::chrono::duration<double, std::nano>(d).count() / static_cast<double>(turn);
-    };
-    record_run(run + "/host", per_operation(host_time));
-    record_run(run + "/raw", per_operation(raw_time));
-}
-
 // Checkpoints are SQLite's own work, and one lands on whichever operation
 // happens to fill the log: during a run they are held back, and done
 // untimed before and after it, so that they land on neither side.
@@ -103,15 +58,6 @@ struct Raw {
     sqlite3_stmt* erase = nullptr;
 };
 
-sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
-        std::fprintf(stderr, "plus_bench: cannot prepare %s: %s\n", sql, sqlite3_errmsg(db));
-        std::exit(1);
-    }
-    return s;
-}
-
 Raw& raw_for(GenericFixture& f) {
     static std::map<size_t, Raw> raws;
     Raw& r = raws[f.size];
@@ -128,12 +74,69 @@ Raw& raw_for(GenericFixture& f) {
     return r;
 }
 
+// The two sides of a run on the generated database of n records: the host
+// (which the fixture's database is bound to) and the raw statements.
+struct Sides {
+    explicit Sides(size_t n) : f(generic_fixture(n)), raw(raw_for(f)) { bbs::bind_database(f.database.get()); }
+    GenericFixture& f;
+    Raw& raw;
+    std::vector<unsigned char> out = std::vector<unsigned char>(bbs::Database::kMaxGenericRecord);
+    uint32_t found_at = 0;
+};
+
+// One operation as a module does it: bracketed by dfaSetBlk(genbb) and dfaRstBlk().
+template <typename Operation>
+bool on_genbb(Operation operation) {
+    dfaSetBlk(genbb);
+    const bool ok = operation();
+    dfaRstBlk();
+    return ok;
+}
+
+// Turn i runs host(i) and raw(i), the order swapping every turn, each timed
+// on its own: both sides meet the machine at the same moments (and no
+// checkpoint, see CheckpointsAside). Each records its time per operation as
+// the run "<run>/host" or "<run>/raw". An operation returns false when it
+// did not do its work.
+void in_turns(benchmark::State& state, const std::string& run, Sides& sides,
+              const std::function<bool(size_t)>& host, const std::function<bool(size_t)>& raw) {
+    using Clock = std::chrono::steady_clock;
+    CheckpointsAside aside(sides.f.database->handle());
+    Clock::duration host_time{}, raw_time{};
+    size_t turn = 0, failed = 0;
+    for (auto _ : state) {
+        const bool host_first = turn % 2 == 0;
+        const auto t0 = Clock::now();
+        bool ok = host_first ? host(turn) : raw(turn);
+        const auto t1 = Clock::now();
+        ok = (host_first ? raw(turn) : host(turn)) && ok;
+        const auto t2 = Clock::now();
+        (host_first ? host_time : raw_time) += t1 - t0;
+        (host_first ? raw_time : host_time) += t2 - t1;
+        failed += !ok;
+        ++turn;
+    }
+    if (failed) {
+        const std::string why = std::to_string(failed) + " of " + std::to_string(turn) +
+                                " operations did not do their work";
+        run_failed(run + "/host", why);
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    if (turn == 0) return;
+    auto per_operation = [turn](Clock::duration d) {
+        return std::chrono::duration<double, std::nano>(d).count() / static_cast<double>(turn);
+    };
+    record_run(run + "/host", per_operation(host_time));
+    record_run(run + "/raw", per_operation(raw_time));
+}
+
 // A row read the way the host reads it: step, copy the record out, reset.
-bool raw_read(sqlite3_stmt* s, unsigned char* out, uint32_t* position) {
+bool raw_read(sqlite3_stmt* s, Sides& sides) {
     const bool found = sqlite3_step(s) == SQLITE_ROW;
     if (found) {
-        *position = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-        std::memcpy(out, sqlite3_column_blob(s, 1), static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+        sides.found_at = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+        std::memcpy(sides.out.data(), sqlite3_column_blob(s, 1), static_cast<size_t>(sqlite3_column_bytes(s, 1)));
     }
     sqlite3_reset(s);
     return found;
@@ -176,84 +179,56 @@ const Keys& keys_for(size_t n, Lookup kind) {
     if (!k.raw.empty()) return k;
     std::mt19937 random(7);
     for (size_t i : random_indexes(kLookupKeys, n - 1, 11 + static_cast<unsigned>(kind))) {
-        std::string key;
-        switch (kind) {
-            case Lookup::Equal:
-            case Lookup::Greater:
-                key = make_key(typed(generated_userid(i, n), random), generated_tag(i));
-                break;
-            case Lookup::GreaterEqual:
-                key = make_key(free_userid(i, n), "");
-                break;
-        }
+        const std::string key = kind == Lookup::GreaterEqual
+                                    ? make_key(free_userid(i, n), "")
+                                    : make_key(typed(generated_userid(i, n), random), generated_tag(i));
         k.raw.push_back(key);
         k.folded.push_back(bbs::Database::generic_sort_key(key.data()));
     }
     return k;
 }
 
-int16_t operation_of(Lookup kind) {
-    switch (kind) {
-        case Lookup::Equal: return DFA_EQUAL;
-        case Lookup::Greater: return DFA_GREATER;
-        case Lookup::GreaterEqual: return DFA_GREATER_EQUAL;
-    }
-    return 0;
-}
-
 // The host side uses the even keys, the raw side the odd ones: the same
 // kind of work, never a key the other side has just brought into the cache.
 void lookup(benchmark::State& state, const std::string& run, size_t n, Lookup kind) {
-    GenericFixture& f = generic_fixture(n);
-    bbs::bind_database(f.database.get());
-    Raw& raw = raw_for(f);
+    Sides sides(n);
     const Keys& keys = keys_for(n, kind);
-    const int16_t op = operation_of(kind);
-    sqlite3_stmt* s = kind == Lookup::Equal     ? raw.equal
-                      : kind == Lookup::Greater ? raw.greater
-                                                : raw.greater_equal;
-    std::vector<unsigned char> out(bbs::Database::kMaxGenericRecord);
-    uint32_t position = 0;
-    CheckpointsAside aside(f.database->handle());
+    const int16_t op = kind == Lookup::Equal ? DFA_EQUAL : kind == Lookup::Greater ? DFA_GREATER : DFA_GREATER_EQUAL;
+    sqlite3_stmt* s = kind == Lookup::Equal     ? sides.raw.equal
+                      : kind == Lookup::Greater ? sides.raw.greater
+                                                : sides.raw.greater_equal;
     in_turns(
-        state, run,
+        state, run, sides,
         [&](size_t turn) {
-            dfaSetBlk(genbb);
-            const bool found = dfaAcqLock(nullptr, keys.raw[2 * turn % kLookupKeys].data(), 0, op, 0) == 1;
-            benchmark::DoNotOptimize(dfaAbs());
-            dfaRstBlk();
-            return found;
+            return on_genbb([&] {
+                const bool found = dfaAcqLock(nullptr, keys.raw[2 * turn % kLookupKeys].data(), 0, op, 0) == 1;
+                benchmark::DoNotOptimize(dfaAbs());
+                return found;
+            });
         },
         [&](size_t turn) {
             const std::string& key = keys.folded[(2 * turn + 1) % kLookupKeys];
             sqlite3_bind_blob(s, 1, key.data(), HOST_KEYSIZ, SQLITE_STATIC);
-            const bool found = raw_read(s, out.data(), &position);
-            benchmark::DoNotOptimize(position);
+            const bool found = raw_read(s, sides);
+            benchmark::DoNotOptimize(sides.found_at);
             return found;
         });
 }
 
 void position(benchmark::State& state, const std::string& run, size_t n) {
-    GenericFixture& f = generic_fixture(n);
-    bbs::bind_database(f.database.get());
-    Raw& raw = raw_for(f);
+    Sides sides(n);
     static std::map<size_t, std::vector<size_t>> picks_of;
     auto& picks = picks_of[n];
     if (picks.empty()) picks = random_indexes(kLookupKeys, n, 23);
-    std::vector<unsigned char> out(bbs::Database::kMaxGenericRecord);
-    uint32_t found_at = 0;
-    CheckpointsAside aside(f.database->handle());
+    const auto& at = sides.f.positions;
     in_turns(
-        state, run,
+        state, run, sides,
         [&](size_t turn) {
-            dfaSetBlk(genbb);
-            const bool found = dfaAcqAbsLock(nullptr, f.positions[picks[2 * turn % kLookupKeys]], 0, 0) == 1;
-            dfaRstBlk();
-            return found;
+            return on_genbb([&] { return dfaAcqAbsLock(nullptr, at[picks[2 * turn % kLookupKeys]], 0, 0) == 1; });
         },
         [&](size_t turn) {
-            sqlite3_bind_int64(raw.at, 1, f.positions[picks[(2 * turn + 1) % kLookupKeys]]);
-            return raw_read(raw.at, out.data(), &found_at);
+            sqlite3_bind_int64(sides.raw.at, 1, at[picks[(2 * turn + 1) % kLookupKeys]]);
+            return raw_read(sides.raw.at, sides);
         });
 }
 
@@ -278,70 +253,56 @@ NewRecords new_records(size_t n, size_t count) {
     return r;
 }
 
-void remove_positions(GenericFixture& f, const std::vector<uint32_t>& positions) {
-    f.database->batch([&] {
-        for (uint32_t p : positions) f.database->erase_generic(p);
-        return true;
-    });
-}
-
 void insert(benchmark::State& state, const std::string& run, size_t n) {
-    GenericFixture& f = generic_fixture(n);
-    bbs::bind_database(f.database.get());
-    Raw& raw = raw_for(f);
-    sqlite3* db = f.database->handle();
+    Sides sides(n);
+    Raw& raw = sides.raw;
     const NewRecords fresh = new_records(n, 2 * kWriteTurns);
     std::vector<uint32_t> added;
-    CheckpointsAside aside(f.database->handle());
     in_turns(
-        state, run,
+        state, run, sides,
         [&](size_t turn) {
-            dfaSetBlk(genbb);
-            const bool ok = dfaInsertV(fresh.records[2 * turn].data(), kRecordLength) == 1;
-            if (ok) added.push_back(dfaAbs());
-            dfaRstBlk();
-            return ok;
+            return on_genbb([&] {
+                const bool ok = dfaInsertV(fresh.records[2 * turn].data(), kRecordLength) == 1;
+                if (ok) added.push_back(dfaAbs());
+                return ok;
+            });
         },
         [&](size_t turn) {
             const size_t i = 2 * turn + 1;
             sqlite3_bind_blob(raw.insert, 1, fresh.folded[i].data(), HOST_KEYSIZ, SQLITE_STATIC);
             sqlite3_bind_blob(raw.insert, 2, fresh.records[i].data(), kRecordLength, SQLITE_STATIC);
             const bool ok = raw_write(raw.insert);
-            if (ok) added.push_back(static_cast<uint32_t>(sqlite3_last_insert_rowid(db)));
+            if (ok) added.push_back(static_cast<uint32_t>(sqlite3_last_insert_rowid(sides.f.database->handle())));
             return ok;
         });
-    remove_positions(f, added);
+    sides.f.database->batch([&] {
+        for (uint32_t p : added) sides.f.database->erase_generic(p);
+        return true;
+    });
 }
 
 // Each side rewrites a record of its own again and again, one payload byte
 // changing; the host side makes its record current first (untimed).
 void update(benchmark::State& state, const std::string& run, size_t n) {
-    GenericFixture& f = generic_fixture(n);
-    bbs::bind_database(f.database.get());
-    Raw& raw = raw_for(f);
+    Sides sides(n);
+    Raw& raw = sides.raw;
     const size_t host_target = n / 3, raw_target = n / 3 + 1;
     std::string host_record = generated_record(host_target, n);
     std::string raw_record = generated_record(raw_target, n);
     const std::string raw_key = bbs::Database::generic_sort_key(raw_record.data());
-    dfaSetBlk(genbb);
-    const bool current = dfaAcqAbsLock(nullptr, f.positions[host_target], 0, 0) == 1;
-    dfaRstBlk();
-    CheckpointsAside aside(f.database->handle());
+    const bool current = on_genbb([&] { return dfaAcqAbsLock(nullptr, sides.f.positions[host_target], 0, 0) == 1; });
     in_turns(
-        state, run,
+        state, run, sides,
         [&](size_t turn) {
             host_record[kRecordLength - 1] = static_cast<char>(turn);
-            dfaSetBlk(genbb);
-            const bool ok = current && dfaUpdateV(host_record.data(), kRecordLength) == 1;
-            dfaRstBlk();
-            return ok;
+            return on_genbb([&] { return current && dfaUpdateV(host_record.data(), kRecordLength) == 1; });
         },
         [&](size_t turn) {
             raw_record[kRecordLength - 1] = static_cast<char>(turn);
             sqlite3_bind_blob(raw.update, 1, raw_key.data(), HOST_KEYSIZ, SQLITE_STATIC);
             sqlite3_bind_blob(raw.update, 2, raw_record.data(), kRecordLength, SQLITE_STATIC);
-            sqlite3_bind_int64(raw.update, 3, f.positions[raw_target]);
-            return raw_write(raw.update) && sqlite3_changes(f.database->handle()) == 1;
+            sqlite3_bind_int64(raw.update, 3, sides.f.positions[raw_target]);
+            return raw_write(raw.update) && sqlite3_changes(sides.f.database->handle()) == 1;
         });
 }
 
@@ -349,38 +310,32 @@ void update(benchmark::State& state, const std::string& run, size_t n) {
 // and deletes it, as a module that remembers a position does. The records
 // are added (untimed) before the run.
 void erase(benchmark::State& state, const std::string& run, size_t n) {
-    GenericFixture& f = generic_fixture(n);
-    bbs::bind_database(f.database.get());
-    Raw& raw = raw_for(f);
+    Sides sides(n);
+    Raw& raw = sides.raw;
     const NewRecords fresh = new_records(n, 2 * kWriteTurns);
     std::vector<uint32_t> doomed;
-    f.database->batch([&] {
+    sides.f.database->batch([&] {
         for (const auto& r : fresh.records) {
-            dfaSetBlk(genbb);
-            if (dfaInsertV(r.data(), kRecordLength) == 1) doomed.push_back(dfaAbs());
-            dfaRstBlk();
+            on_genbb([&] {
+                if (dfaInsertV(r.data(), kRecordLength) == 1) doomed.push_back(dfaAbs());
+                return true;
+            });
         }
         return true;
     });
     if (doomed.size() != fresh.records.size()) doomed.clear();  // every turn fails: reported
-    std::vector<unsigned char> out(bbs::Database::kMaxGenericRecord);
-    uint32_t found_at = 0;
-    CheckpointsAside aside(f.database->handle());
     in_turns(
-        state, run,
+        state, run, sides,
         [&](size_t turn) {
-            if (doomed.empty()) return false;
-            dfaSetBlk(genbb);
-            const bool ok = dfaAcqAbsLock(nullptr, doomed[2 * turn], 0, 0) == 1 && dfaDelete() == 1;
-            dfaRstBlk();
-            return ok;
+            return !doomed.empty() &&
+                   on_genbb([&] { return dfaAcqAbsLock(nullptr, doomed[2 * turn], 0, 0) == 1 && dfaDelete() == 1; });
         },
         [&](size_t turn) {
             if (doomed.empty()) return false;
             sqlite3_bind_int64(raw.at, 1, doomed[2 * turn + 1]);
-            bool ok = raw_read(raw.at, out.data(), &found_at);
-            sqlite3_bind_int64(raw.erase, 1, found_at);
-            return ok && raw_write(raw.erase) && sqlite3_changes(f.database->handle()) == 1;
+            bool ok = raw_read(raw.at, sides);
+            sqlite3_bind_int64(raw.erase, 1, sides.found_at);
+            return ok && raw_write(raw.erase) && sqlite3_changes(sides.f.database->handle()) == 1;
         });
 }
 

@@ -82,15 +82,6 @@ void listing_step(benchmark::State& state, size_t n) {
     if (failed) state.SkipWithError("the listing did not start");
 }
 
-sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
-        std::fprintf(stderr, "plus_bench: cannot prepare %s: %s\n", sql, sqlite3_errmsg(db));
-        std::exit(1);
-    }
-    return s;
-}
-
 // One ordered SQLite scan from A to the end: each registry's user-ID
 // appended to `out`, as the listing prints it. The number of registries.
 size_t scan(sqlite3_stmt* s, std::string& out) {
@@ -189,10 +180,6 @@ void raw_step(benchmark::State& state, size_t n) {
     sqlite3_finalize(at);
     sqlite3_finalize(next);
     if (failed) state.SkipWithError("a position was not found");
-}
-
-std::string size_label(size_t n) {
-    return n == 1000 ? "10^3" : n == 100000 ? "10^5" : n == 1000000 ? "10^6" : std::to_string(n);
 }
 
 struct Registrar {

@@ -52,11 +52,11 @@ struct Step {
 
 // One round of a session, from the game prompt back to it: main menu moves,
 // the description screen, a lookup, a registry edit (stored), a listing.
-std::vector<Step> session_round(std::mt19937& random, const std::vector<BenchUser>& users,
+std::vector<Step> session_round(std::mt19937& random, const std::vector<app::Account>& users,
                                 size_t self, int round) {
-    const BenchUser& other = users[random() % users.size()];
+    const app::Account& other = users[random() % users.size()];
     const std::string letter(1, static_cast<char>('A' + random() % 26));
-    const std::string text = "Line " + std::to_string(round) + " of " + users[self].player;
+    const std::string text = "Line " + std::to_string(round) + " of " + users[self].player_name;
     return {
         {"game: ext", "ext", kExtensionPrompt},
         {"extension: * (main menu)", "*", kPlusPrompt},
@@ -66,7 +66,7 @@ std::vector<Step> session_round(std::mt19937& random, const std::vector<BenchUse
         {"description: x", "x", kPlusPrompt},
         {"main menu: r (registry menu)", "r", kRegistryPrompt},
         {"registry: l (lookup prompt)", "l", kLookupPrompt},
-        {"lookup: a player", other.player, kLookupPrompt},
+        {"lookup: a player", other.player_name, kLookupPrompt},
         {"lookup: empty line", "", kRegistryPrompt},
         {"registry: e (editor)", "e", kEditPrompt},
         {"editor: 1 (field)", "1", kFieldPrompt},
@@ -198,7 +198,7 @@ private:
         check();
     }
 
-    const BenchUser& user() const { return run_.options.users[index_]; }
+    const app::Account& user() const { return run_.options.users[index_]; }
 
     void logon() {
         await("User-ID: ", [this] {

@@ -14,7 +14,7 @@ namespace plus_bench {
 
 struct LoadOptions {
     uint16_t port = 0;                // 127.0.0.1 only
-    std::vector<BenchUser> users;     // one client each (at most kMaxClients)
+    std::vector<app::Account> users;     // one client each (at most kMaxClients)
     // The host runs with --echo: every line comes back as it is, and a
     // client waits for that echo instead of the menu's answer.
     bool echo = false;

@@ -7,6 +7,8 @@
 #include <regex>
 #include <vector>
 
+#include "bbs/text.h"
+
 namespace plus_bench {
 
 namespace {
@@ -36,15 +38,10 @@ State& state() {
     return s;
 }
 
-// The median of a run's repetitions: one slow repetition on a shared
-// machine does not move it.
 bool median_of(const std::string& name, double* out) {
     auto it = state().runs.find(name);
     if (it == state().runs.end() || it->second.empty()) return false;
-    std::vector<double> v = it->second;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    *out = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    *out = median(it->second);
     return true;
 }
 
@@ -158,20 +155,14 @@ void after_runs(std::string name, std::function<void()> work) {
 void run_failed(const std::string& run, const std::string& why) { state().failures[run] = why; }
 
 std::string visible(const std::string& bytes, size_t limit) {
-    std::string text;
-    for (unsigned char c : bytes.substr(0, limit)) {
-        if (c == 0x1b) text += "\\e";
-        else if (c == '\r') text += "\\r";
-        else if (c == '\n') text += "\\n";
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            text += hex;
-        }
-        else text += static_cast<char>(c);
-    }
-    if (bytes.size() > limit) text += "...";
-    return text;
+    return bbs::escaped_for_log(bytes.substr(0, limit)) + (bytes.size() > limit ? "..." : "");
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 void record_run(const std::string& name, double ns_per_iteration) {

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace plus_bench {
 
@@ -65,8 +66,12 @@ void after_runs(std::string name, std::function<void()> work);
 // runs call after their loop): the table says so instead of a figure.
 void run_failed(const std::string& run, const std::string& why);
 
-// Bytes as readable text (escapes shown as \e, \r, \n, \xHH), for messages.
+// Bytes as readable text (control bytes as \xHH), for messages.
 std::string visible(const std::string& bytes, size_t limit = 160);
+
+// The median of a figure's measurements (NAN when there are none): one slow
+// measurement on a shared machine does not move it.
+double median(std::vector<double> values);
 
 // ---- used by main() ---------------------------------------------------------
 void record_run(const std::string& name, double ns_per_iteration);  // every repetition

@@ -30,11 +30,6 @@ double one_start(size_t records) {
     return host->startup_seconds();
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 void startup() {
     // The two folders take turns, so that a noisy moment hits both alike.
     std::vector<double> large, small;

@@ -4,98 +4,42 @@
 #include <cstdlib>
 #include <map>
 
-#include "app/data_folder.h"
 #include "app/modules.h"
-#include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
 #include "bench/fixture.h"
-#include "game/game.h"
 #include "platform/host.h"
 
 namespace plus_bench {
 
 namespace fs = std::filesystem;
 
-std::vector<BenchUser> numbered_users(const std::string& prefix, const std::string& player_prefix,
-                                      int count) {
-    std::vector<BenchUser> users;
+std::vector<app::Account> numbered_users(const std::string& prefix, const std::string& player_prefix,
+                                         int count) {
+    std::vector<app::Account> users;
     for (int i = 1; i <= count; ++i) {
         char number[16];
         std::snprintf(number, sizeof number, "%03d", i);
-        users.push_back({prefix + number, player_prefix + number, "bench"});
+        users.push_back({.userid = prefix + number, .password = "bench", .credits = 1000000, .days = 365,
+                         .player_name = player_prefix + number, .profession = "Ranger",
+                         .guild = "Wardens", .title = "the Tireless", .level = 5, .experience = 9000,
+                         .hit_points = 50, .kills = 12, .quests = 3, .time_played = 20000,
+                         .copper = 100000});
     }
     return users;
 }
 
-namespace {
-
-bool add_user(bbs::Host& host, const BenchUser& user, std::string* error) {
-    bbs::AccountInfo account;
-    account.userid = user.userid;
-    account.class_name = "Member";
-    account.credits = 1000000;
-    account.days = 365;
-    std::string why;
-    if (!host.accounts().add(account, user.password, &why)) {
-        *error = "cannot add account " + user.userid + ": " + why;
-        return false;
-    }
-    PublicUserInfo info{};
-    if (!app::set_text_field(info.userid, sizeof info.userid, user.userid, "user-ID", error) ||
-        !app::set_text_field(info.name, sizeof info.name, user.player, "name", error) ||
-        !app::set_text_field(info.race, sizeof info.race, "Human", "race", error) ||
-        !app::set_text_field(info.profession, sizeof info.profession, "Ranger", "profession", error) ||
-        !app::set_text_field(info.guild, sizeof info.guild, "Wardens", "guild", error) ||
-        !app::set_text_field(info.title, sizeof info.title, "the Tireless", "title", error))
-        return false;
-    info.level = 5;
-    info.experience = 9000;
-    info.hit_points = 50;
-    info.kills = 12;
-    info.alignment = 50;
-    info.gender = 'M';
-    info.quests = 3;
-    info.room = 1;
-    info.time_played = 20000;
-    info.lives = 3;
-    info.copper = 100000;
-    auto* game = game::Game::instance();
-    if (!game) {
-        *error = "the game is not loaded";
-        return false;
-    }
-    if (!game->add_player(info, &why)) {
-        *error = "cannot add player " + user.player + ": " + why;
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-std::unique_ptr<bbs::Host> open_host(const fs::path& dir, int channels, std::string* error) {
-    bbs::HostOptions options;
-    options.data_dir = dir;
-    options.channels = channels;
-    auto host = bbs::Host::open(options, error);
-    if (!host) return nullptr;
-    if (!app::load_modules(*host, error)) return nullptr;
-    return host;
-}
-
-bool make_data_folder(const fs::path& dir, int channels, const std::vector<BenchUser>& users,
+bool make_data_folder(const fs::path& dir, int channels, const std::vector<app::Account>& users,
                       size_t generated, std::string* error) {
-    if (!app::create_data_folder(dir, app::default_config_dir(), channels, error)) return false;
-    auto host = open_host(dir, channels, error);
-    if (!host) return false;
-    for (const BenchUser& user : users)
-        if (!add_user(*host, user, error)) return false;
-    return generated == 0 || fill_generic(host->database(), generated, error);
+    app::Population people = app::demo_population();
+    people.name = "the demo population and the benchmark's users";
+    people.accounts.insert(people.accounts.end(), users.begin(), users.end());
+    people.records = generated_records(generated);
+    return app::create_data_folder(dir, app::default_config_dir(), channels, people, error);
 }
 
-const std::vector<BenchUser>& load_users() {
-    static const std::vector<BenchUser> users = numbered_users("Load", "Hero", kLoadUsers);
+const std::vector<app::Account>& load_users() {
+    static const std::vector<app::Account> users = numbered_users("Load", "Hero", kLoadUsers);
     return users;
 }
 
@@ -138,8 +82,8 @@ ModuleDescriptor bare_descriptor = {"Bench bare reply", nullptr, bare_input, nul
                                     nullptr,            nullptr, nullptr,    nullptr, nullptr};
 
 constexpr int kChannels = 16;
-const std::vector<BenchUser>& world_users() {
-    static const std::vector<BenchUser> users = numbered_users("Bench", "Benchy", 8);
+const std::vector<app::Account>& world_users() {
+    static const std::vector<app::Account> users = numbered_users("Bench", "Benchy", 8);
     return users;
 }
 
@@ -162,6 +106,12 @@ size_t user_of(World::Role role) {
     std::exit(1);
 }
 
+std::string type_on(bbs::Host& host, int channel, std::string_view line) {
+    host.line(channel, line);
+    host.deliver_all();
+    return host.take_output(channel);
+}
+
 }  // namespace
 
 struct World::Impl {
@@ -176,7 +126,7 @@ World::World() : impl_(std::make_unique<Impl>()) {
     static bool made = false;
     std::string error;
     if (!made && !make_data_folder(dir, kChannels, world_users(), 0, &error)) fail(error);
-    impl_->host = open_host(dir, kChannels, &error);
+    impl_->host = app::open_host(dir, kChannels, &error);
     if (!impl_->host) fail(error);
     impl_->bare_module = register_module(&bare_descriptor);
     if (impl_->bare_module < 0) fail("cannot register the bare module");
@@ -199,12 +149,7 @@ bbs::Host& World::host() { return *impl_->host; }
 
 void World::rebind() { bbs::bind_database(&impl_->host->database()); }
 
-std::string World::type(int channel, std::string_view line) {
-    bbs::Host& h = *impl_->host;
-    h.line(channel, line);
-    h.deliver_all();
-    return h.take_output(channel);
-}
+std::string World::type(int channel, std::string_view line) { return type_on(*impl_->host, channel, line); }
 
 int World::channel(Role role) {
     auto it = impl_->channels.find(role);
@@ -263,16 +208,14 @@ void World::prepare(Role role, int ch) {
 ListingHost::ListingHost(size_t records) : records_(records) {
     const fs::path& dir = load_folder(records);
     std::string error;
-    host_ = open_host(dir, kLoadUsers, &error);
+    host_ = app::open_host(dir, kLoadUsers, &error);
     if (!host_) fail(error);
     const std::string& userid = load_users().front().userid;
     channel_ = host_->logon(userid);
     if (channel_ < 0) fail("cannot log on " + userid);
-    for (const char* line : {"ext", "*", "r"}) {
-        host_->line(channel_, line);
-        host_->deliver_all();
-    }
-    if (host_->take_output(channel_).find("Registry \x1b[0;32mchoice:") == std::string::npos)
+    std::string reply;
+    for (const char* line : {"ext", "*", "r"}) reply += type_on(*host_, channel_, line);
+    if (reply.find("Registry \x1b[0;32mchoice:") == std::string::npos)
         fail(userid + " did not reach the registry menu");
 }
 

@@ -10,42 +10,34 @@
 #include <string_view>
 #include <vector>
 
+#include "app/population.h"
+
 namespace bbs {
 class Host;
 }
 
 namespace plus_bench {
 
-// An account with a game character.
-struct BenchUser {
-    std::string userid;
-    std::string player;  // game name, 1..10 characters
-    std::string password;
-};
+// `count` accounts "<prefix>001".. (class Member, a million credits, 365
+// days, password "bench") playing "<player_prefix>001".. (human rangers
+// with 100000 copper).
+std::vector<app::Account> numbered_users(const std::string& prefix, const std::string& player_prefix,
+                                         int count);
 
-// `count` users "<prefix>001".. with characters "<player_prefix>001"..,
-// password "bench".
-std::vector<BenchUser> numbered_users(const std::string& prefix, const std::string& player_prefix,
-                                      int count);
-
-// A fresh data folder (dir must not exist): the config sources and the demo
-// population as bbshost makes them, the users, and the records 0..generated-1
-// of bench/fixture.h in the generic database. Passwords are hashed with
-// the host's cheap test limits (BBS_FAST_HASH=1 is set for the whole run).
+// A fresh data folder made by bbshost's builder (dir must not exist): the
+// config sources, the demo population, the users, and the records
+// 0..generated-1 of bench/fixture.h in the generic database. Passwords are
+// hashed with the host's cheap test limits (BBS_FAST_HASH=1 is set for the
+// whole run).
 bool make_data_folder(const std::filesystem::path& dir, int channels,
-                      const std::vector<BenchUser>& users, size_t generated, std::string* error);
-
-// Opens a host on an existing data folder with the game and the module
-// loaded, as bbshost does before it listens.
-std::unique_ptr<bbs::Host> open_host(const std::filesystem::path& dir, int channels,
-                                     std::string* error);
+                      const std::vector<app::Account>& users, size_t generated, std::string* error);
 
 // The data folder of the telnet and start-up groups: the users of the load
 // clients ("Load001".., characters "Hero001"..) and `generated` records of
 // the fixture pattern; made on first use (with the world closed), kept for
 // the run.
 constexpr int kLoadUsers = 256;
-const std::vector<BenchUser>& load_users();
+const std::vector<app::Account>& load_users();
 const std::filesystem::path& load_folder(size_t generated);
 
 // The in-process host of the menu and listing groups. Each role (a path a

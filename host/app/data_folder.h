@@ -1,32 +1,24 @@
-// A fresh data folder: the config sources copied in, and a small demo
-// population of classes, accounts and game characters.
+// The data folder: a fresh one with the demo population, its private files
+// kept private, and the fixed text fields of the records it holds.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 
-#include "platform/game.h"
-
 namespace app {
 
-// The demo population (also listed in the README):
-//   classes  Member (365 days limit), Sysop (no day limit)
-//   accounts Sysop/sysop  class Sysop, key SYSOP, 100000 credits
-//            Alice/alice, Bob/bob, Carol/carol  class Member, 5000 credits, 30 days
-//   players  Alia (Alice), Bobo (Bob), Cara (Carol)
-//
-// Creates `dir` (which must not exist yet, or be an empty folder; mode
-// 0700) from the files of `config_dir`, then opens a host on it, loads the
-// game and the module and adds the demo population. On failure what was
-// made is removed and *error says why.
+// Creates `dir` (which must not exist yet, or be an empty folder) from the files of `config_dir`
+// with the demo population (app/population.h). On failure the half-made
+// folder is removed and *error says why.
 bool create_data_folder(const std::filesystem::path& dir, const std::filesystem::path& config_dir,
                         int channels, std::string* error);
 
-// The same without the demo population: the classes Member (365 days
-// limit) and Sysop (no day limit), no accounts, no characters.
-bool create_bare_data_folder(const std::filesystem::path& dir, const std::filesystem::path& config_dir,
-                             int channels, std::string* error);
+// The same without users: the classes Member and Sysop only (bbshost init;
+// the first sysop is added afterwards). `dir` may also be an empty folder.
+bool create_bare_data_folder(const std::filesystem::path& dir,
+                             const std::filesystem::path& config_dir, int channels,
+                             std::string* error);
 
 // The files of a data folder that hold secrets or users' doings: the
 // database (password hashes) with its WAL and shared-memory files, and the

@@ -2,12 +2,13 @@
 
 Every test starts the real bbshost on a free loopback port with a fresh data
 folder of its own and talks to it with Debian's telnet client under pexpect
-(or, for protocol checks, a raw socket). The host a test started is always
-stopped by that test, also when the test fails.
+(or, for protocol checks, a raw socket: raw_telnet.py). The host a test
+started is always stopped by that test, also when the test fails.
 
 Environment: BBSHOST (the program), PLUS_CONFIG_DIR (the config sources).
 """
 
+import contextlib
 import os
 import re
 import resource
@@ -31,6 +32,7 @@ START_TIMEOUT = 60         # seconds for the host to create its data folder and 
 STOP_TIMEOUT = 20          # seconds for the host to stop after SIGTERM
 
 GAME_PROMPT = "]: "
+CHOICE = "choice:"
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 
@@ -64,7 +66,135 @@ def host_env(fast_hash=True):
     return env
 
 
-class BbsHost:
+def wait_until(probe, what, attempts=100):
+    """Repeats `probe` (each call a round trip with the host) until it answers
+    true; fails after `attempts` tries."""
+    for _ in range(attempts):
+        if probe():
+            return
+        time.sleep(0.05)
+    raise Failure("gave up waiting for " + what)
+
+
+# ---- the data folder's files ---------------------------------------------------------
+
+
+def read(path):
+    with open(path, encoding="latin-1") as f:
+        return f.read()
+
+
+def write_atomically(path, text):
+    """As an editor that saves to a new file and renames it over the old one."""
+    temp = "%s.%d.new" % (path, os.getpid())
+    with open(temp, "w", encoding="latin-1") as f:
+        f.write(text)
+    os.replace(temp, path)
+
+
+def edited(text, pattern, replacement):
+    """The text with the one match of `pattern` replaced by the literal replacement."""
+    new, count = re.subn(pattern, lambda m: replacement, text)
+    check(count == 1, "%r is not in the file once" % pattern)
+    return new
+
+
+def edit_file(path, pattern, replacement):
+    write_atomically(path, edited(read(path), pattern, replacement))
+
+
+def set_option(data, name, value):
+    """Option or message NAME of the data folder's QRTBKPLS.MSG gets the text VALUE."""
+    path = os.path.join(data, "QRTBKPLS.MSG")
+    text = read(path)
+    match = re.search(r"\n\d+ %s \{[^}]*\}" % name, text)
+    check(match is not None, "QRTBKPLS.MSG has no entry %s" % name)
+    head = match.group(0)[:match.group(0).index("{") + 1]
+    write_atomically(path, text[:match.start()] + head + str(value) + "}" + text[match.end():])
+
+
+def set_ini(data, key, value):
+    edit_file(os.path.join(data, "brakvold.ini"), r"(?m)^%s=.*$" % key, "%s=%s" % (key, value))
+
+
+def run_admin(data, *args, stdin=""):
+    """An admin command; `stdin` is what it reads (user add: the password)."""
+    proc = subprocess.run([BBSHOST, "--data", data] + list(args), input=stdin.encode("utf-8"),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env(), timeout=120)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
+
+
+def serve_expecting_failure(data, timeout=60):
+    """Runs the host on `data`; it must exit without listening. (status, stdout, stderr)."""
+    args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
+    if CONFIG_DIR:
+        args += ["--config", CONFIG_DIR]
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise Failure("the host kept running on %s:\n%s\n%s" % (data, out, err))
+    return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+
+
+class Admin:
+    """The admin commands of bbshost on a data folder (self.data)."""
+
+    def admin(self, *args, stdin=""):
+        """Runs an admin command on the data folder: (status, stdout, stderr)."""
+        return run_admin(self.data, *args, stdin=stdin)
+
+    def admin_ok(self, *args, stdin=""):
+        status, out, err = self.admin(*args, stdin=stdin)
+        check(status == 0, "%s failed with %s: %r" % (" ".join(args), status, err))
+        return out
+
+    def account(self, userid):
+        """What user show prints, as a dict: credits, days, class, keys."""
+        out = self.admin_ok("user", "show", userid)
+        fields = dict(re.findall(r"(\w+)=(\S*)", out))
+        check("credits" in fields and "class" in fields, "user show %s: %r" % (userid, out))
+        return fields
+
+    def credits(self, userid):
+        return int(self.account(userid)["credits"])
+
+    def lives(self, player):
+        return int(re.search(r"lives=(\d+)", self.admin_ok("player", "show", player)).group(1))
+
+    def db_rows(self):
+        return self.admin_ok("db", "list").splitlines()
+
+    def log_text(self, name="bbshost.log"):
+        path = os.path.join(self.data, name)
+        if not os.path.exists(path):
+            return ""
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def game_log(self):
+        return self.log_text("brakvold.log")
+
+
+@contextlib.contextmanager
+def made_folder(prefix="bbshost-e2e-"):
+    """A data folder made by a first start of the host (then stopped), used
+    offline or by later hosts; removed afterwards."""
+    root = tempfile.mkdtemp(prefix=prefix)
+    try:
+        with BbsHost(data_dir=os.path.join(root, "data")) as first:
+            check(first.stop() == 0, "the first host did not stop cleanly")
+        yield first
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+# ---- the host ----------------------------------------------------------------------
+
+
+class BbsHost(Admin):
     """A running bbshost on 127.0.0.1 with a data folder of its own."""
 
     def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None):
@@ -81,8 +211,7 @@ class BbsHost:
         self._out = []
         self._err = []
         self._lock = threading.Condition()
-
-    # ---- life cycle ------------------------------------------------------------
+        self._reloads = 0
 
     def __enter__(self):
         self.start()
@@ -118,6 +247,7 @@ class BbsHost:
                 if left <= 0:
                     raise Failure("bbshost did not say %r:\n%s" % (wanted, self.output()))
                 self._lock.wait(min(left, 0.5))
+        self._reloads = self.log_text().count("reload done")
 
     def _pump(self, stream, sink):
         for raw in iter(stream.readline, b""):
@@ -130,12 +260,21 @@ class BbsHost:
         with self._lock:
             return "stdout:\n" + "".join(self._out) + "stderr:\n" + "".join(self._err)
 
-    def stdout(self):
-        with self._lock:
-            return "".join(self._out)
-
     def signal(self, signum):
         self.proc.send_signal(signum)
+
+    def reload(self):
+        """SIGHUP, then waits until the host log says the reload is done;
+        what the reload added to the host log and to the game log."""
+        host_log, game_log = len(self.log_text()), len(self.game_log())
+        self._reloads += 1
+        self.signal(signal.SIGHUP)
+        wait_until(lambda: self.log_text().count("reload done") >= self._reloads,
+                   "reload %d" % self._reloads, attempts=400)
+        return self.log_text()[host_log:], self.game_log()[game_log:]
+
+    def wait_log(self, text, what, name="bbshost.log"):
+        wait_until(lambda: text in self.log_text(name), what)
 
     def stop(self):
         """SIGTERM and wait; the exit status. Killed when it does not stop."""
@@ -162,38 +301,90 @@ class BbsHost:
         finally:
             shutil.rmtree(self.root, ignore_errors=True)
 
-    # ---- helpers -----------------------------------------------------------------
-
     def connect(self):
         client = Client(self.port)
         self.clients.append(client)
         return client
 
-    def login(self, userid, password):
+    def login(self, userid, password=None):
+        """A telnet client logged on (the demo users' password is their
+        user-ID in lower case)."""
         client = self.connect()
+        client.login(userid, password or userid.lower())
+        return client
+
+    def raw(self, *args, **kwargs):
+        """A raw_telnet.RawClient, closed with the host."""
+        from raw_telnet import RawClient
+        client = RawClient(self.port, *args, **kwargs)
+        self.clients.append(client)
+        return client
+
+    def raw_user(self, userid, password=None, **kwargs):
+        """A raw_telnet.RawClient logged on as `userid`, at the game prompt."""
+        client = self.raw(**kwargs)
         client.login(userid, password)
         return client
 
-    def admin(self, *args, stdin=""):
-        """Runs an admin command on the data folder: (status, stdout, stderr)."""
-        return run_admin(self.data, *args, stdin=stdin)
 
-    def log_text(self, name="bbshost.log"):
-        path = os.path.join(self.data, name)
-        if not os.path.exists(path):
-            return ""
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return f.read()
+# ---- clients -------------------------------------------------------------------------
 
 
-def run_admin(data, *args, stdin=""):
-    """An admin command; `stdin` is what it reads (user add: the password)."""
-    proc = subprocess.run([BBSHOST, "--data", data] + list(args), input=stdin.encode("utf-8"),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env(), timeout=120)
-    return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
+class Dialogue:
+    """What users do, on any client that can send a line and read until a text."""
+
+    def type(self, line, until, timeout=EXPECT_TIMEOUT):
+        """Sends a line and waits for `until`; returns the output up to and with it."""
+        self.send(line)
+        return self.read_until(until, timeout)
+
+    def login(self, userid, password=None):
+        self.read_until("User-ID: ")
+        self.send(userid)
+        self.read_until("Password: ")
+        self.send(password or userid.lower())
+        return self.read_until(GAME_PROMPT)
+
+    def enter_plus(self):
+        """From the game prompt into the Brakvold Plus main menu."""
+        self.type("ext", "Extension: ")
+        return self.type("*", CHOICE)
+
+    def open_editor(self, answer="y"):
+        """From the main menu: the description screen, the price, the answer,
+        the editor. Everything shown on the way."""
+        out = self.type("d", CHOICE)
+        out += self.type("d", "Do you wish to continue? ")
+        return out + self.type(answer, "/h helps.")
+
+    def write(self, *lines, until):
+        """Lines typed into the editor, then the /l that lists them and shows `until`."""
+        for line in lines:
+            self.send(line)
+        return self.type("/l", until)
+
+    def buy_life(self):
+        """From the main menu: L, its price, yes; what the purchase answered."""
+        self.type("l", "buy one? ")
+        return self.type("y", CHOICE)
+
+    def edit_registry(self, field, text, until="without saving:"):
+        """In the registry editor: a field and its text."""
+        self.type(field, ": ")
+        return self.type(text, until)
+
+    def served(self, who="the user", timeout=EXPECT_TIMEOUT):
+        """stats at the game prompt, answered."""
+        out = self.type("stats", GAME_PROMPT, timeout)
+        check("Time played: " in out, "%s was not served: %r" % (who, out))
+        return out
+
+    def gone_from_who(self, name):
+        """Whether this user's who list no longer names `name`."""
+        return name not in plain(self.type("who", GAME_PROMPT))
 
 
-class Client:
+class Client(Dialogue):
     """A telnet client (Debian's telnet) driven through a pty."""
 
     def __init__(self, port):
@@ -201,7 +392,7 @@ class Client:
                                timeout=EXPECT_TIMEOUT, env=host_env())
         self.seen = ""   # everything read so far, for failure messages
 
-    def expect(self, text, timeout=EXPECT_TIMEOUT):
+    def read_until(self, text, timeout=EXPECT_TIMEOUT):
         """Waits for the literal text; returns what came before it and the text itself."""
         try:
             self.p.expect_exact(text, timeout=timeout)
@@ -211,6 +402,8 @@ class Client:
                           (text, type(e).__name__, (self.seen + got)[-1500:]))
         self.seen += self.p.before + self.p.after
         return self.p.before + self.p.after
+
+    expect = read_until
 
     def expect_closed(self, timeout=EXPECT_TIMEOUT):
         """Waits for the server to close the connection; returns the rest of the output."""
@@ -224,40 +417,12 @@ class Client:
     def send(self, line):
         self.p.sendline(line)
 
-    def type(self, line, until):
-        """Sends a line and waits for `until`; returns the output up to and with it."""
-        self.send(line)
-        return self.expect(until)
-
-    def login(self, userid, password):
-        self.expect("User-ID: ")
-        self.send(userid)
-        self.expect("Password: ")
-        self.send(password)
-        return self.expect(GAME_PROMPT)
-
-    def enter_plus(self):
-        """From the game prompt into the Brakvold Plus main menu."""
-        self.type("ext", "Extension: ")
-        return self.type("*", "choice:")
-
-    def hang_up(self):
-        """Drops the connection the way a client that hangs up does."""
-        self.close()
-
     def close(self):
+        """Drops the connection the way a client that hangs up does."""
         if self.p is not None and self.p.isalive():
             self.p.close(force=True)
 
-
-def wait_until(probe, what, attempts=100):
-    """Repeats `probe` (each call a round trip with the host) until it answers
-    true; fails after `attempts` tries."""
-    for _ in range(attempts):
-        if probe():
-            return
-        time.sleep(0.05)
-    raise Failure("gave up waiting for " + what)
+    hang_up = close
 
 
 class Suite:
@@ -287,3 +452,6 @@ class Suite:
             sys.stdout.flush()
         print("%d passed, %d failed" % (passed, failed))
         return 0 if failed == 0 and passed > 0 else 1
+
+    def main(self):
+        sys.exit(self.run())

@@ -10,7 +10,7 @@ import os
 import socket
 import time
 
-from e2e_support import EXPECT_TIMEOUT, Failure
+from e2e_support import EXPECT_TIMEOUT, Dialogue, Failure
 
 IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
 
@@ -19,7 +19,7 @@ class Closed(Failure):
     """The host closed the connection while a test waited for text."""
 
 
-class RawClient:
+class RawClient(Dialogue):
     def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None):
         """source: the loopback address to connect from (127.0.0.0/8 is all
         this machine's), so that one test can be many addresses."""
@@ -157,23 +157,6 @@ class RawClient:
         if isinstance(line, str):
             line = line.encode("latin-1")
         self.sock.sendall(line + b"\r\n")
-
-    def type(self, line, until, timeout=EXPECT_TIMEOUT):
-        self.send(line)
-        return self.read_until(until, timeout)
-
-    # ---- dialogues -----------------------------------------------------------------
-
-    def login(self, userid, password):
-        self.read_until("User-ID: ")
-        self.send(userid)
-        self.read_until("Password: ")
-        self.send(password)
-        return self.read_until("]: ")
-
-    def enter_plus(self):
-        self.type("ext", "Extension: ")
-        return self.type("*", "choice:")
 
     def close(self):
         try:

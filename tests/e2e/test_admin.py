@@ -11,58 +11,33 @@ import tempfile
 import pexpect
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BBSHOST, BbsHost, Suite, check, host_env, plain, run_admin  # noqa: E402
+from e2e_support import (BBSHOST, CHOICE, BbsHost, Suite, check, host_env, made_folder,  # noqa: E402
+                         plain, run_admin)
 
 suite = Suite("admin")
 
 
-def ok(host, *args, stdin=""):
-    status, out, err = host.admin(*args, stdin=stdin)
-    check(status == 0, "%s failed with %s: %r" % (" ".join(args), status, err))
-    return out
-
-
-def refused(host, *args, says="", stdin=""):
-    status, out, err = host.admin(*args, stdin=stdin)
+def refused(f, *args, says="", stdin=""):
+    status, out, err = f.admin(*args, stdin=stdin)
     check(status == 2, "%s answered %s instead of 2: %r %r" % (" ".join(args), status, out, err))
     check(err.strip() != "", "%s was refused without a word" % " ".join(args))
-    if says:
-        check(says in err, "%s: the error does not say %r: %r" % (" ".join(args), says, err))
-    return err
-
-
-class Folder:
-    """A data folder made by a first start of the host, then used offline."""
-
-    def __enter__(self):
-        self.root = tempfile.mkdtemp(prefix="bbshost-e2e-admin-")
-        self.data = os.path.join(self.root, "data")
-        with BbsHost(data_dir=self.data) as host:
-            host.stop()
-        return self
-
-    def admin(self, *args, stdin=""):
-        return run_admin(self.data, *args, stdin=stdin)
-
-    def __exit__(self, *exc):
-        shutil.rmtree(self.root, ignore_errors=True)
-        return False
+    check(says in err, "%s: the error does not say %r: %r" % (" ".join(args), says, err))
 
 
 @suite.case
 def accounts_are_added_shown_changed_and_deleted():
-    with Folder() as f:
-        ok(f, "class", "add", "Guest", "--days", "7")
-        ok(f, "user", "add", "Dave", "--class", "Guest",
-           "--credits", "250", "--days", "5", "--key", "HELPER", "--key", "SYSOP", stdin="secret\n")
-        out = ok(f, "user", "show", "dave")
-        check(out.strip() == "credits=250 days=5 class=Guest keys=HELPER,SYSOP", "user show: %r" % out)
-        ok(f, "user", "set", "Dave", "--credits", "99", "--key", "HELPER")
-        out = ok(f, "user", "show", "Dave")
-        check(out.strip() == "credits=99 days=5 class=Guest keys=HELPER",
-              "user set did not change credits and keys: %r" % out)
-        out = ok(f, "user", "show", "Bob")
-        check(out.strip() == "credits=5000 days=30 class=Member keys=", "the demo account Bob: %r" % out)
+    with made_folder() as f:
+        f.admin_ok("class", "add", "Guest", "--days", "7")
+        f.admin_ok("user", "add", "Dave", "--class", "Guest",
+                   "--credits", "250", "--days", "5", "--key", "HELPER", "--key", "SYSOP", stdin="secret\n")
+        for userid, change, shown in [
+                ("dave", None, "credits=250 days=5 class=Guest keys=HELPER,SYSOP"),
+                ("Dave", ["--credits", "99", "--key", "HELPER"], "credits=99 days=5 class=Guest keys=HELPER"),
+                ("Bob", None, "credits=5000 days=30 class=Member keys=")]:   # the demo account
+            if change:
+                f.admin_ok("user", "set", userid, *change)
+            out = f.admin_ok("user", "show", userid)
+            check(out.strip() == shown, "user show %s after %r: %r" % (userid, change, out))
 
         refused(f, "user", "add", "Dave", stdin="x\n")                  # exists already
         refused(f, "user", "add", "Eve", "--class", "Nobility", says="Nobility", stdin="x\n")
@@ -76,29 +51,29 @@ def accounts_are_added_shown_changed_and_deleted():
         refused(f, "user", "add", "Frank", "--password", "x")           # never on the command line
 
 
+def buy_description(client, text, until):
+    client.enter_plus()
+    client.open_editor()
+    client.write(text, until=until)
+    client.type("/s", CHOICE)
+
+
 @suite.case
 def deleting_an_account_removes_its_description_and_keeps_its_registry():
-    with Folder() as f:
+    with made_folder() as f:
         with BbsHost(data_dir=f.data) as host:
-            alice = host.login("Alice", "alice")
-            alice.enter_plus()
-            alice.type("d", "choice:")
-            alice.type("d", "Do you wish to continue? ")
-            alice.type("y", "/h helps.")
-            alice.send("Silver hair.")
-            alice.type("/l", "Silver hair.")
-            alice.type("/s", "choice:")
-            alice.type("x", "choice:")
-            alice.type("r", "choice:")
+            alice = host.login("Alice")
+            buy_description(alice, "Silver hair.", "Silver hair.")
+            alice.type("x", CHOICE)
+            alice.type("r", CHOICE)
             alice.type("e", "saving:")
-            alice.type("2", ": ")
-            alice.type("The north", "saving:")
-            alice.type("x", "choice:")
+            alice.edit_registry("2", "The north", "saving:")
+            alice.type("x", CHOICE)
             host.stop()
-        rows = ok(f, "db", "list").splitlines()
+        rows = f.db_rows()
         check("Alice\tQRTBKPLS_DESC" in rows and "Alia\tQRTBKPLS_REG" in rows, "nothing stored: %r" % rows)
-        ok(f, "user", "delete", "alice")
-        rows = ok(f, "db", "list").splitlines()
+        f.admin_ok("user", "delete", "alice")
+        rows = f.db_rows()
         check("Alice\tQRTBKPLS_DESC" not in rows, "the description outlived the account: %r" % rows)
         check("Alia\tQRTBKPLS_REG" in rows, "the registry went with the account: %r" % rows)
         refused(f, "user", "show", "Alice")
@@ -107,11 +82,11 @@ def deleting_an_account_removes_its_description_and_keeps_its_registry():
 
 @suite.case
 def players_mail_and_the_generic_database():
-    with Folder() as f:
-        ok(f, "user", "add", "Dave", "--credits", "100", stdin="secret\n")
-        ok(f, "player", "add", "Davo", "--account", "Dave", "--copper", "70", "--lives", "2",
-           "--played", "1234", "--gender", "M", "--race", "Gnome", "--guild", "")
-        out = ok(f, "player", "show", "davo")
+    with made_folder() as f:
+        f.admin_ok("user", "add", "Dave", "--credits", "100", stdin="secret\n")
+        f.admin_ok("player", "add", "Davo", "--account", "Dave", "--copper", "70", "--lives", "2",
+                   "--played", "1234", "--gender", "M", "--race", "Gnome", "--guild", "")
+        out = f.admin_ok("player", "show", "davo")
         check(out.strip() == "copper=70 lives=2 played=1234", "player show: %r" % out)
         refused(f, "player", "add", "Davo", "--account", "Carol")       # the name is taken
         refused(f, "player", "add", "Other", "--account", "Dave")       # Dave has a character
@@ -124,32 +99,24 @@ def players_mail_and_the_generic_database():
             dave = host.login("Dave", "secret")
             stats = plain(dave.type("stats", "]: "))
             check("Character: Davo" in stats and "Copper: 70" in stats, "the new character: %r" % stats)
-            # A pending description mails the approval user.
-            dave.enter_plus()
-            dave.type("d", "choice:")
-            dave.type("d", "Do you wish to continue? ")
-            dave.type("y", "/h helps.")
-            dave.send("Short and small.")
-            dave.type("/l", "small.")
-            dave.type("/s", "choice:")
+            buy_description(dave, "Short and small.", "small.")   # pending: mails the approval user
             host.stop()
-        check(ok(f, "user", "show", "Dave").startswith("credits=0 "), "the description was not paid for")
-        out = ok(f, "mail", "list", "Sysop")
+        check(f.admin_ok("user", "show", "Dave").startswith("credits=0 "), "the description was not paid for")
+        out = f.admin_ok("mail", "list", "Sysop")
         check(out.splitlines() == ["Brakvold\tDescription needs approval\tDave"], "mail list: %r" % out)
-        out = ok(f, "mail", "list", "Carol")
+        out = f.admin_ok("mail", "list", "Carol")
         check(out == "", "Carol has mail: %r" % out)
-        rows = ok(f, "db", "list").splitlines()
-        check(rows == ["Dave\tQRTBKPLS_DESC"], "db list: %r" % rows)
+        check(f.db_rows() == ["Dave\tQRTBKPLS_DESC"], "db list: %r" % f.db_rows())
 
-        ok(f, "db", "fill", "Q", "--count", "3", "--tag", "OTHER_MODULE")
-        rows = ok(f, "db", "list").splitlines()
+        f.admin_ok("db", "fill", "Q", "--count", "3", "--tag", "OTHER_MODULE")
+        rows = f.db_rows()
         check(rows == ["Dave\tQRTBKPLS_DESC", "Q00001\tOTHER_MODULE", "Q00002\tOTHER_MODULE",
                        "Q00003\tOTHER_MODULE"], "db list after fill is not in key order: %r" % rows)
 
 
 @suite.case
 def bad_command_lines_and_missing_folders():
-    with Folder() as f:
+    with made_folder() as f:
         refused(f, "user")                       # a command without its subcommand
         refused(f, "frobnicate")
         refused(f, "user", "show")               # no ID
@@ -165,18 +132,12 @@ def bad_command_lines_and_missing_folders():
 PRIVATE_FILES = ("bbs.db", "bbs.db-wal", "bbs.db-shm", "bbshost.log", "brakvold.log")
 
 
-def modes(data):
-    """The permission bits of the data folder and of its private files."""
+def owner_only(data, what):
+    """The data folder 0700 and every private file there and 0600."""
     found = {".": stat.S_IMODE(os.stat(data).st_mode)}
     for name in PRIVATE_FILES:
-        path = os.path.join(data, name)
-        if os.path.exists(path):
-            found[name] = stat.S_IMODE(os.stat(path).st_mode)
-    return found
-
-
-def owner_only(data, what):
-    found = modes(data)
+        if os.path.exists(os.path.join(data, name)):
+            found[name] = stat.S_IMODE(os.stat(os.path.join(data, name)).st_mode)
     check(set(found) == {"."} | set(PRIVATE_FILES), "%s: files missing: %r" % (what, found))
     wrong = {name: oct(mode) for name, mode in found.items() if mode != (0o700 if name == "." else 0o600)}
     check(not wrong, "%s: not the owner's alone: %r" % (what, wrong))
@@ -189,7 +150,7 @@ def the_data_folder_is_the_owners_alone_and_passwords_stay_off_the_command_line(
     try:
         # A new data folder, with the database's WAL files open and both logs.
         with BbsHost(data_dir=data) as host:
-            host.login("Alice", "alice")
+            host.login("Alice")
             owner_only(data, "a new data folder")
             host.stop()
         # One that was opened up (a copy, an old version) is closed again at start.
@@ -200,7 +161,7 @@ def the_data_folder_is_the_owners_alone_and_passwords_stay_off_the_command_line(
                 open(path, "a").close()
             os.chmod(path, 0o644)
         with BbsHost(data_dir=data) as host:
-            host.login("Bob", "bob")
+            host.login("Bob")
             owner_only(data, "an opened-up data folder after a start")
             host.stop()
 
@@ -230,4 +191,4 @@ def the_data_folder_is_the_owners_alone_and_passwords_stay_off_the_command_line(
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

@@ -18,42 +18,31 @@ In all of it the host keeps serving its other users."""
 
 import os
 import re
-import signal
-import subprocess
+import shutil
 import sys
 import tempfile
-import shutil
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
-                         host_env, run_admin, wait_until)
-from raw_telnet import DO, DONT, IAC, SB, SE, WILL, RawClient  # noqa: E402
+from e2e_support import (CHOICE, BbsHost, Suite, check, edit_file, made_folder,  # noqa: E402
+                         run_admin, serve_expecting_failure)
+from raw_telnet import DO, DONT, IAC, SB, SE, WILL  # noqa: E402
 
 suite = Suite("bad_input")
 
 ECHO, NAWS, TTYPE = 1, 31, 24
 STATS_END = "Time played: "
 
-
-def stats_works(client):
-    out = client.type("stats", "]: ")
-    check(STATS_END in out, "stats did not answer: %r" % out)
-
-
 @suite.case
 def long_lines_control_bytes_and_escapes():
     with BbsHost() as host:
-        bob = RawClient(host.port)
-        bob.login("Bob", "bob")
-        alice = RawClient(host.port)
-        alice.login("Alice", "alice")
+        bob, alice = host.raw_user("Bob"), host.raw_user("Alice")
 
         # 100 000 bytes in one line, then a normal line.
         alice.send_raw(b"x" * 100000 + b"\r\nstats\r\n")
         out = alice.read_until(STATS_END)
         check("Unknown command." in out, "the long line was not answered: %r" % out[-300:])
         alice.read_until("]: ")
-        stats_works(bob)
+        bob.served("Bob")
 
         # A long line cut at a word: only its first 255 bytes count.
         name = "N" * 300
@@ -74,23 +63,18 @@ def long_lines_control_bytes_and_escapes():
 
         # A typed escape never reaches a stored text or another user.
         alice.enter_plus()
-        alice.type("d", "choice:")
-        alice.type("d", "continue? ")
-        alice.type("y", "/h helps.")
+        alice.open_editor()
         alice.send(b"A \x1b[5mblinking\x1b[0m elf %s%n")
         out = alice.type("/s", "choice:")
         check("A blinking elf %s%n" in out, "the description is not shown as typed less its escapes: %r" % out)
         check("\x1b[5m" not in out, "the typed escape came back: %r" % out)
-        stats_works(bob)
+        bob.served("Bob")
 
 
 @suite.case
 def telnet_garbage_and_half_sequences():
     with BbsHost() as host:
-        bob = RawClient(host.port)
-        bob.login("Bob", "bob")
-        c = RawClient(host.port)
-        c.login("Alice", "alice")
+        bob, c = host.raw_user("Bob"), host.raw_user("Alice")
 
         # IAC and a byte that is no telnet command: both dropped.
         c.send_raw(bytes([IAC]) + b"xstats\r\n")
@@ -98,7 +82,7 @@ def telnet_garbage_and_half_sequences():
 
         # A negotiation split over two reads, then a command.
         c.send_raw(bytes([IAC]))
-        stats_works(bob)   # the host answers someone else meanwhile
+        bob.served("Bob")   # the host answers someone else meanwhile
         c.send_raw(bytes([WILL, ECHO]) + b"stats\r\n")
         check(STATS_END in c.read_until("]: "), "the second half of a sequence broke the line")
         check((DONT, ECHO) in c.commands, "WILL ECHO was not refused: %r" % c.commands)
@@ -121,12 +105,12 @@ def telnet_garbage_and_half_sequences():
         c.send_raw(b"\r\nstats\r\n")
         c.read_until(STATS_END)
         c.read_until("]: ")
-        wait_until(lambda: "subnegotiation buffer size limit" in host.log_text(), "the telnet warning in the log")
+        host.wait_log("subnegotiation buffer size limit", "the telnet warning in the log")
 
         # Negotiations nobody asked for are refused; the session goes on.
         c.send_raw(bytes([IAC, DO, 99, IAC, WILL, 98]))
-        stats_works(c)
-        stats_works(bob)
+        c.served()
+        bob.served("Bob")
         check(host.proc.poll() is None, "the host died")
 
 
@@ -134,7 +118,7 @@ def telnet_garbage_and_half_sequences():
 def conversions_blanks_and_long_user_ids_at_logon():
     with BbsHost() as host:
         for userid in ("%s%n%x%%", "Alice Smith", "A" * 200, "\x1b[1mAlice"):
-            c = RawClient(host.port)
+            c = host.raw()
             c.read_until("User-ID: ")
             c.send(userid)
             c.read_until("Password: ")
@@ -151,46 +135,21 @@ def conversions_blanks_and_long_user_ids_at_logon():
         check(status != 0 and "1 to 29" in err, "a 200-character account was added: %r %r" % (out, err))
         status, out, err = host.admin("user", "add", "Ann Lee", stdin="ann %s\n")
         check(status == 0, "user add 'Ann Lee': %r %r" % (out, err))
-        ann = RawClient(host.port)
-        out = ann.login("Ann Lee", "ann %s")
+        out = host.raw().login("Ann Lee", "ann %s")
         check("Welcome to Brakvold" in out, "Ann Lee could not log on: %r" % out)
-        alice = RawClient(host.port)
-        alice.login("Alice", "alice")
+        host.raw_user("Alice")
 
 
 # ---- files ---------------------------------------------------------------------------
 
 
-def serve_expecting_failure(data, timeout=60):
-    """Runs the host on `data`; it must exit (not listen). (status, stdout, stderr)."""
-    args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()),
-            "--channels", "4"]
-    if CONFIG_DIR:
-        args += ["--config", CONFIG_DIR]
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        raise Failure("the host kept running on %s:\n%s\n%s" % (data, out, err))
-    return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
-
-
 def edit_message_file(data, pattern, replacement):
-    path = os.path.join(data, "QRTBKPLS.MSG")
-    with open(path, encoding="latin-1") as f:
-        text = f.read()
-    text, n = re.subn(pattern, replacement, text)
-    check(n == 1, "%r not found in %s" % (pattern, path))
-    with open(path, "w", encoding="latin-1") as f:
-        f.write(text)
+    edit_file(os.path.join(data, "QRTBKPLS.MSG"), pattern, replacement)
 
 
 @suite.case
 def message_file_with_a_syntax_error_stops_the_start():
-    with BbsHost() as host:
-        check(host.stop() == 0, "the host did not stop")
+    with made_folder() as host:
         edit_message_file(host.data, r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {10")
         status, out, err = serve_expecting_failure(host.data)
         check(status == 1 and "Cannot open QRTBKPLS.MCV!" in err,
@@ -201,8 +160,7 @@ def message_file_with_a_syntax_error_stops_the_start():
 
 @suite.case
 def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
-    with BbsHost() as first:
-        check(first.stop() == 0, "the host did not stop")
+    with made_folder() as first:
         edit_message_file(first.data, r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {50}")
         edit_message_file(first.data, r"\n7 LIFECRD \{500\}", "\n7 LIFECRD {-5}")
         edit_message_file(first.data, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {-5}")
@@ -212,25 +170,22 @@ def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
                              "LIFECRD) value -5 is out of bounds -1..90000000; using -1",
                              "DESCCRD) value -5 is out of bounds 0..1000000; using 0"):
                 check(expected in log, "no warning %r in the log:\n%s" % (expected, log[-1500:]))
-            c = RawClient(host.port)
-            c.login("Alice", "alice")
+            c = host.raw_user("Alice")
             menu = c.enter_plus()
             check("Buy an extra life" not in menu, "lives are sold with LIFECRD -1: %r" % menu)
-            c.type("d", "choice:")
+            c.type("d", CHOICE)
             out = c.type("d", "/h helps.")   # no price left: the editor at once
             check("up to 800 characters" in out, "DESCLNS was not clamped to 10: %r" % out)
             c.type("/a", "choice:")
 
             # A syntax error at reload: the loaded file stays.
             edit_message_file(first.data, r"\n18 LOOKCMD \{/lookup\}", "\n18 LOOKCMD {/lookup")
-            host.signal(signal.SIGHUP)
-            wait_until(lambda: "reload done" in host.log_text(), "the reload")
+            host.reload()
             log = host.log_text()
             check("message file QRTBKPLS.MCV kept as it was" in log, "no word of the kept file:\n" + log[-800:])
             out = c.type("x", "choice:")
             check("Your character description" in out, "the menu is gone after a broken reload: %r" % out)
-            bob = RawClient(host.port)
-            bob.login("Bob", "bob")
+            bob = host.raw_user("Bob")
             out = bob.type("/lookup Alia", "]: ")
             check("Alia" in out and "Elf" in out, "the lookup command was lost at reload: %r" % out)
             check(host.stop() == 0, "the host did not stop cleanly")
@@ -278,4 +233,4 @@ def missing_unusable_and_unreadable_data_folders():
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

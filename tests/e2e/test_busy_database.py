@@ -13,13 +13,11 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Suite, check, plain, wait_until  # noqa: E402
-from raw_telnet import RawClient  # noqa: E402
+from e2e_support import GAME_PROMPT, BbsHost, Suite, check, plain  # noqa: E402
 
 suite = Suite("busy_database")
 
 BUSY = "database is busy"
-GAME_PROMPT = "]: "
 
 # Holds BEGIN IMMEDIATE on the database until a line comes on stdin.
 LOCKER = r"""
@@ -77,19 +75,13 @@ def answered_in_order(client, who, markers):
 @suite.case
 def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
     with BbsHost() as host:
-        users = {}
-        for userid, password in (("Alice", "alice"), ("Bob", "bob"), ("Carol", "carol")):
-            c = RawClient(host.port)
-            host.clients.append(c)
-            c.login(userid, password)
-            users[userid] = c
+        users = {userid: host.raw_user(userid) for userid in ("Alice", "Bob", "Carol")}
         with Lock(host.data) as lock:
             for c in (users["Alice"], users["Bob"]):
                 for line, _ in TYPED:
                     c.send(line)
             users["Carol"].close()   # hangs up during the lock
-            sysop = RawClient(host.port)
-            host.clients.append(sysop)
+            sysop = host.raw()
             sysop.read_until("User-ID: ")
             sysop.send("Sysop")
             sysop.read_until("Password: ")
@@ -97,8 +89,7 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
             for line in ("who", "ext"):
                 sysop.send(line)
             # The loop is free: a new connection is greeted while the lock lasts.
-            fresh = RawClient(host.port)
-            host.clients.append(fresh)
+            fresh = host.raw()
             fresh.read_until("User-ID: ")
             fresh.close()
             # Every waiting user hears why, and nothing was answered meanwhile.
@@ -114,10 +105,8 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
         answered_in_order(users["Bob"], "Bob", markers)
         # The Sysop has no character: his logon greets him, then his lines.
         answered_in_order(sysop, "Sysop", ["Welcome to Brakvold", "In Brakvold now:", "Extension: "])
-        wait_until(lambda: "logoff: Carol" in host.log_text(), "Carol's hang-up to run")
-        carol = RawClient(host.port)
-        host.clients.append(carol)
-        carol.login("Carol", "carol")
+        host.wait_log("logoff: Carol", "Carol's hang-up to run")
+        carol = host.raw_user("Carol")
         check("Character: Cara" in plain(carol.type("stats", GAME_PROMPT)), "Carol is not served again")
         log = host.log_text()
         check("locked" in log and "free again" in log, "the host log does not tell the busy spell: %r" %
@@ -127,9 +116,7 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
 @suite.case
 def a_stop_during_the_lock_waits_for_it_and_runs_what_waited():
     with BbsHost() as host:
-        alice = RawClient(host.port)
-        host.clients.append(alice)
-        alice.login("Alice", "alice")
+        alice = host.raw_user("Alice")
         with Lock(host.data) as lock:
             alice.send("stats")
             alice.read_until(BUSY)
@@ -146,4 +133,4 @@ def a_stop_during_the_lock_waits_for_it_and_runs_what_waited():
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

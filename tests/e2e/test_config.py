@@ -14,66 +14,22 @@
 
 import os
 import re
-import signal
-import subprocess
 import sys
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
-                         host_env, plain, run_admin, wait_until)
+from e2e_support import (CHOICE, BbsHost, Suite, check, edited, made_folder, plain, read,  # noqa: E402
+                         run_admin, serve_expecting_failure, set_ini, write_atomically)
 
 suite = Suite("config")
-
-CHOICE = "choice:"
 
 
 def source_path(host):
     return os.path.join(host.data, "QRTBKPLS.MSG")
 
 
-def read(path):
-    with open(path, encoding="latin-1") as f:
-        return f.read()
-
-
-def write_atomically(path, text):
-    """As an editor that saves to a new file and renames it over the old one."""
-    temp = "%s.%d.new" % (path, os.getpid())
-    with open(temp, "w", encoding="latin-1") as f:
-        f.write(text)
-    os.replace(temp, path)
-
-
-def edited(text, pattern, replacement):
-    new, count = re.subn(pattern, lambda m: replacement, text)
-    check(count == 1, "%r is not in the message file once" % pattern)
-    return new
-
-
 def line_of(text, part):
     return text[:text.index(part)].count("\n") + 1
-
-
-def serve_expecting_failure(data):
-    """Runs the host on `data`; it must exit without listening. (status, stdout, stderr)."""
-    args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
-    if CONFIG_DIR:
-        args += ["--config", CONFIG_DIR]
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
-    try:
-        out, err = proc.communicate(timeout=60)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        raise Failure("the host kept running on %s:\n%s\n%s" % (data, out, err))
-    return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
-
-
-def reloaded(host, count):
-    """SIGHUP, then waits until the host log has `count` "reload done" lines."""
-    host.signal(signal.SIGHUP)
-    wait_until(lambda: host.log_text().count("reload done") >= count, "reload %d" % count, attempts=400)
 
 
 def price_shown(client):
@@ -112,8 +68,7 @@ REFUSED = [
 
 @suite.case
 def refused_message_files_stop_the_start_and_say_why():
-    with BbsHost() as first:
-        check(first.stop() == 0, "the host did not stop")
+    with made_folder() as first:
         shipped = read(source_path(first))
         for what, pattern, replacement, at, says in REFUSED:
             text = edited(shipped, pattern, replacement)
@@ -136,10 +91,9 @@ def refused_message_files_stop_the_start_and_say_why():
 def a_refused_reload_keeps_the_loaded_file_in_force():
     with BbsHost() as host:
         shipped = read(source_path(host))
-        alice = host.login("Alice", "alice")
+        alice = host.login("Alice")
         alice.enter_plus()
-        bob = host.login("Bob", "bob")
-        reloads = 0
+        bob = host.login("Bob")
         for what, pattern, replacement, says in [
                 ("a percent sign in the prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "28 PLSPRMT"),
                 ("%s in the prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {%s%s%s%n ", "28 PLSPRMT"),
@@ -147,18 +101,14 @@ def a_refused_reload_keeps_the_loaded_file_in_force():
                 ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "\"1,000\""),
                 ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\"")]:
             write_atomically(source_path(host), edited(shipped, pattern, replacement))
-            log_before = len(host.log_text())
-            reloads += 1
-            reloaded(host, reloads)
-            log = host.log_text()[log_before:]
+            log, _ = host.reload()
             check(says in log and "QRTBKPLS.MSG" in log, "%s: the log does not say why:\n%s" % (what, log))
             check("message file QRTBKPLS.MCV kept as it was" in log, "%s: no word of the kept file:\n%s" % (what, log))
             # The menus answer with the loaded file, and the price stands.
             check(price_shown(alice) == 100, "%s: the description price changed" % what)
             check("Time played" in bob.type("stats", "]: "), "%s: the game does not answer" % what)
         write_atomically(source_path(host), edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {250}"))
-        reloads += 1
-        reloaded(host, reloads)
+        host.reload()
         check(price_shown(alice) == 250, "a good file after the refused ones is not taken")
         check(host.stop() == 0, "the host did not stop cleanly")
 
@@ -167,12 +117,12 @@ def a_refused_reload_keeps_the_loaded_file_in_force():
 def yes_no_options_take_y_and_n():
     with BbsHost() as host:
         shipped = edited(read(source_path(host)), r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {0}")
-        alice = host.login("Alice", "alice")
+        alice = host.login("Alice")
         alice.enter_plus()
-        for reloads, (value, waits) in enumerate([("Y", True), ("n", False), ("yes", True), ("N", False)], 1):
+        for value, waits in [("Y", True), ("n", False), ("yes", True), ("N", False)]:
             write_atomically(source_path(host),
                              edited(shipped, r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {%s}" % value))
-            reloaded(host, reloads)
+            host.reload()
             alice.type("d", CHOICE)
             alice.type("d", "/h helps.")
             alice.type("/c", "Text cleared.")
@@ -190,7 +140,7 @@ def yes_no_options_take_y_and_n():
 def many_processes_compile_at_once_while_the_source_changes():
     with BbsHost() as host:
         shipped = read(source_path(host))
-        alice = host.login("Alice", "alice")
+        alice = host.login("Alice")
         alice.enter_plus()
         rounds, workers = 6, 3
         for n in range(rounds * workers):
@@ -213,7 +163,7 @@ def many_processes_compile_at_once_while_the_source_changes():
                 t.start()
             write_atomically(source_path(host),
                              edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {%d}" % price))
-            reloaded(host, r + 1)
+            host.reload()
             for t in threads:
                 t.join(120)
             check(not failures, "admin commands failed while others compiled:\n" + "\n".join(failures))
@@ -225,45 +175,32 @@ def many_processes_compile_at_once_while_the_source_changes():
         check(not leftovers, "temporary files were left behind: %r" % leftovers)
 
 
-def game_log(host):
-    path = os.path.join(host.data, "brakvold.log")
-    return read(path) if os.path.exists(path) else ""
-
-
-def set_ini(host, key, value):
-    path = os.path.join(host.data, "brakvold.ini")
-    write_atomically(path, edited(read(path), r"(?m)^%s=.*$" % key, "%s=%s" % (key, value)))
-
-
 NOTE = "Note that *only* email"
 
 
 @suite.case
 def sighup_reads_the_game_ini_before_the_module_settings():
     with BbsHost() as host:
-        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "1")
-        reloaded(host, 1)
-        check(NOTE + " (to Sysop)" in game_log(host), "mail-only mode was not announced:\n" + game_log(host))
+        set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
+        host.reload()
+        check(NOTE + " (to Sysop)" in host.game_log(), "mail-only mode was not announced:\n" + host.game_log())
         # Switched off: nothing announces it any more.
-        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "0")
-        before = game_log(host)
-        reloaded(host, 2)
-        check(NOTE not in game_log(host)[len(before):], "switched off, the note is written again:\n" + game_log(host))
+        set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "0")
+        _, game_log = host.reload()
+        check(NOTE not in game_log, "switched off, the note is written again:\n" + host.game_log())
         # Switched on for another user: every note of this reload names him.
-        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "1")
-        set_ini(host, "PLUS_PURCHASE_EMAIL_USERID", "Carol")
-        before = game_log(host)
-        reloaded(host, 3)
-        notes = [line for line in game_log(host)[len(before):].splitlines() if NOTE in line]
+        set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
+        set_ini(host.data, "PLUS_PURCHASE_EMAIL_USERID", "Carol")
+        _, game_log = host.reload()
+        notes = [line for line in game_log.splitlines() if NOTE in line]
         check(notes and all("(to Carol)" in line for line in notes), "the notes of the reload: %r" % notes)
         # An empty user-ID does not turn mail-only mode on, and the host log says why.
-        set_ini(host, "PLUS_PURCHASE_EMAIL_USERID", "")
-        before = game_log(host)
-        reloaded(host, 4)
-        check(NOTE not in game_log(host)[len(before):], "mail-only mode to nobody:\n" + game_log(host))
+        set_ini(host.data, "PLUS_PURCHASE_EMAIL_USERID", "")
+        _, game_log = host.reload()
+        check(NOTE not in game_log, "mail-only mode to nobody:\n" + host.game_log())
         check(re.search(r"warning: .*PLUS_PURCHASE_EMAIL_USERID is empty", host.log_text()),
               "no warning of the empty user-ID:\n" + host.log_text()[-1500:])
-        alice = host.login("Alice", "alice")
+        alice = host.login("Alice")
         alice.enter_plus()
         check(price_shown(alice) == 100, "the price is not charged with an empty purchase-mail user-ID")
         check(host.stop() == 0, "the host did not stop cleanly")
@@ -271,19 +208,18 @@ def sighup_reads_the_game_ini_before_the_module_settings():
 
 @suite.case
 def account_commands_leave_the_game_log_and_the_modules_alone():
-    with BbsHost() as host:
-        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "1")
-        check(host.stop() == 0, "the host did not stop")
-        before, log_before = game_log(host), len(host.log_text())
+    with made_folder() as host:
+        set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
+        before, log_before = host.game_log(), len(host.log_text())
         for command in [("user", "add", "Dave"), ("user", "show", "Alice"),
                         ("user", "set", "Bob", "--credits", "7"), ("class", "add", "Guest", "--days", "7"),
                         ("db", "list"), ("player", "show", "Alia"), ("mail", "list", "Sysop")]:
             status, out, err = run_admin(host.data, *command, stdin="dave\n")
             check(status == 0, "%s failed: %r" % (" ".join(command), err))
-            check(game_log(host) == before, "%s wrote to the game log:\n%s" % (" ".join(command), game_log(host)))
+            check(host.game_log() == before, "%s wrote to the game log:\n%s" % (" ".join(command), host.game_log()))
         log = host.log_text()[log_before:]
         check("libqrtbkpls.so" not in log, "an account command loaded Brakvold Plus:\n" + log)
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

@@ -9,14 +9,13 @@ check must pass, and the restarted host must serve what is stored."""
 
 import os
 import random
-import re
 import sqlite3
 import sys
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Failure, Suite, check  # noqa: E402
+from e2e_support import BbsHost, Failure, Suite, check, made_folder, set_option  # noqa: E402
 from raw_telnet import RawClient  # noqa: E402
 
 suite = Suite("crash_safety")
@@ -34,17 +33,6 @@ ROUNDS = 3
 UIDSIZ, TAGSIZ = 30, 25
 DESC_SIZE, REG_SIZE = 960, 672
 DESC_TEXT, REG_LINE1, REG_LINESIZ = 55, 58, 61
-
-
-def set_options(data):
-    path = os.path.join(data, "QRTBKPLS.MSG")
-    with open(path, encoding="latin-1") as f:
-        text = f.read()
-    for name, value in OPTIONS.items():
-        text, n = re.subn(r"(\n\d+ %s \{)[^}]*\}" % name, lambda m: "%s%s}" % (m.group(1), value), text)
-        check(n == 1, "option %s not found in %s" % (name, path))
-    with open(path, "w", encoding="latin-1") as f:
-        f.write(text)
 
 
 def cstr(data, offset, size):
@@ -122,11 +110,7 @@ class Player(threading.Thread):
                 self.error = "%s: %s" % (type(e).__name__, e)
 
     def description(self, c, text):
-        c.type("d", "choice:")
-        c.send("d")
-        marker, _ = c.read_until_any(["continue? ", "/h helps."])
-        if marker == "continue? ":
-            c.type("y", "/h helps.")
+        c.open_editor()
         c.type("/c", "Text cleared.")
         c.send(text)
         self.desc_in_flight = text
@@ -141,8 +125,7 @@ class Player(threading.Thread):
     def registry(self, c, line):
         c.type("r", "choice:")
         c.type("e", "without saving:")
-        c.type("1", ": ")
-        c.type(line, "without saving:")
+        c.edit_registry("1", line)
         self.reg_in_flight = line
         out = c.type("x", "choice:")
         check("Custom registry" in out, "no registry menu after saving: %r" % out)
@@ -191,14 +174,13 @@ def judge(before, after, players):
 @suite.case
 def sigkill_while_players_save_and_buy():
     rng = random.Random(os.environ.get("CRASH_SEED", str(time.time())))
-    with BbsHost() as first:
+    with made_folder() as first:
         # The data folder with the demo population, then the test's prices
         # and enough credits and days for every loop.
-        check(first.stop() == 0, "the first host did not stop cleanly")
-        set_options(first.data)
+        for name, value in OPTIONS.items():
+            set_option(first.data, name, value)
         for userid, _, _ in PLAYERS:
-            status, out, err = first.admin("user", "set", userid, "--credits", "1000000", "--days", "10000")
-            check(status == 0, "user set %s: %r %r" % (userid, out, err))
+            first.admin_ok("user", "set", userid, "--credits", "1000000", "--days", "10000")
         state = snapshot(first.data)
         total_saves = 0
         for round_no in range(1, ROUNDS + 1):
@@ -226,21 +208,17 @@ def sigkill_while_players_save_and_buy():
 
         # The restarted host serves what the data folder holds.
         with BbsHost(data_dir=first.data) as host:
-            c = RawClient(host.port)
-            c.login("Alice", "alice")
+            c = host.raw_user("Alice")
             c.enter_plus()
             screen = c.type("d", "choice:")
             stored = state["Alice"]["desc"]
             check(stored is None or stored in screen,
                   "the restarted host does not show Alice's stored description %r: %r" % (stored, screen))
-            c.close()
             check(host.stop() == 0, "the restarted host did not stop cleanly")
-        status, out, _ = first.admin("db", "list")
-        rows = out.splitlines()
-        check(status == 0 and len(rows) == len(set(r.upper() for r in rows)),
-              "db list after the crashes: %r" % rows)
+        rows = first.db_rows()
+        check(len(rows) == len(set(r.upper() for r in rows)), "db list after the crashes: %r" % rows)
         check(total_saves > 0, "no description save was confirmed in %d rounds" % ROUNDS)
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

@@ -11,7 +11,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import BbsHost, Suite, check, wait_until  # noqa: E402
-from raw_telnet import RawClient, cpu_seconds, open_fds  # noqa: E402
+from raw_telnet import cpu_seconds, open_fds  # noqa: E402
 
 suite = Suite("file_limit")
 
@@ -21,8 +21,7 @@ OPEN_FILES = 40      # about 15 of them are the host's own
 @suite.case
 def at_the_file_limit_accepting_pauses_and_users_are_served():
     with BbsHost(open_files=OPEN_FILES) as host:
-        alice = RawClient(host.port)
-        alice.login("Alice", "alice")
+        alice = host.raw_user("Alice")
         # Ten silent connections from each of six addresses: the host runs
         # out of file handles long before it would turn any of them away.
         silent = [socket.create_connection(("127.0.0.1", host.port), timeout=10,
@@ -41,20 +40,17 @@ def at_the_file_limit_accepting_pauses_and_users_are_served():
             check(len(log) < 64 * 1024, "the host log grew to %d bytes" % len(log))
 
             # The user online is served, and what he buys is in the game log.
-            check("Time played" in alice.type("stats", "]: "), "Alice was not served")
+            alice.served("Alice")
             alice.enter_plus()
-            alice.type("l", "buy one? ")
-            check("one more life" in alice.type("y", "choice:"), "Alice could not buy a life")
-            wait_until(lambda: "from Alice for a life." in host.log_text("brakvold.log"),
-                       "the purchase in the game log")
+            check("one more life" in alice.buy_life(), "Alice could not buy a life")
+            host.wait_log("from Alice for a life.", "the purchase in the game log", "brakvold.log")
         finally:
             for s in silent:
                 s.close()
         # The handles come back: accepting goes on, and says so.
-        carol = RawClient(host.port)
-        carol.login("Carol", "carol")
+        host.raw_user("Carol")
         check("accepting again after" in host.log_text(), "the end of the failures is not in the log")
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

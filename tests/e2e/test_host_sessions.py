@@ -5,96 +5,49 @@ SIGHUP, and SIGTERM while users are online."""
 
 import os
 import re
-import signal
 import sys
-import tempfile
-import shutil
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Suite, check, plain, wait_until  # noqa: E402
+from e2e_support import (CHOICE, BbsHost, Suite, check, made_folder, plain, set_ini,  # noqa: E402
+                         set_option, wait_until)
 
 suite = Suite("sessions")
-
-CHOICE = "choice:"
-
-
-def credits_of(host, userid):
-    status, out, err = host.admin("user", "show", userid)
-    check(status == 0, "user show %s failed: %r" % (userid, err))
-    match = re.search(r"credits=(\d+)", out)
-    check(match is not None, "user show printed no credits: %r" % out)
-    return int(match.group(1))
-
-
-def db_rows(host):
-    status, out, err = host.admin("db", "list")
-    check(status == 0, "db list failed: %r" % err)
-    return out.splitlines()
 
 
 def wait_offline(watcher, userid):
     """Waits until `watcher`'s who list no longer names `userid`."""
-    def gone():
-        return ("  " + userid + " ") not in plain(watcher.type("who", "]: "))
-    wait_until(gone, userid + " to leave the host")
-
-
-def set_option(host, name, value):
-    path = os.path.join(host.data, "QRTBKPLS.MSG")
-    with open(path, encoding="latin-1") as f:
-        text = f.read()
-    new, count = re.subn(r"(\n\d+ %s \{)[^}]*(\})" % name, r"\g<1>%s\g<2>" % value, text)
-    check(count == 1, "QRTBKPLS.MSG has no single entry %s" % name)
-    with open(path, "w", encoding="latin-1") as f:
-        f.write(new)
-
-
-def set_ini(host, key, value):
-    path = os.path.join(host.data, "brakvold.ini")
-    with open(path, encoding="latin-1") as f:
-        text = f.read()
-    new, count = re.subn(r"(?m)^%s=.*$" % key, "%s=%s" % (key, value), text)
-    check(count == 1, "brakvold.ini has no single key %s" % key)
-    with open(path, "w", encoding="latin-1") as f:
-        f.write(new)
-
-
-def wait_for_log(host, text, what):
-    wait_until(lambda: text in host.log_text(), what)
+    wait_until(lambda: watcher.gone_from_who("  " + userid + " "), userid + " to leave the host")
 
 
 @suite.case
 def hang_up_in_the_editor_charges_and_stores_nothing():
     with BbsHost() as host:
-        before = credits_of(host, "Alice")
-        alice = host.login("Alice", "alice")
-        bob = host.login("Bob", "bob")
+        before = host.credits("Alice")
+        alice = host.login("Alice")
+        bob = host.login("Bob")
         alice.enter_plus()
-        alice.type("d", CHOICE)
-        alice.type("d", "Do you wish to continue? ")
-        alice.type("yes", "/h helps.")
-        alice.send("A draft that is never saved.")
-        alice.type("/l", "never saved.")
+        alice.open_editor("yes")
+        alice.write("A draft that is never saved.", until="never saved.")
         alice.hang_up()
         wait_offline(bob, "Alice")
-        check(credits_of(host, "Alice") == before, "a hang-up in the editor charged credits")
-        check(not any(row.startswith("Alice\tQRTBKPLS_DESC") for row in db_rows(host)),
+        check(host.credits("Alice") == before, "a hang-up in the editor charged credits")
+        check(not any(row.startswith("Alice\tQRTBKPLS_DESC") for row in host.db_rows()),
               "a hang-up in the editor stored a description")
         # Back on, her description menu shows nothing stored, and the
         # host log names the hang-up.
-        alice = host.login("Alice", "alice")
+        alice = host.login("Alice")
         alice.enter_plus()
         screen = plain(alice.type("d", CHOICE))
         check("<None>" in screen, "the abandoned draft shows up: %r" % screen)
         check("logoff: Alice" in host.log_text(), "the host log does not name the hang-up")
 
+
 @suite.case
 def hang_up_during_a_listing_stops_it_and_others_are_served():
     with BbsHost() as host:
-        status, _, err = host.admin("db", "fill", "R", "--count", "3000", "--tag", "QRTBKPLS_REG")
-        check(status == 0, "db fill failed: %r" % err)
-        bob = host.login("Bob", "bob")
-        carol = host.login("Carol", "carol")
+        host.admin_ok("db", "fill", "R", "--count", "3000", "--tag", "QRTBKPLS_REG")
+        bob = host.login("Bob")
+        carol = host.login("Carol")
         carol.enter_plus()
         carol.type("r", CHOICE)
         carol.type("s", "(enter='a'):")
@@ -106,18 +59,19 @@ def hang_up_during_a_listing_stops_it_and_others_are_served():
         stats = plain(bob.type("stats", "]: "))
         check("Character: Bobo" in stats, "Bob is not served after the hang-up: %r" % stats)
         # Carol comes back to a quiet channel: no stray listing lines.
-        carol = host.login("Carol", "carol")
+        carol = host.login("Carol")
         quiet = plain(carol.type("who", "]: ") + carol.type("stats", "]: "))
         check(not re.search(r"R\d{5}", quiet), "the listing went on after the hang-up: %r" % quiet)
         log = host.log_text()
         check("ERROR" not in log.upper().replace("ERRORS", ""),
               "the host log reports an error: %r" % log[-2000:])
 
+
 @suite.case
 def two_users_inside_leave_to_where_each_came_from():
     with BbsHost() as host:
-        alice = host.login("Alice", "alice")
-        bob = host.login("Bob", "bob")
+        alice = host.login("Alice")
+        bob = host.login("Bob")
         alice.enter_plus()
         bob.enter_plus()
         back = plain(alice.type("x", "]: "))
@@ -131,59 +85,52 @@ def two_users_inside_leave_to_where_each_came_from():
         check("[Brakvold Bobo]: " in back, "Bob is not back at his game prompt: %r" % back)
         check("Character: Bobo" in plain(bob.type("stats", "]: ")), "Bob's game does not answer")
 
+
 @suite.case
 def sighup_reloads_options_and_the_game_ini():
     with BbsHost() as host:
-        alice = host.login("Alice", "alice")
+        alice = host.login("Alice")
         alice.enter_plus()
         alice.type("d", CHOICE)
         price = plain(alice.type("d", "Do you wish to continue? "))
         check("100 credits" in price, "the default price is not shown: %r" % price)
         alice.type("no", CHOICE)
 
-        set_option(host, "DESCCRD", "250")
-        set_ini(host, "SEND_EMAIL_FOR_PURCHASES", "1")
-        host.signal(signal.SIGHUP)
-        wait_for_log(host, "reload done", "the reload to finish")
+        set_option(host.data, "DESCCRD", "250")
+        set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
+        host.reload()
 
         price = plain(alice.type("d", "Do you wish to continue? "))
         check("250 credits" in price, "the reloaded price is not shown: %r" % price)
         alice.type("no", CHOICE)
-        game_log = open(os.path.join(host.data, "brakvold.log"), encoding="latin-1").read()
-        check("*only* email (to Sysop)" in game_log, "mail-only mode was not announced: %r" % game_log)
+        check("*only* email (to Sysop)" in host.game_log(), "mail-only mode was not announced: %r" % host.game_log())
 
         # Mail-only mode: the life costs nothing and the Sysop is mailed.
-        before = credits_of(host, "Alice")
+        before = host.credits("Alice")
         alice.type("x", CHOICE)
-        alice.type("l", "Do you wish to buy one? ")
-        bought = plain(alice.type("y", CHOICE))
+        bought = plain(alice.buy_life())
         check("one more life" in bought, "the life was not added: %r" % bought)
-        check(credits_of(host, "Alice") == before, "mail-only mode charged credits")
-        status, out, _ = host.admin("mail", "list", "Sysop")
-        check(status == 0 and "Alice bought mud life" in out, "the Sysop got no purchase mail: %r" % out)
+        check(host.credits("Alice") == before, "mail-only mode charged credits")
+        out = host.admin_ok("mail", "list", "Sysop")
+        check("Alice bought mud life" in out, "the Sysop got no purchase mail: %r" % out)
+
 
 @suite.case
 def sigterm_with_users_online_stops_cleanly_and_loses_nothing():
-    keep = tempfile.mkdtemp(prefix="bbshost-e2e-keep-")
-    data = os.path.join(keep, "data")
-    try:
-        with BbsHost(data_dir=data) as host:
-            alice = host.login("Alice", "alice")
-            bob = host.login("Bob", "bob")
+    with made_folder() as f:
+        with BbsHost(data_dir=f.data) as host:
+            alice = host.login("Alice")
+            bob = host.login("Bob")
             # Bob saves a registry line; Alice is in the editor.
             bob.enter_plus()
             bob.type("r", CHOICE)
             bob.type("e", "Q to quit without saving:")
-            bob.type("1", ": ")
-            bob.type("Bob the Stout", "Q to quit without saving:")
+            bob.edit_registry("1", "Bob the Stout", "Q to quit without saving:")
             bob.type("x", CHOICE)
             alice.enter_plus()
-            alice.type("d", CHOICE)
-            alice.type("d", "Do you wish to continue? ")
-            alice.type("y", "/h helps.")
-            alice.send("Unsaved words.")
-            alice.type("/l", "Unsaved words.")
-            before = credits_of(host, "Alice")
+            alice.open_editor()
+            alice.write("Unsaved words.", until="Unsaved words.")
+            before = host.credits("Alice")
 
             status = host.stop()
             check(status == 0, "bbshost exited with %r after SIGTERM" % status)
@@ -193,18 +140,17 @@ def sigterm_with_users_online_stops_cleanly_and_loses_nothing():
             log = host.log_text()
             check("stopping (SIGTERM)" in log and "host stopped" in log,
                   "the host log does not show a clean stop: %r" % log[-1500:])
-            check(credits_of(host, "Alice") == before, "the shutdown charged Alice's unsaved edit")
+            check(host.credits("Alice") == before, "the shutdown charged Alice's unsaved edit")
 
-        with BbsHost(data_dir=data) as host:
-            rows = db_rows(host)
+        with BbsHost(data_dir=f.data) as host:
+            rows = host.db_rows()
             check("Bobo\tQRTBKPLS_REG" in rows, "Bob's saved registry was lost: %r" % rows)
             check(not any(r.startswith("Alice\tQRTBKPLS_DESC") for r in rows),
                   "Alice's unsaved edit was stored: %r" % rows)
-            carol = host.login("Carol", "carol")
+            carol = host.login("Carol")
             look = plain(carol.type("/lookup bobo", "]: "))
             check("Bob the Stout" in look, "the registry is not shown after the restart: %r" % look)
-    finally:
-        shutil.rmtree(keep, ignore_errors=True)
+
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

@@ -14,8 +14,8 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import STOP_TIMEOUT, BbsHost, Suite, check, wait_until  # noqa: E402
-from raw_telnet import IAC, SB, SE, RawClient, vm_rss_kib  # noqa: E402
+from e2e_support import STOP_TIMEOUT, BbsHost, Suite, check  # noqa: E402
+from raw_telnet import IAC, SB, SE, vm_rss_kib  # noqa: E402
 
 suite = Suite("hostile_input")
 
@@ -26,21 +26,14 @@ ANSWER_BOUND = 5.0
 
 def timed_stats(client):
     start = time.monotonic()
-    out = client.type("stats", "]: ", timeout=ANSWER_BOUND * 4)
-    took = time.monotonic() - start
-    check("Time played" in out, "stats was not answered: %r" % out)
-    return took
+    client.served(timeout=ANSWER_BOUND * 4)
+    return time.monotonic() - start
 
 
 @suite.case
 def compressed_input_is_refused_and_never_inflated():
     with BbsHost() as host:
-        bob = RawClient(host.port)
-        bob.login("Bob", "bob")
-        carol = RawClient(host.port)
-        carol.login("Carol", "carol")
-        alice = RawClient(host.port)
-        alice.login("Alice", "alice")
+        bob, carol, alice = (host.raw_user(userid) for userid in ("Bob", "Carol", "Alice"))
         alice.type("tell Bobo before", "]: ")
         bob.read_until("before")
         peak_before = vm_rss_kib(host.proc.pid, "VmHWM")
@@ -56,19 +49,16 @@ def compressed_input_is_refused_and_never_inflated():
         check(alice.wait_closed(), "the client that sent compressed input was not cut off")
         heard = bob.read_for(1.0)
         check("boom" not in heard, "lines from the compressed stream reached Bob: %r" % heard[:300])
-        wait_until(lambda: "compressed input" in host.log_text(), "the cut-off in the host log")
+        host.wait_log("compressed input", "the cut-off in the host log")
         grown = vm_rss_kib(host.proc.pid, "VmHWM") - peak_before
         check(grown < 16 * 1024, "the host's peak memory grew by %d KiB" % grown)
-        check("Time played" in bob.type("stats", "]: "), "Bob was not served")
+        bob.served("Bob")
 
 
 @suite.case
 def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
     with BbsHost() as host:
-        carol = RawClient(host.port)
-        carol.login("Carol", "carol")
-        alice = RawClient(host.port)
-        alice.login("Alice", "alice")
+        carol, alice = host.raw_user("Carol"), host.raw_user("Alice")
         stop = threading.Event()
 
         def flood():
@@ -113,10 +103,7 @@ def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
 @suite.case
 def control_sequences_reach_no_other_user_and_no_log():
     with BbsHost() as host:
-        bob = RawClient(host.port)
-        bob.login("Bob", "bob")
-        alice = RawClient(host.port)
-        alice.login("Alice", "alice")
+        bob, alice = host.raw_user("Bob"), host.raw_user("Alice")
         # 8-bit CSI, OSC and DCS as single bytes and encoded, a 7-bit one, and
         # UTF-8 text whose bytes include 0x9B and 0x9F as continuation bytes.
         alice.send(b"tell Bobo \x9b2J\x9b31mhi \x9d0;owned\x07there \xc2\x9b1m\x90q\x9c"
@@ -128,7 +115,7 @@ def control_sequences_reach_no_other_user_and_no_log():
 
         # A user-ID typed with escapes, 8-bit controls and bytes that are no
         # UTF-8: the log shows what is left of it, and holds no control byte.
-        c = RawClient(host.port)
+        c = host.raw()
         c.read_until("User-ID: ")
         c.send(b"\x1b]0;pwned\x07\x1b[2J\x9b" b"31mMall\xc2\x85ory\xff\xfe")
         c.read_until("Password: ")
@@ -145,4 +132,4 @@ def control_sequences_reach_no_other_user_and_no_log():
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
-                         host_env)
+                         host_env, made_folder)
 from raw_telnet import Closed, RawClient  # noqa: E402
 
 suite = Suite("logon_hardening")
@@ -75,14 +75,13 @@ def parallel_connections_from_one_address_get_ten_guesses_in_all():
             t.join(60)
         check(len(guesses) == 10, "8 parallel connections got %d guesses in 6 s" % len(guesses))
         # The address is refused before it sees a prompt; another is served.
-        c = RawClient(host.port)
+        c = host.raw()
         out = c.read_until(ADDRESS_REFUSED)
         check("User-ID" not in out and "Please try again in 2 minutes." in c.read_until("minutes."),
               "the penalized address was not refused at once: %r" % out)
         check(c.wait_closed(), "the refused connection stayed open")
-        carol = RawClient(host.port, source="127.0.0.2")
-        carol.login("Carol", "carol")
-        check("Time played" in carol.type("stats", "]: "), "Carol was not served")
+        carol = host.raw_user("Carol", source="127.0.0.2")
+        carol.served("Carol")
         check(ADDRESS_REFUSED in host.log_text(), "the refusals are not in the log")
 
 
@@ -92,20 +91,19 @@ def one_user_id_gets_five_guesses_from_any_number_of_addresses():
         for userid in ("Alice", "Nobody"):   # a known and an unknown user-ID, alike
             tried = 0
             for i in range(12):
-                c = RawClient(host.port, source="127.0.%d.%d" % (1 if userid == "Alice" else 2, 10 + i))
+                c = host.raw(source="127.0.%d.%d" % (1 if userid == "Alice" else 2, 10 + i))
                 c.read_until("User-ID: ")
                 tried += guess(c, userid.lower() if i % 2 else userid)
                 c.close()
             check(tried == 5, "12 addresses got %d guesses at %s" % (tried, userid))
         # The refusal comes before the password is asked for.
-        c = RawClient(host.port, source="127.0.3.1")
+        c = host.raw(source="127.0.3.1")
         c.read_until("User-ID: ")
         c.send("Alice")
         out = c.read_until("minutes.")
         check(USERID_REFUSED in out and "Password" not in out, "no refusal before the password: %r" % out)
         # Other user-IDs are not held up.
-        bob = RawClient(host.port, source="127.0.3.2")
-        bob.login("Bob", "bob")
+        host.raw_user("Bob", source="127.0.3.2")
 
 
 @suite.case
@@ -117,7 +115,7 @@ def an_unknown_user_id_takes_the_same_work_as_a_known_one():
         known = ("Alice", "Bob", "Carol", "Sysop")
         for i in range(8):
             kind = "known" if i % 2 == 0 else "unknown"
-            c = RawClient(host.port, source="127.0.4.%d" % (1 + i), timeout=60)
+            c = host.raw(source="127.0.4.%d" % (1 + i), timeout=60)
             c.read_until("User-ID: ")
             c.send(known[i // 2] if kind == "known" else "Stranger%d" % i)
             c.read_until("Password: ")
@@ -137,20 +135,20 @@ def an_unknown_user_id_takes_the_same_work_as_a_known_one():
 @suite.case
 def one_address_holds_at_most_ten_connections_at_the_logon():
     with BbsHost() as host:
-        held = [RawClient(host.port, source="127.0.5.1") for _ in range(10)]
+        held = [host.raw(source="127.0.5.1") for _ in range(10)]
         for c in held:
             c.read_until("User-ID: ")
-        turned_away = RawClient(host.port, source="127.0.5.1")
+        turned_away = host.raw(source="127.0.5.1")
         out = turned_away.read_until("logging on.")
         check("User-ID" not in out, "the eleventh connection got a prompt: %r" % out)
         check(turned_away.wait_closed(), "the eleventh connection stayed open")
         # Another address is served; a connection that logs on frees its place.
-        RawClient(host.port, source="127.0.5.2").login("Bob", "bob")
+        host.raw_user("Bob", source="127.0.5.2")
         held[0].send("Carol")
         held[0].read_until("Password: ")
         held[0].send("carol")
         held[0].read_until("]: ")
-        RawClient(host.port, source="127.0.5.1").read_until("User-ID: ")
+        host.raw(source="127.0.5.1").read_until("User-ID: ")
 
 
 @suite.case
@@ -159,8 +157,7 @@ def passwords_are_stored_only_as_argon2id_hashes():
     with BbsHost() as host:
         status, out, err = host.admin("user", "add", "Dora", stdin=secret + "\n")
         check(status == 0, "user add: %r %r" % (out, err))
-        c = RawClient(host.port)
-        c.login("Dora", secret)
+        c = host.raw_user("Dora", secret)
         c.close()
         db = sqlite3.connect("file:%s?mode=ro" % os.path.join(host.data, "bbs.db"), uri=True)
         try:
@@ -178,8 +175,7 @@ def passwords_are_stored_only_as_argon2id_hashes():
 
 @suite.case
 def the_listener_binds_to_loopback_unless_told_otherwise():
-    with BbsHost() as made:   # a data folder
-        check(made.stop() == 0, "the host did not stop")
+    with made_folder() as made:
         port = free_port()
         proc = subprocess.Popen([BBSHOST, "--data", made.data, "--port", str(port)]
                                 + (["--config", CONFIG_DIR] if CONFIG_DIR else []),
@@ -188,8 +184,10 @@ def the_listener_binds_to_loopback_unless_told_otherwise():
             line = proc.stdout.readline().decode("utf-8", "replace")
             check("listening on 127.0.0.1:%d" % port in line, "not on loopback by default: %r" % line)
             c = RawClient(port)
-            c.read_until("User-ID: ")
-            c.close()
+            try:
+                c.read_until("User-ID: ")
+            finally:
+                c.close()
             # Another address of this machine, when it has one, is not served.
             probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             try:
@@ -215,4 +213,4 @@ def the_listener_binds_to_loopback_unless_told_otherwise():
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

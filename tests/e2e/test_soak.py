@@ -30,11 +30,6 @@ WARM_UP = 200
 RSS_SLACK_KIB = 3 * 1024
 
 
-def served(client, what="stats"):
-    out = client.type("stats", "]: ")
-    check("Time played" in out, "%s was not served: %r" % (what, out))
-
-
 def cycle(port, i):
     """One connection of four kinds, closed by the client."""
     kind = i % 4
@@ -65,8 +60,7 @@ def settle(host, fds):
 @suite.case
 def a_thousand_connections_come_and_go():
     with BbsHost(channels=8) as host:
-        bob = RawClient(host.port)
-        bob.login("Bob", "bob")
+        bob = host.raw_user("Bob")
         fds = open_fds(host.proc.pid)
         for i in range(WARM_UP):
             cycle(host.port, i)
@@ -75,16 +69,14 @@ def a_thousand_connections_come_and_go():
         for i in range(CYCLES):
             cycle(host.port, i)
             if i % 100 == 0:
-                served(bob, "Bob")
+                bob.served("Bob")
         settle(host, fds)
         after = vm_rss_kib(host.proc.pid)
         check(after - before <= RSS_SLACK_KIB,
               "the host grew from %d to %d KiB over %d connections" % (before, after, CYCLES))
         # Carol's channel is free again after her last hang-up.
-        carol = RawClient(host.port)
-        carol.login("Carol", "carol")
-        served(carol, "Carol")
-        served(bob, "Bob")
+        host.raw_user("Carol").served("Carol")
+        bob.served("Bob")
 
 
 @suite.case
@@ -97,21 +89,20 @@ def clients_that_never_send_hold_no_channel():
                                          source_address=("127.0.0.%d" % (2 + i // 10), 0))
                 for i in range(60)]
         try:
-            extra = RawClient(host.port, source="127.0.0.2")
+            extra = host.raw(source="127.0.0.2")
             extra.read_until("Too many connections from your address are logging on.")
             check(extra.wait_closed(), "the eleventh connection of an address stayed open")
             # Every channel is still there for users who log on.
-            users = [RawClient(host.port) for _ in range(3)]
-            for c, (userid, password) in zip(users, (("Alice", "alice"), ("Bob", "bob"), ("Carol", "carol"))):
-                c.login(userid, password)
+            users = [host.raw() for _ in range(3)]
+            for c, userid in zip(users, ("Alice", "Bob", "Carol")):
+                c.login(userid)
             for c in users:
-                served(c)
+                c.served()
             alice = users[0]
             alice.enter_plus()
-            alice.type("l", "buy one? ")
-            check("one more life" in alice.type("y", "choice:"), "Alice could not buy a life")
+            check("one more life" in alice.buy_life(), "Alice could not buy a life")
             # A fourth user finds every channel taken by those who logged on.
-            late = RawClient(host.port)
+            late = host.raw()
             late.read_until("User-ID: ")
             late.send("Sysop")
             late.read_until("Password: ")
@@ -121,18 +112,16 @@ def clients_that_never_send_hold_no_channel():
             for s in idle:
                 s.close()
         settle(host, fds + 4)
-        served(users[1])
+        users[1].served()
 
 
 @suite.case
 def a_client_that_never_reads_is_cut_off():
     with BbsHost(channels=4) as host:
-        bob = RawClient(host.port)
-        bob.login("Bob", "bob")
+        bob = host.raw_user("Bob")
         # A tiny receive window, and a flood of commands whose answers it
         # never reads: more than the kernel's buffers and the host's queue hold.
-        carol = RawClient(host.port, rcvbuf=4096)
-        carol.login("Carol", "carol")
+        carol = host.raw_user("Carol", rcvbuf=4096)
         flood = b"stats\r\n" * 40000
         try:
             carol.sock.settimeout(30)
@@ -140,16 +129,14 @@ def a_client_that_never_reads_is_cut_off():
         except OSError:
             pass   # cut off before it sent everything
         for _ in range(5):
-            served(bob, "Bob")
+            bob.served("Bob")
         wait_until(lambda: "output queue full" in host.log_text(), "the host to cut off the non-reader",
                    attempts=200)
         wait_until(lambda: "Carol" not in bob.type("who", "]: "), "Carol to leave the who list")
         carol.close()
-        served(bob, "Bob")
-        again = RawClient(host.port)
-        again.login("Carol", "carol")
-        served(again, "Carol")
+        bob.served("Bob")
+        host.raw_user("Carol").served("Carol")
 
 
 if __name__ == "__main__":
-    sys.exit(suite.run())
+    suite.main()

@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <string_view>
@@ -29,6 +28,7 @@
 #include "bbs/messages.h"
 #include "bbs/options.h"
 #include "tests/fuzz/fuzz_world.h"
+#include "tests/support/data_files.h"
 
 namespace plusfuzz {
 namespace {
@@ -39,9 +39,17 @@ const std::filesystem::path& scratch() {
 }
 
 void write_bytes(const std::filesystem::path& file, std::string_view bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) fail("cannot write " + file.string());
+    if (!testing_support::write_file(file, bytes)) fail("cannot write " + file.string());
+}
+
+// Message source that parses back to exactly `table`.
+std::string message_source_text(const bbs::MessageTable& table) {
+    std::string out;
+    for (const auto& e : table.entries) {
+        if (std::string kind = e.kind.text(); !kind.empty()) out += "#: " + kind + "\n";
+        out += std::to_string(e.number) + " " + e.name + " {" + testing_support::message_escaped(e.text) + "}\n";
+    }
+    return out;
 }
 
 std::string describe(const bbs::MessageEntry& e) {

@@ -185,11 +185,6 @@ void check_negotiations(const ServerSaid& said) {
 }  // namespace
 }  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    plusfuzz::keep_libraries_loaded();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace plusfuzz;
     if (size == 0) return 0;

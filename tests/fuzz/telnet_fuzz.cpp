@@ -33,30 +33,6 @@
 namespace plusfuzz {
 namespace {
 
-// Piece lengths 1..64, drawn from a small generator seeded by one byte.
-class Pieces {
-public:
-    explicit Pieces(uint8_t seed) : state_(seed * 2654435761u + 1) {}
-    size_t next() {
-        state_ = state_ * 1103515245u + 12345u;
-        return 1 + (state_ >> 16) % 64;
-    }
-
-private:
-    uint32_t state_;
-};
-
-std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed) {
-    Pieces pieces(seed);
-    std::vector<std::string_view> out;
-    while (!bytes.empty()) {
-        size_t n = std::min(pieces.next(), bytes.size());
-        out.push_back(bytes.substr(0, n));
-        bytes.remove_prefix(n);
-    }
-    return out;
-}
-
 // ---- the byte-level helpers ---------------------------------------------------
 
 std::deque<std::string> assemble(const std::vector<std::string_view>& pieces, size_t limit) {
@@ -104,11 +80,6 @@ void check_wire_helpers(std::string_view bytes, uint8_t seed) {
 
 }  // namespace
 }  // namespace plusfuzz
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    plusfuzz::keep_libraries_loaded();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

@@ -33,28 +33,15 @@
 #include "terminal/output.h"
 #include "terminal/pager.h"
 #include "terminal/text.h"
+#include "tests/fuzz/fuzz_world.h"
 #include "tests/terminal/screen.h"
 
 namespace {
 
 using namespace terminal;
+using plusfuzz::fail;
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "terminal fuzz finding: %s\n", what.c_str());
-    std::abort();
-}
-
-std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed) {
-    std::vector<std::string_view> out;
-    uint32_t state = seed * 2654435761u + 1;
-    while (!bytes.empty()) {
-        state = state * 1103515245u + 12345u;
-        size_t n = std::min<size_t>(1 + (state >> 16) % 16, bytes.size());
-        out.push_back(bytes.substr(0, n));
-        bytes.remove_prefix(n);
-    }
-    return out;
-}
+std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed) { return plusfuzz::cut(bytes, seed, 16); }
 
 std::vector<Key> decode(std::string_view bytes, Encoding encoding, uint8_t seed) {
     std::vector<Key> whole, pieces, bytewise;

@@ -35,19 +35,6 @@ namespace {
 constexpr std::size_t kMaxMessage = 512;
 const web::HttpLimits kHttpLimits{128, 8, 512};
 
-// Piece lengths 1..64, drawn from a small generator seeded by one byte.
-std::vector<std::string_view> cut(std::string_view bytes, std::uint8_t seed) {
-    std::uint32_t state = seed * 2654435761u + 1;
-    std::vector<std::string_view> out;
-    while (!bytes.empty()) {
-        state = state * 1103515245u + 12345u;
-        const std::size_t n = std::min<std::size_t>(1 + (state >> 16) % 64, bytes.size());
-        out.push_back(bytes.substr(0, n));
-        bytes.remove_prefix(n);
-    }
-    return out;
-}
-
 // ---- HTTP request heads -------------------------------------------------------
 
 bool is_token(std::string_view s, bool lower) {

@@ -4,13 +4,13 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/population.h"
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
@@ -18,19 +18,11 @@
 
 namespace testing_support {
 
-struct UserSpec {
-    std::string userid;
-    std::string class_name = "Member";
-    int32_t credits = 10000;
-    uint16_t days = 30;
-    std::vector<std::string> keys;     // e.g. {"SYSOP"}
-    std::string password = "secret";
-    // Game character; no character when player_name is empty.
-    std::string player_name;
-    int32_t copper = 5000;
-    int32_t lives = 3;
-    uint32_t time_played = 2500;
-    char gender = 'M';
+// An account and his character (none while player_name is empty), with the
+// defaults the suites count on: class Member, 10000 credits, 30 days,
+// password "secret"; a human fighter, the Wanderer, with 5000 copper and 3 lives.
+struct UserSpec : app::Account {
+    UserSpec();
 };
 
 class World {
