@@ -58,9 +58,12 @@ bool load_game(bbs::Host& host, std::string* error) {
     return load_one(host, library_dir() / "libqrtbrak.so", "init__qrtbrak", error);
 }
 
+bool load_plus(bbs::Host& host, std::string* error) {
+    return load_one(host, library_dir() / "libqrtbkpls.so", "init__qrtbkpls", error);
+}
+
 bool load_modules(bbs::Host& host, std::string* error) {
-    return load_game(host, error) &&
-           load_one(host, library_dir() / "libqrtbkpls.so", "init__qrtbkpls", error);
+    return load_game(host, error) && load_plus(host, error);
 }
 
 }  // namespace app

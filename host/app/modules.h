@@ -29,5 +29,7 @@ std::filesystem::path default_config_dir();
 bool load_modules(bbs::Host& host, std::string* error);
 // Only the game, without add-ons (its characters and mail).
 bool load_game(bbs::Host& host, std::string* error);
+// Only Brakvold Plus (the game loaded already).
+bool load_plus(bbs::Host& host, std::string* error);
 
 }  // namespace app

@@ -161,12 +161,9 @@ std::unique_ptr<bbs::Host> open_populated(const fs::path& dir, int channels,
     options.data_dir = dir;
     options.channels = channels;
     auto host = bbs::Host::open(options, error);
-    if (!host || !load_game(*host, error) || !populate(*host, population, error)) return nullptr;
-    std::string why;
-    if (!host->load_module(program_dir() / "libqrtbkpls.so", "init__qrtbkpls", &why)) {
-        *error = "cannot load Brakvold Plus: " + (why.empty() ? std::string("unknown error") : why);
+    if (!host || !load_game(*host, error) || !populate(*host, population, error) ||
+        !load_plus(*host, error))
         return nullptr;
-    }
     return host;
 }
 
