@@ -156,7 +156,7 @@ void Host::Impl::end_call() {
         std::string who = "channel " + std::to_string(call_channel);
         if (Session* s = online_session(call_channel))
             who += " (" + std::string(s->account.userid) + ")";
-        log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure);
+        log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure.text());
         reload_accounts();
         effects.output.clear();
         if (online_session(call_channel)) effects.output.emplace_back(call_channel, kCallRolledBack);
@@ -390,8 +390,8 @@ std::unique_ptr<Host> Host::open(const HostOptions& options, std::string* error)
     d.database = Database::open(d.options.data_dir / "bbs.db", &why);
     if (!d.database) return fail("cannot open the database: " + why);
     d.database->set_busy_timeout(options.busy_timeout);
-    d.accounts = std::make_unique<Accounts>(d.database->handle());
-    d.accounts->on_failure([db = d.database.get()](const std::string& what) { db->note_failure(what); });
+    d.database->set_log(&d.log);
+    d.accounts = std::make_unique<Accounts>(d.database->connection());
     d.previous_cwd = std::filesystem::current_path(ec);
     if (chdir(d.options.data_dir.c_str()) != 0)
         return fail("cannot enter the data folder " + d.options.data_dir.string());
@@ -447,6 +447,7 @@ Host::~Host() {
 
 Database& Host::database() { return *impl_->database; }
 Accounts& Host::accounts() { return *impl_->accounts; }
+sql::Connection& Host::addon_tables() { return impl_->database->connection(); }
 const std::filesystem::path& Host::data_dir() const { return impl_->options.data_dir; }
 void Host::log(std::string_view line) { impl_->log.write(line); }
 

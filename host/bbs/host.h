@@ -38,6 +38,9 @@ namespace bbs {
 
 class Database;  // bbs/database.h
 class Accounts;  // bbs/accounts.h
+namespace sql {
+class Connection;  // bbs/sqlite.h
+}
 
 struct HostOptions {
     std::filesystem::path data_dir;  // must exist; the host works inside it (chdir)
@@ -73,6 +76,10 @@ public:
     // ---- administration --------------------------------------------------
     Database& database();
     Accounts& accounts();
+    // The connection an add-on keeps its own tables on in the host's
+    // database: what it writes during a host call commits or rolls back with
+    // the call, and a failure of the database rolls the call back.
+    sql::Connection& addon_tables();
     const std::filesystem::path& data_dir() const;
     void log(std::string_view line);  // one line to the host log, time-stamped
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bbs/faults.h"
 #include "bbs/input.h"
 #include "tests/bbs/host_fixture.h"
 
@@ -230,12 +231,15 @@ TEST_F(CallTransactionTest, ACallCommitsWhatItWrote) {
 TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
     ASSERT_TRUE(db().begin_call());
     EXPECT_EQ(insert("Alice", "T1"), 1);
-    db().note_failure("disk full while writing T2");
+    db().faults().fail_write(1);  // the disk is full for T2
+    EXPECT_EQ(insert("Alice", "T2"), 0);
     EXPECT_EQ(insert("Alice", "T3"), 1);   // after the failure: held, and undone too
     auto outcome = db().end_call();
     EXPECT_FALSE(outcome.committed);
-    EXPECT_EQ(outcome.failure, "disk full while writing T2");
+    EXPECT_EQ(outcome.failure.code, SQLITE_FULL);
+    EXPECT_NE(outcome.failure.text().find("generic"), std::string::npos) << outcome.failure.text();
     EXPECT_FALSE(has("Alice", "T1"));
+    EXPECT_FALSE(has("Alice", "T2"));
     EXPECT_FALSE(has("Alice", "T3"));
     dfaSetBlk(genbb);
     EXPECT_EQ(dfaAbs(), 0u) << "a rolled-back record stays current";
@@ -251,24 +255,36 @@ TEST_F(CallTransactionTest, WritesAfterSQLiteRolledBackByItselfAreHeldAndUndone)
     ASSERT_TRUE(db().begin_call());
     EXPECT_EQ(insert("Alice", "T1"), 1);
     // What SQLite does on some I/O errors: the whole transaction is gone.
-    ASSERT_EQ(sqlite3_exec(db().handle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-    db().note_failure("I/O error");
-    EXPECT_EQ(insert("Alice", "T2"), 1);
+    db().faults().fail_write(1, SQLITE_IOERR, /*whole_transaction=*/true);
+    EXPECT_EQ(insert("Alice", "T2"), 0);
+    EXPECT_EQ(insert("Alice", "T3"), 1);
     EXPECT_FALSE(db().end_call().committed);
     EXPECT_FALSE(has("Alice", "T1"));
-    EXPECT_FALSE(has("Alice", "T2")) << "a write after the failure committed on its own";
+    EXPECT_FALSE(has("Alice", "T3")) << "a write after the failure committed on its own";
+}
+
+TEST_F(CallTransactionTest, ACommitTheDiskRefusesRollsTheCallBack) {
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_EQ(insert("Alice", "C1"), 1);
+    db().faults().fail_commit();
+    const auto outcome = db().end_call();
+    EXPECT_FALSE(outcome.committed);
+    EXPECT_EQ(outcome.failure.code & 0xff, SQLITE_FULL) << outcome.failure.text();
+    EXPECT_FALSE(has("Alice", "C1"));
+    ASSERT_TRUE(db().begin_call());
+    EXPECT_EQ(insert("Alice", "C2"), 1);
+    EXPECT_TRUE(db().end_call().committed) << "the fault fails one commit only";
+    EXPECT_TRUE(has("Alice", "C2"));
 }
 
 TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     ASSERT_TRUE(db().begin_call());
     EXPECT_TRUE(db().batch([&] { return insert("Alice", "B1") == 1; }));
-    // A statement the database refuses (here: writes forbidden on the connection).
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    db().faults().fail_write(1);
     EXPECT_EQ(insert("Alice", "B2"), 0);
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr), SQLITE_OK);
     auto outcome = db().end_call();
     EXPECT_FALSE(outcome.committed);
-    EXPECT_NE(outcome.failure.find("insert"), std::string::npos) << outcome.failure;
+    EXPECT_NE(outcome.failure.what.find("insert"), std::string::npos) << outcome.failure.text();
     EXPECT_FALSE(has("Alice", "B1"));
     // A taken key is not a failure of the database.
     ASSERT_TRUE(db().begin_call());
@@ -278,18 +294,17 @@ TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     EXPECT_TRUE(has("Alice", "K"));
 }
 
-TEST_F(CallTransactionTest, AccountsReportTheirFailures) {
+TEST_F(CallTransactionTest, AccountsReportTheirFailuresToTheCall) {
     add_account("Alice");
-    std::vector<std::string> reports;
-    host().accounts().on_failure([&](const std::string& what) { reports.push_back(what); });
+    ASSERT_TRUE(db().begin_call());
     EXPECT_FALSE(host().accounts().deduct_credits("Alice", 5000)) << "more than she has";
-    EXPECT_TRUE(reports.empty()) << "too few credits is no failure of the database";
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(db().end_call().committed) << "too few credits is no failure of the database";
+    ASSERT_TRUE(db().begin_call());
+    db().faults().fail_write(1);
     EXPECT_FALSE(host().accounts().deduct_credits("Alice", 10));
-    EXPECT_FALSE(host().accounts().add_credits("Alice", 10));
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr), SQLITE_OK);
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_NE(reports[0].find("deducting credits"), std::string::npos) << reports[0];
+    const auto outcome = db().end_call();
+    EXPECT_FALSE(outcome.committed);
+    EXPECT_NE(outcome.failure.what.find("deducting credits"), std::string::npos) << outcome.failure.text();
     EXPECT_EQ(host().accounts().find("Alice")->credits, 1000);
 }
 
@@ -307,7 +322,7 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
         dfaInsertV(&r, sizeof r);
         dfaRstBlk();
         odedcrd(usrnum, 100, 1, 0);
-        if (refuse) host().database().note_failure("test: the disk is full");
+        if (refuse) host().database().note_failure({SQLITE_FULL, "test: the disk is full", "test"});
         prf("Stored %s.\r", margc ? margv[0] : "nothing");
         outprf(usrnum);
         return int16_t{1};
