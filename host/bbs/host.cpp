@@ -69,30 +69,13 @@ void Host::Impl::make_current(int channel) {
     ::usaptr = s ? &s->account : nullptr;
 }
 
-bool Host::Impl::guarded(const std::function<void()>& call) {
-    if (stopped) return false;
-    sigjmp_buf landing;
-    size_t level = guards.size();
-    guards.push_back(&landing);
-    if (sigsetjmp(landing, 1) == 0) {
-        call();
-        guards.resize(level);
-        write_back();
-        return true;
-    }
-    // catastro unwound every module call back to the outermost guard.
-    guards.resize(level);
+bool Host::Impl::guarded(const RoutineName& name, const std::function<void()>& call) {
+    const bool returned = guard.call(name, call);
     write_back();
-    return false;
+    return returned;
 }
 
-void Host::Impl::stop(std::string reason) {
-    if (!stopped) {
-        stopped = true;
-        stop_reason = std::move(reason);
-        log.error("module stopped the host: " + stop_reason);
-    }
-}
+void Host::Impl::stop(std::string reason) { guard.stop(std::move(reason)); }
 
 void Host::Impl::send(int channel, std::string_view bytes) {
     if (!online_session(channel) || bytes.empty()) return;
@@ -315,7 +298,7 @@ void Host::Impl::finish_editor(int channel, int16_t result) {
     if (!done) return;
     CallContext saved;
     make_current(channel);
-    guarded([&] { done(result); });
+    guarded(RoutineName{"", "editor completion routine", reinterpret_cast<const void*>(done)}, [&] { done(result); });
 }
 
 void Host::Impl::parse(std::string_view line) { split_words(line, ::input, HOST_INPSIZ, ::margv, HOST_MAXWORDS, &::margc); }
@@ -350,7 +333,7 @@ void Host::Impl::host_menu(int channel, std::string_view line) {
 }
 
 void Host::Impl::process_closes() {
-    if (!guards.empty()) return;
+    if (guard.inside()) return;
     while (!pending_closes.empty()) {
         int channel = pending_closes.front();
         pending_closes.erase(pending_closes.begin());
@@ -425,9 +408,9 @@ Host::~Host() {
                     " waiting call(s) never got the database and did not run");
     for (const auto& m : d.modules.all()) {
         auto finish = m.finish;
-        if (finish) d.guarded([&] { finish(); });
+        if (finish) d.guarded(RoutineName{m.name, "finish routine"}, [&] { finish(); });
     }
-    d.log.write(d.stopped ? "host stopped: " + d.stop_reason : std::string("host stopped"));
+    d.log.write(d.guard.stopped() ? "host stopped: " + d.guard.reason() : std::string("host stopped"));
     d.libraries.close_all();
     bind_database(nullptr);
     d.accounts.reset();
@@ -454,8 +437,8 @@ void Host::log(std::string_view line) { impl_->log.write(line); }
 bool Host::load_module(const std::filesystem::path& library, std::string_view init_symbol,
                        std::string* error) {
     Impl& d = *impl_;
-    if (d.stopped) {
-        if (error) *error = "the host has stopped: " + d.stop_reason;
+    if (d.guard.stopped()) {
+        if (error) *error = "the host has stopped: " + d.guard.reason();
         return false;
     }
     std::string path = library.string();
@@ -467,10 +450,10 @@ bool Host::load_module(const std::filesystem::path& library, std::string_view in
     d.log.write("loading " + path + " (" + std::string(init_symbol) + ")");
     CallContext saved;
     d.messages.take_failures();
-    if (!d.guarded([&] { init(); })) {
+    if (!d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(init)}, [&] { init(); })) {
         if (error) {
             // The module's own words, then why its message file was refused.
-            *error = "the module stopped the host: " + d.stop_reason;
+            *error = "the module stopped the host: " + d.guard.reason();
             for (const auto& why : d.messages.take_failures()) *error += "\n  " + why;
         }
         return false;
@@ -481,8 +464,8 @@ bool Host::load_module(const std::filesystem::path& library, std::string_view in
 int Host::module_count() const { return impl_->modules.count(); }
 const ModuleDescriptor* Host::module(int number) const { return impl_->modules.get(number); }
 int Host::find_module(std::string_view name) const { return impl_->modules.find(name); }
-bool Host::stopped() const { return impl_->stopped; }
-const std::string& Host::stop_reason() const { return impl_->stop_reason; }
+bool Host::stopped() const { return impl_->guard.stopped(); }
+const std::string& Host::stop_reason() const { return impl_->guard.reason(); }
 
 bool Host::reload() {
     Impl& d = *impl_;
@@ -495,9 +478,10 @@ bool Host::reload() {
     CallContext saved;
     // What modules read from one another (the game's ini) is re-read before
     // any module re-reads its own settings.
-    for (auto& hook : d.reload_hooks) d.guarded([&] { hook(); });
+    for (auto& hook : d.reload_hooks) d.guarded(RoutineName{"a reload hook", ""}, [&] { hook(); });
     d.messages.refresh_all();
-    for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
+    for (auto routine : d.libraries.reload_routines())
+        d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(routine)}, [&] { routine(); });
     d.process_closes();
     return true;
 }
@@ -523,14 +507,14 @@ bool Host::account_deleted(std::string_view userid) {
     CallContext saved;
     for (const auto& m : d.modules.all()) {
         auto routine = m.account_deleted;
-        if (routine) d.guarded([&] { routine(id.c_str()); });
+        if (routine) d.guarded(RoutineName{m.name, "account-deleted routine"}, [&] { routine(id.c_str()); });
     }
     return true;
 }
 
 int Host::logon(std::string_view userid) {
     Impl& d = *impl_;
-    if (d.stopped) return -1;
+    if (d.guard.stopped()) return -1;
     auto info = d.accounts->find(userid);
     if (!info) {
         d.log.warning("logon refused: no account " + std::string(userid));
@@ -586,7 +570,7 @@ void Host::Impl::start_session(int channel) {
             auto routine = m.logon;
             if (!routine) continue;
             make_current(channel);
-            guarded([&] { routine(); });
+            guarded(RoutineName{m.name, "logon routine"}, [&] { routine(); });
         }
     }
     if (s->online && s->user.state == kHostMenuState) send(channel, kHostPrompt);
@@ -597,7 +581,7 @@ void Host::hangup(int channel) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
     if (!s) return;
-    if (!d.guards.empty()) {  // asked from inside a module call: after it returns
+    if (d.guard.inside()) {  // asked from inside a module call: after it returns
         d.pending_closes.push_back(channel);
         return;
     }
@@ -615,13 +599,13 @@ void Host::hangup(int channel) {
             auto routine = m.hangup;
             if (!routine) continue;
             d.make_current(channel);
-            d.guarded([&] { routine(); });
+            d.guarded(RoutineName{m.name, "hang-up routine"}, [&] { routine(); });
         }
         for (const auto& m : d.modules.all()) {
             auto routine = m.logoff;
             if (!routine) continue;
             d.make_current(channel);
-            d.guarded([&] { routine(); });
+            d.guarded(RoutineName{m.name, "logoff routine"}, [&] { routine(); });
         }
     }
     d.write_back();
@@ -651,7 +635,7 @@ int Host::channel_of(std::string_view userid) const {
 void Host::line(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
-    if (!s || d.stopped) return;
+    if (!s || d.guard.stopped()) return;
     HostCall call(d, channel);
     if (!call.ok()) {
         d.wait(WaitingCall{WaitingCall::Kind::line, channel, std::string(text)});
@@ -673,7 +657,7 @@ void Host::line(int channel, std::string_view text) {
         d.make_current(channel);
         d.parse(clean);
         int32_t r = 0;
-        if (!d.guarded([&] { r = handler(); })) return;
+        if (!d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(handler)}, [&] { r = handler(); })) return;
         if (r != 0) {
             taken = true;
             break;
@@ -694,7 +678,7 @@ void Host::line(int channel, std::string_view text) {
         if (m && m->input) {
             auto input = m->input;
             int16_t r = 1;
-            if (!d.guarded([&] { r = input(); })) return;
+            if (!d.guarded(RoutineName{m->name, "input routine"}, [&] { r = input(); })) return;
             if (r == 0 && s->online) {
                 s->user.state = kHostMenuState;
                 s->user.substate = 0;
@@ -711,7 +695,7 @@ size_t Host::pending_statuses() const { return impl_->statuses.size(); }
 
 bool Host::deliver_one() {
     Impl& d = *impl_;
-    if (d.stopped || !d.guards.empty() || d.statuses.empty()) return false;
+    if (d.guard.stopped() || d.guard.inside() || d.statuses.empty()) return false;
     auto [channel, code] = d.statuses.front();
     Session* s = d.online_session(channel);
     if (!s) {
@@ -730,7 +714,7 @@ bool Host::deliver_one() {
     const ModuleDescriptor* m = d.modules.get(s->user.state);
     if (m && m->status) {
         auto routine = m->status;
-        d.guarded([&] { routine(); });
+        d.guarded(RoutineName{m->name, "status routine"}, [&] { routine(); });
     } else {
         dfsthn();
     }
@@ -782,7 +766,7 @@ size_t Host::retry_waiting(size_t limit) {
     Impl& d = *impl_;
     if (d.call_depth > 0) return 0;
     size_t ran = 0;
-    while (!d.waiting.empty() && ran < limit && !d.stopped) {
+    while (!d.waiting.empty() && ran < limit && !d.guard.stopped()) {
         WaitingCall call = d.waiting.take();
         if (!d.replay(call)) {
             d.waiting.put_back(std::move(call));
@@ -809,7 +793,7 @@ size_t Host::retry_waiting(size_t limit) {
 void Host::inject_message(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
-    if (!s || d.stopped) return;
+    if (!s || d.guard.stopped()) return;
     HostCall call(d, channel);
     if (!call.ok()) {
         d.wait(WaitingCall{WaitingCall::Kind::inject, channel, std::string(text)});
@@ -823,7 +807,7 @@ void Host::inject_message(int channel, std::string_view text) {
     int16_t delivered = 0;
     if (m && m->injection) {
         auto routine = m->injection;
-        d.guarded([&] { delivered = routine(); });
+        d.guarded(RoutineName{m->name, "injection routine"}, [&] { delivered = routine(); });
     }
     std::string left = d.output.take();
     if (delivered == 0) d.send(channel, left);

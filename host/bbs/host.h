@@ -61,6 +61,12 @@ using OutputSink = std::function<void(int channel, std::string_view bytes)>;
 // Asked to close a channel (logoff from the game, three failed logons, ...).
 using CloseSink = std::function<void(int channel)>;
 
+// After every call into module code the host checks that the routine left
+// the message-block stack (setmbk/rstmbk) and the data-file selection stack
+// (dfaSetBlk/dfaRstBlk) as it found them; a warning naming the routine goes
+// to the host log and to this observer (tests fail on it). Null: none.
+void set_breach_observer(std::function<void(std::string_view warning)> observer);
+
 class Host {
 public:
     // Opens the data folder: database file, accounts, host log. Loads no

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <csetjmp>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -18,6 +17,7 @@
 #include "bbs/host.h"
 #include "bbs/log.h"
 #include "bbs/messages.h"
+#include "bbs/module_guard.h"
 #include "bbs/modules.h"
 #include "bbs/output.h"
 #include "bbs/waiting_calls.h"
@@ -83,13 +83,11 @@ struct Host::Impl {
     OutputBuffer output;
     SprRing spr;
     uint32_t scratch_size = 0;
-    bool stopped = false;
-    std::string stop_reason;
     std::vector<std::function<void()>> reload_hooks;
     OutputSink sink;
     CloseSink close_sink;
     std::vector<int> pending_closes;
-    std::vector<sigjmp_buf*> guards;  // outermost first
+    ModuleGuard guard{log, messages};  // every call into module code
     std::string scan_value;           // what msgscan returned last
 
     // The running top-level call (HostCall): its depth, the channel it
@@ -122,8 +120,9 @@ struct Host::Impl {
     Session* online_session(int channel);  // null when out of range or free
     void make_current(int channel);      // usrnum, usrptr, usaptr
     // Calls into module code. False when the module stopped the host.
-    bool guarded(const std::function<void()>& call);
-    void stop(std::string reason);       // catastro
+    // The live accounts are written back after it (also when it stopped).
+    bool guarded(const RoutineName& name, const std::function<void()>& call);
+    void stop(std::string reason);       // catastro, a log that cannot be synced
     void send(int channel, std::string_view bytes);     // held while a call runs
     void deliver(int channel, std::string_view bytes);  // to the capture and the sink
     // False when the call must not run: the database could not open its

@@ -1,5 +1,7 @@
 #include "bbs/messages.h"
 
+#include "bbs/options.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -777,6 +779,15 @@ void MessageCatalog::restore() {
     }
     current_ = stack_.back();
     stack_.pop_back();
+}
+
+void MessageCatalog::restore_to(HostMsgFile* block, size_t depth) {
+    while (stack_.size() > depth) restore();
+    current_ = block && is_open(block) ? block : nullptr;  // it may have been closed meanwhile
+}
+
+char* MessageCatalog::scan(std::string_view file, std::string_view option) {
+    return scan_message_source(file, option, &scanned_) ? scanned_.data() : nullptr;
 }
 
 void MessageCatalog::refresh_all() {

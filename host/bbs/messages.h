@@ -160,6 +160,13 @@ public:
     void select(HostMsgFile* block);  // pushes the current block
     void restore();                    // pops; an empty stack leaves no block
     HostMsgFile* current() const { return current_; }
+    size_t depth() const { return stack_.size(); }
+    // Back to `block` selected at `depth` (a stack that grew is popped to it).
+    void restore_to(HostMsgFile* block, size_t depth);
+
+    // One option of a message source by name (msgscan): its text, valid
+    // until the next scan, or null.
+    char* scan(std::string_view file, std::string_view option);
 
     // Recompiles changed sources and reloads every open block in place; a
     // block whose file is refused stays as it was.
@@ -177,6 +184,7 @@ private:
     std::vector<std::unique_ptr<HostMsgFile>> open_;
     std::vector<HostMsgFile*> stack_;
     HostMsgFile* current_ = nullptr;
+    std::string scanned_;
 };
 
 }  // namespace bbs
