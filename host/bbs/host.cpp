@@ -406,10 +406,7 @@ Host::~Host() {
     if (!d.waiting.empty())
         d.log.error(std::to_string(d.waiting.size()) +
                     " waiting call(s) never got the database and did not run");
-    for (const auto& m : d.modules.all()) {
-        auto finish = m.finish;
-        if (finish) d.guarded(RoutineName{m.name, "finish routine"}, [&] { finish(); });
-    }
+    d.for_each_module(&ModuleDescriptor::finish, "finish routine", -1);
     d.log.write(d.guard.stopped() ? "host stopped: " + d.guard.reason() : std::string("host stopped"));
     d.libraries.close_all();
     bind_database(nullptr);
@@ -505,10 +502,7 @@ bool Host::account_deleted(std::string_view userid) {
     }
     d.log.write("account deleted: " + id);
     CallContext saved;
-    for (const auto& m : d.modules.all()) {
-        auto routine = m.account_deleted;
-        if (routine) d.guarded(RoutineName{m.name, "account-deleted routine"}, [&] { routine(id.c_str()); });
-    }
+    d.for_each_module(&ModuleDescriptor::account_deleted, "account-deleted routine", -1, id.c_str());
     return true;
 }
 
@@ -566,12 +560,7 @@ void Host::Impl::start_session(int channel) {
     log.write("logon: " + std::string(s->account.userid) + " at channel " + std::to_string(channel));
     {
         CallContext saved;
-        for (const auto& m : modules.all()) {
-            auto routine = m.logon;
-            if (!routine) continue;
-            make_current(channel);
-            guarded(RoutineName{m.name, "logon routine"}, [&] { routine(); });
-        }
+        for_each_module(&ModuleDescriptor::logon, "logon routine", channel);
     }
     if (s->online && s->user.state == kHostMenuState) send(channel, kHostPrompt);
     process_closes();
@@ -595,18 +584,8 @@ void Host::hangup(int channel) {
     if (s->editor) d.finish_editor(channel, 1);
     {
         CallContext saved;
-        for (const auto& m : d.modules.all()) {
-            auto routine = m.hangup;
-            if (!routine) continue;
-            d.make_current(channel);
-            d.guarded(RoutineName{m.name, "hang-up routine"}, [&] { routine(); });
-        }
-        for (const auto& m : d.modules.all()) {
-            auto routine = m.logoff;
-            if (!routine) continue;
-            d.make_current(channel);
-            d.guarded(RoutineName{m.name, "logoff routine"}, [&] { routine(); });
-        }
+        d.for_each_module(&ModuleDescriptor::hangup, "hang-up routine", channel);
+        d.for_each_module(&ModuleDescriptor::logoff, "logoff routine", channel);
     }
     d.write_back();
     d.waiting.forget(channel);  // what he left waiting goes with him

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bbs/accounts.h"
@@ -123,6 +125,20 @@ struct Host::Impl {
     // The live accounts are written back after it (also when it stopped).
     bool guarded(const RoutineName& name, const std::function<void()>& call);
     void stop(std::string reason);       // catastro, a log that cannot be synced
+    // The routine `routine` of every registered module that has one, in
+    // registration order, through the guard, with `channel` current (when
+    // >= 0).
+    template <typename R, typename... A>
+    void for_each_module(R (*ModuleDescriptor::*routine)(A...), const char* what, int channel,
+                         std::type_identity_t<A>... args) {
+        for (const ModuleDescriptor& m : modules.all()) {
+            auto fn = m.*routine;
+            if (!fn) continue;
+            if (channel >= 0) make_current(channel);
+            const std::string owner(m.name, strnlen(m.name, sizeof m.name));
+            guarded(RoutineName{owner, what}, [&] { fn(args...); });
+        }
+    }
     void send(int channel, std::string_view bytes);     // held while a call runs
     void deliver(int channel, std::string_view bytes);  // to the capture and the sink
     // False when the call must not run: the database could not open its

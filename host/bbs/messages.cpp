@@ -1,7 +1,5 @@
 #include "bbs/messages.h"
 
-#include "bbs/options.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -784,10 +782,6 @@ void MessageCatalog::restore() {
 void MessageCatalog::restore_to(HostMsgFile* block, size_t depth) {
     while (stack_.size() > depth) restore();
     current_ = block && is_open(block) ? block : nullptr;  // it may have been closed meanwhile
-}
-
-char* MessageCatalog::scan(std::string_view file, std::string_view option) {
-    return scan_message_source(file, option, &scanned_) ? scanned_.data() : nullptr;
 }
 
 void MessageCatalog::refresh_all() {

@@ -164,10 +164,6 @@ public:
     // Back to `block` selected at `depth` (a stack that grew is popped to it).
     void restore_to(HostMsgFile* block, size_t depth);
 
-    // One option of a message source by name (msgscan): its text, valid
-    // until the next scan, or null.
-    char* scan(std::string_view file, std::string_view option);
-
     // Recompiles changed sources and reloads every open block in place; a
     // block whose file is refused stays as it was.
     void refresh_all();
@@ -184,7 +180,6 @@ private:
     std::vector<std::unique_ptr<HostMsgFile>> open_;
     std::vector<HostMsgFile*> stack_;
     HostMsgFile* current_ = nullptr;
-    std::string scanned_;
 };
 
 }  // namespace bbs
