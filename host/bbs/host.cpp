@@ -126,6 +126,13 @@ bool Host::Impl::begin_call(int channel) {
     return true;
 }
 
+bool Host::Impl::run_call(int channel, const std::function<void()>& work) {
+    HostCall call(*this, channel);
+    if (!call.ok()) return false;
+    work();
+    return true;
+}
+
 void Host::Impl::end_call() {
     if (--call_depth > 0) return;
     Database::CallOutcome outcome;
@@ -466,20 +473,21 @@ const std::string& Host::stop_reason() const { return impl_->guard.reason(); }
 
 bool Host::reload() {
     Impl& d = *impl_;
-    HostCall call(d, -1);
-    if (!call.ok()) {
+    const bool ran = d.run_call(-1, [&] {
+        d.log.write(d.replaying ? "reload, after waiting for the database" : "reload");
+        CallContext saved;
+        // What modules read from one another (the game's ini) is re-read before
+        // any module re-reads its own settings.
+        for (auto& hook : d.reload_hooks) d.guarded(RoutineName{"a reload hook", ""}, [&] { hook(); });
+        d.messages.refresh_all();
+        for (auto routine : d.libraries.reload_routines())
+            d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(routine)}, [&] { routine(); });
+        d.process_closes();
+    });
+    if (!ran) {
         d.wait(WaitingCall{WaitingCall::Kind::reload});
         return false;
     }
-    d.log.write(d.replaying ? "reload, after waiting for the database" : "reload");
-    CallContext saved;
-    // What modules read from one another (the game's ini) is re-read before
-    // any module re-reads its own settings.
-    for (auto& hook : d.reload_hooks) d.guarded(RoutineName{"a reload hook", ""}, [&] { hook(); });
-    d.messages.refresh_all();
-    for (auto routine : d.libraries.reload_routines())
-        d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(routine)}, [&] { routine(); });
-    d.process_closes();
     return true;
 }
 
@@ -495,14 +503,15 @@ void Host::on_reload(std::function<void()> hook) { impl_->reload_hooks.push_back
 bool Host::account_deleted(std::string_view userid) {
     Impl& d = *impl_;
     std::string id(userid);
-    HostCall call(d, -1);
-    if (!call.ok()) {
+    const bool ran = d.run_call(-1, [&] {
+        d.log.write("account deleted: " + id);
+        CallContext saved;
+        d.for_each_module(&ModuleDescriptor::account_deleted, "account-deleted routine", -1, id.c_str());
+    });
+    if (!ran) {
         d.log.error("account " + id + " not deleted: the database is locked by another connection");
         return false;
     }
-    d.log.write("account deleted: " + id);
-    CallContext saved;
-    d.for_each_module(&ModuleDescriptor::account_deleted, "account-deleted routine", -1, id.c_str());
     return true;
 }
 
@@ -552,18 +561,18 @@ int Host::logon(std::string_view userid) {
 void Host::Impl::start_session(int channel) {
     Session* s = online_session(channel);
     if (!s) return;
-    HostCall call(*this, channel);
-    if (!call.ok()) {
+    const bool ran = run_call(channel, [&] {
+        log.write("logon: " + std::string(s->account.userid) + " at channel " + std::to_string(channel));
+        {
+            CallContext saved;
+            for_each_module(&ModuleDescriptor::logon, "logon routine", channel);
+        }
+        if (s->online && s->user.state == kHostMenuState) send(channel, kHostPrompt);
+        process_closes();
+    });
+    if (!ran) {
         wait(WaitingCall{WaitingCall::Kind::logon, channel});
-        return;
     }
-    log.write("logon: " + std::string(s->account.userid) + " at channel " + std::to_string(channel));
-    {
-        CallContext saved;
-        for_each_module(&ModuleDescriptor::logon, "logon routine", channel);
-    }
-    if (s->online && s->user.state == kHostMenuState) send(channel, kHostPrompt);
-    process_closes();
 }
 
 void Host::hangup(int channel) {
@@ -575,32 +584,32 @@ void Host::hangup(int channel) {
         return;
     }
     if (!d.replaying && d.waiting.has(channel, WaitingCall::Kind::hangup)) return;  // on its way
-    HostCall call(d, channel);
-    if (!call.ok()) {
+    const bool ran = d.run_call(channel, [&] {
+        std::string userid = s->account.userid;
+        if (s->editor) d.finish_editor(channel, 1);
+        {
+            CallContext saved;
+            d.for_each_module(&ModuleDescriptor::hangup, "hang-up routine", channel);
+            d.for_each_module(&ModuleDescriptor::logoff, "logoff routine", channel);
+        }
+        d.write_back();
+        d.waiting.forget(channel);  // what he left waiting goes with him
+        auto& q = d.statuses;
+        q.erase(std::remove_if(q.begin(), q.end(), [&](const auto& e) { return e.first == channel; }), q.end());
+        s->online = false;
+        s->editor.reset();
+        s->scratch.clear();
+        s->account = HostAccount{};
+        s->stored = HostAccount{};
+        s->keys.clear();
+        s->told_busy = false;
+        s->refused_lines = 0;
+        s->user = HostUser{0, kHostMenuState, 0, channel};
+        d.log.write("logoff: " + userid + " from channel " + std::to_string(channel));
+    });
+    if (!ran) {
         d.wait(WaitingCall{WaitingCall::Kind::hangup, channel});
-        return;
     }
-    std::string userid = s->account.userid;
-    if (s->editor) d.finish_editor(channel, 1);
-    {
-        CallContext saved;
-        d.for_each_module(&ModuleDescriptor::hangup, "hang-up routine", channel);
-        d.for_each_module(&ModuleDescriptor::logoff, "logoff routine", channel);
-    }
-    d.write_back();
-    d.waiting.forget(channel);  // what he left waiting goes with him
-    auto& q = d.statuses;
-    q.erase(std::remove_if(q.begin(), q.end(), [&](const auto& e) { return e.first == channel; }), q.end());
-    s->online = false;
-    s->editor.reset();
-    s->scratch.clear();
-    s->account = HostAccount{};
-    s->stored = HostAccount{};
-    s->keys.clear();
-    s->told_busy = false;
-    s->refused_lines = 0;
-    s->user = HostUser{0, kHostMenuState, 0, channel};
-    d.log.write("logoff: " + userid + " from channel " + std::to_string(channel));
 }
 
 bool Host::online(int channel) const { return impl_->online_session(channel) != nullptr; }
@@ -615,59 +624,59 @@ void Host::line(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
     if (!s || d.guard.stopped()) return;
-    HostCall call(d, channel);
-    if (!call.ok()) {
-        d.wait(WaitingCall{WaitingCall::Kind::line, channel, std::string(text)});
-        return;
-    }
-    std::string clean = clean_line(text, HOST_INPSIZ - 1);
-    if (s->editor) {
-        std::string reply;
-        LineEditor::Result r = s->editor->line(clean, &reply);
-        d.send(channel, reply);
-        if (r == LineEditor::Result::save) d.finish_editor(channel, 0);
-        if (r == LineEditor::Result::abandon) d.finish_editor(channel, 1);
-        d.process_closes();
-        return;
-    }
-    CallContext saved;
-    bool taken = false;
-    for (auto handler : std::vector<int32_t (*)(void)>(d.global_commands)) {
-        d.make_current(channel);
-        d.parse(clean);
-        int32_t r = 0;
-        if (!d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(handler)}, [&] { r = handler(); })) return;
-        if (r != 0) {
-            taken = true;
-            break;
+    const bool ran = d.run_call(channel, [&] {
+        std::string clean = clean_line(text, HOST_INPSIZ - 1);
+        if (s->editor) {
+            std::string reply;
+            LineEditor::Result r = s->editor->line(clean, &reply);
+            d.send(channel, reply);
+            if (r == LineEditor::Result::save) d.finish_editor(channel, 0);
+            if (r == LineEditor::Result::abandon) d.finish_editor(channel, 1);
+            d.process_closes();
+            return;
         }
-    }
-    if (taken && d.online_session(channel)) {
-        // The user's own module has not seen the line: it may show its
-        // prompt again once the global command's output is out.
-        if (d.modules.get(s->user.state))
-            d.queue_status(channel, HOST_ST_REPROMPT);
-        else if (s->user.state == kHostMenuState)
-            d.send(channel, kHostPrompt);
-    }
-    if (!taken && d.online_session(channel)) {
-        d.make_current(channel);
-        d.parse(clean);
-        const ModuleDescriptor* m = d.modules.get(s->user.state);
-        if (m && m->input) {
-            auto input = m->input;
-            int16_t r = 1;
-            if (!d.guarded(RoutineName{m->name, "input routine"}, [&] { r = input(); })) return;
-            if (r == 0 && s->online) {
-                s->user.state = kHostMenuState;
-                s->user.substate = 0;
-                d.send(channel, kHostPrompt);
+        CallContext saved;
+        bool taken = false;
+        for (auto handler : std::vector<int32_t (*)(void)>(d.global_commands)) {
+            d.make_current(channel);
+            d.parse(clean);
+            int32_t r = 0;
+            if (!d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(handler)}, [&] { r = handler(); })) return;
+            if (r != 0) {
+                taken = true;
+                break;
             }
-        } else if (s->user.state != kEditorState) {
-            d.host_menu(channel, clean);
         }
+        if (taken && d.online_session(channel)) {
+            // The user's own module has not seen the line: it may show its
+            // prompt again once the global command's output is out.
+            if (d.modules.get(s->user.state))
+                d.queue_status(channel, HOST_ST_REPROMPT);
+            else if (s->user.state == kHostMenuState)
+                d.send(channel, kHostPrompt);
+        }
+        if (!taken && d.online_session(channel)) {
+            d.make_current(channel);
+            d.parse(clean);
+            const ModuleDescriptor* m = d.modules.get(s->user.state);
+            if (m && m->input) {
+                auto input = m->input;
+                int16_t r = 1;
+                if (!d.guarded(RoutineName{m->name, "input routine"}, [&] { r = input(); })) return;
+                if (r == 0 && s->online) {
+                    s->user.state = kHostMenuState;
+                    s->user.substate = 0;
+                    d.send(channel, kHostPrompt);
+                }
+            } else if (s->user.state != kEditorState) {
+                d.host_menu(channel, clean);
+            }
+        }
+        d.process_closes();
+    });
+    if (!ran) {
+        d.wait(WaitingCall{WaitingCall::Kind::line, channel, std::string(text)});
     }
-    d.process_closes();
 }
 
 size_t Host::pending_statuses() const { return impl_->statuses.size(); }
@@ -681,23 +690,24 @@ bool Host::deliver_one() {
         d.statuses.pop_front();
         return true;
     }
-    HostCall call(d, channel);
-    if (!call.ok()) {  // it stays first in line
+    const bool ran = d.run_call(channel, [&] {
+        d.statuses.pop_front();
+        CallContext saved;
+        d.make_current(channel);
+        ::status = code;
+        const ModuleDescriptor* m = d.modules.get(s->user.state);
+        if (m && m->status) {
+            auto routine = m->status;
+            d.guarded(RoutineName{m->name, "status routine"}, [&] { routine(); });
+        } else {
+            dfsthn();
+        }
+        d.process_closes();
+    });
+    if (!ran) {  // it stays first in line
         d.status_blocked = true;
         return false;
     }
-    d.statuses.pop_front();
-    CallContext saved;
-    d.make_current(channel);
-    ::status = code;
-    const ModuleDescriptor* m = d.modules.get(s->user.state);
-    if (m && m->status) {
-        auto routine = m->status;
-        d.guarded(RoutineName{m->name, "status routine"}, [&] { routine(); });
-    } else {
-        dfsthn();
-    }
-    d.process_closes();
     return true;
 }
 
@@ -773,38 +783,38 @@ void Host::inject_message(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
     if (!s || d.guard.stopped()) return;
-    HostCall call(d, channel);
-    if (!call.ok()) {
+    const bool ran = d.run_call(channel, [&] {
+        std::string pending = d.output.take();
+        d.output.append(text);
+        CallContext saved;
+        ::othusn = channel;
+        const ModuleDescriptor* m = d.modules.get(s->user.state);
+        int16_t delivered = 0;
+        if (m && m->injection) {
+            auto routine = m->injection;
+            d.guarded(RoutineName{m->name, "injection routine"}, [&] { delivered = routine(); });
+        }
+        std::string left = d.output.take();
+        if (delivered == 0) d.send(channel, left);
+        d.output.append(pending);
+        d.process_closes();
+    });
+    if (!ran) {
         d.wait(WaitingCall{WaitingCall::Kind::inject, channel, std::string(text)});
-        return;
     }
-    std::string pending = d.output.take();
-    d.output.append(text);
-    CallContext saved;
-    ::othusn = channel;
-    const ModuleDescriptor* m = d.modules.get(s->user.state);
-    int16_t delivered = 0;
-    if (m && m->injection) {
-        auto routine = m->injection;
-        d.guarded(RoutineName{m->name, "injection routine"}, [&] { delivered = routine(); });
-    }
-    std::string left = d.output.take();
-    if (delivered == 0) d.send(channel, left);
-    d.output.append(pending);
-    d.process_closes();
 }
 
 void Host::set_output_sink(OutputSink sink) { impl_->sink = std::move(sink); }
 void Host::set_close_sink(CloseSink sink) { impl_->close_sink = std::move(sink); }
 
 void Host::request_close(int channel) {
-    HostCall call(*impl_, channel);
-    if (!call.ok()) {
+    const bool ran = impl_->run_call(channel, [&] {
+        impl_->pending_closes.push_back(channel);
+        impl_->process_closes();
+    });
+    if (!ran) {
         impl_->wait(WaitingCall{WaitingCall::Kind::close, channel});
-        return;
     }
-    impl_->pending_closes.push_back(channel);
-    impl_->process_closes();
 }
 
 std::string Host::take_output(int channel) {
@@ -833,26 +843,26 @@ size_t Host::editor_size(int channel) const {
 void Host::editor_save(int channel, std::string_view text) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
-    HostCall call(*impl_, channel);
-    if (!call.ok()) {
+    const bool ran = impl_->run_call(channel, [&] {
+        s->editor->replace(text);
+        impl_->finish_editor(channel, 0);
+        impl_->process_closes();
+    });
+    if (!ran) {
         impl_->wait(WaitingCall{WaitingCall::Kind::editor_save, channel, std::string(text)});
-        return;
     }
-    s->editor->replace(text);
-    impl_->finish_editor(channel, 0);
-    impl_->process_closes();
 }
 
 void Host::editor_abandon(int channel) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
-    HostCall call(*impl_, channel);
-    if (!call.ok()) {
+    const bool ran = impl_->run_call(channel, [&] {
+        impl_->finish_editor(channel, 1);
+        impl_->process_closes();
+    });
+    if (!ran) {
         impl_->wait(WaitingCall{WaitingCall::Kind::editor_abandon, channel});
-        return;
     }
-    impl_->finish_editor(channel, 1);
-    impl_->process_closes();
 }
 
 }  // namespace bbs

@@ -143,6 +143,10 @@ struct Host::Impl {
     void deliver(int channel, std::string_view bytes);  // to the capture and the sink
     // False when the call must not run: the database could not open its
     // transaction, or calls wait already and this one must go behind them.
+    // Runs `work` as one top-level call serving `channel` (-1: none), in a
+    // HostCall (below); calls made inside a running call join it. False when
+    // its transaction could not be opened: nothing ran.
+    bool run_call(int channel, const std::function<void()>& work);
     bool begin_call(int channel);
     void end_call();               // commit and send, or roll back and say so
     void apply(CallEffects& effects);  // hooks, output, closes
