@@ -293,7 +293,7 @@ char* Host::Impl::scratch_of(Session& s) {
     return s.scratch.data();
 }
 
-void Host::Impl::queue_status(int channel, int32_t code) { statuses.emplace_back(channel, code); }
+void Host::Impl::queue_status(int channel, int32_t code) { statuses.push(channel, code); }
 
 void Host::Impl::finish_editor(int channel, int16_t result) {
     Session* s = online_session(channel);
@@ -594,8 +594,7 @@ void Host::hangup(int channel) {
         }
         d.write_back();
         d.waiting.forget(channel);  // what he left waiting goes with him
-        auto& q = d.statuses;
-        q.erase(std::remove_if(q.begin(), q.end(), [&](const auto& e) { return e.first == channel; }), q.end());
+        d.statuses.drop(channel);
         s->online = false;
         s->editor.reset();
         s->scratch.clear();
@@ -687,11 +686,11 @@ bool Host::deliver_one() {
     auto [channel, code] = d.statuses.front();
     Session* s = d.online_session(channel);
     if (!s) {
-        d.statuses.pop_front();
+        d.statuses.pop();
         return true;
     }
     const bool ran = d.run_call(channel, [&] {
-        d.statuses.pop_front();
+        d.statuses.pop();
         CallContext saved;
         d.make_current(channel);
         ::status = code;
@@ -705,7 +704,7 @@ bool Host::deliver_one() {
         d.process_closes();
     });
     if (!ran) {  // it stays first in line
-        d.status_blocked = true;
+        d.statuses.set_blocked(true);
         return false;
     }
     return true;
@@ -749,7 +748,7 @@ void Host::log_sync_failed(std::string_view why) {
     d.stop("the database's log could not be put on disk");
 }
 
-bool Host::waiting() const { return !impl_->waiting.empty() || impl_->status_blocked; }
+bool Host::waiting() const { return !impl_->waiting.empty() || impl_->statuses.blocked(); }
 
 size_t Host::retry_waiting(size_t limit) {
     Impl& d = *impl_;
@@ -763,8 +762,8 @@ size_t Host::retry_waiting(size_t limit) {
         }
         ++ran;
     }
-    if (d.waiting.empty() && d.status_blocked && ran < limit) {
-        d.status_blocked = false;
+    if (d.waiting.empty() && d.statuses.blocked() && ran < limit) {
+        d.statuses.set_blocked(false);
         if (deliver_one()) ++ran;
     }
     d.waited_calls += ran;

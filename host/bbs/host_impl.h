@@ -22,6 +22,7 @@
 #include "bbs/module_guard.h"
 #include "bbs/modules.h"
 #include "bbs/output.h"
+#include "bbs/status_queue.h"
 #include "bbs/waiting_calls.h"
 
 namespace bbs {
@@ -81,7 +82,7 @@ struct Host::Impl {
     ModuleTable modules;
     std::vector<int32_t (*)(void)> global_commands;
     std::vector<Session> sessions;
-    std::deque<std::pair<int, int32_t>> statuses;
+    StatusQueue statuses;
     OutputBuffer output;
     SprRing spr;
     uint32_t scratch_size = 0;
@@ -114,7 +115,6 @@ struct Host::Impl {
     WaitingCalls waiting;
     bool replaying = false;       // retry_waiting is running a waiting call...
     bool replay_failed = false;   // ... and it could not open its transaction
-    bool status_blocked = false;  // the oldest status could not open its transaction
     std::optional<std::chrono::steady_clock::time_point> busy_since;  // this busy spell began
     size_t waited_calls = 0;      // calls of this busy spell that ran after waiting
 

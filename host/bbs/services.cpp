@@ -335,9 +335,7 @@ int32_t btuoes(int32_t channel, int32_t on) {
     auto* h = host();
     if (!h || !h->online_session(channel)) return 0;
     if (!on) return 1;
-    for (const auto& [ch, code] : h->statuses)
-        if (ch == channel && code == HOST_ST_OUTPUT_EMPTY) return 1;
-    h->queue_status(channel, HOST_ST_OUTPUT_EMPTY);
+    if (!h->statuses.has(channel, HOST_ST_OUTPUT_EMPTY)) h->statuses.push(channel, HOST_ST_OUTPUT_EMPTY);
     return 1;
 }
 
