@@ -1,7 +1,6 @@
 #include "bbs/accounts.h"
 
 #include <sodium.h>
-#include <sqlite3.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -11,34 +10,6 @@
 namespace bbs {
 
 namespace {
-
-// One prepared statement, finalized when it goes out of scope.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    bool ok() const { return stmt_ != nullptr; }
-    Statement& text(int i, std::string_view v) {
-        sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& integer(int i, int64_t v) {
-        sqlite3_bind_int64(stmt_, i, v);
-        return *this;
-    }
-    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
-    std::string column_text(int i) {
-        const unsigned char* t = sqlite3_column_text(stmt_, i);
-        return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
-    }
-    int64_t column_int(int i) { return sqlite3_column_int64(stmt_, i); }
-    bool column_null(int i) { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
 
 std::string join_keys(const std::vector<std::string>& keys) {
     std::string out;
@@ -61,35 +32,21 @@ std::vector<std::string> split_keys(const std::string& text) {
     return keys;
 }
 
-AccountInfo read_row(Statement& s) {
+AccountInfo read_row(const sql::Use& s) {
     AccountInfo a;
-    a.userid = s.column_text(0);
-    a.class_name = s.column_text(1);
-    a.credits = s.column_int(2);
-    a.days = static_cast<uint16_t>(s.column_int(3));
-    a.keys = split_keys(s.column_text(4));
-    if (!s.column_null(5)) a.last_logon = s.column_int(5);
+    a.userid = s.text(0);
+    a.class_name = s.text(1);
+    a.credits = s.integer(2);
+    a.days = static_cast<uint16_t>(s.integer(3));
+    a.keys = split_keys(s.text(4));
     return a;
 }
 
-// Resets a kept statement (ending its implicit transaction) on every path.
-class Reset {
-public:
-    explicit Reset(sqlite3_stmt* s) : s_(s) {}
-    ~Reset() {
-        sqlite3_clear_bindings(s_);
-        sqlite3_reset(s_);
-    }
-    Reset(const Reset&) = delete;
-    Reset& operator=(const Reset&) = delete;
-
-private:
-    sqlite3_stmt* s_;
-};
-
-std::string column(sqlite3_stmt* s, int i) {
-    const unsigned char* t = sqlite3_column_text(s, i);
-    return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+// all() reads the last logon too, as column 5 (-1: never).
+AccountInfo read_listed_row(const sql::Use& s) {
+    AccountInfo a = read_row(s);
+    if (const int64_t when = s.integer(5); when >= 0) a.last_logon = when;
+    return a;
 }
 
 bool fast_hash() {
@@ -112,28 +69,40 @@ bool valid_userid(std::string_view id) {
 
 }  // namespace
 
-Accounts::Accounts(sqlite3* db) : db_(db) {
+Accounts::Accounts(sql::Connection& db) : db_(db), where_(db.name() + " accounts") {
     if (sodium_init() < 0) std::abort();
-    sqlite3_exec(db_,
-                 "CREATE TABLE IF NOT EXISTS accounts ("
-                 " userid TEXT PRIMARY KEY COLLATE NOCASE,"
-                 " class_name TEXT NOT NULL,"
-                 " credits INTEGER NOT NULL,"
-                 " days INTEGER NOT NULL,"
-                 " keys TEXT NOT NULL,"
-                 " password_hash TEXT NOT NULL,"
-                 " last_logon INTEGER)",
-                 nullptr, nullptr, nullptr);
+    db_.exec("CREATE TABLE IF NOT EXISTS accounts ("
+             " userid TEXT PRIMARY KEY COLLATE NOCASE,"
+             " class_name TEXT NOT NULL,"
+             " credits INTEGER NOT NULL,"
+             " days INTEGER NOT NULL,"
+             " keys TEXT NOT NULL,"
+             " password_hash TEXT NOT NULL,"
+             " last_logon INTEGER)",
+             where_);
     // A table made before the last logon was kept gets its column.
-    Statement has(db_, "SELECT 1 FROM pragma_table_info('accounts') WHERE name = 'last_logon'");
-    if (has.step() == SQLITE_DONE)
-        sqlite3_exec(db_, "ALTER TABLE accounts ADD COLUMN last_logon INTEGER", nullptr, nullptr, nullptr);
+    {
+        sql::Statement has(db_, "SELECT 1 FROM pragma_table_info('accounts') WHERE name = 'last_logon'",
+                           where_, false);
+        sql::Use s(has);
+        const bool present = s.row("looking for the last-logon column");
+        if (!present) db_.exec("ALTER TABLE accounts ADD COLUMN last_logon INTEGER", where_);
+    }
+    // Statements of every host call, prepared once.
+    find_.prepare(db_, "SELECT userid, class_name, credits, days, keys FROM accounts WHERE userid = ?1", where_);
+    adjust_.prepare(db_,
+                    "UPDATE accounts SET days = max(0, min(65535, days + ?1)),"
+                    " class_name = coalesce(?2, class_name) WHERE userid = ?3",
+                    where_);
+    deduct_.prepare(db_, "UPDATE accounts SET credits = credits - ?1 WHERE userid = ?2 AND credits >= ?1", where_);
+    add_.prepare(db_, "UPDATE accounts SET credits = credits + ?1 WHERE userid = ?2", where_);
+    logon_.prepare(db_, "UPDATE accounts SET last_logon = ?1 WHERE userid = ?2", where_);
 }
 
-Accounts::~Accounts() {
-    sqlite3_finalize(find_);
-    sqlite3_finalize(adjust_);
-    sqlite3_finalize(logon_);
+Accounts::~Accounts() = default;
+
+std::string Accounts::failure(std::string_view doing, int code) const {
+    return db_.error_of(code, doing, where_).text();
 }
 
 bool Accounts::add(const AccountInfo& account, std::string_view password, std::string* error) {
@@ -156,64 +125,54 @@ bool Accounts::add(const AccountInfo& account, std::string_view password, std::s
         if (error) *error = "out of memory while hashing the password";
         return false;
     }
-    Statement s(db_, "INSERT INTO accounts (userid, class_name, credits, days, keys, password_hash)"
-                     " VALUES (?, ?, ?, ?, ?, ?)");
-    s.text(1, account.userid).text(2, account.class_name).integer(3, account.credits);
-    s.integer(4, account.days).text(5, join_keys(account.keys)).text(6, hash);
-    if (s.step() != SQLITE_DONE) {
-        if (error) *error = std::string("cannot store the account: ") + sqlite3_errmsg(db_);
-        if (sqlite3_extended_errcode(db_) != SQLITE_CONSTRAINT_PRIMARYKEY) failed("adding an account");
+    sql::Statement insert(db_,
+                          "INSERT INTO accounts (userid, class_name, credits, days, keys, password_hash)"
+                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                          where_, false);
+    sql::Use s(insert);
+    const std::string keys = join_keys(account.keys);
+    s.bind(1, account.userid).bind(2, account.class_name).bind(3, account.credits);
+    s.bind(4, int64_t{account.days}).bind(5, keys).bind(6, std::string_view(hash));
+    const sql::Use::Step step = s.step("adding an account");
+    if (step == sql::Use::Step::done) return true;
+    if (error)
+        *error = step == sql::Use::Step::refused ? "user-ID \"" + account.userid + "\" is taken"
+                                                 : "cannot store the account: " + failure("adding an account", s.code());
+    return false;
+}
+
+// Read at the start of every host call whose accounts changed: prepared once.
+std::optional<AccountInfo> Accounts::find(std::string_view userid) {
+    sql::Use s(find_);
+    s.bind(1, userid);
+    if (!s.row("reading an account")) return std::nullopt;
+    return read_row(s);
+}
+
+// Runs one changing statement on an account by user-ID: false with *error
+// when it failed or found no such account.
+bool Accounts::change_one(sql::Use& s, std::string_view userid, const char* doing, std::string* error) {
+    if (!s.run(doing)) {
+        if (error) *error = failure(doing, s.code());
+        return false;
+    }
+    if (db_.changes() != 1) {
+        if (error) *error = "no account \"" + std::string(userid) + "\"";
         return false;
     }
     return true;
-}
-
-void Accounts::failed(std::string_view doing) {
-    if (report_) report_("accounts: " + std::string(doing) + ": " + sqlite3_errmsg(db_));
-}
-
-sqlite3_stmt* Accounts::kept(sqlite3_stmt*& slot, const char* sql) {
-    if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
-        failed("preparing a statement");
-    return slot;
-}
-
-// Read at the start of every host call: prepared once.
-std::optional<AccountInfo> Accounts::find(std::string_view userid) {
-    sqlite3_stmt* s =
-        kept(find_, "SELECT userid, class_name, credits, days, keys FROM accounts WHERE userid = ?");
-    if (!s) return std::nullopt;
-    Reset reset(s);
-    sqlite3_bind_text(s, 1, userid.data(), static_cast<int>(userid.size()), SQLITE_STATIC);
-    const int rc = sqlite3_step(s);
-    if (rc != SQLITE_ROW) {
-        if (rc != SQLITE_DONE) failed("reading an account");
-        return std::nullopt;
-    }
-    AccountInfo a;
-    a.userid = column(s, 0);
-    a.class_name = column(s, 1);
-    a.credits = sqlite3_column_int64(s, 2);
-    a.days = static_cast<uint16_t>(sqlite3_column_int64(s, 3));
-    a.keys = split_keys(column(s, 4));
-    return a;
 }
 
 bool Accounts::update(const AccountInfo& account, std::string* error) {
     ++generation_;
-    Statement s(db_, "UPDATE accounts SET class_name = ?, credits = ?, days = ?, keys = ? WHERE userid = ?");
-    s.text(1, account.class_name).integer(2, account.credits).integer(3, account.days);
-    s.text(4, join_keys(account.keys)).text(5, account.userid);
-    if (s.step() != SQLITE_DONE) {
-        if (error) *error = std::string("cannot update the account: ") + sqlite3_errmsg(db_);
-        failed("updating an account");
-        return false;
-    }
-    if (sqlite3_changes(db_) != 1) {
-        if (error) *error = "no account \"" + account.userid + "\"";
-        return false;
-    }
-    return true;
+    sql::Statement update(db_,
+                          "UPDATE accounts SET class_name = ?1, credits = ?2, days = ?3, keys = ?4 WHERE userid = ?5",
+                          where_, false);
+    sql::Use s(update);
+    const std::string keys = join_keys(account.keys);
+    s.bind(1, account.class_name).bind(2, account.credits).bind(3, int64_t{account.days});
+    s.bind(4, keys).bind(5, account.userid);
+    return change_one(s, account.userid, "updating an account", error);
 }
 
 bool Accounts::change(std::string_view userid, const AccountUpdate& update, std::string* error) {
@@ -224,66 +183,35 @@ bool Accounts::change(std::string_view userid, const AccountUpdate& update, std:
     if (update.days) sql += ", days = ?3";
     if (update.keys) sql += ", keys = ?4";
     sql += " WHERE userid = ?5";
-    Statement s(db_, sql.c_str());
-    if (update.class_name) s.text(1, *update.class_name);
-    if (update.credits) s.integer(2, *update.credits);
-    if (update.days) s.integer(3, *update.days);
-    if (update.keys) s.text(4, join_keys(*update.keys));
-    s.text(5, userid);
-    if (s.step() != SQLITE_DONE) {
-        if (error) *error = std::string("cannot change the account: ") + sqlite3_errmsg(db_);
-        failed("changing an account");
-        return false;
-    }
-    if (sqlite3_changes(db_) != 1) {
-        if (error) *error = "no account \"" + std::string(userid) + "\"";
-        return false;
-    }
-    return true;
+    sql::Statement statement(db_, sql, where_, false);
+    sql::Use s(statement);
+    const std::string keys = update.keys ? join_keys(*update.keys) : std::string();
+    if (update.class_name) s.bind(1, *update.class_name);
+    if (update.credits) s.bind(2, *update.credits);
+    if (update.days) s.bind(3, int64_t{*update.days});
+    if (update.keys) s.bind(4, keys);
+    s.bind(5, userid);
+    return change_one(s, userid, "changing an account", error);
 }
 
 bool Accounts::adjust(std::string_view userid, int32_t days_delta,
                       const std::optional<std::string>& class_name, std::string* error) {
-    sqlite3_stmt* s = kept(adjust_,
-                           "UPDATE accounts SET days = max(0, min(65535, days + ?1)),"
-                           " class_name = coalesce(?2, class_name) WHERE userid = ?3");
-    if (!s) {
-        if (error) *error = std::string("cannot prepare: ") + sqlite3_errmsg(db_);
-        return false;
-    }
-    Reset reset(s);
-    sqlite3_bind_int(s, 1, days_delta);
+    sql::Use s(adjust_);
+    s.bind(1, int64_t{days_delta});
     if (class_name)
-        sqlite3_bind_text(s, 2, class_name->data(), static_cast<int>(class_name->size()), SQLITE_STATIC);
+        s.bind(2, *class_name);
     else
-        sqlite3_bind_null(s, 2);
-    sqlite3_bind_text(s, 3, userid.data(), static_cast<int>(userid.size()), SQLITE_STATIC);
-    if (sqlite3_step(s) != SQLITE_DONE) {
-        if (error) *error = std::string("cannot write the account back: ") + sqlite3_errmsg(db_);
-        failed("writing an account back");
-        return false;
-    }
-    if (sqlite3_changes(db_) != 1) {
-        if (error) *error = "no account \"" + std::string(userid) + "\"";
-        return false;
-    }
-    return true;
+        s.bind_null(2);
+    s.bind(3, userid);
+    return change_one(s, userid, "writing an account back", error);
 }
 
 bool Accounts::remove(std::string_view userid, std::string* error) {
     ++generation_;
-    Statement s(db_, "DELETE FROM accounts WHERE userid = ?");
-    s.text(1, userid);
-    if (s.step() != SQLITE_DONE) {
-        if (error) *error = std::string("cannot delete the account: ") + sqlite3_errmsg(db_);
-        failed("deleting an account");
-        return false;
-    }
-    if (sqlite3_changes(db_) != 1) {
-        if (error) *error = "no account \"" + std::string(userid) + "\"";
-        return false;
-    }
-    return true;
+    sql::Statement erase(db_, "DELETE FROM accounts WHERE userid = ?1", where_, false);
+    sql::Use s(erase);
+    s.bind(1, userid);
+    return change_one(s, userid, "deleting an account", error);
 }
 
 bool Accounts::set_password(std::string_view userid, std::string_view password, std::string* error) {
@@ -293,31 +221,16 @@ bool Accounts::set_password(std::string_view userid, std::string_view password, 
         if (error) *error = "out of memory while hashing the password";
         return false;
     }
-    Statement s(db_, "UPDATE accounts SET password_hash = ? WHERE userid = ?");
-    s.text(1, hash).text(2, userid);
-    if (s.step() != SQLITE_DONE) {
-        if (error) *error = std::string("cannot store the password: ") + sqlite3_errmsg(db_);
-        failed("changing a password");
-        return false;
-    }
-    if (sqlite3_changes(db_) != 1) {
-        if (error) *error = "no account \"" + std::string(userid) + "\"";
-        return false;
-    }
-    return true;
+    sql::Statement update(db_, "UPDATE accounts SET password_hash = ?1 WHERE userid = ?2", where_, false);
+    sql::Use s(update);
+    s.bind(1, std::string_view(hash)).bind(2, userid);
+    return change_one(s, userid, "changing a password", error);
 }
 
 bool Accounts::record_logon(std::string_view userid, int64_t when) {
-    sqlite3_stmt* s = kept(logon_, "UPDATE accounts SET last_logon = ?1 WHERE userid = ?2");
-    if (!s) return false;
-    Reset reset(s);
-    sqlite3_bind_int64(s, 1, when);
-    sqlite3_bind_text(s, 2, userid.data(), static_cast<int>(userid.size()), SQLITE_STATIC);
-    if (sqlite3_step(s) != SQLITE_DONE) {
-        failed("recording a logon");
-        return false;
-    }
-    return true;
+    sql::Use s(logon_);
+    s.bind(1, when).bind(2, userid);
+    return s.run("recording a logon");
 }
 
 bool Accounts::verify_password(std::string_view userid, std::string_view password) {
@@ -327,14 +240,11 @@ bool Accounts::verify_password(std::string_view userid, std::string_view passwor
 }
 
 std::optional<std::string> Accounts::password_hash(std::string_view userid) {
-    Statement s(db_, "SELECT password_hash FROM accounts WHERE userid = ?");
-    s.text(1, userid);
-    const int rc = s.step();
-    if (rc != SQLITE_ROW) {
-        if (rc != SQLITE_DONE) failed("reading a password hash");
-        return std::nullopt;
-    }
-    return s.column_text(0);
+    sql::Statement read(db_, "SELECT password_hash FROM accounts WHERE userid = ?1", where_, false);
+    sql::Use s(read);
+    s.bind(1, userid);
+    if (!s.row("reading a password hash")) return std::nullopt;
+    return s.text(0);
 }
 
 bool Accounts::usable_hash(std::string_view hash) {
@@ -359,8 +269,12 @@ std::string Accounts::dummy_hash() {
 
 std::vector<AccountInfo> Accounts::all() {
     std::vector<AccountInfo> out;
-    Statement s(db_, "SELECT userid, class_name, credits, days, keys, last_logon FROM accounts ORDER BY userid");
-    while (s.step() == SQLITE_ROW) out.push_back(read_row(s));
+    sql::Statement list(db_,
+                        "SELECT userid, class_name, credits, days, keys, coalesce(last_logon, -1)"
+                        " FROM accounts ORDER BY userid",
+                        where_, false);
+    sql::Use s(list);
+    while (s.row("listing the accounts")) out.push_back(read_listed_row(s));
     return out;
 }
 
@@ -371,24 +285,16 @@ bool Accounts::has_credits(std::string_view userid, int64_t amount) {
 
 bool Accounts::deduct_credits(std::string_view userid, int64_t amount) {
     if (amount < 0) return false;
-    Statement s(db_, "UPDATE accounts SET credits = credits - ? WHERE userid = ? AND credits >= ?");
-    s.integer(1, amount).text(2, userid).integer(3, amount);
-    if (s.step() != SQLITE_DONE) {
-        failed("deducting credits");
-        return false;
-    }
-    return sqlite3_changes(db_) == 1;
+    sql::Use s(deduct_);
+    s.bind(1, amount).bind(2, userid);
+    return s.run("deducting credits") && db_.changes() == 1;
 }
 
 bool Accounts::add_credits(std::string_view userid, int64_t amount) {
     if (amount < 0) return false;
-    Statement s(db_, "UPDATE accounts SET credits = credits + ? WHERE userid = ?");
-    s.integer(1, amount).text(2, userid);
-    if (s.step() != SQLITE_DONE) {
-        failed("adding credits");
-        return false;
-    }
-    return sqlite3_changes(db_) == 1;
+    sql::Use s(add_);
+    s.bind(1, amount).bind(2, userid);
+    return s.run("adding credits") && db_.changes() == 1;
 }
 
 }  // namespace bbs

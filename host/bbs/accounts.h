@@ -7,14 +7,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "bbs/sqlite.h"
 
 namespace bbs {
 
@@ -38,15 +36,14 @@ struct AccountUpdate {
 
 class Accounts {
 public:
-    explicit Accounts(sqlite3* db);   // creates its table when missing
+    // Creates its table when missing. A statement that fails for a reason
+    // of the database (full disk, I/O error) is reported by the connection
+    // (bbs/sqlite.h), so that the host call it belongs to is rolled back.
+    explicit Accounts(sql::Connection& db);
     ~Accounts();
 
     Accounts(const Accounts&) = delete;
     Accounts& operator=(const Accounts&) = delete;
-
-    // Told of every statement that fails for a reason of the database (full
-    // disk, I/O error), so that the host call it belongs to is rolled back.
-    void on_failure(std::function<void(const std::string&)> report) { report_ = std::move(report); }
 
     // User-IDs are unique ignoring letter case, 1..29 characters.
     bool add(const AccountInfo& account, std::string_view password, std::string* error);
@@ -93,15 +90,13 @@ public:
     bool add_credits(std::string_view userid, int64_t amount);
 
 private:
-    void failed(std::string_view doing);
-    sqlite3_stmt* kept(sqlite3_stmt*& slot, const char* sql);
-    sqlite3* db_;
+    std::string failure(std::string_view doing, int code) const;
+    bool change_one(sql::Use& s, std::string_view userid, const char* doing, std::string* error);
+    sql::Connection& db_;
+    std::string where_;  // "bbs.db accounts"
     // Statements of every host call, prepared once.
-    sqlite3_stmt* find_ = nullptr;
-    sqlite3_stmt* adjust_ = nullptr;
-    sqlite3_stmt* logon_ = nullptr;
+    sql::Statement find_, adjust_, deduct_, add_, logon_;
     uint64_t generation_ = 0;
-    std::function<void(const std::string&)> report_;
 };
 
 }  // namespace bbs

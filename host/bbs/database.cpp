@@ -18,7 +18,10 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <stdexcept>
+
+#include "bbs/faults.h"
+#include "bbs/log.h"
+#include "bbs/sqlite.h"
 
 namespace bbs {
 
@@ -64,39 +67,9 @@ std::string text_field(const std::string& bytes, size_t offset, size_t size) {
     return std::string(start, end ? static_cast<const char*>(end) - start : available);
 }
 
-// One prepared statement, kept for the life of the connection.
-class Statement {
-public:
-    Statement() = default;
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    ~Statement() { sqlite3_finalize(stmt_); }
-
-    void prepare(sqlite3* db, const std::string& sql, const std::string& where) {
-        if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) !=
-            SQLITE_OK)
-            throw std::runtime_error(where + ": cannot prepare \"" + sql + "\": " + sqlite3_errmsg(db));
-    }
-    sqlite3_stmt* get() const { return stmt_; }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-// Resets a statement (and so ends its implicit transaction) on every path.
-class Use {
-public:
-    explicit Use(const Statement& s) : stmt_(s.get()) {}
-    ~Use() { sqlite3_reset(stmt_); }
-    sqlite3_stmt* operator*() const { return stmt_; }
-
-private:
-    sqlite3_stmt* stmt_;
-};
-
 // One keyed table and the HostDataFile that modules see for it.
 struct Table {
-    sqlite3* db = nullptr;
+    sql::Connection* db = nullptr;
     std::string where;        // "bbs.db generic database", for messages
     KeyLayout key{};
     uint32_t max_length = 0;
@@ -104,16 +77,15 @@ struct Table {
     std::unique_ptr<unsigned char[]> buffer;
     int64_t current = 0;      // position of the current record, 0 = none
     uint32_t current_length = 0;
-    // Told of every statement that fails for a reason of the database (full
-    // disk, I/O error, ...), not of a taken key or a missing record.
-    std::function<void(const std::string&)> failed;
+    // Told of a module's mistake (an unknown key, no current record, ...).
+    std::function<void(const std::string&)> warn;
 
-    Statement find_equal, find_greater, find_greater_equal, find_position;
-    Statement insert, update, erase, upsert, count, all;
+    sql::Statement find_equal, find_greater, find_greater_equal, find_position;
+    sql::Statement insert, update, erase, upsert, count, all;
 
-    void open(sqlite3* handle, const std::string& file_name, const char* what, const char* table,
+    bool open(sql::Connection& connection, const std::string& file_name, const char* what, const char* table,
               const KeyLayout& layout, uint32_t largest) {
-        db = handle;
+        db = &connection;
         where = file_name + " " + what;
         key = layout;
         max_length = largest;
@@ -124,64 +96,56 @@ struct Table {
         file.impl = this;
 
         const std::string t = table;
-        find_equal.prepare(db, "SELECT pos, data FROM " + t + " WHERE sortkey = ?1", where);
-        find_greater.prepare(
-            db, "SELECT pos, data FROM " + t + " WHERE sortkey > ?1 ORDER BY sortkey LIMIT 1", where);
-        find_greater_equal.prepare(
-            db, "SELECT pos, data FROM " + t + " WHERE sortkey >= ?1 ORDER BY sortkey LIMIT 1", where);
-        find_position.prepare(db, "SELECT pos, data FROM " + t + " WHERE pos = ?1", where);
-        insert.prepare(db, "INSERT INTO " + t + "(sortkey, data) VALUES (?1, ?2)", where);
-        update.prepare(db, "UPDATE " + t + " SET sortkey = ?1, data = ?2 WHERE pos = ?3", where);
-        erase.prepare(db, "DELETE FROM " + t + " WHERE pos = ?1", where);
-        upsert.prepare(db,
-                       "INSERT INTO " + t +
-                           "(sortkey, data) VALUES (?1, ?2) "
-                           "ON CONFLICT(sortkey) DO UPDATE SET data = excluded.data",
-                       where);
-        count.prepare(db, "SELECT count(*) FROM " + t, where);
-        all.prepare(db, "SELECT pos, data FROM " + t + " ORDER BY sortkey", where);
+        return find_equal.prepare(*db, "SELECT pos, data FROM " + t + " WHERE sortkey = ?1", where) &&
+               find_greater.prepare(
+                   *db, "SELECT pos, data FROM " + t + " WHERE sortkey > ?1 ORDER BY sortkey LIMIT 1", where) &&
+               find_greater_equal.prepare(
+                   *db, "SELECT pos, data FROM " + t + " WHERE sortkey >= ?1 ORDER BY sortkey LIMIT 1", where) &&
+               find_position.prepare(*db, "SELECT pos, data FROM " + t + " WHERE pos = ?1", where) &&
+               insert.prepare(*db, "INSERT INTO " + t + "(sortkey, data) VALUES (?1, ?2)", where) &&
+               update.prepare(*db, "UPDATE " + t + " SET sortkey = ?1, data = ?2 WHERE pos = ?3", where) &&
+               erase.prepare(*db, "DELETE FROM " + t + " WHERE pos = ?1", where) &&
+               upsert.prepare(*db,
+                              "INSERT INTO " + t +
+                                  "(sortkey, data) VALUES (?1, ?2) "
+                                  "ON CONFLICT(sortkey) DO UPDATE SET data = excluded.data",
+                              where) &&
+               count.prepare(*db, "SELECT count(*) FROM " + t, where) &&
+               all.prepare(*db, "SELECT pos, data FROM " + t + " ORDER BY sortkey", where);
     }
 
-    void complain(const char* operation) const {
-        const std::string what = where + ": " + operation + ": " + sqlite3_errmsg(db);
-        std::fprintf(stderr, "%s\n", what.c_str());
-        if (failed) failed(what);
-    }
+    void mistake(const std::string& text) const { warn(where + ": " + text); }
 
     // Steps a lookup; on a row, copies it out and makes it current.
-    int16_t read_row(sqlite3_stmt* s, void* record, const char* operation) {
-        const int rc = sqlite3_step(s);
-        if (rc != SQLITE_ROW) {
-            if (rc != SQLITE_DONE) complain(operation);
+    int16_t read_row(sql::Use& s, void* record, const char* operation) {
+        if (!s.row(operation)) {
             current = 0;
             current_length = 0;
             return 0;
         }
-        const auto length = static_cast<uint32_t>(sqlite3_column_bytes(s, 1));
-        const void* data = sqlite3_column_blob(s, 1);
+        const auto length = static_cast<uint32_t>(s.bytes(1));
+        const void* data = s.blob(1);
         unsigned char* out = record ? static_cast<unsigned char*>(record) : buffer.get();
         const uint32_t n = record ? length : std::min(length, max_length);
         if (n) std::memcpy(out, data, n);
         if (!record && n < max_length) std::memset(out + n, 0, max_length - n);
-        current = sqlite3_column_int64(s, 0);
+        current = s.integer(0);
         current_length = length;
         return 1;
     }
 
     int16_t acquire(void* record, const void* search, int16_t keynum, int16_t operation) {
         if (keynum != 0) {
-            std::fprintf(stderr, "%s: dfaAcqLock: no key number %d (only key 0)\n", where.c_str(),
-                         keynum);
+            mistake("dfaAcqLock: no key number " + std::to_string(keynum) + " (only key 0)");
             return 0;
         }
-        const Statement* statement = nullptr;
+        sql::Statement* statement = nullptr;
         switch (operation) {
             case DFA_EQUAL: statement = &find_equal; break;
             case DFA_GREATER: statement = &find_greater; break;
             case DFA_GREATER_EQUAL: statement = &find_greater_equal; break;
             default:
-                std::fprintf(stderr, "%s: dfaAcqLock: unknown operation %d\n", where.c_str(),
-                             operation);
+                mistake("dfaAcqLock: unknown operation " + std::to_string(operation));
                 return 0;
         }
         if (!search) return 0;
@@ -189,26 +153,25 @@ struct Table {
         // it is folded (copied) first.
         unsigned char folded[kMaxKeySize];
         fold_key(key, search, folded);
-        Use s(*statement);
-        sqlite3_bind_blob(*s, 1, folded, static_cast<int>(key.size()), SQLITE_STATIC);
-        return read_row(*s, record, "dfaAcqLock");
+        sql::Use s(*statement);
+        s.bind_blob(1, folded, key.size());
+        return read_row(s, record, "dfaAcqLock");
     }
 
     int16_t acquire_position(void* record, uint32_t position, int16_t keynum) {
         if (keynum != 0) {
-            std::fprintf(stderr, "%s: dfaAcqAbsLock: no key number %d (only key 0)\n",
-                         where.c_str(), keynum);
+            mistake("dfaAcqAbsLock: no key number " + std::to_string(keynum) + " (only key 0)");
             return 0;
         }
-        Use s(find_position);
-        sqlite3_bind_int64(*s, 1, position);
-        return read_row(*s, record, "dfaAcqAbsLock");
+        sql::Use s(find_position);
+        s.bind(1, int64_t{position});
+        return read_row(s, record, "dfaAcqAbsLock");
     }
 
     bool length_fits(uint32_t length, const char* operation) const {
         if (length >= key.size() && length <= max_length) return true;
-        std::fprintf(stderr, "%s: %s: record length %u outside %u..%u\n", where.c_str(), operation,
-                     length, key.size(), max_length);
+        mistake(std::string(operation) + ": record length " + std::to_string(length) + " outside " +
+                std::to_string(key.size()) + ".." + std::to_string(max_length));
         return false;
     }
 
@@ -218,21 +181,16 @@ struct Table {
         if (!record || !length_fits(length, "insert")) return 0;
         unsigned char folded[kMaxKeySize];
         fold_key(key, record, folded);
-        Use s(insert);
-        sqlite3_bind_blob(*s, 1, folded, static_cast<int>(key.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(*s, 2, record, static_cast<int>(length), SQLITE_STATIC);
-        const int rc = sqlite3_step(*s);
-        if (rc != SQLITE_DONE) {
-            if (sqlite3_extended_errcode(db) == SQLITE_CONSTRAINT_UNIQUE) {
-                if (duplicate) *duplicate = true;
-            } else {
-                complain("insert");
-            }
+        sql::Use s(insert);
+        s.bind_blob(1, folded, key.size()).bind_blob(2, record, length);
+        const sql::Use::Step step = s.step("insert");
+        if (step != sql::Use::Step::done) {
+            if (duplicate && step == sql::Use::Step::refused) *duplicate = true;
             return 0;
         }
-        const int64_t row = sqlite3_last_insert_rowid(db);
+        const int64_t row = db->last_insert_rowid();
         if (row > static_cast<int64_t>(UINT32_MAX)) {
-            std::fprintf(stderr, "%s: insert: positions exhausted\n", where.c_str());
+            mistake("insert: positions exhausted");
             return 0;
         }
         current = row;
@@ -242,39 +200,30 @@ struct Table {
 
     int16_t rewrite(const void* record, uint32_t length) {
         if (current == 0) {
-            std::fprintf(stderr, "%s: dfaUpdateV: no current record\n", where.c_str());
+            mistake("dfaUpdateV: no current record");
             return 0;
         }
         const void* data = record ? record : buffer.get();
         if (!length_fits(length, "dfaUpdateV")) return 0;
         unsigned char folded[kMaxKeySize];
         fold_key(key, data, folded);
-        Use s(update);
-        sqlite3_bind_blob(*s, 1, folded, static_cast<int>(key.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(*s, 2, data, static_cast<int>(length), SQLITE_STATIC);
-        sqlite3_bind_int64(*s, 3, current);
-        if (sqlite3_step(*s) != SQLITE_DONE) {
-            if (sqlite3_extended_errcode(db) != SQLITE_CONSTRAINT_UNIQUE) complain("dfaUpdateV");
-            return 0;
-        }
-        if (sqlite3_changes(db) != 1) return 0;  // deleted meanwhile
+        sql::Use s(update);
+        s.bind_blob(1, folded, key.size()).bind_blob(2, data, length).bind(3, current);
+        if (!s.run("dfaUpdateV")) return 0;  // a taken key is refused, not reported
+        if (db->changes() != 1) return 0;     // deleted meanwhile
         current_length = length;
         return 1;
     }
 
     bool remove(int64_t position, const char* operation) {
-        Use s(erase);
-        sqlite3_bind_int64(*s, 1, position);
-        if (sqlite3_step(*s) != SQLITE_DONE) {
-            complain(operation);
-            return false;
-        }
-        return sqlite3_changes(db) == 1;
+        sql::Use s(erase);
+        s.bind(1, position);
+        return s.run(operation) && db->changes() == 1;
     }
 
     int16_t remove_current() {
         if (current == 0) {
-            std::fprintf(stderr, "%s: dfaDelete: no current record\n", where.c_str());
+            mistake("dfaDelete: no current record");
             return 0;
         }
         const bool removed = remove(current, "dfaDelete");
@@ -287,16 +236,16 @@ struct Table {
 }  // namespace
 
 struct Database::Impl {
-    sqlite3* db = nullptr;
+    std::unique_ptr<sql::Connection> db;  // first: closes after every statement below
     std::string name;
+    HostLog* log = nullptr;
     Table generic;
     Table classes;
-    Statement begin, begin_immediate, commit, rollback, data_version;  // finalized before the handle closes
+    sql::Statement begin, begin_immediate, commit, rollback, data_version;
     int64_t data_version_seen = -1;
     // The transaction of the running host call.
     bool call_open = false;
-    bool call_failed = false;
-    std::string call_failure;
+    sql::Error call_failure;   // the first failure of the call; none: it may commit
     int log_fd = -1;           // the write-ahead log, while its sync is deferred
 
     void forget_current() {
@@ -305,6 +254,24 @@ struct Database::Impl {
         classes.current = 0;
         classes.current_length = 0;
     }
+
+    void warn(std::string_view text) const {
+        if (log)
+            log->warning(text);
+        else
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());  // no host log yet
+    }
+
+    // A statement failed for a reason of the database: the host log hears
+    // of it, and the running call is rolled back.
+    void failed(const sql::Error& error);
+    bool holding = false;      // failed() is opening the transaction that holds the rest
+
+    // Runs a transaction-control statement, reporting a failure.
+    bool control(sql::Statement& s, const char* doing) {
+        sql::Use use(s);
+        return use.run(doing);
+    }
 };
 
 Database::Database() : impl_(std::make_unique<Impl>()) {}
@@ -312,11 +279,6 @@ Database::Database() : impl_(std::make_unique<Impl>()) {}
 Database::~Database() {
     if (genbb == &impl_->generic.file || clsbb == &impl_->classes.file) bind_database(nullptr);
     if (impl_->log_fd >= 0) close(impl_->log_fd);
-    sqlite3* db = impl_->db;
-    impl_.reset();  // finalizes every statement
-    // A statement somebody else kept on this connection (the game's) would
-    // make a plain close fail; the connection then closes with its last one.
-    if (db) sqlite3_close_v2(db);
 }
 
 std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std::string* error) {
@@ -327,28 +289,23 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         if (error) *error = d.name + ": " + what;
         return nullptr;
     };
-    if (sqlite3_open_v2(d.name.c_str(), &d.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        std::string message = d.db ? sqlite3_errmsg(d.db) : "out of memory";
-        return fail("cannot open: " + message);
-    }
-    sqlite3_busy_timeout(d.db, 5000);
-    sqlite3_extended_result_codes(d.db, 1);
+    sql::Error why;
+    d.db = sql::Connection::open(file, &why);
+    if (!d.db) return fail(why.what);
+    // Until the host gives it a log, what fails is said on stderr with the
+    // rest of the reason (open reports it).
+    std::vector<std::string> failures;
+    d.db->on_failure([&failures](const sql::Error& e) { failures.push_back(e.text()); });
+    auto first_failure = [&] { return failures.empty() ? std::string("unknown error") : failures.front(); };
 
     // WAL with synchronous FULL: a committed transaction survives a crash of
     // the process and a power loss (the log is synced before COMMIT
     // returns). A transaction that wrote nothing commits without a sync.
     {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(d.db, "PRAGMA journal_mode=WAL", -1, &s, nullptr) != SQLITE_OK)
-            return fail(std::string("cannot read the journal mode: ") + sqlite3_errmsg(d.db));
-        std::string mode;
-        if (sqlite3_step(s) == SQLITE_ROW) mode = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        sqlite3_finalize(s);
-        if (mode != "wal") {
-            std::string message = sqlite3_errmsg(d.db);
-            return fail("cannot switch to WAL mode (" + (mode.empty() ? message : mode) + ")");
-        }
+        sql::Statement mode_of(*d.db, "PRAGMA journal_mode=WAL", d.name, false);
+        sql::Use s(mode_of);
+        const std::string mode = s.row("cannot switch to WAL mode") ? s.text(0) : std::string();
+        if (mode != "wal") return fail("cannot switch to WAL mode (" + (mode.empty() ? first_failure() : mode) + ")");
     }
     const char* schema =
         "PRAGMA synchronous=FULL;"
@@ -361,38 +318,50 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         "  pos INTEGER PRIMARY KEY AUTOINCREMENT,"
         "  sortkey BLOB NOT NULL UNIQUE,"
         "  data BLOB NOT NULL);";
-    char* message = nullptr;
-    if (sqlite3_exec(d.db, schema, nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string text = message ? message : sqlite3_errmsg(d.db);
-        sqlite3_free(message);
-        return fail("cannot create the tables: " + text);
-    }
-    try {
-        d.generic.open(d.db, d.name, "generic database", "generic", kGenericKey, kMaxGenericRecord);
-        d.classes.open(d.db, d.name, "class database", "classes", kClassKey, kMaxClassRecord);
-        d.begin.prepare(d.db, "BEGIN", d.name);
-        d.begin_immediate.prepare(d.db, "BEGIN IMMEDIATE", d.name);
-        d.commit.prepare(d.db, "COMMIT", d.name);
-        d.rollback.prepare(d.db, "ROLLBACK", d.name);
-        d.data_version.prepare(d.db, "PRAGMA data_version", d.name);
-    } catch (const std::exception& e) {
-        if (error) *error = e.what();
+    if (!d.db->exec(schema, d.name, &why)) return fail("cannot create the tables: " + why.what);
+    if (!d.generic.open(*d.db, d.name, "generic database", "generic", kGenericKey, kMaxGenericRecord) ||
+        !d.classes.open(*d.db, d.name, "class database", "classes", kClassKey, kMaxClassRecord) ||
+        !d.begin.prepare(*d.db, "BEGIN", d.name) || !d.begin_immediate.prepare(*d.db, "BEGIN IMMEDIATE", d.name) ||
+        !d.commit.prepare(*d.db, "COMMIT", d.name) || !d.rollback.prepare(*d.db, "ROLLBACK", d.name) ||
+        !d.data_version.prepare(*d.db, "PRAGMA data_version", d.name)) {
+        if (error) *error = first_failure();
         return nullptr;
     }
-    Database* self = database.get();
-    auto report = [self](const std::string& what) { self->note_failure(what); };
-    d.generic.failed = report;
-    d.classes.failed = report;
+    Impl* impl = &d;
+    d.db->on_failure([impl](const sql::Error& e) { impl->failed(e); });
+    auto warn = [impl](const std::string& text) { impl->warn(text); };
+    d.generic.warn = warn;
+    d.classes.warn = warn;
     return database;
+}
+
+void Database::Impl::failed(const sql::Error& error) {
+    if (log)
+        log->error(error.text());
+    else
+        std::fprintf(stderr, "%s\n", error.text().c_str());  // no host log yet
+    if (call_open && !call_failure) call_failure = error;
+    if (call_open && !db->in_transaction() && !holding) {
+        // SQLite rolled the whole transaction back (it may, on a full disk
+        // or an I/O error). What the call writes from here on must not
+        // commit on its own: it goes into a transaction that end_call rolls
+        // back as well.
+        holding = true;
+        sql::Use s(begin_immediate);
+        s.attempt("holding the rest of a failed host call");
+        holding = false;
+    }
 }
 
 HostDataFile* Database::generic() { return &impl_->generic.file; }
 HostDataFile* Database::classes() { return &impl_->classes.file; }
-sqlite3* Database::handle() { return impl_->db; }
+sqlite3* Database::handle() { return impl_->db->handle(); }
+sql::Connection& Database::connection() { return *impl_->db; }
+sql::Faults& Database::faults() { return impl_->db->faults(); }
+void Database::set_log(HostLog* log) { impl_->log = log; }
+void Database::warn(std::string_view text) { impl_->warn(text); }
 
-void Database::set_busy_timeout(std::chrono::milliseconds timeout) {
-    sqlite3_busy_timeout(impl_->db, static_cast<int>(timeout.count()));
-}
+void Database::set_busy_timeout(std::chrono::milliseconds timeout) { impl_->db->set_busy_timeout(timeout); }
 
 std::string Database::generic_sort_key(const void* key) {
     unsigned char folded[kMaxKeySize];
@@ -401,24 +370,22 @@ std::string Database::generic_sort_key(const void* key) {
 }
 
 bool Database::put_class(std::string_view name, int16_t days, std::string* error) {
+    Table& t = impl_->classes;
     if (name.empty() || name.size() >= HOST_CLSSIZ) {
         if (error)
-            *error = impl_->name + ": class name \"" + std::string(name) + "\" must have 1 to " +
+            *error = t.where + ": class name \"" + std::string(name) + "\" must have 1 to " +
                      std::to_string(HOST_CLSSIZ - 1) + " characters";
         return false;
     }
     HostClass record{};
     std::memcpy(record.name, name.data(), name.size());
     record.days = days;
-    Table& t = impl_->classes;
     unsigned char folded[kMaxKeySize];
     fold_key(t.key, &record, folded);
-    Use s(t.upsert);
-    sqlite3_bind_blob(*s, 1, folded, static_cast<int>(t.key.size()), SQLITE_STATIC);
-    sqlite3_bind_blob(*s, 2, &record, sizeof record, SQLITE_STATIC);
-    if (sqlite3_step(*s) != SQLITE_DONE) {
-        if (error) *error = t.where + ": cannot store class \"" + std::string(name) + "\": " +
-                            sqlite3_errmsg(impl_->db);
+    sql::Use s(t.upsert);
+    s.bind_blob(1, folded, t.key.size()).bind_blob(2, &record, sizeof record);
+    if (!s.run("storing class " + std::string(name))) {
+        if (error) *error = impl_->db->error_of(s.code(), "cannot store class \"" + std::string(name) + "\"", t.where).text();
         return false;
     }
     return true;
@@ -431,39 +398,33 @@ std::optional<int16_t> Database::class_days(std::string_view name) {
     Table& t = impl_->classes;
     unsigned char folded[kMaxKeySize];
     fold_key(t.key, key, folded);
-    Use s(t.find_equal);
-    sqlite3_bind_blob(*s, 1, folded, static_cast<int>(t.key.size()), SQLITE_STATIC);
-    if (sqlite3_step(*s) != SQLITE_ROW) return std::nullopt;
-    if (sqlite3_column_bytes(*s, 1) < static_cast<int>(sizeof(HostClass))) return std::nullopt;
+    sql::Use s(t.find_equal);
+    s.bind_blob(1, folded, t.key.size());
+    if (!s.row("reading a class")) return std::nullopt;
+    if (s.bytes(1) < sizeof(HostClass)) return std::nullopt;
     HostClass record;
-    std::memcpy(&record, sqlite3_column_blob(*s, 1), sizeof record);
+    std::memcpy(&record, s.blob(1), sizeof record);
     return record.days;
 }
 
 std::vector<Database::Entry> Database::generic_entries() {
     std::vector<Entry> entries;
-    Use s(impl_->generic.all);
-    int rc;
-    while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
+    sql::Use s(impl_->generic.all);
+    while (s.row("listing")) {
         Entry e;
-        e.position = static_cast<uint32_t>(sqlite3_column_int64(*s, 0));
-        const auto* data = static_cast<const char*>(sqlite3_column_blob(*s, 1));
-        e.bytes.assign(data ? data : "", static_cast<size_t>(sqlite3_column_bytes(*s, 1)));
+        e.position = static_cast<uint32_t>(s.integer(0));
+        const auto* data = static_cast<const char*>(s.blob(1));
+        e.bytes.assign(data ? data : "", s.bytes(1));
         e.userid = text_field(e.bytes, 0, HOST_UIDSIZ);
         e.tag = text_field(e.bytes, HOST_UIDSIZ, HOST_TAGSIZ);
         entries.push_back(std::move(e));
     }
-    if (rc != SQLITE_DONE) impl_->generic.complain("listing");
     return entries;
 }
 
 size_t Database::generic_count() {
-    Use s(impl_->generic.count);
-    if (sqlite3_step(*s) != SQLITE_ROW) {
-        impl_->generic.complain("counting");
-        return 0;
-    }
-    return static_cast<size_t>(sqlite3_column_int64(*s, 0));
+    sql::Use s(impl_->generic.count);
+    return s.row("counting") ? static_cast<size_t>(s.integer(0)) : 0;
 }
 
 bool Database::insert_generic(const void* record, uint32_t length, std::string* error) {
@@ -485,7 +446,7 @@ bool Database::insert_generic(const void* record, uint32_t length, std::string* 
         const std::string head(static_cast<const char*>(record), t.key.size());
         *error = t.where + ": cannot insert \"" + text_field(head, 0, HOST_UIDSIZ) + "\"/\"" +
                  text_field(head, HOST_UIDSIZ, HOST_TAGSIZ) + "\": " +
-                 (duplicate ? std::string("key exists") : std::string(sqlite3_errmsg(impl_->db)));
+                 (duplicate ? std::string("key exists") : std::string(sqlite3_errmsg(handle())));
     }
     return ok;
 }
@@ -501,20 +462,11 @@ bool Database::erase_generic(uint32_t position) {
 }
 
 bool Database::batch(const std::function<bool()>& work) {
-    sqlite3* db = impl_->db;
-    if (!sqlite3_get_autocommit(db)) return work();  // joins the running batch
-    {
-        Use s(impl_->begin);
-        if (sqlite3_step(*s) != SQLITE_DONE) {
-            std::fprintf(stderr, "%s: cannot begin a batch: %s\n", impl_->name.c_str(),
-                         sqlite3_errmsg(db));
-            return false;
-        }
-    }
+    Impl& d = *impl_;
+    if (d.db->in_transaction()) return work();  // joins the running batch
+    if (!d.control(d.begin, "beginning a batch")) return false;
     auto roll_back = [&] {
-        if (sqlite3_get_autocommit(db)) return;
-        Use s(impl_->rollback);
-        sqlite3_step(*s);
+        if (d.db->in_transaction()) d.control(d.rollback, "rolling a batch back");
     };
     bool ok = false;
     try {
@@ -527,75 +479,53 @@ bool Database::batch(const std::function<bool()>& work) {
         roll_back();
         return false;
     }
-    if (sqlite3_get_autocommit(db)) return true;  // work ended the transaction itself
-    Use s(impl_->commit);
-    if (sqlite3_step(*s) != SQLITE_DONE) {
-        std::fprintf(stderr, "%s: cannot commit a batch: %s\n", impl_->name.c_str(),
-                     sqlite3_errmsg(db));
-        sqlite3_reset(*s);
-        roll_back();
-        return false;
-    }
-    return true;
+    if (!d.db->in_transaction()) return true;  // work ended the transaction itself
+    if (d.control(d.commit, "committing a batch")) return true;
+    roll_back();
+    return false;
 }
 
 bool Database::begin_call(std::string* why) {
     Impl& d = *impl_;
-    if (d.call_open || !sqlite3_get_autocommit(d.db)) return true;  // joins what runs
-    Use s(d.begin_immediate);
-    if (sqlite3_step(*s) != SQLITE_DONE) {
-        if (why) *why = d.name + ": cannot begin a transaction: " + sqlite3_errmsg(d.db);
+    if (d.call_open || d.db->in_transaction()) return true;  // joins what runs
+    sql::Use s(d.begin_immediate);
+    if (s.attempt("cannot begin a transaction") != sql::Use::Step::done) {
+        if (why) *why = d.db->error_of(s.code(), "cannot begin a transaction", d.name).text();
         return false;
     }
     d.call_open = true;
-    d.call_failed = false;
-    d.call_failure.clear();
+    d.call_failure = sql::Error{};
     return true;
 }
 
 bool Database::in_call() const { return impl_->call_open; }
 
-void Database::note_failure(std::string_view what) {
+void Database::note_failure(const sql::Error& error) {
     Impl& d = *impl_;
     if (!d.call_open) return;
-    if (!d.call_failed) {
-        d.call_failed = true;
-        d.call_failure = std::string(what);
-    }
-    if (sqlite3_get_autocommit(d.db)) {
-        // SQLite rolled the whole transaction back (it may, on a full disk
-        // or an I/O error). What the call writes from here on must not
-        // commit on its own: it goes into a transaction that end_call rolls
-        // back as well.
-        Use s(d.begin_immediate);
-        if (sqlite3_step(*s) != SQLITE_DONE)
-            std::fprintf(stderr, "%s: cannot hold the rest of a failed host call: %s\n",
-                         d.name.c_str(), sqlite3_errmsg(d.db));
-    }
+    if (!d.call_failure) d.call_failure = error;
 }
 
 Database::CallOutcome Database::end_call() {
     Impl& d = *impl_;
     CallOutcome outcome;
     if (!d.call_open) return outcome;
+    if (!d.call_failure) {
+        sql::Use s(d.commit);
+        const bool committed = s.run("cannot commit");
+        if (committed) {
+            d.call_open = false;
+            return outcome;
+        }
+        if (!d.call_failure) d.call_failure = d.db->error_of(s.code(), "cannot commit", d.name);
+    }
     d.call_open = false;
-    if (!d.call_failed) {
-        Use s(d.commit);
-        if (sqlite3_step(*s) == SQLITE_DONE) return outcome;
-        d.call_failure = d.name + ": cannot commit: " + sqlite3_errmsg(d.db);
-    }
-    if (!sqlite3_get_autocommit(d.db)) {
-        Use s(d.rollback);
-        if (sqlite3_step(*s) != SQLITE_DONE)
-            std::fprintf(stderr, "%s: cannot roll back a host call: %s\n", d.name.c_str(),
-                         sqlite3_errmsg(d.db));
-    }
+    if (d.db->in_transaction()) d.control(d.rollback, "cannot roll back a host call");
     // A record the call inserted is gone again.
     d.forget_current();
     outcome.committed = false;
     outcome.failure = std::move(d.call_failure);
-    d.call_failed = false;
-    d.call_failure.clear();
+    d.call_failure = sql::Error{};
     return outcome;
 }
 
@@ -620,9 +550,10 @@ bool Database::defer_log_sync(std::string* error) {
         close(fd);
         return fail("cannot sync its folder");
     }
-    if (sqlite3_exec(d.db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sql::Error why;
+    if (!d.db->exec("PRAGMA synchronous=NORMAL", d.name, &why)) {
         close(fd);
-        if (error) *error = d.name + ": cannot defer the log sync: " + sqlite3_errmsg(d.db);
+        if (error) *error = d.name + ": cannot defer the log sync: " + why.what;
         return false;
     }
     d.log_fd = fd;
@@ -632,8 +563,11 @@ bool Database::defer_log_sync(std::string* error) {
 bool Database::sync_log(std::string* error) {
     const int fd = impl_->log_fd;
     if (fd < 0) return true;  // every commit synced itself
-    if (fdatasync(fd) == 0) return true;
-    if (error) *error = impl_->name + "-wal: cannot sync the write-ahead log: " + std::strerror(errno);
+    const int injected = impl_->db->faults().take_sync();
+    if (injected == 0 && fdatasync(fd) == 0) return true;
+    if (error)
+        *error = impl_->name + "-wal: cannot sync the write-ahead log: " +
+                 (injected ? std::string(sqlite3_errstr(injected)) : std::string(std::strerror(errno)));
     return false;
 }
 
@@ -641,18 +575,18 @@ void Database::sync_log_at_commit() {
     Impl& d = *impl_;
     if (d.log_fd < 0) return;
     fdatasync(d.log_fd);  // what was committed meanwhile
-    sqlite3_exec(d.db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    d.db->exec("PRAGMA synchronous=FULL", d.name);
     close(d.log_fd);
     d.log_fd = -1;
 }
 
-int64_t Database::changes() const { return sqlite3_total_changes64(impl_->db); }
+int64_t Database::changes() const { return impl_->db->total_changes(); }
 
 bool Database::changed_elsewhere() {
     Impl& d = *impl_;
-    Use s(d.data_version);
-    if (sqlite3_step(*s) != SQLITE_ROW) return true;  // unknown: as if changed
-    const int64_t version = sqlite3_column_int64(*s, 0);
+    sql::Use s(d.data_version);
+    if (!s.row("reading the data version")) return true;  // unknown: as if changed
+    const int64_t version = s.integer(0);
     const bool changed = version != d.data_version_seen;
     d.data_version_seen = version;
     return changed;

@@ -14,11 +14,17 @@
 #include <utility>
 #include <vector>
 
+#include "bbs/sqlite.h"
 #include "platform/host.h"
 
 struct sqlite3;
 
 namespace bbs {
+
+class HostLog;
+namespace sql {
+class Faults;
+}
 
 class Database {
 public:
@@ -33,8 +39,16 @@ public:
 
     HostDataFile* generic();  // what genbb points at while bound
     HostDataFile* classes();  // what clsbb points at while bound
-    sqlite3* handle();        // for the host's other tables (accounts, ...)
+    // The connection the host's other tables share (accounts, the game's).
+    sql::Connection& connection();
+    sqlite3* handle();        // its raw handle, for SQL beside the host (benchmarks)
+    // Faults a test arms on the connection (bbs/faults.h).
+    sql::Faults& faults();
     void set_busy_timeout(std::chrono::milliseconds timeout);
+    // Where failures of the database (as errors) and modules' mistakes with
+    // the dfa* services (as warnings) are told; stderr until there is a log.
+    void set_log(HostLog* log);
+    void warn(std::string_view text);
 
     // Classes: day limit -1 = none.
     bool put_class(std::string_view name, int16_t days, std::string* error);
@@ -68,16 +82,17 @@ public:
     // from its start), or joins the transaction that is open already. False,
     // with the reason in *why, when the lock cannot be had within the busy
     // timeout or the database refuses: the call must not run. Whoever sees
-    // a statement fail on this connection during the call reports it with
-    // note_failure: the call is then rolled back as a whole, also when SQLite
-    // itself rolled back part of it, and writes after the failure are held in
-    // a transaction of their own so that they go the same way. end_call
-    // commits, or rolls back when a failure was noted or the commit fails.
+    // Every statement that fails on this connection during the call (of the
+    // layer in bbs/sqlite.h) rolls the call back as a whole, also when SQLite
+    // itself rolled back part of it: writes after the failure are held in a
+    // transaction of their own so that they go the same way. note_failure
+    // does the same for a failure met elsewhere. end_call commits, or rolls
+    // back when a failure was met or the commit fails.
     bool begin_call(std::string* why = nullptr);
-    void note_failure(std::string_view what);
+    void note_failure(const sql::Error& error);
     struct CallOutcome {
         bool committed = true;   // false: rolled back, nothing of the call stays
-        std::string failure;     // the first failure, when rolled back
+        sql::Error failure;      // the first failure, when rolled back
     };
     CallOutcome end_call();
     bool in_call() const;
@@ -132,7 +147,19 @@ uint32_t length(HostDataFile* file);     // stored length of the current record,
 }  // namespace datafile
 
 // Points genbb and clsbb at the database's files and empties the selection
-// stack; null unbinds them (genbb and clsbb become null).
+// stack; null unbinds them (genbb and clsbb become null). Mistakes with the
+// dfa* services go to the bound database's log.
 void bind_database(Database* database);
+
+// The data-file selection stack of the dfa* services (dfaSetBlk pushes,
+// dfaRstBlk pops): what is selected and how deep, so that the host can tell
+// whether a module call left it as it found it, and put it back.
+struct SelectionMark {
+    const HostDataFile* current = nullptr;
+    int depth = 0;
+    bool operator==(const SelectionMark&) const = default;
+};
+SelectionMark selection_mark();
+void restore_selection(const SelectionMark& mark);
 
 }  // namespace bbs

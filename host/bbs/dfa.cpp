@@ -1,6 +1,7 @@
 // The dfa* services of platform/host.h: a stack of selected data files, and every
 // record operation on the file selected at the top of it.
 #include <cstdio>
+#include <string>
 
 #include "bbs/database.h"
 #include "platform/host.h"
@@ -24,7 +25,7 @@ public:
             // Deeper than any module nests: the oldest selections still come
             // back in order, this one's predecessor cannot.
             ++lost_;
-            std::fprintf(stderr, "dfaSetBlk: selections nested deeper than %d\n", kDepth);
+            warn("dfaSetBlk: selections nested deeper than " + std::to_string(kDepth));
         }
         current_ = file;
     }
@@ -35,28 +36,46 @@ public:
             return;
         }
         if (depth_ == 0) {
-            std::fprintf(stderr, "dfaRstBlk: no dfaSetBlk to undo\n");
+            warn("dfaRstBlk: no dfaSetBlk to undo");
             return;
         }
         current_ = saved_[--depth_];
     }
 
-    void clear() {
+    void clear(bbs::Database* database) {
+        database_ = database;
         current_ = nullptr;
         depth_ = 0;
         lost_ = 0;
     }
 
-    // The selected file, or null (said on stderr, naming the service).
+    bbs::SelectionMark mark() const { return {current_, depth_ + lost_}; }
+
+    // Back to a mark the stack has grown past since.
+    void restore_to(const bbs::SelectionMark& mark) {
+        while (depth_ + lost_ > mark.depth) restore();
+        current_ = const_cast<HostDataFile*>(mark.current);
+    }
+
+    // The selected file, or null (a warning naming the service).
     HostDataFile* current(const char* service) const {
         if (!current_ || !current_->impl) {
-            std::fprintf(stderr, "%s: no data file selected\n", service);
+            warn(std::string(service) + ": no data file selected");
             return nullptr;
         }
         return current_;
     }
 
 private:
+    // In the host log of the host whose database is bound (stderr without one).
+    void warn(const std::string& text) const {
+        if (database_)
+            database_->warn(text);
+        else
+            std::fprintf(stderr, "%s\n", text.c_str());
+    }
+
+    bbs::Database* database_ = nullptr;
     HostDataFile* current_ = nullptr;
     HostDataFile* saved_[kDepth] = {};
     int depth_ = 0;
@@ -72,8 +91,11 @@ namespace bbs {
 void bind_database(Database* database) {
     genbb = database ? database->generic() : nullptr;
     clsbb = database ? database->classes() : nullptr;
-    selection.clear();
+    selection.clear(database);
 }
+
+SelectionMark selection_mark() { return selection.mark(); }
+void restore_selection(const SelectionMark& mark) { selection.restore_to(mark); }
 
 }  // namespace bbs
 

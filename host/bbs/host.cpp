@@ -70,30 +70,13 @@ void Host::Impl::make_current(int channel) {
     ::usaptr = s ? &s->account : nullptr;
 }
 
-bool Host::Impl::guarded(const std::function<void()>& call) {
-    if (stopped) return false;
-    sigjmp_buf landing;
-    size_t level = guards.size();
-    guards.push_back(&landing);
-    if (sigsetjmp(landing, 1) == 0) {
-        call();
-        guards.resize(level);
-        write_back();
-        return true;
-    }
-    // catastro unwound every module call back to the outermost guard.
-    guards.resize(level);
+bool Host::Impl::guarded(const RoutineName& name, const std::function<void()>& call) {
+    const bool returned = guard.call(name, call);
     write_back();
-    return false;
+    return returned;
 }
 
-void Host::Impl::stop(std::string reason) {
-    if (!stopped) {
-        stopped = true;
-        stop_reason = std::move(reason);
-        log.error("module stopped the host: " + stop_reason);
-    }
-}
+void Host::Impl::stop(std::string reason) { guard.stop(std::move(reason)); }
 
 void Host::Impl::send(int channel, std::string_view bytes) {
     if (!online_session(channel) || bytes.empty()) return;
@@ -144,6 +127,13 @@ bool Host::Impl::begin_call(int channel) {
     return true;
 }
 
+bool Host::Impl::run_call(int channel, const std::function<void()>& work) {
+    HostCall call(*this, channel);
+    if (!call.ok()) return false;
+    work();
+    return true;
+}
+
 void Host::Impl::end_call() {
     if (--call_depth > 0) return;
     Database::CallOutcome outcome;
@@ -157,7 +147,7 @@ void Host::Impl::end_call() {
         std::string who = "channel " + std::to_string(call_channel);
         if (Session* s = online_session(call_channel))
             who += " (" + std::string(s->account.userid) + ")";
-        log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure);
+        log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure.text());
         reload_accounts();
         effects.output.clear();
         if (online_session(call_channel)) effects.output.emplace_back(call_channel, kCallRolledBack);
@@ -304,7 +294,7 @@ char* Host::Impl::scratch_of(Session& s) {
     return s.scratch.data();
 }
 
-void Host::Impl::queue_status(int channel, int32_t code) { statuses.emplace_back(channel, code); }
+void Host::Impl::queue_status(int channel, int32_t code) { statuses.push(channel, code); }
 
 void Host::Impl::finish_editor(int channel, int16_t result) {
     Session* s = online_session(channel);
@@ -316,7 +306,7 @@ void Host::Impl::finish_editor(int channel, int16_t result) {
     if (!done) return;
     CallContext saved;
     make_current(channel);
-    guarded([&] { done(result); });
+    guarded(RoutineName{"", "editor completion routine", reinterpret_cast<const void*>(done)}, [&] { done(result); });
 }
 
 void Host::Impl::parse(std::string_view line) { split_words(line, ::input, HOST_INPSIZ, ::margv, HOST_MAXWORDS, &::margc); }
@@ -351,7 +341,7 @@ void Host::Impl::host_menu(int channel, std::string_view line) {
 }
 
 void Host::Impl::process_closes() {
-    if (!guards.empty()) return;
+    if (guard.inside()) return;
     while (!pending_closes.empty()) {
         int channel = pending_closes.front();
         pending_closes.erase(pending_closes.begin());
@@ -391,8 +381,8 @@ std::unique_ptr<Host> Host::open(const HostOptions& options, std::string* error)
     d.database = Database::open(d.options.data_dir / "bbs.db", &why);
     if (!d.database) return fail("cannot open the database: " + why);
     d.database->set_busy_timeout(options.busy_timeout);
-    d.accounts = std::make_unique<Accounts>(d.database->handle());
-    d.accounts->on_failure([db = d.database.get()](const std::string& what) { db->note_failure(what); });
+    d.database->set_log(&d.log);
+    d.accounts = std::make_unique<Accounts>(d.database->connection());
     d.previous_cwd = std::filesystem::current_path(ec);
     if (chdir(d.options.data_dir.c_str()) != 0)
         return fail("cannot enter the data folder " + d.options.data_dir.string());
@@ -424,11 +414,8 @@ Host::~Host() {
     if (!d.waiting.empty())
         d.log.error(std::to_string(d.waiting.size()) +
                     " waiting call(s) never got the database and did not run");
-    for (const auto& m : d.modules.all()) {
-        auto finish = m.finish;
-        if (finish) d.guarded([&] { finish(); });
-    }
-    d.log.write(d.stopped ? "host stopped: " + d.stop_reason : std::string("host stopped"));
+    d.for_each_module(&ModuleDescriptor::finish, "finish routine", -1);
+    d.log.write(d.guard.stopped() ? "host stopped: " + d.guard.reason() : std::string("host stopped"));
     d.libraries.close_all();
     bind_database(nullptr);
     d.accounts.reset();
@@ -448,14 +435,15 @@ Host::~Host() {
 
 Database& Host::database() { return *impl_->database; }
 Accounts& Host::accounts() { return *impl_->accounts; }
+sql::Connection& Host::addon_tables() { return impl_->database->connection(); }
 const std::filesystem::path& Host::data_dir() const { return impl_->options.data_dir; }
 void Host::log(std::string_view line) { impl_->log.write(line); }
 
 bool Host::load_module(const std::filesystem::path& library, std::string_view init_symbol,
                        std::string* error) {
     Impl& d = *impl_;
-    if (d.stopped) {
-        if (error) *error = "the host has stopped: " + d.stop_reason;
+    if (d.guard.stopped()) {
+        if (error) *error = "the host has stopped: " + d.guard.reason();
         return false;
     }
     std::string path = library.string();
@@ -467,10 +455,10 @@ bool Host::load_module(const std::filesystem::path& library, std::string_view in
     d.log.write("loading " + path + " (" + std::string(init_symbol) + ")");
     CallContext saved;
     d.messages.take_failures();
-    if (!d.guarded([&] { init(); })) {
+    if (!d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(init)}, [&] { init(); })) {
         if (error) {
             // The module's own words, then why its message file was refused.
-            *error = "the module stopped the host: " + d.stop_reason;
+            *error = "the module stopped the host: " + d.guard.reason();
             for (const auto& why : d.messages.take_failures()) *error += "\n  " + why;
         }
         return false;
@@ -481,24 +469,26 @@ bool Host::load_module(const std::filesystem::path& library, std::string_view in
 int Host::module_count() const { return impl_->modules.count(); }
 const ModuleDescriptor* Host::module(int number) const { return impl_->modules.get(number); }
 int Host::find_module(std::string_view name) const { return impl_->modules.find(name); }
-bool Host::stopped() const { return impl_->stopped; }
-const std::string& Host::stop_reason() const { return impl_->stop_reason; }
+bool Host::stopped() const { return impl_->guard.stopped(); }
+const std::string& Host::stop_reason() const { return impl_->guard.reason(); }
 
 bool Host::reload() {
     Impl& d = *impl_;
-    HostCall call(d, -1);
-    if (!call.ok()) {
+    const bool ran = d.run_call(-1, [&] {
+        d.log.write(d.replaying ? "reload, after waiting for the database" : "reload");
+        CallContext saved;
+        // What modules read from one another (the game's ini) is re-read before
+        // any module re-reads its own settings.
+        for (auto& hook : d.reload_hooks) d.guarded(RoutineName{"a reload hook", ""}, [&] { hook(); });
+        d.messages.refresh_all();
+        for (auto routine : d.libraries.reload_routines())
+            d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(routine)}, [&] { routine(); });
+        d.process_closes();
+    });
+    if (!ran) {
         d.wait(WaitingCall{WaitingCall::Kind::reload});
         return false;
     }
-    d.log.write(d.replaying ? "reload, after waiting for the database" : "reload");
-    CallContext saved;
-    // What modules read from one another (the game's ini) is re-read before
-    // any module re-reads its own settings.
-    for (auto& hook : d.reload_hooks) d.guarded([&] { hook(); });
-    d.messages.refresh_all();
-    for (auto routine : d.libraries.reload_routines()) d.guarded([&] { routine(); });
-    d.process_closes();
     return true;
 }
 
@@ -514,23 +504,21 @@ void Host::on_reload(std::function<void()> hook) { impl_->reload_hooks.push_back
 bool Host::account_deleted(std::string_view userid) {
     Impl& d = *impl_;
     std::string id(userid);
-    HostCall call(d, -1);
-    if (!call.ok()) {
+    const bool ran = d.run_call(-1, [&] {
+        d.log.write("account deleted: " + id);
+        CallContext saved;
+        d.for_each_module(&ModuleDescriptor::account_deleted, "account-deleted routine", -1, id.c_str());
+    });
+    if (!ran) {
         d.log.error("account " + id + " not deleted: the database is locked by another connection");
         return false;
-    }
-    d.log.write("account deleted: " + id);
-    CallContext saved;
-    for (const auto& m : d.modules.all()) {
-        auto routine = m.account_deleted;
-        if (routine) d.guarded([&] { routine(id.c_str()); });
     }
     return true;
 }
 
 int Host::logon(std::string_view userid) {
     Impl& d = *impl_;
-    if (d.stopped) return -1;
+    if (d.guard.stopped()) return -1;
     auto info = d.accounts->find(userid);
     if (!info) {
         d.log.warning("logon refused: no account " + std::string(userid));
@@ -574,71 +562,55 @@ int Host::logon(std::string_view userid) {
 void Host::Impl::start_session(int channel) {
     Session* s = online_session(channel);
     if (!s) return;
-    HostCall call(*this, channel);
-    if (!call.ok()) {
-        wait(WaitingCall{WaitingCall::Kind::logon, channel});
-        return;
-    }
-    log.write("logon: " + std::string(s->account.userid) + " at channel " + std::to_string(channel));
-    accounts->record_logon(s->account.userid, std::time(nullptr));
-    {
-        CallContext saved;
-        for (const auto& m : modules.all()) {
-            auto routine = m.logon;
-            if (!routine) continue;
-            make_current(channel);
-            guarded([&] { routine(); });
+    const bool ran = run_call(channel, [&] {
+        log.write("logon: " + std::string(s->account.userid) + " at channel " + std::to_string(channel));
+        accounts->record_logon(s->account.userid, std::time(nullptr));
+        {
+            CallContext saved;
+            for_each_module(&ModuleDescriptor::logon, "logon routine", channel);
         }
+        if (s->online && s->user.state == kHostMenuState) send(channel, kHostPrompt);
+        process_closes();
+    });
+    if (!ran) {
+        wait(WaitingCall{WaitingCall::Kind::logon, channel});
     }
-    if (s->online && s->user.state == kHostMenuState) send(channel, kHostPrompt);
-    process_closes();
 }
 
 void Host::hangup(int channel) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
     if (!s) return;
-    if (!d.guards.empty()) {  // asked from inside a module call: after it returns
+    if (d.guard.inside()) {  // asked from inside a module call: after it returns
         d.pending_closes.push_back(channel);
         return;
     }
     if (!d.replaying && d.waiting.has(channel, WaitingCall::Kind::hangup)) return;  // on its way
-    HostCall call(d, channel);
-    if (!call.ok()) {
+    const bool ran = d.run_call(channel, [&] {
+        std::string userid = s->account.userid;
+        if (s->editor) d.finish_editor(channel, 1);
+        {
+            CallContext saved;
+            d.for_each_module(&ModuleDescriptor::hangup, "hang-up routine", channel);
+            d.for_each_module(&ModuleDescriptor::logoff, "logoff routine", channel);
+        }
+        d.write_back();
+        d.waiting.forget(channel);  // what he left waiting goes with him
+        d.statuses.drop(channel);
+        s->online = false;
+        s->editor.reset();
+        s->scratch.clear();
+        s->account = HostAccount{};
+        s->stored = HostAccount{};
+        s->keys.clear();
+        s->told_busy = false;
+        s->refused_lines = 0;
+        s->user = HostUser{0, kHostMenuState, 0, channel};
+        d.log.write("logoff: " + userid + " from channel " + std::to_string(channel));
+    });
+    if (!ran) {
         d.wait(WaitingCall{WaitingCall::Kind::hangup, channel});
-        return;
     }
-    std::string userid = s->account.userid;
-    if (s->editor) d.finish_editor(channel, 1);
-    {
-        CallContext saved;
-        for (const auto& m : d.modules.all()) {
-            auto routine = m.hangup;
-            if (!routine) continue;
-            d.make_current(channel);
-            d.guarded([&] { routine(); });
-        }
-        for (const auto& m : d.modules.all()) {
-            auto routine = m.logoff;
-            if (!routine) continue;
-            d.make_current(channel);
-            d.guarded([&] { routine(); });
-        }
-    }
-    d.write_back();
-    d.waiting.forget(channel);  // what he left waiting goes with him
-    auto& q = d.statuses;
-    q.erase(std::remove_if(q.begin(), q.end(), [&](const auto& e) { return e.first == channel; }), q.end());
-    s->online = false;
-    s->editor.reset();
-    s->scratch.clear();
-    s->account = HostAccount{};
-    s->stored = HostAccount{};
-    s->keys.clear();
-    s->told_busy = false;
-    s->refused_lines = 0;
-    s->user = HostUser{0, kHostMenuState, 0, channel};
-    d.log.write("logoff: " + userid + " from channel " + std::to_string(channel));
 }
 
 bool Host::online(int channel) const { return impl_->online_session(channel) != nullptr; }
@@ -652,90 +624,91 @@ int Host::channel_of(std::string_view userid) const {
 void Host::line(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
-    if (!s || d.stopped) return;
-    HostCall call(d, channel);
-    if (!call.ok()) {
-        d.wait(WaitingCall{WaitingCall::Kind::line, channel, std::string(text)});
-        return;
-    }
-    std::string clean = clean_line(text, HOST_INPSIZ - 1);
-    if (s->editor) {
-        std::string reply;
-        LineEditor::Result r = s->editor->line(clean, &reply);
-        d.send(channel, reply);
-        if (r == LineEditor::Result::save) d.finish_editor(channel, 0);
-        if (r == LineEditor::Result::abandon) d.finish_editor(channel, 1);
-        d.process_closes();
-        return;
-    }
-    CallContext saved;
-    bool taken = false;
-    for (auto handler : std::vector<int32_t (*)(void)>(d.global_commands)) {
-        d.make_current(channel);
-        d.parse(clean);
-        int32_t r = 0;
-        if (!d.guarded([&] { r = handler(); })) return;
-        if (r != 0) {
-            taken = true;
-            break;
+    if (!s || d.guard.stopped()) return;
+    const bool ran = d.run_call(channel, [&] {
+        std::string clean = clean_line(text, HOST_INPSIZ - 1);
+        if (s->editor) {
+            std::string reply;
+            LineEditor::Result r = s->editor->line(clean, &reply);
+            d.send(channel, reply);
+            if (r == LineEditor::Result::save) d.finish_editor(channel, 0);
+            if (r == LineEditor::Result::abandon) d.finish_editor(channel, 1);
+            d.process_closes();
+            return;
         }
-    }
-    if (taken && d.online_session(channel)) {
-        // The user's own module has not seen the line: it may show its
-        // prompt again once the global command's output is out.
-        if (d.modules.get(s->user.state))
-            d.queue_status(channel, HOST_ST_REPROMPT);
-        else if (s->user.state == kHostMenuState)
-            d.send(channel, kHostPrompt);
-    }
-    if (!taken && d.online_session(channel)) {
-        d.make_current(channel);
-        d.parse(clean);
-        const ModuleDescriptor* m = d.modules.get(s->user.state);
-        if (m && m->input) {
-            auto input = m->input;
-            int16_t r = 1;
-            if (!d.guarded([&] { r = input(); })) return;
-            if (r == 0 && s->online) {
-                s->user.state = kHostMenuState;
-                s->user.substate = 0;
-                d.send(channel, kHostPrompt);
+        CallContext saved;
+        bool taken = false;
+        for (auto handler : std::vector<int32_t (*)(void)>(d.global_commands)) {
+            d.make_current(channel);
+            d.parse(clean);
+            int32_t r = 0;
+            if (!d.guarded(RoutineName{"", "", reinterpret_cast<const void*>(handler)}, [&] { r = handler(); })) return;
+            if (r != 0) {
+                taken = true;
+                break;
             }
-        } else if (s->user.state != kEditorState) {
-            d.host_menu(channel, clean);
         }
+        if (taken && d.online_session(channel)) {
+            // The user's own module has not seen the line: it may show its
+            // prompt again once the global command's output is out.
+            if (d.modules.get(s->user.state))
+                d.queue_status(channel, HOST_ST_REPROMPT);
+            else if (s->user.state == kHostMenuState)
+                d.send(channel, kHostPrompt);
+        }
+        if (!taken && d.online_session(channel)) {
+            d.make_current(channel);
+            d.parse(clean);
+            const ModuleDescriptor* m = d.modules.get(s->user.state);
+            if (m && m->input) {
+                auto input = m->input;
+                int16_t r = 1;
+                if (!d.guarded(RoutineName{m->name, "input routine"}, [&] { r = input(); })) return;
+                if (r == 0 && s->online) {
+                    s->user.state = kHostMenuState;
+                    s->user.substate = 0;
+                    d.send(channel, kHostPrompt);
+                }
+            } else if (s->user.state != kEditorState) {
+                d.host_menu(channel, clean);
+            }
+        }
+        d.process_closes();
+    });
+    if (!ran) {
+        d.wait(WaitingCall{WaitingCall::Kind::line, channel, std::string(text)});
     }
-    d.process_closes();
 }
 
 size_t Host::pending_statuses() const { return impl_->statuses.size(); }
 
 bool Host::deliver_one() {
     Impl& d = *impl_;
-    if (d.stopped || !d.guards.empty() || d.statuses.empty()) return false;
+    if (d.guard.stopped() || d.guard.inside() || d.statuses.empty()) return false;
     auto [channel, code] = d.statuses.front();
     Session* s = d.online_session(channel);
     if (!s) {
-        d.statuses.pop_front();
+        d.statuses.pop();
         return true;
     }
-    HostCall call(d, channel);
-    if (!call.ok()) {  // it stays first in line
-        d.status_blocked = true;
+    const bool ran = d.run_call(channel, [&] {
+        d.statuses.pop();
+        CallContext saved;
+        d.make_current(channel);
+        ::status = code;
+        const ModuleDescriptor* m = d.modules.get(s->user.state);
+        if (m && m->status) {
+            auto routine = m->status;
+            d.guarded(RoutineName{m->name, "status routine"}, [&] { routine(); });
+        } else {
+            dfsthn();
+        }
+        d.process_closes();
+    });
+    if (!ran) {  // it stays first in line
+        d.statuses.set_blocked(true);
         return false;
     }
-    d.statuses.pop_front();
-    CallContext saved;
-    d.make_current(channel);
-    ::status = code;
-    const ModuleDescriptor* m = d.modules.get(s->user.state);
-    if (m && m->status) {
-        auto routine = m->status;
-        d.guarded([&] { routine(); });
-    } else {
-        dfsthn();
-    }
-    d.process_closes();
     return true;
 }
 
@@ -777,13 +750,13 @@ void Host::log_sync_failed(std::string_view why) {
     d.stop("the database's log could not be put on disk");
 }
 
-bool Host::waiting() const { return !impl_->waiting.empty() || impl_->status_blocked; }
+bool Host::waiting() const { return !impl_->waiting.empty() || impl_->statuses.blocked(); }
 
 size_t Host::retry_waiting(size_t limit) {
     Impl& d = *impl_;
     if (d.call_depth > 0) return 0;
     size_t ran = 0;
-    while (!d.waiting.empty() && ran < limit && !d.stopped) {
+    while (!d.waiting.empty() && ran < limit && !d.guard.stopped()) {
         WaitingCall call = d.waiting.take();
         if (!d.replay(call)) {
             d.waiting.put_back(std::move(call));
@@ -791,8 +764,8 @@ size_t Host::retry_waiting(size_t limit) {
         }
         ++ran;
     }
-    if (d.waiting.empty() && d.status_blocked && ran < limit) {
-        d.status_blocked = false;
+    if (d.waiting.empty() && d.statuses.blocked() && ran < limit) {
+        d.statuses.set_blocked(false);
         if (deliver_one()) ++ran;
     }
     d.waited_calls += ran;
@@ -810,39 +783,39 @@ size_t Host::retry_waiting(size_t limit) {
 void Host::inject_message(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);
-    if (!s || d.stopped) return;
-    HostCall call(d, channel);
-    if (!call.ok()) {
+    if (!s || d.guard.stopped()) return;
+    const bool ran = d.run_call(channel, [&] {
+        std::string pending = d.output.take();
+        d.output.append(text);
+        CallContext saved;
+        ::othusn = channel;
+        const ModuleDescriptor* m = d.modules.get(s->user.state);
+        int16_t delivered = 0;
+        if (m && m->injection) {
+            auto routine = m->injection;
+            d.guarded(RoutineName{m->name, "injection routine"}, [&] { delivered = routine(); });
+        }
+        std::string left = d.output.take();
+        if (delivered == 0) d.send(channel, left);
+        d.output.append(pending);
+        d.process_closes();
+    });
+    if (!ran) {
         d.wait(WaitingCall{WaitingCall::Kind::inject, channel, std::string(text)});
-        return;
     }
-    std::string pending = d.output.take();
-    d.output.append(text);
-    CallContext saved;
-    ::othusn = channel;
-    const ModuleDescriptor* m = d.modules.get(s->user.state);
-    int16_t delivered = 0;
-    if (m && m->injection) {
-        auto routine = m->injection;
-        d.guarded([&] { delivered = routine(); });
-    }
-    std::string left = d.output.take();
-    if (delivered == 0) d.send(channel, left);
-    d.output.append(pending);
-    d.process_closes();
 }
 
 void Host::set_output_sink(OutputSink sink) { impl_->sink = std::move(sink); }
 void Host::set_close_sink(CloseSink sink) { impl_->close_sink = std::move(sink); }
 
 void Host::request_close(int channel) {
-    HostCall call(*impl_, channel);
-    if (!call.ok()) {
+    const bool ran = impl_->run_call(channel, [&] {
+        impl_->pending_closes.push_back(channel);
+        impl_->process_closes();
+    });
+    if (!ran) {
         impl_->wait(WaitingCall{WaitingCall::Kind::close, channel});
-        return;
     }
-    impl_->pending_closes.push_back(channel);
-    impl_->process_closes();
 }
 
 std::string Host::take_output(int channel) {
@@ -871,26 +844,26 @@ size_t Host::editor_size(int channel) const {
 void Host::editor_save(int channel, std::string_view text) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
-    HostCall call(*impl_, channel);
-    if (!call.ok()) {
+    const bool ran = impl_->run_call(channel, [&] {
+        s->editor->replace(text);
+        impl_->finish_editor(channel, 0);
+        impl_->process_closes();
+    });
+    if (!ran) {
         impl_->wait(WaitingCall{WaitingCall::Kind::editor_save, channel, std::string(text)});
-        return;
     }
-    s->editor->replace(text);
-    impl_->finish_editor(channel, 0);
-    impl_->process_closes();
 }
 
 void Host::editor_abandon(int channel) {
     Session* s = impl_->online_session(channel);
     if (!s || !s->editor) return;
-    HostCall call(*impl_, channel);
-    if (!call.ok()) {
+    const bool ran = impl_->run_call(channel, [&] {
+        impl_->finish_editor(channel, 1);
+        impl_->process_closes();
+    });
+    if (!ran) {
         impl_->wait(WaitingCall{WaitingCall::Kind::editor_abandon, channel});
-        return;
     }
-    impl_->finish_editor(channel, 1);
-    impl_->process_closes();
 }
 
 }  // namespace bbs

@@ -38,6 +38,9 @@ namespace bbs {
 
 class Database;  // bbs/database.h
 class Accounts;  // bbs/accounts.h
+namespace sql {
+class Connection;  // bbs/sqlite.h
+}
 
 struct HostOptions {
     std::filesystem::path data_dir;  // must exist; the host works inside it (chdir)
@@ -58,6 +61,12 @@ using OutputSink = std::function<void(int channel, std::string_view bytes)>;
 // Asked to close a channel (logoff from the game, three failed logons, ...).
 using CloseSink = std::function<void(int channel)>;
 
+// After every call into module code the host checks that the routine left
+// the message-block stack (setmbk/rstmbk) and the data-file selection stack
+// (dfaSetBlk/dfaRstBlk) as it found them; a warning naming the routine goes
+// to the host log and to this observer (tests fail on it). Null: none.
+void set_breach_observer(std::function<void(std::string_view warning)> observer);
+
 class Host {
 public:
     // Opens the data folder: database file, accounts, host log. Loads no
@@ -73,6 +82,10 @@ public:
     // ---- administration --------------------------------------------------
     Database& database();
     Accounts& accounts();
+    // The connection an add-on keeps its own tables on in the host's
+    // database: what it writes during a host call commits or rolls back with
+    // the call, and a failure of the database rolls the call back.
+    sql::Connection& addon_tables();
     const std::filesystem::path& data_dir() const;
     void log(std::string_view line);  // one line to the host log, time-stamped
 

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <chrono>
-#include <csetjmp>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bbs/accounts.h"
@@ -18,8 +19,10 @@
 #include "bbs/host.h"
 #include "bbs/log.h"
 #include "bbs/messages.h"
+#include "bbs/module_guard.h"
 #include "bbs/modules.h"
 #include "bbs/output.h"
+#include "bbs/status_queue.h"
 #include "bbs/waiting_calls.h"
 
 namespace bbs {
@@ -79,17 +82,15 @@ struct Host::Impl {
     ModuleTable modules;
     std::vector<int32_t (*)(void)> global_commands;
     std::vector<Session> sessions;
-    std::deque<std::pair<int, int32_t>> statuses;
+    StatusQueue statuses;
     OutputBuffer output;
     SprRing spr;
     uint32_t scratch_size = 0;
-    bool stopped = false;
-    std::string stop_reason;
     std::vector<std::function<void()>> reload_hooks;
     OutputSink sink;
     CloseSink close_sink;
     std::vector<int> pending_closes;
-    std::vector<sigjmp_buf*> guards;  // outermost first
+    ModuleGuard guard{log, messages};  // every call into module code
     std::string scan_value;           // what msgscan returned last
 
     // The running top-level call (HostCall): its depth, the channel it
@@ -114,7 +115,6 @@ struct Host::Impl {
     WaitingCalls waiting;
     bool replaying = false;       // retry_waiting is running a waiting call...
     bool replay_failed = false;   // ... and it could not open its transaction
-    bool status_blocked = false;  // the oldest status could not open its transaction
     std::optional<std::chrono::steady_clock::time_point> busy_since;  // this busy spell began
     size_t waited_calls = 0;      // calls of this busy spell that ran after waiting
 
@@ -122,12 +122,31 @@ struct Host::Impl {
     Session* online_session(int channel);  // null when out of range or free
     void make_current(int channel);      // usrnum, usrptr, usaptr
     // Calls into module code. False when the module stopped the host.
-    bool guarded(const std::function<void()>& call);
-    void stop(std::string reason);       // catastro
+    // The live accounts are written back after it (also when it stopped).
+    bool guarded(const RoutineName& name, const std::function<void()>& call);
+    void stop(std::string reason);       // catastro, a log that cannot be synced
+    // The routine `routine` of every registered module that has one, in
+    // registration order, through the guard, with `channel` current (when
+    // >= 0).
+    template <typename R, typename... A>
+    void for_each_module(R (*ModuleDescriptor::*routine)(A...), const char* what, int channel,
+                         std::type_identity_t<A>... args) {
+        for (const ModuleDescriptor& m : modules.all()) {
+            auto fn = m.*routine;
+            if (!fn) continue;
+            if (channel >= 0) make_current(channel);
+            const std::string owner(m.name, strnlen(m.name, sizeof m.name));
+            guarded(RoutineName{owner, what}, [&] { fn(args...); });
+        }
+    }
     void send(int channel, std::string_view bytes);     // held while a call runs
     void deliver(int channel, std::string_view bytes);  // to the capture and the sink
     // False when the call must not run: the database could not open its
     // transaction, or calls wait already and this one must go behind them.
+    // Runs `work` as one top-level call serving `channel` (-1: none), in a
+    // HostCall (below); calls made inside a running call join it. False when
+    // its transaction could not be opened: nothing ran.
+    bool run_call(int channel, const std::function<void()>& work);
     bool begin_call(int channel);
     void end_call();               // commit and send, or roll back and say so
     void apply(CallEffects& effects);  // hooks, output, closes

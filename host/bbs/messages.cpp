@@ -779,6 +779,11 @@ void MessageCatalog::restore() {
     stack_.pop_back();
 }
 
+void MessageCatalog::restore_to(HostMsgFile* block, size_t depth) {
+    while (stack_.size() > depth) restore();
+    current_ = block && is_open(block) ? block : nullptr;  // it may have been closed meanwhile
+}
+
 void MessageCatalog::refresh_all() {
     for (auto& block : open_) {
         HostMsgFile fresh;

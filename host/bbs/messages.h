@@ -160,6 +160,9 @@ public:
     void select(HostMsgFile* block);  // pushes the current block
     void restore();                    // pops; an empty stack leaves no block
     HostMsgFile* current() const { return current_; }
+    size_t depth() const { return stack_.size(); }
+    // Back to `block` selected at `depth` (a stack that grew is popped to it).
+    void restore_to(HostMsgFile* block, size_t depth);
 
     // Recompiles changed sources and reloads every open block in place; a
     // block whose file is refused stays as it was.

@@ -1,7 +1,6 @@
 // The C services of platform/host.h, on top of the running bbs::Host.
 #include <dlfcn.h>
 
-#include <csetjmp>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -114,17 +113,14 @@ void catastro(const char* format, ...) {
     va_start(args, format);
     std::string reason = format_v(format, args);
     va_end(args);
-    auto* h = host();
-    if (h) {
+    if (auto* h = host()) {
+        // Inside a module call this unwinds to the host's outermost call
+        // into module code, running every destructor on the way.
         h->stop(reason);
-        if (!h->guards.empty()) {
-            // The jump skips every destructor: the text gives its memory back first.
-            std::string().swap(reason);
-            siglongjmp(*h->guards.front(), 1);
-        }
         h->log.error("catastro outside a module call; exiting");
+    } else {
+        std::fprintf(stderr, "catastro: %s\n", reason.c_str());  // no host, no log
     }
-    std::fprintf(stderr, "catastro: %s\n", reason.c_str());
     std::exit(1);
 }
 
@@ -339,9 +335,7 @@ int32_t btuoes(int32_t channel, int32_t on) {
     auto* h = host();
     if (!h || !h->online_session(channel)) return 0;
     if (!on) return 1;
-    for (const auto& [ch, code] : h->statuses)
-        if (ch == channel && code == HOST_ST_OUTPUT_EMPTY) return 1;
-    h->queue_status(channel, HOST_ST_OUTPUT_EMPTY);
+    if (!h->statuses.has(channel, HOST_ST_OUTPUT_EMPTY)) h->statuses.push(channel, HOST_ST_OUTPUT_EMPTY);
     return 1;
 }
 

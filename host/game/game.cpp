@@ -182,18 +182,7 @@ Game::Impl* start_game(char* reason, size_t size) {
     if (bbs::Host* host = bbs::Host::current()) {
         // On the host's connection: copper and lives change in the same
         // transaction as the rest of the host call that charges them.
-        bbs::Database* db = &host->database();
-        store = Store::share(db->handle(), "host database (game tables)",
-                             [db](const std::string& what) { db->note_failure(what); }, &error);
-        // A data folder from before keeps its players in a file of the game's own.
-        if (store && std::filesystem::exists(own_file, ec)) {
-            if (store->import_file(own_file, &error))
-                host->log("Brakvold: took the players and mail of " + own_file.string() +
-                          " into the host database");
-            else
-                host_log("Brakvold: " + error);
-            error.clear();
-        }
+        store = Store::share(host->addon_tables(), "host database (game tables)", &error);
     } else {
         store = Store::open(own_file.string(), &error);
     }

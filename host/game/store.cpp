@@ -8,46 +8,8 @@
 namespace game {
 namespace {
 
-// One prepared statement, finalized when it goes out of scope; or one of
-// the store's kept statements, reset for its next use instead.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    explicit Statement(sqlite3_stmt* kept) : stmt_(kept), rc_(kept ? SQLITE_OK : SQLITE_ERROR), kept_(true) {}
-    ~Statement() {
-        if (!kept_) {
-            sqlite3_finalize(stmt_);
-        } else if (stmt_) {
-            sqlite3_reset(stmt_);
-            sqlite3_clear_bindings(stmt_);
-        }
-    }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool ok() const { return rc_ == SQLITE_OK; }
-    sqlite3_stmt* get() const { return stmt_; }
-
-    void bind(int index, std::string_view text) {
-        sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    }
-    void bind(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
-
-    int step() { return sqlite3_step(stmt_); }
-
-    std::string text(int column) const {
-        const unsigned char* p = sqlite3_column_text(stmt_, column);
-        return p ? std::string(reinterpret_cast<const char*>(p),
-                               static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
-                 : std::string();
-    }
-    int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-    int rc_;
-    bool kept_ = false;
-};
+using bbs::sql::Use;
+using Step = bbs::sql::Use::Step;
 
 // The text of a fixed-width, zero-terminated field (it may fill the field).
 template <size_t N>
@@ -65,7 +27,7 @@ constexpr const char* kPlayerColumns =
     "userid, name, race, profession, guild, title, level, experience, hit_points, kills, "
     "alignment, gender, quests, room, time_played, lives, copper";
 
-void bind_player(Statement& st, const PublicUserInfo& info) {
+void bind_player(Use& st, const PublicUserInfo& info) {
     st.bind(1, field_text(info.userid));
     st.bind(2, field_text(info.name));
     st.bind(3, field_text(info.race));
@@ -85,7 +47,7 @@ void bind_player(Statement& st, const PublicUserInfo& info) {
     st.bind(17, int64_t{info.copper});
 }
 
-PublicUserInfo read_player(const Statement& st) {
+PublicUserInfo read_player(const Use& st) {
     PublicUserInfo info;
     std::memset(&info, 0, sizeof info);
     set_field(info.userid, st.text(0));
@@ -142,133 +104,71 @@ CREATE INDEX IF NOT EXISTS mail_by_recipient ON mail (recipient, id);
 }  // namespace
 
 std::unique_ptr<Store> Store::open(const std::string& file, std::string* error) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        if (error) *error = file + ": cannot open: " + (db ? sqlite3_errmsg(db) : "out of memory");
-        sqlite3_close(db);
+    bbs::sql::Error why;
+    auto connection = bbs::sql::Connection::open(file, &why);
+    if (!connection) {
+        if (error) *error = why.text();
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 2000);
-    std::unique_ptr<Store> store(new Store(db, file, true));
-    std::string why;
-    if (!store->exec("PRAGMA journal_mode = WAL", &why) || !store->exec(kSchema, &why)) {
-        if (error) *error = file + ": cannot create the game tables: " + why;
+    connection->set_busy_timeout(std::chrono::milliseconds(2000));
+    // Nobody keeps a log for a store of its own: its failures are returned.
+    connection->on_failure([](const bbs::sql::Error&) {});
+    bbs::sql::Connection& db = *connection;
+    std::unique_ptr<Store> store(new Store(db, file, std::move(connection)));
+    if (!db.exec("PRAGMA journal_mode = WAL", file, &why) || !db.exec(kSchema, file, &why)) {
+        if (error) *error = file + ": cannot create the game tables: " + why.what;
         return nullptr;
     }
     return store;
 }
 
-std::unique_ptr<Store> Store::share(sqlite3* db, std::string where,
-                                    std::function<void(const std::string&)> report,
-                                    std::string* error) {
-    std::unique_ptr<Store> store(new Store(db, std::move(where), false));
-    std::string why;
-    if (!store->exec(kSchema, &why)) {
-        if (error) *error = store->file_ + ": cannot create the game tables: " + why;
+std::unique_ptr<Store> Store::share(bbs::sql::Connection& db, std::string where, std::string* error) {
+    std::unique_ptr<Store> store(new Store(db, std::move(where), nullptr));
+    bbs::sql::Error why;
+    if (!db.exec(kSchema, store->file_, &why)) {
+        if (error) *error = store->file_ + ": cannot create the game tables: " + why.what;
         return nullptr;
     }
-    store->report_ = std::move(report);
     return store;
 }
 
-Store::~Store() {
-    // Kept statements go before the connection does, also a shared one.
-    sqlite3_finalize(by_name_);
-    sqlite3_finalize(by_account_);
-    if (owned_) sqlite3_close(db_);
-}
+Store::Store(bbs::sql::Connection& db, std::string file, std::unique_ptr<bbs::sql::Connection> owned)
+    : owned_(std::move(owned)), db_(db), file_(std::move(file)) {}
 
-bool Store::exec(const char* sql, std::string* error) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-    if (error) *error = message ? message : sqlite3_errmsg(db_);
-    sqlite3_free(message);
-    return false;
-}
-
-bool Store::import_file(const std::filesystem::path& file, std::string* error) {
-    // ATTACH cannot run inside a transaction; the copy itself is one.
-    Statement attach(db_, "ATTACH DATABASE ?1 AS imported");
-    if (!attach.ok()) {
-        if (error) *error = sqlite_error("cannot import " + file.string());
-        return false;
-    }
-    attach.bind(1, file.string());
-    if (attach.step() != SQLITE_DONE) {
-        if (error) *error = sqlite_error("cannot attach " + file.string());
-        return false;
-    }
-    std::string why;
-    const std::string copy = std::string("BEGIN;") + "INSERT OR IGNORE INTO main.players (" +
-                             kPlayerColumns + ") SELECT " + kPlayerColumns +
-                             " FROM imported.players;"
-                             "INSERT INTO main.mail (sender, recipient, subject, body, sent_at) "
-                             "SELECT sender, recipient, subject, body, sent_at FROM imported.mail "
-                             "ORDER BY id;"
-                             "COMMIT;";
-    bool ok = exec(copy.c_str(), &why);
-    if (!ok) exec("ROLLBACK", nullptr);
-    exec("DETACH DATABASE imported", nullptr);
-    if (!ok) {
-        if (error) *error = file_ + ": cannot import " + file.string() + ": " + why;
-        return false;
-    }
-    std::error_code ec;
-    std::filesystem::path done = file;
-    done += ".imported";
-    std::filesystem::rename(file, done, ec);
-    if (ec) {
-        if (error) *error = "imported " + file.string() + " but cannot rename it: " + ec.message();
-        return false;
-    }
-    return true;
-}
+Store::~Store() = default;  // kept statements go before an owned connection does
 
 std::string Store::sqlite_error(std::string_view doing) const {
-    return file_ + ": " + std::string(doing) + ": " + sqlite3_errmsg(db_);
-}
-
-void Store::failed(std::string_view doing) const {
-    if (report_) report_(sqlite_error(doing));
+    return file_ + ": " + std::string(doing) + ": " + sqlite3_errmsg(db_.handle());
 }
 
 bool Store::insert_player(const PublicUserInfo& info, std::string* error) {
-    std::string sql = std::string("INSERT INTO players (") + kPlayerColumns +
-                      ") VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17)";
-    Statement st(db_, sql.c_str());
-    if (!st.ok()) {
-        if (error) *error = sqlite_error("cannot add a player");
-        failed("cannot add a player");
-        return false;
-    }
+    const std::string sql = std::string("INSERT INTO players (") + kPlayerColumns +
+                            ") VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17)";
+    bbs::sql::Statement statement(db_, sql, file_, false);
+    Use st(statement);
     bind_player(st, info);
-    if (st.step() != SQLITE_DONE) {
+    if (st.step("adding a player") != Step::done) {
         if (error) *error = sqlite_error("cannot add player " + std::string(field_text(info.name)));
-        if ((sqlite3_extended_errcode(db_) & 0xff) != SQLITE_CONSTRAINT) failed("adding a player");
         return false;
     }
     return true;
 }
 
 bool Store::update_player(const PublicUserInfo& info, std::string* error) {
-    Statement st(db_,
-                 "UPDATE players SET userid=?1, race=?3, profession=?4, guild=?5, title=?6, "
-                 "level=?7, experience=?8, hit_points=?9, kills=?10, alignment=?11, gender=?12, "
-                 "quests=?13, room=?14, time_played=?15, lives=?16, copper=?17 WHERE name=?2");
-    if (!st.ok()) {
-        if (error) *error = sqlite_error("cannot update a player");
-        failed("cannot update a player");
-        return false;
-    }
+    if (!update_.ok())
+        update_.prepare(db_,
+                        "UPDATE players SET userid=?1, race=?3, profession=?4, guild=?5, title=?6, "
+                        "level=?7, experience=?8, hit_points=?9, kills=?10, alignment=?11, gender=?12, "
+                        "quests=?13, room=?14, time_played=?15, lives=?16, copper=?17 WHERE name=?2",
+                        file_);
+    Use st(update_);
     bind_player(st, info);
-    std::string name(field_text(info.name));
-    if (st.step() != SQLITE_DONE) {
+    const std::string name(field_text(info.name));
+    if (st.step("updating a player") != Step::done) {
         if (error) *error = sqlite_error("cannot update player " + name);
-        if ((sqlite3_extended_errcode(db_) & 0xff) != SQLITE_CONSTRAINT) failed("updating a player");
         return false;
     }
-    if (sqlite3_changes(db_) == 0) {
+    if (db_.changes() == 0) {
         if (error) *error = "no player named " + name;
         return false;
     }
@@ -277,62 +177,42 @@ bool Store::update_player(const PublicUserInfo& info, std::string* error) {
 
 // The game looks players up for every prompt it shows, so these two
 // queries are prepared once and kept.
-std::optional<PublicUserInfo> Store::find_one(sqlite3_stmt** kept, const char* where, std::string_view value) {
-    if (*kept == nullptr) {
-        std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE " + where;
-        if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, kept, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(*kept);
-            *kept = nullptr;
-        }
-    }
-    Statement st(*kept);
-    if (!st.ok()) {
-        failed("reading a player");
-        return std::nullopt;
-    }
+std::optional<PublicUserInfo> Store::find_one(bbs::sql::Statement& kept, const char* where,
+                                              std::string_view value) {
+    if (!kept.ok()) kept.prepare(db_, std::string("SELECT ") + kPlayerColumns + " FROM players WHERE " + where, file_);
+    Use st(kept);
     st.bind(1, value);
-    const int rc = st.step();
-    if (rc != SQLITE_ROW) {
-        if (rc != SQLITE_DONE) failed("reading a player");
-        return std::nullopt;
-    }
+    if (st.step("reading a player") != Step::row) return std::nullopt;
     return read_player(st);
 }
 
 std::optional<PublicUserInfo> Store::find_player(std::string_view name) {
-    return find_one(&by_name_, "name = ?1", name);
+    return find_one(by_name_, "name = ?1", name);
 }
 
 std::optional<PublicUserInfo> Store::find_player_of_account(std::string_view userid) {
-    return find_one(&by_account_, "userid = ?1", userid);
+    return find_one(by_account_, "userid = ?1", userid);
 }
 
 std::vector<PublicUserInfo> Store::all_players() {
     std::vector<PublicUserInfo> result;
-    std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players ORDER BY name";
-    Statement st(db_, sql.c_str());
-    if (!st.ok()) return result;
-    while (st.step() == SQLITE_ROW) result.push_back(read_player(st));
+    bbs::sql::Statement statement(db_, std::string("SELECT ") + kPlayerColumns + " FROM players ORDER BY name",
+                                  file_, false);
+    Use st(statement);
+    while (st.step("reading the players") == Step::row) result.push_back(read_player(st));
     return result;
 }
 
 bool Store::insert_mail(const Mail& mail, std::string* error) {
-    Statement st(db_,
-                 "INSERT INTO mail (sender, recipient, subject, body, sent_at) "
-                 "VALUES (?1, ?2, ?3, ?4, ?5)");
-    if (!st.ok()) {
-        if (error) *error = sqlite_error("cannot store a mail");
-        failed("cannot store a mail");
-        return false;
-    }
-    st.bind(1, mail.from);
-    st.bind(2, mail.to);
-    st.bind(3, mail.subject);
-    st.bind(4, mail.body);
+    bbs::sql::Statement statement(db_,
+                                  "INSERT INTO mail (sender, recipient, subject, body, sent_at) "
+                                  "VALUES (?1, ?2, ?3, ?4, ?5)",
+                                  file_, false);
+    Use st(statement);
+    st.bind(1, mail.from).bind(2, mail.to).bind(3, mail.subject).bind(4, mail.body);
     st.bind(5, static_cast<int64_t>(std::time(nullptr)));
-    if (st.step() != SQLITE_DONE) {
+    if (st.step("storing a mail") != Step::done) {
         if (error) *error = sqlite_error("cannot store a mail to " + mail.to);
-        failed("storing a mail");
         return false;
     }
     return true;
@@ -340,12 +220,13 @@ bool Store::insert_mail(const Mail& mail, std::string* error) {
 
 std::vector<Mail> Store::mail_for(std::string_view userid) {
     std::vector<Mail> result;
-    Statement st(db_,
-                 "SELECT sender, recipient, subject, body FROM mail WHERE recipient = ?1 "
-                 "ORDER BY id");
-    if (!st.ok()) return result;
+    bbs::sql::Statement statement(db_,
+                                  "SELECT sender, recipient, subject, body FROM mail WHERE recipient = ?1 "
+                                  "ORDER BY id",
+                                  file_, false);
+    Use st(statement);
     st.bind(1, userid);
-    while (st.step() == SQLITE_ROW) result.push_back({st.text(0), st.text(1), st.text(2), st.text(3)});
+    while (st.step("reading mail") == Step::row) result.push_back({st.text(0), st.text(1), st.text(2), st.text(3)});
     return result;
 }
 

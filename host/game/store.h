@@ -7,18 +7,14 @@
 // makes it. Store::open keeps them in a file of their own.
 #pragma once
 
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bbs/sqlite.h"
 #include "game/game.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace game {
 
@@ -26,18 +22,11 @@ class Store {
 public:
     // Opens or creates the file and its tables. Null with *error on failure.
     static std::unique_ptr<Store> open(const std::string& file, std::string* error);
-    // Keeps the tables on a connection that somebody else owns (and
-    // closes); `report` hears of every statement that fails for a reason of
-    // the database. `where` names it in errors.
-    static std::unique_ptr<Store> share(sqlite3* db, std::string where,
-                                        std::function<void(const std::string&)> report,
-                                        std::string* error);
+    // Keeps the tables on a connection that somebody else owns, and that
+    // hears of every statement that fails for a reason of the database.
+    // `where` names it in errors.
+    static std::unique_ptr<Store> share(bbs::sql::Connection& db, std::string where, std::string* error);
     ~Store();
-
-    // Takes the players and mail of a data file of the game's own (as
-    // Store::open made it) into this store, then renames that file to
-    // FILE.imported. Players already here are kept.
-    bool import_file(const std::filesystem::path& file, std::string* error);
 
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -57,18 +46,15 @@ public:
     const std::string& file() const { return file_; }
 
 private:
-    Store(sqlite3* db, std::string file, bool owned) : db_(db), file_(std::move(file)), owned_(owned) {}
-    std::optional<PublicUserInfo> find_one(sqlite3_stmt** kept, const char* where, std::string_view value);
+    Store(bbs::sql::Connection& db, std::string file, std::unique_ptr<bbs::sql::Connection> owned);
+    std::optional<PublicUserInfo> find_one(bbs::sql::Statement& kept, const char* where, std::string_view value);
     std::string sqlite_error(std::string_view doing) const;
-    void failed(std::string_view doing) const;   // tells `report_`
-    bool exec(const char* sql, std::string* error);
 
-    sqlite3* db_;
+    std::unique_ptr<bbs::sql::Connection> owned_;  // a file of its own; null when shared
+    bbs::sql::Connection& db_;
     std::string file_;
-    bool owned_;
-    std::function<void(const std::string&)> report_;
-    sqlite3_stmt* by_name_ = nullptr;      // kept: find_player
-    sqlite3_stmt* by_account_ = nullptr;   // kept: find_player_of_account
+    // Kept: find_player, find_player_of_account, update_player.
+    bbs::sql::Statement by_name_, by_account_, update_;
 };
 
 }  // namespace game

@@ -7,9 +7,11 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "bbs/faults.h"
 #include "bbs/input.h"
 #include "tests/bbs/host_fixture.h"
 
@@ -227,48 +229,54 @@ TEST_F(CallTransactionTest, ACallCommitsWhatItWrote) {
     EXPECT_TRUE(db().end_call().committed);
 }
 
+// Whatever the database refuses in a call rolls the whole call back: what
+// it wrote before, and what it writes after (held, also when SQLite rolled
+// the transaction back by itself). The next call starts clean.
 TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
-    ASSERT_TRUE(db().begin_call());
-    EXPECT_EQ(insert("Alice", "T1"), 1);
-    db().note_failure("disk full while writing T2");
-    EXPECT_EQ(insert("Alice", "T3"), 1);   // after the failure: held, and undone too
-    auto outcome = db().end_call();
-    EXPECT_FALSE(outcome.committed);
-    EXPECT_EQ(outcome.failure, "disk full while writing T2");
-    EXPECT_FALSE(has("Alice", "T1"));
-    EXPECT_FALSE(has("Alice", "T3"));
-    dfaSetBlk(genbb);
-    EXPECT_EQ(dfaAbs(), 0u) << "a rolled-back record stays current";
-    dfaRstBlk();
-    // The next call starts clean.
-    ASSERT_TRUE(db().begin_call());
-    EXPECT_EQ(insert("Alice", "T4"), 1);
-    EXPECT_TRUE(db().end_call().committed);
-    EXPECT_TRUE(has("Alice", "T4"));
-}
-
-TEST_F(CallTransactionTest, WritesAfterSQLiteRolledBackByItselfAreHeldAndUndone) {
-    ASSERT_TRUE(db().begin_call());
-    EXPECT_EQ(insert("Alice", "T1"), 1);
-    // What SQLite does on some I/O errors: the whole transaction is gone.
-    ASSERT_EQ(sqlite3_exec(db().handle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-    db().note_failure("I/O error");
-    EXPECT_EQ(insert("Alice", "T2"), 1);
-    EXPECT_FALSE(db().end_call().committed);
-    EXPECT_FALSE(has("Alice", "T1"));
-    EXPECT_FALSE(has("Alice", "T2")) << "a write after the failure committed on its own";
+    struct Case {
+        const char* fault;
+        std::function<void(bbs::sql::Faults&)> arm;
+        int code;               // what the call's failure says (primary code)
+        bool second_write_runs; // the fault lies in the commit, not in the write
+    };
+    const Case cases[] = {
+        {"a full disk at the second write", [](bbs::sql::Faults& f) { f.fail_write(1); }, SQLITE_FULL, false},
+        {"an I/O error that took the whole transaction",
+         [](bbs::sql::Faults& f) { f.fail_write(1, SQLITE_IOERR, /*whole_transaction=*/true); }, SQLITE_IOERR, false},
+        {"a commit the disk refuses", [](bbs::sql::Faults& f) { f.fail_commit(); }, SQLITE_FULL, true},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const std::string n = std::to_string(++round);
+        ASSERT_TRUE(db().begin_call());
+        EXPECT_EQ(insert("Alice", ("A" + n).c_str()), 1);
+        c.arm(db().faults());
+        EXPECT_EQ(insert("Alice", ("B" + n).c_str()), c.second_write_runs ? 1 : 0);
+        EXPECT_EQ(insert("Alice", ("C" + n).c_str()), 1);  // after the failure: held, and undone too
+        const auto outcome = db().end_call();
+        EXPECT_FALSE(outcome.committed);
+        EXPECT_EQ(outcome.failure.code & 0xff, c.code) << outcome.failure.text();
+        for (const char* tag : {"A", "B", "C"})
+            EXPECT_FALSE(has("Alice", (tag + n).c_str())) << tag << n << " stayed";
+        dfaSetBlk(genbb);
+        EXPECT_EQ(dfaAbs(), 0u) << "a rolled-back record stays current";
+        dfaRstBlk();
+        ASSERT_TRUE(db().begin_call());
+        EXPECT_EQ(insert("Alice", ("D" + n).c_str()), 1);
+        EXPECT_TRUE(db().end_call().committed) << "the fault outlived its one failure";
+        EXPECT_TRUE(has("Alice", ("D" + n).c_str()));
+    }
 }
 
 TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     ASSERT_TRUE(db().begin_call());
     EXPECT_TRUE(db().batch([&] { return insert("Alice", "B1") == 1; }));
-    // A statement the database refuses (here: writes forbidden on the connection).
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    db().faults().fail_write(1);
     EXPECT_EQ(insert("Alice", "B2"), 0);
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr), SQLITE_OK);
     auto outcome = db().end_call();
     EXPECT_FALSE(outcome.committed);
-    EXPECT_NE(outcome.failure.find("insert"), std::string::npos) << outcome.failure;
+    EXPECT_NE(outcome.failure.what.find("insert"), std::string::npos) << outcome.failure.text();
     EXPECT_FALSE(has("Alice", "B1"));
     // A taken key is not a failure of the database.
     ASSERT_TRUE(db().begin_call());
@@ -278,18 +286,17 @@ TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     EXPECT_TRUE(has("Alice", "K"));
 }
 
-TEST_F(CallTransactionTest, AccountsReportTheirFailures) {
+TEST_F(CallTransactionTest, AccountsReportTheirFailuresToTheCall) {
     add_account("Alice");
-    std::vector<std::string> reports;
-    host().accounts().on_failure([&](const std::string& what) { reports.push_back(what); });
+    ASSERT_TRUE(db().begin_call());
     EXPECT_FALSE(host().accounts().deduct_credits("Alice", 5000)) << "more than she has";
-    EXPECT_TRUE(reports.empty()) << "too few credits is no failure of the database";
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(db().end_call().committed) << "too few credits is no failure of the database";
+    ASSERT_TRUE(db().begin_call());
+    db().faults().fail_write(1);
     EXPECT_FALSE(host().accounts().deduct_credits("Alice", 10));
-    EXPECT_FALSE(host().accounts().add_credits("Alice", 10));
-    ASSERT_EQ(sqlite3_exec(db().handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr), SQLITE_OK);
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_NE(reports[0].find("deducting credits"), std::string::npos) << reports[0];
+    const auto outcome = db().end_call();
+    EXPECT_FALSE(outcome.committed);
+    EXPECT_NE(outcome.failure.what.find("deducting credits"), std::string::npos) << outcome.failure.text();
     EXPECT_EQ(host().accounts().find("Alice")->credits, 1000);
 }
 
@@ -303,11 +310,11 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
     bool refuse = false;
     Probe::probe().on_input = [&] {
         Record r = record(usaptr->userid, margc ? margv[0] : "EMPTY");
+        if (refuse) host().database().faults().fail_write(1);
         dfaSetBlk(genbb);
         dfaInsertV(&r, sizeof r);
         dfaRstBlk();
         odedcrd(usrnum, 100, 1, 0);
-        if (refuse) host().database().note_failure("test: the disk is full");
         prf("Stored %s.\r", margc ? margv[0] : "nothing");
         outprf(usrnum);
         return int16_t{1};
@@ -325,7 +332,7 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
     EXPECT_EQ(out.find("Stored SECOND."), std::string::npos) << out;
     EXPECT_NE(out.find("could not store that"), std::string::npos) << out;
     EXPECT_NE(host_log().find("rolled back"), std::string::npos) << host_log();
-    EXPECT_NE(host_log().find("test: the disk is full"), std::string::npos) << host_log();
+    EXPECT_NE(host_log().find("database or disk is full"), std::string::npos) << host_log();
     EXPECT_EQ(host().accounts().find("Alice")->credits, 900) << "the second charge stayed";
     EXPECT_TRUE(has("Alice", "FIRST"));
     EXPECT_FALSE(has("Alice", "SECOND"));

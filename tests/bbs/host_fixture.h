@@ -11,6 +11,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bbs/accounts.h"
@@ -98,9 +100,14 @@ protected:
         char tmpl[] = "/tmp/bbs-host-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
+        bbs::set_breach_observer([this](std::string_view warning) { breaches_.emplace_back(warning); });
     }
     void TearDown() override {
         host_.reset();
+        bbs::set_breach_observer(nullptr);
+        // A routine that leaves the message-block or data-file selection
+        // stack otherwise than it found it fails every test that sees it.
+        for (const auto& warning : breaches_) ADD_FAILURE() << warning;
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
@@ -141,8 +148,12 @@ protected:
         ASSERT_TRUE(host_->accounts().add(a, "pw-" + userid, &error)) << error;
     }
 
+    // The stack warnings so far, taken (a test that provokes one on purpose).
+    std::vector<std::string> take_breaches() { return std::exchange(breaches_, {}); }
+
     std::filesystem::path dir_;
     std::unique_ptr<bbs::Host> host_;
+    std::vector<std::string> breaches_;
 };
 
 }  // namespace hosttest

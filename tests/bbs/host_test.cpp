@@ -210,7 +210,14 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     Game::register_as("Brakvold");
     Game::probe().take_on_logon = true;
     int after = 0;
+    int destroyed = 0;
+    struct Frame {
+        int& destroyed;
+        ~Frame() { ++destroyed; }
+    };
     Game::probe().on_input = [&] {
+        Frame frame{destroyed};
+        std::vector<std::string> owned(3, std::string(100, 'x'));  // freed, or the leak checker says so
         btuinj(usrnum, 240);
         catastro("fatal in %s", "input");
         ++after;  // never reached
@@ -220,6 +227,10 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     int a = host().logon("Alice");
     host().line(a, "boom");
     EXPECT_EQ(after, 0);
+    EXPECT_EQ(destroyed, 1) << "the unwinding skipped the destructors of the module's frames";
+    EXPECT_NE(host_log().find("module stopped the host: fatal in input"), std::string::npos) << host_log();
+    // The call it stopped is over: no call is left open on the database.
+    EXPECT_FALSE(host().database().in_call());
     EXPECT_TRUE(host().stopped());
     EXPECT_EQ(host().stop_reason(), "fatal in input");
     EXPECT_FALSE(host().deliver_one());
@@ -227,6 +238,46 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     int inputs = 0;
     for (const auto& e : Game::probe().events) inputs += e.rfind("input", 0) == 0;
     EXPECT_EQ(inputs, 1);
+}
+
+// A routine must leave the message-block and data-file selection stacks as
+// it found them: one that forgets its rstmbk or dfaRstBlk is named in a
+// warning, and the stacks are put back for the routines after it.
+TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
+    open();
+    write("M.MSG", "1 GREET {hello}\n");
+    HostMsgFile* block = opnmsg("M.MCV");
+    ASSERT_NE(block, nullptr);
+    rstmbk();  // opnmsg selected it
+    Game::register_as("Brakvold");
+    Game::probe().take_on_logon = true;
+    bool forget = true;
+    Game::probe().on_input = [&] {
+        setmbk(block);
+        dfaSetBlk(genbb);
+        if (!forget) {
+            dfaRstBlk();
+            rstmbk();
+        }
+        return int16_t{1};
+    };
+    add_account("Alice");
+    const int a = host().logon("Alice");
+    host().line(a, "forget");
+    auto breaches = take_breaches();
+    ASSERT_EQ(breaches.size(), 1u);
+    EXPECT_NE(breaches[0].find("Brakvold input routine"), std::string::npos) << breaches[0];
+    EXPECT_NE(breaches[0].find("a setmbk without its rstmbk"), std::string::npos) << breaches[0];
+    EXPECT_NE(breaches[0].find("a dfaSetBlk without its dfaRstBlk"), std::string::npos) << breaches[0];
+    EXPECT_NE(host_log().find("left the message-block stack 1 deeper"), std::string::npos) << host_log();
+    // Put back: the same routine, done right, finds the stacks as they were
+    // before the first call and leaves them so (else it would be named again).
+    forget = false;
+    host().line(a, "right");
+    EXPECT_TRUE(take_breaches().empty());
+    forget = true;
+    host().line(a, "forget again");
+    EXPECT_EQ(take_breaches().size(), 1u) << "the stack kept the first call's selection";
 }
 
 // The database is the one source of truth: another process (an admin

@@ -53,6 +53,7 @@ protected:
         char pattern[] = "/tmp/game-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
+        bbs::set_breach_observer([this](std::string_view warning) { breaches_.emplace_back(warning); });
         fs::copy_file(fs::path(PLUS_CONFIG_DIR) / "brakvold.ini", dir_ / "brakvold.ini");
         start();
         add_account("Alice");
@@ -64,6 +65,8 @@ protected:
 
     void TearDown() override {
         host_.reset();
+        bbs::set_breach_observer(nullptr);
+        for (const auto& warning : breaches_) ADD_FAILURE() << warning;  // a routine left a stack otherwise
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
@@ -131,6 +134,7 @@ protected:
 
     fs::path dir_;
     std::unique_ptr<bbs::Host> host_;
+    std::vector<std::string> breaches_;
     game::Game* game_ = nullptr;
 };
 

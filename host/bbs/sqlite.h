@@ -1,0 +1,146 @@
+// The host's one way to SQLite: a connection, statements prepared on it, a
+// guard that resets a statement on every path, and errors that say what
+// failed and where. Every statement of the host's database (the generic and
+// class databases, the accounts, the game's tables) goes through here, so
+// that a failure of the database is reported in one place and a test can
+// inject one anywhere (bbs/faults.h).
+//
+// A failure "of the database" is any result but a row, done, or a refused
+// constraint (a taken key, a missing row): a full disk, an I/O error, a
+// busy lock. Each is told to the connection's failure handler as an Error,
+// once, by the statement that met it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace bbs::sql {
+
+class Faults;
+
+// What failed: SQLite's (extended) result code, what was being done, and
+// where (the file and the table or store).
+struct Error {
+    int code = 0;       // 0 (SQLITE_OK): no error
+    std::string what;   // "insert: database or disk is full"
+    std::string where;  // "bbs.db generic database"
+
+    explicit operator bool() const { return code != 0; }
+    std::string text() const;  // "where: what"
+};
+
+class Connection {
+public:
+    // Opens or creates the file (WAL mode is the caller's to ask for); its
+    // files go through the connection's Faults.
+    static std::unique_ptr<Connection> open(const std::filesystem::path& file, Error* error);
+    ~Connection();  // closes; statements still kept elsewhere close it with the last one
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    sqlite3* handle() { return db_; }   // raw SQL beside this layer (benchmarks)
+    const std::string& name() const { return name_; }
+    Faults& faults() { return *faults_; }
+
+    // Runs statements that return no rows (schema, pragmas); a failure is
+    // reported and returned.
+    bool exec(std::string_view sql, std::string_view where, Error* error = nullptr);
+    void set_busy_timeout(std::chrono::milliseconds timeout);
+    bool in_transaction() const;        // a transaction is open on the connection
+    int64_t total_changes() const;      // rows written since the connection opened
+    int64_t last_insert_rowid() const;
+    int changes() const;                // rows the last statement wrote
+
+    // Told of every failure of the database on this connection.
+    void on_failure(std::function<void(const Error&)> handler) { on_failure_ = std::move(handler); }
+    void report(const Error& error);
+    Error error_of(int code, std::string_view doing, std::string_view where) const;
+
+private:
+    Connection() = default;
+    friend class Statement;
+    friend class Use;
+    std::string name_;
+    sqlite3* db_ = nullptr;
+    std::unique_ptr<Faults> faults_;
+    std::function<void(const Error&)> on_failure_;
+};
+
+// A prepared statement. `kept` statements are prepared once for the life
+// of the connection (SQLITE_PREPARE_PERSISTENT) and reset after each use.
+class Statement {
+public:
+    Statement() = default;
+    Statement(Connection& connection, std::string_view sql, std::string where, bool kept = true);
+    ~Statement();
+    Statement(Statement&& other) noexcept;
+    Statement& operator=(Statement&& other) noexcept;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    // Prepares; false (reported) when SQLite refuses the text.
+    bool prepare(Connection& connection, std::string_view sql, std::string where, bool kept = true);
+    bool ok() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+    const std::string& where() const { return where_; }
+
+private:
+    friend class Use;
+    Connection* connection_ = nullptr;
+    sqlite3_stmt* stmt_ = nullptr;
+    std::string where_;
+    bool writes_ = false;   // writes rows (INSERT, UPDATE, DELETE): counted by Faults
+    bool commits_ = false;  // COMMIT
+};
+
+// One use of a statement: binds, steps, reads columns, and resets the
+// statement and its bindings when it goes out of scope, on every path (so
+// that no statement keeps a read transaction open).
+class Use {
+public:
+    // refused: a constraint said no (a taken key); failed: the database
+    // failed (reported); busy: another connection holds the lock.
+    enum class Step { row, done, refused, busy, failed };
+
+    explicit Use(Statement& statement) : s_(statement) {}
+    ~Use();
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    // Text and blobs are copied only when `copy` is asked (else they must
+    // outlive the use).
+    Use& bind(int index, std::string_view text, bool copy = false);
+    Use& bind(int index, int64_t value);
+    Use& bind_blob(int index, const void* data, size_t size);
+    Use& bind_null(int index);
+
+    // One step. `doing` names the work in a reported failure ("insert").
+    // A busy lock is a failure too, unless the caller waits for it itself
+    // (attempt: busy is returned, not reported).
+    Step step(std::string_view doing);
+    Step attempt(std::string_view doing);
+    bool row(std::string_view doing) { return step(doing) == Step::row; }
+    bool run(std::string_view doing) { return step(doing) == Step::done; }
+    int code() const { return code_; }   // SQLite's extended code of the last step
+
+    std::string text(int column) const;
+    int64_t integer(int column) const;
+    const void* blob(int column) const;
+    size_t bytes(int column) const;
+
+private:
+    Step run_step(std::string_view doing, bool busy_is_failure);
+    Statement& s_;
+    int code_ = 0;
+};
+
+}  // namespace bbs::sql
