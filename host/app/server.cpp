@@ -18,6 +18,9 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
       signals_(io, SIGINT, SIGTERM, SIGHUP),
       retry_timer_(io),
       throttle_([] { return LogonThrottle::Clock::now(); }) {
+    std::error_code ec;
+    signals_.add(SIGUSR1, ec);
+    if (ec) log("SIGUSR1 cannot reopen the logs: " + ec.message());
     if (hashing == Hashing::worker_thread) {
         hashing_pool_ = std::make_unique<asio::thread_pool>(1);
         passwords_ = std::make_unique<PasswordCheck>(io_, hashing_pool_->get_executor());
@@ -179,6 +182,15 @@ void Server::wait_signal() {
             after_host_call();
             schedule_delivery();
             if (!stopping_) wait_signal();
+            return;
+        }
+        if (signal == SIGUSR1) {
+            // logrotate moved the logs away: the last line goes to the old
+            // files, the next ones to new files of the same names.
+            log("SIGUSR1: reopening the logs");
+            host_.reopen_logs();
+            log("logs reopened");
+            wait_signal();
             return;
         }
         stop(signal == SIGINT ? "SIGINT" : "SIGTERM", 0);

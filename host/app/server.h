@@ -65,6 +65,8 @@ public:
     std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
     // Runs the loop until a signal or a module stops the host. The exit
     // status: 0 after SIGINT/SIGTERM, 1 when a module stopped the host.
+    // SIGHUP reloads (Host::reload); SIGUSR1 reopens the logs
+    // (Host::reopen_logs), for logrotate.
     int run();
     // Echo mode (bbshost --echo): every line of a logged-on user is sent
     // back to him as it is and never reaches the host; the bare network

@@ -451,6 +451,15 @@ Accounts& Host::accounts() { return *impl_->accounts; }
 const std::filesystem::path& Host::data_dir() const { return impl_->options.data_dir; }
 void Host::log(std::string_view line) { impl_->log.write(line); }
 
+void Host::reopen_logs() {
+    Impl& d = *impl_;
+    std::string error;
+    if (!d.log.reopen(&error)) d.log.error(error + "; the log stays on its old file");
+    for (auto& hook : d.reopen_log_hooks) hook();
+}
+
+void Host::on_reopen_logs(std::function<void()> hook) { impl_->reopen_log_hooks.push_back(std::move(hook)); }
+
 bool Host::load_module(const std::filesystem::path& library, std::string_view init_symbol,
                        std::string* error) {
     Impl& d = *impl_;

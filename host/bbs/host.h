@@ -75,6 +75,12 @@ public:
     Accounts& accounts();
     const std::filesystem::path& data_dir() const;
     void log(std::string_view line);  // one line to the host log, time-stamped
+    // After logrotate moved the logs away (SIGUSR1): the host log, then
+    // every log registered with on_reopen_logs, is opened by its name
+    // again. A log that cannot be reopened stays on its old file, and the
+    // host log says why.
+    void reopen_logs();
+    void on_reopen_logs(std::function<void()> hook);
 
     // ---- modules -----------------------------------------------------------
     // dlopen()s the library (RTLD_NOW | RTLD_GLOBAL) and calls its entry

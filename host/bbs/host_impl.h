@@ -86,6 +86,7 @@ struct Host::Impl {
     bool stopped = false;
     std::string stop_reason;
     std::vector<std::function<void()>> reload_hooks;
+    std::vector<std::function<void()>> reopen_log_hooks;
     OutputSink sink;
     CloseSink close_sink;
     std::vector<int> pending_closes;
