@@ -286,6 +286,16 @@ void Server::forget(Session& session) {
 
 void Server::log(std::string_view line) { host_.log(line); }
 
+// ---- idle time ---------------------------------------------------------
+
+std::string Server::describe(std::chrono::milliseconds time) {
+    auto count = [](long long n, const char* one, const char* unit) {
+        return n == 1 ? std::string(one) : std::to_string(n) + " " + unit;
+    };
+    if (time.count() % 60000 == 0) return count(time.count() / 60000, "one minute", "minutes");
+    return count((time.count() + 500) / 1000, "one second", "seconds");
+}
+
 void Server::after_host_call() {
     if (host_.stopped() && !stopping_) {
         std::cerr << "bbshost: the host stopped: " << host_.stop_reason() << std::endl;

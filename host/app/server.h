@@ -10,6 +10,7 @@
 // session of it, the same for every way in.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -72,6 +73,17 @@ public:
     // back to him as it is and never reaches the host; the bare network
     // path that load tests hold the real one against.
     void set_echo(bool on) { echo_ = on; }
+    // A logged-on user who types no line for this long is logged off as if
+    // he had hung up; zero (the default) lets him stay. He is warned
+    // idle_warning() before: a minute, or half the timeout when that is
+    // shorter.
+    void set_idle_timeout(std::chrono::milliseconds timeout) { idle_timeout_ = timeout; }
+    std::chrono::milliseconds idle_timeout() const { return idle_timeout_; }
+    std::chrono::milliseconds idle_warning() const {
+        return std::min<std::chrono::milliseconds>(std::chrono::minutes(1), idle_timeout_ / 2);
+    }
+    // A time as users are told it: "one minute", "30 minutes", "3 seconds".
+    static std::string describe(std::chrono::milliseconds time);
 
     // ---- for sessions ------------------------------------------------------
     asio::io_context& io() { return io_; }
@@ -147,6 +159,7 @@ private:
     bool delivery_posted_ = false;
     bool stopping_ = false;
     bool echo_ = false;
+    std::chrono::milliseconds idle_timeout_{0};
     int exit_status_ = 0;
     // The hashing thread (none when hashing runs on the loop) and the checks
     // it runs. Its jobs touch nothing of the server's: they hand their answer

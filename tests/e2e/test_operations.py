@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A sysop's day-to-day operations on the running bbshost: time-stamped
-logs, reopening them for logrotate (SIGUSR1), each through the real program over loopback."""
+logs, reopening them for logrotate (SIGUSR1), the idle timeout of logged-on
+users, each through the real program over loopback."""
 
 import calendar
 import os
@@ -210,6 +211,60 @@ def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
         for name in ("bbshost.log", "brakvold.log"):
             mode = stat.S_IMODE(os.stat(host.path(name)).st_mode)
             check(mode == 0o600, "the new %s has mode %o" % (name, mode))
+
+
+# --idle-timeout 0.1: six seconds, the warning half-way (a minute before
+# the end of longer timeouts).
+IDLE_OPTION = ["--idle-timeout", "0.1"]
+WARNING = "You have been idle for 3 seconds; you will be logged off in 3 seconds."
+GOODBYE = "You have been idle for 6 seconds; goodbye."
+
+
+@suite.case
+def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on():
+    with Host(*IDLE_OPTION) as host:
+        alice = host.login("Alice", "alice")
+        bob = host.login("Bob", "bob")
+        # Alice in the editor of her description, with a draft never saved.
+        alice.enter_plus()
+        alice.type("d", "choice:")
+        alice.type("d", "Do you wish to continue? ")
+        alice.type("yes", "/h helps.")
+        alice.send("A draft that is never saved.")
+
+        # Bob types a line a second: he is never warned.
+        until = time.monotonic() + 8
+        while time.monotonic() < until:
+            check("idle" not in bob.type("stats", "]: "), "Bob was warned while he typed: %r" % bob.seen[-300:])
+            time.sleep(1)
+
+        alice.expect(WARNING)
+        alice.expect(GOODBYE)
+        alice.expect_closed()
+        wait_until(lambda: "logoff: Alice" in host.text("bbshost.log"), "Alice's hang-up in the host log")
+        log = host.text("bbshost.log")
+        check(re.search(r"idle timeout: Alice at channel \d+ logged off after 6 seconds without a line", log),
+              "the idle logoff is not in the host log:\n" + log[-1500:])
+        # Logged off through the hang-up: the editor was abandoned, nothing
+        # stored, and she can log on again at once.
+        again = host.login("Alice", "alice")
+        again.enter_plus()
+        check("<None>" in plain(again.type("d", "choice:")), "Alice's abandoned draft was stored")
+        again.close()
+
+        # A line after the warning starts the idle time again: the next
+        # warning comes three seconds after it.
+        carol = host.login("Carol", "carol")
+        carol.expect(WARNING)
+        typed = time.monotonic()
+        carol.type("stats", "]: ")
+        carol.expect(WARNING)
+        check(time.monotonic() - typed >= 2.5, "Carol's line did not start her idle time again")
+        carol.expect(GOODBYE)
+        carol.expect_closed()
+
+    status, _, err = run_admin(os.devnull, "--idle-timeout=-1")
+    check(status != 0 and "idle-timeout" in err, "a negative idle timeout was taken: %s %r" % (status, err))
 
 
 if __name__ == "__main__":
