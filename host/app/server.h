@@ -21,14 +21,15 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <asio.hpp>
 
 #include "app/logon_throttle.h"
 #include "app/password_check.h"
+#include "bbs/host.h"
 
 namespace bbs {
-class Host;
 class LogSyncer;
 }
 
@@ -141,6 +142,10 @@ private:
     static constexpr std::chrono::milliseconds kRetryInterval{25};
     static constexpr std::size_t kRetryBatch = 64;
     void stop(std::string_view why, int status);
+    // A sysop's `who` (bbs::Host::sessions_for): every session, or none
+    // when the user at `channel` holds no sysop key.
+    std::optional<std::vector<bbs::Host::SessionRow>> sessions_for(int channel);
+    std::string where(const Session& session) const;
 
     asio::io_context& io_;
     bbs::Host& host_;

@@ -57,7 +57,9 @@ public:
     const std::string& userid() const { return dialogue_.userid(); }
     const std::string& peer() const { return transport_->peer(); }
     const std::string& address() const { return transport_->address(); }
+    std::string_view way() const { return transport_->way(); }
     bool closed() const { return state_ == State::closed; }
+    bool logging_on() const { return state_ == State::logging_on; }
     // Since the user last typed a line (or connected).
     std::chrono::steady_clock::duration idle() const;
 

@@ -658,6 +658,18 @@ int Host::channel_of(std::string_view userid) const {
     return -1;
 }
 
+int Host::module_at(int channel) const {
+    const Session* s = impl_->online_session(channel);
+    return s && s->user.state >= 0 ? s->user.state : -1;
+}
+
+void Host::set_session_lister(SessionLister lister) { impl_->session_lister = std::move(lister); }
+
+std::optional<std::vector<Host::SessionRow>> Host::sessions_for(int channel) {
+    if (!impl_->session_lister) return std::nullopt;
+    return impl_->session_lister(channel);
+}
+
 void Host::line(int channel, std::string_view text) {
     Impl& d = *impl_;
     Session* s = d.online_session(channel);

@@ -89,6 +89,7 @@ struct Host::Impl {
     std::vector<std::function<void()>> reopen_log_hooks;
     OutputSink sink;
     CloseSink close_sink;
+    SessionLister session_lister;
     std::vector<int> pending_closes;
     std::vector<sigjmp_buf*> guards;  // outermost first
     std::string scan_value;           // what msgscan returned last

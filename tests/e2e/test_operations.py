@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A sysop's day-to-day operations on the running bbshost: time-stamped
 logs, reopening them for logrotate (SIGUSR1), the idle timeout of logged-on
-users, each through the real program over loopback."""
+users, and `who` for sysops, each through the real program over loopback."""
 
 import calendar
 import os
@@ -265,6 +265,89 @@ def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on(
 
     status, _, err = run_admin(os.devnull, "--idle-timeout=-1")
     check(status != 0 and "idle-timeout" in err, "a negative idle timeout was taken: %s %r" % (status, err))
+
+
+SESSION_ROW = re.compile(r"^  (\S.{28}) (\S+) +(127\.0\.0\.1:\d+) +(\d+:\d\d(?::\d\d)?)  (.+)$")
+
+
+def sessions(text):
+    """The rows of `who`'s session table: (user-ID, way, address, idle seconds, where)."""
+    lines = plain(text).split("\n")
+    check("Sessions:" in lines, "no session table: %r" % text)
+    rows = []
+    for line in lines[lines.index("Sessions:") + 2:]:
+        m = SESSION_ROW.match(line)
+        if not m:
+            break
+        idle = 0
+        for part in m.group(4).split(":"):
+            idle = idle * 60 + int(part)
+        rows.append((m.group(1).strip(), m.group(2), m.group(3), idle, m.group(5)))
+    return rows
+
+
+def players_part(text):
+    """The game's list of players in `who`'s answer."""
+    text = plain(text)
+    start = text.index("In Brakvold now:")
+    end = text.find("Sessions:", start)
+    if end < 0:
+        end = text.index("[Brakvold", start)
+    return text[start:end].rstrip("\n")
+
+
+@suite.case
+def who_shows_a_sysop_every_session_and_others_only_the_players():
+    with Host() as host:
+        sysop = host.login("Sysop", "sysop")
+        alice = host.login("Alice", "alice")
+        bob = host.login("Bob", "bob")
+        bob.enter_plus()
+        stranger = host.connect()
+        stranger.expect("User-ID: ")
+        time.sleep(2)
+
+        answer = sysop.type("who", "]: ")
+        rows = sessions(answer)
+        by_user = {row[0]: row for row in rows}
+        check(len(rows) == 4 and set(by_user) == {"Sysop", "Alice", "Bob", "(logging on)"},
+              "not one row per session: %r" % rows)
+        check(all(row[1] == "telnet" for row in rows), "the way in is not telnet: %r" % rows)
+        check(len({row[2] for row in rows}) == 4, "the addresses are not each session's own: %r" % rows)
+        expected_where = {"Sysop": "game", "Alice": "game", "Bob": "module Brakvold Plus", "(logging on)": "logon"}
+        for user, where in expected_where.items():
+            check(by_user[user][4] == where, "%s is shown at %r, not %r" % (user, by_user[user][4], where))
+        check(by_user["Sysop"][3] <= 1, "the sysop who just typed is shown idle: %r" % (by_user["Sysop"],))
+        check(by_user["Alice"][3] >= 2, "Alice, idle for two seconds, is shown at %r" % (by_user["Alice"],))
+        # The connections of the host log are the addresses shown.
+        log = host.text("bbshost.log")
+        for row in rows:
+            check("connection from " + row[2] in log, "%s is no connection of the host log" % row[2])
+
+        # Alice holds no sysop key: the game's own list, the same as the sysop's.
+        plain_answer = alice.type("who", "]: ")
+        check("Sessions:" not in plain_answer and "(logging on)" not in plain_answer,
+              "Alice sees the sessions: %r" % plain_answer)
+        check(players_part(plain_answer) == players_part(answer),
+              "the players differ: %r / %r" % (plain_answer, answer))
+
+        # The sysop key is the module's SYSKEY: moved to BOSS (and the host
+        # told), Alice with that key sees the sessions and Sysop does not.
+        path = host.path("QRTBKPLS.MSG")
+        with open(path, encoding="latin-1") as f:
+            source = f.read()
+        check("SYSKEY {SYSOP}" in source, "the shipped SYSKEY is not SYSOP")
+        with open(path, "w", encoding="latin-1") as f:
+            f.write(source.replace("SYSKEY {SYSOP}", "SYSKEY {BOSS}"))
+        status, _, err = run_admin(host.data, "user", "set", "Alice", "--key", "BOSS")
+        check(status == 0, "user set failed: %r" % err)
+        host.proc.send_signal(signal.SIGHUP)
+        wait_until(lambda: "reload done" in host.text("bbshost.log"), "the reload")
+        check(len(sessions(alice.type("who", "]: "))) == 4, "Alice with the key BOSS sees no sessions")
+        check("Sessions:" not in sysop.type("who", "]: "), "the key SYSOP still shows the sessions")
+
+        stranger.close()
+        check(host.stop() == 0, "the host did not stop cleanly")
 
 
 if __name__ == "__main__":
