@@ -48,7 +48,8 @@ GameLog::~GameLog() {
 }
 
 int GameLog::open_file(std::string* error) {
-    const int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Read too: whether the file ends its last line (ends_a_line).
+    const int fd = ::open(file_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0 && bbs::owner_only(fd)) return fd;
     if (error) *error = "cannot open the game log " + file_.string() + ": " + std::strerror(errno);
     if (fd >= 0) ::close(fd);
