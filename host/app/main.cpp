@@ -3,6 +3,8 @@
 // administers a data folder, also while the host serves it.
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -32,6 +34,7 @@ struct ServeOptions {
     int channels = 64;
     std::string config;
     bool echo = false;  // lines echoed instead of going to the game (load baselines)
+    double idle_timeout = 30;  // minutes; 0: off
 };
 
 int serve(const ServeOptions& options) {
@@ -85,6 +88,7 @@ int serve(const ServeOptions& options) {
         asio::io_context io;
         app::Server server(io, *host);
         server.set_echo(options.echo);
+        server.set_idle_timeout(std::chrono::milliseconds(std::llround(options.idle_timeout * 60000)));
         if (!server.listen(options.bind, static_cast<uint16_t>(options.port), &error)) {
             std::cerr << "bbshost: " << error << std::endl;
             host->log("start failed: " + error);
@@ -130,6 +134,11 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     cli.add_option("--config", options.config,
                    "Folder of the config sources a new data folder is made from");
+    cli.add_option("--idle-timeout", options.idle_timeout,
+                   "Minutes a logged-on user may type nothing before he is logged off (warned a "
+                   "minute before); 0: never")
+        ->check(CLI::Range(0.0, 525600.0))
+        ->capture_default_str();
     cli.add_flag("--echo", options.echo,
                  "Bare echo path for load baselines: after logon every line is sent back as it "
                  "is instead of going to the game");

@@ -1,6 +1,9 @@
 #include "app/server.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
 #include <csignal>
 #include <iostream>
 
@@ -9,6 +12,8 @@
 #include "bbs/accounts.h"
 #include "bbs/host.h"
 #include "bbs/log_syncer.h"
+#include "bbs/options.h"
+#include "game/game.h"
 
 namespace app {
 
@@ -18,6 +23,9 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
       signals_(io, SIGINT, SIGTERM, SIGHUP),
       retry_timer_(io),
       throttle_([] { return LogonThrottle::Clock::now(); }) {
+    std::error_code ec;
+    signals_.add(SIGUSR1, ec);
+    if (ec) log("SIGUSR1 cannot reopen the logs: " + ec.message());
     if (hashing == Hashing::worker_thread) {
         hashing_pool_ = std::make_unique<asio::thread_pool>(1);
         passwords_ = std::make_unique<PasswordCheck>(io_, hashing_pool_->get_executor());
@@ -47,6 +55,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
             if (auto session = weak.lock()) session->close_after_output();
         });
     });
+    host_.set_session_lister([this](int channel) { return sessions_for(channel); });
     log_syncer_ = std::make_unique<bbs::LogSyncer>(
         host_.database(), [this](uint64_t ticket, const std::string& error) {
             asio::post(io_, [this, ticket, error] {
@@ -71,6 +80,7 @@ Server::~Server() {
     host_.set_log_sync(nullptr, nullptr);       // ... the host syncs and lets go of what waited
     host_.set_output_sink(nullptr);
     host_.set_close_sink(nullptr);
+    host_.set_session_lister(nullptr);
 }
 
 std::optional<asio::ip::tcp::endpoint> Server::listen(std::string_view address, uint16_t port, Accept accept,
@@ -181,6 +191,15 @@ void Server::wait_signal() {
             if (!stopping_) wait_signal();
             return;
         }
+        if (signal == SIGUSR1) {
+            // logrotate moved the logs away: the last line goes to the old
+            // files, the next ones to new files of the same names.
+            log("SIGUSR1: reopening the logs");
+            host_.reopen_logs();
+            log("logs reopened");
+            wait_signal();
+            return;
+        }
         stop(signal == SIGINT ? "SIGINT" : "SIGTERM", 0);
     });
 }
@@ -273,6 +292,84 @@ void Server::forget(Session& session) {
 }
 
 void Server::log(std::string_view line) { host_.log(line); }
+
+// ---- idle time and who ---------------------------------------------------------
+
+std::string Server::describe(std::chrono::milliseconds time) {
+    auto count = [](long long n, const char* one, const char* unit) {
+        return n == 1 ? std::string(one) : std::to_string(n) + " " + unit;
+    };
+    if (time.count() % 60000 == 0) return count(time.count() / 60000, "one minute", "minutes");
+    return count((time.count() + 500) / 1000, "one second", "seconds");
+}
+
+namespace {
+
+// The key that makes a sysop: the module's SYSKEY in the data folder's
+// QRTBKPLS.MSG, as the module checks it (hasmkey) and as init gives it to
+// the first sysop; SYSOP when the file or the option is missing. An empty
+// one makes nobody a sysop.
+std::string sysop_key(const std::filesystem::path& data_dir) {
+    std::string key;
+    if (!bbs::scan_message_source((data_dir / "QRTBKPLS.MSG").string(), "SYSKEY", &key)) return "SYSOP";
+    const auto begin = key.find_first_not_of(" \t");
+    if (begin == std::string::npos) return {};
+    return key.substr(begin, key.find_last_not_of(" \t") - begin + 1);
+}
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+std::optional<std::vector<bbs::Host::SessionRow>> Server::sessions_for(int channel) {
+    auto it = channels_.find(channel);
+    auto asking = it == channels_.end() ? nullptr : it->second.lock();
+    if (!asking) return std::nullopt;
+    const std::string key = sysop_key(host_.data_dir());
+    const auto account = host_.accounts().find(asking->userid());
+    if (key.empty() || !account ||
+        std::none_of(account->keys.begin(), account->keys.end(),
+                     [&](const std::string& held) { return same_ignoring_case(held, key); }))
+        return std::nullopt;
+
+    std::vector<std::shared_ptr<Session>> listed;
+    for (const auto& session : sessions_)
+        if (!session->closed()) listed.push_back(session);
+    // Logged-on users by channel, then those logging on, by address.
+    std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) {
+        const bool a_on = a->channel() >= 0, b_on = b->channel() >= 0;
+        if (a_on != b_on) return a_on;
+        if (a_on) return a->channel() < b->channel();
+        return a->peer() < b->peer();
+    });
+    std::vector<bbs::Host::SessionRow> rows;
+    for (const auto& session : listed) {
+        bbs::Host::SessionRow row;
+        if (session->channel() >= 0) row.userid = session->userid();
+        row.way = std::string(session->way());
+        row.address = session->peer();
+        row.idle = std::chrono::duration_cast<std::chrono::seconds>(session->idle());
+        row.where = where(*session);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string Server::where(const Session& session) const {
+    const int channel = session.channel();
+    if (channel < 0) return session.logging_on() ? "logon" : "leaving";
+    if (host_.in_editor(channel)) return "editor";
+    const int module = host_.module_at(channel);
+    if (module < 0) return "host menu";
+    if (const game::Game* game = game::Game::instance(); game && game->module_number() == module) return "game";
+    const ModuleDescriptor* descriptor = host_.module(module);
+    if (!descriptor) return "module " + std::to_string(module);
+    return "module " + std::string(descriptor->name, strnlen(descriptor->name, sizeof descriptor->name));
+}
 
 void Server::after_host_call() {
     if (host_.stopped() && !stopping_) {

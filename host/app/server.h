@@ -10,6 +10,7 @@
 // session of it, the same for every way in.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,14 +21,15 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <asio.hpp>
 
 #include "app/logon_throttle.h"
 #include "app/password_check.h"
+#include "bbs/host.h"
 
 namespace bbs {
-class Host;
 class LogSyncer;
 }
 
@@ -65,11 +67,24 @@ public:
     std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
     // Runs the loop until a signal or a module stops the host. The exit
     // status: 0 after SIGINT/SIGTERM, 1 when a module stopped the host.
+    // SIGHUP reloads (Host::reload); SIGUSR1 reopens the logs
+    // (Host::reopen_logs), for logrotate.
     int run();
     // Echo mode (bbshost --echo): every line of a logged-on user is sent
     // back to him as it is and never reaches the host; the bare network
     // path that load tests hold the real one against.
     void set_echo(bool on) { echo_ = on; }
+    // A logged-on user who types no line for this long is logged off as if
+    // he had hung up; zero (the default) lets him stay. He is warned
+    // idle_warning() before: a minute, or half the timeout when that is
+    // shorter.
+    void set_idle_timeout(std::chrono::milliseconds timeout) { idle_timeout_ = timeout; }
+    std::chrono::milliseconds idle_timeout() const { return idle_timeout_; }
+    std::chrono::milliseconds idle_warning() const {
+        return std::min<std::chrono::milliseconds>(std::chrono::minutes(1), idle_timeout_ / 2);
+    }
+    // A time as users are told it: "one minute", "30 minutes", "3 seconds".
+    static std::string describe(std::chrono::milliseconds time);
 
     // ---- for sessions ------------------------------------------------------
     asio::io_context& io() { return io_; }
@@ -127,6 +142,10 @@ private:
     static constexpr std::chrono::milliseconds kRetryInterval{25};
     static constexpr std::size_t kRetryBatch = 64;
     void stop(std::string_view why, int status);
+    // A sysop's `who` (bbs::Host::sessions_for): every session, or none
+    // when the user at `channel` holds no sysop key.
+    std::optional<std::vector<bbs::Host::SessionRow>> sessions_for(int channel);
+    std::string where(const Session& session) const;
 
     asio::io_context& io_;
     bbs::Host& host_;
@@ -145,6 +164,7 @@ private:
     bool delivery_posted_ = false;
     bool stopping_ = false;
     bool echo_ = false;
+    std::chrono::milliseconds idle_timeout_{0};
     int exit_status_ = 0;
     // The hashing thread (none when hashing runs on the loop) and the checks
     // it runs. Its jobs touch nothing of the server's: they hand their answer

@@ -9,7 +9,9 @@ Session::Session(Server& server, std::shared_ptr<Transport> transport)
       transport_(std::move(transport)),
       terminal_(*transport_),
       dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); }),
-      logon_timer_(server.io()) {}
+      logon_timer_(server.io()),
+      idle_timer_(server.io()),
+      last_line_(std::chrono::steady_clock::now()) {}
 
 Session::~Session() { transport_->close_now(); }
 
@@ -54,6 +56,42 @@ void Session::arm_logon_timer() {
     });
 }
 
+std::chrono::steady_clock::duration Session::idle() const {
+    return std::chrono::steady_clock::now() - last_line_;
+}
+
+void Session::arm_idle_timer() {
+    const auto timeout = server_.idle_timeout();
+    if (timeout.count() <= 0 || state_ != State::online) return;
+    idle_timer_.expires_at(last_line_ + (idle_warned_ ? timeout : timeout - server_.idle_warning()));
+    idle_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+        auto self = weak.lock();
+        if (!ec && self) self->idle_timer_fired();
+    });
+}
+
+// The timer runs to where the last line it knew of would time out; lines
+// typed since then only move the time it is armed for next.
+void Session::idle_timer_fired() {
+    if (state_ != State::online) return;
+    const auto timeout = server_.idle_timeout();
+    const auto idle_for = idle();
+    if (idle_for >= timeout) {
+        log("idle timeout: " + userid() + " at channel " + std::to_string(channel_) + " logged off after " +
+            Server::describe(timeout) + " without a line");
+        terminal_.write("\r\nYou have been idle for " + Server::describe(timeout) + "; goodbye.\r\n");
+        close_after_output();
+        return;
+    }
+    const auto warning = server_.idle_warning();
+    if (!idle_warned_ && idle_for >= timeout - warning) {
+        idle_warned_ = true;
+        terminal_.write("\r\nYou have been idle for " + Server::describe(timeout - warning) +
+                        "; you will be logged off in " + Server::describe(warning) + ".\r\n");
+    }
+    arm_idle_timer();
+}
+
 // ---- input ------------------------------------------------------------------
 
 bool Session::taking_lines() const {
@@ -71,6 +109,8 @@ void Session::handle_lines() {
         if (!taking_lines() || dialogue_.waiting()) break;
         const std::string line = std::move(lines_.front());
         lines_.pop_front();
+        last_line_ = std::chrono::steady_clock::now();
+        idle_warned_ = false;
         if (state_ == State::online)
             server_.line(channel_, line);
         else
@@ -132,6 +172,7 @@ void Session::on_closed() {
     state_ = State::closed;
     lines_.clear();
     logon_timer_.cancel();
+    idle_timer_.cancel();
     server_.forget(*this);
 }
 
@@ -156,7 +197,12 @@ bool Session::online(std::string_view userid) { return server_.is_online(userid)
 bool Session::log_on(const std::string& userid) {
     logon_timer_.cancel();
     state_ = State::online;
-    if (server_.logon(shared_from_this(), userid) >= 0) return true;
+    if (server_.logon(shared_from_this(), userid) >= 0) {
+        last_line_ = std::chrono::steady_clock::now();
+        idle_warned_ = false;
+        arm_idle_timer();
+        return true;
+    }
     state_ = State::logging_on;
     return false;
 }

@@ -12,6 +12,7 @@
 // host.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -56,7 +57,11 @@ public:
     const std::string& userid() const { return dialogue_.userid(); }
     const std::string& peer() const { return transport_->peer(); }
     const std::string& address() const { return transport_->address(); }
+    std::string_view way() const { return transport_->way(); }
     bool closed() const { return state_ == State::closed; }
+    bool logging_on() const { return state_ == State::logging_on; }
+    // Since the user last typed a line (or connected).
+    std::chrono::steady_clock::duration idle() const;
 
 private:
     enum class State { logging_on, online, closing, closed };
@@ -67,6 +72,10 @@ private:
     bool taking_lines() const;
     void handle_lines();  // one turn's worth, then yield or read
     void arm_logon_timer();
+    // A logged-on user who types nothing for Server::idle_timeout() is
+    // warned Server::idle_warning() before it, then logged off (hung up).
+    void arm_idle_timer();
+    void idle_timer_fired();
 
     // ---- LogonDialogue::Services ----
     LogonThrottle::Verdict attempt_begins(std::string_view userid) override;
@@ -86,6 +95,9 @@ private:
     Terminal terminal_;
     LogonDialogue dialogue_;
     asio::steady_timer logon_timer_;
+    asio::steady_timer idle_timer_;
+    std::chrono::steady_clock::time_point last_line_;
+    bool idle_warned_ = false;
     State state_ = State::logging_on;
     int channel_ = -1;
     std::deque<std::string> lines_;  // completed and not yet handled

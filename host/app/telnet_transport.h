@@ -59,6 +59,7 @@ public:
     bool closed() const override { return state_ == State::closed; }
     const std::string& peer() const override { return peer_; }
     const std::string& address() const override { return address_; }
+    std::string_view way() const override { return "telnet"; }
 
 private:
     enum class State { open, closing, closed };

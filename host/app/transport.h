@@ -62,6 +62,8 @@ public:
     // throttle counts it under (LogonThrottle::source_key).
     virtual const std::string& peer() const = 0;
     virtual const std::string& address() const = 0;
+    // The way in as a sysop's `who` names it: "telnet", "ssh", "web".
+    virtual std::string_view way() const = 0;
 };
 
 }  // namespace app

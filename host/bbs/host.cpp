@@ -439,6 +439,15 @@ sql::Connection& Host::addon_tables() { return impl_->database->connection(); }
 const std::filesystem::path& Host::data_dir() const { return impl_->options.data_dir; }
 void Host::log(std::string_view line) { impl_->log.write(line); }
 
+void Host::reopen_logs() {
+    Impl& d = *impl_;
+    std::string error;
+    if (!d.log.reopen(&error)) d.log.error(error + "; the log stays on its old file");
+    for (auto& hook : d.reopen_log_hooks) hook();
+}
+
+void Host::on_reopen_logs(std::function<void()> hook) { impl_->reopen_log_hooks.push_back(std::move(hook)); }
+
 bool Host::load_module(const std::filesystem::path& library, std::string_view init_symbol,
                        std::string* error) {
     Impl& d = *impl_;
@@ -619,6 +628,18 @@ int Host::channel_of(std::string_view userid) const {
     for (auto& s : impl_->sessions)
         if (s.online && sameas(s.account.userid, std::string(userid).c_str())) return s.user.channel;
     return -1;
+}
+
+int Host::module_at(int channel) const {
+    const Session* s = impl_->online_session(channel);
+    return s && s->user.state >= 0 ? s->user.state : -1;
+}
+
+void Host::set_session_lister(SessionLister lister) { impl_->session_lister = std::move(lister); }
+
+std::optional<std::vector<Host::SessionRow>> Host::sessions_for(int channel) {
+    if (!impl_->session_lister) return std::nullopt;
+    return impl_->session_lister(channel);
 }
 
 void Host::line(int channel, std::string_view text) {

@@ -88,6 +88,12 @@ public:
     sql::Connection& addon_tables();
     const std::filesystem::path& data_dir() const;
     void log(std::string_view line);  // one line to the host log, time-stamped
+    // After logrotate moved the logs away (SIGUSR1): the host log, then
+    // every log registered with on_reopen_logs, is opened by its name
+    // again. A log that cannot be reopened stays on its old file, and the
+    // host log says why.
+    void reopen_logs();
+    void on_reopen_logs(std::function<void()> hook);
 
     // ---- modules -----------------------------------------------------------
     // dlopen()s the library (RTLD_NOW | RTLD_GLOBAL) and calls its entry
@@ -130,10 +136,30 @@ public:
     void hangup(int channel);
     bool online(int channel) const;
     int channel_of(std::string_view userid) const;  // -1 when not online
+    // The module the user at the channel is at (its number), or -1 at the
+    // host's menu, in the editor or when the channel is free.
+    int module_at(int channel) const;
     // One line typed at the channel. Escape sequences and control characters
     // are stripped and the line cut at 255 bytes (bbs/input.h), global
     // commands see it first, then the editor or the user's module.
     void line(int channel, std::string_view text);
+
+    // ---- who is on (for sysops) ----------------------------------------------
+    // The program that serves the host knows its connections; the host
+    // asks it for them on behalf of a user.
+    struct SessionRow {
+        std::string userid;            // empty while he logs on
+        std::string way;               // the way in: "telnet", "ssh", "web"
+        std::string address;           // ADDRESS:PORT of his end
+        std::chrono::seconds idle{0};  // since he last typed a line
+        std::string where;             // "logon", "game", ...
+    };
+    // Every session of the program, or none when the user at `channel` may
+    // not see them.
+    using SessionLister = std::function<std::optional<std::vector<SessionRow>>(int channel)>;
+    void set_session_lister(SessionLister lister);
+    // None also when no program has set a lister (the host in tests).
+    std::optional<std::vector<SessionRow>> sessions_for(int channel);
 
     // ---- status queue ------------------------------------------------------
     // Statuses queued by btuinj wait here; they are delivered only by these

@@ -87,8 +87,10 @@ struct Host::Impl {
     SprRing spr;
     uint32_t scratch_size = 0;
     std::vector<std::function<void()>> reload_hooks;
+    std::vector<std::function<void()>> reopen_log_hooks;
     OutputSink sink;
     CloseSink close_sink;
+    SessionLister session_lister;
     std::vector<int> pending_closes;
     ModuleGuard guard{log, messages};  // every call into module code
     std::string scan_value;           // what msgscan returned last

@@ -30,20 +30,37 @@ bool owner_only(int fd) {
     return ::fchmod(fd, st.st_mode & 0700) == 0;
 }
 
+std::string log_stamp(std::time_t when) {
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return stamp;
+}
+
 HostLog::~HostLog() { close(); }
 
 bool HostLog::open(const std::filesystem::path& file, std::string* error) {
-    close();
+    // The file open until now stays the log until the new one is there.
     const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0 || !owner_only(fd)) {
         if (error) *error = "cannot open the host log " + file.string() + ": " + std::strerror(errno);
         if (fd >= 0) ::close(fd);
         return false;
     }
+    close();
     fd_ = fd;
     path_ = file;
     failing_ = false;
     return true;
+}
+
+bool HostLog::reopen(std::string* error) {
+    if (path_.empty()) {
+        if (error) *error = "the host log was never opened";
+        return false;
+    }
+    return open(path_, error);
 }
 
 void HostLog::close() {
@@ -53,12 +70,7 @@ void HostLog::close() {
 
 void HostLog::write(std::string_view text) {
     if (fd_ < 0) return;
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::string line(stamp);
+    std::string line = log_stamp(std::time(nullptr));
     line += ' ';
     std::string one_line(text);
     for (char& c : one_line)

@@ -2,6 +2,8 @@
 // (start, stop, logons, reloads, warnings, errors).
 #pragma once
 
+#include <cstddef>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -16,6 +18,11 @@ int write_all(int fd, std::string_view bytes);
 // (devices and other files are left as they are); false when it cannot.
 bool owner_only(int fd);
 
+// The time stamp that begins every line of the host's and the game's logs:
+// ISO 8601 in UTC, "2026-12-07T08:01:02Z" (kLogStampSize characters).
+inline constexpr std::size_t kLogStampSize = 20;
+std::string log_stamp(std::time_t when);
+
 class HostLog {
 public:
     HostLog() = default;
@@ -27,8 +34,12 @@ public:
     // (an existing file is tightened to that); false with *error when it
     // cannot.
     bool open(const std::filesystem::path& file, std::string* error);
+    // Opens the file by its name again (after logrotate moved it away): the
+    // next line goes to a new file of that name. When it cannot, the log
+    // stays on the file it had, and *error says why.
+    bool reopen(std::string* error);
     void close();
-    // Writes "YYYY-MM-DD HH:MM:SS text\n". The text may come from users:
+    // Writes "YYYY-MM-DDTHH:MM:SSZ text\n" (log_stamp, in UTC). The text may come from users:
     // line breaks inside it become blanks, so that every event stays on one
     // line, and every other control byte or byte that is not UTF-8 is shown
     // as \xHH (bbs/text.h), so that no line can act on a terminal.

@@ -202,6 +202,12 @@ void register_game(Game::Impl* impl) {
         host->on_reload([] {
             if (Game* game = Game::instance()) game->reload_ini();
         });
+        host->on_reopen_logs([] {
+            Game::Impl* impl = current_impl();
+            std::string error;
+            if (impl && !impl->log.reopen(&error))
+                host_log("error: Brakvold: " + error + "; the game log stays on its old file");
+        });
     }
 }
 

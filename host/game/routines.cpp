@@ -1,5 +1,6 @@
 // The game as a module on the host: its logon, input, status and injection
 // routines, and the commands a player types at the game prompt.
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -175,6 +176,33 @@ void mail(Game::Impl& impl) {
     show_prompt(impl);
 }
 
+std::string idle_text(std::chrono::seconds idle) {
+    const long long total = idle.count() < 0 ? 0 : idle.count();
+    char text[32];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+    return text;
+}
+
+// A sysop's `who` shows every connection too (the host's answer), also
+// those not logged on yet and those outside the game.
+void sessions_table(const std::vector<bbs::Host::SessionRow>& sessions) {
+    add("Sessions:\r");
+    char line[256];
+    std::snprintf(line, sizeof line, "  %-29s %-7s %-23s %8s  %s\r", "User-ID", "Way", "Address", "Idle",
+                  "Where");
+    add(line);
+    for (const auto& row : sessions) {
+        const std::string userid = row.userid.empty() ? "(logging on)" : row.userid;
+        std::snprintf(line, sizeof line, "  %-29.29s %-7.7s %-23.47s %8s  %.60s\r", userid.c_str(),
+                      row.way.empty() ? "-" : row.way.c_str(), row.address.c_str(),
+                      idle_text(row.idle).c_str(), row.where.c_str());
+        add(line);
+    }
+}
+
 void who(Game::Impl& impl) {
     bbs::Host* host = bbs::Host::current();
     add("In Brakvold now:\r");
@@ -188,6 +216,7 @@ void who(Game::Impl& impl) {
                       info ? info->name : "(no character)");
         add(line);
     }
+    if (auto sessions = host ? host->sessions_for(usrnum) : std::nullopt) sessions_table(*sessions);
     show_prompt(impl);
 }
 

@@ -425,7 +425,12 @@ private:
         while (pos < fresh.size()) {
             size_t end = fresh.find("\r\n", pos);
             if (end == std::string::npos) end = fresh.size();
-            read_log_line(fresh.substr(pos, end - pos), &logged);
+            // Every line begins with its time stamp ("2026-12-07T08:01:02Z ").
+            std::string line = fresh.substr(pos, end - pos);
+            if (line.size() <= bbs::kLogStampSize || line[bbs::kLogStampSize] != ' ' ||
+                line[bbs::kLogStampSize - 1] != 'Z')
+                fail("a game log line without its time stamp: " + line);
+            read_log_line(line.substr(bbs::kLogStampSize + 1), &logged);
             pos = end + 2;
         }
         return logged;

@@ -1,7 +1,12 @@
 // The services add-ons call in the game: registration, player data, copper,
 // lives, mail, ini values and the log; what they change is stored at once
 // and is still there after the host restarts; every one can be made to fail.
+#include <ctime>
+#include <fstream>
 #include <iterator>
+
+#include "bbs/host.h"
+#include "bbs/log.h"
 
 #include "tests/game/game_fixture.h"
 #include "tests/game/test_addon.h"
@@ -196,7 +201,34 @@ TEST_F(AddonServices, IniReloadCallsEveryAddonHook) {
     EXPECT_EQ(calls().ini_at_reload, "(none)");
 }
 
+// The game log with the time stamp that begins each of its lines taken
+// off; fails the test when a line does not begin with one (UTC, ISO 8601,
+// written within the test's run).
+std::string without_stamps(const std::string& log, std::time_t since) {
+    std::string text;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        end = end == std::string::npos ? log.size() : end + 1;
+        const std::string line = log.substr(at, end - at);
+        std::tm stamp{};
+        const char* rest = line.size() > bbs::kLogStampSize
+                               ? strptime(line.c_str(), "%Y-%m-%dT%H:%M:%SZ", &stamp)
+                               : nullptr;
+        EXPECT_TRUE(rest == line.c_str() + bbs::kLogStampSize && *rest == ' ') << "not stamped: " << line;
+        if (rest) {
+            const std::time_t when = timegm(&stamp);
+            EXPECT_LE(since, when) << line;
+            EXPECT_LE(when, std::time(nullptr)) << line;
+        }
+        text += line.substr(std::min(line.size(), bbs::kLogStampSize + 1));
+        at = end;
+    }
+    return text;
+}
+
 TEST_F(AddonServices, LogAppendsTheFormattedTextWithControlBytesShown) {
+    const std::time_t since = std::time(nullptr);
     EXPECT_EQ(game_->log_path(), fs::canonical(dir_) / "brakvold.log");
     EXPECT_EQ(game_->read_log(), "");
     BKLog("Deducted %lu credits from %s for a life.\r\n", 500ul, "Alice");
@@ -210,12 +242,49 @@ TEST_F(AddonServices, LogAppendsTheFormattedTextWithControlBytesShown) {
     std::string expected =
         "Deducted 500 credits from Alice for a life.\r\nAl\xc3\xaf" "ce purchased a life.\n"
         "Eve\\x1b[2J\\x9b31m\\x0d\\x90\\xff bought a life.\r\n";
-    EXPECT_EQ(game_->read_log(), expected);
+    EXPECT_EQ(without_stamps(game_->read_log(), since), expected);
 
     restart();
     BKLog("after %d\r\n", 1);
-    EXPECT_EQ(game_->read_log(), expected + "after 1\r\n");
+    EXPECT_EQ(without_stamps(game_->read_log(), since), expected + "after 1\r\n");
     EXPECT_EQ(fs::status(dir_ / "brakvold.log").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// A line written in pieces has one stamp, also when the log was reopened
+// or the game restarted in between; every line of a text with several
+// has its own.
+TEST_F(AddonServices, EveryLineOfTheLogHasOneStamp) {
+    const std::time_t since = std::time(nullptr);
+    BKLog("one ");
+    BKLog("line\r\ntwo\r\n\r\nthree");
+    restart();
+    BKLog(", continued");
+    host_->reopen_logs();
+    BKLog(" and ended\r\n");
+    const std::string log = game_->read_log();
+    EXPECT_EQ(without_stamps(log, since), "one line\r\ntwo\r\n\r\nthree, continued and ended\r\n");
+    size_t lines = 0;
+    for (char c : log) lines += c == '\n';
+    EXPECT_EQ(lines, 4u);
+    EXPECT_EQ(log.size(), std::string("one line\r\ntwo\r\n\r\nthree, continued and ended\r\n").size() +
+                              lines * (bbs::kLogStampSize + 1))
+        << log;
+}
+
+// logrotate moves the log away and sends SIGUSR1: the next line goes to a
+// new file of the same name, nothing to the old one after the reopen.
+TEST_F(AddonServices, ReopenedLogGoesToANewFileOfItsName) {
+    BKLog("before\r\n");
+    fs::rename(dir_ / "brakvold.log", dir_ / "brakvold.log.1");
+    BKLog("between\r\n");
+    host_->reopen_logs();
+    BKLog("after\r\n");
+    std::ifstream old(dir_ / "brakvold.log.1", std::ios::binary);
+    const std::string moved((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(without_stamps(moved, 0), "before\r\nbetween\r\n");
+    EXPECT_EQ(without_stamps(game_->read_log(), 0), "after\r\n");
+    EXPECT_EQ(fs::status(dir_ / "brakvold.log").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(AddonServices, ALineTheLogCannotTakeGoesToTheHostLog) {
