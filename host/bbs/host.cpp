@@ -629,6 +629,7 @@ void Host::hangup(int channel) {
     d.waiting.forget(channel);  // what he left waiting goes with him
     auto& q = d.statuses;
     q.erase(std::remove_if(q.begin(), q.end(), [&](const auto& e) { return e.first == channel; }), q.end());
+    hold_statuses(channel, false);
     s->online = false;
     s->editor.reset();
     s->scratch.clear();
@@ -710,13 +711,34 @@ void Host::line(int channel, std::string_view text) {
 
 size_t Host::pending_statuses() const { return impl_->statuses.size(); }
 
+void Host::hold_statuses(int channel, bool on) {
+    auto& held = impl_->held_statuses;
+    const auto it = std::find(held.begin(), held.end(), channel);
+    if (on && it == held.end()) held.push_back(channel);
+    if (!on && it != held.end()) held.erase(it);
+}
+
+size_t Host::deliverable_statuses() const {
+    const auto& held = impl_->held_statuses;
+    if (held.empty()) return impl_->statuses.size();
+    return static_cast<size_t>(std::count_if(impl_->statuses.begin(), impl_->statuses.end(), [&](const auto& s) {
+        return std::find(held.begin(), held.end(), s.first) == held.end();
+    }));
+}
+
 bool Host::deliver_one() {
     Impl& d = *impl_;
     if (d.stopped || !d.guards.empty() || d.statuses.empty()) return false;
-    auto [channel, code] = d.statuses.front();
+    const auto& held = d.held_statuses;
+    const auto next = std::find_if(d.statuses.begin(), d.statuses.end(), [&](const auto& s) {
+        return std::find(held.begin(), held.end(), s.first) == held.end();
+    });
+    if (next == d.statuses.end()) return false;
+    const auto at = next - d.statuses.begin();
+    auto [channel, code] = *next;
     Session* s = d.online_session(channel);
     if (!s) {
-        d.statuses.pop_front();
+        d.statuses.erase(d.statuses.begin() + at);
         return true;
     }
     HostCall call(d, channel);
@@ -724,7 +746,7 @@ bool Host::deliver_one() {
         d.status_blocked = true;
         return false;
     }
-    d.statuses.pop_front();
+    d.statuses.erase(d.statuses.begin() + at);
     CallContext saved;
     d.make_current(channel);
     ::status = code;

@@ -80,6 +80,7 @@ struct Host::Impl {
     std::vector<int32_t (*)(void)> global_commands;
     std::vector<Session> sessions;
     std::deque<std::pair<int, int32_t>> statuses;
+    std::vector<int> held_statuses;  // channels (Host::hold_statuses)
     OutputBuffer output;
     SprRing spr;
     uint32_t scratch_size = 0;
