@@ -112,7 +112,15 @@ bool Server::listen(std::string_view address, uint16_t port, std::string* error)
 
 Server::Accept Server::telnet() {
     return [this](asio::ip::tcp::socket socket) {
-        adopt(TelnetTransport::make(std::move(socket), [this](std::string_view line) { log(line); }));
+        // What MSSP tells a client that asks (a listing's crawler).
+        auto status = [this]() -> std::vector<std::pair<std::string, std::string>> {
+            return {{"NAME", "Brakvold BBS"},
+                    {"PLAYERS", std::to_string(channels_.size())},
+                    {"UPTIME", std::to_string(started_)},
+                    {"CODEBASE", "bbshost (Brakvold Plus)"}};
+        };
+        adopt(TelnetTransport::make(std::move(socket), [this](std::string_view line) { log(line); },
+                                    std::move(status)));
     };
 }
 
@@ -246,6 +254,12 @@ void Server::line(int channel, std::string_view text) {
     schedule_delivery();
 }
 
+void Server::hold_statuses(int channel, bool on) {
+    if (channel < 0) return;
+    host_.hold_statuses(channel, on);
+    if (!on) schedule_delivery();
+}
+
 void Server::hangup(Session& session) {
     const int channel = session.channel();
     if (channel < 0) return;
@@ -298,7 +312,7 @@ void Server::retry_waiting(bool at_once) {
 }
 
 void Server::schedule_delivery() {
-    if (delivery_posted_ || stopping_ || host_.pending_statuses() == 0) return;
+    if (delivery_posted_ || stopping_ || host_.deliverable_statuses() == 0) return;
     if (host_.waiting()) return;  // statuses go once what waits has run
     delivery_posted_ = true;
     // One status per loop turn, so that other channels are served in between.

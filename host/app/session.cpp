@@ -28,6 +28,9 @@ void Session::attach() {
         [weak] {
             if (auto self = weak.lock()) self->on_closed();
         },
+        [weak] {
+            if (auto self = weak.lock()) self->terminal_.set_character_mode(self->transport_->character_mode());
+        },
     });
 }
 
@@ -35,6 +38,7 @@ void Session::start() {
     attach();
     transport_->start();
     dialogue_.start();
+    terminal_.waiting();
     arm_logon_timer();
 }
 
@@ -63,25 +67,37 @@ bool Session::taking_lines() const {
 void Session::on_received(std::string_view bytes) {
     if (!taking_lines()) return;
     terminal_.feed(bytes, lines_);
+    pager_may_have_turned();
     handle_lines();
+}
+
+void Session::pager_may_have_turned() {
+    if (terminal_.paused() == statuses_held_ || channel_ < 0) return;
+    statuses_held_ = terminal_.paused();
+    server_.hold_statuses(channel_, statuses_held_);
 }
 
 void Session::handle_lines() {
     for (std::size_t n = 0; n < kLinesPerTurn && !lines_.empty(); ++n) {
-        if (!taking_lines() || dialogue_.waiting()) break;
+        if (!taking_lines() || dialogue_.waiting() || terminal_.paused()) break;
         const std::string line = std::move(lines_.front());
         lines_.pop_front();
+        handling_ = true;
+        terminal_.new_output();
         if (state_ == State::online)
             server_.line(channel_, line);
         else
             dialogue_.line(line);
+        handling_ = false;
     }
     if (!taking_lines()) {
         lines_.clear();
         return;
     }
     if (dialogue_.waiting()) return;  // password_checked() goes on
-    if (lines_.empty()) {
+    // Lines wait while the pager does: the reader's keys turn its pages.
+    if (lines_.empty() || terminal_.paused()) {
+        terminal_.waiting();
         transport_->read();
         return;
     }
@@ -98,14 +114,29 @@ void Session::handle_lines() {
 
 void Session::password_checked(bool ok) {
     if (state_ != State::logging_on) return;
+    handling_ = true;
     dialogue_.password_checked(ok);
+    handling_ = false;
     handle_lines();
 }
 
 // ---- output and closing -------------------------------------------------------
 
 void Session::send_module_output(std::string_view bytes) {
-    if (state_ != State::closed) terminal_.write(bytes);
+    if (state_ == State::closed) return;
+    terminal_.write(bytes);
+    pager_may_have_turned();
+    // Output of its own (a status) while the user types: its prompt is
+    // marked once the host call that printed it is over.
+    if (handling_ || prompt_posted_) return;
+    prompt_posted_ = true;
+    asio::post(server_.io(), [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->prompt_posted_ = false;
+        if (!self->handling_ && self->lines_.empty() && !self->dialogue_.waiting() && self->taking_lines())
+            self->terminal_.waiting();
+    });
 }
 
 void Session::close_after_output() {
@@ -156,7 +187,10 @@ bool Session::online(std::string_view userid) { return server_.is_online(userid)
 bool Session::log_on(const std::string& userid) {
     logon_timer_.cancel();
     state_ = State::online;
-    if (server_.logon(shared_from_this(), userid) >= 0) return true;
+    if (server_.logon(shared_from_this(), userid) >= 0) {
+        transport_->want_character_mode();
+        return true;
+    }
     state_ = State::logging_on;
     return false;
 }

@@ -65,6 +65,7 @@ private:
     void on_received(std::string_view bytes);
     void on_closed();
     bool taking_lines() const;
+    void pager_may_have_turned();  // holds or releases the channel's statuses
     void handle_lines();  // one turn's worth, then yield or read
     void arm_logon_timer();
 
@@ -90,6 +91,9 @@ private:
     int channel_ = -1;
     std::deque<std::string> lines_;  // completed and not yet handled
     bool turn_posted_ = false;
+    bool handling_ = false;  // a line is with the host (or the dialogue)
+    bool prompt_posted_ = false;
+    bool statuses_held_ = false;  // while the pager waits for the reader
 };
 
 }  // namespace app
