@@ -260,6 +260,22 @@ void Server::hold_statuses(int channel, bool on) {
     if (!on) schedule_delivery();
 }
 
+bool Server::in_editor(int channel) const { return channel >= 0 && host_.in_editor(channel); }
+
+std::string Server::editor_text(int channel) const { return host_.editor_text(channel); }
+
+std::size_t Server::editor_size(int channel) const { return host_.editor_size(channel); }
+
+void Server::editor_done(int channel, bool save, std::string_view text) {
+    if (stopping_ || !host_.online(channel)) return;
+    if (save)
+        host_.editor_save(channel, text);
+    else
+        host_.editor_abandon(channel);
+    after_host_call();
+    schedule_delivery();
+}
+
 void Server::hangup(Session& session) {
     const int channel = session.channel();
     if (channel < 0) return;

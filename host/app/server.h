@@ -94,6 +94,12 @@ public:
     void line(int channel, std::string_view text);
     // The channel's user reads a paused page: its statuses wait meanwhile.
     void hold_statuses(int channel, bool on);
+    // The host's editor at a channel, for a session that edits on its own
+    // screen: its text and size, and the end of it (bbs::Host's editor calls).
+    bool in_editor(int channel) const;
+    std::string editor_text(int channel) const;
+    std::size_t editor_size(int channel) const;
+    void editor_done(int channel, bool save, std::string_view text);
     // The session's user leaves the host (no-op when he is not online).
     void hangup(Session& session);
     // The session's connection is gone; forget it.

@@ -9,7 +9,8 @@ Session::Session(Server& server, std::shared_ptr<Transport> transport)
       transport_(std::move(transport)),
       terminal_(*transport_),
       dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); }),
-      logon_timer_(server.io()) {}
+      logon_timer_(server.io()),
+      escape_timer_(server.io()) {}
 
 Session::~Session() { transport_->close_now(); }
 
@@ -67,14 +68,43 @@ bool Session::taking_lines() const {
 void Session::on_received(std::string_view bytes) {
     if (!taking_lines()) return;
     terminal_.feed(bytes, lines_);
+    editor_may_be_done();
     pager_may_have_turned();
     handle_lines();
 }
 
 void Session::pager_may_have_turned() {
-    if (terminal_.paused() == statuses_held_ || channel_ < 0) return;
-    statuses_held_ = terminal_.paused();
+    // The pager waits for the reader, or the full-screen editor has the screen.
+    const bool hold = terminal_.paused() || terminal_.editing();
+    if (hold == statuses_held_ || channel_ < 0) return;
+    statuses_held_ = hold;
     server_.hold_statuses(channel_, statuses_held_);
+}
+
+void Session::editor_may_have_begun() {
+    if (state_ != State::online || terminal_.editing() || !server_.in_editor(channel_)) return;
+    if (!terminal_.open_editor(server_.editor_text(channel_), server_.editor_size(channel_))) return;
+    pager_may_have_turned();
+}
+
+void Session::editor_may_be_done() {
+    if (terminal_.escape_pending()) {
+        escape_timer_.expires_after(kEscapeWait);
+        escape_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+            auto self = weak.lock();
+            if (ec || !self || !self->taking_lines()) return;
+            self->terminal_.flush_escape();
+            self->editor_may_be_done();
+            self->pager_may_have_turned();
+        });
+    }
+    auto outcome = terminal_.take_editor_outcome();
+    if (!outcome || state_ != State::online) return;
+    handling_ = true;
+    server_.editor_done(channel_, outcome->save, outcome->text);
+    handling_ = false;
+    terminal_.waiting();
+    editor_may_have_begun();  // the done routine may open it again
 }
 
 void Session::handle_lines() {
@@ -89,6 +119,7 @@ void Session::handle_lines() {
         else
             dialogue_.line(line);
         handling_ = false;
+        editor_may_have_begun();
     }
     if (!taking_lines()) {
         lines_.clear();
@@ -134,8 +165,9 @@ void Session::send_module_output(std::string_view bytes) {
         auto self = weak.lock();
         if (!self) return;
         self->prompt_posted_ = false;
-        if (!self->handling_ && self->lines_.empty() && !self->dialogue_.waiting() && self->taking_lines())
-            self->terminal_.waiting();
+        if (self->handling_ || !self->taking_lines()) return;
+        self->editor_may_have_begun();
+        if (self->lines_.empty() && !self->dialogue_.waiting()) self->terminal_.waiting();
     });
 }
 
@@ -163,6 +195,7 @@ void Session::on_closed() {
     state_ = State::closed;
     lines_.clear();
     logon_timer_.cancel();
+    escape_timer_.cancel();
     server_.forget(*this);
 }
 

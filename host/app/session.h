@@ -12,6 +12,7 @@
 // host.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -31,6 +32,7 @@ class Server;
 class Session final : public std::enable_shared_from_this<Session>, private LogonDialogue::Services {
 public:
     static constexpr std::size_t kLinesPerTurn = 8;
+    static constexpr std::chrono::milliseconds kEscapeWait{300};
 
     Session(Server& server, std::shared_ptr<Transport> transport);
     ~Session() override;
@@ -66,6 +68,8 @@ private:
     void on_closed();
     bool taking_lines() const;
     void pager_may_have_turned();  // holds or releases the channel's statuses
+    void editor_may_have_begun();  // the host's editor, on the full screen where it can
+    void editor_may_be_done();
     void handle_lines();  // one turn's worth, then yield or read
     void arm_logon_timer();
 
@@ -87,6 +91,7 @@ private:
     Terminal terminal_;
     LogonDialogue dialogue_;
     asio::steady_timer logon_timer_;
+    asio::steady_timer escape_timer_;  // an ESC alone becomes the Escape key
     State state_ = State::logging_on;
     int channel_ = -1;
     std::deque<std::string> lines_;  // completed and not yet handled

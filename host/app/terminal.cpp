@@ -1,6 +1,7 @@
 #include "app/terminal.h"
 
 #include <array>
+#include <utility>
 #include <vector>
 
 #include "app/transport.h"
@@ -30,6 +31,11 @@ void Terminal::resize(int width, int height) {
     height_ = height;
     pager_.set_window(static_cast<std::size_t>(width), static_cast<std::size_t>(height));
     line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_));
+    if (editor_) {
+        std::string out;
+        editor_->resize(static_cast<std::size_t>(width), static_cast<std::size_t>(height), out);
+        send(out);
+    }
 }
 
 // ---- input ------------------------------------------------------------------
@@ -62,6 +68,10 @@ void Terminal::feed(std::string_view typed, std::deque<std::string>& lines) {
 }
 
 void Terminal::key(const Key& k, std::deque<std::string>& lines) {
+    if (editor_) {
+        editor_key(k);
+        return;
+    }
     if (pager_.paused()) {
         page_key(k);
         return;
@@ -74,6 +84,44 @@ void Terminal::key(const Key& k, std::deque<std::string>& lines) {
         lines.push_back(std::move(*line));
     }
 }
+
+void Terminal::flush_escape() {
+    if (!character_) return;
+    std::vector<Key> keys;
+    decoder_.flush(keys);
+    std::deque<std::string> lines;  // an Escape key makes no line
+    for (const Key& k : keys) key(k, lines);
+}
+
+// ---- the full-screen editor -----------------------------------------------------
+
+bool Terminal::open_editor(std::string_view text, std::size_t size) {
+    if (editor_ || !character_ || kind_ == Kind::dumb || width_ <= 0 || height_ <= 0 ||
+        !terminal::FullScreenEditor::fits(static_cast<std::size_t>(width_), static_cast<std::size_t>(height_)))
+        return false;
+    editor_.emplace(text, size, static_cast<std::size_t>(width_), static_cast<std::size_t>(height_));
+    std::string out;
+    editor_->start(out);
+    send(out);
+    return true;
+}
+
+void Terminal::editor_key(const Key& k) {
+    std::string out;
+    const auto result = editor_->key(k, out);
+    if (result != terminal::FullScreenEditor::Outcome::editing) {
+        outcome_ = EditorOutcome{result == terminal::FullScreenEditor::Outcome::save, editor_->stored()};
+        terminal::FullScreenEditor::leave(out);
+        editor_.reset();
+        column_ = 0;
+        line_.begin(0);
+        line_shown_ = true;
+    }
+    send(out);
+    if (!editor_) emit(std::exchange(held_while_editing_, {}));
+}
+
+std::optional<Terminal::EditorOutcome> Terminal::take_editor_outcome() { return std::exchange(outcome_, {}); }
 
 void Terminal::page_key(const Key& k) {
     std::string out;
@@ -113,6 +161,11 @@ void Terminal::new_output() { emit(pager_.new_output()); }
 void Terminal::write(std::string_view output) {
     const std::string wire = line_breaks_.to_wire(output);
     if (wire.empty()) return;
+    if (editor_) {
+        // Shown once the editor closes; a flood beyond the bound is lost.
+        if (held_while_editing_.size() + wire.size() <= kMaxHeld) held_while_editing_ += wire;
+        return;
+    }
     prompt_open_ = wire.back() != '\n';
     emit(pager_.write(wire));
     // A reader who does not turn the page holds back only so much.

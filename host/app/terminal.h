@@ -26,16 +26,24 @@
 // both ways for the ANSI-BBS terminals (SYNCTERM, ANSI-BBS, ANSI, ...); a
 // terminal that calls itself DUMB gets no escape sequences.
 //
+// The full-screen editor (terminal/full_screen_editor.h) takes the host's
+// editor over where it can: in character mode, on a terminal that is not
+// DUMB, in a window of at least 80 by 10. While it is open the keys go to
+// it, and host output waits (at most kMaxHeld bytes) until it closes; its
+// outcome (save with the text, or abandon) is taken by the owner.
+//
 // waiting(): the host waits for the user; a prompt (output that did not end
 // in a line break) is marked as the transport can (end_prompt()).
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "app/wire.h"
+#include "terminal/full_screen_editor.h"
 #include "terminal/input_decoder.h"
 #include "terminal/input_line.h"
 #include "terminal/output.h"
@@ -68,6 +76,19 @@ public:
     bool paused() const { return pager_.paused(); }
     void waiting();
 
+    struct EditorOutcome {
+        bool save = false;
+        std::string text;  // what to store, when saved
+    };
+    // Opens the full-screen editor on the text; false where it cannot be.
+    bool open_editor(std::string_view text, std::size_t size);
+    bool editing() const { return editor_.has_value(); }
+    std::optional<EditorOutcome> take_editor_outcome();
+    // An ESC typed alone waits for what follows: after a short pause with
+    // nothing more it is the Escape key.
+    bool escape_pending() const { return character_ && decoder_.escape_pending(); }
+    void flush_escape();
+
     void resize(int width, int height);
     void set_type(std::string_view name);
     int width() const { return width_; }
@@ -79,6 +100,7 @@ public:
 private:
     void key(const terminal::Key& key, std::deque<std::string>& lines);
     void page_key(const terminal::Key& key);
+    void editor_key(const terminal::Key& key);
     // Host output for the wire: printed above the line being typed.
     void emit(std::string_view wire);
     void track(std::string_view wire);  // the cursor's column
@@ -100,6 +122,9 @@ private:
     bool prompt_open_ = false;  // output ended outside a line break, not yet marked
     bool line_shown_ = false;
     std::size_t column_ = 0;
+    std::optional<terminal::FullScreenEditor> editor_;
+    std::optional<EditorOutcome> outcome_;
+    std::string held_while_editing_;
     int width_ = 80, height_ = 24;
     std::string type_;
 };

@@ -18,6 +18,7 @@ everything, as the oldest ones do):
 - `help` at the game prompt."""
 
 import os
+import re
 import socket
 import sys
 import time
@@ -399,6 +400,89 @@ def short_windows_page_help_and_lines_turn_pages_in_line_mode():
             if PROMPT in rest:
                 break
         check(b"quit" in rest and PROMPT in rest, "the next pages did not come: %r" % rest)
+
+
+def credits_of(host, userid):
+    status, out, err = host.admin("user", "show", userid)
+    check(status == 0, "user show %s failed: %r" % (userid, err))
+    match = re.search(r"credits=(\d+)", out)
+    check(match is not None, "user show printed no credits: %r" % out)
+    return int(match.group(1))
+
+
+def open_description_editor(client):
+    client.type("ext", "Extension: ")
+    client.type("*", "choice:")
+    client.type("d", "choice:")
+    client.type("d", "Do you wish to continue? ")
+    client.send("yes\r")
+    return client.read_until("\x1b[2J")
+
+
+@suite.case
+def full_screen_editor_saves_and_a_hang_up_abandons():
+    with BbsHost() as host:
+        before = credits_of(host, "Alice")
+        alice = modern(host, "Alice", "alice")
+        bob = raw(host, "Bob", "bob")
+        open_description_editor(alice)
+        # A tell meanwhile waits until the editor closes.
+        bob.type("tell Alia hello there", "]: ")
+        alice.send(b"abc" + LEFT + LEFT + b"X")
+        typed = alice.read_for(0.5)
+        check(b"hello there" not in typed, "a tell broke into the editor: %r" % typed)
+        alice.send(b"\x1a")   # Ctrl-Z saves
+        shown = alice.read_until("choice:")
+        check(b"Your character description:" in shown and b"aXbc\r\n" in shown,
+              "the saved text is not aXbc: %r" % shown)
+        check(b"hello there" in shown, "the held tell never came: %r" % shown)
+        check(credits_of(host, "Alice") < before, "saving charged nothing")
+        # The menu: Esc, then A abandons (asking first: the text changed).
+        alice.send("d\r")
+        asked = alice.read_for(1.0)
+        if b"Do you wish to continue? " in asked:
+            alice.send("yes\r")
+            asked += alice.read_until("\x1b[2J")
+        check(b"\x1b[2J" in asked and b"aXbc" in asked, "the editor did not open on the text: %r" % asked)
+        paid = credits_of(host, "Alice")
+        alice.send(b"more")
+        alice.read_for(0.3)
+        alice.send(b"\x1b")
+        alice.read_for(0.6)    # a lone Esc is the key after a pause
+        alice.send(b"a")
+        alice.read_for(0.3)
+        alice.send(b"y")
+        shown = alice.read_until("choice:")
+        check(b"aXbc" in shown and b"aXbcmore" not in shown, "the abandoned text was stored: %r" % shown)
+
+        # Carol hangs up in it: nothing stored, nothing charged.
+        carol_before = credits_of(host, "Carol")
+        carol = modern(host, "Carol", "carol")
+        open_description_editor(carol)
+        carol.send(b"a draft never saved")
+        carol.read_for(0.3)
+        carol.close()
+        for _ in range(100):
+            if "  Carol " not in plain(bob.type("who", "]: ")):
+                break
+            time.sleep(0.05)
+        check(credits_of(host, "Carol") == carol_before, "a hang-up in the full-screen editor charged credits")
+        check(paid == credits_of(host, "Alice"), "abandoning charged")
+
+
+@suite.case
+def a_small_window_keeps_the_line_editor():
+    with BbsHost() as host:
+        alice = modern(host, "Alice", "alice", size=(60, 24))
+        alice.type("ext", "Extension: ")
+        alice.type("*", "choice:")
+        alice.type("d", "choice:")
+        alice.type("d", "Do you wish to continue? ")
+        out = alice.type("yes", "/h helps.")
+        check(b"\x1b[2J" not in out, "the full-screen editor opened in 60 columns: %r" % out)
+        alice.type("a line", "a line")
+        shown = alice.type("/s", "choice:")
+        check(b"a line" in shown, "the line editor did not store: %r" % shown)
 
 
 @suite.case
