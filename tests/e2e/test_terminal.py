@@ -14,8 +14,12 @@ everything, as the oldest ones do):
   SYNCTERM), no escape sequences for a DUMB one;
 - "-- More --" paging where the window's height is known, and a listing of
   statuses that waits for the reader;
+- the full-screen editor for a description (Ctrl-Z saves, Esc A abandons,
+  a hang-up abandons and charges nothing), the line editor where the
+  window is too small;
 - MCCP2: output compressed once the client agrees;
-- `help` at the game prompt."""
+- `help` at the game prompt.
+Where python3-pyte is installed, the screens are checked as drawn too."""
 
 import os
 import re
@@ -27,6 +31,11 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import EXPECT_TIMEOUT, BbsHost, Failure, Suite, check, plain  # noqa: E402
 from raw_telnet import RawClient  # noqa: E402
+
+try:
+    import pyte   # the screen checks need it (scripts/bootstrap installs python3-pyte)
+except ImportError:
+    pyte = None
 
 suite = Suite("terminal")
 
@@ -56,6 +65,7 @@ class ModernClient:
         self.marks = []          # ("EOR"/"GA", bytes of data before it, counted from the start)
         self.total = 0           # data bytes read in all
         self.raw = b""
+        self.seen = b""          # all data read, for a screen
         self.inflate = None
         self.eof = False
         self._pending = b""
@@ -114,6 +124,7 @@ class ModernClient:
                     # What follows is compressed (MCCP2).
                     self.total += len(out)
                     self.data += bytes(out)
+                    self.seen += bytes(out)
                     self.inflate = zlib.decompressobj()
                     rest = self.inflate.decompress(bytes(buf[i:]))
                     return self._parse(rest)
@@ -124,6 +135,7 @@ class ModernClient:
                 i += 2
         self.total += len(out)
         self.data += bytes(out)
+        self.seen += bytes(out)
         return bytes(buf[i:])
 
     def _receive(self, deadline):
@@ -290,6 +302,20 @@ def character_mode_edits_the_line():
             (b"tell Bobo abcd\x7f\x08e\r", "tells you: abe"),                              # DEL, BS
             (UP + b"!\r", "tells you: abe!"),                                               # history
         ]
+        # On the screen (where pyte is there to draw it): the line as edited,
+        # the cursor after the X.
+        if pyte is not None:
+            alice.send(b"tell Bobo abc" + LEFT + LEFT + b"X")
+            alice.read_for(0.5)
+            screen = pyte.Screen(80, 24)
+            pyte.ByteStream(screen).feed(alice.seen)
+            row = screen.display[screen.cursor.y]
+            check(row.rstrip() == "[Brakvold Alia]: tell Bobo aXbc" and screen.cursor.x == row.index("aX") + 2,
+                  "the edited line on the screen: %r, cursor at %d" % (row, screen.cursor.x))
+            alice.send(b"\x15")   # Ctrl-U
+            alice.read_for(0.3)
+        else:
+            print("python3-pyte is not installed: the screen check is left out")
         for keys, told in cases:
             alice.send(keys)
             alice.read_until(PROMPT)
@@ -369,6 +395,10 @@ def paging_and_a_listing_that_waits():
         rows = first.split(b"\r\n")[1:]   # after the echo of her line
         check(len(rows) == 24 and rows[-1].endswith(b"-- More --"),
               "a page is not 23 rows and the prompt: %r" % rows)
+        screen = screen_of(carol)
+        if screen is not None:
+            check(screen.display[23].startswith("-- More --") and screen.display[0].strip(),
+                  "the page does not fill the window above the prompt: %r" % screen.display)
         # The listing waits for her: Bob is served, her page stays put.
         check("Time played" in bob.type("stats", "]: "), "Bob is not served")
         held = carol.read_for(1.0)
@@ -402,6 +432,16 @@ def short_windows_page_help_and_lines_turn_pages_in_line_mode():
         check(b"quit" in rest and PROMPT in rest, "the next pages did not come: %r" % rest)
 
 
+def screen_of(client, size=(80, 24)):
+    """The client's screen as pyte draws all it was sent; None without pyte."""
+    if pyte is None:
+        print("python3-pyte is not installed: a screen check is left out")
+        return None
+    screen = pyte.Screen(*size)
+    pyte.ByteStream(screen).feed(client.seen)
+    return screen
+
+
 def credits_of(host, userid):
     status, out, err = host.admin("user", "show", userid)
     check(status == 0, "user show %s failed: %r" % (userid, err))
@@ -431,6 +471,11 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
         alice.send(b"abc" + LEFT + LEFT + b"X")
         typed = alice.read_for(0.5)
         check(b"hello there" not in typed, "a tell broke into the editor: %r" % typed)
+        screen = screen_of(alice)
+        if screen is not None:
+            check(screen.display[0].rstrip() == "aXbc" and (screen.cursor.y, screen.cursor.x) == (0, 2),
+                  "the editor's screen: %r, cursor %r" % (screen.display[:2], (screen.cursor.y, screen.cursor.x)))
+            check("Ctrl-Z save" in screen.display[23], "no key help on the last row: %r" % screen.display[23])
         alice.send(b"\x1a")   # Ctrl-Z saves
         shown = alice.read_until("choice:")
         check(b"Your character description:" in shown and b"aXbc\r\n" in shown,
