@@ -374,7 +374,8 @@ def utf8_and_cp437_both_ways():
         check(("You tell Bobo: " + text).encode("utf-8") in out, "UTF-8 did not come back whole: %r" % out)
         # A DUMB terminal gets the same text without escape sequences.
         colourful = alice.type("help")
-        check(b"Commands:" in colourful, "help: %r" % colourful)
+        for command in (b"ext", b"look NAME", b"stats", b"mail", b"who", b"tell NAME", b"help", b"quit"):
+            check(b"\r\n  " + command + b" " in colourful, "help does not list %r: %r" % (command, colourful))
         dumb = carol.type("help")
         check(b"\x1b" not in dumb and b"Commands:" in dumb, "escapes reached a DUMB terminal: %r" % dumb)
 
