@@ -122,7 +122,15 @@ bool Server::listen(std::string_view address, uint16_t port, std::string* error)
 
 Server::Accept Server::telnet() {
     return [this](asio::ip::tcp::socket socket) {
-        adopt(TelnetTransport::make(std::move(socket), [this](std::string_view line) { log(line); }));
+        // What MSSP tells a client that asks (a listing's crawler).
+        auto status = [this]() -> std::vector<std::pair<std::string, std::string>> {
+            return {{"NAME", "Brakvold BBS"},
+                    {"PLAYERS", std::to_string(channels_.size())},
+                    {"UPTIME", std::to_string(started_)},
+                    {"CODEBASE", "bbshost (Brakvold Plus)"}};
+        };
+        adopt(TelnetTransport::make(std::move(socket), [this](std::string_view line) { log(line); },
+                                    std::move(status)));
     };
 }
 
@@ -265,6 +273,28 @@ void Server::line(int channel, std::string_view text) {
     schedule_delivery();
 }
 
+void Server::hold_statuses(int channel, bool on) {
+    if (channel < 0) return;
+    host_.hold_statuses(channel, on);
+    if (!on) schedule_delivery();
+}
+
+bool Server::in_editor(int channel) const { return channel >= 0 && host_.in_editor(channel); }
+
+std::string Server::editor_text(int channel) const { return host_.editor_text(channel); }
+
+std::size_t Server::editor_size(int channel) const { return host_.editor_size(channel); }
+
+void Server::editor_done(int channel, bool save, std::string_view text) {
+    if (stopping_ || !host_.online(channel)) return;
+    if (save)
+        host_.editor_save(channel, text);
+    else
+        host_.editor_abandon(channel);
+    after_host_call();
+    schedule_delivery();
+}
+
 void Server::hangup(Session& session) {
     const int channel = session.channel();
     if (channel < 0) return;
@@ -395,7 +425,7 @@ void Server::retry_waiting(bool at_once) {
 }
 
 void Server::schedule_delivery() {
-    if (delivery_posted_ || stopping_ || host_.pending_statuses() == 0) return;
+    if (delivery_posted_ || stopping_ || host_.deliverable_statuses() == 0) return;
     if (host_.waiting()) return;  // statuses go once what waits has run
     delivery_posted_ = true;
     // One status per loop turn, so that other channels are served in between.

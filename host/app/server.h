@@ -107,6 +107,14 @@ public:
     // The session becomes a host channel; -1 when no channel is free.
     int logon(const std::shared_ptr<Session>& session, const std::string& userid);
     void line(int channel, std::string_view text);
+    // The channel's user reads a paused page: its statuses wait meanwhile.
+    void hold_statuses(int channel, bool on);
+    // The host's editor at a channel, for a session that edits on its own
+    // screen: its text and size, and the end of it (bbs::Host's editor calls).
+    bool in_editor(int channel) const;
+    std::string editor_text(int channel) const;
+    std::size_t editor_size(int channel) const;
+    void editor_done(int channel, bool save, std::string_view text);
     // The session's user leaves the host (no-op when he is not online).
     void hangup(Session& session);
     // The session's connection is gone; forget it.
@@ -159,6 +167,10 @@ private:
     std::unique_ptr<bbs::LogSyncer> log_syncer_;
     std::set<std::shared_ptr<Session>> sessions_;
     std::map<int, std::weak_ptr<Session>> channels_;
+    // When the server began, in seconds since 1970 (MSSP's UPTIME).
+    const int64_t started_ = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
     LogonThrottle throttle_;
     Session* logging_on_ = nullptr;  // the session inside host.logon()
     bool delivery_posted_ = false;

@@ -11,7 +11,8 @@ Session::Session(Server& server, std::shared_ptr<Transport> transport)
       dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); }),
       logon_timer_(server.io()),
       idle_timer_(server.io()),
-      last_line_(std::chrono::steady_clock::now()) {}
+      last_line_(std::chrono::steady_clock::now()),
+      escape_timer_(server.io()) {}
 
 Session::~Session() { transport_->close_now(); }
 
@@ -30,6 +31,9 @@ void Session::attach() {
         [weak] {
             if (auto self = weak.lock()) self->on_closed();
         },
+        [weak] {
+            if (auto self = weak.lock()) self->terminal_.set_character_mode(self->transport_->character_mode());
+        },
     });
 }
 
@@ -37,6 +41,7 @@ void Session::start() {
     attach();
     transport_->start();
     dialogue_.start();
+    terminal_.waiting();
     arm_logon_timer();
 }
 
@@ -100,28 +105,76 @@ bool Session::taking_lines() const {
 
 void Session::on_received(std::string_view bytes) {
     if (!taking_lines()) return;
+    // In the full-screen editor and at a -- More -- prompt keys are the
+    // user's doing, though they make no line.
+    if (state_ == State::online && !bytes.empty() && (terminal_.editing() || terminal_.paused())) {
+        last_line_ = std::chrono::steady_clock::now();
+        idle_warned_ = false;
+    }
     terminal_.feed(bytes, lines_);
+    editor_may_be_done();
+    pager_may_have_turned();
     handle_lines();
+}
+
+void Session::pager_may_have_turned() {
+    // The pager waits for the reader, or the full-screen editor has the screen.
+    const bool hold = terminal_.paused() || terminal_.editing();
+    if (hold == statuses_held_ || channel_ < 0) return;
+    statuses_held_ = hold;
+    server_.hold_statuses(channel_, statuses_held_);
+}
+
+void Session::editor_may_have_begun() {
+    if (state_ != State::online || terminal_.editing() || !server_.in_editor(channel_)) return;
+    if (!terminal_.open_editor(server_.editor_text(channel_), server_.editor_size(channel_))) return;
+    pager_may_have_turned();
+}
+
+void Session::editor_may_be_done() {
+    if (terminal_.escape_pending()) {
+        escape_timer_.expires_after(kEscapeWait);
+        escape_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+            auto self = weak.lock();
+            if (ec || !self || !self->taking_lines()) return;
+            self->terminal_.flush_escape();
+            self->editor_may_be_done();
+            self->pager_may_have_turned();
+        });
+    }
+    auto outcome = terminal_.take_editor_outcome();
+    if (!outcome || state_ != State::online) return;
+    handling_ = true;
+    server_.editor_done(channel_, outcome->save, outcome->text);
+    handling_ = false;
+    terminal_.waiting();
+    editor_may_have_begun();  // the done routine may open it again
 }
 
 void Session::handle_lines() {
     for (std::size_t n = 0; n < kLinesPerTurn && !lines_.empty(); ++n) {
-        if (!taking_lines() || dialogue_.waiting()) break;
+        if (!taking_lines() || dialogue_.waiting() || terminal_.paused()) break;
         const std::string line = std::move(lines_.front());
         lines_.pop_front();
         last_line_ = std::chrono::steady_clock::now();
         idle_warned_ = false;
+        handling_ = true;
+        terminal_.new_output();
         if (state_ == State::online)
             server_.line(channel_, line);
         else
             dialogue_.line(line);
+        handling_ = false;
+        editor_may_have_begun();
     }
     if (!taking_lines()) {
         lines_.clear();
         return;
     }
     if (dialogue_.waiting()) return;  // password_checked() goes on
-    if (lines_.empty()) {
+    // Lines wait while the pager does: the reader's keys turn its pages.
+    if (lines_.empty() || terminal_.paused()) {
+        terminal_.waiting();
         transport_->read();
         return;
     }
@@ -138,14 +191,30 @@ void Session::handle_lines() {
 
 void Session::password_checked(bool ok) {
     if (state_ != State::logging_on) return;
+    handling_ = true;
     dialogue_.password_checked(ok);
+    handling_ = false;
     handle_lines();
 }
 
 // ---- output and closing -------------------------------------------------------
 
 void Session::send_module_output(std::string_view bytes) {
-    if (state_ != State::closed) terminal_.write(bytes);
+    if (state_ == State::closed) return;
+    terminal_.write(bytes);
+    pager_may_have_turned();
+    // Output of its own (a status) while the user types: its prompt is
+    // marked once the host call that printed it is over.
+    if (handling_ || prompt_posted_) return;
+    prompt_posted_ = true;
+    asio::post(server_.io(), [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->prompt_posted_ = false;
+        if (self->handling_ || !self->taking_lines()) return;
+        self->editor_may_have_begun();
+        if (self->lines_.empty() && !self->dialogue_.waiting()) self->terminal_.waiting();
+    });
 }
 
 void Session::close_after_output() {
@@ -173,6 +242,7 @@ void Session::on_closed() {
     lines_.clear();
     logon_timer_.cancel();
     idle_timer_.cancel();
+    escape_timer_.cancel();
     server_.forget(*this);
 }
 
@@ -201,6 +271,7 @@ bool Session::log_on(const std::string& userid) {
         last_line_ = std::chrono::steady_clock::now();
         idle_warned_ = false;
         arm_idle_timer();
+        transport_->want_character_mode();
         return true;
     }
     state_ = State::logging_on;

@@ -32,6 +32,7 @@ class Server;
 class Session final : public std::enable_shared_from_this<Session>, private LogonDialogue::Services {
 public:
     static constexpr std::size_t kLinesPerTurn = 8;
+    static constexpr std::chrono::milliseconds kEscapeWait{300};
 
     Session(Server& server, std::shared_ptr<Transport> transport);
     ~Session() override;
@@ -70,6 +71,9 @@ private:
     void on_received(std::string_view bytes);
     void on_closed();
     bool taking_lines() const;
+    void pager_may_have_turned();  // holds or releases the channel's statuses
+    void editor_may_have_begun();  // the host's editor, on the full screen where it can
+    void editor_may_be_done();
     void handle_lines();  // one turn's worth, then yield or read
     void arm_logon_timer();
     // A logged-on user who types nothing for Server::idle_timeout() is
@@ -98,10 +102,14 @@ private:
     asio::steady_timer idle_timer_;
     std::chrono::steady_clock::time_point last_line_;
     bool idle_warned_ = false;
+    asio::steady_timer escape_timer_;  // an ESC alone becomes the Escape key
     State state_ = State::logging_on;
     int channel_ = -1;
     std::deque<std::string> lines_;  // completed and not yet handled
     bool turn_posted_ = false;
+    bool handling_ = false;  // a line is with the host (or the dialogue)
+    bool prompt_posted_ = false;
+    bool statuses_held_ = false;  // while the pager waits for the reader
 };
 
 }  // namespace app

@@ -8,22 +8,42 @@ namespace app {
 
 namespace {
 
-// What we agree to when the client asks: we never offer or accept anything
-// but NAWS unasked; ECHO is ours only while the client's echo is off.
+// What we agree to when the client asks first (what we offer ourselves is
+// agreed to by his answer, whatever this table says): ECHO is ours only
+// when we offer it, the client's never.
 const telnet_telopt_t kOptions[] = {
     {TELNET_TELOPT_ECHO, TELNET_WONT, TELNET_DONT},
     {TELNET_TELOPT_NAWS, TELNET_WONT, TELNET_DO},
+    {TELNET_TELOPT_TTYPE, TELNET_WONT, TELNET_DO},
+    {TELNET_TELOPT_BINARY, TELNET_WILL, TELNET_DO},
+    {TELNET_TELOPT_SGA, TELNET_WILL, TELNET_DO},
+    {TELNET_TELOPT_EOR, TELNET_WILL, TELNET_DONT},
+    {TELNET_TELOPT_MSSP, TELNET_WILL, TELNET_DONT},
+    {TELNET_TELOPT_COMPRESS2, TELNET_WILL, TELNET_DONT},
     {-1, 0, 0},
 };
 
-}  // namespace
-
-std::shared_ptr<TelnetTransport> TelnetTransport::make(asio::ip::tcp::socket socket, Log log) {
-    return std::shared_ptr<TelnetTransport>(new TelnetTransport(std::move(socket), std::move(log)));
+// A terminal type as the client names it: printable ASCII, upper case, cut.
+std::string terminal_name(const char* name) {
+    std::string out;
+    for (const char* p = name; p && *p && out.size() < TelnetTransport::kMaxTerminalType; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c > 0x20 && c < 0x7f) out += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    return out;
 }
 
-TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log)
-    : socket_(std::move(socket)), flush_timer_(socket_.get_executor()), log_(std::move(log)) {
+}  // namespace
+
+std::shared_ptr<TelnetTransport> TelnetTransport::make(asio::ip::tcp::socket socket, Log log, Status status) {
+    return std::shared_ptr<TelnetTransport>(new TelnetTransport(std::move(socket), std::move(log), std::move(status)));
+}
+
+TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status)
+    : socket_(std::move(socket)),
+      flush_timer_(socket_.get_executor()),
+      log_(std::move(log)),
+      status_(std::move(status)) {
     std::error_code ec;
     const auto endpoint = socket_.remote_endpoint(ec);
     peer_ = ec ? "unknown peer" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
@@ -43,7 +63,15 @@ void TelnetTransport::start() {
     }
     std::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    // NAWS first: what clients saw of the host before the others came.
     telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_NAWS);
+    telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_TTYPE);
+    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_BINARY);
+    telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_BINARY);
+    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_SGA);
+    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_EOR);
+    if (status_) telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_MSSP);
+    telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_COMPRESS2);
     read();
 }
 
@@ -100,11 +128,27 @@ void TelnetTransport::handle_event(telnet_event_t& event) {
             events_.resized(byte(0) << 8 | byte(1), byte(2) << 8 | byte(3));
         }
         break;
+    case TELNET_EV_DO:
+    case TELNET_EV_DONT:
+        agreed(event.neg.telopt, event.type == TELNET_EV_DO, true);
+        break;
+    case TELNET_EV_WILL:
+    case TELNET_EV_WONT:
+        agreed(event.neg.telopt, event.type == TELNET_EV_WILL, false);
+        break;
+    case TELNET_EV_TTYPE:
+        // Only the answer to our SEND, once he agreed to tell it.
+        if (ttype_ && event.ttype.cmd == TELNET_TTYPE_IS && state_ == State::open && events_.terminal_type) {
+            const std::string name = terminal_name(event.ttype.name);
+            if (!name.empty()) events_.terminal_type(name);
+        }
+        break;
     case TELNET_EV_COMPRESS:
-        // Never reached: CompressionRefusal stops the input before libtelnet
-        // could begin to inflate it. Should a parser ever get there anyway,
-        // nothing more of this client is taken.
-        if (event.compress.state) cut_off("compressed input began, which is never accepted");
+        // Our own output's compression beginning is announced here too. The
+        // input's never is: CompressionRefusal stops the input before
+        // libtelnet could begin to inflate it. Should a parser ever get there
+        // anyway, nothing more of this client is taken.
+        if (event.compress.state && !compressing_) cut_off("compressed input began, which is never accepted");
         break;
     case TELNET_EV_ERROR:
         cut_off(std::string("telnet protocol error: ") + (event.error.msg ? event.error.msg : "?"));
@@ -119,6 +163,70 @@ void TelnetTransport::handle_event(telnet_event_t& event) {
     }
 }
 
+// ---- options ----------------------------------------------------------------
+
+void TelnetTransport::agreed(unsigned char option, bool on, bool ours) {
+    if (state_ != State::open) return;
+    if (ours) {
+        switch (option) {
+        case TELNET_TELOPT_SGA:
+            sga_ = on;
+            if (on && want_character_) telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);
+            break;
+        case TELNET_TELOPT_ECHO: echo_ = on; break;
+        case TELNET_TELOPT_EOR: eor_ = on; break;
+        case TELNET_TELOPT_MSSP:
+            if (on) send_status();
+            break;
+        case TELNET_TELOPT_COMPRESS2:
+            if (on && !compressing_) {
+                compressing_ = true;
+                telnet_begin_compress2(telnet_);
+            }
+            break;
+        default: break;
+        }
+    } else if (option == TELNET_TELOPT_TTYPE) {
+        ttype_ = on;
+        if (on) telnet_ttype_send(telnet_);
+    }
+    mode_may_have_changed();
+}
+
+void TelnetTransport::mode_may_have_changed() {
+    const bool now = character_mode();
+    if (now == was_character_) return;
+    was_character_ = now;
+    if (events_.modes_changed) events_.modes_changed();
+}
+
+void TelnetTransport::send_status() {
+    if (!status_) return;
+    std::string sub;
+    for (const auto& [name, value] : status_()) {
+        sub += static_cast<char>(TELNET_MSSP_VAR);
+        sub += name;
+        sub += static_cast<char>(TELNET_MSSP_VAL);
+        sub += value;
+    }
+    telnet_subnegotiation(telnet_, TELNET_TELOPT_MSSP, sub.data(), sub.size());
+}
+
+void TelnetTransport::want_character_mode() {
+    if (want_character_ || !sending() || !telnet_) return;
+    want_character_ = true;
+    if (sga_) telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);
+    mode_may_have_changed();
+}
+
+void TelnetTransport::end_prompt() {
+    if (!sending() || !telnet_) return;
+    if (eor_)
+        telnet_iac(telnet_, TELNET_EOR);
+    else if (!sga_)
+        telnet_iac(telnet_, TELNET_GA);
+}
+
 // ---- output -----------------------------------------------------------------
 
 void TelnetTransport::send(std::string_view bytes) {
@@ -126,7 +234,11 @@ void TelnetTransport::send(std::string_view bytes) {
 }
 
 void TelnetTransport::local_echo(bool on) {
-    if (sending() && telnet_) telnet_negotiate(telnet_, on ? TELNET_WONT : TELNET_WILL, TELNET_TELOPT_ECHO);
+    if (!sending() || !telnet_) return;
+    if (on && want_character_ && sga_) return;  // the host echoes in character mode
+    if (on) echo_ = false;  // ours no more, whether he answers or not
+    telnet_negotiate(telnet_, on ? TELNET_WONT : TELNET_WILL, TELNET_TELOPT_ECHO);
+    mode_may_have_changed();
 }
 
 void TelnetTransport::queue(const char* bytes, std::size_t size) {

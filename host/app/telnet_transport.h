@@ -1,10 +1,19 @@
 // Telnet as a transport (app/transport.h), on libtelnet over one TCP
 // connection of the loop.
 //
-// Options: the host asks for the client's NAWS (its window size) and
-// offers only its own ECHO, while the client's echo is to be off
-// (local_echo(false)); it agrees to nothing else. Commands, negotiations
-// and subnegotiations never reach the session.
+// Options (RFC 854 and RFC 1143 rules through libtelnet's option table: an
+// option takes effect only once the client agrees, never on silence). At
+// connect the host asks DO NAWS (first, as it always has), DO TTYPE (and
+// then SB TTYPE SEND), and offers WILL BINARY, DO BINARY, WILL SGA, WILL
+// EOR, WILL MSSP and WILL COMPRESS2. ECHO is offered while a password is
+// typed (the client's echo off: local_echo(false)) and, once the user is
+// on, for character mode (want_character_mode()), which begins when the
+// client agrees to both our SGA and our ECHO. MSSP is answered with NAME,
+// PLAYERS, UPTIME and CODEBASE when the client agrees; a client that agrees
+// to COMPRESS2 gets its output compressed (MCCP2). A prompt is followed by
+// IAC EOR where the client agreed to EOR, else by IAC GA unless it agreed
+// to SGA. Everything else is refused. Commands,
+// negotiations and subnegotiations never reach the session.
 //
 // Input: one read of at most kReadSize bytes at a time. Compressed input is
 // refused: the connection is cut off where it would begin (CompressionRefusal
@@ -23,6 +32,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -40,9 +51,12 @@ public:
     static constexpr std::size_t kReadSize = 4096;
     static constexpr std::chrono::seconds kFlushTime{10};
     using Log = std::function<void(std::string_view line)>;
+    // The MSSP variables and their values, asked for when a client wants them.
+    using Status = std::function<std::vector<std::pair<std::string, std::string>>()>;
+    static constexpr std::size_t kMaxTerminalType = 40;
 
     // `log` takes one line per noteworthy event (cut-offs, protocol warnings).
-    static std::shared_ptr<TelnetTransport> make(asio::ip::tcp::socket socket, Log log);
+    static std::shared_ptr<TelnetTransport> make(asio::ip::tcp::socket socket, Log log, Status status = {});
     ~TelnetTransport() override;
 
     TelnetTransport(const TelnetTransport&) = delete;
@@ -53,6 +67,9 @@ public:
     void read() override;
     void send(std::string_view bytes) override;
     void local_echo(bool on) override;
+    void want_character_mode() override;
+    bool character_mode() const override { return want_character_ && sga_ && echo_; }
+    void end_prompt() override;
     void close_after_output() override;
     void close_now() override;
     bool open() const override { return state_ == State::open; }
@@ -64,9 +81,12 @@ public:
 private:
     enum class State { open, closing, closed };
 
-    TelnetTransport(asio::ip::tcp::socket socket, Log log);
+    TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status);
     static void on_telnet_event(telnet_t* telnet, telnet_event_t* event, void* self);
     void handle_event(telnet_event_t& event);
+    void agreed(unsigned char option, bool on, bool ours);  // DO/DONT (ours) or WILL/WONT
+    void send_status();
+    void mode_may_have_changed();
     void on_read(std::size_t n);
     void queue(const char* bytes, std::size_t size);
     void write();
@@ -79,11 +99,19 @@ private:
     asio::ip::tcp::socket socket_;
     asio::steady_timer flush_timer_;
     Log log_;
+    Status status_;
     telnet_t* telnet_ = nullptr;
     std::string peer_, address_;
     State state_ = State::open;
     bool cut_off_ = false;
     Events events_;
+
+    // The options in effect: the client agreed to our SGA, ECHO, EOR, and
+    // to send his TTYPE.
+    bool sga_ = false, echo_ = false, eor_ = false, ttype_ = false;
+    bool want_character_ = false;
+    bool was_character_ = false;
+    bool compressing_ = false;  // our output, once begun
 
     CompressionRefusal compression_;
     std::array<char, kReadSize> read_buffer_{};

@@ -3,24 +3,51 @@
 // what the host and the session print becomes the bytes the user's
 // terminal is sent (output shaping).
 //
-// Every way in is served in line mode: the client edits the line and shows
-// it (a line ends at CR, LF, CR LF or CR NUL; BS and DEL take back the last
+// Line mode (until the transport's character mode begins, and for every
+// client that does not agree to it): the client edits the line and shows it
+// (a line ends at CR, LF, CR LF or CR NUL; BS and DEL take back the last
 // byte; at most kMaxLine bytes of a line are kept, the rest is dropped, and
-// the host cuts the cleaned line further: bbs/input.h), and every line
-// break of the output ("\r", "\n" or "\r\n") becomes CR LF. A secret line
-// (a password) is typed with the client's echo off; its line end, which the
+// the host cuts the cleaned line further: bbs/input.h). A secret line (a
+// password) is typed with the client's echo off; its line end, which the
 // client did not show either, is sent when the secret line is over.
 //
-// The window's size and the terminal's type are kept as the transport
-// tells them, for what needs them (character mode, paging).
+// Character mode: the host decodes the keys (terminal/input_decoder.h) and
+// edits and echoes the line itself (terminal/input_line.h, kMaxLine bytes,
+// history); output that comes while a line is being typed is printed above
+// it and the line shown again after it.
+//
+// Output: every line break ("\r", "\n" or "\r\n") becomes CR LF. Where the
+// window's height is known, each output (from one line handed in to the
+// next: new_output()) is paged at "-- More --" (terminal/pager.h); while
+// paused() the user's keys (or lines) only turn pages, and at most kMaxHeld
+// bytes are held before they go out unpaged.
+//
+// The terminal's type picks the text's form on the wire: UTF-8, or CP437
+// both ways for the ANSI-BBS terminals (SYNCTERM, ANSI-BBS, ANSI, ...); a
+// terminal that calls itself DUMB gets no escape sequences.
+//
+// The full-screen editor (terminal/full_screen_editor.h) takes the host's
+// editor over where it can: in character mode, on a terminal that is not
+// DUMB, in a window of at least 80 by 10. While it is open the keys go to
+// it, and host output waits (at most kMaxHeld bytes) until it closes; its
+// outcome (save with the text, or abandon) is taken by the owner.
+//
+// waiting(): the host waits for the user; a prompt (output that did not end
+// in a line break) is marked as the transport can (end_prompt()).
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "app/wire.h"
+#include "terminal/full_screen_editor.h"
+#include "terminal/input_decoder.h"
+#include "terminal/input_line.h"
+#include "terminal/output.h"
+#include "terminal/pager.h"
 
 namespace app {
 
@@ -29,26 +56,75 @@ class Transport;
 class Terminal {
 public:
     static constexpr std::size_t kMaxLine = 512;
+    static constexpr std::size_t kMaxHeld = 1024 * 1024;
+
+    enum class Kind { ansi, cp437, dumb };
 
     explicit Terminal(Transport& transport) : transport_(transport) {}
 
-    // Appends every line the typed bytes complete to `lines`.
+    // Appends every line the typed bytes complete to `lines` (UTF-8).
     void feed(std::string_view typed, std::deque<std::string>& lines);
     void write(std::string_view output);
     void begin_secret_line();
     void end_secret_line();
 
+    void set_character_mode(bool on);
+    bool character_mode() const { return character_; }
+    // A line of the user goes to the host: what it prints from now on is a
+    // new output for the pager.
+    void new_output();
+    bool paused() const { return pager_.paused(); }
+    void waiting();
+
+    struct EditorOutcome {
+        bool save = false;
+        std::string text;  // what to store, when saved
+    };
+    // Opens the full-screen editor on the text; false where it cannot be.
+    bool open_editor(std::string_view text, std::size_t size);
+    bool editing() const { return editor_.has_value(); }
+    std::optional<EditorOutcome> take_editor_outcome();
+    // An ESC typed alone waits for what follows: after a short pause with
+    // nothing more it is the Escape key.
+    bool escape_pending() const { return character_ && decoder_.escape_pending(); }
+    void flush_escape();
+
     void resize(int width, int height);
-    void set_type(std::string_view name) { type_ = name; }
+    void set_type(std::string_view name);
     int width() const { return width_; }
     int height() const { return height_; }
     const std::string& type() const { return type_; }
+    Kind kind() const { return kind_; }
+    static Kind kind_of(std::string_view name);
 
 private:
+    void key(const terminal::Key& key, std::deque<std::string>& lines);
+    void page_key(const terminal::Key& key);
+    void editor_key(const terminal::Key& key);
+    // Host output for the wire: printed above the line being typed.
+    void emit(std::string_view wire);
+    void track(std::string_view wire);  // the cursor's column
+    void send(std::string_view bytes);  // in the terminal's form
+    std::string to_host(std::string line) const;
+
     Transport& transport_;
     LineAssembler assembler_{kMaxLine};
     LineBreaks line_breaks_;
+    terminal::InputDecoder decoder_;
+    terminal::InputLine line_{kMaxLine};
+    terminal::Pager pager_;
+    terminal::EscapeScanner scanner_;
+    terminal::AnsiStripper stripper_;
+    terminal::Cp437Encoder cp437_;
+    Kind kind_ = Kind::ansi;
+    bool character_ = false;
     bool secret_ = false;
+    bool prompt_open_ = false;  // output ended outside a line break, not yet marked
+    bool line_shown_ = false;
+    std::size_t column_ = 0;
+    std::optional<terminal::FullScreenEditor> editor_;
+    std::optional<EditorOutcome> outcome_;
+    std::string held_while_editing_;
     int width_ = 80, height_ = 24;
     std::string type_;
 };

@@ -35,6 +35,8 @@ public:
         std::function<void(int width, int height)> resized;            // his window, when told
         std::function<void(std::string_view name)> terminal_type;      // his terminal, when told
         std::function<void()> closed;
+        // Character mode began or ended (character_mode()).
+        std::function<void()> modes_changed;
     };
 
     virtual ~Transport() = default;
@@ -52,6 +54,15 @@ public:
     // telnet client in line mode does until the host takes over the echo;
     // where the host echoes anyway (character mode) this changes nothing.
     virtual void local_echo(bool on) = 0;
+    // Character mode: the client sends each key as it is typed and shows
+    // nothing itself; the host echoes and edits the line. Asked for once the
+    // user is on; it begins (modes_changed) only when the client agrees,
+    // and ends when he takes that back.
+    virtual void want_character_mode() {}
+    virtual bool character_mode() const { return false; }
+    // The host printed a prompt and waits for the user: marked where the
+    // protocol has a way to (telnet: EOR or GA).
+    virtual void end_prompt() {}
 
     virtual void close_after_output() = 0;
     virtual void close_now() = 0;

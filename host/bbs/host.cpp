@@ -703,17 +703,23 @@ void Host::line(int channel, std::string_view text) {
 
 size_t Host::pending_statuses() const { return impl_->statuses.size(); }
 
+void Host::hold_statuses(int channel, bool on) { impl_->statuses.hold(channel, on); }
+
+size_t Host::deliverable_statuses() const { return impl_->statuses.deliverable(); }
+
 bool Host::deliver_one() {
     Impl& d = *impl_;
-    if (d.guard.stopped() || d.guard.inside() || d.statuses.empty()) return false;
-    auto [channel, code] = d.statuses.front();
+    if (d.guard.stopped() || d.guard.inside()) return false;
+    const StatusQueue::Status* next = d.statuses.next();
+    if (!next) return false;
+    auto [channel, code] = *next;
     Session* s = d.online_session(channel);
     if (!s) {
-        d.statuses.pop();
+        d.statuses.take_next();
         return true;
     }
     const bool ran = d.run_call(channel, [&] {
-        d.statuses.pop();
+        d.statuses.take_next();
         CallContext saved;
         d.make_current(channel);
         ::status = code;

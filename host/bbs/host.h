@@ -167,6 +167,11 @@ public:
     size_t pending_statuses() const;
     bool deliver_one();                     // oldest status; false when none
     size_t deliver_all(size_t limit = 1000000);  // until none or limit
+    // A channel whose statuses are held (its user has a page to read) keeps
+    // them queued, in their order, while the other channels' go on:
+    // deliver_one() takes the oldest status of a channel not held.
+    void hold_statuses(int channel, bool on);
+    size_t deliverable_statuses() const;  // pending and not held
 
     // ---- calls that wait for the database ------------------------------------
     // True while calls (or the oldest status) wait for the database; the

@@ -308,6 +308,17 @@ int16_t game_input() {
         quit();
     } else if (is(list[0], "tell")) {
         tell(*impl, list);
+    } else if (is(list[0], "help")) {
+        add("Commands:\r"
+            "  ext          the extensions\r"
+            "  look NAME    a player who is online\r"
+            "  stats        your character\r"
+            "  mail         your mail\r"
+            "  who          who is online\r"
+            "  tell NAME    a message to a player\r"
+            "  help         this list\r"
+            "  quit         leave Brakvold\r");
+        show_prompt(*impl);
     } else {
         add("Unknown command.\r");
         show_prompt(*impl);

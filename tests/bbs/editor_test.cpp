@@ -78,7 +78,7 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
     host().line(ch_, "second");
     EXPECT_EQ(host().editor_text(ch_), "first line\rsecond");
     host().line(ch_, "/l");
-    EXPECT_EQ(host().take_output(ch_), "first line\rsecond\r");
+    EXPECT_EQ(host().take_output(ch_), "1: first line\r2: second\r");
     int inputs_after = 0;
     for (const auto& e : Probe::probe().events) inputs_after += e.rfind("input", 0) == 0;
     EXPECT_EQ(inputs_after, inputs_before) << "editor lines never reach the module";
@@ -108,12 +108,69 @@ TEST_F(EditorTest, NeverGrowsPastTheSize) {
     expect_guards_intact();
 }
 
-TEST_F(EditorTest, LongLinesAreCutWithANote) {
-    begin(200, "");
+TEST_F(EditorTest, LongLinesAreWrappedAtBlanksWithANote) {
+    struct Case {
+        std::string typed;
+        std::string stored;
+    };
+    const std::string w79(79, 'w'), a40(40, 'a'), b50(50, 'b');
+    const Case cases[] = {
+        {std::string(100, 'w'), w79 + "\r" + std::string(21, 'w')},           // one long word: broken
+        {a40 + " " + b50, a40 + "\r" + b50},                                   // at the blank
+        {std::string(79, 'x') + " next", std::string(79, 'x') + "\rnext"},    // the limit just before a blank
+        // 80 two-byte characters: 79 of them, then the last; never half of one
+        {[] { std::string s; for (int i = 0; i < 80; ++i) s += "\xc3\xa9"; return s; }(),
+         [] { std::string s; for (int i = 0; i < 79; ++i) s += "\xc3\xa9"; return s + "\r\xc3\xa9"; }()},
+    };
+    for (const auto& c : cases) {
+        begin(400, "");
+        host().take_output(ch_);
+        host().line(ch_, c.typed);
+        EXPECT_EQ(host().take_output(ch_), "Line wrapped at 79 characters.\r") << c.typed;
+        EXPECT_EQ(host().editor_text(ch_), c.stored) << c.typed;
+        host().line(ch_, "/a");
+    }
+}
+
+TEST_F(EditorTest, LinesAreDeletedReplacedAndInsertedByNumber) {
+    struct Case {
+        std::vector<std::string> typed;
+        std::string stored;
+        std::string last_reply;  // how the output ends, where it says something
+    };
+    const Case cases[] = {
+        {{"/d 2"}, "one\rthree", "Line 2 deleted.\r"},
+        {{"/e 1", "ONE"}, "ONE\rtwo\rthree", ""},
+        {{"/i 1", "zero"}, "zero\rone\rtwo\rthree", ""},
+        {{"/i 4", "four"}, "one\rtwo\rthree\rfour", ""},           // past the last: appended
+        {{"/e 3", "/l"}, "one\rtwo\rthree", "1: one\r2: two\r3: three\r"},  // a command between: still pending
+        {{"/d 4"}, "one\rtwo\rthree", "There is no line 4.\r"},
+        {{"/e 0"}, "one\rtwo\rthree", "There is no line 0.\r"},
+        {{"/d x"}, "one\rtwo\rthree\r/d x", ""},                     // no number: a line of text
+    };
+    for (const auto& c : cases) {
+        begin(41, "one\rtwo\rthree");
+        host().take_output(ch_);
+        for (const auto& line : c.typed) host().line(ch_, line);
+        EXPECT_EQ(host().editor_text(ch_), c.stored) << c.typed.front();
+        const std::string shown = host().take_output(ch_);
+        if (!c.last_reply.empty()) EXPECT_TRUE(shown.ends_with(c.last_reply)) << c.typed.front() << ": " << shown;
+        host().line(ch_, "/a");
+    }
+    // An edit that would pass the size changes nothing.
+    begin(16, "one\rtwo\rthree");
     host().take_output(ch_);
-    host().line(ch_, std::string(100, 'w'));
-    EXPECT_EQ(host().take_output(ch_), "Line cut to 79 characters.\r");
-    EXPECT_EQ(host().editor_text(ch_), std::string(79, 'w'));
+    host().line(ch_, "/e 2");
+    host().line(ch_, "a much longer line");
+    EXPECT_EQ(host().editor_text(ch_), "one\rtwo\rthree");
+    EXPECT_NE(host().take_output(ch_).find("Text is full."), std::string::npos);
+}
+
+TEST_F(EditorTest, TextFromOutsideIsNeverCutInsideACharacter) {
+    begin(6, "");
+    host().editor_save(ch_, "abcd\xc3\xa9");  // 6 bytes into 5
+    EXPECT_EQ(g_done.texts.back(), "abcd");
+    expect_guards_intact();
 }
 
 TEST_F(EditorTest, ClearHelpAndAbandon) {

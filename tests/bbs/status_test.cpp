@@ -1,5 +1,6 @@
 // The status queue: order, no delivery inside a routine, delivery to the
-// module the user is in when the status is delivered, hang-up drops.
+// module the user is in when the status is delivered, hang-up drops, held
+// channels.
 #include <gtest/gtest.h>
 
 #include "tests/bbs/host_fixture.h"
@@ -45,6 +46,43 @@ TEST_F(StatusTest, DeliveredOldestFirstWithTheUserCurrent) {
     EXPECT_EQ(host().deliver_all(), 2u);
     EXPECT_EQ(seen, (std::vector<std::string>{"0:240:0:Alice", "1:7:1:Bob", "0:3:0:Alice"}));
     EXPECT_FALSE(host().deliver_one());
+}
+
+TEST_F(StatusTest, AHeldChannelKeepsItsStatusesInOrderWhileTheOthersGoOn) {
+    std::vector<std::string> seen;
+    First::probe().on_status = [&] { seen.push_back(std::to_string(usrnum) + ":" + std::to_string(status)); };
+    btuinj(alice_, 1);
+    btuinj(bob_, 2);
+    btuinj(alice_, 3);
+    btuinj(bob_, 4);
+    host().hold_statuses(alice_, true);
+    EXPECT_EQ(host().pending_statuses(), 4u);
+    EXPECT_EQ(host().deliverable_statuses(), 2u);
+    EXPECT_EQ(host().deliver_all(), 2u);
+    EXPECT_EQ(seen, (std::vector<std::string>{"1:2", "1:4"}));
+    EXPECT_FALSE(host().deliver_one()) << "only held statuses are left";
+    EXPECT_EQ(host().pending_statuses(), 2u);
+    host().hold_statuses(alice_, false);
+    EXPECT_EQ(host().deliverable_statuses(), 2u);
+    EXPECT_EQ(host().deliver_all(), 2u);
+    EXPECT_EQ(seen, (std::vector<std::string>{"1:2", "1:4", "0:1", "0:3"}));
+}
+
+TEST_F(StatusTest, AHangUpDropsTheHoldWithTheStatuses) {
+    std::vector<int> seen;
+    First::probe().on_status = [&] { seen.push_back(usrnum); };
+    btuinj(alice_, 1);
+    host().hold_statuses(alice_, true);
+    host().hangup(alice_);
+    EXPECT_EQ(host().pending_statuses(), 0u);
+    // The next user of the channel starts unheld.
+    const int again = host().logon("Alice");
+    ASSERT_EQ(again, alice_);
+    First::probe().events.clear();
+    btuinj(again, 5);
+    EXPECT_EQ(host().deliverable_statuses(), 1u);
+    EXPECT_TRUE(host().deliver_one());
+    EXPECT_EQ(seen, std::vector<int>{again});
 }
 
 TEST_F(StatusTest, AStatusInjectedInsideARoutineWaitsUntilItReturns) {

@@ -52,6 +52,8 @@ def hang_up_during_a_listing_stops_it_and_others_are_served():
         carol.type("r", CHOICE)
         carol.type("s", "(enter='a'):")
         carol.type("r", "Press <enter> to stop the listing.")
+        carol.expect("-- More --")      # her window is 24 rows: Q lists the rest at once
+        carol.p.send("q")
         carol.expect("R00050")          # well on its way
         carol.hang_up()
         wait_offline(bob, "Carol")

@@ -123,9 +123,10 @@ def editor_limits_and_abandon():
         alice.enter_plus()
         alice.open_editor()
         cut = plain(alice.type("x" * 100, "characters."))
-        check("Line cut to 79 characters." in cut, "a long line was not cut: %r" % cut)
-        # 800 characters fit; the line that would pass them is refused.
-        for _ in range(9):
+        check("Line wrapped at 79 characters." in cut, "a long line was not wrapped: %r" % cut)
+        # 800 characters fit (101 so far: 79, a CR and 21); the line that
+        # would pass them is refused.
+        for _ in range(8):
             alice.send("y" * 79)
         full = plain(alice.type("z" * 79, "Text is full."))
         check("Text is full." in full, "the text grew past its size: %r" % full)
