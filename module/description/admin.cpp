@@ -3,7 +3,8 @@
 // deleting any player's description by his user-ID.
 #include <ctype.h>
 
-#include "frame/plus.h"
+#include "description/description.h"
+#include "menu/menu.h"
 
 static const char admin_approve_ask[] = "Approve which user's description? ";
 static const char admin_delete_ask[] = "Delete which user's description? ";
@@ -83,7 +84,7 @@ void description_view_prompt(void)
     text = description_find(margv[0], usrnum);
     if (text != 0) {
         prf("%s\r", text);
-        if (!desc_approved) {
+        if (!description_approved()) {
             prf("\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r");
         }
     } else {

@@ -2,7 +2,10 @@
 // dispatches on the user's substate, and the main menu.
 #include <ctype.h>
 
-#include "frame/plus.h"
+#include "menu/menu.h"
+#include "description/description.h"
+#include "purchase/purchase.h"
+#include "registry/registry.h"
 
 static int channel_known(int32_t channel)
 {

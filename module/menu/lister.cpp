@@ -4,7 +4,7 @@
 // so that no call walks the database.
 #include <string.h>
 
-#include "frame/plus.h"
+#include "menu/menu.h"
 
 static SessionSlot* lister_slot(void)
 {
@@ -29,8 +29,8 @@ static void lister_closing_descriptions(uint32_t count)
     }
 }
 
-// Starts a listing at `key`; the key is in the buffer of its kind.
-static void lister_start(const void* key, uint32_t kind)
+// Starts a listing at `key`.
+static void lister_start(const GenericRecordKey* key, uint32_t kind)
 {
     SessionSlot* slot;
 
@@ -67,18 +67,20 @@ static void lister_start(const void* key, uint32_t kind)
 
 void registry_list_start(char letter)
 {
-    memset(&reg_buffer, 0, sizeof(reg_buffer));
-    reg_buffer.userid[0] = letter;
-    stzcpy(reg_buffer.tag, REG_TAG, sizeof(reg_buffer.tag));
-    lister_start(&reg_buffer, LIST_REGISTRY);
+    GenericRecordKey key;
+    memset(&key, 0, sizeof(key));
+    key.userid[0] = letter;
+    stzcpy(key.tag, REG_TAG, sizeof(key.tag));
+    lister_start(&key, LIST_REGISTRY);
 }
 
 void description_list_start(void)
 {
-    memset(&desc_buffer, 0, sizeof(desc_buffer));
-    stzcpy(desc_buffer.userid, "a", sizeof(desc_buffer.userid));
-    stzcpy(desc_buffer.tag, DESC_TAG, sizeof(desc_buffer.tag));
-    lister_start(&desc_buffer, LIST_DESCRIPTIONS);
+    GenericRecordKey key;
+    memset(&key, 0, sizeof(key));
+    stzcpy(key.userid, "a", sizeof(key.userid));
+    stzcpy(key.tag, DESC_TAG, sizeof(key.tag));
+    lister_start(&key, LIST_DESCRIPTIONS);
 }
 
 // The listing has reached its end (or lost its place): closing texts.

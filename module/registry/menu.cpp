@@ -4,7 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "frame/plus.h"
+#include "registry/registry.h"
+#include "menu/menu.h"
 
 static RegistryRecord* reg_editing_copy(void)
 {
