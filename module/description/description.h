@@ -24,12 +24,16 @@ char* description_store(char* text);
 void description_screen(int notappr_after_none);
 void description_menu(void);                   // substate 2
 void description_confirm(void);                // substate 3
+void description_price_screen(void);            // substate 3
 void description_edit_begin(int32_t channel);
 int16_t description_edit_done(int16_t status);
 
 // The sysop's menu (description/admin.cpp).
 void sysop_description_screen(void);
 void sysop_description_menu(void);             // substate 4
+void description_view_ask(void);
+void description_delete_ask(void);
+void description_approve_ask(void);
 void description_view_prompt(void);            // substate 5
 void description_delete_prompt(void);          // substate 6
 void description_approve_prompt(void);         // substate 15

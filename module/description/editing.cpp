@@ -25,7 +25,7 @@ void description_screen(int notappr_after_none)
     rstmbk();
 }
 
-static void description_price_screen(void)
+void description_price_screen(void)
 {
     char* days = spr("%d", (int)opt_descday);
     char* copper = spr("%ld", (long)opt_desccop);
@@ -34,7 +34,6 @@ static void description_price_screen(void)
         credits, copper, days);
     prf("Do you wish to continue? ");
     outprf(usrnum);
-    usrptr->substate = SS_DESC_CONFIRM;
 }
 
 static void description_purchase_decision(void)
@@ -48,27 +47,22 @@ static void description_purchase_decision(void)
         description_edit_begin(usrnum);
         return;
     }
-    description_price_screen();
+    menu_enter(SS_DESC_CONFIRM);
 }
 
 void description_menu(void)
 {
     if (margc <= 0 || margv[0] == nullptr) {
-        description_screen(1);
+        menu_enter(SS_DESC);
         return;
     }
     switch (toupper((unsigned char)margv[0][0])) {
     case 'A':
         prfmsg(DESCHLP);
-        prfmsg(PLSPRMT);
-        outprf(usrnum);
+        menu_prompt(SS_DESC);
         break;
     case 'D':
         description_purchase_decision();
-        break;
-    case 'X':
-        main_menu_screen();
-        usrptr->substate = SS_MAIN;
         break;
     default:
         description_screen(0);
@@ -82,8 +76,7 @@ void description_confirm(void)
         description_edit_begin(usrnum);
         return;
     }
-    description_screen(1);
-    usrptr->substate = SS_DESC;
+    menu_enter(SS_DESC);
 }
 
 void description_edit_begin(int32_t channel)
@@ -117,7 +110,7 @@ int16_t description_edit_done(int16_t status)
     retrieve_public_usrnum_userinfo(usrnum, &editing_buyer);
     description_forget_approval();
     usrptr->state = plus_modnum;
-    usrptr->substate = SS_DESC;
+    menu_resume(SS_DESC);
 
     if (status != 0 || edited == nullptr || usaptr == nullptr) {
         text = description_find_current(usrnum);

@@ -43,23 +43,18 @@ static void lister_start(const GenericRecordKey* key, uint32_t kind)
     slot->list_kind = kind;
     dfaSetBlk(genbb);
     if (dfaAcqLock(0, key, 0, DFA_GREATER_EQUAL, 0) == 1) {
-        prf("Press <enter> to stop the listing.\r");
-        usrptr->substate = kind == LIST_REGISTRY ? SS_REG_LISTING : SS_DESC_LISTING;
-        outprf(usrnum);
+        menu_enter(kind == LIST_REGISTRY ? SS_REG_LISTING : SS_DESC_LISTING);
         slot->list_cursor = dfaAbs();
         btuinj(usrnum, LIST_CYCLE);
     } else {
         setmbk(plus_msg);
         if (kind == LIST_REGISTRY) {
-            usrptr->substate = SS_REGISTRY;
             lister_closing_registry(0);
-            prfmsg(REGPRMT);
+            menu_prompt(SS_REGISTRY);
         } else {
-            usrptr->substate = SS_SYSDESC;
             lister_closing_descriptions(0);
-            prfmsg(PLSPRMT);
+            menu_prompt(SS_SYSDESC);
         }
-        outprf(usrnum);
         rstmbk();
     }
     dfaRstBlk();
@@ -89,16 +84,13 @@ static void lister_end(SessionSlot* slot)
     setmbk(plus_msg);
     if (slot->list_kind == LIST_REGISTRY) {
         lister_closing_registry(slot->found_count);
-        usrptr->substate = SS_REGISTRY;
         slot->list_cursor = 0;
-        prfmsg(REGPRMT);
+        menu_prompt(SS_REGISTRY);
     } else {
         lister_closing_descriptions(slot->found_count);
-        usrptr->substate = SS_SYSDESC;
         slot->list_cursor = 0;
-        prfmsg(PLSPRMT);
+        menu_prompt(SS_SYSDESC);
     }
-    outprf(usrnum);
     rstmbk();
 }
 
@@ -187,13 +179,11 @@ void listing_stop_registry(void)
 
     slot = lister_slot();
     setmbk(plus_msg);
-    usrptr->substate = SS_REGISTRY;
     if (slot != 0) {
         slot->list_cursor = 0;
     }
     lister_closing_registry(slot != 0 ? slot->found_count : 0);
-    prfmsg(REGPRMT);
-    outprf(usrnum);
+    menu_prompt(SS_REGISTRY);
     rstmbk();
 }
 
@@ -204,12 +194,10 @@ void listing_stop_descriptions(void)
 
     slot = lister_slot();
     setmbk(plus_msg);
-    usrptr->substate = SS_SYSDESC;
     if (slot != 0) {
         slot->list_cursor = 0;
     }
     lister_closing_descriptions(slot != 0 ? slot->found_count : 0);
-    prfmsg(PLSPRMT);
-    outprf(usrnum);
+    menu_prompt(SS_SYSDESC);
     rstmbk();
 }

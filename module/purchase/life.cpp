@@ -21,14 +21,12 @@ void life_price_screen(void)
 // Substate 13: the answer to the life price screen.
 void life_confirm(void)
 {
-    usrptr->substate = SS_MAIN;
     if (margc > 0 && margv[0] != nullptr && sameto(margv[0], "Yes")) {
         purchase_life(usrnum);
-        prfmsg(PLSPRMT);
-        outprf(usrnum);
+        menu_prompt(SS_MAIN);
         return;
     }
-    main_menu_screen();
+    menu_enter(SS_MAIN);
 }
 
 // The game would not add a life that was paid for: give back what the

@@ -19,6 +19,8 @@ void registry_menu_screen(void);
 int registry_prompt_left(void);                // empty line or x at a registry prompt
 void registry_menu(void);                      // substate 7
 void registry_edit_begin(void);
+void registry_edit_screen(void);               // substate 9
+void registry_value_ask(void);                 // substate 10
 void registry_edit_choose(void);               // substate 9
 void registry_edit_store(void);                // substate 10
 void registry_letter_prompt(void);             // substate 11
