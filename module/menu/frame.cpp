@@ -167,11 +167,11 @@ static const Substate substates[] = {
     /* SS_REG_CHOOSE */ {registry_edit_choose, registry_edit_screen, REGEPMT, 0, 0},
     /* SS_REG_VALUE */ {registry_edit_store, registry_value_ask, 0, 0, 0},
     /* SS_REG_LETTER */ {registry_letter_prompt, letter_ask, 0, 0, 0},
-    /* SS_REG_LISTING */ {listing_stop_registry, listing_notice, 0, 0, 0},
+    /* SS_REG_LISTING */ {listing_stop, listing_notice, 0, 0, 0},
     /* SS_LIFE_CONFIRM */ {life_confirm, life_price_screen, 0, 0, 0},
     /* SS_REG_REMOVE */ {registry_remove_prompt, remove_ask, 0, 1, 0},
     /* SS_DESC_APPROVE */ {description_approve_prompt, description_approve_ask, 0, 1, 0},
-    /* SS_DESC_LISTING */ {listing_stop_descriptions, listing_notice, 0, 1, 0},
+    /* SS_DESC_LISTING */ {listing_stop, listing_notice, 0, 1, 0},
 };
 static_assert(sizeof(substates) / sizeof(substates[0]) == SS_DESC_LISTING + 1);
 

@@ -56,5 +56,4 @@ void module_exit(void);
 void main_menu(void);                          // substate 1
 void registry_list_start(char letter);
 void description_list_start(void);
-void listing_stop_registry(void);              // substate 12
-void listing_stop_descriptions(void);          // substate 16
+void listing_stop(void);                       // substates 12 and 16
