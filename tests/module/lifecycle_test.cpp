@@ -40,33 +40,30 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads)
         const char* name;
         const char* kind;
     };
+#define ENTRY(name, kind) {name, #name, kind}
     std::vector<Expected> expected = {
-        {4, "DESCCRD", "lngopt(0..1000000)"}, {5, "DESCCOP", "lngopt(0..1000000)"}, {6, "DESCDAY", "numopt(0..60)"},
-        {7, "LIFECRD", "lngopt(-1..90000000)"}, {8, "LIFECOP", "lngopt(0..99999999)"},
-        {9, "LIFEDAY", "numopt(0..60)"}, {10, "SYSKEY", "hasmkey"}, {12, "AGEDIV", "numopt(1..32767)"},
-        {13, "AGEBASE", "numopt(0..500)"}, {14, "DESCLNS", "numopt(1..10)"}, {15, "DESCAPP", "ynopt"},
-        {16, "APPRUID", "stgopt"}, {17, "REGPFX", "stgopt"}, {18, "LOOKCMD", "stgopt"},
-        {20, "CURDESC", "prfmsg(string)"}, {21, "DESCHLP", "prfmsg"}, {22, "MAINMNU", "prfmsg(string)"},
-        {23, "MNULIFE", "prfmsg"}, {24, "MNUSYSP", "prfmsg"}, {25, "LIFECST", "prfmsg(string, string, string)"},
-        {26, "PLSINFO", "prfmsg"}, {27, "SYSDMNU", "prfmsg"}, {28, "PLSPRMT", "prfmsg"},
-        {29, "PUBINFO", "prfmsg(string, string, string, string, string, integer, integer, integer, integer, "
-                        "string, integer)"},
+        ENTRY(DESCCRD, "lngopt(0..1000000)"), ENTRY(DESCCOP, "lngopt(0..1000000)"), ENTRY(DESCDAY, "numopt(0..60)"),
+        ENTRY(LIFECRD, "lngopt(-1..90000000)"), ENTRY(LIFECOP, "lngopt(0..99999999)"),
+        ENTRY(LIFEDAY, "numopt(0..60)"), ENTRY(SYSKEY, "hasmkey"), ENTRY(AGEDIV, "numopt(1..32767)"),
+        ENTRY(AGEBASE, "numopt(0..500)"), ENTRY(DESCLNS, "numopt(1..10)"), ENTRY(DESCAPP, "ynopt"),
+        ENTRY(APPRUID, "stgopt"), ENTRY(REGPFX, "stgopt"), ENTRY(LOOKCMD, "stgopt"),
+        ENTRY(CURDESC, "prfmsg(string)"), ENTRY(DESCHLP, "prfmsg"), ENTRY(MAINMNU, "prfmsg(string)"),
+        ENTRY(MNULIFE, "prfmsg"), ENTRY(MNUSYSP, "prfmsg"), ENTRY(LIFECST, "prfmsg(string, string, string)"),
+        ENTRY(PLSINFO, "prfmsg"), ENTRY(SYSDMNU, "prfmsg"), ENTRY(PLSPRMT, "prfmsg"),
+        ENTRY(PUBINFO, "prfmsg(string, string, string, string, string, integer, integer, integer, integer, "
+                       "string, integer)"),
+        ENTRY(REGLAB1, "prfmsg"), ENTRY(REGLAB2, "prfmsg"), ENTRY(REGLAB3, "prfmsg"), ENTRY(REGLAB4, "prfmsg"),
+        ENTRY(REGLAB5, "prfmsg"), ENTRY(REGLAB6, "prfmsg"), ENTRY(REGLAB7, "prfmsg"), ENTRY(REGLAB8, "prfmsg"),
+        ENTRY(REGLAB9, "prfmsg"), ENTRY(REGLAB10, "prfmsg"), ENTRY(REGLAB11, "prfmsg"),
+        ENTRY(REGASK1, "prfmsg"), ENTRY(REGASK2, "prfmsg"), ENTRY(REGASK3, "prfmsg"), ENTRY(REGASK4, "prfmsg"),
+        ENTRY(REGASK5, "prfmsg"), ENTRY(REGASK6, "prfmsg"), ENTRY(REGASK7, "prfmsg"), ENTRY(REGASK8, "prfmsg"),
+        ENTRY(REGASK9, "prfmsg"), ENTRY(REGASK10, "prfmsg"), ENTRY(REGASK11, "prfmsg"),
+        ENTRY(REGEPMT, "prfmsg"), ENTRY(REGPRMT, "prfmsg"), ENTRY(REGMENU, "prfmsg"), ENTRY(REGSYSP, "prfmsg"),
+        ENTRY(LOOKASK, "prfmsg"), ENTRY(REMASK, "prfmsg"), ENTRY(NOSUCHP, "prfmsg"), ENTRY(BADCHC, "prfmsg"),
+        ENTRY(NOTAPPR, "prfmsg"), ENTRY(DESCNSF, "prfmsg"), ENTRY(LIFENSF, "prfmsg"), ENTRY(LIFENUI, "prfmsg"),
+        ENTRY(LIFEMAX, "prfmsg"), ENTRY(LIFEOK, "prfmsg"), ENTRY(LSTNONE, "prfmsg"), ENTRY(LSTCNT, "prfmsg(count)"),
     };
-    std::vector<std::string> names;
-    for (int field = 1; field <= 11; field++) {
-        names.push_back("REGLAB" + std::to_string(field));
-    }
-    for (int field = 1; field <= 11; field++) {
-        names.push_back("REGASK" + std::to_string(field));
-    }
-    for (const char* name : {"REGEPMT", "REGPRMT", "REGMENU", "REGSYSP", "LOOKASK", "REMASK", "NOSUCHP", "BADCHC",
-                             "NOTAPPR", "DESCNSF", "LIFENSF", "LIFENUI", "LIFEMAX", "LIFEOK", "LSTNONE"}) {
-        names.push_back(name);
-    }
-    for (size_t i = 0; i < names.size(); i++) {
-        expected.push_back({30 + (int)i, names[i].c_str(), "prfmsg"});
-    }
-    expected.push_back({67, "LSTCNT", "prfmsg(count)"});
+#undef ENTRY
 
     ASSERT_EQ(expected.size(), catalogue.entries.size());
     for (size_t i = 0; i < expected.size(); i++) {
