@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bbs/host_impl.h"
 #include "bbs/messages.h"
 
 namespace {
@@ -246,6 +247,73 @@ TEST(Options, OutOfBoundsValuesAreClampedByTheHost)
     EXPECT_EQ(801u, w.host().editor_size(ch));
 }
 
+// Each numeric option one above its ceiling is read as the ceiling.
+TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling)
+{
+    struct Case {
+        const char* option;
+        long ceiling;
+        const char* screen;   // D: the description price, L: the life price, A: a lookup's age
+        std::string expected;
+    } cases[] = {
+        {"DESCCRD", DESCCRD_CEILING, "D", price_line(DESCCRD_CEILING, 0, 0)},
+        {"DESCCOP", DESCCOP_CEILING, "D", price_line(0, DESCCOP_CEILING, 0)},
+        {"DESCDAY", DESCDAY_CEILING, "D", price_line(0, 0, DESCDAY_CEILING)},
+        {"LIFECRD", LIFECRD_CEILING, "L", "<LIFECST " + std::to_string(LIFECRD_CEILING) + "|0|0>"},
+        {"LIFECOP", LIFECOP_CEILING, "L", "<LIFECST 0|" + std::to_string(LIFECOP_CEILING) + "|0>"},
+        {"LIFEDAY", LIFEDAY_CEILING, "L", "<LIFECST 0|0|" + std::to_string(LIFEDAY_CEILING) + ">"},
+        // Played 3 * 32767: 3 at the ceiling, 2 above it.
+        {"AGEDIV", AGEDIV_CEILING, "A", "|3|"},
+        // The same player, the divisor clamped to its ceiling too: 3 + base.
+        {"AGEBASE", AGEBASE_CEILING, "A", "|" + std::to_string(AGEBASE_CEILING + 3) + "|"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option);
+        World w;
+        mark_messages(w);
+        w.set_option("DESCCRD", "1");   // a price screen, whichever price is tested
+        w.set_option("PUBINFO", "<PUBINFO %s|%s|%s|%s|%s|%d|%d|%d|%d|%s|%d>");
+        w.set_option("AGEDIV", std::string(c.option) == "AGEBASE" ? "100000" : "1");
+        w.set_option("AGEBASE", "0");
+        if (std::string(c.option) != "DESCCRD") {
+            w.set_option("DESCCRD", "0");
+            w.set_option("DESCDAY", "1");
+        }
+        w.set_option(c.option, std::to_string(c.ceiling + 1));
+        testing_support::UserSpec old;
+        old.userid = "Olga";
+        old.player_name = "Olgana";
+        old.time_played = 3 * 32767;
+        w.add_user(old);
+        ASSERT_TRUE(w.start()) << w.stop_reason();
+        int ch = w.login("Alice");
+        w.enter(ch);
+        std::string screen(c.screen);
+        if (screen == "D") {
+            w.type(ch, "D");
+            std::string price = w.type(ch, "D");
+            if (std::string(c.option) != "DESCDAY") {
+                // the day price that makes the screen appear
+                EXPECT_OUT(c.expected.substr(0, c.expected.find(" and ")), price.substr(0, price.find(" and ")));
+            } else {
+                EXPECT_OUT(c.expected, price);
+            }
+        } else if (screen == "L") {
+            EXPECT_OUT(c.expected, w.type(ch, "L"));
+        } else {
+            w.type(ch, "R");
+            w.type(ch, "L");
+            std::string shown = w.type(ch, "Olgana");
+            EXPECT_NE(std::string::npos, shown.find("Olgana|")) << show(shown);
+            size_t field = 0;
+            for (int bar = 0; bar < 5; bar++) {
+                field = shown.find('|', field) + 1;
+            }
+            EXPECT_EQ(c.expected, shown.substr(field - 1, c.expected.size())) << show(shown);
+        }
+    }
+}
+
 TEST(Options, ApprovalUserAndAutoApproveFollowAReload)
 {
     World w;
@@ -276,6 +344,23 @@ TEST(Options, ApprovalUserAndAutoApproveFollowAReload)
 // ---------------------------------------------------------------------------
 // Host routines
 // ---------------------------------------------------------------------------
+
+// The finish routine closes the module's message file and frees what it
+// holds: a second run finds nothing to free.
+TEST(HostRoutines, FinishClosesTheMessageFile)
+{
+    World w;
+    mark_messages(w);
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    const ModuleDescriptor* module = w.host().module(w.host().find_module("Brakvold Plus"));
+    ASSERT_NE(nullptr, module);
+    bbs::HostAccess::Impl* host = bbs::HostAccess::impl();
+    ASSERT_NE(nullptr, host);
+    EXPECT_NE(nullptr, host->messages.find("QRTBKPLS.MCV"));
+    module->finish();
+    EXPECT_EQ(nullptr, host->messages.find("QRTBKPLS.MCV"));
+    module->finish();
+}
 
 TEST(HostRoutines, InjectedMessageReachesAUserInTheMenus)
 {

@@ -1,5 +1,7 @@
 // Paying for descriptions and lives in credits, copper and membership days,
 // mail-only purchases, and buying a life from the main menu.
+#include <sqlite3.h>
+
 #include <functional>
 
 #include "tests/module/lifecycle_fixture.h"
@@ -72,6 +74,13 @@ struct Shop {
 
 const std::string kStored = description_screen("Bought.", true);
 const std::string kRefused = "<DESCNSF>" + description_screen("Bought.", true);
+
+void life_prices(World& w)
+{
+    w.set_option("LIFECRD", "500");
+    w.set_option("LIFECOP", "1000");
+    w.set_option("LIFEDAY", "2");
+}
 
 // ---------------------------------------------------------------------------
 // Description charging
@@ -186,6 +195,50 @@ TEST(DescriptionCharge, CopperRefusedByTheGameGivesTheCreditsBack)
     EXPECT_EQ(10000, s.account().credits);
 }
 
+// The host refuses every deduction of credits (its accounts table ignores
+// them), though the test of the balance passes.
+void refuse_credit_deductions(World& w)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((w.dir() / "bbs.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+    char* error = nullptr;
+    int rc = sqlite3_exec(db,
+                          "CREATE TRIGGER refuse_deductions BEFORE UPDATE OF credits ON accounts "
+                          "WHEN NEW.credits < OLD.credits BEGIN SELECT RAISE(IGNORE); END",
+                          nullptr, nullptr, &error);
+    EXPECT_EQ(SQLITE_OK, rc) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+TEST(DescriptionCharge, DeductionTheHostRefusesChargesNothing)
+{
+    struct Case {
+        bool life;
+        std::string expected;
+    } cases[] = {{false, kRefused}, {true, "<LIFENSF>" + kPrompt}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.life ? "life" : "description");
+        Shop s(Buyer{}, [](World& w) {
+            w.set_option("DESCCRD", "100");
+            w.set_option("DESCCOP", "40");
+            w.set_option("DESCDAY", "5");
+            life_prices(w);
+        });
+        refuse_credit_deductions(s.w);
+        EXPECT_OUT(c.expected, c.life ? s.buy_life() : s.buy_description());
+        EXPECT_FALSE(stored_description(s.w, "Dave").has_value());
+        EXPECT_EQ(3, s.w.player("Davo")->lives);
+        EXPECT_EQ(5000, s.w.player("Davo")->copper);
+        EXPECT_EQ(0, log_count(s.w, "Deducted"));
+        EXPECT_EQ(0, log_count(s.w, "Refunded"));
+        EXPECT_EQ(0, log_count(s.w, "purchased"));
+        auto account = s.account();
+        EXPECT_EQ(10000, account.credits);
+        EXPECT_EQ(30, account.days);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Mail-only mode
 // ---------------------------------------------------------------------------
@@ -290,6 +343,22 @@ TEST(MailOnlyPurchase, MailTheGameRefusesIsLoggedAsRefused)
     }
 }
 
+TEST(MailOnlyPurchase, RemovingTheIniKeyEndsTheModeAtTheNextReload)
+{
+    for (const char* key : {"SEND_EMAIL_FOR_PURCHASES", "PLUS_PURCHASE_EMAIL_USERID"}) {
+        SCOPED_TRACE(key);
+        Shop s(Buyer{}, mail_only);
+        s.w.remove_ini(key);
+        s.w.game().reload_ini();
+        EXPECT_OUT(kStored, s.buy_description());
+        EXPECT_TRUE(s.w.mail_for("Carol").empty());
+        EXPECT_EQ(1, log_count(s.w, "Note that *only* email"));
+        EXPECT_EQ(0, log_count(s.w, "Sent email notification"));
+        EXPECT_EQ(1, log_count(s.w, "Deducted 100 credits from Dave for a description.\r\n"));
+        EXPECT_EQ(4900, s.w.player("Davo")->copper);
+    }
+}
+
 TEST(MailOnlyPurchase, EveryIniReloadWritesTheNoteAgain)
 {
     Shop s(Buyer{}, mail_only);
@@ -301,13 +370,6 @@ TEST(MailOnlyPurchase, EveryIniReloadWritesTheNoteAgain)
 // ---------------------------------------------------------------------------
 // Buying a life
 // ---------------------------------------------------------------------------
-
-void life_prices(World& w)
-{
-    w.set_option("LIFECRD", "500");
-    w.set_option("LIFECOP", "1000");
-    w.set_option("LIFEDAY", "2");
-}
 
 TEST(LifePurchase, AnswersThatBuyAndAnswersThatDoNot)
 {
@@ -437,6 +499,33 @@ TEST(LifePurchase, CopperRefusedByTheGameGivesTheLifeCreditsBack)
     EXPECT_EQ(1, log_count(s.w, "Refunded 500 credits to Dave for a life.\r\n"));
     EXPECT_EQ(0, log_count(s.w, "purchased a life"));
     EXPECT_EQ(10000, s.account().credits);
+}
+
+// A purchase without a credit price that the game then refuses gives back
+// what was taken and says nothing of credits.
+TEST(LifePurchase, RefusedPurchaseWithoutACreditPriceRefundsNoCredits)
+{
+    {
+        Shop s(Buyer{}, [](World& w) {
+            w.set_option("LIFECRD", "0");
+            w.set_option("LIFECOP", "1000");
+            w.set_option("LIFEDAY", "2");
+        });
+        s.w.game().failures().add_life = true;
+        EXPECT_OUT("<LIFENSF>" + kPrompt, s.buy_life());
+        EXPECT_EQ(1, log_count(s.w, "Refunded 1000 copper to Dave for a life.\r\n"));
+        EXPECT_EQ(1, log_count(s.w, "Refunded 2 days to Dave for a life.\r\n"));
+        EXPECT_EQ(0, log_count(s.w, "credits"));
+        EXPECT_EQ(5000, s.w.player("Davo")->copper);
+        EXPECT_EQ(30, s.account().days);
+    }
+    {
+        Shop d(Buyer{}, [](World& w) { w.set_option("DESCCOP", "40"); });
+        d.w.game().failures().adjust_wealth = true;
+        EXPECT_OUT(kRefused, d.buy_description());
+        EXPECT_EQ(0, log_count(d.w, "Refunded"));
+        EXPECT_EQ(0, log_count(d.w, "credits"));
+    }
 }
 
 }  // namespace
