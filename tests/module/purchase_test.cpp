@@ -86,95 +86,54 @@ void life_prices(World& w)
 // Description charging
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionCharge, CreditsCopperAndDaysAreAllCharged)
+// Every price is tested before any is charged; what a bought description
+// takes, and what a refused one leaves.
+TEST(DescriptionCharge, PricesAgainstTheBuyersMeans)
 {
-    Shop s(Buyer{}, [](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "40");
-        w.set_option("DESCDAY", "5");
-    });
-    EXPECT_OUT(kStored, s.buy_description());
-    EXPECT_EQ(4960, s.w.player("Davo")->copper);
-    EXPECT_EQ(1, log_count(s.w, "Deducted 100 credits from Dave for a description.\r\n"));
-    EXPECT_EQ(1, log_count(s.w, "Deducted 5 days from Dave for a description.\r\n"));
-    EXPECT_EQ(2, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-    std::string log = s.w.game_log();
-    EXPECT_LT(log.find("Deducted 100 credits"), log.find("Deducted 5 days"));
-    auto account = s.account();
-    EXPECT_EQ(9900, account.credits);
-    EXPECT_EQ(25, account.days);
-}
-
-TEST(DescriptionCharge, NotEnoughCreditsChargesNothing)
-{
-    Shop s(Buyer{.credits = 99}, [](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "40");
-    });
-    EXPECT_OUT(kRefused, s.buy_description());
-    EXPECT_FALSE(stored_description(s.w, "Dave").has_value());
-    EXPECT_EQ(5000, s.w.player("Davo")->copper);
-    EXPECT_EQ(99, s.account().credits);
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-}
-
-TEST(DescriptionCharge, CopperEqualToThePricePasses)
-{
-    Shop s(Buyer{.copper = 300}, [](World& w) { w.set_option("DESCCOP", "300"); });
-    EXPECT_OUT(kStored, s.buy_description());
-    EXPECT_EQ(0, s.w.player("Davo")->copper);
-}
-
-TEST(DescriptionCharge, CopperOneBelowThePriceIsRefusedBeforeAnyCharge)
-{
-    Shop s(Buyer{.copper = 299}, [](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "300");
-    });
-    EXPECT_OUT(kRefused, s.buy_description());
-    EXPECT_EQ(299, s.w.player("Davo")->copper);
-    EXPECT_EQ(10000, s.account().credits);
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-}
-
-TEST(DescriptionCharge, DayCountMustExceedTheDaysPrice)
-{
-    {
-        Shop s(Buyer{.days = 5}, [](World& w) { w.set_option("DESCDAY", "5"); });
-        EXPECT_OUT(kRefused, s.buy_description());
-        EXPECT_EQ(5, s.account().days);
+    struct Case {
+        const char* name;
+        Buyer buyer;
+        const char* credits, *copper, *days;   // DESCCRD, DESCCOP, DESCDAY
+        bool bought;
+        int32_t copper_after;
+        int32_t credits_after;
+        uint16_t days_after;
+        std::vector<std::string> log;          // the Deducted lines, in order
+    } cases[] = {
+        {"all three", Buyer{}, "100", "40", "5", true, 4960, 9900, 25,
+         {"Deducted 100 credits from Dave for a description.\r\n", "Deducted 5 days from Dave for a description.\r\n"}},
+        {"credits short", Buyer{.credits = 99}, "100", "40", "0", false, 5000, 99, 30, {}},
+        {"copper equal", Buyer{.copper = 300}, "0", "300", "0", true, 0, 10000, 30, {}},
+        {"copper short", Buyer{.copper = 299}, "100", "300", "0", false, 299, 10000, 30, {}},
+        {"days equal", Buyer{.days = 5}, "0", "0", "5", false, 5000, 10000, 5, {}},
+        {"days above", Buyer{.days = 6}, "0", "0", "5", true, 5000, 10000, 1,
+         {"Deducted 5 days from Dave for a description.\r\n"}},
+        {"class without day limit", Buyer{.days = 2, .class_name = "Unlimited"}, "10", "0", "5", true, 5000, 9990,
+         2, {"Deducted 10 credits from Dave for a description.\r\n"}},
+        {"missing class", Buyer{.class_name = "Ghosts"}, "10", "0", "1", false, 5000, 10000, 30, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shop s(c.buyer, [&c](World& w) {
+            w.set_option("DESCCRD", c.credits);
+            w.set_option("DESCCOP", c.copper);
+            w.set_option("DESCDAY", c.days);
+        });
+        EXPECT_OUT(c.bought ? kStored : kRefused, s.buy_description());
+        EXPECT_EQ(c.bought, stored_description(s.w, "Dave").has_value());
+        EXPECT_EQ(c.copper_after, s.w.player("Davo")->copper);
+        EXPECT_EQ((int)c.log.size(), log_count(s.w, "Deducted"));
+        std::string log = s.w.game_log();
+        size_t at = 0;
+        for (const std::string& line : c.log) {
+            at = log.find(line, at);
+            EXPECT_NE(std::string::npos, at) << line;
+        }
+        EXPECT_EQ(0, log_count(s.w, "purchased"));
+        auto account = s.account();
+        EXPECT_EQ(c.credits_after, account.credits);
+        EXPECT_EQ(c.days_after, account.days);
     }
-    {
-        Shop s(Buyer{.days = 6}, [](World& w) { w.set_option("DESCDAY", "5"); });
-        EXPECT_OUT(kStored, s.buy_description());
-        EXPECT_EQ(1, s.account().days);
-        EXPECT_EQ(1, log_count(s.w, "Deducted 5 days from Dave for a description.\r\n"));
-    }
-}
-
-TEST(DescriptionCharge, ClassWithoutDayLimitPaysNoDays)
-{
-    Shop s(Buyer{.days = 2, .class_name = "Unlimited"}, [](World& w) {
-        w.set_option("DESCCRD", "10");
-        w.set_option("DESCDAY", "5");
-    });
-    EXPECT_OUT(kStored, s.buy_description());
-    EXPECT_EQ(0, log_count(s.w, "days from Dave"));
-    auto account = s.account();
-    EXPECT_EQ(2, account.days);
-    EXPECT_EQ(9990, account.credits);
-}
-
-TEST(DescriptionCharge, MissingClassRefusesADaysPrice)
-{
-    Shop s(Buyer{.class_name = "Ghosts"}, [](World& w) {
-        w.set_option("DESCCRD", "10");
-        w.set_option("DESCDAY", "1");
-    });
-    EXPECT_OUT(kRefused, s.buy_description());
-    EXPECT_EQ(10000, s.account().credits);
 }
 
 TEST(DescriptionCharge, CopperRefusedByTheGameGivesTheCreditsBack)
@@ -404,49 +363,38 @@ TEST(LifePurchase, AfterTheAnswerAYesIsAMainMenuChoice)
     EXPECT_EQ(4, s.w.player("Davo")->lives);
 }
 
-TEST(LifePurchase, EightLivesMayBuyTheNinth)
+// Eight lives may buy the ninth, nine may not; an account without a
+// character and a buyer short of copper are refused before any charge.
+TEST(LifePurchase, RefusalsComeBeforeAnyCharge)
 {
-    Shop s(Buyer{.lives = 8}, life_prices);
-    EXPECT_OUT("<LIFEOK>" + kPrompt, s.buy_life());
-    EXPECT_EQ(9, s.w.player("Davo")->lives);
-    EXPECT_OUT("<LIFEMAX>" + kPrompt, s.buy_life());
-    EXPECT_EQ(9, s.w.player("Davo")->lives);
-    EXPECT_EQ(1, log_count(s.w, "Dave purchased a life."));
-    EXPECT_EQ(9500, s.account().credits);
-}
-
-TEST(LifePurchase, NinePriceStillShownAndNothingCharged)
-{
-    Shop s(Buyer{.credits = 0, .lives = 9}, life_prices);
-    EXPECT_OUT("<LIFECST 500|1000|2>", s.w.type(s.dave, "L"));
-    EXPECT_OUT("<LIFEMAX>" + kPrompt, s.w.type(s.dave, "y"));
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-}
-
-TEST(LifePurchase, NoGameDataComesFirst)
-{
-    World w;
-    mark_messages(w);
-    life_prices(w);
-    ASSERT_TRUE(w.start());
-    int sysop = w.login("Sysop");   // an account without a character
-    w.enter(sysop);
-    w.type(sysop, "L");
-    EXPECT_OUT("<LIFENUI>" + kPrompt, w.type(sysop, "yes"));
-    EXPECT_EQ(0, log_count(w, "Deducted"));
-    EXPECT_EQ(0, log_count(w, "purchased"));
-}
-
-TEST(LifePurchase, RefusedChargeShowsLifeNotBought)
-{
-    Shop s(Buyer{.copper = 999}, life_prices);
-    EXPECT_OUT("<LIFENSF>" + kPrompt, s.buy_life());
-    EXPECT_EQ(3, s.w.player("Davo")->lives);
-    EXPECT_EQ(999, s.w.player("Davo")->copper);
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-    EXPECT_EQ(10000, s.account().credits);
+    struct Case {
+        const char* name;
+        const char* login;
+        Buyer buyer;
+        std::string expected;
+        int32_t lives_after;
+    } cases[] = {
+        {"eight lives", "Dave", Buyer{.lives = 8}, "<LIFEOK>" + kPrompt, 9},
+        {"nine lives", "Dave", Buyer{.credits = 0, .lives = 9}, "<LIFEMAX>" + kPrompt, 9},
+        {"no character", "Sysop", Buyer{}, "<LIFENUI>" + kPrompt, 3},
+        {"copper short", "Dave", Buyer{.copper = 999}, "<LIFENSF>" + kPrompt, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shop s(c.buyer, life_prices);
+        int ch = std::string(c.login) == "Dave" ? s.dave : s.w.login(c.login);
+        if (ch != s.dave) {
+            s.w.enter(ch);
+        }
+        EXPECT_OUT("<LIFECST 500|1000|2>", s.w.type(ch, "L"));
+        EXPECT_OUT(c.expected, s.w.type(ch, "y"));
+        EXPECT_EQ(c.lives_after, s.w.player("Davo")->lives);
+        bool bought = c.expected == "<LIFEOK>" + kPrompt;
+        EXPECT_EQ(bought ? 1 : 0, log_count(s.w, "Dave purchased a life."));
+        EXPECT_EQ(bought ? 2 : 0, log_count(s.w, "Deducted"));
+        EXPECT_EQ(c.buyer.copper - (bought ? 1000 : 0), s.w.player("Davo")->copper);
+        EXPECT_EQ(c.buyer.credits - (bought ? 500 : 0), s.account().credits);
+    }
 }
 
 TEST(LifePurchase, FreeLifeOnlyLogsThePurchase)
