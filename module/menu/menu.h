@@ -13,8 +13,8 @@
 // handled once for the three menus marked *):
 //
 //   (host) --"*"--> MAIN --X--> (host, status STATUS_RETURN)
-//   MAIN --D--> DESC* --D--> DESC_CONFIRM --Yes--> (editor) --> DESC
-//                    \--D, free--> (editor) --> DESC; DESC_CONFIRM --other--> DESC
+//   MAIN --D--> DESC* --D, priced--> DESC_CONFIRM --Yes--> (editor) --> DESC
+//               DESC --D, free--> (editor) --> DESC;  DESC_CONFIRM --other--> DESC
 //   MAIN --L--> LIFE_CONFIRM --any--> MAIN
 //   MAIN --S (sysop)--> SYSDESC* --A/D/V--> DESC_APPROVE/DELETE/VIEW --any--> SYSDESC
 //                      SYSDESC --L--> DESC_LISTING --any line or end--> SYSDESC
