@@ -362,6 +362,41 @@ TEST(HostRoutines, FinishClosesTheMessageFile)
     module->finish();
 }
 
+// Every routine gives back the message file and the data file it selected:
+// after a walk through every menu the host's selections are as they were,
+// and the host never reports a selection undone twice or nested too deep.
+TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine)
+{
+    World w;
+    mark_messages(w);
+    w.set_option("DESCCRD", "1");
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    insert(w, description_record("Alice", "Pending.", 0));
+    insert(w, registry_record("Alia", 20, {"one"}));
+    bbs::HostAccess::Impl* host = bbs::HostAccess::impl();
+    ASSERT_NE(nullptr, host);
+    const HostMsgFile* selected = host->messages.current();
+    int sysop = w.login("Sysop");
+    int alice = w.login("Alice");
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 40; round++) {
+        w.enter(sysop);
+        for (const char* line : {"S", "V", "Alice", "A", "Nobody", "L", "X", "R", "L", "Alia", "", "X", "X"}) {
+            w.type(sysop, line);
+            w.deliver_all();
+        }
+        w.enter(alice);
+        for (const char* line : {"D", "", "A", "X", "R", "E", "1", "x", "X", "X", "X"}) {
+            w.type(alice, line);
+        }
+        w.type(alice, "look Alia");
+    }
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string::npos, errors.find("dfaSetBlk")) << errors.substr(0, 500);
+    EXPECT_EQ(std::string::npos, errors.find("dfaRstBlk")) << errors.substr(0, 500);
+    EXPECT_EQ(selected, host->messages.current());
+}
+
 TEST(HostRoutines, InjectedMessageReachesAUserInTheMenus)
 {
     World w;
