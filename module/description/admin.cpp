@@ -3,7 +3,8 @@
 // deleting any player's description by his user-ID.
 #include <ctype.h>
 
-#include "frame/plus.h"
+#include "description/description.h"
+#include "menu/menu.h"
 
 static const char admin_approve_ask[] = "Approve which user's description? ";
 static const char admin_delete_ask[] = "Delete which user's description? ";
@@ -18,11 +19,25 @@ void sysop_description_screen(void)
     rstmbk();
 }
 
-static void admin_ask(const char* question, uint32_t substate)
+static void admin_ask(const char* question)
 {
     prf("%s", question);
     outprf(usrnum);
-    usrptr->substate = substate;
+}
+
+void description_view_ask(void)
+{
+    admin_ask(admin_view_ask);
+}
+
+void description_delete_ask(void)
+{
+    admin_ask(admin_delete_ask);
+}
+
+void description_approve_ask(void)
+{
+    admin_ask(admin_approve_ask);
 }
 
 // Substate 4.
@@ -30,30 +45,25 @@ void sysop_description_menu(void)
 {
     setmbk(plus_msg);
     if (margc == 0) {
-        sysop_description_screen();
+        menu_enter(SS_SYSDESC);
         rstmbk();
         return;
     }
     switch (toupper((unsigned char)margv[0][0])) {
     case 'A':
-        admin_ask(admin_approve_ask, SS_DESC_APPROVE);
+        menu_enter(SS_DESC_APPROVE);
         break;
     case 'D':
-        admin_ask(admin_delete_ask, SS_DESC_DELETE);
+        menu_enter(SS_DESC_DELETE);
         break;
     case 'L':
         description_list_start();
         break;
     case 'V':
-        admin_ask(admin_view_ask, SS_DESC_VIEW);
-        break;
-    case 'X':
-        main_menu_screen();
-        usrptr->substate = SS_MAIN;
+        menu_enter(SS_DESC_VIEW);
         break;
     default:
-        sysop_description_screen();
-        usrptr->substate = SS_SYSDESC;
+        menu_enter(SS_SYSDESC);
         break;
     }
     rstmbk();
@@ -63,9 +73,7 @@ void sysop_description_menu(void)
 // in his menu.
 static void admin_answered(void)
 {
-    prfmsg(PLSPRMT);
-    outprf(usrnum);
-    usrptr->substate = SS_SYSDESC;
+    menu_prompt(SS_SYSDESC);
 }
 
 // Substate 5.
@@ -75,7 +83,7 @@ void description_view_prompt(void)
 
     setmbk(plus_msg);
     if (margc == 0) {
-        admin_ask(admin_view_ask, SS_DESC_VIEW);
+        menu_enter(SS_DESC_VIEW);
         rstmbk();
         return;
     }
@@ -83,7 +91,7 @@ void description_view_prompt(void)
     text = description_find(margv[0], usrnum);
     if (text != 0) {
         prf("%s\r", text);
-        if (!desc_approved) {
+        if (!description_approved()) {
             prf("\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r");
         }
     } else {
@@ -100,7 +108,7 @@ void description_delete_prompt(void)
 
     setmbk(plus_msg);
     if (margc == 0) {
-        admin_ask(admin_delete_ask, SS_DESC_DELETE);
+        menu_enter(SS_DESC_DELETE);
         rstmbk();
         return;
     }
@@ -122,7 +130,7 @@ void description_approve_prompt(void)
 {
     setmbk(plus_msg);
     if (margc == 0) {
-        admin_ask(admin_approve_ask, SS_DESC_APPROVE);
+        menu_enter(SS_DESC_APPROVE);
         rstmbk();
         return;
     }

@@ -1,10 +1,21 @@
 // Brakvold Plus: description records in the generic database.
 #include <string.h>
 
-#include "frame/plus.h"
+#include "description/description.h"
 
-DescriptionRecord desc_buffer;
-uint8_t desc_approved = 0;
+// The record of the last lookup or store, and whether it was approved.
+static DescriptionRecord desc_buffer;
+static uint8_t desc_approved = 0;
+
+uint8_t description_approved(void)
+{
+    return desc_approved;
+}
+
+void description_forget_approval(void)
+{
+    desc_approved = 0;
+}
 
 // What the game's description hook looks up into, so that the described
 // player's own scratch area (perhaps an unsaved edit) is never touched.
@@ -122,6 +133,72 @@ void description_delete(const char* userid, int32_t channel)
     if (selected) {
         dfaRstBlk();
     }
+}
+
+// The key of the current player's description record.
+static void own_key(GenericRecordKey* key)
+{
+    memset(key, 0, sizeof(*key));
+    memcpy(key->userid, usaptr->userid, strnlen(usaptr->userid, HOST_UIDSIZ - 1));
+    strcpy(key->tag, DESC_TAG);
+}
+
+// Free when the player's stored description still waits for approval and
+// new descriptions are not approved at once. The generic database is selected.
+int description_change_is_free(void)
+{
+    if (opt_autoapprove) {
+        return 0;
+    }
+    GenericRecordKey key;
+    own_key(&key);
+    memset(&desc_buffer, 0, sizeof(desc_buffer));
+    memcpy(&desc_buffer, &key, sizeof(key));
+    if (dfaAcqLock(&desc_buffer, &key, 0, DFA_EQUAL, 0) != 1) {
+        return 0;
+    }
+    return (desc_buffer.flags & DESC_APPROVED) == 0;
+}
+
+// Stores the edited text as the player's description, or removes his
+// description when the text is empty. Returns the text stored, or none.
+// The generic database is selected.
+char* description_store(char* text)
+{
+    GenericRecordKey key;
+    own_key(&key);
+
+    memset(&desc_buffer, 0, sizeof(desc_buffer));
+    memcpy(&desc_buffer, &key, sizeof(key));
+    depad(text);
+    size_t length = strnlen(text, DESC_TEXTSIZ - 1);
+
+    if (dfaAcqLock(&desc_buffer, &key, 0, DFA_EQUAL, 0) == 1) {
+        memcpy(desc_buffer.text, text, length);
+        desc_buffer.text[length] = '\0';
+        dfaDelete();
+    } else {
+        memset(&desc_buffer, 0, sizeof(desc_buffer));
+        memcpy(&desc_buffer, &key, sizeof(key));
+        memcpy(desc_buffer.text, text, length);
+        desc_buffer.text[length] = '\0';
+    }
+
+    if (opt_autoapprove) {
+        desc_buffer.flags |= DESC_APPROVED;
+        desc_approved = 1;
+    } else {
+        desc_buffer.flags &= ~(uint32_t)DESC_APPROVED;
+    }
+
+    if (text[0] == '\0') {
+        return nullptr;
+    }
+    if (!opt_autoapprove && opt_appruid != nullptr) {
+        brakvold_send_mail(opt_appruid, "Description needs approval", usaptr->userid);
+    }
+    dfaInsertV(&desc_buffer, sizeof(desc_buffer));
+    return text;
 }
 
 PLUS_EXPORT int32_t plus_user_description(int32_t channel)

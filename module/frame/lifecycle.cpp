@@ -3,13 +3,24 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "frame/plus.h"
+#include "frame/frame.h"
+#include "description/description.h"
+#include "menu/menu.h"
+#include "registry/registry.h"
+
+static int16_t plus_logon(void);
+static int16_t plus_injection(void);
+static int16_t plus_logoff(void);
+static void plus_hangup(void);
+static void plus_midnight(void);
+static void plus_account_deleted(const char* userid);
+static void plus_finish(void);
 
 // ---------------------------------------------------------------------------
 // Descriptors
 // ---------------------------------------------------------------------------
 
-ModuleDescriptor plus_module = {
+static ModuleDescriptor plus_module = {
     "",                    // name, filled from QRTBKPLS.MDF at start-up
     plus_logon,
     plus_input,
@@ -22,7 +33,7 @@ ModuleDescriptor plus_module = {
     plus_finish,
 };
 
-AddonDescriptor plus_addon = {
+static AddonDescriptor plus_addon = {
     3,
     "Brakvold Plus - Entertainment",
     plus_menu_display,
@@ -37,9 +48,9 @@ AddonDescriptor plus_addon = {
 
 int32_t plus_modnum = -1;
 HostMsgFile* plus_msg = nullptr;
-int32_t plus_addon_handle = 0;
+static int32_t plus_addon_handle = 0;
 uint8_t plus_addon_active = 0;
-uint8_t plus_subbbs = 0;
+static uint8_t plus_subbbs = 0;
 SessionSlot* plus_slots = nullptr;
 ReturnPoint* plus_returns = nullptr;
 
@@ -99,12 +110,12 @@ PLUS_EXPORT void init__qrtbkpls(void)
 // Host routines
 // ---------------------------------------------------------------------------
 
-int16_t plus_logon(void)
+static int16_t plus_logon(void)
 {
     return 0;
 }
 
-int16_t plus_injection(void)
+static int16_t plus_injection(void)
 {
     int32_t channel = othusn;
     btuxmn(channel, prfbuf);
@@ -116,13 +127,13 @@ int16_t plus_injection(void)
     return 1;
 }
 
-int16_t plus_logoff(void)
+static int16_t plus_logoff(void)
 {
     return 0;
 }
 
 // A new caller on this channel has not entered the menus.
-void plus_hangup(void)
+static void plus_hangup(void)
 {
     if (plus_returns != nullptr && usrnum >= 0 && usrnum < nterms) {
         plus_returns[usrnum].state = -1;
@@ -130,18 +141,18 @@ void plus_hangup(void)
     }
 }
 
-void plus_midnight(void)
+static void plus_midnight(void)
 {
 }
 
-void plus_account_deleted(const char* userid)
+static void plus_account_deleted(const char* userid)
 {
     description_delete(userid, -1);
 }
 
 // The host unloads the library after this routine: what start-up took from
 // the host's allocator goes back, so that nothing is lost with the library.
-void plus_finish(void)
+static void plus_finish(void)
 {
     if (plus_msg != nullptr) {
         clsmsg(plus_msg);

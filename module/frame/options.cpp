@@ -2,7 +2,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "frame/plus.h"
+#include "frame/frame.h"
 
 int32_t opt_desccrd = 0, opt_desccop = 0, opt_descday = 0;
 int32_t opt_lifecrd = 0, opt_lifecop = 0, opt_lifeday = 0;

@@ -2,7 +2,10 @@
 // dispatches on the user's substate, and the main menu.
 #include <ctype.h>
 
-#include "frame/plus.h"
+#include "menu/menu.h"
+#include "description/description.h"
+#include "purchase/purchase.h"
+#include "registry/registry.h"
 
 static int channel_known(int32_t channel)
 {
@@ -32,11 +35,10 @@ PLUS_EXPORT int32_t plus_menu_command(void)
         return 0;
     }
     setmbk(plus_msg);
-    main_menu_screen();
     plus_returns[usrnum].state = usrptr->state;
     plus_returns[usrnum].substate = usrptr->substate;
     usrptr->state = plus_modnum;
-    usrptr->substate = SS_MAIN;
+    menu_enter(SS_MAIN);
     rstmbk();
     return 1;
 }
@@ -66,65 +68,156 @@ void module_exit(void)
     btuinj(usrnum, STATUS_RETURN);
 }
 
-static void bad_choice(void)
-{
-    prfmsg(BADCHC);
-    prfmsg(PLSPRMT);
-    outprf(usrnum);
-}
-
 void main_menu(void)
 {
-    int choice = menu_choice();
-    if (choice == 0) {
-        main_menu_screen();
-        return;
-    }
-    switch (choice) {
+    switch (menu_choice()) {
+    case 0:
+        menu_enter(SS_MAIN);
+        break;
     case 'A':
         if (plus_is_sysop()) {
             prf("Not implemented yet.\r");
             outprf(usrnum);
         } else {
-            main_menu_screen();
+            menu_enter(SS_MAIN);
         }
         break;
     case 'D':
-        usrptr->substate = SS_DESC;
-        description_screen(1);
+        menu_enter(SS_DESC);
         break;
     case 'I':
         prfmsg(PLSINFO);
-        prfmsg(PLSPRMT);
-        outprf(usrnum);
+        menu_prompt(SS_MAIN);
         break;
     case 'L':
         if (opt_lifecrd == -1) {
-            bad_choice();
+            prfmsg(BADCHC);
+            menu_prompt(SS_MAIN);
         } else {
-            life_price_screen();
-            usrptr->substate = SS_LIFE_CONFIRM;
+            menu_enter(SS_LIFE_CONFIRM);
         }
         break;
     case 'R':
-        registry_menu_screen();
-        usrptr->substate = SS_REGISTRY;
+        menu_enter(SS_REGISTRY);
         break;
     case 'S':
-        if (plus_is_sysop()) {
-            sysop_description_screen();
-            usrptr->substate = SS_SYSDESC;
-        } else {
-            main_menu_screen();
-        }
+        menu_enter(menu_may_enter(SS_SYSDESC) ? SS_SYSDESC : SS_MAIN);
         break;
     case 'X':
         module_exit();
         break;
     default:
-        bad_choice();
+        prfmsg(BADCHC);
+        menu_prompt(SS_MAIN);
         break;
     }
+}
+
+// ---------------------------------------------------------------------------
+// The substates
+// ---------------------------------------------------------------------------
+
+static void description_entry_screen(void)
+{
+    description_screen(1);
+}
+
+static void lookup_ask(void)
+{
+    prfmsg(LOOKASK);
+    outprf(usrnum);
+}
+
+static void remove_ask(void)
+{
+    prfmsg(REMASK);
+    outprf(usrnum);
+}
+
+static void letter_ask(void)
+{
+    prf("Start listing at what letter (enter='a'):");
+    outprf(usrnum);
+}
+
+static void listing_notice(void)
+{
+    prf("Press <enter> to stop the listing.\r");
+    outprf(usrnum);
+}
+
+struct Substate {
+    void (*handler)(void);     // a line typed in the substate
+    void (*screen)(void);      // drawn on entering it
+    int32_t prompt;            // asks again after an answer; 0: none
+    uint8_t sysop_only;
+    uint8_t x_to_main;         // X goes back to the main menu
+};
+
+static const Substate substates[] = {
+    {nullptr, nullptr, 0, 0, 0},
+    /* SS_MAIN */ {main_menu, main_menu_screen, PLSPRMT, 0, 0},
+    /* SS_DESC */ {description_menu, description_entry_screen, PLSPRMT, 0, 1},
+    /* SS_DESC_CONFIRM */ {description_confirm, description_price_screen, 0, 0, 0},
+    /* SS_SYSDESC */ {sysop_description_menu, sysop_description_screen, PLSPRMT, 1, 1},
+    /* SS_DESC_VIEW */ {description_view_prompt, description_view_ask, 0, 1, 0},
+    /* SS_DESC_DELETE */ {description_delete_prompt, description_delete_ask, 0, 1, 0},
+    /* SS_REGISTRY */ {registry_menu, registry_menu_screen, REGPRMT, 0, 1},
+    /* SS_LOOKUP */ {player_lookup_prompt, lookup_ask, 0, 0, 0},
+    /* SS_REG_CHOOSE */ {registry_edit_choose, registry_edit_screen, REGEPMT, 0, 0},
+    /* SS_REG_VALUE */ {registry_edit_store, registry_value_ask, 0, 0, 0},
+    /* SS_REG_LETTER */ {registry_letter_prompt, letter_ask, 0, 0, 0},
+    /* SS_REG_LISTING */ {listing_stop, listing_notice, 0, 0, 0},
+    /* SS_LIFE_CONFIRM */ {life_confirm, life_price_screen, 0, 0, 0},
+    /* SS_REG_REMOVE */ {registry_remove_prompt, remove_ask, 0, 1, 0},
+    /* SS_DESC_APPROVE */ {description_approve_prompt, description_approve_ask, 0, 1, 0},
+    /* SS_DESC_LISTING */ {listing_stop, listing_notice, 0, 1, 0},
+};
+static_assert(sizeof(substates) / sizeof(substates[0]) == SS_DESC_LISTING + 1);
+
+static const Substate* substate_entry(uint32_t substate)
+{
+    if (substate == 0 || substate >= sizeof(substates) / sizeof(substates[0])) {
+        return nullptr;
+    }
+    return &substates[substate];
+}
+
+void menu_resume(uint32_t substate)
+{
+    usrptr->substate = substate;
+}
+
+void menu_enter(uint32_t substate)
+{
+    const Substate* entry = substate_entry(substate);
+    usrptr->substate = substate;
+    if (entry != nullptr && entry->screen != nullptr) {
+        setmbk(plus_msg);
+        entry->screen();
+        rstmbk();
+    }
+}
+
+void menu_prompt(uint32_t substate)
+{
+    const Substate* entry = substate_entry(substate);
+    usrptr->substate = substate;
+    if (entry != nullptr && entry->prompt != 0) {
+        setmbk(plus_msg);
+        prfmsg(entry->prompt);
+        outprf(usrnum);
+        rstmbk();
+    }
+}
+
+int menu_may_enter(uint32_t substate)
+{
+    const Substate* entry = substate_entry(substate);
+    if (entry == nullptr) {
+        return 0;
+    }
+    return !entry->sysop_only || plus_is_sysop();
 }
 
 int16_t plus_input(void)
@@ -133,24 +226,13 @@ int16_t plus_input(void)
         return 0;
     }
     setmbk(plus_msg);
-    switch (usrptr->substate) {
-    case SS_MAIN: main_menu(); break;
-    case SS_DESC: description_menu(); break;
-    case SS_DESC_CONFIRM: description_confirm(); break;
-    case SS_SYSDESC: sysop_description_menu(); break;
-    case SS_DESC_VIEW: description_view_prompt(); break;
-    case SS_DESC_DELETE: description_delete_prompt(); break;
-    case SS_REGISTRY: registry_menu(); break;
-    case SS_LOOKUP: player_lookup_prompt(); break;
-    case SS_REG_CHOOSE: registry_edit_choose(); break;
-    case SS_REG_VALUE: registry_edit_store(); break;
-    case SS_REG_LETTER: registry_letter_prompt(); break;
-    case SS_REG_LISTING: listing_stop_registry(); break;
-    case SS_LIFE_CONFIRM: life_confirm(); break;
-    case SS_REG_REMOVE: registry_remove_prompt(); break;
-    case SS_DESC_APPROVE: description_approve_prompt(); break;
-    case SS_DESC_LISTING: listing_stop_descriptions(); break;
-    default: module_exit(); break;
+    const Substate* entry = substate_entry(usrptr->substate);
+    if (entry == nullptr) {
+        module_exit();
+    } else if (entry->x_to_main && menu_choice() == 'X') {
+        menu_enter(SS_MAIN);
+    } else {
+        entry->handler();
     }
     rstmbk();
     return 1;

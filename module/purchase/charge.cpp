@@ -3,10 +3,21 @@
 // mail-only mode.
 #include <string.h>
 
-#include "frame/plus.h"
+#include "purchase/purchase.h"
 
-PublicUserInfo plus_pubinfo;
-PurchaseCharge plus_charged;
+static PurchaseCharge plus_charged;
+
+const PurchaseCharge* purchase_last_charge(void)
+{
+    return &plus_charged;
+}
+
+void purchase_forget_charge(void)
+{
+    plus_charged.credits = 0;
+    plus_charged.copper = 0;
+    plus_charged.days = 0;
+}
 
 // What tells the two purchases apart.
 struct PurchaseKind {
@@ -99,7 +110,7 @@ static uint8_t charge_purchase(int32_t channel, const PublicUserInfo* info, cons
     return 1;
 }
 
-uint8_t charge_description_purchase(int32_t channel, PublicUserInfo* info)
+uint8_t charge_description_purchase(int32_t channel, const PublicUserInfo* info)
 {
     PurchaseKind kind = {
         opt_desccrd,
@@ -118,7 +129,7 @@ uint8_t charge_description_purchase(int32_t channel, PublicUserInfo* info)
     return charge_purchase(channel, info, &kind);
 }
 
-uint8_t charge_life_purchase(int32_t channel, PublicUserInfo* info)
+uint8_t charge_life_purchase(int32_t channel, const PublicUserInfo* info)
 {
     PurchaseKind kind = {
         opt_lifecrd,

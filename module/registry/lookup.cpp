@@ -2,7 +2,7 @@
 // of his registry, by the global command word or from the registry menu.
 #include <string.h>
 
-#include "frame/plus.h"
+#include "registry/registry.h"
 
 // A text field of the game's record, as a terminated text.
 static void lookup_text(char* out, const char* field, size_t size)
@@ -11,19 +11,22 @@ static void lookup_text(char* out, const char* field, size_t size)
     out[size] = 0;
 }
 
+// The player looked up, as the game tells it.
+static PublicUserInfo looked_up;
+
 void player_lookup_show(const char* name)
 {
     RegistryRecord* record;
-    char player[sizeof(plus_pubinfo.name) + 1];
-    char race[sizeof(plus_pubinfo.race) + 1];
-    char title[sizeof(plus_pubinfo.title) + 1];
-    char profession[sizeof(plus_pubinfo.profession) + 1];
-    char guild[sizeof(plus_pubinfo.guild) + 1];
+    char player[sizeof(looked_up.name) + 1];
+    char race[sizeof(looked_up.race) + 1];
+    char title[sizeof(looked_up.title) + 1];
+    char profession[sizeof(looked_up.profession) + 1];
+    char guild[sizeof(looked_up.guild) + 1];
     uint32_t divisor;
     int32_t age;
 
     setmbk(plus_msg);
-    if (!retrieve_public_userinfo(name, &plus_pubinfo)) {
+    if (!retrieve_public_userinfo(name, &looked_up)) {
         prfmsg(NOSUCHP);
         outprf(usrnum);
         rstmbk();
@@ -35,18 +38,18 @@ void player_lookup_show(const char* name)
         age = record->age;
     } else {
         divisor = opt_agediv != 0 ? opt_agediv : 1;
-        age = (int32_t)(plus_pubinfo.time_played / divisor) + opt_agebase;
+        age = (int32_t)(looked_up.time_played / divisor) + opt_agebase;
     }
-    lookup_text(player, plus_pubinfo.name, sizeof(plus_pubinfo.name));
-    lookup_text(race, plus_pubinfo.race, sizeof(plus_pubinfo.race));
-    lookup_text(title, plus_pubinfo.title, sizeof(plus_pubinfo.title));
-    lookup_text(profession, plus_pubinfo.profession, sizeof(plus_pubinfo.profession));
-    lookup_text(guild, plus_pubinfo.guild, sizeof(plus_pubinfo.guild));
+    lookup_text(player, looked_up.name, sizeof(looked_up.name));
+    lookup_text(race, looked_up.race, sizeof(looked_up.race));
+    lookup_text(title, looked_up.title, sizeof(looked_up.title));
+    lookup_text(profession, looked_up.profession, sizeof(looked_up.profession));
+    lookup_text(guild, looked_up.guild, sizeof(looked_up.guild));
     prfmsg(PUBINFO, player, race, title, profession,
-           plus_pubinfo.gender == 'M' ? "Male" : "Female",
-           (int)age, (int)plus_pubinfo.experience, (int)plus_pubinfo.quests,
-           (int)plus_pubinfo.level, guild[0] != 0 ? guild : "None",
-           (int)plus_pubinfo.kills);
+           looked_up.gender == 'M' ? "Male" : "Female",
+           (int)age, (int)looked_up.experience, (int)looked_up.quests,
+           (int)looked_up.level, guild[0] != 0 ? guild : "None",
+           (int)looked_up.kills);
     outprf(usrnum);
     registry_show(record, 0);
     rstmbk();

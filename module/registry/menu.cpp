@@ -4,7 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "frame/plus.h"
+#include "registry/registry.h"
+#include "menu/menu.h"
 
 static RegistryRecord* reg_editing_copy(void)
 {
@@ -33,8 +34,7 @@ void registry_menu_screen(void)
 int registry_prompt_left(void)
 {
     if (margc == 0 || (margc == 1 && sameas(margv[0], "x"))) {
-        registry_menu_screen();
-        usrptr->substate = SS_REGISTRY;
+        menu_enter(SS_REGISTRY);
         return 1;
     }
     return 0;
@@ -45,8 +45,7 @@ void registry_menu(void)
 {
     setmbk(plus_msg);
     if (margc == 0) {
-        registry_menu_screen();
-        usrptr->substate = SS_REGISTRY;
+        menu_enter(SS_REGISTRY);
         rstmbk();
         return;
     }
@@ -55,36 +54,22 @@ void registry_menu(void)
         registry_edit_begin();
         break;
     case 'L':
-        prfmsg(LOOKASK);
-        outprf(usrnum);
-        usrptr->substate = SS_LOOKUP;
+        menu_enter(SS_LOOKUP);
         break;
     case 'R':
-        if (plus_is_sysop()) {
-            prfmsg(REMASK);
-            outprf(usrnum);
-            usrptr->substate = SS_REG_REMOVE;
+        if (menu_may_enter(SS_REG_REMOVE)) {
+            menu_enter(SS_REG_REMOVE);
         } else {
             prfmsg(BADCHC);
-            prfmsg(REGPRMT);
-            outprf(usrnum);
-            usrptr->substate = SS_REGISTRY;
+            menu_prompt(SS_REGISTRY);
         }
         break;
     case 'S':
-        prf("Start listing at what letter (enter='a'):");
-        outprf(usrnum);
-        usrptr->substate = SS_REG_LETTER;
-        break;
-    case 'X':
-        main_menu_screen();
-        usrptr->substate = SS_MAIN;
+        menu_enter(SS_REG_LETTER);
         break;
     default:
         prfmsg(BADCHC);
-        prfmsg(REGPRMT);
-        outprf(usrnum);
-        usrptr->substate = SS_REGISTRY;
+        menu_prompt(SS_REGISTRY);
         break;
     }
     rstmbk();
@@ -96,11 +81,24 @@ void registry_edit_begin(void)
     registry_load_current(usrnum);
     prf("Current registry settings:\r");
     outprf(usrnum);
+    menu_enter(SS_REG_CHOOSE);
+    rstmbk();
+}
+
+// Substate 9's screen: the registry being edited, every field numbered.
+void registry_edit_screen(void)
+{
     registry_show(reg_editing_copy(), 1);
     prfmsg(REGEPMT);
     outprf(usrnum);
-    usrptr->substate = SS_REG_CHOOSE;
-    rstmbk();
+}
+
+// Substate 10's screen: the question for the chosen field.
+void registry_value_ask(void)
+{
+    prfmsg(REGASK1 + (int32_t)plus_slots[usrnum].registry_field - 1);
+    prf("%s", opt_regpfx != 0 ? opt_regpfx : "");
+    outprf(usrnum);
 }
 
 // Substate 9: which field to change, or Q / X to leave.
@@ -110,30 +108,23 @@ void registry_edit_choose(void)
 
     setmbk(plus_msg);
     if (margc == 0) {
-        registry_show(reg_editing_copy(), 1);
-        prfmsg(REGEPMT);
-        outprf(usrnum);
+        menu_enter(SS_REG_CHOOSE);
         rstmbk();
         return;
     }
     switch (reg_choice()) {
     case 'Q':
-        registry_menu_screen();
-        usrptr->substate = SS_REGISTRY;
+        menu_enter(SS_REGISTRY);
         break;
     case 'X':
         registry_save(usrnum);
-        registry_menu_screen();
-        usrptr->substate = SS_REGISTRY;
+        menu_enter(SS_REGISTRY);
         break;
     default:
         field = atol(margv[0]);
         if (field >= 1 && field <= REG_AGE_FIELD) {
-            prfmsg(REGASK1 + (int32_t)field - 1);
-            prf("%s", opt_regpfx != 0 ? opt_regpfx : "");
-            outprf(usrnum);
             plus_slots[usrnum].registry_field = (uint32_t)field;
-            usrptr->substate = SS_REG_VALUE;
+            menu_enter(SS_REG_VALUE);
         } else {
             prfmsg(BADCHC);
             outprf(usrnum);
@@ -152,7 +143,6 @@ void registry_edit_store(void)
     long age;
 
     setmbk(plus_msg);
-    usrptr->substate = SS_REG_CHOOSE;
     copy = reg_editing_copy();
     if (margc > 0 && copy != 0) {
         rstrin();
@@ -175,9 +165,7 @@ void registry_edit_store(void)
             copy->age = (int16_t)age;
         }
     }
-    registry_show(copy, 1);
-    prfmsg(REGEPMT);
-    outprf(usrnum);
+    menu_enter(SS_REG_CHOOSE);
     rstmbk();
 }
 
@@ -201,8 +189,6 @@ void registry_remove_prompt(void)
     rstrin();
     registry_remove(margv[0]);
     prf("Removed custom registry for %s\n", margv[0]);
-    prfmsg(REGPRMT);
-    outprf(usrnum);
-    usrptr->substate = SS_REGISTRY;
+    menu_prompt(SS_REGISTRY);
     rstmbk();
 }

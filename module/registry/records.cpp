@@ -2,9 +2,12 @@
 // per player in the generic database, keyed by his name in the game.
 #include <string.h>
 
-#include "frame/plus.h"
+#include "registry/registry.h"
 
-RegistryRecord reg_buffer;
+// The record of the last lookup, and the player whose registry is loaded
+// or saved, as the game tells it.
+static RegistryRecord reg_buffer;
+static PublicUserInfo reg_player;
 
 static const char* const reg_number_labels[REG_AGE_FIELD] = {
     "\x1b[[\x1b[0;37m| \b \b \b \b] 1->",
@@ -81,10 +84,10 @@ RegistryRecord* registry_load_current(int32_t channel)
         return 0;
     }
     memset(copy, 0, sizeof(RegistryRecord));
-    if (!retrieve_public_usrnum_userinfo(channel, &plus_pubinfo)) {
+    if (!retrieve_public_usrnum_userinfo(channel, &reg_player)) {
         return 0;
     }
-    reg_player_name(name, &plus_pubinfo);
+    reg_player_name(name, &reg_player);
     found = registry_load(name);
     if (found == 0) {
         return 0;
@@ -103,8 +106,8 @@ void registry_save(int32_t channel)
         return;
     }
     dfaSetBlk(genbb);
-    if (retrieve_public_usrnum_userinfo(channel, &plus_pubinfo)) {
-        reg_player_name(name, &plus_pubinfo);
+    if (retrieve_public_usrnum_userinfo(channel, &reg_player)) {
+        reg_player_name(name, &reg_player);
         memset(copy->userid, 0, sizeof(copy->userid));
         memset(copy->tag, 0, sizeof(copy->tag));
         stzcpy(copy->userid, name, sizeof(copy->userid));

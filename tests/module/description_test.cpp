@@ -378,26 +378,24 @@ void tcplibm_no(World& w) { w.write_tcplibm(std::string("nO")); }
 void tcplibm_without_option(World& w) { w.write_tcplibm(std::nullopt); }
 void no_tcplibm(World&) {}
 
+// A sub-BBS front end (tcplibm.msg with SUBBBS other than NO) gets a
+// marker before the editor opens and one after it closes.
 TEST(DescriptionSave, SubBbsFrontEndGetsMarkersAroundTheEditor)
 {
-    for (auto setup : {tcplibm_yes, tcplibm_empty}) {
-        Desc d(setup);
-        std::string opened = d.w.type(d.alice, "D");
-        ASSERT_FALSE(opened.empty());
-        EXPECT_EQ('\x91', opened[0]) << show(opened);
-        EXPECT_EQ(1, (int)std::count(opened.begin(), opened.end(), '\x91'));
-        EXPECT_OUT("\x90" + description_screen("Marked.", true), d.save(d.alice, "Marked."));
-    }
-}
-
-TEST(DescriptionSave, NoMarkersWithoutASubBbsFrontEnd)
-{
-    for (auto setup : {tcplibm_no, tcplibm_without_option, no_tcplibm}) {
-        Desc d(setup);
+    struct Case {
+        void (*setup)(World&);
+        bool marked;
+    } cases[] = {{tcplibm_yes, true}, {tcplibm_empty, true}, {tcplibm_no, false},
+                 {tcplibm_without_option, false}, {no_tcplibm, false}};
+    for (const Case& c : cases) {
+        Desc d(c.setup);
         std::string opened = d.w.type(d.alice, "D");
         ASSERT_TRUE(d.w.host().in_editor(d.alice));
-        EXPECT_EQ(std::string::npos, opened.find('\x91')) << show(opened);
-        EXPECT_OUT(description_screen("Plain.", true), d.save(d.alice, "Plain."));
+        EXPECT_EQ(c.marked ? 1 : 0, (int)std::count(opened.begin(), opened.end(), '\x91')) << show(opened);
+        if (c.marked) {
+            EXPECT_EQ('\x91', opened[0]) << show(opened);
+        }
+        EXPECT_OUT((c.marked ? "\x90" : "") + description_screen("Marked.", true), d.save(d.alice, "Marked."));
     }
 }
 

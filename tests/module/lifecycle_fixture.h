@@ -12,7 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/plus.h"
+#include "description/description.h"
+#include "menu/menu.h"
+#include "purchase/purchase.h"
+#include "registry/registry.h"
 #include "tests/module/records_fixture.h"
 #include "tests/support/world.h"
 

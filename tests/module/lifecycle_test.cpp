@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bbs/host_impl.h"
 #include "bbs/messages.h"
 
 namespace {
@@ -40,33 +41,30 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads)
         const char* name;
         const char* kind;
     };
+#define ENTRY(name, kind) {name, #name, kind}
     std::vector<Expected> expected = {
-        {4, "DESCCRD", "lngopt(0..1000000)"}, {5, "DESCCOP", "lngopt(0..1000000)"}, {6, "DESCDAY", "numopt(0..60)"},
-        {7, "LIFECRD", "lngopt(-1..90000000)"}, {8, "LIFECOP", "lngopt(0..99999999)"},
-        {9, "LIFEDAY", "numopt(0..60)"}, {10, "SYSKEY", "hasmkey"}, {12, "AGEDIV", "numopt(1..32767)"},
-        {13, "AGEBASE", "numopt(0..500)"}, {14, "DESCLNS", "numopt(1..10)"}, {15, "DESCAPP", "ynopt"},
-        {16, "APPRUID", "stgopt"}, {17, "REGPFX", "stgopt"}, {18, "LOOKCMD", "stgopt"},
-        {20, "CURDESC", "prfmsg(string)"}, {21, "DESCHLP", "prfmsg"}, {22, "MAINMNU", "prfmsg(string)"},
-        {23, "MNULIFE", "prfmsg"}, {24, "MNUSYSP", "prfmsg"}, {25, "LIFECST", "prfmsg(string, string, string)"},
-        {26, "PLSINFO", "prfmsg"}, {27, "SYSDMNU", "prfmsg"}, {28, "PLSPRMT", "prfmsg"},
-        {29, "PUBINFO", "prfmsg(string, string, string, string, string, integer, integer, integer, integer, "
-                        "string, integer)"},
+        ENTRY(DESCCRD, "lngopt(0..1000000)"), ENTRY(DESCCOP, "lngopt(0..1000000)"), ENTRY(DESCDAY, "numopt(0..60)"),
+        ENTRY(LIFECRD, "lngopt(-1..90000000)"), ENTRY(LIFECOP, "lngopt(0..99999999)"),
+        ENTRY(LIFEDAY, "numopt(0..60)"), ENTRY(SYSKEY, "hasmkey"), ENTRY(AGEDIV, "numopt(1..32767)"),
+        ENTRY(AGEBASE, "numopt(0..500)"), ENTRY(DESCLNS, "numopt(1..10)"), ENTRY(DESCAPP, "ynopt"),
+        ENTRY(APPRUID, "stgopt"), ENTRY(REGPFX, "stgopt"), ENTRY(LOOKCMD, "stgopt"),
+        ENTRY(CURDESC, "prfmsg(string)"), ENTRY(DESCHLP, "prfmsg"), ENTRY(MAINMNU, "prfmsg(string)"),
+        ENTRY(MNULIFE, "prfmsg"), ENTRY(MNUSYSP, "prfmsg"), ENTRY(LIFECST, "prfmsg(string, string, string)"),
+        ENTRY(PLSINFO, "prfmsg"), ENTRY(SYSDMNU, "prfmsg"), ENTRY(PLSPRMT, "prfmsg"),
+        ENTRY(PUBINFO, "prfmsg(string, string, string, string, string, integer, integer, integer, integer, "
+                       "string, integer)"),
+        ENTRY(REGLAB1, "prfmsg"), ENTRY(REGLAB2, "prfmsg"), ENTRY(REGLAB3, "prfmsg"), ENTRY(REGLAB4, "prfmsg"),
+        ENTRY(REGLAB5, "prfmsg"), ENTRY(REGLAB6, "prfmsg"), ENTRY(REGLAB7, "prfmsg"), ENTRY(REGLAB8, "prfmsg"),
+        ENTRY(REGLAB9, "prfmsg"), ENTRY(REGLAB10, "prfmsg"), ENTRY(REGLAB11, "prfmsg"),
+        ENTRY(REGASK1, "prfmsg"), ENTRY(REGASK2, "prfmsg"), ENTRY(REGASK3, "prfmsg"), ENTRY(REGASK4, "prfmsg"),
+        ENTRY(REGASK5, "prfmsg"), ENTRY(REGASK6, "prfmsg"), ENTRY(REGASK7, "prfmsg"), ENTRY(REGASK8, "prfmsg"),
+        ENTRY(REGASK9, "prfmsg"), ENTRY(REGASK10, "prfmsg"), ENTRY(REGASK11, "prfmsg"),
+        ENTRY(REGEPMT, "prfmsg"), ENTRY(REGPRMT, "prfmsg"), ENTRY(REGMENU, "prfmsg"), ENTRY(REGSYSP, "prfmsg"),
+        ENTRY(LOOKASK, "prfmsg"), ENTRY(REMASK, "prfmsg"), ENTRY(NOSUCHP, "prfmsg"), ENTRY(BADCHC, "prfmsg"),
+        ENTRY(NOTAPPR, "prfmsg"), ENTRY(DESCNSF, "prfmsg"), ENTRY(LIFENSF, "prfmsg"), ENTRY(LIFENUI, "prfmsg"),
+        ENTRY(LIFEMAX, "prfmsg"), ENTRY(LIFEOK, "prfmsg"), ENTRY(LSTNONE, "prfmsg"), ENTRY(LSTCNT, "prfmsg(count)"),
     };
-    std::vector<std::string> names;
-    for (int field = 1; field <= 11; field++) {
-        names.push_back("REGLAB" + std::to_string(field));
-    }
-    for (int field = 1; field <= 11; field++) {
-        names.push_back("REGASK" + std::to_string(field));
-    }
-    for (const char* name : {"REGEPMT", "REGPRMT", "REGMENU", "REGSYSP", "LOOKASK", "REMASK", "NOSUCHP", "BADCHC",
-                             "NOTAPPR", "DESCNSF", "LIFENSF", "LIFENUI", "LIFEMAX", "LIFEOK", "LSTNONE"}) {
-        names.push_back(name);
-    }
-    for (size_t i = 0; i < names.size(); i++) {
-        expected.push_back({30 + (int)i, names[i].c_str(), "prfmsg"});
-    }
-    expected.push_back({67, "LSTCNT", "prfmsg(count)"});
+#undef ENTRY
 
     ASSERT_EQ(expected.size(), catalogue.entries.size());
     for (size_t i = 0; i < expected.size(); i++) {
@@ -249,6 +247,73 @@ TEST(Options, OutOfBoundsValuesAreClampedByTheHost)
     EXPECT_EQ(801u, w.host().editor_size(ch));
 }
 
+// Each numeric option one above its ceiling is read as the ceiling.
+TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling)
+{
+    struct Case {
+        const char* option;
+        long ceiling;
+        const char* screen;   // D: the description price, L: the life price, A: a lookup's age
+        std::string expected;
+    } cases[] = {
+        {"DESCCRD", DESCCRD_CEILING, "D", price_line(DESCCRD_CEILING, 0, 0)},
+        {"DESCCOP", DESCCOP_CEILING, "D", price_line(0, DESCCOP_CEILING, 0)},
+        {"DESCDAY", DESCDAY_CEILING, "D", price_line(0, 0, DESCDAY_CEILING)},
+        {"LIFECRD", LIFECRD_CEILING, "L", "<LIFECST " + std::to_string(LIFECRD_CEILING) + "|0|0>"},
+        {"LIFECOP", LIFECOP_CEILING, "L", "<LIFECST 0|" + std::to_string(LIFECOP_CEILING) + "|0>"},
+        {"LIFEDAY", LIFEDAY_CEILING, "L", "<LIFECST 0|0|" + std::to_string(LIFEDAY_CEILING) + ">"},
+        // Played 3 * 32767: 3 at the ceiling, 2 above it.
+        {"AGEDIV", AGEDIV_CEILING, "A", "|3|"},
+        // The same player, the divisor clamped to its ceiling too: 3 + base.
+        {"AGEBASE", AGEBASE_CEILING, "A", "|" + std::to_string(AGEBASE_CEILING + 3) + "|"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option);
+        World w;
+        mark_messages(w);
+        w.set_option("DESCCRD", "1");   // a price screen, whichever price is tested
+        w.set_option("PUBINFO", "<PUBINFO %s|%s|%s|%s|%s|%d|%d|%d|%d|%s|%d>");
+        w.set_option("AGEDIV", std::string(c.option) == "AGEBASE" ? "100000" : "1");
+        w.set_option("AGEBASE", "0");
+        if (std::string(c.option) != "DESCCRD") {
+            w.set_option("DESCCRD", "0");
+            w.set_option("DESCDAY", "1");
+        }
+        w.set_option(c.option, std::to_string(c.ceiling + 1));
+        testing_support::UserSpec old;
+        old.userid = "Olga";
+        old.player_name = "Olgana";
+        old.time_played = 3 * 32767;
+        w.add_user(old);
+        ASSERT_TRUE(w.start()) << w.stop_reason();
+        int ch = w.login("Alice");
+        w.enter(ch);
+        std::string screen(c.screen);
+        if (screen == "D") {
+            w.type(ch, "D");
+            std::string price = w.type(ch, "D");
+            if (std::string(c.option) != "DESCDAY") {
+                // the day price that makes the screen appear
+                EXPECT_OUT(c.expected.substr(0, c.expected.find(" and ")), price.substr(0, price.find(" and ")));
+            } else {
+                EXPECT_OUT(c.expected, price);
+            }
+        } else if (screen == "L") {
+            EXPECT_OUT(c.expected, w.type(ch, "L"));
+        } else {
+            w.type(ch, "R");
+            w.type(ch, "L");
+            std::string shown = w.type(ch, "Olgana");
+            EXPECT_NE(std::string::npos, shown.find("Olgana|")) << show(shown);
+            size_t field = 0;
+            for (int bar = 0; bar < 5; bar++) {
+                field = shown.find('|', field) + 1;
+            }
+            EXPECT_EQ(c.expected, shown.substr(field - 1, c.expected.size())) << show(shown);
+        }
+    }
+}
+
 TEST(Options, ApprovalUserAndAutoApproveFollowAReload)
 {
     World w;
@@ -279,6 +344,58 @@ TEST(Options, ApprovalUserAndAutoApproveFollowAReload)
 // ---------------------------------------------------------------------------
 // Host routines
 // ---------------------------------------------------------------------------
+
+// The finish routine closes the module's message file and frees what it
+// holds: a second run finds nothing to free.
+TEST(HostRoutines, FinishClosesTheMessageFile)
+{
+    World w;
+    mark_messages(w);
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    const ModuleDescriptor* module = w.host().module(w.host().find_module("Brakvold Plus"));
+    ASSERT_NE(nullptr, module);
+    bbs::HostAccess::Impl* host = bbs::HostAccess::impl();
+    ASSERT_NE(nullptr, host);
+    EXPECT_NE(nullptr, host->messages.find("QRTBKPLS.MCV"));
+    module->finish();
+    EXPECT_EQ(nullptr, host->messages.find("QRTBKPLS.MCV"));
+    module->finish();
+}
+
+// Every routine gives back the message file and the data file it selected:
+// after a walk through every menu the host's selections are as they were,
+// and the host never reports a selection undone twice or nested too deep.
+TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine)
+{
+    World w;
+    mark_messages(w);
+    w.set_option("DESCCRD", "1");
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    insert(w, description_record("Alice", "Pending.", 0));
+    insert(w, registry_record("Alia", 20, {"one"}));
+    bbs::HostAccess::Impl* host = bbs::HostAccess::impl();
+    ASSERT_NE(nullptr, host);
+    const HostMsgFile* selected = host->messages.current();
+    int sysop = w.login("Sysop");
+    int alice = w.login("Alice");
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 40; round++) {
+        w.enter(sysop);
+        for (const char* line : {"S", "V", "Alice", "A", "Nobody", "L", "X", "R", "L", "Alia", "", "X", "X"}) {
+            w.type(sysop, line);
+            w.deliver_all();
+        }
+        w.enter(alice);
+        for (const char* line : {"D", "", "A", "X", "R", "E", "1", "x", "X", "X", "X"}) {
+            w.type(alice, line);
+        }
+        w.type(alice, "look Alia");
+    }
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string::npos, errors.find("dfaSetBlk")) << errors.substr(0, 500);
+    EXPECT_EQ(std::string::npos, errors.find("dfaRstBlk")) << errors.substr(0, 500);
+    EXPECT_EQ(selected, host->messages.current());
+}
 
 TEST(HostRoutines, InjectedMessageReachesAUserInTheMenus)
 {

@@ -74,6 +74,24 @@ TEST_F(Lister, RegistryListingGoesOnPastTheStartLetterOneRecordPerStatus)
     EXPECT_BYTES("<LOOKASK>", w.type(ch, "L"));
 }
 
+// A lookup leaves the looked-up registry behind: the listing's start key is
+// only the letter typed, never the rest of that name.
+TEST_F(Lister, ListingRightAfterALookupStartsAtItsLetter)
+{
+    insert(w, registry_record("Aaron", 0, {}));
+    insert(w, registry_record("Alia", 0, {"alia"}));
+    int ch = w.login("Alice");
+    w.enter(ch);
+    w.type(ch, "R");
+    EXPECT_BYTES("<LOOKASK>", w.type(ch, "L"));
+    EXPECT_NE(std::string::npos, w.type(ch, "Alia").find("<REGLAB1>: alia\r"));
+    EXPECT_BYTES(kRegistryMenu, w.type(ch, ""));
+    w.type(ch, "S");
+    EXPECT_BYTES(kPress, w.type_only(ch, "a"));
+    EXPECT_BYTES("Aaron\n", step(ch));
+    EXPECT_BYTES("Alia\n<LSTCNT 2><REGPRMT>", step(ch));
+}
+
 TEST_F(Lister, EmptyLineStartsAtAAndTheLastRecordEndsTheListing)
 {
     insert(w, registry_record("0first", 0, {}));

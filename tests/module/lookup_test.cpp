@@ -70,33 +70,39 @@ TEST_F(Lookup, GlobalCommandInAnyLetterCase)
     EXPECT_BYTES(pubinfo(bobo, 18), lookup(w, ch, "WHOIS bobo"));
     EXPECT_BYTES(pubinfo(bobo, 18), lookup(w, ch, "WhoIs BOBO"));
 
-    // The rest of the line is one name.
-    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Bobo Bobo"));
-    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Nobody"));
-}
-
-TEST_F(Lookup, LinesThatAreNotTheCommandAreLeftAlone)
-{
-    for (const char* line : {"whois", "WHOIS", "who is Bobo", "whoisBobo", "Bobo whois Bobo"}) {
-        SCOPED_TRACE(line);
-        std::string got = w.type(ch, line);
-        EXPECT_EQ(std::string::npos, got.find("<PUBINFO")) << show(got);
-        EXPECT_EQ(std::string::npos, got.find("<NOSUCHP>")) << show(got);
+    // The rest of the line is one name; an account name is not a player
+    // name; a name too long for the game, and a game that cannot answer.
+    const std::vector<std::string> unknown = {"Bobo Bobo", "Nobody", "Zzz", "Alice", std::string(40, 'B')};
+    for (const std::string& name : unknown) {
+        EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois " + name)) << name;
     }
+    w.game().failures().retrieve = true;
+    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Bobo"));
 }
 
-TEST(LookupCommand, EmptyCommandWordTakesNoLine)
+// Lines that are not the command word and a name, and any line when the
+// command word is empty, are left to the game.
+TEST(LookupCommand, LinesThatAreNotTheCommandAreLeftAlone)
 {
-    World w;
-    mark_messages(w);
-    w.set_option("LOOKCMD", "");
-    ASSERT_TRUE(w.start()) << w.stop_reason();
-    int ch = w.login("Alice");
-    for (const char* line : {"whois Bobo", "Bobo Bobo", "/lookup Bobo"}) {
-        SCOPED_TRACE(line);
-        std::string got = w.type(ch, line);
-        EXPECT_EQ(std::string::npos, got.find("<PUBINFO")) << show(got);
-        EXPECT_EQ(std::string::npos, got.find("<NOSUCHP>")) << show(got);
+    struct Case {
+        const char* lookcmd;
+        std::vector<const char*> lines;
+    } cases[] = {
+        {"whois", {"whois", "WHOIS", "who is Bobo", "whoisBobo", "Bobo whois Bobo"}},
+        {"", {"whois Bobo", "Bobo Bobo", "/lookup Bobo"}},
+    };
+    for (const Case& c : cases) {
+        World w;
+        mark_messages(w);
+        w.set_option("LOOKCMD", c.lookcmd);
+        ASSERT_TRUE(w.start()) << w.stop_reason();
+        int ch = w.login("Alice");
+        for (const char* line : c.lines) {
+            SCOPED_TRACE(line);
+            std::string got = w.type(ch, line);
+            EXPECT_EQ(std::string::npos, got.find("<PUBINFO")) << show(got);
+            EXPECT_EQ(std::string::npos, got.find("<NOSUCHP>")) << show(got);
+        }
     }
 }
 
@@ -126,19 +132,6 @@ TEST_F(Lookup, AgeGenderAndGuild)
     EXPECT_BYTES(pubinfo(dorana, 30), lookup(w, ch, "whois Dorana"));
 }
 
-TEST(LookupAges, DefaultAgeFollowsTheOptions)
-{
-    World w;
-    mark_messages(w);
-    w.set_option("AGEDIV", "7");
-    w.set_option("AGEBASE", "0");
-    ASSERT_TRUE(w.start()) << w.stop_reason();
-    int ch = w.login("Alice");
-    auto bobo = w.player("Bobo");
-    ASSERT_TRUE(bobo);
-    EXPECT_BYTES(pubinfo(*bobo, 2500 / 7), lookup(w, ch, "whois Bobo"));
-}
-
 TEST_F(Lookup, RegistryLinesFollowInPublicForm)
 {
     PublicUserInfo cara = player("Cara");
@@ -161,17 +154,22 @@ TEST_F(Lookup, RegistryLinesFollowInPublicForm)
     EXPECT_BYTES(pubinfo(dorana, 18), lookup(w, ch, "whois Dorana"));
 }
 
-TEST(LookupPrefix, RegistryPrefixComesFromTheOptions)
+// The age divisor and base and the registry prefix come from the options.
+TEST(LookupOptions, AgeAndPrefixFollowTheOptions)
 {
-    World other;
-    mark_messages(other);
-    other.set_option("REGPFX", " => ");
-    ASSERT_TRUE(other.start()) << other.stop_reason();
-    insert(other, registry_record("Cara", 0, {"line one"}));
-    int c = other.login("Bob");
-    auto cara = other.player("Cara");
-    ASSERT_TRUE(cara);
-    EXPECT_BYTES(pubinfo(*cara, 18) + "<REGLAB1> => line one\r", lookup(other, c, "whois Cara"));
+    World w;
+    mark_messages(w);
+    w.set_option("AGEDIV", "7");
+    w.set_option("AGEBASE", "0");
+    w.set_option("REGPFX", " => ");
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    insert(w, registry_record("Cara", 0, {"line one"}));
+    int ch = w.login("Bob");
+    auto bobo = w.player("Bobo");
+    auto cara = w.player("Cara");
+    ASSERT_TRUE(bobo && cara);
+    EXPECT_BYTES(pubinfo(*bobo, 2500 / 7), lookup(w, ch, "whois Bobo"));
+    EXPECT_BYTES(pubinfo(*cara, cara->time_played / 7) + "<REGLAB1> => line one\r", lookup(w, ch, "whois Cara"));
 }
 
 TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
@@ -198,16 +196,6 @@ TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
     w.type(ch, "L");
     EXPECT_BYTES(kRegistryMenu, w.type(ch, ""));
     EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
-}
-
-TEST_F(Lookup, UnknownPlayersAndPlayersTheGameCannotFind)
-{
-    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Zzz"));
-    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois " + std::string(40, 'B')));
-    // An account name is not a player name.
-    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Alice"));
-    w.game().failures().retrieve = true;
-    EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Bobo"));
 }
 
 }  // namespace

@@ -31,166 +31,111 @@ struct Started {
     }
 };
 
-TEST(MainMenuEntry, ExtensionMenuListsTheModule)
+TEST(MainMenuEntry, ExtensionMenuListsTheModuleAndTheAsteriskEnters)
 {
     Started s(false);
     std::string out = s.w.type(s.alice, "ext");
     EXPECT_NE(out.find(kMenuLine), std::string::npos) << show(out);
-}
-
-TEST(MainMenuEntry, AsteriskEntersAndShowsTheMainMenu)
-{
-    Started s(false);
-    s.w.type(s.alice, "ext");
-    EXPECT_OUT(menu_screen(), s.w.type(s.alice, "*"));
-    EXPECT_EQ(plus_number(s.w), s.w.user(s.alice)->state);
-    EXPECT_EQ(1u, s.w.user(s.alice)->substate);
-}
-
-TEST(MainMenuEntry, OnlyTheFirstCharacterOfTheCommandCounts)
-{
-    Started s(false);
-    s.w.type(s.alice, "ext");
+    // Only the first character of the command counts.
     EXPECT_OUT(menu_screen(), s.w.type(s.alice, "*plus and more words"));
     EXPECT_EQ(plus_number(s.w), s.w.user(s.alice)->state);
+    EXPECT_EQ((uint32_t)SS_MAIN, s.w.user(s.alice)->substate);
 
     int bob = s.w.login("Bob");
     s.w.type(bob, "ext");
     int game_state = s.w.user(bob)->state;
-    std::string out = s.w.type(bob, "a*");
+    out = s.w.type(bob, "a*");
     EXPECT_EQ(std::string::npos, out.find("<MAINMNU")) << show(out);
     EXPECT_EQ(game_state, s.w.user(bob)->state);
 }
 
-TEST(MainMenuEntry, SysopSeesTheSysopLineAndLivesLineFollowsTheLifePrice)
+// The sysop line for sysops; the lives line unless the life price is -1.
+TEST(MainMenuEntry, MenuLinesFollowTheUserAndTheLifePrice)
 {
-    Started s(false, [](World& w) { w.set_option("LIFECRD", "-1"); });
-    int sysop = s.w.login("Sysop");
-    s.w.type(sysop, "ext");
-    EXPECT_OUT(menu_screen(true, false), s.w.type(sysop, "*"));
-    s.w.type(s.alice, "ext");
-    EXPECT_OUT(menu_screen(false, false), s.w.type(s.alice, "*"));
+    for (const char* lifecrd : {"-1", "0"}) {
+        SCOPED_TRACE(lifecrd);
+        Started s(false, nullptr);
+        s.w.set_option("LIFECRD", lifecrd);
+        s.w.host().reload();
+        bool lives = std::string(lifecrd) != "-1";
+        int sysop = s.w.login("Sysop");
+        s.w.type(sysop, "ext");
+        EXPECT_OUT(menu_screen(true, lives), s.w.type(sysop, "*"));
+        s.w.type(s.alice, "ext");
+        EXPECT_OUT(menu_screen(false, lives), s.w.type(s.alice, "*"));
+    }
 }
 
-TEST(MainMenuEntry, LifePriceZeroStillSellsLives)
+// Somebody else's routine put a user into the module's state, but he never
+// entered through the game on this channel since it was last hung up (or
+// another channel did): the module hands him back without a word.
+TEST(MainMenuEntry, LinesBeforeTheChannelsOwnEntryAreHandedBack)
 {
-    Started s(false, [](World& w) { w.set_option("LIFECRD", "0"); });
-    s.w.type(s.alice, "ext");
-    EXPECT_OUT(menu_screen(false, true), s.w.type(s.alice, "*"));
-}
-
-TEST(MainMenuEntry, LinesBeforeAnyEntryAreHandedBack)
-{
-    Started s(false);
-    // Somebody else's routine put Alice into the module's state, but she never
-    // entered through the game: the module hands her back without a word.
-    s.w.user(s.alice)->state = plus_number(s.w);
-    s.w.user(s.alice)->substate = 1;
-    std::string out = s.w.type(s.alice, "I");
-    EXPECT_EQ(std::string::npos, out.find('<')) << show(out);
-    EXPECT_NE(plus_number(s.w), s.w.user(s.alice)->state);
-}
-
-TEST(MainMenuEntry, AnotherChannelsEntryDoesNotLetAUserIn)
-{
-    Started s(true);
-    int bob = s.w.login("Bob");
-    s.w.user(bob)->state = plus_number(s.w);
-    s.w.user(bob)->substate = 1;
-    std::string out = s.w.type(bob, "I");
-    EXPECT_EQ(std::string::npos, out.find("<PLSINFO>")) << show(out);
-    EXPECT_NE(plus_number(s.w), s.w.user(bob)->state);
-    // Alice, who did enter, is served.
-    EXPECT_OUT("<PLSINFO>" + kPrompt, s.w.type(s.alice, "I"));
-}
-
-TEST(MainMenuEntry, AHungUpChannelMustEnterAgain)
-{
-    Started s(true);
-    s.w.host().hangup(s.alice);
-    int carol = s.w.login("Carol");
-    ASSERT_EQ(s.alice, carol);
-    s.w.user(carol)->state = plus_number(s.w);
-    s.w.user(carol)->substate = 1;
-    std::string out = s.w.type(carol, "I");
-    EXPECT_EQ(std::string::npos, out.find("<PLSINFO>")) << show(out);
+    for (const char* how : {"never entered", "other channel entered", "hung up"}) {
+        SCOPED_TRACE(how);
+        Started s(std::string(how) != "never entered");
+        int ch = s.alice;
+        if (std::string(how) == "other channel entered") {
+            ch = s.w.login("Bob");
+        } else if (std::string(how) == "hung up") {
+            s.w.host().hangup(s.alice);
+            ch = s.w.login("Carol");
+            ASSERT_EQ(s.alice, ch);
+        }
+        s.w.user(ch)->state = plus_number(s.w);
+        s.w.user(ch)->substate = SS_MAIN;
+        std::string out = s.w.type(ch, "I");
+        EXPECT_EQ(std::string::npos, out.find('<')) << show(out);
+        EXPECT_NE(plus_number(s.w), s.w.user(ch)->state);
+        if (ch != s.alice) {
+            // Alice, who did enter, is served.
+            EXPECT_OUT("<PLSINFO>" + kPrompt, s.w.type(s.alice, "I"));
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
 // Choices
 // ---------------------------------------------------------------------------
 
-TEST(MainMenuChoices, EmptyLineShowsTheMenuAgain)
+// Each line typed at the main menu: what it shows and where it leaves the user.
+TEST(MainMenuChoices, EachChoiceShowsItsScreen)
 {
-    Started s;
-    EXPECT_OUT(menu_screen(), s.w.type(s.alice, ""));
-    EXPECT_EQ(1u, s.w.user(s.alice)->substate);
-}
-
-TEST(MainMenuChoices, InformationScreen)
-{
-    Started s;
-    EXPECT_OUT("<PLSINFO>" + kPrompt, s.w.type(s.alice, "info please"));
-    EXPECT_EQ(1u, s.w.user(s.alice)->substate);
-}
-
-TEST(MainMenuChoices, UnknownChoicesGetBadChoiceWithoutTheMenu)
-{
-    Started s;
-    for (const char* line : {"1", "?", "Z", "b", "q"}) {
-        EXPECT_OUT("<BADCHC>" + kPrompt, s.w.type(s.alice, line)) << line;
-        EXPECT_EQ(1u, s.w.user(s.alice)->substate) << line;
+    struct Case {
+        bool sysop;
+        const char* lifecrd;
+        const char* line;
+        std::string expected;
+        uint32_t substate;
+    } cases[] = {
+        {false, "500", "", menu_screen(), SS_MAIN},
+        {false, "500", "info please", "<PLSINFO>" + kPrompt, SS_MAIN},
+        {false, "500", "1", "<BADCHC>" + kPrompt, SS_MAIN},
+        {false, "500", "?", "<BADCHC>" + kPrompt, SS_MAIN},
+        {false, "500", "Z", "<BADCHC>" + kPrompt, SS_MAIN},
+        {false, "500", "b", "<BADCHC>" + kPrompt, SS_MAIN},
+        {false, "500", "q", "<BADCHC>" + kPrompt, SS_MAIN},
+        {false, "500", "A", menu_screen(), SS_MAIN},          // sysop choices: the menu to others
+        {false, "500", "s", menu_screen(), SS_MAIN},
+        {true, "500", "a", "Not implemented yet.\r", SS_MAIN},
+        {true, "500", "Sysop", "<SYSDMNU>" + kPrompt, SS_SYSDESC},
+        {false, "500", "r", "<REGMENU><REGPRMT>", SS_REGISTRY},
+        {false, "500", "Delete", none_screen(), SS_DESC},
+        {false, "-1", "L", "<BADCHC>" + kPrompt, SS_MAIN},    // lives not sold
+        {false, "500", "l", "<LIFECST 500|250|3>", SS_LIFE_CONFIRM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        Started s(false, nullptr);
+        s.w.set_option("LIFECRD", c.lifecrd);
+        s.w.set_option("LIFECOP", "250");
+        s.w.set_option("LIFEDAY", "3");
+        s.w.host().reload();
+        int ch = c.sysop ? s.w.login("Sysop") : s.alice;
+        s.w.enter(ch);
+        EXPECT_OUT(c.expected, s.w.type(ch, c.line));
+        EXPECT_EQ(c.substate, s.w.user(ch)->substate);
     }
-}
-
-TEST(MainMenuChoices, SysopOnlyChoicesShowTheMenuToOthers)
-{
-    Started s;
-    EXPECT_OUT(menu_screen(), s.w.type(s.alice, "A"));
-    EXPECT_OUT(menu_screen(), s.w.type(s.alice, "s"));
-    EXPECT_EQ(1u, s.w.user(s.alice)->substate);
-}
-
-TEST(MainMenuChoices, SysopChoices)
-{
-    Started s;
-    int sysop = s.w.login("Sysop");
-    s.w.enter(sysop);
-    EXPECT_OUT("Not implemented yet.\r", s.w.type(sysop, "a"));
-    EXPECT_EQ(1u, s.w.user(sysop)->substate);
-    EXPECT_OUT("<SYSDMNU>" + kPrompt, s.w.type(sysop, "Sysop"));
-    EXPECT_EQ(4u, s.w.user(sysop)->substate);
-}
-
-TEST(MainMenuChoices, RegistryMenu)
-{
-    Started s;
-    EXPECT_OUT("<REGMENU><REGPRMT>", s.w.type(s.alice, "r"));
-    EXPECT_EQ(7u, s.w.user(s.alice)->substate);
-}
-
-TEST(MainMenuChoices, DescriptionScreenForAUserWithout)
-{
-    Started s;
-    EXPECT_OUT(none_screen(), s.w.type(s.alice, "Delete"));
-    EXPECT_EQ(2u, s.w.user(s.alice)->substate);
-}
-
-TEST(MainMenuChoices, LifeChoiceWhileLivesAreNotSold)
-{
-    Started s(true, [](World& w) { w.set_option("LIFECRD", "-1"); });
-    EXPECT_OUT("<BADCHC>" + kPrompt, s.w.type(s.alice, "L"));
-    EXPECT_EQ(1u, s.w.user(s.alice)->substate);
-}
-
-TEST(MainMenuChoices, LifeChoiceShowsThePrices)
-{
-    Started s(true, [](World& w) {
-        w.set_option("LIFECOP", "250");
-        w.set_option("LIFEDAY", "3");
-    });
-    EXPECT_OUT("<LIFECST 500|250|3>", s.w.type(s.alice, "l"));
-    EXPECT_EQ(13u, s.w.user(s.alice)->substate);
 }
 
 // ---------------------------------------------------------------------------

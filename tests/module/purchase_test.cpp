@@ -1,5 +1,7 @@
 // Paying for descriptions and lives in credits, copper and membership days,
 // mail-only purchases, and buying a life from the main menu.
+#include <sqlite3.h>
+
 #include <functional>
 
 #include "tests/module/lifecycle_fixture.h"
@@ -73,99 +75,65 @@ struct Shop {
 const std::string kStored = description_screen("Bought.", true);
 const std::string kRefused = "<DESCNSF>" + description_screen("Bought.", true);
 
+void life_prices(World& w)
+{
+    w.set_option("LIFECRD", "500");
+    w.set_option("LIFECOP", "1000");
+    w.set_option("LIFEDAY", "2");
+}
+
 // ---------------------------------------------------------------------------
 // Description charging
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionCharge, CreditsCopperAndDaysAreAllCharged)
+// Every price is tested before any is charged; what a bought description
+// takes, and what a refused one leaves.
+TEST(DescriptionCharge, PricesAgainstTheBuyersMeans)
 {
-    Shop s(Buyer{}, [](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "40");
-        w.set_option("DESCDAY", "5");
-    });
-    EXPECT_OUT(kStored, s.buy_description());
-    EXPECT_EQ(4960, s.w.player("Davo")->copper);
-    EXPECT_EQ(1, log_count(s.w, "Deducted 100 credits from Dave for a description.\r\n"));
-    EXPECT_EQ(1, log_count(s.w, "Deducted 5 days from Dave for a description.\r\n"));
-    EXPECT_EQ(2, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-    std::string log = s.w.game_log();
-    EXPECT_LT(log.find("Deducted 100 credits"), log.find("Deducted 5 days"));
-    auto account = s.account();
-    EXPECT_EQ(9900, account.credits);
-    EXPECT_EQ(25, account.days);
-}
-
-TEST(DescriptionCharge, NotEnoughCreditsChargesNothing)
-{
-    Shop s(Buyer{.credits = 99}, [](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "40");
-    });
-    EXPECT_OUT(kRefused, s.buy_description());
-    EXPECT_FALSE(stored_description(s.w, "Dave").has_value());
-    EXPECT_EQ(5000, s.w.player("Davo")->copper);
-    EXPECT_EQ(99, s.account().credits);
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-}
-
-TEST(DescriptionCharge, CopperEqualToThePricePasses)
-{
-    Shop s(Buyer{.copper = 300}, [](World& w) { w.set_option("DESCCOP", "300"); });
-    EXPECT_OUT(kStored, s.buy_description());
-    EXPECT_EQ(0, s.w.player("Davo")->copper);
-}
-
-TEST(DescriptionCharge, CopperOneBelowThePriceIsRefusedBeforeAnyCharge)
-{
-    Shop s(Buyer{.copper = 299}, [](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "300");
-    });
-    EXPECT_OUT(kRefused, s.buy_description());
-    EXPECT_EQ(299, s.w.player("Davo")->copper);
-    EXPECT_EQ(10000, s.account().credits);
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-}
-
-TEST(DescriptionCharge, DayCountMustExceedTheDaysPrice)
-{
-    {
-        Shop s(Buyer{.days = 5}, [](World& w) { w.set_option("DESCDAY", "5"); });
-        EXPECT_OUT(kRefused, s.buy_description());
-        EXPECT_EQ(5, s.account().days);
+    struct Case {
+        const char* name;
+        Buyer buyer;
+        const char* credits, *copper, *days;   // DESCCRD, DESCCOP, DESCDAY
+        bool bought;
+        int32_t copper_after;
+        int32_t credits_after;
+        uint16_t days_after;
+        std::vector<std::string> log;          // the Deducted lines, in order
+    } cases[] = {
+        {"all three", Buyer{}, "100", "40", "5", true, 4960, 9900, 25,
+         {"Deducted 100 credits from Dave for a description.\r\n", "Deducted 5 days from Dave for a description.\r\n"}},
+        {"credits short", Buyer{.credits = 99}, "100", "40", "0", false, 5000, 99, 30, {}},
+        {"copper equal", Buyer{.copper = 300}, "0", "300", "0", true, 0, 10000, 30, {}},
+        {"copper short", Buyer{.copper = 299}, "100", "300", "0", false, 299, 10000, 30, {}},
+        {"days equal", Buyer{.days = 5}, "0", "0", "5", false, 5000, 10000, 5, {}},
+        {"days above", Buyer{.days = 6}, "0", "0", "5", true, 5000, 10000, 1,
+         {"Deducted 5 days from Dave for a description.\r\n"}},
+        {"class without day limit", Buyer{.days = 2, .class_name = "Unlimited"}, "10", "0", "5", true, 5000, 9990,
+         2, {"Deducted 10 credits from Dave for a description.\r\n"}},
+        {"missing class", Buyer{.class_name = "Ghosts"}, "10", "0", "1", false, 5000, 10000, 30, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shop s(c.buyer, [&c](World& w) {
+            w.set_option("DESCCRD", c.credits);
+            w.set_option("DESCCOP", c.copper);
+            w.set_option("DESCDAY", c.days);
+        });
+        EXPECT_OUT(c.bought ? kStored : kRefused, s.buy_description());
+        EXPECT_EQ(c.bought, stored_description(s.w, "Dave").has_value());
+        EXPECT_EQ(c.copper_after, s.w.player("Davo")->copper);
+        EXPECT_EQ((int)c.log.size(), log_count(s.w, "Deducted"));
+        std::string log = s.w.game_log();
+        size_t at = 0;
+        for (const std::string& line : c.log) {
+            at = log.find(line, at);
+            EXPECT_NE(std::string::npos, at) << line;
+        }
+        EXPECT_EQ(0, log_count(s.w, "purchased"));
+        auto account = s.account();
+        EXPECT_EQ(c.credits_after, account.credits);
+        EXPECT_EQ(c.days_after, account.days);
     }
-    {
-        Shop s(Buyer{.days = 6}, [](World& w) { w.set_option("DESCDAY", "5"); });
-        EXPECT_OUT(kStored, s.buy_description());
-        EXPECT_EQ(1, s.account().days);
-        EXPECT_EQ(1, log_count(s.w, "Deducted 5 days from Dave for a description.\r\n"));
-    }
-}
-
-TEST(DescriptionCharge, ClassWithoutDayLimitPaysNoDays)
-{
-    Shop s(Buyer{.days = 2, .class_name = "Unlimited"}, [](World& w) {
-        w.set_option("DESCCRD", "10");
-        w.set_option("DESCDAY", "5");
-    });
-    EXPECT_OUT(kStored, s.buy_description());
-    EXPECT_EQ(0, log_count(s.w, "days from Dave"));
-    auto account = s.account();
-    EXPECT_EQ(2, account.days);
-    EXPECT_EQ(9990, account.credits);
-}
-
-TEST(DescriptionCharge, MissingClassRefusesADaysPrice)
-{
-    Shop s(Buyer{.class_name = "Ghosts"}, [](World& w) {
-        w.set_option("DESCCRD", "10");
-        w.set_option("DESCDAY", "1");
-    });
-    EXPECT_OUT(kRefused, s.buy_description());
-    EXPECT_EQ(10000, s.account().credits);
 }
 
 TEST(DescriptionCharge, CopperRefusedByTheGameGivesTheCreditsBack)
@@ -184,6 +152,50 @@ TEST(DescriptionCharge, CopperRefusedByTheGameGivesTheCreditsBack)
     ASSERT_NE(std::string::npos, refunded);
     EXPECT_LT(deducted, refunded);
     EXPECT_EQ(10000, s.account().credits);
+}
+
+// The host refuses every deduction of credits (its accounts table ignores
+// them), though the test of the balance passes.
+void refuse_credit_deductions(World& w)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((w.dir() / "bbs.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+    char* error = nullptr;
+    int rc = sqlite3_exec(db,
+                          "CREATE TRIGGER refuse_deductions BEFORE UPDATE OF credits ON accounts "
+                          "WHEN NEW.credits < OLD.credits BEGIN SELECT RAISE(IGNORE); END",
+                          nullptr, nullptr, &error);
+    EXPECT_EQ(SQLITE_OK, rc) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+TEST(DescriptionCharge, DeductionTheHostRefusesChargesNothing)
+{
+    struct Case {
+        bool life;
+        std::string expected;
+    } cases[] = {{false, kRefused}, {true, "<LIFENSF>" + kPrompt}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.life ? "life" : "description");
+        Shop s(Buyer{}, [](World& w) {
+            w.set_option("DESCCRD", "100");
+            w.set_option("DESCCOP", "40");
+            w.set_option("DESCDAY", "5");
+            life_prices(w);
+        });
+        refuse_credit_deductions(s.w);
+        EXPECT_OUT(c.expected, c.life ? s.buy_life() : s.buy_description());
+        EXPECT_FALSE(stored_description(s.w, "Dave").has_value());
+        EXPECT_EQ(3, s.w.player("Davo")->lives);
+        EXPECT_EQ(5000, s.w.player("Davo")->copper);
+        EXPECT_EQ(0, log_count(s.w, "Deducted"));
+        EXPECT_EQ(0, log_count(s.w, "Refunded"));
+        EXPECT_EQ(0, log_count(s.w, "purchased"));
+        auto account = s.account();
+        EXPECT_EQ(10000, account.credits);
+        EXPECT_EQ(30, account.days);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -290,6 +302,22 @@ TEST(MailOnlyPurchase, MailTheGameRefusesIsLoggedAsRefused)
     }
 }
 
+TEST(MailOnlyPurchase, RemovingTheIniKeyEndsTheModeAtTheNextReload)
+{
+    for (const char* key : {"SEND_EMAIL_FOR_PURCHASES", "PLUS_PURCHASE_EMAIL_USERID"}) {
+        SCOPED_TRACE(key);
+        Shop s(Buyer{}, mail_only);
+        s.w.remove_ini(key);
+        s.w.game().reload_ini();
+        EXPECT_OUT(kStored, s.buy_description());
+        EXPECT_TRUE(s.w.mail_for("Carol").empty());
+        EXPECT_EQ(1, log_count(s.w, "Note that *only* email"));
+        EXPECT_EQ(0, log_count(s.w, "Sent email notification"));
+        EXPECT_EQ(1, log_count(s.w, "Deducted 100 credits from Dave for a description.\r\n"));
+        EXPECT_EQ(4900, s.w.player("Davo")->copper);
+    }
+}
+
 TEST(MailOnlyPurchase, EveryIniReloadWritesTheNoteAgain)
 {
     Shop s(Buyer{}, mail_only);
@@ -301,13 +329,6 @@ TEST(MailOnlyPurchase, EveryIniReloadWritesTheNoteAgain)
 // ---------------------------------------------------------------------------
 // Buying a life
 // ---------------------------------------------------------------------------
-
-void life_prices(World& w)
-{
-    w.set_option("LIFECRD", "500");
-    w.set_option("LIFECOP", "1000");
-    w.set_option("LIFEDAY", "2");
-}
 
 TEST(LifePurchase, AnswersThatBuyAndAnswersThatDoNot)
 {
@@ -342,49 +363,38 @@ TEST(LifePurchase, AfterTheAnswerAYesIsAMainMenuChoice)
     EXPECT_EQ(4, s.w.player("Davo")->lives);
 }
 
-TEST(LifePurchase, EightLivesMayBuyTheNinth)
+// Eight lives may buy the ninth, nine may not; an account without a
+// character and a buyer short of copper are refused before any charge.
+TEST(LifePurchase, RefusalsComeBeforeAnyCharge)
 {
-    Shop s(Buyer{.lives = 8}, life_prices);
-    EXPECT_OUT("<LIFEOK>" + kPrompt, s.buy_life());
-    EXPECT_EQ(9, s.w.player("Davo")->lives);
-    EXPECT_OUT("<LIFEMAX>" + kPrompt, s.buy_life());
-    EXPECT_EQ(9, s.w.player("Davo")->lives);
-    EXPECT_EQ(1, log_count(s.w, "Dave purchased a life."));
-    EXPECT_EQ(9500, s.account().credits);
-}
-
-TEST(LifePurchase, NinePriceStillShownAndNothingCharged)
-{
-    Shop s(Buyer{.credits = 0, .lives = 9}, life_prices);
-    EXPECT_OUT("<LIFECST 500|1000|2>", s.w.type(s.dave, "L"));
-    EXPECT_OUT("<LIFEMAX>" + kPrompt, s.w.type(s.dave, "y"));
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-}
-
-TEST(LifePurchase, NoGameDataComesFirst)
-{
-    World w;
-    mark_messages(w);
-    life_prices(w);
-    ASSERT_TRUE(w.start());
-    int sysop = w.login("Sysop");   // an account without a character
-    w.enter(sysop);
-    w.type(sysop, "L");
-    EXPECT_OUT("<LIFENUI>" + kPrompt, w.type(sysop, "yes"));
-    EXPECT_EQ(0, log_count(w, "Deducted"));
-    EXPECT_EQ(0, log_count(w, "purchased"));
-}
-
-TEST(LifePurchase, RefusedChargeShowsLifeNotBought)
-{
-    Shop s(Buyer{.copper = 999}, life_prices);
-    EXPECT_OUT("<LIFENSF>" + kPrompt, s.buy_life());
-    EXPECT_EQ(3, s.w.player("Davo")->lives);
-    EXPECT_EQ(999, s.w.player("Davo")->copper);
-    EXPECT_EQ(0, log_count(s.w, "Deducted"));
-    EXPECT_EQ(0, log_count(s.w, "purchased"));
-    EXPECT_EQ(10000, s.account().credits);
+    struct Case {
+        const char* name;
+        const char* login;
+        Buyer buyer;
+        std::string expected;
+        int32_t lives_after;
+    } cases[] = {
+        {"eight lives", "Dave", Buyer{.lives = 8}, "<LIFEOK>" + kPrompt, 9},
+        {"nine lives", "Dave", Buyer{.credits = 0, .lives = 9}, "<LIFEMAX>" + kPrompt, 9},
+        {"no character", "Sysop", Buyer{}, "<LIFENUI>" + kPrompt, 3},
+        {"copper short", "Dave", Buyer{.copper = 999}, "<LIFENSF>" + kPrompt, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shop s(c.buyer, life_prices);
+        int ch = std::string(c.login) == "Dave" ? s.dave : s.w.login(c.login);
+        if (ch != s.dave) {
+            s.w.enter(ch);
+        }
+        EXPECT_OUT("<LIFECST 500|1000|2>", s.w.type(ch, "L"));
+        EXPECT_OUT(c.expected, s.w.type(ch, "y"));
+        EXPECT_EQ(c.lives_after, s.w.player("Davo")->lives);
+        bool bought = c.expected == "<LIFEOK>" + kPrompt;
+        EXPECT_EQ(bought ? 1 : 0, log_count(s.w, "Dave purchased a life."));
+        EXPECT_EQ(bought ? 2 : 0, log_count(s.w, "Deducted"));
+        EXPECT_EQ(c.buyer.copper - (bought ? 1000 : 0), s.w.player("Davo")->copper);
+        EXPECT_EQ(c.buyer.credits - (bought ? 500 : 0), s.account().credits);
+    }
 }
 
 TEST(LifePurchase, FreeLifeOnlyLogsThePurchase)
@@ -437,6 +447,33 @@ TEST(LifePurchase, CopperRefusedByTheGameGivesTheLifeCreditsBack)
     EXPECT_EQ(1, log_count(s.w, "Refunded 500 credits to Dave for a life.\r\n"));
     EXPECT_EQ(0, log_count(s.w, "purchased a life"));
     EXPECT_EQ(10000, s.account().credits);
+}
+
+// A purchase without a credit price that the game then refuses gives back
+// what was taken and says nothing of credits.
+TEST(LifePurchase, RefusedPurchaseWithoutACreditPriceRefundsNoCredits)
+{
+    {
+        Shop s(Buyer{}, [](World& w) {
+            w.set_option("LIFECRD", "0");
+            w.set_option("LIFECOP", "1000");
+            w.set_option("LIFEDAY", "2");
+        });
+        s.w.game().failures().add_life = true;
+        EXPECT_OUT("<LIFENSF>" + kPrompt, s.buy_life());
+        EXPECT_EQ(1, log_count(s.w, "Refunded 1000 copper to Dave for a life.\r\n"));
+        EXPECT_EQ(1, log_count(s.w, "Refunded 2 days to Dave for a life.\r\n"));
+        EXPECT_EQ(0, log_count(s.w, "credits"));
+        EXPECT_EQ(5000, s.w.player("Davo")->copper);
+        EXPECT_EQ(30, s.account().days);
+    }
+    {
+        Shop d(Buyer{}, [](World& w) { w.set_option("DESCCOP", "40"); });
+        d.w.game().failures().adjust_wealth = true;
+        EXPECT_OUT(kRefused, d.buy_description());
+        EXPECT_EQ(0, log_count(d.w, "Refunded"));
+        EXPECT_EQ(0, log_count(d.w, "credits"));
+    }
 }
 
 }  // namespace

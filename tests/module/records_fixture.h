@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/plus.h"
+#include "frame/records.h"
 #include "tests/support/world.h"
 
 namespace modtest {
