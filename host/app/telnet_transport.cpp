@@ -167,6 +167,7 @@ void TelnetTransport::handle_event(telnet_event_t& event) {
 
 void TelnetTransport::agreed(unsigned char option, bool on, bool ours) {
     if (state_ != State::open) return;
+    spoke_ = spoke_ || on;
     if (ours) {
         switch (option) {
         case TELNET_TELOPT_SGA:
@@ -223,7 +224,7 @@ void TelnetTransport::end_prompt() {
     if (!sending() || !telnet_) return;
     if (eor_)
         telnet_iac(telnet_, TELNET_EOR);
-    else if (!sga_)
+    else if (spoke_ && !sga_)
         telnet_iac(telnet_, TELNET_GA);
 }
 

@@ -11,8 +11,9 @@
 // client agrees to both our SGA and our ECHO. MSSP is answered with NAME,
 // PLAYERS, UPTIME and CODEBASE when the client agrees; a client that agrees
 // to COMPRESS2 gets its output compressed (MCCP2). A prompt is followed by
-// IAC EOR where the client agreed to EOR, else by IAC GA unless it agreed
-// to SGA. Everything else is refused. Commands,
+// IAC EOR where the client agreed to EOR, else by IAC GA when it agreed to
+// any option but SGA (a client that agrees to nothing gets the bytes of a
+// plain telnet session, without GA). Everything else is refused. Commands,
 // negotiations and subnegotiations never reach the session.
 //
 // Input: one read of at most kReadSize bytes at a time. Compressed input is
@@ -109,6 +110,7 @@ private:
     // The options in effect: the client agreed to our SGA, ECHO, EOR, and
     // to send his TTYPE.
     bool sga_ = false, echo_ = false, eor_ = false, ttype_ = false;
+    bool spoke_ = false;  // the client agreed to some option: it speaks telnet
     bool want_character_ = false;
     bool was_character_ = false;
     bool compressing_ = false;  // our output, once begun
