@@ -84,14 +84,14 @@ void Session::idle_timer_fired() {
     if (idle_for >= timeout) {
         log("idle timeout: " + userid() + " at channel " + std::to_string(channel_) + " logged off after " +
             Server::describe(timeout) + " without a line");
-        terminal_.write("\r\nYou have been idle for " + Server::describe(timeout) + "; goodbye.\r\n");
+        terminal_.notice("\r\nYou have been idle for " + Server::describe(timeout) + "; goodbye.\r\n");
         close_after_output();
         return;
     }
     const auto warning = server_.idle_warning();
     if (!idle_warned_ && idle_for >= timeout - warning) {
         idle_warned_ = true;
-        terminal_.write("\r\nYou have been idle for " + Server::describe(timeout - warning) +
+        terminal_.notice("\r\nYou have been idle for " + Server::describe(timeout - warning) +
                         "; you will be logged off in " + Server::describe(warning) + ".\r\n");
     }
     arm_idle_timer();

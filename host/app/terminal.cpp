@@ -93,6 +93,16 @@ void Terminal::flush_escape() {
     for (const Key& k : keys) key(k, lines);
 }
 
+void Terminal::notice(std::string_view text) {
+    if (!editor_) {
+        write(text);
+        return;
+    }
+    while (!text.empty() && (text.front() == '\r' || text.front() == '\n')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+    send("\x1b" "7\x1b[" + std::to_string(height_) + ";1H\x1b[0m\x1b[2K" + std::string(text) + "\x1b" "8");
+}
+
 // ---- the full-screen editor -----------------------------------------------------
 
 bool Terminal::open_editor(std::string_view text, std::size_t size) {

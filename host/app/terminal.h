@@ -65,6 +65,10 @@ public:
     // Appends every line the typed bytes complete to `lines` (UTF-8).
     void feed(std::string_view typed, std::deque<std::string>& lines);
     void write(std::string_view output);
+    // A word of the host itself (the idle warning, its goodbye): written
+    // like output, but over the full-screen editor at once, on its bottom
+    // row (the key help's, back with the next redraw), not held.
+    void notice(std::string_view text);
     void begin_secret_line();
     void end_secret_line();
 

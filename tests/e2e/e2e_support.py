@@ -197,14 +197,15 @@ def made_folder(prefix="bbshost-e2e-"):
 class BbsHost(Admin):
     """A running bbshost on 127.0.0.1 with a data folder of its own."""
 
-    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None):
+    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=()):
         """fast_hash=False: the real argon2id limits; open_files: the host's
-        limit of open files (ulimit -n)."""
+        limit of open files (ulimit -n); options: more bbshost options."""
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
         self.data = data_dir or os.path.join(self.root, "data")
         self.channels = channels
         self.fast_hash = fast_hash
         self.open_files = open_files
+        self.options = list(options)
         self.port = None
         self.proc = None
         self.clients = []
@@ -228,6 +229,7 @@ class BbsHost(Admin):
                 "--channels", str(self.channels)]
         if CONFIG_DIR:
             args += ["--config", CONFIG_DIR]
+        args += self.options
         limit = None
         if self.open_files:
             def limit():

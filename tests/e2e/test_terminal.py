@@ -522,6 +522,22 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
 
 
 @suite.case
+def keys_in_the_full_screen_editor_keep_an_idle_user_on():
+    # --idle-timeout 0.1: six seconds, the warning after three.
+    with BbsHost(options=["--idle-timeout", "0.1"]) as host:
+        alice = modern(host, "Alice", "alice")
+        open_description_editor(alice)
+        until = time.monotonic() + 8
+        while time.monotonic() < until:
+            alice.send(b"x")
+            got = alice.read_for(1.0)
+            check(b"idle" not in got, "warned while typing in the editor: %r" % got)
+        # Then idle: warned and logged off over the editor's screen.
+        shown = alice.read_until("goodbye.")
+        check(b"you will be logged off in 3 seconds." in shown, "no warning over the editor: %r" % shown)
+
+
+@suite.case
 def a_small_window_keeps_the_line_editor():
     with BbsHost() as host:
         alice = modern(host, "Alice", "alice", size=(60, 24))
