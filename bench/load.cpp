@@ -120,6 +120,15 @@ public:
 
     void start() {
         const asio::ip::tcp::endpoint host(asio::ip::make_address("127.0.0.1"), run_.options.port);
+        // Each client comes from an address of its own (127.0.0.0/8 is all
+        // this machine's), as users do: the host's logon throttle counts
+        // connections and attempts per address, and 256 logons from one
+        // address would be refused as a flood.
+        const asio::ip::address_v4 source(0x7f010001u + static_cast<uint32_t>(index_));
+        std::error_code ec;
+        socket_.open(asio::ip::tcp::v4(), ec);
+        if (!ec) socket_.bind(asio::ip::tcp::endpoint(source, 0), ec);
+        if (ec) return fail("cannot bind to " + source.to_string() + ": " + ec.message());
         socket_.async_connect(host, [self = shared_from_this()](const std::error_code& ec) {
             if (ec) return self->fail("cannot connect: " + ec.message());
             self->read();
