@@ -27,6 +27,12 @@ const char kLetterPrompt[] = "(enter='a'):";
 const char kListingStarted[] = "Press <enter> to stop the listing.";
 const char kListingEnded[] = "registries found";
 
+// Telnet commands (RFC 854) a character-mode client sends and looks for.
+constexpr char kIac = '\xff', kWill = '\xfb', kWont = '\xfc', kDo = '\xfd', kDont = '\xfe';
+constexpr char kSb = '\xfa', kSe = '\xf0', kEcho = '\x01', kSga = '\x03', kNaws = '\x1f';
+// The host offers to echo (for character mode, once SGA is agreed).
+const std::string kWillEcho = {kIac, kWill, kEcho};
+
 // Texts that mean the session went wrong.
 const char* const kWrongReplies[] = {
     "That is not a choice here.", "There is no such player.", "Unknown command.",
@@ -114,6 +120,15 @@ public:
 
     void start() {
         const asio::ip::tcp::endpoint host(asio::ip::make_address("127.0.0.1"), run_.options.port);
+        // Each client comes from an address of its own (127.0.0.0/8 is all
+        // this machine's), as users do: the host's logon throttle counts
+        // connections and attempts per address, and 256 logons from one
+        // address would be refused as a flood.
+        const asio::ip::address_v4 source(0x7f010001u + static_cast<uint32_t>(index_));
+        std::error_code ec;
+        socket_.open(asio::ip::tcp::v4(), ec);
+        if (!ec) socket_.bind(asio::ip::tcp::endpoint(source, 0), ec);
+        if (ec) return fail("cannot bind to " + source.to_string() + ": " + ec.message());
         socket_.async_connect(host, [self = shared_from_this()](const std::error_code& ec) {
             if (ec) return self->fail("cannot connect: " + ec.message());
             self->read();
@@ -127,6 +142,7 @@ public:
         if (closed_) return;
         if (role_ == Role::lister) return list_registries();
         if (role_ == Role::paster) return paste();
+        if (run_.options.keys) return next_key();
         next_step();
     }
 
@@ -206,9 +222,54 @@ private:
             await("Password: ", [this] {
                 send(user().password);
                 await(kGamePrompt, [this] {
+                    if (run_.options.keys) return enter_character_mode();
                     logged_on_ = true;
                     run_.logon_done(true);
                 });
+            });
+        });
+    }
+
+    // ---- character mode ----------------------------------------------------------
+
+    // SGA (offered at connect) agreed now, the window told; the host then
+    // offers ECHO, which read() agrees to; the session waits for that offer.
+    void enter_character_mode() {
+        const std::string answer = {kIac, kDo,  kSga, kIac, kWill, kNaws, kIac, kSb, kNaws,
+                                    0,    80,   0,    24,   kIac,  kSe};
+        send_bytes(answer);
+        await(kWillEcho, [this] {
+            logged_on_ = true;
+            run_.logon_done(true);
+        });
+    }
+
+    // One key of "look <another player>" after the user's pause, then Enter.
+    void next_key() {
+        if (closed_) return;
+        if (run_.session_over()) return close();
+        if (key_ == typed_.size() + 1) key_ = 0;
+        if (key_ == 0) typed_ = "look " + run_.options.users[random_() % run_.options.users.size()].player_name;
+        std::uniform_real_distribution<double> pause(0, 2 * run_.options.think_ms);
+        arm(std::chrono::microseconds(static_cast<int64_t>(pause(random_) * 1000)), [this] {
+            if (run_.session_over()) return close();
+            const bool enter = key_ == typed_.size();
+            const std::string key = enter ? std::string("\r") : std::string(1, typed_[key_]);
+            const auto sent = Clock::now();
+            send_bytes(key);
+            // The echo of a key is the key; Enter is answered with the prompt
+            // (by the game, or on the echo path by the line sent back).
+            const std::string awaited = !enter ? key : run_.options.echo ? typed_ + "\r\n" : kGamePrompt;
+            await(awaited, [this, sent, enter] {
+                const auto now = Clock::now();
+                const double us = std::chrono::duration<double, std::micro>(now - sent).count();
+                run_.result.by_step[enter ? kEnterStep : kKeyStep].push_back(us);
+                if (!enter) {
+                    run_.result.latencies_us.push_back(us);
+                    if (now <= run_.session_end) ++run_.result.lines;
+                }
+                ++key_;
+                next_key();
             });
         });
     }
@@ -256,11 +317,35 @@ private:
 
     // ---- bytes ---------------------------------------------------------------
 
-    void send(const std::string& line) {
+    void send(const std::string& line) { send_bytes(line + "\r\n"); }
+
+    // What arrives from now on is the reply.
+    void send_bytes(const std::string& bytes) {
         received_.clear();
-        pending_ += line;
-        pending_ += "\r\n";
+        pending_ += bytes;
         write();
+    }
+
+    // A character-mode client answers the host's ECHO as a client that
+    // shows what the host sends would: yes to WILL, and acknowledges WONT
+    // (RFC 1143). Other options it leaves unanswered, as the line-mode
+    // clients do with all of them.
+    void answer_echo(const char* bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const char b = bytes[i];
+            if (iac_state_ == 0) {
+                if (b == kIac) iac_state_ = 1;
+            } else if (iac_state_ == 1) {
+                iac_state_ = b == kWill || b == kWont ? b : 0;
+            } else {
+                if (b == kEcho) {
+                    const std::string answer = {kIac, iac_state_ == kWill ? kDo : kDont, kEcho};
+                    pending_ += answer;
+                    write();
+                }
+                iac_state_ = 0;
+            }
+        }
     }
 
     void write() {
@@ -283,6 +368,7 @@ private:
             asio::buffer(buffer_), [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
                 if (self->closed_) return;
                 if (ec) return self->fail("connection lost: " + ec.message());
+                if (self->run_.options.keys) self->answer_echo(self->buffer_.data(), n);
                 self->received_.append(self->buffer_.data(), n);
                 self->run_.result.bytes_received += n;
                 if (self->role_ == Role::lister)
@@ -351,6 +437,7 @@ private:
     }
 
     std::string last_line() const {
+        if (run_.options.keys && logged_on_) return typed_.substr(0, key_ + 1);
         return step_ < script_.size() ? script_[step_].line : std::string("(logon)");
     }
 
@@ -399,6 +486,9 @@ private:
     std::vector<Step> script_;
     size_t step_ = 0;
     int round_ = 0;
+    std::string typed_;  // the line a character-mode client types
+    size_t key_ = 0;     // of it, the next key (its size: Enter)
+    char iac_state_ = 0; // 0: data, 1: after IAC, else the verb after IAC
 };
 
 void Run::logon_done(bool ok) {

@@ -18,6 +18,12 @@ struct LoadOptions {
     // The host runs with --echo: every line comes back as it is, and a
     // client waits for that echo instead of the menu's answer.
     bool echo = false;
+    // Character mode: after the logon each client agrees to the host's SGA
+    // and ECHO (and tells a window of 80 by 24 through NAWS), then types the
+    // keys of "look <another player>" one at a time and Enter. The latency of
+    // a key runs from its byte sent to its echo; the Enter's (the game's
+    // answer, to the prompt) goes to by_step only.
+    bool keys = false;
     double seconds = 30;              // of scripted sessions, after every client logged on
     double think_ms = 100;            // mean pause before each line (uniform, 0 .. 2x)
     double reply_timeout_s = 10;      // a reply that takes longer is an error
@@ -51,6 +57,9 @@ constexpr int kMaxClients = 256;
 // The one step of the session that writes (a registry field stored): its
 // answer waits until the commit is on disk.
 constexpr const char* kStoreStep = "editor: x (stored)";
+// The character-mode clients' steps: one key echoed, and Enter answered.
+constexpr const char* kKeyStep = "key: its echo";
+constexpr const char* kEnterStep = "Enter: the game's answer (look)";
 
 LoadResult run_load(const LoadOptions& options);
 

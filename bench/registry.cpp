@@ -61,7 +61,7 @@ std::string format_ns(double ns) {
 std::string format_value(double value, const std::string& unit) {
     if (unit == "ns") return format_ns(value);
     if (unit.empty()) return format("%.0f", value);
-    if (unit == "lines/s") return format("%.0f %s", value, unit.c_str());
+    if (unit == "lines/s" || unit == "keys/s") return format("%.0f %s", value, unit.c_str());
     return format("%.3g %s", value, unit.c_str());
 }
 

@@ -12,6 +12,11 @@
 // records, from A to the end and again; one pastes lines of 4 KB as fast as
 // they are answered. Their latency is held against the same 254 sessions
 // with those two away, the two loads again in turns.
+//
+// Keys: the same 256 clients in character mode on the same host (not the
+// echo path), each typing "look <another player>" a key at a time; a key's
+// echo comes from the host's line editor. Its latency is held against the
+// echo path's lines (line mode, bbshost --echo), the paths in turns again.
 #include <sched.h>
 #include <sys/resource.h>
 
@@ -61,7 +66,8 @@ enum class Crowd {
 };
 
 // One turn: a fresh bbshost, the clients for `seconds`, the host stopped.
-void load_turn(bool echo, double seconds, Outcome& out, Crowd crowd = Crowd::all) {
+// keys: the clients type in character mode (LoadOptions::keys).
+void load_turn(bool echo, double seconds, Outcome& out, Crowd crowd = Crowd::all, bool keys = false) {
     const size_t records = static_cast<size_t>(env_number("PLUS_BENCH_LOAD_RECORDS", 1000000));
     HostProcess::Options options;
     options.data = load_folder(records);
@@ -82,10 +88,11 @@ void load_turn(bool echo, double seconds, Outcome& out, Crowd crowd = Crowd::all
     if (crowd == Crowd::sessions) load.users.erase(load.users.begin(), load.users.begin() + 2);
     load.lister = load.paster = crowd == Crowd::with_hogs;
     load.echo = echo;
+    load.keys = keys;
     load.seconds = seconds;
     load.think_ms = env_number("PLUS_BENCH_THINK_MS", 100);
     std::fprintf(stderr, "plus_bench: telnet load, %s path: %zu clients%s for %.0f s...\n",
-                 echo ? "echo" : "menu", load.users.size(),
+                 echo ? "echo" : keys ? "character-mode keys" : "menu", load.users.size(),
                  crowd == Crowd::with_hogs ? " (a lister and a paster among them)" : "", seconds);
 
     auto own_cpu = [] {
@@ -222,12 +229,46 @@ void fairness() {
                 "", "", 0, 0, Goal::AtMost, true});
 }
 
+void keystroke_echo() {
+    const double seconds = env_number("PLUS_BENCH_LOAD_SECONDS", 30) / kTurns;
+    Outcome keys, echo;
+    for (int turn = 0; turn < kTurns; ++turn) {
+        load_turn(false, seconds, keys, Crowd::all, true);
+        load_turn(true, seconds, echo);
+    }
+    report_steps("character-mode keys", keys);
+    const std::string group = "keys";
+    const char* on_echo = "echo path, a line sent back";
+    auto value = [](const Outcome& o, double v) { return o.turns > 0 ? v : NAN; };
+    add_figure({group, "keys echoed per second", value(keys, keys.lines_per_second()), "keys/s",
+                "", 0, 0, Goal::None});
+    add_figure({group, "key echo p50, key sent to its echo", value(keys, keys.load.percentile_us(50) / 1000),
+                "ms", on_echo, echo.load.percentile_us(50) / 1000, 0, Goal::None});
+    // The same bound as a menu line's: a key costs the host less than a line.
+    add_figure({group, "key echo p99, key sent to its echo", value(keys, keys.load.percentile_us(99) / 1000),
+                "ms", on_echo, echo.load.percentile_us(99) / 1000, 2, Goal::AtMost});
+    auto enter_p99 = [](const Outcome& o) {
+        auto it = o.load.by_step.find(kEnterStep);
+        return it == o.load.by_step.end() ? NAN : LoadResult::percentile_us(it->second, 99) / 1000;
+    };
+    add_figure({group, "Enter p99, to the game's answer (look)", value(keys, enter_p99(keys)), "ms", on_echo,
+                echo.load.percentile_us(99) / 1000, 0, Goal::None});
+    add_figure({group, "host processor time per key", value(keys, keys.cpu_per_line_us()), "us",
+                "echo path, per line", echo.cpu_per_line_us(), 0, Goal::None});
+    add_figure({group, "errors", value(keys, static_cast<double>(keys.load.errors + echo.load.errors)), "",
+                "", 0, 0, Goal::AtMost, true});
+}
+
 struct Registrar {
     Registrar() {
         describe_group("telnet",
                        "Telnet load: bbshost, 256 channels, 10^6 generic records, 256 loopback "
                        "clients; menu and echo paths in turns");
         after_runs("telnet/load", telnet_load);
+        describe_group("keys",
+                       "Keystroke echo: the same host and 256 clients in character mode typing a "
+                       "key at a time, against the echo path's lines");
+        after_runs("keys/load", keystroke_echo);
         describe_group("fairness",
                        "Fairness: 254 telnet sessions while one user lists all registries of 10^6 "
                        "records and another pastes 4 KB lines, against the 254 alone");
