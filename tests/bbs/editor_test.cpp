@@ -156,13 +156,6 @@ TEST_F(EditorTest, LinesAreDeletedReplacedAndInsertedByNumber) {
     EXPECT_NE(host().take_output(ch_).find("Text is full."), std::string::npos);
 }
 
-TEST_F(EditorTest, TextFromOutsideIsNeverCutInsideACharacter) {
-    begin(6, "");
-    host().editor_save(ch_, "abcd\xc3\xa9");  // 6 bytes into 5
-    EXPECT_EQ(g_done.texts.back(), "abcd");
-    expect_guards_intact();
-}
-
 TEST_F(EditorTest, HeaderClearHelpAndAbandon) {
     begin(41, "old text");
     EXPECT_EQ(host().take_output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
@@ -194,6 +187,13 @@ TEST_F(EditorTest, SaveAndAbandonFromOutside) {
     EXPECT_EQ(g_done.texts.back(), "abc");
     host().editor_abandon(ch_);  // not in the editor: nothing happens
     EXPECT_EQ(g_done.results.size(), 2u);
+
+    // Text from outside is never cut inside a character.
+    std::memset(g_guard_area, '#', sizeof g_guard_area);
+    begin(6, "");
+    host().editor_save(ch_, "abcd\xc3\xa9");  // 6 bytes into 5
+    EXPECT_EQ(g_done.texts.back(), "abcd");
+    expect_guards_intact();
 }
 
 TEST_F(EditorTest, HangingUpAbandonsTheEditFirst) {
