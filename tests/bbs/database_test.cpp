@@ -17,6 +17,7 @@
 
 #include "bbs/database.h"
 #include "platform/host.h"
+#include "tests/bbs/host_fixture.h"
 
 namespace {
 
@@ -44,30 +45,16 @@ std::string payload_of(const void* rec) {
     return std::string(static_cast<const char*>(rec) + HOST_KEYSIZ);
 }
 
-class DatabaseTest : public ::testing::Test {
+// The host's own database, bound to the dfa* services as the host binds it.
+class DatabaseTest : public hosttest::HostTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/dbtest.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        HostTest::SetUp();
         open();
     }
-    void TearDown() override {
-        bbs::bind_database(nullptr);
-        db_.reset();
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    void open() {
-        std::string error;
-        db_ = bbs::Database::open(dir_ / "bbs.db", &error);
-        ASSERT_NE(db_, nullptr) << error;
-        bbs::bind_database(db_.get());
-    }
+    bbs::Database& db() { return host().database(); }
     void reopen() {
-        bbs::bind_database(nullptr);
-        db_.reset();
+        close();
         open();
     }
 
@@ -95,8 +82,6 @@ protected:
         return keys;
     }
 
-    fs::path dir_;
-    std::unique_ptr<bbs::Database> db_;
 };
 
 using Keys = std::vector<std::pair<std::string, std::string>>;
@@ -125,9 +110,9 @@ TEST_F(DatabaseTest, KeyZeroOrdersUserIdsIgnoringCaseThenTags) {
     EXPECT_EQ(walk(), expected);
 
     Keys listed;
-    for (const auto& e : db_->generic_entries()) listed.emplace_back(e.userid, e.tag);
+    for (const auto& e : db().generic_entries()) listed.emplace_back(e.userid, e.tag);
     EXPECT_EQ(listed, expected);
-    EXPECT_EQ(db_->generic_count(), expected.size());
+    EXPECT_EQ(db().generic_count(), expected.size());
 }
 
 TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
@@ -238,7 +223,7 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     ASSERT_EQ(dfaUpdateV(nullptr, 960), 1);
     dfaRstBlk();
 
-    auto entries = db_->generic_entries();
+    auto entries = db().generic_entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].position, pos);
     EXPECT_EQ(payload_of(entries[0].bytes.data()), "approved");
@@ -260,7 +245,7 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     const std::string clash = record("CAROL", "QRTBKPLS_DESC", "stolen", 672);
     EXPECT_EQ(dfaUpdateV(clash.data(), 672), 0);
     dfaRstBlk();
-    entries = db_->generic_entries();
+    entries = db().generic_entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].tag, "QRTBKPLS_REG");
     EXPECT_EQ(payload_of(entries[0].bytes.data()), "now a registry");
@@ -271,7 +256,7 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     EXPECT_EQ(dfaAcqLock(nullptr, key("nobody", "T").data(), 0, DFA_EQUAL, 0), 0);
     EXPECT_EQ(dfaUpdateV(renamed.data(), 672), 0);
     dfaRstBlk();
-    EXPECT_EQ(db_->generic_count(), 2u);
+    EXPECT_EQ(db().generic_count(), 2u);
 }
 
 TEST_F(DatabaseTest, RecordsKeepTheirLengthAndTheOwnBufferIsZeroedPastIt) {
@@ -317,8 +302,8 @@ TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
 
 TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     std::string error;
-    ASSERT_TRUE(db_->put_class("Member", 365, &error)) << error;
-    ASSERT_TRUE(db_->put_class("Sysop", -1, &error)) << error;
+    ASSERT_TRUE(db().put_class("Member", 365, &error)) << error;
+    ASSERT_TRUE(db().put_class("Sysop", -1, &error)) << error;
     const uint32_t bob = insert(record("Bob", "QRTBKPLS_REG", "bob"));
     ASSERT_NE(bob, 0u);
 
@@ -360,12 +345,12 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     dfaRstBlk();
     EXPECT_EQ(dfaAbs(), 0u);
 
-    EXPECT_EQ(db_->class_days("MEMBER"), std::optional<int16_t>(365));
-    ASSERT_TRUE(db_->put_class("member", 30, &error)) << error;  // the same class, replaced
-    EXPECT_EQ(db_->class_days("Member"), std::optional<int16_t>(30));
-    EXPECT_EQ(db_->class_days("Guest"), std::nullopt);
-    EXPECT_FALSE(db_->put_class("", 1, &error));
-    EXPECT_FALSE(db_->put_class("sixteen-chars-xx", 1, &error));
+    EXPECT_EQ(db().class_days("MEMBER"), std::optional<int16_t>(365));
+    ASSERT_TRUE(db().put_class("member", 30, &error)) << error;  // the same class, replaced
+    EXPECT_EQ(db().class_days("Member"), std::optional<int16_t>(30));
+    EXPECT_EQ(db().class_days("Guest"), std::nullopt);
+    EXPECT_FALSE(db().put_class("", 1, &error));
+    EXPECT_FALSE(db().put_class("sixteen-chars-xx", 1, &error));
 }
 
 TEST_F(DatabaseTest, DuplicateKeysAreRefused) {
@@ -373,31 +358,31 @@ TEST_F(DatabaseTest, DuplicateKeysAreRefused) {
     EXPECT_EQ(insert(record("BOB", "qrtbkpls_reg", "second")), 0u);
     std::string error;
     const std::string dup = record("bob", "QRTBKPLS_REG", "third");
-    EXPECT_FALSE(db_->insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
+    EXPECT_FALSE(db().insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
     EXPECT_NE(error.find("key exists"), std::string::npos) << error;
 
-    const auto entries = db_->generic_entries();
+    const auto entries = db().generic_entries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].userid, "Bob");
     EXPECT_EQ(payload_of(entries[0].bytes.data()), "first");
 }
 
 TEST_F(DatabaseTest, BatchCommitsOrRollsBackAsOne) {
-    EXPECT_FALSE(db_->batch([&] {
+    EXPECT_FALSE(db().batch([&] {
         return insert(record("Alice", "T")) != 0 && insert(record("Alice", "T")) != 0;
     }));
-    EXPECT_EQ(db_->generic_count(), 0u) << "the first insert of a failed batch stays undone";
-    EXPECT_TRUE(db_->batch([&] {
+    EXPECT_EQ(db().generic_count(), 0u) << "the first insert of a failed batch stays undone";
+    EXPECT_TRUE(db().batch([&] {
         for (int i = 0; i < 100; ++i)
             if (!insert(record("user" + std::to_string(i), "T"))) return false;
-        return db_->batch([&] { return insert(record("inner", "T")) != 0; });
+        return db().batch([&] { return insert(record("inner", "T")) != 0; });
     }));
-    EXPECT_EQ(db_->generic_count(), 101u);
+    EXPECT_EQ(db().generic_count(), 101u);
 }
 
 TEST_F(DatabaseTest, DataSurvivesCloseAndReopen) {
     std::string error;
-    ASSERT_TRUE(db_->put_class("Member", 365, &error)) << error;
+    ASSERT_TRUE(db().put_class("Member", 365, &error)) << error;
     const uint32_t pa = insert(record("Alice", "QRTBKPLS_REG", "alice"));
     const uint32_t pb = insert(record("Bob", "QRTBKPLS_REG", "bob"));
     const uint32_t pc = insert(record("Carol", "QRTBKPLS_REG", "carol"));
@@ -411,20 +396,18 @@ TEST_F(DatabaseTest, DataSurvivesCloseAndReopen) {
     dfaRstBlk();
 
     reopen();
-    const auto entries = db_->generic_entries();
+    const auto entries = db().generic_entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].position, pa);
     EXPECT_EQ(payload_of(entries[0].bytes.data()), "ALICE");
     EXPECT_EQ(entries[1].position, pb);
-    EXPECT_EQ(db_->class_days("member"), std::optional<int16_t>(365));
+    EXPECT_EQ(db().class_days("member"), std::optional<int16_t>(365));
     const uint32_t pd = insert(record("Dave", "QRTBKPLS_REG"));
     EXPECT_GT(pd, pc) << "the deleted highest position is not handed out again after a reopen";
 }
 
 TEST_F(DatabaseTest, AcknowledgedWritesSurviveACrashOfTheProcess) {
-    // No connection is carried across the fork.
-    bbs::bind_database(nullptr);
-    db_.reset();
+    close();  // no connection is carried across the fork
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -446,7 +429,7 @@ TEST_F(DatabaseTest, AcknowledgedWritesSurviveACrashOfTheProcess) {
     ASSERT_EQ(WEXITSTATUS(wstatus), 0);
 
     open();
-    EXPECT_EQ(db_->generic_count(), 49u);
+    EXPECT_EQ(db().generic_count(), 49u);
     dfaSetBlk(genbb);
     EXPECT_EQ(dfaAcqLock(nullptr, key("CRASH49", "T").data(), 0, DFA_EQUAL, 0), 1);
     EXPECT_EQ(payload_of(genbb->record), "kept");
@@ -508,8 +491,7 @@ public:
 // Commits are durable (synchronous=FULL: the log is on disk before COMMIT
 // returns), and a call that wrote nothing costs no sync at all.
 TEST_F(DatabaseTest, ACallThatWroteIsSyncedAtCommitAndOneThatOnlyReadIsNot) {
-    bbs::bind_database(nullptr);
-    db_.reset();
+    close();
     SyncCounter counter;
     SyncCounter::g_counter = &counter;
     open();
@@ -523,19 +505,18 @@ TEST_F(DatabaseTest, ACallThatWroteIsSyncedAtCommitAndOneThatOnlyReadIsNot) {
                           Case{"a call that writes", true, true},
                           Case{"a call that only reads, after a write", false, false}}) {
         const int before = counter.syncs();
-        ASSERT_TRUE(db_->begin_call()) << c.what;
+        ASSERT_TRUE(db().begin_call()) << c.what;
         dfaSetBlk(genbb);
         EXPECT_EQ(dfaAcqLock(nullptr, key("Alice", "T").data(), 0, DFA_EQUAL, 0), 1) << c.what;
         dfaRstBlk();
         if (c.writes) {
             ASSERT_TRUE(insert(record("Bob", "T", "second"))) << c.what;
         }
-        ASSERT_TRUE(db_->end_call().committed) << c.what;
+        ASSERT_TRUE(db().end_call().committed) << c.what;
         EXPECT_EQ(counter.syncs() > before, c.synced) << c.what << ": " << counter.syncs() - before
                                                       << " syncs";
     }
-    bbs::bind_database(nullptr);
-    db_.reset();
+    close();
     SyncCounter::g_counter = nullptr;
 }
 

@@ -33,6 +33,12 @@ struct Probe {
     std::function<int16_t()> on_injection;
     std::function<void()> on_hangup;
     bool take_on_logon = false;  // the logon routine places the user in this module
+
+    int inputs() const {  // input routine calls so far
+        int n = 0;
+        for (const auto& e : events) n += e.rfind("input", 0) == 0;
+        return n;
+    }
 };
 
 template <int N>

@@ -15,7 +15,7 @@ using hosttest::HostTest;
 using Game = hosttest::ProbeModule<20>;
 using Other = hosttest::ProbeModule<21>;
 
-TEST_F(HostTest, ModulesGetNumbersInOrderAndAreFoundByName) {
+TEST_F(HostTest, ModulesGetNumbersInOrderAndAreFoundByNameAndGmdnam) {
     open();
     EXPECT_EQ(Game::register_as("Brakvold"), 0);
     EXPECT_EQ(Other::register_as("Brakvold Plus"), 1);
@@ -26,10 +26,7 @@ TEST_F(HostTest, ModulesGetNumbersInOrderAndAreFoundByName) {
     EXPECT_STREQ(host().module(1)->name, "Brakvold Plus");
     EXPECT_EQ(host().module(2), nullptr);
     EXPECT_EQ(nterms, 4);
-}
-
-TEST_F(HostTest, GmdnamReadsTheModuleName) {
-    open();
+    // gmdnam reads a module's name from its description file.
     write("X.MDF", "Version: 2\nModule name:   Brakvold Plus  \nDescription: x\n");
     EXPECT_STREQ(gmdnam("X.MDF"), "Brakvold Plus");
     EXPECT_STREQ(gmdnam("MISSING.MDF"), "");
@@ -125,9 +122,7 @@ TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
     EXPECT_EQ(first_saw, (std::vector<std::string>{"who", "page", "look"}));
     EXPECT_EQ(second_saw, (std::vector<std::string>{"page", "look"}));
     EXPECT_EQ(Game::probe().events.back(), "input 0 2") << "only the last line reached the module";
-    int inputs = 0;
-    for (const auto& e : Game::probe().events) inputs += e.rfind("input", 0) == 0;
-    EXPECT_EQ(inputs, 1);
+    EXPECT_EQ(Game::probe().inputs(), 1);
 }
 
 TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
@@ -235,9 +230,7 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     EXPECT_EQ(host().stop_reason(), "fatal in input");
     EXPECT_FALSE(host().deliver_one());
     host().line(a, "again");
-    int inputs = 0;
-    for (const auto& e : Game::probe().events) inputs += e.rfind("input", 0) == 0;
-    EXPECT_EQ(inputs, 1);
+    EXPECT_EQ(Game::probe().inputs(), 1);
 }
 
 // A routine must leave the message-block and data-file selection stacks as

@@ -53,54 +53,19 @@ TEST(MessageSource, EntriesEscapesAndLineBreaks) {
 }
 
 TEST(MessageSource, ErrorsNameFileAndLine) {
-    SourceError dup_number = parse_error("1 A {x}\n\n2 B {y}\n1 C {z}\n");
-    EXPECT_EQ(dup_number.file, "T.MSG");
-    EXPECT_EQ(dup_number.line, 4);
-    EXPECT_NE(dup_number.reason.find("duplicate number 1"), std::string::npos) << dup_number.reason;
-
-    SourceError dup_name = parse_error("1 A {x}\n2 B {multi\nline}\n3 a {z}\n");
-    EXPECT_EQ(dup_name.line, 4);
-    EXPECT_NE(dup_name.reason.find("duplicate name"), std::string::npos);
-
-    SourceError unclosed = parse_error("1 A {x}\n# c\n2 B {never\nclosed\n");
-    EXPECT_EQ(unclosed.line, 3);
-    EXPECT_NE(unclosed.reason.find("missing '}'"), std::string::npos);
-
-    SourceError no_open = parse_error("1 A {x}\n2 B text}\n");
-    EXPECT_EQ(no_open.line, 2);
-    EXPECT_NE(no_open.reason.find("missing '{'"), std::string::npos);
-
-    SourceError bad_escape = parse_error("1 A {x}\n2 B {one\ntwo \\q}\n");
-    EXPECT_EQ(bad_escape.line, 3);
-    EXPECT_NE(bad_escape.reason.find("bad escape \\q"), std::string::npos);
-
-    SourceError bad_hex = parse_error("1 A {\\x4}\n");
-    EXPECT_EQ(bad_hex.line, 1);
-    EXPECT_NE(bad_hex.reason.find("\\x"), std::string::npos);
-
-    SourceError no_number = parse_error("1 A {x}\nB {y}\n");
-    EXPECT_EQ(no_number.line, 2);
-    EXPECT_EQ(no_number.describe().rfind("T.MSG:2: ", 0), 0u) << no_number.describe();
-}
-
-TEST(MessageSource, KindLinesAndTheirErrors) {
-    MessageTable t = parse_ok(
-        "#:prfmsg( string ,count )\n"
-        "# a comment between the kind and its entry\n"
-        "1 A {x}\n"
-        "#: PRFMSG(none)\n2 B {}\n"
-        "#: lngopt( -1 .. 90000000 )\n3 C {5}\n"
-        "4 D {no kind}\n");
-    EXPECT_EQ(t.by_number(1)->kind.text(), "prfmsg(string, count)");
-    EXPECT_EQ(t.by_number(2)->kind.text(), "prfmsg");
-    EXPECT_EQ(t.by_number(3)->kind.text(), "lngopt(-1..90000000)");
-    EXPECT_EQ(t.by_number(4)->kind.reader, bbs::EntryKind::Reader::unknown);
-
     const struct {
         const char* source;
         int line;
         const char* reason;
     } cases[] = {
+        {"1 A {x}\n\n2 B {y}\n1 C {z}\n", 4, "duplicate number 1"},
+        {"1 A {x}\n2 B {multi\nline}\n3 a {z}\n", 4, "duplicate name"},
+        {"1 A {x}\n# c\n2 B {never\nclosed\n", 3, "missing '}'"},
+        {"1 A {x}\n2 B text}\n", 2, "missing '{'"},
+        {"1 A {x}\n2 B {one\ntwo \\q}\n", 3, "bad escape \\q"},
+        {"1 A {\\x4}\n", 1, "\\x"},
+        {"1 A {x}\nB {y}\n", 2, ""},
+        // kind lines
         {"1 A {}\n#: bogus\n2 B {}\n", 2, "unknown kind \"bogus\""},
         {"#: prfmsg\n#: prfmsg\n1 A {}\n", 1, "has no entry after it"},
         {"1 A {}\n\n#: ynopt\n", 3, "has no entry after it"},
@@ -112,9 +77,25 @@ TEST(MessageSource, KindLinesAndTheirErrors) {
     };
     for (const auto& c : cases) {
         SourceError e = parse_error(c.source);
+        EXPECT_EQ(e.file, "T.MSG") << c.source;
         EXPECT_EQ(e.line, c.line) << c.source;
         EXPECT_NE(e.reason.find(c.reason), std::string::npos) << c.source << " -> " << e.reason;
+        EXPECT_EQ(e.describe().rfind("T.MSG:" + std::to_string(c.line) + ": ", 0), 0u) << e.describe();
     }
+}
+
+TEST(MessageSource, KindLines) {
+    MessageTable t = parse_ok(
+        "#:prfmsg( string ,count )\n"
+        "# a comment between the kind and its entry\n"
+        "1 A {x}\n"
+        "#: PRFMSG(none)\n2 B {}\n"
+        "#: lngopt( -1 .. 90000000 )\n3 C {5}\n"
+        "4 D {no kind}\n");
+    EXPECT_EQ(t.by_number(1)->kind.text(), "prfmsg(string, count)");
+    EXPECT_EQ(t.by_number(2)->kind.text(), "prfmsg");
+    EXPECT_EQ(t.by_number(3)->kind.text(), "lngopt(-1..90000000)");
+    EXPECT_EQ(t.by_number(4)->kind.reader, bbs::EntryKind::Reader::unknown);
 }
 
 // "#: KIND\n1 T {TEXT}" checked without a catalogue: "" when it passes, else the reason.
@@ -369,16 +350,16 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
     EXPECT_STREQ(empty, "");
     galfree(empty);
 
-    std::string log = host_log();
-    EXPECT_EQ(log.find("option 1 "), std::string::npos) << "an in-range value is not a warning";
-    EXPECT_NE(log.find("O.MCV option 2 (HIGH) value 5000 is out of bounds 0..100; using 100"), std::string::npos) << log;
-    EXPECT_NE(log.find("O.MCV option 3 (LOW) value -7 is out of bounds -1..90000000; using -1"), std::string::npos) << log;
-    EXPECT_NE(log.find("O.MCV option 4 (WORD) value \"lots\" is not a number; using 5 (bounds 5..60)"), std::string::npos) << log;
-    EXPECT_NE(log.find("O.MCV option 99 is missing"), std::string::npos) << log;
-    EXPECT_NE(log.find("O.MCV option 7 (MAYBE) value \"maybe\" is not YES, NO, Y or N; using NO"), std::string::npos) << log;
-    EXPECT_EQ(log.find("option 6 "), std::string::npos) << "NO with blanks around it is valid";
-    EXPECT_EQ(log.find("option 10 "), std::string::npos) << "Y is valid";
-    EXPECT_EQ(log.find("option 11 "), std::string::npos) << "N is valid";
+    const std::string log = host_log();
+    for (const char* warning : {"O.MCV option 2 (HIGH) value 5000 is out of bounds 0..100; using 100",
+                                "O.MCV option 3 (LOW) value -7 is out of bounds -1..90000000; using -1",
+                                "O.MCV option 4 (WORD) value \"lots\" is not a number; using 5 (bounds 5..60)",
+                                "O.MCV option 99 is missing",
+                                "O.MCV option 7 (MAYBE) value \"maybe\" is not YES, NO, Y or N; using NO"})
+        EXPECT_NE(log.find(warning), std::string::npos) << warning << "\n" << log;
+    // No warning for a value in range, NO with blanks around it, Y or N.
+    for (const char* valid : {"option 1 ", "option 6 ", "option 10 ", "option 11 "})
+        EXPECT_EQ(log.find(valid), std::string::npos) << valid;
 }
 
 TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {

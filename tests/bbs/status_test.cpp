@@ -68,23 +68,6 @@ TEST_F(StatusTest, AHeldChannelKeepsItsStatusesInOrderWhileTheOthersGoOn) {
     EXPECT_EQ(seen, (std::vector<std::string>{"1:2", "1:4", "0:1", "0:3"}));
 }
 
-TEST_F(StatusTest, AHangUpDropsTheHoldWithTheStatuses) {
-    std::vector<int> seen;
-    First::probe().on_status = [&] { seen.push_back(usrnum); };
-    btuinj(alice_, 1);
-    host().hold_statuses(alice_, true);
-    host().hangup(alice_);
-    EXPECT_EQ(host().pending_statuses(), 0u);
-    // The next user of the channel starts unheld.
-    const int again = host().logon("Alice");
-    ASSERT_EQ(again, alice_);
-    First::probe().events.clear();
-    btuinj(again, 5);
-    EXPECT_EQ(host().deliverable_statuses(), 1u);
-    EXPECT_TRUE(host().deliver_one());
-    EXPECT_EQ(seen, std::vector<int>{again});
-}
-
 TEST_F(StatusTest, AStatusInjectedInsideARoutineWaitsUntilItReturns) {
     int depth = 0;
     int max_depth = 0;
@@ -120,21 +103,27 @@ TEST_F(StatusTest, GoesToTheModuleTheUserIsInAtDelivery) {
     for (const auto& e : First::probe().events) EXPECT_EQ(e.rfind("status", 0), std::string::npos) << e;
 }
 
-TEST_F(StatusTest, HangupDropsTheChannelsStatuses) {
+TEST_F(StatusTest, HangupDropsTheChannelsStatusesAndItsHold) {
     btuinj(alice_, 240);
     btuinj(bob_, 241);
     btuinj(alice_, 242);
+    host().hold_statuses(alice_, true);
     host().hangup(alice_);
     EXPECT_EQ(host().pending_statuses(), 1u);
     host().deliver_all();
     EXPECT_EQ(First::probe().events.back(), "status 1 241");
-    // A new user on the freed channel gets nothing left from the old one.
+    // A new user on the freed channel gets nothing left from the old one,
+    // and starts unheld.
     add_account("Carol");
-    int carol = host().logon("Carol");
-    EXPECT_EQ(carol, alice_);
+    const int carol = host().logon("Carol");
+    ASSERT_EQ(carol, alice_);
     EXPECT_EQ(host().pending_statuses(), 0u);
     btuinj(7, 1);  // a free channel: nothing queued
     EXPECT_EQ(host().pending_statuses(), 0u);
+    btuinj(carol, 5);
+    EXPECT_EQ(host().deliverable_statuses(), 1u);
+    EXPECT_TRUE(host().deliver_one());
+    EXPECT_EQ(First::probe().events.back(), "status 0 5");
 }
 
 TEST_F(StatusTest, OutputEmptyReportClearsTheInjectedFlagByDefault) {

@@ -2,25 +2,20 @@
 // lives, mail, ini values and the log; what they change is stored at once
 // and is still there after the host restarts; every one can be made to fail.
 #include <ctime>
-#include <fstream>
-#include <iterator>
 
+#include <sqlite3.h>
+
+#include "bbs/database.h"
+#include "bbs/faults.h"
 #include "bbs/host.h"
 #include "bbs/log.h"
 
 #include "tests/game/game_fixture.h"
-#include "tests/game/test_addon.h"
 
 namespace game_tests {
 namespace {
 
-class AddonServices : public GameHost {
-protected:
-    void SetUp() override {
-        calls() = AddonCalls{};
-        GameHost::SetUp();
-    }
-};
+using AddonServices = GameHost;
 
 AddonDescriptor other_addon = {3, "Other", nullptr, nullptr, nullptr, nullptr};
 
@@ -52,11 +47,7 @@ TEST_F(AddonServices, RetrieveByNameIgnoresCase) {
     std::memset(&info, 0xAB, sizeof info);
     ASSERT_EQ(retrieve_public_userinfo("bObO", &info), 1);
     PublicUserInfo expected = make_player("Bobo", "Bob", 300, 8, 100);
-    EXPECT_EQ(std::memcmp(&info, &expected, sizeof info), 0);
-    EXPECT_STREQ(info.name, "Bobo");
-    EXPECT_EQ(info.copper, 300);
-    EXPECT_EQ(info.lives, 8);
-    EXPECT_EQ(info.time_played, 100u);
+    EXPECT_EQ(std::memcmp(&info, &expected, sizeof info), 0) << "every byte as stored";
 
     EXPECT_EQ(retrieve_public_userinfo("Bob", &info), 0);     // the account, not the player
     EXPECT_EQ(retrieve_public_userinfo("Bobo ", &info), 0);
@@ -79,33 +70,40 @@ TEST_F(AddonServices, RetrieveByChannelFindsThePlayerOfTheAccount) {
     EXPECT_EQ(retrieve_public_userinfo("Bobo", &info), 0);
 }
 
-TEST_F(AddonServices, TakingCopperNeverGoesBelowZeroAndPersists) {
-    int bob = login("Bob");   // 300 copper
-    EXPECT_EQ(addon_adjust_user_wealth(bob, 200), 1);
-    EXPECT_EQ(player("Bobo").copper, 100);
-    EXPECT_EQ(addon_adjust_user_wealth(bob, 101), 0);
-    EXPECT_EQ(player("Bobo").copper, 100);
-    EXPECT_EQ(addon_adjust_user_wealth(bob, -5), 0);
-    EXPECT_EQ(player("Bobo").copper, 100);
-    EXPECT_EQ(addon_adjust_user_wealth(bob, 100), 1);
-    EXPECT_EQ(player("Bobo").copper, 0);
-    EXPECT_EQ(addon_adjust_user_wealth(bob, 0), 1);
-
-    EXPECT_EQ(addon_return_user_wealth(bob, 70), 1);
-    EXPECT_EQ(player("Bobo").copper, 70);
-    EXPECT_EQ(addon_return_user_wealth(bob, -1), 0);
-
+TEST_F(AddonServices, CopperNeverGoesBelowZeroAndCopperAndLivesPersist) {
+    int bob = login("Bob");   // 300 copper, 8 lives
+    const struct {
+        int32_t (*service)(int32_t channel, int32_t amount);
+        int32_t amount, result, copper_after;
+    } steps[] = {
+        {addon_adjust_user_wealth, 200, 1, 100}, {addon_adjust_user_wealth, 101, 0, 100},
+        {addon_adjust_user_wealth, -5, 0, 100},  {addon_adjust_user_wealth, 100, 1, 0},
+        {addon_adjust_user_wealth, 0, 1, 0},     {addon_return_user_wealth, 70, 1, 70},
+        {addon_return_user_wealth, -1, 0, 70},
+    };
+    for (const auto& s : steps) {
+        EXPECT_EQ(s.service(bob, s.amount), s.result) << s.amount;
+        EXPECT_EQ(player("Bobo").copper, s.copper_after) << s.amount;
+    }
+    EXPECT_EQ(addon_adding_life_to_user(bob), 1);
+    EXPECT_EQ(player("Bobo").lives, 9);
     restart();
     EXPECT_EQ(player("Bobo").copper, 70);
+    EXPECT_EQ(player("Bobo").lives, 9);
     EXPECT_EQ(player("Alia").copper, 5000);
+    EXPECT_EQ(player("Alia").lives, 3);
 }
 
-TEST_F(AddonServices, CopperServicesFailWithoutAPlayerOrWhenSwitchedOff) {
+TEST_F(AddonServices, CopperAndLifeServicesFailWithoutAPlayerOrWhenSwitchedOff) {
     int bob = login("Bob");
     int sysop = login("Sysop");
     EXPECT_EQ(addon_adjust_user_wealth(sysop, 1), 0);
     EXPECT_EQ(addon_return_user_wealth(sysop, 1), 0);
     EXPECT_EQ(addon_adjust_user_wealth(3, 1), 0);
+    EXPECT_EQ(addon_adding_life_to_user(sysop), 0);
+    game_->failures().add_life = true;
+    EXPECT_EQ(addon_adding_life_to_user(bob), 0);
+    EXPECT_EQ(player("Bobo").lives, 8);
 
     game_->failures().adjust_wealth = true;
     EXPECT_EQ(addon_adjust_user_wealth(bob, 10), 0);
@@ -124,22 +122,6 @@ TEST_F(AddonServices, CopperServicesFailWithoutAPlayerOrWhenSwitchedOff) {
     EXPECT_EQ(addon_return_user_wealth(bob, 6), 0);
     EXPECT_EQ(addon_return_user_wealth(bob, 5), 1);
     EXPECT_EQ(player("Bobo").copper, INT32_MAX);
-}
-
-TEST_F(AddonServices, AddingALifePersists) {
-    int bob = login("Bob");   // 8 lives
-    int sysop = login("Sysop");
-    EXPECT_EQ(addon_adding_life_to_user(bob), 1);
-    EXPECT_EQ(player("Bobo").lives, 9);
-    EXPECT_EQ(addon_adding_life_to_user(sysop), 0);
-
-    game_->failures().add_life = true;
-    EXPECT_EQ(addon_adding_life_to_user(bob), 0);
-    EXPECT_EQ(player("Bobo").lives, 9);
-
-    restart();
-    EXPECT_EQ(player("Bobo").lives, 9);
-    EXPECT_EQ(player("Alia").lives, 3);
 }
 
 TEST_F(AddonServices, MailIsStoredFromBrakvold) {
@@ -279,9 +261,7 @@ TEST_F(AddonServices, ReopenedLogGoesToANewFileOfItsName) {
     BKLog("between\r\n");
     host_->reopen_logs();
     BKLog("after\r\n");
-    std::ifstream old(dir_ / "brakvold.log.1", std::ios::binary);
-    const std::string moved((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(without_stamps(moved, 0), "before\r\nbetween\r\n");
+    EXPECT_EQ(without_stamps(read("brakvold.log.1"), 0), "before\r\nbetween\r\n");
     EXPECT_EQ(without_stamps(game_->read_log(), 0), "after\r\n");
     EXPECT_EQ(fs::status(dir_ / "brakvold.log").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
@@ -293,25 +273,29 @@ TEST_F(AddonServices, ALineTheLogCannotTakeGoesToTheHostLog) {
     fs::create_symlink("/dev/full", dir_ / "brakvold.log");
     start();
     BKLog("%s purchased a life.\r\n", "Alice");
-    std::ifstream in(dir_ / "bbshost.log", std::ios::binary);
-    const std::string host_log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string host_log = read("bbshost.log");
     EXPECT_NE(host_log.find("error: Brakvold: cannot write the game log"), std::string::npos) << host_log;
     EXPECT_NE(host_log.find("No space left on device; lost: Alice purchased a life."), std::string::npos) << host_log;
 }
 
 TEST_F(AddonServices, PlayersAreCheckedBeforeTheyAreStored) {
-    std::string error;
-    EXPECT_FALSE(game_->add_player(make_player("ALIA", "Carol"), &error));
-    EXPECT_NE(error.find("Alia"), std::string::npos) << error;
-    EXPECT_FALSE(game_->add_player(make_player("Other", "alice"), &error));
-    EXPECT_NE(error.find("Alia"), std::string::npos) << error;
-    EXPECT_FALSE(game_->add_player(make_player("", "Carol"), &error));
-    EXPECT_FALSE(game_->add_player(make_player(" Cara", "Carol"), &error));
-    EXPECT_FALSE(game_->add_player(make_player("Cara", ""), &error));
     PublicUserInfo too_long = make_player("Cara", "Carol");
     std::memset(too_long.name, 'x', sizeof too_long.name);   // no terminator
-    EXPECT_FALSE(game_->add_player(too_long, &error));
-    EXPECT_NE(error.find("10 characters"), std::string::npos) << error;
+    const struct {
+        PublicUserInfo player;
+        const char* error;  // part of the refusal, or "" for any
+    } refused[] = {
+        {make_player("ALIA", "Carol"), "Alia"}, {make_player("Other", "alice"), "Alia"},
+        {make_player("", "Carol"), ""},         {make_player(" Cara", "Carol"), ""},
+        {make_player("Cara", ""), ""},          {too_long, "10 characters"},
+    };
+    std::string error;
+    for (const auto& r : refused) {
+        error.clear();
+        EXPECT_FALSE(game_->add_player(r.player, &error)) << &r - refused;
+        EXPECT_FALSE(error.empty()) << &r - refused;
+        EXPECT_NE(error.find(r.error), std::string::npos) << error;
+    }
 
     EXPECT_TRUE(game_->add_player(make_player("Mary Ann", "Carol"), &error)) << error;
     EXPECT_TRUE(game_->add_player(make_player("Tenletters", "Dave"), &error)) << error;
@@ -330,6 +314,49 @@ TEST_F(AddonServices, PlayersAreCheckedBeforeTheyAreStored) {
     EXPECT_EQ(stored.copper, 1);
     EXPECT_EQ(stored.lives, 2);
     EXPECT_EQ(stored.time_played, 3u);
+}
+
+// Players and mail live in the host's database file, on the host's
+// connection, so that copper and lives change in the transaction of the
+// host call that changes them.
+using SharedStore = GameHost;
+
+TEST_F(SharedStore, PlayersAndMailLiveInTheHostDatabase) {
+    EXPECT_FALSE(fs::exists(dir_ / "brakvold.db"));
+    sqlite3* db = host_->database().handle();
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT copper FROM players WHERE name = 'Bobo'", -1, &s, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(s, 0), 300);
+    sqlite3_finalize(s);
+    ASSERT_EQ(brakvold_send_mail("Alice", "Hello", "there"), 1);
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT subject FROM mail WHERE recipient = 'alice'", -1, &s, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "Hello");
+    sqlite3_finalize(s);
+}
+
+TEST_F(SharedStore, CopperTakenInARolledBackCallIsBack) {
+    const int bob = login("Bob");
+    ASSERT_TRUE(host_->database().begin_call());
+    ASSERT_EQ(addon_adjust_user_wealth(bob, 100), 1);
+    EXPECT_EQ(player("Bobo").copper, 200);
+    host_->database().faults().fail_commit();
+    EXPECT_FALSE(host_->database().end_call().committed);
+    EXPECT_EQ(player("Bobo").copper, 300);
+}
+
+TEST_F(SharedStore, AWriteTheDatabaseRefusesIsReportedToTheCall) {
+    const int bob = login("Bob");
+    ASSERT_TRUE(host_->database().begin_call());
+    host_->database().faults().fail_write(1);
+    EXPECT_EQ(addon_adding_life_to_user(bob), 0);
+    const auto outcome = host_->database().end_call();
+    EXPECT_FALSE(outcome.committed);
+    EXPECT_NE(outcome.failure.what.find("updating a player"), std::string::npos) << outcome.failure.text();
+    EXPECT_EQ(player("Bobo").lives, 8);
 }
 
 }  // namespace

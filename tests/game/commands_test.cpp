@@ -3,26 +3,11 @@
 #include <algorithm>
 
 #include "tests/game/game_fixture.h"
-#include "tests/game/test_addon.h"
 
 namespace game_tests {
 namespace {
 
-class GameCommands : public GameHost {
-protected:
-    void SetUp() override {
-        calls() = AddonCalls{};
-        GameHost::SetUp();
-    }
-
-    // The test add-on registered with the game, and its module on the host.
-    void install_addon() {
-        ASSERT_NE(register_mud_addon(&test_addon), 0);
-        calls().module_number = register_module(&test_module);
-        ASSERT_GE(calls().module_number, 0);
-        ASSERT_NE(calls().module_number, game_->module_number());
-    }
-};
+using GameCommands = GameHost;
 
 TEST_F(GameCommands, LogonPutsThePlayerInTheGameAtHisPrompt) {
     int channel = host_->logon("Alice");
@@ -41,18 +26,9 @@ TEST_F(GameCommands, LogonPutsThePlayerInTheGameAtHisPrompt) {
     EXPECT_EQ(usroff(sysop)->state, game_->module_number());
 }
 
-TEST_F(GameCommands, EmptyUnknownAndMixedCaseCommands) {
-    int channel = login("Alice");
-    EXPECT_EQ(type(channel, ""), kAliaPrompt);
-    EXPECT_EQ(type(channel, "dance wildly"), "Unknown command.\r" + kAliaPrompt);
-    std::string stats = type(channel, "StAtS");
-    EXPECT_NE(stats.find("Character: Alia\r"), std::string::npos) << stats;
-    EXPECT_TRUE(stats.ends_with(kAliaPrompt));
-}
-
 TEST_F(GameCommands, StatsShowTheOwnCharacter) {
     int bob = login("Bob");
-    std::string out = type(bob, "stats");
+    std::string out = type(bob, "StAtS");
     EXPECT_NE(out.find("Character: Bobo\r"), std::string::npos) << out;
     EXPECT_NE(out.find("Copper: 300\r"), std::string::npos) << out;
     EXPECT_NE(out.find("Lives: 8\r"), std::string::npos) << out;
@@ -76,28 +52,6 @@ TEST_F(GameCommands, WhoListsEveryoneOnline) {
                    "  Alice                         Alia\r"
                    "  Sysop                         (no character)\r" +
                        kAliaPrompt);
-}
-
-TEST_F(GameCommands, LookShowsAnOnlinePlayerWithWhatAddonsPrint) {
-    install_addon();
-    int alice = login("Alice");
-    int bob = login("Bob");
-    ASSERT_NE(alice, bob);
-
-    EXPECT_EQ(type(alice, "look bobo"), "Bobo, the Elf Ranger, Keeper of the Woods.\r"
-                                        "Described channel " +
-                                            std::to_string(bob) + ".\r" + kAliaPrompt);
-    EXPECT_EQ(calls().described, std::vector<int>{bob});
-    EXPECT_EQ(host_->take_output(bob), "");
-}
-
-TEST_F(GameCommands, LookAtNobodyOrAnOfflinePlayer) {
-    install_addon();
-    int alice = login("Alice");
-    EXPECT_EQ(type(alice, "look Bobo"), "Bobo is not in the game right now.\r" + kAliaPrompt);
-    EXPECT_EQ(type(alice, "look Zed"), "There is no player named Zed.\r" + kAliaPrompt);
-    EXPECT_EQ(type(alice, "look"), "Look at whom?\r" + kAliaPrompt);
-    EXPECT_TRUE(calls().described.empty());
 }
 
 TEST_F(GameCommands, ExtensionMenuWithNoTaker) {
@@ -133,10 +87,17 @@ TEST_F(GameCommands, AnAddonTakesTheUserAndHandsHimBack) {
     EXPECT_EQ(type(alice, "who").find("In Brakvold now:\r"), 0u);
 }
 
-TEST_F(GameCommands, TellReachesAPlayerInTheGameOrInsideAnAddon) {
+TEST_F(GameCommands, LookAndTellReachAPlayerInTheGameOrInsideAnAddon) {
     install_addon();
     int alice = login("Alice");
     int bob = login("Bob");
+    ASSERT_NE(alice, bob);
+    EXPECT_EQ(type(alice, "look bobo"), "Bobo, the Elf Ranger, Keeper of the Woods.\r"
+                                        "Described channel " +
+                                            std::to_string(bob) + ".\r" + kAliaPrompt);
+    EXPECT_EQ(calls().described, std::vector<int>{bob});
+    EXPECT_EQ(host_->take_output(bob), "");
+
     EXPECT_EQ(type(alice, "tell bobo hello  there"), "You tell Bobo: hello there\r" + kAliaPrompt);
     EXPECT_EQ(host_->take_output(bob), "\rAlia tells you: hello there\r" + kBoboPrompt);
     EXPECT_TRUE(calls().injected.empty());
@@ -149,13 +110,30 @@ TEST_F(GameCommands, TellReachesAPlayerInTheGameOrInsideAnAddon) {
     EXPECT_EQ(host_->take_output(bob), "[test module] \rAlia tells you: are you there?\r");
 }
 
-TEST_F(GameCommands, TellToNobodyOrAnOfflinePlayer) {
+// What cannot be done is said, and the prompt comes back.
+TEST_F(GameCommands, EmptyUnknownAndImpossibleCommands) {
+    install_addon();
     int alice = login("Alice");
-    EXPECT_EQ(type(alice, "tell Bobo hi"), "Bobo is not in the game right now.\r" + kAliaPrompt);
-    EXPECT_EQ(type(alice, "tell Zed hi"), "There is no player named Zed.\r" + kAliaPrompt);
-    login("Bob");
-    EXPECT_EQ(type(alice, "tell Bobo"), "Tell Bobo what?\r" + kAliaPrompt);
-    EXPECT_EQ(type(alice, "tell"), "Tell whom what?\r" + kAliaPrompt);
+    const struct {
+        bool bob_online;
+        const char* line;
+        const char* reply;  // before the prompt
+    } cases[] = {
+        {false, "", ""},
+        {false, "dance wildly", "Unknown command.\r"},
+        {false, "look Bobo", "Bobo is not in the game right now.\r"},
+        {false, "look Zed", "There is no player named Zed.\r"},
+        {false, "look", "Look at whom?\r"},
+        {false, "tell Bobo hi", "Bobo is not in the game right now.\r"},
+        {false, "tell Zed hi", "There is no player named Zed.\r"},
+        {true, "tell Bobo", "Tell Bobo what?\r"},
+        {true, "tell", "Tell whom what?\r"},
+    };
+    for (const auto& c : cases) {
+        if (c.bob_online && host_->channel_of("Bob") < 0) login("Bob");
+        EXPECT_EQ(type(alice, c.line), c.reply + kAliaPrompt) << c.line;
+    }
+    EXPECT_TRUE(calls().described.empty());
 }
 
 TEST_F(GameCommands, QuitAsksTheHostToCloseTheChannel) {

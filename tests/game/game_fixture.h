@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "game/game.h"
 #include "platform/game.h"
 #include "platform/host.h"
+#include "tests/game/test_addon.h"
 
 namespace game_tests {
 
@@ -49,6 +51,7 @@ inline PublicUserInfo make_player(std::string_view name, std::string_view userid
 class GameHost : public ::testing::Test {
 protected:
     void SetUp() override {
+        calls() = AddonCalls{};
         setenv("BBS_FAST_HASH", "1", 1);
         char pattern[] = "/tmp/game-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -107,9 +110,21 @@ protected:
         ASSERT_TRUE(game_->add_player(info, &error)) << error;
     }
 
+    // The test add-on registered with the game, and its module on the host.
+    void install_addon() {
+        ASSERT_NE(register_mud_addon(&test_addon), 0);
+        calls().module_number = register_module(&test_module);
+        ASSERT_GE(calls().module_number, 0);
+        ASSERT_NE(calls().module_number, game_->module_number());
+    }
+
     void write_ini(std::string_view text) {
         std::ofstream out(dir_ / "brakvold.ini", std::ios::binary | std::ios::trunc);
         out << text;
+    }
+    std::string read(const fs::path& name) const {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
     int login(std::string_view userid) {
