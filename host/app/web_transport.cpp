@@ -28,8 +28,13 @@ void WebTransport::begin(Upgraded upgraded) {
 
 void WebTransport::start() {
     started_ = true;
-    wants_input_ = true;  // the first read
-    post_handling();      // input that came with the upgrade
+    // Character mode from the start, told from the loop; then the first
+    // read, with the input that came with the upgrade.
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        if (self->state_ != State::open) return;
+        if (self->events_.modes_changed) self->events_.modes_changed();
+        self->read();
+    });
 }
 
 void WebTransport::read() {

@@ -32,6 +32,7 @@ def a_user_logs_on_and_plays_as_over_telnet():
               "the banners differ:\ntelnet %r\nssh    %r" % (telnet_banner, ssh_banner))
         alice.send("Alice")
         out = alice.read_until("Password: ")
+        check("Alice" in out, "the host does not echo what is typed: %r" % out)
         alice.send("alice")
         out = alice.read_until(GAME_PROMPT)
         check("alice" not in out.split("Password: ")[-1], "the password was echoed: %r" % out)
@@ -112,6 +113,28 @@ def exec_subsystems_forwarding_and_second_channels_are_refused():
             raise AssertionError("a second session channel was accepted")
         client.login("Alice")
         client.served("Alice")
+
+
+@suite.case
+def the_pty_and_its_window_changes_size_the_pages():
+    with WaysHost() as host:
+        status, _, err = host.admin("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
+        check(status == 0, "db fill failed: %r" % err)
+        carol = host.ssh(width=80, height=12)
+        carol.login("Carol")
+        carol.type("ext", "Extension: ")
+        carol.type("*", "choice:")
+        carol.type("r", "choice:")
+        carol.type("s", "(enter='a'):")
+        carol.send("r")
+        first = carol.read_until("-- More --")
+        rows = first.split("\r\n")[1:]  # after the echo of her line
+        check(len(rows) == 12 and rows[-1].endswith("-- More --"), "a page of a 12-row pty: %r" % rows)
+        # The window grows: the next page fills it.
+        carol.resize(80, 30)
+        carol._send_bytes(b" ")
+        second = carol.read_until("-- More --")
+        check(second.count("R00") > 20, "the next page did not fill 30 rows: %r" % second)
 
 
 @suite.case

@@ -53,7 +53,8 @@ def alice_logs_on_through_the_websocket():
         check(telnet_banner and web_banner == telnet_banner,
               "the banners differ:\ntelnet %r\nweb    %r" % (telnet_banner, web_banner))
         alice.send("Alice")
-        alice.read_until("Password: ")
+        out = alice.read_until("Password: ")
+        check("Alice" in out, "the host does not echo what is typed: %r" % out)
         alice.send("alice")
         out = alice.read_until(GAME_PROMPT)
         check("alice" not in out, "the password was echoed: %r" % out)
@@ -61,6 +62,27 @@ def alice_logs_on_through_the_websocket():
         alice.type("Grüße", GAME_PROMPT)
         menu = plain(alice.enter_plus())
         check("Brakvold Plus" in menu and "Buy an extra life" in menu, "not the Plus menu: %r" % menu)
+
+
+@suite.case
+def the_pages_window_size_message_sizes_the_pages():
+    with WaysHost() as host:
+        status, _, err = host.admin("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
+        check(status == 0, "db fill failed: %r" % err)
+        carol = host.web()
+        carol.window_size(80, 12)
+        carol.login("Carol")
+        carol.type("ext", "Extension: ")
+        carol.type("*", "choice:")
+        carol.type("r", "choice:")
+        carol.type("s", "(enter='a'):")
+        carol.send("r")
+        first = carol.read_until("-- More --")
+        check(first.count("R00") == 10, "a page of a 12-row window: %r" % first)
+        carol.window_size(80, 30)
+        carol._send_bytes(b" ")
+        second = carol.read_until("-- More --")
+        check(second.count("R00") == 29, "the next page did not fill 30 rows: %r" % second)
 
 
 @suite.case
