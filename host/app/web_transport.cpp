@@ -9,7 +9,7 @@ std::shared_ptr<WebTransport> WebTransport::make(asio::ip::tcp::socket socket, c
 }
 
 WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log)
-    : socket_(std::move(socket)), flush_timer_(socket_.get_executor()), web_(site), log_(std::move(log)) {
+    : socket_(std::move(socket)), flush_timer_(socket_.get_executor()), http_timer_(socket_.get_executor()), web_(site), log_(std::move(log)) {
     std::error_code ec;
     const auto remote = socket_.remote_endpoint(ec);
     address_ = ec ? "unknown" : remote.address().to_string();
@@ -23,7 +23,16 @@ WebTransport::~WebTransport() {
 
 void WebTransport::begin(Upgraded upgraded) {
     upgraded_ = std::move(upgraded);
+    arm_http_timer();
     read_socket();
+}
+
+void WebTransport::arm_http_timer() {
+    http_timer_.expires_after(kHttpIdle);
+    http_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+        auto self = weak.lock();
+        if (!ec && self && !self->adopted_) self->finish();
+    });
 }
 
 void WebTransport::start() {
@@ -60,6 +69,7 @@ void WebTransport::read_socket() {
         self->socket_reading_ = false;
         if (self->state_ == State::closed) return;
         if (ec) return self->finish();
+        if (!self->adopted_) self->arm_http_timer();
         std::vector<web::WebSession::Event> events;
         self->web_.feed(std::string_view(self->read_buffer_.data(), n), events);
         for (auto& event : events) self->events_waiting_.push_back(std::move(event));
@@ -76,10 +86,13 @@ void WebTransport::handle_events() {
             events_waiting_.pop_front();
             if (adopted_) continue;
             adopted_ = true;
+            http_timer_.cancel();
             if (upgraded_) upgraded_(shared_from_this());  // the session starts it
             continue;
         }
-        if (!started_) return;  // the session starts it from the loop
+        // The session starts it from the loop; one refused at once (it never
+        // starts) only waits for the close handshake.
+        if (!started_ && state_ == State::open) return;
         if (event.kind == Kind::input) {
             if (state_ != State::open) {  // closing: only the client's close answer matters
                 events_waiting_.pop_front();
@@ -170,6 +183,7 @@ void WebTransport::finish() {
     if (!problem.empty()) log_("web client " + peer_ + ": " + problem);
     std::error_code ec;
     flush_timer_.cancel();
+    http_timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     events_waiting_.clear();

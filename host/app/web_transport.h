@@ -34,6 +34,9 @@ public:
     static constexpr std::size_t kMaxQueued = 256 * 1024;
     static constexpr std::size_t kReadSize = 4096;
     static constexpr std::chrono::seconds kFlushTime{10};
+    // A connection that has not opened the WebSocket is closed after this
+    // long without a request.
+    static constexpr std::chrono::seconds kHttpIdle{60};
     using Log = std::function<void(std::string_view line)>;
     using Upgraded = std::function<void(std::shared_ptr<WebTransport>)>;
 
@@ -66,6 +69,7 @@ private:
 
     WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log);
     void read_socket();
+    void arm_http_timer();
     void handle_events();  // what the last reads meant, as far as the session takes it
     void post_handling();
     void write();
@@ -74,6 +78,7 @@ private:
 
     asio::ip::tcp::socket socket_;
     asio::steady_timer flush_timer_;
+    asio::steady_timer http_timer_;
     web::WebSession web_;
     Log log_;
     Upgraded upgraded_;
