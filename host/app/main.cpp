@@ -1,5 +1,6 @@
-// bbshost: the Brakvold BBS host. Without a command it serves telnet users;
-// with one (init, user, class, player, mail, db, backup, restore) it
+// bbshost: the Brakvold BBS host. Without a command it serves users by
+// telnet, and by SSH and the web terminal when their ports are given; with
+// one (init, user, class, player, mail, db, backup, restore, fingerprint) it
 // administers a data folder, also while the host serves it.
 #include <sys/stat.h>
 
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -22,6 +24,7 @@
 #include "app/modules.h"
 #include "app/server.h"
 #include "bbs/host.h"
+#include "ssh/keys.h"
 
 namespace fs = std::filesystem;
 
@@ -31,6 +34,8 @@ struct ServeOptions {
     std::string data = "data";
     std::string bind = "127.0.0.1";
     int port = 2323;
+    int ssh_port = 0;   // 0: no SSH
+    int http_port = 0;  // 0: no web terminal
     int channels = 64;
     std::string config;
     bool echo = false;  // lines echoed instead of going to the game (load baselines)
@@ -94,13 +99,41 @@ int serve(const ServeOptions& options) {
             host->log("start failed: " + error);
             return 1;
         }
-        const auto endpoint = server.local_endpoint();
-        const std::string where = endpoint.address().to_string() + ":" +
-                                  std::to_string(endpoint.port());
-        host->log("started: listening on " + where + " with " + std::to_string(options.channels) +
+        auto where = [](const asio::ip::tcp::endpoint& endpoint) {
+            return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+        };
+        const std::string telnet_at = where(server.local_endpoint());
+        host->log("started: listening on " + telnet_at + " with " + std::to_string(options.channels) +
                   " channels");
-        std::cout << "bbshost: listening on " << where << " (telnet), data folder "
+        std::cout << "bbshost: listening on " << telnet_at << " (telnet), data folder "
                   << data.string() << ", " << options.channels << " channels" << std::endl;
+        // The other ways in, each on its own port of the same address.
+        auto listen_too = [&](const char* way, int port, auto make_accept) {
+            if (port == 0) return true;
+            std::optional<asio::ip::tcp::endpoint> bound;
+            try {
+                bound = server.listen(options.bind, static_cast<uint16_t>(port), make_accept(), &error);
+            } catch (const std::exception& e) {
+                error = std::string(way) + ": " + e.what();
+            }
+            if (!bound) {
+                std::cerr << "bbshost: " << error << std::endl;
+                host->log("start failed: " + error);
+                return false;
+            }
+            host->log(std::string("listening on ") + where(*bound) + " (" + way + ")");
+            std::cout << "bbshost: listening on " << where(*bound) << " (" << way << ")" << std::endl;
+            return true;
+        };
+        if (!listen_too("ssh", options.ssh_port, [&] { return server.ssh(data); })) return 1;
+        if (const auto* key = server.ssh_host_key()) {
+            const std::string line = std::string("ssh host key ") +
+                                     (server.ssh_host_key_created() ? "made: " : "") + key->type + " " +
+                                     key->fingerprint;
+            host->log(line);
+            std::cout << "bbshost: " << line << std::endl;
+        }
+        if (!listen_too("web", options.http_port, [&] { return server.web(); })) return 1;
         status = server.run();
     }  // sessions closed
     host->log("stopped");
@@ -118,7 +151,7 @@ int main(int argc, char** argv) {
     ::umask(077);
 
     CLI::App cli{"bbshost: the Brakvold BBS host with the game and Brakvold Plus.\n"
-                 "Without a command it serves telnet users; the commands administer its data "
+                 "Without a command it serves users (telnet; SSH and the web terminal on their ports); the commands administer its data "
                  "folder, also while it serves."};
     cli.set_help_all_flag("--help-all", "Every command and its options");
     cli.set_version_flag("--version", "bbshost (Brakvold Plus) " PLUS_VERSION);
@@ -129,7 +162,17 @@ int main(int argc, char** argv) {
     cli.add_option("--port", options.port, "TCP port (0: any free port)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
-    cli.add_option("--channels", options.channels, "Number of channels (nterms)")
+    cli.add_option("--ssh-port", options.ssh_port,
+                   "SSH port on the --bind address (0: no SSH; the host key is made in the data "
+                   "folder on first use)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    cli.add_option("--http-port", options.http_port,
+                   "Web terminal's HTTP port on the --bind address (0: none); plain HTTP, put a "
+                   "TLS proxy in front of it for anything but loopback")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    cli.add_option("--channels", options.channels, "Number of channels (nterms), for every way in together")
         ->check(CLI::Range(0, 4096))
         ->capture_default_str();
     cli.add_option("--config", options.config,
@@ -364,6 +407,29 @@ int main(int argc, char** argv) {
     restore->add_option("FILE", backup_file, "The backup file to read")->required();
     restore->callback([&] {
         folder_command = [&] { return app::admin::restore(options.data, backup_file); };
+    });
+
+    auto* fingerprint = sub(&cli, "fingerprint",
+                            "Print the SSH host key's fingerprint (SHA256, as ssh-keygen -l shows it), "
+                            "for users to check on their first logon");
+    fingerprint->callback([&] {
+        folder_command = [&] {
+            std::error_code ec;
+            const fs::path key_file = fs::path(options.data) / ssh::HostKey::kFileName;
+            if (!fs::exists(key_file, ec)) {
+                std::cerr << "bbshost: no SSH host key yet (" << key_file.string()
+                          << "); bbshost makes it when it first serves with --ssh-port" << std::endl;
+                return static_cast<int>(app::admin::kFailure);
+            }
+            try {
+                const auto key = ssh::HostKey::load_or_create(options.data);
+                std::cout << key.public_key().type << " " << key.public_key().fingerprint << std::endl;
+            } catch (const std::exception& e) {
+                std::cerr << "bbshost: " << e.what() << std::endl;
+                return static_cast<int>(app::admin::kFailure);
+            }
+            return static_cast<int>(app::admin::kOk);
+        };
     });
 
     try {

@@ -40,6 +40,13 @@ std::filesystem::path default_config_dir() {
 #endif
 }
 
+std::filesystem::path web_page_dir() {
+    std::error_code ec;
+    const auto page = installed(PLUS_INSTALL_DATADIR) / "web";
+    if (std::filesystem::is_directory(page, ec)) return page;
+    return PLUS_WEB_PAGE_DIR;
+}
+
 namespace {
 
 bool load_one(bbs::Host& host, const std::filesystem::path& library, const char* symbol,

@@ -23,6 +23,8 @@ std::filesystem::path program_dir();
 std::filesystem::path library_dir();
 // The config sources a fresh data folder is made from.
 std::filesystem::path default_config_dir();
+// The web terminal's page (PREFIX/share/brakvold-plus/web installed).
+std::filesystem::path web_page_dir();
 
 // Loads libqrtbrak.so (the game) and then libqrtbkpls.so (the add-on) from
 // library_dir(). False with the reason in *error.

@@ -7,8 +7,13 @@
 #include <csignal>
 #include <iostream>
 
+#include "app/modules.h"
 #include "app/session.h"
+#include "app/ssh_transport.h"
 #include "app/telnet_transport.h"
+#include "app/web_transport.h"
+#include "ssh/listener.h"
+#include "web/static_site.h"
 #include "bbs/accounts.h"
 #include "bbs/host.h"
 #include "bbs/log_syncer.h"
@@ -118,6 +123,37 @@ bool Server::listen(std::string_view address, uint16_t port, std::string* error)
     const auto bound = listen(address, port, telnet(), error);
     if (bound) telnet_endpoint_ = *bound;
     return bound.has_value();
+}
+
+Server::Accept Server::ssh(const std::filesystem::path& key_folder) {
+    if (!ssh_) {
+        ssh::ListenerOptions options;
+        options.key_folder = key_folder;
+        options.accept_none = true;
+        // Only "none" lets a user in; the password is the logon dialogue's.
+        options.check_password = [](const ssh::PasswordAttempt&) { return ssh::AuthVerdict::refused(); };
+        options.on_session = [this](std::shared_ptr<ssh::SshSession> session) {
+            if (stopping_) return session->close();
+            adopt(SshTransport::make(io_, std::move(session)));
+        };
+        options.log = [this](std::string_view line) { log("ssh: " + std::string(line)); };
+        ssh_ = std::make_unique<ssh::SshListener>(io_, std::move(options));
+    }
+    return [this](asio::ip::tcp::socket socket) { ssh_->adopt(std::move(socket)); };
+}
+
+const ssh::PublicKeyText* Server::ssh_host_key() const { return ssh_ ? &ssh_->host_key() : nullptr; }
+
+bool Server::ssh_host_key_created() const { return ssh_ && ssh_->host_key_created(); }
+
+Server::Accept Server::web() {
+    if (!site_) site_ = std::make_unique<web::StaticSite>(web::StaticSite::load({web_page_dir()}));
+    return [this](asio::ip::tcp::socket socket) {
+        auto transport = WebTransport::make(std::move(socket), *site_, [this](std::string_view line) { log(line); });
+        transport->begin([this](std::shared_ptr<WebTransport> upgraded) {
+            if (!stopping_) adopt(std::move(upgraded));
+        });
+    };
 }
 
 Server::Accept Server::telnet() {

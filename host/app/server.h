@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <asio.hpp>
+#include <filesystem>
 
 #include "app/logon_throttle.h"
 #include "app/password_check.h"
@@ -31,6 +32,13 @@
 
 namespace bbs {
 class LogSyncer;
+}
+namespace ssh {
+class SshListener;
+struct PublicKeyText;
+}
+namespace web {
+class StaticSite;
 }
 
 namespace app {
@@ -62,6 +70,19 @@ public:
     // it listens.
     bool listen(std::string_view address, uint16_t port, std::string* error);
     asio::ip::tcp::endpoint local_endpoint() const { return telnet_endpoint_; }
+    // Accepted connections become SSH connections, and their shells
+    // sessions: the SSH layer lets any user-ID in, and the session's logon
+    // dialogue asks who he is. The host key is FOLDER/ssh_host_ed25519_key,
+    // made on first use. Throws std::runtime_error when the key cannot be
+    // read or made.
+    Accept ssh(const std::filesystem::path& key_folder);
+    // The SSH host key, once ssh() has loaded it; null before.
+    const ssh::PublicKeyText* ssh_host_key() const;
+    bool ssh_host_key_created() const;
+    // Accepted connections are served the web terminal's page; those that
+    // open its WebSocket become sessions. Throws std::runtime_error when the
+    // page's files cannot be read.
+    Accept web();
     // A new connection of any way in becomes a session: at the logon
     // dialogue, or refused by the logon throttle.
     std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
@@ -158,6 +179,8 @@ private:
     asio::io_context& io_;
     bbs::Host& host_;
     std::list<Listener> listeners_;
+    std::unique_ptr<ssh::SshListener> ssh_;
+    std::unique_ptr<web::StaticSite> site_;
     asio::ip::tcp::endpoint telnet_endpoint_;
     asio::signal_set signals_;
     asio::steady_timer retry_timer_;

@@ -330,7 +330,11 @@ void Connection::evaluate_auth(MessageHandle message) {
         if (state_->options.check_public_key) return check_public_key(std::move(message), user);
         ssh_message_reply_default(m);
         return;
-    default:  // "none", host-based, GSSAPI: refused with the list of methods
+    case SSH_AUTH_METHOD_NONE:
+        if (state_->options.accept_none) return answer(std::move(message), std::move(user), AuthVerdict::accepted());
+        ssh_message_reply_default(m);
+        return;
+    default:  // host-based, GSSAPI: refused with the list of methods
         ssh_message_reply_default(m);
     }
 }

@@ -55,6 +55,9 @@ struct Limits {
 
 struct ListenerOptions {
     std::filesystem::path key_folder;  // holds the host key (made on first start)
+    // The "none" method logs any user on as he names himself: for a host
+    // whose sessions ask for the user-ID and password themselves.
+    bool accept_none = false;
     // Password and keyboard-interactive (one hidden "Password: " prompt).
     std::function<AuthVerdict(const PasswordAttempt&)> check_password;
     // Whether the key is registered for the user. Empty: public keys are not offered.

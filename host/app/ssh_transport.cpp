@@ -1,0 +1,101 @@
+#include "app/ssh_transport.h"
+
+#include <utility>
+
+namespace app {
+
+std::shared_ptr<SshTransport> SshTransport::make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session) {
+    return std::shared_ptr<SshTransport>(new SshTransport(io, std::move(session)));
+}
+
+SshTransport::SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session)
+    : io_(io), session_(std::move(session)) {}
+
+SshTransport::~SshTransport() {
+    if (state_ != State::closed) session_->close();
+}
+
+void SshTransport::start() {
+    const std::weak_ptr<SshTransport> weak = weak_from_this();
+    session_->attach({
+        [weak](std::string_view bytes) {
+            if (auto self = weak.lock()) self->on_data(bytes);
+        },
+        [weak](int width, int height) {
+            auto self = weak.lock();
+            if (self && self->state_ == State::open && self->events_.resized) self->events_.resized(width, height);
+        },
+        [weak](std::string_view) {
+            if (auto self = weak.lock()) self->on_close();
+        },
+    });
+    // What the pty said, and the character mode, come from the loop.
+    asio::post(io_, [weak] {
+        auto self = weak.lock();
+        if (!self || self->state_ != State::open) return;
+        if (self->events_.resized) self->events_.resized(self->session_->width(), self->session_->height());
+        if (self->state_ == State::open && !self->session_->terminal_type().empty() && self->events_.terminal_type)
+            self->events_.terminal_type(self->session_->terminal_type());
+        if (self->state_ == State::open && self->events_.modes_changed) self->events_.modes_changed();
+        self->read();
+    });
+}
+
+void SshTransport::on_data(std::string_view bytes) {
+    if (state_ != State::open) return;
+    if (waiting_.size() + bytes.size() > kMaxWaiting) {
+        session_->close();  // on_close follows
+        state_ = State::closing;
+        return;
+    }
+    waiting_.append(bytes);
+    if (reading_) deliver();
+}
+
+void SshTransport::read() {
+    if (state_ != State::open) return;
+    reading_ = true;
+    if (waiting_.empty() || delivery_posted_) return;
+    delivery_posted_ = true;
+    asio::post(io_, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->delivery_posted_ = false;
+        if (self->reading_ && self->state_ == State::open && !self->waiting_.empty()) self->deliver();
+    });
+}
+
+void SshTransport::deliver() {
+    reading_ = false;
+    const std::size_t n = std::min(waiting_.size(), kReadSize);
+    const std::string bytes = waiting_.substr(0, n);
+    waiting_.erase(0, n);
+    if (events_.received) events_.received(bytes);
+}
+
+void SshTransport::send(std::string_view bytes) {
+    if (state_ == State::closed) return;
+    if (!session_->send(bytes) && state_ == State::open) state_ = State::closing;  // cut off: on_close follows
+}
+
+void SshTransport::close_after_output() {
+    if (state_ != State::open) return;
+    state_ = State::closing;
+    session_->close();
+}
+
+void SshTransport::close_now() {
+    if (state_ == State::closed) return;
+    state_ = State::closing;
+    session_->close();
+}
+
+void SshTransport::on_close() {
+    if (state_ == State::closed) return;
+    state_ = State::closed;
+    waiting_.clear();
+    if (auto closed = std::move(events_.closed)) closed();
+    events_ = {};
+}
+
+}  // namespace app
