@@ -39,6 +39,10 @@ FILES = {
     "./usr/share/brakvold-plus/config/QRTBKPLS.MSG",
     "./usr/share/brakvold-plus/config/QRTBKPLS.MDF",
     "./usr/share/brakvold-plus/config/brakvold.ini",
+    "./usr/share/brakvold-plus/web/index.html",
+    "./usr/share/brakvold-plus/web/terminal.css",
+    "./usr/share/brakvold-plus/web/terminal.js",
+    "./usr/share/brakvold-plus/web/xterm-loader.js",
     "./usr/share/doc/brakvold-plus/sysop.md",
     "./etc/default/brakvold-plus",
     "./etc/logrotate.d/brakvold-plus",
@@ -193,8 +197,9 @@ def the_control_fields_name_the_package_its_version_and_dependencies():
     check(fields["Maintainer"] and fields["Description"].startswith("Brakvold Plus"),
           "Maintainer %r, Description %r" % (fields["Maintainer"], fields["Description"]))
     depends = [d.strip().split()[0] for d in fields["Depends"].split(",") if d.strip()]
-    # adduser for the postinst; the libraries bbshost links, as dpkg-shlibdeps found them.
-    for wanted in ("adduser", "libc6", "libsqlite3-0"):
+    # adduser for the postinst, node-xterm for the web page; the libraries
+    # bbshost links, as dpkg-shlibdeps found them.
+    for wanted in ("adduser", "node-xterm", "libc6", "libsqlite3-0"):
         check(wanted in depends, "Depends lacks %s: %r" % (wanted, fields["Depends"]))
     info = p.dpkg_deb("-I")
     for name in SCRIPTS + ("conffiles",):

@@ -15,6 +15,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 
 import pexpect
 
@@ -428,6 +429,10 @@ INSTALLED = [
     "share/brakvold-plus/config/QRTBKPLS.MDF",
     "share/brakvold-plus/config/QRTBKPLS.MSG",
     "share/brakvold-plus/config/brakvold.ini",
+    "share/brakvold-plus/web/index.html",
+    "share/brakvold-plus/web/terminal.css",
+    "share/brakvold-plus/web/terminal.js",
+    "share/brakvold-plus/web/xterm-loader.js",
     "share/doc/brakvold-plus/sysop.md",
 ]
 
@@ -450,17 +455,20 @@ def install(prefix, destdir=None):
     return sorted(files)
 
 
-def serve_installed(program, data):
-    """The installed bbshost serving `data` on a free loopback port, without
-    --config: (process, port). The caller stops it."""
+def serve_installed(program, data, http_port):
+    """The installed bbshost serving `data` on a free loopback port (and its
+    web page on http_port), without --config: (process, port). The caller
+    stops it."""
     port = free_port()
-    proc = subprocess.Popen([program, "--data", data, "--bind", "127.0.0.1", "--port", str(port)],
+    proc = subprocess.Popen([program, "--data", data, "--bind", "127.0.0.1", "--port", str(port),
+                             "--http-port", str(http_port)],
                             env=host_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    line = proc.stdout.readline()   # the one line saying where it listens
-    if "listening on 127.0.0.1:%d" % port not in line:
+    lines = [proc.stdout.readline(), proc.stdout.readline()]   # one line per listener
+    if not any("127.0.0.1:%d" % port in line for line in lines) or \
+            not any("127.0.0.1:%d" % http_port in line for line in lines):
         proc.kill()
         _, err = proc.communicate(timeout=30)
-        raise Failure("the installed bbshost did not listen: %r %r" % (line, err))
+        raise Failure("the installed bbshost did not listen: %r %r" % (lines, err))
     return proc, port
 
 
@@ -502,8 +510,15 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
         check(proc.returncode == 0, "the installed init: %r" % proc.stderr)
         with open(os.path.join(data, "brakvold.ini")) as f:
             check("PLUS_PURCHASE_EMAIL_USERID=Ann" in f.read(), "the installed templates were not used")
-        host, port = serve_installed(program, data)
+        # The installed page is the one served (marked to tell it from the
+        # source tree's).
+        with open(os.path.join(prefix, "share/brakvold-plus/web/index.html"), "a") as f:
+            f.write("<!-- installed -->\n")
+        http_port = free_port()
+        host, port = serve_installed(program, data, http_port)
         try:
+            with urllib.request.urlopen("http://127.0.0.1:%d/" % http_port, timeout=30) as answer:
+                check(b"<!-- installed -->" in answer.read(), "the installed host did not serve the installed page")
             with open("/proc/%d/maps" % host.pid) as f:
                 maps = f.read()
             for library in ("libbbs.so", "libqrtbrak.so", "libqrtbkpls.so"):
