@@ -27,8 +27,6 @@ namespace app::admin {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 int bad(const std::string& message) {
     std::cerr << "bbshost: " << message << std::endl;
     return kBadInput;
@@ -38,6 +36,8 @@ int failed(const std::string& message) {
     std::cerr << "bbshost: " << message << std::endl;
     return kFailure;
 }
+
+namespace {
 
 bool in_range(const std::optional<int64_t>& value, int64_t low, int64_t high, const char* what,
               std::string* error) {

@@ -19,6 +19,11 @@ namespace app::admin {
 
 enum Exit { kOk = 0, kFailure = 1, kBadInput = 2 };
 
+// "bbshost: MESSAGE" on standard error, and the exit code of bad input or
+// of a failure.
+int bad(const std::string& message);
+int failed(const std::string& message);
+
 // What a command needs loaded besides the host's own accounts and databases.
 enum class Needs {
     host,      // accounts, classes, the generic database: no module is loaded

@@ -26,16 +26,6 @@ constexpr int kPagesPerStep = 1024;
 // Tables every database of the host has.
 constexpr const char* kHostTables[] = {"accounts", "classes", "generic"};
 
-int bad(const std::string& message) {
-    std::cerr << "bbshost: " << message << std::endl;
-    return kBadInput;
-}
-
-int failed(const std::string& message) {
-    std::cerr << "bbshost: " << message << std::endl;
-    return kFailure;
-}
-
 // One SQLite connection, closed when it goes out of scope.
 class Connection {
 public:

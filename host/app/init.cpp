@@ -22,16 +22,6 @@ namespace {
 constexpr const char* kTemplateSysop = "Sysop";
 constexpr const char* kDefaultSysopKey = "SYSOP";
 
-int bad(const std::string& message) {
-    std::cerr << "bbshost: " << message << std::endl;
-    return kBadInput;
-}
-
-int failed(const std::string& message) {
-    std::cerr << "bbshost: " << message << std::endl;
-    return kFailure;
-}
-
 bool read_file(const fs::path& file, std::string* text) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return false;
