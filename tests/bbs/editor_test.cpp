@@ -17,7 +17,7 @@ struct Done {
     std::vector<int> channels;
 };
 Done g_done;
-char g_guard_area[8 + 256 + 8];  // the edited buffer lives inside, guarded on both sides
+char g_guard_area[8 + 512 + 8];  // the edited buffer lives inside, guarded on both sides
 
 int16_t editor_done(int16_t result) {
     g_done.results.push_back(result);
