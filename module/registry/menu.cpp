@@ -12,6 +12,25 @@ static RegistryRecord* reg_editing_copy(void)
     return (RegistryRecord*)vdaoff(usrnum);
 }
 
+/* A line cut from `source` at `cut` bytes loses the character the cut went
+   through, so that no half of one is stored. */
+static void utf8_trim_cut(char* line, const char* source, size_t cut)
+{
+    size_t end;
+
+    if (strlen(source) <= cut || ((unsigned char)source[cut] & 0xC0) != 0x80) {
+        return;
+    }
+    end = cut;
+    while (end > 0 && ((unsigned char)line[end - 1] & 0xC0) == 0x80) {
+        end--;
+    }
+    if (end > 0 && (unsigned char)line[end - 1] >= 0xC0) {
+        end--;
+    }
+    memset(line + end, 0, cut - end);
+}
+
 static char reg_choice(void)
 {
     return (char)toupper((unsigned char)margv[0][0]);
@@ -148,6 +167,7 @@ void registry_edit_store(void)
         rstrin();
         memset(line, 0, sizeof(line));
         strncpy(line, margv[0], REG_LINEMAX);
+        utf8_trim_cut(line, margv[0], REG_LINEMAX);
         if (line[0] == '.' && line[1] == 0) {
             line[0] = 0;
         }

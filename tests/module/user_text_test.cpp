@@ -136,6 +136,21 @@ TEST_F(UserText, LinesFarLongerThanAFieldAreCutToIt) {
     const std::string bytes = record_text("Alia", REG_TAG);
     ASSERT_EQ(bytes.size(), sizeof(RegistryRecord));
     EXPECT_EQ(std::string(bytes.c_str() + 58), std::string(REG_LINEMAX, 'r'));
+    // The cut never splits a character: of 59 letters and two-byte ones,
+    // the 59 letters stay; a three-byte one right at the end is kept whole.
+    const std::string umlaut = "\xc3\xa4", euro = "\xe2\x82\xac";
+    const struct {
+        std::string typed, stored;
+    } cuts[] = {
+        {std::string(59, 'u') + umlaut + umlaut, std::string(59, 'u')},
+        {std::string(58, 'u') + umlaut + umlaut, std::string(58, 'u') + umlaut},
+        {std::string(57, 'e') + euro + "e", std::string(57, 'e') + euro},
+        {std::string(58, 'e') + euro, std::string(58, 'e')},
+    };
+    for (const auto& cut : cuts) {
+        write_registry_line(alice, cut.typed);
+        EXPECT_EQ(std::string(record_text("Alia", REG_TAG).c_str() + 58), cut.stored) << cut.typed;
+    }
     // Editor lines are cut to 79, and the text to the editor's size.
     std::vector<std::string> lines(20, std::string(500, 'd'));
     const std::string out = write_description(alice, lines);
