@@ -61,6 +61,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
         });
     });
     host_.set_session_lister([this](int channel) { return sessions_for(channel); });
+    host_.set_paging_switch([this](int channel, std::optional<bool> on) { return paging(channel, on); });
     log_syncer_ = std::make_unique<bbs::LogSyncer>(
         host_.database(), [this](uint64_t ticket, const std::string& error) {
             asio::post(io_, [this, ticket, error] {
@@ -86,6 +87,7 @@ Server::~Server() {
     host_.set_output_sink(nullptr);
     host_.set_close_sink(nullptr);
     host_.set_session_lister(nullptr);
+    host_.set_paging_switch(nullptr);
 }
 
 std::optional<asio::ip::tcp::endpoint> Server::listen(std::string_view address, uint16_t port, Accept accept,
@@ -390,6 +392,14 @@ bool same_ignoring_case(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+std::optional<bool> Server::paging(int channel, std::optional<bool> on) {
+    auto it = channels_.find(channel);
+    auto session = it == channels_.end() ? nullptr : it->second.lock();
+    if (!session) return std::nullopt;
+    if (on) session->terminal().set_paging(*on);
+    return session->terminal().paging();
+}
 
 std::optional<std::vector<bbs::Host::SessionRow>> Server::sessions_for(int channel) {
     auto it = channels_.find(channel);

@@ -174,6 +174,8 @@ private:
     // A sysop's `who` (bbs::Host::sessions_for): every session, or none
     // when the user at `channel` holds no sysop key.
     std::optional<std::vector<bbs::Host::SessionRow>> sessions_for(int channel);
+    // A user's `paging` (bbs::Host::paging).
+    std::optional<bool> paging(int channel, std::optional<bool> on);
     std::string where(const Session& session) const;
 
     asio::io_context& io_;

@@ -54,6 +54,7 @@ public:
     void shutdown(std::string_view farewell);
 
     int channel() const { return channel_; }
+    Terminal& terminal() { return terminal_; }
     void set_channel(int channel) { channel_ = channel; }
     const std::string& userid() const { return dialogue_.userid(); }
     const std::string& peer() const { return transport_->peer(); }

@@ -73,6 +73,9 @@ public:
     void end_secret_line();
 
     void set_character_mode(bool on);
+    // The user's choice: output paged where the window's height is known.
+    void set_paging(bool on) { pager_.set_enabled(on); }
+    bool paging() const { return pager_.enabled(); }
     bool character_mode() const { return character_; }
     // A line of the user goes to the host: what it prints from now on is a
     // new output for the pager.

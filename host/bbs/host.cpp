@@ -637,6 +637,13 @@ int Host::module_at(int channel) const {
 
 void Host::set_session_lister(SessionLister lister) { impl_->session_lister = std::move(lister); }
 
+void Host::set_paging_switch(PagingSwitch paging) { impl_->paging_switch = std::move(paging); }
+
+std::optional<bool> Host::paging(int channel, std::optional<bool> on) {
+    if (!impl_->paging_switch) return std::nullopt;
+    return impl_->paging_switch(channel, on);
+}
+
 std::optional<std::vector<Host::SessionRow>> Host::sessions_for(int channel) {
     if (!impl_->session_lister) return std::nullopt;
     return impl_->session_lister(channel);

@@ -161,6 +161,14 @@ public:
     // None also when no program has set a lister (the host in tests).
     std::optional<std::vector<SessionRow>> sessions_for(int channel);
 
+    // ---- a user's paging ---------------------------------------------------
+    // Switches paging of the channel's output on or off (none: leaves it)
+    // and says whether it is on; none where the program has no terminal for
+    // the channel (or no program has set a switch: the host in tests).
+    using PagingSwitch = std::function<std::optional<bool>(int channel, std::optional<bool> on)>;
+    void set_paging_switch(PagingSwitch paging);
+    std::optional<bool> paging(int channel, std::optional<bool> on);
+
     // ---- status queue ------------------------------------------------------
     // Statuses queued by btuinj wait here; they are delivered only by these
     // calls, never inside a module routine.

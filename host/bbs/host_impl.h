@@ -91,6 +91,7 @@ struct Host::Impl {
     OutputSink sink;
     CloseSink close_sink;
     SessionLister session_lister;
+    PagingSwitch paging_switch;
     std::vector<int> pending_closes;
     ModuleGuard guard{log, messages};  // every call into module code
     std::string scan_value;           // what msgscan returned last

@@ -203,6 +203,23 @@ void sessions_table(const std::vector<bbs::Host::SessionRow>& sessions) {
     }
 }
 
+// paging [ON|OFF]: long output stops at -- More -- where the terminal tells
+// its window's height, unless the user switched it off.
+void paging(Game::Impl& impl, const std::vector<std::string_view>& list) {
+    bbs::Host* host = bbs::Host::current();
+    std::optional<bool> on;
+    if (list.size() > 1 && is(list[1], "on")) on = true;
+    if (list.size() > 1 && is(list[1], "off")) on = false;
+    if (list.size() > 1 && !on) {
+        add("Type paging ON or paging OFF.\r");
+    } else if (auto now = host ? host->paging(usrnum, on) : std::nullopt) {
+        add(*now ? "Paging is on.\r" : "Paging is off.\r");
+    } else {
+        add("This terminal has no paging.\r");
+    }
+    show_prompt(impl);
+}
+
 void who(Game::Impl& impl) {
     bbs::Host* host = bbs::Host::current();
     add("In Brakvold now:\r");
@@ -308,6 +325,8 @@ int16_t game_input() {
         quit();
     } else if (is(list[0], "tell")) {
         tell(*impl, list);
+    } else if (is(list[0], "paging")) {
+        paging(*impl, list);
     } else if (is(list[0], "help")) {
         add("Commands:\r"
             "  ext          the extensions\r"
@@ -316,6 +335,7 @@ int16_t game_input() {
             "  mail         your mail\r"
             "  who          who is online\r"
             "  tell NAME    a message to a player\r"
+            "  paging OFF   long output in one go (ON: a page at a time)\r"
             "  help         this list\r"
             "  quit         leave Brakvold\r");
         show_prompt(*impl);

@@ -436,6 +436,20 @@ def short_windows_page_help_and_lines_turn_pages_in_line_mode():
             if PROMPT in rest:
                 break
         check(b"quit" in rest and PROMPT in rest, "the next pages did not come: %r" % rest)
+        # The user switches paging off: help comes whole; and on again.
+        c.read_for(0.5)
+        for typed, said in (("paging", b"Paging is on."), ("paging off", b"Paging is off."),
+                            ("paging maybe", b"Type paging ON or paging OFF.")):
+            c.send(typed + "\r\n")
+            got = c.read_until(PROMPT)
+            check(said in got, "%r did not answer %r: %r" % (typed, said, got))
+        c.send("help\r\n")
+        whole = c.read_until(PROMPT)
+        check(b"-- More --" not in whole and b"quit" in whole, "paged with paging off: %r" % whole)
+        c.send("paging on\r\n")
+        check(b"Paging is on." in c.read_until(PROMPT), "paging on did not answer")
+        c.send("help\r\n")
+        check(b"-- More --" in c.read_until("-- More --"), "not paged once paging is on again")
 
 
 def screen_of(client, size=(80, 24)):
