@@ -7,6 +7,19 @@ namespace terminal {
 namespace {
 constexpr unsigned char kEsc = 0x1B;
 constexpr unsigned kNumberCap = 10000;
+
+// The cursor keys both CSI and SS3 end with; false for any other final byte.
+bool cursor_key(unsigned char final, std::vector<Key>& keys) {
+    switch (final) {
+    case 'A': keys.emplace_back(Key::Code::up); return true;
+    case 'B': keys.emplace_back(Key::Code::down); return true;
+    case 'C': keys.emplace_back(Key::Code::right); return true;
+    case 'D': keys.emplace_back(Key::Code::left); return true;
+    case 'H': keys.emplace_back(Key::Code::home); return true;
+    case 'F': keys.emplace_back(Key::Code::end); return true;
+    default: return false;
+    }
+}
 }  // namespace
 
 void InputDecoder::set_encoding(Encoding encoding) {
@@ -136,17 +149,8 @@ void InputDecoder::text(char32_t c, std::vector<Key>& keys) {
 }
 
 void InputDecoder::csi_final(unsigned char final, std::vector<Key>& keys) {
-    if (unusual_) return;
-    switch (final) {
-    case 'A': keys.emplace_back(Key::Code::up); return;
-    case 'B': keys.emplace_back(Key::Code::down); return;
-    case 'C': keys.emplace_back(Key::Code::right); return;
-    case 'D': keys.emplace_back(Key::Code::left); return;
-    case 'H': keys.emplace_back(Key::Code::home); return;
-    case 'F': keys.emplace_back(Key::Code::end); return;
-    case '~': break;
-    default: return;  // function keys, reports, focus events: nothing for us
-    }
+    if (unusual_ || cursor_key(final, keys)) return;
+    if (final != '~') return;  // function keys, reports, focus events: nothing for us
     switch (number_) {
     case 1:
     case 7: keys.emplace_back(Key::Code::home); return;
@@ -161,16 +165,7 @@ void InputDecoder::csi_final(unsigned char final, std::vector<Key>& keys) {
 }
 
 void InputDecoder::ss3_final(unsigned char final, std::vector<Key>& keys) {
-    switch (final) {
-    case 'A': keys.emplace_back(Key::Code::up); return;
-    case 'B': keys.emplace_back(Key::Code::down); return;
-    case 'C': keys.emplace_back(Key::Code::right); return;
-    case 'D': keys.emplace_back(Key::Code::left); return;
-    case 'H': keys.emplace_back(Key::Code::home); return;
-    case 'F': keys.emplace_back(Key::Code::end); return;
-    case 'M': keys.emplace_back(Key::Code::enter); return;  // keypad Enter
-    default: return;
-    }
+    if (!cursor_key(final, keys) && final == 'M') keys.emplace_back(Key::Code::enter);  // keypad Enter
 }
 
 }  // namespace terminal
