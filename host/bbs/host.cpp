@@ -80,14 +80,10 @@ void Host::Impl::stop(std::string reason) { guard.stop(std::move(reason)); }
 
 void Host::Impl::send(int channel, std::string_view bytes) {
     if (!online_session(channel) || bytes.empty()) return;
-    if (call_depth == 0) {
-        deliver(channel, bytes);
-        return;
-    }
-    if (!held.empty() && held.back().first == channel)
-        held.back().second.append(bytes);
+    if (call.running())
+        call.hold(channel, bytes);
     else
-        held.emplace_back(channel, std::string(bytes));
+        deliver(channel, bytes);
 }
 
 void Host::Impl::deliver(int channel, std::string_view bytes) {
@@ -100,9 +96,7 @@ void Host::Impl::deliver(int channel, std::string_view bytes) {
 }
 
 bool Host::Impl::begin_call(int channel) {
-    if (call_depth++ > 0) return true;
-    call_channel = channel;
-    held.clear();
+    if (!call.enter(channel)) return true;
     // Calls that wait for the database go first: a new one waits behind them.
     if (!replaying && !waiting.empty()) return false;
     std::string why;
@@ -135,31 +129,26 @@ bool Host::Impl::run_call(int channel, const std::function<void()>& work) {
 }
 
 void Host::Impl::end_call() {
-    if (--call_depth > 0) return;
+    if (!call.leave()) return;
     Database::CallOutcome outcome;
     if (database) outcome = database->end_call();
-    CallEffects effects;
-    effects.committed = outcome.committed;
-    effects.output.swap(held);
-    effects.hooks.swap(after_call_hooks);
-    effects.closes.swap(call_closes);
+    CallEffects effects = call.take(outcome.committed);
+    const int channel = call.channel();
     if (!outcome.committed) {
-        std::string who = "channel " + std::to_string(call_channel);
-        if (Session* s = online_session(call_channel))
+        std::string who = "channel " + std::to_string(channel);
+        if (Session* s = online_session(channel))
             who += " (" + std::string(s->account.userid) + ")";
         log.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure.text());
         reload_accounts();
         effects.output.clear();
-        if (online_session(call_channel)) effects.output.emplace_back(call_channel, kCallRolledBack);
+        if (online_session(channel)) effects.output.emplace_back(channel, kCallRolledBack);
     }
     const bool wrote = outcome.committed && database && database->changes() != changes_at_begin;
     // What a call that wrote sends goes out once its commit is on disk, and
     // what later calls send to the same channels goes out after it.
-    if (sync_request && (wrote || touches_unsynced(effects))) {
-        if (wrote) ++written;
-        effects.needs = written;
-        unsynced.push_back(std::move(effects));
-        if (wrote) sync_request(written);
+    if (sync_request && (wrote || unsynced.touch(effects, channel))) {
+        const uint64_t ticket = unsynced.push(std::move(effects), wrote);
+        if (wrote) sync_request(ticket);
         return;
     }
     apply(effects);
@@ -170,26 +159,6 @@ void Host::Impl::apply(CallEffects& effects) {
     for (auto& [channel, bytes] : effects.output) deliver(channel, bytes);
     for (int channel : effects.closes)
         if (close_sink) close_sink(channel);
-}
-
-bool Host::Impl::touches_unsynced(const CallEffects& effects) const {
-    if (unsynced.empty()) return false;
-    if (unsynced_for(call_channel)) return true;
-    for (const auto& out : effects.output)
-        if (unsynced_for(out.first)) return true;
-    for (int c : effects.closes)
-        if (unsynced_for(c)) return true;
-    return false;
-}
-
-bool Host::Impl::unsynced_for(int channel) const {
-    for (const CallEffects& e : unsynced) {
-        for (const auto& out : e.output)
-            if (out.first == channel) return true;
-        for (int c : e.closes)
-            if (c == channel) return true;
-    }
-    return false;
 }
 
 std::chrono::steady_clock::time_point Host::Impl::now() const {
@@ -347,8 +316,8 @@ void Host::Impl::process_closes() {
         pending_closes.erase(pending_closes.begin());
         if (!online_session(channel)) continue;
         // The front end hears of it with the call's output, not before.
-        if (call_depth > 0)
-            call_closes.push_back(channel);
+        if (call.running())
+            call.close(channel);
         else if (close_sink)
             close_sink(channel);
         g_current->hangup(channel);
@@ -502,8 +471,8 @@ bool Host::reload() {
 }
 
 void Host::after_call(std::function<void(bool committed)> hook) {
-    if (impl_->call_depth > 0)
-        impl_->after_call_hooks.push_back(std::move(hook));
+    if (impl_->call.running())
+        impl_->call.after(std::move(hook));
     else
         hook(true);
 }
@@ -540,7 +509,7 @@ int Host::logon(std::string_view userid) {
     int channel = -1;
     // A channel whose last user's output still waits for the disk is not free yet.
     for (size_t i = 0; i < d.sessions.size(); ++i)
-        if (!d.sessions[i].online && !d.unsynced_for(static_cast<int>(i))) {
+        if (!d.sessions[i].online && !d.unsynced.touch(static_cast<int>(i))) {
             channel = static_cast<int>(i);
             break;
         }
@@ -761,18 +730,13 @@ bool Host::set_log_sync(std::function<void(uint64_t ticket)> request, std::strin
     }
     if (d.database) d.database->sync_log_at_commit();
     d.sync_request = nullptr;
-    log_synced(d.written);  // on disk now: what waited for it goes out
+    log_synced(d.unsynced.written());  // on disk now: what waited for it goes out
     return true;
 }
 
 void Host::log_synced(uint64_t ticket) {
     Impl& d = *impl_;
-    d.synced = std::max(d.synced, ticket);
-    while (!d.unsynced.empty() && d.unsynced.front().needs <= d.synced) {
-        CallEffects effects = std::move(d.unsynced.front());
-        d.unsynced.pop_front();
-        d.apply(effects);
-    }
+    d.unsynced.synced(ticket, [&](CallEffects& effects) { d.apply(effects); });
 }
 
 void Host::log_sync_failed(std::string_view why) {
@@ -780,7 +744,7 @@ void Host::log_sync_failed(std::string_view why) {
     // What waits for it was never acknowledged and never will be.
     d.log.error("the database's log could not be put on disk (" + std::string(why) + "): " +
                 std::to_string(d.unsynced.size()) + " call(s) stay unacknowledged");
-    d.unsynced.clear();
+    d.unsynced.drop();
     d.stop("the database's log could not be put on disk");
 }
 
@@ -788,7 +752,7 @@ bool Host::waiting() const { return !impl_->waiting.empty() || impl_->statuses.b
 
 size_t Host::retry_waiting(size_t limit) {
     Impl& d = *impl_;
-    if (d.call_depth > 0) return 0;
+    if (d.call.running()) return 0;
     size_t ran = 0;
     while (!d.waiting.empty() && ran < limit && !d.guard.stopped()) {
         WaitingCall call = d.waiting.take();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bbs/accounts.h"
+#include "bbs/call_scope.h"
 #include "bbs/database.h"
 #include "bbs/editor.h"
 #include "bbs/host.h"
@@ -44,17 +45,6 @@ struct Session {
     std::string capture;        // everything sent since the last take_output
     bool told_busy = false;     // told that what he types waits for the database
     size_t refused_lines = 0;   // waiting lines refused since he was last told
-};
-
-// What a finished call does outside the host: its output, the work that
-// shares its fate (told whether it committed), the channels it asked the
-// front end to close.
-struct CallEffects {
-    bool committed = true;
-    std::vector<std::pair<int, std::string>> output;
-    std::vector<std::function<void(bool)>> hooks;
-    std::vector<int> closes;
-    uint64_t needs = 0;  // held until the log is on disk up to this ticket
 };
 
 // The C globals a module call depends on, saved and put back around nested calls.
@@ -97,21 +87,15 @@ struct Host::Impl {
     std::string scan_value;           // what msgscan returned last
 
     // The running top-level call (HostCall): its depth, the channel it
-    // serves, and what it sent, held until its transaction has committed.
-    int call_depth = 0;
-    int call_channel = -1;
-    std::vector<std::pair<int, std::string>> held;
-    std::vector<std::function<void(bool)>> after_call_hooks;  // told the call's fate
-    std::vector<int> call_closes;  // channels the running call asked to close
+    // serves, and its effects, held until its transaction has committed.
+    CallScope call;
     int64_t changes_at_begin = 0;  // the database's row changes when the call began
     uint64_t accounts_seen = 0;    // Accounts::generation when the live accounts were read
 
     // Durable acknowledgements with the log synced elsewhere (set_log_sync):
     // the effects of calls, in order, until the log is on disk up to their ticket.
     std::function<void(uint64_t)> sync_request;
-    std::deque<CallEffects> unsynced;
-    uint64_t written = 0;  // tickets handed out (calls that wrote)
-    uint64_t synced = 0;   // on disk up to this ticket
+    UnsyncedEffects unsynced;
 
     // Calls that could not open their transaction (another connection
     // holds the database's write lock) wait here for retry_waiting.
@@ -153,9 +137,6 @@ struct Host::Impl {
     bool begin_call(int channel);
     void end_call();               // commit and send, or roll back and say so
     void apply(CallEffects& effects);  // hooks, output, closes
-    bool unsynced_for(int channel) const;  // effects for the channel wait for the disk
-    // The running call serves or sends to a channel whose effects wait.
-    bool touches_unsynced(const CallEffects& effects) const;
     std::chrono::steady_clock::time_point now() const;
     // A call whose HostCall was not ok: it waits (or, while it is being
     // retried, goes back where it was).
