@@ -1,15 +1,9 @@
 #!/usr/bin/python3
-"""The Debian package of make deb, built with cpack from the build folder
-bbshost comes from (make deb runs the same cpack there), into a scratch
-folder: its files, its control fields and its maintainer scripts.
-
-Nothing is installed on this machine. The maintainer scripts run against
-a scratch root instead: the data folder's path is rewritten into the
-scratch folder, and the system commands they call (getent, adduser, chown,
-runuser, systemctl) are stand-ins on PATH that record their arguments;
-runuser runs the build's bbshost for the package's. Without dpkg-deb,
-dpkg-shlibdeps (the package's dependencies come from it) or cpack the
-cases say so and check nothing."""
+"""The Debian package of make deb (cpack from the build folder bbshost comes
+from, into a scratch folder): its files, control fields and maintainer
+scripts, run against a scratch root with stand-ins for the system commands
+(runuser runs the build's bbshost). Without cpack, dpkg-deb or
+dpkg-shlibdeps the cases say so and check nothing."""
 
 import os
 import re
@@ -20,43 +14,18 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BBSHOST, CONFIG_DIR, Suite, check, host_env, run_admin  # noqa: E402
+from e2e_support import BBSHOST, CONFIG_DIR, INSTALLED, Suite, admin_ok, check, host_env  # noqa: E402
 
 suite = Suite("package")
 
 BUILD = os.path.dirname(os.path.dirname(BBSHOST)) if BBSHOST else ""
 DATA = "/var/lib/brakvold-plus"
 
-# What the package holds: the files of make install under /usr, the
-# settings under /etc.
-FILES = {
-    "./usr/bin/bbshost",
-    "./usr/lib/brakvold-plus/libbbs.so",
-    "./usr/lib/brakvold-plus/libqrtbrak.so",
-    "./usr/lib/brakvold-plus/libqrtbkpls.so",
-    "./usr/lib/brakvold-plus/QRTBKPLS.MCT",
-    "./usr/lib/systemd/system/brakvold-plus.service",
-    "./usr/share/brakvold-plus/config/QRTBKPLS.MSG",
-    "./usr/share/brakvold-plus/config/QRTBKPLS.MDF",
-    "./usr/share/brakvold-plus/config/brakvold.ini",
-    "./usr/share/brakvold-plus/web/index.html",
-    "./usr/share/brakvold-plus/web/terminal.css",
-    "./usr/share/brakvold-plus/web/terminal.js",
-    "./usr/share/brakvold-plus/web/xterm-loader.js",
-    "./usr/share/doc/brakvold-plus/sysop.md",
-    "./etc/default/brakvold-plus",
-    "./etc/logrotate.d/brakvold-plus",
-}
+# What the package holds: the files of make install under /usr, the settings under /etc.
+FILES = {"./" + (f if f.startswith("etc/") else "usr/" + f) for f in INSTALLED}
 EXECUTABLES = {"./usr/bin/bbshost"}
 CONFFILES = {"/etc/default/brakvold-plus", "/etc/logrotate.d/brakvold-plus"}
 SCRIPTS = ("postinst", "prerm", "postrm")
-
-
-def missing_tools():
-    missing = [tool for tool in ("cpack", "dpkg-deb", "dpkg-shlibdeps") if not shutil.which(tool)]
-    if not BUILD or not CONFIG_DIR or not os.path.exists(os.path.join(BUILD, "CPackConfig.cmake")):
-        missing.append("the build folder's CPackConfig.cmake (BBSHOST=%r)" % BBSHOST)
-    return missing
 
 
 class Package:
@@ -95,11 +64,20 @@ class Package:
 _package = None
 
 
-def package():
-    global _package
-    if _package is None:
-        _package = Package()
-    return _package
+def package_case(function):
+    """A case given the package, built once; skipped where it cannot be built."""
+    def case():
+        global _package
+        missing = [tool for tool in ("cpack", "dpkg-deb", "dpkg-shlibdeps") if not shutil.which(tool)]
+        if not BUILD or not CONFIG_DIR or not os.path.exists(os.path.join(BUILD, "CPackConfig.cmake")):
+            missing.append("the build folder's CPackConfig.cmake (BBSHOST=%r)" % BBSHOST)
+        if missing:
+            print("SKIP: the package cannot be built here, %s missing" % ", ".join(missing))
+            return
+        _package = _package or Package()
+        function(_package)
+    case.__name__ = function.__name__
+    return suite.case(case)
 
 
 def version():
@@ -109,22 +87,11 @@ def version():
     return found.group(1)
 
 
-def skipped():
-    missing = missing_tools()
-    if missing:
-        print("SKIP: the package cannot be built here, %s missing" % ", ".join(missing))
-    return bool(missing)
-
-
-@suite.case
-def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates():
-    if skipped():
-        return
-    p = package()
+@package_case
+def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
     listing = p.dpkg_deb("-c")
     files = {}
-    for line in listing.splitlines():
-        # -rwxr-xr-x root/root 123 2026-12-07 08:00 ./usr/bin/bbshost
+    for line in listing.splitlines():   # -rwxr-xr-x root/root 123 2026-12-07 08:00 ./usr/bin/bbshost
         fields = line.split(None, 5)
         check(len(fields) == 6, "a line of dpkg-deb -c: %r" % line)
         mode, owner, path = fields[0], fields[1], fields[5]
@@ -144,8 +111,7 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates():
             wanted = ("-rw-r--r--",)
         check(mode in wanted, "%s has the mode %s" % (path, mode))
 
-    # The unit and the settings name the installed program and /etc, never
-    # the build or a staging folder.
+    # The unit and the settings name the installed program and /etc, never the build or staging folder.
     with open(os.path.join(p.root, "usr/lib/systemd/system/brakvold-plus.service")) as f:
         unit = f.read()
     for line in ("ExecStart=/usr/bin/bbshost --data %s $BBSHOST_OPTIONS" % DATA,
@@ -167,8 +133,7 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates():
         with open(os.path.join(p.root, "usr/share/brakvold-plus/config", name), "rb") as f:
             check(f.read() == source, "the packaged template %s differs from config/%s" % (name, name))
 
-    # The packaged program runs from where it is unpacked: its libraries and
-    # templates come from beside it, not from the build.
+    # The packaged program runs where it is unpacked, with the libraries and templates beside it.
     program = os.path.join(p.root, "usr/bin/bbshost")
     data = os.path.join(p.scratch, "data")
     proc = subprocess.run([program, "--data", data, "init", "--no-sysop"], env=host_env(),
@@ -179,26 +144,20 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates():
               "the packaged init did not copy the packaged template")
 
 
-@suite.case
-def the_control_fields_name_the_package_its_version_and_dependencies():
-    if skipped():
-        return
-    p = package()
+@package_case
+def the_control_fields_name_the_package_its_version_and_dependencies(p):
     fields = {}
     for name in ("Package", "Version", "Architecture", "Depends", "Section", "Maintainer", "Description"):
         proc = subprocess.run(["dpkg-deb", "-f", p.deb, name], stdout=subprocess.PIPE, timeout=60)
         fields[name] = proc.stdout.decode("utf-8", "replace").strip()
-    arch = subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE,
-                          timeout=30).stdout.decode().strip()
-    check(fields["Package"] == "brakvold-plus", "Package: %r" % fields["Package"])
-    check(fields["Version"] == version(), "Version %r, bbshost says %s" % (fields["Version"], version()))
-    check(fields["Architecture"] == arch, "Architecture %r on %s" % (fields["Architecture"], arch))
-    check(fields["Section"] == "net", "Section: %r" % fields["Section"])
+    arch = subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE, timeout=30).stdout.decode()
+    for name, wanted in (("Package", "brakvold-plus"), ("Version", version()), ("Architecture", arch.strip()),
+                         ("Section", "net")):
+        check(fields[name] == wanted, "%s: %r, not %r" % (name, fields[name], wanted))
     check(fields["Maintainer"] and fields["Description"].startswith("Brakvold Plus"),
           "Maintainer %r, Description %r" % (fields["Maintainer"], fields["Description"]))
     depends = [d.strip().split()[0] for d in fields["Depends"].split(",") if d.strip()]
-    # adduser for the postinst, node-xterm for the web page; the libraries
-    # bbshost links, as dpkg-shlibdeps found them.
+    # adduser for the postinst, node-xterm for the web page, the libraries dpkg-shlibdeps found.
     for wanted in ("adduser", "node-xterm", "libc6", "libsqlite3-0"):
         check(wanted in depends, "Depends lacks %s: %r" % (wanted, fields["Depends"]))
     info = p.dpkg_deb("-I")
@@ -214,21 +173,20 @@ def the_control_fields_name_the_package_its_version_and_dependencies():
         check(proc.returncode == 0, "%s is no valid sh: %r" % (name, proc.stderr))
 
 
-# Stand-ins for the commands the maintainer scripts call: each appends its
-# name and arguments to $CALLS; getent knows the user once adduser made it.
+# Stand-ins for the commands the maintainer scripts call: each appends its name and arguments to
+# $CALLS; getent knows the user once adduser made it; runuser -u USER -- COMMAND runs the command.
 STAND_INS = {
     "getent": 'echo "getent $*" >> "$CALLS"; [ -e "$CALLS.user" ] && echo "brakvold:x:999:999::%s:/usr/sbin/nologin"',
     "adduser": 'echo "adduser $*" >> "$CALLS"; touch "$CALLS.user"',
     "chown": 'echo "chown $*" >> "$CALLS"',
     "systemctl": 'echo "systemctl $*" >> "$CALLS"',
-    # runuser -u USER -- COMMAND...: the command, as this user.
     "runuser": 'echo "runuser $*" >> "$CALLS"; [ "$1" = -u ] && [ "$3" = -- ] || exit 9; shift 3; exec "$@"',
 }
 
 
 def run_script(p, scratch, name, *args):
-    """Runs a maintainer script of the package with the data folder in the
-    scratch folder and the stand-ins first on PATH; (status, output, calls)."""
+    """A maintainer script with the data folder in `scratch` and the stand-ins first on PATH;
+    (status, output, calls, data folder)."""
     bin_dir = os.path.join(scratch, "bin")
     os.makedirs(bin_dir, exist_ok=True)
     for command, body in STAND_INS.items():
@@ -253,15 +211,11 @@ def run_script(p, scratch, name, *args):
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), made, data
 
 
-@suite.case
-def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it():
-    if skipped():
-        return
-    p = package()
+@package_case
+def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
     scratch = tempfile.mkdtemp(prefix="brakvold-scripts-")
     try:
-        # First installation: the system user, the folder (0700, his), a
-        # database without users, and the way to add the first sysop.
+        # First installation: the system user, his folder (0700), no users, how to add the first sysop.
         status, out, calls, data = run_script(p, scratch, "postinst", "configure", "")
         check(status == 0, "postinst configure: %s %r" % (status, out))
         adds = [c for c in calls if c.startswith("adduser ")]
@@ -274,20 +228,18 @@ def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it():
         check(inits == ["runuser -u brakvold -- %s --data %s init --no-sysop" % (BBSHOST, data)],
               "postinst's init: %r" % inits)
         check(os.path.exists(os.path.join(data, "bbs.db")), "postinst made no database")
-        code, users, err = run_admin(data, "user", "list")
-        check(code == 0 and users.strip() == "", "the new folder has users (%s): %r %r" % (code, users, err))
+        users = admin_ok(data, "user", "list")
+        check(users.strip() == "", "the new folder has users: %r" % users)
         check("init" in out and "runuser -u brakvold -- bbshost --data %s init" % data in out,
               "postinst does not say how to add the first sysop: %r" % out)
 
-        # An upgrade: the user and the folder are there; nothing is made
-        # again, and the data stays as it was.
-        code, _, err = run_admin(data, "user", "add", "Keeper", stdin="kept words\n")
-        check(code == 0, "user add: %r" % err)
+        # An upgrade: nothing is made again, and the data stays as it was.
+        admin_ok(data, "user", "add", "Keeper", stdin="kept words\n")
         status, out, calls, _ = run_script(p, scratch, "postinst", "configure", "1.0.0")
         check(status == 0, "postinst on upgrade: %s %r" % (status, out))
         check(not [c for c in calls if c.startswith(("adduser", "runuser", "chown"))],
               "postinst on upgrade made things again: %r" % calls)
-        code, users, _ = run_admin(data, "user", "list")
+        users = admin_ok(data, "user", "list")
         check(users.startswith("Keeper\t"), "the upgrade lost the users: %r" % users)
 
         # Removal and purge keep the data folder and the user.
