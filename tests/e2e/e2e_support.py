@@ -230,13 +230,16 @@ def made_folder(prefix="bbshost-e2e-"):
 class BbsHost(Admin):
     """A running bbshost on 127.0.0.1 with a data folder of its own.
     fast_hash=False: the real argon2id limits; open_files: ulimit -n;
-    options: more bbshost options."""
+    options: more bbshost options; bind=False: the default address;
+    program: another bbshost (an installed one: its own templates)."""
 
-    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=()):
+    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=(), bind=True,
+                 program=None):
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
         self.data = data_dir or os.path.join(self.root, "data")
         self.channels, self.fast_hash, self.open_files = channels, fast_hash, open_files
-        self.options = list(options)
+        self.options = list(options) + (["--bind", "127.0.0.1"] if bind else [])
+        self.program = program
         self.port = self.proc = None
         self.clients = []
         self._out, self._err = [], []
@@ -258,8 +261,8 @@ class BbsHost(Admin):
     def start(self):
         check(BBSHOST and os.path.exists(BBSHOST), "BBSHOST is not set to the program: %r" % BBSHOST)
         self.port = free_port()
-        args = [BBSHOST, "--data", self.data, "--bind", "127.0.0.1", "--port", str(self.port),
-                "--channels", str(self.channels)] + config_args() + self.options
+        args = [self.program or BBSHOST, "--data", self.data, "--port", str(self.port),
+                "--channels", str(self.channels)] + (config_args() if not self.program else []) + self.options
         limit = None
         if self.open_files:
             def limit():

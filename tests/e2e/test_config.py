@@ -3,7 +3,8 @@
 files refused at start (exit 1, where and why on stderr and in the host log)
 and at a reload (the loaded file stays), Y and N for YES and NO, many
 processes compiling one message file while it changes, the reload order of
-the game's ini and the module's settings, account commands and the game log."""
+the game's ini and the module's settings (prices, mail-only mode), account
+commands and the game log."""
 
 import os
 import re
@@ -12,7 +13,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (CHOICE, BbsHost, Suite, check, edited, made_folder, plain, read,  # noqa: E402
-                         run_admin, serve_expecting_failure, set_ini, write_atomically)
+                         run_admin, serve_expecting_failure, set_ini, set_option, write_atomically)
 
 suite = Suite("config")
 
@@ -162,9 +163,21 @@ NOTE = "Note that *only* email"
 @suite.case
 def sighup_reads_the_game_ini_before_the_module_settings():
     with BbsHost() as host:
+        alice = host.login("Alice")
+        alice.enter_plus()
+        check(price_shown(alice) == 100, "the shipped price is not shown")
+        set_option(host.data, "DESCCRD", "250")
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
         host.reload()
+        check(price_shown(alice) == 250, "the reloaded price is not shown")
         check(NOTE + " (to Sysop)" in host.game_log(), "mail-only mode was not announced:\n" + host.game_log())
+        # Mail-only mode: the life costs nothing and the Sysop is mailed.
+        before = host.credits("Alice")
+        bought = plain(alice.buy_life())
+        check("one more life" in bought, "the life was not added: %r" % bought)
+        check(host.credits("Alice") == before, "mail-only mode charged credits")
+        out = host.admin_ok("mail", "list", "Sysop")
+        check("Alice bought mud life" in out, "the Sysop got no purchase mail: %r" % out)
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "0")
         _, game_log = host.reload()
         check(NOTE not in game_log, "switched off, the note is written again:\n" + host.game_log())
@@ -179,9 +192,7 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         check(NOTE not in game_log, "mail-only mode to nobody:\n" + host.game_log())
         check(re.search(r"warning: .*PLUS_PURCHASE_EMAIL_USERID is empty", host.log_text()),
               "no warning of the empty user-ID:\n" + host.log_text()[-1500:])
-        alice = host.login("Alice")
-        alice.enter_plus()
-        check(price_shown(alice) == 100, "the price is not charged with an empty purchase-mail user-ID")
+        check(price_shown(alice) == 250, "the price is not charged with an empty purchase-mail user-ID")
         host.stop_cleanly()
 
 

@@ -11,14 +11,12 @@ import os
 import socket
 import sqlite3
 import statistics
-import subprocess
 import sys
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, BbsHost, Failure, Suite, check, config_args, free_port,  # noqa: E402
-                         host_env, made_folder, plain, wait_until)
+from e2e_support import BbsHost, Failure, Suite, check, plain, wait_until  # noqa: E402
 from raw_telnet import DO, ECHO, IAC, NAWS, SB, SE, WILL, WONT, Closed, RawClient  # noqa: E402
 
 NOP = 241
@@ -166,40 +164,27 @@ def passwords_are_stored_only_as_argon2id_hashes():
 
 @suite.case
 def the_listener_binds_to_loopback_unless_told_otherwise():
-    with made_folder() as made:
-        port = free_port()
-        proc = subprocess.Popen([BBSHOST, "--data", made.data, "--port", str(port)] + config_args(),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
+    with BbsHost(bind=False) as host:   # started once it says "listening on 127.0.0.1:PORT"
+        host.raw().read_until("User-ID: ")
+        # Another address of this machine, when it has one, is not served.
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
-            line = proc.stdout.readline().decode("utf-8", "replace")
-            check("listening on 127.0.0.1:%d" % port in line, "not on loopback by default: %r" % line)
-            c = RawClient(port)
-            try:
-                c.read_until("User-ID: ")
-            finally:
-                c.close()
-            # Another address of this machine, when it has one, is not served.
-            probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            try:
-                probe.connect(("192.0.2.1", 9))   # no packet is sent
-                address = probe.getsockname()[0]
-            except OSError:
-                address = None
-            finally:
-                probe.close()
-            if address and not address.startswith("127."):
-                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-                s.settimeout(5)
-                try:
-                    s.connect((address, port))
-                    raise Failure("the host answered on %s" % address)
-                except (ConnectionRefusedError, socket.timeout):
-                    pass
-                finally:
-                    s.close()
+            probe.connect(("192.0.2.1", 9))   # no packet is sent
+            address = probe.getsockname()[0]
+        except OSError:
+            address = None
         finally:
-            proc.kill()
-            proc.wait(20)
+            probe.close()
+        if address and not address.startswith("127."):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(5)
+            try:
+                s.connect((address, host.port))
+                raise Failure("the host answered on %s" % address)
+            except (ConnectionRefusedError, socket.timeout):
+                pass
+            finally:
+                s.close()
 
 
 @suite.case

@@ -17,8 +17,9 @@ import urllib.request
 
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, INSTALLED, BbsHost, Failure, Suite, admin_ok as ok, check, config_args,  # noqa: E402
-                         free_port, host_env, made_folder, on_terminal, plain, refused, run_admin, scratch)
+from e2e_support import (BBSHOST, INSTALLED, BbsHost, Suite, admin_ok as ok, check, config_args,  # noqa: E402
+                         free_port, host_env, made_folder, on_terminal, plain, refused, run_admin, scratch,
+                         wait_until)
 from raw_telnet import RawClient  # noqa: E402
 
 suite = Suite("sysop")
@@ -174,47 +175,27 @@ def lists_sets_and_passwords_while_the_host_runs():
             os.chown(data, 0, 0)
 
 
-class Buyer(threading.Thread):
-    """Alice buys lives again and again; after each sixth the sysop puts
-    her back to three (the most a character may have is nine), with an
-    admin command while she plays. `confirmed` is the number of purchases
-    the host confirmed."""
+def buyer(port, data, stop, state):
+    """Alice buys lives again and again; after each sixth the sysop puts her back to three (nine
+    at most) with an admin command while she plays. state["confirmed"]: the purchases confirmed."""
+    try:
+        c = RawClient(port)
+        c.login("Alice")
+        c.enter_plus()
+        while not stop.is_set() and state["confirmed"] < 2000:
+            out = c.buy_life()
+            check("one more life" in out, "purchase %d was not confirmed: %r" % (state["confirmed"] + 1, out))
+            state["confirmed"] += 1
+            if state["confirmed"] % 6 == 0:
+                ok(data, "player", "set", "Alia", "--lives", "3")
+        c.close()
+    except Exception as e:  # noqa: BLE001 - reported by the test
+        state["error"] = "%s: %s" % (type(e).__name__, e)
 
-    def __init__(self, port, data, stop):
-        super().__init__(daemon=True)
-        self.port, self.data, self.stop = port, data, stop
-        self.confirmed = 0
-        self.error = None
-        self.progress = threading.Condition()
 
-    def run(self):
-        try:
-            c = RawClient(self.port)
-            c.login("Alice")
-            c.enter_plus()
-            n = 0
-            while not self.stop.is_set() and n < 2000:
-                n += 1
-                out = c.buy_life()
-                check("one more life" in out, "purchase %d was not confirmed: %r" % (n, out))
-                with self.progress:
-                    self.confirmed = n
-                    self.progress.notify_all()
-                if n % 6 == 0:
-                    ok(self.data, "player", "set", "Alia", "--lives", "3")
-            c.close()
-        except Exception as e:  # noqa: BLE001 - reported by the test
-            self.error = "%s: %s" % (type(e).__name__, e)
-            with self.progress:
-                self.progress.notify_all()
-
-    def wait_for(self, n, what):
-        with self.progress:
-            deadline = time.monotonic() + 60
-            while self.confirmed < n and self.error is None and time.monotonic() < deadline:
-                self.progress.wait(1)
-        check(self.error is None, "the buyer failed: %s" % self.error)
-        check(self.confirmed >= n, "no purchase was confirmed %s" % what)
+def wait_for(state, n, what):
+    wait_until(lambda: state["confirmed"] >= n or state["error"], "%d purchases %s" % (n, what), attempts=1200)
+    check(state["error"] is None, "the buyer failed: %s" % state["error"])
 
 
 def copy_of_folder(data, to):
@@ -236,18 +217,18 @@ def a_backup_under_load_holds_every_purchase_confirmed_before_it_began():
         backup = os.path.join(s, "backups/monday.db")
         os.mkdir(os.path.join(s, "backups"))
         with BbsHost(data_dir=data) as host:
-            stop = threading.Event()
-            buyer = Buyer(host.port, data, stop)
-            buyer.start()
+            stop, state = threading.Event(), {"confirmed": 0, "error": None}
+            thread = threading.Thread(target=buyer, args=(host.port, data, stop, state), daemon=True)
+            thread.start()
             try:
-                buyer.wait_for(3, "before the backup")
-                confirmed_before = buyer.confirmed
+                wait_for(state, 3, "before the backup")
+                confirmed_before = state["confirmed"]
                 out = ok(data, "backup", backup)
-                buyer.wait_for(buyer.confirmed + 2, "after the backup: the host was held up")
+                wait_for(state, state["confirmed"] + 2, "after the backup: the host was held up")
             finally:
                 stop.set()
-                buyer.join(30)
-            check(not buyer.is_alive() and buyer.error is None, "the buyer: %s" % buyer.error)
+                thread.join(30)
+            check(not thread.is_alive() and state["error"] is None, "the buyer: %s" % state["error"])
             check(out.strip().startswith("backup of %s written to %s (" % (os.path.join(data, "bbs.db"), backup))
                   and out.strip().endswith("pages, integrity check ok)"), "backup said: %r" % out)
             check("admin: backup of the database written to " + backup in host.log_text(),
@@ -358,31 +339,13 @@ def install(prefix, destdir=None):
     return sorted(files)
 
 
-def serve_installed(program, data, http_port):
-    """The installed bbshost serving `data` on a free loopback port (and its
-    web page on http_port), without --config: (process, port). The caller
-    stops it."""
-    port = free_port()
-    proc = subprocess.Popen([program, "--data", data, "--bind", "127.0.0.1", "--port", str(port),
-                             "--http-port", str(http_port)],
-                            env=host_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    lines = [proc.stdout.readline(), proc.stdout.readline()]   # one line per listener
-    if not any("127.0.0.1:%d" % port in line for line in lines) or \
-            not any("127.0.0.1:%d" % http_port in line for line in lines):
-        proc.kill()
-        _, err = proc.communicate(timeout=30)
-        raise Failure("the installed bbshost did not listen: %r %r" % (lines, err))
-    return proc, port
-
-
 @suite.case
 def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves():
     with scratch() as s:
         stage = os.path.join(s, "stage")
         files = install("/usr", destdir=stage)
-        expected = sorted(os.path.join("usr", f) for f in INSTALLED if not f.startswith("etc/")) + \
-            sorted(f for f in INSTALLED if f.startswith("etc/"))
-        check(files == sorted(expected), "installed into DESTDIR with the prefix /usr: %r" % files)
+        check(files == sorted(f if f.startswith("etc/") else "usr/" + f for f in INSTALLED),
+              "installed into DESTDIR with the prefix /usr: %r" % files)
         with open(os.path.join(stage, "usr/lib/systemd/system/brakvold-plus.service")) as f:
             unit = f.read()
         for line in ("ExecStart=/usr/bin/bbshost --data /var/lib/brakvold-plus $BBSHOST_OPTIONS",
@@ -416,30 +379,20 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
         with open(os.path.join(prefix, "share/brakvold-plus/web/index.html"), "a") as f:
             f.write("<!-- installed -->\n")
         http_port = free_port()
-        host, port = serve_installed(program, data, http_port)
-        try:
+        with BbsHost(data_dir=data, program=program, options=["--http-port", str(http_port)]) as host:
+            wait_until(lambda: "127.0.0.1:%d" % http_port in host.output(), "the installed web listener")
             with urllib.request.urlopen("http://127.0.0.1:%d/" % http_port, timeout=30) as answer:
                 check(b"<!-- installed -->" in answer.read(), "the installed host did not serve the installed page")
-            with open("/proc/%d/maps" % host.pid) as f:
+            with open("/proc/%d/maps" % host.proc.pid) as f:
                 maps = f.read()
             for library in ("libbbs.so", "libqrtbrak.so", "libqrtbkpls.so"):
                 check(os.path.join(prefix, "lib/brakvold-plus", library) in maps,
                       "the installed host did not load the installed %s" % library)
             check(BBSHOST.rsplit("/bin/", 1)[0] not in maps, "the installed host loaded files of the build")
-            c = RawClient(port)
-            try:
-                menu = plain(c.login("Ann", "first words") and c.enter_plus())
-            finally:
-                c.close()
+            c = host.raw_user("Ann", "first words")
+            menu = plain(c.enter_plus())
             check("Sysop: character descriptions" in menu, "the installed module has no sysop menu: %r" % menu)
-        finally:
-            host.terminate()
-            try:
-                check(host.wait(30) == 0, "the installed host did not stop cleanly")
-            finally:
-                if host.poll() is None:
-                    host.kill()
-                    host.wait(30)
+            host.stop_cleanly()
 
 
 if __name__ == "__main__":
