@@ -24,6 +24,7 @@ suite = Suite("bad_input")
 
 STATS_END = "Time played: "
 
+
 @suite.case
 def long_lines_control_bytes_and_escapes():
     with BbsHost() as host:

@@ -18,7 +18,7 @@ from raw_telnet import RawClient  # noqa: E402
 
 suite = Suite("crash_safety")
 
-PLAYERS = [("Alice", "alice", "Alia"), ("Bob", "bob", "Bobo"), ("Carol", "carol", "Cara")]
+PLAYERS = [("Alice", "Alia"), ("Bob", "Bobo"), ("Carol", "Cara")]
 
 # Prices in the test's data folder: every description save is paid for (approved at once).
 DESC_CREDITS, DESC_COPPER, DESC_DAYS = 100, 1, 1
@@ -63,7 +63,7 @@ def snapshot(data_dir):
     finally:
         db.close()
     state = {}
-    for userid, _, name in PLAYERS:
+    for userid, name in PLAYERS:
         credits, days = accounts[userid.upper()]
         lives, copper = players[name.upper()]
         state[userid] = {
@@ -78,11 +78,9 @@ class Player(threading.Thread):
     """One player's loop: a description, a registry line and a life, again and
     again; what the host confirmed and what was on its way when it died."""
 
-    def __init__(self, port, userid, password, round_no, killed):
+    def __init__(self, port, userid, round_no, killed):
         super().__init__(daemon=True)
-        self.port, self.userid, self.password = port, userid, password
-        self.round_no = round_no
-        self.killed = killed
+        self.port, self.userid, self.round_no, self.killed = port, userid, round_no, killed
         self.desc_confirmed, self.desc_saves, self.desc_in_flight = None, 0, None
         self.reg_confirmed, self.reg_in_flight = None, None
         self.lives_bought, self.life_in_flight = 0, False
@@ -170,14 +168,14 @@ def sigkill_while_players_save_and_buy():
     with made_folder() as first:
         for name, value in OPTIONS.items():
             set_option(first.data, name, value)
-        for userid, _, _ in PLAYERS:
+        for userid, _ in PLAYERS:
             first.admin_ok("user", "set", userid, "--credits", "1000000", "--days", "10000")
         state = snapshot(first.data)
         total_saves = 0
         for round_no in range(1, ROUNDS + 1):
             with BbsHost(data_dir=first.data) as host:
                 killed = threading.Event()
-                players = [Player(host.port, u, pw, round_no, killed) for u, pw, _ in PLAYERS]
+                players = [Player(host.port, userid, round_no, killed) for userid, _ in PLAYERS]
                 for p in players:
                     p.start()
                 deadline = time.monotonic() + rng.uniform(1.0, 2.5)

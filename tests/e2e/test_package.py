@@ -14,7 +14,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BBSHOST, CONFIG_DIR, INSTALLED, Suite, admin_ok, check, host_env  # noqa: E402
+from e2e_support import BBSHOST, CONFIG_DIR, INSTALLED, Suite, admin_ok, check, host_env, read, scratch  # noqa: E402
 
 suite = Suite("package")
 
@@ -52,10 +52,6 @@ class Package:
                               stderr=subprocess.PIPE, timeout=60)
         check(proc.returncode == 0, "dpkg-deb %s: %r" % (" ".join(args), proc.stderr))
         return proc.stdout.decode("utf-8", "replace")
-
-    def script(self, name):
-        with open(os.path.join(self.control, name)) as f:
-            return f.read()
 
     def close(self):
         shutil.rmtree(self.scratch, ignore_errors=True)
@@ -103,35 +99,27 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
     check(set(files) == FILES, "the package's files: missing %r, more %r" %
           (sorted(FILES - set(files)), sorted(set(files) - FILES)))
     for path, mode in files.items():
-        if path in EXECUTABLES:
-            wanted = ("-rwxr-xr-x",)
-        elif path.endswith(".so"):
-            wanted = ("-rwxr-xr-x", "-rw-r--r--")
-        else:
-            wanted = ("-rw-r--r--",)
+        wanted = ("-rwxr-xr-x",) if path in EXECUTABLES else ("-rwxr-xr-x", "-rw-r--r--") if path.endswith(".so") \
+            else ("-rw-r--r--",)
         check(mode in wanted, "%s has the mode %s" % (path, mode))
 
     # The unit and the settings name the installed program and /etc, never the build or staging folder.
-    with open(os.path.join(p.root, "usr/lib/systemd/system/brakvold-plus.service")) as f:
-        unit = f.read()
+    unit = read(os.path.join(p.root, "usr/lib/systemd/system/brakvold-plus.service"))
     for line in ("ExecStart=/usr/bin/bbshost --data %s $BBSHOST_OPTIONS" % DATA,
                  "EnvironmentFile=-/etc/default/brakvold-plus", "User=brakvold"):
         check(line in unit, "the unit lacks %r:\n%s" % (line, unit))
     for path in FILES - EXECUTABLES:
         if path.endswith((".so", ".MCT")):
             continue
-        with open(os.path.join(p.root, path), errors="replace") as f:
-            text = f.read()
+        text = read(os.path.join(p.root, path))
         check(BUILD not in text and p.scratch not in text, "%s names the build or staging folder" % path)
-    with open(os.path.join(p.root, "etc/logrotate.d/brakvold-plus")) as f:
-        rotate = f.read()
+    rotate = read(os.path.join(p.root, "etc/logrotate.d/brakvold-plus"))
     check("%s/bbshost.log" % DATA in rotate and "%s/brakvold.log" % DATA in rotate,
           "the logrotate snippet does not name both logs:\n%s" % rotate)
+    templates = os.path.join(p.root, "usr/share/brakvold-plus/config")
     for name in ("QRTBKPLS.MSG", "QRTBKPLS.MDF", "brakvold.ini"):
-        with open(os.path.join(CONFIG_DIR, name), "rb") as f:
-            source = f.read()
-        with open(os.path.join(p.root, "usr/share/brakvold-plus/config", name), "rb") as f:
-            check(f.read() == source, "the packaged template %s differs from config/%s" % (name, name))
+        check(read(os.path.join(templates, name)) == read(os.path.join(CONFIG_DIR, name)),
+              "the packaged template %s differs from config/%s" % (name, name))
 
     # The packaged program runs where it is unpacked, with the libraries and templates beside it.
     program = os.path.join(p.root, "usr/bin/bbshost")
@@ -139,9 +127,8 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
     proc = subprocess.run([program, "--data", data, "init", "--no-sysop"], env=host_env(),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     check(proc.returncode == 0, "the packaged bbshost's init: %r" % proc.stderr)
-    with open(os.path.join(data, "QRTBKPLS.MSG"), "rb") as f:
-        check(f.read() == open(os.path.join(p.root, "usr/share/brakvold-plus/config/QRTBKPLS.MSG"), "rb").read(),
-              "the packaged init did not copy the packaged template")
+    check(read(os.path.join(data, "QRTBKPLS.MSG")) == read(os.path.join(templates, "QRTBKPLS.MSG")),
+          "the packaged init did not copy the packaged template")
 
 
 @package_case
@@ -163,8 +150,7 @@ def the_control_fields_name_the_package_its_version_and_dependencies(p):
     info = p.dpkg_deb("-I")
     for name in SCRIPTS + ("conffiles",):
         check(re.search(r"\b%s\b" % name, info), "dpkg-deb -I lists no %s:\n%s" % (name, info))
-    with open(os.path.join(p.control, "conffiles")) as f:
-        conffiles = set(f.read().split())
+    conffiles = set(read(os.path.join(p.control, "conffiles")).split())
     check(conffiles == CONFFILES, "conffiles: %r" % conffiles)
     for name in SCRIPTS:
         mode = stat.S_IMODE(os.stat(os.path.join(p.control, name)).st_mode)
@@ -184,40 +170,37 @@ STAND_INS = {
 }
 
 
-def run_script(p, scratch, name, *args):
-    """A maintainer script with the data folder in `scratch` and the stand-ins first on PATH;
-    (status, output, calls, data folder)."""
-    bin_dir = os.path.join(scratch, "bin")
+def run_script(p, root, name, *args):
+    """A maintainer script, run with the data folder in `root` and the stand-ins first on PATH,
+    that must succeed; (output, calls, data folder)."""
+    bin_dir = os.path.join(root, "bin")
     os.makedirs(bin_dir, exist_ok=True)
     for command, body in STAND_INS.items():
         path = os.path.join(bin_dir, command)
         with open(path, "w") as f:
             f.write("#!/bin/sh\n" + (body % DATA if "%s" in body else body) + "\n")
         os.chmod(path, 0o755)
-    data = os.path.join(scratch, "var-lib-brakvold-plus")
-    text = p.script(name).replace(DATA, data).replace("/usr/bin/bbshost", BBSHOST)
-    script = os.path.join(scratch, name)
+    data = os.path.join(root, "var-lib-brakvold-plus")
+    text = read(os.path.join(p.control, name)).replace(DATA, data).replace("/usr/bin/bbshost", BBSHOST)
+    script = os.path.join(root, name)
     with open(script, "w") as f:
         f.write(text)
-    calls = os.path.join(scratch, "calls")
-    open(calls, "a").close()
-    before = len(open(calls).read().splitlines())
+    calls = os.path.join(root, "calls")
+    before = len(read(calls).splitlines()) if os.path.exists(calls) else 0
     env = host_env()
     env.update(PATH=bin_dir + ":" + env.get("PATH", "/usr/bin:/bin"), CALLS=calls)
     proc = subprocess.run(["sh", script] + list(args), env=env, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=60)
-    with open(calls) as f:
-        made = f.read().splitlines()[before:]
-    return proc.returncode, proc.stdout.decode("utf-8", "replace"), made, data
+    out = proc.stdout.decode("utf-8", "replace")
+    check(proc.returncode == 0, "%s %s: %s %r" % (name, " ".join(args), proc.returncode, out))
+    return out, (read(calls).splitlines()[before:] if os.path.exists(calls) else []), data
 
 
 @package_case
 def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
-    scratch = tempfile.mkdtemp(prefix="brakvold-scripts-")
-    try:
+    with scratch("brakvold-scripts-") as root:
         # First installation: the system user, his folder (0700), no users, how to add the first sysop.
-        status, out, calls, data = run_script(p, scratch, "postinst", "configure", "")
-        check(status == 0, "postinst configure: %s %r" % (status, out))
+        out, calls, data = run_script(p, root, "postinst", "configure", "")
         adds = [c for c in calls if c.startswith("adduser ")]
         check(len(adds) == 1 and "--system" in adds[0].split() and adds[0].split()[-1] == "brakvold",
               "postinst did not make the system user brakvold: %r" % calls)
@@ -235,8 +218,7 @@ def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
 
         # An upgrade: nothing is made again, and the data stays as it was.
         admin_ok(data, "user", "add", "Keeper", stdin="kept words\n")
-        status, out, calls, _ = run_script(p, scratch, "postinst", "configure", "1.0.0")
-        check(status == 0, "postinst on upgrade: %s %r" % (status, out))
+        out, calls, _ = run_script(p, root, "postinst", "configure", "1.0.0")
         check(not [c for c in calls if c.startswith(("adduser", "runuser", "chown"))],
               "postinst on upgrade made things again: %r" % calls)
         users = admin_ok(data, "user", "list")
@@ -244,17 +226,13 @@ def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
 
         # Removal and purge keep the data folder and the user.
         for args in (("remove",), ("purge",)):
-            status, out, calls, _ = run_script(p, scratch, "postrm", *args)
-            check(status == 0, "postrm %s: %s %r" % (args, status, out))
+            out, calls, _ = run_script(p, root, "postrm", *args)
             check(os.path.exists(os.path.join(data, "bbs.db")), "postrm %s removed the data" % (args,))
             check(not [c for c in calls if c.split()[0] in ("deluser", "userdel", "chown", "runuser")],
                   "postrm %s touched the user: %r" % (args, calls))
-        status, out, calls, _ = run_script(p, scratch, "prerm", "remove")
-        check(status == 0, "prerm remove: %s %r" % (status, out))
+        out, calls, _ = run_script(p, root, "prerm", "remove")
         if os.path.isdir("/run/systemd/system"):
             check("systemctl stop brakvold-plus.service" in calls, "prerm did not stop the service: %r" % calls)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (BBSHOST, INSTALLED, BbsHost, Suite, admin_ok as ok, check, config_args,  # noqa: E402
-                         free_port, host_env, made_folder, on_terminal, plain, refused, run_admin, scratch,
+                         free_port, host_env, made_folder, on_terminal, plain, read, refused, run_admin, scratch,
                          wait_until)
 from raw_telnet import RawClient  # noqa: E402
 
@@ -346,8 +346,7 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
         files = install("/usr", destdir=stage)
         check(files == sorted(f if f.startswith("etc/") else "usr/" + f for f in INSTALLED),
               "installed into DESTDIR with the prefix /usr: %r" % files)
-        with open(os.path.join(stage, "usr/lib/systemd/system/brakvold-plus.service")) as f:
-            unit = f.read()
+        unit = read(os.path.join(stage, "usr/lib/systemd/system/brakvold-plus.service"))
         for line in ("ExecStart=/usr/bin/bbshost --data /var/lib/brakvold-plus $BBSHOST_OPTIONS",
                      "EnvironmentFile=-/etc/default/brakvold-plus", "User=brakvold",
                      "StateDirectory=brakvold-plus", "NoNewPrivileges=yes", "ProtectSystem=strict",
@@ -373,8 +372,8 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
         proc = subprocess.run([program, "--data", data, "init", "--sysop", "Ann"], input=b"first words\n",
                               env=host_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         check(proc.returncode == 0, "the installed init: %r" % proc.stderr)
-        with open(os.path.join(data, "brakvold.ini")) as f:
-            check("PLUS_PURCHASE_EMAIL_USERID=Ann" in f.read(), "the installed templates were not used")
+        check("PLUS_PURCHASE_EMAIL_USERID=Ann" in read(os.path.join(data, "brakvold.ini")),
+              "the installed templates were not used")
         # The installed page (marked) is the one served.
         with open(os.path.join(prefix, "share/brakvold-plus/web/index.html"), "a") as f:
             f.write("<!-- installed -->\n")

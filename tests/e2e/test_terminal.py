@@ -56,10 +56,9 @@ class ModernClient(RawClient):
         return self.read_until(until)
 
     def login(self, userid, password=None):
-        for prompt, line in (("User-ID: ", userid), ("Password: ", password or userid.lower())):
-            self.read_until(prompt)
-            self.send(line + "\r\n")
-        return self.read_until(PROMPT)
+        self.read_until("User-ID: ")
+        self.say(userid, "Password: ")
+        return self.say(password or userid.lower())
 
 
 def modern(host, userid=None, settle=True, **options):
@@ -101,10 +100,7 @@ def options_at_connect_and_mssp():
         check(ttype_send == [("SB", TTYPE, b"\x01")], "no TTYPE SEND after WILL TTYPE: %r" % c.commands)
         mssp = [cmd for cmd in c.commands if cmd[0] == "SB" and cmd[1] == MSSP]
         check(len(mssp) == 1, "no MSSP answer: %r" % c.commands)
-        pairs = {}
-        for item in mssp[0][2].split(b"\x01")[1:]:
-            name, _, value = item.partition(b"\x02")
-            pairs[name.decode()] = value.decode()
+        pairs = dict(item.decode().partition("\x02")[::2] for item in mssp[0][2].split(b"\x01")[1:])
         check(set(pairs) == {"NAME", "PLAYERS", "UPTIME", "CODEBASE"}, "MSSP variables: %r" % pairs)
         check(pairs["PLAYERS"] == "0" and pairs["NAME"], "MSSP values: %r" % pairs)
         check(abs(int(pairs["UPTIME"]) - time.time()) < 3600, "UPTIME is no start time: %r" % pairs)
@@ -307,12 +303,9 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
             asked += alice.read_until("\x1b[2J")
         check(b"\x1b[2J" in asked and b"aXbc" in asked, "the editor did not open on the text: %r" % asked)
         paid = host.credits("Alice")
-        alice.send(b"more")
-        alice.read_for(0.3)
-        alice.send(b"\x1b")
-        alice.read_for(0.6)    # a lone Esc is the key after a pause
-        alice.send(b"a")
-        alice.read_for(0.3)
+        for keys, pause in ((b"more", 0.3), (b"\x1b", 0.6), (b"a", 0.3)):   # a lone Esc: the key after a pause
+            alice.send(keys)
+            alice.read_for(pause)
         alice.send(b"y")
         shown = alice.read_until("choice:")
         check(b"aXbc" in shown and b"aXbcmore" not in shown, "the abandoned text was stored: %r" % shown)
