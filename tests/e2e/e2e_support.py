@@ -307,8 +307,8 @@ class BbsHost(Admin):
                    "reload %d" % self._reloads, attempts=400)
         return self.log_text()[host_log:], self.game_log()[game_log:]
 
-    def wait_log(self, text, what, name="bbshost.log"):
-        wait_until(lambda: text in self.log_text(name), what)
+    def wait_log(self, text, what, name="bbshost.log", attempts=100):
+        wait_until(lambda: text in self.log_text(name), what, attempts)
 
     def stop(self):
         """SIGTERM and wait; the exit status. Killed when it does not stop."""

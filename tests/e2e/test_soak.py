@@ -78,9 +78,7 @@ def clients_that_never_send_hold_no_channel():
             extra = host.raw(source="127.0.0.2")
             extra.read_until("Too many connections from your address are logging on.")
             check(extra.wait_closed(), "the eleventh connection of an address stayed open")
-            users = [host.raw() for _ in range(3)]
-            for c, userid in zip(users, ("Alice", "Bob", "Carol")):
-                c.login(userid)
+            users = [host.raw_user(userid) for userid in ("Alice", "Bob", "Carol")]
             for c in users:
                 c.served()
             alice = users[0]
@@ -109,8 +107,7 @@ def a_client_that_never_reads_is_cut_off():
             pass   # cut off before it sent everything
         for _ in range(5):
             bob.served("Bob")
-        wait_until(lambda: "output queue full" in host.log_text(), "the host to cut off the non-reader",
-                   attempts=200)
+        host.wait_log("output queue full", "the host to cut off the non-reader", attempts=200)
         wait_until(lambda: "Carol" not in bob.type("who", "]: "), "Carol to leave the who list")
         carol.close()
         bob.served("Bob")
@@ -126,8 +123,7 @@ def at_the_file_limit_accepting_pauses_and_users_are_served():
                                            source_address=("127.0.1.%d" % (1 + i // 10), 0))
                   for i in range(60)]
         try:
-            wait_until(lambda: "accept failed" in host.log_text(), "the host to run out of file handles",
-                       attempts=200)
+            host.wait_log("accept failed", "the host to run out of file handles", attempts=200)
             check(open_fds(host.proc.pid) >= OPEN_FILES - 1, "the host is not at its limit")
             before = cpu_seconds(host.proc.pid)
             time.sleep(2)
