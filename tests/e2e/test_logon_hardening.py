@@ -218,19 +218,13 @@ def password_is_not_echoed_but_everything_else_is():
 
 
 @suite.case
-def the_same_user_cannot_log_on_twice():
-    with BbsHost() as host:
-        host.login("Bob")
-        c = host.connect()
-        c.login("bob", until="That user is already online.")
-        c.expect("User-ID: ")
-
-
-@suite.case
-def who_stats_mail_and_quit():
+def who_stats_mail_and_quit_and_no_second_logon():
     with BbsHost() as host:
         alice = host.login("Alice")
         bob = host.login("Bob")
+        c = host.connect()
+        c.login("bob", until="That user is already online.")
+        c.expect("User-ID: ")
         who = plain(bob.type("who", "]: "))
         check("Alice" in who and "Alia" in who and "Bob" in who and "Bobo" in who,
               "who does not list both users: %r" % who)
