@@ -1,12 +1,7 @@
-"""Support for the end-to-end tests of bbshost.
-
-Every test starts the real bbshost on a free loopback port with a fresh data
-folder of its own and talks to it with Debian's telnet client under pexpect
-(or, for protocol checks, a raw socket: raw_telnet.py). The host a test
-started is always stopped by that test, also when the test fails.
-
-Environment: BBSHOST (the program), PLUS_CONFIG_DIR (the config sources).
-"""
+"""Support for the end-to-end tests: the real bbshost on a free loopback port
+with a data folder of its own, driven by Debian's telnet under pexpect or by
+raw_telnet.RawClient; a host is always stopped by the test that started it.
+Environment: BBSHOST (the program), PLUS_CONFIG_DIR (the config sources)."""
 
 import contextlib
 import os
@@ -26,13 +21,19 @@ import pexpect
 
 BBSHOST = os.environ.get("BBSHOST", "")
 CONFIG_DIR = os.environ.get("PLUS_CONFIG_DIR", "")
-
-EXPECT_TIMEOUT = 10        # seconds for one expected answer
-START_TIMEOUT = 60         # seconds for the host to create its data folder and listen
-STOP_TIMEOUT = 20          # seconds for the host to stop after SIGTERM
-
+EXPECT_TIMEOUT, START_TIMEOUT, STOP_TIMEOUT = 10, 60, 20   # seconds
 GAME_PROMPT = "]: "
 CHOICE = "choice:"
+# What make install puts under PREFIX (the settings under PREFIX/etc unless it is /usr).
+INSTALLED = [
+    "bin/bbshost", "etc/default/brakvold-plus", "etc/logrotate.d/brakvold-plus",
+    "lib/brakvold-plus/QRTBKPLS.MCT", "lib/brakvold-plus/libbbs.so", "lib/brakvold-plus/libqrtbkpls.so",
+    "lib/brakvold-plus/libqrtbrak.so", "lib/systemd/system/brakvold-plus.service",
+    "share/brakvold-plus/config/QRTBKPLS.MDF", "share/brakvold-plus/config/QRTBKPLS.MSG",
+    "share/brakvold-plus/config/brakvold.ini", "share/brakvold-plus/web/index.html",
+    "share/brakvold-plus/web/terminal.css", "share/brakvold-plus/web/terminal.js",
+    "share/brakvold-plus/web/xterm-loader.js", "share/doc/brakvold-plus/sysop.md",
+]
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 
@@ -57,18 +58,15 @@ def free_port():
 
 
 def host_env(fast_hash=True):
-    env = dict(os.environ)
+    env = dict(os.environ, TERM="dumb")
     if fast_hash:
         env["BBS_FAST_HASH"] = "1"     # cheap password hashing for tests
     else:
         env.pop("BBS_FAST_HASH", None)
-    env["TERM"] = "dumb"
     return env
 
 
 def wait_until(probe, what, attempts=100):
-    """Repeats `probe` (each call a round trip with the host) until it answers
-    true; fails after `attempts` tries."""
     for _ in range(attempts):
         if probe():
             return
@@ -76,7 +74,8 @@ def wait_until(probe, what, attempts=100):
     raise Failure("gave up waiting for " + what)
 
 
-# ---- the data folder's files ---------------------------------------------------------
+def config_args():
+    return ["--config", CONFIG_DIR] if CONFIG_DIR else []
 
 
 def read(path):
@@ -118,18 +117,44 @@ def set_ini(data, key, value):
 
 
 def run_admin(data, *args, stdin=""):
-    """An admin command; `stdin` is what it reads (user add: the password)."""
+    """An admin command; `stdin` is what it reads (user add: the password). (status, stdout, stderr)."""
     proc = subprocess.run([BBSHOST, "--data", data] + list(args), input=stdin.encode("utf-8"),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env(), timeout=120)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
 
 
+def admin_ok(data, *args, stdin=""):
+    status, out, err = run_admin(data, *args, stdin=stdin)
+    check(status == 0, "%s failed with %s: %r %r" % (" ".join(args), status, out, err))
+    return out
+
+
+def refused(data, *args, status=2, says="", stdin=""):
+    """The command fails with `status` and an error that says `says`; the error."""
+    got, out, err = run_admin(data, *args, stdin=stdin)
+    check(got == status, "%s answered %s instead of %s: %r %r" % (" ".join(args), got, status, out, err))
+    check(says in err and err.strip(), "%s: the error does not say %r: %r" % (" ".join(args), says, err))
+    return err
+
+
+def on_terminal(args, dialogue):
+    """bbshost ARGS on a pty, answering each (prompt, line); (exit status, all it showed)."""
+    term = pexpect.spawn(BBSHOST, args, env=host_env(), encoding="utf-8", timeout=60)
+    try:
+        for prompt, line in dialogue:
+            term.expect_exact(prompt)
+            term.sendline(line)
+        term.expect(pexpect.EOF)
+        shown = term.before
+    finally:
+        term.close(force=True)
+    return term.exitstatus, shown
+
+
 def serve_expecting_failure(data, timeout=60):
     """Runs the host on `data`; it must exit without listening. (status, stdout, stderr)."""
     args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
-    if CONFIG_DIR:
-        args += ["--config", CONFIG_DIR]
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
+    proc = subprocess.Popen(args + config_args(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -140,16 +165,16 @@ def serve_expecting_failure(data, timeout=60):
 
 
 class Admin:
-    """The admin commands of bbshost on a data folder (self.data)."""
+    """The admin commands of bbshost and the files of a data folder (self.data)."""
 
     def admin(self, *args, stdin=""):
-        """Runs an admin command on the data folder: (status, stdout, stderr)."""
         return run_admin(self.data, *args, stdin=stdin)
 
     def admin_ok(self, *args, stdin=""):
-        status, out, err = self.admin(*args, stdin=stdin)
-        check(status == 0, "%s failed with %s: %r" % (" ".join(args), status, err))
-        return out
+        return admin_ok(self.data, *args, stdin=stdin)
+
+    def refused(self, *args, **kwargs):
+        return refused(self.data, *args, **kwargs)
 
     def account(self, userid):
         """What user show prints, as a dict: credits, days, class, keys."""
@@ -167,55 +192,66 @@ class Admin:
     def db_rows(self):
         return self.admin_ok("db", "list").splitlines()
 
+    def path(self, name):
+        return os.path.join(self.data, name)
+
     def log_text(self, name="bbshost.log"):
-        path = os.path.join(self.data, name)
-        if not os.path.exists(path):
+        try:
+            with open(self.path(name), encoding="utf-8", errors="replace", newline="") as f:
+                return f.read()
+        except FileNotFoundError:
             return ""
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return f.read()
 
     def game_log(self):
         return self.log_text("brakvold.log")
 
 
 @contextlib.contextmanager
-def made_folder(prefix="bbshost-e2e-"):
-    """A data folder made by a first start of the host (then stopped), used
-    offline or by later hosts; removed afterwards."""
+def scratch(prefix="bbshost-e2e-"):
+    """A temporary folder, removed afterwards."""
     root = tempfile.mkdtemp(prefix=prefix)
     try:
-        with BbsHost(data_dir=os.path.join(root, "data")) as first:
-            check(first.stop() == 0, "the first host did not stop cleanly")
-        yield first
+        yield root
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
 
-# ---- the host ----------------------------------------------------------------------
+@contextlib.contextmanager
+def made_folder(prefix="bbshost-e2e-"):
+    """A data folder (the demo population) made by a first start of the host,
+    then stopped; `scratch` is a folder beside it. Removed afterwards."""
+    with scratch(prefix) as root:
+        with BbsHost(data_dir=os.path.join(root, "data")) as first:
+            check(first.stop() == 0, "the first host did not stop cleanly")
+        first.scratch = root
+        yield first
 
 
 class BbsHost(Admin):
-    """A running bbshost on 127.0.0.1 with a data folder of its own."""
+    """A running bbshost on 127.0.0.1 with a data folder of its own.
+    fast_hash=False: the real argon2id limits; open_files: ulimit -n;
+    options: more bbshost options; bind=False: the default address;
+    program: another bbshost (an installed one: its own templates)."""
 
-    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=()):
-        """fast_hash=False: the real argon2id limits; open_files: the host's
-        limit of open files (ulimit -n); options: more bbshost options."""
+    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=(), bind=True,
+                 program=None):
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
         self.data = data_dir or os.path.join(self.root, "data")
-        self.channels = channels
-        self.fast_hash = fast_hash
-        self.open_files = open_files
-        self.options = list(options)
-        self.port = None
-        self.proc = None
+        self.channels, self.fast_hash, self.open_files = channels, fast_hash, open_files
+        self.options = list(options) + (["--bind", "127.0.0.1"] if bind else [])
+        self.program = program
+        self.port = self.proc = None
         self.clients = []
-        self._out = []
-        self._err = []
+        self._out, self._err = [], []
         self._lock = threading.Condition()
         self._reloads = 0
 
     def __enter__(self):
-        self.start()
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
         return self
 
     def __exit__(self, *exc):
@@ -225,11 +261,8 @@ class BbsHost(Admin):
     def start(self):
         check(BBSHOST and os.path.exists(BBSHOST), "BBSHOST is not set to the program: %r" % BBSHOST)
         self.port = free_port()
-        args = [BBSHOST, "--data", self.data, "--bind", "127.0.0.1", "--port", str(self.port),
-                "--channels", str(self.channels)]
-        if CONFIG_DIR:
-            args += ["--config", CONFIG_DIR]
-        args += self.options
+        args = [self.program or BBSHOST, "--data", self.data, "--port", str(self.port),
+                "--channels", str(self.channels)] + (config_args() if not self.program else []) + self.options
         limit = None
         if self.open_files:
             def limit():
@@ -266,8 +299,7 @@ class BbsHost(Admin):
         self.proc.send_signal(signum)
 
     def reload(self):
-        """SIGHUP, then waits until the host log says the reload is done;
-        what the reload added to the host log and to the game log."""
+        """SIGHUP until the host log says the reload is done; what it added to the host and game logs."""
         host_log, game_log = len(self.log_text()), len(self.game_log())
         self._reloads += 1
         self.signal(signal.SIGHUP)
@@ -275,8 +307,8 @@ class BbsHost(Admin):
                    "reload %d" % self._reloads, attempts=400)
         return self.log_text()[host_log:], self.game_log()[game_log:]
 
-    def wait_log(self, text, what, name="bbshost.log"):
-        wait_until(lambda: text in self.log_text(name), what)
+    def wait_log(self, text, what, name="bbshost.log", attempts=100):
+        wait_until(lambda: text in self.log_text(name), what, attempts)
 
     def stop(self):
         """SIGTERM and wait; the exit status. Killed when it does not stop."""
@@ -291,6 +323,9 @@ class BbsHost(Admin):
                 self.proc.wait(STOP_TIMEOUT)
                 raise Failure("bbshost did not stop on SIGTERM and was killed")
         return self.proc.returncode
+
+    def stop_cleanly(self):
+        check(self.stop() == 0, "the host did not stop cleanly")
 
     def close(self):
         for client in self.clients:
@@ -309,10 +344,9 @@ class BbsHost(Admin):
         return client
 
     def login(self, userid, password=None):
-        """A telnet client logged on (the demo users' password is their
-        user-ID in lower case)."""
+        """A telnet client logged on (a demo user's password is the user-ID in lower case)."""
         client = self.connect()
-        client.login(userid, password or userid.lower())
+        client.login(userid, password)
         return client
 
     def raw(self, *args, **kwargs):
@@ -328,8 +362,9 @@ class BbsHost(Admin):
         client.login(userid, password)
         return client
 
-
-# ---- clients -------------------------------------------------------------------------
+    def wait_offline(self, watcher, userid):
+        """Until `watcher`'s who list no longer names `userid`."""
+        wait_until(lambda: watcher.gone_from_who("  " + userid + " "), userid + " to leave the host")
 
 
 class Dialogue:
@@ -340,24 +375,24 @@ class Dialogue:
         self.send(line)
         return self.read_until(until, timeout)
 
-    def login(self, userid, password=None):
-        self.read_until("User-ID: ")
-        self.send(userid)
-        self.read_until("Password: ")
-        self.send(password or userid.lower())
-        return self.read_until(GAME_PROMPT)
+    def steps(self, *pairs):
+        """type() each (line, until); all the output."""
+        outs = [self.type(line, until) for line, until in pairs]
+        return outs[0][:0].join(outs) if outs else ""
+
+    def login(self, userid, password=None, until=GAME_PROMPT, timeout=EXPECT_TIMEOUT):
+        """From the User-ID prompt on: all the output up to `until`."""
+        out = self.read_until("User-ID: ")
+        out += self.type(userid, "Password: ")
+        return out + self.type(password or userid.lower(), until, timeout)
 
     def enter_plus(self):
         """From the game prompt into the Brakvold Plus main menu."""
-        self.type("ext", "Extension: ")
-        return self.type("*", CHOICE)
+        return self.steps(("ext", "Extension: "), ("*", CHOICE))
 
     def open_editor(self, answer="y"):
-        """From the main menu: the description screen, the price, the answer,
-        the editor. Everything shown on the way."""
-        out = self.type("d", CHOICE)
-        out += self.type("d", "Do you wish to continue? ")
-        return out + self.type(answer, "/h helps.")
+        """From the main menu: the description screen, the price, the answer, the editor."""
+        return self.steps(("d", CHOICE), ("d", "Do you wish to continue? "), (answer, "/h helps."))
 
     def write(self, *lines, until):
         """Lines typed into the editor, then the /l that lists them and shows `until`."""
@@ -371,7 +406,6 @@ class Dialogue:
         return self.type("y", CHOICE)
 
     def edit_registry(self, field, text, until="without saving:"):
-        """In the registry editor: a field and its text."""
         self.type(field, ": ")
         return self.type(text, until)
 
@@ -382,7 +416,6 @@ class Dialogue:
         return out
 
     def gone_from_who(self, name):
-        """Whether this user's who list no longer names `name`."""
         return name not in plain(self.type("who", GAME_PROMPT))
 
 

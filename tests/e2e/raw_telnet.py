@@ -1,18 +1,18 @@
 """A telnet client on a plain socket, for the end-to-end tests that need
-control over every byte (bad input, protocol garbage) or many clients at
-once (crash safety, load): no pty, no telnet program.
-
-It answers no negotiation (the host needs none), strips the host's telnet
-commands from what it reads, and hands back text decoded as Latin-1.
-"""
+control over every byte or many clients at once: no pty, no telnet program.
+It strips the host's telnet commands from what it reads and hands back text
+decoded as Latin-1. By default it answers no negotiation (as the oldest
+clients); given `agree`, it answers as a modern client does."""
 
 import os
 import socket
 import time
+import zlib
 
 from e2e_support import EXPECT_TIMEOUT, Dialogue, Failure
 
-IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
+IAC, DONT, DO, WONT, WILL, SB, SE, GA, EOR_CMD = 255, 254, 253, 252, 251, 250, 240, 249, 239
+BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 86
 
 
 class Closed(Failure):
@@ -20,67 +20,91 @@ class Closed(Failure):
 
 
 class RawClient(Dialogue):
-    def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None):
-        """source: the loopback address to connect from (127.0.0.0/8 is all
-        this machine's), so that one test can be many addresses."""
+    def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
+                 ttype=b"XTERM-256COLOR", size=(80, 24)):
+        """source: the loopback address to connect from (127.0.0.0/8 is all this
+        machine's); rcvbuf: the receive buffer, set before connecting; agree:
+        the options it agrees to (the host's WILL and DO), the others refused;
+        ttype and size: what it answers to TTYPE and NAWS."""
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if source:
             self.sock.bind((source, 0))
         if rcvbuf:
-            # Set before connecting, so that the window the host sees is small.
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        # Lines go out at once, also two in a row without an answer between.
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(timeout)
         self.sock.connect(("127.0.0.1", port))
         self.timeout = timeout
+        self.agree, self.ttype, self.size = agree, ttype, size
         self.text = ""        # data read and not yet handed out
-        self.seen = ""        # everything read, for failure messages
-        self.commands = []    # telnet commands the host sent: (verb, option) or ("SB", bytes)
+        self.seen = ""        # all data read
+        self.raw = b""        # all bytes read, telnet commands and all
+        self.commands = []    # the host's telnet commands: (verb, option), ("SB", option, body) or (command, None)
+        self.marks = []       # ("GA" or "EOR", the count of data bytes before it)
+        self.total = 0
+        self.inflate = None   # MCCP2 once the host starts it
         self.eof = False
-        self._state = "data"
-        self._verb = None
-        self._sub = bytearray()
+        self._state, self._verb, self._sub = "data", None, bytearray()
 
-    # ---- bytes in --------------------------------------------------------------
+    def _answer(self, verb, option):
+        if self.agree is None:
+            return
+        ok = option in self.agree
+        if verb in (WILL, WONT):     # the host's own option
+            self.send_raw(bytes([IAC, DO if ok and verb == WILL else DONT, option]))
+        elif verb == DONT:
+            self.send_raw(bytes([IAC, WONT, option]))
+        else:                        # the host asks for ours
+            self.send_raw(bytes([IAC, WILL if ok else WONT, option]))
+            if ok and option == NAWS:
+                w, h = self.size
+                self.send_raw(bytes([IAC, SB, NAWS, w >> 8, w & 255, h >> 8, h & 255, IAC, SE]))
 
     def _strip(self, data):
         out = bytearray()
-        for b in data:
-            st = self._state
+        i = 0
+        while i < len(data):
+            b, st = data[i], self._state
+            i += 1
             if st == "data":
                 if b == IAC:
                     self._state = "iac"
                 else:
                     out.append(b)
             elif st == "iac":
+                self._state = "data"
                 if b == IAC:
                     out.append(IAC)
-                    self._state = "data"
                 elif b in (WILL, WONT, DO, DONT):
-                    self._verb = b
-                    self._state = "option"
+                    self._verb, self._state = b, "option"
                 elif b == SB:
-                    self._sub = bytearray()
-                    self._state = "sb"
+                    self._sub, self._state = bytearray(), "sb"
                 else:
+                    if b in (GA, EOR_CMD):
+                        self.marks.append(("GA" if b == GA else "EOR", self.total + len(out)))
                     self.commands.append((b, None))
-                    self._state = "data"
             elif st == "option":
                 self.commands.append((self._verb, b))
                 self._state = "data"
+                self._answer(self._verb, b)
             elif st == "sb":
                 if b == IAC:
                     self._state = "sb_iac"
                 else:
                     self._sub.append(b)
-            elif st == "sb_iac":
-                if b == SE:
-                    self.commands.append(("SB", bytes(self._sub)))
-                    self._state = "data"
-                else:
-                    self._sub.append(b)
-                    self._state = "sb"
+            elif b == SE:    # sb_iac
+                self._state = "data"
+                option, body = (self._sub or b"\0")[0], bytes(self._sub[1:])
+                self.commands.append(("SB", option, body))
+                if option == TTYPE and body == b"\x01" and self.agree is not None:
+                    self.send_raw(bytes([IAC, SB, TTYPE, 0]) + self.ttype + bytes([IAC, SE]))
+                if option == COMPRESS2:    # what follows is compressed
+                    self.inflate = zlib.decompressobj()
+                    data, i = self.inflate.decompress(data[i:]), 0
+            else:
+                self._sub.append(b)
+                self._state = "sb"
+        self.total += len(out)
         return out.decode("latin-1")
 
     def _receive(self, deadline):
@@ -92,7 +116,8 @@ class RawClient(Dialogue):
         if not chunk:
             self.eof = True
             return False
-        got = self._strip(chunk)
+        self.raw += chunk
+        got = self._strip(self.inflate.decompress(chunk) if self.inflate else chunk)
         self.text += got
         self.seen += got
         return True
@@ -101,15 +126,11 @@ class RawClient(Dialogue):
         """Reads until one of the texts comes; returns (marker, text up to and with it)."""
         deadline = time.monotonic() + timeout
         while True:
-            best = None
-            for m in markers:
-                i = self.text.find(m)
-                if i >= 0 and (best is None or i < best[0]):
-                    best = (i, m)
-            if best is not None:
-                end = best[0] + len(best[1])
-                out, self.text = self.text[:end], self.text[end:]
-                return best[1], out
+            found = [(self.text.find(m), m) for m in markers if m in self.text]
+            if found:
+                i, m = min(found)
+                out, self.text = self.text[:i + len(m)], self.text[i + len(m):]
+                return m, out
             if self.eof:
                 raise Closed("connection closed while waiting for %r; last output:\n%r" %
                              (markers, self.seen[-1500:]))
@@ -147,8 +168,6 @@ class RawClient(Dialogue):
             return True   # reset by the host
         return True
 
-    # ---- bytes out ---------------------------------------------------------------
-
     def send_raw(self, data):
         self.sock.sendall(data)
 
@@ -166,7 +185,7 @@ class RawClient(Dialogue):
 
 
 def vm_rss_kib(pid, field="VmRSS"):
-    """The resident set of a process (or its peak, field="VmHWM"), in KiB (from /proc)."""
+    """The resident set of a process (or its peak, field="VmHWM"), in KiB."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
             if line.startswith(field + ":"):

@@ -1,6 +1,9 @@
 #!/usr/bin/python3
-"""The offline administration commands of bbshost on a data folder: what each
-prints, what it changes, and the clear refusal (exit status 2) of bad input."""
+"""The administration commands of bbshost on a data folder: what each prints,
+what it changes, the clear refusal (exit status 2) of bad input, and changes
+made while the host serves: a change to days, class or keys of a user who is
+online counts from his next line, decides his next charge, and is never
+overwritten by what the host copied at his logon."""
 
 import os
 import shutil
@@ -8,20 +11,11 @@ import stat
 import sys
 import tempfile
 
-import pexpect
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, CHOICE, BbsHost, Suite, check, host_env, made_folder,  # noqa: E402
-                         plain, run_admin)
+from e2e_support import (CHOICE, BbsHost, Suite, check, made_folder, on_terminal, plain, run_admin,  # noqa: E402
+                         scratch, set_option)
 
 suite = Suite("admin")
-
-
-def refused(f, *args, says="", stdin=""):
-    status, out, err = f.admin(*args, stdin=stdin)
-    check(status == 2, "%s answered %s instead of 2: %r %r" % (" ".join(args), status, out, err))
-    check(err.strip() != "", "%s was refused without a word" % " ".join(args))
-    check(says in err, "%s: the error does not say %r: %r" % (" ".join(args), says, err))
 
 
 @suite.case
@@ -39,16 +33,18 @@ def accounts_are_added_shown_changed_and_deleted():
             out = f.admin_ok("user", "show", userid)
             check(out.strip() == shown, "user show %s after %r: %r" % (userid, change, out))
 
-        refused(f, "user", "add", "Dave", stdin="x\n")                  # exists already
-        refused(f, "user", "add", "Eve", "--class", "Nobility", says="Nobility", stdin="x\n")
-        refused(f, "user", "add", "E" * 30, stdin="x\n")                 # 29 characters at most
-        refused(f, "user", "set", "Nobody", "--credits", "1", says="Nobody")
-        refused(f, "user", "set", "Dave", "--days", "70000")
-        refused(f, "user", "set", "Dave", "--credits", "-5")
-        refused(f, "user", "show", "Nobody", says="Nobody")
-        refused(f, "class", "add", "Odd", "--days", "-2")
-        refused(f, "user", "add", "Frank", says="no password")          # no password on stdin
-        refused(f, "user", "add", "Frank", "--password", "x")           # never on the command line
+        for args, says, stdin in [
+                (("user", "add", "Dave"), "", "x\n"),                  # exists already
+                (("user", "add", "Eve", "--class", "Nobility"), "Nobility", "x\n"),
+                (("user", "add", "E" * 30), "", "x\n"),                 # 29 characters at most
+                (("user", "set", "Nobody", "--credits", "1"), "Nobody", ""),
+                (("user", "set", "Dave", "--days", "70000"), "", ""),
+                (("user", "set", "Dave", "--credits", "-5"), "", ""),
+                (("user", "show", "Nobody"), "Nobody", ""),
+                (("class", "add", "Odd", "--days", "-2"), "", ""),
+                (("user", "add", "Frank"), "no password", ""),          # no password on stdin
+                (("user", "add", "Frank", "--password", "x"), "", "")]:  # never on the command line
+            f.refused(*args, says=says, stdin=stdin)
 
 
 def buy_description(client, text, until):
@@ -64,9 +60,7 @@ def deleting_an_account_removes_its_description_and_keeps_its_registry():
         with BbsHost(data_dir=f.data) as host:
             alice = host.login("Alice")
             buy_description(alice, "Silver hair.", "Silver hair.")
-            alice.type("x", CHOICE)
-            alice.type("r", CHOICE)
-            alice.type("e", "saving:")
+            alice.steps(("x", CHOICE), ("r", CHOICE), ("e", "saving:"))
             alice.edit_registry("2", "The north", "saving:")
             alice.type("x", CHOICE)
             host.stop()
@@ -76,8 +70,8 @@ def deleting_an_account_removes_its_description_and_keeps_its_registry():
         rows = f.db_rows()
         check("Alice\tQRTBKPLS_DESC" not in rows, "the description outlived the account: %r" % rows)
         check("Alia\tQRTBKPLS_REG" in rows, "the registry went with the account: %r" % rows)
-        refused(f, "user", "show", "Alice")
-        refused(f, "user", "delete", "Alice")
+        f.refused("user", "show", "Alice")
+        f.refused("user", "delete", "Alice")
 
 
 @suite.case
@@ -88,12 +82,12 @@ def players_mail_and_the_generic_database():
                    "--played", "1234", "--gender", "M", "--race", "Gnome", "--guild", "")
         out = f.admin_ok("player", "show", "davo")
         check(out.strip() == "copper=70 lives=2 played=1234", "player show: %r" % out)
-        refused(f, "player", "add", "Davo", "--account", "Carol")       # the name is taken
-        refused(f, "player", "add", "Other", "--account", "Dave")       # Dave has a character
-        refused(f, "player", "add", "Abcdefghijk", "--account", "Sysop")  # 11 characters
-        refused(f, "player", "add", "Zed", "--account", "Nobody")
-        refused(f, "player", "add", "Zed", "--account", "Sysop", "--gender", "X")
-        refused(f, "player", "show", "Nobody")
+        for args in (("add", "Davo", "--account", "Carol"),        # the name is taken
+                     ("add", "Other", "--account", "Dave"),        # Dave has a character
+                     ("add", "Abcdefghijk", "--account", "Sysop"),  # 11 characters
+                     ("add", "Zed", "--account", "Nobody"), ("add", "Zed", "--account", "Sysop", "--gender", "X"),
+                     ("show", "Nobody")):
+            f.refused("player", *args)
 
         with BbsHost(data_dir=f.data) as host:
             dave = host.login("Dave", "secret")
@@ -117,10 +111,8 @@ def players_mail_and_the_generic_database():
 @suite.case
 def bad_command_lines_and_missing_folders():
     with made_folder() as f:
-        refused(f, "user")                       # a command without its subcommand
-        refused(f, "frobnicate")
-        refused(f, "user", "show")               # no ID
-        refused(f, "user", "set", "Bob", "--credits", "lots")
+        for args in (("user",), ("frobnicate",), ("user", "show"), ("user", "set", "Bob", "--credits", "lots")):
+            f.refused(*args)
     missing = os.path.join(tempfile.gettempdir(), "bbshost-e2e-no-such-folder")
     shutil.rmtree(missing, ignore_errors=True)
     status, out, err = run_admin(missing, "user", "show", "Bob")
@@ -145,9 +137,8 @@ def owner_only(data, what):
 
 @suite.case
 def the_data_folder_is_the_owners_alone_and_passwords_stay_off_the_command_line():
-    root = tempfile.mkdtemp(prefix="bbshost-e2e-private-")
-    data = os.path.join(root, "data")
-    try:
+    with scratch() as root:
+        data = os.path.join(root, "data")
         # A new data folder, with the database's WAL files open and both logs.
         with BbsHost(data_dir=data) as host:
             host.login("Alice")
@@ -169,25 +160,72 @@ def the_data_folder_is_the_owners_alone_and_passwords_stay_off_the_command_line(
         status, out, err = run_admin(data, "user", "add", "Dave", stdin="correct horse\n")
         check(status == 0, "user add from standard input: %r %r" % (out, err))
         # ... or, from a terminal, typed twice and never shown.
-        term = pexpect.spawn(BBSHOST, ["--data", data, "user", "add", "Erin"], env=host_env(),
-                             encoding="utf-8", timeout=60)
-        try:
-            term.expect_exact("Password: ")
-            term.sendline("battery staple")
-            term.expect_exact("Password again: ")
-            term.sendline("battery staple")
-            term.expect(pexpect.EOF)
-            shown = term.before
-        finally:
-            term.close(force=True)
-        check(term.exitstatus == 0, "user add from a terminal ended with %r: %r" % (term.exitstatus, shown))
+        status, shown = on_terminal(["--data", data, "user", "add", "Erin"],
+                                    [("Password: ", "battery staple"), ("Password again: ", "battery staple")])
+        check(status == 0, "user add from a terminal ended with %r: %r" % (status, shown))
         check("battery" not in shown, "the password was echoed: %r" % shown)
         with BbsHost(data_dir=data) as host:
             for userid, password in (("Dave", "correct horse"), ("Erin", "battery staple")):
                 out = host.connect().login(userid, password)
                 check("Welcome to Brakvold" in out, "%s cannot log on: %r" % (userid, out))
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
+
+
+SYSOP_ENTRY = "Sysop: character descriptions"
+# Who is in the main menu, the change made meanwhile, whether his next life is bought, the days and
+# class afterwards.
+PURCHASES = [
+    ("Alice", "Alia", ["--days", "0"], False, "0", "Member"),
+    ("Bob", "Bobo", ["--days", "365", "--class", "Elder"], True, "364", "Elder"),
+    ("Carol", "Cara", ["--days", "365", "--class", "Sysop"], True, "365", "Sysop"),
+]
+
+
+@suite.case
+def days_and_class_changed_while_online_decide_the_next_charge():
+    with made_folder() as f:
+        f.admin_ok("class", "add", "Elder", "--days", "400")
+        set_option(f.data, "LIFEDAY", 1)    # a life costs a day
+        with BbsHost(data_dir=f.data) as host:
+            clients = {userid: host.raw_user(userid) for userid, *_ in PURCHASES}
+            for c in clients.values():
+                c.enter_plus()
+            for userid, player, change, bought, days, klass in PURCHASES:
+                c = clients[userid]
+                lives_before = host.lives(player)
+                host.admin_ok("user", "set", userid, *change)
+                reply = plain(c.buy_life())
+                got = "one more life" in reply
+                check(got == bought, "%s after user set %s: bought=%s: %r" % (userid, change, got, reply))
+                c.type("", CHOICE)  # one more call for him: nothing may write his old copy back
+                a = host.account(userid)
+                check((a["days"], a["class"]) == (days, klass),
+                      "%s after user set %s and a purchase: days=%s class=%s, expected %s %s" %
+                      (userid, change, a["days"], a["class"], days, klass))
+                check(host.lives(player) == lives_before + (1 if bought else 0),
+                      "%s: the lives do not match the purchase" % userid)
+            for c in clients.values():
+                c.type("x", "]: ")
+                c.close()
+            for userid, _, _, _, days, klass in PURCHASES:
+                a = host.account(userid)
+                check((a["days"], a["class"]) == (days, klass), "%s after logoff: %r" % (userid, a))
+
+
+@suite.case
+def keys_changed_while_online_count_from_the_next_line():
+    with BbsHost() as host:
+        for userid, change, sysop_after in (("Sysop", ["--key", "HELPER"], False), ("Bob", ["--key", "SYSOP"], True)):
+            c = host.raw_user(userid)
+            menu = plain(c.enter_plus())
+            check((SYSOP_ENTRY in menu) != sysop_after, "%s's menu before the change: %r" % (userid, menu))
+            host.admin_ok("user", "set", userid, *change)
+            menu = plain(c.type("", CHOICE))
+            check((SYSOP_ENTRY in menu) == sysop_after,
+                  "%s's menu after user set %s: %r" % (userid, change, menu))
+            screen = plain(c.type("s", CHOICE))
+            check(("Approve a user's description" in screen) == sysop_after,
+                  "%s chose S after user set %s: %r" % (userid, change, screen))
+            c.close()
 
 
 if __name__ == "__main__":

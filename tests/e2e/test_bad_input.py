@@ -1,43 +1,35 @@
 #!/usr/bin/python3
-"""Bad input over the wire and on disk, each with one clear outcome:
-
-- lines far longer than any field: the telnet session keeps 512 bytes of a
-  line, the host cuts the cleaned line to 255 (HOST_INPSIZ - 1);
-- NUL and other control bytes: dropped; typed ANSI escapes: removed whole;
-- telnet IAC garbage and half sequences: an unknown command is dropped with
-  its IAC, a sequence split over two reads is completed by the second, an
-  unterminated or oversized subnegotiation swallows its bytes (oversized:
-  a warning in the log, then reading goes on);
-- printf conversions, blanks and 200 characters in user-IDs: plain text,
-  refused logons, nothing else;
-- a message file with a syntax error: the host does not start and says
-  where; out-of-range options: clamped and logged; a broken file at reload:
-  the loaded one is kept (test_config.py has the other refusals);
-- a missing, unusable or unreadable data folder: a clear error, exit 1.
-In all of it the host keeps serving its other users."""
+"""Bad and hostile input over the wire and on disk, each with one clear outcome,
+while the host keeps serving its other users: long lines, control bytes and
+escapes, telnet garbage and half sequences, printf conversions and odd
+user-IDs, a broken message file at start and at reload, out-of-range options,
+missing or unusable data folders (test_config.py has the other refusals);
+compressed input refused and never inflated, a flood of lines that holds
+nobody up, 7-bit and 8-bit controls that reach no other user and no log."""
 
 import os
 import re
-import shutil
+import signal
 import sys
-import tempfile
+import threading
+import time
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (CHOICE, BbsHost, Suite, check, edit_file, made_folder,  # noqa: E402
-                         run_admin, serve_expecting_failure)
-from raw_telnet import DO, DONT, IAC, SB, SE, WILL  # noqa: E402
+from e2e_support import (CHOICE, STOP_TIMEOUT, BbsHost, Suite, check, edit_file, made_folder,  # noqa: E402
+                         run_admin, scratch, serve_expecting_failure)
+from raw_telnet import COMPRESS2, DO, DONT, ECHO, IAC, NAWS, SB, SE, TTYPE, WILL, vm_rss_kib  # noqa: E402
 
 suite = Suite("bad_input")
 
-ECHO, NAWS, TTYPE = 1, 31, 24
 STATS_END = "Time played: "
+
 
 @suite.case
 def long_lines_control_bytes_and_escapes():
     with BbsHost() as host:
         bob, alice = host.raw_user("Bob"), host.raw_user("Alice")
 
-        # 100 000 bytes in one line, then a normal line.
         alice.send_raw(b"x" * 100000 + b"\r\nstats\r\n")
         out = alice.read_until(STATS_END)
         check("Unknown command." in out, "the long line was not answered: %r" % out[-300:])
@@ -76,7 +68,6 @@ def telnet_garbage_and_half_sequences():
     with BbsHost() as host:
         bob, c = host.raw_user("Bob"), host.raw_user("Alice")
 
-        # IAC and a byte that is no telnet command: both dropped.
         c.send_raw(bytes([IAC]) + b"xstats\r\n")
         check(STATS_END in c.read_until("]: "), "IAC x was not dropped")
 
@@ -118,29 +109,18 @@ def telnet_garbage_and_half_sequences():
 def conversions_blanks_and_long_user_ids_at_logon():
     with BbsHost() as host:
         for userid in ("%s%n%x%%", "Alice Smith", "A" * 200, "\x1b[1mAlice"):
-            c = host.raw()
-            c.read_until("User-ID: ")
-            c.send(userid)
-            c.read_until("Password: ")
-            c.send("wrong")
-            c.read_until("Invalid login.", timeout=20)
-            c.close()
+            host.raw().login(userid, "wrong", until="Invalid login.", timeout=20)
         log = host.log_text()
         check('failed logon as "%s%n%x%%"' in log, "the user-ID was not logged as typed:\n" + log[-800:])
         check('failed logon as "Alice Smith"' in log, "a user-ID with a blank was changed")
         check('failed logon as "' + "A" * 200 + '"' in log, "a 200-character user-ID was not refused")
         check('failed logon as "Alice"' in log, "the escape was not cleaned off the user-ID")
         # Accounts: at most 29 characters, blanks allowed inside.
-        status, out, err = host.admin("user", "add", "B" * 200, stdin="x\n")
-        check(status != 0 and "1 to 29" in err, "a 200-character account was added: %r %r" % (out, err))
-        status, out, err = host.admin("user", "add", "Ann Lee", stdin="ann %s\n")
-        check(status == 0, "user add 'Ann Lee': %r %r" % (out, err))
+        host.refused("user", "add", "B" * 200, says="1 to 29", stdin="x\n")
+        host.admin_ok("user", "add", "Ann Lee", stdin="ann %s\n")
         out = host.raw().login("Ann Lee", "ann %s")
         check("Welcome to Brakvold" in out, "Ann Lee could not log on: %r" % out)
         host.raw_user("Alice")
-
-
-# ---- files ---------------------------------------------------------------------------
 
 
 def edit_message_file(data, pattern, replacement):
@@ -178,7 +158,6 @@ def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
             check("up to 800 characters" in out, "DESCLNS was not clamped to 10: %r" % out)
             c.type("/a", "choice:")
 
-            # A syntax error at reload: the loaded file stays.
             edit_message_file(first.data, r"\n18 LOOKCMD \{/lookup\}", "\n18 LOOKCMD {/lookup")
             host.reload()
             log = host.log_text()
@@ -188,48 +167,134 @@ def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
             bob = host.raw_user("Bob")
             out = bob.type("/lookup Alia", "]: ")
             check("Alia" in out and "Elf" in out, "the lookup command was lost at reload: %r" % out)
-            check(host.stop() == 0, "the host did not stop cleanly")
+            host.stop_cleanly()
 
 
 @suite.case
 def missing_unusable_and_unreadable_data_folders():
-    root = tempfile.mkdtemp(prefix="bbshost-e2e-folders-")
-    try:
-        # A file where the folder should be.
-        a_file = os.path.join(root, "a-file")
+    with scratch() as root:
+        a_file, garbage, folder = (os.path.join(root, name) for name in ("a-file", "garbage", "folder"))
         with open(a_file, "w") as f:
             f.write("not a folder\n")
-        status, out, err = serve_expecting_failure(a_file)
-        check(status == 1 and "is not a folder" in err, "a file as data folder: %s %r" % (status, err))
-        # A folder that cannot be made (its parent is a file).
-        status, out, err = serve_expecting_failure(os.path.join(a_file, "data"))
-        check(status == 1 and "cannot create data folder" in err, "an impossible folder: %s %r" % (status, err))
-        # A database file that is no database, and one that is a folder.
-        for name, make in (("garbage", lambda p: open(p, "wb").write(b"\x00garbage" * 512)),
-                           ("folder", os.mkdir)):
-            data = os.path.join(root, name)
-            os.mkdir(data)
-            make(os.path.join(data, "bbs.db"))
+        os.mkdir(garbage)
+        with open(os.path.join(garbage, "bbs.db"), "wb") as f:
+            f.write(b"\x00garbage" * 512)
+        os.makedirs(os.path.join(folder, "bbs.db"))
+        cases = [(a_file, ["is not a folder"]),
+                 (os.path.join(a_file, "data"), ["cannot create data folder"]),    # its parent is a file
+                 (garbage, ["cannot open data folder", "bbs.db"]), (folder, ["cannot open data folder", "bbs.db"])]
+        if os.geteuid() != 0:   # root reads everything
+            cases.append((os.path.join(root, "locked"), ["cannot"]))
+            os.mkdir(cases[-1][0], 0)
+        for data, says in cases:
             status, out, err = serve_expecting_failure(data)
-            check(status == 1 and "cannot open data folder" in err and "bbs.db" in err,
-                  "a %s bbs.db: %s %r" % (name, status, err))
-        # The admin commands never make a folder.
+            check(status == 1 and all(part in err for part in says), "%s: %s %r" % (data, status, err))
         missing = os.path.join(root, "missing")
         status, out, err = run_admin(missing, "db", "list")
         check(status != 0 and "does not exist" in err and not os.path.exists(missing),
               "db list on a missing folder: %s %r %r" % (status, out, err))
-        # An unreadable folder (root reads everything, so only for others).
-        if os.geteuid() != 0:
-            locked = os.path.join(root, "locked")
-            os.mkdir(locked)
-            os.chmod(locked, 0)
+
+
+ANSWER_BOUND = 5.0   # generous: what must be answered within a blink is allowed seconds
+
+
+def timed_stats(client):
+    start = time.monotonic()
+    client.served(timeout=ANSWER_BOUND * 4)
+    return time.monotonic() - start
+
+
+@suite.case
+def compressed_input_is_refused_and_never_inflated():
+    with BbsHost() as host:
+        bob, carol, alice = (host.raw_user(userid) for userid in ("Bob", "Carol", "Alice"))
+        alice.type("tell Bobo before", "]: ")
+        bob.read_until("before")
+        peak_before = vm_rss_kib(host.proc.pid, "VmHWM")
+
+        # Never negotiated: IAC SB COMPRESS2 IAC SE, then 4 KB of zlib that
+        # inflates to a thousand tells and 8 MB of line breaks.
+        bomb = zlib.compress(b"tell Bobo boom\r\n" * 1000 + b"\r\n" * (4 << 20), 9)
+        check(len(bomb) < 16384, "the bomb is %d bytes" % len(bomb))
+        alice.send_raw(bytes([IAC, SB, COMPRESS2, IAC, SE]) + bomb)
+
+        took = timed_stats(carol)
+        check(took < ANSWER_BOUND, "Carol waited %.1f s for stats" % took)
+        check(alice.wait_closed(), "the client that sent compressed input was not cut off")
+        heard = bob.read_for(1.0)
+        check("boom" not in heard, "lines from the compressed stream reached Bob: %r" % heard[:300])
+        host.wait_log("compressed input", "the cut-off in the host log")
+        grown = vm_rss_kib(host.proc.pid, "VmHWM") - peak_before
+        check(grown < 16 * 1024, "the host's peak memory grew by %d KiB" % grown)
+        bob.served("Bob")
+
+
+@suite.case
+def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
+    with BbsHost() as host:
+        carol, alice = host.raw_user("Carol"), host.raw_user("Alice")
+        stop = threading.Event()
+
+        def flood():
+            # Empty lines as fast as the host takes them; her answers are read (drain) so that she stays on.
+            alice.sock.settimeout(30)
             try:
-                status, out, err = serve_expecting_failure(locked)
-                check(status == 1 and "cannot" in err, "an unreadable folder: %s %r" % (status, err))
-            finally:
-                os.chmod(locked, 0o700)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
+                while not stop.is_set():
+                    alice.sock.sendall(b"\r\n" * 32768)
+            except OSError:
+                pass
+
+        def drain():
+            alice.sock.settimeout(1)
+            while not stop.is_set():
+                try:
+                    if not alice.sock.recv(1 << 20):
+                        return
+                except OSError:
+                    if stop.is_set():
+                        return
+
+        threads = [threading.Thread(target=flood), threading.Thread(target=drain)]
+        for t in threads:
+            t.start()
+        try:
+            time.sleep(0.5)
+            waits = [timed_stats(carol) for _ in range(5)]
+            check(max(waits) < ANSWER_BOUND, "Carol waited %r s during the flood" % waits)
+            start = time.monotonic()
+            host.signal(signal.SIGTERM)
+            host.proc.wait(STOP_TIMEOUT)
+            check(host.proc.returncode == 0, "the host ended with %r" % host.proc.returncode)
+            check(time.monotonic() - start < ANSWER_BOUND, "SIGTERM took %.1f s" % (time.monotonic() - start))
+        finally:
+            stop.set()
+            alice.close()
+            for t in threads:
+                t.join(10)
+
+
+@suite.case
+def control_sequences_reach_no_other_user_and_no_log():
+    with BbsHost() as host:
+        bob, alice = host.raw_user("Bob"), host.raw_user("Alice")
+        # 8-bit CSI, OSC and DCS as single bytes and encoded, a 7-bit one, and
+        # UTF-8 text whose bytes include 0x9B and 0x9F as continuation bytes.
+        alice.send(b"tell Bobo \x9b2J\x9b31mhi \x9d0;owned\x07there \xc2\x9b1m\x90q\x9c"
+                   b"Gr\xc3\xbc\xc3\x9fe \xc4\x9b\x1b[5m!")
+        heard = bob.read_until("!")
+        check(heard.endswith("tells you: hi there Gr\xc3\xbc\xc3\x9fe \xc4\x9b!"),
+              "Bob got control bytes or lost text: %r" % heard)
+        alice.read_until("]: ")
+
+        # A user-ID with escapes, 8-bit controls and bytes that are no UTF-8: the log shows what is left.
+        host.raw().login(b"\x1b]0;pwned\x07\x1b[2J\x9b" b"31mMall\xc2\x85ory\xff\xfe", "guess", until="Invalid login.")
+        log = host.log_text()
+        check('failed logon as "Mallory"' in log, "the user-ID was not cleaned: %r" % log[-600:])
+        for name in ("bbshost.log", "brakvold.log"):
+            with open(os.path.join(host.data, name), "rb") as f:
+                text = f.read().decode("utf-8")   # fails on a byte that is no UTF-8
+            bad = [ch for ch in text if (ord(ch) < 0x20 and ch not in "\r\n") or 0x7f <= ord(ch) <= 0x9f]
+            check(not bad, "control characters in %s: %r" % (name, bad[:10]))
 
 
 if __name__ == "__main__":

@@ -1,12 +1,9 @@
 #!/usr/bin/python3
 """Another process holds a write transaction on bbs.db while users type, log
-on and hang up: the host keeps serving its loop (a new connection is
-greeted), tells every waiting user that the database is busy, and once the
-lock is gone answers every line in the order it was typed, runs the logon
-and the hang-up, and loses nothing."""
+on and hang up: the host's loop goes on, every waiting user is told, and once
+the lock is gone every line is answered in order, nothing lost."""
 
 import os
-import signal
 import subprocess
 import sys
 import threading
@@ -58,8 +55,7 @@ class Lock:
         return False
 
 
-# What each user types during the lock, and the text that shows each line
-# was answered, in the order the answers must come.
+# What each user types during the lock, and what shows each line answered, in order.
 TYPED = [("stats", "Character: "), ("who", "In Brakvold now:"), ("ext", "Extension: ")]
 
 
@@ -83,15 +79,11 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
             users["Carol"].close()   # hangs up during the lock
             sysop = host.raw()
             sysop.read_until("User-ID: ")
-            sysop.send("Sysop")
-            sysop.read_until("Password: ")
-            sysop.send("sysop")
-            for line in ("who", "ext"):
+            sysop.type("Sysop", "Password: ")
+            for line in ("sysop", "who", "ext"):
                 sysop.send(line)
             # The loop is free: a new connection is greeted while the lock lasts.
-            fresh = host.raw()
-            fresh.read_until("User-ID: ")
-            fresh.close()
+            host.raw().read_until("User-ID: ")
             # Every waiting user hears why, and nothing was answered meanwhile.
             for who, c in (("Alice", users["Alice"]), ("Bob", users["Bob"]), ("Sysop", sysop)):
                 before = plain(c.read_until(BUSY))

@@ -1,16 +1,10 @@
 #!/usr/bin/python3
-"""Configuration mistakes a sysop can make, through the real bbshost:
-
-- a message file the host refuses (a printf conversion that does not fit the
-  message's arguments, a stray percent sign, a missing option or message, a
-  number that is no number, a yes/no option that is neither) stops the start
-  with exit 1 and says where and why on stderr and in the host log; at a
-  reload the loaded file stays in force and the host log says why;
-- yes/no options take Y and N as well as YES and NO;
-- many processes compiling the same message file at once while the source
-  is rewritten and the host reloads: none fails, no reload is skipped;
-- SIGHUP re-reads the game's ini before the module's settings, and account
-  commands leave the game's log alone."""
+"""Configuration mistakes a sysop can make, through the real bbshost: message
+files refused at start (exit 1, where and why on stderr and in the host log)
+and at a reload (the loaded file stays), Y and N for YES and NO, many
+processes compiling one message file while it changes, the reload order of
+the game's ini and the module's settings (prices, mail-only mode), account
+commands and the game log."""
 
 import os
 import re
@@ -19,13 +13,9 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import (CHOICE, BbsHost, Suite, check, edited, made_folder, plain, read,  # noqa: E402
-                         run_admin, serve_expecting_failure, set_ini, write_atomically)
+                         run_admin, serve_expecting_failure, set_ini, set_option, write_atomically)
 
 suite = Suite("config")
-
-
-def source_path(host):
-    return os.path.join(host.data, "QRTBKPLS.MSG")
 
 
 def line_of(text, part):
@@ -34,18 +24,15 @@ def line_of(text, part):
 
 def price_shown(client):
     """The description price the user is shown (from the main menu, back to it)."""
-    client.type("d", CHOICE)
-    out = plain(client.type("d", "Do you wish to continue? "))
-    client.type("no", CHOICE)
-    client.type("x", CHOICE)
+    out = plain(client.steps(("d", CHOICE), ("d", "Do you wish to continue? ")))
+    client.steps(("no", CHOICE), ("x", CHOICE))
     match = re.search(r"cost you (\d+) credits", out)
     check(match is not None, "no price screen: %r" % out)
     return int(match.group(1))
 
 
-# Each: what is wrong, how the shipped file is changed, the part of the text
-# whose line the error names (None: the error names no line), and what the
-# reason must say.
+# What is wrong, how the shipped file is changed, the text on the line the error names (None: no
+# line), what the reason says.
 REFUSED = [
     ("a percent sign in a prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "100% sure",
      ["28 PLSPRMT", "\"% s\"", "write %% for a percent sign"]),
@@ -69,10 +56,10 @@ REFUSED = [
 @suite.case
 def refused_message_files_stop_the_start_and_say_why():
     with made_folder() as first:
-        shipped = read(source_path(first))
+        shipped = read(first.path("QRTBKPLS.MSG"))
         for what, pattern, replacement, at, says in REFUSED:
             text = edited(shipped, pattern, replacement)
-            write_atomically(source_path(first), text)
+            write_atomically(first.path("QRTBKPLS.MSG"), text)
             log_before = len(first.log_text())
             status, out, err = serve_expecting_failure(first.data)
             log = first.log_text()[log_before:]
@@ -81,8 +68,7 @@ def refused_message_files_stop_the_start_and_say_why():
             for part in [where] + says:
                 check(part in err, "%s: stderr does not say %r:\n%s" % (what, part, err))
                 check(part in log, "%s: the host log does not say %r:\n%s" % (what, part, log))
-        # The shipped file starts again.
-        write_atomically(source_path(first), shipped)
+        write_atomically(first.path("QRTBKPLS.MSG"), shipped)
         with BbsHost(data_dir=first.data) as again:
             check(again.stop() == 0, "the shipped file does not start after the refusals")
 
@@ -90,7 +76,7 @@ def refused_message_files_stop_the_start_and_say_why():
 @suite.case
 def a_refused_reload_keeps_the_loaded_file_in_force():
     with BbsHost() as host:
-        shipped = read(source_path(host))
+        shipped = read(host.path("QRTBKPLS.MSG"))
         alice = host.login("Alice")
         alice.enter_plus()
         bob = host.login("Bob")
@@ -100,32 +86,29 @@ def a_refused_reload_keeps_the_loaded_file_in_force():
                 ("an empty file", r"(?s)^.*$", "", "4 DESCCRD"),
                 ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "\"1,000\""),
                 ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\"")]:
-            write_atomically(source_path(host), edited(shipped, pattern, replacement))
+            write_atomically(host.path("QRTBKPLS.MSG"), edited(shipped, pattern, replacement))
             log, _ = host.reload()
             check(says in log and "QRTBKPLS.MSG" in log, "%s: the log does not say why:\n%s" % (what, log))
             check("message file QRTBKPLS.MCV kept as it was" in log, "%s: no word of the kept file:\n%s" % (what, log))
-            # The menus answer with the loaded file, and the price stands.
             check(price_shown(alice) == 100, "%s: the description price changed" % what)
             check("Time played" in bob.type("stats", "]: "), "%s: the game does not answer" % what)
-        write_atomically(source_path(host), edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {250}"))
+        write_atomically(host.path("QRTBKPLS.MSG"), edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {250}"))
         host.reload()
         check(price_shown(alice) == 250, "a good file after the refused ones is not taken")
-        check(host.stop() == 0, "the host did not stop cleanly")
+        host.stop_cleanly()
 
 
 @suite.case
 def yes_no_options_take_y_and_n():
     with BbsHost() as host:
-        shipped = edited(read(source_path(host)), r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {0}")
+        shipped = edited(read(host.path("QRTBKPLS.MSG")), r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {0}")
         alice = host.login("Alice")
         alice.enter_plus()
         for value, waits in [("Y", True), ("n", False), ("yes", True), ("N", False)]:
-            write_atomically(source_path(host),
+            write_atomically(host.path("QRTBKPLS.MSG"),
                              edited(shipped, r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {%s}" % value))
             host.reload()
-            alice.type("d", CHOICE)
-            alice.type("d", "/h helps.")
-            alice.type("/c", "Text cleared.")
+            alice.steps(("d", CHOICE), ("d", "/h helps."), ("/c", "Text cleared."))
             alice.send("Written with DESCAPP %s." % value)
             out = plain(alice.type("/s", CHOICE))
             check(("Written with DESCAPP %s." % value) in out, "DESCAPP %s: not stored: %r" % (value, out))
@@ -139,17 +122,16 @@ def yes_no_options_take_y_and_n():
 @suite.case
 def many_processes_compile_at_once_while_the_source_changes():
     with BbsHost() as host:
-        shipped = read(source_path(host))
+        shipped = read(host.path("QRTBKPLS.MSG"))
         alice = host.login("Alice")
         alice.enter_plus()
         rounds, workers = 6, 3
         for n in range(rounds * workers):
-            status, _, err = host.admin("user", "add", "Temp%02d" % n, stdin="x\n")
-            check(status == 0, "user add Temp%02d: %r" % (n, err))
+            host.admin_ok("user", "add", "Temp%02d" % n, stdin="x\n")
         failures = []
 
         def delete(userid):
-            # Deleting an account loads the modules: each opens (and compiles) the message file.
+            # Deleting an account loads the modules: each compiles the message file.
             status, out, err = host.admin("user", "delete", userid)
             if status != 0:
                 failures.append("user delete %s: %s %r" % (userid, status, err))
@@ -161,7 +143,7 @@ def many_processes_compile_at_once_while_the_source_changes():
                        for k in range(workers)]
             for t in threads:
                 t.start()
-            write_atomically(source_path(host),
+            write_atomically(host.path("QRTBKPLS.MSG"),
                              edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {%d}" % price))
             host.reload()
             for t in threads:
@@ -170,7 +152,7 @@ def many_processes_compile_at_once_while_the_source_changes():
             check(price_shown(alice) == price, "round %d: the reload after the rewrite was skipped" % r)
         log = host.log_text()[log_before:]
         check("error" not in log, "the host log reports an error:\n" + log[-2000:])
-        check(host.stop() == 0, "the host did not stop cleanly")
+        host.stop_cleanly()
         leftovers = [n for n in os.listdir(host.data) if n.upper().startswith("QRTBKPLS.MCV") and n != "QRTBKPLS.MCV"]
         check(not leftovers, "temporary files were left behind: %r" % leftovers)
 
@@ -181,14 +163,24 @@ NOTE = "Note that *only* email"
 @suite.case
 def sighup_reads_the_game_ini_before_the_module_settings():
     with BbsHost() as host:
+        alice = host.login("Alice")
+        alice.enter_plus()
+        check(price_shown(alice) == 100, "the shipped price is not shown")
+        set_option(host.data, "DESCCRD", "250")
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
         host.reload()
+        check(price_shown(alice) == 250, "the reloaded price is not shown")
         check(NOTE + " (to Sysop)" in host.game_log(), "mail-only mode was not announced:\n" + host.game_log())
-        # Switched off: nothing announces it any more.
+        # Mail-only mode: the life costs nothing and the Sysop is mailed.
+        before = host.credits("Alice")
+        bought = plain(alice.buy_life())
+        check("one more life" in bought, "the life was not added: %r" % bought)
+        check(host.credits("Alice") == before, "mail-only mode charged credits")
+        out = host.admin_ok("mail", "list", "Sysop")
+        check("Alice bought mud life" in out, "the Sysop got no purchase mail: %r" % out)
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "0")
         _, game_log = host.reload()
         check(NOTE not in game_log, "switched off, the note is written again:\n" + host.game_log())
-        # Switched on for another user: every note of this reload names him.
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")
         set_ini(host.data, "PLUS_PURCHASE_EMAIL_USERID", "Carol")
         _, game_log = host.reload()
@@ -200,10 +192,8 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         check(NOTE not in game_log, "mail-only mode to nobody:\n" + host.game_log())
         check(re.search(r"warning: .*PLUS_PURCHASE_EMAIL_USERID is empty", host.log_text()),
               "no warning of the empty user-ID:\n" + host.log_text()[-1500:])
-        alice = host.login("Alice")
-        alice.enter_plus()
-        check(price_shown(alice) == 100, "the price is not charged with an empty purchase-mail user-ID")
-        check(host.stop() == 0, "the host did not stop cleanly")
+        check(price_shown(alice) == 250, "the price is not charged with an empty purchase-mail user-ID")
+        host.stop_cleanly()
 
 
 @suite.case

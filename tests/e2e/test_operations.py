@@ -1,126 +1,24 @@
 #!/usr/bin/python3
-"""A sysop's day-to-day operations on the running bbshost: time-stamped
-logs, reopening them for logrotate (SIGUSR1), the idle timeout of logged-on
-users, and `who` for sysops, each through the real program over loopback."""
+"""A sysop's day-to-day operations on the running bbshost: time-stamped logs,
+reopening them for logrotate (SIGUSR1), the idle timeout, `who` for sysops."""
 
 import calendar
 import os
 import re
-import shutil
 import signal
 import stat
-import subprocess
 import sys
-import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, CONFIG_DIR, Client, Failure, Suite, check, free_port,  # noqa: E402
-                         host_env, plain, run_admin, wait_until)
+from e2e_support import BbsHost, Suite, check, plain, run_admin, set_option, wait_until  # noqa: E402
 
 suite = Suite("operations")
 
-START_TIMEOUT = 60
-STOP_TIMEOUT = 20
 STAMP = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) ")
 LIFE = ["Deducted 500 credits from %s for a life.",       # the shipped prices of a life
         "Brakvold: took 1000 copper, account %s, player %s.",
         "%s purchased a life."]
-
-
-class Host:
-    """bbshost on a free loopback port with a data folder of its own (the
-    demo population) and the options given; stopped by close()."""
-
-    def __init__(self, *options):
-        self.root = tempfile.mkdtemp(prefix="bbshost-e2e-ops-")
-        self.data = os.path.join(self.root, "data")
-        self.options = list(options)
-        self.proc = None
-        self.port = None
-        self.clients = []
-        self.out = []
-        self.lock = threading.Condition()
-
-    def __enter__(self):
-        try:
-            self.start()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    def start(self):
-        check(BBSHOST and os.path.exists(BBSHOST), "BBSHOST is not set to the program: %r" % BBSHOST)
-        self.port = free_port()
-        args = [BBSHOST, "--data", self.data, "--bind", "127.0.0.1", "--port", str(self.port)]
-        if CONFIG_DIR:
-            args += ["--config", CONFIG_DIR]
-        self.proc = subprocess.Popen(args + self.options, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     env=host_env(), cwd=self.root)
-        threading.Thread(target=self._pump, daemon=True).start()
-        wanted = "listening on 127.0.0.1:%d" % self.port
-        deadline = time.monotonic() + START_TIMEOUT
-        with self.lock:
-            while not any(wanted in line for line in self.out):
-                check(self.proc.poll() is None, "bbshost exited with %s:\n%s" % (self.proc.returncode, self.output()))
-                check(time.monotonic() < deadline, "bbshost did not listen:\n" + self.output())
-                self.lock.wait(0.5)
-
-    def _pump(self):
-        for raw in iter(self.proc.stdout.readline, b""):
-            with self.lock:
-                self.out.append(raw.decode("utf-8", "replace"))
-                self.lock.notify_all()
-
-    def output(self):
-        with self.lock:
-            return "".join(self.out)
-
-    def stop(self):
-        """SIGTERM; the exit status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                raise Failure("bbshost did not stop on SIGTERM")
-        return self.proc.returncode
-
-    def close(self):
-        for client in self.clients:
-            client.close()
-        try:
-            if self.proc is not None and self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait(STOP_TIMEOUT)
-        finally:
-            shutil.rmtree(self.root, ignore_errors=True)
-
-    def connect(self):
-        client = Client(self.port)
-        self.clients.append(client)
-        return client
-
-    def login(self, userid, password):
-        client = self.connect()
-        client.login(userid, password)
-        return client
-
-    def path(self, name):
-        return os.path.join(self.data, name)
-
-    def text(self, name):
-        try:
-            with open(self.path(name), "rb") as f:
-                return f.read().decode("utf-8", "replace")
-        except FileNotFoundError:
-            return ""
 
 
 def unstamped(text, since, what, line_end="\n"):
@@ -141,8 +39,7 @@ def unstamped(text, since, what, line_end="\n"):
 
 def buy_life(client):
     client.enter_plus()
-    client.type("l", "buy one? ")
-    check("one more life" in client.type("y", "choice:"), "the life was not bought")
+    check("one more life" in client.buy_life(), "the life was not bought")
     client.type("x", "]: ")
 
 
@@ -153,18 +50,17 @@ def life_lines(userid, player):
 @suite.case
 def both_logs_stamp_every_line_in_utc_and_keep_the_game_lines_as_written():
     since = time.time()
-    with Host() as host:
-        alice = host.login("Alice", "alice")
+    with BbsHost() as host:
+        alice = host.login("Alice")
         buy_life(alice)
-        wait_until(lambda: LIFE[2] % "Alice" in host.text("brakvold.log"), "the purchase in the game log")
-        check(host.stop() == 0, "the host did not stop cleanly")
-        events = unstamped(host.text("bbshost.log"), since, "the host log")
+        host.wait_log(LIFE[2] % "Alice", "the purchase in the game log", "brakvold.log")
+        host.stop_cleanly()
+        events = unstamped(host.log_text(), since, "the host log")
         for event in ("started: listening on 127.0.0.1:%d" % host.port, "logon of Alice at channel",
                       "hang-up of Alice", "stopped"):
             check(any(line.startswith(event) for line in events), "no %r in the host log: %r" % (event, events))
-        # Each charge line of the module as it wrote it, CR LF and all,
-        # after the stamp; nothing else about the purchase.
-        game = unstamped(host.text("brakvold.log"), since, "the game log", line_end="\r\n")
+        # Each charge line as the module wrote it, CR LF and all; nothing else about the purchase.
+        game = unstamped(host.log_text("brakvold.log"), since, "the game log", line_end="\r\n")
         for line in life_lines("Alice", "Alia"):
             check(game.count(line) == 1, "%r is not in the game log once: %r" % (line, game))
         check(all("Alice" not in line or line in life_lines("Alice", "Alia") for line in game),
@@ -174,26 +70,26 @@ def both_logs_stamp_every_line_in_utc_and_keep_the_game_lines_as_written():
 @suite.case
 def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
     since = time.time()
-    with Host() as host:
-        alice = host.login("Alice", "alice")
+    with BbsHost() as host:
+        alice = host.login("Alice")
         buy_life(alice)
-        wait_until(lambda: LIFE[2] % "Alice" in host.text("brakvold.log"), "the first purchase in the game log")
+        host.wait_log(LIFE[2] % "Alice", "the first purchase in the game log", "brakvold.log")
         for name in ("bbshost.log", "brakvold.log"):
             os.rename(host.path(name), host.path(name + ".1"))
         # Until the signal the host writes on in the moved files.
-        host.login("Bob", "bob")
+        host.login("Bob")
         buy_life(alice)
-        wait_until(lambda: host.text("brakvold.log.1").count(LIFE[2] % "Alice") == 2,
+        wait_until(lambda: host.log_text("brakvold.log.1").count(LIFE[2] % "Alice") == 2,
                    "the second purchase in the moved game log")
-        host.proc.send_signal(signal.SIGUSR1)
-        wait_until(lambda: "logs reopened" in host.text("bbshost.log"), "the host log to be reopened")
-        carol = host.login("Carol", "carol")
+        host.signal(signal.SIGUSR1)
+        host.wait_log("logs reopened", "the host log to be reopened")
+        carol = host.login("Carol")
         buy_life(carol)
-        wait_until(lambda: LIFE[2] % "Carol" in host.text("brakvold.log"), "the third purchase in the new game log")
-        check(host.stop() == 0, "the host did not stop cleanly")
+        host.wait_log(LIFE[2] % "Carol", "the third purchase in the new game log", "brakvold.log")
+        host.stop_cleanly()
 
-        old = unstamped(host.text("bbshost.log.1"), since, "the moved host log")
-        new = unstamped(host.text("bbshost.log"), since, "the new host log")
+        old = unstamped(host.log_text("bbshost.log.1"), since, "the moved host log")
+        new = unstamped(host.log_text(), since, "the new host log")
         check(any(line.startswith("logon of Bob") for line in old), "Bob's logon is not in the moved log: %r" % old)
         check(old[-1] == "SIGUSR1: reopening the logs", "the moved host log goes on after the signal: %r" % old[-3:])
         check(new[0] == "logs reopened", "the new host log does not begin with the reopening: %r" % new[:3])
@@ -202,8 +98,8 @@ def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
         check(not any(line.startswith(("error", "warning")) for line in old + new),
               "the reopening went wrong: %r" % [line for line in old + new if line.startswith(("error", "warning"))])
 
-        old_game = unstamped(host.text("brakvold.log.1"), since, "the moved game log", line_end="\r\n")
-        new_game = unstamped(host.text("brakvold.log"), since, "the new game log", line_end="\r\n")
+        old_game = unstamped(host.log_text("brakvold.log.1"), since, "the moved game log", line_end="\r\n")
+        new_game = unstamped(host.log_text("brakvold.log"), since, "the new game log", line_end="\r\n")
         for line in life_lines("Alice", "Alia"):
             check(old_game.count(line) == 2 and line not in new_game, "%r is not twice in the moved game log only" % line)
         for line in life_lines("Carol", "Cara"):
@@ -213,25 +109,19 @@ def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
             check(mode == 0o600, "the new %s has mode %o" % (name, mode))
 
 
-# --idle-timeout 0.1: six seconds, the warning half-way (a minute before
-# the end of longer timeouts).
-IDLE_OPTION = ["--idle-timeout", "0.1"]
+# --idle-timeout 0.1: six seconds, the warning half-way.
 WARNING = "You have been idle for 3 seconds; you will be logged off in 3 seconds."
 GOODBYE = "You have been idle for 6 seconds; goodbye."
 
 
 @suite.case
 def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on():
-    with Host(*IDLE_OPTION) as host:
-        alice = host.login("Alice", "alice")
-        bob = host.login("Bob", "bob")
-        # Alice in the editor of her description, with a draft never saved.
+    with BbsHost(options=["--idle-timeout", "0.1"]) as host:
+        alice = host.login("Alice")
+        bob = host.login("Bob")
         alice.enter_plus()
-        alice.type("d", "choice:")
-        alice.type("d", "Do you wish to continue? ")
-        alice.type("yes", "/h helps.")
+        alice.open_editor("yes")
         alice.send("A draft that is never saved.")
-
         # Bob types a line a second: he is never warned.
         until = time.monotonic() + 8
         while time.monotonic() < until:
@@ -241,20 +131,18 @@ def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on(
         alice.expect(WARNING)
         alice.expect(GOODBYE)
         alice.expect_closed()
-        wait_until(lambda: "logoff: Alice" in host.text("bbshost.log"), "Alice's hang-up in the host log")
-        log = host.text("bbshost.log")
+        host.wait_log("logoff: Alice", "Alice's hang-up in the host log")
+        log = host.log_text()
         check(re.search(r"idle timeout: Alice at channel \d+ logged off after 6 seconds without a line", log),
               "the idle logoff is not in the host log:\n" + log[-1500:])
-        # Logged off through the hang-up: the editor was abandoned, nothing
-        # stored, and she can log on again at once.
-        again = host.login("Alice", "alice")
+        # Logged off through the hang-up: nothing stored, she logs on again at once.
+        again = host.login("Alice")
         again.enter_plus()
         check("<None>" in plain(again.type("d", "choice:")), "Alice's abandoned draft was stored")
         again.close()
 
-        # A line after the warning starts the idle time again: the next
-        # warning comes three seconds after it.
-        carol = host.login("Carol", "carol")
+        # A line after the warning starts the idle time again.
+        carol = host.login("Carol")
         carol.expect(WARNING)
         typed = time.monotonic()
         carol.type("stats", "]: ")
@@ -298,10 +186,10 @@ def players_part(text):
 
 @suite.case
 def who_shows_a_sysop_every_session_and_others_only_the_players():
-    with Host() as host:
-        sysop = host.login("Sysop", "sysop")
-        alice = host.login("Alice", "alice")
-        bob = host.login("Bob", "bob")
+    with BbsHost() as host:
+        sysop = host.login("Sysop")
+        alice = host.login("Alice")
+        bob = host.login("Bob")
         bob.enter_plus()
         stranger = host.connect()
         stranger.expect("User-ID: ")
@@ -319,35 +207,27 @@ def who_shows_a_sysop_every_session_and_others_only_the_players():
             check(by_user[user][4] == where, "%s is shown at %r, not %r" % (user, by_user[user][4], where))
         check(by_user["Sysop"][3] <= 1, "the sysop who just typed is shown idle: %r" % (by_user["Sysop"],))
         check(by_user["Alice"][3] >= 2, "Alice, idle for two seconds, is shown at %r" % (by_user["Alice"],))
-        # The connections of the host log are the addresses shown.
-        log = host.text("bbshost.log")
+        log = host.log_text()
         for row in rows:
             check("connection from " + row[2] in log, "%s is no connection of the host log" % row[2])
 
-        # Alice holds no sysop key: the game's own list, the same as the sysop's.
+        # Without the sysop key: the game's own list, the same as the sysop's.
         plain_answer = alice.type("who", "]: ")
         check("Sessions:" not in plain_answer and "(logging on)" not in plain_answer,
               "Alice sees the sessions: %r" % plain_answer)
         check(players_part(plain_answer) == players_part(answer),
               "the players differ: %r / %r" % (plain_answer, answer))
 
-        # The sysop key is the module's SYSKEY: moved to BOSS (and the host
-        # told), Alice with that key sees the sessions and Sysop does not.
-        path = host.path("QRTBKPLS.MSG")
-        with open(path, encoding="latin-1") as f:
-            source = f.read()
-        check("SYSKEY {SYSOP}" in source, "the shipped SYSKEY is not SYSOP")
-        with open(path, "w", encoding="latin-1") as f:
-            f.write(source.replace("SYSKEY {SYSOP}", "SYSKEY {BOSS}"))
-        status, _, err = run_admin(host.data, "user", "set", "Alice", "--key", "BOSS")
-        check(status == 0, "user set failed: %r" % err)
-        host.proc.send_signal(signal.SIGHUP)
-        wait_until(lambda: "reload done" in host.text("bbshost.log"), "the reload")
+        # The sysop key is the module's SYSKEY: moved to BOSS, Alice with that key sees the sessions.
+        check("SYSKEY {SYSOP}" in host.log_text("QRTBKPLS.MSG"), "the shipped SYSKEY is not SYSOP")
+        set_option(host.data, "SYSKEY", "BOSS")
+        host.admin_ok("user", "set", "Alice", "--key", "BOSS")
+        host.reload()
         check(len(sessions(alice.type("who", "]: "))) == 4, "Alice with the key BOSS sees no sessions")
         check("Sessions:" not in sysop.type("who", "]: "), "the key SYSOP still shows the sessions")
 
         stranger.close()
-        check(host.stop() == 0, "the host did not stop cleanly")
+        host.stop_cleanly()
 
 
 if __name__ == "__main__":

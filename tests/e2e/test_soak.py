@@ -1,19 +1,18 @@
 #!/usr/bin/python3
-"""Load and soak: a thousand connections that come and go (at once, after
-the banner, halfway through the logon, and after a whole logon), clients
-that connect and never send, and a client that never reads. The host's
-memory (VmRSS) and open files stay flat, nobody holds a channel without
-logging on (and one address holds at most ten connections at the logon),
-the client that does not read is cut off, and the users online meanwhile
-are served throughout."""
+"""Load and soak: a thousand connections that come and go, clients that
+connect and never send, a client that never reads, the host at its limit of
+open files (ulimit -n). Memory and open files stay flat, nobody holds a
+channel without logging on, the non-reader is cut off, accepting pauses at
+the file limit, and the users online are served throughout."""
 
 import os
 import socket
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import BbsHost, Suite, check, wait_until  # noqa: E402
-from raw_telnet import RawClient, open_fds, vm_rss_kib  # noqa: E402
+from raw_telnet import RawClient, cpu_seconds, open_fds, vm_rss_kib  # noqa: E402
 
 suite = Suite("soak")
 
@@ -25,35 +24,24 @@ os.environ["ASAN_OPTIONS"] = ":".join(
 
 CYCLES = 1000
 WARM_UP = 200
-# Growth of the resident set over the cycles that still counts as flat: a
-# leak of 3 KiB per connection would pass it.
-RSS_SLACK_KIB = 3 * 1024
+RSS_SLACK_KIB = 3 * 1024   # growth over the cycles that still counts as flat
+OPEN_FILES = 40            # about 15 of them are the host's own
 
 
 def cycle(port, i):
-    """One connection of four kinds, closed by the client."""
-    kind = i % 4
-    if kind == 0:
-        s = socket.create_connection(("127.0.0.1", port), timeout=10)
-        s.close()
+    """One connection closed by the client: at once, after the banner, halfway through the logon, logged on."""
+    if i % 4 == 0:
+        socket.create_connection(("127.0.0.1", port), timeout=10).close()
         return
     c = RawClient(port)
     try:
         c.read_until("User-ID: ")
-        if kind == 2:
-            c.send("Carol")
-            c.read_until("Password: ")
-        elif kind == 3:
-            c.send("Carol")
-            c.read_until("Password: ")
-            c.send("carol")
-            c.read_until("]: ")
+        c.steps(*[("Carol", "Password: "), ("carol", "]: ")][:i % 4 - 1])
     finally:
         c.close()
 
 
 def settle(host, fds):
-    """Waits until the host has closed every connection it lost."""
     wait_until(lambda: open_fds(host.proc.pid) <= fds, "the host to close its connections", attempts=200)
 
 
@@ -74,7 +62,6 @@ def a_thousand_connections_come_and_go():
         after = vm_rss_kib(host.proc.pid)
         check(after - before <= RSS_SLACK_KIB,
               "the host grew from %d to %d KiB over %d connections" % (before, after, CYCLES))
-        # Carol's channel is free again after her last hang-up.
         host.raw_user("Carol").served("Carol")
         bob.served("Bob")
 
@@ -83,8 +70,7 @@ def a_thousand_connections_come_and_go():
 def clients_that_never_send_hold_no_channel():
     with BbsHost(channels=3) as host:
         fds = open_fds(host.proc.pid)
-        # Sixty silent connections from six addresses: ten each, the most one
-        # address may have at the logon; the next one is turned away at once.
+        # Ten silent connections from each of six addresses, the most one may have at the logon.
         idle = [socket.create_connection(("127.0.0.1", host.port), timeout=10,
                                          source_address=("127.0.0.%d" % (2 + i // 10), 0))
                 for i in range(60)]
@@ -92,22 +78,14 @@ def clients_that_never_send_hold_no_channel():
             extra = host.raw(source="127.0.0.2")
             extra.read_until("Too many connections from your address are logging on.")
             check(extra.wait_closed(), "the eleventh connection of an address stayed open")
-            # Every channel is still there for users who log on.
-            users = [host.raw() for _ in range(3)]
-            for c, userid in zip(users, ("Alice", "Bob", "Carol")):
-                c.login(userid)
+            users = [host.raw_user(userid) for userid in ("Alice", "Bob", "Carol")]
             for c in users:
                 c.served()
             alice = users[0]
             alice.enter_plus()
             check("one more life" in alice.buy_life(), "Alice could not buy a life")
             # A fourth user finds every channel taken by those who logged on.
-            late = host.raw()
-            late.read_until("User-ID: ")
-            late.send("Sysop")
-            late.read_until("Password: ")
-            late.send("sysop")
-            late.read_until("Every channel is busy")
+            host.raw().login("Sysop", until="Every channel is busy")
         finally:
             for s in idle:
                 s.close()
@@ -119,8 +97,7 @@ def clients_that_never_send_hold_no_channel():
 def a_client_that_never_reads_is_cut_off():
     with BbsHost(channels=4) as host:
         bob = host.raw_user("Bob")
-        # A tiny receive window, and a flood of commands whose answers it
-        # never reads: more than the kernel's buffers and the host's queue hold.
+        # A tiny receive window, and more answers unread than the kernel's buffers and the host's queue hold.
         carol = host.raw_user("Carol", rcvbuf=4096)
         flood = b"stats\r\n" * 40000
         try:
@@ -130,12 +107,42 @@ def a_client_that_never_reads_is_cut_off():
             pass   # cut off before it sent everything
         for _ in range(5):
             bob.served("Bob")
-        wait_until(lambda: "output queue full" in host.log_text(), "the host to cut off the non-reader",
-                   attempts=200)
+        host.wait_log("output queue full", "the host to cut off the non-reader", attempts=200)
         wait_until(lambda: "Carol" not in bob.type("who", "]: "), "Carol to leave the who list")
         carol.close()
         bob.served("Bob")
         host.raw_user("Carol").served("Carol")
+
+
+@suite.case
+def at_the_file_limit_accepting_pauses_and_users_are_served():
+    with BbsHost(open_files=OPEN_FILES) as host:
+        alice = host.raw_user("Alice")
+        # Silent connections: the host runs out of file handles long before it would turn one away.
+        silent = [socket.create_connection(("127.0.0.1", host.port), timeout=10,
+                                           source_address=("127.0.1.%d" % (1 + i // 10), 0))
+                  for i in range(60)]
+        try:
+            host.wait_log("accept failed", "the host to run out of file handles", attempts=200)
+            check(open_fds(host.proc.pid) >= OPEN_FILES - 1, "the host is not at its limit")
+            before = cpu_seconds(host.proc.pid)
+            time.sleep(2)
+            spent = cpu_seconds(host.proc.pid) - before
+            check(spent < 0.5, "the host used %.2f s of processor in 2 s at the limit" % spent)
+            log = host.log_text()
+            check(log.count("accept failed") == 1, "accept failures were logged %d times" % log.count("accept failed"))
+            check(len(log) < 64 * 1024, "the host log grew to %d bytes" % len(log))
+
+            alice.served("Alice")
+            alice.enter_plus()
+            check("one more life" in alice.buy_life(), "Alice could not buy a life")
+            host.wait_log("from Alice for a life.", "the purchase in the game log", "brakvold.log")
+        finally:
+            for s in silent:
+                s.close()
+        # The handles come back: accepting goes on, and says so.
+        host.raw_user("Carol")
+        check("accepting again after" in host.log_text(), "the end of the failures is not in the log")
 
 
 if __name__ == "__main__":

@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""A sysop's operations on a data folder through the real bbshost: a folder
-for real use (init), the list and set commands, passwords, backup and
-restore, all of them also while the host serves the folder and users are
-online; what each command prints, and what users see afterwards."""
+"""A sysop's commands on a data folder through the real bbshost: init, the list
+and set commands, passwords, backup and restore (also while the host serves
+and users are online), make install."""
 
 import datetime
 import os
@@ -12,16 +11,15 @@ import sqlite3
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import urllib.request
 
-import pexpect
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, CONFIG_DIR, BbsHost, Failure, Suite, check, free_port,  # noqa: E402
-                         host_env, plain, run_admin, wait_until)
+from e2e_support import (BBSHOST, INSTALLED, BbsHost, Suite, admin_ok as ok, check, config_args,  # noqa: E402
+                         free_port, host_env, made_folder, on_terminal, plain, read, refused, run_admin, scratch,
+                         wait_until)
 from raw_telnet import RawClient  # noqa: E402
 
 suite = Suite("sysop")
@@ -29,79 +27,30 @@ suite = Suite("sysop")
 LIFE_CREDITS, LIFE_COPPER = 500, 1000   # the shipped QRTBKPLS.MSG's price of a life
 
 
-def ok(data, *args, stdin=""):
-    status, out, err = run_admin(data, *args, stdin=stdin)
-    check(status == 0, "%s failed with %s: %r %r" % (" ".join(args), status, out, err))
-    return out
+INIT = config_args() + ["init"]
 
 
-def refused(data, *args, status=2, says="", stdin=""):
-    got, out, err = run_admin(data, *args, stdin=stdin)
-    check(got == status, "%s answered %s instead of %s: %r %r" % (" ".join(args), got, status, out, err))
-    check(says in err and err.strip(), "%s: the error does not say %r: %r" % (" ".join(args), says, err))
-    return err
-
-
-class Scratch:
-    """A temporary folder, removed afterwards."""
-
-    def __enter__(self):
-        self.root = tempfile.mkdtemp(prefix="bbshost-e2e-sysop-")
-        return self
-
-    def path(self, name):
-        return os.path.join(self.root, name)
-
-    def __exit__(self, *exc):
-        shutil.rmtree(self.root, ignore_errors=True)
-        return False
-
-
-def demo_folder(scratch):
-    """A data folder with the demo population, made by a first start."""
-    data = scratch.path("data")
-    with BbsHost(data_dir=data) as host:
-        check(host.stop() == 0, "the first host did not stop cleanly")
-    return data
-
-
-def init_args(data):
-    return ["--data", data] + (["--config", CONFIG_DIR] if CONFIG_DIR else []) + ["init"]
-
-
-def on_terminal(args, dialogue):
-    """Runs bbshost on a pty, answering each (prompt, line) of `dialogue`;
-    (exit status, everything the terminal showed)."""
-    term = pexpect.spawn(BBSHOST, args, env=host_env(), encoding="utf-8", timeout=60)
-    try:
-        for prompt, line in dialogue:
-            term.expect_exact(prompt)
-            term.sendline(line)
-        term.expect(pexpect.EOF)
-        shown = term.before
-    finally:
-        term.close(force=True)
-    return term.exitstatus, shown
+def check_recent(stamp, since, what):
+    when = datetime.datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=datetime.timezone.utc).timestamp()
+    check(since - 1 <= when <= time.time() + 1, "%s %r is not the one just made" % (what, stamp))
 
 
 def logs_on(host, userid, password):
     """True when the password lets the user in, false when it is refused."""
-    c = RawClient(host.port)
-    try:
-        c.read_until("User-ID: ")
-        c.type(userid, "Password: ")
-        c.send(password)
-        marker, _ = c.read_until_any(["]: ", "Invalid login."])
-        return marker == "]: "
-    finally:
-        c.close()
+    c = host.raw()
+    c.read_until("User-ID: ")
+    c.type(userid, "Password: ")
+    c.send(password)
+    marker, _ = c.read_until_any(["]: ", "Invalid login."])
+    c.close()
+    return marker == "]: "
 
 
 @suite.case
 def init_makes_a_folder_for_real_use_without_the_demo_population():
-    with Scratch() as s:
-        data = s.path("data")
-        status, out, err = run_admin(data, *init_args(data)[2:], stdin="Ann\nfirst words\n")
+    with scratch() as s:
+        data = os.path.join(s, "data")
+        status, out, err = run_admin(data, *INIT, stdin="Ann\nfirst words\n")
         check(status == 0, "init: %s %r %r" % (status, out, err))
         check(out.splitlines() == [
             "created data folder %s (classes Member and Sysop, no users)" % data,
@@ -114,7 +63,7 @@ def init_makes_a_folder_for_real_use_without_the_demo_population():
         check(ok(data, "class", "list").splitlines() == ["Member\t365", "Sysop\t-1"], "the classes")
         check(ok(data, "player", "list") == "", "a new folder has characters")
         check(ok(data, "mail", "list", "Ann") == "", "a new folder has mail")
-        refused(data, *init_args(data)[2:], says="has users already", stdin="Bob\nx\n")
+        refused(data, *INIT, says="has users already", stdin="Bob\nx\n")
 
         # The sysop logs on and gets the module's sysop menu; nobody of the demo exists.
         before = time.time()
@@ -123,49 +72,44 @@ def init_makes_a_folder_for_real_use_without_the_demo_population():
             ann = host.login("Ann", "first words")
             menu = plain(ann.enter_plus())
             check("Sysop: character descriptions" in menu, "Ann has no sysop menu: %r" % menu)
-            check(host.stop() == 0, "the host did not stop cleanly")
-        line = ok(data, "user", "list").splitlines()[0].split("\t")
-        when = datetime.datetime.strptime(line[5], "%Y-%m-%dT%H:%M:%SZ").replace(
-            tzinfo=datetime.timezone.utc).timestamp()
-        check(before - 1 <= when <= time.time() + 1, "Ann's last logon %r is not the one just made" % line[5])
+            host.stop_cleanly()
+        check_recent(ok(data, "user", "list").splitlines()[0].split("\t")[5], before, "Ann's last logon")
 
-        # In two steps, as the package does it: the folder first (an empty
-        # one that exists, owned by the service), the sysop later, from a
-        # terminal: his user-ID shown, his password asked for twice unseen.
-        later = s.path("later")
+        # In two steps, as the package does it: the (existing, empty) folder
+        # first, the sysop later from a terminal, his password asked twice unseen.
+        later = os.path.join(s, "later")
         os.mkdir(later)
-        ok(later, *init_args(later)[2:] + ["--no-sysop"])
+        ok(later, *INIT, "--no-sysop")
         check(ok(later, "user", "list") == "", "init --no-sysop made users")
         with BbsHost(data_dir=later) as host:   # it serves, with nobody to log on yet
-            status, shown = on_terminal(init_args(later), [
+            status, shown = on_terminal(["--data", later] + INIT, [
                 ("User-ID of the first sysop: ", "Sysop"), ("Password: ", "unseen words"),
                 ("Password again: ", "unseen words")])
             check(status == 0 and "added sysop Sysop" in shown, "init on a terminal: %s %r" % (status, shown))
             check("unseen" not in shown, "the password was shown: %r" % shown)
             check("APPRUID" not in shown, "the approval user was changed to the same name: %r" % shown)
             check(logs_on(host, "Sysop", "unseen words"), "the sysop added while serving cannot log on")
-            check(host.stop() == 0, "the host did not stop cleanly")
+            host.stop_cleanly()
 
         # Folders init does not take, and the host does not serve.
-        os.mkdir(s.path("full"))
-        with open(s.path("full/notes.txt"), "w") as f:
+        full, empty = os.path.join(s, "full"), os.path.join(s, "empty")
+        os.mkdir(full)
+        with open(os.path.join(full, "notes.txt"), "w") as f:
             f.write("a sysop's own file\n")
-        refused(s.path("full"), *init_args(s.path("full"))[2:], says="neither empty nor a data folder",
-                stdin="Ann\nx\n")
-        empty = s.path("empty")
+        refused(full, *INIT, says="neither empty nor a data folder", stdin="Ann\nx\n")
         os.mkdir(empty)
         proc = subprocess.run([BBSHOST, "--data", empty, "--port", "0"], env=host_env(), timeout=60,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         err = proc.stderr.decode()
         check(proc.returncode == 1 and "init" in err and os.listdir(empty) == [],
               "the host on an empty folder: %s %r %r" % (proc.returncode, err, os.listdir(empty)))
-        refused(s.path("no-id"), *init_args(s.path("no-id"))[2:], says="no user-ID", stdin="")
+        refused(os.path.join(s, "no-id"), *INIT, says="no user-ID", stdin="")
 
 
 @suite.case
 def lists_sets_and_passwords_while_the_host_runs():
-    with Scratch() as s:
-        data = demo_folder(s)
+    with made_folder() as f:
+        data = f.data
         with BbsHost(data_dir=data) as host:
             before = time.time()
             alice = host.login("Alice", "alice")
@@ -175,22 +119,18 @@ def lists_sets_and_passwords_while_the_host_runs():
                 ["Carol", "Member", "5000", "30", "-"], ["Sysop", "Sysop", "100000", "365", "SYSOP"]],
                 "user list: %r" % rows)
             check([r[5] for r in rows[1:]] == ["never"] * 3, "logons nobody made: %r" % rows)
-            when = datetime.datetime.strptime(rows[0][5], "%Y-%m-%dT%H:%M:%SZ").replace(
-                tzinfo=datetime.timezone.utc).timestamp()
-            check(before - 1 <= when <= time.time() + 1, "Alice's last logon: %r" % rows[0][5])
+            check_recent(rows[0][5], before, "Alice's last logon")
             check(ok(data, "player", "list").splitlines() == [
                 "Alia\tAlice\t12000\t3\t18000", "Bobo\tBob\t3500\t2\t9000", "Cara\tCarol\t20000\t5\t31000"],
                 "player list")
 
-            # The sysop sets Alia's copper and lives while Alice plays: her
-            # next line sees them, and her purchase charges what he set.
+            # Set while Alice plays: her next line sees it, her purchase charges from it.
             check(ok(data, "player", "set", "alia", "--copper", "1500", "--lives", "4").strip() ==
                   "updated player Alia", "player set did not say what it changed")
             stats = plain(alice.type("stats", "]: "))
             check("Copper: 1500" in stats, "Alice does not see the copper set: %r" % stats)
             alice.enter_plus()
-            alice.type("l", "buy one? ")
-            bought = alice.type("y", "choice:")
+            bought = alice.buy_life()
             check("one more life" in bought, "the life was not sold: %r" % bought)
             check(ok(data, "player", "show", "Alia").strip() == "copper=%d lives=5 played=18000" % (1500 - LIFE_COPPER),
                   "the purchase after player set")
@@ -226,62 +166,36 @@ def lists_sets_and_passwords_while_the_host_runs():
                 refused(data, *args, says=says)
             check(ok(data, "player", "show", "Alia").startswith("copper=500 lives=5 "),
                   "a refused player set changed Alia")
-            check(host.stop() == 0, "the host did not stop cleanly")
+            host.stop_cleanly()
 
-        # Root on a folder that belongs to another user (the service's) is
-        # refused: what root made there would be out of that user's reach.
+        # Root on a folder of another user (the service's) is refused.
         if os.geteuid() == 0:
             os.chown(data, 65534, 65534)
             refused(data, "user", "list", says="not as root")
             os.chown(data, 0, 0)
 
 
-def set_credits(data, userid, credits):
-    ok(data, "user", "set", userid, "--credits", str(credits))
+def buyer(port, data, stop, state):
+    """Alice buys lives again and again; after each sixth the sysop puts her back to three (nine
+    at most) with an admin command while she plays. state["confirmed"]: the purchases confirmed."""
+    try:
+        c = RawClient(port)
+        c.login("Alice")
+        c.enter_plus()
+        while not stop.is_set() and state["confirmed"] < 2000:
+            out = c.buy_life()
+            check("one more life" in out, "purchase %d was not confirmed: %r" % (state["confirmed"] + 1, out))
+            state["confirmed"] += 1
+            if state["confirmed"] % 6 == 0:
+                ok(data, "player", "set", "Alia", "--lives", "3")
+        c.close()
+    except Exception as e:  # noqa: BLE001 - reported by the test
+        state["error"] = "%s: %s" % (type(e).__name__, e)
 
 
-class Buyer(threading.Thread):
-    """Alice buys lives again and again; after each sixth the sysop puts
-    her back to three (the most a character may have is nine), with an
-    admin command while she plays. `confirmed` is the number of purchases
-    the host confirmed."""
-
-    def __init__(self, port, data, stop):
-        super().__init__(daemon=True)
-        self.port, self.data, self.stop = port, data, stop
-        self.confirmed = 0
-        self.error = None
-        self.progress = threading.Condition()
-
-    def run(self):
-        try:
-            c = RawClient(self.port)
-            c.login("Alice", "alice")
-            c.enter_plus()
-            n = 0
-            while not self.stop.is_set() and n < 2000:
-                n += 1
-                c.type("l", "buy one? ")
-                out = c.type("y", "choice:")
-                check("one more life" in out, "purchase %d was not confirmed: %r" % (n, out))
-                with self.progress:
-                    self.confirmed = n
-                    self.progress.notify_all()
-                if n % 6 == 0:
-                    ok(self.data, "player", "set", "Alia", "--lives", "3")
-            c.close()
-        except Exception as e:  # noqa: BLE001 - reported by the test
-            self.error = "%s: %s" % (type(e).__name__, e)
-            with self.progress:
-                self.progress.notify_all()
-
-    def wait_for(self, n, what):
-        with self.progress:
-            deadline = time.monotonic() + 60
-            while self.confirmed < n and self.error is None and time.monotonic() < deadline:
-                self.progress.wait(1)
-        check(self.error is None, "the buyer failed: %s" % self.error)
-        check(self.confirmed >= n, "no purchase was confirmed %s" % what)
+def wait_for(state, n, what):
+    wait_until(lambda: state["confirmed"] >= n or state["error"], "%d purchases %s" % (n, what), attempts=1200)
+    check(state["error"] is None, "the buyer failed: %s" % state["error"])
 
 
 def copy_of_folder(data, to):
@@ -294,37 +208,36 @@ def copy_of_folder(data, to):
 
 @suite.case
 def a_backup_under_load_holds_every_purchase_confirmed_before_it_began():
-    with Scratch() as s:
-        data = demo_folder(s)
+    with made_folder() as f:
+        data, s = f.data, f.scratch
         start_credits, start_copper = 10000000, 20000000
-        set_credits(data, "Alice", start_credits)
+        ok(data, "user", "set", "Alice", "--credits", str(start_credits))
         ok(data, "player", "set", "Alia", "--copper", str(start_copper))
-        # Enough records for a copy of many steps.
         ok(data, "db", "fill", "LOAD", "--count", "60000")
-        backup = s.path("backups/monday.db")
-        os.mkdir(s.path("backups"))
+        backup = os.path.join(s, "backups/monday.db")
+        os.mkdir(os.path.join(s, "backups"))
         with BbsHost(data_dir=data) as host:
-            stop = threading.Event()
-            buyer = Buyer(host.port, data, stop)
-            buyer.start()
+            stop, state = threading.Event(), {"confirmed": 0, "error": None}
+            thread = threading.Thread(target=buyer, args=(host.port, data, stop, state), daemon=True)
+            thread.start()
             try:
-                buyer.wait_for(3, "before the backup")
-                confirmed_before = buyer.confirmed
+                wait_for(state, 3, "before the backup")
+                confirmed_before = state["confirmed"]
                 out = ok(data, "backup", backup)
-                buyer.wait_for(buyer.confirmed + 2, "after the backup: the host was held up")
+                wait_for(state, state["confirmed"] + 2, "after the backup: the host was held up")
             finally:
                 stop.set()
-                buyer.join(30)
-            check(not buyer.is_alive() and buyer.error is None, "the buyer: %s" % buyer.error)
+                thread.join(30)
+            check(not thread.is_alive() and state["error"] is None, "the buyer: %s" % state["error"])
             check(out.strip().startswith("backup of %s written to %s (" % (os.path.join(data, "bbs.db"), backup))
                   and out.strip().endswith("pages, integrity check ok)"), "backup said: %r" % out)
             check("admin: backup of the database written to " + backup in host.log_text(),
                   "the host log does not show the backup")
-            check(host.stop() == 0, "the host did not stop cleanly")
+            host.stop_cleanly()
 
         check(stat.S_IMODE(os.stat(backup).st_mode) == 0o600, "the backup is open to others")
-        check(sorted(os.listdir(s.path("backups"))) == ["monday.db"], "left beside the backup: %r" %
-              os.listdir(s.path("backups")))
+        check(sorted(os.listdir(os.path.join(s, "backups"))) == ["monday.db"], "left beside the backup: %r" %
+              os.listdir(os.path.join(s, "backups")))
         db = sqlite3.connect("file:%s?mode=ro" % backup, uri=True)
         try:
             check(db.execute("PRAGMA integrity_check").fetchall() == [("ok",)], "the backup is broken")
@@ -333,10 +246,8 @@ def a_backup_under_load_holds_every_purchase_confirmed_before_it_began():
         finally:
             db.close()
 
-        # Restored into a folder of its own: the credits (accounts) and the
-        # copper (the game's characters) paid for the same purchases, at
-        # least as many as were confirmed before the backup began.
-        look = s.path("look")
+        # Restored: credits and copper paid for the same purchases, at least those confirmed before.
+        look = os.path.join(s, "look")
         copy_of_folder(data, look)
         ok(look, "restore", backup)
         credits = int(re.match(r"credits=(\d+) ", ok(look, "user", "show", "Alice")).group(1))
@@ -350,26 +261,21 @@ def a_backup_under_load_holds_every_purchase_confirmed_before_it_began():
         check(lives == 3 + bought % 6 or (lives == 9 and bought % 6 == 0),
               "%d lives after %d bought" % (lives, bought))
         with BbsHost(data_dir=look) as host:
-            alice = RawClient(host.port)
-            try:
-                alice.login("Alice", "alice")
-                stats = plain(alice.type("stats", "]: "))
-            finally:
-                alice.close()
+            stats = plain(host.raw_user("Alice").type("stats", "]: "))
             check("Copper: %d" % copper in stats, "the restored host shows other copper: %r" % stats)
-            check(host.stop() == 0, "the host did not stop cleanly")
+            host.stop_cleanly()
 
 
 @suite.case
 def restore_waits_for_the_host_to_stop_and_refuses_what_is_no_backup():
-    with Scratch() as s:
-        data = demo_folder(s)
-        backup = s.path("saturday.db")
+    with made_folder() as f:
+        data, s = f.data, f.scratch
+        backup = os.path.join(s, "saturday.db")
         with BbsHost(data_dir=data) as host:
             ok(data, "backup", backup)
             refused(data, "backup", backup, says="exists already")
             ok(data, "user", "add", "Zed", stdin="zed\n")
-            set_credits(data, "Alice", 1)
+            ok(data, "user", "set", "Alice", "--credits", "1")
             err = refused(data, "restore", backup, status=1, says="stop it first")
             check(str(host.proc.pid) in err, "the refusal does not name the host's process: %r" % err)
             check(ok(data, "user", "show", "Zed"), "a refused restore changed the database")
@@ -378,15 +284,15 @@ def restore_waits_for_the_host_to_stop_and_refuses_what_is_no_backup():
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
             check(proc.returncode == 1 and ("in use by process %d" % host.proc.pid) in proc.stderr.decode(),
                   "a second host on the folder: %s %r" % (proc.returncode, proc.stderr))
-            check(host.stop() == 0, "the host did not stop cleanly")
+            host.stop_cleanly()
 
-        garbage = s.path("garbage.db")
+        garbage = os.path.join(s, "garbage.db")
         with open(garbage, "wb") as f:
             f.write(b"\x00not a database" * 300)
-        other = s.path("other.db")
+        other = os.path.join(s, "other.db")
         sqlite3.connect(other).execute("CREATE TABLE t (x)").connection.close()
         for path, says in ((garbage, "garbage.db"), (other, "no database of bbshost"),
-                           (s.path("missing.db"), "no backup file")):
+                           (os.path.join(s, "missing.db"), "no backup file")):
             refused(data, "restore", path, says=says)
         check(ok(data, "user", "show", "Zed"), "a refused restore changed the database")
 
@@ -398,7 +304,7 @@ def restore_waits_for_the_host_to_stop_and_refuses_what_is_no_backup():
         with BbsHost(data_dir=data) as host:
             check(logs_on(host, "Alice", "alice"), "Alice cannot log on after the restore")
             check("admin: database restored from " + backup in host.log_text(), "the host log has no restore")
-            check(host.stop() == 0, "the host did not stop cleanly")
+            host.stop_cleanly()
 
 
 @suite.case
@@ -413,28 +319,6 @@ def version_and_every_option_of_a_command_in_its_help():
         status, out, err = run_admin("unused", *command)
         missing = [o for o in options if o not in out]
         check(status == 0 and not missing, "%s: %s, missing %r:\n%s" % (" ".join(command), status, missing, out))
-
-
-# What make install puts under PREFIX (for a prefix other than /usr, the
-# settings go to PREFIX/etc).
-INSTALLED = [
-    "bin/bbshost",
-    "etc/default/brakvold-plus",
-    "etc/logrotate.d/brakvold-plus",
-    "lib/brakvold-plus/QRTBKPLS.MCT",
-    "lib/brakvold-plus/libbbs.so",
-    "lib/brakvold-plus/libqrtbkpls.so",
-    "lib/brakvold-plus/libqrtbrak.so",
-    "lib/systemd/system/brakvold-plus.service",
-    "share/brakvold-plus/config/QRTBKPLS.MDF",
-    "share/brakvold-plus/config/QRTBKPLS.MSG",
-    "share/brakvold-plus/config/brakvold.ini",
-    "share/brakvold-plus/web/index.html",
-    "share/brakvold-plus/web/terminal.css",
-    "share/brakvold-plus/web/terminal.js",
-    "share/brakvold-plus/web/xterm-loader.js",
-    "share/doc/brakvold-plus/sysop.md",
-]
 
 
 def install(prefix, destdir=None):
@@ -455,33 +339,14 @@ def install(prefix, destdir=None):
     return sorted(files)
 
 
-def serve_installed(program, data, http_port):
-    """The installed bbshost serving `data` on a free loopback port (and its
-    web page on http_port), without --config: (process, port). The caller
-    stops it."""
-    port = free_port()
-    proc = subprocess.Popen([program, "--data", data, "--bind", "127.0.0.1", "--port", str(port),
-                             "--http-port", str(http_port)],
-                            env=host_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    lines = [proc.stdout.readline(), proc.stdout.readline()]   # one line per listener
-    if not any("127.0.0.1:%d" % port in line for line in lines) or \
-            not any("127.0.0.1:%d" % http_port in line for line in lines):
-        proc.kill()
-        _, err = proc.communicate(timeout=30)
-        raise Failure("the installed bbshost did not listen: %r %r" % (lines, err))
-    return proc, port
-
-
 @suite.case
 def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves():
-    with Scratch() as s:
-        stage = s.path("stage")
+    with scratch() as s:
+        stage = os.path.join(s, "stage")
         files = install("/usr", destdir=stage)
-        expected = sorted(os.path.join("usr", f) for f in INSTALLED if not f.startswith("etc/")) + \
-            sorted(f for f in INSTALLED if f.startswith("etc/"))
-        check(files == sorted(expected), "installed into DESTDIR with the prefix /usr: %r" % files)
-        with open(os.path.join(stage, "usr/lib/systemd/system/brakvold-plus.service")) as f:
-            unit = f.read()
+        check(files == sorted(f if f.startswith("etc/") else "usr/" + f for f in INSTALLED),
+              "installed into DESTDIR with the prefix /usr: %r" % files)
+        unit = read(os.path.join(stage, "usr/lib/systemd/system/brakvold-plus.service"))
         for line in ("ExecStart=/usr/bin/bbshost --data /var/lib/brakvold-plus $BBSHOST_OPTIONS",
                      "EnvironmentFile=-/etc/default/brakvold-plus", "User=brakvold",
                      "StateDirectory=brakvold-plus", "NoNewPrivileges=yes", "ProtectSystem=strict",
@@ -492,9 +357,8 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
                       for f in files if not f.endswith((".so", "bbshost"))),
               "an installed file names the staging folder")
 
-        # Another prefix, used where it was installed: the program finds its
-        # libraries and templates there, not in the build.
-        prefix = s.path("opt")
+        # Another prefix: the program finds its libraries and templates there, not in the build.
+        prefix = os.path.join(s, "opt")
         check(install(prefix) == sorted(os.path.relpath(os.path.join(prefix, f), "/") for f in INSTALLED),
               "installed with the prefix %s" % prefix)
         program = os.path.join(prefix, "bin/bbshost")
@@ -504,42 +368,30 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
                                   stderr=subprocess.STDOUT, timeout=120)
             check(proc.returncode == 0 and not proc.stdout.strip(),
                   "systemd-analyze verify: %s %r" % (proc.returncode, proc.stdout))
-        data = s.path("data")
+        data = os.path.join(s, "data")
         proc = subprocess.run([program, "--data", data, "init", "--sysop", "Ann"], input=b"first words\n",
                               env=host_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         check(proc.returncode == 0, "the installed init: %r" % proc.stderr)
-        with open(os.path.join(data, "brakvold.ini")) as f:
-            check("PLUS_PURCHASE_EMAIL_USERID=Ann" in f.read(), "the installed templates were not used")
-        # The installed page is the one served (marked to tell it from the
-        # source tree's).
+        check("PLUS_PURCHASE_EMAIL_USERID=Ann" in read(os.path.join(data, "brakvold.ini")),
+              "the installed templates were not used")
+        # The installed page (marked) is the one served.
         with open(os.path.join(prefix, "share/brakvold-plus/web/index.html"), "a") as f:
             f.write("<!-- installed -->\n")
         http_port = free_port()
-        host, port = serve_installed(program, data, http_port)
-        try:
+        with BbsHost(data_dir=data, program=program, options=["--http-port", str(http_port)]) as host:
+            wait_until(lambda: "127.0.0.1:%d" % http_port in host.output(), "the installed web listener")
             with urllib.request.urlopen("http://127.0.0.1:%d/" % http_port, timeout=30) as answer:
                 check(b"<!-- installed -->" in answer.read(), "the installed host did not serve the installed page")
-            with open("/proc/%d/maps" % host.pid) as f:
+            with open("/proc/%d/maps" % host.proc.pid) as f:
                 maps = f.read()
             for library in ("libbbs.so", "libqrtbrak.so", "libqrtbkpls.so"):
                 check(os.path.join(prefix, "lib/brakvold-plus", library) in maps,
                       "the installed host did not load the installed %s" % library)
             check(BBSHOST.rsplit("/bin/", 1)[0] not in maps, "the installed host loaded files of the build")
-            c = RawClient(port)
-            try:
-                c.login("Ann", "first words")
-                menu = plain(c.enter_plus())
-            finally:
-                c.close()
+            c = host.raw_user("Ann", "first words")
+            menu = plain(c.enter_plus())
             check("Sysop: character descriptions" in menu, "the installed module has no sysop menu: %r" % menu)
-        finally:
-            host.terminate()
-            try:
-                check(host.wait(30) == 0, "the installed host did not stop cleanly")
-            finally:
-                if host.poll() is None:
-                    host.kill()
-                    host.wait(30)
+            host.stop_cleanly()
 
 
 if __name__ == "__main__":
