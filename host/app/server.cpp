@@ -136,6 +136,15 @@ Server::Accept Server::ssh(const std::filesystem::path& key_folder) {
         options.check_password = [this](const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
             check_ssh_password(attempt, std::move(answer));
         };
+        // From connecting to the shell an SSH connection is at the logon,
+        // counted by the throttle as a telnet one at the dialogue is.
+        options.admit = [this](std::string_view peer_address) -> std::string {
+            const auto verdict = throttle_.dialogue_begins(throttle_key(peer_address));
+            if (verdict) return {};
+            const std::string said = LogonThrottle::message(verdict);
+            return said.substr(0, said.size() - 2);
+        };
+        options.release = [this](std::string_view peer_address) { throttle_.dialogue_ended(throttle_key(peer_address)); };
         options.check_public_key = [this](const ssh::PublicKeyOffer& offer) {
             return host_.accounts().has_ssh_key(ssh_userid(offer.user), offer.key.line());
         };
@@ -166,10 +175,14 @@ std::string Server::ssh_userid(std::string_view user) {
 // As the logon dialogue does for a typed password: one attempt of the
 // throttle (refused: no hashing, and the connection is closed with the
 // reason), the hash checked on the worker, the attempt ended by the verdict.
-void Server::check_ssh_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
+std::string Server::throttle_key(std::string_view address) {
     std::error_code ec;
-    const auto ip = asio::ip::make_address(std::string(attempt.peer_address), ec);
-    const std::string address = ec ? std::string(attempt.peer_address) : LogonThrottle::source_key(ip);
+    const auto ip = asio::ip::make_address(std::string(address), ec);
+    return ec ? std::string(address) : LogonThrottle::source_key(ip);
+}
+
+void Server::check_ssh_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
+    const std::string address = throttle_key(attempt.peer_address);
     const std::string userid = ssh_userid(attempt.user);
     const std::string peer = std::string(attempt.peer_address) + " by ssh";
     if (stopping_) return answer(ssh::AuthVerdict::refused());

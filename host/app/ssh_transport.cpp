@@ -15,7 +15,7 @@ SshTransport::SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession
     : io_(io), session_(std::move(session)), userid_(std::move(userid)) {
     std::error_code ec;
     const auto ip = asio::ip::make_address(session_->peer_address(), ec);
-    address_ = ec ? session_->peer_address() : LogonThrottle::source_key(ip);
+    address_ = ec ? session_->peer_address() : LogonThrottle::source_key(ip);  // as the throttle counts it
 }
 
 SshTransport::~SshTransport() {

@@ -109,6 +109,11 @@ std::string Connection::libssh_error() const {
 // ---- start and the drive loop -----------------------------------------------
 
 void Connection::start() {
+    if (state_->options.admit) {
+        const std::string refusal = state_->options.admit(address_);
+        if (!refusal.empty()) return end("refused: " + refusal);
+        admitted_ = true;
+    }
     std::error_code ec;
     socket_.non_blocking(true, ec);
     if (ec) return end("cannot make the socket non-blocking: " + ec.message());
@@ -457,10 +462,17 @@ void Connection::on_channel_request(MessageHandle message) {
     refuse(std::move(message), request_kind(m));
 }
 
+void Connection::release() {
+    if (!admitted_) return;
+    admitted_ = false;
+    if (state_->options.release) state_->options.release(address_);
+}
+
 void Connection::start_session() {
     shell_started_ = true;
     phase_ = Phase::session;
     logon_timer_.cancel();
+    release();
     log("session of " + user_ + ", terminal " + (terminal_.empty() ? "none" : terminal_) + " " +
         std::to_string(width_) + "x" + std::to_string(height_));
     if (state_->options.on_session) state_->options.on_session(shared_from_this());
@@ -581,6 +593,7 @@ void Connection::progress_closing() {
 void Connection::end(std::string reason) {
     if (phase_ == Phase::closed) return;
     phase_ = Phase::closed;
+    release();
     logon_timer_.cancel();
     close_timer_.cancel();
     pending_.reset();

@@ -95,6 +95,7 @@ private:
     void arm_waits();
     void post_pump();
     void begin_authentication();
+    void release();                   // the logon is over: admitted no more
 
     void handle_messages();
     void handle(MessageHandle message);
@@ -127,6 +128,7 @@ private:
     std::string peer_, address_;
 
     Phase phase_ = Phase::key_exchange;
+    bool admitted_ = false;           // let in by options.admit, not yet released
     bool read_armed_ = false, write_armed_ = false, pump_posted_ = false;
 
     // Declared in the order libssh needs them freed in reverse.

@@ -67,6 +67,12 @@ struct ListenerOptions {
     // Whether the key is registered for the user (libssh checks the
     // signature). Empty: public keys are not offered.
     std::function<bool(const PublicKeyOffer&)> check_public_key;
+    // A new connection from `peer_address`: empty lets it in, else the
+    // reason it is refused (logged, and the connection closed before the
+    // key exchange). Each connection let in is released once its logon is
+    // over: its shell started, or it ended before. Empty: every one is let in.
+    std::function<std::string(std::string_view peer_address)> admit;
+    std::function<void(std::string_view peer_address)> release;
     // A user's shell started. The owner attaches its events (or closes it).
     std::function<void(std::shared_ptr<SshSession>)> on_session;
     // One line per noteworthy event (refusals, logons, cut-offs), no line break.

@@ -384,25 +384,30 @@ def closed_by_host(sock):
 
 
 @suite.case
-def connections_that_never_log_on_are_timed_out():
-    openings = {"silent": b"", "banner only": b"SSH-2.0-quiet\r\n", "half a banner": b"SSH-2."}
+def connections_that_never_log_on_are_timed_out_and_count_at_the_logon():
+    openings = [b"", b"SSH-2.0-quiet\r\n", b"SSH-2."] + [b""] * 6  # silent, a banner, half a banner
     with WaysHost(options=["--logon-time", "2"]) as host:
+        alice = host.ssh("Alice")  # on before, and served meanwhile
+        alice.read_until(GAME_PROMPT)
         socks = [socket.create_connection(("127.0.0.1", host.ssh_port), timeout=EXPECT_TIMEOUT) for _ in openings]
         try:
-            for sock, sent in zip(socks, openings.values()):
+            for sock, sent in zip(socks, openings):
                 sock.sendall(sent)
             idle = ssh_transport(host.ssh_port)  # logged on, but never asks for a shell
             idle.auth_password("Bob", "bob")
-            telnet = host.raw()
-            alice = host.ssh("Alice")  # logs on in time and is served meanwhile
-            alice.read_until(GAME_PROMPT)
+            # Ten connections of one address at the logon, whatever way: no more.
+            refused = host.raw()
+            check("Too many connections from your address" in refused.read_until("later."), "telnet let in")
+            check(not granted(lambda: ssh_transport(host.ssh_port), (paramiko.SSHException, EOFError, OSError)),
+                  "an eleventh connection at the logon was let in by SSH")
             alice.served("Alice")
-            for sock, what in zip(socks, openings):
-                check(closed_by_host(sock), "the %s client was not closed" % what)
+            for n, sock in enumerate(socks):
+                check(closed_by_host(sock), "SSH client %d was not closed" % n)
             wait_until(lambda: not idle.is_active(), "the client without a shell to be closed")
-            check("Logon timed out." in telnet.read_until("Logon timed out."), "telnet was not timed out")
-            wait_until(lambda: host.log_text().count("closed: logon time limit reached") == 4,
+            wait_until(lambda: host.log_text().count("closed: logon time limit reached") == len(socks) + 1,
                        "every SSH client that did not log on to be closed")
+            telnet = host.raw()
+            check("Logon timed out." in telnet.read_until("Logon timed out."), "telnet was not timed out")
             alice.served("Alice")
         finally:
             for sock in socks:
