@@ -172,15 +172,15 @@ std::string Server::ssh_userid(std::string_view user) {
     return cleaned.substr(begin, cleaned.find_last_not_of(' ') - begin + 1);
 }
 
-// As the logon dialogue does for a typed password: one attempt of the
-// throttle (refused: no hashing, and the connection is closed with the
-// reason), the hash checked on the worker, the attempt ended by the verdict.
 std::string Server::throttle_key(std::string_view address) {
     std::error_code ec;
     const auto ip = asio::ip::make_address(std::string(address), ec);
     return ec ? std::string(address) : LogonThrottle::source_key(ip);
 }
 
+// As the logon dialogue does for a typed password: one attempt of the
+// throttle (refused: no hashing, and the connection is closed with the
+// reason), the hash checked on the worker, the attempt ended by the verdict.
 void Server::check_ssh_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
     const std::string address = throttle_key(attempt.peer_address);
     const std::string userid = ssh_userid(attempt.user);

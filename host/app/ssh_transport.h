@@ -3,8 +3,9 @@
 //
 // The SSH layer has logged the user on (password or public key, checked by
 // the server against the accounts and through the logon throttle): the
-// session starts logged on as logged_on_as(). The client's pty is raw: the host echoes
-// and edits from the first key on, so character mode is on from start();
+// session starts logged on as logged_on_as(). The client's pty is raw: the
+// host echoes and edits from the first key on, so character mode is on
+// from start();
 // the pty's window size comes first and window-change follows as resized(),
 // and the pty's terminal type as terminal_type().
 //
