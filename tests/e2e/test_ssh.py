@@ -228,6 +228,11 @@ def public_key_logon_for_registered_keys_only():
         check(host.admin_ok("key", "list", "Alice") == "", "the key is still listed")
         status, err = openssh(host.ssh_port, "Alice", key["Alice"])
         check(status == 255, "a removed key still logs on: %r" % err)
+        # An account's keys go with it: a new account of the same user-ID has none.
+        host.admin_ok("user", "delete", "Bob")
+        host.admin_ok("user", "add", "Bob", stdin="bob\n")
+        check(host.admin_ok("key", "list", "Bob") == "" and not ssh_logon(host.ssh_port, "key", "Bob", ed25519),
+              "the deleted account's key logs the new one on")
 
 
 def channel_request(transport, kind, payload=b""):
