@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <limits>
 #include <system_error>
@@ -21,7 +22,9 @@
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
+#include "bbs/input.h"
 #include "game/game.h"
+#include "ssh/keys.h"
 
 namespace app::admin {
 
@@ -344,6 +347,73 @@ int user_delete(bbs::Host& host, const std::string& userid) {
         return failed("cannot delete user \"" + userid + "\": " + error);
     host.log("admin: user " + account->userid + " deleted");
     std::cout << "deleted user " << account->userid << std::endl;
+    return kOk;
+}
+
+int key_add(bbs::Host& host, const std::string& userid, const fs::path& file) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    std::ifstream in(file);
+    if (!in) return bad("cannot read " + file.string() + ": " + std::strerror(errno));
+    // The first line that is neither blank nor a comment; a .pub file has one.
+    std::string line;
+    constexpr std::size_t kMaxLine = 16 * 1024;
+    while (std::getline(in, line)) {
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first != std::string::npos && line[first] != '#') break;
+        line.clear();
+    }
+    if (line.empty()) return bad(file.string() + " holds no public key line");
+    if (line.size() > kMaxLine) return bad(file.string() + ": the key line is too long to be a public key");
+    ssh::PublicKeyLine parsed;
+    try {
+        parsed = ssh::parse_public_key_line(line);
+    } catch (const std::exception& e) {
+        return bad(file.string() + ": " + e.what());
+    }
+    bbs::SshKeyInfo key{parsed.key.line(), bbs::clean_line(parsed.comment, 200), std::time(nullptr)};
+    std::string error;
+    if (!host.accounts().add_ssh_key(account->userid, key, &error))
+        return bad("cannot add the key to \"" + account->userid + "\": " + error);
+    host.log("admin: SSH key " + parsed.key.type + " " + parsed.key.fingerprint + " added for user " +
+             account->userid);
+    std::cout << "added key " << host.accounts().ssh_keys(account->userid).size() << " of user " << account->userid
+              << ": " << parsed.key.type << " " << parsed.key.fingerprint << std::endl;
+    return kOk;
+}
+
+int key_list(bbs::Host& host, const std::string& userid) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    int number = 0;
+    for (const auto& key : host.accounts().ssh_keys(account->userid)) {
+        ++number;
+        std::string type = key.key.substr(0, key.key.find(' ')), fingerprint = "?";
+        try {
+            const auto parsed = ssh::parse_public_key_line(key.key);
+            type = parsed.key.type;
+            fingerprint = parsed.key.fingerprint;
+        } catch (const std::exception&) {
+        }
+        std::cout << number << '\t' << type << '\t' << fingerprint << '\t'
+                  << (key.comment.empty() ? "-" : key.comment) << '\t' << utc_time(key.added) << '\n';
+    }
+    std::cout.flush();
+    return kOk;
+}
+
+int key_remove(bbs::Host& host, const std::string& userid, int64_t number) {
+    auto account = host.accounts().find(userid);
+    if (!account) return bad("no user \"" + userid + "\"");
+    const auto keys = host.accounts().ssh_keys(account->userid);
+    if (number < 1 || number > static_cast<int64_t>(keys.size()))
+        return bad("user \"" + account->userid + "\" has no key " + std::to_string(number) + " (bbshost key list " +
+                   account->userid + " numbers them)");
+    std::string error;
+    if (!host.accounts().remove_ssh_key(account->userid, number, &error))
+        return failed("cannot remove key " + std::to_string(number) + " of \"" + account->userid + "\": " + error);
+    host.log("admin: SSH key " + std::to_string(number) + " of user " + account->userid + " removed");
+    std::cout << "removed key " << number << " of user " << account->userid << std::endl;
     return kOk;
 }
 

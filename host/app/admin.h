@@ -68,6 +68,15 @@ int user_set(bbs::Host& host, const std::string& userid, const AccountChange& ch
 // is found.
 int user_passwd(bbs::Host& host, const std::string& userid);
 int user_delete(bbs::Host& host, const std::string& userid);
+// SSH public keys of an account, for logons without a password. add reads
+// the first key line of FILE (an OpenSSH .pub file; ssh::parse_public_key_line
+// says which keys); list prints one line per key, tab-separated: its number
+// (what remove takes), type, SHA256 fingerprint, comment ("-" for none),
+// when added (UTC).
+int key_add(bbs::Host& host, const std::string& userid, const std::filesystem::path& file);
+int key_list(bbs::Host& host, const std::string& userid);
+int key_remove(bbs::Host& host, const std::string& userid, int64_t number);
+
 int class_add(bbs::Host& host, const std::string& name, int64_t days);
 // A class that exists gets a new day limit (-1: none).
 int class_set(bbs::Host& host, const std::string& name, int64_t days);

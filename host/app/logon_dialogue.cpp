@@ -93,9 +93,21 @@ void LogonDialogue::password_checked(bool ok) {
         return;
     }
     userid_ = std::move(account);
+    let_on(true);
+}
+
+void LogonDialogue::admit(const std::string& account_userid) {
+    userid_ = account_userid;
+    let_on(false);
+}
+
+void LogonDialogue::let_on(bool ask_again) {
     if (services_.online(userid_)) {
         services_.say("That user is already online.\r\n");
-        ask_userid();
+        if (ask_again)
+            ask_userid();
+        else
+            close();
         return;
     }
     end();

@@ -18,6 +18,10 @@
 //    busy...", and the connection closes).
 //  - All of it must be over within Rules::time from start(): once the clock
 //    has passed deadline(), expire() says "Logon timed out." and closes.
+//  - A user whom the way in has logged on already (SSH, by password or
+//    public key) is let on by admit() instead of start(): nothing is asked
+//    and no banner shown; when he is online already or no channel is free he
+//    is told so, as above, and the connection closes.
 //  - leave() (the connection is gone) gives back an attempt whose password
 //    was never typed. Leaving the dialogue in any way, by logon or not, ends
 //    its count as a connection at the logon.
@@ -71,6 +75,7 @@ public:
     LogonDialogue(Services& services, std::string peer, Now now, Rules rules);
 
     void start();
+    void admit(const std::string& account_userid);
     void line(std::string_view typed);
     void password_checked(bool ok);
     void expire();  // the owner's timer for deadline() ran out
@@ -87,6 +92,9 @@ private:
     void ask_userid();
     void on_userid(std::string_view typed);
     void on_password(std::string_view typed);
+    // The user-ID is right: a host channel, unless he is on already
+    // (asked again when `ask_again`, else closed) or none is free.
+    void let_on(bool ask_again);
     void close();
     void end();  // no longer counted as a connection at the logon
 

@@ -1,6 +1,6 @@
 // bbshost: the Brakvold BBS host. Without a command it serves users by
 // telnet, and by SSH and the web terminal when their ports are given; with
-// one (init, user, class, player, mail, db, backup, restore, fingerprint) it
+// one (init, user, key, class, player, mail, db, backup, restore, fingerprint) it
 // administers a data folder, also while the host serves it.
 #include <sys/stat.h>
 
@@ -40,6 +40,7 @@ struct ServeOptions {
     std::string config;
     bool echo = false;  // lines echoed instead of going to the game (load baselines)
     double idle_timeout = 30;  // minutes; 0: off
+    int logon_time = 120;      // seconds
 };
 
 int serve(const ServeOptions& options) {
@@ -94,6 +95,7 @@ int serve(const ServeOptions& options) {
         app::Server server(io, *host);
         server.set_echo(options.echo);
         server.set_idle_timeout(std::chrono::milliseconds(std::llround(options.idle_timeout * 60000)));
+        server.set_logon_time(std::chrono::seconds(options.logon_time));
         if (!server.listen(options.bind, static_cast<uint16_t>(options.port), &error)) {
             std::cerr << "bbshost: " << error << std::endl;
             host->log("start failed: " + error);
@@ -182,6 +184,11 @@ int main(int argc, char** argv) {
                    "minute before); 0: never")
         ->check(CLI::Range(0.0, 525600.0))
         ->capture_default_str();
+    cli.add_option("--logon-time", options.logon_time,
+                   "Seconds a connection may take to log on (telnet and the web terminal: the "
+                   "User-ID/Password dialogue; SSH: from connecting to the shell)")
+        ->check(CLI::Range(1, 3600))
+        ->capture_default_str();
     cli.add_flag("--echo", options.echo,
                  "Bare echo path for load baselines: after logon every line is sent back as it "
                  "is instead of going to the game");
@@ -265,6 +272,27 @@ int main(int argc, char** argv) {
     user_delete->callback([&] {
         needs = app::admin::Needs::modules;
         command = [&](bbs::Host& h) { return app::admin::user_delete(h, userid); };
+    });
+
+    // ---- key -----------------------------------------------------------------
+    auto* key = sub(&cli, "key", "SSH public keys of accounts (logons without a password)");
+    key->require_subcommand(1);
+    std::string key_file;
+    int64_t key_number = 0;
+    auto* key_add = sub(key, "add", "Register an OpenSSH public key (ssh-ed25519, ecdsa, rsa) for an account");
+    key_add->add_option("ID", userid, "User-ID")->required();
+    key_add->add_option("--file", key_file, "The key's .pub file (its first key line)")->required();
+    key_add->callback([&] { command = [&](bbs::Host& h) { return app::admin::key_add(h, userid, key_file); }; });
+    auto* key_list = sub(key, "list",
+                         "An account's keys: number, type, fingerprint, comment, when added (UTC), "
+                         "tab-separated");
+    key_list->add_option("ID", userid, "User-ID")->required();
+    key_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::key_list(h, userid); }; });
+    auto* key_remove = sub(key, "remove", "Remove an account's key N (as key list numbers them)");
+    key_remove->add_option("ID", userid, "User-ID")->required();
+    key_remove->add_option("N", key_number, "Number of the key")->required();
+    key_remove->callback([&] {
+        command = [&](bbs::Host& h) { return app::admin::key_remove(h, userid, key_number); };
     });
 
     // ---- class ---------------------------------------------------------------

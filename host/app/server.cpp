@@ -16,6 +16,7 @@
 #include "web/static_site.h"
 #include "bbs/accounts.h"
 #include "bbs/host.h"
+#include "bbs/input.h"
 #include "bbs/log_syncer.h"
 #include "bbs/options.h"
 #include "game/game.h"
@@ -131,17 +132,76 @@ Server::Accept Server::ssh(const std::filesystem::path& key_folder) {
     if (!ssh_) {
         ssh::ListenerOptions options;
         options.key_folder = key_folder;
-        options.accept_none = true;
-        // Only "none" lets a user in; the password is the logon dialogue's.
-        options.check_password = [](const ssh::PasswordAttempt&) { return ssh::AuthVerdict::refused(); };
+        options.limits.logon_time = logon_time_;
+        options.check_password = [this](const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
+            check_ssh_password(attempt, std::move(answer));
+        };
+        // From connecting to the shell an SSH connection is at the logon,
+        // counted by the throttle as a telnet one at the dialogue is.
+        options.admit = [this](std::string_view peer_address) -> std::string {
+            const auto verdict = throttle_.dialogue_begins(throttle_key(peer_address));
+            if (verdict) return {};
+            const std::string said = LogonThrottle::message(verdict);
+            return said.substr(0, said.size() - 2);
+        };
+        options.release = [this](std::string_view peer_address) { throttle_.dialogue_ended(throttle_key(peer_address)); };
+        options.check_public_key = [this](const ssh::PublicKeyOffer& offer) {
+            return host_.accounts().has_ssh_key(ssh_userid(offer.user), offer.key.line());
+        };
         options.on_session = [this](std::shared_ptr<ssh::SshSession> session) {
             if (stopping_) return session->close();
-            adopt(SshTransport::make(io_, std::move(session)));
+            // The account's own spelling; gone meanwhile (deleted): no logon.
+            const std::string userid = account_userid(ssh_userid(session->user()));
+            if (userid.empty()) {
+                log("ssh: " + session->peer() + ": no account \"" + ssh_userid(session->user()) + "\" any more");
+                return session->close();
+            }
+            adopt(SshTransport::make(io_, std::move(session), userid));
         };
         options.log = [this](std::string_view line) { log("ssh: " + std::string(line)); };
         ssh_ = std::make_unique<ssh::SshListener>(io_, std::move(options));
     }
     return [this](asio::ip::tcp::socket socket) { ssh_->adopt(std::move(socket)); };
+}
+
+std::string Server::ssh_userid(std::string_view user) {
+    // Cleaned as a typed user-ID is: it goes to the log and to the account lookup.
+    const std::string cleaned = bbs::clean_line(user, HOST_INPSIZ - 1);
+    const auto begin = cleaned.find_first_not_of(' ');
+    if (begin == std::string::npos) return {};
+    return cleaned.substr(begin, cleaned.find_last_not_of(' ') - begin + 1);
+}
+
+std::string Server::throttle_key(std::string_view address) {
+    std::error_code ec;
+    const auto ip = asio::ip::make_address(std::string(address), ec);
+    return ec ? std::string(address) : LogonThrottle::source_key(ip);
+}
+
+// As the logon dialogue does for a typed password: one attempt of the
+// throttle (refused: no hashing, and the connection is closed with the
+// reason), the hash checked on the worker, the attempt ended by the verdict.
+void Server::check_ssh_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
+    const std::string address = throttle_key(attempt.peer_address);
+    const std::string userid = ssh_userid(attempt.user);
+    const std::string peer = std::string(attempt.peer_address) + " by ssh";
+    if (stopping_) return answer(ssh::AuthVerdict::refused());
+    const auto verdict = throttle_.attempt_begins(address, userid);
+    if (!verdict) {
+        std::string said = LogonThrottle::message(verdict);
+        said.resize(said.size() - 2);  // without its line end
+        log("logon as \"" + userid + "\" from " + peer + " refused: " + said);
+        return answer(ssh::AuthVerdict::refused(said));
+    }
+    passwords_->verify(userid.empty() ? std::nullopt : host_.accounts().password_hash(userid),
+                       std::string(attempt.password),
+                       [this, address, userid, peer, answer = std::move(answer)](bool ok) {
+                           throttle_.attempt_ended(address, userid,
+                                                   ok ? LogonThrottle::Outcome::logged_on
+                                                      : LogonThrottle::Outcome::wrong_password);
+                           if (!ok) log("failed logon as \"" + userid + "\" from " + peer);
+                           answer(ok && !stopping_ ? ssh::AuthVerdict::accepted() : ssh::AuthVerdict::refused());
+                       });
 }
 
 const ssh::PublicKeyText* Server::ssh_host_key() const { return ssh_ ? &ssh_->host_key() : nullptr; }
@@ -175,7 +235,9 @@ Server::Accept Server::telnet() {
 std::shared_ptr<Session> Server::adopt(std::shared_ptr<Transport> transport) {
     auto session = std::make_shared<Session>(*this, std::move(transport));
     sessions_.insert(session);
-    const auto verdict = throttle_.dialogue_begins(session->address());
+    // A user the way in logged on already is past the logon dialogue.
+    const auto verdict = session->logged_on_by_transport() ? LogonThrottle::Verdict{}
+                                                            : throttle_.dialogue_begins(session->address());
     if (verdict) {
         log("connection from " + session->peer());
         session->start();
@@ -288,7 +350,7 @@ int Server::logon(const std::shared_ptr<Session>& session, const std::string& us
         channels_[channel] = session;
         session->set_channel(channel);
         log("logon of " + userid + " at channel " + std::to_string(channel) + " from " +
-            session->peer());
+            session->peer() + " by " + std::string(session->way()));
     } else {
         log("no free channel for " + userid + " from " + session->peer());
     }

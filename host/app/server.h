@@ -26,6 +26,7 @@
 #include <asio.hpp>
 #include <filesystem>
 
+#include "app/logon_dialogue.h"
 #include "app/logon_throttle.h"
 #include "app/password_check.h"
 #include "bbs/host.h"
@@ -36,6 +37,8 @@ class LogSyncer;
 namespace ssh {
 class SshListener;
 struct PublicKeyText;
+struct PasswordAttempt;
+struct AuthVerdict;
 }
 namespace web {
 class StaticSite;
@@ -71,8 +74,11 @@ public:
     bool listen(std::string_view address, uint16_t port, std::string* error);
     asio::ip::tcp::endpoint local_endpoint() const { return telnet_endpoint_; }
     // Accepted connections become SSH connections, and their shells
-    // sessions: the SSH layer lets any user-ID in, and the session's logon
-    // dialogue asks who he is. The host key is FOLDER/ssh_host_ed25519_key,
+    // sessions of users logged on already: the SSH user name is the
+    // user-ID, checked by password or keyboard-interactive (the account's
+    // argon2id hash, on the hashing thread, through the logon throttle as a
+    // telnet logon is) or by a public key registered for the account
+    // (bbshost key add). The host key is FOLDER/ssh_host_ed25519_key,
     // made on first use. Throws std::runtime_error when the key cannot be
     // read or made.
     Accept ssh(const std::filesystem::path& key_folder);
@@ -104,6 +110,11 @@ public:
     std::chrono::milliseconds idle_warning() const {
         return std::min<std::chrono::milliseconds>(std::chrono::minutes(1), idle_timeout_ / 2);
     }
+    // How long a connection may take to log on, whichever way it came in
+    // (the logon dialogue; SSH from the connection to its shell). Set it
+    // before ssh().
+    void set_logon_time(std::chrono::seconds time) { logon_time_ = time; }
+    std::chrono::seconds logon_time() const { return logon_time_; }
     // A time as users are told it: "one minute", "30 minutes", "3 seconds".
     static std::string describe(std::chrono::milliseconds time);
 
@@ -177,6 +188,11 @@ private:
     // A user's `paging` (bbs::Host::paging).
     std::optional<bool> paging(int channel, std::optional<bool> on);
     std::string where(const Session& session) const;
+    // The key the throttle counts an address under (LogonThrottle::source_key).
+    static std::string throttle_key(std::string_view address);
+    // The SSH user name as a user-ID: cleaned as a typed one is.
+    static std::string ssh_userid(std::string_view user);
+    void check_ssh_password(const ssh::PasswordAttempt& attempt, std::function<void(ssh::AuthVerdict)> answer);
 
     asio::io_context& io_;
     bbs::Host& host_;
@@ -202,6 +218,7 @@ private:
     bool stopping_ = false;
     bool echo_ = false;
     std::chrono::milliseconds idle_timeout_{0};
+    std::chrono::seconds logon_time_{LogonDialogue::Rules{}.time};
     int exit_status_ = 0;
     // The hashing thread (none when hashing runs on the loop) and the checks
     // it runs. Its jobs touch nothing of the server's: they hand their answer

@@ -8,7 +8,8 @@ Session::Session(Server& server, std::shared_ptr<Transport> transport)
     : server_(server),
       transport_(std::move(transport)),
       terminal_(*transport_),
-      dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); }),
+      dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); },
+                LogonDialogue::Rules{server.logon_time(), LogonDialogue::Rules{}.max_failures}),
       logon_timer_(server.io()),
       idle_timer_(server.io()),
       last_line_(std::chrono::steady_clock::now()),
@@ -40,6 +41,11 @@ void Session::attach() {
 void Session::start() {
     attach();
     transport_->start();
+    if (const std::string& userid = transport_->logged_on_as(); !userid.empty()) {
+        dialogue_.admit(userid);
+        if (state_ == State::online) terminal_.waiting();
+        return;
+    }
     dialogue_.start();
     terminal_.waiting();
     arm_logon_timer();

@@ -40,7 +40,9 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    void start();  // the transport's greeting, the dialogue's, the first read
+    // The transport's greeting, the dialogue's (or the logon of a user the
+    // transport has logged on), the first read.
+    void start();
     // The logon throttle refused the connection: says so, then closes.
     void refuse(std::string_view message);
     // The answer to the password typed (Server::check_password).
@@ -60,6 +62,7 @@ public:
     const std::string& peer() const { return transport_->peer(); }
     const std::string& address() const { return transport_->address(); }
     std::string_view way() const { return transport_->way(); }
+    bool logged_on_by_transport() const { return !transport_->logged_on_as().empty(); }
     bool closed() const { return state_ == State::closed; }
     bool logging_on() const { return state_ == State::logging_on; }
     // Since the user last typed a line (or connected).

@@ -2,14 +2,21 @@
 
 #include <utility>
 
+#include "app/logon_throttle.h"
+
 namespace app {
 
-std::shared_ptr<SshTransport> SshTransport::make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session) {
-    return std::shared_ptr<SshTransport>(new SshTransport(io, std::move(session)));
+std::shared_ptr<SshTransport> SshTransport::make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session,
+                                                 std::string userid) {
+    return std::shared_ptr<SshTransport>(new SshTransport(io, std::move(session), std::move(userid)));
 }
 
-SshTransport::SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session)
-    : io_(io), session_(std::move(session)) {}
+SshTransport::SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session, std::string userid)
+    : io_(io), session_(std::move(session)), userid_(std::move(userid)) {
+    std::error_code ec;
+    const auto ip = asio::ip::make_address(session_->peer_address(), ec);
+    address_ = ec ? session_->peer_address() : LogonThrottle::source_key(ip);  // as the throttle counts it
+}
 
 SshTransport::~SshTransport() {
     if (state_ != State::closed) session_->close();

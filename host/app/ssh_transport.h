@@ -1,10 +1,11 @@
 // SSH as a transport (app/transport.h): one SSH session (ssh/session.h)
 // whose shell carries the user's terminal.
 //
-// The SSH layer logs any user-ID on ("none"); the session's own logon
-// dialogue then asks for the user-ID and password, through the same logon
-// throttle as every other way in. The client's pty is raw: the host echoes
-// and edits from the first key on, so character mode is on from start();
+// The SSH layer has logged the user on (password or public key, checked by
+// the server against the accounts and through the logon throttle): the
+// session starts logged on as logged_on_as(). The client's pty is raw: the
+// host echoes and edits from the first key on, so character mode is on
+// from start();
 // the pty's window size comes first and window-change follows as resized(),
 // and the pty's terminal type as terminal_type().
 //
@@ -30,7 +31,9 @@ public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;
     static constexpr std::size_t kReadSize = 4096;
 
-    static std::shared_ptr<SshTransport> make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session);
+    // `userid`: the account's spelling of the user-ID the SSH user logged on as.
+    static std::shared_ptr<SshTransport> make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session,
+                                              std::string userid);
     ~SshTransport() override;
 
     SshTransport(const SshTransport&) = delete;
@@ -47,19 +50,21 @@ public:
     bool open() const override { return state_ == State::open; }
     bool closed() const override { return state_ == State::closed; }
     const std::string& peer() const override { return session_->peer(); }
-    const std::string& address() const override { return session_->peer_address(); }
+    const std::string& address() const override { return address_; }
     std::string_view way() const override { return "ssh"; }
+    const std::string& logged_on_as() const override { return userid_; }
 
 private:
     enum class State { open, closing, closed };
 
-    SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session);
+    SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session, std::string userid);
     void on_data(std::string_view bytes);
     void deliver();  // from the loop: one read's worth of what waits
     void on_close();
 
     asio::io_context& io_;
     std::shared_ptr<ssh::SshSession> session_;
+    std::string userid_, address_;
     Events events_;
     State state_ = State::open;
     std::string waiting_;

@@ -75,6 +75,12 @@ public:
     virtual const std::string& address() const = 0;
     // The way in as a sysop's `who` names it: "telnet", "ssh", "web".
     virtual std::string_view way() const = 0;
+    // The account's user-ID when the protocol has logged the user on
+    // already (SSH): the session skips its logon dialogue. Empty otherwise.
+    virtual const std::string& logged_on_as() const {
+        static const std::string nobody;
+        return nobody;
+    }
 };
 
 }  // namespace app

@@ -88,7 +88,17 @@ Accounts::Accounts(sql::Connection& db) : db_(db), where_(db.name() + " accounts
         const bool present = s.row("looking for the last-logon column");
         if (!present) db_.exec("ALTER TABLE accounts ADD COLUMN last_logon INTEGER", where_);
     }
+    // SSH public keys (bbshost key add), removed with their account.
+    db_.exec("CREATE TABLE IF NOT EXISTS ssh_keys ("
+             " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+             " userid TEXT NOT NULL COLLATE NOCASE,"
+             " key TEXT NOT NULL,"
+             " comment TEXT NOT NULL,"
+             " added INTEGER NOT NULL,"
+             " UNIQUE (userid, key))",
+             where_);
     // Statements of every host call, prepared once.
+    has_key_.prepare(db_, "SELECT 1 FROM ssh_keys WHERE userid = ?1 AND key = ?2", where_);
     find_.prepare(db_, "SELECT userid, class_name, credits, days, keys FROM accounts WHERE userid = ?1", where_);
     adjust_.prepare(db_,
                     "UPDATE accounts SET days = max(0, min(65535, days + ?1)),"
@@ -208,10 +218,69 @@ bool Accounts::adjust(std::string_view userid, int32_t days_delta,
 
 bool Accounts::remove(std::string_view userid, std::string* error) {
     ++generation_;
+    {  // the keys first: none is left for a later account of the same user-ID
+        sql::Statement keys(db_, "DELETE FROM ssh_keys WHERE userid = ?1", where_, false);
+        sql::Use s(keys);
+        s.bind(1, userid);
+        if (!s.run("deleting an account's SSH keys")) {
+            if (error) *error = failure("deleting an account's SSH keys", s.code());
+            return false;
+        }
+    }
     sql::Statement erase(db_, "DELETE FROM accounts WHERE userid = ?1", where_, false);
     sql::Use s(erase);
     s.bind(1, userid);
     return change_one(s, userid, "deleting an account", error);
+}
+
+bool Accounts::add_ssh_key(std::string_view userid, const SshKeyInfo& key, std::string* error) {
+    if (!find(userid)) {
+        if (error) *error = "no account \"" + std::string(userid) + "\"";
+        return false;
+    }
+    sql::Statement insert(db_, "INSERT INTO ssh_keys (userid, key, comment, added) VALUES (?1, ?2, ?3, ?4)", where_,
+                          false);
+    sql::Use s(insert);
+    s.bind(1, userid).bind(2, key.key).bind(3, key.comment).bind(4, key.added);
+    const sql::Use::Step step = s.step("adding an SSH key");
+    if (step == sql::Use::Step::done) return true;
+    if (error)
+        *error = step == sql::Use::Step::refused ? "the key is registered for \"" + std::string(userid) + "\" already"
+                                                 : failure("adding an SSH key", s.code());
+    return false;
+}
+
+std::vector<SshKeyInfo> Accounts::ssh_keys(std::string_view userid) {
+    sql::Statement list(db_, "SELECT key, comment, added FROM ssh_keys WHERE userid = ?1 ORDER BY id", where_, false);
+    sql::Use s(list);
+    s.bind(1, userid);
+    std::vector<SshKeyInfo> keys;
+    while (s.row("listing SSH keys")) keys.push_back({s.text(0), s.text(1), s.integer(2)});
+    return keys;
+}
+
+bool Accounts::remove_ssh_key(std::string_view userid, int64_t number, std::string* error) {
+    sql::Statement erase(db_,
+                         "DELETE FROM ssh_keys WHERE id = (SELECT id FROM ssh_keys WHERE userid = ?1"
+                         " ORDER BY id LIMIT 1 OFFSET ?2)",
+                         where_, false);
+    sql::Use s(erase);
+    s.bind(1, userid).bind(2, number - 1);
+    if (number < 1 || !s.run("removing an SSH key")) {
+        if (error) *error = number < 1 ? "no key " + std::to_string(number) : failure("removing an SSH key", s.code());
+        return false;
+    }
+    if (db_.changes() != 1) {
+        if (error) *error = "\"" + std::string(userid) + "\" has no key " + std::to_string(number);
+        return false;
+    }
+    return true;
+}
+
+bool Accounts::has_ssh_key(std::string_view userid, std::string_view key) {
+    sql::Use s(has_key_);
+    s.bind(1, userid).bind(2, key);
+    return s.row("looking up an SSH key");
 }
 
 bool Accounts::set_password(std::string_view userid, std::string_view password, std::string* error) {

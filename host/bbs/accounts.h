@@ -25,6 +25,14 @@ struct AccountInfo {
     std::optional<int64_t> last_logon;   // seconds since 1970 (UTC); none: never (read by all())
 };
 
+// An SSH public key registered for an account: its OpenSSH line without
+// the comment ("ssh-ed25519 AAAA..."), the comment, and when it was added.
+struct SshKeyInfo {
+    std::string key;
+    std::string comment;
+    int64_t added = 0;   // seconds since 1970 (UTC)
+};
+
 // The fields of an account to change; those left empty keep what the
 // database holds.
 struct AccountUpdate {
@@ -57,6 +65,7 @@ public:
     // the class set when one is given.
     bool adjust(std::string_view userid, int32_t days_delta,
                 const std::optional<std::string>& class_name, std::string* error);
+    // The account and its SSH keys.
     bool remove(std::string_view userid, std::string* error);
     // A new password (its argon2id hash replaces the stored one).
     bool set_password(std::string_view userid, std::string_view password, std::string* error);
@@ -78,6 +87,14 @@ public:
     static bool hash_matches(const std::string& hash, std::string_view password);
     static std::string dummy_hash();
 
+    // SSH public keys of an account (table ssh_keys), in the order added;
+    // `number` counts from 1 in that order. A key is registered once per
+    // account; the account must exist.
+    bool add_ssh_key(std::string_view userid, const SshKeyInfo& key, std::string* error);
+    std::vector<SshKeyInfo> ssh_keys(std::string_view userid);
+    bool remove_ssh_key(std::string_view userid, int64_t number, std::string* error);
+    bool has_ssh_key(std::string_view userid, std::string_view key);
+
     // Counts the changes made through add, update, change and remove (not
     // credits, not adjust): who keeps copies of account fields reads them
     // again when it moved.
@@ -95,7 +112,7 @@ private:
     sql::Connection& db_;
     std::string where_;  // "bbs.db accounts"
     // Statements of every host call, prepared once.
-    sql::Statement find_, adjust_, deduct_, add_, logon_;
+    sql::Statement find_, adjust_, deduct_, add_, logon_, has_key_;
     uint64_t generation_ = 0;
 };
 

@@ -11,7 +11,10 @@
 // The message accessors used here (password, public key and its state, pty
 // and window sizes) are marked deprecated in libssh 0.10 in favour of the
 // callback interface, whose authentication callbacks must answer at once.
-// A held-back answer needs the message itself, so this file uses them.
+// A password is checked on another thread, so its request is kept as an
+// ssh_message and answered later (ssh_message_auth_reply_success, or
+// ssh_message_reply_default for a failure) once the verdict is back; this
+// file therefore uses the message interface.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 namespace ssh {
@@ -67,7 +70,6 @@ Connection::Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::sock
     : state_(std::move(state)),
       socket_(std::move(socket)),
       logon_timer_(state_->io),
-      auth_timer_(state_->io),
       close_timer_(state_->io),
       fd_(socket_.native_handle()) {
     std::error_code ec;
@@ -89,7 +91,7 @@ Connection::Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::sock
 Connection::~Connection() {
     // Messages and the channel go before the session (member order); the
     // event lets go of the session before either is freed.
-    held_.reset();
+    pending_.reset();
     waiting_auth_.clear();
     channel_.reset();
     if (event_ && session_) ssh_event_remove_session(event_.get(), session_.get());
@@ -107,6 +109,11 @@ std::string Connection::libssh_error() const {
 // ---- start and the drive loop -----------------------------------------------
 
 void Connection::start() {
+    if (state_->options.admit) {
+        const std::string refusal = state_->options.admit(address_);
+        if (!refusal.empty()) return end("refused: " + refusal);
+        admitted_ = true;
+    }
     std::error_code ec;
     socket_.non_blocking(true, ec);
     if (ec) return end("cannot make the socket non-blocking: " + ec.message());
@@ -292,7 +299,7 @@ void Connection::on_auth_request(MessageHandle message) {
     if (phase_ != Phase::authentication) return;  // after success: ignored, as the protocol says
     if (++auth_requests_ > state_->options.limits.max_auth_requests)
         return end("too many authentication requests");
-    if (held_) {  // answers go out in order
+    if (pending_) {  // answers go out in order
         if (waiting_auth_.size() >= kMaxWaitingAuth) return end("too many authentication requests sent ahead");
         waiting_auth_.push_back(std::move(message));
         return;
@@ -307,8 +314,7 @@ void Connection::evaluate_auth(MessageHandle message) {
     switch (ssh_message_subtype(m)) {
     case SSH_AUTH_METHOD_PASSWORD: {
         const char* password = ssh_message_auth_password(m);
-        const AuthVerdict verdict = state_->options.check_password({user, password ? password : "", address_});
-        return answer(std::move(message), std::move(user), verdict);
+        return ask_host(std::move(message), std::move(user), "password", password ? password : "");
     }
     case SSH_AUTH_METHOD_INTERACTIVE: {
         if (!ssh_message_auth_kbdint_is_response(m)) {
@@ -319,22 +325,18 @@ void Connection::evaluate_auth(MessageHandle message) {
                 end("cannot send the password prompt: " + libssh_error());
             return;
         }
-        if (ssh_userauth_kbdint_getnanswers(session_.get()) != 1)
-            return answer(std::move(message), interactive_user_, AuthVerdict::refused());
+        if (ssh_userauth_kbdint_getnanswers(session_.get()) != 1) {
+            ssh_message_reply_default(m);
+            return refused(interactive_user_, "keyboard-interactive");
+        }
         const char* password = ssh_userauth_kbdint_getanswer(session_.get(), 0);
-        const AuthVerdict verdict =
-            state_->options.check_password({interactive_user_, password ? password : "", address_});
-        return answer(std::move(message), interactive_user_, verdict);
+        return ask_host(std::move(message), interactive_user_, "keyboard-interactive", password ? password : "");
     }
     case SSH_AUTH_METHOD_PUBLICKEY:
         if (state_->options.check_public_key) return check_public_key(std::move(message), user);
         ssh_message_reply_default(m);
         return;
-    case SSH_AUTH_METHOD_NONE:
-        if (state_->options.accept_none) return answer(std::move(message), std::move(user), AuthVerdict::accepted());
-        ssh_message_reply_default(m);
-        return;
-    default:  // host-based, GSSAPI: refused with the list of methods
+    default:  // none, host-based, GSSAPI: refused with the list of methods
         ssh_message_reply_default(m);
     }
 }
@@ -350,45 +352,66 @@ void Connection::check_public_key(MessageHandle message, const std::string& user
         return;
     }
     const bool registered = state_->options.check_public_key({user, key, address_});
+    // Without a signature the client only asks whether the key would do
+    // (PK_OK); with one, libssh has verified it before the message came.
     const int state = ssh_message_auth_publickey_state(m);
     if (registered && state == SSH_PUBLICKEY_STATE_NONE) {
-        ssh_message_auth_reply_pk_ok_simple(m);  // "sign with it"
+        ssh_message_auth_reply_pk_ok_simple(m);
     } else if (registered && state == SSH_PUBLICKEY_STATE_VALID) {
-        answer(std::move(message), user, AuthVerdict::accepted());
+        accept(std::move(message), user, "publickey " + key.type + " " + key.fingerprint);
     } else {
         if (state != SSH_PUBLICKEY_STATE_NONE) log("refused public key " + key.fingerprint + " for " + user);
         ssh_message_reply_default(m);
     }
 }
 
-void Connection::answer(MessageHandle message, std::string user, AuthVerdict verdict) {
-    held_ = HeldAnswer{std::move(message), std::move(user), verdict.accept};
-    if (verdict.delay.count() <= 0) return give_held_answer();
-    auth_timer_.expires_after(verdict.delay);
-    auth_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-        if (ec || self->phase_ == Phase::closed) return;
-        self->give_held_answer();
-        if (self->phase_ != Phase::closed) self->pump();  // send the answer, read what came meanwhile
-    });
+// The request waits, unanswered, for the host's verdict; whatever the
+// client sends meanwhile is read and queued.
+void Connection::ask_host(MessageHandle message, std::string user, std::string method, std::string_view password) {
+    const uint64_t ticket = ++auth_tickets_;
+    pending_ = PendingAuth{std::move(message), user, std::move(method), ticket};
+    state_->options.check_password(
+        {user, password, address_}, [weak = weak_from_this(), io = &state_->io, ticket](AuthVerdict verdict) {
+            // Always from the loop, never from inside check_password.
+            asio::post(*io, [weak, ticket, verdict = std::move(verdict)]() mutable {
+                auto self = weak.lock();
+                if (!self || self->phase_ == Phase::closed) return;
+                self->give_verdict(ticket, std::move(verdict));
+                if (self->phase_ != Phase::closed) self->pump();  // send the answer, read what came meanwhile
+            });
+        });
 }
 
-void Connection::give_held_answer() {
-    HeldAnswer held = std::move(*held_);
-    held_.reset();
-    if (held.accept) {
-        if (ssh_message_auth_reply_success(held.message.get(), 0) != SSH_OK)
-            return end("cannot confirm the logon: " + libssh_error());
-        user_ = std::move(held.user);
-        phase_ = Phase::authenticated;
-        waiting_auth_.clear();  // requests sent ahead of a success are ignored
-        log("logged on as " + user_);
-        return;
+void Connection::give_verdict(uint64_t ticket, AuthVerdict verdict) {
+    if (!pending_ || pending_->ticket != ticket) return;
+    PendingAuth asked = std::move(*pending_);
+    pending_.reset();
+    if (verdict.accept) return accept(std::move(asked.message), std::move(asked.user), asked.method);
+    ssh_message_reply_default(asked.message.get());
+    if (!verdict.close_reason.empty()) {
+        ssh_session_set_disconnect_message(session_.get(), verdict.close_reason.c_str());
+        return end("refused " + asked.user + ": " + verdict.close_reason);
     }
-    ssh_message_reply_default(held.message.get());
-    log("refused the password of " + held.user);
-    if (++password_failures_ >= state_->options.limits.max_password_failures)
-        return end("too many failed logons");
-    while (!held_ && !waiting_auth_.empty() && phase_ == Phase::authentication) {
+    refused(asked.user, asked.method);
+    evaluate_waiting();
+}
+
+void Connection::accept(MessageHandle message, std::string user, std::string_view method) {
+    if (ssh_message_auth_reply_success(message.get(), 0) != SSH_OK)
+        return end("cannot confirm the logon: " + libssh_error());
+    user_ = std::move(user);
+    phase_ = Phase::authenticated;
+    waiting_auth_.clear();  // requests sent ahead of a success are ignored
+    log("logged on as " + user_ + " by " + std::string(method));
+}
+
+void Connection::refused(std::string_view user, std::string_view method) {
+    log("refused the " + std::string(method) + " of " + std::string(user));
+    if (++password_failures_ >= state_->options.limits.max_password_failures) end("too many failed logons");
+}
+
+void Connection::evaluate_waiting() {
+    while (!pending_ && !waiting_auth_.empty() && phase_ == Phase::authentication) {
         MessageHandle next = std::move(waiting_auth_.front());
         waiting_auth_.pop_front();
         evaluate_auth(std::move(next));
@@ -439,10 +462,17 @@ void Connection::on_channel_request(MessageHandle message) {
     refuse(std::move(message), request_kind(m));
 }
 
+void Connection::release() {
+    if (!admitted_) return;
+    admitted_ = false;
+    if (state_->options.release) state_->options.release(address_);
+}
+
 void Connection::start_session() {
     shell_started_ = true;
     phase_ = Phase::session;
     logon_timer_.cancel();
+    release();
     log("session of " + user_ + ", terminal " + (terminal_.empty() ? "none" : terminal_) + " " +
         std::to_string(width_) + "x" + std::to_string(height_));
     if (state_->options.on_session) state_->options.on_session(shared_from_this());
@@ -563,10 +593,10 @@ void Connection::progress_closing() {
 void Connection::end(std::string reason) {
     if (phase_ == Phase::closed) return;
     phase_ = Phase::closed;
+    release();
     logon_timer_.cancel();
-    auth_timer_.cancel();
     close_timer_.cancel();
-    held_.reset();
+    pending_.reset();
     waiting_auth_.clear();
     channel_.reset();
     if (event_ && session_) ssh_event_remove_session(event_.get(), session_.get());

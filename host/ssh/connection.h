@@ -46,7 +46,7 @@ public:
     static constexpr int kRoundsPerTurn = 16;
     // Input kept before the owner attaches; more is dropped.
     static constexpr std::size_t kMaxEarlyInput = 64 * 1024;
-    // Authentication requests sent ahead while an answer is held back.
+    // Authentication requests sent ahead while one waits for its verdict.
     static constexpr std::size_t kMaxWaitingAuth = 4;
 
     Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket);
@@ -74,10 +74,11 @@ public:
 private:
     enum class Phase { key_exchange, authentication, authenticated, session, closing, closed };
 
-    struct HeldAnswer {  // an authentication answer waiting for its delay
+    struct PendingAuth {  // an authentication request waiting for the host's verdict
         MessageHandle message;
         std::string user;
-        bool accept = false;
+        std::string method;
+        uint64_t ticket = 0;
     };
 
     // libssh channel callbacks: they only record; the owner hears later.
@@ -94,14 +95,18 @@ private:
     void arm_waits();
     void post_pump();
     void begin_authentication();
+    void release();                   // the logon is over: admitted no more
 
     void handle_messages();
     void handle(MessageHandle message);
     void on_auth_request(MessageHandle message);
     void evaluate_auth(MessageHandle message);
     void check_public_key(MessageHandle message, const std::string& user);
-    void answer(MessageHandle message, std::string user, AuthVerdict verdict);
-    void give_held_answer();
+    void ask_host(MessageHandle message, std::string user, std::string method, std::string_view password);
+    void give_verdict(uint64_t ticket, AuthVerdict verdict);
+    void accept(MessageHandle message, std::string user, std::string_view method);
+    void refused(std::string_view user, std::string_view method);
+    void evaluate_waiting();
     void on_channel_open(MessageHandle message);
     void on_channel_request(MessageHandle message);
     void refuse(MessageHandle message, std::string_view what);
@@ -118,12 +123,12 @@ private:
     std::shared_ptr<ListenerState> state_;
     asio::ip::tcp::socket socket_;    // the host's; libssh works on a duplicate
     asio::steady_timer logon_timer_;
-    asio::steady_timer auth_timer_;
     asio::steady_timer close_timer_;
     const int fd_;                    // socket_'s, for poll() and fcntl()
     std::string peer_, address_;
 
     Phase phase_ = Phase::key_exchange;
+    bool admitted_ = false;           // let in by options.admit, not yet released
     bool read_armed_ = false, write_armed_ = false, pump_posted_ = false;
 
     // Declared in the order libssh needs them freed in reverse.
@@ -132,7 +137,8 @@ private:
     SessionHandle session_;
     EventHandle event_;
     ChannelHandle channel_;
-    std::optional<HeldAnswer> held_;
+    std::optional<PendingAuth> pending_;
+    uint64_t auth_tickets_ = 0;
     std::deque<MessageHandle> waiting_auth_;
 
     int auth_requests_ = 0, password_failures_ = 0;

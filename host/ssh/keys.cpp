@@ -109,6 +109,39 @@ PublicKeyText describe_public_key(ssh_key key) {
     return text;
 }
 
+PublicKeyLine parse_public_key_line(std::string_view line) {
+    auto word = [&line]() {
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        std::size_t end = 0;
+        while (end < line.size() && line[end] != ' ' && line[end] != '\t') ++end;
+        const std::string_view taken = line.substr(0, end);
+        line.remove_prefix(end);
+        return std::string(taken);
+    };
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    const std::string type = word();
+    const std::string blob = word();
+    if (type.empty() || blob.empty())
+        throw std::invalid_argument("not a public key line (TYPE BASE64 [COMMENT], as in a .pub file)");
+    const enum ssh_keytypes_e wanted = ssh_key_type_from_name(type.c_str());
+    if (wanted != SSH_KEYTYPE_ED25519 && wanted != SSH_KEYTYPE_RSA && wanted != SSH_KEYTYPE_ECDSA_P256 &&
+        wanted != SSH_KEYTYPE_ECDSA_P384 && wanted != SSH_KEYTYPE_ECDSA_P521)
+        throw std::invalid_argument("key type \"" + type.substr(0, 64) +
+                                    "\" is not one of ssh-ed25519, ecdsa-sha2-nistp256/384/521, ssh-rsa "
+                                    "(authorized_keys options are not read)");
+    ssh_key raw = nullptr;
+    if (ssh_pki_import_pubkey_base64(blob.c_str(), wanted, &raw) != SSH_OK || raw == nullptr)
+        throw std::invalid_argument("the " + type + " key's base64 is not a key libssh reads");
+    const KeyHandle key(raw);
+    PublicKeyLine parsed;
+    parsed.key = describe_public_key(key.get());
+    if (parsed.key.type != type)
+        throw std::invalid_argument("the key is a " + parsed.key.type + " key, not " + type);
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    parsed.comment = std::string(line);
+    return parsed;
+}
+
 HostKey HostKey::load_or_create(const std::filesystem::path& folder) {
     HostKey host;
     host.path_ = folder / kFileName;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "ssh/handles.h"
 
@@ -24,6 +25,17 @@ struct PublicKeyText {
 // The description of any key, private or public. Throws std::runtime_error
 // when libssh cannot export it.
 PublicKeyText describe_public_key(ssh_key key);
+
+// A public key as an OpenSSH line gives it ("TYPE BASE64 [COMMENT]", as in
+// KEY.pub or authorized_keys without options), checked by libssh: the
+// description libssh makes of it, and the comment (blanks around it
+// dropped). Ed25519, ECDSA and RSA keys; throws std::invalid_argument
+// saying what is wrong with the line.
+struct PublicKeyLine {
+    PublicKeyText key;
+    std::string comment;
+};
+PublicKeyLine parse_public_key_line(std::string_view line);
 
 // The server's Ed25519 host key in FOLDER/ssh_host_ed25519_key (OpenSSH's
 // private key format, so ssh-keygen reads it too).

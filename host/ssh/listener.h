@@ -19,16 +19,22 @@
 
 namespace ssh {
 
-// The host's answer to a password: accepted or refused, held back for
-// `delay` (a logon throttle's penalty). A held-back answer waits on a timer;
-// the loop serves everybody else meanwhile.
+// The host's answer to a logon attempt. Refused with a reason: the
+// connection is closed, the reason its disconnect message (a logon
+// throttle's refusal).
 struct AuthVerdict {
     bool accept = false;
-    std::chrono::milliseconds delay{0};
+    std::string close_reason;
 
-    static AuthVerdict accepted(std::chrono::milliseconds delay = {}) { return {true, delay}; }
-    static AuthVerdict refused(std::chrono::milliseconds delay = {}) { return {false, delay}; }
+    static AuthVerdict accepted() { return {true, {}}; }
+    static AuthVerdict refused(std::string close_reason = {}) { return {false, std::move(close_reason)}; }
 };
+
+// Gives the verdict on an attempt, at once or later (after work on another
+// thread), from the loop's thread. The request waits for it unanswered
+// meanwhile and the loop serves everybody else; an answer that comes after
+// the connection ended is dropped.
+using AuthAnswer = std::function<void(AuthVerdict)>;
 
 struct PasswordAttempt {
     std::string_view user;
@@ -55,13 +61,18 @@ struct Limits {
 
 struct ListenerOptions {
     std::filesystem::path key_folder;  // holds the host key (made on first start)
-    // The "none" method logs any user on as he names himself: for a host
-    // whose sessions ask for the user-ID and password themselves.
-    bool accept_none = false;
-    // Password and keyboard-interactive (one hidden "Password: " prompt).
-    std::function<AuthVerdict(const PasswordAttempt&)> check_password;
-    // Whether the key is registered for the user. Empty: public keys are not offered.
+    // Password and keyboard-interactive (one hidden "Password: " prompt);
+    // "none" is always refused.
+    std::function<void(const PasswordAttempt&, AuthAnswer)> check_password;
+    // Whether the key is registered for the user (libssh checks the
+    // signature). Empty: public keys are not offered.
     std::function<bool(const PublicKeyOffer&)> check_public_key;
+    // A new connection from `peer_address`: empty lets it in, else the
+    // reason it is refused (logged, and the connection closed before the
+    // key exchange). Each connection let in is released once its logon is
+    // over: its shell started, or it ended before. Empty: every one is let in.
+    std::function<std::string(std::string_view peer_address)> admit;
+    std::function<void(std::string_view peer_address)> release;
     // A user's shell started. The owner attaches its events (or closes it).
     std::function<void(std::shared_ptr<SshSession>)> on_session;
     // One line per noteworthy event (refusals, logons, cut-offs), no line break.

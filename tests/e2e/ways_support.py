@@ -1,6 +1,7 @@
 """A bbshost with its SSH and web ports open, and clients for them: an SSH
 client (paramiko) and a WebSocket client on a plain socket. Both read and
-type as Dialogue does, so the telnet tests' steps work over them."""
+type as Dialogue does, so the telnet tests' steps work over them. The SSH
+user name is the user-ID; the demo users' password is theirs in lower case."""
 
 import base64
 import hashlib
@@ -26,6 +27,7 @@ class WaysHost(BbsHost):
                 "--channels", str(self.channels)]
         if CONFIG_DIR:
             args += ["--config", CONFIG_DIR]
+        args += self.options
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      env=host_env(self.fast_hash), cwd=self.root)
         for stream, sink in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
@@ -44,7 +46,7 @@ class WaysHost(BbsHost):
                     raise Failure("bbshost did not say %r:\n%s" % (wanted, self.output()))
                 self._lock.wait(min(left, 0.5))
 
-    def ssh(self, userid="guest", **kwargs):
+    def ssh(self, userid, **kwargs):
         client = SshClient(self.ssh_port, userid, **kwargs)
         self.clients.append(client)
         return client
@@ -102,18 +104,54 @@ class StreamDialogue(Dialogue):
         self._send_bytes(line.encode("utf-8") + b"\r")
 
 
-class SshClient(StreamDialogue):
-    """An SSH client with a pty and a shell, logged on to SSH with "none"."""
+def ssh_transport(port, sock=None):
+    """A paramiko client transport to the host's SSH port, past the key exchange."""
+    import paramiko
+    transport = paramiko.Transport(sock or socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT))
+    transport.banner_timeout = transport.auth_timeout = EXPECT_TIMEOUT
+    transport.start_client(timeout=EXPECT_TIMEOUT)
+    return transport
 
-    def __init__(self, port, userid="guest", width=80, height=24, term="xterm"):
+
+def ssh_logon(port, how, userid, secret):
+    """One SSH logon attempt, by "password", "interactive" (which must ask
+    one hidden "Password: ") or "key" (a paramiko key): whether it got in."""
+    import paramiko
+    prompts_seen = []
+
+    def answer(title, instructions, prompts):
+        prompts_seen.append(prompts)
+        return [secret for _ in prompts]
+
+    transport = ssh_transport(port)
+    try:
+        {"password": lambda: transport.auth_password(userid, secret),
+         "interactive": lambda: transport.auth_interactive(userid, answer),
+         "key": lambda: transport.auth_publickey(userid, secret)}[how]()
+        return transport.is_authenticated()
+    except (paramiko.SSHException, EOFError):  # refused, or cut off by the throttle
+        return False
+    finally:
+        transport.close()
+        check(how != "interactive" or prompts_seen in ([], [[("Password: ", False)]]),
+              "keyboard-interactive prompts: %r" % prompts_seen)
+
+
+class SshClient(StreamDialogue):
+    """An SSH client logged on as `userid` (by password: the demo users'
+    unless given; or by `key`), with a shell on a pty unless pty=False."""
+
+    def __init__(self, port, userid, password=None, key=None, width=80, height=24, term="xterm", pty=True,
+                 window=None, sock=None):
         super().__init__()
-        import paramiko
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT)
-        self.transport = paramiko.Transport(self.sock)
-        self.transport.start_client(timeout=EXPECT_TIMEOUT)
-        self.transport.auth_none(userid)
-        self.channel = self.transport.open_session(timeout=EXPECT_TIMEOUT)
-        self.channel.get_pty(term=term, width=width, height=height)
+        self.transport = ssh_transport(port, sock)
+        if key is not None:
+            self.transport.auth_publickey(userid, key)
+        else:
+            self.transport.auth_password(userid, password or userid.lower())
+        self.channel = self.transport.open_session(window_size=window, timeout=EXPECT_TIMEOUT)
+        if pty:
+            self.channel.get_pty(term=term, width=width, height=height)
         self.channel.invoke_shell()
         self.channel.settimeout(0.2)
 
@@ -135,10 +173,7 @@ class SshClient(StreamDialogue):
         self.channel.sendall(data)
 
     def close(self):
-        try:
-            self.transport.close()
-        finally:
-            self.sock.close()
+        self.transport.close()
 
     hang_up = close
 
