@@ -263,6 +263,7 @@ class BbsHost(Admin):
         self.port = free_port()
         args = [self.program or BBSHOST, "--data", self.data, "--port", str(self.port),
                 "--channels", str(self.channels)] + (config_args() if not self.program else []) + self.options
+        args += self.more_listeners()
         limit = None
         if self.open_files:
             def limit():
@@ -271,10 +272,10 @@ class BbsHost(Admin):
                                      env=host_env(self.fast_hash), cwd=self.root, preexec_fn=limit)
         for stream, sink in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
             threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
-        wanted = "listening on 127.0.0.1:%d" % self.port
+        wanted = ["listening on 127.0.0.1:%d" % self.port] + self.more_listening()
         deadline = time.monotonic() + START_TIMEOUT
         with self._lock:
-            while not any(wanted in line for line in self._out):
+            while not all(any(w in line for line in self._out) for w in wanted):
                 if self.proc.poll() is not None:
                     raise Failure("bbshost exited with %s before listening:\n%s" %
                                   (self.proc.returncode, self.output()))
@@ -283,6 +284,14 @@ class BbsHost(Admin):
                     raise Failure("bbshost did not say %r:\n%s" % (wanted, self.output()))
                 self._lock.wait(min(left, 0.5))
         self._reloads = self.log_text().count("reload done")
+
+    def more_listeners(self):
+        """Options for further ports (subclasses); more_listening() then
+        names the start-up lines to wait for."""
+        return []
+
+    def more_listening(self):
+        return []
 
     def _pump(self, stream, sink):
         for raw in iter(stream.readline, b""):

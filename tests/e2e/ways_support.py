@@ -8,43 +8,21 @@ import hashlib
 import os
 import socket
 import struct
-import subprocess
-import threading
 import time
 
-from e2e_support import (BBSHOST, CONFIG_DIR, EXPECT_TIMEOUT, START_TIMEOUT, BbsHost, Dialogue, Failure,
-                         check, free_port, host_env)
+from e2e_support import EXPECT_TIMEOUT, BbsHost, Dialogue, Failure, check, free_port
 
 
 class WaysHost(BbsHost):
     """A BbsHost that also listens for SSH and the web terminal on loopback."""
 
-    def start(self):
-        check(BBSHOST and os.path.exists(BBSHOST), "BBSHOST is not set to the program: %r" % BBSHOST)
-        self.port, self.ssh_port, self.http_port = free_port(), free_port(), free_port()
-        args = [BBSHOST, "--data", self.data, "--bind", "127.0.0.1", "--port", str(self.port),
-                "--ssh-port", str(self.ssh_port), "--http-port", str(self.http_port),
-                "--channels", str(self.channels)]
-        if CONFIG_DIR:
-            args += ["--config", CONFIG_DIR]
-        args += self.options
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=host_env(self.fast_hash), cwd=self.root)
-        for stream, sink in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
-            threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
-        wanted = ["listening on 127.0.0.1:%d (telnet)" % self.port,
-                  "listening on 127.0.0.1:%d (ssh)" % self.ssh_port,
-                  "listening on 127.0.0.1:%d (web)" % self.http_port]
-        deadline = time.monotonic() + START_TIMEOUT
-        with self._lock:
-            while not all(any(w in line for line in self._out) for w in wanted):
-                if self.proc.poll() is not None:
-                    raise Failure("bbshost exited with %s before listening:\n%s" %
-                                  (self.proc.returncode, self.output()))
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise Failure("bbshost did not say %r:\n%s" % (wanted, self.output()))
-                self._lock.wait(min(left, 0.5))
+    def more_listeners(self):
+        self.ssh_port, self.http_port = free_port(), free_port()
+        return ["--ssh-port", str(self.ssh_port), "--http-port", str(self.http_port)]
+
+    def more_listening(self):
+        return ["listening on 127.0.0.1:%d (ssh)" % self.ssh_port,
+                "listening on 127.0.0.1:%d (web)" % self.http_port]
 
     def ssh(self, userid, **kwargs):
         client = SshClient(self.ssh_port, userid, **kwargs)
