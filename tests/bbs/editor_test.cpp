@@ -35,23 +35,22 @@ protected:
     void SetUp() override {
         HostTest::SetUp();
         open();
-        Probe::register_as("Probe");
-        Probe::probe().take_on_logon = true;
+        Probe::register_as("Probe", true);
         Probe::probe().on_input = [this] {
             if (margc && sameas(margv[0], "edit")) bgnedt(size_, g_guard_area + 8, 0, nullptr, editor_done, 0x40);
             return int16_t{1};
         };
         g_done = Done{};
         std::memset(g_guard_area, '#', sizeof g_guard_area);
-        add_account("Alice");
-        ch_ = host().logon("Alice");
-        host().take_output(ch_);
+        ch_ = online("Alice");
     }
-    void begin(int size, const char* text) {
+    // Opens the editor on the text; its header is left in the output when asked.
+    void begin(int size, const char* text, bool keep_header = false) {
         size_ = size;
         std::memcpy(g_guard_area + 8, text, std::strlen(text) + 1);
         host().line(ch_, "edit");
         ASSERT_TRUE(host().in_editor(ch_));
+        if (!keep_header) host().take_output(ch_);
     }
     void expect_guards_intact() {
         for (int i = 0; i < 8; ++i) EXPECT_EQ(g_guard_area[i], '#') << "before the buffer, byte " << i;
@@ -64,7 +63,6 @@ protected:
 
 TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
     begin(41, "");
-    host().take_output(ch_);
     const int inputs_before = Probe::probe().inputs();
     host().line(ch_, "first line");
     host().line(ch_, "second");
@@ -85,7 +83,6 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
 
 TEST_F(EditorTest, NeverGrowsPastTheSize) {
     begin(21, "");
-    host().take_output(ch_);
     host().line(ch_, "0123456789");       // 10
     host().line(ch_, "abcdefghi");        // 10 + CR + 9 = 20: fits exactly
     EXPECT_EQ(host().editor_text(ch_), "0123456789\rabcdefghi");
@@ -114,7 +111,6 @@ TEST_F(EditorTest, LongLinesAreWrappedAtBlanksWithANote) {
     };
     for (const auto& c : cases) {
         begin(400, "");
-        host().take_output(ch_);
         host().line(ch_, c.typed);
         EXPECT_EQ(host().take_output(ch_), "Line wrapped at 79 characters.\r") << c.typed;
         EXPECT_EQ(host().editor_text(ch_), c.stored) << c.typed;
@@ -140,7 +136,6 @@ TEST_F(EditorTest, LinesAreDeletedReplacedAndInsertedByNumber) {
     };
     for (const auto& c : cases) {
         begin(41, "one\rtwo\rthree");
-        host().take_output(ch_);
         for (const auto& line : c.typed) host().line(ch_, line);
         EXPECT_EQ(host().editor_text(ch_), c.stored) << c.typed.front();
         const std::string shown = host().take_output(ch_);
@@ -149,7 +144,6 @@ TEST_F(EditorTest, LinesAreDeletedReplacedAndInsertedByNumber) {
     }
     // An edit that would pass the size changes nothing.
     begin(16, "one\rtwo\rthree");
-    host().take_output(ch_);
     host().line(ch_, "/e 2");
     host().line(ch_, "a much longer line");
     EXPECT_EQ(host().editor_text(ch_), "one\rtwo\rthree");
@@ -157,7 +151,7 @@ TEST_F(EditorTest, LinesAreDeletedReplacedAndInsertedByNumber) {
 }
 
 TEST_F(EditorTest, HeaderClearHelpAndAbandon) {
-    begin(41, "old text");
+    begin(41, "old text", true);
     EXPECT_EQ(host().take_output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
     EXPECT_EQ(host().editor_size(ch_), 41u);
     EXPECT_EQ(host().editor_text(ch_), "old text");
