@@ -1,21 +1,9 @@
-// Fuzz target: the message file compiler (bbs/messages.*) and the option
-// readers. The input is read twice:
-//
-//  1. as message source (X.MSG). parse_message_source either refuses it,
-//     naming a line of the text and a reason, or accepts it; then every entry
-//     has a number and name of its own and a name of letters, digits and
-//     underscores; the table written back as source parses to the same
-//     table; compiled (write_compiled_messages) and read back
-//     (read_compiled_messages) it is the same table with the same digest;
-//     scan_message_source finds every entry's text by name in the source
-//     file; the option readers keep every value within the bounds they
-//     are given; check_message_table either refuses the table, naming a
-//     line of the text (or none) for each reason, or accepts it, and then
-//     every message formats with arguments of its kinds without a fault
-//     (the sanitizer build runs the replay).
-//  2. as a compiled file (X.MCV). read_compiled_messages either refuses it
-//     with a reason or accepts it; an accepted table written again and read
-//     back is the same table.
+// Fuzz target: the message file compiler and the option readers. The input
+// as source: refused with a line and a reason, or a table of unique numbers
+// and names that round-trips through source and compiled form, is found by
+// scan_message_source, whose options stay in bounds, and whose messages
+// format with arguments of their kinds. As a compiled file: refused with a
+// reason, or read, written and read back the same.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
