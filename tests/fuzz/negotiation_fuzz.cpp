@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -129,9 +130,7 @@ long peak_kib() {
 // must never begin, and nothing past the refusal may come out.
 void check_refusal_before_libtelnet(const std::vector<std::string>& steps) {
     struct Seen {
-        bool compressing = false;
-        bool refused = false;
-        bool after_refusal = false;
+        bool compressing = false, refused = false, after_refusal = false;
     } seen;
     auto handler = [](telnet_t*, telnet_event_t* ev, void* user) {
         auto* s = static_cast<Seen*>(user);
@@ -157,9 +156,7 @@ void check_refusal_before_libtelnet(const std::vector<std::string>& steps) {
 
 void check_negotiations(const ServerSaid& said) {
     auto one_of = [](int option, std::initializer_list<int> options) {
-        for (int o : options)
-            if (o == option) return true;
-        return false;
+        return std::find(options.begin(), options.end(), option) != options.end();
     };
     for (auto [verb, option] : said.negotiations) {
         if (verb == TELNET_EV_WILL && !one_of(option, {TELNET_TELOPT_ECHO, TELNET_TELOPT_BINARY, TELNET_TELOPT_SGA,
@@ -203,8 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     connection.check_closed();
     check_negotiations(connection.said());
 
-    if (longest > kTurnBudget)
-        fail("one turn of the loop took " + std::to_string(longest / 1ms) + " ms");
+    if (longest > kTurnBudget) fail("one turn of the loop took " + std::to_string(longest / 1ms) + " ms");
     if (took > kInputBudget) fail("the input took " + std::to_string(took / 1ms) + " ms");
     const long grown = peak_kib() - peak_before;
     if (grown > kMemoryBudgetKib) fail("the peak resident set grew by " + std::to_string(grown) + " KiB");
