@@ -105,6 +105,17 @@ TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
     EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 0);
     EXPECT_EQ(dfaAbs(), 0u) << "a lookup that finds nothing leaves no current record";
     dfaRstBlk();
+
+    // A key taken in any case is refused, through the services and directly.
+    EXPECT_EQ(insert(record("BOB", "qrtbkpls_reg", "second")), 0u);
+    std::string error;
+    const std::string dup = record("bob", "QRTBKPLS_REG", "third");
+    EXPECT_FALSE(db().insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
+    EXPECT_NE(error.find("key exists"), std::string::npos) << error;
+    const auto entries = db().generic_entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].userid, "Bob");
+    EXPECT_EQ(payload_of(entries[0].bytes.data()), "bob's registry");
 }
 
 TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
@@ -254,7 +265,6 @@ TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
     ASSERT_NE(insert(record("Alice", "QRTBKPLS_REG", "alice")), 0u);
     ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "bob")), 0u);
 
-    // A caller's buffer that holds the key and receives the record.
     std::string buffer = key("alice", "QRTBKPLS_REG");
     buffer.resize(100);
     dfaSetBlk(genbb);
@@ -262,7 +272,6 @@ TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
     EXPECT_EQ(userid_of(buffer.data()), "Bob");
     EXPECT_EQ(payload_of(buffer.data()), "bob");
 
-    // The file's own buffer as key and target.
     std::memcpy(genbb->record, key("ALICE", "QRTBKPLS_REG").data(), HOST_KEYSIZ);
     ASSERT_EQ(dfaAcqLock(nullptr, genbb->record, 0, DFA_EQUAL, 0), 1);
     EXPECT_EQ(userid_of(genbb->record), "Alice");
@@ -321,20 +330,6 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     EXPECT_EQ(db().class_days("Guest"), std::nullopt);
     EXPECT_FALSE(db().put_class("", 1, &error));
     EXPECT_FALSE(db().put_class("sixteen-chars-xx", 1, &error));
-}
-
-TEST_F(DatabaseTest, DuplicateKeysAreRefused) {
-    ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "first")), 0u);
-    EXPECT_EQ(insert(record("BOB", "qrtbkpls_reg", "second")), 0u);
-    std::string error;
-    const std::string dup = record("bob", "QRTBKPLS_REG", "third");
-    EXPECT_FALSE(db().insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
-    EXPECT_NE(error.find("key exists"), std::string::npos) << error;
-
-    const auto entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].userid, "Bob");
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "first");
 }
 
 TEST_F(DatabaseTest, BatchCommitsOrRollsBackAsOne) {

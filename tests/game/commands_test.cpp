@@ -47,7 +47,7 @@ TEST_F(GameCommands, WhoListsEveryoneOnline) {
                        kAliaPrompt);
 }
 
-TEST_F(GameCommands, ExtensionMenuWithNoTaker) {
+TEST_F(GameCommands, TheExtensionMenuOffersTheLineAndAnAddonTakesTheUserAndHandsHimBack) {
     install_addon();
     int alice = login("Alice");
     EXPECT_EQ(type(alice, "EXT"), "Extensions:\r  [T] Test extension\rExtension: ");
@@ -62,17 +62,12 @@ TEST_F(GameCommands, ExtensionMenuWithNoTaker) {
     type(alice, "ext");
     EXPECT_EQ(type(alice, ""), "No such extension.\r" + kAliaPrompt);
     EXPECT_EQ(calls().commands, 1);
-}
 
-TEST_F(GameCommands, AnAddonTakesTheUserAndHandsHimBack) {
-    install_addon();
-    int alice = login("Alice");
+    // An add-on that takes the user; "back" in its module injects status 3.
     type(alice, "ext");
     EXPECT_EQ(type(alice, "t"), "Inside the test extension.\r");
     EXPECT_EQ(usroff(alice)->state, calls().module_number);
     EXPECT_EQ(usroff(alice)->substate, 42u);
-
-    // "back" in the add-on's module injects status 3: the game's prompt.
     EXPECT_EQ(type(alice, "back"), kAliaPrompt);
     EXPECT_EQ(usroff(alice)->state, game_->module_number());
     EXPECT_EQ(type(alice, "who").find("In Brakvold now:\r"), 0u);
