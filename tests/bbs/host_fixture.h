@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,9 +32,7 @@ struct Probe {
     bool take_on_logon = false;  // the logon routine places the user in this module
 
     int inputs() const {
-        int n = 0;
-        for (const auto& e : events) n += e.rfind("input", 0) == 0;
-        return n;
+        return std::count_if(events.begin(), events.end(), [](const auto& e) { return e.starts_with("input"); });
     }
 };
 

@@ -1,6 +1,5 @@
-// Message files: the source compiler, kinds and the check against them, the
-// compiled form, opnmsg's recompilation, the option readers and the message
-// printers.
+// Message files: the source compiler, kinds and their check, the compiled
+// form, opnmsg's recompilation, the option readers and the printers.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -33,14 +32,9 @@ SourceError parse_error(std::string_view src) {
 }
 
 TEST(MessageSource, EntriesEscapesAndLineBreaks) {
-    MessageTable t = parse_ok(
-        "# options\n"
-        "4 PRICE {100}\n"
-        "  # indented comment\n"
-        "20 MENU {\\e[1mHi\\e[0m\\r\\n\\t\\\\\\{x\\}\\x41\\x7e}\n"
-        "21 MULTI {one\r\ntwo\nthree}\n"
-        "22 NESTED {a {b} c}\n"
-        "23 EMPTY {}\n");
+    MessageTable t = parse_ok("# options\n4 PRICE {100}\n  # indented comment\n"
+                              "20 MENU {\\e[1mHi\\e[0m\\r\\n\\t\\\\\\{x\\}\\x41\\x7e}\n"
+                              "21 MULTI {one\r\ntwo\nthree}\n22 NESTED {a {b} c}\n23 EMPTY {}\n");
     ASSERT_EQ(t.entries.size(), 5u);
     EXPECT_EQ(t.by_number(4)->text, "100");
     EXPECT_EQ(t.by_number(20)->text, "\x1b[1mHi\x1b[0m\r\n\t\\{x}A~");
@@ -78,13 +72,8 @@ TEST(MessageSource, ErrorsNameFileAndLine) {
 }
 
 TEST(MessageSource, KindLines) {
-    MessageTable t = parse_ok(
-        "#:prfmsg( string ,count )\n"
-        "# a comment between the kind and its entry\n"
-        "1 A {x}\n"
-        "#: PRFMSG(none)\n2 B {}\n"
-        "#: lngopt( -1 .. 90000000 )\n3 C {5}\n"
-        "4 D {no kind}\n");
+    MessageTable t = parse_ok("#:prfmsg( string ,count )\n# a comment between the kind and its entry\n1 A {x}\n"
+                              "#: PRFMSG(none)\n2 B {}\n#: lngopt( -1 .. 90000000 )\n3 C {5}\n4 D {no kind}\n");
     EXPECT_EQ(t.by_number(1)->kind.text(), "prfmsg(string, count)");
     EXPECT_EQ(t.by_number(2)->kind.text(), "prfmsg");
     EXPECT_EQ(t.by_number(3)->kind.text(), "lngopt(-1..90000000)");
