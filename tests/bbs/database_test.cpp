@@ -1,6 +1,5 @@
-// The host's database file through the dfa* services, as modules use it:
-// key 0 order of the generic database, the three lookups, absolute
-// positions, rewrites, the selection stack, and what survives a reopen.
+// The host's database through the dfa* services as modules use them: key
+// order, lookups, positions, rewrites, the selection stack, durability.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
