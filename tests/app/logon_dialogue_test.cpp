@@ -1,7 +1,6 @@
-// The logon dialogue's rules on a clock the test moves: what the user is
-// told, when the throttle is asked and given attempts back, when the
-// password is checked and the user logged on, and when the connection
-// closes, for scripts of what the user and the host do.
+// The logon dialogue on a clock the test moves: for scripts of what the user
+// and the host do, what the user is told and what the dialogue asks of the
+// throttle, the password check, the logon and the connection.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,8 +16,7 @@ using app::LogonDialogue;
 using app::LogonThrottle;
 using namespace std::chrono_literals;
 
-// One step of a script: a line typed, the password check's answer, time
-// passing (and the dialogue's timer running out), or a hang-up.
+// A line typed, the password check's answer, time passing, or a hang-up.
 struct Step {
     enum class Kind { type, answer, wait, hang_up } kind;
     std::string text;
@@ -30,9 +28,8 @@ Step answer(bool ok) { return {Step::Kind::answer, {}, ok}; }
 Step wait(std::chrono::seconds time) { return {Step::Kind::wait, {}, false, time}; }
 const Step hang_up{Step::Kind::hang_up, {}};
 
-// The host and the terminal as the dialogue sees them: everything it asks
-// of them goes into one transcript, what it says as it is and the rest in
-// angle brackets. Accounts: Alice and Bob, and Bob is online.
+// One transcript of what the dialogue asks: what it says as it is, the rest
+// in angle brackets. Accounts: Alice and Bob, and Bob is online.
 class Recorder : public LogonDialogue::Services {
 public:
     std::string transcript;

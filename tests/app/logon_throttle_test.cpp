@@ -1,8 +1,6 @@
-// The logon throttle on a clock the test moves: how many passwords an
-// attacker gets to try, from one address and against one user-ID from any
-// number of addresses, in parallel or one after another; what good logons
-// and abandoned attempts give back; the caps on connections at the logon
-// dialogue; and the bounded memory.
+// The logon throttle on a clock the test moves: guesses per address and per
+// user-ID, what good logons and abandoned attempts give back, the caps on
+// connections at the dialogue, and the bounded memory.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,9 +19,8 @@ protected:
     LogonThrottle::Clock::time_point now_{};  // the epoch of the steady clock: any start will do
     LogonThrottle throttle_{[this] { return now_; }};
 
-    // An attacker who tries a wrong password as often as he is let, once a
-    // second for `seconds`; `address` and `userid` give the source and the
-    // target of try i. The number of passwords he got to try.
+    // Passwords tried by an attacker who tries once a second for `seconds`,
+    // try i from address(i) at userid(i).
     template <class Address, class Userid>
     int guesses(int seconds, Address address, Userid userid) {
         int tried = 0;
@@ -42,10 +39,8 @@ std::string many_addresses(int i) { return "10." + std::to_string(i / 65536 % 25
 std::string many_userids(int i) { return "user" + std::to_string(i); }
 std::string one_userid(int i) { return i % 2 ? "alice" : "ALICE"; }  // letter case makes no new user-ID
 
-// The figures the README states: the burst at once, then one attempt per
-// interval (10, then one every 2 minutes per address; 5, then one every 5
-// minutes per user-ID), i.e. at most 40 an hour and 730 a day from one
-// address, 17 an hour and 293 a day against one user-ID.
+// The README's figures: per address 10 at once, then one every 2 minutes;
+// per user-ID 5, then one every 5 minutes.
 TEST_F(ThrottleTest, GuessRates) {
     struct Case {
         const char* who;
@@ -156,13 +151,8 @@ TEST(SourceKey, IPv6CountsBySlash64AndMappedIPv4AsIPv4) {
         const char* address;
         const char* key;
     };
-    const Case cases[] = {
-        {"192.0.2.1", "192.0.2.1"},
-        {"::ffff:192.0.2.1", "192.0.2.1"},
-        {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
-        {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
-        {"::1", "::/64"},
-    };
+    const Case cases[] = {{"192.0.2.1", "192.0.2.1"}, {"::ffff:192.0.2.1", "192.0.2.1"}, {"::1", "::/64"},
+                          {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"}, {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"}};
     for (const auto& c : cases)
         EXPECT_EQ(LogonThrottle::source_key(asio::ip::make_address(c.address)), c.key) << c.address;
 }

@@ -1,7 +1,6 @@
-// Another process holds the database's write lock: no call runs without its
-// transaction, none waits long for it, and what waits runs later in the
-// order it came, or is refused with word to its user when it waited too long.
-// The lock is real (a second connection to bbs.db); time is the test's.
+// Another process holds the database's write lock (a real second connection;
+// the time is the test's): no call runs without its transaction, and what
+// waits runs later in order, or is refused with word to its user.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -26,26 +25,19 @@ protected:
     void SetUp() override {
         HostTest::SetUp();
         bbs::HostOptions options;
-        options.data_dir = dir_;
-        options.channels = 4;
         options.busy_timeout = milliseconds(1);
         options.busy_notice = milliseconds(250);
         options.busy_give_up = milliseconds(5000);
         options.clock = [this] { return now_; };
-        std::string error;
-        host_ = bbs::Host::open(options, &error);
-        ASSERT_TRUE(host_) << error;
-        Probe::register_as("Probe");
-        Probe::probe().take_on_logon = true;
+        open(4, options);
+        Probe::register_as("Probe", true);
         Probe::probe().on_input = [this] {  // the line itself, not its word count
             events().back() = "input " + std::to_string(usrnum) + " " + (margc ? margv[0] : "");
             return int16_t{1};
         };
-        for (const char* id : {"Alice", "Bob", "Carol"}) add_account(id);
-        alice_ = host().logon("Alice");
-        bob_ = host().logon("Bob");
-        host().take_output(alice_);
-        host().take_output(bob_);
+        alice_ = online("Alice");
+        bob_ = online("Bob");
+        add_account("Carol");
         events().clear();
         host().on_reload([this] { events().push_back("reload"); });
     }
@@ -122,9 +114,8 @@ TEST_F(BusyTest, EveryKindOfCallWaitsAndRunsInOrderOnceTheLockIsGone) {
     EXPECT_NE(log.find("calls run again"), std::string::npos) << log;
 }
 
-// Lines, whose meaning may go stale, are refused when they waited too long,
-// and so is every line beyond what a channel may have waiting; hang-ups
-// and logons are never refused. Nothing of a refused line runs later.
+// Lines that waited too long, or past what a channel may have waiting, are
+// refused and never run; hang-ups and logons are never refused.
 TEST_F(BusyTest, LinesThatWaitedTooLongAreRefusedAndTheirUserIsTold) {
     lock();
     host().line(alice_, "stale1");
@@ -150,8 +141,7 @@ TEST_F(BusyTest, LinesThatWaitedTooLongAreRefusedAndTheirUserIsTold) {
     EXPECT_FALSE(host().online(bob_)) << "a hang-up must happen in the end";
 }
 
-// Calls made from inside a running call (a module closing a user, a tell
-// injected to another) join it; the first call after the lock goes runs.
+// Calls made inside a running call (a close, a tell to another) join it.
 TEST_F(BusyTest, CallsInsideARunningCallJoinItAndTheHostRecovers) {
     Probe::probe().on_input = [this] {
         events().back() = std::string("input ") + (margc ? margv[0] : "");

@@ -1,27 +1,15 @@
-// The host's database file through the dfa* services, as modules use it:
-// key 0 order of the generic database, the three lookups, absolute
-// positions, rewrites, the selection stack, and what survives a reopen.
+// The host's database through the dfa* services as modules use them: key
+// order, lookups, positions, rewrites, the selection stack, durability.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "bbs/database.h"
-#include "platform/host.h"
 #include "tests/bbs/host_fixture.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // A generic record: key (user-ID, tag) and payload, `length` bytes long.
 std::string record(std::string_view userid, std::string_view tag, std::string_view payload = "",
@@ -37,13 +25,9 @@ std::string key(std::string_view userid, std::string_view tag) {
     return record(userid, tag, "", HOST_KEYSIZ);
 }
 
-std::string userid_of(const void* rec) { return std::string(static_cast<const char*>(rec)); }
-std::string tag_of(const void* rec) {
-    return std::string(static_cast<const char*>(rec) + HOST_UIDSIZ);
-}
-std::string payload_of(const void* rec) {
-    return std::string(static_cast<const char*>(rec) + HOST_KEYSIZ);
-}
+std::string userid_of(const void* rec) { return static_cast<const char*>(rec); }
+std::string tag_of(const void* rec) { return static_cast<const char*>(rec) + HOST_UIDSIZ; }
+std::string payload_of(const void* rec) { return static_cast<const char*>(rec) + HOST_KEYSIZ; }
 
 // The host's own database, bound to the dfa* services as the host binds it.
 class DatabaseTest : public hosttest::HostTest {
@@ -53,10 +37,6 @@ protected:
         open();
     }
     bbs::Database& db() { return host().database(); }
-    void reopen() {
-        close();
-        open();
-    }
 
     // Inserts through the services; returns the new record's position (0 on refusal).
     uint32_t insert(const std::string& rec) {
@@ -81,32 +61,20 @@ protected:
         dfaRstBlk();
         return keys;
     }
-
 };
 
 using Keys = std::vector<std::pair<std::string, std::string>>;
 
 TEST_F(DatabaseTest, KeyZeroOrdersUserIdsIgnoringCaseThenTags) {
-    const Keys inserted = {
-        {"alice", "QRTBKPLS_REG"}, {"Bob", "QRTBKPLS_REG"},  {"Al", "QRTBKPLS_REG"},
-        {"A", "ZETA"},             {"Bob", "QRTBKPLS_DESC"}, {"a", "alpha"},
-        {"ALICE", "OTHER_MOD"},    {"Carol", "QRTBKPLS_REG"}, {"bobby", "QRTBKPLS_DESC"},
-        {"1st", "X"},
-    };
+    const Keys inserted = {{"alice", "QRTBKPLS_REG"}, {"Bob", "QRTBKPLS_REG"}, {"Al", "QRTBKPLS_REG"}, {"A", "ZETA"},
+                           {"Bob", "QRTBKPLS_DESC"}, {"a", "alpha"}, {"ALICE", "OTHER_MOD"}, {"Carol", "QRTBKPLS_REG"},
+                           {"bobby", "QRTBKPLS_DESC"}, {"1st", "X"}};
     for (const auto& [u, t] : inserted) ASSERT_NE(insert(record(u, t)), 0u) << u << "/" << t;
 
-    const Keys expected = {
-        {"1st", "X"},
-        {"a", "alpha"},              // "a" sorts with "A", then by tag
-        {"A", "ZETA"},
-        {"Al", "QRTBKPLS_REG"},      // a prefix sorts before the longer user-ID
-        {"ALICE", "OTHER_MOD"},      // one user-ID in any case, ordered by tag
-        {"alice", "QRTBKPLS_REG"},
-        {"Bob", "QRTBKPLS_DESC"},
-        {"Bob", "QRTBKPLS_REG"},
-        {"bobby", "QRTBKPLS_DESC"},
-        {"Carol", "QRTBKPLS_REG"},
-    };
+    // "a" sorts with "A", then by tag; a prefix before the longer user-ID.
+    const Keys expected = {{"1st", "X"}, {"a", "alpha"}, {"A", "ZETA"}, {"Al", "QRTBKPLS_REG"}, {"ALICE", "OTHER_MOD"},
+                           {"alice", "QRTBKPLS_REG"}, {"Bob", "QRTBKPLS_DESC"}, {"Bob", "QRTBKPLS_REG"},
+                           {"bobby", "QRTBKPLS_DESC"}, {"Carol", "QRTBKPLS_REG"}};
     EXPECT_EQ(walk(), expected);
 
     Keys listed;
@@ -136,6 +104,17 @@ TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
     EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 0);
     EXPECT_EQ(dfaAbs(), 0u) << "a lookup that finds nothing leaves no current record";
     dfaRstBlk();
+
+    // A key taken in any case is refused, through the services and directly.
+    EXPECT_EQ(insert(record("BOB", "qrtbkpls_reg", "second")), 0u);
+    std::string error;
+    const std::string dup = record("bob", "QRTBKPLS_REG", "third");
+    EXPECT_FALSE(db().insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
+    EXPECT_NE(error.find("key exists"), std::string::npos) << error;
+    const auto entries = db().generic_entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].userid, "Bob");
+    EXPECT_EQ(payload_of(entries[0].bytes.data()), "bob's registry");
 }
 
 TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
@@ -144,28 +123,29 @@ TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
     const uint32_t p3 = insert(record("Carol", "QRTBKPLS_REG", "3"));
     ASSERT_TRUE(p1 && p2 && p3);
 
-    char rec[200];
-    auto find = [&](const std::string& k, int16_t op) -> uint32_t {
-        std::memset(rec, 0x55, sizeof rec);
-        if (dfaAcqLock(rec, k.data(), 0, op, 0) != 1) return 0;
-        return dfaAbs();
+    const struct {
+        std::string key;
+        int16_t op;
+        uint32_t found;
+    } cases[] = {
+        {key("", ""), DFA_GREATER_EQUAL, p1}, {key("", ""), DFA_GREATER, p1},
+        {key("Bob", "QRTBKPLS_REG"), DFA_GREATER_EQUAL, p2}, {key("BOB", "qrtbkpls_reg"), DFA_GREATER_EQUAL, p2},
+        {key("bob", "QRTBKPLS_REG"), DFA_GREATER, p3},  // equal ignoring case is skipped
+        {key("B", ""), DFA_GREATER_EQUAL, p2}, {key("B", ""), DFA_GREATER, p2},
+        {key("Bob", ""), DFA_GREATER, p2},  // a shorter tag sorts first
+        {key("Bob", "QRTBKPLS_REGX"), DFA_GREATER_EQUAL, p3}, {key("Carol", "QRTBKPLS_REG"), DFA_GREATER_EQUAL, p3},
+        {key("Carol", "QRTBKPLS_REG"), DFA_GREATER, 0}, {key("Dave", ""), DFA_GREATER_EQUAL, 0},
+        {key("Dave", ""), DFA_GREATER, 0},
     };
     dfaSetBlk(genbb);
-    EXPECT_EQ(find(key("", ""), DFA_GREATER_EQUAL), p1);
-    EXPECT_EQ(find(key("", ""), DFA_GREATER), p1);
-    EXPECT_EQ(find(key("Bob", "QRTBKPLS_REG"), DFA_GREATER_EQUAL), p2);  // equal counts
-    EXPECT_EQ(payload_of(rec), "2");
-    EXPECT_EQ(find(key("BOB", "qrtbkpls_reg"), DFA_GREATER_EQUAL), p2);
-    EXPECT_EQ(find(key("bob", "QRTBKPLS_REG"), DFA_GREATER), p3);        // equal ignoring case is skipped
-    EXPECT_EQ(find(key("B", ""), DFA_GREATER_EQUAL), p2);                // between two keys
-    EXPECT_EQ(find(key("B", ""), DFA_GREATER), p2);
-    EXPECT_EQ(find(key("Bob", ""), DFA_GREATER), p2);                    // shorter tag sorts first
-    EXPECT_EQ(find(key("Bob", "QRTBKPLS_REGX"), DFA_GREATER_EQUAL), p3);
-    EXPECT_EQ(find(key("Carol", "QRTBKPLS_REG"), DFA_GREATER_EQUAL), p3);
-    EXPECT_EQ(find(key("Carol", "QRTBKPLS_REG"), DFA_GREATER), 0u);      // last record: nothing after
-    EXPECT_EQ(find(key("Dave", ""), DFA_GREATER_EQUAL), 0u);             // past the end
-    EXPECT_EQ(find(key("Dave", ""), DFA_GREATER), 0u);
-    EXPECT_EQ(static_cast<unsigned char>(rec[0]), 0x55) << "nothing found, nothing written";
+    for (const auto& c : cases) {
+        char rec[200];
+        std::memset(rec, 0x55, sizeof rec);
+        const bool found = dfaAcqLock(rec, c.key.data(), 0, c.op, 0) == 1;
+        EXPECT_EQ(found ? dfaAbs() : 0u, c.found) << userid_of(c.key.data()) << "/" << tag_of(c.key.data()) << " " << c.op;
+        if (found) EXPECT_EQ(payload_of(rec), std::to_string(c.found == p1 ? 1 : c.found == p2 ? 2 : 3));
+        else EXPECT_EQ(static_cast<unsigned char>(rec[0]), 0x55) << "nothing found, nothing written";
+    }
     dfaRstBlk();
 }
 
@@ -284,7 +264,6 @@ TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
     ASSERT_NE(insert(record("Alice", "QRTBKPLS_REG", "alice")), 0u);
     ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "bob")), 0u);
 
-    // A caller's buffer that holds the key and receives the record.
     std::string buffer = key("alice", "QRTBKPLS_REG");
     buffer.resize(100);
     dfaSetBlk(genbb);
@@ -292,7 +271,6 @@ TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
     EXPECT_EQ(userid_of(buffer.data()), "Bob");
     EXPECT_EQ(payload_of(buffer.data()), "bob");
 
-    // The file's own buffer as key and target.
     std::memcpy(genbb->record, key("ALICE", "QRTBKPLS_REG").data(), HOST_KEYSIZ);
     ASSERT_EQ(dfaAcqLock(nullptr, genbb->record, 0, DFA_EQUAL, 0), 1);
     EXPECT_EQ(userid_of(genbb->record), "Alice");
@@ -353,20 +331,6 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     EXPECT_FALSE(db().put_class("sixteen-chars-xx", 1, &error));
 }
 
-TEST_F(DatabaseTest, DuplicateKeysAreRefused) {
-    ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "first")), 0u);
-    EXPECT_EQ(insert(record("BOB", "qrtbkpls_reg", "second")), 0u);
-    std::string error;
-    const std::string dup = record("bob", "QRTBKPLS_REG", "third");
-    EXPECT_FALSE(db().insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
-    EXPECT_NE(error.find("key exists"), std::string::npos) << error;
-
-    const auto entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].userid, "Bob");
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "first");
-}
-
 TEST_F(DatabaseTest, BatchCommitsOrRollsBackAsOne) {
     EXPECT_FALSE(db().batch([&] {
         return insert(record("Alice", "T")) != 0 && insert(record("Alice", "T")) != 0;
@@ -395,7 +359,8 @@ TEST_F(DatabaseTest, DataSurvivesCloseAndReopen) {
     ASSERT_EQ(dfaDelete(), 1);
     dfaRstBlk();
 
-    reopen();
+    close();
+    open();
     const auto entries = db().generic_entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].position, pa);
@@ -406,40 +371,10 @@ TEST_F(DatabaseTest, DataSurvivesCloseAndReopen) {
     EXPECT_GT(pd, pc) << "the deleted highest position is not handed out again after a reopen";
 }
 
-TEST_F(DatabaseTest, AcknowledgedWritesSurviveACrashOfTheProcess) {
-    close();  // no connection is carried across the fork
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // A fresh connection of the crashing process; it dies without closing.
-        std::string error;
-        auto db = bbs::Database::open(dir_ / "bbs.db", &error);
-        if (!db) _exit(2);
-        bbs::bind_database(db.get());
-        for (int i = 0; i < 50; ++i)
-            if (!insert(record("crash" + std::to_string(i), "T", "kept"))) _exit(3);
-        dfaSetBlk(genbb);
-        if (dfaAcqLock(nullptr, key("crash7", "T").data(), 0, DFA_EQUAL, 0) != 1) _exit(4);
-        if (dfaDelete() != 1) _exit(5);
-        _exit(0);
-    }
-    int wstatus = 0;
-    ASSERT_EQ(waitpid(child, &wstatus, 0), child);
-    ASSERT_TRUE(WIFEXITED(wstatus));
-    ASSERT_EQ(WEXITSTATUS(wstatus), 0);
+// (Acknowledged writes surviving a crash of the process: e2e test_crash_safety.)
 
-    open();
-    EXPECT_EQ(db().generic_count(), 49u);
-    dfaSetBlk(genbb);
-    EXPECT_EQ(dfaAcqLock(nullptr, key("CRASH49", "T").data(), 0, DFA_EQUAL, 0), 1);
-    EXPECT_EQ(payload_of(genbb->record), "kept");
-    EXPECT_EQ(dfaAcqLock(nullptr, key("crash7", "T").data(), 0, DFA_EQUAL, 0), 0);
-    dfaRstBlk();
-}
-
-// Counts the syncs of every file SQLite opens while installed as the
-// default VFS: each file keeps the real VFS's state and methods, only
-// xSync is counted on its way through.
+// The default VFS while it lives: counts the xSync calls of every file SQLite
+// opens, passing them on to the real VFS's methods.
 class SyncCounter {
 public:
     SyncCounter() {
@@ -488,8 +423,7 @@ public:
     static inline SyncCounter* g_counter = nullptr;
 };
 
-// Commits are durable (synchronous=FULL: the log is on disk before COMMIT
-// returns), and a call that wrote nothing costs no sync at all.
+// A commit is on disk before it returns; a call that wrote nothing costs no sync.
 TEST_F(DatabaseTest, ACallThatWroteIsSyncedAtCommitAndOneThatOnlyReadIsNot) {
     close();
     SyncCounter counter;
@@ -521,16 +455,9 @@ TEST_F(DatabaseTest, ACallThatWroteIsSyncedAtCommitAndOneThatOnlyReadIsNot) {
 }
 
 TEST_F(DatabaseTest, OpenFailsWithAReasonForAFileThatIsNoDatabase) {
-    const fs::path bad = dir_ / "garbage.db";
-    {
-        FILE* f = std::fopen(bad.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        const std::string junk(8192, 'j');
-        std::fwrite(junk.data(), 1, junk.size(), f);
-        std::fclose(f);
-    }
+    write("garbage.db", std::string(8192, 'j'));
     std::string error;
-    EXPECT_EQ(bbs::Database::open(bad, &error), nullptr);
+    EXPECT_EQ(bbs::Database::open(dir_ / "garbage.db", &error), nullptr);
     EXPECT_NE(error.find("garbage.db"), std::string::npos) << error;
     error.clear();
     EXPECT_EQ(bbs::Database::open(dir_ / "no-such-folder" / "bbs.db", &error), nullptr);

@@ -35,23 +35,22 @@ protected:
     void SetUp() override {
         HostTest::SetUp();
         open();
-        Probe::register_as("Probe");
-        Probe::probe().take_on_logon = true;
+        Probe::register_as("Probe", true);
         Probe::probe().on_input = [this] {
             if (margc && sameas(margv[0], "edit")) bgnedt(size_, g_guard_area + 8, 0, nullptr, editor_done, 0x40);
             return int16_t{1};
         };
         g_done = Done{};
-        std::memset(g_guard_area, '#', sizeof g_guard_area);
-        add_account("Alice");
-        ch_ = host().logon("Alice");
-        host().take_output(ch_);
+        ch_ = online("Alice");
     }
-    void begin(int size, const char* text) {
+    // Opens the editor on the text; its header is left in the output when asked.
+    void begin(int size, const char* text, bool keep_header = false) {
         size_ = size;
+        std::memset(g_guard_area, '#', sizeof g_guard_area);
         std::memcpy(g_guard_area + 8, text, std::strlen(text) + 1);
         host().line(ch_, "edit");
         ASSERT_TRUE(host().in_editor(ch_));
+        if (!keep_header) host().take_output(ch_);
     }
     void expect_guards_intact() {
         for (int i = 0; i < 8; ++i) EXPECT_EQ(g_guard_area[i], '#') << "before the buffer, byte " << i;
@@ -63,8 +62,11 @@ protected:
 };
 
 TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
+    static int offered = 0;  // lines offered to the global commands
+    offered = 0;
+    globalcmd([]() -> int32_t { return ++offered, 0; });
     begin(41, "");
-    host().take_output(ch_);
+    EXPECT_EQ(offered, 1) << "the line that opened the editor";
     const int inputs_before = Probe::probe().inputs();
     host().line(ch_, "first line");
     host().line(ch_, "second");
@@ -72,6 +74,7 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
     host().line(ch_, "/l");
     EXPECT_EQ(host().take_output(ch_), "1: first line\r2: second\r");
     EXPECT_EQ(Probe::probe().inputs(), inputs_before) << "editor lines never reach the module";
+    EXPECT_EQ(offered, 1) << "nor the global commands";
     host().line(ch_, "/s");
     EXPECT_FALSE(host().in_editor(ch_));
     EXPECT_EQ(g_done.results, std::vector<int>{0});
@@ -83,81 +86,53 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
     EXPECT_EQ(Probe::probe().events.back(), "input 0 1");
 }
 
-TEST_F(EditorTest, NeverGrowsPastTheSize) {
-    begin(21, "");
-    host().take_output(ch_);
-    host().line(ch_, "0123456789");       // 10
-    host().line(ch_, "abcdefghi");        // 10 + CR + 9 = 20: fits exactly
-    EXPECT_EQ(host().editor_text(ch_), "0123456789\rabcdefghi");
-    EXPECT_EQ(host().take_output(ch_), "");
-    host().line(ch_, "x");
-    EXPECT_EQ(host().take_output(ch_), "Text is full.\r");
-    EXPECT_EQ(host().editor_text(ch_), "0123456789\rabcdefghi");
-    host().line(ch_, "/s");
-    EXPECT_EQ(g_done.texts.back(), "0123456789\rabcdefghi");
-    expect_guards_intact();
-}
-
-TEST_F(EditorTest, LongLinesAreWrappedAtBlanksWithANote) {
+// Lines typed into an editor of a size on a text: what it holds after them
+// and what its output ends with (null: not checked; "": nothing said).
+TEST_F(EditorTest, LinesAreWrappedLimitedAndEditedByNumber) {
     struct Case {
-        std::string typed;
-        std::string stored;
-    };
-    const std::string w79(79, 'w'), a40(40, 'a'), b50(50, 'b');
-    const Case cases[] = {
-        {std::string(100, 'w'), w79 + "\r" + std::string(21, 'w')},           // one long word: broken
-        {a40 + " " + b50, a40 + "\r" + b50},                                   // at the blank
-        {std::string(79, 'x') + " next", std::string(79, 'x') + "\rnext"},    // the limit just before a blank
-        // 80 two-byte characters: 79 of them, then the last; never half of one
-        {[] { std::string s; for (int i = 0; i < 80; ++i) s += "\xc3\xa9"; return s; }(),
-         [] { std::string s; for (int i = 0; i < 79; ++i) s += "\xc3\xa9"; return s + "\r\xc3\xa9"; }()},
-    };
-    for (const auto& c : cases) {
-        begin(400, "");
-        host().take_output(ch_);
-        host().line(ch_, c.typed);
-        EXPECT_EQ(host().take_output(ch_), "Line wrapped at 79 characters.\r") << c.typed;
-        EXPECT_EQ(host().editor_text(ch_), c.stored) << c.typed;
-        host().line(ch_, "/a");
-    }
-}
-
-TEST_F(EditorTest, LinesAreDeletedReplacedAndInsertedByNumber) {
-    struct Case {
+        int size;
+        const char* loaded;
         std::vector<std::string> typed;
         std::string stored;
-        std::string last_reply;  // how the output ends, where it says something
+        const char* reply;
     };
+    const std::string w79(79, 'w'), a40(40, 'a'), b50(50, 'b');
+    const char* wrapped = "Line wrapped at 79 characters.\r";
+    std::string e80, e79;  // two-byte characters: never half of one
+    for (int i = 0; i < 80; ++i) e80 += "\xc3\xa9";
+    for (int i = 0; i < 79; ++i) e79 += "\xc3\xa9";
     const Case cases[] = {
-        {{"/d 2"}, "one\rthree", "Line 2 deleted.\r"},
-        {{"/e 1", "ONE"}, "ONE\rtwo\rthree", ""},
-        {{"/i 1", "zero"}, "zero\rone\rtwo\rthree", ""},
-        {{"/i 4", "four"}, "one\rtwo\rthree\rfour", ""},           // past the last: appended
-        {{"/e 3", "/l"}, "one\rtwo\rthree", "1: one\r2: two\r3: three\r"},  // a command between: still pending
-        {{"/d 4"}, "one\rtwo\rthree", "There is no line 4.\r"},
-        {{"/e 0"}, "one\rtwo\rthree", "There is no line 0.\r"},
-        {{"/d x"}, "one\rtwo\rthree\r/d x", ""},                     // no number: a line of text
+        {21, "", {"0123456789", "abcdefghi"}, "0123456789\rabcdefghi", ""},  // 20 bytes: fits exactly
+        {21, "", {"0123456789", "abcdefghi", "x"}, "0123456789\rabcdefghi", "Text is full.\r"},
+        {400, "", {std::string(100, 'w')}, w79 + "\r" + std::string(21, 'w'), wrapped},
+        {400, "", {a40 + " " + b50}, a40 + "\r" + b50, wrapped},  // at the blank
+        {400, "", {std::string(79, 'x') + " next"}, std::string(79, 'x') + "\rnext", wrapped},
+        {400, "", {e80}, e79 + "\r\xc3\xa9", wrapped},
+        {41, "one\rtwo\rthree", {"/d 2"}, "one\rthree", "Line 2 deleted.\r"},
+        {41, "one\rtwo\rthree", {"/e 1", "ONE"}, "ONE\rtwo\rthree", nullptr},
+        {41, "one\rtwo\rthree", {"/i 1", "zero"}, "zero\rone\rtwo\rthree", nullptr},
+        {41, "one\rtwo\rthree", {"/i 4", "four"}, "one\rtwo\rthree\rfour", nullptr},  // past the last: appended
+        {41, "one\rtwo\rthree", {"/e 3", "/l"}, "one\rtwo\rthree", "1: one\r2: two\r3: three\r"},  // still pending
+        {41, "one\rtwo\rthree", {"/d 4"}, "one\rtwo\rthree", "There is no line 4.\r"},
+        {41, "one\rtwo\rthree", {"/e 0"}, "one\rtwo\rthree", "There is no line 0.\r"},
+        {41, "one\rtwo\rthree", {"/d x"}, "one\rtwo\rthree\r/d x", nullptr},  // no number: a line of text
+        {16, "one\rtwo\rthree", {"/e 2", "a much longer line"}, "one\rtwo\rthree", "Text is full.\r"},
     };
     for (const auto& c : cases) {
-        begin(41, "one\rtwo\rthree");
-        host().take_output(ch_);
+        SCOPED_TRACE(c.typed.back());
+        begin(c.size, c.loaded);
         for (const auto& line : c.typed) host().line(ch_, line);
-        EXPECT_EQ(host().editor_text(ch_), c.stored) << c.typed.front();
+        EXPECT_EQ(host().editor_text(ch_), c.stored);
         const std::string shown = host().take_output(ch_);
-        if (!c.last_reply.empty()) EXPECT_TRUE(shown.ends_with(c.last_reply)) << c.typed.front() << ": " << shown;
-        host().line(ch_, "/a");
+        if (c.reply) EXPECT_TRUE(shown.ends_with(c.reply) && (*c.reply || shown.empty())) << shown;
+        host().line(ch_, "/s");
+        EXPECT_EQ(g_done.texts.back(), c.stored);
+        expect_guards_intact();
     }
-    // An edit that would pass the size changes nothing.
-    begin(16, "one\rtwo\rthree");
-    host().take_output(ch_);
-    host().line(ch_, "/e 2");
-    host().line(ch_, "a much longer line");
-    EXPECT_EQ(host().editor_text(ch_), "one\rtwo\rthree");
-    EXPECT_NE(host().take_output(ch_).find("Text is full."), std::string::npos);
 }
 
 TEST_F(EditorTest, HeaderClearHelpAndAbandon) {
-    begin(41, "old text");
+    begin(41, "old text", true);
     EXPECT_EQ(host().take_output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
     EXPECT_EQ(host().editor_size(ch_), 41u);
     EXPECT_EQ(host().editor_text(ch_), "old text");
@@ -189,7 +164,6 @@ TEST_F(EditorTest, SaveAndAbandonFromOutside) {
     EXPECT_EQ(g_done.results.size(), 2u);
 
     // Text from outside is never cut inside a character.
-    std::memset(g_guard_area, '#', sizeof g_guard_area);
     begin(6, "");
     host().editor_save(ch_, "abcd\xc3\xa9");  // 6 bytes into 5
     EXPECT_EQ(g_done.texts.back(), "abcd");
@@ -206,20 +180,6 @@ TEST_F(EditorTest, HangingUpAbandonsTheEditFirst) {
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[events.size() - 2], "hangup 0");
     EXPECT_EQ(events.back(), "logoff 0");
-}
-
-TEST_F(EditorTest, GlobalCommandsDoNotSeeEditorLines) {
-    static int offered = 0;
-    offered = 0;
-    globalcmd([]() -> int32_t {
-        ++offered;
-        return 0;
-    });
-    begin(41, "");
-    EXPECT_EQ(offered, 1) << "the line that opened the editor";
-    host().line(ch_, "text");
-    EXPECT_EQ(offered, 1);
-    EXPECT_EQ(host().editor_text(ch_), "text");
 }
 
 }  // namespace

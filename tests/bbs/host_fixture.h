@@ -1,9 +1,10 @@
 // A bare host in a temporary data folder, with small probe modules that
-// record every call the host makes into them, for the host's own tests.
+// record every call the host makes into them.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,22 +23,16 @@
 
 namespace hosttest {
 
-// What one probe module does and saw. Each hook, when set, runs inside the
-// routine with the host's globals as the routine sees them.
+// What one probe module saw; each hook, when set, runs inside the routine.
 struct Probe {
     int number = -1;
     std::vector<std::string> events;
-    std::function<int16_t()> on_input;
-    std::function<void()> on_status;
-    std::function<void()> on_logon;
-    std::function<int16_t()> on_injection;
-    std::function<void()> on_hangup;
+    std::function<int16_t()> on_input, on_injection;
+    std::function<void()> on_status, on_logon, on_hangup;
     bool take_on_logon = false;  // the logon routine places the user in this module
 
-    int inputs() const {  // input routine calls so far
-        int n = 0;
-        for (const auto& e : events) n += e.rfind("input", 0) == 0;
-        return n;
+    int inputs() const {
+        return std::count_if(events.begin(), events.end(), [](const auto& e) { return e.starts_with("input"); });
     }
 };
 
@@ -47,55 +42,43 @@ struct ProbeModule {
         static Probe p;
         return p;
     }
+    static void event(const std::string& what) { probe().events.push_back(what); }
     static std::string who() { return std::to_string(usrnum); }
     static int16_t logon() {
-        probe().events.push_back("logon " + who());
-        if (probe().take_on_logon) {
-            usrptr->state = probe().number;
-            usrptr->substate = 1;
-        }
+        event("logon " + who());
+        if (probe().take_on_logon) usrptr->state = probe().number, usrptr->substate = 1;
         if (probe().on_logon) probe().on_logon();
         return 0;
     }
     static int16_t input() {
-        probe().events.push_back("input " + who() + " " + std::to_string(margc));
+        event("input " + who() + " " + std::to_string(margc));
         return probe().on_input ? probe().on_input() : 1;
     }
     static void status() {
-        probe().events.push_back("status " + who() + " " + std::to_string(::status));
+        event("status " + who() + " " + std::to_string(::status));
         if (probe().on_status) probe().on_status();
     }
     static int16_t injection() {
-        probe().events.push_back("injection " + std::to_string(othusn));
+        event("injection " + std::to_string(othusn));
         return probe().on_injection ? probe().on_injection() : 0;
     }
-    static int16_t logoff() {
-        probe().events.push_back("logoff " + who());
-        return 0;
-    }
+    static int16_t logoff() { return event("logoff " + who()), 0; }
     static void hangup() {
-        probe().events.push_back("hangup " + who());
+        event("hangup " + who());
         if (probe().on_hangup) probe().on_hangup();
     }
     static void midnight() {}
-    static void account_deleted(const char* userid) { probe().events.push_back(std::string("deleted ") + userid); }
-    static void finish() { probe().events.push_back("finish"); }
+    static void account_deleted(const char* userid) { event(std::string("deleted ") + userid); }
+    static void finish() { event("finish"); }
 
-    static int register_as(const char* name) {
+    static int register_as(const char* name, bool take_on_logon = false) {
         probe() = Probe{};
+        probe().take_on_logon = take_on_logon;
         ModuleDescriptor d{};
         stzcpy(d.name, name, sizeof d.name);
-        d.logon = logon;
-        d.input = input;
-        d.status = status;
-        d.injection = injection;
-        d.logoff = logoff;
-        d.hangup = hangup;
-        d.midnight = midnight;
-        d.account_deleted = account_deleted;
-        d.finish = finish;
-        probe().number = register_module(&d);
-        return probe().number;
+        d.logon = logon, d.input = input, d.status = status, d.injection = injection, d.logoff = logoff;
+        d.hangup = hangup, d.midnight = midnight, d.account_deleted = account_deleted, d.finish = finish;
+        return probe().number = register_module(&d);
     }
 };
 
@@ -118,8 +101,7 @@ protected:
         std::filesystem::remove_all(dir_, ec);
     }
 
-    bbs::Host& open(int channels = 4) {
-        bbs::HostOptions options;
+    bbs::Host& open(int channels = 4, bbs::HostOptions options = {}) {
         options.data_dir = dir_;
         options.channels = channels;
         std::string error;
@@ -131,8 +113,7 @@ protected:
     bbs::Host& host() { return *host_; }
 
     void write(const std::string& name, const std::string& text) {
-        std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
-        out << text;
+        std::ofstream(dir_ / name, std::ios::binary | std::ios::trunc) << text;
     }
     std::string read(const std::string& name) const {
         std::ifstream in(dir_ / name, std::ios::binary);
@@ -152,6 +133,13 @@ protected:
         a.keys = std::move(keys);
         std::string error;
         ASSERT_TRUE(host_->accounts().add(a, "pw-" + userid, &error)) << error;
+    }
+    // A new account logged on, his logon output taken; his channel.
+    int online(const std::string& userid) {
+        add_account(userid);
+        const int ch = host().logon(userid);
+        host().take_output(ch);
+        return ch;
     }
 
     // The stack warnings so far, taken (a test that provokes one on purpose).

@@ -35,9 +35,8 @@ TEST_F(HostTest, ModulesGetNumbersInOrderAndAreFoundByNameAndGmdnam) {
 
 TEST_F(HostTest, LogonAndHangupCallEveryModuleInOrder) {
     open();
-    Game::register_as("Brakvold");
+    Game::register_as("Brakvold", true);
     Other::register_as("Other");
-    Game::probe().take_on_logon = true;
     add_account("Alice");
     add_account("Bob");
     EXPECT_EQ(host().logon("nobody"), -1);
@@ -53,35 +52,28 @@ TEST_F(HostTest, LogonAndHangupCallEveryModuleInOrder) {
     EXPECT_FALSE(host().online(a));
     EXPECT_EQ(uacoff(a), nullptr);
     EXPECT_EQ(usroff(a), nullptr);
-    EXPECT_EQ(Game::probe().events,
-              (std::vector<std::string>{"logon 0", "logon 1", "hangup 0", "logoff 0"}));
-    EXPECT_EQ(Other::probe().events,
-              (std::vector<std::string>{"logon 0", "logon 1", "hangup 0", "logoff 0"}));
+    for (const auto* probe : {&Game::probe(), &Other::probe()})
+        EXPECT_EQ(probe->events, (std::vector<std::string>{"logon 0", "logon 1", "hangup 0", "logoff 0"}));
     EXPECT_EQ(host().logon("Alice"), 0) << "the lowest free channel";
-    std::string log = host_log();
-    EXPECT_NE(log.find("logon: Alice at channel 0"), std::string::npos) << log;
-    EXPECT_NE(log.find("logoff: Alice from channel 0"), std::string::npos) << log;
+    for (const char* line : {"logon: Alice at channel 0", "logoff: Alice from channel 0"})
+        EXPECT_NE(host_log().find(line), std::string::npos) << host_log();
     close();
     EXPECT_EQ(Game::probe().events.back(), "finish");
 }
 
 TEST_F(HostTest, NoFreeChannelRefusesTheLogon) {
     open(1);
-    add_account("Alice");
+    EXPECT_EQ(online("Alice"), 0);
     add_account("Bob");
-    EXPECT_EQ(host().logon("Alice"), 0);
     EXPECT_EQ(host().logon("Bob"), -1);
 }
 
 TEST_F(HostTest, InputResultZeroHandsTheUserToTheHostMenu) {
     open();
     Game::register_as("Brakvold");
-    Other::register_as("Other");
-    Other::probe().take_on_logon = true;
+    Other::register_as("Other", true);
     Other::probe().on_input = [] { return int16_t{0}; };
-    add_account("Alice");
-    int a = host().logon("Alice");
-    host().take_output(a);
+    int a = online("Alice");
     host().line(a, "anything");
     EXPECT_EQ(host().take_output(a), "Host: ");
     EXPECT_EQ(usroff(a)->state, -1);
@@ -99,8 +91,7 @@ TEST_F(HostTest, InputResultZeroHandsTheUserToTheHostMenu) {
 
 TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
     open();
-    Game::register_as("Brakvold");
-    Game::probe().take_on_logon = true;
+    Game::register_as("Brakvold", true);
     static std::vector<std::string> first_saw, second_saw;
     first_saw.clear();
     second_saw.clear();
@@ -114,8 +105,7 @@ TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
         rstrin();  // changes the words; the module still gets the line parsed afresh
         return mine;
     });
-    add_account("Alice");
-    int a = host().logon("Alice");
+    int a = online("Alice");
     host().line(a, "who");
     host().line(a, "page me");
     host().line(a, "look around");
@@ -127,11 +117,8 @@ TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
 
 TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
     open();
-    Game::register_as("Brakvold");
-    Game::probe().take_on_logon = true;
-    add_account("Alice");
-    int a = host().logon("Alice");
-    host().take_output(a);
+    Game::register_as("Brakvold", true);
+    int a = online("Alice");
     prf("half-built screen");
     // The module declines: the host sends the text itself.
     host().inject_message(a, "Bob pages you.\r");
@@ -167,9 +154,7 @@ TEST_F(HostTest, ScratchAreasPerChannel) {
     for (int i = 0; i < 801; ++i) ASSERT_EQ(pb[i], 0);
     std::memset(pa, 'x', 801);
     EXPECT_EQ(pb[0], 0);
-    EXPECT_EQ(vdaoff(2), nullptr);
-    EXPECT_EQ(vdaoff(-1), nullptr);
-    EXPECT_EQ(vdaoff(99), nullptr);
+    for (int ch : {2, -1, 99}) EXPECT_EQ(vdaoff(ch), nullptr) << ch;
     host().hangup(a);
     EXPECT_EQ(vdaoff(a), nullptr);
     host().logon("Alice");
@@ -202,8 +187,7 @@ TEST_F(HostTest, LoadModuleSaysWhatIsMissing) {
 
 TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     open();
-    Game::register_as("Brakvold");
-    Game::probe().take_on_logon = true;
+    Game::register_as("Brakvold", true);
     int after = 0;
     int destroyed = 0;
     struct Frame {
@@ -218,8 +202,7 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
         ++after;  // never reached
         return int16_t{1};
     };
-    add_account("Alice");
-    int a = host().logon("Alice");
+    int a = online("Alice");
     host().line(a, "boom");
     EXPECT_EQ(after, 0);
     EXPECT_EQ(destroyed, 1) << "the unwinding skipped the destructors of the module's frames";
@@ -233,17 +216,15 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     EXPECT_EQ(Game::probe().inputs(), 1);
 }
 
-// A routine must leave the message-block and data-file selection stacks as
-// it found them: one that forgets its rstmbk or dfaRstBlk is named in a
-// warning, and the stacks are put back for the routines after it.
+// A routine that forgets its rstmbk or dfaRstBlk is named in a warning, and
+// the stacks are put back for the routines after it.
 TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
     open();
     write("M.MSG", "1 GREET {hello}\n");
     HostMsgFile* block = opnmsg("M.MCV");
     ASSERT_NE(block, nullptr);
     rstmbk();  // opnmsg selected it
-    Game::register_as("Brakvold");
-    Game::probe().take_on_logon = true;
+    Game::register_as("Brakvold", true);
     bool forget = true;
     Game::probe().on_input = [&] {
         setmbk(block);
@@ -254,8 +235,7 @@ TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
         }
         return int16_t{1};
     };
-    add_account("Alice");
-    const int a = host().logon("Alice");
+    const int a = online("Alice");
     host().line(a, "forget");
     auto breaches = take_breaches();
     ASSERT_EQ(breaches.size(), 1u);
@@ -273,13 +253,11 @@ TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
     EXPECT_EQ(take_breaches().size(), 1u) << "the stack kept the first call's selection";
 }
 
-// The database is the one source of truth: another process (an admin
-// command) may change an online user's account at any time. Every call
-// reads it first, and writes back only what the call itself changed.
+// Another process (an admin command) may change an online user's account at
+// any time: every call reads it first, and writes back only what it changed.
 TEST_F(HostTest, TheAccountIsReadAtEveryCallAndOnlyWhatTheCallChangedIsWritten) {
     open();
-    Game::register_as("Brakvold");
-    Game::probe().take_on_logon = true;
+    Game::register_as("Brakvold", true);
     std::vector<std::string> seen;
     Game::probe().on_input = [&] {
         seen.push_back(std::to_string(usaptr->days) + " " + usaptr->class_name);
@@ -329,26 +307,22 @@ TEST_F(HostTest, CreditsOfTheChannelsAccount) {
     open();
     Game::register_as("Brakvold");
     add_account("Alice", {}, 30, 100);
-    int a = host().logon("Alice");
+    const int a = host().logon("Alice");
+    auto credits = [&] { return host().accounts().find("Alice")->credits; };
     EXPECT_EQ(otstcrd(a, 100, 1), 1);
     EXPECT_EQ(otstcrd(a, 101, 1), 0);
     EXPECT_EQ(odedcrd(a, 101, 1, 1), 0);
-    EXPECT_EQ(host().accounts().find("Alice")->credits, 100);
+    EXPECT_EQ(credits(), 100);
     EXPECT_EQ(odedcrd(a, 60, 1, 0), 1);
-    EXPECT_EQ(host().accounts().find("Alice")->credits, 40);
+    EXPECT_EQ(credits(), 40);
     EXPECT_EQ(oaddcrd(a, 15, 1), 1);
-    EXPECT_EQ(host().accounts().find("Alice")->credits, 55);
+    EXPECT_EQ(credits(), 55);
     EXPECT_EQ(otstcrd(3, 1, 1), 0) << "a free channel has no account";
     EXPECT_EQ(odedcrd(3, 1, 1, 0), 0);
 }
 
-}  // namespace
-
-namespace {
-
-// The host log: what users typed is shown, never played, on the terminal
-// of whoever reads it; the file is the owner's alone; a log that cannot
-// be written is reported on stderr once, not once per line.
+// What users typed is shown in the host log, never played; the file is the
+// owner's alone; a log that cannot be written is reported on stderr once.
 TEST_F(HostTest, TheHostLogShowsControlBytesAndReportsWhenItCannotWrite) {
     open();
     host().log("failed logon as \"\x1b]0;owned\x07\x1b[2J\x9b" "31mroot\xc2\x9b" "1m\xff\" from a\r\nb");

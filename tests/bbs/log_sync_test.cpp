@@ -18,8 +18,7 @@ protected:
     void SetUp() override {
         HostTest::SetUp();
         open();
-        Probe::register_as("Probe");
-        Probe::probe().take_on_logon = true;
+        Probe::register_as("Probe", true);
         // "buy" writes (a charge), "quit" asks to be closed, anything else only answers.
         Probe::probe().on_input = [] {
             const std::string word = margc ? margv[0] : "";
@@ -29,11 +28,9 @@ protected:
             outprf(usrnum);
             return int16_t{1};
         };
-        for (const char* id : {"Alice", "Bob", "Carol"}) add_account(id);
-        alice_ = host().logon("Alice");
-        bob_ = host().logon("Bob");
-        host().take_output(alice_);
-        host().take_output(bob_);
+        alice_ = online("Alice");
+        bob_ = online("Bob");
+        add_account("Carol");
         host().set_close_sink([this](int channel) { closed_.push_back(channel); });
         std::string error;
         ASSERT_TRUE(host().set_log_sync([this](uint64_t t) { tickets_.push_back(t); }, &error)) << error;

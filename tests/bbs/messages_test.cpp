@@ -1,6 +1,5 @@
-// Message files: the source compiler, kinds and the check against them, the
-// compiled form, opnmsg's recompilation, the option readers and the message
-// printers.
+// Message files: the source compiler, kinds and their check, the compiled
+// form, opnmsg's recompilation, the option readers and the printers.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -33,14 +32,9 @@ SourceError parse_error(std::string_view src) {
 }
 
 TEST(MessageSource, EntriesEscapesAndLineBreaks) {
-    MessageTable t = parse_ok(
-        "# options\n"
-        "4 PRICE {100}\n"
-        "  # indented comment\n"
-        "20 MENU {\\e[1mHi\\e[0m\\r\\n\\t\\\\\\{x\\}\\x41\\x7e}\n"
-        "21 MULTI {one\r\ntwo\nthree}\n"
-        "22 NESTED {a {b} c}\n"
-        "23 EMPTY {}\n");
+    MessageTable t = parse_ok("# options\n4 PRICE {100}\n  # indented comment\n"
+                              "20 MENU {\\e[1mHi\\e[0m\\r\\n\\t\\\\\\{x\\}\\x41\\x7e}\n"
+                              "21 MULTI {one\r\ntwo\nthree}\n22 NESTED {a {b} c}\n23 EMPTY {}\n");
     ASSERT_EQ(t.entries.size(), 5u);
     EXPECT_EQ(t.by_number(4)->text, "100");
     EXPECT_EQ(t.by_number(20)->text, "\x1b[1mHi\x1b[0m\r\n\t\\{x}A~");
@@ -58,22 +52,15 @@ TEST(MessageSource, ErrorsNameFileAndLine) {
         int line;
         const char* reason;
     } cases[] = {
-        {"1 A {x}\n\n2 B {y}\n1 C {z}\n", 4, "duplicate number 1"},
-        {"1 A {x}\n2 B {multi\nline}\n3 a {z}\n", 4, "duplicate name"},
-        {"1 A {x}\n# c\n2 B {never\nclosed\n", 3, "missing '}'"},
-        {"1 A {x}\n2 B text}\n", 2, "missing '{'"},
+        {"1 A {x}\n\n2 B {y}\n1 C {z}\n", 4, "duplicate number 1"}, {"1 A {x}\nB {y}\n", 2, ""},
+        {"1 A {x}\n2 B {multi\nline}\n3 a {z}\n", 4, "duplicate name"}, {"1 A {\\x4}\n", 1, "\\x"},
+        {"1 A {x}\n# c\n2 B {never\nclosed\n", 3, "missing '}'"}, {"1 A {x}\n2 B text}\n", 2, "missing '{'"},
         {"1 A {x}\n2 B {one\ntwo \\q}\n", 3, "bad escape \\q"},
-        {"1 A {\\x4}\n", 1, "\\x"},
-        {"1 A {x}\nB {y}\n", 2, ""},
-        // kind lines
         {"1 A {}\n#: bogus\n2 B {}\n", 2, "unknown kind \"bogus\""},
-        {"#: prfmsg\n#: prfmsg\n1 A {}\n", 1, "has no entry after it"},
-        {"1 A {}\n\n#: ynopt\n", 3, "has no entry after it"},
-        {"#: numopt(5..1)\n1 A {}\n", 1, "LOW not above HIGH"},
-        {"#: numopt(1..99999999999)\n1 A {}\n", 1, "32-bit"},
-        {"#: numopt(0..9\n1 A {}\n", 1, "closing ')'"},
+        {"#: prfmsg\n#: prfmsg\n1 A {}\n", 1, "has no entry after it"}, {"1 A {}\n\n#: ynopt\n", 3, "has no entry after it"},
+        {"#: numopt(5..1)\n1 A {}\n", 1, "LOW not above HIGH"}, {"#: numopt(1..99999999999)\n1 A {}\n", 1, "32-bit"},
+        {"#: numopt(0..9\n1 A {}\n", 1, "closing ')'"}, {"#: ynopt(1)\n1 A {}\n", 1, "takes nothing in parentheses"},
         {"#: prfmsg(string, float)\n1 A {}\n", 1, "argument \"float\""},
-        {"#: ynopt(1)\n1 A {}\n", 1, "takes nothing in parentheses"},
     };
     for (const auto& c : cases) {
         SourceError e = parse_error(c.source);
@@ -85,13 +72,8 @@ TEST(MessageSource, ErrorsNameFileAndLine) {
 }
 
 TEST(MessageSource, KindLines) {
-    MessageTable t = parse_ok(
-        "#:prfmsg( string ,count )\n"
-        "# a comment between the kind and its entry\n"
-        "1 A {x}\n"
-        "#: PRFMSG(none)\n2 B {}\n"
-        "#: lngopt( -1 .. 90000000 )\n3 C {5}\n"
-        "4 D {no kind}\n");
+    MessageTable t = parse_ok("#:prfmsg( string ,count )\n# a comment between the kind and its entry\n1 A {x}\n"
+                              "#: PRFMSG(none)\n2 B {}\n#: lngopt( -1 .. 90000000 )\n3 C {5}\n4 D {no kind}\n");
     EXPECT_EQ(t.by_number(1)->kind.text(), "prfmsg(string, count)");
     EXPECT_EQ(t.by_number(2)->kind.text(), "prfmsg");
     EXPECT_EQ(t.by_number(3)->kind.text(), "lngopt(-1..90000000)");
@@ -115,43 +97,28 @@ TEST(MessageCheck, ValuesAndConversionsFitTheirKinds) {
         const char* text;
         const char* refusal;  // part of the reason; "" when the text passes
     } cases[] = {
-        {"prfmsg", "100%% sure, %%", ""},
+        {"prfmsg", "100%% sure, %%", ""}, {"", "plain text", ""}, {"prfmsg(string)", "[%-20.5s]", ""},
         {"prfmsg", "100% sure: ", "1 T: conversion \"% s\" has no argument to print: 1 T takes none (write %% for"},
         {"prfmsg", "Not 100%", "a lone '%' at the end of the text"},
         {"prfmsg", "Up 5%5", "an unfinished conversion \"%5\" at the end"},
         {"", "%s", "takes none (write %% for a percent sign, or give the entry its arguments"},
-        {"", "plain text", ""},
         {"prfmsg(string)", "[%s] [%-20.5s]", "conversion \"%-20.5s\" has no argument to print: 1 T takes 1 (string)"},
-        {"prfmsg(string)", "[%-20.5s]", ""},
         {"prfmsg(string)", "%d", "conversion \"%d\" does not fit: argument 1 is a string (print it with %s)"},
-        {"prfmsg(string)", "%n", "\"%n\" writes into memory"},
-        {"prfmsg(string)", "%1$s", "picks its argument by position"},
-        {"prfmsg(string)", "%y", "unknown conversion \"%y\""},
-        {"prfmsg(string)", "%p", "\"%p\" does not fit"},
-        {"prfmsg(integer)", "%+05d %i", "\"%i\" has no argument to print"},
-        {"prfmsg(integer, integer)", "%+05d %i", ""},
+        {"prfmsg(string)", "%n", "\"%n\" writes into memory"}, {"prfmsg(string)", "%1$s", "picks its argument by position"},
+        {"prfmsg(string)", "%y", "unknown conversion \"%y\""}, {"prfmsg(string)", "%p", "\"%p\" does not fit"},
+        {"prfmsg(integer)", "%+05d %i", "\"%i\" has no argument to print"}, {"prfmsg(integer, integer)", "%+05d %i", ""},
         {"prfmsg(integer)", "%u", "argument 1 is an integer (print it with %d or %i)"},
         {"prfmsg(integer)", "%*d", "width or precision from an argument"},
         {"prfmsg(integer)", "%.*d", "width or precision from an argument"},
-        {"prfmsg(integer)", "%ld", "length modifier"},
-        {"prfmsg(integer)", "%f", "does not fit"},
-        {"prfmsg(count)", "%u found", ""},
-        {"prfmsg(count)", "%x", "argument 1 is a count (print it with %d, %i or %u)"},
+        {"prfmsg(integer)", "%ld", "length modifier"}, {"prfmsg(integer)", "%f", "does not fit"},
+        {"prfmsg(count)", "%u found", ""}, {"prfmsg(count)", "%x", "argument 1 is a count (print it with %d, %i or %u)"},
         {"prfmsg(string, integer, count)", "%s", ""},
-        {"numopt(0..9)", " 42 ", ""},
-        {"numopt(0..9)", "-3", ""},
-        {"lngopt(0..9)", "+7", ""},
+        {"numopt(0..9)", " 42 ", ""}, {"numopt(0..9)", "-3", ""}, {"lngopt(0..9)", "+7", ""},
         {"lngopt(0..9)", "1,000", "1 T: \"1,000\" is not a number (lngopt(0..9) wants a whole number)"},
-        {"numopt(0..9)", "a lot", "\"a lot\" is not a number"},
-        {"numopt(0..9)", "", "\"\" is not a number"},
-        {"ynopt", " y ", ""},
-        {"ynopt", "N", ""},
-        {"ynopt", "Yes", ""},
-        {"ynopt", "no", ""},
-        {"ynopt", "maybe", "\"maybe\" is not YES, NO, Y or N"},
-        {"ynopt", "", "\"\" is not YES, NO, Y or N"},
-        {"stgopt", "100% %s %n", ""},
-        {"hasmkey", "%s", ""},
+        {"numopt(0..9)", "a lot", "\"a lot\" is not a number"}, {"numopt(0..9)", "", "\"\" is not a number"},
+        {"ynopt", " y ", ""}, {"ynopt", "N", ""}, {"ynopt", "Yes", ""}, {"ynopt", "no", ""},
+        {"ynopt", "maybe", "\"maybe\" is not YES, NO, Y or N"}, {"ynopt", "", "\"\" is not YES, NO, Y or N"},
+        {"stgopt", "100% %s %n", ""}, {"hasmkey", "%s", ""},
     };
     for (const auto& c : cases) {
         std::string reason = checked(c.kind, c.text);
@@ -252,8 +219,7 @@ TEST_F(HostTest, CompiledFileRoundTripsEveryByte) {
 TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
     open();
     write("M.MSG", "1 GREET {old}\n");
-    HostMsgFile* m = opnmsg("M.MCV");
-    ASSERT_NE(m, nullptr);
+    ASSERT_NE(opnmsg("M.MCV"), nullptr);
     EXPECT_TRUE(std::filesystem::exists(dir_ / "M.MCV"));
     char* text = stgopt(1);
     EXPECT_STREQ(text, "old");
@@ -278,9 +244,8 @@ TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
     EXPECT_EQ(std::filesystem::last_write_time(dir_ / "M.MCV"), now - std::chrono::hours(3));
 }
 
-// Processes compiling one message file at once each write a temporary file
-// of their own and rename it over the compiled one: every write succeeds
-// and every read finds one whole table.
+// Processes compiling one message file at once: every write succeeds, every
+// read finds one whole table, no temporary file is left.
 TEST_F(HostTest, CompilingInManyProcessesAtOnce) {
     constexpr int kProcesses = 4, kRounds = 300;
     const auto file = dir_ / "Q.MCV";
@@ -338,17 +303,12 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
     EXPECT_EQ(lngopt(3, -1, 90000000), -1);
     EXPECT_EQ(numopt(4, 5, 60), 5);
     EXPECT_EQ(numopt(99, 3, 9), 3);
-    EXPECT_EQ(ynopt(5), 1);
-    EXPECT_EQ(ynopt(6), 0);
-    EXPECT_EQ(ynopt(7), 0);
-    EXPECT_EQ(ynopt(10), 1);
-    EXPECT_EQ(ynopt(11), 0);
-    char* text = stgopt(8);
-    EXPECT_STREQ(text, "two words");
-    galfree(text);
-    char* empty = stgopt(9);
-    EXPECT_STREQ(empty, "");
-    galfree(empty);
+    for (auto [option, yes] : {std::pair{5, 1}, {6, 0}, {7, 0}, {10, 1}, {11, 0}}) EXPECT_EQ(ynopt(option), yes) << option;
+    for (auto [option, text] : {std::pair{8, "two words"}, {9, ""}}) {
+        char* got = stgopt(option);
+        EXPECT_STREQ(got, text);
+        galfree(got);
+    }
 
     const std::string log = host_log();
     for (const char* warning : {"O.MCV option 2 (HIGH) value 5000 is out of bounds 0..100; using 100",
@@ -364,11 +324,9 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
 
 TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {
     open();
-    add_account("Alice");
     write("A.MSG", "#: prfmsg(string, integer)\n1 HELLO {A says %s %d}\n#: stgopt\n3 OPT {100% %s}\n");
     write("B.MSG", "#: prfmsg(string)\n1 HELLO {B says %s}\n");
-    int ch = host().logon("Alice");
-    host().take_output(ch);
+    int ch = online("Alice");
     HostMsgFile* a = opnmsg("A.MCV");
     HostMsgFile* b = opnmsg("B.MCV");  // selected on top of a
     ASSERT_TRUE(a && b);
@@ -390,9 +348,7 @@ TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {
 
 TEST_F(HostTest, OutputBufferNeverOverflows) {
     open();
-    add_account("Alice");
-    int ch = host().logon("Alice");
-    host().take_output(ch);
+    int ch = online("Alice");
     std::string chunk(1000, 'x');
     for (int i = 0; i < 40; ++i) prf("%s", chunk.c_str());
     outprf(ch);
@@ -406,9 +362,7 @@ TEST_F(HostTest, OutputBufferNeverOverflows) {
 TEST_F(HostTest, MsgscanReadsAnotherSourceByName) {
     open();
     write("tcplibm.msg", "# front end\n1 PORT {23}\n2 SUBBBS {no}\n");
-    char* v = msgscan("tcplibm.msg", "SUBBBS");
-    ASSERT_NE(v, nullptr);
-    EXPECT_STREQ(v, "no");
+    EXPECT_STREQ(msgscan("tcplibm.msg", "SUBBBS"), "no");
     EXPECT_EQ(msgscan("tcplibm.msg", "MISSING"), nullptr);
     EXPECT_EQ(msgscan("absent.msg", "SUBBBS"), nullptr);
 }
@@ -429,25 +383,7 @@ TEST_F(HostTest, HasmkeyAsksTheCurrentUsersKeys) {
     EXPECT_EQ(hasmkey(10), 0);
 }
 
-TEST_F(HostTest, ReloadRefreshesOpenBlocksInPlace) {
-    open();
-    write("R.MSG", "1 PRICE {10}\n");
-    HostMsgFile* r = opnmsg("R.MCV");
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(numopt(1, 0, 100), 10);
-    write("R.MSG", "1 PRICE {20}\n");
-    host().reload();
-    EXPECT_EQ(numopt(1, 0, 100), 20);  // same handle, still selected
-
-    // A broken source on reload keeps the block as it was.
-    write("R.MSG", "1 PRICE {30\n");
-    host().reload();
-    EXPECT_EQ(numopt(1, 0, 100), 20);
-    EXPECT_NE(host_log().find("R.MSG:1: missing '}'"), std::string::npos) << host_log();
-    write("R.MSG", "1 PRICE {30%}\n");
-    host().reload();
-    EXPECT_EQ(numopt(1, 0, 100), 20);
-    EXPECT_NE(host_log().find("R.MSG:1: 1 PRICE: a lone '%'"), std::string::npos) << host_log();
-}
+// (A reload that refreshes a block, and one that keeps it when the source
+// is broken: e2e test_config a_refused_reload_keeps_the_loaded_file_in_force.)
 
 }  // namespace

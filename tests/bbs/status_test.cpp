@@ -16,13 +16,10 @@ protected:
     void SetUp() override {
         HostTest::SetUp();
         open();
-        First::register_as("First");
+        First::register_as("First", true);
         Second::register_as("Second");
-        First::probe().take_on_logon = true;
-        add_account("Alice");
-        add_account("Bob");
-        alice_ = host().logon("Alice");
-        bob_ = host().logon("Bob");
+        alice_ = online("Alice");
+        bob_ = online("Bob");
         First::probe().events.clear();
         Second::probe().events.clear();
     }
@@ -36,9 +33,7 @@ TEST_F(StatusTest, DeliveredOldestFirstWithTheUserCurrent) {
                        (usrptr ? std::to_string(usrptr->channel) : "-") + ":" +
                        (usaptr ? usaptr->userid : "-"));
     };
-    btuinj(alice_, 240);
-    btuinj(bob_, 7);
-    btuinj(alice_, 3);
+    for (auto [ch, status] : {std::pair{alice_, 240}, {bob_, 7}, {alice_, 3}}) btuinj(ch, status);
     EXPECT_EQ(host().pending_statuses(), 3u);
     EXPECT_TRUE(seen.empty()) << "nothing is delivered by btuinj itself";
     EXPECT_TRUE(host().deliver_one());
@@ -51,10 +46,7 @@ TEST_F(StatusTest, DeliveredOldestFirstWithTheUserCurrent) {
 TEST_F(StatusTest, AHeldChannelKeepsItsStatusesInOrderWhileTheOthersGoOn) {
     std::vector<std::string> seen;
     First::probe().on_status = [&] { seen.push_back(std::to_string(usrnum) + ":" + std::to_string(status)); };
-    btuinj(alice_, 1);
-    btuinj(bob_, 2);
-    btuinj(alice_, 3);
-    btuinj(bob_, 4);
+    for (auto [ch, status] : {std::pair{alice_, 1}, {bob_, 2}, {alice_, 3}, {bob_, 4}}) btuinj(ch, status);
     host().hold_statuses(alice_, true);
     EXPECT_EQ(host().pending_statuses(), 4u);
     EXPECT_EQ(host().deliverable_statuses(), 2u);
@@ -104,18 +96,14 @@ TEST_F(StatusTest, GoesToTheModuleTheUserIsInAtDelivery) {
 }
 
 TEST_F(StatusTest, HangupDropsTheChannelsStatusesAndItsHold) {
-    btuinj(alice_, 240);
-    btuinj(bob_, 241);
-    btuinj(alice_, 242);
+    for (auto [ch, status] : {std::pair{alice_, 240}, {bob_, 241}, {alice_, 242}}) btuinj(ch, status);
     host().hold_statuses(alice_, true);
     host().hangup(alice_);
     EXPECT_EQ(host().pending_statuses(), 1u);
     host().deliver_all();
     EXPECT_EQ(First::probe().events.back(), "status 1 241");
-    // A new user on the freed channel gets nothing left from the old one,
-    // and starts unheld.
-    add_account("Carol");
-    const int carol = host().logon("Carol");
+    // A new user on the freed channel gets nothing of the old one's, unheld.
+    const int carol = online("Carol");
     ASSERT_EQ(carol, alice_);
     EXPECT_EQ(host().pending_statuses(), 0u);
     btuinj(7, 1);  // a free channel: nothing queued

@@ -15,8 +15,7 @@ namespace plusfuzz {
 
 namespace {
 
-// Scratch folders that still exist: removed at exit, and by fail() before
-// it aborts, so that findings leave nothing behind in /dev/shm.
+// Scratch folders that still exist: removed at exit and by fail().
 std::vector<std::filesystem::path>& scratch_dirs() {
     static std::vector<std::filesystem::path> dirs;
     return dirs;
@@ -32,28 +31,17 @@ void remove_scratch_dirs() {
 app::Population population() {
     app::Population p;
     p.classes = {{"Member", 365}, {"Sysop", -1}};
-    int index = 0;
+    int i = 0;
     for (const Person& person : people()) {
-        ++index;
-        app::Account a{.userid = person.userid, .class_name = person.class_name,
-                       .credits = person.credits, .days = person.days};
+        ++i;
+        app::Account a{.userid = person.userid, .class_name = person.class_name, .credits = person.credits,
+                       .days = person.days};
         if (person.sysop) a.keys = {"SYSOP"};
         a.player_name = person.player;
-        a.race = index % 2 ? "Elf" : "Human";
-        a.profession = "Fighter";
-        a.guild = index % 3 == 0 ? "Wardens" : "";
-        a.title = "the Wanderer";
-        a.level = 3 + index;
-        a.experience = 1200 * index;
-        a.hit_points = 30;
-        a.kills = 7;
-        a.alignment = 0;
-        a.room = 0;
-        a.gender = index % 2 ? 'M' : 'F';
-        a.quests = 2;
-        a.time_played = 2500u * static_cast<uint32_t>(index + 1);
-        a.lives = person.lives;
-        a.copper = person.copper;
+        a.race = i % 2 ? "Elf" : "Human", a.profession = "Fighter", a.guild = i % 3 == 0 ? "Wardens" : "";
+        a.title = "the Wanderer", a.level = 3 + i, a.experience = 1200 * i, a.hit_points = 30, a.kills = 7;
+        a.alignment = 0, a.room = 0, a.gender = i % 2 ? 'M' : 'F', a.quests = 2;
+        a.time_played = 2500u * static_cast<uint32_t>(i + 1), a.lives = person.lives, a.copper = person.copper;
         p.accounts.push_back(a);
     }
     return p;

@@ -1,11 +1,8 @@
 // What the fuzz programs share: findings, inputs cut into pieces, scratch
-// folders, and the host they drive (a fresh data folder from config/, the
-// stand-in game and Brakvold Plus loaded into a bbs::Host, and a fixed
-// population). Everything here is built for both the libFuzzer programs
-// (clang) and the corpus replay programs (any compiler). Every program
-// linking it keeps the game and the module libraries loaded from its start
-// (LLVMFuzzerInitialize): libFuzzer's coverage counters of a library must
-// outlive every input, although every FuzzWorld loads and unloads them.
+// folders, and the host they drive (a data folder from config/, the game and
+// Brakvold Plus loaded, a fixed population). LLVMFuzzerInitialize keeps both
+// libraries loaded for the program's life: libFuzzer's coverage counters of
+// a library must outlive every input, though every FuzzWorld reloads them.
 #pragma once
 
 #include <cstdint>
@@ -22,20 +19,16 @@
 
 namespace plusfuzz {
 
-// A finding: says what went wrong on stderr and aborts, so that libFuzzer
-// keeps the input and a replay run fails.
+// A finding: says what went wrong (and fail_context()) on stderr and aborts.
 [[noreturn]] void fail(const std::string& what);
-// Printed with every finding: where the program was (e.g. the step).
 std::string& fail_context();
 // Bytes for a finding's message: control bytes and what is no UTF-8 as \xHH.
 inline std::string shown(std::string_view bytes) { return bbs::escaped_for_log(bytes); }
 
-// The bytes in pieces of 1..longest bytes, their lengths drawn from a small
-// generator seeded by `seed`.
+// The bytes in pieces of 1..longest bytes, their lengths drawn from `seed`.
 std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed, size_t longest = 64);
 
-// A fresh folder for scratch files, under /dev/shm when the machine has it;
-// removed at exit (or by fail()) unless its owner removes it first.
+// A fresh scratch folder, under /dev/shm if there is one; removed at exit or by fail().
 std::filesystem::path make_scratch_dir(const char* prefix);
 
 struct Person {
@@ -67,11 +60,9 @@ public:
     int plus_module() const { return plus_module_; }
     int game_module() const { return game_module_; }
 
-    // Replaces the texts (bytes as they are) of entries of QRTBKPLS.MSG in
-    // the data folder; Host::reload() then compiles and applies them.
+    // Texts (bytes as they are) of entries of QRTBKPLS.MSG, for Host::reload().
     void set_options(const std::vector<std::pair<std::string, std::string>>& values);
-    // Sets the two settings of brakvold.ini (null: the key removed);
-    // Game::reload_ini() applies them.
+    // The two settings of brakvold.ini (null: removed), for Game::reload_ini().
     void write_ini(const char* purchase_mail_userid, const char* send_email_for_purchases);
 
 private:

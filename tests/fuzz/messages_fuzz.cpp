@@ -1,21 +1,10 @@
-// Fuzz target: the message file compiler (bbs/messages.*) and the option
-// readers. The input is read twice:
-//
-//  1. as message source (X.MSG). parse_message_source either refuses it,
-//     naming a line of the text and a reason, or accepts it; then every entry
-//     has a number and name of its own and a name of letters, digits and
-//     underscores; the table written back as source parses to the same
-//     table; compiled (write_compiled_messages) and read back
-//     (read_compiled_messages) it is the same table with the same digest;
-//     scan_message_source finds every entry's text by name in the source
-//     file; the option readers keep every value within the bounds they
-//     are given; check_message_table either refuses the table, naming a
-//     line of the text (or none) for each reason, or accepts it, and then
-//     every message formats with arguments of its kinds without a fault
-//     (the sanitizer build runs the replay).
-//  2. as a compiled file (X.MCV). read_compiled_messages either refuses it
-//     with a reason or accepts it; an accepted table written again and read
-//     back is the same table.
+// Fuzz target: the message file compiler and the option readers. The input
+// as source: refused with a line and a reason, or a table of unique numbers
+// and names that round-trips through source and compiled form, is found by
+// scan_message_source, whose options stay in bounds, and whose messages
+// format with arguments of their kinds. As a compiled file: refused with a
+// reason, or read, written and read back the same.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -60,19 +49,13 @@ void same_tables(const bbs::MessageTable& a, const bbs::MessageTable& b, const s
     if (a.entries.size() != b.entries.size())
         fail(what + ": " + std::to_string(a.entries.size()) + " entries became " + std::to_string(b.entries.size()));
     for (size_t i = 0; i < a.entries.size(); ++i) {
-        const auto& x = a.entries[i];
-        const auto& y = b.entries[i];
+        const auto &x = a.entries[i], &y = b.entries[i];
         if (x.number != y.number || x.name != y.name || x.text != y.text || !(x.kind == y.kind))
             fail(what + ": entry " + describe(x) + " became " + describe(y));
     }
 }
 
-size_t count_lines(std::string_view text) {
-    size_t lines = 1;
-    for (char c : text)
-        if (c == '\n') ++lines;
-    return lines;
-}
+size_t count_lines(std::string_view text) { return 1 + std::count(text.begin(), text.end(), '\n'); }
 
 using Argument = bbs::EntryKind::Argument;
 
@@ -82,11 +65,8 @@ template <typename... Args>
 void format_with(const std::string& format, const std::vector<Argument>& kinds, size_t next, Args... args) {
     if constexpr (sizeof...(Args) < 4) {
         if (next < kinds.size()) {
-            if (kinds[next] == Argument::string)
-                format_with(format, kinds, next + 1, args..., "a text");
-            else
-                format_with(format, kinds, next + 1, args..., -2147483647 - 1);
-            return;
+            if (kinds[next] == Argument::string) return format_with(format, kinds, next + 1, args..., "a text");
+            return format_with(format, kinds, next + 1, args..., -2147483647 - 1);
         }
     }
     if (kinds.size() > sizeof...(Args)) return;
@@ -135,10 +115,8 @@ void check_source(std::string_view text) {
 
     check_kinds(table, text);
 
-    // Written back as source.
-    std::string again_text = message_source_text(table);
     bbs::MessageTable again;
-    if (!bbs::parse_message_source(again_text, "again.msg", &again, &error))
+    if (!bbs::parse_message_source(message_source_text(table), "again.msg", &again, &error))
         fail("the table written back as source does not parse: " + error.describe());
     same_tables(table, again, "written back as source");
 

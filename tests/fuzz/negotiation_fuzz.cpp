@@ -1,35 +1,14 @@
-// Fuzz target: telnet option negotiation and subnegotiation against bbshost's
-// real telnet session (tests/fuzz/telnet_connection.h), and compressed input.
-// The input is a small program: its first byte says whether the client logs
-// on first (as Alice) and how the bytes are cut into pieces; every later
-// byte picks one step, most of them taking the next byte as an argument:
-//
-//   0-3  IAC WILL/WONT/DO/DONT <option>
-//   4    IAC SB <option> <payload, IAC doubled> IAC SE
-//   5    IAC SB <option> <payload> IAC <command>: broken off by a command
-//   6    IAC SB <option> and 128 x N bytes: past libtelnet's 16 KB buffer
-//   7    IAC SB COMPRESS2 IAC SE and zlib data that inflates to N x 64 KB of
-//        line breaks and tells (compressed input, never negotiated)
-//   8    a typed line of N bytes
-//   9    IAC <command>
-//
-// Checked for every input, besides what TelnetConnection checks (a closed
-// session after the hang-up, well-formed telnet from the server, CR LF):
-//   - a time budget: no turn of the loop takes more than kTurnBudget
-//     (a session handles a bounded share of input per turn), and the whole
-//     input no more than kInputBudget;
-//   - a memory budget: the process's peak resident set grows by less than
-//     kMemoryBudget;
-//   - the server offers and accepts nothing but its own ECHO, BINARY, SGA,
-//     EOR, MSSP and COMPRESS2 and the client's NAWS, TTYPE, BINARY and SGA,
-//     and subnegotiates only TTYPE (SEND), MSSP and COMPRESS2 (its output's
-//     compression, which the client's libtelnet inflates);
-//   - compressed input never begins: the session is cut off at the COMPRESS2
-//     step, and libtelnet fed through CompressionRefusal (app/wire.h) never
-//     reports compression nor hands on a byte past where it was refused.
+// Fuzz target: telnet negotiation, subnegotiation and compressed input
+// against bbshost's telnet session. Byte 0: log on first (bit 0) and how
+// steps are cut; then each byte picks a step (read_program). Checked besides
+// TelnetConnection's checks: time per loop turn and per input, peak memory,
+// only the server's own options offered and asked for, and compressed input
+// never begun (the session is cut off; CompressionRefusal before libtelnet
+// hands on nothing past the refusal).
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -85,6 +64,9 @@ struct Program {
     size_t compressed_at = std::string::npos;  // the step that starts compressed input
 };
 
+// Steps: 0-3 IAC WILL/WONT/DO/DONT x; 4 IAC SB x .. IAC SE; 5 the same broken
+// off by IAC and a command; 6 IAC SB x and 128 x N bytes (past libtelnet's
+// buffer); 7 IAC SB COMPRESS2 IAC SE and a zlib bomb; 8 a line; 9 IAC x.
 Program read_program(const uint8_t* data, size_t size) {
     Program p;
     p.log_on = data[0] & 1;
@@ -148,9 +130,7 @@ long peak_kib() {
 // must never begin, and nothing past the refusal may come out.
 void check_refusal_before_libtelnet(const std::vector<std::string>& steps) {
     struct Seen {
-        bool compressing = false;
-        bool refused = false;
-        bool after_refusal = false;
+        bool compressing = false, refused = false, after_refusal = false;
     } seen;
     auto handler = [](telnet_t*, telnet_event_t* ev, void* user) {
         auto* s = static_cast<Seen*>(user);
@@ -176,9 +156,7 @@ void check_refusal_before_libtelnet(const std::vector<std::string>& steps) {
 
 void check_negotiations(const ServerSaid& said) {
     auto one_of = [](int option, std::initializer_list<int> options) {
-        for (int o : options)
-            if (o == option) return true;
-        return false;
+        return std::find(options.begin(), options.end(), option) != options.end();
     };
     for (auto [verb, option] : said.negotiations) {
         if (verb == TELNET_EV_WILL && !one_of(option, {TELNET_TELOPT_ECHO, TELNET_TELOPT_BINARY, TELNET_TELOPT_SGA,
@@ -222,8 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     connection.check_closed();
     check_negotiations(connection.said());
 
-    if (longest > kTurnBudget)
-        fail("one turn of the loop took " + std::to_string(longest / 1ms) + " ms");
+    if (longest > kTurnBudget) fail("one turn of the loop took " + std::to_string(longest / 1ms) + " ms");
     if (took > kInputBudget) fail("the input took " + std::to_string(took / 1ms) + " ms");
     const long grown = peak_kib() - peak_before;
     if (grown > kMemoryBudgetKib) fail("the peak resident set grew by " + std::to_string(grown) + " KiB");

@@ -25,20 +25,17 @@ constexpr size_t kMaxPumps = 100000;
 }
 
 void only_crlf(std::string_view text, const std::string& what) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))
-            fail(what + ": a CR without LF at " + std::to_string(i) + " in \"" + shown(text.substr(i > 40 ? i - 40 : 0, 80)) + "\"");
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
-            fail(what + ": an LF without CR at " + std::to_string(i) + " in \"" + shown(text.substr(i > 40 ? i - 40 : 0, 80)) + "\"");
-    }
+    for (size_t i = 0; i < text.size(); ++i)
+        if ((text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) ||
+            (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')))
+            fail(what + ": a lone CR or LF at " + std::to_string(i) + " in \"" +
+                 shown(text.substr(i > 40 ? i - 40 : 0, 80)) + "\"");
 }
 
 TelnetConnection::TelnetConnection(int channels)
     : channels_(channels), world_(channels), server_(io_, world_.host(), app::Server::Hashing::on_loop) {
     // Every negotiation reaches the event handler (proxy mode), none is answered.
     client_telnet_ = telnet_init(nullptr, &TelnetConnection::client_event, TELNET_FLAG_PROXY, this);
-    // A loopback connection: the client's end is a plain socket, the
-    // server's end becomes the session's.
     asio::ip::tcp::acceptor acceptor(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
     client_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (client_ < 0) fail(std::string("socket: ") + std::strerror(errno));
@@ -53,8 +50,7 @@ TelnetConnection::TelnetConnection(int channels)
     acceptor.accept(server_end, ec);
     if (ec) fail("accept: " + ec.message());
     ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
-    // Every piece goes out at once (no Nagle delay): when send() returns,
-    // the server can read it, and a pump of the loop sees it.
+    // No Nagle delay: when send() returns, a pump of the loop sees the piece.
     const int one = 1;
     ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     session_ = server_.adopt(app::TelnetTransport::make(std::move(server_end), [this](std::string_view line) {
@@ -72,10 +68,7 @@ void TelnetConnection::client_event(telnet_t*, telnet_event_t* ev, void* self) {
     ServerSaid& said = static_cast<TelnetConnection*>(self)->said_;
     switch (ev->type) {
     case TELNET_EV_DATA: said.text.append(ev->data.buffer, ev->data.size); break;
-    case TELNET_EV_WILL:
-    case TELNET_EV_WONT:
-    case TELNET_EV_DO:
-    case TELNET_EV_DONT: said.negotiations.emplace_back(ev->type, ev->neg.telopt); break;
+    case TELNET_EV_WILL: case TELNET_EV_WONT: case TELNET_EV_DO: case TELNET_EV_DONT: said.negotiations.emplace_back(ev->type, ev->neg.telopt); break;
     case TELNET_EV_SUBNEGOTIATION: said.subnegotiations.push_back(ev->sub.telopt); break;
     case TELNET_EV_ERROR:
         if (said.error.empty()) said.error = ev->error.msg ? ev->error.msg : "?";

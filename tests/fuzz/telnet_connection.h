@@ -1,8 +1,6 @@
-// For the fuzz targets of bbshost's telnet input: a fresh host (with the
-// game and Brakvold Plus), a fresh server and one real telnet session on a
-// loopback TCP connection. The target sends bytes as a client would; the
-// loop runs after each piece, and what the server sends back is read with
-// a client's libtelnet, which records every negotiation it sees.
+// A fresh host and server and one real telnet session on a loopback
+// connection: bytes go in as a client sends them, the loop runs after each
+// piece, and a client's libtelnet records what the server sends back.
 #pragma once
 
 #include <chrono>
@@ -45,17 +43,14 @@ public:
     TelnetConnection(const TelnetConnection&) = delete;
     TelnetConnection& operator=(const TelnetConnection&) = delete;
 
-    // Sends the bytes (as far as the server takes them) and runs the loop
-    // until it rests.
-    void send(std::string_view bytes);
+    void send(std::string_view bytes);  // as far as the server takes them; the loop runs until it rests
     void hang_up();
     // After hang_up(): the session is closed and gone, no channel is online,
     // and the server sent well-formed telnet with CR LF line breaks only.
     void check_closed();
-    // Whether the server closed the connection (it cut the client off).
     bool closed_by_server() const { return closed_by_server_; }
     const ServerSaid& said() const { return said_; }
-    // The longest any single handler of the loop ran (a turn of one session).
+    // The longest any single handler of the loop ran.
     std::chrono::steady_clock::duration longest_turn() const { return longest_turn_; }
     bbs::Host& host() { return world_.host(); }
 

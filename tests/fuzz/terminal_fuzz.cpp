@@ -1,24 +1,10 @@
-// Fuzz target: the terminal layer's input side. The first byte chooses the
-// encoding (UTF-8 or CP437), how the rest is cut into pieces, the window's
-// width and the input line's limit; the rest is what a user's terminal
-// sends, and also taken as host output for the output side.
-//
-// Checked:
-//   - the decoder's keys do not depend on how the bytes are cut (all at
-//     once, in pieces, a byte at a time); every character key is printable
-//     (no C0, DEL, C1 nor surrogate, nothing past U+10FFFF) and every
-//     control key a letter A-Z;
-//   - the input line, fed those keys on an ANSI terminal, shows on a screen
-//     model exactly the prompt and its text, with the cursor where it
-//     stands; on a dumb terminal its echo holds no ESC; every line it hands
-//     out is valid UTF-8 within its limit;
-//   - the full-screen editor, fed the keys, keeps a stored text within the
-//     size, valid UTF-8, without trailing blanks on any line; what its
-//     updates made of the screen equals a full drawing;
-//   - CP437 text turns into UTF-8 and back unchanged; a cut never passes its
-//     limit nor splits a character; the stripper leaves no ESC and does not
-//     depend on the pieces; the pager sends every byte, adding only its
-//     prompts and their erasing.
+// Fuzz target: the terminal layer. Byte 0 picks the encoding, the pieces,
+// the window and the limits; the rest is what a terminal sends, and host
+// output. Checked: keys do not depend on the pieces and are printable or
+// Ctrl-letters; the input line shows exactly its text and cursor on a screen
+// model and hands out valid UTF-8 within its limit; the editor keeps its
+// size, UTF-8 and no trailing blanks, and its updates equal a full drawing;
+// CP437 round-trips; cuts keep their limit; stripper and pager lose nothing.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

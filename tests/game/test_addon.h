@@ -60,12 +60,7 @@ inline void addon_reload() {
     calls().ini_at_reload = value ? value : "(none)";
 }
 
-inline AddonDescriptor test_addon = {3,
-                                     "Test add-on",
-                                     addon_display,
-                                     addon_command,
-                                     addon_describe,
-                                     addon_reload};
+inline AddonDescriptor test_addon = {3, "Test add-on", addon_display, addon_command, addon_describe, addon_reload};
 
 // The test module: the line "back" hands the user to the game with status 3.
 inline int16_t module_logon() { return 0; }
@@ -89,9 +84,7 @@ inline int16_t module_logoff() { return 0; }
 inline void module_nothing() {}
 inline void module_deleted(const char*) {}
 
-inline ModuleDescriptor test_module = {"Test module", module_logon,   module_input,
-                                       module_status, module_injection, module_logoff,
-                                       module_nothing, module_nothing,  module_deleted,
-                                       module_nothing};
+inline ModuleDescriptor test_module = {"Test module", module_logon, module_input, module_status, module_injection,
+                                       module_logoff, module_nothing, module_nothing, module_deleted, module_nothing};
 
 }  // namespace game_tests

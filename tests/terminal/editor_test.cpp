@@ -25,7 +25,7 @@ protected:
         screen_->apply(out);
         outcome_ = Outcome::editing;
     }
-    // Presses the keys until the editor is done; answers the last key's update.
+    // Presses the keys until the editor is done; the last key's update.
     std::string press(std::string_view bytes) {
         std::string out;
         for (const auto& key : decode(bytes)) {
@@ -36,8 +36,7 @@ protected:
         }
         return out;
     }
-    // What a fresh full drawing of the editor shows equals the screen the
-    // updates made.
+    // A full drawing of the editor shows the screen the updates made.
     void expect_screen_is_current() {
         std::string out;
         editor_->key(terminal::Key::ctrl('L'), out);
@@ -72,7 +71,6 @@ TEST_F(EditorTest, KeystrokeScriptsStoreTheTextTheyShow) {
         std::string stored;
         size_t bells = 0;
     } cases[] = {
-        {"insert after moving left", "", "abc" + kLeft + kLeft + "X", "aXbc"},
         {"insert two after moving left", "", "softyl" + kLeft + kLeft + "ly", "softlyyl"},
         {"utf-8", "", "серебряный лук", "серебряный лук"},
         {"enter splits", "", "abcdef" + kLeft + kLeft + kLeft + kEnter, "abc\rdef"},

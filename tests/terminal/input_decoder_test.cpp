@@ -33,8 +33,7 @@ const Key enter{Code::enter};
 
 TEST(InputDecoder, TurnsBytesIntoKeysHoweverTheyArrive) {
     const Case cases[] = {
-        {"text", "abc", text(U"abc")},
-        {"utf-8", "серебряный лук", text(U"серебряный лук")},
+        {"text", "abc", text(U"abc")}, {"utf-8", "серебряный лук", text(U"серебряный лук")},
         {"line ends", std::string("a\r\nb\r\0c\nd\re\r\r", 13),
          text(U"a") + std::vector{enter} + text(U"b") + std::vector{enter} + text(U"c") + std::vector{enter} +
              text(U"d") + std::vector{enter} + text(U"e") + std::vector{enter, enter}},

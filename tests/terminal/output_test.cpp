@@ -75,24 +75,9 @@ TEST_F(PagerTest, PagesThreeHundredLinesInATwentyFourRowWindow) {
     EXPECT_EQ(pager_.held(), 0u);
 }
 
-TEST_F(PagerTest, HoldsWhatComesWhilePausedAndStopsPagingOnQ) {
-    window(80, 5);
-    for (int n = 1; n <= 6; ++n) write(lines(n, n));  // a listing, a line at a time
-    ASSERT_TRUE(pager_.paused());
-    write(lines(7, 20));  // held, not shown
-    EXPECT_EQ(screen_->text(), "line 1\nline 2\nline 3\nline 4\n-- More --");
-    EXPECT_GT(pager_.held(), 0u);
-    EXPECT_TRUE(press(Key::text(U'Q')));
-    EXPECT_FALSE(pager_.paused());
-    write(lines(21, 30));  // the rest of this output goes unpaged
-    EXPECT_FALSE(pager_.paused());
-    EXPECT_EQ(screen_->row(3), "line 30");
-
-    EXPECT_EQ(pager_.new_output(), "");  // the user's next line: paging again
-    write(lines(31, 40));
-    EXPECT_TRUE(pager_.paused());
-    EXPECT_EQ(screen_->row(0), "line 31");
-}
+// (Output held while paused, Q for the rest unpaged, paging again for the
+// next command and paging off: e2e test_terminal paging_and_a_listing_that_waits
+// and short_windows_page_help_and_lines_turn_pages_in_line_mode.)
 
 TEST_F(PagerTest, CountsWrappedRowsInCharactersAndIgnoresEscapes) {
     window(10, 5);
@@ -115,11 +100,8 @@ TEST_F(PagerTest, CountsWrappedRowsInCharactersAndIgnoresEscapes) {
     EXPECT_FALSE(pager_.paused());
 }
 
-TEST_F(PagerTest, PassesOutputUnchangedWhenTheHeightIsUnknownOrPagingIsOff) {
+TEST_F(PagerTest, PassesOutputUnchangedWhenTheHeightIsUnknown) {
     const std::string text = lines(1, 100);
-    EXPECT_EQ(pager_.write(text), text);
-    pager_.set_window(80, 24);
-    pager_.set_enabled(false);
     EXPECT_EQ(pager_.write(text), text);
     EXPECT_FALSE(pager_.paused());
 }

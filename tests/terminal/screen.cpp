@@ -38,10 +38,7 @@ void Screen::apply(std::string_view bytes) {
         case 0x1B: escape_ = ch; break;
         case '\r': column_ = 0, wrap_pending_ = false; break;
         case '\n': line_feed(); break;
-        case '\b':
-            if (column_ > 0) --column_;
-            wrap_pending_ = false;
-            break;
+        case '\b': column_ -= column_ > 0, wrap_pending_ = false; break;
         case '\a': ++bells_; break;
         default:
             if (b < 0x20 || b == 0x7F) throw std::runtime_error("unexpected control byte " + std::to_string(b));
@@ -53,20 +50,14 @@ void Screen::apply(std::string_view bytes) {
 
 void Screen::line_feed() {
     wrap_pending_ = false;
-    if (row_ + 1 < height_) {
-        ++row_;
-        return;
-    }
+    if (row_ + 1 < height_) return void(++row_);
     cells_.erase(cells_.begin());
     cells_.emplace_back(width_);
     ++scrolled_;
 }
 
 void Screen::put(char32_t c) {
-    if (wrap_pending_) {
-        column_ = 0;
-        line_feed();
-    }
+    if (wrap_pending_) column_ = 0, line_feed();
     cells_[row_][column_] = {c, reverse_};
     if (column_ + 1 < width_) ++column_;
     else wrap_pending_ = true;
@@ -95,13 +86,10 @@ void Screen::sequence(std::string_view parameters, char final) {
         column_ = std::min(width_, std::max<size_t>(1, n.size() > 1 ? n[1] : 1)) - 1;
         break;
     case 'K': erase(row_, column_, width_); break;
-    case 'J':
-        if (n[0] == 2) {
-            for (size_t r = 0; r < height_; ++r) erase(r, 0, width_);
-        } else {
-            erase(row_, column_, width_);
-            for (size_t r = row_ + 1; r < height_; ++r) erase(r, 0, width_);
-        }
+    case 'J':  // 2: all; else from the cursor on
+        erase(row_, n[0] == 2 ? 0 : column_, width_);
+        for (size_t r = 0; r < height_; ++r)
+            if (r > row_ || n[0] == 2) erase(r, 0, width_);
         break;
     case 'm': reverse_ = std::find(n.begin(), n.end(), 7u) != n.end(); break;
     default: throw std::runtime_error("unexpected sequence ESC [" + std::string(parameters) + final);

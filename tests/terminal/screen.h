@@ -1,8 +1,6 @@
-// A small terminal for the tests: a grid of characters that applies the
-// bytes the terminal layer sends (printable UTF-8 with xterm's wrapping at
-// the last column, CR, LF, BS, BEL, and the CSI sequences the layer uses:
-// cursor movement A B C D H, erasing J and K, reverse video m), so that a
-// test can assert what the user sees.
+// A small terminal for the tests: a grid that applies what the terminal
+// layer sends (UTF-8 with xterm's wrapping, CR, LF, BS, BEL, CSI A B C D H
+// J K m) and throws on anything else, so a test can assert what is seen.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +19,7 @@ public:
     void apply(std::string_view bytes);
 
     std::string row(size_t r) const;  // UTF-8, trailing blanks removed
-    // Every row, joined with line feeds, the blank rows at the end left out.
-    std::string text() const;
+    std::string text() const;         // the rows joined with LF, blank rows at the end left out
     bool reverse(size_t r, size_t c) const { return cells_[r][c].reverse; }
     size_t cursor_row() const { return row_; }
     size_t cursor_column() const { return column_; }

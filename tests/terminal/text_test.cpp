@@ -17,19 +17,13 @@ TEST(Utf8, DecodesValidCharactersAndRejectsEveryInvalidForm) {
         size_t size;
         bool valid;
     } cases[] = {
-        {"A", U'A', 1, true},
-        {"\xc3\xa9", U'é', 2, true},
-        {"\xe2\x82\xac", U'€', 3, true},
-        {"\xf0\x9f\x98\x80", U'😀', 4, true},
-        {"\xf4\x8f\xbf\xbf", 0x10FFFF, 4, true},
-        {"\xc0\x80", kReplacement, 1, false},          // overlong NUL
-        {"\xe0\x80\xaf", kReplacement, 1, false},      // overlong '/'
-        {"\xed\xa0\x80", kReplacement, 1, false},      // a surrogate
-        {"\xf4\x90\x80\x80", kReplacement, 1, false},  // past U+10FFFF
-        {"\x80", kReplacement, 1, false},              // a continuation alone
-        {"\xe2\x82", kReplacement, 1, false},          // cut short
-        {"\xe2\x82" "A", kReplacement, 1, false},
-        {"\xff", kReplacement, 1, false},
+        {"A", U'A', 1, true}, {"\xc3\xa9", U'é', 2, true}, {"\xe2\x82\xac", U'€', 3, true},
+        {"\xf0\x9f\x98\x80", U'😀', 4, true}, {"\xf4\x8f\xbf\xbf", 0x10FFFF, 4, true},
+        // overlong NUL and '/', a surrogate, past U+10FFFF, a lone continuation, cut short
+        {"\xc0\x80", kReplacement, 1, false}, {"\xe0\x80\xaf", kReplacement, 1, false},
+        {"\xed\xa0\x80", kReplacement, 1, false}, {"\xf4\x90\x80\x80", kReplacement, 1, false},
+        {"\x80", kReplacement, 1, false}, {"\xe2\x82", kReplacement, 1, false},
+        {"\xe2\x82" "A", kReplacement, 1, false}, {"\xff", kReplacement, 1, false},
     };
     for (const auto& c : cases) {
         Utf8Char got = decode_utf8(c.bytes);
@@ -55,13 +49,8 @@ TEST(Utf8, CutsOnlyBetweenCharacters) {
         size_t max;
         std::string cut;
     } cases[] = {
-        {"серебряный", 5, "се"},
-        {"серебряный", 4, "се"},
-        {"серебряный", 1, ""},
-        {"abc", 5, "abc"},
-        {"a€", 3, "a"},
-        {"a€", 4, "a€"},
-        {"😀x", 3, ""},
+        {"серебряный", 5, "се"}, {"серебряный", 4, "се"}, {"серебряный", 1, ""}, {"abc", 5, "abc"},
+        {"a€", 3, "a"}, {"a€", 4, "a€"}, {"😀x", 3, ""},
         {"\xff\xfe" "abc", 3, "\xff\xfe" "a"},  // invalid bytes are cut anywhere
     };
     for (const auto& c : cases) EXPECT_EQ(cut_utf8(c.text, c.max), c.cut) << c.text << " to " << c.max;
