@@ -208,6 +208,11 @@ void Server::accept(Listener& listener) {
             listener.failures = 0;
             listener.pause = std::chrono::milliseconds(0);
         }
+        // Every way in may answer in pieces (a key's echo, then the line's
+        // reply): without this the next piece waits for the client's
+        // delayed acknowledgement of the last, up to 40 ms.
+        std::error_code ignored;
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         listener.accept(std::move(socket));
         accept(listener);
     });
