@@ -1,23 +1,17 @@
-// Fuzz target: the web terminal's protocol pieces (web/). The input is what
-// a client sends, read three ways, each once whole and once cut into pieces
-// (lengths 1..64 drawn from the first byte):
-//
-//  1. as HTTP request heads, one after the other (HttpRequestParser):
-//     an accepted head has a token method, a path that starts with '/',
-//     lower-case token names and values without control bytes, no more
-//     fields than the limit; a refused one has 400, 413, 414, 431 or 505
-//     and a reason; no head takes more bytes than the limit;
-//  2. as WebSocket frames from a client (WebSocket, a small message limit;
-//     when the first byte is odd the server has sent its Close first):
-//     messages are within the limit and text ones are UTF-8; the server's
-//     bytes are whole unmasked frames with FIN set, only pongs of at most
-//     125 bytes and one Close at the end with a code that may be sent and
-//     a UTF-8 reason; a closed connection has sent its Close;
-//  3. as what follows a valid upgrade request on a WebSession: `started`
-//     first, `ended` at most once and last, the same output rules after
-//     the 101 response.
-// In every reading the results and the output do not depend on how the
-// bytes were cut.
+// Fuzz target: the web terminal's protocol pieces (web/). What a client
+// sends is read three ways, each whole and cut into pieces (lengths 1..64
+// from the first byte), and must read the same both ways:
+//  1. HTTP request heads one after the other: an accepted head has a token
+//     method, a path from '/', lower-case token names, values without
+//     control bytes, at most the limit of fields and bytes; a refused one
+//     has 400, 413, 414, 431 or 505 and a reason;
+//  2. client WebSocket frames (a small message limit; an odd first byte:
+//     the server closed first): messages within the limit, text ones UTF-8;
+//     the server sends whole unmasked FIN frames, only pongs of at most 125
+//     bytes and one last Close with a sendable code and a UTF-8 reason, and
+//     a closed connection has sent it;
+//  3. what follows a valid upgrade on a WebSession: `started` first, `ended`
+//     at most once and last, the same output rules after the 101.
 #include <cstdint>
 #include <string>
 #include <string_view>
