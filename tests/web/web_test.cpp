@@ -34,12 +34,6 @@ const std::string kUpgrade =
 const std::string kSwitching = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
 
-std::string bytes(std::initializer_list<int> list) {
-    std::string s;
-    for (int b : list) s += static_cast<char>(b);
-    return s;
-}
-
 class Web : public ::testing::Test {
 protected:
     Web() {
@@ -90,11 +84,6 @@ void PrintTo(const Head& c, std::ostream* os) { *os << c.name; }
 
 const std::string kGet = "GET /index.html?x=1 HTTP/1.1\r\nHost: h\r\n";
 const std::string kLong = std::string(61, 'a');
-std::string blank_lines(int n) {
-    std::string out;
-    while (n-- > 0) out += "\r\n";
-    return out;
-}
 
 const std::vector<Head> kHeads = {
     {"minimal", kGet + "\r\n", 0, "/index.html"},
@@ -127,7 +116,7 @@ const std::vector<Head> kHeads = {
     {"head over the limit", "GET /" + std::string(50, 'p') + " HTTP/1.1\r\nHost: h\r\nA: " + kLong + "\r\nB: " + kLong +
                                 "\r\nC: " + kLong + "\r\n\r\n", 431, ""},
     // The head's limit is crossed before the line's: that decides, however the bytes arrive.
-    {"blank lines, then a long request line", blank_lines(100) + "GET /" + std::string(100, 'a') + " HTTP/1.1\r\n\r\n", 414, ""},
+    {"blank lines, then a long request line", [] { std::string s; while (s.size() < 200) s += "\r\n"; return s; }() + "GET /" + std::string(100, 'a') + " HTTP/1.1\r\n\r\n", 414, ""},
     {"a body", kGet + "Content-Length: 5\r\n\r\nhello", 413, ""},
     {"a chunked body", kGet + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 413, ""},
     {"length not a number", kGet + "Content-Length: -1\r\n\r\n", 400, ""},
@@ -312,7 +301,7 @@ void PrintTo(const Framing& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<Framing> kFramings = {
     // The example of a single-frame masked text message from the protocol's description.
-    {"masked Hello", bytes({0x81, 0x85, 0x37, 0xfa, 0x21, 0x3d, 0x7f, 0x9f, 0x4d, 0x51, 0x58}), {{true, "Hello"}}},
+    {"masked Hello", "\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58", {{true, "Hello"}}},
     {"unmasked frame", client_frame(0x1, "Hello", true, false), {}, {}, 1002},
     {"binary and text", binary(std::string("\0\xff\x80", 3)) + text("ok"), {{false, std::string("\0\xff\x80", 3)}, {true, "ok"}}},
     {"empty binary message", binary(""), {{false, ""}}},
@@ -329,7 +318,7 @@ const std::vector<Framing> kFramings = {
     {"RSV1 without an extension", client_frame(0x1, "a", true, true, 4), {}, {}, 1002},
     {"reserved opcode 3", client_frame(0x3, "a"), {}, {}, 1002},
     {"reserved control opcode 0xB", client_frame(0xB, "a"), {}, {}, 1002},
-    {"64-bit length with the top bit", bytes({0x82, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}), {}, {}, 1002},
+    {"64-bit length with the top bit", std::string("\x82\xFF\x80\0\0\0\0\0\0\1\0\0\0\0", 14), {}, {}, 1002},
     {"overlong UTF-8", text("\xc0\xaf"), {}, {}, 1007},
     {"surrogate in UTF-8", text("\xed\xa0\x80"), {}, {}, 1007},
     {"UTF-8 cut at the end of the message", text(kE9.substr(0, 1)), {}, {}, 1007},
@@ -337,7 +326,7 @@ const std::vector<Framing> kFramings = {
     {"one frame over the limit", binary(std::string(kLimit + 1, 'x')), {}, {}, 1009},
     {"fragments over the limit", binary(std::string(kLimit, 'x'), false) + more("y"), {}, {}, 1009},
     {"a message of exactly the limit", binary(std::string(kLimit, 'x')), {{false, std::string(kLimit, 'x')}}},
-    {"huge declared length", bytes({0x82, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}), {}, {}, 1009},
+    {"huge declared length", std::string("\x82\xFF\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF\0\0\0\0", 14), {}, {}, 1009},
     {"close 1000 is echoed", text("a") + close_frame(1000, "bye"), {{true, "a"}}, {}, 1000},
     {"close 4999 is echoed", close_frame(4999), {}, {}, 4999},
     {"close 3000 is echoed", close_frame(3000), {}, {}, 3000},
