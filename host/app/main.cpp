@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
                    "folder on first use)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
-    cli.add_option("--http-port", options.http_port,
+    auto* http_port = cli.add_option("--http-port", options.http_port,
                    "Web terminal's port on the --bind address (0: none); plain HTTP unless "
                    "--tls-cert and --tls-key are given (or a TLS proxy is in front of it)")
         ->check(CLI::Range(0, 65535))
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
                                     "serves HTTPS and WSS only");
     auto* tls_key = cli.add_option("--tls-key", options.tls_key,
                                    "PEM private key of the --tls-cert certificate");
-    tls_cert->needs(tls_key);
+    tls_cert->needs(tls_key)->needs(http_port);
     tls_key->needs(tls_cert);
     cli.add_option("--channels", options.channels, "Number of channels (nterms), for every way in together")
         ->check(CLI::Range(0, 4096))

@@ -144,13 +144,14 @@ def with_a_certificate_the_web_terminal_is_https_only():
             check(alice.accepted, "the wss upgrade was refused:\n%s" % alice.handshake)
             alice.login("Alice")
             alice.served("Alice over wss")
+        spare = str(free_port())
         for tls, status, said in [  # what cannot be loaded stops the start, naming the file and why
-                ([cert], 2, "--tls-cert requires --tls-key"),
-                ([folder + "/none.pem", key], 1, "none.pem: cannot be read"),
-                ([key, key], 1, "ours.key: holds no PEM CERTIFICATE"),
-                ([cert, other_key], 1, "key values mismatch")]:
-            args = [BBSHOST, "--data", folder + "/data", "--port", "0", "--http-port", str(free_port()),
-                    "--config", CONFIG_DIR, "--tls-cert", tls[0]] + ["--tls-key"] * (len(tls) - 1) + tls[1:]
+                (["--http-port", spare, "--tls-cert", cert], 2, "--tls-cert requires --tls-key"),
+                (["--tls-cert", cert, "--tls-key", key], 2, "--tls-cert requires --http-port"),
+                (["--http-port", spare, "--tls-cert", folder + "/none.pem", "--tls-key", key], 1, "none.pem: cannot be read"),
+                (["--http-port", spare, "--tls-cert", key, "--tls-key", key], 1, "ours.key: holds no PEM CERTIFICATE"),
+                (["--http-port", spare, "--tls-cert", cert, "--tls-key", other_key], 1, "key values mismatch")]:
+            args = [BBSHOST, "--data", folder + "/data", "--port", "0", "--config", CONFIG_DIR] + tls
             run = subprocess.run(args, capture_output=True, text=True, timeout=60)
             check(run.returncode == status and said in run.stderr, "%s: %d, %r" % (said, run.returncode, run.stderr))
     finally:
