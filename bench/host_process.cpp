@@ -52,6 +52,11 @@ std::unique_ptr<HostProcess> HostProcess::start(const Options& options, std::str
                                      "--port",      "0",
                                      "--channels",  std::to_string(options.channels)};
     if (options.echo) args.push_back("--echo");
+    for (const auto& [option, port] : {std::pair{"--ssh-port", options.ssh_port}, std::pair{"--http-port", options.http_port}}) {
+        if (port == 0) continue;
+        args.push_back(option);
+        args.push_back(std::to_string(port));
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -83,13 +88,18 @@ std::unique_ptr<HostProcess> HostProcess::start(const Options& options, std::str
     }
     p->pid_ = pid;
 
-    // "bbshost: listening on 127.0.0.1:PORT (telnet), ..."
+    // "bbshost: listening on 127.0.0.1:PORT (telnet), ...", then a line
+    // for each other way in.
     const std::string wanted = "listening on 127.0.0.1:";
+    auto others_listen = [&](const std::string& seen) {
+        return (options.ssh_port == 0 || seen.find("(ssh)") != std::string::npos) &&
+               (options.http_port == 0 || seen.find("(web)") != std::string::npos);
+    };
     std::string seen;
     const auto deadline = started + kListenTimeout;
     for (;;) {
         const size_t at = seen.find(wanted);
-        if (at != std::string::npos) {
+        if (at != std::string::npos && others_listen(seen)) {
             const size_t end = seen.find_first_not_of("0123456789", at + wanted.size());
             if (end != std::string::npos) {
                 p->startup_seconds_ =

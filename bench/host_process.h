@@ -18,6 +18,10 @@ public:
         std::filesystem::path data;
         int channels = 256;
         bool echo = false;  // bbshost --echo: the bare network path
+        // The other ways in, on these ports of 127.0.0.1 (0: not opened);
+        // start() waits until the host says it listens on them too.
+        uint16_t ssh_port = 0;
+        uint16_t http_port = 0;
     };
 
     // Starts build-bench/bin/bbshost on 127.0.0.1, port 0, and waits (at

@@ -6,7 +6,8 @@
 // through bench/registry.h, the figures it reports (run against run, or
 // figures measured by its own after-runs work). Google Benchmark flags work
 // as usual; --benchmark_filter also selects the after-runs work by its name
-// (generic/, listing/, menu/, durability/, start-up/, telnet/, fairness/, keys/).
+// (generic/, listing/, menu/, durability/, start-up/, telnet/, fairness/, keys/,
+// ways/).
 // The table is the only output on stdout, progress goes to stderr.
 #include <benchmark/benchmark.h>
 

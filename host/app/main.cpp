@@ -36,6 +36,7 @@ struct ServeOptions {
     int port = 2323;
     int ssh_port = 0;   // 0: no SSH
     int http_port = 0;  // 0: no web terminal
+    std::string tls_cert, tls_key;  // both: the web terminal is HTTPS
     int channels = 64;
     std::string config;
     bool echo = false;  // lines echoed instead of going to the game (load baselines)
@@ -46,6 +47,9 @@ struct ServeOptions {
 int serve(const ServeOptions& options) {
     std::error_code ec;
     const fs::path data = fs::absolute(options.data, ec);
+    // Named from where bbshost was started (the host works in its data folder).
+    auto from_here = [&](const std::string& file) { return file.empty() ? file : fs::absolute(file, ec).string(); };
+    const std::string tls_cert = from_here(options.tls_cert), tls_key = from_here(options.tls_key);
     std::string error;
     if (!fs::exists(data, ec)) {
         const fs::path config = options.config.empty() ? app::default_config_dir()
@@ -110,7 +114,7 @@ int serve(const ServeOptions& options) {
         std::cout << "bbshost: listening on " << telnet_at << " (telnet), data folder "
                   << data.string() << ", " << options.channels << " channels" << std::endl;
         // The other ways in, each on its own port of the same address.
-        auto listen_too = [&](const char* way, int port, auto make_accept) {
+        auto listen_too = [&](const char* way, int port, auto make_accept, const char* scheme = nullptr) {
             if (port == 0) return true;
             std::optional<asio::ip::tcp::endpoint> bound;
             try {
@@ -123,8 +127,10 @@ int serve(const ServeOptions& options) {
                 host->log("start failed: " + error);
                 return false;
             }
-            host->log(std::string("listening on ") + where(*bound) + " (" + way + ")");
-            std::cout << "bbshost: listening on " << where(*bound) << " (" << way << ")" << std::endl;
+            std::string line = "listening on " + where(*bound) + " (" + way + ")";
+            if (scheme) line += std::string(" at ") + scheme + "://" + where(*bound) + "/";
+            host->log(line);
+            std::cout << "bbshost: " << line << std::endl;
             return true;
         };
         if (!listen_too("ssh", options.ssh_port, [&] { return server.ssh(data); })) return 1;
@@ -135,7 +141,11 @@ int serve(const ServeOptions& options) {
             host->log(line);
             std::cout << "bbshost: " << line << std::endl;
         }
-        if (!listen_too("web", options.http_port, [&] { return server.web(); })) return 1;
+        const bool tls = !tls_cert.empty();
+        if (!listen_too("web", options.http_port, [&] { return server.web(tls_cert, tls_key); },
+                        tls ? "https" : "http")) {
+            return 1;
+        }
         status = server.run();
     }  // sessions closed
     host->log("stopped");
@@ -169,11 +179,18 @@ int main(int argc, char** argv) {
                    "folder on first use)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
-    cli.add_option("--http-port", options.http_port,
-                   "Web terminal's HTTP port on the --bind address (0: none); plain HTTP, put a "
-                   "TLS proxy in front of it for anything but loopback")
+    auto* http_port = cli.add_option("--http-port", options.http_port,
+                   "Web terminal's port on the --bind address (0: none); plain HTTP unless "
+                   "--tls-cert and --tls-key are given (or a TLS proxy is in front of it)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
+    auto* tls_cert = cli.add_option("--tls-cert", options.tls_cert,
+                                    "PEM certificate (chain) of the web terminal: with --tls-key it "
+                                    "serves HTTPS and WSS only");
+    auto* tls_key = cli.add_option("--tls-key", options.tls_key,
+                                   "PEM private key of the --tls-cert certificate");
+    tls_cert->needs(tls_key)->needs(http_port);
+    tls_key->needs(tls_cert);
     cli.add_option("--channels", options.channels, "Number of channels (nterms), for every way in together")
         ->check(CLI::Range(0, 4096))
         ->capture_default_str();

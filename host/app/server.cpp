@@ -208,10 +208,12 @@ const ssh::PublicKeyText* Server::ssh_host_key() const { return ssh_ ? &ssh_->ho
 
 bool Server::ssh_host_key_created() const { return ssh_ && ssh_->host_key_created(); }
 
-Server::Accept Server::web() {
+Server::Accept Server::web(const std::string& tls_cert, const std::string& tls_key) {
     if (!site_) site_ = std::make_unique<web::StaticSite>(web::StaticSite::load({web_page_dir()}));
+    if (!tls_cert.empty()) web_tls_ = WebTransport::tls_context(tls_cert, tls_key);
     return [this](asio::ip::tcp::socket socket) {
-        auto transport = WebTransport::make(std::move(socket), *site_, [this](std::string_view line) { log(line); });
+        auto transport = WebTransport::make(std::move(socket), *site_, [this](std::string_view line) { log(line); },
+                                            web_tls_.get());
         transport->begin([this](std::shared_ptr<WebTransport> upgraded) {
             if (!stopping_) adopt(std::move(upgraded));
         });
@@ -268,6 +270,11 @@ void Server::accept(Listener& listener) {
             listener.failures = 0;
             listener.pause = std::chrono::milliseconds(0);
         }
+        // Every way in may answer in pieces (a key's echo, then the line's
+        // reply): without this the next piece waits for the client's
+        // delayed acknowledgement of the last, up to 40 ms.
+        std::error_code ignored;
+        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         listener.accept(std::move(socket));
         accept(listener);
     });

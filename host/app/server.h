@@ -43,6 +43,9 @@ struct AuthVerdict;
 namespace web {
 class StaticSite;
 }
+namespace asio::ssl {
+class context;
+}
 
 namespace app {
 
@@ -86,9 +89,10 @@ public:
     const ssh::PublicKeyText* ssh_host_key() const;
     bool ssh_host_key_created() const;
     // Accepted connections are served the web terminal's page; those that
-    // open its WebSocket become sessions. Throws std::runtime_error when the
-    // page's files cannot be read.
-    Accept web();
+    // open its WebSocket become sessions. With a certificate and key (PEM
+    // files) it is HTTPS and WSS only. Throws std::runtime_error when the
+    // page's files, the certificate or the key cannot be read.
+    Accept web(const std::string& tls_cert = {}, const std::string& tls_key = {});
     // A new connection of any way in becomes a session: at the logon
     // dialogue, or refused by the logon throttle.
     std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
@@ -199,6 +203,7 @@ private:
     std::list<Listener> listeners_;
     std::unique_ptr<ssh::SshListener> ssh_;
     std::unique_ptr<web::StaticSite> site_;
+    std::unique_ptr<asio::ssl::context> web_tls_;  // null: the web terminal is plain HTTP
     asio::ip::tcp::endpoint telnet_endpoint_;
     asio::signal_set signals_;
     asio::steady_timer retry_timer_;

@@ -1,15 +1,73 @@
 #include "app/web_transport.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
 #include <utility>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 namespace app {
 
-std::shared_ptr<WebTransport> WebTransport::make(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log) {
-    return std::shared_ptr<WebTransport>(new WebTransport(std::move(socket), site, std::move(log)));
+namespace {
+
+// OpenSSL's reasons for what went wrong on this thread, first to last, or
+// `fallback` when it gave none.
+std::string openssl_reason(const std::string& fallback) {
+    std::string reasons;
+    while (const unsigned long code = ERR_get_error()) {
+        const char* reason = ERR_reason_error_string(code);
+        if (!reason || reasons.find(reason) != std::string::npos) continue;
+        reasons += (reasons.empty() ? "" : "; ") + std::string(reason);
+    }
+    return reasons.empty() ? fallback : reasons;
 }
 
-WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log)
+// The file can be read and holds a PEM block whose head ends in `label`.
+void readable(const std::string& what, const std::string& file, const std::string& label) {
+    std::ifstream in(file);
+    if (!in) throw std::runtime_error(what + " " + file + ": cannot be read: " + std::strerror(errno));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("-----BEGIN ", 0) == 0 && line.find(label + "-----") != std::string::npos) return;
+    }
+    throw std::runtime_error(what + " " + file + ": holds no PEM " + label + " (-----BEGIN ..." + label + "-----)");
+}
+
+}  // namespace
+
+std::unique_ptr<asio::ssl::context> WebTransport::tls_context(const std::string& cert_file,
+                                                              const std::string& key_file) {
+    readable("TLS certificate", cert_file, "CERTIFICATE");
+    readable("TLS key", key_file, "PRIVATE KEY");
+    auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+    context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                         asio::ssl::context::no_tlsv1_1);
+    std::error_code ec;
+    ERR_clear_error();
+    context->use_certificate_chain_file(cert_file, ec);
+    if (ec) throw std::runtime_error("TLS certificate " + cert_file + ": " + openssl_reason(ec.message()));
+    context->use_private_key_file(key_file, asio::ssl::context::pem, ec);
+    if (ec) throw std::runtime_error("TLS key " + key_file + ": " + openssl_reason(ec.message()));
+    if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+        throw std::runtime_error("TLS key " + key_file + ": " +
+                                 openssl_reason("not the key of the certificate") + " (certificate " +
+                                 cert_file + ")");
+    }
+    return context;
+}
+
+std::shared_ptr<WebTransport> WebTransport::make(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log,
+                                                 asio::ssl::context* tls) {
+    return std::shared_ptr<WebTransport>(new WebTransport(std::move(socket), site, std::move(log), tls));
+}
+
+WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log, asio::ssl::context* tls)
     : socket_(std::move(socket)), flush_timer_(socket_.get_executor()), http_timer_(socket_.get_executor()), web_(site), log_(std::move(log)) {
+    if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
     std::error_code ec;
     const auto remote = socket_.remote_endpoint(ec);
     address_ = ec ? "unknown" : remote.address().to_string();
@@ -24,7 +82,15 @@ WebTransport::~WebTransport() {
 void WebTransport::begin(Upgraded upgraded) {
     upgraded_ = std::move(upgraded);
     arm_http_timer();
-    read_socket();
+    if (!tls_) return read_socket();
+    tls_->async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](const std::error_code& ec) {
+        if (self->state_ == State::closed) return;
+        if (ec) {
+            self->log_("web client " + self->peer_ + ": TLS handshake failed: " + ec.message());
+            return self->finish();
+        }
+        self->read_socket();
+    });
 }
 
 void WebTransport::arm_http_timer() {
@@ -64,8 +130,7 @@ void WebTransport::post_handling() {
 void WebTransport::read_socket() {
     if (socket_reading_ || state_ == State::closed) return;
     socket_reading_ = true;
-    socket_.async_read_some(asio::buffer(read_buffer_), [self = shared_from_this()](const std::error_code& ec,
-                                                                                    std::size_t n) {
+    auto done = [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
         self->socket_reading_ = false;
         if (self->state_ == State::closed) return;
         if (ec) return self->finish();
@@ -75,7 +140,12 @@ void WebTransport::read_socket() {
         for (auto& event : events) self->events_waiting_.push_back(std::move(event));
         self->write();
         self->handle_events();
-    });
+    };
+    if (tls_) {
+        tls_->async_read_some(asio::buffer(read_buffer_), std::move(done));
+    } else {
+        socket_.async_read_some(asio::buffer(read_buffer_), std::move(done));
+    }
 }
 
 void WebTransport::handle_events() {
@@ -136,12 +206,17 @@ void WebTransport::write() {
         return;
     }
     write_pending_ = true;
-    asio::async_write(socket_, asio::buffer(writing_), [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+    auto done = [self = shared_from_this()](const std::error_code& ec, std::size_t) {
         self->write_pending_ = false;
         if (self->state_ == State::closed) return;
         if (ec) return self->finish();
         self->write();
-    });
+    };
+    if (tls_) {
+        asio::async_write(*tls_, asio::buffer(writing_), std::move(done));
+    } else {
+        asio::async_write(socket_, asio::buffer(writing_), std::move(done));
+    }
 }
 
 void WebTransport::cut_off(std::string_view why) {
@@ -169,7 +244,9 @@ void WebTransport::close_now() {
     web_.close(web::close_code::going_away);
     std::error_code ec;
     socket_.non_blocking(true, ec);
-    if (!write_pending_) {
+    // The close frame goes out only in the clear: a TLS record cannot be
+    // written past the stream's own writes.
+    if (!write_pending_ && !tls_) {
         const std::string last = web_.take_output();
         if (!last.empty()) socket_.write_some(asio::buffer(last), ec);
     }

@@ -7,6 +7,10 @@
 // terminal in character mode from the start, UTF-8 both ways; its window
 // size comes as the page's control message (resized()).
 //
+// With a TLS context (tls_context()) the connection is HTTPS and WSS only:
+// the TLS handshake comes first, bounded by the same kHttpIdle as a
+// request head, and one that fails costs only its own connection.
+//
 // Input: one socket read at a time, and none while the session has not
 // asked for more. Output: at most kMaxQueued bytes wait for a client that
 // does not read, then he is cut off; close_after_output() waits at most
@@ -23,6 +27,7 @@
 #include <string_view>
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 
 #include "app/transport.h"
 #include "web/web_session.h"
@@ -40,8 +45,15 @@ public:
     using Log = std::function<void(std::string_view line)>;
     using Upgraded = std::function<void(std::shared_ptr<WebTransport>)>;
 
-    // `site` must outlive the transport.
-    static std::shared_ptr<WebTransport> make(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log);
+    // The server side of TLS with the certificate chain and the private key
+    // of these PEM files. Throws std::runtime_error naming the file and
+    // what is wrong with it.
+    static std::unique_ptr<asio::ssl::context> tls_context(const std::string& cert_file,
+                                                           const std::string& key_file);
+
+    // `site` (and `tls`, when given) must outlive the transport.
+    static std::shared_ptr<WebTransport> make(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log,
+                                              asio::ssl::context* tls = nullptr);
     ~WebTransport() override;
 
     WebTransport(const WebTransport&) = delete;
@@ -67,7 +79,7 @@ public:
 private:
     enum class State { open, closing, closed };
 
-    WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log);
+    WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log, asio::ssl::context* tls);
     void read_socket();
     void arm_http_timer();
     void handle_events();  // what the last reads meant, as far as the session takes it
@@ -77,6 +89,8 @@ private:
     void finish();
 
     asio::ip::tcp::socket socket_;
+    // Over socket_, when the connection is TLS.
+    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
     asio::steady_timer flush_timer_;
     asio::steady_timer http_timer_;
     web::WebSession web_;

@@ -1,15 +1,23 @@
 #!/usr/bin/env python3
 """The web terminal as a way into bbshost: the page over HTTP, and the
 terminal's WebSocket (a raw-socket client here, as the page's script
-speaks it) carrying the same logon and game as telnet. A browser run
-through selenium and chromium happens only where both are installed."""
+speaks it) carrying the same logon and game as telnet; the same over TLS
+with a certificate made here; and headless Chromium (selenium) running the
+page through logon, the Plus menu and the full-screen editor."""
 
 import os
 import shutil
+import socket
+import ssl
+import subprocess
 import sys
+import tempfile
+import time
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import GAME_PROMPT, Suite, check, plain  # noqa: E402
+from e2e_support import (BBSHOST, CHOICE, CONFIG_DIR, GAME_PROMPT, BbsHost, Failure, Suite, check,  # noqa: E402
+                         free_port, plain, wait_until)
 from ways_support import WaysHost, WebClient, http_get  # noqa: E402
 
 suite = Suite("web")
@@ -86,80 +94,133 @@ def the_pages_window_size_message_sizes_the_pages():
 
 
 @suite.case
-def a_websocket_from_another_origin_is_refused():
+def a_foreign_origin_is_refused_and_the_host_stops_with_web_users_on():
     with WaysHost() as host:
         evil = WebClient(host.http_port, origin="http://evil.example")
-        try:
-            check(not evil.accepted and evil.status == 403, "a foreign origin got status %d" % evil.status)
-        finally:
-            evil.close()
-        # The session count is not touched: a real client still gets in.
-        good = host.web()
-        good.read_until("User-ID: ")
-
-
-@suite.case
-def host_stops_with_web_users_on():
-    with WaysHost() as host:
-        alice = host.web()
+        evil.close()
+        check(not evil.accepted and evil.status == 403, "a foreign origin got status %d" % evil.status)
+        alice = host.web()  # the refusal took no logon place
         alice.login("Alice")
         check(host.stop() == 0, "the host did not stop cleanly")
         check(alice.wait_closed(), "the web session outlived the host")
 
 
-@suite.case
-def a_browser_runs_the_page():
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        print("NOTE web.a_browser_runs_the_page: python3-selenium is not installed; the browser run is skipped")
-        return
-    if not shutil.which("chromium") or not shutil.which("chromedriver"):
-        print("NOTE web.a_browser_runs_the_page: chromium/chromedriver are not installed; skipped")
-        return
-    from selenium import webdriver
-    from selenium.webdriver.common.by import By
-    import time
-    options = webdriver.ChromeOptions()
-    options.add_argument("--headless")
-    options.add_argument("--no-sandbox")
-    # What the page receives, recorded before its own script runs (xterm
-    # draws on a canvas, so the text is not in the document).
-    recorder = """
-        window.received = '';
-        const Native = window.WebSocket;
-        window.WebSocket = function (url, protocols) {
-            const ws = new Native(url, protocols);
-            const decoder = new TextDecoder();
-            ws.addEventListener('message', (e) => {
-                window.received += typeof e.data === 'string' ? e.data : decoder.decode(e.data, {stream: true});
-            });
-            return ws;
-        };
-        window.WebSocket.OPEN = Native.OPEN;
-    """
+class WssClient(WebClient):
+    """WebClient over TLS: its connection is wrapped before the handshake."""
 
-    def shown(driver, text, what):
-        deadline = time.monotonic() + 20
-        got = ""
-        while text not in got and time.monotonic() < deadline:
-            time.sleep(0.2)
-            got = driver.execute_script("return window.received || ''")
-        check(text in got, "the page got no %s: %r" % (what, got[-500:]))
-
-    with WaysHost() as host:
-        driver = webdriver.Chrome(options=options)
+    def __init__(self, port, context):
+        plain_connect = socket.create_connection
+        socket.create_connection = lambda *a, **k: context.wrap_socket(plain_connect(*a, **k), server_hostname="127.0.0.1")
         try:
-            driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": recorder})
-            driver.get("http://127.0.0.1:%d/" % host.http_port)
-            shown(driver, "User-ID: ", "logon prompt")
-            keys = driver.find_element(By.CSS_SELECTOR, ".xterm-helper-textarea")
-            keys.send_keys("Alice\n")
-            shown(driver, "Password: ", "password prompt")
-            keys.send_keys("alice\n")
-            shown(driver, "]: ", "game prompt")
+            super().__init__(port, origin="https://127.0.0.1:%d" % port)
         finally:
-            driver.quit()
+            socket.create_connection = plain_connect
+
+
+@suite.case
+def with_a_certificate_the_web_terminal_is_https_only():
+    folder = tempfile.mkdtemp(prefix="bbshost-e2e-tls-")
+    try:
+        pems = []
+        for name in ("ours", "other"):  # self-signed for 127.0.0.1: certificate, key
+            pems += [os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")]
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-out", pems[-2],
+                            "-keyout", pems[-1]], check=True, capture_output=True, timeout=60)
+        cert, key, _, other_key = pems
+        port = free_port()
+        with BbsHost(options=["--http-port", str(port), "--tls-cert", cert, "--tls-key", key]) as host:
+            wait_until(lambda: "(web) at https://127.0.0.1:%d/" % port in host.output(), "the https start-up line")
+            context = ssl.create_default_context(cafile=cert)
+            with urllib.request.urlopen("https://127.0.0.1:%d/" % port, context=context, timeout=10) as page:
+                check(page.status == 200 and b"terminal.js" in page.read(), "no page over https")
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:  # plain HTTP: no page
+                raw.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                got = b"".join(iter(lambda: raw.recv(4096), b""))
+                check(b"<html" not in got and b"HTTP/1.1" not in got, "plain HTTP got an answer: %r" % got)
+            host.wait_log("TLS handshake failed", "the failed handshake in the log")
+            alice = WssClient(port, context)
+            host.clients.append(alice)
+            check(alice.accepted, "the wss upgrade was refused:\n%s" % alice.handshake)
+            alice.login("Alice")
+            alice.served("Alice over wss")
+        spare = str(free_port())
+        for tls, status, said in [  # what cannot be loaded stops the start, naming the file and why
+                (["--http-port", spare, "--tls-cert", cert], 2, "--tls-cert requires --tls-key"),
+                (["--tls-cert", cert, "--tls-key", key], 2, "--tls-cert requires --http-port"),
+                (["--http-port", spare, "--tls-cert", folder + "/none.pem", "--tls-key", key], 1, "none.pem: cannot be read"),
+                (["--http-port", spare, "--tls-cert", key, "--tls-key", key], 1, "ours.key: holds no PEM CERTIFICATE"),
+                (["--http-port", spare, "--tls-cert", cert, "--tls-key", other_key], 1, "key values mismatch")]:
+            args = [BBSHOST, "--data", folder + "/data", "--port", "0", "--config", CONFIG_DIR] + tls
+            run = subprocess.run(args, capture_output=True, text=True, timeout=60)
+            check(run.returncode == status and said in run.stderr, "%s: %d, %r" % (said, run.returncode, run.stderr))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+SCREEN = """const t = window.terminal, b = t ? t._core.buffer : null, rows = [];
+    for (let y = 0; b && y < t.rows; y++) rows.push(b.translateBufferLineToString(b.ydisp + y, true));
+    return rows.join('\\n');"""
+
+
+@suite.case
+def a_browser_logs_on_and_edits_a_description():
+    try:
+        from selenium import webdriver
+        from selenium.common.exceptions import WebDriverException
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.keys import Keys
+    except ImportError:
+        raise Failure("no selenium for %s: scripts/bootstrap installs python3-selenium" % sys.executable)
+    profile = tempfile.mkdtemp(prefix="bbshost-e2e-chromium-")
+    options = webdriver.ChromeOptions()
+    for flag in ("headless", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run", "disable-background-networking",
+                 "disable-component-update", "disable-sync", "window-size=1200,900", "user-data-dir=" + profile):
+        options.add_argument("--" + flag)
+    try:
+        driver = webdriver.Chrome(options=options)
+    except WebDriverException as e:
+        shutil.rmtree(profile, ignore_errors=True)
+        print("NOTE web.a_browser_logs_on_and_edits_a_description: skipped, Chromium cannot start here: %s"
+              % str(e).splitlines()[0])
+        return
+    shots = os.path.join(tempfile.gettempdir(), "bbshost-e2e-web")
+    os.makedirs(shots, exist_ok=True)
+    screen = ""
+
+    def shown(text):  # xterm.js's screen (its rows lose their trailing blanks), once it shows `text`
+        nonlocal screen
+        for _ in range(200):
+            screen = driver.execute_script(SCREEN)
+            if text.rstrip() in screen:
+                return
+            time.sleep(0.1)
+        raise Failure("the terminal never showed %r" % text)
+
+    try:
+        with WaysHost() as host:
+            driver.get("http://127.0.0.1:%d/" % host.http_port)
+            keys = driver.find_element(By.CSS_SELECTOR, ".xterm-helper-textarea")
+            for text, typed in [("User-ID: ", "Alice\n"), ("Password: ", "alice\n"), (GAME_PROMPT, "ext\n"),
+                                ("Extension: ", "*\n"), ("Buy an extra life", "d\n"), (CHOICE, "d\n"),
+                                ("continue? ", "yes\n"), ("Ctrl-Z save", "Written in Chromium")]:
+                shown(text)
+                keys.send_keys(typed)
+            shown("Written in Chromium")
+            check("Password" not in screen and "Ctrl-Z save" in screen, "not the editor's screen")
+            keys.send_keys(Keys.CONTROL, "z")
+            shown("Your character description:")
+            check("Written in Chromium" in screen, "the saved text is not shown")
+            check(driver.save_screenshot(os.path.join(shots, "editor-saved.png")), "no screenshot")
+            print("NOTE web.a_browser_logs_on_and_edits_a_description: screenshot in %s" % shots)
+    except Exception:
+        driver.save_screenshot(os.path.join(shots, "failed.png"))
+        print("screenshot of the failure in %s; the screen:\n%s" % (shots, screen))
+        raise
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+
 
 if __name__ == "__main__":
     suite.main()

@@ -1,29 +1,24 @@
-// Fuzz target: the web terminal's protocol pieces (web/). The input is what
-// a client sends, read three ways, each once whole and once cut into pieces
-// (lengths 1..64 drawn from the first byte):
-//
-//  1. as HTTP request heads, one after the other (HttpRequestParser):
-//     an accepted head has a token method, a path that starts with '/',
-//     lower-case token names and values without control bytes, no more
-//     fields than the limit; a refused one has 400, 413, 414, 431 or 505
-//     and a reason; no head takes more bytes than the limit;
-//  2. as WebSocket frames from a client (WebSocket, a small message limit;
-//     when the first byte is odd the server has sent its Close first):
-//     messages are within the limit and text ones are UTF-8; the server's
-//     bytes are whole unmasked frames with FIN set, only pongs of at most
-//     125 bytes and one Close at the end with a code that may be sent and
-//     a UTF-8 reason; a closed connection has sent its Close;
-//  3. as what follows a valid upgrade request on a WebSession: `started`
-//     first, `ended` at most once and last, the same output rules after
-//     the 101 response.
-// In every reading the results and the output do not depend on how the
-// bytes were cut.
+// Fuzz target: the web terminal's protocol pieces (web/). What a client
+// sends is read three ways, each whole and cut into pieces (lengths 1..64
+// from the first byte), and must read the same both ways:
+//  1. HTTP request heads one after the other: an accepted head has a token
+//     method, a path from '/', lower-case token names, values without
+//     control bytes, at most the limit of fields and bytes; a refused one
+//     has 400, 413, 414, 431 or 505 and a reason;
+//  2. client WebSocket frames (a small message limit; an odd first byte:
+//     the server closed first): messages within the limit, text ones UTF-8;
+//     the server sends whole unmasked FIN frames, only pongs of at most 125
+//     bytes and one last Close with a sendable code and a UTF-8 reason, and
+//     a closed connection has sent it;
+//  3. what follows a valid upgrade on a WebSession: `started` first, `ended`
+//     at most once and last, the same output rules after the 101.
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tests/fuzz/fuzz_world.h"
+#include "tests/web/frames.h"
 #include "web/http_request.h"
 #include "web/utf8.h"
 #include "web/web_session.h"
@@ -89,41 +84,23 @@ std::vector<std::string> read_heads(const std::vector<std::string_view>& pieces)
 
 // ---- WebSocket output ---------------------------------------------------------
 
-bool sendable(std::uint16_t code) {
-    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
-}
-
 // Checks the server's frames; returns whether they end with a Close.
-bool check_server_frames(std::string_view bytes, const std::string& what) {
+bool check_server_frames(const std::vector<webtest::Frame>& frames, const std::string& what) {
     bool closed = false;
-    while (!bytes.empty()) {
-        if (closed) fail(what + ": bytes after the Close: \"" + shown(bytes.substr(0, 40)) + "\"");
-        const auto b = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
-        if (bytes.size() < 2) fail(what + ": half a frame header");
-        if ((b(0) & 0xF0) != 0x80) fail(what + ": a frame without FIN or with RSV bits");
-        if (b(1) & 0x80) fail(what + ": a masked server frame");
-        std::uint64_t n = b(1) & 0x7F;
-        std::size_t at = 2;
-        if (n >= 126) fail(what + ": a control frame with an extended length");
-        if (bytes.size() - at < n) fail(what + ": a frame cut short");
-        const auto payload = bytes.substr(at, n);
-        switch (b(0) & 0x0F) {
-            case 0xA:
-                break;
-            case 0x8: {
-                closed = true;
-                if (payload.size() == 1) fail(what + ": a Close of one byte");
-                if (payload.size() >= 2) {
-                    const std::uint16_t code = static_cast<std::uint16_t>(b(at) << 8 | b(at + 1));
-                    if (!sendable(code)) fail(what + ": Close code " + std::to_string(code));
-                    if (!web::valid_utf8(payload.substr(2))) fail(what + ": a Close reason that is not UTF-8");
-                }
-                break;
-            }
-            default:
-                fail(what + ": the server sent opcode " + std::to_string(b(0) & 0x0F));
-        }
-        bytes.remove_prefix(at + n);
+    for (const auto& f : frames) {
+        if (closed) fail(what + ": bytes after the Close");
+        if (f.opcode == 0xFF) fail(what + ": a masked, cut or RSV frame");
+        if (!f.fin) fail(what + ": a frame without FIN");
+        if (f.payload.size() > 125) fail(what + ": a control frame with an extended length");
+        if (f.opcode != 0xA && f.opcode != 0x8) fail(what + ": the server sent opcode " + std::to_string(f.opcode));
+        if (f.opcode != 0x8) continue;
+        closed = true;
+        if (f.payload.size() == 1) fail(what + ": a Close of one byte");
+        if (f.payload.size() < 2) continue;
+        const int code = static_cast<std::uint8_t>(f.payload[0]) << 8 | static_cast<std::uint8_t>(f.payload[1]);
+        if (!((code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999)))
+            fail(what + ": Close code " + std::to_string(code));
+        if (!web::valid_utf8(std::string_view(f.payload).substr(2))) fail(what + ": a Close reason that is not UTF-8");
     }
     return closed;
 }
@@ -147,7 +124,7 @@ SocketRun run_socket(const std::vector<std::string_view>& pieces, bool close_fir
         if (m.data.size() > kMaxMessage) fail("a message of " + std::to_string(m.data.size()) + " bytes");
         if (m.text && !web::valid_utf8(m.data)) fail("a text message that is not UTF-8: \"" + shown(m.data) + "\"");
     }
-    const bool ends_closed = check_server_frames(run.output, "WebSocket output");
+    const bool ends_closed = check_server_frames(webtest::server_frames(run.output), "WebSocket output");
     if ((run.state != web::WebSocket::State::open) != ends_closed)
         fail("the state does not match the output's Close");
     if (close_first && !run.messages.empty()) fail("messages delivered after the server's Close");
@@ -196,23 +173,14 @@ std::string run_session(const std::vector<std::string_view>& pieces) {
         trace += std::to_string(static_cast<int>(e.kind)) + ":" + e.input + std::to_string(e.size.cols) + "x" +
                  std::to_string(e.size.rows) + "\n";
     }
-    // The server's data frames ("out", sent after every piece) and its
-    // control frames: without the data frames, the WebSocket rules hold.
-    std::string control;
-    std::string_view rest = std::string_view(output).substr(switching);
-    const std::string out_frame = "\x82\x03out";
-    while (!rest.empty()) {
-        if (rest.substr(0, out_frame.size()) == out_frame) {
-            rest.remove_prefix(out_frame.size());
-            continue;
-        }
-        if (rest.size() < 2) fail("session output: half a frame");
-        const std::size_t n = 2 + (static_cast<std::uint8_t>(rest[1]) & 0x7F);
-        control += rest.substr(0, n);
-        rest.remove_prefix(std::min(n, rest.size()));
-    }
-    const bool closed = check_server_frames(control, "session output");
+    // The server's data frames ("out", sent after every piece) aside, the
+    // WebSocket rules hold for its control frames.
+    auto frames = webtest::server_frames(std::string_view(output).substr(switching));
+    std::erase(frames, webtest::Frame{true, 0x2, "out"});
+    const bool closed = check_server_frames(frames, "session output");
     if (closed != session.finished()) fail("finished() does not match the output's Close");
+    std::string control;
+    for (const auto& f : frames) control += std::to_string(f.opcode) + ":" + f.payload + "\n";
     // How often output was sent depends on the pieces; the rest may not.
     return trace + output.substr(0, switching) + control;
 }

@@ -15,6 +15,8 @@
   term.open(document.getElementById('terminal'));
   Xterm.fit.fit(term);
   term.focus();
+  // For the console and the page's browser test: the terminal and its screen.
+  window.terminal = term;
 
   var encoder = new TextEncoder();
   var socket = null;   // the WebSocket while connecting or connected
