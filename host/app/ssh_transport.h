@@ -26,7 +26,7 @@
 
 namespace app {
 
-class SshTransport final : public Transport, public std::enable_shared_from_this<SshTransport> {
+class SshTransport final : public TransportBase, public std::enable_shared_from_this<SshTransport> {
 public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;
     static constexpr std::size_t kReadSize = 4096;
@@ -39,7 +39,6 @@ public:
     SshTransport(const SshTransport&) = delete;
     SshTransport& operator=(const SshTransport&) = delete;
 
-    void attach(Events events) override { events_ = std::move(events); }
     void start() override;
     void read() override;
     void send(std::string_view bytes) override;
@@ -47,16 +46,11 @@ public:
     bool character_mode() const override { return true; }
     void close_after_output() override;
     void close_now() override;
-    bool open() const override { return state_ == State::open; }
-    bool closed() const override { return state_ == State::closed; }
     const std::string& peer() const override { return session_->peer(); }
-    const std::string& address() const override { return address_; }
     std::string_view way() const override { return "ssh"; }
     const std::string& logged_on_as() const override { return userid_; }
 
 private:
-    enum class State { open, closing, closed };
-
     SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session, std::string userid);
     void on_data(std::string_view bytes);
     void deliver();  // from the loop: one read's worth of what waits
@@ -64,9 +58,7 @@ private:
 
     asio::io_context& io_;
     std::shared_ptr<ssh::SshSession> session_;
-    std::string userid_, address_;
-    Events events_;
-    State state_ = State::open;
+    std::string userid_;
     std::string waiting_;
     bool reading_ = false;
     bool delivery_posted_ = false;

@@ -46,7 +46,7 @@ union telnet_event_t;
 
 namespace app {
 
-class TelnetTransport final : public Transport, public std::enable_shared_from_this<TelnetTransport> {
+class TelnetTransport final : public TransportBase, public std::enable_shared_from_this<TelnetTransport> {
 public:
     static constexpr std::size_t kMaxQueued = 256 * 1024;
     static constexpr std::size_t kReadSize = 4096;
@@ -63,7 +63,6 @@ public:
     TelnetTransport(const TelnetTransport&) = delete;
     TelnetTransport& operator=(const TelnetTransport&) = delete;
 
-    void attach(Events events) override { events_ = std::move(events); }
     void start() override;
     void read() override;
     void send(std::string_view bytes) override;
@@ -73,14 +72,9 @@ public:
     void end_prompt() override;
     void close_after_output() override;
     void close_now() override;
-    bool open() const override { return state_ == State::open; }
-    bool closed() const override { return state_ == State::closed; }
-    const std::string& peer() const override { return peer_; }
-    const std::string& address() const override { return address_; }
     std::string_view way() const override { return "telnet"; }
 
 private:
-    enum class State { open, closing, closed };
 
     TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status);
     static void on_telnet_event(telnet_t* telnet, telnet_event_t* event, void* self);
@@ -102,10 +96,7 @@ private:
     Log log_;
     Status status_;
     telnet_t* telnet_ = nullptr;
-    std::string peer_, address_;
-    State state_ = State::open;
     bool cut_off_ = false;
-    Events events_;
 
     // The options in effect: the client agreed to our SGA, ECHO, EOR, and
     // to send his TTYPE.

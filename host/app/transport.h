@@ -25,6 +25,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace app {
 
@@ -81,6 +82,23 @@ public:
         static const std::string nobody;
         return nobody;
     }
+};
+
+// What every transport keeps alike: the session's events, whether the
+// connection is open, closing or closed, and the peer's names.
+class TransportBase : public Transport {
+public:
+    void attach(Events events) override { events_ = std::move(events); }
+    bool open() const override { return state_ == State::open; }
+    bool closed() const override { return state_ == State::closed; }
+    const std::string& peer() const override { return peer_; }
+    const std::string& address() const override { return address_; }
+
+protected:
+    enum class State { open, closing, closed };
+    Events events_;
+    State state_ = State::open;
+    std::string peer_, address_;
 };
 
 }  // namespace app

@@ -9,6 +9,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "app/logon_throttle.h"
+
 namespace app {
 
 namespace {
@@ -70,8 +72,8 @@ WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& 
     if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
     std::error_code ec;
     const auto remote = socket_.remote_endpoint(ec);
-    address_ = ec ? "unknown" : remote.address().to_string();
-    peer_ = ec ? "unknown" : address_ + ":" + std::to_string(remote.port());
+    peer_ = ec ? "unknown" : remote.address().to_string() + ":" + std::to_string(remote.port());
+    address_ = ec ? "unknown" : LogonThrottle::source_key(remote.address());  // as the throttle counts it
 }
 
 WebTransport::~WebTransport() {

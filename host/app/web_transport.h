@@ -34,7 +34,7 @@
 
 namespace app {
 
-class WebTransport final : public Transport, public std::enable_shared_from_this<WebTransport> {
+class WebTransport final : public TransportBase, public std::enable_shared_from_this<WebTransport> {
 public:
     static constexpr std::size_t kMaxQueued = 256 * 1024;
     static constexpr std::size_t kReadSize = 4096;
@@ -62,7 +62,6 @@ public:
     // Serves HTTP until the WebSocket opens; then `upgraded` takes it.
     void begin(Upgraded upgraded);
 
-    void attach(Events events) override { events_ = std::move(events); }
     void start() override;
     void read() override;
     void send(std::string_view bytes) override;
@@ -70,14 +69,9 @@ public:
     bool character_mode() const override { return true; }
     void close_after_output() override;
     void close_now() override;
-    bool open() const override { return state_ == State::open; }
-    bool closed() const override { return state_ == State::closed; }
-    const std::string& peer() const override { return peer_; }
-    const std::string& address() const override { return address_; }
     std::string_view way() const override { return "web"; }
 
 private:
-    enum class State { open, closing, closed };
 
     WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log, asio::ssl::context* tls);
     void read_socket();
@@ -96,9 +90,6 @@ private:
     web::WebSession web_;
     Log log_;
     Upgraded upgraded_;
-    std::string peer_, address_;
-    State state_ = State::open;
-    Events events_;
     bool adopted_ = false;    // a session has it
     bool started_ = false;    // the session started it
     bool wants_input_ = false;  // the session asked for the next read
