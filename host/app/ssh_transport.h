@@ -29,7 +29,6 @@ namespace app {
 class SshTransport final : public TransportBase, public std::enable_shared_from_this<SshTransport> {
 public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;
-    static constexpr std::size_t kReadSize = 4096;
 
     // `userid`: the account's spelling of the user-ID the SSH user logged on as.
     static std::shared_ptr<SshTransport> make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session,

@@ -48,9 +48,6 @@ namespace app {
 
 class TelnetTransport final : public TransportBase, public std::enable_shared_from_this<TelnetTransport> {
 public:
-    static constexpr std::size_t kMaxQueued = 256 * 1024;
-    static constexpr std::size_t kReadSize = 4096;
-    static constexpr std::chrono::seconds kFlushTime{10};
     using Log = std::function<void(std::string_view line)>;
     // The MSSP variables and their values, asked for when a client wants them.
     using Status = std::function<std::vector<std::pair<std::string, std::string>>()>;

@@ -22,6 +22,8 @@
 //    event comes any more.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -88,6 +90,10 @@ public:
 // connection is open, closing or closed, and the peer's names.
 class TransportBase : public Transport {
 public:
+    static constexpr std::size_t kReadSize = 4096;        // bytes asked of the socket at a time
+    static constexpr std::size_t kMaxQueued = 256 * 1024;  // output waiting before a client is cut off
+    static constexpr std::chrono::seconds kFlushTime{10};  // close_after_output's grace time
+
     void attach(Events events) override { events_ = std::move(events); }
     bool open() const override { return state_ == State::open; }
     bool closed() const override { return state_ == State::closed; }

@@ -36,9 +36,6 @@ namespace app {
 
 class WebTransport final : public TransportBase, public std::enable_shared_from_this<WebTransport> {
 public:
-    static constexpr std::size_t kMaxQueued = 256 * 1024;
-    static constexpr std::size_t kReadSize = 4096;
-    static constexpr std::chrono::seconds kFlushTime{10};
     // A connection that has not opened the WebSocket is closed after this
     // long without a request.
     static constexpr std::chrono::seconds kHttpIdle{60};
