@@ -1,10 +1,5 @@
 #!/usr/bin/python3
-"""Configuration mistakes a sysop can make, through the real bbshost: message
-files refused at start (exit 1, where and why on stderr and in the host log)
-and at a reload (the loaded file stays), Y and N for YES and NO, many
-processes compiling one message file while it changes, the reload order of
-the game's ini and the module's settings (prices, mail-only mode), account
-commands and the game log."""
+"""Configuration mistakes: message files refused at start and at reload, Y/N, reload order."""
 
 import os
 import re
@@ -31,8 +26,7 @@ def price_shown(client):
     return int(match.group(1))
 
 
-# What is wrong, how the shipped file is changed, the text on the line the error names (None: no
-# line), what the reason says.
+# (what, pattern, replacement, the text on the line named or None, what the error says)
 REFUSED = [
     ("a percent sign in a prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "100% sure",
      ["28 PLSPRMT", "\"% s\"", "write %% for a percent sign"]),
@@ -131,7 +125,6 @@ def many_processes_compile_at_once_while_the_source_changes():
         failures = []
 
         def delete(userid):
-            # Deleting an account loads the modules: each compiles the message file.
             status, out, err = host.admin("user", "delete", userid)
             if status != 0:
                 failures.append("user delete %s: %s %r" % (userid, status, err))
@@ -139,8 +132,7 @@ def many_processes_compile_at_once_while_the_source_changes():
         log_before = len(host.log_text())
         for r in range(rounds):
             price = 300 + r
-            threads = [threading.Thread(target=delete, args=("Temp%02d" % (r * workers + k),))
-                       for k in range(workers)]
+            threads = [threading.Thread(target=delete, args=("Temp%02d" % (r * workers + k),)) for k in range(workers)]
             for t in threads:
                 t.start()
             write_atomically(host.path("QRTBKPLS.MSG"),
@@ -171,7 +163,6 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         host.reload()
         check(price_shown(alice) == 250, "the reloaded price is not shown")
         check(NOTE + " (to Sysop)" in host.game_log(), "mail-only mode was not announced:\n" + host.game_log())
-        # Mail-only mode: the life costs nothing and the Sysop is mailed.
         before = host.credits("Alice")
         bought = plain(alice.buy_life())
         check("one more life" in bought, "the life was not added: %r" % bought)
@@ -186,7 +177,6 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         _, game_log = host.reload()
         notes = [line for line in game_log.splitlines() if NOTE in line]
         check(notes and all("(to Carol)" in line for line in notes), "the notes of the reload: %r" % notes)
-        # An empty user-ID does not turn mail-only mode on, and the host log says why.
         set_ini(host.data, "PLUS_PURCHASE_EMAIL_USERID", "")
         _, game_log = host.reload()
         check(NOTE not in game_log, "mail-only mode to nobody:\n" + host.game_log())
