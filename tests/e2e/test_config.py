@@ -28,6 +28,8 @@ def price_shown(client):
 
 # (what, pattern, replacement, the text on the line named or None, what the error says)
 REFUSED = [
+    ("a missing closing brace", r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {10", "14 DESCLNS {10",
+     ["missing '}'", "Cannot open QRTBKPLS.MCV!"]),
     ("a percent sign in a prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "100% sure",
      ["28 PLSPRMT", "\"% s\"", "write %% for a percent sign"]),
     ("a percent sign at the end of a text", r"\n59 BADCHC \{[^}]*\}", "\n59 BADCHC {Not 100%}", "Not 100%}",
@@ -79,13 +81,15 @@ def a_refused_reload_keeps_the_loaded_file_in_force():
                 ("%s in the prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {%s%s%s%n ", "28 PLSPRMT"),
                 ("an empty file", r"(?s)^.*$", "", "4 DESCCRD"),
                 ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "\"1,000\""),
-                ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\"")]:
+                ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\""),
+                ("a missing closing brace", r"\n18 LOOKCMD \{/lookup\}", "\n18 LOOKCMD {/lookup", "missing '}'")]:
             write_atomically(host.path("QRTBKPLS.MSG"), edited(shipped, pattern, replacement))
             log, _ = host.reload()
             check(says in log and "QRTBKPLS.MSG" in log, "%s: the log does not say why:\n%s" % (what, log))
             check("message file QRTBKPLS.MCV kept as it was" in log, "%s: no word of the kept file:\n%s" % (what, log))
             check(price_shown(alice) == 100, "%s: the description price changed" % what)
-            check("Time played" in bob.type("stats", "]: "), "%s: the game does not answer" % what)
+            out = bob.type("/lookup Alia", "]: ")
+            check("Alia" in out and "Elf" in out, "%s: the lookup command was lost: %r" % (what, out))
         write_atomically(host.path("QRTBKPLS.MSG"), edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {250}"))
         host.reload()
         check(price_shown(alice) == 250, "a good file after the refused ones is not taken")
