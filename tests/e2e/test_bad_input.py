@@ -152,9 +152,9 @@ def missing_unusable_and_unreadable_data_folders():
             status, out, err = serve_expecting_failure(data)
             check(status == 1 and all(part in err for part in says), "%s: %s %r" % (data, status, err))
         missing = os.path.join(root, "missing")
-        status, out, err = run_admin(missing, "db", "list")
-        check(status != 0 and "does not exist" in err and not os.path.exists(missing),
-              "db list on a missing folder: %s %r %r" % (status, out, err))
+        status, out, err = run_admin(missing, "user", "show", "Bob")
+        check(status == 2 and "data folder %s does not exist" % missing in err and not os.path.exists(missing),
+              "user show on a missing folder: %s %r %r" % (status, out, err))
 
 
 ANSWER_BOUND = 5.0   # generous: what must be answered within a blink is allowed seconds
