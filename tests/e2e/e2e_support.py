@@ -1,7 +1,4 @@
-"""Support for the end-to-end tests: the real bbshost on a free loopback port
-with a data folder of its own, driven by Debian's telnet under pexpect or by
-raw_telnet.RawClient; a host is always stopped by the test that started it.
-Environment: BBSHOST (the program), PLUS_CONFIG_DIR (the config sources)."""
+"""The real bbshost on a free loopback port with a data folder of its own, and its clients."""
 
 import contextlib
 import os
@@ -151,10 +148,10 @@ def on_terminal(args, dialogue):
     return term.exitstatus, shown
 
 
-def serve_expecting_failure(data, timeout=60):
-    """Runs the host on `data`; it must exit without listening. (status, stdout, stderr)."""
+def serve_expecting_failure(data, *more, timeout=60):
+    """Runs the host on `data` with options `more`; it must exit without listening. (status, stdout, stderr)."""
     args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
-    proc = subprocess.Popen(args + config_args(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
+    proc = subprocess.Popen(args + config_args() + list(more), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -218,8 +215,7 @@ def scratch(prefix="bbshost-e2e-"):
 
 @contextlib.contextmanager
 def made_folder(prefix="bbshost-e2e-"):
-    """A data folder (the demo population) made by a first start of the host,
-    then stopped; `scratch` is a folder beside it. Removed afterwards."""
+    """A data folder made by a first start of the host, then stopped; `scratch` beside it."""
     with scratch(prefix) as root:
         with BbsHost(data_dir=os.path.join(root, "data")) as first:
             check(first.stop() == 0, "the first host did not stop cleanly")
@@ -228,13 +224,9 @@ def made_folder(prefix="bbshost-e2e-"):
 
 
 class BbsHost(Admin):
-    """A running bbshost on 127.0.0.1 with a data folder of its own.
-    fast_hash=False: the real argon2id limits; open_files: ulimit -n;
-    options: more bbshost options; bind=False: the default address;
-    program: another bbshost (an installed one: its own templates)."""
+    """A running bbshost on 127.0.0.1 with a data folder of its own; program: another bbshost."""
 
-    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=(), bind=True,
-                 program=None):
+    def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=(), bind=True, program=None):
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
         self.data = data_dir or os.path.join(self.root, "data")
         self.channels, self.fast_hash, self.open_files = channels, fast_hash, open_files
@@ -286,8 +278,7 @@ class BbsHost(Admin):
         self._reloads = self.log_text().count("reload done")
 
     def more_listeners(self):
-        """Options for further ports (subclasses); more_listening() then
-        names the start-up lines to wait for."""
+        """Options for further ports; more_listening(): the start-up lines to wait for."""
         return []
 
     def more_listening(self):
@@ -428,6 +419,59 @@ class Dialogue:
         return name not in plain(self.type("who", GAME_PROMPT))
 
 
+class Closed(Failure):
+    """The host closed the connection while a test waited for text."""
+
+
+class Stream(Dialogue):
+    """read_until over a byte stream: _receive(deadline) gives text, "" (nothing yet) or None (closed)."""
+    text = seen = ""
+    eof = False
+
+    def _pull(self, deadline):
+        try:
+            got = self._receive(deadline)
+        except socket.timeout:
+            got = ""
+        except (OSError, EOFError):
+            got = None
+        if got is None:
+            self.eof = True
+        else:
+            self.text += got
+            self.seen += got
+
+    def read_until_any(self, markers, timeout=EXPECT_TIMEOUT):
+        """(the marker that came first, the text up to and with it)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = [(self.text.find(m), m) for m in markers if m in self.text]
+            if found:
+                i, m = min(found)
+                out, self.text = self.text[:i + len(m)], self.text[i + len(m):]
+                return m, out
+            if self.eof:
+                raise Closed("closed while waiting for %r; last output:\n%r" % (markers, self.seen[-1500:]))
+            if time.monotonic() >= deadline:
+                raise Failure("no %r within %ss; last output:\n%r" % (markers, timeout, self.seen[-1500:]))
+            self._pull(deadline)
+
+    def read_until(self, marker, timeout=EXPECT_TIMEOUT):
+        return self.read_until_any([marker], timeout)[1]
+
+    def read_for(self, seconds):
+        """Everything that arrives within the time."""
+        self.wait_closed(seconds)
+        out, self.text = self.text, ""
+        return out
+
+    def wait_closed(self, timeout=EXPECT_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while not self.eof and time.monotonic() < deadline:
+            self._pull(deadline)
+        return self.eof
+
+
 class Client(Dialogue):
     """A telnet client (Debian's telnet) driven through a pty."""
 
@@ -442,8 +486,7 @@ class Client(Dialogue):
             self.p.expect_exact(text, timeout=timeout)
         except (pexpect.TIMEOUT, pexpect.EOF) as e:
             got = self.p.before if isinstance(self.p.before, str) else ""
-            raise Failure("expected %r, got %s; last output:\n%r" %
-                          (text, type(e).__name__, (self.seen + got)[-1500:]))
+            raise Failure("expected %r, got %s; last output:\n%r" % (text, type(e).__name__, (self.seen + got)[-1500:]))
         self.seen += self.p.before + self.p.after
         return self.p.before + self.p.after
 

@@ -1,31 +1,20 @@
-"""A telnet client on a plain socket, for the end-to-end tests that need
-control over every byte or many clients at once: no pty, no telnet program.
-It strips the host's telnet commands from what it reads and hands back text
-decoded as Latin-1. By default it answers no negotiation (as the oldest
-clients); given `agree`, it answers as a modern client does."""
+"""A telnet client on a plain socket: text as Latin-1, the host's telnet commands kept apart."""
 
 import os
 import socket
 import time
 import zlib
 
-from e2e_support import EXPECT_TIMEOUT, Dialogue, Failure
+from e2e_support import EXPECT_TIMEOUT, Failure, Stream
 
 IAC, DONT, DO, WONT, WILL, SB, SE, GA, EOR_CMD = 255, 254, 253, 252, 251, 250, 240, 249, 239
 BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 86
 
 
-class Closed(Failure):
-    """The host closed the connection while a test waited for text."""
-
-
-class RawClient(Dialogue):
+class RawClient(Stream):
     def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
                  ttype=b"XTERM-256COLOR", size=(80, 24)):
-        """source: the loopback address to connect from (127.0.0.0/8 is all this
-        machine's); rcvbuf: the receive buffer, set before connecting; agree:
-        the options it agrees to (the host's WILL and DO), the others refused;
-        ttype and size: what it answers to TTYPE and NAWS."""
+        """source: a loopback address to connect from; agree: the options it agrees to."""
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if source:
             self.sock.bind((source, 0))
@@ -36,14 +25,11 @@ class RawClient(Dialogue):
         self.sock.connect(("127.0.0.1", port))
         self.timeout = timeout
         self.agree, self.ttype, self.size = agree, ttype, size
-        self.text = ""        # data read and not yet handed out
-        self.seen = ""        # all data read
         self.raw = b""        # all bytes read, telnet commands and all
         self.commands = []    # the host's telnet commands: (verb, option), ("SB", option, body) or (command, None)
         self.marks = []       # ("GA" or "EOR", the count of data bytes before it)
         self.total = 0
         self.inflate = None   # MCCP2 once the host starts it
-        self.eof = False
         self._state, self._verb, self._sub = "data", None, bytearray()
 
     def _answer(self, verb, option):
@@ -108,65 +94,12 @@ class RawClient(Dialogue):
         return out.decode("latin-1")
 
     def _receive(self, deadline):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            raise socket.timeout()
-        self.sock.settimeout(min(left, self.timeout))
+        self.sock.settimeout(max(0.001, min(deadline - time.monotonic(), self.timeout)))
         chunk = self.sock.recv(65536)
         if not chunk:
-            self.eof = True
-            return False
+            return None
         self.raw += chunk
-        got = self._strip(self.inflate.decompress(chunk) if self.inflate else chunk)
-        self.text += got
-        self.seen += got
-        return True
-
-    def read_until_any(self, markers, timeout=EXPECT_TIMEOUT):
-        """Reads until one of the texts comes; returns (marker, text up to and with it)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            found = [(self.text.find(m), m) for m in markers if m in self.text]
-            if found:
-                i, m = min(found)
-                out, self.text = self.text[:i + len(m)], self.text[i + len(m):]
-                return m, out
-            if self.eof:
-                raise Closed("connection closed while waiting for %r; last output:\n%r" %
-                             (markers, self.seen[-1500:]))
-            try:
-                self._receive(deadline)
-            except socket.timeout:
-                raise Failure("no %r within %ss; last output:\n%r" % (markers, timeout, self.seen[-1500:]))
-            except OSError as e:
-                raise Closed("connection failed (%s) while waiting for %r; last output:\n%r" %
-                             (e, markers, self.seen[-1500:]))
-
-    def read_until(self, marker, timeout=EXPECT_TIMEOUT):
-        return self.read_until_any([marker], timeout)[1]
-
-    def read_for(self, seconds):
-        """Everything that arrives within the time (the connection may close)."""
-        deadline = time.monotonic() + seconds
-        try:
-            while not self.eof and self._receive(deadline):
-                pass
-        except (socket.timeout, OSError):
-            pass
-        out, self.text = self.text, ""
-        return out
-
-    def wait_closed(self, timeout=EXPECT_TIMEOUT):
-        """True when the host closes the connection within the time."""
-        deadline = time.monotonic() + timeout
-        try:
-            while not self.eof:
-                self._receive(deadline)
-        except socket.timeout:
-            return False
-        except OSError:
-            return True   # reset by the host
-        return True
+        return self._strip(self.inflate.decompress(chunk) if self.inflate else chunk)
 
     def send_raw(self, data):
         self.sock.sendall(data)

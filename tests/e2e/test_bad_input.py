@@ -1,11 +1,5 @@
 #!/usr/bin/python3
-"""Bad and hostile input over the wire and on disk, each with one clear outcome,
-while the host keeps serving its other users: long lines, control bytes and
-escapes, telnet garbage and half sequences, printf conversions and odd
-user-IDs, a broken message file at start and at reload, out-of-range options,
-missing or unusable data folders (test_config.py has the other refusals);
-compressed input refused and never inflated, a flood of lines that holds
-nobody up, 7-bit and 8-bit controls that reach no other user and no log."""
+"""Bad and hostile input over the wire and on disk, each with one clear outcome, others served."""
 
 import os
 import re
@@ -36,24 +30,19 @@ def long_lines_control_bytes_and_escapes():
         alice.read_until("]: ")
         bob.served("Bob")
 
-        # A long line cut at a word: only its first 255 bytes count.
         name = "N" * 300
         out = alice.type("look " + name, "]: ")
         shown = re.search(r"There is no player named (N+)\.", out)
-        check(shown and len(shown.group(1)) == 255 - len("look "),
-              "the line was not cut to 255 bytes: %r" % out[:400])
+        check(shown and len(shown.group(1)) == 255 - len("look "), "the line was not cut to 255 bytes: %r" % out[:400])
 
-        # NUL, BEL, backspace and a colour escape inside a command word.
         alice.send_raw(b"st\x00a\x07t\x1b[1;31mq\x08s\x1b[0m\r\n")
         out = alice.read_until("]: ")
         check(STATS_END in out, "control bytes or escapes were not removed: %r" % out)
 
-        # A line of nothing but escapes and controls is an empty line.
         alice.send_raw(b"\x1b[A\x1b]0;title\x07\x01\x02\r\n")
         out = alice.read_until("]: ")
         check("Unknown command" not in out, "an empty line was taken as a command: %r" % out)
 
-        # A typed escape never reaches a stored text or another user.
         alice.enter_plus()
         alice.open_editor()
         alice.send(b"A \x1b[5mblinking\x1b[0m elf %s%n")
@@ -71,34 +60,28 @@ def telnet_garbage_and_half_sequences():
         c.send_raw(bytes([IAC]) + b"xstats\r\n")
         check(STATS_END in c.read_until("]: "), "IAC x was not dropped")
 
-        # A negotiation split over two reads, then a command.
         c.send_raw(bytes([IAC]))
         bob.served("Bob")   # the host answers someone else meanwhile
         c.send_raw(bytes([WILL, ECHO]) + b"stats\r\n")
         check(STATS_END in c.read_until("]: "), "the second half of a sequence broke the line")
         check((DONT, ECHO) in c.commands, "WILL ECHO was not refused: %r" % c.commands)
 
-        # IAC IAC is the byte 0xFF, which is no UTF-8 and goes in the cleaning.
         out = c.type(b"look " + bytes([IAC, IAC]) + b"Bobo", "]: ")
         check("Bobo" in out and "There is no player" not in out and "\xff" not in out,
               "IAC IAC did not become a 0xFF that the host drops: %r" % out)
 
-        # A subnegotiation swallows what it holds until IAC SE; a NAWS of the
-        # wrong size is ignored.
         c.send_raw(bytes([IAC, SB, TTYPE]) + b"stats\r\nstats\r\n" + bytes([IAC, SE]))
         c.send_raw(bytes([IAC, SB, NAWS, 1, 2, 3, IAC, SE]))
         out = c.type("who", "]: ")
         check(STATS_END not in out and "In Brakvold now" in out,
               "the subnegotiation's bytes were taken as lines: %r" % out)
 
-        # An oversized subnegotiation: dropped with a warning, reading goes on.
         c.send_raw(bytes([IAC, SB, TTYPE]) + b"B" * 20000)
         c.send_raw(b"\r\nstats\r\n")
         c.read_until(STATS_END)
         c.read_until("]: ")
         host.wait_log("subnegotiation buffer size limit", "the telnet warning in the log")
 
-        # Negotiations nobody asked for are refused; the session goes on.
         c.send_raw(bytes([IAC, DO, 99, IAC, WILL, 98]))
         c.served()
         bob.served("Bob")
@@ -115,7 +98,6 @@ def conversions_blanks_and_long_user_ids_at_logon():
         check('failed logon as "Alice Smith"' in log, "a user-ID with a blank was changed")
         check('failed logon as "' + "A" * 200 + '"' in log, "a 200-character user-ID was not refused")
         check('failed logon as "Alice"' in log, "the escape was not cleaned off the user-ID")
-        # Accounts: at most 29 characters, blanks allowed inside.
         host.refused("user", "add", "B" * 200, says="1 to 29", stdin="x\n")
         host.admin_ok("user", "add", "Ann Lee", stdin="ann %s\n")
         out = host.raw().login("Ann Lee", "ann %s")
@@ -128,18 +110,7 @@ def edit_message_file(data, pattern, replacement):
 
 
 @suite.case
-def message_file_with_a_syntax_error_stops_the_start():
-    with made_folder() as host:
-        edit_message_file(host.data, r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {10")
-        status, out, err = serve_expecting_failure(host.data)
-        check(status == 1 and "Cannot open QRTBKPLS.MCV!" in err,
-              "a broken message file did not stop the start: %s %r %r" % (status, out, err))
-        log = host.log_text()
-        check(re.search(r"QRTBKPLS\.MSG:\d+: missing '\}'", log), "the log does not say where:\n" + log[-800:])
-
-
-@suite.case
-def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
+def out_of_range_options_are_clamped():
     with made_folder() as first:
         edit_message_file(first.data, r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {50}")
         edit_message_file(first.data, r"\n7 LIFECRD \{500\}", "\n7 LIFECRD {-5}")
@@ -158,15 +129,6 @@ def out_of_range_options_are_clamped_and_a_broken_reload_is_refused():
             check("up to 800 characters" in out, "DESCLNS was not clamped to 10: %r" % out)
             c.type("/a", "choice:")
 
-            edit_message_file(first.data, r"\n18 LOOKCMD \{/lookup\}", "\n18 LOOKCMD {/lookup")
-            host.reload()
-            log = host.log_text()
-            check("message file QRTBKPLS.MCV kept as it was" in log, "no word of the kept file:\n" + log[-800:])
-            out = c.type("x", "choice:")
-            check("Your character description" in out, "the menu is gone after a broken reload: %r" % out)
-            bob = host.raw_user("Bob")
-            out = bob.type("/lookup Alia", "]: ")
-            check("Alia" in out and "Elf" in out, "the lookup command was lost at reload: %r" % out)
             host.stop_cleanly()
 
 
@@ -190,9 +152,9 @@ def missing_unusable_and_unreadable_data_folders():
             status, out, err = serve_expecting_failure(data)
             check(status == 1 and all(part in err for part in says), "%s: %s %r" % (data, status, err))
         missing = os.path.join(root, "missing")
-        status, out, err = run_admin(missing, "db", "list")
-        check(status != 0 and "does not exist" in err and not os.path.exists(missing),
-              "db list on a missing folder: %s %r %r" % (status, out, err))
+        status, out, err = run_admin(missing, "user", "show", "Bob")
+        check(status == 2 and "data folder %s does not exist" % missing in err and not os.path.exists(missing),
+              "user show on a missing folder: %s %r %r" % (status, out, err))
 
 
 ANSWER_BOUND = 5.0   # generous: what must be answered within a blink is allowed seconds
@@ -212,8 +174,6 @@ def compressed_input_is_refused_and_never_inflated():
         bob.read_until("before")
         peak_before = vm_rss_kib(host.proc.pid, "VmHWM")
 
-        # Never negotiated: IAC SB COMPRESS2 IAC SE, then 4 KB of zlib that
-        # inflates to a thousand tells and 8 MB of line breaks.
         bomb = zlib.compress(b"tell Bobo boom\r\n" * 1000 + b"\r\n" * (4 << 20), 9)
         check(len(bomb) < 16384, "the bomb is %d bytes" % len(bomb))
         alice.send_raw(bytes([IAC, SB, COMPRESS2, IAC, SE]) + bomb)
@@ -236,7 +196,6 @@ def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
         stop = threading.Event()
 
         def flood():
-            # Empty lines as fast as the host takes them; her answers are read (drain) so that she stays on.
             alice.sock.settimeout(30)
             try:
                 while not stop.is_set():
@@ -277,8 +236,6 @@ def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
 def control_sequences_reach_no_other_user_and_no_log():
     with BbsHost() as host:
         bob, alice = host.raw_user("Bob"), host.raw_user("Alice")
-        # 8-bit CSI, OSC and DCS as single bytes and encoded, a 7-bit one, and
-        # UTF-8 text whose bytes include 0x9B and 0x9F as continuation bytes.
         alice.send(b"tell Bobo \x9b2J\x9b31mhi \x9d0;owned\x07there \xc2\x9b1m\x90q\x9c"
                    b"Gr\xc3\xbc\xc3\x9fe \xc4\x9b\x1b[5m!")
         heard = bob.read_until("!")
@@ -286,7 +243,6 @@ def control_sequences_reach_no_other_user_and_no_log():
               "Bob got control bytes or lost text: %r" % heard)
         alice.read_until("]: ")
 
-        # A user-ID with escapes, 8-bit controls and bytes that are no UTF-8: the log shows what is left.
         host.raw().login(b"\x1b]0;pwned\x07\x1b[2J\x9b" b"31mMall\xc2\x85ory\xff\xfe", "guess", until="Invalid login.")
         log = host.log_text()
         check('failed logon as "Mallory"' in log, "the user-ID was not cleaned: %r" % log[-600:])

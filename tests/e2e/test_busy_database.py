@@ -1,7 +1,5 @@
 #!/usr/bin/python3
-"""Another process holds a write transaction on bbs.db while users type, log
-on and hang up: the host's loop goes on, every waiting user is told, and once
-the lock is gone every line is answered in order, nothing lost."""
+"""Another process holds bbs.db locked while users type: all told, then all answered in order."""
 
 import os
 import subprocess
@@ -55,7 +53,7 @@ class Lock:
         return False
 
 
-# What each user types during the lock, and what shows each line answered, in order.
+# (typed during the lock, the text of its answer)
 TYPED = [("stats", "Character: "), ("who", "In Brakvold now:"), ("ext", "Extension: ")]
 
 
@@ -82,9 +80,7 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
             sysop.type("Sysop", "Password: ")
             for line in ("sysop", "who", "ext"):
                 sysop.send(line)
-            # The loop is free: a new connection is greeted while the lock lasts.
             host.raw().read_until("User-ID: ")
-            # Every waiting user hears why, and nothing was answered meanwhile.
             for who, c in (("Alice", users["Alice"]), ("Bob", users["Bob"]), ("Sysop", sysop)):
                 before = plain(c.read_until(BUSY))
                 for marker in ("Welcome", "Character: ", "In Brakvold now:", "Extension: "):
@@ -95,14 +91,12 @@ def lines_logons_and_hang_ups_wait_for_the_lock_and_run_in_order():
         markers = [marker for _, marker in TYPED]
         answered_in_order(users["Alice"], "Alice", markers)
         answered_in_order(users["Bob"], "Bob", markers)
-        # The Sysop has no character: his logon greets him, then his lines.
         answered_in_order(sysop, "Sysop", ["Welcome to Brakvold", "In Brakvold now:", "Extension: "])
         host.wait_log("logoff: Carol", "Carol's hang-up to run")
         carol = host.raw_user("Carol")
         check("Character: Cara" in plain(carol.type("stats", GAME_PROMPT)), "Carol is not served again")
         log = host.log_text()
-        check("locked" in log and "free again" in log, "the host log does not tell the busy spell: %r" %
-              log[-2000:])
+        check("locked" in log and "free again" in log, "the host log does not tell the busy spell: %r" % log[-2000:])
 
 
 @suite.case

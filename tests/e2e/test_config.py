@@ -1,10 +1,5 @@
 #!/usr/bin/python3
-"""Configuration mistakes a sysop can make, through the real bbshost: message
-files refused at start (exit 1, where and why on stderr and in the host log)
-and at a reload (the loaded file stays), Y and N for YES and NO, many
-processes compiling one message file while it changes, the reload order of
-the game's ini and the module's settings (prices, mail-only mode), account
-commands and the game log."""
+"""Configuration mistakes: message files refused at start and at reload, Y/N, reload order."""
 
 import os
 import re
@@ -31,9 +26,10 @@ def price_shown(client):
     return int(match.group(1))
 
 
-# What is wrong, how the shipped file is changed, the text on the line the error names (None: no
-# line), what the reason says.
+# (what, pattern, replacement, the text on the line named or None, what the error says)
 REFUSED = [
+    ("a missing closing brace", r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {10", "14 DESCLNS {10",
+     ["missing '}'", "Cannot open QRTBKPLS.MCV!"]),
     ("a percent sign in a prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "100% sure",
      ["28 PLSPRMT", "\"% s\"", "write %% for a percent sign"]),
     ("a percent sign at the end of a text", r"\n59 BADCHC \{[^}]*\}", "\n59 BADCHC {Not 100%}", "Not 100%}",
@@ -85,13 +81,15 @@ def a_refused_reload_keeps_the_loaded_file_in_force():
                 ("%s in the prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {%s%s%s%n ", "28 PLSPRMT"),
                 ("an empty file", r"(?s)^.*$", "", "4 DESCCRD"),
                 ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "\"1,000\""),
-                ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\"")]:
+                ("Y/N for YES/NO misspelt", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {YEAH}", "\"YEAH\""),
+                ("a missing closing brace", r"\n18 LOOKCMD \{/lookup\}", "\n18 LOOKCMD {/lookup", "missing '}'")]:
             write_atomically(host.path("QRTBKPLS.MSG"), edited(shipped, pattern, replacement))
             log, _ = host.reload()
             check(says in log and "QRTBKPLS.MSG" in log, "%s: the log does not say why:\n%s" % (what, log))
             check("message file QRTBKPLS.MCV kept as it was" in log, "%s: no word of the kept file:\n%s" % (what, log))
             check(price_shown(alice) == 100, "%s: the description price changed" % what)
-            check("Time played" in bob.type("stats", "]: "), "%s: the game does not answer" % what)
+            out = bob.type("/lookup Alia", "]: ")
+            check("Alia" in out and "Elf" in out, "%s: the lookup command was lost: %r" % (what, out))
         write_atomically(host.path("QRTBKPLS.MSG"), edited(shipped, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {250}"))
         host.reload()
         check(price_shown(alice) == 250, "a good file after the refused ones is not taken")
@@ -131,7 +129,6 @@ def many_processes_compile_at_once_while_the_source_changes():
         failures = []
 
         def delete(userid):
-            # Deleting an account loads the modules: each compiles the message file.
             status, out, err = host.admin("user", "delete", userid)
             if status != 0:
                 failures.append("user delete %s: %s %r" % (userid, status, err))
@@ -139,8 +136,7 @@ def many_processes_compile_at_once_while_the_source_changes():
         log_before = len(host.log_text())
         for r in range(rounds):
             price = 300 + r
-            threads = [threading.Thread(target=delete, args=("Temp%02d" % (r * workers + k),))
-                       for k in range(workers)]
+            threads = [threading.Thread(target=delete, args=("Temp%02d" % (r * workers + k),)) for k in range(workers)]
             for t in threads:
                 t.start()
             write_atomically(host.path("QRTBKPLS.MSG"),
@@ -171,7 +167,6 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         host.reload()
         check(price_shown(alice) == 250, "the reloaded price is not shown")
         check(NOTE + " (to Sysop)" in host.game_log(), "mail-only mode was not announced:\n" + host.game_log())
-        # Mail-only mode: the life costs nothing and the Sysop is mailed.
         before = host.credits("Alice")
         bought = plain(alice.buy_life())
         check("one more life" in bought, "the life was not added: %r" % bought)
@@ -186,7 +181,6 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         _, game_log = host.reload()
         notes = [line for line in game_log.splitlines() if NOTE in line]
         check(notes and all("(to Carol)" in line for line in notes), "the notes of the reload: %r" % notes)
-        # An empty user-ID does not turn mail-only mode on, and the host log says why.
         set_ini(host.data, "PLUS_PURCHASE_EMAIL_USERID", "")
         _, game_log = host.reload()
         check(NOTE not in game_log, "mail-only mode to nobody:\n" + host.game_log())

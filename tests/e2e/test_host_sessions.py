@@ -1,9 +1,5 @@
 #!/usr/bin/python3
-"""Sessions in Brakvold Plus: a player's whole round (a description bought,
-written, approved by the Sysop and seen with look; a life; a registry edited
-and looked up; what was charged, stored and mailed), and sessions that end or
-change under the host's feet: hang-ups in the editor and during a listing,
-two users inside at once, SIGTERM with users online."""
+"""Sessions in Brakvold Plus: a player's whole round, hang-ups, two users inside, SIGTERM."""
 
 import os
 import re
@@ -29,7 +25,6 @@ def hang_up_in_the_editor_charges_and_stores_nothing():
         check(host.credits("Alice") == before, "a hang-up in the editor charged credits")
         check(not any(row.startswith("Alice\tQRTBKPLS_DESC") for row in host.db_rows()),
               "a hang-up in the editor stored a description")
-        # Back on, her description menu shows nothing stored; the host log names the hang-up.
         alice = host.login("Alice")
         alice.enter_plus()
         screen = plain(alice.type("d", CHOICE))
@@ -52,13 +47,11 @@ def hang_up_during_a_listing_stops_it_and_others_are_served():
         host.wait_offline(bob, "Carol")
         stats = plain(bob.type("stats", "]: "))
         check("Character: Bobo" in stats, "Bob is not served after the hang-up: %r" % stats)
-        # Carol comes back to a quiet channel: no stray listing lines.
         carol = host.login("Carol")
         quiet = plain(carol.type("who", "]: ") + carol.type("stats", "]: "))
         check(not re.search(r"R\d{5}", quiet), "the listing went on after the hang-up: %r" % quiet)
         log = host.log_text()
-        check("ERROR" not in log.upper().replace("ERRORS", ""),
-              "the host log reports an error: %r" % log[-2000:])
+        check("ERROR" not in log.upper().replace("ERRORS", ""), "the host log reports an error: %r" % log[-2000:])
 
 
 @suite.case
@@ -122,8 +115,7 @@ def description_life_registry_and_lookup():
     with BbsHost() as host:
         alice = host.login("Alice")
         menu = plain(alice.enter_plus())
-        check("Brakvold Plus" in menu and "Buy an extra life" in menu,
-              "no main menu after ext and *: %r" % menu)
+        check("Brakvold Plus" in menu and "Buy an extra life" in menu, "no main menu after ext and *: %r" % menu)
         check("Sysop: character descriptions" not in menu, "a player sees the sysop line: %r" % menu)
 
         screen = plain(alice.type("d", CHOICE))
@@ -150,8 +142,7 @@ def description_life_registry_and_lookup():
 
         sysop = host.login("Sysop")
         mail = plain(sysop.type("mail", "]: "))
-        check("Description needs approval" in mail and "Alice" in mail,
-              "the Sysop got no approval mail: %r" % mail)
+        check("Description needs approval" in mail and "Alice" in mail, "the Sysop got no approval mail: %r" % mail)
         menu = plain(sysop.enter_plus())
         check("Sysop: character descriptions" in menu, "the Sysop has no sysop line: %r" % menu)
         sysop.type("s", CHOICE)
@@ -214,8 +205,6 @@ def editor_limits_and_abandon():
         alice.open_editor()
         cut = plain(alice.type("x" * 100, "characters."))
         check("Line wrapped at 79 characters." in cut, "a long line was not wrapped: %r" % cut)
-        # 800 characters fit (101 so far: 79, a CR and 21); the line that
-        # would pass them is refused.
         for _ in range(8):
             alice.send("y" * 79)
         full = plain(alice.type("z" * 79, "Text is full."))

@@ -1,6 +1,5 @@
 #!/usr/bin/python3
-"""A sysop's day-to-day operations on the running bbshost: time-stamped logs,
-reopening them for logrotate (SIGUSR1), the idle timeout, `who` for sysops."""
+"""A sysop's day-to-day operations: time-stamped logs, SIGUSR1, the idle timeout, `who`."""
 
 import calendar
 import os
@@ -22,8 +21,7 @@ LIFE = ["Deducted 500 credits from %s for a life.",       # the shipped prices o
 
 
 def unstamped(text, since, what, line_end="\n"):
-    """The lines of a log, each without its time stamp; fails when a line has
-    none, or one that is not UTC between `since` and now."""
+    """The lines of a log without their time stamps, which must be UTC since `since`."""
     now = time.time()
     lines = text.split(line_end)
     check(lines[-1] == "", "%s does not end its last line: %r" % (what, text[-300:]))
@@ -59,7 +57,6 @@ def both_logs_stamp_every_line_in_utc_and_keep_the_game_lines_as_written():
         for event in ("started: listening on 127.0.0.1:%d" % host.port, "logon of Alice at channel",
                       "hang-up of Alice", "stopped"):
             check(any(line.startswith(event) for line in events), "no %r in the host log: %r" % (event, events))
-        # Each charge line as the module wrote it, CR LF and all; nothing else about the purchase.
         game = unstamped(host.log_text("brakvold.log"), since, "the game log", line_end="\r\n")
         for line in life_lines("Alice", "Alia"):
             check(game.count(line) == 1, "%r is not in the game log once: %r" % (line, game))
@@ -76,7 +73,6 @@ def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
         host.wait_log(LIFE[2] % "Alice", "the first purchase in the game log", "brakvold.log")
         for name in ("bbshost.log", "brakvold.log"):
             os.rename(host.path(name), host.path(name + ".1"))
-        # Until the signal the host writes on in the moved files.
         host.login("Bob")
         buy_life(alice)
         wait_until(lambda: host.log_text("brakvold.log.1").count(LIFE[2] % "Alice") == 2,
@@ -109,7 +105,6 @@ def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
             check(mode == 0o600, "the new %s has mode %o" % (name, mode))
 
 
-# --idle-timeout 0.1: six seconds, the warning half-way.
 WARNING = "You have been idle for 3 seconds; you will be logged off in 3 seconds."
 GOODBYE = "You have been idle for 6 seconds; goodbye."
 
@@ -122,7 +117,6 @@ def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on(
         alice.enter_plus()
         alice.open_editor("yes")
         alice.send("A draft that is never saved.")
-        # Bob types a line a second: he is never warned.
         until = time.monotonic() + 8
         while time.monotonic() < until:
             check("idle" not in bob.type("stats", "]: "), "Bob was warned while he typed: %r" % bob.seen[-300:])
@@ -135,13 +129,11 @@ def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on(
         log = host.log_text()
         check(re.search(r"idle timeout: Alice at channel \d+ logged off after 6 seconds without a line", log),
               "the idle logoff is not in the host log:\n" + log[-1500:])
-        # Logged off through the hang-up: nothing stored, she logs on again at once.
         again = host.login("Alice")
         again.enter_plus()
         check("<None>" in plain(again.type("d", "choice:")), "Alice's abandoned draft was stored")
         again.close()
 
-        # A line after the warning starts the idle time again.
         carol = host.login("Carol")
         carol.expect(WARNING)
         typed = time.monotonic()
@@ -211,14 +203,12 @@ def who_shows_a_sysop_every_session_and_others_only_the_players():
         for row in rows:
             check("connection from " + row[2] in log, "%s is no connection of the host log" % row[2])
 
-        # Without the sysop key: the game's own list, the same as the sysop's.
         plain_answer = alice.type("who", "]: ")
         check("Sessions:" not in plain_answer and "(logging on)" not in plain_answer,
               "Alice sees the sessions: %r" % plain_answer)
         check(players_part(plain_answer) == players_part(answer),
               "the players differ: %r / %r" % (plain_answer, answer))
 
-        # The sysop key is the module's SYSKEY: moved to BOSS, Alice with that key sees the sessions.
         check("SYSKEY {SYSOP}" in host.log_text("QRTBKPLS.MSG"), "the shipped SYSKEY is not SYSOP")
         set_option(host.data, "SYSKEY", "BOSS")
         host.admin_ok("user", "set", "Alice", "--key", "BOSS")

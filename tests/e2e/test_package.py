@@ -1,9 +1,5 @@
 #!/usr/bin/python3
-"""The Debian package of make deb (cpack from the build folder bbshost comes
-from, into a scratch folder): its files, control fields and maintainer
-scripts, run against a scratch root with stand-ins for the system commands
-(runuser runs the build's bbshost). Without cpack, dpkg-deb or
-dpkg-shlibdeps the cases say so and check nothing."""
+"""The Debian package of make deb: files, control fields, maintainer scripts (skipped without dpkg tools)."""
 
 import os
 import re
@@ -21,7 +17,6 @@ suite = Suite("package")
 BUILD = os.path.dirname(os.path.dirname(BBSHOST)) if BBSHOST else ""
 DATA = "/var/lib/brakvold-plus"
 
-# What the package holds: the files of make install under /usr, the settings under /etc.
 FILES = {"./" + (f if f.startswith("etc/") else "usr/" + f) for f in INSTALLED}
 EXECUTABLES = {"./usr/bin/bbshost"}
 CONFFILES = {"/etc/default/brakvold-plus", "/etc/logrotate.d/brakvold-plus"}
@@ -103,7 +98,6 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
             else ("-rw-r--r--",)
         check(mode in wanted, "%s has the mode %s" % (path, mode))
 
-    # The unit and the settings name the installed program and /etc, never the build or staging folder.
     unit = read(os.path.join(p.root, "usr/lib/systemd/system/brakvold-plus.service"))
     for line in ("ExecStart=/usr/bin/bbshost --data %s $BBSHOST_OPTIONS" % DATA,
                  "EnvironmentFile=-/etc/default/brakvold-plus", "User=brakvold"):
@@ -121,7 +115,6 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
         check(read(os.path.join(templates, name)) == read(os.path.join(CONFIG_DIR, name)),
               "the packaged template %s differs from config/%s" % (name, name))
 
-    # The packaged program runs where it is unpacked, with the libraries and templates beside it.
     program = os.path.join(p.root, "usr/bin/bbshost")
     data = os.path.join(p.scratch, "data")
     proc = subprocess.run([program, "--data", data, "init", "--no-sysop"], env=host_env(),
@@ -144,7 +137,6 @@ def the_control_fields_name_the_package_its_version_and_dependencies(p):
     check(fields["Maintainer"] and fields["Description"].startswith("Brakvold Plus"),
           "Maintainer %r, Description %r" % (fields["Maintainer"], fields["Description"]))
     depends = [d.strip().split()[0] for d in fields["Depends"].split(",") if d.strip()]
-    # adduser for the postinst, node-xterm for the web page, the libraries dpkg-shlibdeps found.
     for wanted in ("adduser", "node-xterm", "libc6", "libsqlite3-0"):
         check(wanted in depends, "Depends lacks %s: %r" % (wanted, fields["Depends"]))
     info = p.dpkg_deb("-I")
@@ -159,8 +151,7 @@ def the_control_fields_name_the_package_its_version_and_dependencies(p):
         check(proc.returncode == 0, "%s is no valid sh: %r" % (name, proc.stderr))
 
 
-# Stand-ins for the commands the maintainer scripts call: each appends its name and arguments to
-# $CALLS; getent knows the user once adduser made it; runuser -u USER -- COMMAND runs the command.
+# Each appends its name and arguments to $CALLS; getent knows the user once adduser made it.
 STAND_INS = {
     "getent": 'echo "getent $*" >> "$CALLS"; [ -e "$CALLS.user" ] && echo "brakvold:x:999:999::%s:/usr/sbin/nologin"',
     "adduser": 'echo "adduser $*" >> "$CALLS"; touch "$CALLS.user"',
@@ -171,8 +162,7 @@ STAND_INS = {
 
 
 def run_script(p, root, name, *args):
-    """A maintainer script, run with the data folder in `root` and the stand-ins first on PATH,
-    that must succeed; (output, calls, data folder)."""
+    """A maintainer script with the stand-ins first on PATH, which must succeed; (output, calls, data)."""
     bin_dir = os.path.join(root, "bin")
     os.makedirs(bin_dir, exist_ok=True)
     for command, body in STAND_INS.items():
@@ -199,7 +189,6 @@ def run_script(p, root, name, *args):
 @package_case
 def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
     with scratch("brakvold-scripts-") as root:
-        # First installation: the system user, his folder (0700), no users, how to add the first sysop.
         out, calls, data = run_script(p, root, "postinst", "configure", "")
         adds = [c for c in calls if c.startswith("adduser ")]
         check(len(adds) == 1 and "--system" in adds[0].split() and adds[0].split()[-1] == "brakvold",
@@ -216,7 +205,6 @@ def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
         check("init" in out and "runuser -u brakvold -- bbshost --data %s init" % data in out,
               "postinst does not say how to add the first sysop: %r" % out)
 
-        # An upgrade: nothing is made again, and the data stays as it was.
         admin_ok(data, "user", "add", "Keeper", stdin="kept words\n")
         out, calls, _ = run_script(p, root, "postinst", "configure", "1.0.0")
         check(not [c for c in calls if c.startswith(("adduser", "runuser", "chown"))],
@@ -224,7 +212,6 @@ def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
         users = admin_ok(data, "user", "list")
         check(users.startswith("Keeper\t"), "the upgrade lost the users: %r" % users)
 
-        # Removal and purge keep the data folder and the user.
         for args in (("remove",), ("purge",)):
             out, calls, _ = run_script(p, root, "postrm", *args)
             check(os.path.exists(os.path.join(data, "bbs.db")), "postrm %s removed the data" % (args,))

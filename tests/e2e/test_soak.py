@@ -1,9 +1,5 @@
 #!/usr/bin/python3
-"""Load and soak: a thousand connections that come and go, clients that
-connect and never send, a client that never reads, the host at its limit of
-open files (ulimit -n). Memory and open files stay flat, nobody holds a
-channel without logging on, the non-reader is cut off, accepting pauses at
-the file limit, and the users online are served throughout."""
+"""Load and soak: memory and open files stay flat, silent and non-reading clients cut off."""
 
 import os
 import socket
@@ -16,8 +12,7 @@ from raw_telnet import RawClient, cpu_seconds, open_fds, vm_rss_kib  # noqa: E40
 
 suite = Suite("soak")
 
-# Under AddressSanitizer freed memory waits in a quarantine before it is used
-# again, which looks like growth; the memory check wants it used at once.
+# No ASan quarantine: freed memory would look like growth.
 os.environ["ASAN_OPTIONS"] = ":".join(
     part for part in (os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=0",
                       "thread_local_quarantine_size_kb=0") if part)
@@ -70,7 +65,6 @@ def a_thousand_connections_come_and_go():
 def clients_that_never_send_hold_no_channel():
     with BbsHost(channels=3) as host:
         fds = open_fds(host.proc.pid)
-        # Ten silent connections from each of six addresses, the most one may have at the logon.
         idle = [socket.create_connection(("127.0.0.1", host.port), timeout=10,
                                          source_address=("127.0.0.%d" % (2 + i // 10), 0))
                 for i in range(60)]
@@ -84,7 +78,6 @@ def clients_that_never_send_hold_no_channel():
             alice = users[0]
             alice.enter_plus()
             check("one more life" in alice.buy_life(), "Alice could not buy a life")
-            # A fourth user finds every channel taken by those who logged on.
             host.raw().login("Sysop", until="Every channel is busy")
         finally:
             for s in idle:
@@ -97,7 +90,6 @@ def clients_that_never_send_hold_no_channel():
 def a_client_that_never_reads_is_cut_off():
     with BbsHost(channels=4) as host:
         bob = host.raw_user("Bob")
-        # A tiny receive window, and more answers unread than the kernel's buffers and the host's queue hold.
         carol = host.raw_user("Carol", rcvbuf=4096)
         flood = b"stats\r\n" * 40000
         try:
@@ -118,7 +110,6 @@ def a_client_that_never_reads_is_cut_off():
 def at_the_file_limit_accepting_pauses_and_users_are_served():
     with BbsHost(open_files=OPEN_FILES) as host:
         alice = host.raw_user("Alice")
-        # Silent connections: the host runs out of file handles long before it would turn one away.
         silent = [socket.create_connection(("127.0.0.1", host.port), timeout=10,
                                            source_address=("127.0.1.%d" % (1 + i // 10), 0))
                   for i in range(60)]
@@ -140,7 +131,6 @@ def at_the_file_limit_accepting_pauses_and_users_are_served():
         finally:
             for s in silent:
                 s.close()
-        # The handles come back: accepting goes on, and says so.
         host.raw_user("Carol")
         check("accepting again after" in host.log_text(), "the end of the failures is not in the log")
 

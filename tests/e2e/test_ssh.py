@@ -1,11 +1,5 @@
 #!/usr/bin/python3
-"""SSH as a way into bbshost: the real program on loopback, driven by
-paramiko and by OpenSSH's client. The SSH user name is the user-ID: a
-password (or keyboard-interactive) is checked against the account through
-the logon throttle telnet uses, a public key registered with `bbshost key
-add` logs on without one, and the user is then where a telnet user is after
-a good logon. Only a shell is served: other requests are refused and the
-connection goes on; a client that stops reading is cut off."""
+"""SSH into bbshost (paramiko, OpenSSH): logons, keys, the shared throttle, refused requests."""
 
 import logging
 import os
@@ -23,8 +17,8 @@ import pexpect
 from paramiko.message import Message
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, CHOICE, CONFIG_DIR, EXPECT_TIMEOUT, GAME_PROMPT, Suite, check,  # noqa: E402
-                         free_port, host_env, plain, wait_until)
+from e2e_support import (CHOICE, EXPECT_TIMEOUT, GAME_PROMPT, Suite, check, serve_expecting_failure,  # noqa: E402
+                         free_port, plain, wait_until)
 from ways_support import WaysHost, ssh_logon, ssh_transport  # noqa: E402
 
 try:
@@ -49,9 +43,7 @@ def a_user_buys_and_writes_a_description_over_ssh_and_the_sysop_approves_it():
               "logged on as Alice by password" in host.log_text(), "the logon is not in the host log")
         menu = plain(alice.enter_plus())
         check("Buy an extra life" in menu, "not the Plus menu: %r" % menu)
-        alice.type("d", CHOICE)
-        alice.type("d", "Do you wish to continue? ")
-        alice.type("yes", "\x1b[2J")  # the full-screen editor
+        alice.steps(("d", CHOICE), ("d", "Do you wish to continue? "), ("yes", "\x1b[2J"))  # the full-screen editor
         alice._send_bytes(DESCRIPTION.encode() + b"\x0c")  # and Ctrl-L redraws it whole
         alice.read_until(DESCRIPTION)
         if pyte is not None:
@@ -62,25 +54,20 @@ def a_user_buys_and_writes_a_description_over_ssh_and_the_sysop_approves_it():
         alice._send_bytes(b"\x1a")  # Ctrl-Z saves
         saved = plain(alice.read_until(CHOICE))
         check(DESCRIPTION in saved and "waits for a sysop's approval" in saved, "not saved: %r" % saved)
-        alice.type("x", CHOICE)
-        alice.type("x", GAME_PROMPT)
+        alice.steps(("x", CHOICE), ("x", GAME_PROMPT))
 
         sysop = host.login("Sysop")  # over telnet
         sysop.enter_plus()
-        sysop.type("s", CHOICE)
-        sysop.type("a", "Approve which user's description? ")
+        sysop.steps(("s", CHOICE), ("a", "Approve which user's description? "))
         check("Done." in plain(sysop.type("Alice", CHOICE)), "the approval was not confirmed")
         look = plain(alice.type("look Alia", GAME_PROMPT))
         check(DESCRIPTION in look, "look does not show the approved description: %r" % look)
 
-        # The host key the client saw is the one the admin command and the
-        # host log name, in a file of the owner's alone.
         status, out, _ = host.admin("fingerprint")
         seen = alice.host_key_fingerprint()
         check(status == 0 and seen in out and seen in host.log_text(), "fingerprint %r, the client saw %s" % (out, seen))
         check(stat.S_IMODE(os.stat(os.path.join(host.data, "ssh_host_ed25519_key")).st_mode) == 0o600,
               "the host key file is not the owner's alone")
-        # quit: the goodbye is delivered, then the channel ends.
         alice.send("quit")
         check(alice.wait_closed() and alice.channel.recv_exit_status() == 0, "the channel did not end after quit")
 
@@ -102,7 +89,6 @@ def password_and_keyboard_interactive_logons():
         log = host.log_text()
         for user in ("Alice", "Nobody", "Bob"):
             check('failed logon as "%s" from 127.0.0.1 by ssh' % user in log, "no failed logon of %s logged" % user)
-        # "none" is refused, naming the methods there are.
         transport = ssh_transport(host.ssh_port)
         try:
             transport.auth_none("Alice")
@@ -112,7 +98,6 @@ def password_and_keyboard_interactive_logons():
                   "offered %r" % e.allowed_types)
         finally:
             transport.close()
-        # The third refused password ends the connection.
         transport = ssh_transport(host.ssh_port)
         try:
             for attempt in range(3):
@@ -125,7 +110,6 @@ def password_and_keyboard_interactive_logons():
             wait_until(lambda: not transport.is_active(), "the connection to close after three wrong passwords")
         finally:
             transport.close()
-        # A user who is on already is told so and let go.
         telnet = host.login("Sysop")
         again = host.ssh("Sysop")
         check("That user is already online." in again.read_until("online."), "no refusal")
@@ -136,7 +120,6 @@ def password_and_keyboard_interactive_logons():
 @suite.case
 def wrong_passwords_over_ssh_and_telnet_share_one_throttle():
     with WaysHost() as host:
-        # Five guesses at one user-ID are allowed, whatever way they come.
         for n, way in enumerate(("ssh", "telnet", "ssh", "telnet", "ssh")):
             if way == "ssh":
                 check(not ssh_logon(host.ssh_port, "password", "Alice", "wrong%d" % n), "a wrong password let in")
@@ -148,7 +131,6 @@ def wrong_passwords_over_ssh_and_telnet_share_one_throttle():
             client.send("wrong%d" % n)
             client.read_until("Invalid login.")
             client.close()
-        # The sixth is refused before any password is checked, the right one too.
         check(not ssh_logon(host.ssh_port, "password", "Alice", "alice"), "the throttle let the right password in")
         check(not ssh_logon(host.ssh_port, "interactive", "Alice", "alice"), "the throttle let kbd-interactive in")
         client = host.raw()
@@ -160,16 +142,13 @@ def wrong_passwords_over_ssh_and_telnet_share_one_throttle():
         check(log.count('logon as "Alice" from 127.0.0.1 by ssh refused: ' + USERID_REFUSED) == 2,
               "the SSH refusals are not logged:\n" + log[-1500:])
         check(log.count('failed logon as "Alice"') == 5, "a refused attempt was checked:\n" + log[-1500:])
-        # Other user-IDs are served.
         bob = host.ssh("Bob")
         bob.read_until(GAME_PROMPT)
         bob.served("Bob")
 
 
 def openssh(port, user, key_file, *command):
-    """OpenSSH's client with only this key (it asks whether the key would
-    do before it signs); a pexpect child when it should log on, else its
-    exit status and error output."""
+    """OpenSSH's client with only this key: a pexpect child for a shell, else (exit status, stderr)."""
     args = ["-F", "/dev/null", "-p", str(port), "-i", key_file, "-o", "IdentitiesOnly=yes", "-o", "BatchMode=yes",
             "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR",
             "-o", "PreferredAuthentications=publickey", user + "@127.0.0.1"]
@@ -228,7 +207,6 @@ def public_key_logon_for_registered_keys_only():
         check(host.admin_ok("key", "list", "Alice") == "", "the key is still listed")
         status, err = openssh(host.ssh_port, "Alice", key["Alice"])
         check(status == 255, "a removed key still logs on: %r" % err)
-        # An account's keys go with it: a new account of the same user-ID has none.
         host.admin_ok("user", "delete", "Bob")
         host.admin_ok("user", "add", "Bob", stdin="bob\n")
         check(host.admin_ok("key", "list", "Bob") == "" and not ssh_logon(host.ssh_port, "key", "Bob", ed25519),
@@ -299,31 +277,23 @@ def only_one_shell_is_served_and_its_window_changes_reach_the_terminal():
                 transport.close()
             check(not logged or logged in host.log_text(), "%s: not logged as refused" % what)
 
-        status, _, err = host.admin("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
-        check(status == 0, "db fill failed: %r" % err)
+        host.admin_ok("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
         carol = host.ssh("Carol", width=80, height=12)
         carol.read_until(GAME_PROMPT)
-        carol.type("ext", "Extension: ")
-        carol.type("*", "choice:")
-        carol.type("r", "choice:")
-        carol.type("s", "(enter='a'):")
+        carol.steps(("ext", "Extension: "), ("*", CHOICE), ("r", CHOICE), ("s", "(enter='a'):"))
         carol.send("r")
         rows = carol.read_until("-- More --").split("\r\n")[1:]  # after the echo of her line
         check(len(rows) == 12 and rows[-1].endswith("-- More --"), "a page of a 12-row pty: %r" % rows)
-        # The window grows: the next page fills it.
         carol.resize(80, 30)
         carol._send_bytes(b" ")
         check(carol.read_until("-- More --").count("R00") > 20, "the next page did not fill 30 rows")
-        # The pty's terminal type reaches the terminal (a dumb one gets no
-        # escape sequences); a shell without a pty is served too.
         for client in (host.ssh("Bob", term="dumb"), host.ssh("Alice", pty=False)):
             out = client.read_until(GAME_PROMPT) + client.served()
             check(client.transport.get_username() != "Bob" or "\x1b" not in out, "escapes for a dumb terminal: %r" % out)
 
 
 class StallingSocket:
-    """A socket whose reader can be stopped: paramiko's thread then reads
-    nothing more and the kernel's buffers fill."""
+    """A socket whose reader can be stopped, so that the kernel's buffers fill."""
 
     def __init__(self, port):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT)
@@ -358,7 +328,6 @@ def a_client_that_stops_reading_is_cut_off_and_others_are_served():
             bob = host.ssh("Bob")
             bob.read_until(GAME_PROMPT)
             sock = StallingSocket(host.ssh_port)
-            # A window far bigger than what the flood sends, or a small one.
             carol = host.ssh("Carol", sock=sock, window=2 ** 31 if stall == "at the socket" else 32 * 1024)
             carol.read_until(GAME_PROMPT)
             carol.type("paging off", GAME_PROMPT)
@@ -400,7 +369,6 @@ def connections_that_never_log_on_are_timed_out_and_count_at_the_logon():
                 sock.sendall(sent)
             idle = ssh_transport(host.ssh_port)  # logged on, but never asks for a shell
             idle.auth_password("Bob", "bob")
-            # Ten connections of one address at the logon, whatever way: no more.
             refused = host.raw()
             check("Too many connections from your address" in refused.read_until("later."), "telnet let in")
             check(not granted(lambda: ssh_transport(host.ssh_port), (paramiko.SSHException, EOFError, OSError)),
@@ -428,11 +396,9 @@ def the_host_key_is_kept_across_restarts_and_refused_when_others_may_read_it():
             check(second.ssh("Bob").host_key_fingerprint() == made, "a new host key after a restart")
         key_file = os.path.join(first.data, "ssh_host_ed25519_key")
         os.chmod(key_file, 0o644)
-        args = [BBSHOST, "--data", first.data, "--bind", "127.0.0.1", "--port", str(free_port()),
-                "--ssh-port", str(free_port())] + (["--config", CONFIG_DIR] if CONFIG_DIR else [])
-        refused = subprocess.run(args, capture_output=True, env=host_env(), timeout=60, text=True)
-        check(refused.returncode == 1 and key_file in refused.stderr and "0644" in refused.stderr,
-              "a key others may read was used: %s %r" % (refused.returncode, refused.stderr))
+        status, _, err = serve_expecting_failure(first.data, "--ssh-port", str(free_port()))
+        check(status == 1 and key_file in err and "0644" in err,
+              "a key others may read was used: %s %r" % (status, err))
 
 
 if __name__ == "__main__":

@@ -1,10 +1,5 @@
 #!/usr/bin/python3
-"""The terminal layer over telnet, with a raw socket client that negotiates
-as a modern client does (or refuses everything, as the oldest ones do): the
-options (NAWS, TTYPE, BINARY, SGA, EOR, MSSP, COMPRESS2), GA and EOR after
-prompts, character mode and its line editing, UTF-8 and CP437, paging, the
-full-screen editor and the line editor, MCCP2, `help`. Where python3-pyte is
-installed, the screens are checked as drawn too."""
+"""The terminal layer over telnet: options, GA/EOR, character mode, UTF-8/CP437, paging, editors."""
 
 import os
 import sys
@@ -27,8 +22,7 @@ PROMPT = b"]: "
 
 
 class ModernClient(RawClient):
-    """A RawClient that answers the host's options (agreeing to `agree`) and
-    reads and types bytes; a str marker is looked for as UTF-8."""
+    """A RawClient that answers the host's options and reads and types bytes."""
 
     ALL = {BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP}
 
@@ -62,8 +56,7 @@ class ModernClient(RawClient):
 
 
 def modern(host, userid=None, settle=True, **options):
-    """A ModernClient, logged on when given a user-ID (what the host answered
-    the password: `greeted`); settled: every answer of the options is in."""
+    """A ModernClient, logged on (`greeted`: the answer to the password) and settled."""
     c = ModernClient(host.port, **options)
     host.clients.append(c)
     if userid:
@@ -123,10 +116,8 @@ def a_client_refusing_everything_is_served_as_one_that_answers_nothing():
             check(g == w, "answered differently:\n%r\n%r" % (g, w))
         check(not [m for m in refusing.commands if m == (WILL, ECHO)][1:],
               "ECHO offered again after the password: %r" % refusing.commands)
-        # A client that agreed to nothing gets no GA either: the bytes of a plain telnet session.
         check(refusing.marks == [], "prompts marked for a client that agreed to nothing: %r" % refusing.marks)
         check((GA, None) not in silent.commands, "GA sent to a silent client: %r" % silent.commands)
-        # A MUD client that takes NAWS and TTYPE but keeps GA: GA marks the prompts after its answers came.
         mud = modern(host, "Bob", agree={NAWS, TTYPE})
         kinds = [m[0] for m in mud.marks]
         check(set(kinds) == {"GA"} and len(kinds) >= 2, "prompts not marked by GA: %r" % mud.marks)
@@ -150,7 +141,6 @@ def character_mode_edits_the_line():
             (b"tell Bobo abcd\x7f\x08e\r", "tells you: abe"),                              # DEL, BS
             (UP + b"!\r", "tells you: abe!"),                                               # history
         ]
-        # On the screen: the line as edited, the cursor after the X.
         alice.send(b"tell Bobo abc" + LEFT + LEFT + b"X")
         alice.read_for(0.5)
         screen = screen_of(alice)
@@ -165,16 +155,13 @@ def character_mode_edits_the_line():
             alice.read_until(PROMPT)
             got = bob.read_until("]: ")
             check(told in got, "%r: Bob was told %r" % (keys, got))
-        # Nothing reaches the game before Enter; the echo comes from the host.
         alice.send(b"stats")
         echo = alice.read_for(0.5)
         check(echo == b"stats", "the typed keys were not echoed as typed: %r" % echo)
         out = alice.type(b"")
         check(b"Character: Alia" in out, "the line did not reach the game on Enter: %r" % out)
-        # EOR (agreed to) after each prompt, no GA; the user-ID prompt, sent before the answers came, is not.
         marks = [m[0] for m in alice.marks]
-        check(set(marks) == {"EOR"} and len(marks) > 9,
-              "prompts not marked by EOR alone: %r" % alice.marks)
+        check(set(marks) == {"EOR"} and len(marks) > 9, "prompts not marked by EOR alone: %r" % alice.marks)
         check(PROMPT + bytes([IAC, EOR_CMD]) in alice.raw, "no IAC EOR right after the prompt")
 
 
@@ -190,7 +177,6 @@ def utf8_and_cp437_both_ways():
         told = bob.read_until("Grüße".encode("cp437"))
         check("Gr\x81\xe1e" in told.decode("latin-1"), "CP437 output is not CP437: %r" % told)
         check(b"?????????? ???" in told, "characters CP437 lacks are not '?': %r" % told)
-        # Bob types CP437; Alice reads UTF-8, and his echo is CP437 too.
         bob.send("tell Alia Grüße".encode("cp437"))
         echo = bob.read_for(0.5)
         check(echo.endswith("Grüße".encode("cp437")), "the echo is not CP437: %r" % echo)
@@ -200,7 +186,6 @@ def utf8_and_cp437_both_ways():
         alice.read_until(PROMPT)
         out = alice.type("tell Bobo " + text)
         check(("You tell Bobo: " + text).encode("utf-8") in out, "UTF-8 did not come back whole: %r" % out)
-        # A DUMB terminal gets the same text without escape sequences.
         colourful = alice.type("help")
         for command in (b"ext", b"look NAME", b"stats", b"mail", b"who", b"tell NAME", b"help", b"quit"):
             check(b"\r\n  " + command + b" " in colourful, "help does not list %r: %r" % (command, colourful))
@@ -219,13 +204,11 @@ def paging_and_a_listing_that_waits():
         carol.send("r\r")
         first = carol.read_until("-- More --")
         rows = first.split(b"\r\n")[1:]   # after the echo of her line
-        check(len(rows) == 24 and rows[-1].endswith(b"-- More --"),
-              "a page is not 23 rows and the prompt: %r" % rows)
+        check(len(rows) == 24 and rows[-1].endswith(b"-- More --"), "a page is not 23 rows and the prompt: %r" % rows)
         screen = screen_of(carol)
         if screen is not None:
             check(screen.display[23].startswith("-- More --") and screen.display[0].strip(),
                   "the page does not fill the window above the prompt: %r" % screen.display)
-        # The listing waits for her: Bob is served, her page stays put.
         check("Time played" in bob.type("stats", "]: "), "Bob is not served")
         held = carol.read_for(1.0)
         check(held == b"", "output went on past the page: %r" % held)
@@ -233,7 +216,6 @@ def paging_and_a_listing_that_waits():
         carol.send(b" ")
         second = carol.read_until("-- More --")
         check(second.count(b"R00") > 0, "space did not bring the next page: %r" % second)
-        # Q: the rest unpaged; the listing runs on, Enter stops it.
         carol.send(b"q")
         rest = carol.read_for(1.0)
         check(b"-- More --" not in rest, "paged after Q: %r" % rest[-300:])
@@ -243,7 +225,6 @@ def paging_and_a_listing_that_waits():
 @suite.case
 def short_windows_page_help_and_lines_turn_pages_in_line_mode():
     with BbsHost() as host:
-        # Line mode (no SGA), with a window of 6 rows: a line turns the page.
         c = modern(host, "Alice", agree=ModernClient.ALL - {SGA}, size=(80, 6))
         page = c.say("help", "-- More --")
         check(page.count(b"\r\n") == 5, "a page of 6 rows is not 5 lines and the prompt: %r" % page)
@@ -253,7 +234,6 @@ def short_windows_page_help_and_lines_turn_pages_in_line_mode():
             if PROMPT in rest:
                 break
         check(b"quit" in rest and PROMPT in rest, "the next pages did not come: %r" % rest)
-        # The user switches paging off: help comes whole; and on again.
         c.read_for(0.5)
         for typed, said in (("paging", b"Paging is on."), ("paging off", b"Paging is off."),
                             ("paging maybe", b"Type paging ON or paging OFF.")):
@@ -279,7 +259,6 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
         alice = modern(host, "Alice")
         bob = host.raw_user("Bob")
         open_description_editor(alice)
-        # A tell meanwhile waits until the editor closes.
         bob.type("tell Alia hello there", "]: ")
         alice.send(b"abc" + LEFT + LEFT + b"X")
         typed = alice.read_for(0.5)
@@ -295,7 +274,6 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
               "the saved text is not aXbc: %r" % shown)
         check(b"hello there" in shown, "the held tell never came: %r" % shown)
         check(host.credits("Alice") < before, "saving charged nothing")
-        # The menu: Esc, then A abandons (asking first: the text changed).
         alice.send("d\r")
         asked = alice.read_for(1.0)
         if b"Do you wish to continue? " in asked:
@@ -310,7 +288,6 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
         shown = alice.read_until("choice:")
         check(b"aXbc" in shown and b"aXbcmore" not in shown, "the abandoned text was stored: %r" % shown)
 
-        # Carol hangs up in it: nothing stored, nothing charged.
         carol_before = host.credits("Carol")
         carol = modern(host, "Carol")
         open_description_editor(carol)
@@ -324,7 +301,6 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
 
 @suite.case
 def keys_in_the_full_screen_editor_keep_an_idle_user_on():
-    # --idle-timeout 0.1: six seconds, the warning after three.
     with BbsHost(options=["--idle-timeout", "0.1"]) as host:
         alice = modern(host, "Alice")
         open_description_editor(alice)
@@ -333,7 +309,6 @@ def keys_in_the_full_screen_editor_keep_an_idle_user_on():
             alice.send(b"x")
             got = alice.read_for(1.0)
             check(b"idle" not in got, "warned while typing in the editor: %r" % got)
-        # Then idle: warned and logged off over the editor's screen.
         shown = alice.read_until("goodbye.")
         check(b"you will be logged off in 3 seconds." in shown, "no warning over the editor: %r" % shown)
 

@@ -1,9 +1,5 @@
 #!/usr/bin/env python3
-"""The web terminal as a way into bbshost: the page over HTTP, and the
-terminal's WebSocket (a raw-socket client here, as the page's script
-speaks it) carrying the same logon and game as telnet; the same over TLS
-with a certificate made here; and headless Chromium (selenium) running the
-page through logon, the Plus menu and the full-screen editor."""
+"""The web terminal: the page over HTTP, the WebSocket session, TLS, and headless Chromium."""
 
 import os
 import shutil
@@ -16,7 +12,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (BBSHOST, CHOICE, CONFIG_DIR, GAME_PROMPT, BbsHost, Failure, Suite, check,  # noqa: E402
+from e2e_support import (CHOICE, GAME_PROMPT, BbsHost, Failure, Suite, check, serve_expecting_failure,  # noqa: E402
                          free_port, plain, wait_until)
 from ways_support import WaysHost, WebClient, http_get  # noqa: E402
 
@@ -44,7 +40,6 @@ def the_page_and_its_files_are_served():
                 check(headers.get("Content-Type", "").startswith(kind),
                       "%s: content type %r" % (path, headers.get("Content-Type")))
                 check(text in body, "%s: %r is not in the body" % (path, text))
-        # Nothing of the page is a session: the telnet logon is not held up.
         host.raw_user("Carol").served("Carol")
 
 
@@ -66,7 +61,6 @@ def alice_logs_on_through_the_websocket():
         alice.send("alice")
         out = alice.read_until(GAME_PROMPT)
         check("alice" not in out, "the password was echoed: %r" % out)
-        # UTF-8 typed in the browser is a line like any other.
         alice.type("Grüße", GAME_PROMPT)
         menu = plain(alice.enter_plus())
         check("Brakvold Plus" in menu and "Buy an extra life" in menu, "not the Plus menu: %r" % menu)
@@ -75,15 +69,11 @@ def alice_logs_on_through_the_websocket():
 @suite.case
 def the_pages_window_size_message_sizes_the_pages():
     with WaysHost() as host:
-        status, _, err = host.admin("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
-        check(status == 0, "db fill failed: %r" % err)
+        host.admin_ok("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
         carol = host.web()
         carol.window_size(80, 12)
         carol.login("Carol")
-        carol.type("ext", "Extension: ")
-        carol.type("*", "choice:")
-        carol.type("r", "choice:")
-        carol.type("s", "(enter='a'):")
+        carol.steps(("ext", "Extension: "), ("*", CHOICE), ("r", CHOICE), ("s", "(enter='a'):"))
         carol.send("r")
         first = carol.read_until("-- More --")
         check(first.count("R00") == 10, "a page of a 12-row window: %r" % first)
@@ -103,18 +93,6 @@ def a_foreign_origin_is_refused_and_the_host_stops_with_web_users_on():
         alice.login("Alice")
         check(host.stop() == 0, "the host did not stop cleanly")
         check(alice.wait_closed(), "the web session outlived the host")
-
-
-class WssClient(WebClient):
-    """WebClient over TLS: its connection is wrapped before the handshake."""
-
-    def __init__(self, port, context):
-        plain_connect = socket.create_connection
-        socket.create_connection = lambda *a, **k: context.wrap_socket(plain_connect(*a, **k), server_hostname="127.0.0.1")
-        try:
-            super().__init__(port, origin="https://127.0.0.1:%d" % port)
-        finally:
-            socket.create_connection = plain_connect
 
 
 @suite.case
@@ -139,7 +117,7 @@ def with_a_certificate_the_web_terminal_is_https_only():
                 got = b"".join(iter(lambda: raw.recv(4096), b""))
                 check(b"<html" not in got and b"HTTP/1.1" not in got, "plain HTTP got an answer: %r" % got)
             host.wait_log("TLS handshake failed", "the failed handshake in the log")
-            alice = WssClient(port, context)
+            alice = WebClient(port, origin="https://127.0.0.1:%d" % port, tls=context)
             host.clients.append(alice)
             check(alice.accepted, "the wss upgrade was refused:\n%s" % alice.handshake)
             alice.login("Alice")
@@ -151,9 +129,8 @@ def with_a_certificate_the_web_terminal_is_https_only():
                 (["--http-port", spare, "--tls-cert", folder + "/none.pem", "--tls-key", key], 1, "none.pem: cannot be read"),
                 (["--http-port", spare, "--tls-cert", key, "--tls-key", key], 1, "ours.key: holds no PEM CERTIFICATE"),
                 (["--http-port", spare, "--tls-cert", cert, "--tls-key", other_key], 1, "key values mismatch")]:
-            args = [BBSHOST, "--data", folder + "/data", "--port", "0", "--config", CONFIG_DIR] + tls
-            run = subprocess.run(args, capture_output=True, text=True, timeout=60)
-            check(run.returncode == status and said in run.stderr, "%s: %d, %r" % (said, run.returncode, run.stderr))
+            got, _, err = serve_expecting_failure(folder + "/data", *tls)
+            check(got == status and said in err, "%s: %d, %r" % (said, got, err))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

@@ -1,16 +1,13 @@
-"""A bbshost with its SSH and web ports open, and clients for them: an SSH
-client (paramiko) and a WebSocket client on a plain socket. Both read and
-type as Dialogue does, so the telnet tests' steps work over them. The SSH
-user name is the user-ID; the demo users' password is theirs in lower case."""
+"""A bbshost with its SSH and web ports open, and an SSH (paramiko) and a WebSocket client for them."""
 
 import base64
+import codecs
 import hashlib
 import os
 import socket
 import struct
-import time
 
-from e2e_support import EXPECT_TIMEOUT, BbsHost, Dialogue, Failure, check, free_port
+from e2e_support import EXPECT_TIMEOUT, BbsHost, Closed, Stream, check, free_port
 
 
 class WaysHost(BbsHost):
@@ -21,8 +18,7 @@ class WaysHost(BbsHost):
         return ["--ssh-port", str(self.ssh_port), "--http-port", str(self.http_port)]
 
     def more_listening(self):
-        return ["listening on 127.0.0.1:%d (ssh)" % self.ssh_port,
-                "listening on 127.0.0.1:%d (web)" % self.http_port]
+        return ["listening on 127.0.0.1:%d (ssh)" % self.ssh_port, "listening on 127.0.0.1:%d (web)" % self.http_port]
 
     def ssh(self, userid, **kwargs):
         client = SshClient(self.ssh_port, userid, **kwargs)
@@ -35,55 +31,21 @@ class WaysHost(BbsHost):
         return client
 
 
-class Closed(Failure):
-    """The host closed the connection while a test waited for text."""
-
-
-class StreamDialogue(Dialogue):
-    """read_until over a byte stream: subclasses give _receive() (bytes, or
-    None at the end) and _send_bytes()."""
+class WayClient(Stream):
+    """A terminal in character mode: UTF-8 both ways, Enter is a carriage return."""
 
     def __init__(self):
-        self.text = ""
-        self.seen = ""
-        self.eof = False
-        self._decoder = __import__("codecs").getincrementaldecoder("utf-8")("replace")
+        self._decode = codecs.getincrementaldecoder("utf-8")("replace").decode
 
-    def read_until(self, text, timeout=EXPECT_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while text not in self.text:
-            if self.eof:
-                raise Closed("closed while waiting for %r; last output:\n%r" % (text, self.seen[-1500:]))
-            if time.monotonic() > deadline:
-                raise Failure("expected %r; last output:\n%r" % (text, self.seen[-1500:]))
-            data = self._receive(deadline)
-            if data is None:
-                self.eof = True
-            elif data:
-                chunk = self._decoder.decode(data)
-                self.text += chunk
-                self.seen += chunk
-        end = self.text.index(text) + len(text)
-        out, self.text = self.text[:end], self.text[end:]
-        return out
-
-    def wait_closed(self, timeout=EXPECT_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while not self.eof and time.monotonic() < deadline:
-            data = self._receive(deadline)
-            if data is None:
-                self.eof = True
-            elif data:
-                self.seen += self._decoder.decode(data)
-        return self.eof
+    def _receive(self, deadline):
+        data = self._recv()
+        return None if data is None else self._decode(data)
 
     def send(self, line):
-        # A terminal in character mode: Enter is a carriage return.
         self._send_bytes(line.encode("utf-8") + b"\r")
 
 
 def ssh_transport(port, sock=None):
-    """A paramiko client transport to the host's SSH port, past the key exchange."""
     import paramiko
     transport = paramiko.Transport(sock or socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT))
     transport.banner_timeout = transport.auth_timeout = EXPECT_TIMEOUT
@@ -92,8 +54,7 @@ def ssh_transport(port, sock=None):
 
 
 def ssh_logon(port, how, userid, secret):
-    """One SSH logon attempt, by "password", "interactive" (which must ask
-    one hidden "Password: ") or "key" (a paramiko key): whether it got in."""
+    """One logon by "password", "interactive" (one hidden "Password: ") or "key": whether it got in."""
     import paramiko
     prompts_seen = []
 
@@ -115,9 +76,8 @@ def ssh_logon(port, how, userid, secret):
               "keyboard-interactive prompts: %r" % prompts_seen)
 
 
-class SshClient(StreamDialogue):
-    """An SSH client logged on as `userid` (by password: the demo users'
-    unless given; or by `key`), with a shell on a pty unless pty=False."""
+class SshClient(WayClient):
+    """Logged on as `userid` (the demo password unless given, or by `key`), with a shell."""
 
     def __init__(self, port, userid, password=None, key=None, width=80, height=24, term="xterm", pty=True,
                  window=None, sock=None):
@@ -140,12 +100,8 @@ class SshClient(StreamDialogue):
     def resize(self, width, height):
         self.channel.resize_pty(width=width, height=height)
 
-    def _receive(self, deadline):
-        try:
-            data = self.channel.recv(4096)
-        except socket.timeout:
-            return b""
-        return data if data else None
+    def _recv(self):
+        return self.channel.recv(4096) or None
 
     def _send_bytes(self, data):
         self.channel.sendall(data)
@@ -167,14 +123,15 @@ def http_get(port, path, headers=None):
         return e.code, dict(e.headers), e.read()
 
 
-class WebClient(StreamDialogue):
-    """The page's side of the terminal WebSocket, on a plain socket: masked
-    frames out, the server's frames in."""
+class WebClient(WayClient):
+    """The page's side of the terminal WebSocket: masked frames out."""
 
-    def __init__(self, port, origin=None, path="/ws"):
+    def __init__(self, port, origin=None, path="/ws", tls=None):
         super().__init__()
         self.port = port
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT)
+        if tls:
+            self.sock = tls.wrap_socket(self.sock, server_hostname="127.0.0.1")
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         key = base64.b64encode(os.urandom(16)).decode()
         origin = origin or "http://127.0.0.1:%d" % port
@@ -216,7 +173,6 @@ class WebClient(StreamDialogue):
         self.frame(0x2, bytes([0xFF, 0x53]) + struct.pack(">HH", cols, rows))
 
     def _frame_from_buffer(self):
-        """One whole frame off the buffer: (opcode, payload), or None."""
         b = self.buffer
         if len(b) < 2:
             return None
@@ -235,7 +191,7 @@ class WebClient(StreamDialogue):
         self.buffer = b[at + n:]
         return b[0] & 0x0F, b[at:at + n]
 
-    def _receive(self, deadline):
+    def _recv(self):
         while True:
             frame = self._frame_from_buffer()
             if frame:
@@ -246,10 +202,7 @@ class WebClient(StreamDialogue):
                 if opcode in (0x1, 0x2, 0x0):
                     return payload
                 continue  # ping/pong: nothing for the reader
-            try:
-                data = self.sock.recv(4096)
-            except socket.timeout:
-                return b""
+            data = self.sock.recv(4096)
             if not data:
                 return None
             self.buffer += data
