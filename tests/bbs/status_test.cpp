@@ -1,6 +1,4 @@
-// The status queue: order, no delivery inside a routine, delivery to the
-// module the user is in when the status is delivered, hang-up drops, held
-// channels.
+// The status queue: order, held channels, no delivery inside a routine, the module at delivery, hang-ups.
 #include <gtest/gtest.h>
 
 #include "tests/bbs/host_fixture.h"
