@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <tuple>
+
 #include "tests/bbs/host_fixture.h"
 
 namespace {
@@ -16,12 +18,15 @@ TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndOneToTwentyNineCharacters) {
     a.class_name = "Member";
     a.days = 65535;
     std::string error;
-    for (auto [userid, added] : {std::pair{"Alice", true}, {"ALICE", false}, {"", false},
-                                 {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", false}, {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxx", true}}) {
+    const std::tuple<const char*, bool, const char*> cases[] = {  // the user-ID, added, the refusal
+        {"Alice", true, ""}, {"ALICE", false, "taken"}, {"", false, "1 to 29"},
+        {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", false, "1 to 29"}, {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxx", true, ""}};
+    for (auto [userid, added, says] : cases) {
         a.userid = userid;
+        error.clear();
         EXPECT_EQ(host().accounts().add(a, "pw", &error), added) << userid << ": " << error;
+        EXPECT_NE(error.find(says), std::string::npos) << userid << ": " << error;
     }
-    EXPECT_NE(error.find("taken"), std::string::npos) << error;
     close();
     open();
     EXPECT_EQ(host().accounts().find("aLiCe")->days, 65535);
