@@ -1,5 +1,5 @@
 // The host's line editor as a module opens it with bgnedt: typed lines, its commands, its size, its end.
-// (Wrapping, a full text, /c, /h, /a and a hang-up in the editor through bbshost: e2e test_host_sessions.)
+// (Wrapping, a full text, /c, /a and a hang-up in the editor through bbshost: e2e test_host_sessions.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -131,6 +131,9 @@ TEST_F(EditorTest, HeaderEmptyListingAndAbandon) {
     begin(41, "old text", true);
     EXPECT_EQ(host().take_output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
     EXPECT_EQ(host().editor_size(ch_), 41u);
+    host().line(ch_, "/h");
+    const std::string help = host().take_output(ch_);
+    for (const char* cmd : {"/s", "/a", "/l", "/c", "/h"}) EXPECT_NE(help.find(cmd), std::string::npos) << cmd;
     host().line(ch_, "/c");
     host().take_output(ch_);
     host().line(ch_, "/l");

@@ -51,6 +51,8 @@ TEST_F(HostTest, LogonAndHangupCallEveryModuleInOrder) {
     for (const auto* probe : {&Game::probe(), &Other::probe()})
         EXPECT_EQ(probe->events, (std::vector<std::string>{"logon 0", "logon 1", "hangup 0", "logoff 0"}));
     EXPECT_EQ(host().logon("Alice"), 0) << "the lowest free channel";
+    for (const char* line : {"logon: Alice at channel 0", "logoff: Alice from channel 0"})
+        EXPECT_NE(host_log().find(line), std::string::npos) << host_log();
     close();
     EXPECT_EQ(Game::probe().events.back(), "finish");
 }
