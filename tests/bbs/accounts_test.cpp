@@ -1,6 +1,10 @@
-// Host accounts in the database file: user-IDs, password hashes, credits,
-// and what survives a restart.
+// Host accounts: the bounds of a user-ID, credits through a channel, password hashes.
+// (Adding, showing, changing and deleting accounts: e2e test_admin.)
 #include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <tuple>
 
 #include "tests/bbs/host_fixture.h"
 
@@ -8,64 +12,61 @@ namespace {
 
 using hosttest::HostTest;
 
-bbs::AccountInfo account(std::string id, int64_t credits = 50) {
+TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndOneToTwentyNineCharacters) {
+    open();
     bbs::AccountInfo a;
-    a.userid = std::move(id);
     a.class_name = "Member";
-    a.credits = credits;
-    a.days = 12;
-    a.keys = {"SYSOP", "PLAYER"};
-    return a;
-}
-
-TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndAccountsSurviveARestart) {
-    open();
+    a.days = 65535;
     std::string error;
-    ASSERT_TRUE(host().accounts().add(account("Alice"), "pw", &error)) << error;
-    EXPECT_FALSE(host().accounts().add(account("ALICE"), "pw", &error));
-    EXPECT_NE(error.find("taken"), std::string::npos) << error;
-    EXPECT_FALSE(host().accounts().add(account(""), "pw", &error));
-    EXPECT_FALSE(host().accounts().add(account(std::string(30, 'x')), "pw", &error));
-    EXPECT_TRUE(host().accounts().add(account(std::string(29, 'x')), "pw", &error)) << error;
-
-    auto found = host().accounts().find("aLiCe");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->userid, "Alice");
-    EXPECT_EQ(found->class_name, "Member");
-    EXPECT_EQ(found->credits, 50);
-    EXPECT_EQ(found->days, 12);
-    EXPECT_EQ(found->keys, (std::vector<std::string>{"SYSOP", "PLAYER"}));
+    const std::tuple<const char*, bool, const char*> cases[] = {  // the user-ID, added, the refusal
+        {"Alice", true, ""}, {"ALICE", false, "taken"}, {"", false, "1 to 29"},
+        {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", false, "1 to 29"}, {"xxxxxxxxxxxxxxxxxxxxxxxxxxxxx", true, ""}};
+    for (auto [userid, added, says] : cases) {
+        a.userid = userid;
+        error.clear();
+        EXPECT_EQ(host().accounts().add(a, "pw", &error), added) << userid << ": " << error;
+        EXPECT_NE(error.find(says), std::string::npos) << userid << ": " << error;
+    }
+    close();
+    open();
+    EXPECT_EQ(host().accounts().find("aLiCe")->days, 65535);
     EXPECT_FALSE(host().accounts().find("Alic"));
-    EXPECT_EQ(host().accounts().all().size(), 2u);
-
-    found->days = 65535;
-    found->keys = {};
-    ASSERT_TRUE(host().accounts().update(*found, &error)) << error;
-    close();  // what was written survives a restart
-    open();
-    EXPECT_EQ(host().accounts().find("alice")->days, 65535);
-    EXPECT_EQ(host().accounts().find("alice")->credits, 50);
-    EXPECT_TRUE(host().accounts().verify_password("Alice", "pw"));
-    EXPECT_TRUE(host().accounts().find("alice")->keys.empty());
-    EXPECT_TRUE(host().accounts().remove("ALICE", &error));
-    EXPECT_FALSE(host().accounts().find("Alice"));
-    EXPECT_FALSE(host().accounts().remove("Alice", &error));
 }
 
-TEST_F(HostTest, CreditsNeverGoBelowZero) {
+TEST_F(HostTest, CreditsOfTheChannelsAccountNeverGoBelowZero) {
     open();
-    std::string error;
-    ASSERT_TRUE(host().accounts().add(account("Carol", 30), "pw", &error));
-    EXPECT_TRUE(host().accounts().has_credits("carol", 30));
-    EXPECT_FALSE(host().accounts().has_credits("carol", 31));
-    EXPECT_FALSE(host().accounts().deduct_credits("carol", 31));
-    EXPECT_TRUE(host().accounts().deduct_credits("carol", 30));
-    EXPECT_EQ(host().accounts().find("Carol")->credits, 0);
-    EXPECT_FALSE(host().accounts().deduct_credits("carol", -5));
-    EXPECT_TRUE(host().accounts().add_credits("carol", 7));
-    EXPECT_EQ(host().accounts().find("Carol")->credits, 7);
-    EXPECT_FALSE(host().accounts().add_credits("nobody", 7));
-    EXPECT_FALSE(host().accounts().deduct_credits("nobody", 0));
+    add_account("Alice", {}, 30, 100);
+    const int a = host().logon("Alice");
+    auto credits = [&] { return host().accounts().find("Alice")->credits; };
+    EXPECT_EQ(otstcrd(a, 100, 1), 1);
+    EXPECT_EQ(otstcrd(a, 101, 1), 0);
+    EXPECT_EQ(odedcrd(a, 101, 1, 1), 0);
+    EXPECT_EQ(credits(), 100);
+    EXPECT_EQ(odedcrd(a, 60, 1, 0), 1);
+    EXPECT_EQ(credits(), 40);
+    EXPECT_EQ(oaddcrd(a, 15, 1), 1);
+    EXPECT_EQ(odedcrd(a, -5, 1, 0), 0);
+    EXPECT_EQ(oaddcrd(a, -5, 1), 0);
+    EXPECT_EQ(credits(), 55);
+    EXPECT_EQ(odedcrd(a, 55, 1, 0), 1);
+    EXPECT_EQ(credits(), 0);
+    EXPECT_EQ(otstcrd(3, 1, 1), 0) << "a free channel has no account";
+    EXPECT_EQ(odedcrd(3, 1, 1, 0), 0);
+}
+
+// A hash of another kind (libsodium's argon2i of "hunter2") or a password in the clear never verifies.
+// (argon2id hashes only, and passwords with conversions and blanks: e2e test_logon_hardening, test_bad_input.)
+TEST_F(HostTest, OnlyArgon2idHashesVerify) {
+    open();
+    add_account("Alice");
+    EXPECT_TRUE(host().accounts().verify_password("ALICE", "pw-Alice"));
+    sqlite3* db = host().database().handle();
+    for (const char* hash : {"$argon2i$v=19$m=8,t=3,p=1$0Dfc019EEGCnKkgA64hZOg$LF1iGcHrmN67FsKTlxGB+FlnGG80hakDHJVbiKvR52M",
+                             "hunter2"}) {
+        const std::string sql = std::string("UPDATE accounts SET password_hash = '") + hash + "' WHERE userid = 'Alice'";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        EXPECT_FALSE(host().accounts().verify_password("Alice", "hunter2")) << hash;
+    }
 }
 
 }  // namespace

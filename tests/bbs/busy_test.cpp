@@ -1,6 +1,5 @@
-// Another process holds the database's write lock (a real second connection;
-// the time is the test's): no call runs without its transaction, and what
-// waits runs later in order, or is refused with word to its user.
+// Another connection holds the write lock, on the test's clock: no call runs without its transaction;
+// what waits runs later in order, or is refused with word to its user.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>

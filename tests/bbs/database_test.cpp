@@ -1,5 +1,6 @@
-// The host's database through the dfa* services as modules use them: key
-// order, lookups, positions, rewrites, the selection stack, durability.
+// The host's database through the dfa* services: key order, lookups, positions, rewrites, the selection
+// stack, syncs. (A database that cannot be opened, and one that survives a crash: e2e test_bad_input,
+// test_crash_safety.)
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -47,8 +48,7 @@ protected:
         return position;
     }
 
-    // Walks key 0 as the lister does: operation 9 from the lowest key, then 8
-    // from each record's own key in the file's buffer.
+    // Walks key 0 as the lister does: from the lowest key, then from each record's own key in the buffer.
     std::vector<std::pair<std::string, std::string>> walk() {
         std::vector<std::pair<std::string, std::string>> keys;
         const std::string lowest = key("", "");
@@ -149,14 +149,14 @@ TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
     dfaRstBlk();
 }
 
-TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAreNeverReused) {
+TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAReopenAndAreNeverReused) {
     const uint32_t pa = insert(record("Alice", "T", "a"));
     const uint32_t pb = insert(record("Bob", "T", "b"));
     const uint32_t pc = insert(record("Carol", "T", "c"));
     ASSERT_TRUE(pa && pb && pc);
     EXPECT_TRUE(pa != pb && pb != pc && pa != pc);
 
-    // Bob goes; others arrive before and after him in key order.
+    // Bob goes; others arrive before and after him in key order; the newest goes too.
     dfaSetBlk(genbb);
     ASSERT_EQ(dfaAcqAbsLock(nullptr, pb, 0, 0), 1);
     EXPECT_EQ(userid_of(genbb->record), "Bob");
@@ -168,27 +168,25 @@ TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAreNeverReused) {
     const uint32_t pd = insert(record("Aaron", "T", "d"));
     const uint32_t pe = insert(record("Bobby", "T", "e"));
     ASSERT_TRUE(pd && pe);
-
     dfaSetBlk(genbb);
-    char rec[100];
-    ASSERT_EQ(dfaAcqAbsLock(rec, pa, 0, 0), 1);
-    EXPECT_EQ(payload_of(rec), "a");
-    ASSERT_EQ(dfaAcqAbsLock(rec, pc, 0, 0), 1);
-    EXPECT_EQ(payload_of(rec), "c");
-    EXPECT_EQ(dfaAbs(), pc);
     ASSERT_EQ(dfaAcqAbsLock(nullptr, pe, 0, 0), 1);
     EXPECT_EQ(payload_of(genbb->record), "e");
-    EXPECT_EQ(dfaAcqAbsLock(nullptr, pb, 0, 0), 0) << "a deleted position is not found";
-    EXPECT_EQ(dfaAcqAbsLock(nullptr, 0, 0, 0), 0);
-    // The newest record goes and the next one still gets a fresh position.
-    ASSERT_EQ(dfaAcqAbsLock(nullptr, pe, 0, 0), 1);
     ASSERT_EQ(dfaDelete(), 1);
     dfaRstBlk();
-    const uint32_t pf = insert(record("Fred", "T", "f"));
-    for (uint32_t old : {pa, pb, pc, pd, pe}) EXPECT_NE(pf, old);
+
+    close();
+    open();
     dfaSetBlk(genbb);
-    EXPECT_EQ(dfaAcqAbsLock(nullptr, pe, 0, 0), 0);
+    char rec[100];
+    for (auto [position, payload] : {std::pair{pa, "a"}, {pd, "d"}, {pc, "c"}}) {
+        ASSERT_EQ(dfaAcqAbsLock(rec, position, 0, 0), 1) << payload;
+        EXPECT_EQ(payload_of(rec), payload);
+    }
+    EXPECT_EQ(dfaAbs(), pc);
+    for (uint32_t gone : {pb, pe, 0u}) EXPECT_EQ(dfaAcqAbsLock(nullptr, gone, 0, 0), 0) << gone;
     dfaRstBlk();
+    const uint32_t pf = insert(record("Fred", "T", "f"));
+    for (uint32_t old : {pa, pb, pc, pd, pe}) EXPECT_NE(pf, old) << "a position handed out again";
 }
 
 TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
@@ -210,8 +208,7 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     EXPECT_EQ(entries[0].bytes.size(), 960u);
     EXPECT_EQ(payload_of(entries[1].bytes.data()), "carol's");
 
-    // A rewrite from a buffer of the caller's may change the key; the
-    // position stays.
+    // A rewrite from a buffer of the caller's may change the key; the position stays.
     const std::string renamed = record("Bob", "QRTBKPLS_REG", "now a registry", 672);
     dfaSetBlk(genbb);
     ASSERT_EQ(dfaAcqAbsLock(nullptr, pos, 0, 0), 1);
@@ -344,37 +341,7 @@ TEST_F(DatabaseTest, BatchCommitsOrRollsBackAsOne) {
     EXPECT_EQ(db().generic_count(), 101u);
 }
 
-TEST_F(DatabaseTest, DataSurvivesCloseAndReopen) {
-    std::string error;
-    ASSERT_TRUE(db().put_class("Member", 365, &error)) << error;
-    const uint32_t pa = insert(record("Alice", "QRTBKPLS_REG", "alice"));
-    const uint32_t pb = insert(record("Bob", "QRTBKPLS_REG", "bob"));
-    const uint32_t pc = insert(record("Carol", "QRTBKPLS_REG", "carol"));
-    ASSERT_TRUE(pa && pb && pc);
-    dfaSetBlk(genbb);
-    ASSERT_EQ(dfaAcqAbsLock(nullptr, pa, 0, 0), 1);
-    std::memcpy(static_cast<char*>(genbb->record) + HOST_KEYSIZ, "ALICE", 5);
-    ASSERT_EQ(dfaUpdateV(nullptr, 100), 1);
-    ASSERT_EQ(dfaAcqAbsLock(nullptr, pc, 0, 0), 1);
-    ASSERT_EQ(dfaDelete(), 1);
-    dfaRstBlk();
-
-    close();
-    open();
-    const auto entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].position, pa);
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "ALICE");
-    EXPECT_EQ(entries[1].position, pb);
-    EXPECT_EQ(db().class_days("member"), std::optional<int16_t>(365));
-    const uint32_t pd = insert(record("Dave", "QRTBKPLS_REG"));
-    EXPECT_GT(pd, pc) << "the deleted highest position is not handed out again after a reopen";
-}
-
-// (Acknowledged writes surviving a crash of the process: e2e test_crash_safety.)
-
-// The default VFS while it lives: counts the xSync calls of every file SQLite
-// opens, passing them on to the real VFS's methods.
+// The default VFS while it lives: counts the xSync calls of every file SQLite opens.
 class SyncCounter {
 public:
     SyncCounter() {
@@ -452,16 +419,6 @@ TEST_F(DatabaseTest, ACallThatWroteIsSyncedAtCommitAndOneThatOnlyReadIsNot) {
     }
     close();
     SyncCounter::g_counter = nullptr;
-}
-
-TEST_F(DatabaseTest, OpenFailsWithAReasonForAFileThatIsNoDatabase) {
-    write("garbage.db", std::string(8192, 'j'));
-    std::string error;
-    EXPECT_EQ(bbs::Database::open(dir_ / "garbage.db", &error), nullptr);
-    EXPECT_NE(error.find("garbage.db"), std::string::npos) << error;
-    error.clear();
-    EXPECT_EQ(bbs::Database::open(dir_ / "no-such-folder" / "bbs.db", &error), nullptr);
-    EXPECT_NE(error.find("no-such-folder"), std::string::npos) << error;
 }
 
 }  // namespace

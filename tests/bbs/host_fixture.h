@@ -1,5 +1,4 @@
-// A bare host in a temporary data folder, with small probe modules that
-// record every call the host makes into them.
+// A bare host in a temporary data folder, with probe modules that record every call the host makes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,7 +27,7 @@ struct Probe {
     int number = -1;
     std::vector<std::string> events;
     std::function<int16_t()> on_input, on_injection;
-    std::function<void()> on_status, on_logon, on_hangup;
+    std::function<void()> on_status;
     bool take_on_logon = false;  // the logon routine places the user in this module
 
     int inputs() const {
@@ -47,7 +46,6 @@ struct ProbeModule {
     static int16_t logon() {
         event("logon " + who());
         if (probe().take_on_logon) usrptr->state = probe().number, usrptr->substate = 1;
-        if (probe().on_logon) probe().on_logon();
         return 0;
     }
     static int16_t input() {
@@ -63,10 +61,7 @@ struct ProbeModule {
         return probe().on_injection ? probe().on_injection() : 0;
     }
     static int16_t logoff() { return event("logoff " + who()), 0; }
-    static void hangup() {
-        event("hangup " + who());
-        if (probe().on_hangup) probe().on_hangup();
-    }
+    static void hangup() { event("hangup " + who()); }
     static void midnight() {}
     static void account_deleted(const char* userid) { event(std::string("deleted ") + userid); }
     static void finish() { event("finish"); }
@@ -94,8 +89,7 @@ protected:
     void TearDown() override {
         host_.reset();
         bbs::set_breach_observer(nullptr);
-        // A routine that leaves the message-block or data-file selection
-        // stack otherwise than it found it fails every test that sees it.
+        // A routine that leaves a selection stack otherwise than it found it fails the test.
         for (const auto& warning : breaches_) ADD_FAILURE() << warning;
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);

@@ -1,6 +1,5 @@
-// Durable acknowledgements with the log synced off the host's thread: what
-// a call that wrote sends, and what later calls send to the same channel,
-// reaches nobody before the program says the log is on disk up to that call.
+// The log synced off the host's thread: what a call that wrote sends, and what later calls send to the
+// same channel, waits until the log is on disk up to that call.
 #include <gtest/gtest.h>
 
 #include <cstring>
