@@ -304,7 +304,7 @@ class BbsHost(Admin):
         self._reloads += 1
         self.signal(signal.SIGHUP)
         wait_until(lambda: self.log_text().count("reload done") >= self._reloads,
-                   "reload %d" % self._reloads, attempts=400)
+                   "reload %d" % self._reloads, attempts=1200)
         return self.log_text()[host_log:], self.game_log()[game_log:]
 
     def wait_log(self, text, what, name="bbshost.log", attempts=100):
