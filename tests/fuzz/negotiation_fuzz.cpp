@@ -1,10 +1,5 @@
-// Fuzz target: telnet negotiation, subnegotiation and compressed input
-// against bbshost's telnet session. Byte 0: log on first (bit 0) and how
-// steps are cut; then each byte picks a step (read_program). Checked besides
-// TelnetConnection's checks: time per loop turn and per input, peak memory,
-// only the server's own options offered and asked for, and compressed input
-// never begun (the session is cut off; CompressionRefusal before libtelnet
-// hands on nothing past the refusal).
+// Fuzz target: telnet negotiation, subnegotiation and compressed input against bbshost's session.
+// Byte 0: log on first (bit 0) and how steps are cut; then each byte picks a step (read_program).
 #include <sys/resource.h>
 #include <zlib.h>
 
