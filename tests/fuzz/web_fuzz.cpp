@@ -119,21 +119,14 @@ const std::string kUpgrade =
     "GET /ws HTTP/1.1\r\nHost: h:1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
-const web::StaticSite& site() {
-    static const web::StaticSite s = [] {
-        web::StaticSite made;
-        made.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
-        return made;
-    }();
-    return s;
-}
-
 std::string run_session(const std::vector<std::string_view>& pieces) {
     web::WebConfig config;
     config.http = kHttpLimits;
     config.websocket.max_message = kMaxMessage;
     config.clock = [] { return std::chrono::system_clock::time_point{}; };
-    web::WebSession session(site(), config);
+    web::StaticSite site;
+    site.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
+    web::WebSession session(site, config);
     std::vector<web::WebSession::Event> events;
     std::string output;
     session.feed(kUpgrade, events);
