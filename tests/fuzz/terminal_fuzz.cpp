@@ -1,8 +1,6 @@
 // Fuzz target: the terminal layer. Byte 0 picks encoding, pieces, window and limits; the rest is
 // what a terminal sends (keys, input line, editor) and host output (CP437, cuts, stripper, pager).
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
