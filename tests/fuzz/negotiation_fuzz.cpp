@@ -181,11 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (program.log_on) connection.send("Alice\r\nsecret\r\n");
     for (size_t i = 0; i < program.steps.size() && !connection.closed_by_server(); ++i) {
         const std::string& step = program.steps[i];
-        // Cut into pieces, so that sequences also arrive split over reads.
-        for (size_t at = 0, n = 0; at < step.size(); at += n) {
-            n = 1 + (program.seed * 31u + at) % 97;
-            connection.send(std::string_view(step).substr(at, n));
-        }
+        for (auto piece : cut(step, program.seed, 97)) connection.send(piece);  // sequences split over reads
         if (i == program.compressed_at && !connection.closed_by_server())
             fail("the session was not cut off when it began compressed input");
     }
