@@ -1,8 +1,4 @@
-// What the fuzz programs share: findings, inputs cut into pieces, scratch
-// folders, and the host they drive (a data folder from config/, the game and
-// Brakvold Plus loaded, a fixed population). LLVMFuzzerInitialize keeps both
-// libraries loaded for the program's life: libFuzzer's coverage counters of
-// a library must outlive every input, though every FuzzWorld reloads them.
+// What the fuzz programs share: findings, pieces, scratch folders, and the host with the game and Plus loaded.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,4 @@
-// Fuzz target: the message file compiler and the option readers. The input
-// as source: refused with a line and a reason, or a table of unique numbers
-// and names that round-trips through source and compiled form, is found by
-// scan_message_source, whose options stay in bounds, and whose messages
-// format with arguments of their kinds. As a compiled file: refused with a
-// reason, or read, written and read back the same.
+// Fuzz target: the message file compiler and the option readers; the input as source and as a compiled file.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

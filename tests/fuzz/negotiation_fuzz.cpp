@@ -1,10 +1,5 @@
-// Fuzz target: telnet negotiation, subnegotiation and compressed input
-// against bbshost's telnet session. Byte 0: log on first (bit 0) and how
-// steps are cut; then each byte picks a step (read_program). Checked besides
-// TelnetConnection's checks: time per loop turn and per input, peak memory,
-// only the server's own options offered and asked for, and compressed input
-// never begun (the session is cut off; CompressionRefusal before libtelnet
-// hands on nothing past the refusal).
+// Fuzz target: telnet negotiation, subnegotiation and compressed input against bbshost's session.
+// Byte 0: log on first (bit 0) and how steps are cut; then each byte picks a step (read_program).
 #include <sys/resource.h>
 #include <zlib.h>
 
@@ -186,11 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (program.log_on) connection.send("Alice\r\nsecret\r\n");
     for (size_t i = 0; i < program.steps.size() && !connection.closed_by_server(); ++i) {
         const std::string& step = program.steps[i];
-        // Cut into pieces, so that sequences also arrive split over reads.
-        for (size_t at = 0, n = 0; at < step.size(); at += n) {
-            n = 1 + (program.seed * 31u + at) % 97;
-            connection.send(std::string_view(step).substr(at, n));
-        }
+        for (auto piece : cut(step, program.seed, 97)) connection.send(piece);  // sequences split over reads
         if (i == program.compressed_at && !connection.closed_by_server())
             fail("the session was not cut off when it began compressed input");
     }

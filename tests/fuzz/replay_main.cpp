@@ -1,6 +1,4 @@
-// Runs a fuzz target's LLVMFuzzerTestOneInput without libFuzzer on every
-// file of the folders (and the files) named, in name order. A finding
-// aborts, so a corpus replays as one test.
+// A fuzz target without libFuzzer on every file of the folders (and files) named, in name order.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

@@ -1,9 +1,6 @@
 #include "tests/fuzz/telnet_connection.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include <libtelnet.h>
 
@@ -20,9 +16,7 @@
 
 namespace plusfuzz {
 
-namespace {
 constexpr size_t kMaxPumps = 100000;
-}
 
 void only_crlf(std::string_view text, const std::string& what) {
     for (size_t i = 0; i < text.size(); ++i)
@@ -37,22 +31,14 @@ TelnetConnection::TelnetConnection(int channels)
     // Every negotiation reaches the event handler (proxy mode), none is answered.
     client_telnet_ = telnet_init(nullptr, &TelnetConnection::client_event, TELNET_FLAG_PROXY, this);
     asio::ip::tcp::acceptor acceptor(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    client_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (client_ < 0) fail(std::string("socket: ") + std::strerror(errno));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(acceptor.local_endpoint().port());
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(client_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-        fail(std::string("connect: ") + std::strerror(errno));
-    asio::ip::tcp::socket server_end(io_);
+    asio::ip::tcp::socket client(io_), server_end(io_);
     std::error_code ec;
-    acceptor.accept(server_end, ec);
-    if (ec) fail("accept: " + ec.message());
+    client.connect(acceptor.local_endpoint(), ec);
+    if (!ec) acceptor.accept(server_end, ec);
+    if (!ec) client.set_option(asio::ip::tcp::no_delay(true), ec);  // when send() returns, a pump sees the piece
+    if (!ec) client_ = client.release(ec);
+    if (ec) fail("no loopback connection: " + ec.message());
     ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
-    // No Nagle delay: when send() returns, a pump of the loop sees the piece.
-    const int one = 1;
-    ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     session_ = server_.adopt(app::TelnetTransport::make(std::move(server_end), [this](std::string_view line) {
         world_.host().log(line);
     }));

@@ -1,6 +1,4 @@
-// A fresh host and server and one real telnet session on a loopback
-// connection: bytes go in as a client sends them, the loop runs after each
-// piece, and a client's libtelnet records what the server sends back.
+// One telnet session on a fresh host over loopback; a client's libtelnet records what comes back.
 #pragma once
 
 #include <chrono>

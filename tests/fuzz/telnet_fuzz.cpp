@@ -1,9 +1,5 @@
-// Fuzz target: bbshost's telnet input path, from libtelnet through the
-// logon dialogue to the host, game and module and back. The bytes go in in
-// pieces, then the client hangs up (TelnetConnection checks what came back
-// and that the session is gone). The same bytes go through LineAssembler
-// and LineBreaks (app/wire.h): lines within the limit without CR, LF, NUL,
-// BS, DEL, one per line end, CR LF breaks only, whatever the pieces.
+// Fuzz target: bbshost's telnet input path through logon, game and module, then a hang-up;
+// the same bytes through LineAssembler and LineBreaks, whatever the pieces.
 #include <cstdint>
 #include <deque>
 #include <string>

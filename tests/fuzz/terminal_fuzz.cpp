@@ -1,13 +1,6 @@
-// Fuzz target: the terminal layer. Byte 0 picks the encoding, the pieces,
-// the window and the limits; the rest is what a terminal sends, and host
-// output. Checked: keys do not depend on the pieces and are printable or
-// Ctrl-letters; the input line shows exactly its text and cursor on a screen
-// model and hands out valid UTF-8 within its limit; the editor keeps its
-// size, UTF-8 and no trailing blanks, and its updates equal a full drawing;
-// CP437 round-trips; cuts keep their limit; stripper and pager lose nothing.
+// Fuzz target: the terminal layer. Byte 0 picks encoding, pieces, window and limits; the rest is
+// what a terminal sends (keys, input line, editor) and host output (CP437, cuts, stripper, pager).
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>

@@ -1,17 +1,5 @@
-// Fuzz target: the web terminal's protocol pieces (web/). What a client
-// sends is read three ways, each whole and cut into pieces (lengths 1..64
-// from the first byte), and must read the same both ways:
-//  1. HTTP request heads one after the other: an accepted head has a token
-//     method, a path from '/', lower-case token names, values without
-//     control bytes, at most the limit of fields and bytes; a refused one
-//     has 400, 413, 414, 431 or 505 and a reason;
-//  2. client WebSocket frames (a small message limit; an odd first byte:
-//     the server closed first): messages within the limit, text ones UTF-8;
-//     the server sends whole unmasked FIN frames, only pongs of at most 125
-//     bytes and one last Close with a sendable code and a UTF-8 reason, and
-//     a closed connection has sent it;
-//  3. what follows a valid upgrade on a WebSession: `started` first, `ended`
-//     at most once and last, the same output rules after the 101.
+// Fuzz target: the web terminal's protocol pieces. The bytes as HTTP heads, as client WebSocket
+// frames and as a session after an upgrade, each whole and cut: the same either way, and sound.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,8 +17,6 @@ namespace {
 
 constexpr std::size_t kMaxMessage = 512;
 const web::HttpLimits kHttpLimits{128, 8, 512};
-
-// ---- HTTP request heads -------------------------------------------------------
 
 bool is_token(std::string_view s, bool lower) {
     if (s.empty()) return false;
@@ -82,8 +68,6 @@ std::vector<std::string> read_heads(const std::vector<std::string_view>& pieces)
     return seen;
 }
 
-// ---- WebSocket output ---------------------------------------------------------
-
 // Checks the server's frames; returns whether they end with a Close.
 bool check_server_frames(const std::vector<webtest::Frame>& frames, const std::string& what) {
     bool closed = false;
@@ -131,27 +115,18 @@ SocketRun run_socket(const std::vector<std::string_view>& pieces, bool close_fir
     return run;
 }
 
-// ---- A whole session ------------------------------------------------------------
-
 const std::string kUpgrade =
     "GET /ws HTTP/1.1\r\nHost: h:1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-
-const web::StaticSite& site() {
-    static const web::StaticSite s = [] {
-        web::StaticSite made;
-        made.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
-        return made;
-    }();
-    return s;
-}
 
 std::string run_session(const std::vector<std::string_view>& pieces) {
     web::WebConfig config;
     config.http = kHttpLimits;
     config.websocket.max_message = kMaxMessage;
     config.clock = [] { return std::chrono::system_clock::time_point{}; };
-    web::WebSession session(site(), config);
+    web::StaticSite site;
+    site.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
+    web::WebSession session(site, config);
     std::vector<web::WebSession::Event> events;
     std::string output;
     session.feed(kUpgrade, events);

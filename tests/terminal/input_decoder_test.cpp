@@ -1,5 +1,4 @@
-// Terminal bytes to keys: text, line ends, editing keys in their usual
-// forms, sequences to swallow, and what is dropped.
+// Terminal bytes to keys: text, line ends, editing keys, sequences swallowed, bytes dropped.
 #include <gtest/gtest.h>
 
 #include "tests/terminal/keys.h"

@@ -1,5 +1,4 @@
-// What a terminal sends for the keys the tests press, and the keys the
-// input decoder makes of it.
+// What a terminal sends for the keys the tests press, and the keys decoded from it.
 #pragma once
 
 #include <string>

@@ -1,5 +1,4 @@
-// Output for dumb terminals, and paging: what the reader sees at each
-// "-- More --" and what the pager tells its owner.
+// Output for dumb terminals, and paging: what the reader sees at each "-- More --".
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -75,9 +74,7 @@ TEST_F(PagerTest, PagesThreeHundredLinesInATwentyFourRowWindow) {
     EXPECT_EQ(pager_.held(), 0u);
 }
 
-// (Output held while paused, Q for the rest unpaged, paging again for the
-// next command and paging off: e2e test_terminal paging_and_a_listing_that_waits
-// and short_windows_page_help_and_lines_turn_pages_in_line_mode.)
+// (Held output, Q, paging off and on: e2e test_terminal paging_and_a_listing_that_waits, short_windows_page_help_...)
 
 TEST_F(PagerTest, CountsWrappedRowsInCharactersAndIgnoresEscapes) {
     window(10, 5);

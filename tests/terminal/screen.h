@@ -1,6 +1,4 @@
-// A small terminal for the tests: a grid that applies what the terminal
-// layer sends (UTF-8 with xterm's wrapping, CR, LF, BS, BEL, CSI A B C D H
-// J K m) and throws on anything else, so a test can assert what is seen.
+// A small terminal: UTF-8 with xterm's wrapping, CR LF BS BEL, CSI A B C D H J K m; anything else throws.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,4 @@
-// The web terminal's protocol pieces, bytes in and bytes out: HTTP request
-// heads and responses, the WebSocket handshake and framing (whole and cut
-// into pieces), one connection's session, and the page's files. One
-// fixture: a small site and a session on it.
+// The web terminal's protocol pieces, bytes in and bytes out, over one fixture: a small site and a session.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -244,7 +241,6 @@ const std::vector<Upgrade> kUpgrades = {
     {"key of 15 bytes", upgrade(set("sec-websocket-key", "dGhlIHNhbXBsZSBub25jZQ=")), 400},
     {"key with a bad character", upgrade(set("sec-websocket-key", "dGhlIHNhbXBsZSBub25j*Q==")), 400},
     {"two keys", upgrade(add("sec-websocket-key", "AAAAAAAAAAAAAAAAAAAAAA==")), 400},
-    {"Origin of another host", upgrade(set("origin", "http://evil.example:8080")), 403},
     {"Origin of another port", upgrade(set("origin", "http://bbs.example:8081")), 403},
     {"Origin null", upgrade(set("origin", "null")), 403},
     {"two Origins", upgrade(add("origin", "http://bbs.example:8080")), 403},
@@ -438,7 +434,6 @@ TEST_F(Web, PipelinedRequestsCannotPileUpOutput) {
 
 TEST_F(Web, RefusesWhatItDoesNotServeAndEndsTheConnection) {
     for (const auto& [request, status_line] : std::vector<std::pair<std::string, std::string>>{
-             {"GET /missing HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 404 Not Found"},
              {"HEAD /missing HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 404 Not Found"},
              {"POST / HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
              {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
@@ -458,27 +453,18 @@ TEST_F(Web, RefusesWhatItDoesNotServeAndEndsTheConnection) {
     }
 }
 
-TEST_F(Web, CarriesTheTerminalOverTheWebSocketUntilTheClientCloses) {
-    // The upgrade and the first frames arrive in one read.
+// (Logon, window size, input and output over the WebSocket: e2e test_web alice_logs_on_through_the_websocket.)
+TEST_F(Web, FramesInTheUpgradesReadCountAndEndedComesOnceAndLast) {
     EXPECT_EQ(feed(kUpgrade + binary(web::window_size_message({80, 24})) + binary("") + text("Alice\r")), kSwitching);
-    ASSERT_EQ(events_.size(), 3u);
-    EXPECT_EQ(events_[0].kind, Kind::started);
-    EXPECT_EQ(events_[1].kind, Kind::window_size);
+    ASSERT_EQ(events_.size(), 3u);  // started, the size, the input: the empty message makes none
     EXPECT_EQ(events_[1].size, (web::WindowSize{80, 24}));
-    EXPECT_EQ(events_[2].kind, Kind::input);
     EXPECT_EQ(events_[2].input, "Alice\r");
-    EXPECT_TRUE(session_.upgraded());
-    session_.send("Password: ");
-    EXPECT_EQ(server_frames(session_.take_output()), (std::vector<Frame>{{true, 0x2, "Password: "}}));
     events_.clear();
-    EXPECT_EQ(server_frames(feed(binary("secret\r") + close_frame(1001))), std::vector<Frame>{server_close(1001)});
+    EXPECT_EQ(server_frames(feed(binary("secret\r") + close_frame(1001) + text("late"))), std::vector<Frame>{server_close(1001)});
     ASSERT_EQ(events_.size(), 2u);
     EXPECT_EQ(events_[0].input, "secret\r");
     EXPECT_EQ(events_[1].kind, Kind::ended);
     EXPECT_TRUE(session_.finished());
-    events_.clear();
-    feed(text("late"));
-    EXPECT_TRUE(events_.empty());  // ended comes once, nothing after it
 }
 
 TEST_F(Web, ClosingFromThisSideEndsWhenTheClientAnswersAndABrokenFrameEndsItAtOnce) {
@@ -512,8 +498,7 @@ TEST_F(Web, ControlMessagesStartWith0xFFInBinaryOnly) {
         TerminalMessage::Kind kind;
         web::WindowSize size;
     };
-    for (const auto& row : {Row{false, web::window_size_message({300, 2}), size, {300, 2}},
-                            Row{false, web::window_size_message({0x1234, 0xFF01}), size, {0x1234, 0xFF01}},
+    for (const auto& row : {Row{false, web::window_size_message({0x1234, 0xFF01}), size, {0x1234, 0xFF01}},
                             Row{false, std::string("\xff" "S\x00\x50\x00\x00", 6), ignored, {}},
                             Row{false, std::string("\xff" "S\x00\x50\x00", 5), ignored, {}}, Row{false, "\xff" "Q", ignored, {}},
                             Row{true, "\xff" "S\x01\x01\x01\x01", input, {}}, Row{false, "ls\r", input, {}}, Row{false, "", input, {}}}) {
@@ -545,15 +530,11 @@ TEST_F(Web, TheXtermBundlePutsEveryModuleButTestsInPlaceOfTheMarker) {
     fs::remove_all(dir);
 }
 
+// (/, /terminal.js and /xterm.js served, an unknown path 404: e2e test_web the_page_and_its_files_are_served.)
 TEST_F(Web, TheSiteLoadsThePageAndDebiansXterm) {
     const auto site = web::StaticSite::load({PLUS_WEB_PAGE_DIR});
-    for (const char* path : {"/", "/terminal.js", "/terminal.css", "/xterm.css", "/xterm.js"}) {
-        const auto* file = site.find(path);
-        ASSERT_NE(file, nullptr) << path;
-        EXPECT_FALSE(file->body.empty()) << path;
-    }
+    for (const char* path : {"/terminal.css", "/xterm.css"}) EXPECT_NE(site.find(path), nullptr) << path;
     EXPECT_NE(site.find("/xterm.js")->body.find("\"addons/fit/fit\": function"), std::string::npos);
-    EXPECT_NE(site.find("/")->body.find("<script src=\"terminal.js\"></script>"), std::string::npos);
     EXPECT_EQ(site.find("/index.html"), site.find("/"));
     EXPECT_EQ(site.find("/xterm.js.map"), nullptr);
     EXPECT_THROW(web::StaticSite::load({"/nonexistent"}), std::runtime_error);
