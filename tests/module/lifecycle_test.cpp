@@ -3,6 +3,8 @@
 // accepting the add-on.
 #include "tests/module/lifecycle_fixture.h"
 
+#include <malloc.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -362,6 +364,32 @@ TEST(HostRoutines, FinishClosesTheMessageFile)
     module->finish();
 }
 
+// The finish routine gives back every option text it holds: finishing a
+// module whose held option is long frees that text once more than finishing
+// one whose long text is a message (which only the message file holds).
+TEST(HostRoutines, FinishFreesEveryHeldOptionText)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps no mallinfo; its leak check covers this";
+#endif
+    const size_t big = 60000;
+    auto freed_at_finish = [&](const char* entry) -> size_t {
+        World w;
+        mark_messages(w);
+        w.set_option(entry, std::string(big, 'x'));
+        EXPECT_TRUE(w.start()) << w.stop_reason();
+        const ModuleDescriptor* module = w.host().module(w.host().find_module("Brakvold Plus"));
+        const size_t before = mallinfo2().uordblks;
+        module->finish();
+        const size_t after = mallinfo2().uordblks;
+        return before > after ? before - after : 0;
+    };
+    const size_t message_only = freed_at_finish("DESCHLP");
+    for (const char* option : {"APPRUID", "REGPFX", "LOOKCMD"}) {
+        EXPECT_GE(freed_at_finish(option), message_only + big / 2) << option;
+    }
+}
+
 // Every routine gives back the message file and the data file it selected:
 // after a walk through every menu the host's selections are as they were,
 // and the host never reports a selection undone twice or nested too deep.
@@ -478,6 +506,17 @@ TEST(HostRoutines, UserIdLongerThanTheKeyFieldMatchesNothing)
     EXPECT_OUT("No description found for that user.\r" + kPrompt, w.type(sysop, id29 + "Z"));
     w.type(sysop, "A");
     EXPECT_OUT("No description found.\r" + kPrompt, w.type(sysop, id29 + "Q"));
+    // A record of another module whose user-ID fills the whole key field
+    // is never matched by a line that long either.
+    std::string full = description_record("", "Full field.", 0);
+    std::memset(full.data(), 'R', HOST_UIDSIZ);
+    insert(w, full);
+    for (const std::string& typed : {std::string(HOST_UIDSIZ, 'R'), std::string(HOST_UIDSIZ + 1, 'R')}) {
+        w.type(sysop, "V");
+        EXPECT_OUT("No description found.\r" + kPrompt, w.type(sysop, typed));
+        w.type(sysop, "D");
+        EXPECT_OUT("No description found for that user.\r" + kPrompt, w.type(sysop, typed));
+    }
     auto stored = stored_description(w, id29);
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(0u, stored->flags);

@@ -142,36 +142,31 @@ TEST(MainMenuChoices, EachChoiceShowsItsScreen)
 // Leaving
 // ---------------------------------------------------------------------------
 
-TEST(MainMenuExit, XGoesBackToWhereTheUserCameFrom)
+// X, or a substate outside the menus, puts the user back in the state and
+// substate he entered from (a substate of the game's own here), and the game
+// takes him back on the status the exit left for it.
+TEST(MainMenuExit, XAndSubstatesOutsideTheMenusGoBackToWhereTheUserCameFrom)
 {
-    for (const char* line : {"x", "Xylophone"}) {
+    const struct {
+        const char* line;
+        std::optional<uint32_t> substate;   // put into the module's state before the line
+    } cases[] = {{"x", {}}, {"Xylophone", {}}, {"D", 0u}, {"D", 17u}, {"D", 0xFFFFFFFFu}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + " " + std::to_string(c.substate.value_or(1)));
         Started s(false);
         s.w.type(s.alice, "ext");
+        s.w.user(s.alice)->substate = 7;
         HostUser before = *s.w.user(s.alice);
         s.w.type(s.alice, "*");
-        EXPECT_OUT("", s.w.type_only(s.alice, line)) << line;
-        EXPECT_EQ(before.state, s.w.user(s.alice)->state) << line;
-        EXPECT_EQ(before.substate, s.w.user(s.alice)->substate) << line;
-        // The game takes him back on the status the exit left for it.
-        EXPECT_EQ(1u, s.w.host().pending_statuses()) << line;
+        if (c.substate) s.w.user(s.alice)->substate = *c.substate;
+        EXPECT_OUT("", s.w.type_only(s.alice, c.line));
+        EXPECT_EQ(before.state, s.w.user(s.alice)->state);
+        EXPECT_EQ(7u, s.w.user(s.alice)->substate);
+        EXPECT_EQ(1u, s.w.host().pending_statuses());
+        s.w.user(s.alice)->substate = before.substate;
         s.w.deliver_all();
         std::string back = s.w.output(s.alice);
         EXPECT_TRUE(back.size() >= 3 && back.compare(back.size() - 3, 3, "]: ") == 0) << show(back);
-    }
-}
-
-TEST(MainMenuExit, SubstatesOutsideTheMenusLeave)
-{
-    for (uint32_t substate : {0u, 17u, 0xFFFFFFFFu}) {
-        Started s(false);
-        s.w.type(s.alice, "ext");
-        HostUser before = *s.w.user(s.alice);
-        s.w.type(s.alice, "*");
-        s.w.user(s.alice)->substate = substate;
-        EXPECT_OUT("", s.w.type_only(s.alice, "D"));
-        EXPECT_EQ(before.state, s.w.user(s.alice)->state) << substate;
-        EXPECT_EQ(before.substate, s.w.user(s.alice)->substate) << substate;
-        EXPECT_EQ(1u, s.w.host().pending_statuses()) << substate;
     }
 }
 

@@ -416,89 +416,20 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
 // A full disk: the commit itself fails
 // ---------------------------------------------------------------------------
 
-// A VFS over the default one whose files refuse every write while `full`
-// is set, as a full disk does. Registered as the default before the host
-// opens its database.
+// The commit of the host's connection fails while `full` is set, as on a
+// full disk: the commit hook turns every COMMIT into a rollback.
 namespace full_disk {
-
 bool full = false;
-sqlite3_vfs* real_vfs = nullptr;
-sqlite3_vfs vfs;
-sqlite3_io_methods methods;
-
-struct File {
-    sqlite3_file base;
-    sqlite3_file* real() { return reinterpret_cast<sqlite3_file*>(this + 1); }
-};
-sqlite3_file* real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real(); }
-
-int open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out_flags) {
-    auto* file = reinterpret_cast<File*>(f);
-    file->base.pMethods = nullptr;
-    int rc = real_vfs->xOpen(real_vfs, name, file->real(), flags, out_flags);
-    if (rc == SQLITE_OK && file->real()->pMethods) file->base.pMethods = &methods;
-    return rc;
+void install(World& w) {
+    sqlite3_commit_hook(w.host().database().handle(), [](void*) { return full ? 1 : 0; }, nullptr);
 }
-
-void install() {
-    real_vfs = sqlite3_vfs_find(nullptr);
-    vfs = *real_vfs;
-    vfs.zName = "full-disk";
-    vfs.szOsFile = static_cast<int>(sizeof(File)) + real_vfs->szOsFile;
-    vfs.xOpen = open;
-    // Every file method forwards to the real file; writes fail while full.
-    methods.iVersion = 3;
-    methods.xClose = [](sqlite3_file* f) { return real(f)->pMethods->xClose(real(f)); };
-    methods.xRead = [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
-        return real(f)->pMethods->xRead(real(f), b, n, o);
-    };
-    methods.xWrite = [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
-        if (full) return SQLITE_FULL;
-        return real(f)->pMethods->xWrite(real(f), b, n, o);
-    };
-    methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
-        return real(f)->pMethods->xTruncate(real(f), size);
-    };
-    methods.xSync = [](sqlite3_file* f, int flags) { return real(f)->pMethods->xSync(real(f), flags); };
-    methods.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
-        return real(f)->pMethods->xFileSize(real(f), size);
-    };
-    methods.xLock = [](sqlite3_file* f, int l) { return real(f)->pMethods->xLock(real(f), l); };
-    methods.xUnlock = [](sqlite3_file* f, int l) { return real(f)->pMethods->xUnlock(real(f), l); };
-    methods.xCheckReservedLock = [](sqlite3_file* f, int* out) {
-        return real(f)->pMethods->xCheckReservedLock(real(f), out);
-    };
-    methods.xFileControl = [](sqlite3_file* f, int op, void* arg) {
-        return real(f)->pMethods->xFileControl(real(f), op, arg);
-    };
-    methods.xSectorSize = [](sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); };
-    methods.xDeviceCharacteristics = [](sqlite3_file* f) {
-        return real(f)->pMethods->xDeviceCharacteristics(real(f));
-    };
-    methods.xShmMap = [](sqlite3_file* f, int region, int size, int extend, void volatile** out) {
-        return real(f)->pMethods->xShmMap(real(f), region, size, extend, out);
-    };
-    methods.xShmLock = [](sqlite3_file* f, int offset, int n, int flags) {
-        return real(f)->pMethods->xShmLock(real(f), offset, n, flags);
-    };
-    methods.xShmBarrier = [](sqlite3_file* f) { real(f)->pMethods->xShmBarrier(real(f)); };
-    methods.xShmUnmap = [](sqlite3_file* f, int del) { return real(f)->pMethods->xShmUnmap(real(f), del); };
-    methods.xFetch = [](sqlite3_file* f, sqlite3_int64 o, int n, void** out) {
-        return real(f)->pMethods->xFetch(real(f), o, n, out);
-    };
-    methods.xUnfetch = [](sqlite3_file* f, sqlite3_int64 o, void* p) {
-        return real(f)->pMethods->xUnfetch(real(f), o, p);
-    };
-    sqlite3_vfs_register(&vfs, 1);
-}
-
 }  // namespace full_disk
 
 TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
-    full_disk::install();
     World w;
     priced(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
+    full_disk::install(w);
     const int ch = w.login("Alice");
     const int bob = w.login("Bob");
     w.enter(ch);
@@ -529,10 +460,10 @@ TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
 }
 
 TEST(FullDisk, ADescriptionSaveWhoseCommitFailsKeepsTheStoredOne) {
-    full_disk::install();
     World w;
     priced(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
+    full_disk::install(w);
     const int ch = w.login("Alice");
     w.enter(ch);
     open_editor_from_main(w, ch);

@@ -1,6 +1,7 @@
-// The module library imports only the host and game services its platform
-// headers declare (module/platform/host.h, game.h) and the C and C++
-// runtime: nothing of the host's internals.
+// What the module library links against: it imports only the host and game
+// services its platform headers declare (module/platform/host.h, game.h) and
+// the C and C++ runtime, and exports exactly the routines the host and the
+// game look up by name.
 #include <dlfcn.h>
 
 #include <gtest/gtest.h>
@@ -113,6 +114,26 @@ TEST(ModuleImports, OnlyDeclaredServicesAndTheRuntime)
     for (const char* name : {"prfmsg", "usrnum", "dfaAcqLock", "retrieve_public_userinfo"}) {
         EXPECT_EQ(1u, imported_services.count(name)) << name << "\n" << listing;
     }
+}
+
+TEST(ModuleExports, ExactlyTheSevenEntryPoints)
+{
+    const std::string listing = run("nm -D --defined-only " PLUS_BIN_DIR "/libqrtbkpls.so 2>&1");
+    std::set<std::string> names;
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (fields >> address >> type >> name) {
+            names.insert(name);
+        }
+    }
+    std::set<std::string> expected = {
+        "init__qrtbkpls", "reload__qrtbkpls", "reload_ini_settings", "plus_menu_display",
+        "plus_menu_command", "plus_user_description", "brakvold_plus_globals",
+    };
+    EXPECT_EQ(expected, names) << listing;
 }
 
 }  // namespace
