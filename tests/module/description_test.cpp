@@ -10,44 +10,33 @@ using namespace coretest;
 struct Desc {
     World w;
     int alice = -1;
-    explicit Desc(void (*setup)(World&) = nullptr)
-    {
+    explicit Desc(void (*setup)(World&) = nullptr) {
         mark_messages(w);
-        if (setup != nullptr) {
-            setup(w);
-        }
+        if (setup != nullptr) setup(w);
         EXPECT_TRUE(w.start()) << w.stop_reason();
         alice = w.login("Alice");
         w.enter(alice);
         w.type(alice, "D");
     }
     // From the description menu, D and (when asked) yes: the editor is open.
-    void open_editor(int ch, bool confirm)
-    {
+    void open_editor(int ch, bool confirm) {
         w.type(ch, "D");
-        if (confirm) {
-            w.type(ch, "yes");
-        }
+        if (confirm) w.type(ch, "yes");
         ASSERT_TRUE(w.host().in_editor(ch));
     }
-    std::string save(int ch, std::string_view text)
-    {
+    std::string save(int ch, std::string_view text) {
         w.host().editor_save(ch, text);
         return w.output(ch);
     }
 };
 
-void price_100(World& w)
-{
-    w.set_option("DESCCRD", "100");
-}
+void price_100(World& w) { w.set_option("DESCCRD", "100"); }
 
 // ---------------------------------------------------------------------------
 // The whole way: buy, write, approve, shown by the game
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame)
-{
+TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame) {
     Desc d(price_100);
     int bob = d.w.login("Bob");
 
@@ -94,8 +83,7 @@ TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame)
     EXPECT_OUT(description_screen("A tall elf.", false), d.w.type(d.alice, ""));
 }
 
-TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRewritten)
-{
+TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRewritten) {
     Desc d;
     insert(d.w, description_record("Carol", "Red hair.", 0x40000006u, 0xAB));
     int sysop = d.w.login("Sysop");
@@ -121,8 +109,7 @@ TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRe
     EXPECT_OUT("No description found.\r" + kPrompt, d.w.type(sysop, "Nobody"));
 }
 
-TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription)
-{
+TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription) {
     Desc d;
     d.w.login("Bob");
     std::string bare = d.w.type(d.alice, "look Bobo");
@@ -135,8 +122,7 @@ TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription)
     EXPECT_OUT(carol_bare, d.w.type(d.alice, "look Cara"));
 }
 
-TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone)
-{
+TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone) {
     Desc d;
     insert(d.w, description_record("Alice", "Old approved text.", DESC_APPROVED));
     int bob = d.w.login("Bob");
@@ -155,8 +141,7 @@ TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone)
 // The description menu
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionMenu, ChoicesOfTheMenu)
-{
+TEST(DescriptionMenu, ChoicesOfTheMenu) {
     Desc d;
     EXPECT_OUT("<DESCHLP>" + kPrompt, d.w.type(d.alice, "a"));
     EXPECT_OUT("<CURDESC <None>>" + kPrompt, d.w.type(d.alice, "Q"));
@@ -166,8 +151,7 @@ TEST(DescriptionMenu, ChoicesOfTheMenu)
     EXPECT_EQ(1u, d.w.user(d.alice)->substate);
 }
 
-TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText)
-{
+TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText) {
     Desc d;
     insert(d.w, description_record("Alice", "Green eyes.", 0));
     EXPECT_OUT(description_screen("Green eyes.", true), d.w.type(d.alice, "?"));
@@ -177,8 +161,7 @@ TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText)
     EXPECT_OUT(description_screen("Tall.", false), d.w.type(bob, "D"));
 }
 
-TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes)
-{
+TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes) {
     Desc d([](World& w) {
         w.set_option("DESCCRD", "100");
         w.set_option("DESCCOP", "7");
@@ -202,8 +185,7 @@ TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes)
     EXPECT_TRUE(records_tagged(d.w, DESC_TAG).empty());
 }
 
-TEST(DescriptionMenu, NoPriceOpensTheEditorAtOnceAndChargesNothing)
-{
+TEST(DescriptionMenu, NoPriceOpensTheEditorAtOnceAndChargesNothing) {
     Desc d;
     EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
     ASSERT_TRUE(d.w.host().in_editor(d.alice));
@@ -213,8 +195,7 @@ TEST(DescriptionMenu, NoPriceOpensTheEditorAtOnceAndChargesNothing)
     EXPECT_EQ("Short.", stored_description(d.w, "Alice")->text);
 }
 
-TEST(DescriptionMenu, EditorSizeFollowsTheLineCount)
-{
+TEST(DescriptionMenu, EditorSizeFollowsTheLineCount) {
     Desc d([](World& w) { w.set_option("DESCLNS", "3"); });
     d.open_editor(d.alice, false);
     EXPECT_EQ(241u, d.w.host().editor_size(d.alice));
@@ -223,8 +204,7 @@ TEST(DescriptionMenu, EditorSizeFollowsTheLineCount)
     EXPECT_EQ(std::string(240, 'w'), stored_description(d.w, "Alice")->text);
 }
 
-TEST(DescriptionMenu, EditorOpensOnTheStoredText)
-{
+TEST(DescriptionMenu, EditorOpensOnTheStoredText) {
     Desc d;
     insert(d.w, description_record("Alice", "Scar on the cheek.", 0));
     d.open_editor(d.alice, false);
@@ -235,8 +215,7 @@ TEST(DescriptionMenu, EditorOpensOnTheStoredText)
 // Saving
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionSave, ChangingAPendingDescriptionIsFree)
-{
+TEST(DescriptionSave, ChangingAPendingDescriptionIsFree) {
     Desc d(price_100);
     insert(d.w, description_record("Alice", "First try.", 0));
     EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
@@ -247,8 +226,7 @@ TEST(DescriptionSave, ChangingAPendingDescriptionIsFree)
     EXPECT_EQ(1u, d.w.mail_for("Sysop").size());
 }
 
-TEST(DescriptionSave, ChangingAnApprovedDescriptionCostsAgainAndWaitsForApproval)
-{
+TEST(DescriptionSave, ChangingAnApprovedDescriptionCostsAgainAndWaitsForApproval) {
     Desc d(price_100);
     insert(d.w, description_record("Alice", "Approved.", DESC_APPROVED | 0x10, 0x5A));
     EXPECT_OUT(price_line(100, 0, 0), d.w.type(d.alice, "D"));
@@ -262,8 +240,7 @@ TEST(DescriptionSave, ChangingAnApprovedDescriptionCostsAgainAndWaitsForApproval
     EXPECT_EQ(1u, records_tagged(d.w, DESC_TAG).size());
 }
 
-TEST(DescriptionSave, AutoApproveStoresApprovedAndStillCharges)
-{
+TEST(DescriptionSave, AutoApproveStoresApprovedAndStillCharges) {
     Desc d([](World& w) {
         price_100(w);
         w.set_option("DESCAPP", "NO");
@@ -279,8 +256,7 @@ TEST(DescriptionSave, AutoApproveStoresApprovedAndStillCharges)
     EXPECT_TRUE(d.w.mail_for("Sysop").empty());
 }
 
-TEST(DescriptionSave, NoApprovalMailWithoutApprovalUser)
-{
+TEST(DescriptionSave, NoApprovalMailWithoutApprovalUser) {
     Desc d([](World& w) { w.set_option("APPRUID", ""); });
     d.open_editor(d.alice, false);
     d.save(d.alice, "Quiet.");
@@ -291,8 +267,7 @@ TEST(DescriptionSave, NoApprovalMailWithoutApprovalUser)
 
 // A text that is blank once trailing blanks and line breaks are gone is no
 // purchase: it removes the description, charges nothing and mails nobody.
-TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing)
-{
+TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing) {
     struct Case {
         const char* text;
         bool mail_only;
@@ -321,22 +296,18 @@ TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing)
 }
 
 // Empty lines typed at the end are no part of the text; those inside it are.
-TEST(DescriptionSave, TrailingEmptyLinesAreRemovedAndTheGameShowsNone)
-{
+TEST(DescriptionSave, TrailingEmptyLinesAreRemovedAndTheGameShowsNone) {
     Desc d([](World& w) { w.set_option("DESCAPP", "NO"); });
     int bob = d.w.login("Bob");
     d.open_editor(d.alice, false);
-    for (const char* line : {"Line one.", "", "Line three.", "", "  ", ""}) {
-        d.w.type(d.alice, line);
-    }
+    for (const char* line : {"Line one.", "", "Line three.", "", "  ", ""}) d.w.type(d.alice, line);
     EXPECT_OUT(description_screen("Line one.\r\rLine three.", false), d.w.type(d.alice, "/s"));
     EXPECT_EQ("Line one.\r\rLine three.", stored_description(d.w, "Alice")->text);
     std::string look = d.w.type(bob, "look Alia");
     EXPECT_NE(std::string::npos, look.find("Line one.\r\rLine three.\n\r[Brakvold Bobo]: ")) << show(look);
 }
 
-TEST(DescriptionSave, BlankTextWithAutoApproveShowsNoPendingNote)
-{
+TEST(DescriptionSave, BlankTextWithAutoApproveShowsNoPendingNote) {
     Desc d([](World& w) { w.set_option("DESCAPP", "NO"); });
     insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
     d.open_editor(d.alice, false);
@@ -344,8 +315,7 @@ TEST(DescriptionSave, BlankTextWithAutoApproveShowsNoPendingNote)
     EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
 }
 
-TEST(DescriptionSave, AbandonedEditorChangesNothing)
-{
+TEST(DescriptionSave, AbandonedEditorChangesNothing) {
     Desc d(price_100);
     insert(d.w, description_record("Alice", "Kept.", DESC_APPROVED));
     d.w.type(d.alice, "D");
@@ -359,8 +329,7 @@ TEST(DescriptionSave, AbandonedEditorChangesNothing)
     EXPECT_TRUE(d.w.mail_for("Sysop").empty());
 }
 
-TEST(DescriptionSave, RefusedPurchaseShowsTheTextButStoresNothing)
-{
+TEST(DescriptionSave, RefusedPurchaseShowsTheTextButStoresNothing) {
     Desc d([](World& w) { w.set_option("DESCCOP", "6000"); });
     insert(d.w, description_record("Alice", "Stays.", DESC_APPROVED));
     d.w.type(d.alice, "D");
@@ -380,23 +349,23 @@ void no_tcplibm(World&) {}
 
 // A sub-BBS front end (tcplibm.msg with SUBBBS other than NO) gets a
 // marker before the editor opens and one after it closes.
-TEST(DescriptionSave, SubBbsFrontEndGetsMarkersAroundTheEditor)
-{
+TEST(DescriptionSave, SubBbsFrontEndGetsMarkersAroundTheEditor) {
     struct Case {
         void (*setup)(World&);
         bool marked;
-    } cases[] = {{tcplibm_yes, true}, {tcplibm_empty, true}, {tcplibm_no, false},
-                 {tcplibm_without_option, false}, {no_tcplibm, false}};
+    } cases[] = {{tcplibm_yes, true},
+                 {tcplibm_empty, true},
+                 {tcplibm_no, false},
+                 {tcplibm_without_option, false},
+                 {no_tcplibm, false}};
     for (const Case& c : cases) {
         Desc d(c.setup);
         std::string opened = d.w.type(d.alice, "D");
         ASSERT_TRUE(d.w.host().in_editor(d.alice));
         EXPECT_EQ(c.marked ? 1 : 0, (int)std::count(opened.begin(), opened.end(), '\x91')) << show(opened);
-        if (c.marked) {
-            EXPECT_EQ('\x91', opened[0]) << show(opened);
-        }
+        if (c.marked) EXPECT_EQ('\x91', opened[0]) << show(opened);
         EXPECT_OUT((c.marked ? "\x90" : "") + description_screen("Marked.", true), d.save(d.alice, "Marked."));
     }
 }
 
-}  // namespace
+} // namespace

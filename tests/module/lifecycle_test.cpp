@@ -20,8 +20,7 @@ using namespace coretest;
 // The shipped message file
 // ---------------------------------------------------------------------------
 
-bbs::MessageTable shipped_messages()
-{
+bbs::MessageTable shipped_messages() {
     bbs::MessageTable table;
     bbs::SourceError error;
     EXPECT_TRUE(bbs::read_message_source(std::string(PLUS_CONFIG_DIR) + "/QRTBKPLS.MSG", &table, &error))
@@ -32,8 +31,7 @@ bbs::MessageTable shipped_messages()
 // The catalogue the build makes from config/QRTBKPLS.MSG and installs beside
 // the library: every option and message with the reader, bounds and
 // arguments the module's code uses, and the shipped file passes it.
-TEST(MessageFile, CatalogueHoldsWhatTheModuleReads)
-{
+TEST(MessageFile, CatalogueHoldsWhatTheModuleReads) {
     bbs::MessageTable catalogue;
     bbs::SourceError error;
     ASSERT_TRUE(bbs::read_message_source(std::string(PLUS_BIN_DIR) + "/QRTBKPLS.MCT", &catalogue, &error))
@@ -45,6 +43,7 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads)
     };
 #define ENTRY(name, kind) {name, #name, kind}
     std::vector<Expected> expected = {
+        // clang-format off
         ENTRY(DESCCRD, "lngopt(0..1000000)"), ENTRY(DESCCOP, "lngopt(0..1000000)"), ENTRY(DESCDAY, "numopt(0..60)"),
         ENTRY(LIFECRD, "lngopt(-1..90000000)"), ENTRY(LIFECOP, "lngopt(0..99999999)"),
         ENTRY(LIFEDAY, "numopt(0..60)"), ENTRY(SYSKEY, "hasmkey"), ENTRY(AGEDIV, "numopt(1..32767)"),
@@ -64,7 +63,8 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads)
         ENTRY(REGEPMT, "prfmsg"), ENTRY(REGPRMT, "prfmsg"), ENTRY(REGMENU, "prfmsg"), ENTRY(REGSYSP, "prfmsg"),
         ENTRY(LOOKASK, "prfmsg"), ENTRY(REMASK, "prfmsg"), ENTRY(NOSUCHP, "prfmsg"), ENTRY(BADCHC, "prfmsg"),
         ENTRY(NOTAPPR, "prfmsg"), ENTRY(DESCNSF, "prfmsg"), ENTRY(LIFENSF, "prfmsg"), ENTRY(LIFENUI, "prfmsg"),
-        ENTRY(LIFEMAX, "prfmsg"), ENTRY(LIFEOK, "prfmsg"), ENTRY(LSTNONE, "prfmsg"), ENTRY(LSTCNT, "prfmsg(count)"),
+        ENTRY(LIFEMAX, "prfmsg"), ENTRY(LIFEOK, "prfmsg"), ENTRY(LSTNONE, "prfmsg"), ENTRY(LSTCNT, "prfmsg(count)")
+        // clang-format on
     };
 #undef ENTRY
 
@@ -82,14 +82,12 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads)
         << (errors.empty() ? "" : errors[0].describe());
 }
 
-TEST(MessageFile, OptionDefaults)
-{
+TEST(MessageFile, OptionDefaults) {
     bbs::MessageTable table = shipped_messages();
     const std::pair<const char*, const char*> defaults[] = {
-        {"DESCCRD", "100"}, {"DESCCOP", "0"},   {"DESCDAY", "0"},      {"LIFECRD", "500"},
-        {"LIFECOP", "1000"}, {"LIFEDAY", "0"},  {"SYSKEY", "SYSOP"},   {"AGEDIV", "1000"},
-        {"AGEBASE", "16"},  {"DESCLNS", "10"},  {"DESCAPP", "YES"},    {"APPRUID", "Sysop"},
-        {"REGPFX", ": "},   {"LOOKCMD", "/lookup"},
+        {"DESCCRD", "100"}, {"DESCCOP", "0"},     {"DESCDAY", "0"},   {"LIFECRD", "500"},     {"LIFECOP", "1000"},
+        {"LIFEDAY", "0"},   {"SYSKEY", "SYSOP"},  {"AGEDIV", "1000"}, {"AGEBASE", "16"},      {"DESCLNS", "10"},
+        {"DESCAPP", "YES"}, {"APPRUID", "Sysop"}, {"REGPFX", ": "},   {"LOOKCMD", "/lookup"},
     };
     for (auto [name, value] : defaults) {
         const bbs::MessageEntry* entry = table.by_name(name);
@@ -98,8 +96,7 @@ TEST(MessageFile, OptionDefaults)
     }
 }
 
-std::string format(const bbs::MessageTable& table, const char* name, ...)
-{
+std::string format(const bbs::MessageTable& table, const char* name, ...) {
     const bbs::MessageEntry* entry = table.by_name(name);
     if (entry == nullptr) {
         ADD_FAILURE() << "no message " << name;
@@ -113,8 +110,7 @@ std::string format(const bbs::MessageTable& table, const char* name, ...)
     return text;
 }
 
-TEST(MessageFile, MainMenuAndDescriptionScreenAsShipped)
-{
+TEST(MessageFile, MainMenuAndDescriptionScreenAsShipped) {
     bbs::MessageTable table = shipped_messages();
     World w;
     ASSERT_TRUE(w.start()) << w.stop_reason();
@@ -133,8 +129,7 @@ TEST(MessageFile, MainMenuAndDescriptionScreenAsShipped)
 // Start-up
 // ---------------------------------------------------------------------------
 
-TEST(StartUp, RegistersUnderTheNameOfItsDescriptionFile)
-{
+TEST(StartUp, RegistersUnderTheNameOfItsDescriptionFile) {
     World w;
     ASSERT_TRUE(w.start()) << w.stop_reason();
     int number = w.host().find_module("Brakvold Plus");
@@ -142,16 +137,14 @@ TEST(StartUp, RegistersUnderTheNameOfItsDescriptionFile)
     EXPECT_STREQ("Brakvold Plus", w.host().module(number)->name);
 }
 
-TEST(StartUp, MissingMessageFileStopsTheHost)
-{
+TEST(StartUp, MissingMessageFileStopsTheHost) {
     World w;
     w.remove_message_file();
     EXPECT_FALSE(w.start());
     EXPECT_NE(std::string::npos, w.stop_reason().find("Cannot open QRTBKPLS.MCV!")) << w.stop_reason();
 }
 
-TEST(StartUp, HostWithoutChannelsStarts)
-{
+TEST(StartUp, HostWithoutChannelsStarts) {
     World w;
     w.channels = 0;
     EXPECT_TRUE(w.start()) << w.stop_reason();
@@ -159,8 +152,7 @@ TEST(StartUp, HostWithoutChannelsStarts)
 }
 
 // The game refuses the add-on: the host still runs, the menus stay shut.
-TEST(StartUp, RefusedAddOnKeepsTheMenusShut)
-{
+TEST(StartUp, RefusedAddOnKeepsTheMenusShut) {
     World w;
     mark_messages(w);
     bbs::HostOptions options;
@@ -210,8 +202,7 @@ TEST(StartUp, RefusedAddOnKeepsTheMenusShut)
 // Options and reloads
 // ---------------------------------------------------------------------------
 
-TEST(Options, ReloadAppliesEditedPricesAtTheNextLine)
-{
+TEST(Options, ReloadAppliesEditedPricesAtTheNextLine) {
     World w;
     mark_messages(w);
     w.set_option("DESCCRD", "100");
@@ -232,8 +223,7 @@ TEST(Options, ReloadAppliesEditedPricesAtTheNextLine)
     EXPECT_OUT(price_line(250, 0, 4), w.type(ch, "D"));
 }
 
-TEST(Options, OutOfBoundsValuesAreClampedByTheHost)
-{
+TEST(Options, OutOfBoundsValuesAreClampedByTheHost) {
     World w;
     mark_messages(w);
     w.set_option("DESCCRD", "5000000");
@@ -250,12 +240,11 @@ TEST(Options, OutOfBoundsValuesAreClampedByTheHost)
 }
 
 // Each numeric option one above its ceiling is read as the ceiling.
-TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling)
-{
+TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling) {
     struct Case {
         const char* option;
         long ceiling;
-        const char* screen;   // D: the description price, L: the life price, A: a lookup's age
+        const char* screen; // D: the description price, L: the life price, A: a lookup's age
         std::string expected;
     } cases[] = {
         {"DESCCRD", DESCCRD_CEILING, "D", price_line(DESCCRD_CEILING, 0, 0)},
@@ -273,7 +262,7 @@ TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling)
         SCOPED_TRACE(c.option);
         World w;
         mark_messages(w);
-        w.set_option("DESCCRD", "1");   // a price screen, whichever price is tested
+        w.set_option("DESCCRD", "1"); // a price screen, whichever price is tested
         w.set_option("PUBINFO", "<PUBINFO %s|%s|%s|%s|%s|%d|%d|%d|%d|%s|%d>");
         w.set_option("AGEDIV", std::string(c.option) == "AGEBASE" ? "100000" : "1");
         w.set_option("AGEBASE", "0");
@@ -308,16 +297,13 @@ TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling)
             std::string shown = w.type(ch, "Olgana");
             EXPECT_NE(std::string::npos, shown.find("Olgana|")) << show(shown);
             size_t field = 0;
-            for (int bar = 0; bar < 5; bar++) {
-                field = shown.find('|', field) + 1;
-            }
+            for (int bar = 0; bar < 5; bar++) field = shown.find('|', field) + 1;
             EXPECT_EQ(c.expected, shown.substr(field - 1, c.expected.size())) << show(shown);
         }
     }
 }
 
-TEST(Options, ApprovalUserAndAutoApproveFollowAReload)
-{
+TEST(Options, ApprovalUserAndAutoApproveFollowAReload) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
@@ -349,8 +335,7 @@ TEST(Options, ApprovalUserAndAutoApproveFollowAReload)
 
 // The finish routine closes the module's message file and frees what it
 // holds: a second run finds nothing to free.
-TEST(HostRoutines, FinishClosesTheMessageFile)
-{
+TEST(HostRoutines, FinishClosesTheMessageFile) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
@@ -367,8 +352,7 @@ TEST(HostRoutines, FinishClosesTheMessageFile)
 // The finish routine gives back every option text it holds: finishing a
 // module whose held option is long frees that text once more than finishing
 // one whose long text is a message (which only the message file holds).
-TEST(HostRoutines, FinishFreesEveryHeldOptionText)
-{
+TEST(HostRoutines, FinishFreesEveryHeldOptionText) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's allocator keeps no mallinfo; its leak check covers this";
 #endif
@@ -385,16 +369,14 @@ TEST(HostRoutines, FinishFreesEveryHeldOptionText)
         return before > after ? before - after : 0;
     };
     const size_t message_only = freed_at_finish("DESCHLP");
-    for (const char* option : {"APPRUID", "REGPFX", "LOOKCMD"}) {
+    for (const char* option : {"APPRUID", "REGPFX", "LOOKCMD"})
         EXPECT_GE(freed_at_finish(option), message_only + big / 2) << option;
-    }
 }
 
 // Every routine gives back the message file and the data file it selected:
 // after a walk through every menu the host's selections are as they were,
 // and the host never reports a selection undone twice or nested too deep.
-TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine)
-{
+TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine) {
     World w;
     mark_messages(w);
     w.set_option("DESCCRD", "1");
@@ -414,9 +396,7 @@ TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine)
             w.deliver_all();
         }
         w.enter(alice);
-        for (const char* line : {"D", "", "A", "X", "R", "E", "1", "x", "X", "X", "X"}) {
-            w.type(alice, line);
-        }
+        for (const char* line : {"D", "", "A", "X", "R", "E", "1", "x", "X", "X", "X"}) w.type(alice, line);
         w.type(alice, "look Alia");
     }
     std::string errors = testing::internal::GetCapturedStderr();
@@ -425,8 +405,7 @@ TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine)
     EXPECT_EQ(selected, host->messages.current());
 }
 
-TEST(HostRoutines, InjectedMessageReachesAUserInTheMenus)
-{
+TEST(HostRoutines, InjectedMessageReachesAUserInTheMenus) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
@@ -444,8 +423,7 @@ TEST(HostRoutines, InjectedMessageReachesAUserInTheMenus)
     EXPECT_OUT("<PLSINFO>" + kPrompt, w.type(alice, "I"));
 }
 
-TEST(HostRoutines, InjectionMarksTheUser)
-{
+TEST(HostRoutines, InjectionMarksTheUser) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
@@ -458,8 +436,7 @@ TEST(HostRoutines, InjectionMarksTheUser)
     EXPECT_EQ(other_bits | HOST_UF_INJECTED, w.user(alice)->flags);
 }
 
-TEST(HostRoutines, DeletingAnAccountRemovesItsDescriptionOnly)
-{
+TEST(HostRoutines, DeletingAnAccountRemovesItsDescriptionOnly) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
@@ -485,13 +462,10 @@ TEST(HostRoutines, DeletingAnAccountRemovesItsDescriptionOnly)
     w.host().account_deleted("Bob");
     auto after = w.records();
     ASSERT_EQ(before.size(), after.size());
-    for (size_t i = 0; i < before.size(); i++) {
-        EXPECT_EQ(before[i].bytes, after[i].bytes);
-    }
+    for (size_t i = 0; i < before.size(); i++) EXPECT_EQ(before[i].bytes, after[i].bytes);
 }
 
-TEST(HostRoutines, UserIdLongerThanTheKeyFieldMatchesNothing)
-{
+TEST(HostRoutines, UserIdLongerThanTheKeyFieldMatchesNothing) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
@@ -528,4 +502,4 @@ TEST(HostRoutines, UserIdLongerThanTheKeyFieldMatchesNothing)
                w.type(sysop, id29));
 }
 
-}  // namespace
+} // namespace

@@ -32,18 +32,17 @@ struct Holdings {
     int64_t days = -1;
     int64_t copper = -1;
     int64_t lives = -1;
-    int descriptions = 0;        // records tagged QRTBKPLS_DESC of Alice
-    std::string text;            // the text of the (last) one
-    int registries = 0;          // records tagged QRTBKPLS_REG of Alia
-    std::string registry_line;   // its first line
+    int descriptions = 0;      // records tagged QRTBKPLS_DESC of Alice
+    std::string text;          // the text of the (last) one
+    int registries = 0;        // records tagged QRTBKPLS_REG of Alia
+    std::string registry_line; // its first line
     std::string integrity;
 
     std::string describe() const {
         return "credits=" + std::to_string(credits) + " days=" + std::to_string(days) +
                " copper=" + std::to_string(copper) + " lives=" + std::to_string(lives) +
                " descriptions=" + std::to_string(descriptions) + " text=\"" + text +
-               "\" registries=" + std::to_string(registries) + " line=\"" + registry_line +
-               "\" integrity=" + integrity;
+               "\" registries=" + std::to_string(registries) + " line=\"" + registry_line + "\" integrity=" + integrity;
     }
 };
 
@@ -142,10 +141,10 @@ void count_change(void*, int, const char*, const char*, sqlite3_int64) {
 enum class Purchase { description, life, registry };
 
 struct Round {
-    bool killed = false;     // the child died by SIGKILL inside the call
-    bool finished = false;   // the child got through the call
-    Holdings before;         // as the child saw it right before the call
-    Holdings after;          // what the file holds after the child
+    bool killed = false;   // the child died by SIGKILL inside the call
+    bool finished = false; // the child got through the call
+    Holdings before;       // as the child saw it right before the call
+    Holdings after;        // what the file holds after the child
     std::string dir;
 };
 
@@ -166,7 +165,7 @@ Round crash_round(Purchase what, int kill_at) {
     }
     if (child == 0) {
         close(pipe_fds[0]);
-        World* w = new World();   // never destroyed: the parent removes the folder
+        World* w = new World(); // never destroyed: the parent removes the folder
         priced(*w);
         if (!w->start()) _exit(3);
         const int ch = w->login("Alice");
@@ -232,7 +231,7 @@ void crash_at_every_write(Purchase what, int writes, const std::function<void(co
     for (int at = 1; at <= 40; ++at) {
         Round r = crash_round(what, at);
         remove_folder(r.dir);
-        if (r.finished) break;  // the purchase makes fewer changes than `at`
+        if (r.finished) break; // the purchase makes fewer changes than `at`
         ASSERT_TRUE(r.killed) << "the child died otherwise at change " << at;
         ++kills;
         EXPECT_EQ("ok", r.after.integrity) << "change " << at;
@@ -259,7 +258,7 @@ void nothing_charged(const Holdings& h, int at) {
 
 TEST(CrashPoints, ADescriptionSaveKilledAtAnyWriteLeavesNoChargeAndTheOldText) {
     crash_at_every_write(
-        Purchase::description, 5,  // credits, copper, the old record out, the new one in, days
+        Purchase::description, 5, // credits, copper, the old record out, the new one in, days
         [](const Holdings& h) {
             EXPECT_EQ("The new description.", h.text);
             EXPECT_EQ(1, h.descriptions);
@@ -272,7 +271,7 @@ TEST(CrashPoints, ADescriptionSaveKilledAtAnyWriteLeavesNoChargeAndTheOldText) {
 
 TEST(CrashPoints, ALifePurchaseKilledAtAnyWriteChargesNothing) {
     crash_at_every_write(
-        Purchase::life, 3,  // credits, copper, the life
+        Purchase::life, 3, // credits, copper, the life
         [](const Holdings& h) {
             EXPECT_EQ(kLives0 + 1, h.lives);
             EXPECT_EQ(kCredits0 - 300, h.credits);
@@ -283,7 +282,7 @@ TEST(CrashPoints, ALifePurchaseKilledAtAnyWriteChargesNothing) {
 
 TEST(CrashPoints, ARegistrySaveKilledAtAnyWriteKeepsTheOldRecordWhole) {
     crash_at_every_write(
-        Purchase::registry, 1,  // the record rewritten
+        Purchase::registry, 1, // the record rewritten
         [](const Holdings& h) {
             EXPECT_EQ("The new registry line.", h.registry_line);
             EXPECT_EQ(1, h.registries);
@@ -305,7 +304,7 @@ TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
     w.host().set_output_sink([&](int, std::string_view bytes) {
         ++sent;
         seen.append(bytes);
-        if (!sqlite3_get_autocommit(db)) ++early;  // a transaction is still open
+        if (!sqlite3_get_autocommit(db)) ++early; // a transaction is still open
     });
     const int ch = w.login("Alice");
     w.enter(ch);
@@ -347,8 +346,7 @@ DescriptionRecord alice_description(const char* tag, const char* text) {
 // False when that cannot be reached.
 bool fill_database(World& w) {
     bbs::Database& db = w.host().database();
-    const std::string cap = "PRAGMA max_page_count = " +
-                            std::to_string(pragma_value(db.handle(), "PRAGMA page_count"));
+    const std::string cap = "PRAGMA max_page_count = " + std::to_string(pragma_value(db.handle(), "PRAGMA page_count"));
     if (sqlite3_exec(db.handle(), cap.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return false;
     for (int i = 0; i < 2000; ++i) {
         // Does Alice's description still fit? (Tried in a transaction that is undone.)
@@ -397,8 +395,8 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
     EXPECT_NE(w.host_log().find("full"), std::string::npos) << w.host_log();
     // The charge's log lines went with it: the game log does not claim it.
     EXPECT_EQ(w.game_log().find("Deducted"), std::string::npos) << w.game_log();
-    EXPECT_NE(w.host_log().find("rolled back, not in the game log: Deducted 100 credits from Alice"),
-              std::string::npos) << w.host_log();
+    EXPECT_NE(w.host_log().find("rolled back, not in the game log: Deducted 100 credits from Alice"), std::string::npos)
+        << w.host_log();
 
     // The user is back in the description menu; once there is room the same
     // purchase goes through and is charged once, from the days he still has.
@@ -421,9 +419,10 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
 namespace full_disk {
 bool full = false;
 void install(World& w) {
-    sqlite3_commit_hook(w.host().database().handle(), [](void*) { return full ? 1 : 0; }, nullptr);
+    sqlite3_commit_hook(
+        w.host().database().handle(), [](void*) { return full ? 1 : 0; }, nullptr);
 }
-}  // namespace full_disk
+} // namespace full_disk
 
 TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
     World w;
@@ -487,4 +486,4 @@ TEST(FullDisk, ADescriptionSaveWhoseCommitFailsKeepsTheStoredOne) {
     EXPECT_EQ(26, w.account("Alice")->days);
 }
 
-}  // namespace
+} // namespace
