@@ -149,23 +149,6 @@ TEST(DescriptionCharge, PricesAgainstTheBuyersMeans) {
     }
 }
 
-TEST(DescriptionCharge, CopperRefusedByTheGameGivesTheCreditsBack) {
-    Shop s(Buyer{}, [](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "40");
-    });
-    s.w.game().failures().adjust_wealth = true;
-    EXPECT_OUT(kRefused, s.buy_description());
-    EXPECT_FALSE(stored_description(s.w, "Dave").has_value());
-    std::string log = s.w.game_log();
-    size_t deducted = log.find("Deducted 100 credits from Dave for a description.\r\n");
-    size_t refunded = log.find("Refunded 100 credits to Dave for a description.\r\n");
-    ASSERT_NE(std::string::npos, deducted);
-    ASSERT_NE(std::string::npos, refunded);
-    EXPECT_LT(deducted, refunded);
-    EXPECT_EQ(10000, s.account().credits);
-}
-
 // The host refuses every deduction of credits (its accounts table ignores
 // them), though the test of the balance passes.
 void refuse_credit_deductions(World& w) {
@@ -418,53 +401,57 @@ TEST(LifePurchase, CreditPriceMinusOneAfterAReloadChargesNoCredits) {
     EXPECT_EQ(10000, s.account().credits);
 }
 
-TEST(LifePurchase, LifeTheGameWouldNotAddIsGivenBack) {
-    Shop s(Buyer{}, life_prices);
-    s.w.game().failures().add_life = true;
-    EXPECT_OUT("<LIFENSF>" + kPrompt, s.buy_life());
-    EXPECT_EQ(3, s.w.player("Davo")->lives);
-    EXPECT_EQ(5000, s.w.player("Davo")->copper);
-    EXPECT_EQ(1, log_count(s.w, "Refunded 500 credits to Dave for a life.\r\n"));
-    EXPECT_EQ(1, log_count(s.w, "Refunded 1000 copper to Dave for a life.\r\n"));
-    EXPECT_EQ(1, log_count(s.w, "Refunded 2 days to Dave for a life.\r\n"));
-    auto account = s.account();
-    EXPECT_EQ(10000, account.credits);
-    EXPECT_EQ(30, account.days);
-}
-
-TEST(LifePurchase, CopperRefusedByTheGameGivesTheLifeCreditsBack) {
-    Shop s(Buyer{}, life_prices);
-    s.w.game().failures().adjust_wealth = true;
-    EXPECT_OUT("<LIFENSF>" + kPrompt, s.buy_life());
-    EXPECT_EQ(1, log_count(s.w, "Deducted 500 credits from Dave for a life.\r\n"));
-    EXPECT_EQ(1, log_count(s.w, "Refunded 500 credits to Dave for a life.\r\n"));
-    EXPECT_EQ(0, log_count(s.w, "purchased a life"));
-    EXPECT_EQ(10000, s.account().credits);
-}
-
-// A purchase without a credit price that the game then refuses gives back
-// what was taken and says nothing of credits.
-TEST(LifePurchase, RefusedPurchaseWithoutACreditPriceRefundsNoCredits) {
-    {
-        Shop s(Buyer{}, [](World& w) {
-            w.set_option("LIFECRD", "0");
-            w.set_option("LIFECOP", "1000");
-            w.set_option("LIFEDAY", "2");
+// The game refuses the copper or the life after the credits were taken:
+// everything taken is given back, in log lines that say what; nothing is
+// said of credits that were never taken.
+TEST(GameRefusal, WhatWasTakenIsGivenBack) {
+    const struct Case {
+        const char* name;
+        bool life;
+        const char *credits, *copper, *days;  // the prices of what is bought
+        bool life_fails;                      // else taking the copper fails
+        std::vector<std::string> lines;       // each once, in this order
+        std::vector<const char*> absent;
+    } cases[] = {
+        {"description, copper refused", false, "100", "40", "0", false,
+         {"Deducted 100 credits from Dave for a description.\r\n",
+          "Refunded 100 credits to Dave for a description.\r\n"}, {}},
+        {"description without a credit price, copper refused", false, "0", "40", "0", false, {},
+         {"Refunded", "credits"}},
+        {"life not added", true, "500", "1000", "2", true,
+         {"Refunded 500 credits to Dave for a life.\r\n", "Refunded 1000 copper to Dave for a life.\r\n",
+          "Refunded 2 days to Dave for a life.\r\n"}, {}},
+        {"life, copper refused", true, "500", "1000", "2", false,
+         {"Deducted 500 credits from Dave for a life.\r\n", "Refunded 500 credits to Dave for a life.\r\n"},
+         {"purchased a life"}},
+        {"life without a credit price not added", true, "0", "1000", "2", true,
+         {"Refunded 1000 copper to Dave for a life.\r\n", "Refunded 2 days to Dave for a life.\r\n"},
+         {"credits"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shop s(Buyer{}, [&c](World& w) {
+            const char* prefix = c.life ? "LIFE" : "DESC";
+            w.set_option(std::string(prefix) + "CRD", c.credits);
+            w.set_option(std::string(prefix) + "COP", c.copper);
+            w.set_option(std::string(prefix) + "DAY", c.days);
         });
-        s.w.game().failures().add_life = true;
-        EXPECT_OUT("<LIFENSF>" + kPrompt, s.buy_life());
-        EXPECT_EQ(1, log_count(s.w, "Refunded 1000 copper to Dave for a life.\r\n"));
-        EXPECT_EQ(1, log_count(s.w, "Refunded 2 days to Dave for a life.\r\n"));
-        EXPECT_EQ(0, log_count(s.w, "credits"));
+        (c.life_fails ? s.w.game().failures().add_life : s.w.game().failures().adjust_wealth) = true;
+        EXPECT_OUT(c.life ? "<LIFENSF>" + kPrompt : kRefused, c.life ? s.buy_life() : s.buy_description());
+        EXPECT_FALSE(stored_description(s.w, "Dave").has_value());
+        EXPECT_EQ(3, s.w.player("Davo")->lives);
         EXPECT_EQ(5000, s.w.player("Davo")->copper);
-        EXPECT_EQ(30, s.account().days);
-    }
-    {
-        Shop d(Buyer{}, [](World& w) { w.set_option("DESCCOP", "40"); });
-        d.w.game().failures().adjust_wealth = true;
-        EXPECT_OUT(kRefused, d.buy_description());
-        EXPECT_EQ(0, log_count(d.w, "Refunded"));
-        EXPECT_EQ(0, log_count(d.w, "credits"));
+        const std::string log = s.w.game_log();
+        size_t at = 0;
+        for (const std::string& line : c.lines) {
+            EXPECT_EQ(1, log_count(s.w, line)) << line;
+            at = log.find(line, at);
+            EXPECT_NE(std::string::npos, at) << "out of order: " << line;
+        }
+        for (const char* part : c.absent) EXPECT_EQ(0, log_count(s.w, part)) << part;
+        auto account = s.account();
+        EXPECT_EQ(10000, account.credits);
+        EXPECT_EQ(30, account.days);
     }
 }
 
