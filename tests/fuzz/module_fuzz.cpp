@@ -25,24 +25,13 @@
 //            2 giving it back, 4 adding a life, 8 player data, 16 mail,
 //            32 ini values) or, for bits left out, work again
 //
-// After every step the invariants are checked (check_world); a violation
-// aborts with a description of it:
-//   - the host has not stopped;
-//   - every record of the generic database is the module's, at most one
-//     per key; a description record is 960 bytes, a registry record 672,
-//     their texts terminated within their fields, reserved bytes zero, and
-//     they belong to an existing account (description) or player (registry);
-//   - a user in the module is in substate 1..16, and one without the sysop
-//     key never in 4, 5, 6, 14, 15 or 16;
-//   - no channel gets output during a step but the one the step serves
-//     (the channel typed at, the channel whose status is delivered, ...),
-//     apart from the message a game "tell" sends its addressee;
-//   - credits, days, copper never rise and lives never fall; every credit
-//     and day a user loses is in a "Deducted" log line (less those in
-//     "Refunded" lines); every copper he loses is in one of the game's own
-//     "took" lines (less its "gave back" lines), each taking a life's or a
-//     description's copper price; lives rise by one at most, only below
-//     nine, and only with a purchase in the log.
+// After every step check_world() checks, and aborts with a description of
+// what broke: the host runs; the generic database holds only the module's
+// records, well formed, one per key, each of an existing account or player;
+// users are in the module's substates (the sysop ones only with the key); no
+// channel but the one served gets output (a "tell" aside); credits, days and
+// copper only fall, by what the log's lines account for, and a life is only
+// gained by a purchase.
 #include <strings.h>
 
 #include <cstdint>
