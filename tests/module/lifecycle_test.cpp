@@ -221,28 +221,12 @@ TEST(Options, ReloadAppliesEditedPricesAtTheNextLine) {
     EXPECT_OUT(price_line(250, 0, 4), w.type(ch, "D"));
 }
 
-TEST(Options, OutOfBoundsValuesAreClampedByTheHost) {
-    World w;
-    mark_messages(w);
-    w.set_option("DESCCRD", "5000000");
-    w.set_option("DESCDAY", "99");
-    w.set_option("DESCLNS", "40");
-    ASSERT_TRUE(w.start()) << w.stop_reason();
-    int ch = w.login("Alice");
-    w.enter(ch);
-    w.type(ch, "D");
-    EXPECT_OUT(price_line(1000000, 0, 60), w.type(ch, "D"));
-    w.type(ch, "y");
-    ASSERT_TRUE(w.host().in_editor(ch));
-    EXPECT_EQ(801u, w.host().editor_size(ch));
-}
-
 // Each numeric option one above its ceiling is read as the ceiling.
 TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling) {
     struct Case {
         const char* option;
         long ceiling;
-        const char* screen; // D: the description price, L: the life price, A: a lookup's age
+        const char* screen; // D: the description price, L: the life price, A: a lookup's age, E: the editor
         std::string expected;
     } cases[] = {
         {"DESCCRD", DESCCRD_CEILING, "D", price_line(DESCCRD_CEILING, 0, 0)},
@@ -255,6 +239,7 @@ TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling) {
         {"AGEDIV", AGEDIV_CEILING, "A", "|3|"},
         // The same player, the divisor clamped to its ceiling too: 3 + base.
         {"AGEBASE", AGEBASE_CEILING, "A", "|" + std::to_string(AGEBASE_CEILING + 3) + "|"},
+        {"DESCLNS", DESCLNS_CEILING, "E", std::to_string(DESCLNS_CEILING * 80 + 1)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.option);
@@ -287,6 +272,12 @@ TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling) {
             } else {
                 EXPECT_OUT(c.expected, price);
             }
+        } else if (screen == "E") {
+            w.type(ch, "D");
+            w.type(ch, "D");
+            w.type(ch, "y");
+            ASSERT_TRUE(w.host().in_editor(ch));
+            EXPECT_EQ(c.expected, std::to_string(w.host().editor_size(ch)));
         } else if (screen == "L") {
             EXPECT_OUT(c.expected, w.type(ch, "L"));
         } else {
