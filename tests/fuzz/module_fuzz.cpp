@@ -31,7 +31,8 @@
 // users are in the module's substates (the sysop ones only with the key); no
 // channel but the one served gets output (a "tell" aside); credits, days and
 // copper only fall, by what the log's lines account for, and a life is only
-// gained by a purchase.
+// gained by a purchase. A module call that leaves the host's selection
+// stacks otherwise than it found them is a finding at once.
 #include <strings.h>
 
 #include <cstdint>
@@ -157,11 +158,15 @@ class Run {
 public:
     Run() : world_(kChannels) {
         world_.host().set_output_sink([this](int channel, std::string_view bytes) { heard(channel, bytes); });
+        bbs::set_breach_observer([](std::string_view breach) { fail("a module call broke the host's rules: " + std::string(breach)); });
         read_prices();
         for (size_t i = 0; i < people().size(); ++i) before_.push_back(holdings(i));
         log_seen_ = world_.game().read_log().size();
     }
-    ~Run() { world_.host().set_output_sink(nullptr); }
+    ~Run() {
+        world_.host().set_output_sink(nullptr);
+        bbs::set_breach_observer(nullptr);
+    }
 
     void play(std::string_view script) {
         size_t steps = 0;

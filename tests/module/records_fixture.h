@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bbs/host.h"
 #include "frame/records.h"
 #include "tests/support/world.h"
 
@@ -63,6 +64,18 @@ inline std::vector<bbs::Database::Entry> records_tagged(World& w, std::string_vi
         if (entry.tag == tag) out.push_back(entry);
     return out;
 }
+
+// A module call that leaves the host's message-block or data-file selection
+// stack otherwise than it found it fails the test that made it.
+class BreachesFail : public ::testing::Environment {
+public:
+    void SetUp() override {
+        bbs::set_breach_observer(
+            [](std::string_view breach) { ADD_FAILURE() << "a module call broke the host's rules: " << breach; });
+    }
+    void TearDown() override { bbs::set_breach_observer(nullptr); }
+};
+inline ::testing::Environment* const kBreachesFail = ::testing::AddGlobalTestEnvironment(new BreachesFail);
 
 // Bytes with control characters made visible, for failure messages.
 inline std::string show(std::string_view bytes) { return testing_support::escape_visible(bytes); }
