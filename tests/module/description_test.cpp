@@ -122,19 +122,29 @@ TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription) {
     EXPECT_OUT(carol_bare, d.w.type(d.alice, "look Cara"));
 }
 
+// Whoever looks (Bob at the first channel, Alice at the second), the draft
+// of the player looked at, and of the one looking, stays as it was.
 TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone) {
-    Desc d;
-    insert(d.w, description_record("Alice", "Old approved text.", DESC_APPROVED));
-    int bob = d.w.login("Bob");
-    d.open_editor(d.alice, false);
-    d.w.type(d.alice, "/c");
-    d.w.type(d.alice, "Brand new draft");
-    std::string draft = d.w.host().editor_text(d.alice);
-    ASSERT_NE(std::string::npos, draft.find("Brand new draft"));
-
-    std::string look = d.w.type(bob, "look Alia");
-    EXPECT_NE(std::string::npos, look.find("Old approved text.\n")) << show(look);
-    EXPECT_EQ(draft, d.w.host().editor_text(d.alice));
+    for (bool alice_edits : {true, false}) {
+        SCOPED_TRACE(alice_edits ? "Alice edits" : "Bob edits");
+        Desc d;
+        int bob = d.w.login("Bob");
+        const int editor = alice_edits ? d.alice : bob, looker = alice_edits ? bob : d.alice;
+        insert(d.w, description_record(alice_edits ? "Alice" : "Bob", "Old approved text.", DESC_APPROVED));
+        if (!alice_edits) {  // Alice back at the game prompt, Bob in the description menu
+            for (const char* line : {"X", "X"}) d.w.type(d.alice, line);
+            d.w.enter(bob);
+            d.w.type(bob, "D");
+        }
+        d.open_editor(editor, false);
+        d.w.type(editor, "/c");
+        d.w.type(editor, "Brand new draft");
+        std::string draft = d.w.host().editor_text(editor);
+        ASSERT_NE(std::string::npos, draft.find("Brand new draft"));
+        std::string look = d.w.type(looker, alice_edits ? "look Alia" : "look Bobo");
+        EXPECT_NE(std::string::npos, look.find("Old approved text.\n")) << show(look);
+        EXPECT_EQ(draft, d.w.host().editor_text(editor));
+    }
 }
 
 // ---------------------------------------------------------------------------

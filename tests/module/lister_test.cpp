@@ -131,10 +131,11 @@ TEST_F(Lister, AnyLineStopsTheListingAndTheStatusOnItsWayPrintsNothing) {
     EXPECT_BYTES("", w.output(ch));
     EXPECT_EQ(0u, w.host().pending_statuses());
 
-    // Stopped before the first step: a zero count.
+    // Stopped before the first step: a zero count. A line beginning with X
+    // stops it too (it is no way back to the main menu here).
     w.type(ch, "S");
     EXPECT_BYTES(kPress, w.type_only(ch, "c"));
-    EXPECT_BYTES("<LSTNONE><REGPRMT>", w.type_only(ch, "stop it"));
+    EXPECT_BYTES("<LSTNONE><REGPRMT>", w.type_only(ch, "x stops it too"));
     EXPECT_TRUE(w.host().deliver_one());
     EXPECT_BYTES("", w.output(ch));
     EXPECT_EQ(0u, w.host().pending_statuses());
