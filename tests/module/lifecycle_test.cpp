@@ -389,7 +389,8 @@ TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine) {
 }
 
 // A message injected for a user in the menus reaches him, marks him as
-// injected (his other flag bits as they were) and leaves him where he was.
+// injected until his output has drained (his other flag bits as they were)
+// and leaves him where he was.
 TEST(HostRoutines, InjectedMessageReachesAndMarksAUserInTheMenus) {
     World w;
     mark_messages(w);
@@ -401,7 +402,8 @@ TEST(HostRoutines, InjectedMessageReachesAndMarksAUserInTheMenus) {
     uint32_t other_bits = w.user(alice)->flags;
     w.host().line(bob, "tell Alia meet me at the well");
     EXPECT_EQ(other_bits | HOST_UF_INJECTED, w.user(alice)->flags);
-    w.deliver_all();
+    w.deliver_all();  // the output drained: the mark is gone again
+    EXPECT_EQ(other_bits, w.user(alice)->flags);
     std::string got = w.output(alice);
     EXPECT_NE(std::string::npos, got.find("meet me at the well")) << show(got);
     EXPECT_EQ(std::string::npos, got.find("<")) << show(got);
