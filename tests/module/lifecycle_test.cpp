@@ -153,45 +153,21 @@ TEST(StartUp, MissingMessageFileStopsTheHost) {
 TEST(StartUp, RefusedAddOnKeepsTheMenusShut) {
     World w;
     mark_messages(w);
-    bbs::HostOptions options;
-    options.data_dir = w.dir();
-    std::string error;
-    auto host = bbs::Host::open(options, &error);
-    ASSERT_TRUE(host) << error;
-    ASSERT_TRUE(host->database().put_class("Member", 365, &error)) << error;
-    bbs::AccountInfo account;
-    account.userid = "Erin";
-    account.class_name = "Member";
-    ASSERT_TRUE(host->accounts().add(account, "secret", &error)) << error;
-    std::filesystem::path bin(PLUS_BIN_DIR);
-    ASSERT_TRUE(host->load_module(bin / "libqrtbrak.so", "init__qrtbrak", &error)) << error;
-    game::Game::instance()->failures().register_addon = true;
-    ASSERT_TRUE(host->load_module(bin / "libqrtbkpls.so", "init__qrtbkpls", &error)) << error;
-    int number = host->find_module("Brakvold Plus");
+    w.game_refuses_addon = true;
+    ASSERT_TRUE(w.start()) << w.stop_reason();
+    int number = w.host().find_module("Brakvold Plus");
     ASSERT_GE(number, 0);
-
-    int ch = host->logon("Erin");
-    ASSERT_GE(ch, 0);
-    host->deliver_all();
-    host->take_output(ch);
-    host->line(ch, "ext");
-    host->deliver_all();
-    std::string ext = host->take_output(ch);
+    int ch = w.login("Alice");
+    std::string ext = w.type(ch, "ext");
     EXPECT_EQ(std::string::npos, ext.find("Brakvold Plus Extensions")) << show(ext);
-
     // Whatever puts him into the module's state, the module hands him back.
-    usroff(ch)->state = number;
-    usroff(ch)->substate = 1;
-    host->line(ch, "I");
-    host->deliver_all();
-    std::string out = host->take_output(ch);
+    w.user(ch)->state = number;
+    w.user(ch)->substate = 1;
+    std::string out = w.type(ch, "I");
     EXPECT_EQ(std::string::npos, out.find("<PLSINFO>")) << show(out);
-    EXPECT_NE(number, usroff(ch)->state);
-
+    EXPECT_NE(number, w.user(ch)->state);
     // The global lookup command is not there either.
-    host->line(ch, "/lookup Alia");
-    host->deliver_all();
-    out = host->take_output(ch);
+    out = w.type(ch, "/lookup Alia");
     EXPECT_EQ(std::string::npos, out.find("<NOSUCHP>")) << show(out);
     EXPECT_EQ(std::string::npos, out.find("<PUBINFO")) << show(out);
 }

@@ -137,6 +137,7 @@ bool World::start() {
         return false;
     }
     if (!app::populate(h, people, &error)) ADD_FAILURE() << error;
+    if (game_refuses_addon) game().failures().register_addon = true;
     if (!h.load_module(app::program_dir() / "libqrtbkpls.so", "init__qrtbkpls", &error)) {
         impl_->stop_reason = h.stopped() ? h.stop_reason() : error;
         return false;

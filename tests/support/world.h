@@ -49,6 +49,7 @@ public:
     // this is called first.
     void no_default_population();
     int channels = 8;
+    bool game_refuses_addon = false;  // the game turns Brakvold Plus's registration down
 
     // ---- start and run -------------------------------------------------------
     // Opens the host, loads the game and the module. False when the host
