@@ -52,6 +52,9 @@ TEST_F(Lister, RegistryListingGoesOnPastTheStartLetterOneRecordPerStatus) {
     insert(w, registry_record("Kim", 0, {}, "qrtbkpls_reg"));
     insert(w, registry_record("Mira", 0, {}));
     insert(w, foreign_record("Zed", "QRTBKPLS_REGX"));
+    std::string full = registry_record("", 0, {}); // a user-ID filling its field, unterminated
+    std::memset(full.data(), 'L', HOST_UIDSIZ);
+    insert(w, full);
 
     int ch = at_letter_prompt("Alice");
     EXPECT_BYTES(kPress, w.type_only(ch, "bob"));
@@ -60,8 +63,9 @@ TEST_F(Lister, RegistryListingGoesOnPastTheStartLetterOneRecordPerStatus) {
     EXPECT_BYTES("Bobo\n", step(ch));
     EXPECT_BYTES("", step(ch));      // Cara's description
     EXPECT_BYTES("Kim\n", step(ch)); // the tag compares ignoring case
+    EXPECT_BYTES(std::string(HOST_UIDSIZ, 'L') + "\n", step(ch));
     EXPECT_BYTES("Mira\n", step(ch));
-    EXPECT_BYTES("<LSTCNT 3><REGPRMT>", step(ch)); // Zed: a look-alike tag, and the end
+    EXPECT_BYTES("<LSTCNT 4><REGPRMT>", step(ch)); // Zed: a look-alike tag, and the end
     EXPECT_EQ(0u, w.host().pending_statuses());
     EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
 
