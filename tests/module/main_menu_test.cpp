@@ -37,6 +37,7 @@ TEST(MainMenuEntry, ExtensionMenuListsTheModuleAndTheAsteriskEnters) {
     int game_state = s.w.user(bob)->state;
     out = s.w.type(bob, "a*");
     EXPECT_EQ(std::string::npos, out.find("<MAINMNU")) << show(out);
+    EXPECT_NE(std::string::npos, out.find("No such extension.")) << show(out);  // the module did not take it
     EXPECT_EQ(game_state, s.w.user(bob)->state);
 }
 
