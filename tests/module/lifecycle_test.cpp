@@ -452,6 +452,8 @@ TEST(HostRoutines, UserIdLongerThanTheKeyFieldMatchesNothing) {
     w.type(sysop, "V");
     EXPECT_OUT("Twenty-nine.\r\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r" + kPrompt,
                w.type(sysop, id29));
+    // A user-ID never looked up selects no file, so none is given back.
+    EXPECT_EQ(std::string::npos, w.host_log().find("dfaRstBlk")) << w.host_log();
 }
 
 } // namespace
