@@ -25,24 +25,14 @@
 //            2 giving it back, 4 adding a life, 8 player data, 16 mail,
 //            32 ini values) or, for bits left out, work again
 //
-// After every step the invariants are checked (check_world); a violation
-// aborts with a description of it:
-//   - the host has not stopped;
-//   - every record of the generic database is the module's, at most one
-//     per key; a description record is 960 bytes, a registry record 672,
-//     their texts terminated within their fields, reserved bytes zero, and
-//     they belong to an existing account (description) or player (registry);
-//   - a user in the module is in substate 1..16, and one without the sysop
-//     key never in 4, 5, 6, 14, 15 or 16;
-//   - no channel gets output during a step but the one the step serves
-//     (the channel typed at, the channel whose status is delivered, ...),
-//     apart from the message a game "tell" sends its addressee;
-//   - credits, days, copper never rise and lives never fall; every credit
-//     and day a user loses is in a "Deducted" log line (less those in
-//     "Refunded" lines); every copper he loses is in one of the game's own
-//     "took" lines (less its "gave back" lines), each taking a life's or a
-//     description's copper price; lives rise by one at most, only below
-//     nine, and only with a purchase in the log.
+// After every step check_world() checks, and aborts with a description of
+// what broke: the host runs; the generic database holds only the module's
+// records, well formed, one per key, each of an existing account or player;
+// users are in the module's substates (the sysop ones only with the key); no
+// channel but the one served gets output (a "tell" aside); credits, days and
+// copper only fall, by what the log's lines account for, and a life is only
+// gained by a purchase. A module call that leaves the host's selection
+// stacks otherwise than it found them is a finding at once.
 #include <strings.h>
 
 #include <cstdint>
@@ -59,7 +49,7 @@
 
 #include "bbs/accounts.h"
 #include "bbs/database.h"
-#include "bbs/host_impl.h"  // which channel the next queued status is for
+#include "bbs/host_impl.h" // which channel the next queued status is for
 #include "bbs/input.h"
 #include "bbs/log.h"
 #include "bbs/messages.h"
@@ -71,7 +61,7 @@ namespace {
 
 constexpr int kChannels = 4;
 constexpr size_t kMaxSteps = 300;
-constexpr size_t kMaxDeliveries = 5000;  // per S or T step
+constexpr size_t kMaxDeliveries = 5000; // per S or T step
 
 constexpr uint32_t kDescSize = 960;
 constexpr uint32_t kRegSize = 672;
@@ -126,12 +116,12 @@ struct Holdings {
 
 // What the new lines of the game's log say about one user.
 struct Logged {
-    int64_t credits = 0;        // deducted less refunded
-    int64_t days = 0;           // deducted less refunded
-    int64_t copper = 0;         // the game's lines: taken less given back
+    int64_t credits = 0; // deducted less refunded
+    int64_t days = 0;    // deducted less refunded
+    int64_t copper = 0;  // the game's lines: taken less given back
     std::vector<int64_t> copper_takes;
-    int lives_bought = 0;       // "U purchased a life."
-    int lives_mailed = 0;       // mail-only notices of a life
+    int lives_bought = 0; // "U purchased a life."
+    int lives_mailed = 0; // mail-only notices of a life
 };
 
 // A choice among `count`: a digit picks by its value, any other byte by its code.
@@ -168,11 +158,15 @@ class Run {
 public:
     Run() : world_(kChannels) {
         world_.host().set_output_sink([this](int channel, std::string_view bytes) { heard(channel, bytes); });
+        bbs::set_breach_observer([](std::string_view breach) { fail("a module call broke the host's rules: " + std::string(breach)); });
         read_prices();
         for (size_t i = 0; i < people().size(); ++i) before_.push_back(holdings(i));
         log_seen_ = world_.game().read_log().size();
     }
-    ~Run() { world_.host().set_output_sink(nullptr); }
+    ~Run() {
+        world_.host().set_output_sink(nullptr);
+        bbs::set_breach_observer(nullptr);
+    }
 
     void play(std::string_view script) {
         size_t steps = 0;
@@ -206,70 +200,59 @@ private:
         serving_ = -1;
         tell_ = false;
         switch (line[0]) {
-        case 'o': {
-            serving_ = -1;
-            for (int ch = 0; ch < kChannels; ++ch)
-                if (!host.online(ch)) {
-                    serving_ = ch;
-                    break;
-                }
-            size_t who = person_arg(line);
-            if (!deleted_[who]) host.logon(people()[who].userid);
-            break;
-        }
-        case 'h':
-            serving_ = channel_arg(line);
-            host.hangup(serving_);
-            break;
-        case 't':
-        case 'T': {
-            serving_ = channel_arg(line);
-            std::string_view text = text_arg(line);
-            tell_ = typed_tell(serving_, text);
-            host.line(serving_, text);
-            if (line[0] == 'T') deliver(kMaxDeliveries);
-            break;
-        }
-        case 's':
-            deliver(1);
-            break;
-        case 'S':
-            deliver(kMaxDeliveries);
-            break;
-        case 'e':
-            serving_ = channel_arg(line);
-            host.editor_save(serving_, text_arg(line));
-            break;
-        case 'a':
-            serving_ = channel_arg(line);
-            host.editor_abandon(serving_);
-            break;
-        case 'i':
-            serving_ = channel_arg(line);
-            host.inject_message(serving_, text_arg(line));
-            break;
-        case 'r':
-            reload(line.substr(1), false);
-            break;
-        case 'R':
-            reload(line.substr(1), true);
-            break;
-        case 'd':
-            delete_account(person_arg(line));
-            break;
-        case 'f': {
-            unsigned bits = line.size() > 1 ? static_cast<unsigned>(pick(line[1], 256)) : 0;
-            game::Failures& f = world_.game().failures();
-            f.adjust_wealth = bits & 1;
-            f.return_wealth = bits & 2;
-            f.add_life = bits & 4;
-            f.retrieve = bits & 8;
-            f.send_mail = bits & 16;
-            f.ini_lookup = bits & 32;
-            break;
-        }
-        default:
-            break;
+            case 'o': {
+                serving_ = -1;
+                for (int ch = 0; ch < kChannels; ++ch)
+                    if (!host.online(ch)) {
+                        serving_ = ch;
+                        break;
+                    }
+                size_t who = person_arg(line);
+                if (!deleted_[who]) host.logon(people()[who].userid);
+                break;
+            }
+            case 'h':
+                serving_ = channel_arg(line);
+                host.hangup(serving_);
+                break;
+            case 't':
+            case 'T': {
+                serving_ = channel_arg(line);
+                std::string_view text = text_arg(line);
+                tell_ = typed_tell(serving_, text);
+                host.line(serving_, text);
+                if (line[0] == 'T') deliver(kMaxDeliveries);
+                break;
+            }
+            case 's': deliver(1); break;
+            case 'S': deliver(kMaxDeliveries); break;
+            case 'e':
+                serving_ = channel_arg(line);
+                host.editor_save(serving_, text_arg(line));
+                break;
+            case 'a':
+                serving_ = channel_arg(line);
+                host.editor_abandon(serving_);
+                break;
+            case 'i':
+                serving_ = channel_arg(line);
+                host.inject_message(serving_, text_arg(line));
+                break;
+            case 'r': reload(line.substr(1), false); break;
+            case 'R': reload(line.substr(1), true); break;
+            case 'd': delete_account(person_arg(line)); break;
+            case 'f': {
+                unsigned bits = line.size() > 1 ? static_cast<unsigned>(pick(line[1], 256)) : 0;
+                game::Failures& f = world_.game().failures();
+                f.adjust_wealth = bits & 1;
+                f.return_wealth = bits & 2;
+                f.add_life = bits & 4;
+                f.retrieve = bits & 8;
+                f.send_mail = bits & 16;
+                f.ini_lookup = bits & 32;
+                break;
+            }
+            default: break;
         }
     }
 
@@ -333,7 +316,8 @@ private:
         }
         host.account_deleted(userid);
         std::string error;
-        if (!host.accounts().remove(userid, &error)) fail(std::string("cannot remove account ") + userid + ": " + error);
+        if (!host.accounts().remove(userid, &error))
+            fail(std::string("cannot remove account ") + userid + ": " + error);
         deleted_[who] = true;
     }
 
@@ -359,7 +343,7 @@ private:
     void read_prices() {
         const HostMsgFile* loaded = bbs::HostAccess::impl()->messages.find("QRTBKPLS.MCV");
         if (loaded == nullptr) fail("QRTBKPLS.MCV is not open");
-        bbs::HostLog quiet;  // never opened: the readers' warnings go nowhere
+        bbs::HostLog quiet; // never opened: the readers' warnings go nowhere
         bbs::OptionReader r(loaded, quiet);
         prices_.desccrd = r.number(4, 0, 1000000);
         prices_.desccop = r.number(5, 0, 1000000);
@@ -392,16 +376,20 @@ private:
         long long amount = 0;
         if (std::sscanf(line.c_str(), "Deducted %lld credits from %63s for a %31[a-z].", &amount, userid, what) == 3) {
             (*logged)[userid].credits += amount;
-        } else if (std::sscanf(line.c_str(), "Refunded %lld credits to %63s for a %31[a-z].", &amount, userid, what) == 3) {
+        } else if (std::sscanf(line.c_str(), "Refunded %lld credits to %63s for a %31[a-z].", &amount, userid, what) ==
+                   3) {
             (*logged)[userid].credits -= amount;
-        } else if (std::sscanf(line.c_str(), "Deducted %lld days from %63s for a %31[a-z].", &amount, userid, what) == 3) {
+        } else if (std::sscanf(line.c_str(), "Deducted %lld days from %63s for a %31[a-z].", &amount, userid, what) ==
+                   3) {
             (*logged)[userid].days += amount;
-        } else if (std::sscanf(line.c_str(), "Refunded %lld days to %63s for a %31[a-z].", &amount, userid, what) == 3) {
+        } else if (std::sscanf(line.c_str(), "Refunded %lld days to %63s for a %31[a-z].", &amount, userid, what) ==
+                   3) {
             (*logged)[userid].days -= amount;
         } else if (std::sscanf(line.c_str(), "Brakvold: took %lld copper, account %63[^,],", &amount, userid) == 2) {
             (*logged)[userid].copper += amount;
             (*logged)[userid].copper_takes.push_back(amount);
-        } else if (std::sscanf(line.c_str(), "Brakvold: gave back %lld copper, account %63[^,],", &amount, userid) == 2) {
+        } else if (std::sscanf(line.c_str(), "Brakvold: gave back %lld copper, account %63[^,],", &amount, userid) ==
+                   2) {
             (*logged)[userid].copper -= amount;
         } else if (line.rfind("Sent email notification to ", 0) == 0) {
             // The purchase-mail user-ID may be empty: "to  that Bob purchased a life."
@@ -503,7 +491,8 @@ private:
                 uint32_t flags = 0;
                 std::memcpy(&flags, e.bytes.data() + kDescFlags, sizeof flags);
                 if (flags & ~1u) fail(where + "flags other than the approved bit");
-                if (!all_zero(e.bytes, kDescReserved, kDescSize - kDescReserved)) fail(where + "reserved bytes not zero");
+                if (!all_zero(e.bytes, kDescReserved, kDescSize - kDescReserved))
+                    fail(where + "reserved bytes not zero");
                 if (!is_account(e.userid)) fail(where + "belongs to no account");
             } else if (e.tag == "QRTBKPLS_REG") {
                 if (e.bytes.size() != kRegSize) fail(where + "a registry record must be 672 bytes");
@@ -535,11 +524,15 @@ private:
             for (const Person& p : people())
                 if (same_ignoring_case(p.userid, account->userid)) sysop = p.sysop;
             switch (user->substate) {
-            case 4: case 5: case 6: case 14: case 15: case 16:
-                if (!sysop) fail(who + " has no sysop key but is in substate " + std::to_string(user->substate));
-                break;
-            default:
-                break;
+                case 4:
+                case 5:
+                case 6:
+                case 14:
+                case 15:
+                case 16:
+                    if (!sysop) fail(who + " has no sysop key but is in substate " + std::to_string(user->substate));
+                    break;
+                default: break;
             }
         }
     }
@@ -553,7 +546,7 @@ private:
     }
 
     FuzzWorld world_;
-    bool trace_ = std::getenv("PLUS_FUZZ_TRACE") != nullptr;  // every step and its output on stderr
+    bool trace_ = std::getenv("PLUS_FUZZ_TRACE") != nullptr; // every step and its output on stderr
     Prices prices_;
     std::vector<Holdings> before_;
     bool deleted_[8] = {};
@@ -563,8 +556,8 @@ private:
     bool tell_ = false;
 };
 
-}  // namespace
-}  // namespace plusfuzz
+} // namespace
+} // namespace plusfuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     plusfuzz::Run run;

@@ -6,14 +6,12 @@ namespace {
 
 using namespace regtest;
 
-const std::string kRedNote =
-    "\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r";
+const std::string kRedNote = "\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r";
 const std::string kSysopMenu = "<SYSDMNU><PLSPRMT>";
 
 class Admin : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         mark_messages(w);
         ASSERT_TRUE(w.start()) << w.stop_reason();
         ASSERT_TRUE(w.records().empty());
@@ -29,13 +27,9 @@ protected:
         EXPECT_BYTES(kSysopMenu, w.type(s, "S"));
     }
 
-    std::optional<bbs::Database::Entry> description_of(std::string_view userid)
-    {
-        for (auto& entry : w.records()) {
-            if (entry.userid == userid && entry.tag == DESC_TAG) {
-                return entry;
-            }
-        }
+    std::optional<bbs::Database::Entry> description_of(std::string_view userid) {
+        for (auto& entry : w.records())
+            if (entry.userid == userid && entry.tag == DESC_TAG) return entry;
         return std::nullopt;
     }
 
@@ -44,8 +38,7 @@ protected:
     std::string main_menu;
 };
 
-TEST_F(Admin, ViewShowsTheTextAndMarksPendingOnes)
-{
+TEST_F(Admin, ViewShowsTheTextAndMarksPendingOnes) {
     const auto before = w.records();
     const std::string ask = "View which user's description? ";
     EXPECT_BYTES(ask, w.type(s, "v"));
@@ -71,15 +64,12 @@ TEST_F(Admin, ViewShowsTheTextAndMarksPendingOnes)
     // Viewing changes nothing.
     const auto after = w.records();
     ASSERT_EQ(before.size(), after.size());
-    for (size_t i = 0; i < before.size(); i++) {
-        EXPECT_EQ(before[i].bytes, after[i].bytes);
-    }
+    for (size_t i = 0; i < before.size(); i++) EXPECT_EQ(before[i].bytes, after[i].bytes);
     // After an answer an empty line shows the menu again.
     EXPECT_BYTES(kSysopMenu, w.type(s, ""));
 }
 
-TEST_F(Admin, DeleteReportsTheTextAndRemovesOnlyThatRecord)
-{
+TEST_F(Admin, DeleteReportsTheTextAndRemovesOnlyThatRecord) {
     const size_t count = w.records().size();
     const std::string ask = "Delete which user's description? ";
     EXPECT_BYTES(ask, w.type(s, "Delete"));
@@ -106,8 +96,7 @@ TEST_F(Admin, DeleteReportsTheTextAndRemovesOnlyThatRecord)
     EXPECT_EQ(count - 2, w.records().size());
 }
 
-TEST_F(Admin, ApproveSetsTheApprovedBitAndKeepsTheRest)
-{
+TEST_F(Admin, ApproveSetsTheApprovedBitAndKeepsTheRest) {
     const auto carol = description_of("Carol");
     const auto bob = description_of("Bob");
     ASSERT_TRUE(carol && bob);
@@ -136,8 +125,7 @@ TEST_F(Admin, ApproveSetsTheApprovedBitAndKeepsTheRest)
     EXPECT_BYTES("Alice\nEmpty\n2 descriptions found.\r<PLSPRMT>", w.output(s));
 }
 
-TEST_F(Admin, MenuChoices)
-{
+TEST_F(Admin, MenuChoices) {
     EXPECT_BYTES(kSysopMenu, w.type(s, ""));
     EXPECT_BYTES(kSysopMenu, w.type(s, "Q"));
     EXPECT_BYTES(kSysopMenu, w.type(s, "7"));
@@ -146,4 +134,4 @@ TEST_F(Admin, MenuChoices)
     EXPECT_EQ((uint32_t)SS_MAIN, w.user(s)->substate);
 }
 
-}  // namespace
+} // namespace

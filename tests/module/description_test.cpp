@@ -10,44 +10,33 @@ using namespace coretest;
 struct Desc {
     World w;
     int alice = -1;
-    explicit Desc(void (*setup)(World&) = nullptr)
-    {
+    explicit Desc(void (*setup)(World&) = nullptr) {
         mark_messages(w);
-        if (setup != nullptr) {
-            setup(w);
-        }
+        if (setup != nullptr) setup(w);
         EXPECT_TRUE(w.start()) << w.stop_reason();
         alice = w.login("Alice");
         w.enter(alice);
         w.type(alice, "D");
     }
     // From the description menu, D and (when asked) yes: the editor is open.
-    void open_editor(int ch, bool confirm)
-    {
+    void open_editor(int ch, bool confirm) {
         w.type(ch, "D");
-        if (confirm) {
-            w.type(ch, "yes");
-        }
+        if (confirm) w.type(ch, "yes");
         ASSERT_TRUE(w.host().in_editor(ch));
     }
-    std::string save(int ch, std::string_view text)
-    {
+    std::string save(int ch, std::string_view text) {
         w.host().editor_save(ch, text);
         return w.output(ch);
     }
 };
 
-void price_100(World& w)
-{
-    w.set_option("DESCCRD", "100");
-}
+void price_100(World& w) { w.set_option("DESCCRD", "100"); }
 
 // ---------------------------------------------------------------------------
 // The whole way: buy, write, approve, shown by the game
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame)
-{
+TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame) {
     Desc d(price_100);
     int bob = d.w.login("Bob");
 
@@ -94,8 +83,7 @@ TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame)
     EXPECT_OUT(description_screen("A tall elf.", false), d.w.type(d.alice, ""));
 }
 
-TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRewritten)
-{
+TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRewritten) {
     Desc d;
     insert(d.w, description_record("Carol", "Red hair.", 0x40000006u, 0xAB));
     int sysop = d.w.login("Sysop");
@@ -121,8 +109,7 @@ TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRe
     EXPECT_OUT("No description found.\r" + kPrompt, d.w.type(sysop, "Nobody"));
 }
 
-TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription)
-{
+TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription) {
     Desc d;
     d.w.login("Bob");
     std::string bare = d.w.type(d.alice, "look Bobo");
@@ -135,28 +122,36 @@ TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription)
     EXPECT_OUT(carol_bare, d.w.type(d.alice, "look Cara"));
 }
 
-TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone)
-{
-    Desc d;
-    insert(d.w, description_record("Alice", "Old approved text.", DESC_APPROVED));
-    int bob = d.w.login("Bob");
-    d.open_editor(d.alice, false);
-    d.w.type(d.alice, "/c");
-    d.w.type(d.alice, "Brand new draft");
-    std::string draft = d.w.host().editor_text(d.alice);
-    ASSERT_NE(std::string::npos, draft.find("Brand new draft"));
-
-    std::string look = d.w.type(bob, "look Alia");
-    EXPECT_NE(std::string::npos, look.find("Old approved text.\n")) << show(look);
-    EXPECT_EQ(draft, d.w.host().editor_text(d.alice));
+// Whoever looks (Bob at the first channel, Alice at the second), the draft
+// of the player looked at, and of the one looking, stays as it was.
+TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone) {
+    for (bool alice_edits : {true, false}) {
+        SCOPED_TRACE(alice_edits ? "Alice edits" : "Bob edits");
+        Desc d;
+        int bob = d.w.login("Bob");
+        const int editor = alice_edits ? d.alice : bob, looker = alice_edits ? bob : d.alice;
+        insert(d.w, description_record(alice_edits ? "Alice" : "Bob", "Old approved text.", DESC_APPROVED));
+        if (!alice_edits) {  // Alice back at the game prompt, Bob in the description menu
+            for (const char* line : {"X", "X"}) d.w.type(d.alice, line);
+            d.w.enter(bob);
+            d.w.type(bob, "D");
+        }
+        d.open_editor(editor, false);
+        d.w.type(editor, "/c");
+        d.w.type(editor, "Brand new draft");
+        std::string draft = d.w.host().editor_text(editor);
+        ASSERT_NE(std::string::npos, draft.find("Brand new draft"));
+        std::string look = d.w.type(looker, alice_edits ? "look Alia" : "look Bobo");
+        EXPECT_NE(std::string::npos, look.find("Old approved text.\n")) << show(look);
+        EXPECT_EQ(draft, d.w.host().editor_text(editor));
+    }
 }
 
 // ---------------------------------------------------------------------------
 // The description menu
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionMenu, ChoicesOfTheMenu)
-{
+TEST(DescriptionMenu, ChoicesOfTheMenu) {
     Desc d;
     EXPECT_OUT("<DESCHLP>" + kPrompt, d.w.type(d.alice, "a"));
     EXPECT_OUT("<CURDESC <None>>" + kPrompt, d.w.type(d.alice, "Q"));
@@ -166,8 +161,7 @@ TEST(DescriptionMenu, ChoicesOfTheMenu)
     EXPECT_EQ(1u, d.w.user(d.alice)->substate);
 }
 
-TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText)
-{
+TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText) {
     Desc d;
     insert(d.w, description_record("Alice", "Green eyes.", 0));
     EXPECT_OUT(description_screen("Green eyes.", true), d.w.type(d.alice, "?"));
@@ -177,8 +171,7 @@ TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText)
     EXPECT_OUT(description_screen("Tall.", false), d.w.type(bob, "D"));
 }
 
-TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes)
-{
+TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes) {
     Desc d([](World& w) {
         w.set_option("DESCCRD", "100");
         w.set_option("DESCCOP", "7");
@@ -202,19 +195,7 @@ TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes)
     EXPECT_TRUE(records_tagged(d.w, DESC_TAG).empty());
 }
 
-TEST(DescriptionMenu, NoPriceOpensTheEditorAtOnceAndChargesNothing)
-{
-    Desc d;
-    EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
-    ASSERT_TRUE(d.w.host().in_editor(d.alice));
-    EXPECT_OUT(description_screen("Short.", true), d.save(d.alice, "Short."));
-    EXPECT_EQ(10000, d.w.account("Alice")->credits);
-    EXPECT_EQ(0, log_count(d.w, "Deducted"));
-    EXPECT_EQ("Short.", stored_description(d.w, "Alice")->text);
-}
-
-TEST(DescriptionMenu, EditorSizeFollowsTheLineCount)
-{
+TEST(DescriptionMenu, EditorSizeFollowsTheLineCount) {
     Desc d([](World& w) { w.set_option("DESCLNS", "3"); });
     d.open_editor(d.alice, false);
     EXPECT_EQ(241u, d.w.host().editor_size(d.alice));
@@ -223,86 +204,85 @@ TEST(DescriptionMenu, EditorSizeFollowsTheLineCount)
     EXPECT_EQ(std::string(240, 'w'), stored_description(d.w, "Alice")->text);
 }
 
-TEST(DescriptionMenu, EditorOpensOnTheStoredText)
-{
-    Desc d;
-    insert(d.w, description_record("Alice", "Scar on the cheek.", 0));
-    d.open_editor(d.alice, false);
-    EXPECT_NE(std::string::npos, d.w.host().editor_text(d.alice).find("Scar on the cheek."));
-}
-
 // ---------------------------------------------------------------------------
 // Saving
 // ---------------------------------------------------------------------------
 
-TEST(DescriptionSave, ChangingAPendingDescriptionIsFree)
-{
-    Desc d(price_100);
-    insert(d.w, description_record("Alice", "First try.", 0));
-    EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
-    ASSERT_TRUE(d.w.host().in_editor(d.alice));
-    EXPECT_OUT(description_screen("Second try.", true), d.save(d.alice, "Second try."));
-    EXPECT_EQ(10000, d.w.account("Alice")->credits);
-    EXPECT_EQ("Second try.", stored_description(d.w, "Alice")->text);
-    EXPECT_EQ(1u, d.w.mail_for("Sysop").size());
-}
-
-TEST(DescriptionSave, ChangingAnApprovedDescriptionCostsAgainAndWaitsForApproval)
-{
-    Desc d(price_100);
-    insert(d.w, description_record("Alice", "Approved.", DESC_APPROVED | 0x10, 0x5A));
-    EXPECT_OUT(price_line(100, 0, 0), d.w.type(d.alice, "D"));
-    d.w.type(d.alice, "y");
-    EXPECT_OUT(description_screen("Changed.", true), d.save(d.alice, "Changed."));
-    EXPECT_EQ(9900, d.w.account("Alice")->credits);
-    auto stored = stored_description(d.w, "Alice");
-    EXPECT_EQ("Changed.", stored->text);
-    EXPECT_EQ(0x10u, stored->flags);
-    EXPECT_EQ(std::string(100, '\x5A'), stored->reserved);
-    EXPECT_EQ(1u, records_tagged(d.w, DESC_TAG).size());
-}
-
-TEST(DescriptionSave, AutoApproveStoresApprovedAndStillCharges)
-{
-    Desc d([](World& w) {
-        price_100(w);
-        w.set_option("DESCAPP", "NO");
-    });
-    // Left pending from a time when descriptions waited for approval: the
-    // editor opens at once, but the save is charged.
-    insert(d.w, description_record("Alice", "Old pending.", 0));
-    EXPECT_TRUE(d.w.type(d.alice, "D").find("This will cost") == std::string::npos);
-    ASSERT_TRUE(d.w.host().in_editor(d.alice));
-    EXPECT_OUT(description_screen("Now approved.", false), d.save(d.alice, "Now approved."));
-    EXPECT_EQ(9900, d.w.account("Alice")->credits);
-    EXPECT_EQ(DESC_APPROVED, stored_description(d.w, "Alice")->flags);
-    EXPECT_TRUE(d.w.mail_for("Sysop").empty());
-}
-
-TEST(DescriptionSave, NoApprovalMailWithoutApprovalUser)
-{
-    Desc d([](World& w) { w.set_option("APPRUID", ""); });
-    d.open_editor(d.alice, false);
-    d.save(d.alice, "Quiet.");
-    EXPECT_EQ("Quiet.", stored_description(d.w, "Alice")->text);
-    EXPECT_TRUE(d.w.mail_for("Sysop").empty());
-    EXPECT_TRUE(d.w.mail_for("").empty());
+// What a save costs and how it is stored: a price screen unless the
+// description is new and free or still pending (and approval is on); the
+// editor opens on the stored text; approval mail unless approved at once or
+// nobody approves; flag bits and reserved bytes other than approval kept.
+TEST(DescriptionSave, PriceApprovalAndMailOfASave) {
+    const struct Case {
+        const char *name, *desccrd, *descapp, *appruid;
+        const char* stored;  // the text stored before, or none
+        uint32_t flags;      // its flags
+        bool price_screen, pending;
+        long credits;
+        uint32_t flags_after;
+        size_t mails;  // to Sysop
+    } cases[] = {
+        {"new and free", "0", "YES", "Sysop", nullptr, 0, false, true, 10000, 0, 1},
+        {"pending changed", "100", "YES", "Sysop", "First try.", 0, false, true, 10000, 0, 1},
+        {"approved changed", "100", "YES", "Sysop", "Approved.", DESC_APPROVED | 0x10, true, true, 9900, 0x10, 1},
+        {"left pending, approved at once", "100", "NO", "Sysop", "Old pending.", 0, false, false, 9900,
+         DESC_APPROVED, 0},
+        {"nobody approves", "0", "YES", "", nullptr, 0, false, true, 10000, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        World w;
+        mark_messages(w);
+        w.set_option("DESCCRD", c.desccrd);
+        w.set_option("DESCAPP", c.descapp);
+        w.set_option("APPRUID", c.appruid);
+        ASSERT_TRUE(w.start()) << w.stop_reason();
+        if (c.stored) insert(w, description_record("Alice", c.stored, c.flags, 0x5A));
+        int ch = w.login("Alice");
+        w.enter(ch);
+        w.type(ch, "D");
+        std::string opened = w.type(ch, "D");
+        if (c.price_screen) {
+            EXPECT_OUT(price_line(100, 0, 0), opened);
+            w.type(ch, "y");
+        } else {
+            EXPECT_EQ(std::string::npos, opened.find("This will cost")) << show(opened);
+        }
+        ASSERT_TRUE(w.host().in_editor(ch));
+        if (c.stored) EXPECT_NE(std::string::npos, w.host().editor_text(ch).find(c.stored));
+        w.host().editor_save(ch, "Saved.");
+        EXPECT_OUT(description_screen("Saved.", c.pending), w.output(ch));
+        EXPECT_EQ(c.credits, w.account("Alice")->credits);
+        EXPECT_EQ(c.credits == 10000 ? 0 : 1, log_count(w, "Deducted"));
+        auto stored = stored_description(w, "Alice");
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ("Saved.", stored->text);
+        EXPECT_EQ(c.flags_after, stored->flags);
+        EXPECT_EQ(std::string(100, c.stored ? '\x5A' : '\0'), stored->reserved);
+        EXPECT_EQ(c.mails, w.mail_for("Sysop").size());
+        EXPECT_TRUE(w.mail_for("").empty());
+    }
 }
 
 // A text that is blank once trailing blanks and line breaks are gone is no
 // purchase: it removes the description, charges nothing and mails nobody.
-TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing)
-{
+TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing) {
     struct Case {
         const char* text;
         bool mail_only;
-    } cases[] = {{"     ", false}, {"", false}, {"\r\r \t\r", false}, {" \r\t", true}};
+        bool approve_at_once;  // then no pending note either
+    } cases[] = {{"     ", false, false}, {"", false, false}, {"\r\r \t\r", false, false}, {" \r\t", true, false},
+                 {"", false, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(show(c.text));
         Desc d([](World& w) {
             price_100(w);
             w.set_ini("PLUS_PURCHASE_EMAIL_USERID", "Carol");
         });
+        if (c.approve_at_once) {
+            d.w.set_option("DESCAPP", "NO");
+            d.w.host().reload();
+        }
         if (c.mail_only) {
             d.w.set_ini("SEND_EMAIL_FOR_PURCHASES", "1");
             d.w.game().reload_ini();
@@ -310,7 +290,7 @@ TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing)
         insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
         d.w.type(d.alice, "D");
         d.w.type(d.alice, "y");
-        EXPECT_OUT(none_screen(), d.save(d.alice, c.text));
+        EXPECT_OUT(c.approve_at_once ? "<CURDESC <None>>" + kPrompt : none_screen(), d.save(d.alice, c.text));
         EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
         EXPECT_EQ(10000, d.w.account("Alice")->credits);
         EXPECT_EQ(0, log_count(d.w, "Deducted"));
@@ -321,31 +301,18 @@ TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing)
 }
 
 // Empty lines typed at the end are no part of the text; those inside it are.
-TEST(DescriptionSave, TrailingEmptyLinesAreRemovedAndTheGameShowsNone)
-{
+TEST(DescriptionSave, TrailingEmptyLinesAreRemovedAndTheGameShowsNone) {
     Desc d([](World& w) { w.set_option("DESCAPP", "NO"); });
     int bob = d.w.login("Bob");
     d.open_editor(d.alice, false);
-    for (const char* line : {"Line one.", "", "Line three.", "", "  ", ""}) {
-        d.w.type(d.alice, line);
-    }
+    for (const char* line : {"Line one.", "", "Line three.", "", "  ", ""}) d.w.type(d.alice, line);
     EXPECT_OUT(description_screen("Line one.\r\rLine three.", false), d.w.type(d.alice, "/s"));
     EXPECT_EQ("Line one.\r\rLine three.", stored_description(d.w, "Alice")->text);
     std::string look = d.w.type(bob, "look Alia");
     EXPECT_NE(std::string::npos, look.find("Line one.\r\rLine three.\n\r[Brakvold Bobo]: ")) << show(look);
 }
 
-TEST(DescriptionSave, BlankTextWithAutoApproveShowsNoPendingNote)
-{
-    Desc d([](World& w) { w.set_option("DESCAPP", "NO"); });
-    insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
-    d.open_editor(d.alice, false);
-    EXPECT_OUT("<CURDESC <None>>" + kPrompt, d.save(d.alice, ""));
-    EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
-}
-
-TEST(DescriptionSave, AbandonedEditorChangesNothing)
-{
+TEST(DescriptionSave, AbandonedEditorChangesNothing) {
     Desc d(price_100);
     insert(d.w, description_record("Alice", "Kept.", DESC_APPROVED));
     d.w.type(d.alice, "D");
@@ -359,8 +326,7 @@ TEST(DescriptionSave, AbandonedEditorChangesNothing)
     EXPECT_TRUE(d.w.mail_for("Sysop").empty());
 }
 
-TEST(DescriptionSave, RefusedPurchaseShowsTheTextButStoresNothing)
-{
+TEST(DescriptionSave, RefusedPurchaseShowsTheTextButStoresNothing) {
     Desc d([](World& w) { w.set_option("DESCCOP", "6000"); });
     insert(d.w, description_record("Alice", "Stays.", DESC_APPROVED));
     d.w.type(d.alice, "D");
@@ -380,23 +346,23 @@ void no_tcplibm(World&) {}
 
 // A sub-BBS front end (tcplibm.msg with SUBBBS other than NO) gets a
 // marker before the editor opens and one after it closes.
-TEST(DescriptionSave, SubBbsFrontEndGetsMarkersAroundTheEditor)
-{
+TEST(DescriptionSave, SubBbsFrontEndGetsMarkersAroundTheEditor) {
     struct Case {
         void (*setup)(World&);
         bool marked;
-    } cases[] = {{tcplibm_yes, true}, {tcplibm_empty, true}, {tcplibm_no, false},
-                 {tcplibm_without_option, false}, {no_tcplibm, false}};
+    } cases[] = {{tcplibm_yes, true},
+                 {tcplibm_empty, true},
+                 {tcplibm_no, false},
+                 {tcplibm_without_option, false},
+                 {no_tcplibm, false}};
     for (const Case& c : cases) {
         Desc d(c.setup);
         std::string opened = d.w.type(d.alice, "D");
         ASSERT_TRUE(d.w.host().in_editor(d.alice));
         EXPECT_EQ(c.marked ? 1 : 0, (int)std::count(opened.begin(), opened.end(), '\x91')) << show(opened);
-        if (c.marked) {
-            EXPECT_EQ('\x91', opened[0]) << show(opened);
-        }
+        if (c.marked) EXPECT_EQ('\x91', opened[0]) << show(opened);
         EXPECT_OUT((c.marked ? "\x90" : "") + description_screen("Marked.", true), d.save(d.alice, "Marked."));
     }
 }
 
-}  // namespace
+} // namespace

@@ -6,26 +6,21 @@ namespace {
 
 using namespace regtest;
 
-std::string text_of(const char* field, size_t size)
-{
-    return std::string(field, strnlen(field, size));
-}
+std::string text_of(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
 // What PUBINFO shows for this player with this age.
-std::string pubinfo(const PublicUserInfo& p, int age)
-{
+std::string pubinfo(const PublicUserInfo& p, int age) {
     std::string guild = text_of(p.guild, sizeof(p.guild));
     return "<PUBINFO " + text_of(p.name, sizeof(p.name)) + "|" + text_of(p.race, sizeof(p.race)) + "|" +
            text_of(p.title, sizeof(p.title)) + "|" + text_of(p.profession, sizeof(p.profession)) + "|" +
-           (p.gender == 'M' ? "Male" : "Female") + "|" + std::to_string(age) + "|" +
-           std::to_string(p.experience) + "|" + std::to_string(p.quests) + "|" + std::to_string(p.level) +
-           "|" + (guild.empty() ? "None" : guild) + "|" + std::to_string(p.kills) + ">";
+           (p.gender == 'M' ? "Male" : "Female") + "|" + std::to_string(age) + "|" + std::to_string(p.experience) +
+           "|" + std::to_string(p.quests) + "|" + std::to_string(p.level) + "|" + (guild.empty() ? "None" : guild) +
+           "|" + std::to_string(p.kills) + ">";
 }
 
 // Types a global command at the game prompt. The game shows its prompt
 // again after the lookup; what came before it is returned.
-std::string lookup(World& w, int ch, const std::string& line)
-{
+std::string lookup(World& w, int ch, const std::string& line) {
     std::string out = w.type(ch, line);
     std::string prompt = w.game().prompt_for(ch);
     bool prompted = out.size() >= prompt.size() && out.compare(out.size() - prompt.size(), prompt.size(), prompt) == 0;
@@ -35,8 +30,7 @@ std::string lookup(World& w, int ch, const std::string& line)
 
 class Lookup : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         mark_messages(w);
         testing_support::UserSpec dora;
         dora.userid = "Dora";
@@ -50,8 +44,7 @@ protected:
         ASSERT_GE(ch, 0);
     }
 
-    PublicUserInfo player(std::string_view name)
-    {
+    PublicUserInfo player(std::string_view name) {
         auto p = w.player(name);
         EXPECT_TRUE(p.has_value()) << name;
         return p.value_or(PublicUserInfo{});
@@ -61,8 +54,7 @@ protected:
     int ch = -1;
 };
 
-TEST_F(Lookup, GlobalCommandInAnyLetterCase)
-{
+TEST_F(Lookup, GlobalCommandInAnyLetterCase) {
     PublicUserInfo bobo = player("Bobo");
     ASSERT_EQ(2500u, bobo.time_played);
     // 2500 / 1000 + 16
@@ -73,17 +65,14 @@ TEST_F(Lookup, GlobalCommandInAnyLetterCase)
     // The rest of the line is one name; an account name is not a player
     // name; a name too long for the game, and a game that cannot answer.
     const std::vector<std::string> unknown = {"Bobo Bobo", "Nobody", "Zzz", "Alice", std::string(40, 'B')};
-    for (const std::string& name : unknown) {
-        EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois " + name)) << name;
-    }
+    for (const std::string& name : unknown) EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois " + name)) << name;
     w.game().failures().retrieve = true;
     EXPECT_BYTES("<NOSUCHP>", lookup(w, ch, "whois Bobo"));
 }
 
 // Lines that are not the command word and a name, and any line when the
 // command word is empty, are left to the game.
-TEST(LookupCommand, LinesThatAreNotTheCommandAreLeftAlone)
-{
+TEST(LookupCommand, LinesThatAreNotTheCommandAreLeftAlone) {
     struct Case {
         const char* lookcmd;
         std::vector<const char*> lines;
@@ -106,8 +95,7 @@ TEST(LookupCommand, LinesThatAreNotTheCommandAreLeftAlone)
     }
 }
 
-TEST_F(Lookup, AgeGenderAndGuild)
-{
+TEST_F(Lookup, AgeGenderAndGuild) {
     PublicUserInfo dorana = player("Dorana");
     // Lower-case m is not male; 2999 / 1000 drops the remainder.
     EXPECT_BYTES(pubinfo(dorana, 18), lookup(w, ch, "whois dorana"));
@@ -132,15 +120,14 @@ TEST_F(Lookup, AgeGenderAndGuild)
     EXPECT_BYTES(pubinfo(dorana, 30), lookup(w, ch, "whois Dorana"));
 }
 
-TEST_F(Lookup, RegistryLinesFollowInPublicForm)
-{
+TEST_F(Lookup, RegistryLinesFollowInPublicForm) {
     PublicUserInfo cara = player("Cara");
     insert(w, registry_record("Cara", -5, {"", "", "", "", "", "", "Dumplings"}));
     EXPECT_BYTES(pubinfo(cara, -5) + "<REGLAB7>: Dumplings\r", lookup(w, ch, "whois cara"));
 
     PublicUserInfo bobo = player("Bobo");
-    insert(w, registry_record("Bobo", 0, {"Bob Bobson", "", "Smith", "", "", "", "", "", "", "the end"}));
-    EXPECT_BYTES(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r<REGLAB3>: Smith\r<REGLAB10>: the end\r",
+    insert(w, registry_record("Bobo", 0, {"Bob Bobson", "", "S", "", "", "", "", "", "", "the end"}));
+    EXPECT_BYTES(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r<REGLAB3>: S\r<REGLAB10>: the end\r",
                  lookup(w, ch, "whois Bobo"));
 
     // All lines empty: nothing after PUBINFO.
@@ -155,8 +142,7 @@ TEST_F(Lookup, RegistryLinesFollowInPublicForm)
 }
 
 // The age divisor and base and the registry prefix come from the options.
-TEST(LookupOptions, AgeAndPrefixFollowTheOptions)
-{
+TEST(LookupOptions, AgeAndPrefixFollowTheOptions) {
     World w;
     mark_messages(w);
     w.set_option("AGEDIV", "7");
@@ -172,8 +158,7 @@ TEST(LookupOptions, AgeAndPrefixFollowTheOptions)
     EXPECT_BYTES(pubinfo(*cara, cara->time_played / 7) + "<REGLAB1> => line one\r", lookup(w, ch, "whois Cara"));
 }
 
-TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
-{
+TEST_F(Lookup, PromptLooksUpOneNameAfterAnother) {
     insert(w, registry_record("Bobo", 0, {"Bob Bobson"}));
     PublicUserInfo bobo = player("Bobo");
     w.enter(ch);
@@ -198,4 +183,4 @@ TEST_F(Lookup, PromptLooksUpOneNameAfterAnother)
     EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
 }
 
-}  // namespace
+} // namespace

@@ -8,31 +8,22 @@ using namespace coretest;
 
 const char* const kMenuLine = "\x1b[1;30m[\x1b[37m*\x1b[30m] . \x1b[0mBrakvold Plus Extensions\r\r";
 
-int plus_number(World& w)
-{
-    return w.host().find_module("Brakvold Plus");
-}
+int plus_number(World& w) { return w.host().find_module("Brakvold Plus"); }
 
 struct Started {
     World w;
     int alice = -1;
-    explicit Started(bool enter = true, void (*setup)(World&) = nullptr)
-    {
+    explicit Started(bool enter = true, void (*setup)(World&) = nullptr) {
         mark_messages(w);
         w.set_option("LIFECRD", "500");
-        if (setup != nullptr) {
-            setup(w);
-        }
+        if (setup != nullptr) setup(w);
         EXPECT_TRUE(w.start()) << w.stop_reason();
         alice = w.login("Alice");
-        if (enter) {
-            w.enter(alice);
-        }
+        if (enter) w.enter(alice);
     }
 };
 
-TEST(MainMenuEntry, ExtensionMenuListsTheModuleAndTheAsteriskEnters)
-{
+TEST(MainMenuEntry, ExtensionMenuListsTheModuleAndTheAsteriskEnters) {
     Started s(false);
     std::string out = s.w.type(s.alice, "ext");
     EXPECT_NE(out.find(kMenuLine), std::string::npos) << show(out);
@@ -46,12 +37,12 @@ TEST(MainMenuEntry, ExtensionMenuListsTheModuleAndTheAsteriskEnters)
     int game_state = s.w.user(bob)->state;
     out = s.w.type(bob, "a*");
     EXPECT_EQ(std::string::npos, out.find("<MAINMNU")) << show(out);
+    EXPECT_NE(std::string::npos, out.find("No such extension.")) << show(out);  // the module did not take it
     EXPECT_EQ(game_state, s.w.user(bob)->state);
 }
 
 // The sysop line for sysops; the lives line unless the life price is -1.
-TEST(MainMenuEntry, MenuLinesFollowTheUserAndTheLifePrice)
-{
+TEST(MainMenuEntry, MenuLinesFollowTheUserAndTheLifePrice) {
     for (const char* lifecrd : {"-1", "0"}) {
         SCOPED_TRACE(lifecrd);
         Started s(false, nullptr);
@@ -69,8 +60,7 @@ TEST(MainMenuEntry, MenuLinesFollowTheUserAndTheLifePrice)
 // Somebody else's routine put a user into the module's state, but he never
 // entered through the game on this channel since it was last hung up (or
 // another channel did): the module hands him back without a word.
-TEST(MainMenuEntry, LinesBeforeTheChannelsOwnEntryAreHandedBack)
-{
+TEST(MainMenuEntry, LinesBeforeTheChannelsOwnEntryAreHandedBack) {
     for (const char* how : {"never entered", "other channel entered", "hung up"}) {
         SCOPED_TRACE(how);
         Started s(std::string(how) != "never entered");
@@ -99,8 +89,7 @@ TEST(MainMenuEntry, LinesBeforeTheChannelsOwnEntryAreHandedBack)
 // ---------------------------------------------------------------------------
 
 // Each line typed at the main menu: what it shows and where it leaves the user.
-TEST(MainMenuChoices, EachChoiceShowsItsScreen)
-{
+TEST(MainMenuChoices, EachChoiceShowsItsScreen) {
     struct Case {
         bool sysop;
         const char* lifecrd;
@@ -115,13 +104,13 @@ TEST(MainMenuChoices, EachChoiceShowsItsScreen)
         {false, "500", "Z", "<BADCHC>" + kPrompt, SS_MAIN},
         {false, "500", "b", "<BADCHC>" + kPrompt, SS_MAIN},
         {false, "500", "q", "<BADCHC>" + kPrompt, SS_MAIN},
-        {false, "500", "A", menu_screen(), SS_MAIN},          // sysop choices: the menu to others
+        {false, "500", "A", menu_screen(), SS_MAIN}, // sysop choices: the menu to others
         {false, "500", "s", menu_screen(), SS_MAIN},
         {true, "500", "a", "Not implemented yet.\r", SS_MAIN},
         {true, "500", "Sysop", "<SYSDMNU>" + kPrompt, SS_SYSDESC},
         {false, "500", "r", "<REGMENU><REGPRMT>", SS_REGISTRY},
         {false, "500", "Delete", none_screen(), SS_DESC},
-        {false, "-1", "L", "<BADCHC>" + kPrompt, SS_MAIN},    // lives not sold
+        {false, "-1", "L", "<BADCHC>" + kPrompt, SS_MAIN}, // lives not sold
         {false, "500", "l", "<LIFECST 500|250|3>", SS_LIFE_CONFIRM},
     };
     for (const Case& c : cases) {
@@ -142,41 +131,34 @@ TEST(MainMenuChoices, EachChoiceShowsItsScreen)
 // Leaving
 // ---------------------------------------------------------------------------
 
-TEST(MainMenuExit, XGoesBackToWhereTheUserCameFrom)
-{
-    for (const char* line : {"x", "Xylophone"}) {
+// X, or a substate outside the menus, puts the user back in the state and
+// substate he entered from (a substate of the game's own here), and the game
+// takes him back on the status the exit left for it.
+TEST(MainMenuExit, XAndSubstatesOutsideTheMenusGoBackToWhereTheUserCameFrom) {
+    const struct {
+        const char* line;
+        std::optional<uint32_t> substate; // put into the module's state before the line
+    } cases[] = {{"x", {}}, {"Xylophone", {}}, {"D", 0u}, {"D", 17u}, {"D", 0xFFFFFFFFu}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + " " + std::to_string(c.substate.value_or(1)));
         Started s(false);
         s.w.type(s.alice, "ext");
+        s.w.user(s.alice)->substate = 7;
         HostUser before = *s.w.user(s.alice);
         s.w.type(s.alice, "*");
-        EXPECT_OUT("", s.w.type_only(s.alice, line)) << line;
-        EXPECT_EQ(before.state, s.w.user(s.alice)->state) << line;
-        EXPECT_EQ(before.substate, s.w.user(s.alice)->substate) << line;
-        // The game takes him back on the status the exit left for it.
-        EXPECT_EQ(1u, s.w.host().pending_statuses()) << line;
+        if (c.substate) s.w.user(s.alice)->substate = *c.substate;
+        EXPECT_OUT("", s.w.type_only(s.alice, c.line));
+        EXPECT_EQ(before.state, s.w.user(s.alice)->state);
+        EXPECT_EQ(7u, s.w.user(s.alice)->substate);
+        EXPECT_EQ(1u, s.w.host().pending_statuses());
+        s.w.user(s.alice)->substate = before.substate;
         s.w.deliver_all();
         std::string back = s.w.output(s.alice);
         EXPECT_TRUE(back.size() >= 3 && back.compare(back.size() - 3, 3, "]: ") == 0) << show(back);
     }
 }
 
-TEST(MainMenuExit, SubstatesOutsideTheMenusLeave)
-{
-    for (uint32_t substate : {0u, 17u, 0xFFFFFFFFu}) {
-        Started s(false);
-        s.w.type(s.alice, "ext");
-        HostUser before = *s.w.user(s.alice);
-        s.w.type(s.alice, "*");
-        s.w.user(s.alice)->substate = substate;
-        EXPECT_OUT("", s.w.type_only(s.alice, "D"));
-        EXPECT_EQ(before.state, s.w.user(s.alice)->state) << substate;
-        EXPECT_EQ(before.substate, s.w.user(s.alice)->substate) << substate;
-        EXPECT_EQ(1u, s.w.host().pending_statuses()) << substate;
-    }
-}
-
-TEST(MainMenuExit, EachUserReturnsToHisOwnPlace)
-{
+TEST(MainMenuExit, EachUserReturnsToHisOwnPlace) {
     Started s(false);
     int bob = s.w.login("Bob");
     s.w.type(s.alice, "ext");
@@ -199,4 +181,4 @@ TEST(MainMenuExit, EachUserReturnsToHisOwnPlace)
     EXPECT_OUT(menu_screen(), s.w.type(s.alice, "*"));
 }
 
-}  // namespace
+} // namespace

@@ -32,18 +32,17 @@ struct Holdings {
     int64_t days = -1;
     int64_t copper = -1;
     int64_t lives = -1;
-    int descriptions = 0;        // records tagged QRTBKPLS_DESC of Alice
-    std::string text;            // the text of the (last) one
-    int registries = 0;          // records tagged QRTBKPLS_REG of Alia
-    std::string registry_line;   // its first line
+    int descriptions = 0;      // records tagged QRTBKPLS_DESC of Alice
+    std::string text;          // the text of the (last) one
+    int registries = 0;        // records tagged QRTBKPLS_REG of Alia
+    std::string registry_line; // its first line
     std::string integrity;
 
     std::string describe() const {
         return "credits=" + std::to_string(credits) + " days=" + std::to_string(days) +
                " copper=" + std::to_string(copper) + " lives=" + std::to_string(lives) +
                " descriptions=" + std::to_string(descriptions) + " text=\"" + text +
-               "\" registries=" + std::to_string(registries) + " line=\"" + registry_line +
-               "\" integrity=" + integrity;
+               "\" registries=" + std::to_string(registries) + " line=\"" + registry_line + "\" integrity=" + integrity;
     }
 };
 
@@ -142,10 +141,10 @@ void count_change(void*, int, const char*, const char*, sqlite3_int64) {
 enum class Purchase { description, life, registry };
 
 struct Round {
-    bool killed = false;     // the child died by SIGKILL inside the call
-    bool finished = false;   // the child got through the call
-    Holdings before;         // as the child saw it right before the call
-    Holdings after;          // what the file holds after the child
+    bool killed = false;   // the child died by SIGKILL inside the call
+    bool finished = false; // the child got through the call
+    Holdings before;       // as the child saw it right before the call
+    Holdings after;        // what the file holds after the child
     std::string dir;
 };
 
@@ -166,7 +165,7 @@ Round crash_round(Purchase what, int kill_at) {
     }
     if (child == 0) {
         close(pipe_fds[0]);
-        World* w = new World();   // never destroyed: the parent removes the folder
+        World* w = new World(); // never destroyed: the parent removes the folder
         priced(*w);
         if (!w->start()) _exit(3);
         const int ch = w->login("Alice");
@@ -232,7 +231,7 @@ void crash_at_every_write(Purchase what, int writes, const std::function<void(co
     for (int at = 1; at <= 40; ++at) {
         Round r = crash_round(what, at);
         remove_folder(r.dir);
-        if (r.finished) break;  // the purchase makes fewer changes than `at`
+        if (r.finished) break; // the purchase makes fewer changes than `at`
         ASSERT_TRUE(r.killed) << "the child died otherwise at change " << at;
         ++kills;
         EXPECT_EQ("ok", r.after.integrity) << "change " << at;
@@ -259,7 +258,7 @@ void nothing_charged(const Holdings& h, int at) {
 
 TEST(CrashPoints, ADescriptionSaveKilledAtAnyWriteLeavesNoChargeAndTheOldText) {
     crash_at_every_write(
-        Purchase::description, 5,  // credits, copper, the old record out, the new one in, days
+        Purchase::description, 5, // credits, copper, the old record out, the new one in, days
         [](const Holdings& h) {
             EXPECT_EQ("The new description.", h.text);
             EXPECT_EQ(1, h.descriptions);
@@ -272,7 +271,7 @@ TEST(CrashPoints, ADescriptionSaveKilledAtAnyWriteLeavesNoChargeAndTheOldText) {
 
 TEST(CrashPoints, ALifePurchaseKilledAtAnyWriteChargesNothing) {
     crash_at_every_write(
-        Purchase::life, 3,  // credits, copper, the life
+        Purchase::life, 3, // credits, copper, the life
         [](const Holdings& h) {
             EXPECT_EQ(kLives0 + 1, h.lives);
             EXPECT_EQ(kCredits0 - 300, h.credits);
@@ -283,7 +282,7 @@ TEST(CrashPoints, ALifePurchaseKilledAtAnyWriteChargesNothing) {
 
 TEST(CrashPoints, ARegistrySaveKilledAtAnyWriteKeepsTheOldRecordWhole) {
     crash_at_every_write(
-        Purchase::registry, 1,  // the record rewritten
+        Purchase::registry, 1, // the record rewritten
         [](const Holdings& h) {
             EXPECT_EQ("The new registry line.", h.registry_line);
             EXPECT_EQ(1, h.registries);
@@ -305,7 +304,7 @@ TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
     w.host().set_output_sink([&](int, std::string_view bytes) {
         ++sent;
         seen.append(bytes);
-        if (!sqlite3_get_autocommit(db)) ++early;  // a transaction is still open
+        if (!sqlite3_get_autocommit(db)) ++early; // a transaction is still open
     });
     const int ch = w.login("Alice");
     w.enter(ch);
@@ -347,8 +346,7 @@ DescriptionRecord alice_description(const char* tag, const char* text) {
 // False when that cannot be reached.
 bool fill_database(World& w) {
     bbs::Database& db = w.host().database();
-    const std::string cap = "PRAGMA max_page_count = " +
-                            std::to_string(pragma_value(db.handle(), "PRAGMA page_count"));
+    const std::string cap = "PRAGMA max_page_count = " + std::to_string(pragma_value(db.handle(), "PRAGMA page_count"));
     if (sqlite3_exec(db.handle(), cap.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return false;
     for (int i = 0; i < 2000; ++i) {
         // Does Alice's description still fit? (Tried in a transaction that is undone.)
@@ -397,8 +395,8 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
     EXPECT_NE(w.host_log().find("full"), std::string::npos) << w.host_log();
     // The charge's log lines went with it: the game log does not claim it.
     EXPECT_EQ(w.game_log().find("Deducted"), std::string::npos) << w.game_log();
-    EXPECT_NE(w.host_log().find("rolled back, not in the game log: Deducted 100 credits from Alice"),
-              std::string::npos) << w.host_log();
+    EXPECT_NE(w.host_log().find("rolled back, not in the game log: Deducted 100 credits from Alice"), std::string::npos)
+        << w.host_log();
 
     // The user is back in the description menu; once there is room the same
     // purchase goes through and is charged once, from the days he still has.
@@ -416,89 +414,21 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
 // A full disk: the commit itself fails
 // ---------------------------------------------------------------------------
 
-// A VFS over the default one whose files refuse every write while `full`
-// is set, as a full disk does. Registered as the default before the host
-// opens its database.
+// The commit of the host's connection fails while `full` is set, as on a
+// full disk: the commit hook turns every COMMIT into a rollback.
 namespace full_disk {
-
 bool full = false;
-sqlite3_vfs* real_vfs = nullptr;
-sqlite3_vfs vfs;
-sqlite3_io_methods methods;
-
-struct File {
-    sqlite3_file base;
-    sqlite3_file* real() { return reinterpret_cast<sqlite3_file*>(this + 1); }
-};
-sqlite3_file* real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real(); }
-
-int open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out_flags) {
-    auto* file = reinterpret_cast<File*>(f);
-    file->base.pMethods = nullptr;
-    int rc = real_vfs->xOpen(real_vfs, name, file->real(), flags, out_flags);
-    if (rc == SQLITE_OK && file->real()->pMethods) file->base.pMethods = &methods;
-    return rc;
+void install(World& w) {
+    sqlite3_commit_hook(
+        w.host().database().handle(), [](void*) { return full ? 1 : 0; }, nullptr);
 }
-
-void install() {
-    real_vfs = sqlite3_vfs_find(nullptr);
-    vfs = *real_vfs;
-    vfs.zName = "full-disk";
-    vfs.szOsFile = static_cast<int>(sizeof(File)) + real_vfs->szOsFile;
-    vfs.xOpen = open;
-    // Every file method forwards to the real file; writes fail while full.
-    methods.iVersion = 3;
-    methods.xClose = [](sqlite3_file* f) { return real(f)->pMethods->xClose(real(f)); };
-    methods.xRead = [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
-        return real(f)->pMethods->xRead(real(f), b, n, o);
-    };
-    methods.xWrite = [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
-        if (full) return SQLITE_FULL;
-        return real(f)->pMethods->xWrite(real(f), b, n, o);
-    };
-    methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
-        return real(f)->pMethods->xTruncate(real(f), size);
-    };
-    methods.xSync = [](sqlite3_file* f, int flags) { return real(f)->pMethods->xSync(real(f), flags); };
-    methods.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
-        return real(f)->pMethods->xFileSize(real(f), size);
-    };
-    methods.xLock = [](sqlite3_file* f, int l) { return real(f)->pMethods->xLock(real(f), l); };
-    methods.xUnlock = [](sqlite3_file* f, int l) { return real(f)->pMethods->xUnlock(real(f), l); };
-    methods.xCheckReservedLock = [](sqlite3_file* f, int* out) {
-        return real(f)->pMethods->xCheckReservedLock(real(f), out);
-    };
-    methods.xFileControl = [](sqlite3_file* f, int op, void* arg) {
-        return real(f)->pMethods->xFileControl(real(f), op, arg);
-    };
-    methods.xSectorSize = [](sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); };
-    methods.xDeviceCharacteristics = [](sqlite3_file* f) {
-        return real(f)->pMethods->xDeviceCharacteristics(real(f));
-    };
-    methods.xShmMap = [](sqlite3_file* f, int region, int size, int extend, void volatile** out) {
-        return real(f)->pMethods->xShmMap(real(f), region, size, extend, out);
-    };
-    methods.xShmLock = [](sqlite3_file* f, int offset, int n, int flags) {
-        return real(f)->pMethods->xShmLock(real(f), offset, n, flags);
-    };
-    methods.xShmBarrier = [](sqlite3_file* f) { real(f)->pMethods->xShmBarrier(real(f)); };
-    methods.xShmUnmap = [](sqlite3_file* f, int del) { return real(f)->pMethods->xShmUnmap(real(f), del); };
-    methods.xFetch = [](sqlite3_file* f, sqlite3_int64 o, int n, void** out) {
-        return real(f)->pMethods->xFetch(real(f), o, n, out);
-    };
-    methods.xUnfetch = [](sqlite3_file* f, sqlite3_int64 o, void* p) {
-        return real(f)->pMethods->xUnfetch(real(f), o, p);
-    };
-    sqlite3_vfs_register(&vfs, 1);
-}
-
-}  // namespace full_disk
+} // namespace full_disk
 
 TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
-    full_disk::install();
     World w;
     priced(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
+    full_disk::install(w);
     const int ch = w.login("Alice");
     const int bob = w.login("Bob");
     w.enter(ch);
@@ -529,10 +459,10 @@ TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
 }
 
 TEST(FullDisk, ADescriptionSaveWhoseCommitFailsKeepsTheStoredOne) {
-    full_disk::install();
     World w;
     priced(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
+    full_disk::install(w);
     const int ch = w.login("Alice");
     w.enter(ch);
     open_editor_from_main(w, ch);
@@ -556,4 +486,4 @@ TEST(FullDisk, ADescriptionSaveWhoseCommitFailsKeepsTheStoredOne) {
     EXPECT_EQ(26, w.account("Alice")->days);
 }
 
-}  // namespace
+} // namespace

@@ -21,7 +21,7 @@ class UserText : public ::testing::Test {
 protected:
     void SetUp() override {
         mark_messages(w);
-        w.set_option("DESCAPP", "NO");   // descriptions shown at once
+        w.set_option("DESCAPP", "NO"); // descriptions shown at once
         UserSpec ann;
         ann.userid = "Ann Lee";
         ann.player_name = "Mary Ann";
@@ -40,12 +40,12 @@ protected:
     std::string write_description(int ch, const std::vector<std::string>& lines) {
         w.enter(ch);
         w.type(ch, "D");
-        w.type(ch, "D");   // all prices 0: the editor opens at once
+        w.type(ch, "D"); // all prices 0: the editor opens at once
         EXPECT_TRUE(w.host().in_editor(ch));
         for (const auto& line : lines) w.type(ch, line);
         std::string out = w.type(ch, "/s");
         w.type(ch, "X");
-        w.type(ch, "X");   // back in the game
+        w.type(ch, "X"); // back in the game
         return out;
     }
     std::string write_registry_line(int ch, const std::string& line) {
@@ -173,4 +173,4 @@ TEST_F(UserText, TypedEscapesAreNotStored) {
     EXPECT_EQ(std::string(record_text("Alia", REG_TAG).c_str() + 58), "Plain red");
 }
 
-}  // namespace
+} // namespace

@@ -107,7 +107,8 @@ bool World::start() {
         sysop.class_name = "Sysop";
         sysop.keys = {"SYSOP"};
         people.accounts.push_back(sysop);
-        for (auto [userid, name, gender] : {std::tuple{"Alice", "Alia", 'F'}, {"Bob", "Bobo", 'M'}, {"Carol", "Cara", 'F'}}) {
+        for (auto [userid, name, gender] :
+             {std::tuple{"Alice", "Alia", 'F'}, {"Bob", "Bobo", 'M'}, {"Carol", "Cara", 'F'}}) {
             UserSpec u;
             u.userid = userid;
             u.player_name = name;
@@ -136,6 +137,7 @@ bool World::start() {
         return false;
     }
     if (!app::populate(h, people, &error)) ADD_FAILURE() << error;
+    if (game_refuses_addon) game().failures().register_addon = true;
     if (!h.load_module(app::program_dir() / "libqrtbkpls.so", "init__qrtbkpls", &error)) {
         impl_->stop_reason = h.stopped() ? h.stop_reason() : error;
         return false;
@@ -194,9 +196,7 @@ std::string World::game_log() const {
 
 std::vector<game::Mail> World::mail_for(std::string_view userid) { return game().mail_for(userid); }
 
-std::optional<bbs::AccountInfo> World::account(std::string_view userid) {
-    return host().accounts().find(userid);
-}
+std::optional<bbs::AccountInfo> World::account(std::string_view userid) { return host().accounts().find(userid); }
 
 std::optional<PublicUserInfo> World::player(std::string_view name) { return game().player(name); }
 
@@ -209,22 +209,22 @@ std::string escape_visible(std::string_view bytes) {
     for (char c : bytes) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-        case '\x1b': out += "\\e"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
-        default:
-            if (u >= 0x20 && u < 0x7f) {
-                out += c;
-            } else {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", u);
-                out += hex;
-            }
+            case '\x1b': out += "\\e"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (u >= 0x20 && u < 0x7f) {
+                    out += c;
+                } else {
+                    char hex[8];
+                    std::snprintf(hex, sizeof hex, "\\x%02X", u);
+                    out += hex;
+                }
         }
     }
     return out;
 }
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -30,7 +30,7 @@ public:
     // Makes the data folder (a fresh temporary one) from config/. Nothing is
     // started until start().
     World();
-    ~World();  // host closed, data folder removed
+    ~World(); // host closed, data folder removed
 
     // ---- before start() ------------------------------------------------------
     // Replaces the text of option or message NAME in QRTBKPLS.MSG. The value
@@ -41,14 +41,15 @@ public:
     void remove_ini(std::string_view key);
     // Writes a tcplibm.msg with an option SUBBBS of this value (none: file without the option).
     void write_tcplibm(std::optional<std::string> subbbs);
-    void remove_message_file();        // deletes QRTBKPLS.MSG and any .MCV
+    void remove_message_file(); // deletes QRTBKPLS.MSG and any .MCV
     void add_class(std::string_view name, int16_t days);
-    void add_user(const UserSpec& user);  // account, and the character when named
+    void add_user(const UserSpec& user); // account, and the character when named
     // Classes "Member" (days 365) and "Sysop" (-1) and users Sysop (key SYSOP,
     // no character), and players Alice/Alia, Bob/Bobo, Carol/Cara exist unless
     // this is called first.
     void no_default_population();
     int channels = 8;
+    bool game_refuses_addon = false;  // the game turns Brakvold Plus's registration down
 
     // ---- start and run -------------------------------------------------------
     // Opens the host, loads the game and the module. False when the host
@@ -67,7 +68,7 @@ public:
     std::string type_only(int channel, std::string_view line);
     // Enters the module from the game: "ext" then "*". Returns the output of "*".
     std::string enter(int channel);
-    std::string output(int channel);   // take_output
+    std::string output(int channel); // take_output
     void deliver_all();
 
     // ---- reading state ---------------------------------------------------------
@@ -76,8 +77,8 @@ public:
     std::vector<game::Mail> mail_for(std::string_view userid);
     std::optional<bbs::AccountInfo> account(std::string_view userid);
     std::optional<PublicUserInfo> player(std::string_view name);
-    std::vector<bbs::Database::Entry> records();   // generic database, key order
-    HostUser* user(int channel);                    // usroff
+    std::vector<bbs::Database::Entry> records(); // generic database, key order
+    HostUser* user(int channel);                 // usroff
 
 private:
     struct Impl;
@@ -85,6 +86,6 @@ private:
 };
 
 // Literal helpers: the escape character etc. in expected texts.
-std::string escape_visible(std::string_view bytes);  // \e \r \n \xHH shown, for failure messages
+std::string escape_visible(std::string_view bytes); // \e \r \n \xHH shown, for failure messages
 
-}  // namespace testing_support
+} // namespace testing_support

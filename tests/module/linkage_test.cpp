@@ -1,6 +1,7 @@
-// The module library imports only the host and game services its platform
-// headers declare (module/platform/host.h, game.h) and the C and C++
-// runtime: nothing of the host's internals.
+// What the module library links against: it imports only the host and game
+// services its platform headers declare (module/platform/host.h, game.h) and
+// the C and C++ runtime, and exports exactly the routines the host and the
+// game look up by name.
 #include <dlfcn.h>
 
 #include <gtest/gtest.h>
@@ -14,8 +15,7 @@
 
 namespace {
 
-std::string run(const std::string& command)
-{
+std::string run(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         ADD_FAILURE() << "cannot run " << command;
@@ -24,17 +24,14 @@ std::string run(const std::string& command)
     std::string out;
     char chunk[512];
     size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0) {
-        out.append(chunk, got);
-    }
+    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0) out.append(chunk, got);
     EXPECT_EQ(0, pclose(pipe)) << command << "\n" << out;
     return out;
 }
 
 // The names a platform header declares at file level: its functions and its
 // extern variables (members of its records are indented and not counted).
-std::set<std::string> declared(const std::string& header)
-{
+std::set<std::string> declared(const std::string& header) {
     std::ifstream in(std::string(PLUS_CONFIG_DIR) + "/../module/platform/" + header);
     EXPECT_TRUE(in.good()) << header;
     std::set<std::string> names;
@@ -43,52 +40,38 @@ std::set<std::string> declared(const std::string& header)
     const std::regex variable(R"(^extern\s+[\w\s\*]*?\b(\w+)\s*(?:\[[^\]]*\])?\s*;)");
     while (std::getline(in, line)) {
         line = line.substr(0, line.find("//"));
-        if (line.empty() || line[0] == ' ' || line.rfind("static_assert", 0) == 0 ||
-            line.rfind("#", 0) == 0) {
-            continue;
-        }
+        if (line.empty() || line[0] == ' ' || line.rfind("static_assert", 0) == 0 || line.rfind("#", 0) == 0) continue;
         std::smatch match;
-        if (std::regex_search(line, match, variable) || std::regex_search(line, match, function)) {
+        if (std::regex_search(line, match, variable) || std::regex_search(line, match, function))
             names.insert(match[1]);
-        }
     }
     return names;
 }
 
 // Toolchain symbols every shared library may leave undefined (weak).
-bool runtime_symbol(const std::string& name, const std::string& type)
-{
+bool runtime_symbol(const std::string& name, const std::string& type) {
     static const std::regex versioned(R"(.+@(GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+)");
-    if (std::regex_match(name, versioned)) {
-        return true;
-    }
+    if (std::regex_match(name, versioned)) return true;
     // The sanitizers' runtime, in the sanitizer build, where the C library's
     // functions it intercepts are imported without their version.
-    for (const char* prefix : {"__asan_", "__ubsan_", "__lsan_", "__sanitizer_"}) {
-        if (name.rfind(prefix, 0) == 0) {
-            return true;
-        }
-    }
+    for (const char* prefix : {"__asan_", "__ubsan_", "__lsan_", "__sanitizer_"})
+        if (name.rfind(prefix, 0) == 0) return true;
     static void* const libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
-    if (type == "U" && name.find('@') == std::string::npos && libc != nullptr &&
-        dlsym(libc, name.c_str()) != nullptr) {
+    if (type == "U" && name.find('@') == std::string::npos && libc != nullptr && dlsym(libc, name.c_str()) != nullptr)
         return true;
-    }
     static const std::set<std::string> weak = {"__gmon_start__", "_ITM_deregisterTMCloneTable",
                                                "_ITM_registerTMCloneTable"};
     return type == "w" && weak.count(name) != 0;
 }
 
-TEST(ModuleImports, OnlyDeclaredServicesAndTheRuntime)
-{
+TEST(ModuleImports, OnlyDeclaredServicesAndTheRuntime) {
     std::set<std::string> services = declared("host.h");
     std::set<std::string> game = declared("game.h");
     services.insert(game.begin(), game.end());
     // The reading of the headers finds what they declare.
     for (const char* name : {"prfmsg", "usrnum", "margv", "bgnedt", "catastro", "dfaAcqLock", "BKLog",
-                             "retrieve_public_userinfo", "get_mud_ini_value"}) {
+                             "retrieve_public_userinfo", "get_mud_ini_value"})
         EXPECT_EQ(1u, services.count(name)) << name;
-    }
     EXPECT_EQ(0u, services.count("logon")) << "a record member counted as a service";
 
     std::string listing = run("nm -D --undefined-only " PLUS_BIN_DIR "/libqrtbkpls.so 2>&1");
@@ -99,20 +82,32 @@ TEST(ModuleImports, OnlyDeclaredServicesAndTheRuntime)
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         std::string type, name;
-        if (!(fields >> type >> name)) {
-            continue;
-        }
-        if (services.count(name) != 0) {
+        if (!(fields >> type >> name)) continue;
+        if (services.count(name) != 0)
             imported_services.insert(name);
-        } else if (!runtime_symbol(name, type)) {
+        else if (!runtime_symbol(name, type))
             foreign.insert(name);
-        }
     }
-    EXPECT_TRUE(foreign.empty()) << "imports neither declared nor runtime: " << *foreign.begin() << "\n"
-                                 << listing;
-    for (const char* name : {"prfmsg", "usrnum", "dfaAcqLock", "retrieve_public_userinfo"}) {
+    EXPECT_TRUE(foreign.empty()) << "imports neither declared nor runtime: " << *foreign.begin() << "\n" << listing;
+    for (const char* name : {"prfmsg", "usrnum", "dfaAcqLock", "retrieve_public_userinfo"})
         EXPECT_EQ(1u, imported_services.count(name)) << name << "\n" << listing;
-    }
 }
 
-}  // namespace
+TEST(ModuleExports, ExactlyTheSevenEntryPoints) {
+    const std::string listing = run("nm -D --defined-only " PLUS_BIN_DIR "/libqrtbkpls.so 2>&1");
+    std::set<std::string> names;
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (fields >> address >> type >> name) names.insert(name);
+    }
+    std::set<std::string> expected = {
+        "init__qrtbkpls",    "reload__qrtbkpls",      "reload_ini_settings",   "plus_menu_display",
+        "plus_menu_command", "plus_user_description", "brakvold_plus_globals",
+    };
+    EXPECT_EQ(expected, names) << listing;
+}
+
+} // namespace
