@@ -88,11 +88,13 @@ bool ModuleGuard::call(const RoutineName& name, const std::function<void()>& bod
                                         ")");
         restore_selection(files);
     }
-    if (!breach.empty()) {
-        log_.warning(breach);
-        if (observer()) observer()(breach);
-    }
+    if (!breach.empty()) this->breach(breach);
     return true;
+}
+
+void ModuleGuard::breach(const std::string& what) {
+    log_.warning(what);
+    if (observer()) observer()(what);
 }
 
 void ModuleGuard::stop(std::string reason) {

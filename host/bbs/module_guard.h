@@ -42,6 +42,9 @@ public:
     // did not return: the host has stopped (before, or by a catastro in it).
     bool call(const RoutineName& name, const std::function<void()>& body);
     bool inside() const { return depth_ > 0; }
+    // A module broke the selection rules (`what` says how): a warning in the
+    // host log, told to the breach observer.
+    void breach(const std::string& what);
 
     // Stops the host for good (the reason goes to the host log). Inside a
     // call it does not return: it unwinds to the outermost guarded call.

@@ -167,7 +167,10 @@ void setmbk(HostMsgFile* block) {
 }
 
 void rstmbk(void) {
-    if (auto* h = host()) h->messages.restore();
+    auto* h = host();
+    if (!h) return;
+    if (h->messages.depth() == 0) h->guard.breach("rstmbk: no setmbk to undo");
+    h->messages.restore();
 }
 
 void clsmsg(HostMsgFile* block) {

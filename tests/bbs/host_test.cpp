@@ -205,7 +205,7 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     EXPECT_EQ(Game::probe().inputs(), 1);
 }
 
-// A routine that forgets its rstmbk or dfaRstBlk is named, and the stacks are put back.
+// A routine that forgets its rstmbk or dfaRstBlk, or undoes what it did not select, is named; the stacks are put back.
 TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
     open();
     write("M.MSG", "1 GREET {hello}\n");
@@ -238,6 +238,12 @@ TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
     forget = true;
     host().line(a, "forget again");
     EXPECT_EQ(take_breaches().size(), 1u) << "the stack kept the first call's selection";
+    // An rstmbk with nothing to undo (it took a caller's selection away) is named too.
+    Game::probe().on_input = [] { return rstmbk(), int16_t{1}; };
+    host().line(a, "extra");
+    breaches = take_breaches();
+    ASSERT_EQ(breaches.size(), 1u);
+    EXPECT_EQ(breaches[0], "rstmbk: no setmbk to undo");
 }
 
 // Control bytes in the host log are shown, never played; a log that cannot be written is reported once.
