@@ -157,11 +157,19 @@ double HostProcess::cpu_seconds() const {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-bool HostProcess::pin_to(int cpu) const {
+ProcessorsApart::ProcessorsApart(pid_t host) {
+    if (host <= 0 || sched_getaffinity(0, sizeof before_, &before_) != 0 || CPU_COUNT(&before_) < 2) return;
     cpu_set_t set;
     CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    return pid_ > 0 && sched_setaffinity(pid_, sizeof set, &set) == 0;
+    CPU_SET(0, &set);
+    if (sched_setaffinity(host, sizeof set, &set) != 0) return;
+    CPU_ZERO(&set);
+    CPU_SET(1, &set);
+    pinned_ = sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+ProcessorsApart::~ProcessorsApart() {
+    if (pinned_) sched_setaffinity(0, sizeof before_, &before_);
 }
 
 bool HostProcess::stop(std::string* error) {

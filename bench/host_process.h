@@ -3,6 +3,7 @@
 // kernel too, should the benchmark itself die).
 #pragma once
 
+#include <sched.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -33,14 +34,13 @@ public:
     HostProcess& operator=(const HostProcess&) = delete;
 
     uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
     // From just before exec to the "listening" line on its stdout.
     double startup_seconds() const { return startup_seconds_; }
     // The peak resident memory so far (VmHWM), in MB; 0 when unknown.
     double peak_memory_mb() const;
     // Processor time it has used so far (user and system), in seconds.
     double cpu_seconds() const;
-    // Keeps it (every thread) on this one processor; false when it cannot.
-    bool pin_to(int cpu) const;
     // SIGTERM and wait (at most 20 s). False with *error when it had to be
     // killed or did not exit with status 0.
     bool stop(std::string* error);
@@ -54,6 +54,23 @@ private:
     std::filesystem::path stderr_file_;
     uint16_t port_ = 0;
     double startup_seconds_ = 0;
+};
+
+// While it lives, the host on processor 0 and the calling thread on
+// processor 1 (when the machine has two): otherwise the scheduler wakes the
+// clients on the host's processor, and a reply then waits in the client
+// until the host is done with its next work, which would count as the
+// host's delay.
+class ProcessorsApart {
+public:
+    explicit ProcessorsApart(pid_t host);
+    ~ProcessorsApart();
+    ProcessorsApart(const ProcessorsApart&) = delete;
+    ProcessorsApart& operator=(const ProcessorsApart&) = delete;
+
+private:
+    cpu_set_t before_{};
+    bool pinned_ = false;
 };
 
 }  // namespace plus_bench

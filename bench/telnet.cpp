@@ -24,6 +24,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,22 +102,10 @@ void load_turn(bool echo, double seconds, Outcome& out, Crowd crowd = Crowd::all
         return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
                static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
     };
-    // The host and the clients each keep a processor of their own (when the
-    // machine has two): otherwise the scheduler wakes the clients on the
-    // host's processor, and a reply then waits in the client until the host
-    // is done with its next work, which would count as the host's delay.
-    cpu_set_t before;
-    const bool known = sched_getaffinity(0, sizeof before, &before) == 0;
-    bool pinned = false;
-    if (known && CPU_COUNT(&before) >= 2 && host->pin_to(0)) {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(1, &one);
-        pinned = sched_setaffinity(0, sizeof one, &one) == 0;
-    }
+    std::optional<ProcessorsApart> apart(std::in_place, host->pid());
     const double cpu_before = host->cpu_seconds(), own_before = own_cpu();
     LoadResult r = run_load(load);
-    if (pinned) sched_setaffinity(0, sizeof before, &before);
+    apart.reset();
     const double cpu = host->cpu_seconds() - cpu_before, own = own_cpu() - own_before;
     const double peak = host->peak_memory_mb();
     if (!host->stop(&error)) {

@@ -35,6 +35,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,18 @@ uint16_t free_port() {
 
 // A connected TCP socket from 127.1.0.<index> (the host's logon throttle
 // counts per address, as for users on other machines); -1 with *error.
+// Everything a non-blocking socket has waiting, onto `into`; false once the
+// peer closed or the socket failed.
+bool read_waiting(int fd, std::string& into) {
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) into.append(buffer, static_cast<size_t>(n));
+        if (n == 0) return false;
+        if (n < 0) return errno == EAGAIN;
+    }
+}
+
 int connect_from(size_t index, uint16_t port, std::string* error) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in from{}, to{};
@@ -203,15 +216,7 @@ public:
         if (fd_ >= 0) close(fd_);
     }
     int fd() const override { return fd_; }
-    bool receive(std::string& text) override {
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n > 0) text.append(buffer, static_cast<size_t>(n));
-            if (n == 0) return false;
-            if (n < 0) return errno == EAGAIN;
-        }
-    }
+    bool receive(std::string& text) override { return read_waiting(fd_, text); }
     bool send_text(const std::string& text) override {
         std::string line = text;
         if (!line.empty() && line.back() == '\r') line += '\n';
@@ -241,14 +246,7 @@ public:
     }
     int fd() const override { return fd_; }
     bool receive(std::string& text) override {
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n > 0) wire_.append(buffer, static_cast<size_t>(n));
-            if (n == 0) return false;
-            if (n < 0 && errno != EAGAIN) return false;
-            if (n < 0) break;
-        }
+        if (!read_waiting(fd_, wire_)) return false;
         if (!upgraded_) {
             const size_t end = wire_.find("\r\n\r\n");
             if (end == std::string::npos) return true;
@@ -410,16 +408,7 @@ WaysResult run_ways(std::array<int, 3> counts, double seconds) {
     }
     std::fprintf(stderr, "plus_bench: ways, %d telnet, %d SSH, %d WebSocket clients for %.0f s...\n", counts[0],
                  counts[1], counts[2], seconds);
-    // The host and the clients on a processor each, as in the telnet group.
-    cpu_set_t before;
-    const bool known = sched_getaffinity(0, sizeof before, &before) == 0;
-    bool pinned = false;
-    if (known && CPU_COUNT(&before) >= 2 && host->pin_to(0)) {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(1, &one);
-        pinned = sched_setaffinity(0, sizeof one, &one) == 0;
-    }
+    std::optional<ProcessorsApart> apart(std::in_place, host->pid());
 
     // Who comes in which way: the users in turn, SSH first; at most
     // kLogonsAtOnce at the logon dialogue together (the host refuses more).
@@ -497,7 +486,7 @@ WaysResult run_ways(std::array<int, 3> counts, double seconds) {
     result.cpu_seconds = host->cpu_seconds() - cpu_before;
     result.seconds = seconds;
     result.peak_mb = host->peak_memory_mb();
-    if (pinned) sched_setaffinity(0, sizeof before, &before);
+    apart.reset();
     for (auto& c : clients)
         if (c->failed()) result.error(c->problem());
     clients.clear();
