@@ -137,6 +137,18 @@ std::string LogonThrottle::message(const Verdict& verdict) {
     return {};
 }
 
+std::string LogonThrottle::reason(const Verdict& verdict) {
+    std::string said = message(verdict);
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) said.pop_back();
+    return said;
+}
+
+std::string LogonThrottle::source_key(std::string_view address) {
+    std::error_code ec;
+    const auto ip = asio::ip::make_address(std::string(address), ec);
+    return ec ? std::string(address) : source_key(ip);
+}
+
 std::string LogonThrottle::source_key(const asio::ip::address& address) {
     if (address.is_v4()) return address.to_string();
     const auto v6 = address.to_v6();

@@ -71,10 +71,14 @@ public:
 
     // What the user is told of a refusal, with its line end.
     static std::string message(const Verdict& verdict);
+    // The same without its line end (for logs and SSH's disconnect reason).
+    static std::string reason(const Verdict& verdict);
 
     // The key an address is counted under: the address itself, an IPv4
     // address inside IPv6 as IPv4, and an IPv6 address as its /64.
     static std::string source_key(const asio::ip::address& address);
+    // The same for an address as text; text that is no address is its own key.
+    static std::string source_key(std::string_view address);
 
     const Rules& rules() const { return rules_; }
 

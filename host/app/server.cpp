@@ -139,12 +139,10 @@ Server::Accept Server::ssh(const std::filesystem::path& key_folder) {
         // From connecting to the shell an SSH connection is at the logon,
         // counted by the throttle as a telnet one at the dialogue is.
         options.admit = [this](std::string_view peer_address) -> std::string {
-            const auto verdict = throttle_.dialogue_begins(throttle_key(peer_address));
-            if (verdict) return {};
-            const std::string said = LogonThrottle::message(verdict);
-            return said.substr(0, said.size() - 2);
+            const auto verdict = throttle_.dialogue_begins(LogonThrottle::source_key(peer_address));
+            return verdict ? std::string() : LogonThrottle::reason(verdict);
         };
-        options.release = [this](std::string_view peer_address) { throttle_.dialogue_ended(throttle_key(peer_address)); };
+        options.release = [this](std::string_view peer_address) { throttle_.dialogue_ended(LogonThrottle::source_key(peer_address)); };
         options.check_public_key = [this](const ssh::PublicKeyOffer& offer) {
             return host_.accounts().has_ssh_key(ssh_userid(offer.user), offer.key.line());
         };
@@ -172,24 +170,17 @@ std::string Server::ssh_userid(std::string_view user) {
     return cleaned.substr(begin, cleaned.find_last_not_of(' ') - begin + 1);
 }
 
-std::string Server::throttle_key(std::string_view address) {
-    std::error_code ec;
-    const auto ip = asio::ip::make_address(std::string(address), ec);
-    return ec ? std::string(address) : LogonThrottle::source_key(ip);
-}
-
 // As the logon dialogue does for a typed password: one attempt of the
 // throttle (refused: no hashing, and the connection is closed with the
 // reason), the hash checked on the worker, the attempt ended by the verdict.
 void Server::check_ssh_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
-    const std::string address = throttle_key(attempt.peer_address);
+    const std::string address = LogonThrottle::source_key(attempt.peer_address);
     const std::string userid = ssh_userid(attempt.user);
     const std::string peer = std::string(attempt.peer_address) + " by ssh";
     if (stopping_) return answer(ssh::AuthVerdict::refused());
     const auto verdict = throttle_.attempt_begins(address, userid);
     if (!verdict) {
-        std::string said = LogonThrottle::message(verdict);
-        said.resize(said.size() - 2);  // without its line end
+        const std::string said = LogonThrottle::reason(verdict);
         log("logon as \"" + userid + "\" from " + peer + " refused: " + said);
         return answer(ssh::AuthVerdict::refused(said));
     }
@@ -244,9 +235,8 @@ std::shared_ptr<Session> Server::adopt(std::shared_ptr<Transport> transport) {
         log("connection from " + session->peer());
         session->start();
     } else {
-        const std::string said = LogonThrottle::message(verdict);
-        log("connection from " + session->peer() + " refused: " + said.substr(0, said.size() - 2));
-        session->refuse(said);
+        log("connection from " + session->peer() + " refused: " + LogonThrottle::reason(verdict));
+        session->refuse(LogonThrottle::message(verdict));
     }
     return session;
 }

@@ -192,8 +192,6 @@ private:
     // A user's `paging` (bbs::Host::paging).
     std::optional<bool> paging(int channel, std::optional<bool> on);
     std::string where(const Session& session) const;
-    // The key the throttle counts an address under (LogonThrottle::source_key).
-    static std::string throttle_key(std::string_view address);
     // The SSH user name as a user-ID: cleaned as a typed one is.
     static std::string ssh_userid(std::string_view user);
     void check_ssh_password(const ssh::PasswordAttempt& attempt, std::function<void(ssh::AuthVerdict)> answer);

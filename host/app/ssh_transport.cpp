@@ -13,9 +13,7 @@ std::shared_ptr<SshTransport> SshTransport::make(asio::io_context& io, std::shar
 
 SshTransport::SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session, std::string userid)
     : io_(io), session_(std::move(session)), userid_(std::move(userid)) {
-    std::error_code ec;
-    const auto ip = asio::ip::make_address(session_->peer_address(), ec);
-    address_ = ec ? session_->peer_address() : LogonThrottle::source_key(ip);  // as the throttle counts it
+    address_ = LogonThrottle::source_key(session_->peer_address());  // as the throttle counts it
 }
 
 SshTransport::~SshTransport() {
