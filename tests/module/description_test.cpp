@@ -1,11 +1,9 @@
-// A player's description from the first purchase to the game showing it:
-// the description menu, the price screen, the editor, storing, approval,
-// and what the game prints for a player.
-#include "tests/module/lifecycle_fixture.h"
+// A player's description from the purchase to the game showing it: menu, price screen, editor, storing, approval.
+#include "tests/module/fixture.h"
 
 namespace {
 
-using namespace coretest;
+using namespace modtest;
 
 struct Desc {
     World w;
@@ -14,11 +12,9 @@ struct Desc {
         mark_messages(w);
         if (setup != nullptr) setup(w);
         EXPECT_TRUE(w.start()) << w.stop_reason();
-        alice = w.login("Alice");
-        w.enter(alice);
+        alice = enter_as(w, "Alice");
         w.type(alice, "D");
     }
-    // From the description menu, D and (when asked) yes: the editor is open.
     void open_editor(int ch, bool confirm) {
         w.type(ch, "D");
         if (confirm) w.type(ch, "yes");
@@ -31,10 +27,6 @@ struct Desc {
 };
 
 void price_100(World& w) { w.set_option("DESCCRD", "100"); }
-
-// ---------------------------------------------------------------------------
-// The whole way: buy, write, approve, shown by the game
-// ---------------------------------------------------------------------------
 
 TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame) {
     Desc d(price_100);
@@ -50,12 +42,7 @@ TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame) {
     EXPECT_EQ(2u, d.w.user(d.alice)->substate);
     EXPECT_EQ(d.w.host().find_module("Brakvold Plus"), d.w.user(d.alice)->state);
 
-    auto stored = stored_description(d.w, "Alice");
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ("A tall elf.", stored->text);
-    EXPECT_EQ(0u, stored->flags);
-    EXPECT_EQ(sizeof(DescriptionRecord), stored->length);
-    EXPECT_EQ(std::string(100, '\0'), stored->reserved);
+    EXPECT_OUT(description_record("Alice", "A tall elf.", 0), tagged_bytes(d.w, DESC_TAG));
     EXPECT_EQ(10000 - 100, d.w.account("Alice")->credits);
     EXPECT_EQ(1, log_count(d.w, "Deducted 100 credits from Alice for a description.\r\n"));
 
@@ -64,49 +51,35 @@ TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame) {
     EXPECT_EQ("Description needs approval", mail[0].subject);
     EXPECT_EQ("Alice", mail[0].body);
 
-    // Pending: the game shows nothing of it.
-    std::string look = d.w.type(bob, "look Alia");
+    std::string look = d.w.type(bob, "look Alia");  // pending: the game shows nothing of it
     EXPECT_EQ(std::string::npos, look.find("A tall elf.")) << show(look);
 
-    int sysop = d.w.login("Sysop");
-    d.w.enter(sysop);
-    d.w.type(sysop, "S");
-    d.w.type(sysop, "A");
-    EXPECT_OUT("Done.\r" + kPrompt, d.w.type(sysop, "Alice"));
+    int sysop = enter_as(d.w, "Sysop");
+    EXPECT_OUT("Done.\r" + kPrompt, type_all(d.w, sysop, {"S", "A", "Alice"}));
     EXPECT_EQ(DESC_APPROVED, stored_description(d.w, "Alice")->flags);
 
     look = d.w.type(bob, "look Alia");
     EXPECT_NE(std::string::npos, look.find("A tall elf.\n")) << show(look);
     EXPECT_EQ(std::string::npos, look.find("A tall elf.\r")) << show(look);
 
-    // And the player's own screen now has no pending note.
     EXPECT_OUT(description_screen("A tall elf.", false), d.w.type(d.alice, ""));
 }
 
 TEST(DescriptionLifeCycle, ApprovingKeepsTheOtherFlagBitsAndAnApprovedOneIsNotRewritten) {
     Desc d;
     insert(d.w, description_record("Carol", "Red hair.", 0x40000006u, 0xAB));
-    int sysop = d.w.login("Sysop");
-    d.w.enter(sysop);
-    d.w.type(sysop, "S");
-    d.w.type(sysop, "A");
-    EXPECT_OUT("Done.\r" + kPrompt, d.w.type(sysop, "Carol"));
-    auto stored = stored_description(d.w, "Carol");
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(0x40000007u, stored->flags);
-    EXPECT_EQ(std::string(100, '\xAB'), stored->reserved);
-    EXPECT_EQ("Red hair.", stored->text);
-
+    int sysop = enter_as(d.w, "Sysop");
+    EXPECT_OUT("Done.\r" + kPrompt, type_all(d.w, sysop, {"S", "A", "Carol"}));
+    const std::string approved = description_record("Carol", "Red hair.", 0x40000007u, 0xAB);
+    EXPECT_OUT(approved, tagged_bytes(d.w, DESC_TAG));
     uint32_t position = records_tagged(d.w, DESC_TAG)[0].position;
-    d.w.type(sysop, "A");
-    EXPECT_OUT("Done.\r" + kPrompt, d.w.type(sysop, "Carol"));
+    EXPECT_OUT("Done.\r" + kPrompt, type_all(d.w, sysop, {"A", "Carol"}));
     auto again = records_tagged(d.w, DESC_TAG);
     ASSERT_EQ(1u, again.size());
     EXPECT_EQ(position, again[0].position);
-    EXPECT_EQ(0x40000007u, stored_description(d.w, "Carol")->flags);
+    EXPECT_OUT(approved, again[0].bytes);
 
-    d.w.type(sysop, "A");
-    EXPECT_OUT("No description found.\r" + kPrompt, d.w.type(sysop, "Nobody"));
+    EXPECT_OUT("No description found.\r" + kPrompt, type_all(d.w, sysop, {"A", "Nobody"}));
 }
 
 TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription) {
@@ -115,15 +88,13 @@ TEST(DescriptionLifeCycle, GameShowsNothingForAnEmptyOrPendingDescription) {
     std::string bare = d.w.type(d.alice, "look Bobo");
     insert(d.w, description_record("Bob", "", DESC_APPROVED));
     EXPECT_OUT(bare, d.w.type(d.alice, "look Bobo"));
-    int carol = d.w.login("Carol");
-    (void)carol;
+    d.w.login("Carol");
     std::string carol_bare = d.w.type(d.alice, "look Cara");
     insert(d.w, description_record("Carol", "Waiting.", 0));
     EXPECT_OUT(carol_bare, d.w.type(d.alice, "look Cara"));
 }
 
-// Whoever looks (Bob at the first channel, Alice at the second), the draft
-// of the player looked at, and of the one looking, stays as it was.
+// Whoever looks (at the first channel or the second), the draft of the player looked at stays as it was.
 TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone) {
     for (bool alice_edits : {true, false}) {
         SCOPED_TRACE(alice_edits ? "Alice edits" : "Bob edits");
@@ -132,13 +103,12 @@ TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone) {
         const int editor = alice_edits ? d.alice : bob, looker = alice_edits ? bob : d.alice;
         insert(d.w, description_record(alice_edits ? "Alice" : "Bob", "Old approved text.", DESC_APPROVED));
         if (!alice_edits) {  // Alice back at the game prompt, Bob in the description menu
-            for (const char* line : {"X", "X"}) d.w.type(d.alice, line);
+            type_all(d.w, d.alice, {"X", "X"});
             d.w.enter(bob);
             d.w.type(bob, "D");
         }
         d.open_editor(editor, false);
-        d.w.type(editor, "/c");
-        d.w.type(editor, "Brand new draft");
+        type_all(d.w, editor, {"/c", "Brand new draft"});
         std::string draft = d.w.host().editor_text(editor);
         ASSERT_NE(std::string::npos, draft.find("Brand new draft"));
         std::string look = d.w.type(looker, alice_edits ? "look Alia" : "look Bobo");
@@ -146,10 +116,6 @@ TEST(DescriptionLifeCycle, TheGameLookingAtAnEditingPlayerLeavesHisDraftAlone) {
         EXPECT_EQ(draft, d.w.host().editor_text(editor));
     }
 }
-
-// ---------------------------------------------------------------------------
-// The description menu
-// ---------------------------------------------------------------------------
 
 TEST(DescriptionMenu, ChoicesOfTheMenu) {
     Desc d;
@@ -173,9 +139,8 @@ TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText) {
 
 TEST(DescriptionMenu, PriceScreenShowsAllThreePricesAndWaitsForYes) {
     Desc d([](World& w) {
-        w.set_option("DESCCRD", "100");
-        w.set_option("DESCCOP", "7");
-        w.set_option("DESCDAY", "2");
+        for (auto [name, value] : {std::pair{"DESCCRD", "100"}, {"DESCCOP", "7"}, {"DESCDAY", "2"}})
+            w.set_option(name, value);
     });
     for (const char* yes : {"y", "Ye", "YES"}) {
         EXPECT_OUT(price_line(100, 7, 2), d.w.type(d.alice, "D")) << yes;
@@ -199,49 +164,40 @@ TEST(DescriptionMenu, EditorSizeFollowsTheLineCount) {
     Desc d([](World& w) { w.set_option("DESCLNS", "3"); });
     d.open_editor(d.alice, false);
     EXPECT_EQ(241u, d.w.host().editor_size(d.alice));
-    std::string long_text(400, 'w');
-    d.save(d.alice, long_text);
+    d.save(d.alice, std::string(400, 'w'));
     EXPECT_EQ(std::string(240, 'w'), stored_description(d.w, "Alice")->text);
 }
 
-// ---------------------------------------------------------------------------
-// Saving
-// ---------------------------------------------------------------------------
-
-// What a save costs and how it is stored: a price screen unless the
-// description is new and free or still pending (and approval is on); the
-// editor opens on the stored text; approval mail unless approved at once or
-// nobody approves; flag bits and reserved bytes other than approval kept.
+// A price screen unless the description is new and free or still pending; the editor opens on the stored text;
+// approval mail unless approved at once or nobody approves; other flag bits and reserved bytes kept.
 TEST(DescriptionSave, PriceApprovalAndMailOfASave) {
     const struct Case {
         const char *name, *desccrd, *descapp, *appruid;
-        const char* stored;  // the text stored before, or none
-        uint32_t flags;      // its flags
+        const char* stored;  // the text stored before (with these flags), or none
+        uint32_t flags;
         bool price_screen, pending;
         long credits;
         uint32_t flags_after;
         size_t mails;  // to Sysop
     } cases[] = {
+        // clang-format off
         {"new and free", "0", "YES", "Sysop", nullptr, 0, false, true, 10000, 0, 1},
         {"pending changed", "100", "YES", "Sysop", "First try.", 0, false, true, 10000, 0, 1},
         {"approved changed", "100", "YES", "Sysop", "Approved.", DESC_APPROVED | 0x10, true, true, 9900, 0x10, 1},
-        {"left pending, approved at once", "100", "NO", "Sysop", "Old pending.", 0, false, false, 9900,
-         DESC_APPROVED, 0},
+        {"left pending, approved at once", "100", "NO", "Sysop", "Old pending.", 0, false, false, 9900, DESC_APPROVED, 0},
         {"nobody approves", "0", "YES", "", nullptr, 0, false, true, 10000, 0, 0},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         World w;
         mark_messages(w);
-        w.set_option("DESCCRD", c.desccrd);
-        w.set_option("DESCAPP", c.descapp);
-        w.set_option("APPRUID", c.appruid);
+        for (auto [name, value] : {std::pair{"DESCCRD", c.desccrd}, {"DESCAPP", c.descapp}, {"APPRUID", c.appruid}})
+            w.set_option(name, value);
         ASSERT_TRUE(w.start()) << w.stop_reason();
         if (c.stored) insert(w, description_record("Alice", c.stored, c.flags, 0x5A));
-        int ch = w.login("Alice");
-        w.enter(ch);
-        w.type(ch, "D");
-        std::string opened = w.type(ch, "D");
+        int ch = enter_as(w, "Alice");
+        std::string opened = type_all(w, ch, {"D", "D"});
         if (c.price_screen) {
             EXPECT_OUT(price_line(100, 0, 0), opened);
             w.type(ch, "y");
@@ -249,7 +205,9 @@ TEST(DescriptionSave, PriceApprovalAndMailOfASave) {
             EXPECT_EQ(std::string::npos, opened.find("This will cost")) << show(opened);
         }
         ASSERT_TRUE(w.host().in_editor(ch));
-        if (c.stored) EXPECT_NE(std::string::npos, w.host().editor_text(ch).find(c.stored));
+        if (c.stored) {
+            EXPECT_NE(std::string::npos, w.host().editor_text(ch).find(c.stored));
+        }
         w.host().editor_save(ch, "Saved.");
         EXPECT_OUT(description_screen("Saved.", c.pending), w.output(ch));
         EXPECT_EQ(c.credits, w.account("Alice")->credits);
@@ -258,19 +216,18 @@ TEST(DescriptionSave, PriceApprovalAndMailOfASave) {
         ASSERT_TRUE(stored.has_value());
         EXPECT_EQ("Saved.", stored->text);
         EXPECT_EQ(c.flags_after, stored->flags);
-        EXPECT_EQ(std::string(100, c.stored ? '\x5A' : '\0'), stored->reserved);
+        EXPECT_EQ(std::string(100, c.stored ? '\x5A' : '\0'),
+                  tagged_bytes(w, DESC_TAG).substr(offsetof(DescriptionRecord, reserved), 100));
         EXPECT_EQ(c.mails, w.mail_for("Sysop").size());
         EXPECT_TRUE(w.mail_for("").empty());
     }
 }
 
-// A text that is blank once trailing blanks and line breaks are gone is no
-// purchase: it removes the description, charges nothing and mails nobody.
+// A text blank but for blanks and line breaks is no purchase: it removes the description, charges and mails nothing.
 TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing) {
     struct Case {
         const char* text;
-        bool mail_only;
-        bool approve_at_once;  // then no pending note either
+        bool mail_only, approve_at_once;  // approved at once: no pending note either
     } cases[] = {{"     ", false, false}, {"", false, false}, {"\r\r \t\r", false, false}, {" \r\t", true, false},
                  {"", false, true}};
     for (const Case& c : cases) {
@@ -288,15 +245,12 @@ TEST(DescriptionSave, BlankTextRemovesTheDescriptionAndChargesNothing) {
             d.w.game().reload_ini();
         }
         insert(d.w, description_record("Alice", "Going away.", DESC_APPROVED));
-        d.w.type(d.alice, "D");
-        d.w.type(d.alice, "y");
+        type_all(d.w, d.alice, {"D", "y"});
         EXPECT_OUT(c.approve_at_once ? "<CURDESC <None>>" + kPrompt : none_screen(), d.save(d.alice, c.text));
         EXPECT_FALSE(stored_description(d.w, "Alice").has_value());
         EXPECT_EQ(10000, d.w.account("Alice")->credits);
-        EXPECT_EQ(0, log_count(d.w, "Deducted"));
-        EXPECT_EQ(0, log_count(d.w, "Sent email notification"));
-        EXPECT_TRUE(d.w.mail_for("Sysop").empty());
-        EXPECT_TRUE(d.w.mail_for("Carol").empty());
+        EXPECT_EQ(0, log_count(d.w, "Deducted") + log_count(d.w, "Sent email notification"));
+        EXPECT_EQ(0u, d.w.mail_for("Sysop").size() + d.w.mail_for("Carol").size());
     }
 }
 
@@ -315,52 +269,43 @@ TEST(DescriptionSave, TrailingEmptyLinesAreRemovedAndTheGameShowsNone) {
 TEST(DescriptionSave, AbandonedEditorChangesNothing) {
     Desc d(price_100);
     insert(d.w, description_record("Alice", "Kept.", DESC_APPROVED));
-    d.w.type(d.alice, "D");
-    d.w.type(d.alice, "y");
+    type_all(d.w, d.alice, {"D", "y"});
     d.w.host().editor_abandon(d.alice);
     EXPECT_OUT(description_screen("Kept.", false), d.w.output(d.alice));
     EXPECT_EQ(2u, d.w.user(d.alice)->substate);
     EXPECT_EQ(10000, d.w.account("Alice")->credits);
-    EXPECT_EQ(0x0u, stored_description(d.w, "Alice")->flags & ~DESC_APPROVED);
-    EXPECT_EQ("Kept.", stored_description(d.w, "Alice")->text);
+    EXPECT_OUT(description_record("Alice", "Kept.", DESC_APPROVED), tagged_bytes(d.w, DESC_TAG));
     EXPECT_TRUE(d.w.mail_for("Sysop").empty());
 }
 
 TEST(DescriptionSave, RefusedPurchaseShowsTheTextButStoresNothing) {
     Desc d([](World& w) { w.set_option("DESCCOP", "6000"); });
     insert(d.w, description_record("Alice", "Stays.", DESC_APPROVED));
-    d.w.type(d.alice, "D");
-    d.w.type(d.alice, "y");
+    type_all(d.w, d.alice, {"D", "y"});
     EXPECT_OUT("<DESCNSF>" + description_screen("Too dear.  ", true), d.save(d.alice, "Too dear.  "));
-    EXPECT_EQ("Stays.", stored_description(d.w, "Alice")->text);
-    EXPECT_EQ(DESC_APPROVED, stored_description(d.w, "Alice")->flags);
+    EXPECT_OUT(description_record("Alice", "Stays.", DESC_APPROVED), tagged_bytes(d.w, DESC_TAG));
     EXPECT_EQ(5000, d.w.player("Alia")->copper);
     EXPECT_EQ(2u, d.w.user(d.alice)->substate);
 }
 
-void tcplibm_yes(World& w) { w.write_tcplibm(std::string("yes")); }
-void tcplibm_empty(World& w) { w.write_tcplibm(std::string("")); }
-void tcplibm_no(World& w) { w.write_tcplibm(std::string("nO")); }
-void tcplibm_without_option(World& w) { w.write_tcplibm(std::nullopt); }
-void no_tcplibm(World&) {}
-
-// A sub-BBS front end (tcplibm.msg with SUBBBS other than NO) gets a
-// marker before the editor opens and one after it closes.
+// A sub-BBS front end (tcplibm.msg with SUBBBS other than NO) gets a marker before the editor opens and after.
 TEST(DescriptionSave, SubBbsFrontEndGetsMarkersAroundTheEditor) {
     struct Case {
         void (*setup)(World&);
         bool marked;
-    } cases[] = {{tcplibm_yes, true},
-                 {tcplibm_empty, true},
-                 {tcplibm_no, false},
-                 {tcplibm_without_option, false},
-                 {no_tcplibm, false}};
+    } cases[] = {{[](World& w) { w.write_tcplibm(std::string("yes")); }, true},
+                 {[](World& w) { w.write_tcplibm(std::string("")); }, true},
+                 {[](World& w) { w.write_tcplibm(std::string("nO")); }, false},
+                 {[](World& w) { w.write_tcplibm(std::nullopt); }, false},
+                 {[](World&) {}, false}};
     for (const Case& c : cases) {
         Desc d(c.setup);
         std::string opened = d.w.type(d.alice, "D");
         ASSERT_TRUE(d.w.host().in_editor(d.alice));
         EXPECT_EQ(c.marked ? 1 : 0, (int)std::count(opened.begin(), opened.end(), '\x91')) << show(opened);
-        if (c.marked) EXPECT_EQ('\x91', opened[0]) << show(opened);
+        if (c.marked) {
+            EXPECT_EQ('\x91', opened[0]) << show(opened);
+        }
         EXPECT_OUT((c.marked ? "\x90" : "") + description_screen("Marked.", true), d.save(d.alice, "Marked."));
     }
 }

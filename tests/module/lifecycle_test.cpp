@@ -1,7 +1,5 @@
-// Start-up, the shipped message file, options and ini settings, reloads,
-// injected messages, account deletion and a host that runs without the game
-// accepting the add-on.
-#include "tests/module/lifecycle_fixture.h"
+// Start-up, the shipped message file, options and reloads, host routines, and a game refusing the add-on.
+#include "tests/module/fixture.h"
 
 #include <malloc.h>
 
@@ -14,11 +12,7 @@
 
 namespace {
 
-using namespace coretest;
-
-// ---------------------------------------------------------------------------
-// The shipped message file
-// ---------------------------------------------------------------------------
+using namespace modtest;
 
 bbs::MessageTable shipped_messages() {
     bbs::MessageTable table;
@@ -28,9 +22,7 @@ bbs::MessageTable shipped_messages() {
     return table;
 }
 
-// The catalogue the build makes from config/QRTBKPLS.MSG and installs beside
-// the library: every option and message with the reader, bounds and
-// arguments the module's code uses, and the shipped file passes it.
+// The catalogue built from config/QRTBKPLS.MSG: every entry with the reader, bounds and arguments the code uses.
 TEST(MessageFile, CatalogueHoldsWhatTheModuleReads) {
     bbs::MessageTable catalogue;
     bbs::SourceError error;
@@ -38,8 +30,7 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads) {
         << error.describe();
     struct Expected {
         int number;
-        const char* name;
-        const char* kind;
+        const char *name, *kind;
     };
 #define ENTRY(name, kind) {name, #name, kind}
     std::vector<Expected> expected = {
@@ -89,11 +80,7 @@ TEST(MessageFile, OptionDefaults) {
         {"LIFEDAY", "0"},   {"SYSKEY", "SYSOP"},  {"AGEDIV", "1000"}, {"AGEBASE", "16"},      {"DESCLNS", "10"},
         {"DESCAPP", "YES"}, {"APPRUID", "Sysop"}, {"REGPFX", ": "},   {"LOOKCMD", "/lookup"},
     };
-    for (auto [name, value] : defaults) {
-        const bbs::MessageEntry* entry = table.by_name(name);
-        ASSERT_NE(nullptr, entry) << name;
-        EXPECT_EQ(value, entry->text) << name;
-    }
+    for (auto [name, value] : defaults) EXPECT_EQ(value, table.by_name(name) ? table.by_name(name)->text : "") << name;
 }
 
 std::string format(const bbs::MessageTable& table, const char* name, ...) {
@@ -121,16 +108,10 @@ TEST(MessageFile, MainMenuAndDescriptionScreenAsShipped) {
                w.type(sysop, "*"));
     EXPECT_OUT(format(table, "CURDESC", "<None>") + format(table, "NOTAPPR") + format(table, "PLSPRMT"),
                w.type(sysop, "D"));
-    // The shipped price of a description.
     EXPECT_OUT(price_line(100, 0, 0), w.type(sysop, "D"));
 }
 
-// ---------------------------------------------------------------------------
-// Start-up
-// ---------------------------------------------------------------------------
-
-// The module registers under the name of its description file, also on a
-// host without channels.
+// The module registers under the name of its description file, also on a host without channels.
 TEST(StartUp, RegistersUnderTheNameOfItsDescriptionFile) {
     for (int channels : {8, 0}) {
         World w;
@@ -160,41 +141,32 @@ TEST(StartUp, RefusedAddOnKeepsTheMenusShut) {
     int ch = w.login("Alice");
     std::string ext = w.type(ch, "ext");
     EXPECT_EQ(std::string::npos, ext.find("Brakvold Plus Extensions")) << show(ext);
-    // Whatever puts him into the module's state, the module hands him back.
     w.user(ch)->state = number;
     w.user(ch)->substate = 1;
     std::string out = w.type(ch, "I");
     EXPECT_EQ(std::string::npos, out.find("<PLSINFO>")) << show(out);
     EXPECT_NE(number, w.user(ch)->state);
-    // The global lookup command is not there either.
     out = w.type(ch, "/lookup Alia");
     EXPECT_EQ(std::string::npos, out.find("<NOSUCHP>")) << show(out);
     EXPECT_EQ(std::string::npos, out.find("<PUBINFO")) << show(out);
 }
-
-// ---------------------------------------------------------------------------
-// Options and reloads
-// ---------------------------------------------------------------------------
 
 TEST(Options, ReloadAppliesEditedPricesAtTheNextLine) {
     World w;
     mark_messages(w);
     w.set_option("DESCCRD", "100");
     ASSERT_TRUE(w.start()) << w.stop_reason();
-    int ch = w.login("Alice");
-    w.enter(ch);
+    int ch = enter_as(w, "Alice");
     w.type(ch, "D");
     EXPECT_OUT(price_line(100, 0, 0), w.type(ch, "D"));
     w.type(ch, "no");
     w.set_option("DESCCRD", "250");
     w.set_option("DESCDAY", "4");
-    w.host().reload();
-    EXPECT_OUT(price_line(250, 0, 4), w.type(ch, "D"));
-    w.type(ch, "no");
-    w.set_option("DESCCRD", "250");
-    w.host().reload();
-    w.host().reload();
-    EXPECT_OUT(price_line(250, 0, 4), w.type(ch, "D"));
+    for (int reloads : {1, 2}) {
+        for (int i = 0; i < reloads; i++) w.host().reload();
+        EXPECT_OUT(price_line(250, 0, 4), w.type(ch, "D"));
+        w.type(ch, "no");
+    }
 }
 
 // Each numeric option one above its ceiling is read as the ceiling.
@@ -202,33 +174,29 @@ TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling) {
     struct Case {
         const char* option;
         long ceiling;
-        const char* screen; // D: the description price, L: the life price, A: a lookup's age, E: the editor
+        char screen;  // D: the description price, L: the life price, A: a lookup's age, E: the editor
         std::string expected;
     } cases[] = {
-        {"DESCCRD", DESCCRD_CEILING, "D", price_line(DESCCRD_CEILING, 0, 0)},
-        {"DESCCOP", DESCCOP_CEILING, "D", price_line(0, DESCCOP_CEILING, 0)},
-        {"DESCDAY", DESCDAY_CEILING, "D", price_line(0, 0, DESCDAY_CEILING)},
-        {"LIFECRD", LIFECRD_CEILING, "L", "<LIFECST " + std::to_string(LIFECRD_CEILING) + "|0|0>"},
-        {"LIFECOP", LIFECOP_CEILING, "L", "<LIFECST 0|" + std::to_string(LIFECOP_CEILING) + "|0>"},
-        {"LIFEDAY", LIFEDAY_CEILING, "L", "<LIFECST 0|0|" + std::to_string(LIFEDAY_CEILING) + ">"},
+        {"DESCCRD", DESCCRD_CEILING, 'D', price_line(DESCCRD_CEILING, 0, 0)},
+        {"DESCCOP", DESCCOP_CEILING, 'D', price_line(0, DESCCOP_CEILING, 0)},
+        {"DESCDAY", DESCDAY_CEILING, 'D', price_line(0, 0, DESCDAY_CEILING)},
+        {"LIFECRD", LIFECRD_CEILING, 'L', "<LIFECST " + std::to_string(LIFECRD_CEILING) + "|0|0>"},
+        {"LIFECOP", LIFECOP_CEILING, 'L', "<LIFECST 0|" + std::to_string(LIFECOP_CEILING) + "|0>"},
+        {"LIFEDAY", LIFEDAY_CEILING, 'L', "<LIFECST 0|0|" + std::to_string(LIFEDAY_CEILING) + ">"},
         // Played 3 * 32767: 3 at the ceiling, 2 above it.
-        {"AGEDIV", AGEDIV_CEILING, "A", "|3|"},
+        {"AGEDIV", AGEDIV_CEILING, 'A', "|3|"},
         // The same player, the divisor clamped to its ceiling too: 3 + base.
-        {"AGEBASE", AGEBASE_CEILING, "A", "|" + std::to_string(AGEBASE_CEILING + 3) + "|"},
-        {"DESCLNS", DESCLNS_CEILING, "E", std::to_string(DESCLNS_CEILING * 80 + 1)},
+        {"AGEBASE", AGEBASE_CEILING, 'A', "|" + std::to_string(AGEBASE_CEILING + 3) + "|"},
+        {"DESCLNS", DESCLNS_CEILING, 'E', std::to_string(DESCLNS_CEILING * 80 + 1)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.option);
         World w;
         mark_messages(w);
-        w.set_option("DESCCRD", "1"); // a price screen, whichever price is tested
-        w.set_option("PUBINFO", "<PUBINFO %s|%s|%s|%s|%s|%d|%d|%d|%d|%s|%d>");
-        w.set_option("AGEDIV", std::string(c.option) == "AGEBASE" ? "100000" : "1");
+        const std::string option = c.option;
+        w.set_option(option == "DESCCRD" ? "DESCCRD" : "DESCDAY", "1");  // a price screen, whichever price is tested
+        w.set_option("AGEDIV", option == "AGEBASE" ? "100000" : "1");
         w.set_option("AGEBASE", "0");
-        if (std::string(c.option) != "DESCCRD") {
-            w.set_option("DESCCRD", "0");
-            w.set_option("DESCDAY", "1");
-        }
         w.set_option(c.option, std::to_string(c.ceiling + 1));
         testing_support::UserSpec old;
         old.userid = "Olga";
@@ -236,30 +204,21 @@ TEST(Options, EveryNumericOptionAboveItsCeilingIsReadAsTheCeiling) {
         old.time_played = 3 * 32767;
         w.add_user(old);
         ASSERT_TRUE(w.start()) << w.stop_reason();
-        int ch = w.login("Alice");
-        w.enter(ch);
-        std::string screen(c.screen);
-        if (screen == "D") {
-            w.type(ch, "D");
-            std::string price = w.type(ch, "D");
-            if (std::string(c.option) != "DESCDAY") {
-                // the day price that makes the screen appear
+        int ch = enter_as(w, "Alice");
+        if (c.screen == 'D') {
+            std::string price = type_all(w, ch, {"D", "D"});
+            if (option != "DESCDAY")  // the day price that makes the screen appear is left out
                 EXPECT_OUT(c.expected.substr(0, c.expected.find(" and ")), price.substr(0, price.find(" and ")));
-            } else {
+            else
                 EXPECT_OUT(c.expected, price);
-            }
-        } else if (screen == "E") {
-            w.type(ch, "D");
-            w.type(ch, "D");
-            w.type(ch, "y");
+        } else if (c.screen == 'E') {
+            type_all(w, ch, {"D", "D", "y"});
             ASSERT_TRUE(w.host().in_editor(ch));
             EXPECT_EQ(c.expected, std::to_string(w.host().editor_size(ch)));
-        } else if (screen == "L") {
+        } else if (c.screen == 'L') {
             EXPECT_OUT(c.expected, w.type(ch, "L"));
         } else {
-            w.type(ch, "R");
-            w.type(ch, "L");
-            std::string shown = w.type(ch, "Olgana");
+            std::string shown = type_all(w, ch, {"R", "L", "Olgana"});
             EXPECT_NE(std::string::npos, shown.find("Olgana|")) << show(shown);
             size_t field = 0;
             for (int bar = 0; bar < 5; bar++) field = shown.find('|', field) + 1;
@@ -272,10 +231,8 @@ TEST(Options, ApprovalUserAndAutoApproveFollowAReload) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
-    int ch = w.login("Alice");
-    w.enter(ch);
-    w.type(ch, "D");
-    w.type(ch, "D");
+    int ch = enter_as(w, "Alice");
+    type_all(w, ch, {"D", "D"});
     w.host().editor_save(ch, "One.");
     EXPECT_EQ(1u, w.mail_for("Sysop").size());
 
@@ -294,15 +251,8 @@ TEST(Options, ApprovalUserAndAutoApproveFollowAReload) {
     EXPECT_EQ(1u, w.mail_for("Carol").size());
 }
 
-// ---------------------------------------------------------------------------
-// Host routines
-// ---------------------------------------------------------------------------
-
-// The finish routine closes the module's message file and gives back what
-// it holds: every option text (finishing a module whose held option is long
-// frees that text once more than finishing one whose long text is a message,
-// which only the message file holds), and the records of every channel (more
-// channels, more freed). A second run finds nothing to free.
+// The finish routine closes the message file and frees every option text it holds (a long held option frees more
+// than a long message) and the records of every channel; a second run finds nothing to free.
 TEST(HostRoutines, FinishClosesTheMessageFileAndFreesWhatTheModuleHolds) {
     const size_t big = 60000;
     auto freed_at_finish = [&](const char* entry, int channels) -> size_t {
@@ -332,16 +282,13 @@ TEST(HostRoutines, FinishClosesTheMessageFileAndFreesWhatTheModuleHolds) {
     (void)many;
 }
 
-// Every routine gives back the message file and the data file it selected:
-// after a walk through every menu the host's selections are as they were,
-// and the host never reports a selection undone twice or nested too deep.
+// Every routine gives back the message file and data file it selected: after a walk through every menu they are as they were.
 TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine) {
     World w;
     mark_messages(w);
     w.set_option("DESCCRD", "1");
     ASSERT_TRUE(w.start()) << w.stop_reason();
-    insert(w, description_record("Alice", "Pending.", 0));
-    insert(w, registry_record("Alia", 20, {"one"}));
+    insert(w, {description_record("Alice", "Pending.", 0), registry_record("Alia", 20, {"one"})});
     bbs::HostAccess::Impl* host = bbs::HostAccess::impl();
     ASSERT_NE(nullptr, host);
     const HostMsgFile* selected = host->messages.current();
@@ -364,9 +311,7 @@ TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine) {
     EXPECT_EQ(selected, host->messages.current());
 }
 
-// A message injected for a user in the menus reaches him, marks him as
-// injected until his output has drained (his other flag bits as they were)
-// and leaves him where he was.
+// A message injected for a user in the menus reaches him, marks him until his output drained, and leaves him there.
 TEST(HostRoutines, InjectedMessageReachesAndMarksAUserInTheMenus) {
     World w;
     mark_messages(w);
@@ -392,13 +337,10 @@ TEST(HostRoutines, DeletingAnAccountRemovesItsDescriptionOnly) {
     World w;
     mark_messages(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
-    insert(w, description_record("Alice", "Doomed.", DESC_APPROVED));
-    insert(w, description_record("Carol", "Stays.", 0));
-    insert(w, registry_record("Alice", 0, {"Still here"}));
-    int bob = w.login("Bob");
-    w.enter(bob);
-    w.type(bob, "D");
-    w.type(bob, "D");
+    insert(w, {description_record("Alice", "Doomed.", DESC_APPROVED), description_record("Carol", "Stays.", 0),
+               registry_record("Alice", 0, {"Still here"})});
+    int bob = enter_as(w, "Bob");
+    type_all(w, bob, {"D", "D"});
     ASSERT_TRUE(w.host().in_editor(bob));
     w.type(bob, "Bob's unsaved draft");
     std::string draft = w.host().editor_text(bob);
@@ -409,7 +351,6 @@ TEST(HostRoutines, DeletingAnAccountRemovesItsDescriptionOnly) {
     EXPECT_EQ(1u, records_tagged(w, REG_TAG).size());
     EXPECT_EQ(draft, w.host().editor_text(bob));
 
-    // An account without a description: nothing changes.
     auto before = w.records();
     w.host().account_deleted("Bob");
     auto after = w.records();
@@ -423,33 +364,25 @@ TEST(HostRoutines, UserIdLongerThanTheKeyFieldMatchesNothing) {
     ASSERT_TRUE(w.start()) << w.stop_reason();
     std::string id29(29, 'Q');
     insert(w, description_record(id29, "Twenty-nine.", 0));
-    int sysop = w.login("Sysop");
-    w.enter(sysop);
+    int sysop = enter_as(w, "Sysop");
     w.type(sysop, "S");
-    w.type(sysop, "V");
-    EXPECT_OUT("No description found.\r" + kPrompt, w.type(sysop, id29 + "QQQ"));
-    w.type(sysop, "D");
-    EXPECT_OUT("No description found for that user.\r" + kPrompt, w.type(sysop, id29 + "Z"));
-    w.type(sysop, "A");
-    EXPECT_OUT("No description found.\r" + kPrompt, w.type(sysop, id29 + "Q"));
-    // A record of another module whose user-ID fills the whole key field
-    // is never matched by a line that long either.
+    EXPECT_OUT("No description found.\r" + kPrompt, type_all(w, sysop, {"V", id29 + "QQQ"}));
+    EXPECT_OUT("No description found for that user.\r" + kPrompt, type_all(w, sysop, {"D", id29 + "Z"}));
+    EXPECT_OUT("No description found.\r" + kPrompt, type_all(w, sysop, {"A", id29 + "Q"}));
+    // A record whose user-ID fills the whole key field is never matched by a line that long either.
     std::string full = description_record("", "Full field.", 0);
     std::memset(full.data(), 'R', HOST_UIDSIZ);
     insert(w, full);
     for (const std::string& typed : {std::string(HOST_UIDSIZ, 'R'), std::string(HOST_UIDSIZ + 1, 'R')}) {
-        w.type(sysop, "V");
-        EXPECT_OUT("No description found.\r" + kPrompt, w.type(sysop, typed));
-        w.type(sysop, "D");
-        EXPECT_OUT("No description found for that user.\r" + kPrompt, w.type(sysop, typed));
+        EXPECT_OUT("No description found.\r" + kPrompt, type_all(w, sysop, {"V", typed}));
+        EXPECT_OUT("No description found for that user.\r" + kPrompt, type_all(w, sysop, {"D", typed}));
     }
     auto stored = stored_description(w, id29);
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(0u, stored->flags);
     w.host().account_deleted(id29 + "Q");
     EXPECT_TRUE(stored_description(w, id29).has_value());
-    // The exact user-ID still finds it.
-    w.type(sysop, "V");
+    w.type(sysop, "V");  // the exact user-ID still finds it
     EXPECT_OUT("Twenty-nine.\r\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r" + kPrompt,
                w.type(sysop, id29));
     // A user-ID never looked up selects no file, so none is given back.

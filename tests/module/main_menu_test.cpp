@@ -1,10 +1,9 @@
-// Entering the module from the game's extension menu, the main menu's
-// choices, and leaving back to the game.
-#include "tests/module/lifecycle_fixture.h"
+// Entering the module from the game's extension menu, the main menu's choices, and leaving back to the game.
+#include "tests/module/fixture.h"
 
 namespace {
 
-using namespace coretest;
+using namespace modtest;
 
 const char* const kMenuLine = "\x1b[1;30m[\x1b[37m*\x1b[30m] . \x1b[0mBrakvold Plus Extensions\r\r";
 
@@ -13,10 +12,9 @@ int plus_number(World& w) { return w.host().find_module("Brakvold Plus"); }
 struct Started {
     World w;
     int alice = -1;
-    explicit Started(bool enter = true, void (*setup)(World&) = nullptr) {
+    explicit Started(bool enter = true) {
         mark_messages(w);
         w.set_option("LIFECRD", "500");
-        if (setup != nullptr) setup(w);
         EXPECT_TRUE(w.start()) << w.stop_reason();
         alice = w.login("Alice");
         if (enter) w.enter(alice);
@@ -27,8 +25,7 @@ TEST(MainMenuEntry, ExtensionMenuListsTheModuleAndTheAsteriskEnters) {
     Started s(false);
     std::string out = s.w.type(s.alice, "ext");
     EXPECT_NE(out.find(kMenuLine), std::string::npos) << show(out);
-    // Only the first character of the command counts.
-    EXPECT_OUT(menu_screen(), s.w.type(s.alice, "*plus and more words"));
+    EXPECT_OUT(menu_screen(), s.w.type(s.alice, "*plus and more words"));  // only the first character counts
     EXPECT_EQ(plus_number(s.w), s.w.user(s.alice)->state);
     EXPECT_EQ((uint32_t)SS_MAIN, s.w.user(s.alice)->substate);
 
@@ -45,21 +42,17 @@ TEST(MainMenuEntry, ExtensionMenuListsTheModuleAndTheAsteriskEnters) {
 TEST(MainMenuEntry, MenuLinesFollowTheUserAndTheLifePrice) {
     for (const char* lifecrd : {"-1", "0"}) {
         SCOPED_TRACE(lifecrd);
-        Started s(false, nullptr);
+        Started s(false);
         s.w.set_option("LIFECRD", lifecrd);
         s.w.host().reload();
         bool lives = std::string(lifecrd) != "-1";
-        int sysop = s.w.login("Sysop");
-        s.w.type(sysop, "ext");
-        EXPECT_OUT(menu_screen(true, lives), s.w.type(sysop, "*"));
-        s.w.type(s.alice, "ext");
-        EXPECT_OUT(menu_screen(false, lives), s.w.type(s.alice, "*"));
+        EXPECT_OUT(menu_screen(true, lives), type_all(s.w, s.w.login("Sysop"), {"ext", "*"}));
+        EXPECT_OUT(menu_screen(false, lives), type_all(s.w, s.alice, {"ext", "*"}));
     }
 }
 
-// Somebody else's routine put a user into the module's state, but he never
-// entered through the game on this channel since it was last hung up (or
-// another channel did): the module hands him back without a word.
+// A user put into the module's state who never entered through the game on this channel since it was last hung up
+// is handed back without a word.
 TEST(MainMenuEntry, LinesBeforeTheChannelsOwnEntryAreHandedBack) {
     for (const char* how : {"never entered", "other channel entered", "hung up"}) {
         SCOPED_TRACE(how);
@@ -78,17 +71,11 @@ TEST(MainMenuEntry, LinesBeforeTheChannelsOwnEntryAreHandedBack) {
         EXPECT_EQ(std::string::npos, out.find('<')) << show(out);
         EXPECT_NE(plus_number(s.w), s.w.user(ch)->state);
         if (ch != s.alice) {
-            // Alice, who did enter, is served.
-            EXPECT_OUT("<PLSINFO>" + kPrompt, s.w.type(s.alice, "I"));
+            EXPECT_OUT("<PLSINFO>" + kPrompt, s.w.type(s.alice, "I"));  // Alice, who did enter, is served
         }
     }
 }
 
-// ---------------------------------------------------------------------------
-// Choices
-// ---------------------------------------------------------------------------
-
-// Each line typed at the main menu: what it shows and where it leaves the user.
 TEST(MainMenuChoices, EachChoiceShowsItsScreen) {
     struct Case {
         bool sysop;
@@ -97,28 +84,25 @@ TEST(MainMenuChoices, EachChoiceShowsItsScreen) {
         std::string expected;
         uint32_t substate;
     } cases[] = {
-        {false, "500", "", menu_screen(), SS_MAIN},
-        {false, "500", "info please", "<PLSINFO>" + kPrompt, SS_MAIN},
-        {false, "500", "1", "<BADCHC>" + kPrompt, SS_MAIN},
-        {false, "500", "?", "<BADCHC>" + kPrompt, SS_MAIN},
-        {false, "500", "Z", "<BADCHC>" + kPrompt, SS_MAIN},
-        {false, "500", "b", "<BADCHC>" + kPrompt, SS_MAIN},
+        // clang-format off
+        {false, "500", "", menu_screen(), SS_MAIN}, {false, "500", "info please", "<PLSINFO>" + kPrompt, SS_MAIN},
+        {false, "500", "1", "<BADCHC>" + kPrompt, SS_MAIN}, {false, "500", "?", "<BADCHC>" + kPrompt, SS_MAIN},
+        {false, "500", "Z", "<BADCHC>" + kPrompt, SS_MAIN}, {false, "500", "b", "<BADCHC>" + kPrompt, SS_MAIN},
         {false, "500", "q", "<BADCHC>" + kPrompt, SS_MAIN},
-        {false, "500", "A", menu_screen(), SS_MAIN}, // sysop choices: the menu to others
-        {false, "500", "s", menu_screen(), SS_MAIN},
+        {false, "500", "A", menu_screen(), SS_MAIN}, {false, "500", "s", menu_screen(), SS_MAIN},  // sysop choices
         {true, "500", "a", "Not implemented yet.\r", SS_MAIN},
         {true, "500", "Sysop", "<SYSDMNU>" + kPrompt, SS_SYSDESC},
         {false, "500", "r", "<REGMENU><REGPRMT>", SS_REGISTRY},
         {false, "500", "Delete", none_screen(), SS_DESC},
         {false, "-1", "L", "<BADCHC>" + kPrompt, SS_MAIN}, // lives not sold
         {false, "500", "l", "<LIFECST 500|250|3>", SS_LIFE_CONFIRM},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        Started s(false, nullptr);
-        s.w.set_option("LIFECRD", c.lifecrd);
-        s.w.set_option("LIFECOP", "250");
-        s.w.set_option("LIFEDAY", "3");
+        Started s(false);
+        for (auto [name, value] : {std::pair{"LIFECRD", c.lifecrd}, {"LIFECOP", "250"}, {"LIFEDAY", "3"}})
+            s.w.set_option(name, value);
         s.w.host().reload();
         int ch = c.sysop ? s.w.login("Sysop") : s.alice;
         s.w.enter(ch);
@@ -127,13 +111,8 @@ TEST(MainMenuChoices, EachChoiceShowsItsScreen) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Leaving
-// ---------------------------------------------------------------------------
-
-// X, or a substate outside the menus, puts the user back in the state and
-// substate he entered from (a substate of the game's own here), and the game
-// takes him back on the status the exit left for it.
+// X, or a substate outside the menus, puts the user back where he entered from, and the game takes him back on the
+// status the exit left for it.
 TEST(MainMenuExit, XAndSubstatesOutsideTheMenusGoBackToWhereTheUserCameFrom) {
     const struct {
         const char* line;
@@ -166,7 +145,6 @@ TEST(MainMenuExit, EachUserReturnsToHisOwnPlace) {
     s.w.type(s.alice, "*");
     s.w.type(bob, "ext");
     s.w.type(bob, "*");
-    // Alice leaves after Bob came in; then Bob leaves.
     s.w.type_only(s.alice, "X");
     EXPECT_EQ(alice_before.state, s.w.user(s.alice)->state);
     EXPECT_EQ(alice_before.substate, s.w.user(s.alice)->substate);
@@ -174,11 +152,9 @@ TEST(MainMenuExit, EachUserReturnsToHisOwnPlace) {
     s.w.deliver_all();
     s.w.type_only(bob, "X");
     EXPECT_EQ(alice_before.state, s.w.user(bob)->state);
-    // Alice can come back in after leaving.
     s.w.deliver_all();
     s.w.output(s.alice);
-    s.w.type(s.alice, "ext");
-    EXPECT_OUT(menu_screen(), s.w.type(s.alice, "*"));
+    EXPECT_OUT(menu_screen(), type_all(s.w, s.alice, {"ext", "*"}));  // back in after leaving
 }
 
 } // namespace

@@ -1,8 +1,4 @@
-// Purchases and the records they pay for under faults: every host call is
-// one transaction, so a crash at any write, a full database or a failing
-// commit leaves either the whole purchase (charges and record) or none of
-// it, and no output of a call leaves the host before its transaction has
-// committed.
+// Purchases under faults: a crash at any write, a full database or a failing commit leaves all of a purchase or none.
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -14,41 +10,27 @@
 #include <functional>
 #include <string>
 
-#include "tests/module/lifecycle_fixture.h"
+#include "tests/module/fixture.h"
 
 namespace {
 
-using namespace coretest;
+using namespace modtest;
 using testing_support::escape_visible;
 
 constexpr const char* kRolledBack = "The host could not store that";
 
-// ---------------------------------------------------------------------------
-// What the data folder holds, read straight from the file
-// ---------------------------------------------------------------------------
-
+// What the data folder holds, read straight from the file.
 struct Holdings {
-    int64_t credits = -1;
-    int64_t days = -1;
-    int64_t copper = -1;
-    int64_t lives = -1;
-    int descriptions = 0;      // records tagged QRTBKPLS_DESC of Alice
-    std::string text;          // the text of the (last) one
-    int registries = 0;        // records tagged QRTBKPLS_REG of Alia
-    std::string registry_line; // its first line
-    std::string integrity;
-
-    std::string describe() const {
-        return "credits=" + std::to_string(credits) + " days=" + std::to_string(days) +
-               " copper=" + std::to_string(copper) + " lives=" + std::to_string(lives) +
-               " descriptions=" + std::to_string(descriptions) + " text=\"" + text +
-               "\" registries=" + std::to_string(registries) + " line=\"" + registry_line + "\" integrity=" + integrity;
-    }
+    int64_t credits = -1, days = -1, copper = -1, lives = -1;
+    int descriptions = 0, registries = 0;  // Alice's descriptions, Alia's registries
+    std::string text, registry_line, integrity;  // the (last) description's text, the registry's first line
 };
 
-std::string column_text(sqlite3_stmt* s, int i) {
-    const unsigned char* t = sqlite3_column_text(s, i);
-    return t ? reinterpret_cast<const char*>(t) : "";
+// Credits, copper, days, lives | descriptions, text | registries, line | integrity.
+std::string summary(const Holdings& h) {
+    return std::to_string(h.credits) + " " + std::to_string(h.copper) + " " + std::to_string(h.days) + " " +
+           std::to_string(h.lives) + "|" + std::to_string(h.descriptions) + " " + h.text + "|" +
+           std::to_string(h.registries) + " " + h.registry_line + "|" + h.integrity;
 }
 
 std::string field(const void* data, int size, int offset, int width) {
@@ -61,11 +43,8 @@ std::string field(const void* data, int size, int offset, int width) {
 Holdings read_holdings(const std::filesystem::path& dir) {
     Holdings h;
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2((dir / "bbs.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2((dir / "bbs.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
         h.integrity = "cannot open";
-        sqlite3_close(db);
-        return h;
-    }
     auto each = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
@@ -75,7 +54,7 @@ Holdings read_holdings(const std::filesystem::path& dir) {
         while (sqlite3_step(s) == SQLITE_ROW) row(s);
         sqlite3_finalize(s);
     };
-    each("PRAGMA integrity_check", [&](sqlite3_stmt* s) { h.integrity += column_text(s, 0); });
+    each("PRAGMA integrity_check", [&](sqlite3_stmt* s) { h.integrity += (const char*)sqlite3_column_text(s, 0); });
     each("SELECT credits, days FROM accounts WHERE userid = 'Alice'", [&](sqlite3_stmt* s) {
         h.credits = sqlite3_column_int64(s, 0);
         h.days = sqlite3_column_int64(s, 1);
@@ -101,38 +80,20 @@ Holdings read_holdings(const std::filesystem::path& dir) {
     return h;
 }
 
-// Prices in all three currencies, descriptions approved at once (so that
-// every save is paid for), and a description and a registry stored already.
+// Prices in all three currencies, descriptions approved at once (so that every save is paid for).
 void priced(World& w) {
     mark_messages(w);
-    w.set_option("DESCCRD", "100");
-    w.set_option("DESCCOP", "7");
-    w.set_option("DESCDAY", "2");
-    w.set_option("DESCAPP", "NO");
-    w.set_option("LIFECRD", "300");
-    w.set_option("LIFECOP", "40");
+    for (auto [name, value] : {std::pair{"DESCCRD", "100"}, {"DESCCOP", "7"}, {"DESCDAY", "2"}, {"DESCAPP", "NO"},
+                               {"LIFECRD", "300"}, {"LIFECOP", "40"}})
+        w.set_option(name, value);
 }
 
 // From the description menu: the price screen, yes, and the editor opens.
-void open_editor(World& w, int ch) {
-    w.type(ch, "D");
-    w.type(ch, "yes");
-}
+void open_editor(World& w, int ch) { type_all(w, ch, {"D", "yes"}); }
+void open_editor_from_main(World& w, int ch) { type_all(w, ch, {"D", "D", "yes"}); }
 
-// The same from the main menu.
-void open_editor_from_main(World& w, int ch) {
-    w.type(ch, "D");
-    open_editor(w, ch);
-}
-
-// ---------------------------------------------------------------------------
-// A crash at every write of a purchase
-// ---------------------------------------------------------------------------
-
-// The row changes the host connection has made since the hook was set; the
-// process kills itself with SIGKILL at change number `g_kill_at`.
-int g_changes = 0;
-int g_kill_at = 0;
+// The process kills itself with SIGKILL at row change number `g_kill_at` of the host connection.
+int g_changes = 0, g_kill_at = 0;
 
 void count_change(void*, int, const char*, const char*, sqlite3_int64) {
     if (++g_changes == g_kill_at) kill(getpid(), SIGKILL);
@@ -141,26 +102,18 @@ void count_change(void*, int, const char*, const char*, sqlite3_int64) {
 enum class Purchase { description, life, registry };
 
 struct Round {
-    bool killed = false;   // the child died by SIGKILL inside the call
-    bool finished = false; // the child got through the call
-    Holdings before;       // as the child saw it right before the call
-    Holdings after;        // what the file holds after the child
+    bool killed = false, finished = false;  // died by SIGKILL inside the call / got through it
+    Holdings after;                         // what the file holds after the child
     std::string dir;
 };
 
-// In a child process: a world with a stored description and registry, then
-// one purchase, during which the child kills itself at row change `kill_at`
-// (0: never). The parent reads the data folder the child left behind.
+// In a child: a stored description and registry, then one purchase, killed at row change `kill_at` (0: never).
 Round crash_round(Purchase what, int kill_at) {
     Round round;
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return round;
-    }
-    const pid_t child = fork();
-    if (child < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
+    pid_t child = -1;
+    if (pipe(pipe_fds) != 0 || (child = fork()) < 0) {
+        ADD_FAILURE() << "pipe or fork: " << std::strerror(errno);
         return round;
     }
     if (child == 0) {
@@ -168,25 +121,13 @@ Round crash_round(Purchase what, int kill_at) {
         World* w = new World(); // never destroyed: the parent removes the folder
         priced(*w);
         if (!w->start()) _exit(3);
-        const int ch = w->login("Alice");
-        w->enter(ch);
+        const int ch = enter_as(*w, "Alice");
         open_editor_from_main(*w, ch);
         w->host().editor_save(ch, "The old description.");
-        w->type(ch, "X");
-        w->type(ch, "R");
-        w->type(ch, "E");
-        w->type(ch, "1");
-        w->type(ch, "The old registry line.");
-        w->type(ch, "X");
-        w->type(ch, "X");
+        type_all(*w, ch, {"X", "R", "E", "1", "The old registry line.", "X", "X"});
         if (what == Purchase::description) open_editor_from_main(*w, ch);
         if (what == Purchase::life) w->type(ch, "L");
-        if (what == Purchase::registry) {
-            w->type(ch, "R");
-            w->type(ch, "E");
-            w->type(ch, "1");
-            w->type(ch, "The new registry line.");
-        }
+        if (what == Purchase::registry) type_all(*w, ch, {"R", "E", "1", "The new registry line."});
         const std::string dir = w->dir().string();
         if (write(pipe_fds[1], dir.c_str(), dir.size() + 1) < 0) _exit(4);
         g_kill_at = kill_at;
@@ -217,82 +158,40 @@ void remove_folder(const std::string& dir) {
     if (!dir.empty()) std::filesystem::remove_all(dir, ec);
 }
 
-// Runs the purchase once without a crash (what it changes), then once for
-// every row change it makes, killed right after that change: the file must
-// then hold everything as it was before the purchase.
-void crash_at_every_write(Purchase what, int writes, const std::function<void(const Holdings&)>& check_done,
-                          const std::function<void(const Holdings&, int)>& check_killed) {
+// The state right after the setup of crash_round (the old description paid once).
+const char* const kBefore = "9900 4993 28 3|1 The old description.|1 The old registry line.|ok";
+
+// The purchase once without a crash, then killed after each of its row changes: then nothing of it is stored.
+void crash_at_every_write(Purchase what, int writes, const std::string& done) {
     Round whole = crash_round(what, 0);
     remove_folder(whole.dir);
     ASSERT_TRUE(whole.finished) << "the purchase without a crash did not finish";
-    check_done(whole.after);
-
+    EXPECT_EQ(done, summary(whole.after));
     int kills = 0;
     for (int at = 1; at <= 40; ++at) {
         Round r = crash_round(what, at);
         remove_folder(r.dir);
-        if (r.finished) break; // the purchase makes fewer changes than `at`
+        if (r.finished) break;  // the purchase makes fewer changes than `at`
         ASSERT_TRUE(r.killed) << "the child died otherwise at change " << at;
         ++kills;
-        EXPECT_EQ("ok", r.after.integrity) << "change " << at;
-        EXPECT_EQ(1, r.after.descriptions) << "change " << at << ": " << r.after.describe();
-        EXPECT_EQ("The old description.", r.after.text) << "change " << at;
-        EXPECT_EQ(1, r.after.registries) << "change " << at;
-        EXPECT_EQ("The old registry line.", r.after.registry_line) << "change " << at;
-        check_killed(r.after, at);
-        if (::testing::Test::HasFailure()) return;
+        ASSERT_EQ(kBefore, summary(r.after)) << "killed at change " << at;
     }
     EXPECT_GE(kills, writes) << "the purchase was expected to change more rows";
 }
 
-// The state right after the setup of crash_round (description and registry
-// stored, the description paid once).
-const int64_t kCredits0 = 10000 - 100, kCopper0 = 5000 - 7, kDays0 = 30 - 2, kLives0 = 3;
-
-void nothing_charged(const Holdings& h, int at) {
-    EXPECT_EQ(kCredits0, h.credits) << "killed at change " << at;
-    EXPECT_EQ(kCopper0, h.copper) << "killed at change " << at;
-    EXPECT_EQ(kDays0, h.days) << "killed at change " << at;
-    EXPECT_EQ(kLives0, h.lives) << "killed at change " << at;
-}
-
+// Credits, copper, the old record out, the new one in, days.
 TEST(CrashPoints, ADescriptionSaveKilledAtAnyWriteLeavesNoChargeAndTheOldText) {
-    crash_at_every_write(
-        Purchase::description, 5, // credits, copper, the old record out, the new one in, days
-        [](const Holdings& h) {
-            EXPECT_EQ("The new description.", h.text);
-            EXPECT_EQ(1, h.descriptions);
-            EXPECT_EQ(kCredits0 - 100, h.credits);
-            EXPECT_EQ(kCopper0 - 7, h.copper);
-            EXPECT_EQ(kDays0 - 2, h.days);
-        },
-        nothing_charged);
+    crash_at_every_write(Purchase::description, 5, "9800 4986 26 3|1 The new description.|1 The old registry line.|ok");
 }
 
+// Credits, copper, the life.
 TEST(CrashPoints, ALifePurchaseKilledAtAnyWriteChargesNothing) {
-    crash_at_every_write(
-        Purchase::life, 3, // credits, copper, the life
-        [](const Holdings& h) {
-            EXPECT_EQ(kLives0 + 1, h.lives);
-            EXPECT_EQ(kCredits0 - 300, h.credits);
-            EXPECT_EQ(kCopper0 - 40, h.copper);
-        },
-        nothing_charged);
+    crash_at_every_write(Purchase::life, 3, "9600 4953 28 4|1 The old description.|1 The old registry line.|ok");
 }
 
 TEST(CrashPoints, ARegistrySaveKilledAtAnyWriteKeepsTheOldRecordWhole) {
-    crash_at_every_write(
-        Purchase::registry, 1, // the record rewritten
-        [](const Holdings& h) {
-            EXPECT_EQ("The new registry line.", h.registry_line);
-            EXPECT_EQ(1, h.registries);
-        },
-        nothing_charged);
+    crash_at_every_write(Purchase::registry, 1, "9900 4993 28 3|1 The old description.|1 The new registry line.|ok");
 }
-
-// ---------------------------------------------------------------------------
-// Output leaves only after the commit
-// ---------------------------------------------------------------------------
 
 TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
     World w;
@@ -306,23 +205,16 @@ TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
         seen.append(bytes);
         if (!sqlite3_get_autocommit(db)) ++early; // a transaction is still open
     });
-    const int ch = w.login("Alice");
-    w.enter(ch);
+    const int ch = enter_as(w, "Alice");
     open_editor_from_main(w, ch);
     w.host().editor_save(ch, "Saved and confirmed.");
-    w.type(ch, "X");
-    w.type(ch, "L");
-    w.type(ch, "yes");
+    type_all(w, ch, {"X", "L", "yes"});
     EXPECT_NE(seen.find("<CURDESC Saved and confirmed.>"), std::string::npos) << escape_visible(seen);
     EXPECT_NE(seen.find("<LIFEOK>"), std::string::npos) << escape_visible(seen);
     EXPECT_GT(sent, 5);
     EXPECT_EQ(0, early) << "output went to the client before its transaction committed";
     w.host().set_output_sink(nullptr);
 }
-
-// ---------------------------------------------------------------------------
-// A full database: a write inside the call fails
-// ---------------------------------------------------------------------------
 
 int64_t pragma_value(sqlite3* db, const char* sql) {
     sqlite3_stmt* s = nullptr;
@@ -341,15 +233,12 @@ DescriptionRecord alice_description(const char* tag, const char* text) {
     return r;
 }
 
-// Caps the database at its size and fills the free room near Alice's
-// description key, until a description record of hers no longer fits.
-// False when that cannot be reached.
+// Caps the database at its size and fills it until a description record of Alice no longer fits (false: cannot).
 bool fill_database(World& w) {
     bbs::Database& db = w.host().database();
     const std::string cap = "PRAGMA max_page_count = " + std::to_string(pragma_value(db.handle(), "PRAGMA page_count"));
     if (sqlite3_exec(db.handle(), cap.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return false;
     for (int i = 0; i < 2000; ++i) {
-        // Does Alice's description still fit? (Tried in a transaction that is undone.)
         bool fits = false;
         db.batch([&] {
             DescriptionRecord probe = alice_description(DESC_TAG, "probe");
@@ -376,8 +265,7 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
     World w;
     priced(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
-    const int ch = w.login("Alice");
-    w.enter(ch);
+    const int ch = enter_as(w, "Alice");
     w.type(ch, "D");
     ASSERT_TRUE(fill_database(w)) << "the database could not be filled";
 
@@ -387,35 +275,26 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
     const std::string out = w.output(ch);
     EXPECT_NE(out.find(kRolledBack), std::string::npos) << escape_visible(out);
     EXPECT_EQ(out.find("<CURDESC"), std::string::npos) << "the save was confirmed: " << escape_visible(out);
-    EXPECT_EQ(10000, w.account("Alice")->credits);
-    EXPECT_EQ(30, w.account("Alice")->days);
-    EXPECT_EQ(5000, w.player("Alia")->copper);
-    for (const auto& e : w.records()) EXPECT_FALSE(e.userid == "Alice" && e.tag == DESC_TAG);
+    EXPECT_EQ((std::vector<int64_t>{10000, 30, 5000}),
+              (std::vector<int64_t>{w.account("Alice")->credits, w.account("Alice")->days, w.player("Alia")->copper}));
+    EXPECT_FALSE(stored_description(w, "Alice").has_value());
     EXPECT_NE(w.host_log().find("rolled back"), std::string::npos) << w.host_log();
     EXPECT_NE(w.host_log().find("full"), std::string::npos) << w.host_log();
-    // The charge's log lines went with it: the game log does not claim it.
     EXPECT_EQ(w.game_log().find("Deducted"), std::string::npos) << w.game_log();
     EXPECT_NE(w.host_log().find("rolled back, not in the game log: Deducted 100 credits from Alice"), std::string::npos)
         << w.host_log();
 
-    // The user is back in the description menu; once there is room the same
-    // purchase goes through and is charged once, from the days he still has.
+    // Back in the description menu; once there is room the purchase is charged once.
     EXPECT_EQ(static_cast<uint32_t>(SS_DESC), w.user(ch)->substate);
     free_database(w);
     open_editor(w, ch);
     w.host().editor_save(ch, "Room again.");
     EXPECT_NE(w.output(ch).find("<CURDESC Room again.>"), std::string::npos);
-    EXPECT_EQ(9900, w.account("Alice")->credits);
-    EXPECT_EQ(28, w.account("Alice")->days);
-    EXPECT_EQ(4993, w.player("Alia")->copper);
+    EXPECT_EQ((std::vector<int64_t>{9900, 28, 4993}),
+              (std::vector<int64_t>{w.account("Alice")->credits, w.account("Alice")->days, w.player("Alia")->copper}));
 }
 
-// ---------------------------------------------------------------------------
-// A full disk: the commit itself fails
-// ---------------------------------------------------------------------------
-
-// The commit of the host's connection fails while `full` is set, as on a
-// full disk: the commit hook turns every COMMIT into a rollback.
+// While `full` is set the commit hook turns every COMMIT into a rollback, as on a full disk.
 namespace full_disk {
 bool full = false;
 void install(World& w) {
@@ -439,9 +318,8 @@ TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
     full_disk::full = false;
     EXPECT_NE(out.find(kRolledBack), std::string::npos) << escape_visible(out);
     EXPECT_EQ(out.find("<LIFEOK>"), std::string::npos) << escape_visible(out);
-    EXPECT_EQ(3, w.player("Alia")->lives);
-    EXPECT_EQ(5000, w.player("Alia")->copper);
-    EXPECT_EQ(10000, w.account("Alice")->credits);
+    EXPECT_EQ((std::vector<int64_t>{3, 5000, 10000}),
+              (std::vector<int64_t>{w.player("Alia")->lives, w.player("Alia")->copper, w.account("Alice")->credits}));
     EXPECT_NE(w.host_log().find("cannot commit"), std::string::npos) << w.host_log();
     EXPECT_EQ(w.game_log().find("Alice purchased a life."), std::string::npos) << w.game_log();
 
@@ -450,12 +328,8 @@ TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
     EXPECT_EQ(static_cast<uint32_t>(SS_MAIN), w.user(ch)->substate);
     w.type(ch, "L");
     EXPECT_NE(w.type(ch, "yes").find("<LIFEOK>"), std::string::npos);
-    EXPECT_EQ(4, w.player("Alia")->lives);
-    EXPECT_EQ(9700, w.account("Alice")->credits);
     EXPECT_NE(w.game_log().find("Alice purchased a life.\r\n"), std::string::npos) << w.game_log();
-    const Holdings h = read_holdings(w.dir());
-    EXPECT_EQ("ok", h.integrity);
-    EXPECT_EQ(4, h.lives);
+    EXPECT_EQ("9700 4960 30 4|0 |0 |ok", summary(read_holdings(w.dir())));
 }
 
 TEST(FullDisk, ADescriptionSaveWhoseCommitFailsKeepsTheStoredOne) {
@@ -463,8 +337,7 @@ TEST(FullDisk, ADescriptionSaveWhoseCommitFailsKeepsTheStoredOne) {
     priced(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
     full_disk::install(w);
-    const int ch = w.login("Alice");
-    w.enter(ch);
+    const int ch = enter_as(w, "Alice");
     open_editor_from_main(w, ch);
     w.host().editor_save(ch, "Stored before the disk filled.");
     open_editor(w, ch);
@@ -473,13 +346,7 @@ TEST(FullDisk, ADescriptionSaveWhoseCommitFailsKeepsTheStoredOne) {
     full_disk::full = false;
     const std::string out = w.output(ch);
     EXPECT_NE(out.find(kRolledBack), std::string::npos) << escape_visible(out);
-    const Holdings h = read_holdings(w.dir());
-    EXPECT_EQ("ok", h.integrity);
-    EXPECT_EQ(1, h.descriptions);
-    EXPECT_EQ("Stored before the disk filled.", h.text);
-    EXPECT_EQ(9900, h.credits);
-    EXPECT_EQ(28, h.days);
-    EXPECT_EQ(4993, h.copper);
+    EXPECT_EQ("9900 4993 28 3|1 Stored before the disk filled.|0 |ok", summary(read_holdings(w.dir())));
     // The live account was put back too: the next save charges from 28 days.
     open_editor(w, ch);
     w.host().editor_save(ch, "Stored at last.");
