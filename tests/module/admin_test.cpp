@@ -39,10 +39,8 @@ TEST_F(Admin, ViewShowsTheTextAndMarksPendingOnes) {
     const auto before = w.records();
     const std::string ask = "View which user's description? ";
     EXPECT_OUT(ask, w.type(s, "v"));
-    EXPECT_OUT(ask, w.type(s, ""));
-    EXPECT_EQ((uint32_t)SS_DESC_VIEW, w.user(s)->substate);
-    EXPECT_OUT("A tall elf.\r" + kRedNote + "<PLSPRMT>", w.type(s, "Alice"));
-    EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_DESC_VIEW, ask, w.type(s, ""));
+    EXPECT_SCREEN(w, s, SS_SYSDESC, "A tall elf.\r" + kRedNote + "<PLSPRMT>", w.type(s, "Alice"));
 
     const std::string none = "No description found.\r";
     const std::pair<std::string, std::string> answers[] = {
@@ -63,8 +61,7 @@ TEST_F(Admin, DeleteReportsTheTextAndRemovesOnlyThatRecord) {
     const std::string ask = "Delete which user's description? ";
     EXPECT_OUT(ask, w.type(s, "Delete"));
     EXPECT_OUT(ask, w.type(s, ""));
-    EXPECT_OUT("Deleting the description for alice:\rA tall elf.\r<PLSPRMT>", w.type(s, "alice"));
-    EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_SYSDESC, "Deleting the description for alice:\rA tall elf.\r<PLSPRMT>", w.type(s, "alice"));
     EXPECT_FALSE(description_of("Alice").has_value());
     EXPECT_EQ(count - 1, w.records().size());
     EXPECT_EQ(1u, records_tagged(w, REG_TAG).size());  // his registry is another record
@@ -84,8 +81,7 @@ TEST_F(Admin, ApproveSetsTheApprovedBitAndKeepsTheRest) {
     const std::string ask = "Approve which user's description? ";
     EXPECT_OUT(ask, w.type(s, "a"));
     EXPECT_OUT(ask, w.type(s, ""));
-    EXPECT_OUT("Done.\r<PLSPRMT>", w.type(s, "carol"));
-    EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_SYSDESC, "Done.\r<PLSPRMT>", w.type(s, "carol"));
 
     std::string expected = carol->bytes;
     uint32_t flags = 0x7;
@@ -106,8 +102,7 @@ TEST_F(Admin, ApproveSetsTheApprovedBitAndKeepsTheRest) {
 TEST_F(Admin, MenuChoices) {
     for (const char* line : {"", "Q", "7"}) EXPECT_OUT(kSysopMenu, w.type(s, line)) << line;
     EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(s)->substate);
-    EXPECT_OUT(main_menu, w.type(s, "xit"));
-    EXPECT_EQ((uint32_t)SS_MAIN, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_MAIN, main_menu, w.type(s, "xit"));
 }
 
 } // namespace

@@ -32,8 +32,7 @@ TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame) {
     Desc d(price_100);
     int bob = d.w.login("Bob");
 
-    EXPECT_OUT(price_line(100, 0, 0), d.w.type(d.alice, "D"));
-    EXPECT_EQ(3u, d.w.user(d.alice)->substate);
+    EXPECT_SCREEN(d.w, d.alice, 3u, price_line(100, 0, 0), d.w.type(d.alice, "D"));
     d.w.type(d.alice, "y");
     ASSERT_TRUE(d.w.host().in_editor(d.alice));
     EXPECT_EQ(801u, d.w.host().editor_size(d.alice));
@@ -121,10 +120,8 @@ TEST(DescriptionMenu, ChoicesOfTheMenu) {
     Desc d;
     EXPECT_OUT("<DESCHLP>" + kPrompt, d.w.type(d.alice, "a"));
     EXPECT_OUT("<CURDESC <None>>" + kPrompt, d.w.type(d.alice, "Q"));
-    EXPECT_OUT(none_screen(), d.w.type(d.alice, ""));
-    EXPECT_EQ(2u, d.w.user(d.alice)->substate);
-    EXPECT_OUT(menu_screen(), d.w.type(d.alice, "x"));
-    EXPECT_EQ(1u, d.w.user(d.alice)->substate);
+    EXPECT_SCREEN(d.w, d.alice, 2u, none_screen(), d.w.type(d.alice, ""));
+    EXPECT_SCREEN(d.w, d.alice, 1u, menu_screen(), d.w.type(d.alice, "x"));
 }
 
 TEST(DescriptionMenu, PendingNoteFollowsOnlyAPendingText) {

@@ -193,3 +193,9 @@ inline std::string show(std::string_view bytes) { return testing_support::escape
 // Exact bytes, shown readably when they differ.
 #define EXPECT_OUT(expected, actual) EXPECT_EQ(modtest::show(expected), modtest::show(actual))
 #define ASSERT_OUT(expected, actual) ASSERT_EQ(modtest::show(expected), modtest::show(actual))
+// Exact bytes, and the substate the channel is left at afterwards.
+#define EXPECT_SCREEN(world, ch, at, expected, actual)                 \
+    do {                                                                \
+        EXPECT_OUT(expected, actual);                                   \
+        EXPECT_EQ((uint32_t)(at), (world).user(ch)->substate) << #actual; \
+    } while (0)

@@ -33,6 +33,7 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads) {
         const char *name, *kind;
     };
 #define ENTRY(name, kind) {name, #name, kind}
+#define P(name) ENTRY(name, "prfmsg")
     std::vector<Expected> expected = {
         // clang-format off
         ENTRY(DESCCRD, "lngopt(0..1000000)"), ENTRY(DESCCOP, "lngopt(0..1000000)"), ENTRY(DESCDAY, "numopt(0..60)"),
@@ -40,23 +41,18 @@ TEST(MessageFile, CatalogueHoldsWhatTheModuleReads) {
         ENTRY(LIFEDAY, "numopt(0..60)"), ENTRY(SYSKEY, "hasmkey"), ENTRY(AGEDIV, "numopt(1..32767)"),
         ENTRY(AGEBASE, "numopt(0..500)"), ENTRY(DESCLNS, "numopt(1..10)"), ENTRY(DESCAPP, "ynopt"),
         ENTRY(APPRUID, "stgopt"), ENTRY(REGPFX, "stgopt"), ENTRY(LOOKCMD, "stgopt"),
-        ENTRY(CURDESC, "prfmsg(string)"), ENTRY(DESCHLP, "prfmsg"), ENTRY(MAINMNU, "prfmsg(string)"),
-        ENTRY(MNULIFE, "prfmsg"), ENTRY(MNUSYSP, "prfmsg"), ENTRY(LIFECST, "prfmsg(string, string, string)"),
-        ENTRY(PLSINFO, "prfmsg"), ENTRY(SYSDMNU, "prfmsg"), ENTRY(PLSPRMT, "prfmsg"),
+        ENTRY(CURDESC, "prfmsg(string)"), P(DESCHLP), ENTRY(MAINMNU, "prfmsg(string)"), P(MNULIFE), P(MNUSYSP),
+        ENTRY(LIFECST, "prfmsg(string, string, string)"), P(PLSINFO), P(SYSDMNU), P(PLSPRMT),
         ENTRY(PUBINFO, "prfmsg(string, string, string, string, string, integer, integer, integer, integer, "
                        "string, integer)"),
-        ENTRY(REGLAB1, "prfmsg"), ENTRY(REGLAB2, "prfmsg"), ENTRY(REGLAB3, "prfmsg"), ENTRY(REGLAB4, "prfmsg"),
-        ENTRY(REGLAB5, "prfmsg"), ENTRY(REGLAB6, "prfmsg"), ENTRY(REGLAB7, "prfmsg"), ENTRY(REGLAB8, "prfmsg"),
-        ENTRY(REGLAB9, "prfmsg"), ENTRY(REGLAB10, "prfmsg"), ENTRY(REGLAB11, "prfmsg"),
-        ENTRY(REGASK1, "prfmsg"), ENTRY(REGASK2, "prfmsg"), ENTRY(REGASK3, "prfmsg"), ENTRY(REGASK4, "prfmsg"),
-        ENTRY(REGASK5, "prfmsg"), ENTRY(REGASK6, "prfmsg"), ENTRY(REGASK7, "prfmsg"), ENTRY(REGASK8, "prfmsg"),
-        ENTRY(REGASK9, "prfmsg"), ENTRY(REGASK10, "prfmsg"), ENTRY(REGASK11, "prfmsg"),
-        ENTRY(REGEPMT, "prfmsg"), ENTRY(REGPRMT, "prfmsg"), ENTRY(REGMENU, "prfmsg"), ENTRY(REGSYSP, "prfmsg"),
-        ENTRY(LOOKASK, "prfmsg"), ENTRY(REMASK, "prfmsg"), ENTRY(NOSUCHP, "prfmsg"), ENTRY(BADCHC, "prfmsg"),
-        ENTRY(NOTAPPR, "prfmsg"), ENTRY(DESCNSF, "prfmsg"), ENTRY(LIFENSF, "prfmsg"), ENTRY(LIFENUI, "prfmsg"),
-        ENTRY(LIFEMAX, "prfmsg"), ENTRY(LIFEOK, "prfmsg"), ENTRY(LSTNONE, "prfmsg"), ENTRY(LSTCNT, "prfmsg(count)")
+        P(REGLAB1), P(REGLAB2), P(REGLAB3), P(REGLAB4), P(REGLAB5), P(REGLAB6), P(REGLAB7), P(REGLAB8), P(REGLAB9),
+        P(REGLAB10), P(REGLAB11), P(REGASK1), P(REGASK2), P(REGASK3), P(REGASK4), P(REGASK5), P(REGASK6), P(REGASK7),
+        P(REGASK8), P(REGASK9), P(REGASK10), P(REGASK11), P(REGEPMT), P(REGPRMT), P(REGMENU), P(REGSYSP), P(LOOKASK),
+        P(REMASK), P(NOSUCHP), P(BADCHC), P(NOTAPPR), P(DESCNSF), P(LIFENSF), P(LIFENUI), P(LIFEMAX), P(LIFEOK),
+        P(LSTNONE), ENTRY(LSTCNT, "prfmsg(count)")
         // clang-format on
     };
+#undef P
 #undef ENTRY
 
     ASSERT_EQ(expected.size(), catalogue.entries.size());

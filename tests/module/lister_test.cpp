@@ -23,8 +23,7 @@ protected:
 
     int in_sysop_menu() {
         int ch = enter_as(w, "Sysop");
-        EXPECT_OUT("<SYSDMNU><PLSPRMT>", w.type(ch, "S"));
-        EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(ch)->substate);
+        EXPECT_SCREEN(w, ch, SS_SYSDESC, "<SYSDMNU><PLSPRMT>", w.type(ch, "S"));
         return ch;
     }
 
@@ -51,8 +50,7 @@ TEST_F(Lister, RegistryListingGoesOnPastTheStartLetterOneRecordPerStatus) {
     insert(w, full);
 
     int ch = at_letter_prompt("Alice");
-    EXPECT_OUT(kPress, w.type_only(ch, "bob"));
-    EXPECT_EQ((uint32_t)SS_REG_LISTING, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_REG_LISTING, kPress, w.type_only(ch, "bob"));
     // Bobo's other record and Cara's description show nothing; Kim's tag ignores case; Zed's only looks alike.
     steps(ch, {"", "Bobo\n", "", "Kim\n", std::string(HOST_UIDSIZ, 'L') + "\n", "Mira\n", "<LSTCNT 4><REGPRMT>"});
     EXPECT_EQ(0u, w.host().pending_statuses());
@@ -102,8 +100,7 @@ TEST_F(Lister, AnyLineStopsTheListingAndTheStatusOnItsWayPrintsNothing) {
     int ch = at_letter_prompt("Alice");
     w.type_only(ch, "a");
     steps(ch, {"Alia\n", "Bobo\n"});
-    EXPECT_OUT("<LSTCNT 2><REGPRMT>", w.type_only(ch, ""));
-    EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_REGISTRY, "<LSTCNT 2><REGPRMT>", w.type_only(ch, ""));
     EXPECT_EQ(1u, w.host().pending_statuses());
     EXPECT_TRUE(w.host().deliver_one());
     EXPECT_OUT("", w.output(ch));
@@ -140,8 +137,7 @@ TEST_F(Lister, DescriptionListingNamesOnlyPendingDescriptionsFromA) {
                description_record("Carol", "other bits only", 0x6),
                description_record("Dave", "approved, other bits", 0x7), description_record("Eve", "pending", 0)});
     int s = in_sysop_menu();
-    EXPECT_OUT(kPress, w.type_only(s, "L"));
-    EXPECT_EQ((uint32_t)SS_DESC_LISTING, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_DESC_LISTING, kPress, w.type_only(s, "L"));
     std::string got;
     size_t delivered = 0;
     for (; w.host().deliver_one(); delivered++) got += w.output(s);
@@ -168,8 +164,7 @@ TEST_F(Lister, DescriptionListingStoppedByALine) {
     int s = in_sysop_menu();
     w.type_only(s, "L");
     EXPECT_OUT("Alice\n", step(s));
-    EXPECT_OUT("1 descriptions found.\r<PLSPRMT>", w.type_only(s, ""));
-    EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_SYSDESC, "1 descriptions found.\r<PLSPRMT>", w.type_only(s, ""));
     EXPECT_TRUE(w.host().deliver_one());
     EXPECT_OUT("", w.output(s));
     EXPECT_EQ(0u, w.host().pending_statuses());

@@ -150,22 +150,17 @@ TEST_F(Lookup, PromptLooksUpOneNameAfterAnother) {
     insert(w, registry_record("Bobo", 0, {"Bob Bobson"}));
     PublicUserInfo bobo = player("Bobo");
     w.enter(ch);
-    EXPECT_OUT("<LOOKASK>", type_all(w, ch, {"R", "L"}));
-    EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
-    EXPECT_OUT(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r<LOOKASK>", w.type(ch, "bobo"));
-    EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_LOOKUP, "<LOOKASK>", type_all(w, ch, {"R", "L"}));
+    EXPECT_SCREEN(w, ch, SS_LOOKUP, pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r<LOOKASK>", w.type(ch, "bobo"));
     for (const char* line : {"x Bobo", "Bobo Bobo"}) EXPECT_OUT("<NOSUCHP><LOOKASK>", w.type(ch, line)) << line;
     EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
 
     // The global command works at the prompt too and leaves it as it is (no prompt of the module's after it).
-    EXPECT_OUT(pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r", w.type(ch, "whois Bobo"));
-    EXPECT_EQ((uint32_t)SS_LOOKUP, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_LOOKUP, pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r", w.type(ch, "whois Bobo"));
 
-    EXPECT_OUT(kRegistryMenu, w.type(ch, "X"));
-    EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_REGISTRY, kRegistryMenu, w.type(ch, "X"));
     w.type(ch, "L");
-    EXPECT_OUT(kRegistryMenu, w.type(ch, ""));
-    EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_REGISTRY, kRegistryMenu, w.type(ch, ""));
 }
 
 } // namespace

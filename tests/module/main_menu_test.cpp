@@ -106,8 +106,7 @@ TEST(MainMenuChoices, EachChoiceShowsItsScreen) {
         s.w.host().reload();
         int ch = c.sysop ? s.w.login("Sysop") : s.alice;
         s.w.enter(ch);
-        EXPECT_OUT(c.expected, s.w.type(ch, c.line));
-        EXPECT_EQ(c.substate, s.w.user(ch)->substate);
+        EXPECT_SCREEN(s.w, ch, c.substate, c.expected, s.w.type(ch, c.line));
     }
 }
 

@@ -151,8 +151,7 @@ TEST_F(Registry, MenuChoicesAndLeavingToTheMainMenu) {
         EXPECT_OUT("<BADCHC><REGPRMT>", w.type(ch, bad)) << bad;
     EXPECT_EQ(1u, records_tagged(w, REG_TAG).size());
     EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
-    EXPECT_OUT(main_menu, w.type(ch, "X"));
-    EXPECT_EQ((uint32_t)SS_MAIN, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_MAIN, main_menu, w.type(ch, "X"));
     EXPECT_OUT(kRegistryMenu, w.type(ch, "R"));
 }
 
@@ -172,8 +171,7 @@ TEST_F(Registry, SysopRemovesByTheWholeLineTyped) {
         EXPECT_EQ(before, w.records().size());
     }
     // Letter case is the host's key comparison; the confirmation echoes the line.
-    EXPECT_OUT("Removed custom registry for ALIA\n<REGPRMT>", type_all(w, ch, {"R", "ALIA"}));
-    EXPECT_EQ((uint32_t)SS_REGISTRY, w.user(ch)->substate);
+    EXPECT_SCREEN(w, ch, SS_REGISTRY, "Removed custom registry for ALIA\n<REGPRMT>", type_all(w, ch, {"R", "ALIA"}));
     auto left = w.records();
     ASSERT_EQ(before - 1, left.size());
     for (auto& entry : left) EXPECT_FALSE(entry.userid == "Alia" && entry.tag == REG_TAG);
