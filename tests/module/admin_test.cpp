@@ -8,12 +8,10 @@ using namespace modtest;
 const std::string kRedNote = "\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r";
 const std::string kSysopMenu = "<SYSDMNU><PLSPRMT>";
 
-class Admin : public ::testing::Test {
+class Admin : public PlusTest {
 protected:
     void SetUp() override {
-        mark_messages(w);
-        ASSERT_TRUE(w.start()) << w.stop_reason();
-        ASSERT_TRUE(w.records().empty());
+        ASSERT_NO_FATAL_FAILURE(PlusTest::SetUp());
         insert(w, {description_record("Alice", "A tall elf.", 0), registry_record("Alice", 0, {"alice's registry"}),
               description_record("Bob", "A short dwarf.", DESC_APPROVED),
               description_record("Carol", "Waiting, odd flags.", 0x6),
@@ -30,7 +28,6 @@ protected:
         return std::nullopt;
     }
 
-    World w;
     int s = -1;
     std::string main_menu;
 };

@@ -46,6 +46,19 @@ inline void mark_messages(World& w) {
         w.set_option(name, value);
 }
 
+// A world with every message marked, started with no records; `prepare` sets options and adds users before the start.
+class PlusTest : public ::testing::Test {
+protected:
+    virtual void prepare() {}
+    void SetUp() override {
+        mark_messages(w);
+        prepare();
+        ASSERT_TRUE(w.start()) << w.stop_reason();
+        ASSERT_TRUE(w.records().empty());
+    }
+    World w;
+};
+
 // Logs the user on and enters the module's main menu.
 inline int enter_as(World& w, std::string_view userid) {
     const int ch = w.login(userid);

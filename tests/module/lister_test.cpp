@@ -7,14 +7,8 @@ using namespace modtest;
 
 const std::string kPress = "Press <enter> to stop the listing.\r";
 
-class Lister : public ::testing::Test {
+class Lister : public PlusTest {
 protected:
-    void SetUp() override {
-        mark_messages(w);
-        ASSERT_TRUE(w.start()) << w.stop_reason();
-        ASSERT_TRUE(w.records().empty());
-    }
-
     int at_letter_prompt(std::string_view userid) {
         int ch = enter_as(w, userid);
         EXPECT_OUT("Start listing at what letter (enter='a'):", type_all(w, ch, {"R", "S"}));
@@ -36,8 +30,6 @@ protected:
     void steps(int ch, std::initializer_list<std::string> shown) {
         for (const std::string& text : shown) EXPECT_OUT(text, step(ch));
     }
-
-    World w;
 };
 
 TEST_F(Lister, RegistryListingGoesOnPastTheStartLetterOneRecordPerStatus) {

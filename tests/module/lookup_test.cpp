@@ -26,10 +26,9 @@ std::string lookup(World& w, int ch, const std::string& line) {
     return prompted ? out.substr(0, out.size() - prompt.size()) : out;
 }
 
-class Lookup : public ::testing::Test {
+class Lookup : public PlusTest {
 protected:
-    void SetUp() override {
-        mark_messages(w);
+    void prepare() override {
         w.set_option("LOOKCMD", "whois");
         testing_support::UserSpec dora;
         dora.userid = "Dora";
@@ -37,8 +36,9 @@ protected:
         dora.time_played = 2999;
         dora.gender = 'm';
         w.add_user(dora);
-        ASSERT_TRUE(w.start()) << w.stop_reason();
-        ASSERT_TRUE(w.records().empty());
+    }
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(PlusTest::SetUp());
         ch = w.login("Alice");
         ASSERT_GE(ch, 0);
     }
@@ -49,7 +49,6 @@ protected:
         return p.value_or(PublicUserInfo{});
     }
 
-    World w;
     int ch = -1;
 };
 

@@ -5,14 +5,8 @@ namespace {
 
 using namespace modtest;
 
-class Registry : public ::testing::Test {
+class Registry : public PlusTest {
 protected:
-    void SetUp() override {
-        mark_messages(w);
-        ASSERT_TRUE(w.start()) << w.stop_reason();
-        ASSERT_TRUE(w.records().empty());
-    }
-
     int open_registry(std::string_view userid, const std::string& menu = kRegistryMenu) {
         int ch = w.login(userid);
         EXPECT_GE(ch, 0);
@@ -21,7 +15,6 @@ protected:
         return ch;
     }
 
-    World w;
     std::string main_menu;
 };
 

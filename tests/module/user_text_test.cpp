@@ -14,16 +14,17 @@ bool contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
 }
 
-class UserText : public ::testing::Test {
+class UserText : public PlusTest {
 protected:
-    void SetUp() override {
-        mark_messages(w);
-        w.set_option("DESCAPP", "NO"); // descriptions shown at once
+    void prepare() override {
+        w.set_option("DESCAPP", "NO");  // descriptions shown at once
         UserSpec ann;
         ann.userid = "Ann Lee";
         ann.player_name = "Mary Ann";
         w.add_user(ann);
-        ASSERT_TRUE(w.start()) << w.stop_reason();
+    }
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(PlusTest::SetUp());
         alice = w.login("Alice");
         bob = w.login("Bob");
     }
@@ -50,7 +51,6 @@ protected:
         return sysop;
     }
 
-    World w;
     int alice = -1, bob = -1;
 };
 
