@@ -98,10 +98,9 @@ TEST(MessageFile, MainMenuAndDescriptionScreenAsShipped) {
     World w;
     ASSERT_TRUE(w.start()) << w.stop_reason();
     int sysop = w.login("Sysop");
-    w.type(sysop, "ext");
     EXPECT_OUT(format(table, "MAINMNU", PLUS_VERSION) + format(table, "MNULIFE") + format(table, "MNUSYSP") +
                    format(table, "PLSPRMT"),
-               w.type(sysop, "*"));
+               type_all(w, sysop, {"ext", "*"}));
     EXPECT_OUT(format(table, "CURDESC", "<None>") + format(table, "NOTAPPR") + format(table, "PLSPRMT"),
                w.type(sysop, "D"));
     EXPECT_OUT(price_line(100, 0, 0), w.type(sysop, "D"));
@@ -153,8 +152,7 @@ TEST(Options, ReloadAppliesEditedPricesAtTheNextLine) {
     w.set_option("DESCCRD", "100");
     ASSERT_TRUE(w.start()) << w.stop_reason();
     int ch = enter_as(w, "Alice");
-    w.type(ch, "D");
-    EXPECT_OUT(price_line(100, 0, 0), w.type(ch, "D"));
+    EXPECT_OUT(price_line(100, 0, 0), type_all(w, ch, {"D", "D"}));
     w.type(ch, "no");
     w.set_option("DESCCRD", "250");
     w.set_option("DESCDAY", "4");

@@ -158,8 +158,7 @@ TEST_F(Lookup, PromptLooksUpOneNameAfterAnother) {
     EXPECT_SCREEN(w, ch, SS_LOOKUP, pubinfo(bobo, 18) + "<REGLAB1>: Bob Bobson\r", w.type(ch, "whois Bobo"));
 
     EXPECT_SCREEN(w, ch, SS_REGISTRY, kRegistryMenu, w.type(ch, "X"));
-    w.type(ch, "L");
-    EXPECT_SCREEN(w, ch, SS_REGISTRY, kRegistryMenu, w.type(ch, ""));
+    EXPECT_SCREEN(w, ch, SS_REGISTRY, kRegistryMenu, type_all(w, ch, {"L", ""}));
 }
 
 } // namespace

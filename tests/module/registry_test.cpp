@@ -51,8 +51,7 @@ TEST_F(Registry, QuitDropsTheChangesAndXStoresThem) {
     insert(w, registry_record("Alia", 21, {"one", "two"}));
     int ch = open_registry("Alice");
     EXPECT_OUT("Current registry settings:\r" + editing_view({"one", "two"}, 21) + "<REGEPMT>", w.type(ch, "E"));
-    w.type(ch, "1");
-    EXPECT_OUT(editing_view({"changed", "two"}, 21) + "<REGEPMT>", w.type(ch, "changed"));
+    EXPECT_OUT(editing_view({"changed", "two"}, 21) + "<REGEPMT>", type_all(w, ch, {"1", "changed"}));
     EXPECT_OUT(kRegistryMenu, w.type(ch, "quit"));
     EXPECT_OUT(registry_record("Alia", 21, {"one", "two"}), tagged_bytes(w, REG_TAG));
 
@@ -69,12 +68,10 @@ TEST_F(Registry, EditorCutsLongLinesAndALoneFullStopClears) {
 
     std::string long_line;
     for (int i = 0; i < 75; i++) long_line += (char)('a' + i % 26);
-    w.type(ch, "5");
     EXPECT_OUT(editing_view({"", "line two", "", "line four", long_line.substr(0, 60)}, 0) + "<REGEPMT>",
-                 w.type(ch, long_line));
-
-    w.type(ch, "2");
-    EXPECT_OUT(editing_view({"", "", "", "line four", long_line.substr(0, 60)}, 0) + "<REGEPMT>", w.type(ch, "."));
+                 type_all(w, ch, {"5", long_line}));
+    EXPECT_OUT(editing_view({"", "", "", "line four", long_line.substr(0, 60)}, 0) + "<REGEPMT>",
+               type_all(w, ch, {"2", "."}));
 
     type_all(w, ch, {"6", ". ."});
     EXPECT_OUT("<REGASK4>: ", w.type(ch, "4"));  // an empty line leaves the field as it was

@@ -225,14 +225,6 @@ int64_t pragma_value(sqlite3* db, const char* sql) {
     return v;
 }
 
-DescriptionRecord alice_description(const char* tag, const char* text) {
-    DescriptionRecord r{};
-    std::strcpy(r.userid, "Alice");
-    std::strcpy(r.tag, tag);
-    std::strcpy(r.text, text);
-    return r;
-}
-
 // Caps the database at its size and fills it until a description record of Alice no longer fits (false: cannot).
 bool fill_database(World& w) {
     bbs::Database& db = w.host().database();
@@ -241,15 +233,14 @@ bool fill_database(World& w) {
     for (int i = 0; i < 2000; ++i) {
         bool fits = false;
         db.batch([&] {
-            DescriptionRecord probe = alice_description(DESC_TAG, "probe");
-            fits = db.insert_generic(&probe, sizeof probe, nullptr);
+            const std::string probe = description_record("Alice", "probe", 0);
+            fits = db.insert_generic(probe.data(), (uint32_t)probe.size(), nullptr);
             return false;
         });
         if (!fits) return true;
-        char tag[HOST_TAGSIZ];
-        std::snprintf(tag, sizeof tag, "QRTBKPLS_DESC%04d", i);
-        DescriptionRecord filler = alice_description(tag, "filler");
-        db.insert_generic(&filler, sizeof filler, nullptr);
+        std::string filler = description_record("Alice", "filler", 0);
+        std::snprintf(filler.data() + HOST_UIDSIZ, HOST_TAGSIZ, "QRTBKPLS_DESC%04d", i);
+        db.insert_generic(filler.data(), (uint32_t)filler.size(), nullptr);
     }
     return false;
 }
@@ -275,9 +266,7 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
     const std::string out = w.output(ch);
     EXPECT_NE(out.find(kRolledBack), std::string::npos) << escape_visible(out);
     EXPECT_EQ(out.find("<CURDESC"), std::string::npos) << "the save was confirmed: " << escape_visible(out);
-    EXPECT_EQ((std::vector<int64_t>{10000, 30, 5000}),
-              (std::vector<int64_t>{w.account("Alice")->credits, w.account("Alice")->days, w.player("Alia")->copper}));
-    EXPECT_FALSE(stored_description(w, "Alice").has_value());
+    EXPECT_EQ("10000 5000 30 3|0 |0 |ok", summary(read_holdings(w.dir())));
     EXPECT_NE(w.host_log().find("rolled back"), std::string::npos) << w.host_log();
     EXPECT_NE(w.host_log().find("full"), std::string::npos) << w.host_log();
     EXPECT_EQ(w.game_log().find("Deducted"), std::string::npos) << w.game_log();
@@ -290,8 +279,7 @@ TEST(FullDatabase, ADescriptionThatCannotBeStoredIsNotChargedAndTheUserIsTold) {
     open_editor(w, ch);
     w.host().editor_save(ch, "Room again.");
     EXPECT_NE(w.output(ch).find("<CURDESC Room again.>"), std::string::npos);
-    EXPECT_EQ((std::vector<int64_t>{9900, 28, 4993}),
-              (std::vector<int64_t>{w.account("Alice")->credits, w.account("Alice")->days, w.player("Alia")->copper}));
+    EXPECT_EQ("9900 4993 28 3|1 Room again.|0 |ok", summary(read_holdings(w.dir())));
 }
 
 // While `full` is set the commit hook turns every COMMIT into a rollback, as on a full disk.
@@ -318,16 +306,14 @@ TEST(FullDisk, ALifeWhoseCommitFailsIsNotChargedAndTheUserIsTold) {
     full_disk::full = false;
     EXPECT_NE(out.find(kRolledBack), std::string::npos) << escape_visible(out);
     EXPECT_EQ(out.find("<LIFEOK>"), std::string::npos) << escape_visible(out);
-    EXPECT_EQ((std::vector<int64_t>{3, 5000, 10000}),
-              (std::vector<int64_t>{w.player("Alia")->lives, w.player("Alia")->copper, w.account("Alice")->credits}));
+    EXPECT_EQ("10000 5000 30 3|0 |0 |ok", summary(read_holdings(w.dir())));
     EXPECT_NE(w.host_log().find("cannot commit"), std::string::npos) << w.host_log();
     EXPECT_EQ(w.game_log().find("Alice purchased a life."), std::string::npos) << w.game_log();
 
     // Nothing else is disturbed: Bob is served, and Alice buys once there is room.
     EXPECT_NE(w.type(bob, "stats").find("Lives: 3"), std::string::npos);
     EXPECT_EQ(static_cast<uint32_t>(SS_MAIN), w.user(ch)->substate);
-    w.type(ch, "L");
-    EXPECT_NE(w.type(ch, "yes").find("<LIFEOK>"), std::string::npos);
+    EXPECT_NE(type_all(w, ch, {"L", "yes"}).find("<LIFEOK>"), std::string::npos);
     EXPECT_NE(w.game_log().find("Alice purchased a life.\r\n"), std::string::npos) << w.game_log();
     EXPECT_EQ("9700 4960 30 4|0 |0 |ok", summary(read_holdings(w.dir())));
 }
