@@ -174,8 +174,7 @@ TEST(DescriptionSave, PriceApprovalAndMailOfASave) {
         uint32_t flags;
         bool price_screen, pending;
         long credits;
-        uint32_t flags_after;
-        size_t mails;  // to Sysop
+        uint32_t flags_after, mails;  // mails to Sysop
     } cases[] = {
         // clang-format off
         {"new and free", "0", "YES", "Sysop", nullptr, 0, false, true, 10000, 0, 1},

@@ -142,8 +142,7 @@ TEST(MainMenuExit, EachUserReturnsToHisOwnPlace) {
     s.w.type(s.alice, "ext");
     HostUser alice_before = *s.w.user(s.alice);
     s.w.type(s.alice, "*");
-    s.w.type(bob, "ext");
-    s.w.type(bob, "*");
+    type_all(s.w, bob, {"ext", "*"});
     s.w.type_only(s.alice, "X");
     EXPECT_EQ(alice_before.state, s.w.user(s.alice)->state);
     EXPECT_EQ(alice_before.substate, s.w.user(s.alice)->substate);

@@ -12,8 +12,7 @@ using namespace modtest;
 using testing_support::UserSpec;
 
 struct Buyer {
-    int32_t credits = 10000;
-    int32_t copper = 5000;
+    int32_t credits = 10000, copper = 5000;
     uint16_t days = 30;
     int32_t lives = 3;
     std::string class_name = "Member";
@@ -159,8 +158,7 @@ TEST(MailOnlyPurchase, PurchaseIsMailedNotCharged) {
         std::string shown;
         const char* subject;  // of the one mail to Carol, or none
         int32_t lives;
-        std::vector<std::string> logged;  // each once
-        std::vector<std::string> absent;
+        std::vector<std::string> logged, absent;  // each once; none
     } cases[] = {
         // clang-format off
         {"description", false, false, false, kStored, "Dave bought mud description", 3,
