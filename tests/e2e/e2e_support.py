@@ -1,4 +1,5 @@
-"""The real bbshost on a free loopback port with a data folder of its own, and its clients."""
+"""The real bbshost on a free loopback port with a data folder of its own, and its clients (pexpect telnet, raw).
+Test scripts take all from here with import *, the standard modules imported here too."""
 
 import contextlib
 import os
@@ -13,6 +14,7 @@ import tempfile
 import threading
 import time
 import traceback
+import zlib
 
 import pexpect
 
@@ -21,6 +23,7 @@ CONFIG_DIR = os.environ.get("PLUS_CONFIG_DIR", "")
 EXPECT_TIMEOUT, START_TIMEOUT, STOP_TIMEOUT = 10, 60, 20   # seconds
 GAME_PROMPT = "]: "
 CHOICE = "choice:"
+ADDRESS_REFUSED, USERID_REFUSED = "Too many failed logons from your address.", "Too many failed logons for this user-ID."
 # What make install puts under PREFIX (the settings under PREFIX/etc unless it is /usr).
 INSTALLED = [
     "bin/bbshost", "etc/default/brakvold-plus", "etc/logrotate.d/brakvold-plus",
@@ -35,7 +38,6 @@ ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 
 def plain(text):
-    """Text without ANSI colour sequences and carriage returns."""
     return ANSI.sub("", text).replace("\r", "")
 
 
@@ -126,6 +128,13 @@ def admin_ok(data, *args, stdin=""):
     return out
 
 
+def shows(data, *pairs):
+    """Each (admin command, all it prints but for blanks at either end)."""
+    for args, wanted in pairs:
+        out = admin_ok(data, *args)
+        check(out.strip() == wanted, "%s printed %r, not %r" % (" ".join(args), out, wanted))
+
+
 def refused(data, *args, status=2, says="", stdin=""):
     """The command fails with `status` and an error that says `says`; the error."""
     got, out, err = run_admin(data, *args, stdin=stdin)
@@ -162,7 +171,6 @@ def serve_expecting_failure(data, *more, timeout=60):
 
 
 class Admin:
-    """The admin commands of bbshost and the files of a data folder (self.data)."""
 
     def admin(self, *args, stdin=""):
         return run_admin(self.data, *args, stdin=stdin)
@@ -173,8 +181,10 @@ class Admin:
     def refused(self, *args, **kwargs):
         return refused(self.data, *args, **kwargs)
 
+    def shows(self, *pairs):
+        shows(self.data, *pairs)
+
     def account(self, userid):
-        """What user show prints, as a dict: credits, days, class, keys."""
         out = self.admin_ok("user", "show", userid)
         fields = dict(re.findall(r"(\w+)=(\S*)", out))
         check("credits" in fields and "class" in fields, "user show %s: %r" % (userid, out))
@@ -205,7 +215,6 @@ class Admin:
 
 @contextlib.contextmanager
 def scratch(prefix="bbshost-e2e-"):
-    """A temporary folder, removed afterwards."""
     root = tempfile.mkdtemp(prefix=prefix)
     try:
         yield root
@@ -278,7 +287,6 @@ class BbsHost(Admin):
         self._reloads = self.log_text().count("reload done")
 
     def more_listeners(self):
-        """Options for further ports; more_listening(): the start-up lines to wait for."""
         return []
 
     def more_listening(self):
@@ -311,7 +319,6 @@ class BbsHost(Admin):
         wait_until(lambda: text in self.log_text(name), what, attempts)
 
     def stop(self):
-        """SIGTERM and wait; the exit status. Killed when it does not stop."""
         if self.proc is None:
             return None
         if self.proc.poll() is None:
@@ -343,23 +350,28 @@ class BbsHost(Admin):
         self.clients.append(client)
         return client
 
-    def login(self, userid, password=None):
-        """A telnet client logged on (a demo user's password is the user-ID in lower case)."""
+    def login(self, userid, password=None, plus=False):
         client = self.connect()
-        client.login(userid, password)
+        client.login(userid, password, plus=plus)
         return client
 
     def raw(self, *args, **kwargs):
-        """A raw_telnet.RawClient, closed with the host."""
-        from raw_telnet import RawClient
         client = RawClient(self.port, *args, **kwargs)
         self.clients.append(client)
         return client
 
-    def raw_user(self, userid, password=None, **kwargs):
-        """A raw_telnet.RawClient logged on as `userid`, at the game prompt."""
+    def attempt(self, userid, password="wrong", **kwargs):
+        """Stream.answer() on a new raw connection, closed afterwards."""
         client = self.raw(**kwargs)
-        client.login(userid, password)
+        client.read_until("User-ID: ")
+        try:
+            return client.answer(userid, password)
+        finally:
+            client.close()
+
+    def raw_user(self, userid, password=None, plus=False, **kwargs):
+        client = self.raw(**kwargs)
+        client.login(userid, password, plus=plus)
         return client
 
     def wait_offline(self, watcher, userid):
@@ -368,26 +380,35 @@ class BbsHost(Admin):
 
 
 class Dialogue:
-    """What users do, on any client that can send a line and read until a text."""
 
     def type(self, line, until, timeout=EXPECT_TIMEOUT):
-        """Sends a line and waits for `until`; returns the output up to and with it."""
         self.send(line)
         return self.read_until(until, timeout)
 
-    def steps(self, *pairs):
-        """type() each (line, until); all the output."""
-        outs = [self.type(line, until) for line, until in pairs]
+    def steps(self, *steps):
+        """type() each (line, until or None: send only, *texts); each answer less colours holds each text
+        ("!text": lacks it). All the answers."""
+        outs = []
+        for line, until, *texts in steps:
+            if until is None:
+                self.send(line)
+                continue
+            outs.append(self.type(line, until))
+            for text in texts:
+                lacks = text[:1] == "!"
+                check((text[lacks:] in plain(outs[-1])) != lacks,
+                      "after %r the answer %s %r: %r" % (line, "holds" if lacks else "lacks", text[lacks:], outs[-1]))
         return outs[0][:0].join(outs) if outs else ""
 
-    def login(self, userid, password=None, until=GAME_PROMPT, timeout=EXPECT_TIMEOUT):
-        """From the User-ID prompt on: all the output up to `until`."""
-        out = self.read_until("User-ID: ")
-        out += self.type(userid, "Password: ")
-        return out + self.type(password or userid.lower(), until, timeout)
+    def login(self, userid, password=None, until=GAME_PROMPT, timeout=EXPECT_TIMEOUT, plus=False):
+        """From the User-ID prompt on (plus: into the Plus menu, shown in self.menu): all the output."""
+        out = self.read_until("User-ID: ") + self.type(userid, "Password: ")
+        out += self.type(password or userid.lower(), until, timeout)
+        if plus:
+            self.menu = plain(self.enter_plus())
+        return out
 
     def enter_plus(self):
-        """From the game prompt into the Brakvold Plus main menu."""
         return self.steps(("ext", "Extension: "), ("*", CHOICE))
 
     def open_editor(self, answer="y"):
@@ -410,7 +431,6 @@ class Dialogue:
         return self.type(text, until)
 
     def served(self, who="the user", timeout=EXPECT_TIMEOUT):
-        """stats at the game prompt, answered."""
         out = self.type("stats", GAME_PROMPT, timeout)
         check("Time played: " in out, "%s was not served: %r" % (who, out))
         return out
@@ -459,8 +479,16 @@ class Stream(Dialogue):
     def read_until(self, marker, timeout=EXPECT_TIMEOUT):
         return self.read_until_any([marker], timeout)[1]
 
+    def answer(self, userid, password="wrong"):
+        """After the User-ID prompt: what answers the logon: "]: " (in), "Invalid login." or a throttle's refusal."""
+        self.send(userid)
+        said, _ = self.read_until_any(["Password: ", ADDRESS_REFUSED, USERID_REFUSED])
+        if said == "Password: ":
+            self.send(password)
+            said, _ = self.read_until_any(["]: ", "Invalid login."])
+        return said
+
     def read_for(self, seconds):
-        """Everything that arrives within the time."""
         self.wait_closed(seconds)
         out, self.text = self.text, ""
         return out
@@ -481,7 +509,6 @@ class Client(Dialogue):
         self.seen = ""   # everything read so far, for failure messages
 
     def read_until(self, text, timeout=EXPECT_TIMEOUT):
-        """Waits for the literal text; returns what came before it and the text itself."""
         try:
             self.p.expect_exact(text, timeout=timeout)
         except (pexpect.TIMEOUT, pexpect.EOF) as e:
@@ -493,7 +520,6 @@ class Client(Dialogue):
     expect = read_until
 
     def expect_closed(self, timeout=EXPECT_TIMEOUT):
-        """Waits for the server to close the connection; returns the rest of the output."""
         try:
             self.p.expect(pexpect.EOF, timeout=timeout)
         except pexpect.TIMEOUT:
@@ -505,15 +531,11 @@ class Client(Dialogue):
         self.p.sendline(line)
 
     def close(self):
-        """Drops the connection the way a client that hangs up does."""
         if self.p is not None and self.p.isalive():
             self.p.close(force=True)
 
-    hang_up = close
-
 
 class Suite:
-    """Runs the cases of one script and prints the closing count."""
 
     def __init__(self, name):
         self.name = name
@@ -542,3 +564,132 @@ class Suite:
 
     def main(self):
         sys.exit(self.run())
+
+IAC, DONT, DO, WONT, WILL, SB, SE, GA, EOR_CMD = 255, 254, 253, 252, 251, 250, 240, 249, 239
+BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 86
+
+
+class RawClient(Stream):
+    def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
+                 ttype=b"XTERM-256COLOR", size=(80, 24)):
+        """source: a loopback address to connect from; agree: the options it agrees to."""
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if source:
+            self.sock.bind((source, 0))
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock.settimeout(timeout)
+        self.sock.connect(("127.0.0.1", port))
+        self.timeout = timeout
+        self.agree, self.ttype, self.size = agree, ttype, size
+        self.raw = b""        # all bytes read, telnet commands and all
+        self.commands = []    # the host's telnet commands: (verb, option), ("SB", option, body) or (command, None)
+        self.marks = []       # ("GA" or "EOR", the count of data bytes before it)
+        self.total = 0
+        self.inflate = None   # MCCP2 once the host starts it
+        self._state, self._verb, self._sub = "data", None, bytearray()
+
+    def _answer(self, verb, option):
+        if self.agree is None:
+            return
+        ok = option in self.agree
+        if verb in (WILL, WONT):     # the host's own option
+            self.send_raw(bytes([IAC, DO if ok and verb == WILL else DONT, option]))
+        elif verb == DONT:
+            self.send_raw(bytes([IAC, WONT, option]))
+        else:                        # the host asks for ours
+            self.send_raw(bytes([IAC, WILL if ok else WONT, option]))
+            if ok and option == NAWS:
+                w, h = self.size
+                self.send_raw(bytes([IAC, SB, NAWS, w >> 8, w & 255, h >> 8, h & 255, IAC, SE]))
+
+    def _strip(self, data):
+        out = bytearray()
+        i = 0
+        while i < len(data):
+            b, st = data[i], self._state
+            i += 1
+            if st == "data":
+                if b == IAC:
+                    self._state = "iac"
+                else:
+                    out.append(b)
+            elif st == "iac":
+                self._state = "data"
+                if b == IAC:
+                    out.append(IAC)
+                elif b in (WILL, WONT, DO, DONT):
+                    self._verb, self._state = b, "option"
+                elif b == SB:
+                    self._sub, self._state = bytearray(), "sb"
+                else:
+                    if b in (GA, EOR_CMD):
+                        self.marks.append(("GA" if b == GA else "EOR", self.total + len(out)))
+                    self.commands.append((b, None))
+            elif st == "option":
+                self.commands.append((self._verb, b))
+                self._state = "data"
+                self._answer(self._verb, b)
+            elif st == "sb":
+                if b == IAC:
+                    self._state = "sb_iac"
+                else:
+                    self._sub.append(b)
+            elif b == SE:    # sb_iac
+                self._state = "data"
+                option, body = (self._sub or b"\0")[0], bytes(self._sub[1:])
+                self.commands.append(("SB", option, body))
+                if option == TTYPE and body == b"\x01" and self.agree is not None:
+                    self.send_raw(bytes([IAC, SB, TTYPE, 0]) + self.ttype + bytes([IAC, SE]))
+                if option == COMPRESS2:    # what follows is compressed
+                    self.inflate = zlib.decompressobj()
+                    data, i = self.inflate.decompress(data[i:]), 0
+            else:
+                self._sub.append(b)
+                self._state = "sb"
+        self.total += len(out)
+        return out.decode("latin-1")
+
+    def _receive(self, deadline):
+        self.sock.settimeout(max(0.001, min(deadline - time.monotonic(), self.timeout)))
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            return None
+        self.raw += chunk
+        return self._strip(self.inflate.decompress(chunk) if self.inflate else chunk)
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send(self, line):
+        """One line; str is sent as Latin-1."""
+        if isinstance(line, str):
+            line = line.encode("latin-1")
+        self.sock.sendall(line + b"\r\n")
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+def vm_rss_kib(pid, field="VmRSS"):
+    """The resident set of a process (or its peak, field="VmHWM"), in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise Failure("no %s for process %d" % (field, pid))
+
+
+def cpu_seconds(pid):
+    """The processor time a process has used so far (user and system)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))

@@ -6,8 +6,7 @@ import stat
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (CHOICE, BbsHost, Suite, check, made_folder, on_terminal, plain, run_admin,  # noqa: E402
-                         scratch, set_option)
+from e2e_support import *  # noqa: E402,F401,F403
 
 suite = Suite("admin")
 
@@ -24,8 +23,7 @@ def accounts_are_added_shown_changed_and_deleted():
                 ("Bob", None, "credits=5000 days=30 class=Member keys=")]:   # the demo account
             if change:
                 f.admin_ok("user", "set", userid, *change)
-            out = f.admin_ok("user", "show", userid)
-            check(out.strip() == shown, "user show %s after %r: %r" % (userid, change, out))
+            f.shows((("user", "show", userid), shown))
 
         for args, says, stdin in [
                 (("user", "add", "Dave"), "", "x\n"),                  # exists already
@@ -54,9 +52,7 @@ def deleting_an_account_removes_its_description_and_keeps_its_registry():
         with BbsHost(data_dir=f.data) as host:
             alice = host.login("Alice")
             buy_description(alice, "Silver hair.", "Silver hair.")
-            alice.steps(("x", CHOICE), ("r", CHOICE), ("e", "saving:"))
-            alice.edit_registry("2", "The north", "saving:")
-            alice.type("x", CHOICE)
+            alice.steps(("x", CHOICE), ("r", CHOICE), ("e", "saving:"), ("2", ": "), ("The north", "saving:"), ("x", CHOICE))
             host.stop()
         rows = f.db_rows()
         check("Alice\tQRTBKPLS_DESC" in rows and "Alia\tQRTBKPLS_REG" in rows, "nothing stored: %r" % rows)
@@ -74,8 +70,7 @@ def players_mail_and_the_generic_database():
         f.admin_ok("user", "add", "Dave", "--credits", "100", stdin="secret\n")
         f.admin_ok("player", "add", "Davo", "--account", "Dave", "--copper", "70", "--lives", "2",
                    "--played", "1234", "--gender", "M", "--race", "Gnome", "--guild", "")
-        out = f.admin_ok("player", "show", "davo")
-        check(out.strip() == "copper=70 lives=2 played=1234", "player show: %r" % out)
+        f.shows((("player", "show", "davo"), "copper=70 lives=2 played=1234"))
         for args in (("add", "Davo", "--account", "Carol"),        # the name is taken
                      ("add", "Other", "--account", "Dave"),        # Dave has a character
                      ("add", "Abcdefghijk", "--account", "Sysop"),  # 11 characters
@@ -85,21 +80,14 @@ def players_mail_and_the_generic_database():
 
         with BbsHost(data_dir=f.data) as host:
             dave = host.login("Dave", "secret")
-            stats = plain(dave.type("stats", "]: "))
-            check("Character: Davo" in stats and "Copper: 70" in stats, "the new character: %r" % stats)
+            dave.steps(("stats", "]: ", "Character: Davo", "Copper: 70"))
             buy_description(dave, "Short and small.", "small.")   # pending: mails the approval user
             host.stop()
         check(f.admin_ok("user", "show", "Dave").startswith("credits=0 "), "the description was not paid for")
-        out = f.admin_ok("mail", "list", "Sysop")
-        check(out.splitlines() == ["Brakvold\tDescription needs approval\tDave"], "mail list: %r" % out)
-        out = f.admin_ok("mail", "list", "Carol")
-        check(out == "", "Carol has mail: %r" % out)
-        check(f.db_rows() == ["Dave\tQRTBKPLS_DESC"], "db list: %r" % f.db_rows())
-
+        f.shows((("mail", "list", "Sysop"), "Brakvold\tDescription needs approval\tDave"), (("mail", "list", "Carol"), ""),
+                (("db", "list"), "Dave\tQRTBKPLS_DESC"))
         f.admin_ok("db", "fill", "Q", "--count", "3", "--tag", "OTHER_MODULE")
-        rows = f.db_rows()
-        check(rows == ["Dave\tQRTBKPLS_DESC", "Q00001\tOTHER_MODULE", "Q00002\tOTHER_MODULE",
-                       "Q00003\tOTHER_MODULE"], "db list after fill is not in key order: %r" % rows)
+        f.shows((("db", "list"), "Dave\tQRTBKPLS_DESC\nQ00001\tOTHER_MODULE\nQ00002\tOTHER_MODULE\nQ00003\tOTHER_MODULE"))
 
 
 @suite.case
@@ -169,9 +157,7 @@ def days_and_class_changed_while_online_decide_the_next_charge():
         f.admin_ok("class", "add", "Elder", "--days", "400")
         set_option(f.data, "LIFEDAY", 1)    # a life costs a day
         with BbsHost(data_dir=f.data) as host:
-            clients = {userid: host.raw_user(userid) for userid, *_ in PURCHASES}
-            for c in clients.values():
-                c.enter_plus()
+            clients = {userid: host.raw_user(userid, plus=True) for userid, *_ in PURCHASES}
             for userid, player, change, bought, days, klass in PURCHASES:
                 c = clients[userid]
                 lives_before = host.lives(player)
@@ -198,15 +184,11 @@ def days_and_class_changed_while_online_decide_the_next_charge():
 def keys_changed_while_online_count_from_the_next_line():
     with BbsHost() as host:
         for userid, change, sysop_after in (("Sysop", ["--key", "HELPER"], False), ("Bob", ["--key", "SYSOP"], True)):
-            c = host.raw_user(userid)
-            menu = plain(c.enter_plus())
-            check((SYSOP_ENTRY in menu) != sysop_after, "%s's menu before the change: %r" % (userid, menu))
+            c = host.raw_user(userid, plus=True)
+            check((SYSOP_ENTRY in c.menu) != sysop_after, "%s's menu before the change: %r" % (userid, c.menu))
             host.admin_ok("user", "set", userid, *change)
-            menu = plain(c.type("", CHOICE))
-            check((SYSOP_ENTRY in menu) == sysop_after, "%s's menu after user set %s: %r" % (userid, change, menu))
-            screen = plain(c.type("s", CHOICE))
-            check(("Approve a user's description" in screen) == sysop_after,
-                  "%s chose S after user set %s: %r" % (userid, change, screen))
+            yes = "" if sysop_after else "!"   # the key counts from the next line on
+            c.steps(("", CHOICE, yes + SYSOP_ENTRY), ("s", CHOICE, yes + "Approve a user's description"))
             c.close()
 
 

@@ -2,13 +2,10 @@
 """Another process holds bbs.db locked while users type: all told, then all answered in order."""
 
 import os
-import subprocess
 import sys
-import threading
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import GAME_PROMPT, BbsHost, Suite, check, plain  # noqa: E402
+from e2e_support import *  # noqa: E402,F401,F403
 
 suite = Suite("busy_database")
 

@@ -2,13 +2,10 @@
 """Configuration mistakes: message files refused at start and at reload, Y/N, reload order."""
 
 import os
-import re
 import sys
-import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (CHOICE, BbsHost, Suite, check, edited, made_folder, plain, read,  # noqa: E402
-                         run_admin, serve_expecting_failure, set_ini, set_option, write_atomically)
+from e2e_support import *  # noqa: E402,F401,F403
 
 suite = Suite("config")
 
@@ -73,8 +70,7 @@ def refused_message_files_stop_the_start_and_say_why():
 def a_refused_reload_keeps_the_loaded_file_in_force():
     with BbsHost() as host:
         shipped = read(host.path("QRTBKPLS.MSG"))
-        alice = host.login("Alice")
-        alice.enter_plus()
+        alice = host.login("Alice", plus=True)
         bob = host.login("Bob")
         for what, pattern, replacement, says in [
                 ("a percent sign in the prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "28 PLSPRMT"),
@@ -100,19 +96,14 @@ def a_refused_reload_keeps_the_loaded_file_in_force():
 def yes_no_options_take_y_and_n():
     with BbsHost() as host:
         shipped = edited(read(host.path("QRTBKPLS.MSG")), r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {0}")
-        alice = host.login("Alice")
-        alice.enter_plus()
+        alice = host.login("Alice", plus=True)
         for value, waits in [("Y", True), ("n", False), ("yes", True), ("N", False)]:
             write_atomically(host.path("QRTBKPLS.MSG"),
                              edited(shipped, r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {%s}" % value))
             host.reload()
-            alice.steps(("d", CHOICE), ("d", "/h helps."), ("/c", "Text cleared."))
-            alice.send("Written with DESCAPP %s." % value)
-            out = plain(alice.type("/s", CHOICE))
-            check(("Written with DESCAPP %s." % value) in out, "DESCAPP %s: not stored: %r" % (value, out))
-            check(("waits for a sysop's approval" in out) == waits,
-                  "DESCAPP %s: the description %s approval: %r" % (value, "skips" if waits else "waits for", out))
-            alice.type("x", CHOICE)
+            text = "Written with DESCAPP %s." % value
+            alice.steps(("d", CHOICE), ("d", "/h helps."), ("/c", "Text cleared."), (text, None),
+                        ("/s", CHOICE, text, ("" if waits else "!") + "waits for a sysop's approval"), ("x", CHOICE))
         log = host.log_text()
         check("DESCAPP" not in log, "a yes/no value was warned about:\n" + log[-1500:])
 
@@ -121,8 +112,7 @@ def yes_no_options_take_y_and_n():
 def many_processes_compile_at_once_while_the_source_changes():
     with BbsHost() as host:
         shipped = read(host.path("QRTBKPLS.MSG"))
-        alice = host.login("Alice")
-        alice.enter_plus()
+        alice = host.login("Alice", plus=True)
         rounds, workers = 6, 3
         for n in range(rounds * workers):
             host.admin_ok("user", "add", "Temp%02d" % n, stdin="x\n")
@@ -159,8 +149,7 @@ NOTE = "Note that *only* email"
 @suite.case
 def sighup_reads_the_game_ini_before_the_module_settings():
     with BbsHost() as host:
-        alice = host.login("Alice")
-        alice.enter_plus()
+        alice = host.login("Alice", plus=True)
         check(price_shown(alice) == 100, "the shipped price is not shown")
         set_option(host.data, "DESCCRD", "250")
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "1")

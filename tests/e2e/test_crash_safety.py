@@ -5,12 +5,9 @@ import os
 import random
 import sqlite3
 import sys
-import threading
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Failure, Suite, check, made_folder, set_option  # noqa: E402
-from raw_telnet import RawClient  # noqa: E402
+from e2e_support import *  # noqa: E402,F401,F403
 
 suite = Suite("crash_safety")
 
@@ -186,8 +183,7 @@ def sigkill_while_players_save_and_buy():
                 state = after
 
         with BbsHost(data_dir=first.data) as host:
-            c = host.raw_user("Alice")
-            c.enter_plus()
+            c = host.raw_user("Alice", plus=True)
             screen = c.type("d", "choice:")
             stored = state["Alice"]["desc"]
             check(stored is None or stored in screen,

@@ -3,14 +3,11 @@
 
 import calendar
 import os
-import re
-import signal
 import stat
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Suite, check, plain, run_admin, set_option, wait_until  # noqa: E402
+from e2e_support import *  # noqa: E402,F401,F403
 
 suite = Suite("operations")
 
@@ -112,9 +109,7 @@ GOODBYE = "You have been idle for 6 seconds; goodbye."
 @suite.case
 def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on():
     with BbsHost(options=["--idle-timeout", "0.1"]) as host:
-        alice = host.login("Alice")
-        bob = host.login("Bob")
-        alice.enter_plus()
+        alice, bob = host.login("Alice", plus=True), host.login("Bob")
         alice.open_editor("yes")
         alice.send("A draft that is never saved.")
         until = time.monotonic() + 8
@@ -129,9 +124,8 @@ def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on(
         log = host.log_text()
         check(re.search(r"idle timeout: Alice at channel \d+ logged off after 6 seconds without a line", log),
               "the idle logoff is not in the host log:\n" + log[-1500:])
-        again = host.login("Alice")
-        again.enter_plus()
-        check("<None>" in plain(again.type("d", "choice:")), "Alice's abandoned draft was stored")
+        again = host.login("Alice", plus=True)
+        again.steps(("d", "choice:", "<None>"))   # the abandoned draft was not stored
         again.close()
 
         carol = host.login("Carol")
@@ -181,8 +175,7 @@ def who_shows_a_sysop_every_session_and_others_only_the_players():
     with BbsHost() as host:
         sysop = host.login("Sysop")
         alice = host.login("Alice")
-        bob = host.login("Bob")
-        bob.enter_plus()
+        bob = host.login("Bob", plus=True)
         stranger = host.connect()
         stranger.expect("User-ID: ")
         time.sleep(2)

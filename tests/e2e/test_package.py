@@ -2,15 +2,11 @@
 """The Debian package of make deb: files, control fields, maintainer scripts (skipped without dpkg tools)."""
 
 import os
-import re
-import shutil
 import stat
-import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BBSHOST, CONFIG_DIR, INSTALLED, Suite, admin_ok, check, host_env, read, scratch  # noqa: E402
+from e2e_support import *  # noqa: E402,F401,F403
 
 suite = Suite("package")
 

@@ -2,13 +2,10 @@
 """Load and soak: memory and open files stay flat, silent and non-reading clients cut off."""
 
 import os
-import socket
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Suite, check, wait_until  # noqa: E402
-from raw_telnet import RawClient, cpu_seconds, open_fds, vm_rss_kib  # noqa: E402
+from e2e_support import *  # noqa: E402,F401,F403
 
 suite = Suite("soak")
 

@@ -3,22 +3,14 @@
 
 import logging
 import os
-import re
-import socket
 import stat
-import subprocess
 import sys
-import tempfile
-import threading
-import time
 
 import paramiko
-import pexpect
 from paramiko.message import Message
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (CHOICE, EXPECT_TIMEOUT, GAME_PROMPT, Suite, check, serve_expecting_failure,  # noqa: E402
-                         free_port, plain, wait_until)
+from e2e_support import *  # noqa: E402,F401,F403
 from ways_support import WaysHost, ssh_logon, ssh_transport  # noqa: E402
 
 try:
@@ -28,8 +20,6 @@ except ImportError:
 
 suite = Suite("ssh")
 logging.getLogger("paramiko").setLevel(logging.CRITICAL)
-
-USERID_REFUSED = "Too many failed logons for this user-ID."
 DESCRIPTION = "A tall elf in a green cloak."
 
 
@@ -41,9 +31,8 @@ def a_user_buys_and_writes_a_description_over_ssh_and_the_sysop_approves_it():
         check("User-ID" not in out and "Password" not in out, "asked to log on again: %r" % out)
         check(re.search(r"logon of Alice at channel \d+ from 127\.0\.0\.1:\d+ by ssh", host.log_text()) and
               "logged on as Alice by password" in host.log_text(), "the logon is not in the host log")
-        menu = plain(alice.enter_plus())
-        check("Buy an extra life" in menu, "not the Plus menu: %r" % menu)
-        alice.steps(("d", CHOICE), ("d", "Do you wish to continue? "), ("yes", "\x1b[2J"))  # the full-screen editor
+        alice.steps(("ext", "Extension: "), ("*", CHOICE, "Buy an extra life"), ("d", CHOICE),
+                    ("d", "Do you wish to continue? "), ("yes", "\x1b[2J"))  # the full-screen editor
         alice._send_bytes(DESCRIPTION.encode() + b"\x0c")  # and Ctrl-L redraws it whole
         alice.read_until(DESCRIPTION)
         if pyte is not None:
@@ -55,13 +44,9 @@ def a_user_buys_and_writes_a_description_over_ssh_and_the_sysop_approves_it():
         saved = plain(alice.read_until(CHOICE))
         check(DESCRIPTION in saved and "waits for a sysop's approval" in saved, "not saved: %r" % saved)
         alice.steps(("x", CHOICE), ("x", GAME_PROMPT))
-
-        sysop = host.login("Sysop")  # over telnet
-        sysop.enter_plus()
-        sysop.steps(("s", CHOICE), ("a", "Approve which user's description? "))
-        check("Done." in plain(sysop.type("Alice", CHOICE)), "the approval was not confirmed")
-        look = plain(alice.type("look Alia", GAME_PROMPT))
-        check(DESCRIPTION in look, "look does not show the approved description: %r" % look)
+        host.login("Sysop", plus=True).steps(  # over telnet
+            ("s", CHOICE), ("a", "Approve which user's description? "), ("Alice", CHOICE, "Done."))
+        alice.steps(("look Alia", GAME_PROMPT, DESCRIPTION))
 
         status, out, _ = host.admin("fingerprint")
         seen = alice.host_key_fingerprint()
@@ -121,23 +106,11 @@ def password_and_keyboard_interactive_logons():
 def wrong_passwords_over_ssh_and_telnet_share_one_throttle():
     with WaysHost() as host:
         for n, way in enumerate(("ssh", "telnet", "ssh", "telnet", "ssh")):
-            if way == "ssh":
-                check(not ssh_logon(host.ssh_port, "password", "Alice", "wrong%d" % n), "a wrong password let in")
-                continue
-            client = host.raw()
-            client.read_until("User-ID: ")
-            client.send("Alice")
-            client.read_until("Password: ")
-            client.send("wrong%d" % n)
-            client.read_until("Invalid login.")
-            client.close()
+            check(not ssh_logon(host.ssh_port, "password", "Alice", "wrong%d" % n) if way == "ssh" else
+                  host.attempt("Alice", "wrong%d" % n) == "Invalid login.", "%s: a wrong password %d" % (way, n))
         check(not ssh_logon(host.ssh_port, "password", "Alice", "alice"), "the throttle let the right password in")
         check(not ssh_logon(host.ssh_port, "interactive", "Alice", "alice"), "the throttle let kbd-interactive in")
-        client = host.raw()
-        client.read_until("User-ID: ")
-        client.send("Alice")
-        out = client.read_until("minutes.")
-        check(USERID_REFUSED in out and "Password" not in out, "telnet: no refusal: %r" % out)
+        check(host.attempt("Alice", "alice") == USERID_REFUSED, "telnet: no refusal before the password")
         log = host.log_text()
         check(log.count('logon as "Alice" from 127.0.0.1 by ssh refused: ' + USERID_REFUSED) == 2,
               "the SSH refusals are not logged:\n" + log[-1500:])

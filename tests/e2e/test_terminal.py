@@ -3,12 +3,9 @@
 
 import os
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import EXPECT_TIMEOUT, BbsHost, Suite, check  # noqa: E402
-from raw_telnet import (BINARY, COMPRESS2, DO, DONT, ECHO, EOR, EOR_CMD, GA, IAC, MSSP, NAWS, SGA, TTYPE,  # noqa: E402
-                        WILL, WONT, RawClient)
+from e2e_support import *  # noqa: E402,F401,F403
 
 try:
     import pyte   # the screen checks need it (scripts/bootstrap installs python3-pyte)

@@ -2,18 +2,12 @@
 """The web terminal: the page over HTTP, the WebSocket session, TLS, and headless Chromium."""
 
 import os
-import shutil
-import socket
 import ssl
-import subprocess
 import sys
-import tempfile
-import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (CHOICE, GAME_PROMPT, BbsHost, Failure, Suite, check, serve_expecting_failure,  # noqa: E402
-                         free_port, plain, wait_until)
+from e2e_support import *  # noqa: E402,F401,F403
 from ways_support import WaysHost, WebClient, http_get  # noqa: E402
 
 suite = Suite("web")
@@ -26,14 +20,10 @@ def banner_lines(text):
 @suite.case
 def the_page_and_its_files_are_served():
     with WaysHost() as host:
-        cases = [  # path, status, content type start, a text the body holds
-            ("/", 200, "text/html", b"terminal.js"),
-            ("/terminal.js", 200, "text/javascript", b"WebSocket"),
-            ("/xterm.js", 200, "text/javascript", b"Terminal"),
-            ("/nothing-here", 404, None, None),
-            ("/../../etc/passwd", 404, None, None),
-        ]
-        for path, status, kind, text in cases:
+        for path, status, kind, text in [  # path, status, content type start, a text the body holds
+                ("/", 200, "text/html", b"terminal.js"), ("/terminal.js", 200, "text/javascript", b"WebSocket"),
+                ("/xterm.js", 200, "text/javascript", b"Terminal"),
+                ("/nothing-here", 404, None, None), ("/../../etc/passwd", 404, None, None)]:
             got, headers, body = http_get(host.http_port, path)
             check(got == status, "%s: status %d, wanted %d" % (path, got, status))
             if kind:
@@ -55,15 +45,8 @@ def alice_logs_on_through_the_websocket():
         web_banner = banner_lines(alice.read_until("User-ID: "))
         check(telnet_banner and web_banner == telnet_banner,
               "the banners differ:\ntelnet %r\nweb    %r" % (telnet_banner, web_banner))
-        alice.send("Alice")
-        out = alice.read_until("Password: ")
-        check("Alice" in out, "the host does not echo what is typed: %r" % out)
-        alice.send("alice")
-        out = alice.read_until(GAME_PROMPT)
-        check("alice" not in out, "the password was echoed: %r" % out)
-        alice.type("Grüße", GAME_PROMPT)
-        menu = plain(alice.enter_plus())
-        check("Brakvold Plus" in menu and "Buy an extra life" in menu, "not the Plus menu: %r" % menu)
+        alice.steps(("Alice", "Password: ", "Alice"), ("alice", GAME_PROMPT, "!alice"),   # echoed, the password not
+                    ("Grüße", GAME_PROMPT), ("ext", "Extension: "), ("*", CHOICE, "Brakvold Plus", "Buy an extra life"))
 
 
 @suite.case

@@ -109,8 +109,6 @@ class SshClient(WayClient):
     def close(self):
         self.transport.close()
 
-    hang_up = close
-
 
 def http_get(port, path, headers=None):
     """One GET over a fresh connection: (status, headers dict, body bytes)."""
@@ -209,5 +207,3 @@ class WebClient(WayClient):
 
     def close(self):
         self.sock.close()
-
-    hang_up = close
