@@ -91,7 +91,6 @@ def write_atomically(path, text):
 
 
 def edited(text, pattern, replacement):
-    """The text with the one match of `pattern` replaced by the literal replacement."""
     new, count = re.subn(pattern, lambda m: replacement, text)
     check(count == 1, "%r is not in the file once" % pattern)
     return new
@@ -129,7 +128,6 @@ def admin_ok(data, *args, stdin=""):
 
 
 def shows(data, *pairs):
-    """Each (admin command, all it prints but for blanks at either end)."""
     for args, wanted in pairs:
         out = admin_ok(data, *args)
         check(out.strip() == wanted, "%s printed %r, not %r" % (" ".join(args), out, wanted))
@@ -361,7 +359,6 @@ class BbsHost(Admin):
         return client
 
     def attempt(self, userid, password="wrong", **kwargs):
-        """Stream.answer() on a new raw connection, closed afterwards."""
         client = self.raw(**kwargs)
         client.read_until("User-ID: ")
         try:
@@ -375,7 +372,6 @@ class BbsHost(Admin):
         return client
 
     def wait_offline(self, watcher, userid):
-        """Until `watcher`'s who list no longer names `userid`."""
         wait_until(lambda: watcher.gone_from_who("  " + userid + " "), userid + " to leave the host")
 
 
@@ -412,17 +408,14 @@ class Dialogue:
         return self.steps(("ext", "Extension: "), ("*", CHOICE))
 
     def open_editor(self, answer="y"):
-        """From the main menu: the description screen, the price, the answer, the editor."""
         return self.steps(("d", CHOICE), ("d", "Do you wish to continue? "), (answer, "/h helps."))
 
     def write(self, *lines, until):
-        """Lines typed into the editor, then the /l that lists them and shows `until`."""
         for line in lines:
             self.send(line)
         return self.type("/l", until)
 
     def buy_life(self):
-        """From the main menu: L, its price, yes; what the purchase answered."""
         self.type("l", "buy one? ")
         return self.type("y", CHOICE)
 
@@ -462,7 +455,6 @@ class Stream(Dialogue):
             self.seen += got
 
     def read_until_any(self, markers, timeout=EXPECT_TIMEOUT):
-        """(the marker that came first, the text up to and with it)."""
         deadline = time.monotonic() + timeout
         while True:
             found = [(self.text.find(m), m) for m in markers if m in self.text]
@@ -501,7 +493,6 @@ class Stream(Dialogue):
 
 
 class Client(Dialogue):
-    """A telnet client (Debian's telnet) driven through a pty."""
 
     def __init__(self, port):
         self.p = pexpect.spawn("telnet", ["127.0.0.1", str(port)], encoding="latin-1",
@@ -535,32 +526,29 @@ class Client(Dialogue):
             self.p.close(force=True)
 
 
-class Suite:
+class Suite(list):
 
     def __init__(self, name):
+        super().__init__()
         self.name = name
-        self.cases = []
 
     def case(self, function):
-        self.cases.append(function)
+        self.append(function)
         return function
 
     def run(self):
-        passed = failed = 0
-        for function in self.cases:
-            label = "%s.%s" % (self.name, function.__name__)
+        failed = 0
+        for function in self:
             try:
                 function()
+                print("PASS %s.%s" % (self.name, function.__name__))
             except Exception:
                 failed += 1
-                print("FAIL %s" % label)
+                print("FAIL %s.%s" % (self.name, function.__name__))
                 traceback.print_exc(file=sys.stdout)
-            else:
-                passed += 1
-                print("PASS %s" % label)
             sys.stdout.flush()
-        print("%d passed, %d failed" % (passed, failed))
-        return 0 if failed == 0 and passed > 0 else 1
+        print("%d passed, %d failed" % (len(self) - failed, failed))
+        return 0 if failed == 0 and self else 1
 
     def main(self):
         sys.exit(self.run())
@@ -663,7 +651,6 @@ class RawClient(Stream):
         self.sock.sendall(data)
 
     def send(self, line):
-        """One line; str is sent as Latin-1."""
         if isinstance(line, str):
             line = line.encode("latin-1")
         self.sock.sendall(line + b"\r\n")
@@ -685,7 +672,6 @@ def vm_rss_kib(pid, field="VmRSS"):
 
 
 def cpu_seconds(pid):
-    """The processor time a process has used so far (user and system)."""
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")

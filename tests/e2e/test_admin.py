@@ -101,7 +101,6 @@ PRIVATE_FILES = ("bbs.db", "bbs.db-wal", "bbs.db-shm", "bbshost.log", "brakvold.
 
 
 def owner_only(data, what):
-    """The data folder 0700 and every private file there and 0600."""
     found = {".": stat.S_IMODE(os.stat(data).st_mode)}
     for name in PRIVATE_FILES:
         if os.path.exists(os.path.join(data, name)):

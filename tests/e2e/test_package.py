@@ -20,7 +20,6 @@ SCRIPTS = ("postinst", "prerm", "postrm")
 
 
 class Package:
-    """The package built once into a scratch folder, unpacked beside it."""
 
     def __init__(self):
         self.scratch = tempfile.mkdtemp(prefix="brakvold-package-")

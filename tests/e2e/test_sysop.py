@@ -89,7 +89,8 @@ def lists_sets_and_passwords_while_the_host_runs():
                 "user list: %r" % rows)
             check([r[5] for r in rows[1:]] == ["never"] * 3, "logons nobody made: %r" % rows)
             check_recent(rows[0][5], before, "Alice's last logon")
-            shows(data, (("player", "list"), "Alia\tAlice\t12000\t3\t18000\nBobo\tBob\t3500\t2\t9000\nCara\tCarol\t20000\t5\t31000"),
+            shows(data, (("player", "list"),
+                         "Alia\tAlice\t12000\t3\t18000\nBobo\tBob\t3500\t2\t9000\nCara\tCarol\t20000\t5\t31000"),
                   (("player", "set", "alia", "--copper", "1500", "--lives", "4"), "updated player Alia"))
             alice.steps(("stats", "]: ", "Copper: 1500"), ("ext", "Extension: "), ("*", CHOICE), ("l", "buy one? "),
                         ("y", CHOICE, "one more life"))
@@ -263,7 +264,6 @@ def version_and_every_option_of_a_command_in_its_help():
 
 
 def install(prefix, destdir=None):
-    """cmake --install of the build of bbshost; the files, relative to the root."""
     build = os.path.dirname(os.path.dirname(BBSHOST))
     env = dict(os.environ)
     env.pop("DESTDIR", None)

@@ -19,7 +19,6 @@ PROMPT = b"]: "
 
 
 class ModernClient(RawClient):
-    """A RawClient that answers the host's options and reads and types bytes."""
 
     ALL = {BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP}
 
@@ -42,7 +41,6 @@ class ModernClient(RawClient):
         return self.read_until(until)
 
     def say(self, line, until=PROMPT):
-        """A line ended as in line mode (CR LF); the answer up to `until`."""
         self.send(line + "\r\n")
         return self.read_until(until)
 
@@ -64,7 +62,6 @@ def modern(host, userid=None, settle=True, **options):
 
 
 def screen_of(client, size=(80, 24)):
-    """The client's screen as pyte draws all it was sent; None without pyte."""
     if pyte is None:
         print("python3-pyte is not installed: a screen check is left out")
         return None

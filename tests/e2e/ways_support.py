@@ -11,7 +11,6 @@ from e2e_support import EXPECT_TIMEOUT, BbsHost, Closed, Stream, check, free_por
 
 
 class WaysHost(BbsHost):
-    """A BbsHost that also listens for SSH and the web terminal on loopback."""
 
     def more_listeners(self):
         self.ssh_port, self.http_port = free_port(), free_port()
@@ -32,7 +31,6 @@ class WaysHost(BbsHost):
 
 
 class WayClient(Stream):
-    """A terminal in character mode: UTF-8 both ways, Enter is a carriage return."""
 
     def __init__(self):
         self._decode = codecs.getincrementaldecoder("utf-8")("replace").decode
@@ -111,7 +109,6 @@ class SshClient(WayClient):
 
 
 def http_get(port, path, headers=None):
-    """One GET over a fresh connection: (status, headers dict, body bytes)."""
     import urllib.request
     request = urllib.request.Request("http://127.0.0.1:%d%s" % (port, path), headers=headers or {})
     try:
@@ -122,7 +119,6 @@ def http_get(port, path, headers=None):
 
 
 class WebClient(WayClient):
-    """The page's side of the terminal WebSocket: masked frames out."""
 
     def __init__(self, port, origin=None, path="/ws", tls=None):
         super().__init__()
