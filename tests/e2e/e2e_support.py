@@ -8,6 +8,7 @@ import resource
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -48,6 +49,14 @@ class Failure(AssertionError):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def holds(text, *parts):
+    """Each part is in the text ("!part": is not); the text."""
+    for part in parts:
+        lacks = part[:1] in ("!", b"!")
+        check((part[lacks:] in text) != lacks, "%s %r: %r" % ("holds" if lacks else "lacks", part[lacks:], text[-3000:]))
+    return text
 
 
 def free_port():
@@ -112,6 +121,18 @@ def set_option(data, name, value):
 
 def set_ini(data, key, value):
     edit_file(os.path.join(data, "brakvold.ini"), r"(?m)^%s=.*$" % key, "%s=%s" % (key, value))
+
+
+def read_only(path):
+    return contextlib.closing(sqlite3.connect("file:%s?mode=ro" % path, uri=True))
+
+
+def run_ok(args, stderr=subprocess.PIPE, timeout=120, **kwargs):
+    """A program that must end with status 0; its standard output."""
+    proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=stderr, timeout=timeout, **kwargs)
+    out = proc.stdout.decode("utf-8", "replace")
+    check(proc.returncode == 0, "%s: %s %s %r" % (" ".join(args), proc.returncode, out[-3000:], proc.stderr))
+    return out
 
 
 def run_admin(data, *args, stdin=""):
@@ -343,20 +364,19 @@ class BbsHost(Admin):
         finally:
             shutil.rmtree(self.root, ignore_errors=True)
 
-    def connect(self):
-        client = Client(self.port)
+    def keep(self, client):
+        """The client, closed with the host."""
         self.clients.append(client)
         return client
+
+    def connect(self):
+        return self.keep(Client(self.port))
 
     def login(self, userid, password=None, plus=False):
-        client = self.connect()
-        client.login(userid, password, plus=plus)
-        return client
+        return self.connect().logged_on(userid, password, plus)
 
     def raw(self, *args, **kwargs):
-        client = RawClient(self.port, *args, **kwargs)
-        self.clients.append(client)
-        return client
+        return self.keep(RawClient(self.port, *args, **kwargs))
 
     def attempt(self, userid, password="wrong", **kwargs):
         client = self.raw(**kwargs)
@@ -367,9 +387,7 @@ class BbsHost(Admin):
             client.close()
 
     def raw_user(self, userid, password=None, plus=False, **kwargs):
-        client = self.raw(**kwargs)
-        client.login(userid, password, plus=plus)
-        return client
+        return self.raw(**kwargs).logged_on(userid, password, plus)
 
     def wait_offline(self, watcher, userid):
         wait_until(lambda: watcher.gone_from_who("  " + userid + " "), userid + " to leave the host")
@@ -390,10 +408,7 @@ class Dialogue:
                 self.send(line)
                 continue
             outs.append(self.type(line, until))
-            for text in texts:
-                lacks = text[:1] == "!"
-                check((text[lacks:] in plain(outs[-1])) != lacks,
-                      "after %r the answer %s %r: %r" % (line, "holds" if lacks else "lacks", text[lacks:], outs[-1]))
+            holds(plain(outs[-1]) if texts else "", *texts)
         return outs[0][:0].join(outs) if outs else ""
 
     def login(self, userid, password=None, until=GAME_PROMPT, timeout=EXPECT_TIMEOUT, plus=False):
@@ -403,6 +418,10 @@ class Dialogue:
         if plus:
             self.menu = plain(self.enter_plus())
         return out
+
+    def logged_on(self, userid, password=None, plus=False):
+        self.login(userid, password, plus=plus)
+        return self
 
     def enter_plus(self):
         return self.steps(("ext", "Extension: "), ("*", CHOICE))
@@ -418,10 +437,6 @@ class Dialogue:
     def buy_life(self):
         self.type("l", "buy one? ")
         return self.type("y", CHOICE)
-
-    def edit_registry(self, field, text, until="without saving:"):
-        self.type(field, ": ")
-        return self.type(text, until)
 
     def served(self, who="the user", timeout=EXPECT_TIMEOUT):
         out = self.type("stats", GAME_PROMPT, timeout)

@@ -1,11 +1,7 @@
 #!/usr/bin/python3
 """Bad and hostile input over the wire and on disk, each with one clear outcome, others served."""
 
-import os
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import *  # noqa: E402,F401,F403
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("bad_input")
 
@@ -78,8 +74,7 @@ def conversions_blanks_and_long_user_ids_at_logon():
             check('failed logon as "%s"' % logged in host.log_text(), "%r is not logged" % logged)
         host.refused("user", "add", "B" * 200, says="1 to 29", stdin="x\n")
         host.admin_ok("user", "add", "Ann Lee", stdin="ann %s\n")
-        out = host.raw().login("Ann Lee", "ann %s")
-        check("Welcome to Brakvold" in out, "Ann Lee could not log on: %r" % out)
+        holds(host.raw().login("Ann Lee", "ann %s"), "Welcome to Brakvold")
         host.raw_user("Alice")
 
 
@@ -151,8 +146,7 @@ def compressed_input_is_refused_and_never_inflated():
         took = timed_stats(carol)
         check(took < ANSWER_BOUND, "Carol waited %.1f s for stats" % took)
         check(alice.wait_closed(), "the client that sent compressed input was not cut off")
-        heard = bob.read_for(1.0)
-        check("boom" not in heard, "lines from the compressed stream reached Bob: %r" % heard[:300])
+        holds(bob.read_for(1.0), "!boom")
         host.wait_log("compressed input", "the cut-off in the host log")
         grown = vm_rss_kib(host.proc.pid, "VmHWM") - peak_before
         check(grown < 16 * 1024, "the host's peak memory grew by %d KiB" % grown)
@@ -223,5 +217,4 @@ def control_sequences_reach_no_other_user_and_no_log():
             check(not bad, "control characters in %s: %r" % (name, bad[:10]))
 
 
-if __name__ == "__main__":
-    suite.main()
+suite.main()

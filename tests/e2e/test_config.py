@@ -1,11 +1,7 @@
 #!/usr/bin/python3
 """Configuration mistakes: message files refused at start and at reload, Y/N, reload order."""
 
-import os
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import *  # noqa: E402,F401,F403
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("config")
 
@@ -22,26 +18,19 @@ def price_shown(client):
     return int(match.group(1))
 
 
-# (what, pattern, replacement, the text on the line named or None, what the error says)
+# (pattern, replacement, the text on the line named or None, what the error says)
 REFUSED = [
-    ("a missing closing brace", r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {10", "14 DESCLNS {10",
-     ["missing '}'", "Cannot open QRTBKPLS.MCV!"]),
-    ("a percent sign in a prompt", r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "100% sure",
+    (r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {10", "14 DESCLNS {10", ["missing '}'", "Cannot open QRTBKPLS.MCV!"]),
+    (r"\n28 PLSPRMT \{", "\n28 PLSPRMT {100% sure: ", "100% sure",
      ["28 PLSPRMT", "\"% s\"", "write %% for a percent sign"]),
-    ("a percent sign at the end of a text", r"\n59 BADCHC \{[^}]*\}", "\n59 BADCHC {Not 100%}", "Not 100%}",
-     ["59 BADCHC", "a lone '%' at the end"]),
-    ("an integer conversion for a string", r"\n%s\n}", "\nbad %d\n}", "bad %d",
-     ["20 CURDESC", "\"%d\"", "argument 1 is a string"]),
-    ("a conversion that writes", r"\{\\e\[1;33m%d registries", "{\\e[1;33m%n registries", "%n registries",
-     ["67 LSTCNT", "\"%n\""]),
-    ("an unknown conversion", r"\nDo you wish to buy one\? \}", "\nDo you wish to buy one? %y}", "%y}",
-     ["25 LIFECST", "\"%y\""]),
-    ("a message left out", r"\n#: prfmsg\n66 LSTNONE \{[^}]*\}\n", "\n", None, ["66 LSTNONE", "missing"]),
-    ("an empty file", r"(?s)^.*$", "", None, ["4 DESCCRD", "missing", "67 LSTCNT"]),
-    ("a price with a comma", r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "{1,000}",
-     ["4 DESCCRD", "\"1,000\" is not a number"]),
-    ("a yes/no option that is neither", r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {Maybe}", "{Maybe}",
-     ["15 DESCAPP", "\"Maybe\"", "YES, NO, Y or N"]),
+    (r"\n59 BADCHC \{[^}]*\}", "\n59 BADCHC {Not 100%}", "Not 100%}", ["59 BADCHC", "a lone '%' at the end"]),
+    (r"\n%s\n}", "\nbad %d\n}", "bad %d", ["20 CURDESC", "\"%d\"", "argument 1 is a string"]),   # %d for a string
+    (r"\{\\e\[1;33m%d registries", "{\\e[1;33m%n registries", "%n registries", ["67 LSTCNT", "\"%n\""]),
+    (r"\nDo you wish to buy one\? \}", "\nDo you wish to buy one? %y}", "%y}", ["25 LIFECST", "\"%y\""]),
+    (r"\n#: prfmsg\n66 LSTNONE \{[^}]*\}\n", "\n", None, ["66 LSTNONE", "missing"]),   # a message left out
+    (r"(?s)^.*$", "", None, ["4 DESCCRD", "missing", "67 LSTCNT"]),   # an empty file
+    (r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {1,000}", "{1,000}", ["4 DESCCRD", "\"1,000\" is not a number"]),
+    (r"\n15 DESCAPP \{YES\}", "\n15 DESCAPP {Maybe}", "{Maybe}", ["15 DESCAPP", "\"Maybe\"", "YES, NO, Y or N"]),
 ]
 
 
@@ -49,7 +38,8 @@ REFUSED = [
 def refused_message_files_stop_the_start_and_say_why():
     with made_folder() as first:
         shipped = read(first.path("QRTBKPLS.MSG"))
-        for what, pattern, replacement, at, says in REFUSED:
+        for pattern, replacement, at, says in REFUSED:
+            what = replacement.strip() or "an empty file"
             text = edited(shipped, pattern, replacement)
             write_atomically(first.path("QRTBKPLS.MSG"), text)
             log_before = len(first.log_text())
@@ -102,8 +92,7 @@ def yes_no_options_take_y_and_n():
             text = "Written with DESCAPP %s." % value
             alice.steps(("d", CHOICE), ("d", "/h helps."), ("/c", "Text cleared."), (text, None),
                         ("/s", CHOICE, text, ("" if waits else "!") + "waits for a sysop's approval"), ("x", CHOICE))
-        log = host.log_text()
-        check("DESCAPP" not in log, "a yes/no value was warned about:\n" + log[-1500:])
+        holds(host.log_text(), "!DESCAPP")
 
 
 @suite.case
@@ -134,8 +123,7 @@ def many_processes_compile_at_once_while_the_source_changes():
                 t.join(120)
             check(not failures, "admin commands failed while others compiled:\n" + "\n".join(failures))
             check(price_shown(alice) == price, "round %d: the reload after the rewrite was skipped" % r)
-        log = host.log_text()[log_before:]
-        check("error" not in log, "the host log reports an error:\n" + log[-2000:])
+        holds(host.log_text()[log_before:], "!error")
         host.stop_cleanly()
         leftovers = [n for n in os.listdir(host.data) if n.upper().startswith("QRTBKPLS.MCV") and n != "QRTBKPLS.MCV"]
         check(not leftovers, "temporary files were left behind: %r" % leftovers)
@@ -158,8 +146,7 @@ def sighup_reads_the_game_ini_before_the_module_settings():
         bought = plain(alice.buy_life())
         check("one more life" in bought, "the life was not added: %r" % bought)
         check(host.credits("Alice") == before, "mail-only mode charged credits")
-        out = host.admin_ok("mail", "list", "Sysop")
-        check("Alice bought mud life" in out, "the Sysop got no purchase mail: %r" % out)
+        holds(host.admin_ok("mail", "list", "Sysop"), "Alice bought mud life")
         set_ini(host.data, "SEND_EMAIL_FOR_PURCHASES", "0")
         _, game_log = host.reload()
         check(NOTE not in game_log, "switched off, the note is written again:\n" + host.game_log())
@@ -188,9 +175,7 @@ def account_commands_leave_the_game_log_and_the_modules_alone():
             status, out, err = run_admin(host.data, *command, stdin="dave\n")
             check(status == 0, "%s failed: %r" % (" ".join(command), err))
             check(host.game_log() == before, "%s wrote to the game log:\n%s" % (" ".join(command), host.game_log()))
-        log = host.log_text()[log_before:]
-        check("libqrtbkpls.so" not in log, "an account command loaded Brakvold Plus:\n" + log)
+        holds(host.log_text()[log_before:], "!libqrtbkpls.so")
 
 
-if __name__ == "__main__":
-    suite.main()
+suite.main()

@@ -1,13 +1,9 @@
 #!/usr/bin/python3
 """SIGKILL during saves and purchases: every confirmed save kept, none half, charges matching."""
 
-import os
 import random
-import sqlite3
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import *  # noqa: E402,F401,F403
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("crash_safety")
 
@@ -28,8 +24,7 @@ def cstr(data, offset, size):
 
 def snapshot(data_dir):
     path = os.path.join(data_dir, "bbs.db")
-    db = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
-    try:
+    with read_only(path) as db:
         integrity = [row[0] for row in db.execute("PRAGMA integrity_check")]
         check(integrity == ["ok"], "integrity check after the crash: %r" % integrity)
         records = {}
@@ -47,8 +42,6 @@ def snapshot(data_dir):
                 raise Failure("unexpected record %r/%r" % (userid, tag))
         accounts = {u.upper(): (c, d) for u, c, d in db.execute("SELECT userid, credits, days FROM accounts")}
         players = {n.upper(): (l, c) for n, l, c in db.execute("SELECT name, lives, copper FROM players")}
-    finally:
-        db.close()
     return {userid: dict(desc=records.get((userid.upper(), "QRTBKPLS_DESC")),
                          reg=records.get((name.upper(), "QRTBKPLS_REG")),
                          **dict(zip(("credits", "days"), accounts[userid.upper()])),
@@ -178,5 +171,4 @@ def sigkill_while_players_save_and_buy():
         check(total_saves > 0, "no description save was confirmed in %d rounds" % ROUNDS)
 
 
-if __name__ == "__main__":
-    suite.main()
+suite.main()

@@ -2,12 +2,9 @@
 """A sysop's day-to-day operations: time-stamped logs, SIGUSR1, the idle timeout, `who`."""
 
 import calendar
-import os
 import stat
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import *  # noqa: E402,F401,F403
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("operations")
 
@@ -203,5 +200,4 @@ def who_shows_a_sysop_every_session_and_others_only_the_players():
         host.stop_cleanly()
 
 
-if __name__ == "__main__":
-    sys.exit(suite.run())
+suite.main()

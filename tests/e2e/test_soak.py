@@ -1,11 +1,7 @@
 #!/usr/bin/python3
 """Load and soak: memory and open files stay flat, silent and non-reading clients cut off."""
 
-import os
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import *  # noqa: E402,F401,F403
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("soak")
 
@@ -132,5 +128,4 @@ def at_the_file_limit_accepting_pauses_and_users_are_served():
         check("accepting again after" in host.log_text(), "the end of the failures is not in the log")
 
 
-if __name__ == "__main__":
-    suite.main()
+suite.main()

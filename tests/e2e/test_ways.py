@@ -1,26 +1,218 @@
 #!/usr/bin/python3
-"""SSH into bbshost (paramiko, OpenSSH): logons, keys, the shared throttle, refused requests."""
+"""The other ways in: SSH (paramiko, OpenSSH: logons, keys, the shared throttle, refused requests) and the web
+terminal (the page over HTTP, the WebSocket session, TLS, headless Chromium)."""
 
+import base64
+import codecs
+import hashlib
 import logging
-import os
+import ssl
 import stat
-import sys
+import struct
+import urllib.request
 
 import paramiko
 from paramiko.message import Message
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import *  # noqa: E402,F401,F403
-from ways_support import WaysHost, ssh_logon, ssh_transport  # noqa: E402
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 try:
     import pyte  # the screen check needs it (scripts/bootstrap installs python3-pyte)
 except ImportError:
     pyte = None
 
-suite = Suite("ssh")
+suite = Suite("ways")
 logging.getLogger("paramiko").setLevel(logging.CRITICAL)
 DESCRIPTION = "A tall elf in a green cloak."
+
+
+class WaysHost(BbsHost):
+
+    def more_listeners(self):
+        self.ssh_port, self.http_port = free_port(), free_port()
+        return ["--ssh-port", str(self.ssh_port), "--http-port", str(self.http_port)]
+
+    def more_listening(self):
+        return ["listening on 127.0.0.1:%d (ssh)" % self.ssh_port, "listening on 127.0.0.1:%d (web)" % self.http_port]
+
+    def ssh(self, userid, **kwargs):
+        return self.keep(SshClient(self.ssh_port, userid, **kwargs))
+
+    def web(self):
+        return self.keep(WebClient(self.http_port))
+
+
+class WayClient(Stream):
+
+    def __init__(self):
+        self._decode = codecs.getincrementaldecoder("utf-8")("replace").decode
+
+    def _receive(self, deadline):
+        data = self._recv()
+        return None if data is None else self._decode(data)
+
+    def send(self, line):
+        self._send_bytes(line.encode("utf-8") + b"\r")
+
+
+def ssh_transport(port, sock=None):
+    transport = paramiko.Transport(sock or socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT))
+    transport.banner_timeout = transport.auth_timeout = EXPECT_TIMEOUT
+    transport.start_client(timeout=EXPECT_TIMEOUT)
+    return transport
+
+
+def ssh_logon(port, how, userid, secret):
+    """One logon by "password", "interactive" (one hidden "Password: ") or "key": whether it got in."""
+    prompts_seen = []
+
+    def answer(title, instructions, prompts):
+        prompts_seen.append(prompts)
+        return [secret for _ in prompts]
+
+    transport = ssh_transport(port)
+    try:
+        {"password": lambda: transport.auth_password(userid, secret),
+         "interactive": lambda: transport.auth_interactive(userid, answer),
+         "key": lambda: transport.auth_publickey(userid, secret)}[how]()
+        return transport.is_authenticated()
+    except (paramiko.SSHException, EOFError):  # refused, or cut off by the throttle
+        return False
+    finally:
+        transport.close()
+        check(how != "interactive" or prompts_seen in ([], [[("Password: ", False)]]),
+              "keyboard-interactive prompts: %r" % prompts_seen)
+
+
+class SshClient(WayClient):
+    """Logged on as `userid` (the demo password unless given, or by `key`), with a shell."""
+
+    def __init__(self, port, userid, password=None, key=None, width=80, height=24, term="xterm", pty=True,
+                 window=None, sock=None):
+        super().__init__()
+        self.transport = ssh_transport(port, sock)
+        if key is not None:
+            self.transport.auth_publickey(userid, key)
+        else:
+            self.transport.auth_password(userid, password or userid.lower())
+        self.channel = self.transport.open_session(window_size=window, timeout=EXPECT_TIMEOUT)
+        if pty:
+            self.channel.get_pty(term=term, width=width, height=height)
+        self.channel.invoke_shell()
+        self.channel.settimeout(0.2)
+
+    def host_key_fingerprint(self):
+        blob = self.transport.get_remote_server_key().asbytes()
+        return "SHA256:" + base64.b64encode(hashlib.sha256(blob).digest()).decode().rstrip("=")
+
+    def resize(self, width, height):
+        self.channel.resize_pty(width=width, height=height)
+
+    def _recv(self):
+        return self.channel.recv(4096) or None
+
+    def _send_bytes(self, data):
+        self.channel.sendall(data)
+
+    def close(self):
+        self.transport.close()
+
+
+def http_get(port, path, headers=None):
+    request = urllib.request.Request("http://127.0.0.1:%d%s" % (port, path), headers=headers or {})
+    try:
+        with urllib.request.urlopen(request, timeout=EXPECT_TIMEOUT) as answer:
+            return answer.status, dict(answer.headers), answer.read()
+    except urllib.error.HTTPError as e:
+        return e.code, dict(e.headers), e.read()
+
+
+class WebClient(WayClient):
+
+    def __init__(self, port, origin=None, path="/ws", tls=None):
+        super().__init__()
+        self.port = port
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT)
+        if tls:
+            self.sock = tls.wrap_socket(self.sock, server_hostname="127.0.0.1")
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        key = base64.b64encode(os.urandom(16)).decode()
+        origin = origin or "http://127.0.0.1:%d" % port
+        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
+                           "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n"
+                           "Origin: %s\r\n\r\n" % (path, port, key, origin)).encode())
+        self.buffer = b""
+        while b"\r\n\r\n" not in self.buffer:
+            data = self.sock.recv(4096)
+            if not data:
+                raise Closed("closed during the handshake: %r" % self.buffer)
+            self.buffer += data
+        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        self.handshake = head.decode("latin-1")
+        self.status = int(self.handshake.split()[1])
+        accept = base64.b64encode(hashlib.sha1((key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11")
+                                               .encode()).digest()).decode()
+        self.accepted = self.status == 101 and ("Sec-WebSocket-Accept: " + accept) in self.handshake
+        self.sock.settimeout(0.2)
+        self.closed_code = None
+
+    def frame(self, opcode, payload):
+        mask = os.urandom(4)
+        n = len(payload)
+        head = bytes([0x80 | opcode])
+        if n < 126:
+            head += bytes([0x80 | n])
+        elif n < 65536:
+            head += bytes([0x80 | 126]) + struct.pack(">H", n)
+        else:
+            head += bytes([0x80 | 127]) + struct.pack(">Q", n)
+        masked = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+        self.sock.sendall(head + mask + masked)
+
+    def _send_bytes(self, data):
+        self.frame(0x2, data)
+
+    def window_size(self, cols, rows):
+        self.frame(0x2, bytes([0xFF, 0x53]) + struct.pack(">HH", cols, rows))
+
+    def _frame_from_buffer(self):
+        b = self.buffer
+        if len(b) < 2:
+            return None
+        n, at = b[1] & 0x7F, 2
+        if n == 126:
+            if len(b) < 4:
+                return None
+            n, at = struct.unpack(">H", b[2:4])[0], 4
+        elif n == 127:
+            if len(b) < 10:
+                return None
+            n, at = struct.unpack(">Q", b[2:10])[0], 10
+        check(not b[1] & 0x80, "the server masked a frame")
+        if len(b) < at + n:
+            return None
+        self.buffer = b[at + n:]
+        return b[0] & 0x0F, b[at:at + n]
+
+    def _recv(self):
+        while True:
+            frame = self._frame_from_buffer()
+            if frame:
+                opcode, payload = frame
+                if opcode == 0x8:
+                    self.closed_code = struct.unpack(">H", payload[:2])[0] if len(payload) >= 2 else None
+                    return None
+                if opcode in (0x1, 0x2, 0x0):
+                    return payload
+                continue  # ping/pong: nothing for the reader
+            data = self.sock.recv(4096)
+            if not data:
+                return None
+            self.buffer += data
+
+    def close(self):
+        self.sock.close()
+
 
 
 @suite.case
@@ -126,13 +318,11 @@ def public_key_logon_for_registered_keys_only():
         key = {}
         for user in ("Alice", "Bob"):
             key[user] = os.path.join(keys, user)
-            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", user + "@home", "-f", key[user]],
-                           check=True, timeout=60)
+            run_ok(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", user + "@home", "-f", key[user]])
         status, err = openssh(host.ssh_port, "Alice", key["Alice"])
         check(status == 255 and "Permission denied" in err, "a key not yet registered: %s %r" % (status, err))
 
-        fingerprint = subprocess.run(["ssh-keygen", "-l", "-f", key["Alice"] + ".pub"], capture_output=True,
-                                     text=True, check=True).stdout.split()[1]
+        fingerprint = run_ok(["ssh-keygen", "-l", "-f", key["Alice"] + ".pub"]).split()[1]
         host.shows((("key", "add", "alice", "--file", key["Alice"] + ".pub"),
                     "added key 1 of user Alice: ssh-ed25519 " + fingerprint))
         host.admin_ok("key", "add", "Bob", "--file", key["Bob"] + ".pub")
@@ -142,8 +332,7 @@ def public_key_logon_for_registered_keys_only():
         alice = openssh(host.ssh_port, "Alice", key["Alice"], "shell")
         try:
             alice.expect_exact(GAME_PROMPT)
-            check("logged on as Alice by publickey ssh-ed25519 " + fingerprint in host.log_text(),
-                  "the key logon is not in the host log")
+            holds(host.log_text(), "logged on as Alice by publickey ssh-ed25519 " + fingerprint)
             alice.sendline("quit")
             alice.expect(pexpect.EOF)
         finally:
@@ -223,13 +412,10 @@ def only_one_shell_is_served_and_its_window_changes_reach_the_terminal():
     ]
     with WaysHost() as host:
         for what, asks, logged in cases:
-            transport = ssh_transport(host.ssh_port)
-            try:
+            with ssh_transport(host.ssh_port) as transport:
                 transport.auth_password("Alice", "alice")
                 check(asks(transport) is False, "%s: granted" % what)
                 check(transport.is_active(), "%s: the host dropped the connection instead of refusing" % what)
-            finally:
-                transport.close()
             check(not logged or logged in host.log_text(), "%s: not logged as refused" % what)
 
         host.admin_ok("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
@@ -353,6 +539,168 @@ def the_host_key_is_kept_across_restarts_and_refused_when_others_may_read_it():
         check(status == 1 and key_file in err and "0644" in err,
               "a key others may read was used: %s %r" % (status, err))
 
+def banner_lines(text):
+    return [line.strip() for line in plain(text).split("\n") if line.strip()]
 
-if __name__ == "__main__":
-    suite.main()
+
+@suite.case
+def the_page_and_its_files_are_served():
+    with WaysHost() as host:
+        for path, status, kind, text in [  # path, status, content type start, a text the body holds
+                ("/", 200, "text/html", b"terminal.js"), ("/terminal.js", 200, "text/javascript", b"WebSocket"),
+                ("/xterm.js", 200, "text/javascript", b"Terminal"),
+                ("/nothing-here", 404, None, None), ("/../../etc/passwd", 404, None, None)]:
+            got, headers, body = http_get(host.http_port, path)
+            check(got == status, "%s: status %d, wanted %d" % (path, got, status))
+            if kind:
+                check(headers.get("Content-Type", "").startswith(kind),
+                      "%s: content type %r" % (path, headers.get("Content-Type")))
+                check(text in body, "%s: %r is not in the body" % (path, text))
+        host.raw_user("Carol").served("Carol")
+
+
+@suite.case
+def alice_logs_on_through_the_websocket():
+    with WaysHost() as host:
+        telnet = host.raw()
+        telnet_banner = banner_lines(telnet.read_until("User-ID: "))
+        telnet.close()
+        alice = host.web()
+        check(alice.accepted, "the upgrade was refused:\n%s" % alice.handshake)
+        alice.window_size(100, 30)
+        web_banner = banner_lines(alice.read_until("User-ID: "))
+        check(telnet_banner and web_banner == telnet_banner,
+              "the banners differ:\ntelnet %r\nweb    %r" % (telnet_banner, web_banner))
+        alice.steps(("Alice", "Password: ", "Alice"), ("alice", GAME_PROMPT, "!alice"),   # echoed, the password not
+                    ("Grüße", GAME_PROMPT), ("ext", "Extension: "), ("*", CHOICE, "Brakvold Plus", "Buy an extra life"))
+
+
+@suite.case
+def the_pages_window_size_message_sizes_the_pages():
+    with WaysHost() as host:
+        host.admin_ok("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
+        carol = host.web()
+        carol.window_size(80, 12)
+        carol.login("Carol")
+        carol.steps(("ext", "Extension: "), ("*", CHOICE), ("r", CHOICE), ("s", "(enter='a'):"))
+        carol.send("r")
+        first = carol.read_until("-- More --")
+        check(first.count("R00") == 10, "a page of a 12-row window: %r" % first)
+        carol.window_size(80, 30)
+        carol._send_bytes(b" ")
+        second = carol.read_until("-- More --")
+        check(second.count("R00") == 29, "the next page did not fill 30 rows: %r" % second)
+
+
+@suite.case
+def a_foreign_origin_is_refused_and_the_host_stops_with_web_users_on():
+    with WaysHost() as host:
+        evil = WebClient(host.http_port, origin="http://evil.example")
+        evil.close()
+        check(not evil.accepted and evil.status == 403, "a foreign origin got status %d" % evil.status)
+        alice = host.web()  # the refusal took no logon place
+        alice.login("Alice")
+        check(host.stop() == 0, "the host did not stop cleanly")
+        check(alice.wait_closed(), "the web session outlived the host")
+
+
+@suite.case
+def with_a_certificate_the_web_terminal_is_https_only():
+    with scratch("bbshost-e2e-tls-") as folder:
+        pems = []
+        for name in ("ours", "other"):  # self-signed for 127.0.0.1: certificate, key
+            pems += [os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")]
+            run_ok(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-out", pems[-2], "-keyout", pems[-1]])
+        cert, key, _, other_key = pems
+        port = free_port()
+        with BbsHost(options=["--http-port", str(port), "--tls-cert", cert, "--tls-key", key]) as host:
+            wait_until(lambda: "(web) at https://127.0.0.1:%d/" % port in host.output(), "the https start-up line")
+            context = ssl.create_default_context(cafile=cert)
+            with urllib.request.urlopen("https://127.0.0.1:%d/" % port, context=context, timeout=10) as page:
+                check(page.status == 200 and b"terminal.js" in page.read(), "no page over https")
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:  # plain HTTP: no page
+                raw.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                got = b"".join(iter(lambda: raw.recv(4096), b""))
+                check(b"<html" not in got and b"HTTP/1.1" not in got, "plain HTTP got an answer: %r" % got)
+            host.wait_log("TLS handshake failed", "the failed handshake in the log")
+            alice = host.keep(WebClient(port, origin="https://127.0.0.1:%d" % port, tls=context))
+            check(alice.accepted, "the wss upgrade was refused:\n%s" % alice.handshake)
+            alice.login("Alice")
+            alice.served("Alice over wss")
+        spare = str(free_port())
+        for tls, status, said in [  # what cannot be loaded stops the start, naming the file and why
+                (["--http-port", spare, "--tls-cert", cert], 2, "--tls-cert requires --tls-key"),
+                (["--tls-cert", cert, "--tls-key", key], 2, "--tls-cert requires --http-port"),
+                (["--http-port", spare, "--tls-cert", folder + "/none.pem", "--tls-key", key], 1, "none.pem: cannot be read"),
+                (["--http-port", spare, "--tls-cert", key, "--tls-key", key], 1, "ours.key: holds no PEM CERTIFICATE"),
+                (["--http-port", spare, "--tls-cert", cert, "--tls-key", other_key], 1, "key values mismatch")]:
+            got, _, err = serve_expecting_failure(folder + "/data", *tls)
+            check(got == status and said in err, "%s: %d, %r" % (said, got, err))
+
+
+SCREEN = """const t = window.terminal, b = t ? t._core.buffer : null, rows = [];
+    for (let y = 0; b && y < t.rows; y++) rows.push(b.translateBufferLineToString(b.ydisp + y, true));
+    return rows.join('\\n');"""
+
+
+@suite.case
+def a_browser_logs_on_and_edits_a_description():
+    try:
+        from selenium import webdriver
+        from selenium.common.exceptions import WebDriverException
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.keys import Keys
+    except ImportError:
+        raise Failure("no selenium for %s: scripts/bootstrap installs python3-selenium" % sys.executable)
+    profile = tempfile.mkdtemp(prefix="bbshost-e2e-chromium-")
+    options = webdriver.ChromeOptions()
+    for flag in ("headless", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run", "disable-background-networking",
+                 "disable-component-update", "disable-sync", "window-size=1200,900", "user-data-dir=" + profile):
+        options.add_argument("--" + flag)
+    try:
+        driver = webdriver.Chrome(options=options)
+    except WebDriverException as e:
+        shutil.rmtree(profile, ignore_errors=True)
+        print("NOTE web.a_browser_logs_on_and_edits_a_description: skipped, Chromium cannot start here: %s"
+              % str(e).splitlines()[0])
+        return
+    shots = os.path.join(tempfile.gettempdir(), "bbshost-e2e-web")
+    os.makedirs(shots, exist_ok=True)
+    screen = ""
+
+    def shown(text):  # xterm.js's screen (its rows lose their trailing blanks), once it shows `text`
+        nonlocal screen
+        for _ in range(200):
+            screen = driver.execute_script(SCREEN)
+            if text.rstrip() in screen:
+                return
+            time.sleep(0.1)
+        raise Failure("the terminal never showed %r" % text)
+
+    try:
+        with WaysHost() as host:
+            driver.get("http://127.0.0.1:%d/" % host.http_port)
+            keys = driver.find_element(By.CSS_SELECTOR, ".xterm-helper-textarea")
+            for text, typed in [("User-ID: ", "Alice\n"), ("Password: ", "alice\n"), (GAME_PROMPT, "ext\n"),
+                                ("Extension: ", "*\n"), ("Buy an extra life", "d\n"), (CHOICE, "d\n"),
+                                ("continue? ", "yes\n"), ("Ctrl-Z save", "Written in Chromium")]:
+                shown(text)
+                keys.send_keys(typed)
+            shown("Written in Chromium")
+            check("Password" not in screen and "Ctrl-Z save" in screen, "not the editor's screen")
+            keys.send_keys(Keys.CONTROL, "z")
+            shown("Your character description:")
+            check("Written in Chromium" in screen, "the saved text is not shown")
+            check(driver.save_screenshot(os.path.join(shots, "editor-saved.png")), "no screenshot")
+            print("NOTE web.a_browser_logs_on_and_edits_a_description: screenshot in %s" % shots)
+    except Exception:
+        driver.save_screenshot(os.path.join(shots, "failed.png"))
+        print("screenshot of the failure in %s; the screen:\n%s" % (shots, screen))
+        raise
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+suite.main()
