@@ -8,6 +8,7 @@ import resource
 import shutil
 import signal
 import socket
+import stat
 import sqlite3
 import subprocess
 import sys
@@ -59,6 +60,23 @@ def holds(text, *parts):
     return text
 
 
+def equal(got, wanted, what):
+    check(got == wanted, "%s: %r, not %r" % (what, got, wanted))
+
+
+def mode_of(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def in_parallel(function, args, timeout=60):
+    """function(*each of args) in threads of their own, waited for."""
+    threads = [threading.Thread(target=function, args=a) for a in args]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -66,12 +84,8 @@ def free_port():
 
 
 def host_env(fast_hash=True):
-    env = dict(os.environ, TERM="dumb")
-    if fast_hash:
-        env["BBS_FAST_HASH"] = "1"     # cheap password hashing for tests
-    else:
-        env.pop("BBS_FAST_HASH", None)
-    return env
+    env = {name: value for name, value in os.environ.items() if name != "BBS_FAST_HASH"}
+    return dict(env, TERM="dumb", **({"BBS_FAST_HASH": "1"} if fast_hash else {}))   # cheap password hashing
 
 
 def wait_until(probe, what, attempts=100):
@@ -100,7 +114,7 @@ def write_atomically(path, text):
 
 
 def edited(text, pattern, replacement):
-    new, count = re.subn(pattern, lambda m: replacement, text)
+    new, count = re.subn(pattern, replacement if callable(replacement) else lambda m: replacement, text)
     check(count == 1, "%r is not in the file once" % pattern)
     return new
 
@@ -111,12 +125,7 @@ def edit_file(path, pattern, replacement):
 
 def set_option(data, name, value):
     """Option or message NAME of the data folder's QRTBKPLS.MSG gets the text VALUE."""
-    path = os.path.join(data, "QRTBKPLS.MSG")
-    text = read(path)
-    match = re.search(r"\n\d+ %s \{[^}]*\}" % name, text)
-    check(match is not None, "QRTBKPLS.MSG has no entry %s" % name)
-    head = match.group(0)[:match.group(0).index("{") + 1]
-    write_atomically(path, text[:match.start()] + head + str(value) + "}" + text[match.end():])
+    edit_file(os.path.join(data, "QRTBKPLS.MSG"), r"(\n\d+ %s \{)[^}]*\}" % name, lambda m: m.group(1) + str(value) + "}")
 
 
 def set_ini(data, key, value):
@@ -176,8 +185,8 @@ def on_terminal(args, dialogue):
     return term.exitstatus, shown
 
 
-def serve_expecting_failure(data, *more, timeout=60):
-    """Runs the host on `data` with options `more`; it must exit without listening. (status, stdout, stderr)."""
+def serve_expecting_failure(data, *more, status=1, says=(), timeout=60):
+    """The host on `data` with options `more` exits with `status`, its errors saying `says`: (stdout, stderr)."""
     args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
     proc = subprocess.Popen(args + config_args() + list(more), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
     try:
@@ -186,10 +195,32 @@ def serve_expecting_failure(data, *more, timeout=60):
         proc.kill()
         out, err = proc.communicate()
         raise Failure("the host kept running on %s:\n%s\n%s" % (data, out, err))
-    return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    out, err = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    check(proc.returncode == status, "%s: %s %r %r" % (data, proc.returncode, out, err))
+    return out, holds(err, *says)
 
 
-class Admin:
+@contextlib.contextmanager
+def scratch(prefix="bbshost-e2e-"):
+    root = tempfile.mkdtemp(prefix=prefix)
+    try:
+        yield root
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def made_folder(prefix="bbshost-e2e-"):
+    """A data folder made by a first start of the host, then stopped; `scratch` beside it."""
+    with scratch(prefix) as root:
+        with BbsHost(data_dir=os.path.join(root, "data")) as first:
+            check(first.stop() == 0, "the first host did not stop cleanly")
+        first.scratch = root
+        yield first
+
+
+class BbsHost:
+    """A running bbshost on 127.0.0.1 with a data folder of its own; program: another bbshost."""
 
     def admin(self, *args, stdin=""):
         return run_admin(self.data, *args, stdin=stdin)
@@ -231,28 +262,6 @@ class Admin:
     def game_log(self):
         return self.log_text("brakvold.log")
 
-
-@contextlib.contextmanager
-def scratch(prefix="bbshost-e2e-"):
-    root = tempfile.mkdtemp(prefix=prefix)
-    try:
-        yield root
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-
-
-@contextlib.contextmanager
-def made_folder(prefix="bbshost-e2e-"):
-    """A data folder made by a first start of the host, then stopped; `scratch` beside it."""
-    with scratch(prefix) as root:
-        with BbsHost(data_dir=os.path.join(root, "data")) as first:
-            check(first.stop() == 0, "the first host did not stop cleanly")
-        first.scratch = root
-        yield first
-
-
-class BbsHost(Admin):
-    """A running bbshost on 127.0.0.1 with a data folder of its own; program: another bbshost."""
 
     def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=(), bind=True, program=None):
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
@@ -322,14 +331,11 @@ class BbsHost(Admin):
         with self._lock:
             return "stdout:\n" + "".join(self._out) + "stderr:\n" + "".join(self._err)
 
-    def signal(self, signum):
-        self.proc.send_signal(signum)
-
     def reload(self):
         """SIGHUP until the host log says the reload is done; what it added to the host and game logs."""
         host_log, game_log = len(self.log_text()), len(self.game_log())
         self._reloads += 1
-        self.signal(signal.SIGHUP)
+        self.proc.send_signal(signal.SIGHUP)
         wait_until(lambda: self.log_text().count("reload done") >= self._reloads,
                    "reload %d" % self._reloads, attempts=1200)
         return self.log_text()[host_log:], self.game_log()[game_log:]

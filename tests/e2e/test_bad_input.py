@@ -45,13 +45,11 @@ def telnet_garbage_and_half_sequences():
         check(STATS_END in c.read_until("]: "), "the second half of a sequence broke the line")
         check((DONT, ECHO) in c.commands, "WILL ECHO was not refused: %r" % c.commands)
 
-        c.steps((b"look " + bytes([IAC, IAC]) + b"Bobo", "]: ", "Bobo", "!There is no player", "!\xff"))   # IAC IAC: dropped
+        c.steps((b"look " + bytes([IAC, IAC]) + b"Bobo", "]: ", "Bobo", "!There is no player", "!\xff"))   # dropped
 
         c.send_raw(bytes([IAC, SB, TTYPE]) + b"stats\r\nstats\r\n" + bytes([IAC, SE]))
         c.send_raw(bytes([IAC, SB, NAWS, 1, 2, 3, IAC, SE]))
-        out = c.type("who", "]: ")
-        check(STATS_END not in out and "In Brakvold now" in out,
-              "the subnegotiation's bytes were taken as lines: %r" % out)
+        holds(c.type("who", "]: "), "!" + STATS_END, "In Brakvold now")   # the subnegotiation's bytes are no lines
 
         c.send_raw(bytes([IAC, SB, TTYPE]) + b"B" * 20000)
         c.send_raw(b"\r\nstats\r\n")
@@ -89,8 +87,7 @@ def out_of_range_options_are_clamped():
             set_option(first.data, name, value)
         with BbsHost(data_dir=first.data) as host:
             for name, value, bounds in CLAMPED:
-                expected = "%s) value %d is out of bounds %s" % (name, value, bounds)
-                check(expected in host.log_text(), "no warning %r in the log:\n%s" % (expected, host.log_text()[-1500:]))
+                holds(host.log_text(), "%s) value %d is out of bounds %s" % (name, value, bounds))
             host.raw_user("Alice").steps(  # no lives sold at LIFECRD -1; no price left: the editor at once
                 ("ext", "Extension: "), ("*", CHOICE, "!Buy an extra life"), ("d", CHOICE),
                 ("d", "/h helps.", "up to 800 characters"), ("/a", CHOICE))   # DESCLNS clamped to 10
@@ -114,8 +111,7 @@ def missing_unusable_and_unreadable_data_folders():
             cases.append((os.path.join(root, "locked"), ["cannot"]))
             os.mkdir(cases[-1][0], 0)
         for data, says in cases:
-            status, out, err = serve_expecting_failure(data)
-            check(status == 1 and all(part in err for part in says), "%s: %s %r" % (data, status, err))
+            serve_expecting_failure(data, says=says)
         missing = os.path.join(root, "missing")
         status, out, err = run_admin(missing, "user", "show", "Bob")
         check(status == 2 and "data folder %s does not exist" % missing in err and not os.path.exists(missing),
@@ -143,13 +139,11 @@ def compressed_input_is_refused_and_never_inflated():
         check(len(bomb) < 16384, "the bomb is %d bytes" % len(bomb))
         alice.send_raw(bytes([IAC, SB, COMPRESS2, IAC, SE]) + bomb)
 
-        took = timed_stats(carol)
-        check(took < ANSWER_BOUND, "Carol waited %.1f s for stats" % took)
+        check(timed_stats(carol) < ANSWER_BOUND, "Carol waited too long for stats")
         check(alice.wait_closed(), "the client that sent compressed input was not cut off")
         holds(bob.read_for(1.0), "!boom")
         host.wait_log("compressed input", "the cut-off in the host log")
-        grown = vm_rss_kib(host.proc.pid, "VmHWM") - peak_before
-        check(grown < 16 * 1024, "the host's peak memory grew by %d KiB" % grown)
+        check(vm_rss_kib(host.proc.pid, "VmHWM") - peak_before < 16 * 1024, "the host's peak memory grew")
         bob.served("Bob")
 
 
@@ -185,7 +179,7 @@ def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
             waits = [timed_stats(carol) for _ in range(5)]
             check(max(waits) < ANSWER_BOUND, "Carol waited %r s during the flood" % waits)
             start = time.monotonic()
-            host.signal(signal.SIGTERM)
+            host.proc.send_signal(signal.SIGTERM)
             host.proc.wait(STOP_TIMEOUT)
             check(host.proc.returncode == 0, "the host ended with %r" % host.proc.returncode)
             check(time.monotonic() - start < ANSWER_BOUND, "SIGTERM took %.1f s" % (time.monotonic() - start))

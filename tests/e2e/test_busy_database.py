@@ -26,8 +26,7 @@ class Lock:
     def __init__(self, data):
         self.proc = subprocess.Popen([sys.executable, "-c", LOCKER, os.path.join(data, "bbs.db")],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline().strip()
-        check(line == "locked", "the locking process says %r" % line)
+        equal(self.proc.stdout.readline().strip(), "locked", "the locking process says")
 
     def release(self):
         if self.proc.poll() is None:

@@ -46,7 +46,8 @@ def two_users_inside_leave_to_where_each_came_from():
     with BbsHost() as host:
         alice, bob = host.login("Alice", plus=True), host.login("Bob", plus=True)
         alice.steps(("x", "]: ", "[Brakvold Alia]: "), ("stats", "]: ", "Character: Alia"))
-        bob.steps(("i", CHOICE, "adds a few extras"), ("X", "]: ", "[Brakvold Bobo]: "), ("stats", "]: ", "Character: Bobo"))
+        bob.steps(("i", CHOICE, "adds a few extras"), ("X", "]: ", "[Brakvold Bobo]: "),
+                  ("stats", "]: ", "Character: Bobo"))
 
 
 @suite.case
@@ -59,8 +60,7 @@ def sigterm_with_users_online_stops_cleanly_and_loses_nothing():
             alice.open_editor()
             alice.write("Unsaved words.", until="Unsaved words.")
             before = host.credits("Alice")
-            status = host.stop()
-            check(status == 0, "bbshost exited with %r after SIGTERM" % status)
+            host.stop_cleanly()
             for client, who in ((alice, "Alice"), (bob, "Bob")):
                 holds(client.expect_closed(), "shutting down")
             holds(host.log_text(), "stopping (SIGTERM)", "host stopped")

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """The Debian package of make deb: files, control fields, maintainer scripts (skipped without dpkg tools)."""
 
-import stat
 
 from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
@@ -82,9 +81,7 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
             continue
         text = read(os.path.join(p.root, path))
         check(BUILD not in text and p.scratch not in text, "%s names the build or staging folder" % path)
-    rotate = read(os.path.join(p.root, "etc/logrotate.d/brakvold-plus"))
-    check("%s/bbshost.log" % DATA in rotate and "%s/brakvold.log" % DATA in rotate,
-          "the logrotate snippet does not name both logs:\n%s" % rotate)
+    holds(read(os.path.join(p.root, "etc/logrotate.d/brakvold-plus")), DATA + "/bbshost.log", DATA + "/brakvold.log")
     templates = os.path.join(p.root, "usr/share/brakvold-plus/config")
     for name in ("QRTBKPLS.MSG", "QRTBKPLS.MDF", "brakvold.ini"):
         check(read(os.path.join(templates, name)) == read(os.path.join(CONFIG_DIR, name)),
@@ -113,11 +110,9 @@ def the_control_fields_name_the_package_its_version_and_dependencies(p):
     info = run_ok(["dpkg-deb", "-I", p.deb])
     for name in SCRIPTS + ("conffiles",):
         check(re.search(r"\b%s\b" % name, info), "dpkg-deb -I lists no %s:\n%s" % (name, info))
-    conffiles = set(read(os.path.join(p.control, "conffiles")).split())
-    check(conffiles == CONFFILES, "conffiles: %r" % conffiles)
+    equal(set(read(os.path.join(p.control, "conffiles")).split()), CONFFILES, "conffiles")
     for name in SCRIPTS:
-        mode = stat.S_IMODE(os.stat(os.path.join(p.control, name)).st_mode)
-        check(mode == 0o755, "%s has the mode %o" % (name, mode))
+        equal(mode_of(os.path.join(p.control, name)), 0o755, "the mode of " + name)
         run_ok(["sh", "-n", os.path.join(p.control, name)])   # valid sh
 
 
@@ -161,11 +156,9 @@ def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
         check(len(adds) == 1 and "--system" in adds[0].split() and adds[0].split()[-1] == "brakvold",
               "postinst did not make the system user brakvold: %r" % calls)
         check("chown brakvold:brakvold %s" % data in calls, "the folder was not given to brakvold: %r" % calls)
-        check(stat.S_IMODE(os.stat(data).st_mode) == 0o700, "the data folder has the mode %o" %
-              stat.S_IMODE(os.stat(data).st_mode))
-        inits = [c for c in calls if c.startswith("runuser ")]
-        check(inits == ["runuser -u brakvold -- %s --data %s init --no-sysop" % (BBSHOST, data)],
-              "postinst's init: %r" % inits)
+        equal(mode_of(data), 0o700, "the mode of the data folder")
+        equal([c for c in calls if c.startswith("runuser ")],
+              ["runuser -u brakvold -- %s --data %s init --no-sysop" % (BBSHOST, data)], "postinst's init")
         check(os.path.exists(os.path.join(data, "bbs.db")), "postinst made no database")
         users = admin_ok(data, "user", "list")
         check(users.strip() == "", "the new folder has users: %r" % users)

@@ -10,8 +10,7 @@ os.environ["ASAN_OPTIONS"] = ":".join(
     part for part in (os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=0",
                       "thread_local_quarantine_size_kb=0") if part)
 
-CYCLES = 1000
-WARM_UP = 200
+CYCLES, WARM_UP = 1000, 200
 RSS_SLACK_KIB = 3 * 1024   # growth over the cycles that still counts as flat
 OPEN_FILES = 40            # about 15 of them are the host's own
 
@@ -21,12 +20,9 @@ def cycle(port, i):
     if i % 4 == 0:
         socket.create_connection(("127.0.0.1", port), timeout=10).close()
         return
-    c = RawClient(port)
-    try:
+    with contextlib.closing(RawClient(port)) as c:
         c.read_until("User-ID: ")
         c.steps(*[("Carol", "Password: "), ("carol", "]: ")][:i % 4 - 1])
-    finally:
-        c.close()
 
 
 def settle(host, fds):
