@@ -1,4 +1,5 @@
-"""The real bbshost on a free loopback port with a data folder of its own, and its clients."""
+"""The real bbshost on a free loopback port with a data folder of its own, and its clients (pexpect telnet, raw).
+Test scripts take all from here with import *, the standard modules imported here too."""
 
 import contextlib
 import os
@@ -7,12 +8,15 @@ import resource
 import shutil
 import signal
 import socket
+import stat
+import sqlite3
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import traceback
+import zlib
 
 import pexpect
 
@@ -21,6 +25,7 @@ CONFIG_DIR = os.environ.get("PLUS_CONFIG_DIR", "")
 EXPECT_TIMEOUT, START_TIMEOUT, STOP_TIMEOUT = 10, 60, 20   # seconds
 GAME_PROMPT = "]: "
 CHOICE = "choice:"
+ADDRESS_REFUSED, USERID_REFUSED = "Too many failed logons from your address.", "Too many failed logons for this user-ID."
 # What make install puts under PREFIX (the settings under PREFIX/etc unless it is /usr).
 INSTALLED = [
     "bin/bbshost", "etc/default/brakvold-plus", "etc/logrotate.d/brakvold-plus",
@@ -35,7 +40,6 @@ ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 
 def plain(text):
-    """Text without ANSI colour sequences and carriage returns."""
     return ANSI.sub("", text).replace("\r", "")
 
 
@@ -48,6 +52,31 @@ def check(condition, message):
         raise Failure(message)
 
 
+def holds(text, *parts):
+    """Each part is in the text ("!part": is not); the text."""
+    for part in parts:
+        lacks = part[:1] in ("!", b"!")
+        check((part[lacks:] in text) != lacks, "%s %r: %r" % ("holds" if lacks else "lacks", part[lacks:], text[-3000:]))
+    return text
+
+
+def equal(got, wanted, what):
+    check(got == wanted, "%s: %r, not %r" % (what, got, wanted))
+
+
+def mode_of(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def in_parallel(function, args, timeout=60):
+    """function(*each of args) in threads of their own, waited for."""
+    threads = [threading.Thread(target=function, args=a) for a in args]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -55,12 +84,8 @@ def free_port():
 
 
 def host_env(fast_hash=True):
-    env = dict(os.environ, TERM="dumb")
-    if fast_hash:
-        env["BBS_FAST_HASH"] = "1"     # cheap password hashing for tests
-    else:
-        env.pop("BBS_FAST_HASH", None)
-    return env
+    env = {name: value for name, value in os.environ.items() if name != "BBS_FAST_HASH"}
+    return dict(env, TERM="dumb", **({"BBS_FAST_HASH": "1"} if fast_hash else {}))   # cheap password hashing
 
 
 def wait_until(probe, what, attempts=100):
@@ -89,8 +114,7 @@ def write_atomically(path, text):
 
 
 def edited(text, pattern, replacement):
-    """The text with the one match of `pattern` replaced by the literal replacement."""
-    new, count = re.subn(pattern, lambda m: replacement, text)
+    new, count = re.subn(pattern, replacement if callable(replacement) else lambda m: replacement, text)
     check(count == 1, "%r is not in the file once" % pattern)
     return new
 
@@ -101,16 +125,23 @@ def edit_file(path, pattern, replacement):
 
 def set_option(data, name, value):
     """Option or message NAME of the data folder's QRTBKPLS.MSG gets the text VALUE."""
-    path = os.path.join(data, "QRTBKPLS.MSG")
-    text = read(path)
-    match = re.search(r"\n\d+ %s \{[^}]*\}" % name, text)
-    check(match is not None, "QRTBKPLS.MSG has no entry %s" % name)
-    head = match.group(0)[:match.group(0).index("{") + 1]
-    write_atomically(path, text[:match.start()] + head + str(value) + "}" + text[match.end():])
+    edit_file(os.path.join(data, "QRTBKPLS.MSG"), r"(\n\d+ %s \{)[^}]*\}" % name, lambda m: m.group(1) + str(value) + "}")
 
 
 def set_ini(data, key, value):
     edit_file(os.path.join(data, "brakvold.ini"), r"(?m)^%s=.*$" % key, "%s=%s" % (key, value))
+
+
+def read_only(path):
+    return contextlib.closing(sqlite3.connect("file:%s?mode=ro" % path, uri=True))
+
+
+def run_ok(args, stderr=subprocess.PIPE, timeout=120, **kwargs):
+    """A program that must end with status 0; its standard output."""
+    proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=stderr, timeout=timeout, **kwargs)
+    out = proc.stdout.decode("utf-8", "replace")
+    check(proc.returncode == 0, "%s: %s %s %r" % (" ".join(args), proc.returncode, out[-3000:], proc.stderr))
+    return out
 
 
 def run_admin(data, *args, stdin=""):
@@ -124,6 +155,12 @@ def admin_ok(data, *args, stdin=""):
     status, out, err = run_admin(data, *args, stdin=stdin)
     check(status == 0, "%s failed with %s: %r %r" % (" ".join(args), status, out, err))
     return out
+
+
+def shows(data, *pairs):
+    for args, wanted in pairs:
+        out = admin_ok(data, *args)
+        check(out.strip() == wanted, "%s printed %r, not %r" % (" ".join(args), out, wanted))
 
 
 def refused(data, *args, status=2, says="", stdin=""):
@@ -148,8 +185,8 @@ def on_terminal(args, dialogue):
     return term.exitstatus, shown
 
 
-def serve_expecting_failure(data, *more, timeout=60):
-    """Runs the host on `data` with options `more`; it must exit without listening. (status, stdout, stderr)."""
+def serve_expecting_failure(data, *more, status=1, says=(), timeout=60):
+    """The host on `data` with options `more` exits with `status`, its errors saying `says`: (stdout, stderr)."""
     args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
     proc = subprocess.Popen(args + config_args() + list(more), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
     try:
@@ -158,11 +195,32 @@ def serve_expecting_failure(data, *more, timeout=60):
         proc.kill()
         out, err = proc.communicate()
         raise Failure("the host kept running on %s:\n%s\n%s" % (data, out, err))
-    return proc.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    out, err = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    check(proc.returncode == status, "%s: %s %r %r" % (data, proc.returncode, out, err))
+    return out, holds(err, *says)
 
 
-class Admin:
-    """The admin commands of bbshost and the files of a data folder (self.data)."""
+@contextlib.contextmanager
+def scratch(prefix="bbshost-e2e-"):
+    root = tempfile.mkdtemp(prefix=prefix)
+    try:
+        yield root
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def made_folder(prefix="bbshost-e2e-"):
+    """A data folder made by a first start of the host, then stopped; `scratch` beside it."""
+    with scratch(prefix) as root:
+        with BbsHost(data_dir=os.path.join(root, "data")) as first:
+            check(first.stop() == 0, "the first host did not stop cleanly")
+        first.scratch = root
+        yield first
+
+
+class BbsHost:
+    """A running bbshost on 127.0.0.1 with a data folder of its own; program: another bbshost."""
 
     def admin(self, *args, stdin=""):
         return run_admin(self.data, *args, stdin=stdin)
@@ -173,8 +231,10 @@ class Admin:
     def refused(self, *args, **kwargs):
         return refused(self.data, *args, **kwargs)
 
+    def shows(self, *pairs):
+        shows(self.data, *pairs)
+
     def account(self, userid):
-        """What user show prints, as a dict: credits, days, class, keys."""
         out = self.admin_ok("user", "show", userid)
         fields = dict(re.findall(r"(\w+)=(\S*)", out))
         check("credits" in fields and "class" in fields, "user show %s: %r" % (userid, out))
@@ -202,29 +262,6 @@ class Admin:
     def game_log(self):
         return self.log_text("brakvold.log")
 
-
-@contextlib.contextmanager
-def scratch(prefix="bbshost-e2e-"):
-    """A temporary folder, removed afterwards."""
-    root = tempfile.mkdtemp(prefix=prefix)
-    try:
-        yield root
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-
-
-@contextlib.contextmanager
-def made_folder(prefix="bbshost-e2e-"):
-    """A data folder made by a first start of the host, then stopped; `scratch` beside it."""
-    with scratch(prefix) as root:
-        with BbsHost(data_dir=os.path.join(root, "data")) as first:
-            check(first.stop() == 0, "the first host did not stop cleanly")
-        first.scratch = root
-        yield first
-
-
-class BbsHost(Admin):
-    """A running bbshost on 127.0.0.1 with a data folder of its own; program: another bbshost."""
 
     def __init__(self, channels=8, data_dir=None, fast_hash=True, open_files=None, options=(), bind=True, program=None):
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
@@ -278,7 +315,6 @@ class BbsHost(Admin):
         self._reloads = self.log_text().count("reload done")
 
     def more_listeners(self):
-        """Options for further ports; more_listening(): the start-up lines to wait for."""
         return []
 
     def more_listening(self):
@@ -295,14 +331,11 @@ class BbsHost(Admin):
         with self._lock:
             return "stdout:\n" + "".join(self._out) + "stderr:\n" + "".join(self._err)
 
-    def signal(self, signum):
-        self.proc.send_signal(signum)
-
     def reload(self):
         """SIGHUP until the host log says the reload is done; what it added to the host and game logs."""
         host_log, game_log = len(self.log_text()), len(self.game_log())
         self._reloads += 1
-        self.signal(signal.SIGHUP)
+        self.proc.send_signal(signal.SIGHUP)
         wait_until(lambda: self.log_text().count("reload done") >= self._reloads,
                    "reload %d" % self._reloads, attempts=1200)
         return self.log_text()[host_log:], self.game_log()[game_log:]
@@ -311,7 +344,6 @@ class BbsHost(Admin):
         wait_until(lambda: text in self.log_text(name), what, attempts)
 
     def stop(self):
-        """SIGTERM and wait; the exit status. Killed when it does not stop."""
         if self.proc is None:
             return None
         if self.proc.poll() is None:
@@ -338,79 +370,81 @@ class BbsHost(Admin):
         finally:
             shutil.rmtree(self.root, ignore_errors=True)
 
-    def connect(self):
-        client = Client(self.port)
+    def keep(self, client):
+        """The client, closed with the host."""
         self.clients.append(client)
         return client
 
-    def login(self, userid, password=None):
-        """A telnet client logged on (a demo user's password is the user-ID in lower case)."""
-        client = self.connect()
-        client.login(userid, password)
-        return client
+    def connect(self):
+        return self.keep(Client(self.port))
+
+    def login(self, userid, password=None, plus=False):
+        return self.connect().logged_on(userid, password, plus)
 
     def raw(self, *args, **kwargs):
-        """A raw_telnet.RawClient, closed with the host."""
-        from raw_telnet import RawClient
-        client = RawClient(self.port, *args, **kwargs)
-        self.clients.append(client)
-        return client
+        return self.keep(RawClient(self.port, *args, **kwargs))
 
-    def raw_user(self, userid, password=None, **kwargs):
-        """A raw_telnet.RawClient logged on as `userid`, at the game prompt."""
+    def attempt(self, userid, password="wrong", **kwargs):
         client = self.raw(**kwargs)
-        client.login(userid, password)
-        return client
+        client.read_until("User-ID: ")
+        try:
+            return client.answer(userid, password)
+        finally:
+            client.close()
+
+    def raw_user(self, userid, password=None, plus=False, **kwargs):
+        return self.raw(**kwargs).logged_on(userid, password, plus)
 
     def wait_offline(self, watcher, userid):
-        """Until `watcher`'s who list no longer names `userid`."""
         wait_until(lambda: watcher.gone_from_who("  " + userid + " "), userid + " to leave the host")
 
 
 class Dialogue:
-    """What users do, on any client that can send a line and read until a text."""
 
     def type(self, line, until, timeout=EXPECT_TIMEOUT):
-        """Sends a line and waits for `until`; returns the output up to and with it."""
         self.send(line)
         return self.read_until(until, timeout)
 
-    def steps(self, *pairs):
-        """type() each (line, until); all the output."""
-        outs = [self.type(line, until) for line, until in pairs]
+    def steps(self, *steps):
+        """type() each (line, until or None: send only, *texts); each answer less colours holds each text
+        ("!text": lacks it). All the answers."""
+        outs = []
+        for line, until, *texts in steps:
+            if until is None:
+                self.send(line)
+                continue
+            outs.append(self.type(line, until))
+            holds(plain(outs[-1]) if texts else "", *texts)
         return outs[0][:0].join(outs) if outs else ""
 
-    def login(self, userid, password=None, until=GAME_PROMPT, timeout=EXPECT_TIMEOUT):
-        """From the User-ID prompt on: all the output up to `until`."""
-        out = self.read_until("User-ID: ")
-        out += self.type(userid, "Password: ")
-        return out + self.type(password or userid.lower(), until, timeout)
+    def login(self, userid, password=None, until=GAME_PROMPT, timeout=EXPECT_TIMEOUT, plus=False):
+        """From the User-ID prompt on (plus: into the Plus menu, shown in self.menu): all the output."""
+        out = self.read_until("User-ID: ") + self.type(userid, "Password: ")
+        out += self.type(password or userid.lower(), until, timeout)
+        if plus:
+            self.menu = plain(self.enter_plus())
+        return out
+
+    def logged_on(self, userid, password=None, plus=False):
+        self.login(userid, password, plus=plus)
+        return self
 
     def enter_plus(self):
-        """From the game prompt into the Brakvold Plus main menu."""
         return self.steps(("ext", "Extension: "), ("*", CHOICE))
 
     def open_editor(self, answer="y"):
-        """From the main menu: the description screen, the price, the answer, the editor."""
         return self.steps(("d", CHOICE), ("d", "Do you wish to continue? "), (answer, "/h helps."))
 
     def write(self, *lines, until):
-        """Lines typed into the editor, then the /l that lists them and shows `until`."""
         for line in lines:
             self.send(line)
         return self.type("/l", until)
 
     def buy_life(self):
-        """From the main menu: L, its price, yes; what the purchase answered."""
         self.type("l", "buy one? ")
         return self.type("y", CHOICE)
 
-    def edit_registry(self, field, text, until="without saving:"):
-        self.type(field, ": ")
-        return self.type(text, until)
-
     def served(self, who="the user", timeout=EXPECT_TIMEOUT):
-        """stats at the game prompt, answered."""
         out = self.type("stats", GAME_PROMPT, timeout)
         check("Time played: " in out, "%s was not served: %r" % (who, out))
         return out
@@ -442,7 +476,6 @@ class Stream(Dialogue):
             self.seen += got
 
     def read_until_any(self, markers, timeout=EXPECT_TIMEOUT):
-        """(the marker that came first, the text up to and with it)."""
         deadline = time.monotonic() + timeout
         while True:
             found = [(self.text.find(m), m) for m in markers if m in self.text]
@@ -459,8 +492,16 @@ class Stream(Dialogue):
     def read_until(self, marker, timeout=EXPECT_TIMEOUT):
         return self.read_until_any([marker], timeout)[1]
 
+    def answer(self, userid, password="wrong"):
+        """After the User-ID prompt: what answers the logon: "]: " (in), "Invalid login." or a throttle's refusal."""
+        self.send(userid)
+        said, _ = self.read_until_any(["Password: ", ADDRESS_REFUSED, USERID_REFUSED])
+        if said == "Password: ":
+            self.send(password)
+            said, _ = self.read_until_any(["]: ", "Invalid login."])
+        return said
+
     def read_for(self, seconds):
-        """Everything that arrives within the time."""
         self.wait_closed(seconds)
         out, self.text = self.text, ""
         return out
@@ -473,7 +514,6 @@ class Stream(Dialogue):
 
 
 class Client(Dialogue):
-    """A telnet client (Debian's telnet) driven through a pty."""
 
     def __init__(self, port):
         self.p = pexpect.spawn("telnet", ["127.0.0.1", str(port)], encoding="latin-1",
@@ -481,7 +521,6 @@ class Client(Dialogue):
         self.seen = ""   # everything read so far, for failure messages
 
     def read_until(self, text, timeout=EXPECT_TIMEOUT):
-        """Waits for the literal text; returns what came before it and the text itself."""
         try:
             self.p.expect_exact(text, timeout=timeout)
         except (pexpect.TIMEOUT, pexpect.EOF) as e:
@@ -493,7 +532,6 @@ class Client(Dialogue):
     expect = read_until
 
     def expect_closed(self, timeout=EXPECT_TIMEOUT):
-        """Waits for the server to close the connection; returns the rest of the output."""
         try:
             self.p.expect(pexpect.EOF, timeout=timeout)
         except pexpect.TIMEOUT:
@@ -505,40 +543,160 @@ class Client(Dialogue):
         self.p.sendline(line)
 
     def close(self):
-        """Drops the connection the way a client that hangs up does."""
         if self.p is not None and self.p.isalive():
             self.p.close(force=True)
 
-    hang_up = close
 
-
-class Suite:
-    """Runs the cases of one script and prints the closing count."""
+class Suite(list):
 
     def __init__(self, name):
+        super().__init__()
         self.name = name
-        self.cases = []
 
     def case(self, function):
-        self.cases.append(function)
+        self.append(function)
         return function
 
     def run(self):
-        passed = failed = 0
-        for function in self.cases:
-            label = "%s.%s" % (self.name, function.__name__)
+        failed = 0
+        for function in self:
             try:
                 function()
+                print("PASS %s.%s" % (self.name, function.__name__))
             except Exception:
                 failed += 1
-                print("FAIL %s" % label)
+                print("FAIL %s.%s" % (self.name, function.__name__))
                 traceback.print_exc(file=sys.stdout)
-            else:
-                passed += 1
-                print("PASS %s" % label)
             sys.stdout.flush()
-        print("%d passed, %d failed" % (passed, failed))
-        return 0 if failed == 0 and passed > 0 else 1
+        print("%d passed, %d failed" % (len(self) - failed, failed))
+        return 0 if failed == 0 and self else 1
 
     def main(self):
         sys.exit(self.run())
+
+IAC, DONT, DO, WONT, WILL, SB, SE, GA, EOR_CMD = 255, 254, 253, 252, 251, 250, 240, 249, 239
+BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 86
+
+
+class RawClient(Stream):
+    def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
+                 ttype=b"XTERM-256COLOR", size=(80, 24)):
+        """source: a loopback address to connect from; agree: the options it agrees to."""
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if source:
+            self.sock.bind((source, 0))
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock.settimeout(timeout)
+        self.sock.connect(("127.0.0.1", port))
+        self.timeout = timeout
+        self.agree, self.ttype, self.size = agree, ttype, size
+        self.raw = b""        # all bytes read, telnet commands and all
+        self.commands = []    # the host's telnet commands: (verb, option), ("SB", option, body) or (command, None)
+        self.marks = []       # ("GA" or "EOR", the count of data bytes before it)
+        self.total = 0
+        self.inflate = None   # MCCP2 once the host starts it
+        self._state, self._verb, self._sub = "data", None, bytearray()
+
+    def _answer(self, verb, option):
+        if self.agree is None:
+            return
+        ok = option in self.agree
+        if verb in (WILL, WONT):     # the host's own option
+            self.send_raw(bytes([IAC, DO if ok and verb == WILL else DONT, option]))
+        elif verb == DONT:
+            self.send_raw(bytes([IAC, WONT, option]))
+        else:                        # the host asks for ours
+            self.send_raw(bytes([IAC, WILL if ok else WONT, option]))
+            if ok and option == NAWS:
+                w, h = self.size
+                self.send_raw(bytes([IAC, SB, NAWS, w >> 8, w & 255, h >> 8, h & 255, IAC, SE]))
+
+    def _strip(self, data):
+        out = bytearray()
+        i = 0
+        while i < len(data):
+            b, st = data[i], self._state
+            i += 1
+            if st == "data":
+                if b == IAC:
+                    self._state = "iac"
+                else:
+                    out.append(b)
+            elif st == "iac":
+                self._state = "data"
+                if b == IAC:
+                    out.append(IAC)
+                elif b in (WILL, WONT, DO, DONT):
+                    self._verb, self._state = b, "option"
+                elif b == SB:
+                    self._sub, self._state = bytearray(), "sb"
+                else:
+                    if b in (GA, EOR_CMD):
+                        self.marks.append(("GA" if b == GA else "EOR", self.total + len(out)))
+                    self.commands.append((b, None))
+            elif st == "option":
+                self.commands.append((self._verb, b))
+                self._state = "data"
+                self._answer(self._verb, b)
+            elif st == "sb":
+                if b == IAC:
+                    self._state = "sb_iac"
+                else:
+                    self._sub.append(b)
+            elif b == SE:    # sb_iac
+                self._state = "data"
+                option, body = (self._sub or b"\0")[0], bytes(self._sub[1:])
+                self.commands.append(("SB", option, body))
+                if option == TTYPE and body == b"\x01" and self.agree is not None:
+                    self.send_raw(bytes([IAC, SB, TTYPE, 0]) + self.ttype + bytes([IAC, SE]))
+                if option == COMPRESS2:    # what follows is compressed
+                    self.inflate = zlib.decompressobj()
+                    data, i = self.inflate.decompress(data[i:]), 0
+            else:
+                self._sub.append(b)
+                self._state = "sb"
+        self.total += len(out)
+        return out.decode("latin-1")
+
+    def _receive(self, deadline):
+        self.sock.settimeout(max(0.001, min(deadline - time.monotonic(), self.timeout)))
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            return None
+        self.raw += chunk
+        return self._strip(self.inflate.decompress(chunk) if self.inflate else chunk)
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send(self, line):
+        if isinstance(line, str):
+            line = line.encode("latin-1")
+        self.sock.sendall(line + b"\r\n")
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+def vm_rss_kib(pid, field="VmRSS"):
+    """The resident set of a process (or its peak, field="VmHWM"), in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise Failure("no %s for process %d" % (field, pid))
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))

@@ -1,18 +1,7 @@
 #!/usr/bin/python3
 """Bad and hostile input over the wire and on disk, each with one clear outcome, others served."""
 
-import os
-import re
-import signal
-import sys
-import threading
-import time
-import zlib
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (CHOICE, STOP_TIMEOUT, BbsHost, Suite, check, edit_file, made_folder,  # noqa: E402
-                         run_admin, scratch, serve_expecting_failure)
-from raw_telnet import COMPRESS2, DO, DONT, ECHO, IAC, NAWS, SB, SE, TTYPE, WILL, vm_rss_kib  # noqa: E402
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("bad_input")
 
@@ -30,20 +19,12 @@ def long_lines_control_bytes_and_escapes():
         alice.read_until("]: ")
         bob.served("Bob")
 
-        name = "N" * 300
-        out = alice.type("look " + name, "]: ")
+        out = alice.type("look " + "N" * 300, "]: ")
         shown = re.search(r"There is no player named (N+)\.", out)
         check(shown and len(shown.group(1)) == 255 - len("look "), "the line was not cut to 255 bytes: %r" % out[:400])
-
-        alice.send_raw(b"st\x00a\x07t\x1b[1;31mq\x08s\x1b[0m\r\n")
-        out = alice.read_until("]: ")
-        check(STATS_END in out, "control bytes or escapes were not removed: %r" % out)
-
-        alice.send_raw(b"\x1b[A\x1b]0;title\x07\x01\x02\r\n")
-        out = alice.read_until("]: ")
-        check("Unknown command" not in out, "an empty line was taken as a command: %r" % out)
-
-        alice.enter_plus()
+        alice.steps((b"st\x00a\x07t\x1b[1;31mq\x08s\x1b[0m", "]: ", STATS_END),   # control bytes and escapes removed
+                    (b"\x1b[A\x1b]0;title\x07\x01\x02", "]: ", "!Unknown command"),   # an empty line is no command
+                    ("ext", "Extension: "), ("*", CHOICE))
         alice.open_editor()
         alice.send(b"A \x1b[5mblinking\x1b[0m elf %s%n")
         out = alice.type("/s", "choice:")
@@ -57,24 +38,18 @@ def telnet_garbage_and_half_sequences():
     with BbsHost() as host:
         bob, c = host.raw_user("Bob"), host.raw_user("Alice")
 
-        c.send_raw(bytes([IAC]) + b"xstats\r\n")
-        check(STATS_END in c.read_until("]: "), "IAC x was not dropped")
-
+        c.steps((bytes([IAC]) + b"xstats", "]: ", STATS_END))   # IAC x dropped
         c.send_raw(bytes([IAC]))
         bob.served("Bob")   # the host answers someone else meanwhile
         c.send_raw(bytes([WILL, ECHO]) + b"stats\r\n")
         check(STATS_END in c.read_until("]: "), "the second half of a sequence broke the line")
         check((DONT, ECHO) in c.commands, "WILL ECHO was not refused: %r" % c.commands)
 
-        out = c.type(b"look " + bytes([IAC, IAC]) + b"Bobo", "]: ")
-        check("Bobo" in out and "There is no player" not in out and "\xff" not in out,
-              "IAC IAC did not become a 0xFF that the host drops: %r" % out)
+        c.steps((b"look " + bytes([IAC, IAC]) + b"Bobo", "]: ", "Bobo", "!There is no player", "!\xff"))   # dropped
 
         c.send_raw(bytes([IAC, SB, TTYPE]) + b"stats\r\nstats\r\n" + bytes([IAC, SE]))
         c.send_raw(bytes([IAC, SB, NAWS, 1, 2, 3, IAC, SE]))
-        out = c.type("who", "]: ")
-        check(STATS_END not in out and "In Brakvold now" in out,
-              "the subnegotiation's bytes were taken as lines: %r" % out)
+        holds(c.type("who", "]: "), "!" + STATS_END, "In Brakvold now")   # the subnegotiation's bytes are no lines
 
         c.send_raw(bytes([IAC, SB, TTYPE]) + b"B" * 20000)
         c.send_raw(b"\r\nstats\r\n")
@@ -93,42 +68,29 @@ def conversions_blanks_and_long_user_ids_at_logon():
     with BbsHost() as host:
         for userid in ("%s%n%x%%", "Alice Smith", "A" * 200, "\x1b[1mAlice"):
             host.raw().login(userid, "wrong", until="Invalid login.", timeout=20)
-        log = host.log_text()
-        check('failed logon as "%s%n%x%%"' in log, "the user-ID was not logged as typed:\n" + log[-800:])
-        check('failed logon as "Alice Smith"' in log, "a user-ID with a blank was changed")
-        check('failed logon as "' + "A" * 200 + '"' in log, "a 200-character user-ID was not refused")
-        check('failed logon as "Alice"' in log, "the escape was not cleaned off the user-ID")
+        for logged in ("%s%n%x%%", "Alice Smith", "A" * 200, "Alice"):   # as typed, less the escape
+            check('failed logon as "%s"' % logged in host.log_text(), "%r is not logged" % logged)
         host.refused("user", "add", "B" * 200, says="1 to 29", stdin="x\n")
         host.admin_ok("user", "add", "Ann Lee", stdin="ann %s\n")
-        out = host.raw().login("Ann Lee", "ann %s")
-        check("Welcome to Brakvold" in out, "Ann Lee could not log on: %r" % out)
+        holds(host.raw().login("Ann Lee", "ann %s"), "Welcome to Brakvold")
         host.raw_user("Alice")
 
 
-def edit_message_file(data, pattern, replacement):
-    edit_file(os.path.join(data, "QRTBKPLS.MSG"), pattern, replacement)
+CLAMPED = [("DESCLNS", 50, "1..10; using 10"), ("LIFECRD", -5, "-1..90000000; using -1"),
+           ("DESCCRD", -5, "0..1000000; using 0")]
 
 
 @suite.case
 def out_of_range_options_are_clamped():
     with made_folder() as first:
-        edit_message_file(first.data, r"\n14 DESCLNS \{10\}", "\n14 DESCLNS {50}")
-        edit_message_file(first.data, r"\n7 LIFECRD \{500\}", "\n7 LIFECRD {-5}")
-        edit_message_file(first.data, r"\n4 DESCCRD \{100\}", "\n4 DESCCRD {-5}")
+        for name, value, _ in CLAMPED:
+            set_option(first.data, name, value)
         with BbsHost(data_dir=first.data) as host:
-            log = host.log_text()
-            for expected in ("DESCLNS) value 50 is out of bounds 1..10; using 10",
-                             "LIFECRD) value -5 is out of bounds -1..90000000; using -1",
-                             "DESCCRD) value -5 is out of bounds 0..1000000; using 0"):
-                check(expected in log, "no warning %r in the log:\n%s" % (expected, log[-1500:]))
-            c = host.raw_user("Alice")
-            menu = c.enter_plus()
-            check("Buy an extra life" not in menu, "lives are sold with LIFECRD -1: %r" % menu)
-            c.type("d", CHOICE)
-            out = c.type("d", "/h helps.")   # no price left: the editor at once
-            check("up to 800 characters" in out, "DESCLNS was not clamped to 10: %r" % out)
-            c.type("/a", "choice:")
-
+            for name, value, bounds in CLAMPED:
+                holds(host.log_text(), "%s) value %d is out of bounds %s" % (name, value, bounds))
+            host.raw_user("Alice").steps(  # no lives sold at LIFECRD -1; no price left: the editor at once
+                ("ext", "Extension: "), ("*", CHOICE, "!Buy an extra life"), ("d", CHOICE),
+                ("d", "/h helps.", "up to 800 characters"), ("/a", CHOICE))   # DESCLNS clamped to 10
             host.stop_cleanly()
 
 
@@ -149,8 +111,7 @@ def missing_unusable_and_unreadable_data_folders():
             cases.append((os.path.join(root, "locked"), ["cannot"]))
             os.mkdir(cases[-1][0], 0)
         for data, says in cases:
-            status, out, err = serve_expecting_failure(data)
-            check(status == 1 and all(part in err for part in says), "%s: %s %r" % (data, status, err))
+            serve_expecting_failure(data, says=says)
         missing = os.path.join(root, "missing")
         status, out, err = run_admin(missing, "user", "show", "Bob")
         check(status == 2 and "data folder %s does not exist" % missing in err and not os.path.exists(missing),
@@ -178,14 +139,11 @@ def compressed_input_is_refused_and_never_inflated():
         check(len(bomb) < 16384, "the bomb is %d bytes" % len(bomb))
         alice.send_raw(bytes([IAC, SB, COMPRESS2, IAC, SE]) + bomb)
 
-        took = timed_stats(carol)
-        check(took < ANSWER_BOUND, "Carol waited %.1f s for stats" % took)
+        check(timed_stats(carol) < ANSWER_BOUND, "Carol waited too long for stats")
         check(alice.wait_closed(), "the client that sent compressed input was not cut off")
-        heard = bob.read_for(1.0)
-        check("boom" not in heard, "lines from the compressed stream reached Bob: %r" % heard[:300])
+        holds(bob.read_for(1.0), "!boom")
         host.wait_log("compressed input", "the cut-off in the host log")
-        grown = vm_rss_kib(host.proc.pid, "VmHWM") - peak_before
-        check(grown < 16 * 1024, "the host's peak memory grew by %d KiB" % grown)
+        check(vm_rss_kib(host.proc.pid, "VmHWM") - peak_before < 16 * 1024, "the host's peak memory grew")
         bob.served("Bob")
 
 
@@ -221,7 +179,7 @@ def a_flood_of_lines_holds_nobody_up_and_sigterm_still_stops_the_host():
             waits = [timed_stats(carol) for _ in range(5)]
             check(max(waits) < ANSWER_BOUND, "Carol waited %r s during the flood" % waits)
             start = time.monotonic()
-            host.signal(signal.SIGTERM)
+            host.proc.send_signal(signal.SIGTERM)
             host.proc.wait(STOP_TIMEOUT)
             check(host.proc.returncode == 0, "the host ended with %r" % host.proc.returncode)
             check(time.monotonic() - start < ANSWER_BOUND, "SIGTERM took %.1f s" % (time.monotonic() - start))
@@ -253,5 +211,4 @@ def control_sequences_reach_no_other_user_and_no_log():
             check(not bad, "control characters in %s: %r" % (name, bad[:10]))
 
 
-if __name__ == "__main__":
-    suite.main()
+suite.main()

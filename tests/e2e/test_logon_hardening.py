@@ -2,41 +2,18 @@
 """The logon through the real host, and its throttle, caps and stored hashes."""
 
 import glob
-import os
-import socket
-import sqlite3
-import sys
-import threading
-import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Closed, Failure, Suite, check, plain, wait_until  # noqa: E402
-from raw_telnet import DO, ECHO, IAC, NAWS, SB, SE, WILL, WONT, RawClient, cpu_seconds  # noqa: E402
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 NOP = 241
 
 suite = Suite("logon_hardening")
 
-ADDRESS_REFUSED = "Too many failed logons from your address."
-USERID_REFUSED = "Too many failed logons for this user-ID."
-
-
-def guess(client, userid, password="wrong"):
-    """True when the password was asked for and refused, False when the throttle refused."""
-    client.send(userid)
-    said, _ = client.read_until_any(["Password: ", ADDRESS_REFUSED, USERID_REFUSED])
-    if said != "Password: ":
-        return False
-    client.send(password)
-    client.read_until("Invalid login.")
-    return True
-
 
 @suite.case
 def parallel_connections_from_one_address_get_ten_guesses_in_all():
     with BbsHost() as host:
-        guesses = []
-        lock = threading.Lock()
+        guesses = []   # list.append holds the interpreter lock
         deadline = time.monotonic() + 6
 
         def attacker(n):
@@ -47,29 +24,23 @@ def parallel_connections_from_one_address_get_ten_guesses_in_all():
                     said, _ = c.read_until_any(["User-ID: ", ADDRESS_REFUSED])
                     while said == "User-ID: " and time.monotonic() < deadline:
                         i += 1
-                        if not guess(c, "user%d-%d" % (n, i)):
+                        if c.answer("user%d-%d" % (n, i)) != "Invalid login.":
                             break
-                        with lock:
-                            guesses.append(n)
+                        guesses.append(n)
                         said, _ = c.read_until_any(["User-ID: ", ADDRESS_REFUSED])
                 except Closed:
                     pass
                 finally:
                     c.close()
 
-        threads = [threading.Thread(target=attacker, args=(n,)) for n in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(60)
+        in_parallel(attacker, [(n,) for n in range(8)])
         check(len(guesses) == 10, "8 parallel connections got %d guesses in 6 s" % len(guesses))
         c = host.raw()
         out = c.read_until(ADDRESS_REFUSED)
         check("User-ID" not in out and "Please try again in 2 minutes." in c.read_until("minutes."),
               "the penalized address was not refused at once: %r" % out)
         check(c.wait_closed(), "the refused connection stayed open")
-        carol = host.raw_user("Carol", source="127.0.0.2")
-        carol.served("Carol")
+        host.raw_user("Carol", source="127.0.0.2").served("Carol")
         check(ADDRESS_REFUSED in host.log_text(), "the refusals are not in the log")
 
 
@@ -77,18 +48,14 @@ def parallel_connections_from_one_address_get_ten_guesses_in_all():
 def one_user_id_gets_five_guesses_from_any_number_of_addresses():
     with BbsHost() as host:
         for userid in ("Alice", "Nobody"):   # a known and an unknown user-ID, alike
-            tried = 0
-            for i in range(12):
-                c = host.raw(source="127.0.%d.%d" % (1 if userid == "Alice" else 2, 10 + i))
-                c.read_until("User-ID: ")
-                tried += guess(c, userid.lower() if i % 2 else userid)
-                c.close()
+            tried = sum(host.attempt(userid.lower() if i % 2 else userid,
+                                     source="127.0.%d.%d" % (1 if userid == "Alice" else 2, 10 + i)) == "Invalid login."
+                        for i in range(12))
             check(tried == 5, "12 addresses got %d guesses at %s" % (tried, userid))
         c = host.raw(source="127.0.3.1")
         c.read_until("User-ID: ")
         c.send("Alice")
-        out = c.read_until("minutes.")
-        check(USERID_REFUSED in out and "Password" not in out, "no refusal before the password: %r" % out)
+        holds(c.read_until("minutes."), USERID_REFUSED, "!Password")   # refused before the password
         host.raw_user("Bob", source="127.0.3.2")
 
 
@@ -116,8 +83,7 @@ def one_address_holds_at_most_ten_connections_at_the_logon():
         for c in held:
             c.read_until("User-ID: ")
         turned_away = host.raw(source="127.0.5.1")
-        out = turned_away.read_until("logging on.")
-        check("User-ID" not in out, "the eleventh connection got a prompt: %r" % out)
+        holds(turned_away.read_until("logging on."), "!User-ID")
         check(turned_away.wait_closed(), "the eleventh connection stayed open")
         host.raw_user("Bob", source="127.0.5.2")
         held[0].steps(("Carol", "Password: "), ("carol", "]: "))
@@ -130,11 +96,8 @@ def passwords_are_stored_only_as_argon2id_hashes():
     with BbsHost() as host:
         host.admin_ok("user", "add", "Dora", stdin=secret + "\n")
         host.raw_user("Dora", secret).close()
-        db = sqlite3.connect("file:%s?mode=ro" % os.path.join(host.data, "bbs.db"), uri=True)
-        try:
+        with read_only(os.path.join(host.data, "bbs.db")) as db:
             hashes = dict(db.execute("SELECT userid, password_hash FROM accounts"))
-        finally:
-            db.close()
         check(set(hashes) >= {"Sysop", "Alice", "Bob", "Carol", "Dora"}, "accounts: %r" % sorted(hashes))
         for userid, value in hashes.items():
             check(value.startswith("$argon2id$v=19$"), "%s's password is kept as %r" % (userid, value[:20]))
@@ -147,24 +110,18 @@ def passwords_are_stored_only_as_argon2id_hashes():
 def the_listener_binds_to_loopback_unless_told_otherwise():
     with BbsHost(bind=False) as host:   # started once it says "listening on 127.0.0.1:PORT"
         host.raw().read_until("User-ID: ")
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            probe.connect(("192.0.2.1", 9))   # no packet is sent
-            address = probe.getsockname()[0]
-        except OSError:
-            address = None
-        finally:
-            probe.close()
-        if address and not address.startswith("127."):
-            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.settimeout(5)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
             try:
-                s.connect((address, host.port))
+                probe.connect(("192.0.2.1", 9))   # no packet is sent
+                address = probe.getsockname()[0]
+            except OSError:
+                address = None
+        if address and not address.startswith("127."):
+            try:
+                socket.create_connection((address, host.port), timeout=5).close()
                 raise Failure("the host answered on %s" % address)
             except (ConnectionRefusedError, socket.timeout):
                 pass
-            finally:
-                s.close()
 
 
 @suite.case
@@ -172,39 +129,26 @@ def the_logon_dialogue_over_telnet_and_the_first_commands():
     with BbsHost() as host:
         c = host.connect()
         banner = [c.login("Alice", "not-her-password", until="Invalid login.") for _ in range(3)][0]
-        check("Welcome to the Brakvold BBS" in banner.partition("User-ID: ")[0],
-              "no banner before the first prompt: %r" % banner)
-        rest = c.expect_closed()
-        check("User-ID: " not in rest, "asked for a user-ID again after the third failure: %r" % rest)
+        holds(banner.partition("User-ID: ")[0], "Welcome to the Brakvold BBS")
+        holds(c.expect_closed(), "!User-ID: ")
         alice = host.connect()
         alice.login("Nobody", "x", until="Invalid login.")
         alice.login("Alice", until="[Brakvold Alia]: ")
 
         c = host.connect()
-        c.read_until("User-ID: ")
-        echoed = c.type("Carol", "Password: ")
-        check("Carol" in echoed, "the user-ID was not echoed: %r" % echoed)
-        after = c.type("carol", "[Brakvold Cara]: ")
-        check("carol" not in after, "the password was echoed: %r" % after)
-        out = c.type("xyzzy", "]: ")
-        check("xyzzy" in out and "Unknown command." in out, "echo not restored after logon: %r" % out)
-
+        c.read_until("User-ID: ")   # the user-ID echoed, the password not, echo back after the logon:
+        c.steps(("Carol", "Password: ", "Carol"), ("carol", "[Brakvold Cara]: ", "!carol"),
+                ("xyzzy", "]: ", "xyzzy", "Unknown command."))
         bob = host.login("Bob")
         c = host.connect()
         c.login("bob", until="That user is already online.")
         c.expect("User-ID: ")
-        who = plain(bob.type("who", "]: "))
-        check("Alice" in who and "Alia" in who and "Bob" in who and "Bobo" in who,
-              "who does not list both users: %r" % who)
-        stats = plain(alice.type("STATS", "]: "))
-        for text in ("Copper: 12000", "Lives: 3", "Time played: 18000"):
-            check(text in stats, "stats lacks %r: %r" % (text, stats))
-        check("You have no mail." in plain(alice.type("mail", "]: ")), "a fresh user has mail")
-        alice.steps(("quit", "Farewell."))
+        bob.steps(("who", "]: ", "Alice", "Alia", "Bob", "Bobo"))
+        alice.steps(("STATS", "]: ", "Copper: 12000", "Lives: 3", "Time played: 18000"),
+                    ("mail", "]: ", "You have no mail."), ("quit", "Farewell."))
         alice.expect_closed()
         wait_until(lambda: bob.gone_from_who("Alia"), "Alice to leave the who list")
-        again = host.login("Alice")
-        check("Welcome to Brakvold, Alia!" in plain(again.seen), "no welcome on the second logon")
+        check("Welcome to Brakvold, Alia!" in plain(host.login("Alice").seen), "no welcome on the second logon")
 
 
 @suite.case
@@ -226,12 +170,10 @@ def telnet_protocol_on_the_wire():
         check("In Brakvold now:" in who and "Alia" in who, "who was not understood: %r" % who)
         stats = s.type("stats", "]: ")
         for text in (first, who, stats):
-            body = text.replace("\r\n", "")
-            check("\r" not in body and "\n" not in body, "a bare CR or LF on the wire: %r" % text)
+            holds(text.replace("\r\n", ""), "!\r", "!\n")
         check("Copper: 12000\r\nLives: 3\r\n" in stats, "stats lines not ended by CR LF: %r" % stats)
         s.send_raw(b"who\r\x00")
         check("In Brakvold now:" in s.read_until("]: "), "a line ended by CR NUL was not understood")
 
 
-if __name__ == "__main__":
-    suite.main()
+suite.main()

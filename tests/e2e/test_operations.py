@@ -2,15 +2,8 @@
 """A sysop's day-to-day operations: time-stamped logs, SIGUSR1, the idle timeout, `who`."""
 
 import calendar
-import os
-import re
-import signal
-import stat
-import sys
-import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Suite, check, plain, run_admin, set_option, wait_until  # noqa: E402
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("operations")
 
@@ -36,9 +29,7 @@ def unstamped(text, since, what, line_end="\n"):
 
 
 def buy_life(client):
-    client.enter_plus()
-    check("one more life" in client.buy_life(), "the life was not bought")
-    client.type("x", "]: ")
+    client.steps(("ext", "Extension: "), ("*", CHOICE), ("l", "buy one? "), ("y", CHOICE, "one more life"), ("x", "]: "))
 
 
 def life_lines(userid, player):
@@ -77,7 +68,7 @@ def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
         buy_life(alice)
         wait_until(lambda: host.log_text("brakvold.log.1").count(LIFE[2] % "Alice") == 2,
                    "the second purchase in the moved game log")
-        host.signal(signal.SIGUSR1)
+        host.proc.send_signal(signal.SIGUSR1)
         host.wait_log("logs reopened", "the host log to be reopened")
         carol = host.login("Carol")
         buy_life(carol)
@@ -101,8 +92,7 @@ def sigusr1_reopens_both_logs_after_they_were_moved_and_loses_nothing():
         for line in life_lines("Carol", "Cara"):
             check(new_game.count(line) == 1 and line not in old_game, "%r is not once in the new game log only" % line)
         for name in ("bbshost.log", "brakvold.log"):
-            mode = stat.S_IMODE(os.stat(host.path(name)).st_mode)
-            check(mode == 0o600, "the new %s has mode %o" % (name, mode))
+            equal(mode_of(host.path(name)), 0o600, "the mode of the new " + name)
 
 
 WARNING = "You have been idle for 3 seconds; you will be logged off in 3 seconds."
@@ -112,9 +102,7 @@ GOODBYE = "You have been idle for 6 seconds; goodbye."
 @suite.case
 def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on():
     with BbsHost(options=["--idle-timeout", "0.1"]) as host:
-        alice = host.login("Alice")
-        bob = host.login("Bob")
-        alice.enter_plus()
+        alice, bob = host.login("Alice", plus=True), host.login("Bob")
         alice.open_editor("yes")
         alice.send("A draft that is never saved.")
         until = time.monotonic() + 8
@@ -126,12 +114,10 @@ def idle_users_are_warned_then_logged_off_like_a_hang_up_and_lines_keep_them_on(
         alice.expect(GOODBYE)
         alice.expect_closed()
         host.wait_log("logoff: Alice", "Alice's hang-up in the host log")
-        log = host.log_text()
-        check(re.search(r"idle timeout: Alice at channel \d+ logged off after 6 seconds without a line", log),
-              "the idle logoff is not in the host log:\n" + log[-1500:])
-        again = host.login("Alice")
-        again.enter_plus()
-        check("<None>" in plain(again.type("d", "choice:")), "Alice's abandoned draft was stored")
+        check(re.search(r"idle timeout: Alice at channel \d+ logged off after 6 seconds without a line", host.log_text()),
+              "the idle logoff is not in the host log")
+        again = host.login("Alice", plus=True)
+        again.steps(("d", "choice:", "<None>"))   # the abandoned draft was not stored
         again.close()
 
         carol = host.login("Carol")
@@ -159,15 +145,12 @@ def sessions(text):
         m = SESSION_ROW.match(line)
         if not m:
             break
-        idle = 0
-        for part in m.group(4).split(":"):
-            idle = idle * 60 + int(part)
+        idle = sum(int(part) * 60 ** i for i, part in enumerate(reversed(m.group(4).split(":"))))
         rows.append((m.group(1).strip(), m.group(2), m.group(3), idle, m.group(5)))
     return rows
 
 
 def players_part(text):
-    """The game's list of players in `who`'s answer."""
     text = plain(text)
     start = text.index("In Brakvold now:")
     end = text.find("Sessions:", start)
@@ -179,10 +162,7 @@ def players_part(text):
 @suite.case
 def who_shows_a_sysop_every_session_and_others_only_the_players():
     with BbsHost() as host:
-        sysop = host.login("Sysop")
-        alice = host.login("Alice")
-        bob = host.login("Bob")
-        bob.enter_plus()
+        sysop, alice, bob = host.login("Sysop"), host.login("Alice"), host.login("Bob", plus=True)
         stranger = host.connect()
         stranger.expect("User-ID: ")
         time.sleep(2)
@@ -190,13 +170,10 @@ def who_shows_a_sysop_every_session_and_others_only_the_players():
         answer = sysop.type("who", "]: ")
         rows = sessions(answer)
         by_user = {row[0]: row for row in rows}
-        check(len(rows) == 4 and set(by_user) == {"Sysop", "Alice", "Bob", "(logging on)"},
-              "not one row per session: %r" % rows)
-        check(all(row[1] == "telnet" for row in rows), "the way in is not telnet: %r" % rows)
+        check(sorted((row[0], row[1], row[4]) for row in rows) == [  # one row per session: user-ID, way, where
+            ("(logging on)", "telnet", "logon"), ("Alice", "telnet", "game"), ("Bob", "telnet", "module Brakvold Plus"),
+            ("Sysop", "telnet", "game")], "the sessions: %r" % rows)
         check(len({row[2] for row in rows}) == 4, "the addresses are not each session's own: %r" % rows)
-        expected_where = {"Sysop": "game", "Alice": "game", "Bob": "module Brakvold Plus", "(logging on)": "logon"}
-        for user, where in expected_where.items():
-            check(by_user[user][4] == where, "%s is shown at %r, not %r" % (user, by_user[user][4], where))
         check(by_user["Sysop"][3] <= 1, "the sysop who just typed is shown idle: %r" % (by_user["Sysop"],))
         check(by_user["Alice"][3] >= 2, "Alice, idle for two seconds, is shown at %r" % (by_user["Alice"],))
         log = host.log_text()
@@ -220,5 +197,4 @@ def who_shows_a_sysop_every_session_and_others_only_the_players():
         host.stop_cleanly()
 
 
-if __name__ == "__main__":
-    sys.exit(suite.run())
+suite.main()

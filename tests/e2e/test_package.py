@@ -1,16 +1,8 @@
 #!/usr/bin/python3
 """The Debian package of make deb: files, control fields, maintainer scripts (skipped without dpkg tools)."""
 
-import os
-import re
-import shutil
-import stat
-import subprocess
-import sys
-import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BBSHOST, CONFIG_DIR, INSTALLED, Suite, admin_ok, check, host_env, read, scratch  # noqa: E402
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("package")
 
@@ -24,29 +16,18 @@ SCRIPTS = ("postinst", "prerm", "postrm")
 
 
 class Package:
-    """The package built once into a scratch folder, unpacked beside it."""
 
     def __init__(self):
         self.scratch = tempfile.mkdtemp(prefix="brakvold-package-")
-        proc = subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"),
-                               "-B", self.scratch], cwd=BUILD, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=110)
-        check(proc.returncode == 0, "cpack -G DEB: %s" % proc.stdout.decode("utf-8", "replace")[-3000:])
+        run_ok(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", self.scratch],
+               cwd=BUILD, stderr=subprocess.STDOUT, timeout=110)
         debs = [n for n in os.listdir(self.scratch) if n.endswith(".deb")]
         check(len(debs) == 1, "cpack made %r" % debs)
         self.deb = os.path.join(self.scratch, debs[0])
         self.root = os.path.join(self.scratch, "root")
         self.control = os.path.join(self.scratch, "control")
         for flag, to in (("-x", self.root), ("-e", self.control)):
-            proc = subprocess.run(["dpkg-deb", flag, self.deb, to], stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=60)
-            check(proc.returncode == 0, "dpkg-deb %s: %r" % (flag, proc.stdout))
-
-    def dpkg_deb(self, *args):
-        proc = subprocess.run(["dpkg-deb"] + list(args) + [self.deb], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=60)
-        check(proc.returncode == 0, "dpkg-deb %s: %r" % (" ".join(args), proc.stderr))
-        return proc.stdout.decode("utf-8", "replace")
+            run_ok(["dpkg-deb", flag, self.deb, to])
 
     def close(self):
         shutil.rmtree(self.scratch, ignore_errors=True)
@@ -71,16 +52,9 @@ def package_case(function):
     return suite.case(case)
 
 
-def version():
-    proc = subprocess.run([BBSHOST, "--version"], stdout=subprocess.PIPE, timeout=30)
-    found = re.search(r"(\d+\.\d+\.\d+)", proc.stdout.decode())
-    check(found is not None, "bbshost --version: %r" % proc.stdout)
-    return found.group(1)
-
-
 @package_case
 def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
-    listing = p.dpkg_deb("-c")
+    listing = run_ok(["dpkg-deb", "-c", p.deb])
     files = {}
     for line in listing.splitlines():   # -rwxr-xr-x root/root 123 2026-12-07 08:00 ./usr/bin/bbshost
         fields = line.split(None, 5)
@@ -107,9 +81,7 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
             continue
         text = read(os.path.join(p.root, path))
         check(BUILD not in text and p.scratch not in text, "%s names the build or staging folder" % path)
-    rotate = read(os.path.join(p.root, "etc/logrotate.d/brakvold-plus"))
-    check("%s/bbshost.log" % DATA in rotate and "%s/brakvold.log" % DATA in rotate,
-          "the logrotate snippet does not name both logs:\n%s" % rotate)
+    holds(read(os.path.join(p.root, "etc/logrotate.d/brakvold-plus")), DATA + "/bbshost.log", DATA + "/brakvold.log")
     templates = os.path.join(p.root, "usr/share/brakvold-plus/config")
     for name in ("QRTBKPLS.MSG", "QRTBKPLS.MDF", "brakvold.ini"):
         check(read(os.path.join(templates, name)) == read(os.path.join(CONFIG_DIR, name)),
@@ -117,38 +89,31 @@ def the_package_holds_the_program_its_libraries_unit_logrotate_and_templates(p):
 
     program = os.path.join(p.root, "usr/bin/bbshost")
     data = os.path.join(p.scratch, "data")
-    proc = subprocess.run([program, "--data", data, "init", "--no-sysop"], env=host_env(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-    check(proc.returncode == 0, "the packaged bbshost's init: %r" % proc.stderr)
+    run_ok([program, "--data", data, "init", "--no-sysop"], env=host_env())
     check(read(os.path.join(data, "QRTBKPLS.MSG")) == read(os.path.join(templates, "QRTBKPLS.MSG")),
           "the packaged init did not copy the packaged template")
 
 
 @package_case
 def the_control_fields_name_the_package_its_version_and_dependencies(p):
-    fields = {}
-    for name in ("Package", "Version", "Architecture", "Depends", "Section", "Maintainer", "Description"):
-        proc = subprocess.run(["dpkg-deb", "-f", p.deb, name], stdout=subprocess.PIPE, timeout=60)
-        fields[name] = proc.stdout.decode("utf-8", "replace").strip()
-    arch = subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE, timeout=30).stdout.decode()
-    for name, wanted in (("Package", "brakvold-plus"), ("Version", version()), ("Architecture", arch.strip()),
-                         ("Section", "net")):
+    fields = {name: run_ok(["dpkg-deb", "-f", p.deb, name]).strip()
+              for name in ("Package", "Version", "Architecture", "Depends", "Section", "Maintainer", "Description")}
+    version = re.search(r"(\d+\.\d+\.\d+)", run_ok([BBSHOST, "--version"])).group(1)
+    for name, wanted in (("Package", "brakvold-plus"), ("Version", version),
+                         ("Architecture", run_ok(["dpkg", "--print-architecture"]).strip()), ("Section", "net")):
         check(fields[name] == wanted, "%s: %r, not %r" % (name, fields[name], wanted))
     check(fields["Maintainer"] and fields["Description"].startswith("Brakvold Plus"),
           "Maintainer %r, Description %r" % (fields["Maintainer"], fields["Description"]))
     depends = [d.strip().split()[0] for d in fields["Depends"].split(",") if d.strip()]
     for wanted in ("adduser", "node-xterm", "libc6", "libsqlite3-0"):
         check(wanted in depends, "Depends lacks %s: %r" % (wanted, fields["Depends"]))
-    info = p.dpkg_deb("-I")
+    info = run_ok(["dpkg-deb", "-I", p.deb])
     for name in SCRIPTS + ("conffiles",):
         check(re.search(r"\b%s\b" % name, info), "dpkg-deb -I lists no %s:\n%s" % (name, info))
-    conffiles = set(read(os.path.join(p.control, "conffiles")).split())
-    check(conffiles == CONFFILES, "conffiles: %r" % conffiles)
+    equal(set(read(os.path.join(p.control, "conffiles")).split()), CONFFILES, "conffiles")
     for name in SCRIPTS:
-        mode = stat.S_IMODE(os.stat(os.path.join(p.control, name)).st_mode)
-        check(mode == 0o755, "%s has the mode %o" % (name, mode))
-        proc = subprocess.run(["sh", "-n", os.path.join(p.control, name)], stderr=subprocess.PIPE, timeout=30)
-        check(proc.returncode == 0, "%s is no valid sh: %r" % (name, proc.stderr))
+        equal(mode_of(os.path.join(p.control, name)), 0o755, "the mode of " + name)
+        run_ok(["sh", "-n", os.path.join(p.control, name)])   # valid sh
 
 
 # Each appends its name and arguments to $CALLS; getent knows the user once adduser made it.
@@ -179,10 +144,7 @@ def run_script(p, root, name, *args):
     before = len(read(calls).splitlines()) if os.path.exists(calls) else 0
     env = host_env()
     env.update(PATH=bin_dir + ":" + env.get("PATH", "/usr/bin:/bin"), CALLS=calls)
-    proc = subprocess.run(["sh", script] + list(args), env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=60)
-    out = proc.stdout.decode("utf-8", "replace")
-    check(proc.returncode == 0, "%s %s: %s %r" % (name, " ".join(args), proc.returncode, out))
+    out = run_ok(["sh", script] + list(args), env=env, stderr=subprocess.STDOUT)
     return out, (read(calls).splitlines()[before:] if os.path.exists(calls) else []), data
 
 
@@ -194,11 +156,9 @@ def postinst_makes_the_user_and_an_empty_data_folder_and_postrm_keeps_it(p):
         check(len(adds) == 1 and "--system" in adds[0].split() and adds[0].split()[-1] == "brakvold",
               "postinst did not make the system user brakvold: %r" % calls)
         check("chown brakvold:brakvold %s" % data in calls, "the folder was not given to brakvold: %r" % calls)
-        check(stat.S_IMODE(os.stat(data).st_mode) == 0o700, "the data folder has the mode %o" %
-              stat.S_IMODE(os.stat(data).st_mode))
-        inits = [c for c in calls if c.startswith("runuser ")]
-        check(inits == ["runuser -u brakvold -- %s --data %s init --no-sysop" % (BBSHOST, data)],
-              "postinst's init: %r" % inits)
+        equal(mode_of(data), 0o700, "the mode of the data folder")
+        equal([c for c in calls if c.startswith("runuser ")],
+              ["runuser -u brakvold -- %s --data %s init --no-sysop" % (BBSHOST, data)], "postinst's init")
         check(os.path.exists(os.path.join(data, "bbs.db")), "postinst made no database")
         users = admin_ok(data, "user", "list")
         check(users.strip() == "", "the new folder has users: %r" % users)

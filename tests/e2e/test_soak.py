@@ -1,14 +1,7 @@
 #!/usr/bin/python3
 """Load and soak: memory and open files stay flat, silent and non-reading clients cut off."""
 
-import os
-import socket
-import sys
-import time
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import BbsHost, Suite, check, wait_until  # noqa: E402
-from raw_telnet import RawClient, cpu_seconds, open_fds, vm_rss_kib  # noqa: E402
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("soak")
 
@@ -17,8 +10,7 @@ os.environ["ASAN_OPTIONS"] = ":".join(
     part for part in (os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=0",
                       "thread_local_quarantine_size_kb=0") if part)
 
-CYCLES = 1000
-WARM_UP = 200
+CYCLES, WARM_UP = 1000, 200
 RSS_SLACK_KIB = 3 * 1024   # growth over the cycles that still counts as flat
 OPEN_FILES = 40            # about 15 of them are the host's own
 
@@ -28,12 +20,9 @@ def cycle(port, i):
     if i % 4 == 0:
         socket.create_connection(("127.0.0.1", port), timeout=10).close()
         return
-    c = RawClient(port)
-    try:
+    with contextlib.closing(RawClient(port)) as c:
         c.read_until("User-ID: ")
         c.steps(*[("Carol", "Password: "), ("carol", "]: ")][:i % 4 - 1])
-    finally:
-        c.close()
 
 
 def settle(host, fds):
@@ -135,5 +124,4 @@ def at_the_file_limit_accepting_pauses_and_users_are_served():
         check("accepting again after" in host.log_text(), "the end of the failures is not in the log")
 
 
-if __name__ == "__main__":
-    suite.main()
+suite.main()
