@@ -96,7 +96,8 @@ bool populate(bbs::Host& host, const Population& population, std::string* error)
     }
     for (const Account& a : population.accounts) {
         std::string why;
-        if (!host.accounts().add({a.userid, a.class_name, a.credits, a.days, a.keys}, a.password, &why)) {
+        const bbs::AccountInfo info{a.userid, a.class_name, a.credits, a.days, a.keys, std::nullopt};
+        if (!host.accounts().add(info, a.password, &why)) {
             *error = "cannot add account " + a.userid + ": " + why;
             return false;
         }
