@@ -336,6 +336,8 @@ TEST(GameRefusal, WhatWasTakenIsGivenBack) {
         {"life without a credit price not added", true, "0", "1000", "2", true,
          {"Refunded 1000 copper to Dave for a life.\r\n", "Refunded 2 days to Dave for a life.\r\n"},
          {"credits"}},
+        {"life priced one copper not added", true, "0", "1", "0", true,
+         {"Refunded 1 copper to Dave for a life.\r\n"}, {"credits", "days"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -78,8 +78,8 @@ TEST_F(Registry, EditorCutsLongLinesAndALoneFullStopClears) {
     EXPECT_OUT(editing_view({"", "", "", "line four", long_line.substr(0, 60), ". ."}, 0) + "<REGEPMT>",
                  w.type(ch, ""));
 
-    EXPECT_OUT(kRegistryMenu, type_all(w, ch, {"8", "two  words", "x"}));  // words and their blanks kept whole
-    EXPECT_OUT(registry_record("Alia", 0, {"", "", "", "line four", long_line.substr(0, 60), ". .", "", "two  words"}),
+    EXPECT_OUT(kRegistryMenu, type_all(w, ch, {"8", "X marks  it", "x"}));  // blanks kept; a line may begin with X
+    EXPECT_OUT(registry_record("Alia", 0, {"", "", "", "line four", long_line.substr(0, 60), ". .", "", "X marks  it"}),
                tagged_bytes(w, REG_TAG));
 }
 
