@@ -11,14 +11,14 @@
 #include "bbs/log.h"
 #include "bbs/messages.h"
 #include "bbs/options.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/support/data_files.h"
 
 namespace plusfuzz {
 namespace {
 
 const std::filesystem::path& scratch() {
-    static const std::filesystem::path dir = make_scratch_dir("plus-fuzz-messages");
+    static const std::filesystem::path dir = std::filesystem::temp_directory_path();  // the program's scratch
     return dir;
 }
 

@@ -14,7 +14,7 @@
 #include <libtelnet.h>
 
 #include "app/wire.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/fuzz/telnet_connection.h"
 
 namespace plusfuzz {

@@ -27,7 +27,7 @@ void only_crlf(std::string_view text, const std::string& what) {
 }
 
 TelnetConnection::TelnetConnection(int channels)
-    : channels_(channels), world_(channels), server_(io_, world_.host(), app::Server::Hashing::on_loop) {
+    : channels_(channels), server_(io_, started(world_, channels).host(), app::Server::Hashing::on_loop) {
     // Every negotiation reaches the event handler (proxy mode), none is answered.
     client_telnet_ = telnet_init(nullptr, &TelnetConnection::client_event, TELNET_FLAG_PROXY, this);
     asio::ip::tcp::acceptor acceptor(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
@@ -56,9 +56,7 @@ void TelnetConnection::client_event(telnet_t*, telnet_event_t* ev, void* self) {
     case TELNET_EV_DATA: said.text.append(ev->data.buffer, ev->data.size); break;
     case TELNET_EV_WILL: case TELNET_EV_WONT: case TELNET_EV_DO: case TELNET_EV_DONT: said.negotiations.emplace_back(ev->type, ev->neg.telopt); break;
     case TELNET_EV_SUBNEGOTIATION: said.subnegotiations.push_back(ev->sub.telopt); break;
-    case TELNET_EV_ERROR:
-        if (said.error.empty()) said.error = ev->error.msg ? ev->error.msg : "?";
-        break;
+    case TELNET_EV_ERROR: if (said.error.empty()) said.error = ev->error.msg ? ev->error.msg : "?"; break;
     default: break;
     }
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,7 +11,7 @@
 #include <asio.hpp>
 
 #include "app/server.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 
 struct telnet_t;
 union telnet_event_t;
@@ -28,10 +27,9 @@ void only_crlf(std::string_view text, const std::string& what);
 
 // What the client's libtelnet made of the server's bytes.
 struct ServerSaid {
-    std::string text;                                // data
-    std::string error;                               // the first telnet error, if any
-    std::vector<std::pair<int, int>> negotiations;   // (TELNET_EV_WILL/WONT/DO/DONT, option)
-    std::vector<int> subnegotiations;                // their options
+    std::string text, error;                        // data; the first telnet error, if any
+    std::vector<std::pair<int, int>> negotiations;  // (TELNET_EV_WILL/WONT/DO/DONT, option)
+    std::vector<int> subnegotiations;               // their options
 };
 
 class TelnetConnection {
@@ -48,9 +46,7 @@ public:
     void check_closed();
     bool closed_by_server() const { return closed_by_server_; }
     const ServerSaid& said() const { return said_; }
-    // The longest any single handler of the loop ran.
-    std::chrono::steady_clock::duration longest_turn() const { return longest_turn_; }
-    bbs::Host& host() { return world_.host(); }
+    std::chrono::steady_clock::duration longest_turn() const { return longest_turn_; }  // of one loop handler
 
 private:
     bool pump();
@@ -58,7 +54,7 @@ private:
     static void client_event(telnet_t*, telnet_event_t* event, void* self);
 
     int channels_;
-    FuzzWorld world_;
+    testing_support::World world_;
     asio::io_context io_;
     app::Server server_;
     std::shared_ptr<app::Session> session_;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/wire.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/fuzz/telnet_connection.h"
 
 namespace plusfuzz {

@@ -12,7 +12,7 @@
 #include "terminal/output.h"
 #include "terminal/pager.h"
 #include "terminal/text.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/terminal/screen.h"
 
 namespace {

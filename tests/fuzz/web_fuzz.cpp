@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/web/frames.h"
 #include "web/http_request.h"
 #include "web/utf8.h"

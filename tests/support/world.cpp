@@ -3,30 +3,28 @@
 #include <gtest/gtest.h>
 #include <strings.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 #include <tuple>
 
 #include "app/modules.h"
+#include "bbs/text.h"
 #include "tests/support/data_files.h"
 
 namespace testing_support {
 
+namespace {
+
+void failed(const std::string& what) {
+    if (on_failure) on_failure(what);
+    else ADD_FAILURE() << what;
+}
+
+} // namespace
+
 UserSpec::UserSpec() {
-    credits = 10000;
-    days = 30;
-    profession = "Fighter";
-    title = "the Wanderer";
-    level = 3;
-    experience = 1200;
-    hit_points = 30;
-    kills = 7;
-    quests = 2;
-    time_played = 2500;
-    copper = 5000;
-    alignment = 0;
-    room = 0;
+    credits = 10000, days = 30, profession = "Fighter", title = "the Wanderer", level = 3, experience = 1200;
+    hit_points = 30, kills = 7, quests = 2, time_played = 2500, copper = 5000, alignment = 0, room = 0;
 }
 
 struct World::Impl {
@@ -41,15 +39,16 @@ struct World::Impl {
 
 World::World() : impl_(std::make_unique<Impl>()) {
     setenv("BBS_FAST_HASH", "1", 1);
-    char pattern[] = "/tmp/plus-world-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        ADD_FAILURE() << "cannot make a temporary folder";
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "plus-world-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        failed("cannot make a folder like " + pattern);
         return;
     }
     impl_->root = pattern;
     impl_->dir = impl_->root / "data";
     std::string error;
-    if (!app::copy_config(impl_->dir, PLUS_CONFIG_DIR, &error)) ADD_FAILURE() << error;
+    if (!app::copy_config(impl_->dir, PLUS_CONFIG_DIR, &error)) failed(error);
 }
 
 World::~World() {
@@ -60,15 +59,15 @@ World::~World() {
 
 void World::set_option(std::string_view name, std::string_view value) {
     if (!set_message_entry(impl_->file("QRTBKPLS.MSG"), name, value))
-        ADD_FAILURE() << "QRTBKPLS.MSG has no entry " << name;
+        failed("QRTBKPLS.MSG has no entry " + std::string(name));
 }
 
 void World::set_ini(std::string_view key, std::string_view value) {
-    if (!set_ini_key(impl_->file("brakvold.ini"), key, value)) ADD_FAILURE() << "cannot write brakvold.ini";
+    if (!set_ini_key(impl_->file("brakvold.ini"), key, value)) failed("cannot write brakvold.ini");
 }
 
 void World::remove_ini(std::string_view key) {
-    if (!remove_ini_key(impl_->file("brakvold.ini"), key)) ADD_FAILURE() << "cannot write brakvold.ini";
+    if (!remove_ini_key(impl_->file("brakvold.ini"), key)) failed("cannot write brakvold.ini");
 }
 
 void World::write_tcplibm(std::optional<std::string> subbbs) {
@@ -95,10 +94,7 @@ void World::add_user(const UserSpec& user) { impl_->people.accounts.push_back(us
 void World::no_default_population() { impl_->default_population = false; }
 
 bool World::start() {
-    if (impl_->host) {
-        ADD_FAILURE() << "World::start called twice";
-        return false;
-    }
+    if (impl_->host) return failed("World::start called twice"), false;
     app::Population people;
     if (impl_->default_population) {
         people.classes = {{"Member", 365}, {"Sysop", -1}};
@@ -125,7 +121,7 @@ bool World::start() {
     std::string error;
     impl_->host = bbs::Host::open(options, &error);
     if (!impl_->host) {
-        ADD_FAILURE() << "cannot open the host: " << error;
+        failed("cannot open the host: " + error);
         impl_->stop_reason = error;
         return false;
     }
@@ -136,7 +132,7 @@ bool World::start() {
         impl_->stop_reason = error;
         return false;
     }
-    if (!app::populate(h, people, &error)) ADD_FAILURE() << error;
+    if (!app::populate(h, people, &error)) failed(error);
     if (game_refuses_addon) game().failures().register_addon = true;
     if (!h.load_module(app::program_dir() / "libqrtbkpls.so", "init__qrtbkpls", &error)) {
         impl_->stop_reason = h.stopped() ? h.stop_reason() : error;
@@ -158,10 +154,7 @@ const std::filesystem::path& World::dir() const { return impl_->dir; }
 
 int World::login(std::string_view userid) {
     int ch = host().logon(userid);
-    if (ch < 0) {
-        ADD_FAILURE() << "cannot log on " << userid;
-        return ch;
-    }
+    if (ch < 0) return failed("cannot log on " + std::string(userid)), ch;
     host().deliver_all();
     host().take_output(ch);
     return ch;
@@ -204,27 +197,6 @@ std::vector<bbs::Database::Entry> World::records() { return host().database().ge
 
 HostUser* World::user(int channel) { return usroff(channel); }
 
-std::string escape_visible(std::string_view bytes) {
-    std::string out;
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\x1b': out += "\\e"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\\': out += "\\\\"; break;
-            default:
-                if (u >= 0x20 && u < 0x7f) {
-                    out += c;
-                } else {
-                    char hex[8];
-                    std::snprintf(hex, sizeof hex, "\\x%02X", u);
-                    out += hex;
-                }
-        }
-    }
-    return out;
-}
+std::string escape_visible(std::string_view bytes) { return bbs::escaped_for_log(bytes); }
 
 } // namespace testing_support

@@ -18,6 +18,10 @@
 
 namespace testing_support {
 
+// Where World reports what went wrong: a GoogleTest failure unless a program
+// without tests (the fuzz programs) sets its own.
+inline void (*on_failure)(const std::string& what) = nullptr;
+
 // An account and his character (none while player_name is empty), with the
 // defaults the suites count on: class Member, 10000 credits, 30 days,
 // password "secret"; a human fighter, the Wanderer, with 5000 copper and 3 lives.
@@ -27,8 +31,8 @@ struct UserSpec : app::Account {
 
 class World {
 public:
-    // Makes the data folder (a fresh temporary one) from config/. Nothing is
-    // started until start().
+    // Makes the data folder (a fresh one in the temporary folder, $TMPDIR
+    // or /tmp) from config/. Nothing is started until start().
     World();
     ~World(); // host closed, data folder removed
 
@@ -85,7 +89,7 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Literal helpers: the escape character etc. in expected texts.
-std::string escape_visible(std::string_view bytes); // \e \r \n \xHH shown, for failure messages
+// The bytes for a failure message: control bytes and what is not UTF-8 as \xHH.
+std::string escape_visible(std::string_view bytes);
 
 } // namespace testing_support
