@@ -87,6 +87,11 @@ testing_support::World& started(testing_support::World& world, int channels) {
 
 }  // namespace plusfuzz
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    plusfuzz::fuzz_one(std::string_view(reinterpret_cast<const char*>(data), size));
+    return 0;
+}
+
 // Every failure of the tests' World a finding, the program's folders in one
 // scratch folder, cheap password hashes, and the libraries loaded once.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

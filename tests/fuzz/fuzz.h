@@ -17,6 +17,9 @@ std::string& fail_context();
 // Bytes for a finding's message: control bytes and what is no UTF-8 as \xHH.
 inline std::string shown(std::string_view bytes) { return bbs::escaped_for_log(bytes); }
 
+// The program's target, which LLVMFuzzerTestOneInput runs on every input.
+void fuzz_one(std::string_view bytes);
+
 // The bytes in pieces of 1..longest bytes, their lengths drawn from `seed`.
 std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed, size_t longest = 64);
 

@@ -176,11 +176,10 @@ void check_compiled(std::string_view bytes) {
 }
 
 }  // namespace
-}  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    plusfuzz::check_source(bytes);
-    plusfuzz::check_compiled(bytes);
-    return 0;
+void fuzz_one(std::string_view bytes) {
+    check_source(bytes);
+    check_compiled(bytes);
 }
+
+}  // namespace plusfuzz

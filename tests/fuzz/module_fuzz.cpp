@@ -446,10 +446,7 @@ private:
 };
 
 } // namespace
-} // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    plusfuzz::Run run;
-    run.play(std::string_view(reinterpret_cast<const char*>(data), size));
-    return 0;
-}
+void fuzz_one(std::string_view script) { Run().play(script); }
+
+} // namespace plusfuzz

@@ -55,16 +55,16 @@ void check_wire_helpers(std::string_view bytes, uint8_t seed) {
 }
 
 }  // namespace
-}  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    const uint8_t seed = data[0];
-    std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-    plusfuzz::check_wire_helpers(bytes, seed);
-    plusfuzz::TelnetConnection connection;
-    for (auto piece : plusfuzz::cut(bytes, seed)) connection.send(piece);
+void fuzz_one(std::string_view bytes) {  // byte 0 cuts the rest in pieces
+    if (bytes.empty()) return;
+    const auto seed = static_cast<uint8_t>(bytes[0]);
+    bytes.remove_prefix(1);
+    check_wire_helpers(bytes, seed);
+    TelnetConnection connection;
+    for (auto piece : cut(bytes, seed)) connection.send(piece);
     connection.hang_up();
     connection.check_closed();
-    return 0;
 }
+
+}  // namespace plusfuzz

@@ -142,10 +142,10 @@ void check_output(std::string_view bytes, uint8_t seed) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0 || size > 1024) return 0;  // longer inputs find nothing new, slowly
-    const uint8_t seed = data[0];
-    std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+void plusfuzz::fuzz_one(std::string_view bytes) {
+    if (bytes.empty() || bytes.size() > 1024) return;  // longer inputs find nothing new, slowly
+    const auto seed = static_cast<uint8_t>(bytes[0]);
+    bytes.remove_prefix(1);
     try {
         const auto keys = decode(bytes, seed & 1 ? Encoding::cp437 : Encoding::utf8, seed);
         check_input_line(keys, seed);
@@ -154,5 +154,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::exception& e) {
         fail(std::string("the screen model refused what was sent: ") + e.what());
     }
-    return 0;
 }

@@ -161,23 +161,18 @@ std::string run_session(const std::vector<std::string_view>& pieces) {
 }
 
 }  // namespace
-}  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace plusfuzz;
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const std::uint8_t seed = size ? data[0] : 0;
+void fuzz_one(std::string_view bytes) {
+    const auto seed = static_cast<std::uint8_t>(bytes.empty() ? 0 : bytes[0]);
     const std::vector<std::string_view> whole{bytes};
     const auto pieces = cut(bytes, seed);
-
     if (read_heads(whole) != read_heads(pieces)) fail("HTTP heads read differently when the bytes are cut");
-
     const bool close_first = seed & 1;
     const auto a = run_socket(whole, close_first);
     const auto b = run_socket(pieces, close_first);
     if (a.messages != b.messages || a.output != b.output || a.state != b.state)
         fail("WebSocket frames read differently when the bytes are cut");
-
     if (run_session(whole) != run_session(pieces)) fail("a session runs differently when the bytes are cut");
-    return 0;
 }
+
+}  // namespace plusfuzz
