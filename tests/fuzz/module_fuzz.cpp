@@ -301,34 +301,29 @@ private:
     }
 
     std::map<std::string, Logged> new_log_lines() {
-        std::string log = world_.game().read_log();
+        const std::string log = world_.game().read_log();
         if (log.size() < log_seen_) fail("the game's log shrank");
-        std::string fresh = log.substr(log_seen_);
+        const std::string fresh = log.substr(log_seen_);
         log_seen_ = log.size();
         std::map<std::string, Logged> logged;
-        size_t pos = 0;
-        while (pos < fresh.size()) {
-            size_t end = fresh.find("\r\n", pos);
-            if (end == std::string::npos) end = fresh.size();
+        for (size_t pos = 0, end; pos < fresh.size(); pos = end + 2) {
+            end = std::min(fresh.find("\r\n", pos), fresh.size());
             // Every line begins with its time stamp ("2026-12-07T08:01:02Z ").
-            std::string line = fresh.substr(pos, end - pos);
+            const std::string line = fresh.substr(pos, end - pos);
             if (line.size() <= bbs::kLogStampSize || line[bbs::kLogStampSize] != ' ' || line[bbs::kLogStampSize - 1] != 'Z')
                 fail("a game log line without its time stamp: " + line);
             read_log_line(line.substr(bbs::kLogStampSize + 1), &logged);
-            pos = end + 2;
         }
         return logged;
     }
 
     void check_holdings() {
-        std::map<std::string, Logged> logged = new_log_lines();
+        std::map<std::string, Logged> logged = new_log_lines();  // what he had never rises, every loss is in the log
         for (size_t i = 0; i < people().size(); ++i) {
             const auto& p = people()[i];
-            Holdings now = holdings(i);
-            const Holdings& was = before_[i];
-            Logged log = logged[p.userid];
+            const Holdings now = holdings(i), was = before_[i];
+            const Logged& log = logged[p.userid];
             const std::string who = p.userid + ": ";
-            // What he had never rises, and every unit he lost is in the log.
             auto spent = [&](const char* what, int64_t had, int64_t has, int64_t logged, const char* log_name) {
                 const std::string change = std::string(what) + " " + (has > had ? "rose" : "went") + " from " +
                                            std::to_string(had) + " to " + std::to_string(has);
@@ -345,14 +340,11 @@ private:
                 for (int64_t take : log.copper_takes)
                     if (take != life_copper_ && take != desc_copper_)
                         fail(who + std::to_string(take) + " copper taken, which is no price");
-                if (now.lives < was.lives)
-                    fail(who + "lives fell from " + std::to_string(was.lives) + " to " + std::to_string(now.lives));
-                if (now.lives > was.lives) {
-                    if (now.lives != was.lives + 1 || was.lives >= 9)
-                        fail(who + "lives went from " + std::to_string(was.lives) + " to " + std::to_string(now.lives));
-                    if (log.lives_bought + log.lives_mailed == 0)
-                        fail(who + "gained a life without a purchase in the log");
-                }
+                // Lives only rise, by one, to at most 9, by a purchase the log names.
+                if (now.lives != was.lives && (now.lives != was.lives + 1 || was.lives >= 9))
+                    fail(who + "lives went from " + std::to_string(was.lives) + " to " + std::to_string(now.lives));
+                if (now.lives > was.lives && log.lives_bought + log.lives_mailed == 0)
+                    fail(who + "gained a life without a purchase in the log");
             }
             before_[i] = now;
         }
@@ -366,9 +358,7 @@ private:
         return false;
     }
     static bool is_player(const std::string& name) {
-        for (const auto& p : people())
-            if (!p.player_name.empty() && name == p.player_name) return true;
-        return false;
+        return !name.empty() && std::ranges::any_of(people(), [&](const auto& p) { return name == p.player_name; });
     }
 
     void check_records() {

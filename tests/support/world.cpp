@@ -85,9 +85,7 @@ void World::remove_message_file() {
     }
 }
 
-void World::add_class(std::string_view name, int16_t days) {
-    impl_->people.classes.push_back({std::string(name), days});
-}
+void World::add_class(std::string_view name, int16_t days) { impl_->people.classes.push_back({std::string(name), days}); }
 
 void World::add_user(const UserSpec& user) { impl_->people.accounts.push_back(user); }
 
@@ -98,17 +96,11 @@ bool World::start() {
     app::Population people;
     if (impl_->default_population) {
         people.classes = {{"Member", 365}, {"Sysop", -1}};
-        UserSpec sysop;
-        sysop.userid = "Sysop";
-        sysop.class_name = "Sysop";
-        sysop.keys = {"SYSOP"};
-        people.accounts.push_back(sysop);
         for (auto [userid, name, gender] :
-             {std::tuple{"Alice", "Alia", 'F'}, {"Bob", "Bobo", 'M'}, {"Carol", "Cara", 'F'}}) {
+             {std::tuple{"Sysop", "", 'M'}, {"Alice", "Alia", 'F'}, {"Bob", "Bobo", 'M'}, {"Carol", "Cara", 'F'}}) {
             UserSpec u;
-            u.userid = userid;
-            u.player_name = name;
-            u.gender = gender;
+            u.userid = userid, u.player_name = name, u.gender = gender;
+            if (u.userid == "Sysop") u.class_name = "Sysop", u.keys = {"SYSOP"};
             people.accounts.push_back(u);
         }
     }
@@ -116,22 +108,13 @@ bool World::start() {
     people.accounts.insert(people.accounts.end(), impl_->people.accounts.begin(), impl_->people.accounts.end());
 
     bbs::HostOptions options;
-    options.data_dir = impl_->dir;
-    options.channels = channels;
+    options.data_dir = impl_->dir, options.channels = channels;
     std::string error;
     impl_->host = bbs::Host::open(options, &error);
-    if (!impl_->host) {
-        failed("cannot open the host: " + error);
-        impl_->stop_reason = error;
-        return false;
-    }
-    // The characters are there before Brakvold Plus starts, as on a host
-    // that has been running.
+    if (!impl_->host) failed("cannot open the host: " + error);
+    // The characters are there before Brakvold Plus starts, as on a host that has been running.
+    if (!impl_->host || !app::load_game(*impl_->host, &error)) return impl_->stop_reason = error, false;
     bbs::Host& h = *impl_->host;
-    if (!app::load_game(h, &error)) {
-        impl_->stop_reason = error;
-        return false;
-    }
     if (!app::populate(h, people, &error)) failed(error);
     if (game_refuses_addon) game().failures().register_addon = true;
     if (!h.load_module(app::program_dir() / "libqrtbkpls.so", "init__qrtbkpls", &error)) {
@@ -153,7 +136,7 @@ std::string World::stop_reason() const {
 const std::filesystem::path& World::dir() const { return impl_->dir; }
 
 int World::login(std::string_view userid) {
-    int ch = host().logon(userid);
+    const int ch = host().logon(userid);
     if (ch < 0) return failed("cannot log on " + std::string(userid)), ch;
     host().deliver_all();
     host().take_output(ch);
@@ -171,10 +154,7 @@ std::string World::type_only(int channel, std::string_view line) {
     return host().take_output(channel);
 }
 
-std::string World::enter(int channel) {
-    type(channel, "ext");
-    return type(channel, "*");
-}
+std::string World::enter(int channel) { return type(channel, "ext"), type(channel, "*"); }
 
 std::string World::output(int channel) { return host().take_output(channel); }
 
