@@ -15,14 +15,11 @@ namespace plusfuzz {
 namespace {
 
 // The program's scratch folder (its worlds' data folders and files), under /dev/shm if there is one.
-std::filesystem::path& scratch() {
-    static std::filesystem::path dir;
-    return dir;
-}
+std::filesystem::path scratch;
 
 void remove_scratch() {
     std::error_code ec;
-    if (!scratch().empty()) std::filesystem::remove_all(scratch(), ec);
+    if (!scratch.empty()) std::filesystem::remove_all(scratch, ec);
 }
 
 }  // namespace
@@ -53,19 +50,19 @@ std::vector<std::string_view> cut(std::string_view bytes, uint8_t seed, size_t l
 }
 
 const std::vector<testing_support::UserSpec>& people() {
-    struct Row { const char *userid, *player, *class_name; int64_t credits; uint16_t days; bool sysop; int32_t copper, lives; };
-    static const Row rows[] = {
-        {"Sysop", "", "Sysop", 100000, 30, true, 0, 0},      {"Alice", "Alia", "Member", 1000000, 300, false, 500000, 3},
-        {"Bob", "Bobo", "Member", 150, 6, false, 40, 8},     {"Carol", "Cara", "Guest", 5000, 20, false, 5000, 1},
-        {"Dave", "", "Member", 5000, 20, false, 0, 0},       {"Erin", "Eris", "Sysop", 5000, 10, true, 900, 9},
+    struct Row { const char *userid, *player, *class_name; int64_t credits; uint16_t days; int32_t copper, lives; };
+    static const Row rows[] = {  // the class Sysop's people hold the key SYSOP
+        {"Sysop", "", "Sysop", 100000, 30, 0, 0},   {"Alice", "Alia", "Member", 1000000, 300, 500000, 3},
+        {"Bob", "Bobo", "Member", 150, 6, 40, 8},   {"Carol", "Cara", "Guest", 5000, 20, 5000, 1},
+        {"Dave", "", "Member", 5000, 20, 0, 0},     {"Erin", "Eris", "Sysop", 5000, 10, 900, 9},
     };
     static const std::vector<testing_support::UserSpec> list = [] {
         std::vector<testing_support::UserSpec> out;
-        for (int i = 1; const Row& r : rows) {  // characters told apart by where they stand
+        for (int i = 1; const Row& r : rows) {  // the characters told apart by their place in the list
             testing_support::UserSpec u;
             u.userid = r.userid, u.player_name = r.player, u.class_name = r.class_name, u.credits = r.credits;
             u.days = r.days, u.copper = r.copper, u.lives = r.lives;
-            if (r.sysop) u.keys = {"SYSOP"};
+            if (u.class_name == "Sysop") u.keys = {"SYSOP"};
             u.race = i % 2 ? "Elf" : "Human", u.guild = i % 3 == 0 ? "Wardens" : "", u.gender = i % 2 ? 'M' : 'F';
             u.level = 3 + i, u.experience = 1200 * i, u.time_played = 2500u * static_cast<uint32_t>(++i);
             out.push_back(u);
@@ -77,8 +74,7 @@ const std::vector<testing_support::UserSpec>& people() {
 
 testing_support::World& started(testing_support::World& world, int channels) {
     world.no_default_population();
-    world.add_class("Member", 365);
-    world.add_class("Sysop", -1);
+    world.add_class("Member", 365), world.add_class("Sysop", -1);
     for (const auto& p : people()) world.add_user(p);
     world.channels = channels;
     if (!world.start()) fail("the host did not start: " + world.stop_reason());
@@ -98,9 +94,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     testing_support::on_failure = plusfuzz::fail;
     std::error_code ec;
     const bool shm = std::filesystem::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0;
-    std::string name = (shm ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path(ec)).string() + "/plus-fuzz-XXXXXX";
+    const auto base = shm ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path(ec);
+    std::string name = (base / "plus-fuzz-XXXXXX").string();
     if (!mkdtemp(name.data())) plusfuzz::fail("cannot make a folder like " + name);
-    plusfuzz::scratch() = name;
+    plusfuzz::scratch = name;
     std::atexit(plusfuzz::remove_scratch);
     setenv("TMPDIR", name.c_str(), 1);
     setenv("BBS_FAST_HASH", "1", 1);

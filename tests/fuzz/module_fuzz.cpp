@@ -102,7 +102,9 @@ bool same_ignoring_case(std::string_view a, std::string_view b) {
 bool all_zero(const std::string& bytes, size_t offset, size_t length) {
     return bytes.find_first_not_of('\0', offset) >= offset + length;
 }
-bool terminated(const std::string& bytes, size_t offset, size_t width) { return bytes.find('\0', offset) < offset + width; }
+bool terminated(const std::string& bytes, size_t offset, size_t width) {
+    return bytes.find('\0', offset) < offset + width;
+}
 // A text field: terminated within its width, zero behind the terminator.
 bool clean_field(const std::string& bytes, size_t offset, size_t width) {
     const size_t end = bytes.find('\0', offset);
@@ -116,7 +118,7 @@ public:
         game_module_ = world_.host().find_module("Brakvold");
         plus_module_ = world_.host().find_module("Brakvold Plus");
         world_.host().set_output_sink([this](int channel, std::string_view bytes) { heard(channel, bytes); });
-        bbs::set_breach_observer([](std::string_view what) { fail("a module call broke the host's rules: " + std::string(what)); });
+        bbs::set_breach_observer([](std::string_view what) { fail("a module call broke the rules: " + std::string(what)); });
         read_prices();
         for (size_t i = 0; i < people().size(); ++i) before_.push_back(holdings(i));
         log_seen_ = world_.game().read_log().size();
@@ -139,7 +141,6 @@ public:
     }
 
 private:
-    // ---- one step ---------------------------------------------------------
 
     static size_t arg(std::string_view line, size_t count) { return line.size() > 1 ? pick(line[1], count) : 0; }
     static int channel_arg(std::string_view line) { return static_cast<int>(arg(line, kChannels)); }
@@ -239,8 +240,6 @@ private:
         deleted_[who] = true;
     }
 
-    // ---- output ------------------------------------------------------------
-
     void heard(int channel, std::string_view bytes) {
         if (trace_) std::fprintf(stderr, "  channel %d: %s\n", channel, shown(bytes).c_str());
         heard_[channel].append(bytes);
@@ -254,8 +253,6 @@ private:
                  std::to_string(serving_) + ": \"" + shown(bytes) + "\"");
         }
     }
-
-    // ---- holdings and the log ----------------------------------------------
 
     // The copper prices (DESCCOP, LIFECOP) as the module reads them from what the host holds: a reload
     // whose file it refused keeps the old ones.
@@ -310,9 +307,10 @@ private:
             end = std::min(fresh.find("\r\n", pos), fresh.size());
             // Every line begins with its time stamp ("2026-12-07T08:01:02Z ").
             const std::string line = fresh.substr(pos, end - pos);
-            if (line.size() <= bbs::kLogStampSize || line[bbs::kLogStampSize] != ' ' || line[bbs::kLogStampSize - 1] != 'Z')
+            constexpr size_t stamp = bbs::kLogStampSize;
+            if (line.size() <= stamp || line[stamp] != ' ' || line[stamp - 1] != 'Z')
                 fail("a game log line without its time stamp: " + line);
-            read_log_line(line.substr(bbs::kLogStampSize + 1), &logged);
+            read_log_line(line.substr(stamp + 1), &logged);
         }
         return logged;
     }
@@ -349,8 +347,6 @@ private:
             before_[i] = now;
         }
     }
-
-    // ---- records -------------------------------------------------------------
 
     bool is_account(const std::string& userid) {
         for (size_t i = 0; i < people().size(); ++i)
@@ -393,8 +389,6 @@ private:
             }
         }
     }
-
-    // ---- users in the menus ----------------------------------------------------
 
     void check_users() {
         for (int ch = 0; ch < kChannels; ++ch) {

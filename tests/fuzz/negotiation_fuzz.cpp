@@ -66,7 +66,7 @@ Program read_program(std::string_view input) {
     auto next = [&]() -> uint8_t { return i < input.size() ? input[i++] : 0; };
     auto ch = [&] { return static_cast<char>(next()); };
     auto take = [&](size_t n) { const auto bytes = input.substr(i, n); i += bytes.size(); return bytes; };
-    constexpr char iac = static_cast<char>(TELNET_IAC), sb = static_cast<char>(TELNET_SB), se = static_cast<char>(TELNET_SE);
+    constexpr char iac = char(TELNET_IAC), sb = char(TELNET_SB), se = char(TELNET_SE);
     while (i < input.size() && p.steps.size() < kMaxSteps) {
         const int op = next() % 10;
         std::string step{iac};

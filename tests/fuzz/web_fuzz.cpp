@@ -89,11 +89,7 @@ bool check_server_frames(const std::vector<webtest::Frame>& frames, const std::s
     return closed;
 }
 
-struct SocketRun {
-    std::vector<web::WebSocket::Message> messages;
-    std::string output;
-    web::WebSocket::State state;
-};
+struct SocketRun { std::vector<web::WebSocket::Message> messages; std::string output; web::WebSocket::State state; };
 
 SocketRun run_socket(const std::vector<std::string_view>& pieces, bool close_first) {
     web::WebSocket socket(web::WebSocketLimits{kMaxMessage});
@@ -121,8 +117,7 @@ const std::string kUpgrade =
 
 std::string run_session(const std::vector<std::string_view>& pieces) {
     web::WebConfig config;
-    config.http = kHttpLimits;
-    config.websocket.max_message = kMaxMessage;
+    config.http = kHttpLimits, config.websocket.max_message = kMaxMessage;
     config.clock = [] { return std::chrono::system_clock::time_point{}; };
     web::StaticSite site;
     site.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});

@@ -85,7 +85,9 @@ void World::remove_message_file() {
     }
 }
 
-void World::add_class(std::string_view name, int16_t days) { impl_->people.classes.push_back({std::string(name), days}); }
+void World::add_class(std::string_view name, int16_t days) {
+    impl_->people.classes.push_back({std::string(name), days});
+}
 
 void World::add_user(const UserSpec& user) { impl_->people.accounts.push_back(user); }
 
