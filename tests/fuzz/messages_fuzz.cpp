@@ -11,19 +11,17 @@
 #include "bbs/log.h"
 #include "bbs/messages.h"
 #include "bbs/options.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/support/data_files.h"
 
 namespace plusfuzz {
 namespace {
 
-const std::filesystem::path& scratch() {
-    static const std::filesystem::path dir = make_scratch_dir("plus-fuzz-messages");
-    return dir;
-}
-
-void write_bytes(const std::filesystem::path& file, std::string_view bytes) {
+// A file of the program's scratch folder with these bytes.
+std::filesystem::path written(const char* name, std::string_view bytes) {
+    const auto file = std::filesystem::temp_directory_path() / name;
     if (!testing_support::write_file(file, bytes)) fail("cannot write " + file.string());
+    return file;
 }
 
 // Message source that parses back to exactly `table`.
@@ -48,6 +46,17 @@ void same_tables(const bbs::MessageTable& a, const bbs::MessageTable& b, const s
         if (x.number != y.number || x.name != y.name || x.text != y.text || !(x.kind == y.kind))
             fail(what + ": entry " + describe(x) + " became " + describe(y));
     }
+}
+
+// An accepted table compiled to a file and read back: the same entries and digest.
+void compiles_and_reads_back(const bbs::MessageTable& table, const char* name, const std::string& what) {
+    const auto file = std::filesystem::temp_directory_path() / name;
+    std::string why;
+    if (!bbs::write_compiled_messages(file, table, &why)) fail(what + ": cannot write an accepted table: " + why);
+    bbs::MessageTable read;
+    if (!bbs::read_compiled_messages(file, &read, &why)) fail(what + ": cannot read it back: " + why);
+    same_tables(table, read, what);
+    if (read.source_digest != table.source_digest) fail(what + ": the digest changed");
 }
 
 size_t count_lines(std::string_view text) { return 1 + std::count(text.begin(), text.end(), '\n'); }
@@ -115,18 +124,10 @@ void check_source(std::string_view text) {
         fail("the table written back as source does not parse: " + error.describe());
     same_tables(table, again, "written back as source");
 
-    // Compiled and read back.
-    const auto compiled = scratch() / "FUZZ.MCV";
-    std::string why;
-    if (!bbs::write_compiled_messages(compiled, table, &why)) fail("cannot compile an accepted table: " + why);
-    bbs::MessageTable read;
-    if (!bbs::read_compiled_messages(compiled, &read, &why)) fail("cannot read what was compiled: " + why);
-    same_tables(table, read, "compiled and read back");
-    if (read.source_digest != table.source_digest) fail("the compiled digest changed");
+    compiles_and_reads_back(table, "FUZZ.MCV", "compiled and read back");
 
     // The source on disk, as scan_message_source reads another module's file.
-    const auto source = scratch() / "FUZZ.MSG";
-    write_bytes(source, text);
+    const auto source = written("FUZZ.MSG", text);
     for (const auto& e : table.entries) {
         std::string value;
         if (!bbs::scan_message_source(source.string(), e.name, &value))
@@ -136,14 +137,13 @@ void check_source(std::string_view text) {
 
     // The option readers, with the bounds the module uses and some others.
     HostMsgFile block;
-    block.name = "FUZZ.MCV";
-    block.table = table;
+    block.name = "FUZZ.MCV", block.table = table;
     bbs::HostLog quiet;  // never opened: the warnings go nowhere
     bbs::OptionReader reader(&block, quiet);
     static const int64_t kBounds[][2] = {{0, 1000000}, {-1, 90000000}, {1, 32767}, {0, 60}, {1, 10}, {5, 5}};
     for (const auto& e : table.entries) {
         for (const auto& b : kBounds) {
-            int64_t v = reader.number(e.number, b[0], b[1]);
+            const int64_t v = reader.number(e.number, b[0], b[1]);
             if (v < b[0] || v > b[1])
                 fail("option " + describe(e) + " read as " + std::to_string(v) + " outside " + std::to_string(b[0]) +
                      ".." + std::to_string(b[1]));
@@ -154,11 +154,9 @@ void check_source(std::string_view text) {
 }
 
 void check_compiled(std::string_view bytes) {
-    const auto file = scratch() / "INPUT.MCV";
-    write_bytes(file, bytes);
     bbs::MessageTable table;
     std::string why;
-    if (!bbs::read_compiled_messages(file, &table, &why)) {
+    if (!bbs::read_compiled_messages(written("INPUT.MCV", bytes), &table, &why)) {
         if (why.empty()) fail("a refused compiled file without a reason");
         return;
     }
@@ -167,20 +165,14 @@ void check_compiled(std::string_view bytes) {
     if (payload + 20 > bytes.size())
         fail("a compiled file of " + std::to_string(bytes.size()) + " bytes read as " + std::to_string(payload) +
              " bytes of entries");
-    const auto again = scratch() / "AGAIN.MCV";
-    if (!bbs::write_compiled_messages(again, table, &why)) fail("cannot write an accepted table again: " + why);
-    bbs::MessageTable read;
-    if (!bbs::read_compiled_messages(again, &read, &why)) fail("cannot read a table written again: " + why);
-    same_tables(table, read, "compiled file written again");
-    if (read.source_digest != table.source_digest) fail("the digest changed when written again");
+    compiles_and_reads_back(table, "AGAIN.MCV", "compiled file written again");
 }
 
 }  // namespace
-}  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    plusfuzz::check_source(bytes);
-    plusfuzz::check_compiled(bytes);
-    return 0;
+void fuzz_one(std::string_view bytes) {
+    check_source(bytes);
+    check_compiled(bytes);
 }
+
+}  // namespace plusfuzz

@@ -1,46 +1,26 @@
-// Fuzz target: Brakvold Plus inside the in-process host, with the game.
-//
-// The input is a script, one step a line ('\n' ends a step; a line that
-// begins with none of the letters below, e.g. "#", does nothing). The byte
-// after the letter picks a user or a channel (users 0..5 as in people(),
-// channels 0..3); the rest of the line is the step's text. A byte that picks
-// among N things picks by its value when it is a digit, by its code
-// otherwise, modulo N.
-//
-//   o U      user U logs on (at the first free channel)
-//   h C      channel C hangs up
-//   t C text the user at channel C types the line
-//   T C text the same, then every queued status is delivered
-//   s        the oldest queued status is delivered
-//   S        queued statuses are delivered until none is left
-//   e C text the user at channel C saves the editor with this text
-//   a C      the user at channel C abandons the editor
-//   i C text a message is injected for the user at channel C (a page)
-//   r V...   options reload: each byte V picks the value of one option of
-//            kChoices, in order, and a 14th byte the game's ini settings
-//            (kIniChoices); options without a byte keep their value
-//   R N text options reload: option N of kChoices gets the raw text
-//   d U      user U's account is deleted (hung up first when online)
-//   f F      the game's add-on services fail (bits of F: 1 taking copper,
-//            2 giving it back, 4 adding a life, 8 player data, 16 mail,
-//            32 ini values) or, for bits left out, work again
-//
-// After every step check_world() checks, and aborts with a description of
-// what broke: the host runs; the generic database holds only the module's
-// records, well formed, one per key, each of an existing account or player;
-// users are in the module's substates (the sysop ones only with the key); no
-// channel but the one served gets output (a "tell" aside); credits, days and
-// copper only fall, by what the log's lines account for, and a life is only
-// gained by a purchase. A module call that leaves the host's selection
-// stacks otherwise than it found them is a finding at once.
+// Fuzz target: Brakvold Plus inside the in-process host, with the game. The input is a script, one step
+// a line; a line that begins with none of these letters does nothing. The byte after the letter picks a
+// user (U: 0..5 of people()) or a channel (C: 0..3), by its value when a digit, else by its code, modulo N;
+// the rest of the line is the step's text.
+//   o U  log on          h C  hang up          t C text  type      T C text  type, then deliver every status
+//   s    deliver one     S    deliver all      e C text  editor saved          a C  editor abandoned
+//   i C text  a message injected (a page)      d U  account deleted (hung up first when online)
+//   r V...    reload: byte i picks the value of kChoices[i], a 14th byte the ini settings (kIniChoices)
+//   R N text  reload: option N of kChoices gets the raw text
+//   f F  the game's add-on services fail by the bits of F (1 taking copper, 2 giving it back, 4 adding a
+//        life, 8 player data, 16 mail, 32 ini values); the others work again
+// After every step check_world(): the host runs; the generic database holds only the module's records,
+// well formed, one per key, each of an existing account or player; users are in the module's substates
+// (the sysop ones only with the key); no channel but the one served gets output (a "tell" aside); credits,
+// days and copper only fall, by what the log's lines account for; a life is only gained by a purchase.
+// A module call that leaves the host's selection stacks otherwise than it found them is a finding at once.
 #include <strings.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -54,7 +34,8 @@
 #include "bbs/log.h"
 #include "bbs/messages.h"
 #include "bbs/options.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
+#include "tests/support/data_files.h"
 
 namespace plusfuzz {
 namespace {
@@ -68,60 +49,44 @@ constexpr uint32_t kRegSize = 672;
 constexpr size_t kDescText = 55, kDescTextSize = 801, kDescFlags = 856, kDescReserved = 860;
 constexpr size_t kRegReserved1 = 55, kRegLines = 58, kRegLineSize = 61, kRegReserved2 = 668;
 
-struct OptionChoice {
-    const char* name;
-    std::vector<const char*> values;
-};
+struct OptionChoice { const char* name; std::vector<const char*> values; };
 
 // The options a reload sets. SYSKEY stays: the invariants know who the
 // sysops are by the key the accounts hold.
 const std::vector<OptionChoice> kChoices = {
-    {"DESCCRD", {"100", "0", "20000", "2000000", "-5", "abc"}},
-    {"DESCCOP", {"0", "50", "9000"}},
-    {"DESCDAY", {"0", "5", "61"}},
-    {"LIFECRD", {"500", "-1", "0", "200"}},
-    {"LIFECOP", {"1000", "0", "45"}},
-    {"LIFEDAY", {"0", "3", "7"}},
-    {"DESCAPP", {"YES", "NO", "maybe"}},
-    {"APPRUID", {"Sysop", "", "Nobody", "Erin"}},
-    {"DESCLNS", {"10", "1", "3", "0", "11"}},
-    {"REGPFX", {": ", "", "%s%n%x%%", "=> "}},
-    {"LOOKCMD", {"/lookup", "", "who", "look"}},
-    {"AGEDIV", {"1000", "1", "0"}},
-    {"AGEBASE", {"16", "0", "500"}},
+    {"DESCCRD", {"100", "0", "20000", "2000000", "-5", "abc"}}, {"DESCCOP", {"0", "50", "9000"}},
+    {"DESCDAY", {"0", "5", "61"}}, {"LIFECRD", {"500", "-1", "0", "200"}}, {"LIFECOP", {"1000", "0", "45"}},
+    {"LIFEDAY", {"0", "3", "7"}}, {"DESCAPP", {"YES", "NO", "maybe"}}, {"APPRUID", {"Sysop", "", "Nobody", "Erin"}},
+    {"DESCLNS", {"10", "1", "3", "0", "11"}}, {"REGPFX", {": ", "", "%s%n%x%%", "=> "}},
+    {"LOOKCMD", {"/lookup", "", "who", "look"}}, {"AGEDIV", {"1000", "1", "0"}}, {"AGEBASE", {"16", "0", "500"}},
 };
 
-struct IniChoice {
-    const char* userid;
-    const char* send;
-};
+// PLUS_PURCHASE_EMAIL_USERID (null: none) and SEND_EMAIL_FOR_PURCHASES.
+struct IniChoice { const char *userid, *send; };
 const std::vector<IniChoice> kIniChoices = {
     {"Sysop", "0"}, {"Sysop", "1"}, {nullptr, "1"}, {"", "1"}, {"Bob", "yes"}, {"Nobody", "7"},
 };
 
-// Prices as the module reads them (the host's option readers, same bounds).
-struct Prices {
-    int64_t desccrd = 0, desccop = 0, descday = 0, lifecrd = 0, lifecop = 0, lifeday = 0;
-};
-
 // What one user has, as the host's database and the game hold it.
-struct Holdings {
-    bool account = false;
-    int64_t credits = 0;
-    int64_t days = 0;
-    bool player = false;
-    int64_t copper = 0;
-    int64_t lives = 0;
+struct Holdings { bool account = false, player = false; int64_t credits = 0, days = 0, copper = 0, lives = 0; };
+
+// What the new lines of the game's log say about one user: credits and days deducted less refunded, copper
+// taken less given back (and each take), lives bought ("U purchased a life.") and mail-only notices of one.
+struct Logged {
+    int64_t credits = 0, days = 0, copper = 0;
+    std::vector<int64_t> copper_takes;
+    int lives_bought = 0, lives_mailed = 0;
 };
 
-// What the new lines of the game's log say about one user.
-struct Logged {
-    int64_t credits = 0; // deducted less refunded
-    int64_t days = 0;    // deducted less refunded
-    int64_t copper = 0;  // the game's lines: taken less given back
-    std::vector<int64_t> copper_takes;
-    int lives_bought = 0; // "U purchased a life."
-    int lives_mailed = 0; // mail-only notices of a life
+// The log lines that move credits, days and copper: amount and user-ID, and the purchase's kind.
+struct LogLine { const char* format; int fields; int64_t Logged::*total; int sign; };
+const LogLine kLogLines[] = {
+    {"Deducted %lld credits from %63s for a %31[a-z].", 3, &Logged::credits, 1},
+    {"Refunded %lld credits to %63s for a %31[a-z].", 3, &Logged::credits, -1},
+    {"Deducted %lld days from %63s for a %31[a-z].", 3, &Logged::days, 1},
+    {"Refunded %lld days to %63s for a %31[a-z].", 3, &Logged::days, -1},
+    {"Brakvold: took %lld copper, account %63[^,],", 2, &Logged::copper, 1},
+    {"Brakvold: gave back %lld copper, account %63[^,],", 2, &Logged::copper, -1},
 };
 
 // A choice among `count`: a digit picks by its value, any other byte by its code.
@@ -134,46 +99,38 @@ bool same_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+bool all_zero(const std::string& bytes, size_t offset, size_t length) {
+    return bytes.find_first_not_of('\0', offset) >= offset + length;
+}
+bool terminated(const std::string& bytes, size_t offset, size_t width) {
+    return bytes.find('\0', offset) < offset + width;
+}
 // A text field: terminated within its width, zero behind the terminator.
 bool clean_field(const std::string& bytes, size_t offset, size_t width) {
-    size_t end = offset;
-    while (end < offset + width && bytes[end] != '\0') ++end;
-    if (end == offset + width) return false;
-    for (size_t i = end; i < offset + width; ++i)
-        if (bytes[i] != '\0') return false;
-    return true;
-}
-
-bool terminated(const std::string& bytes, size_t offset, size_t width) {
-    return std::memchr(bytes.data() + offset, '\0', width) != nullptr;
-}
-
-bool all_zero(const std::string& bytes, size_t offset, size_t length) {
-    for (size_t i = offset; i < offset + length; ++i)
-        if (bytes[i] != '\0') return false;
-    return true;
+    const size_t end = bytes.find('\0', offset);
+    return end < offset + width && all_zero(bytes, end, offset + width - end);
 }
 
 class Run {
 public:
-    Run() : world_(kChannels) {
+    Run() {
+        started(world_, kChannels);
+        game_module_ = world_.host().find_module("Brakvold");
+        plus_module_ = world_.host().find_module("Brakvold Plus");
         world_.host().set_output_sink([this](int channel, std::string_view bytes) { heard(channel, bytes); });
-        bbs::set_breach_observer([](std::string_view breach) { fail("a module call broke the host's rules: " + std::string(breach)); });
+        bbs::set_breach_observer([](std::string_view what) { fail("a module call broke the rules: " + std::string(what)); });
         read_prices();
         for (size_t i = 0; i < people().size(); ++i) before_.push_back(holdings(i));
         log_seen_ = world_.game().read_log().size();
     }
-    ~Run() {
-        world_.host().set_output_sink(nullptr);
-        bbs::set_breach_observer(nullptr);
-    }
+    ~Run() { world_.host().set_output_sink(nullptr), bbs::set_breach_observer(nullptr); }
 
     void play(std::string_view script) {
         size_t steps = 0;
         while (!script.empty() && steps < kMaxSteps) {
-            size_t eol = script.find('\n');
-            std::string_view line = script.substr(0, eol);
-            script = eol == std::string_view::npos ? std::string_view() : script.substr(eol + 1);
+            const size_t eol = std::min(script.find('\n'), script.size());
+            const std::string_view line = script.substr(0, eol);
+            script.remove_prefix(std::min(eol + 1, script.size()));
             if (line.empty()) continue;
             ++steps;
             fail_context() = "after step " + std::to_string(steps) + " \"" + shown(line) + "\"";
@@ -184,89 +141,54 @@ public:
     }
 
 private:
-    // ---- one step ---------------------------------------------------------
 
-    int channel_arg(std::string_view line) const {
-        return line.size() > 1 ? static_cast<int>(pick(line[1], kChannels)) : 0;
-    }
-    size_t person_arg(std::string_view line) const { return line.size() > 1 ? pick(line[1], people().size()) : 0; }
-    std::string_view text_arg(std::string_view line) const {
-        return line.size() > 2 ? line.substr(2) : std::string_view();
-    }
+    static size_t arg(std::string_view line, size_t count) { return line.size() > 1 ? pick(line[1], count) : 0; }
+    static int channel_arg(std::string_view line) { return static_cast<int>(arg(line, kChannels)); }
+    static size_t person_arg(std::string_view line) { return arg(line, people().size()); }
 
     void step(std::string_view line) {
         bbs::Host& host = world_.host();
         heard_.clear();
-        serving_ = -1;
         tell_ = false;
+        serving_ = std::string_view("htTeai").find(line[0]) != std::string_view::npos ? channel_arg(line) : -1;
+        const std::string_view text = line.substr(std::min<size_t>(2, line.size()));
         switch (line[0]) {
-            case 'o': {
-                serving_ = -1;
-                for (int ch = 0; ch < kChannels; ++ch)
-                    if (!host.online(ch)) {
-                        serving_ = ch;
-                        break;
-                    }
-                size_t who = person_arg(line);
-                if (!deleted_[who]) host.logon(people()[who].userid);
-                break;
-            }
-            case 'h':
-                serving_ = channel_arg(line);
-                host.hangup(serving_);
-                break;
-            case 't':
-            case 'T': {
-                serving_ = channel_arg(line);
-                std::string_view text = text_arg(line);
-                tell_ = typed_tell(serving_, text);
-                host.line(serving_, text);
-                if (line[0] == 'T') deliver(kMaxDeliveries);
-                break;
-            }
-            case 's': deliver(1); break;
-            case 'S': deliver(kMaxDeliveries); break;
-            case 'e':
-                serving_ = channel_arg(line);
-                host.editor_save(serving_, text_arg(line));
-                break;
-            case 'a':
-                serving_ = channel_arg(line);
-                host.editor_abandon(serving_);
-                break;
-            case 'i':
-                serving_ = channel_arg(line);
-                host.inject_message(serving_, text_arg(line));
-                break;
-            case 'r': reload(line.substr(1), false); break;
-            case 'R': reload(line.substr(1), true); break;
-            case 'd': delete_account(person_arg(line)); break;
-            case 'f': {
-                unsigned bits = line.size() > 1 ? static_cast<unsigned>(pick(line[1], 256)) : 0;
-                game::Failures& f = world_.game().failures();
-                f.adjust_wealth = bits & 1;
-                f.return_wealth = bits & 2;
-                f.add_life = bits & 4;
-                f.retrieve = bits & 8;
-                f.send_mail = bits & 16;
-                f.ini_lookup = bits & 32;
-                break;
-            }
-            default: break;
+        case 'o':
+            for (int ch = kChannels - 1; ch >= 0; --ch)
+                if (!host.online(ch)) serving_ = ch;  // the first free channel
+            if (!deleted_[person_arg(line)]) host.logon(people()[person_arg(line)].userid);
+            break;
+        case 'h': host.hangup(serving_); break;
+        case 't': case 'T':
+            tell_ = typed_tell(serving_, text);
+            host.line(serving_, text);
+            if (line[0] == 'T') deliver(kMaxDeliveries);
+            break;
+        case 's': deliver(1); break;
+        case 'S': deliver(kMaxDeliveries); break;
+        case 'e': host.editor_save(serving_, text); break;
+        case 'a': host.editor_abandon(serving_); break;
+        case 'i': host.inject_message(serving_, text); break;
+        case 'r': case 'R': reload(line.substr(1), line[0] == 'R'); break;
+        case 'd': delete_account(person_arg(line)); break;
+        case 'f': {
+            const size_t bits = arg(line, 256);
+            game::Failures& f = world_.game().failures();
+            f.adjust_wealth = bits & 1, f.return_wealth = bits & 2, f.add_life = bits & 4;
+            f.retrieve = bits & 8, f.send_mail = bits & 16, f.ini_lookup = bits & 32;
+            break;
+        }
+        default: break;
         }
     }
 
-    // Is this line, as the host cleans it, a game "tell" (its addressee
-    // gets output too)?
+    // Is this line, as the host cleans it, a game "tell" (its addressee gets output too)?
     bool typed_tell(int channel, std::string_view typed) {
         HostUser* user = usroff(channel);
-        if (!user || user->state != world_.game_module()) return false;
+        if (!user || user->state != game_module_) return false;
         const std::string text = bbs::clean_line(typed, HOST_INPSIZ - 1);
-        size_t b = 0;
-        while (b < text.size() && (text[b] == ' ' || text[b] == '\t')) ++b;
-        size_t e = b;
-        while (e < text.size() && text[e] != ' ' && text[e] != '\t') ++e;
-        return same_ignoring_case(std::string_view(text).substr(b, e - b), "tell");
+        const size_t b = std::min(text.find_first_not_of(" \t"), text.size());
+        return same_ignoring_case(std::string_view(text).substr(b, text.find_first_of(" \t", b) - b), "tell");
     }
 
     // Every delivery serves the channel of its status: what was heard
@@ -297,10 +219,12 @@ private:
             }
             if (picks.size() > kChoices.size()) {
                 const IniChoice& ini = kIniChoices[pick(picks[kChoices.size()], kIniChoices.size())];
-                world_.write_ini(ini.userid, ini.send);
+                if (ini.userid) world_.set_ini("PLUS_PURCHASE_EMAIL_USERID", ini.userid);
+                else world_.remove_ini("PLUS_PURCHASE_EMAIL_USERID");
+                world_.set_ini("SEND_EMAIL_FOR_PURCHASES", ini.send);
             }
         }
-        world_.set_options(values);
+        for (const auto& [name, text] : values) world_.set_option(name, testing_support::message_escaped(text));
         world_.host().reload();
         read_prices();
     }
@@ -308,20 +232,13 @@ private:
     void delete_account(size_t who) {
         bbs::Host& host = world_.host();
         if (deleted_[who]) return;
-        const char* userid = people()[who].userid;
-        int channel = host.channel_of(userid);
-        if (channel >= 0) {
-            serving_ = channel;
-            host.hangup(channel);
-        }
+        const std::string& userid = people()[who].userid;
+        if (const int channel = host.channel_of(userid); channel >= 0) serving_ = channel, host.hangup(channel);
         host.account_deleted(userid);
         std::string error;
-        if (!host.accounts().remove(userid, &error))
-            fail(std::string("cannot remove account ") + userid + ": " + error);
+        if (!host.accounts().remove(userid, &error)) fail("cannot remove account " + userid + ": " + error);
         deleted_[who] = true;
     }
-
-    // ---- output ------------------------------------------------------------
 
     void heard(int channel, std::string_view bytes) {
         if (trace_) std::fprintf(stderr, "  channel %d: %s\n", channel, shown(bytes).c_str());
@@ -337,61 +254,38 @@ private:
         }
     }
 
-    // ---- holdings and the log ----------------------------------------------
-
-    // As the host holds them: a reload whose file it refused keeps the old ones.
+    // The copper prices (DESCCOP, LIFECOP) as the module reads them from what the host holds: a reload
+    // whose file it refused keeps the old ones.
     void read_prices() {
         const HostMsgFile* loaded = bbs::HostAccess::impl()->messages.find("QRTBKPLS.MCV");
         if (loaded == nullptr) fail("QRTBKPLS.MCV is not open");
         bbs::HostLog quiet; // never opened: the readers' warnings go nowhere
         bbs::OptionReader r(loaded, quiet);
-        prices_.desccrd = r.number(4, 0, 1000000);
-        prices_.desccop = r.number(5, 0, 1000000);
-        prices_.descday = r.number(6, 0, 60);
-        prices_.lifecrd = r.number(7, -1, 90000000);
-        prices_.lifecop = r.number(8, 0, 99999999);
-        prices_.lifeday = r.number(9, 0, 60);
+        desc_copper_ = r.number(5, 0, 1000000);
+        life_copper_ = r.number(8, 0, 99999999);
     }
 
     Holdings holdings(size_t who) {
-        const Person& p = people()[who];
+        const auto& p = people()[who];
         Holdings h;
-        if (auto a = world_.host().accounts().find(p.userid)) {
-            h.account = true;
-            h.credits = a->credits;
-            h.days = a->days;
-        }
-        if (p.player[0] != '\0') {
-            if (auto info = world_.game().player(p.player)) {
-                h.player = true;
-                h.copper = info->copper;
-                h.lives = info->lives;
-            }
-        }
+        if (auto a = world_.host().accounts().find(p.userid))
+            h.account = true, h.credits = a->credits, h.days = a->days;
+        if (auto info = p.player_name.empty() ? std::nullopt : world_.game().player(p.player_name))
+            h.player = true, h.copper = info->copper, h.lives = info->lives;
         return h;
     }
 
     static void read_log_line(const std::string& line, std::map<std::string, Logged>* logged) {
         char userid[64] = {}, what[32] = {};
         long long amount = 0;
-        if (std::sscanf(line.c_str(), "Deducted %lld credits from %63s for a %31[a-z].", &amount, userid, what) == 3) {
-            (*logged)[userid].credits += amount;
-        } else if (std::sscanf(line.c_str(), "Refunded %lld credits to %63s for a %31[a-z].", &amount, userid, what) ==
-                   3) {
-            (*logged)[userid].credits -= amount;
-        } else if (std::sscanf(line.c_str(), "Deducted %lld days from %63s for a %31[a-z].", &amount, userid, what) ==
-                   3) {
-            (*logged)[userid].days += amount;
-        } else if (std::sscanf(line.c_str(), "Refunded %lld days to %63s for a %31[a-z].", &amount, userid, what) ==
-                   3) {
-            (*logged)[userid].days -= amount;
-        } else if (std::sscanf(line.c_str(), "Brakvold: took %lld copper, account %63[^,],", &amount, userid) == 2) {
-            (*logged)[userid].copper += amount;
-            (*logged)[userid].copper_takes.push_back(amount);
-        } else if (std::sscanf(line.c_str(), "Brakvold: gave back %lld copper, account %63[^,],", &amount, userid) ==
-                   2) {
-            (*logged)[userid].copper -= amount;
-        } else if (line.rfind("Sent email notification to ", 0) == 0) {
+        for (const LogLine& l : kLogLines)
+            if (std::sscanf(line.c_str(), l.format, &amount, userid, what) == l.fields) {
+                Logged& user = (*logged)[userid];
+                user.*l.total += l.sign * amount;
+                if (l.total == &Logged::copper && l.sign > 0) user.copper_takes.push_back(amount);
+                return;
+            }
+        if (line.rfind("Sent email notification to ", 0) == 0) {
             // The purchase-mail user-ID may be empty: "to  that Bob purchased a life."
             size_t that = line.find(" that ", 26);
             size_t bought = line.rfind(" purchased a life.");
@@ -404,35 +298,30 @@ private:
     }
 
     std::map<std::string, Logged> new_log_lines() {
-        std::string log = world_.game().read_log();
+        const std::string log = world_.game().read_log();
         if (log.size() < log_seen_) fail("the game's log shrank");
-        std::string fresh = log.substr(log_seen_);
+        const std::string fresh = log.substr(log_seen_);
         log_seen_ = log.size();
         std::map<std::string, Logged> logged;
-        size_t pos = 0;
-        while (pos < fresh.size()) {
-            size_t end = fresh.find("\r\n", pos);
-            if (end == std::string::npos) end = fresh.size();
+        for (size_t pos = 0, end; pos < fresh.size(); pos = end + 2) {
+            end = std::min(fresh.find("\r\n", pos), fresh.size());
             // Every line begins with its time stamp ("2026-12-07T08:01:02Z ").
-            std::string line = fresh.substr(pos, end - pos);
-            if (line.size() <= bbs::kLogStampSize || line[bbs::kLogStampSize] != ' ' ||
-                line[bbs::kLogStampSize - 1] != 'Z')
+            const std::string line = fresh.substr(pos, end - pos);
+            constexpr size_t stamp = bbs::kLogStampSize;
+            if (line.size() <= stamp || line[stamp] != ' ' || line[stamp - 1] != 'Z')
                 fail("a game log line without its time stamp: " + line);
-            read_log_line(line.substr(bbs::kLogStampSize + 1), &logged);
-            pos = end + 2;
+            read_log_line(line.substr(stamp + 1), &logged);
         }
         return logged;
     }
 
     void check_holdings() {
-        std::map<std::string, Logged> logged = new_log_lines();
+        std::map<std::string, Logged> logged = new_log_lines();  // what he had never rises, every loss is in the log
         for (size_t i = 0; i < people().size(); ++i) {
-            const Person& p = people()[i];
-            Holdings now = holdings(i);
-            const Holdings& was = before_[i];
-            Logged log = logged[p.userid];
-            std::string who = std::string(p.userid) + ": ";
-            // What he had never rises, and every unit he lost is in the log.
+            const auto& p = people()[i];
+            const Holdings now = holdings(i), was = before_[i];
+            const Logged& log = logged[p.userid];
+            const std::string who = p.userid + ": ";
             auto spent = [&](const char* what, int64_t had, int64_t has, int64_t logged, const char* log_name) {
                 const std::string change = std::string(what) + " " + (has > had ? "rose" : "went") + " from " +
                                            std::to_string(had) + " to " + std::to_string(has);
@@ -447,22 +336,17 @@ private:
             if (was.player && now.player) {
                 spent("copper", was.copper, now.copper, log.copper, "the game's log");
                 for (int64_t take : log.copper_takes)
-                    if (take != prices_.lifecop && take != prices_.desccop)
+                    if (take != life_copper_ && take != desc_copper_)
                         fail(who + std::to_string(take) + " copper taken, which is no price");
-                if (now.lives < was.lives)
-                    fail(who + "lives fell from " + std::to_string(was.lives) + " to " + std::to_string(now.lives));
-                if (now.lives > was.lives) {
-                    if (now.lives != was.lives + 1 || was.lives >= 9)
-                        fail(who + "lives went from " + std::to_string(was.lives) + " to " + std::to_string(now.lives));
-                    if (log.lives_bought + log.lives_mailed == 0)
-                        fail(who + "gained a life without a purchase in the log");
-                }
+                // Lives only rise, by one, to at most 9, by a purchase the log names.
+                if (now.lives != was.lives && (now.lives != was.lives + 1 || was.lives >= 9))
+                    fail(who + "lives went from " + std::to_string(was.lives) + " to " + std::to_string(now.lives));
+                if (now.lives > was.lives && log.lives_bought + log.lives_mailed == 0)
+                    fail(who + "gained a life without a purchase in the log");
             }
             before_[i] = now;
         }
     }
-
-    // ---- records -------------------------------------------------------------
 
     bool is_account(const std::string& userid) {
         for (size_t i = 0; i < people().size(); ++i)
@@ -470,9 +354,7 @@ private:
         return false;
     }
     static bool is_player(const std::string& name) {
-        for (const Person& p : people())
-            if (p.player[0] != '\0' && name == p.player) return true;
-        return false;
+        return !name.empty() && std::ranges::any_of(people(), [&](const auto& p) { return name == p.player_name; });
     }
 
     void check_records() {
@@ -508,32 +390,22 @@ private:
         }
     }
 
-    // ---- users in the menus ----------------------------------------------------
-
     void check_users() {
         for (int ch = 0; ch < kChannels; ++ch) {
             if (!world_.host().online(ch)) continue;
             HostUser* user = usroff(ch);
             HostAccount* account = uacoff(ch);
             if (!user || !account) fail("channel " + std::to_string(ch) + " online without a user record");
-            if (user->state != world_.plus_module()) continue;
+            if (user->state != plus_module_) continue;
             std::string who = std::string(account->userid) + " at channel " + std::to_string(ch);
             if (user->substate < 1 || user->substate > 16)
                 fail(who + " is in the module in substate " + std::to_string(user->substate));
             bool sysop = false;
-            for (const Person& p : people())
-                if (same_ignoring_case(p.userid, account->userid)) sysop = p.sysop;
-            switch (user->substate) {
-                case 4:
-                case 5:
-                case 6:
-                case 14:
-                case 15:
-                case 16:
-                    if (!sysop) fail(who + " has no sysop key but is in substate " + std::to_string(user->substate));
-                    break;
-                default: break;
-            }
+            for (const auto& p : people())
+                if (same_ignoring_case(p.userid, account->userid)) sysop = is_sysop(p);
+            const int sysop_only[] = {4, 5, 6, 14, 15, 16};
+            if (!sysop && std::ranges::find(sysop_only, user->substate) != std::end(sysop_only))
+                fail(who + " has no sysop key but is in substate " + std::to_string(user->substate));
         }
     }
 
@@ -545,9 +417,10 @@ private:
         check_holdings();
     }
 
-    FuzzWorld world_;
+    testing_support::World world_;
+    int game_module_ = -1, plus_module_ = -1;
     bool trace_ = std::getenv("PLUS_FUZZ_TRACE") != nullptr; // every step and its output on stderr
-    Prices prices_;
+    int64_t desc_copper_ = 0, life_copper_ = 0;
     std::vector<Holdings> before_;
     bool deleted_[8] = {};
     size_t log_seen_ = 0;
@@ -557,10 +430,7 @@ private:
 };
 
 } // namespace
-} // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    plusfuzz::Run run;
-    run.play(std::string_view(reinterpret_cast<const char*>(data), size));
-    return 0;
-}
+void fuzz_one(std::string_view script) { Run().play(script); }
+
+} // namespace plusfuzz

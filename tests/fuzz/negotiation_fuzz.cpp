@@ -14,7 +14,7 @@
 #include <libtelnet.h>
 
 #include "app/wire.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/fuzz/telnet_connection.h"
 
 namespace plusfuzz {
@@ -30,10 +30,7 @@ constexpr int kCompress2 = 86;
 
 std::string iac_doubled(std::string_view bytes) {
     std::string out;
-    for (char c : bytes) {
-        out += c;
-        if (static_cast<unsigned char>(c) == TELNET_IAC) out += c;
-    }
+    for (char c : bytes) out += static_cast<unsigned char>(c) == TELNET_IAC ? std::string(2, c) : std::string(1, c);
     return out;
 }
 
@@ -62,53 +59,34 @@ struct Program {
 // Steps: 0-3 IAC WILL/WONT/DO/DONT x; 4 IAC SB x .. IAC SE; 5 the same broken
 // off by IAC and a command; 6 IAC SB x and 128 x N bytes (past libtelnet's
 // buffer); 7 IAC SB COMPRESS2 IAC SE and a zlib bomb; 8 a line; 9 IAC x.
-Program read_program(const uint8_t* data, size_t size) {
+Program read_program(std::string_view input) {
     Program p;
-    p.log_on = data[0] & 1;
-    p.seed = data[0] >> 1;
+    p.log_on = input[0] & 1, p.seed = static_cast<uint8_t>(input[0]) >> 1;
     size_t i = 1;
-    auto next = [&]() -> uint8_t { return i < size ? data[i++] : 0; };
-    auto take = [&](size_t n) {
-        std::string_view bytes(reinterpret_cast<const char*>(data) + i, std::min(n, size - i));
-        i += bytes.size();
-        return bytes;
-    };
-    const char iac = static_cast<char>(TELNET_IAC);
-    while (i < size && p.steps.size() < kMaxSteps) {
-        const uint8_t op = next() % 10;
-        std::string step;
-        switch (op) {
-        case 0: case 1: case 2: case 3: {
-            const char verbs[] = {static_cast<char>(TELNET_WILL), static_cast<char>(TELNET_WONT),
-                                  static_cast<char>(TELNET_DO), static_cast<char>(TELNET_DONT)};
-            step = {iac, verbs[op], static_cast<char>(next())};
-            break;
-        }
-        case 4: case 5: {
-            const char option = static_cast<char>(next());
+    auto next = [&]() -> uint8_t { return i < input.size() ? input[i++] : 0; };
+    auto ch = [&] { return static_cast<char>(next()); };
+    auto take = [&](size_t n) { const auto bytes = input.substr(i, n); i += bytes.size(); return bytes; };
+    constexpr char iac = char(TELNET_IAC), sb = char(TELNET_SB), se = char(TELNET_SE);
+    while (i < input.size() && p.steps.size() < kMaxSteps) {
+        const int op = next() % 10;
+        std::string step{iac};
+        if (op <= 3) {
+            step += {static_cast<char>(TELNET_WILL + op), ch()};  // WILL, WONT, DO, DONT in a row
+        } else if (op <= 5) {
+            step += {sb, ch()};
             const size_t n = next() % 48;
-            step = std::string{iac, static_cast<char>(TELNET_SB), option} + iac_doubled(take(n));
-            step += std::string{iac, op == 4 ? static_cast<char>(TELNET_SE) : static_cast<char>(next())};
-            break;
-        }
-        case 6: {
-            const char option = static_cast<char>(next());
-            step = std::string{iac, static_cast<char>(TELNET_SB), option};
+            step += iac_doubled(take(n)) + iac;
+            step += op == 4 ? se : ch();
+        } else if (op == 6) {
+            step += {sb, ch()};
             step.append(128 * (1 + next()), 'B');
-            break;
-        }
-        case 7:
+        } else if (op == 7) {
             if (p.compressed_at == std::string::npos) p.compressed_at = p.steps.size();
-            step = std::string{iac, static_cast<char>(TELNET_SB), static_cast<char>(kCompress2), iac,
-                               static_cast<char>(TELNET_SE)} +
-                   zlib_bomb(1 + next() % 64);
-            break;
-        case 8:
+            step += std::string{sb, static_cast<char>(kCompress2), iac, se} + zlib_bomb(1 + next() % 64);
+        } else if (op == 8) {
             step = std::string(take(next() % 32)) + "\r\n";
-            break;
-        default:
-            step = {iac, static_cast<char>(next())};
-            break;
+        } else {
+            step += ch();
         }
         p.steps.push_back(std::move(step));
     }
@@ -167,12 +145,10 @@ void check_negotiations(const ServerSaid& said) {
 }
 
 }  // namespace
-}  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace plusfuzz;
-    if (size == 0) return 0;
-    const Program program = read_program(data, size);
+void fuzz_one(std::string_view input) {
+    if (input.empty()) return;
+    const Program program = read_program(input);
     check_refusal_before_libtelnet(program.steps);
 
     const long peak_before = peak_kib();
@@ -195,5 +171,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (took > kInputBudget) fail("the input took " + std::to_string(took / 1ms) + " ms");
     const long grown = peak_kib() - peak_before;
     if (grown > kMemoryBudgetKib) fail("the peak resident set grew by " + std::to_string(grown) + " KiB");
-    return 0;
 }
+
+}  // namespace plusfuzz

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -17,22 +18,17 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::error_code ec;
         const size_t before = files.size();
-        if (fs::is_directory(argv[i], ec)) {
+        if (fs::is_regular_file(argv[i], ec)) files.emplace_back(argv[i]);
+        if (fs::is_directory(argv[i], ec))
             for (const auto& entry : fs::directory_iterator(argv[i], ec))
                 if (entry.is_regular_file()) files.push_back(entry.path());
-        } else if (fs::is_regular_file(argv[i], ec)) {
-            files.emplace_back(argv[i]);
-        }
-        if (ec || files.size() == before) {
-            std::fprintf(stderr, "%s: no inputs in %s %s\n", argv[0], argv[i], ec.message().c_str());
-            return 2;
-        }
+        if (ec || files.size() == before) return std::fprintf(stderr, "%s: no inputs in %s\n", argv[0], argv[i]), 2;
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
         std::ifstream in(file, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.eof() && in.fail()) return std::fprintf(stderr, "%s: cannot read %s\n", argv[0], file.c_str()), 2;
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (!in.is_open() || in.bad()) return std::fprintf(stderr, "%s: cannot read %s\n", argv[0], file.c_str()), 2;
         std::printf("replaying %s (%zu bytes)\n", file.c_str(), bytes.size());
         std::fflush(stdout);
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

@@ -1,5 +1,6 @@
 // Fuzz target: bbshost's telnet input path through logon, game and module, then a hang-up;
 // the same bytes through LineAssembler and LineBreaks, whatever the pieces.
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -7,7 +8,7 @@
 #include <vector>
 
 #include "app/wire.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/fuzz/telnet_connection.h"
 
 namespace plusfuzz {
@@ -24,11 +25,7 @@ void check_wire_helpers(std::string_view bytes, uint8_t seed) {
     const size_t limit = 1 + seed % 80;
     const auto whole = assemble({bytes}, limit);
     const auto pieces = assemble(cut(bytes, seed), limit);
-    const auto single = [&] {
-        std::vector<std::string_view> ones;
-        for (size_t i = 0; i < bytes.size(); ++i) ones.push_back(bytes.substr(i, 1));
-        return assemble(ones, limit);
-    }();
+    const auto single = assemble(cut(bytes, seed, 1), limit);
     if (whole != pieces || whole != single) fail("the line assembler's lines depend on how the bytes are cut");
     size_t ends = 0;  // CR, CR LF and a lone LF each end one line
     for (size_t i = 0; i < bytes.size(); ++i)
@@ -36,7 +33,8 @@ void check_wire_helpers(std::string_view bytes, uint8_t seed) {
     if (whole.size() != ends)
         fail(std::to_string(ends) + " line ends made " + std::to_string(whole.size()) + " lines");
     for (const auto& line : whole) {
-        if (line.size() > limit) fail("a line of " + std::to_string(line.size()) + " bytes passed the limit " + std::to_string(limit));
+        if (line.size() > limit)
+            fail("a line of " + std::to_string(line.size()) + " bytes passed the limit " + std::to_string(limit));
         for (char c : line)
             if (c == '\r' || c == '\n' || c == '\0' || c == '\b' || c == 0x7f)
                 fail("a line holds the byte " + shown(std::string_view(&c, 1)) + ": \"" + shown(line) + "\"");
@@ -48,23 +46,21 @@ void check_wire_helpers(std::string_view bytes, uint8_t seed) {
     for (auto piece : cut(bytes, static_cast<uint8_t>(seed + 1))) wire_pieces += in_pieces.to_wire(piece);
     if (wire_whole != wire_pieces) fail("the wire text depends on how the module output is cut");
     only_crlf(wire_whole, "module output on the wire");
-    size_t crlf = 0;
-    for (size_t i = 0; i + 1 < wire_whole.size(); ++i)
-        if (wire_whole[i] == '\r' && wire_whole[i + 1] == '\n') ++crlf;
+    const auto crlf = static_cast<size_t>(std::ranges::count(wire_whole, '\r'));  // each one of a CR LF now
     if (ends != crlf) fail(std::to_string(ends) + " line breaks became " + std::to_string(crlf) + " on the wire");
 }
 
 }  // namespace
-}  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    const uint8_t seed = data[0];
-    std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-    plusfuzz::check_wire_helpers(bytes, seed);
-    plusfuzz::TelnetConnection connection;
-    for (auto piece : plusfuzz::cut(bytes, seed)) connection.send(piece);
+void fuzz_one(std::string_view bytes) {  // byte 0 cuts the rest in pieces
+    if (bytes.empty()) return;
+    const auto seed = static_cast<uint8_t>(bytes[0]);
+    bytes.remove_prefix(1);
+    check_wire_helpers(bytes, seed);
+    TelnetConnection connection;
+    for (auto piece : cut(bytes, seed)) connection.send(piece);
     connection.hang_up();
     connection.check_closed();
-    return 0;
 }
+
+}  // namespace plusfuzz

@@ -12,7 +12,7 @@
 #include "terminal/output.h"
 #include "terminal/pager.h"
 #include "terminal/text.h"
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/terminal/screen.h"
 
 namespace {
@@ -55,8 +55,12 @@ void check_input_line(const std::vector<Key>& keys, uint8_t seed) {
     InputLine line(limit, 4);
     line.set_terminal(ansi, width);
     termtest::Screen screen(width, height);
-    screen.apply("> ");
-    line.begin(2, password);
+    const auto prompt = [&] {  // a new prompt on a new screen
+        screen = termtest::Screen(width, height);
+        screen.apply("> ");
+        line.begin(2, password);
+    };
+    prompt();
     for (const Key& key : keys) {
         std::string echo;
         auto entered = line.key(key, echo);
@@ -65,13 +69,8 @@ void check_input_line(const std::vector<Key>& keys, uint8_t seed) {
             fail("a line past its limit or not UTF-8: " + *entered);
         if (!ansi) continue;
         screen.apply(echo);
-        if (entered) {  // a new prompt on a new screen
-            screen = termtest::Screen(width, height);
-            screen.apply("> ");
-            line.begin(2, password);
-            continue;
-        }
-        if (password) continue;
+        if (entered) prompt();
+        if (entered || password) continue;
         const std::u32string shown = U"> " + from_utf8(line.text());
         for (size_t r = 0; r < height; ++r) {
             std::u32string_view part = r * width < shown.size() ? std::u32string_view(shown).substr(r * width, width) : U"";
@@ -97,11 +96,7 @@ void check_editor(const std::vector<Key>& keys, uint8_t seed) {
         screen.apply(out);
         const std::string stored = editor.stored();
         if (stored.size() > size - 1 || !valid_utf8(stored)) fail("the stored text passed its size or is not UTF-8");
-        for (size_t end = stored.find('\r'); ; end = stored.find('\r', end + 1)) {
-            size_t at = end == std::string::npos ? stored.size() : end;
-            if (at > 0 && stored[at - 1] == ' ') fail("a stored line ends in a blank");
-            if (end == std::string::npos) break;
-        }
+        if ((stored + '\r').find(" \r") != std::string::npos) fail("a stored line ends in a blank");
     }
     out.clear();
     editor.key(Key::ctrl('L'), out);
@@ -142,10 +137,10 @@ void check_output(std::string_view bytes, uint8_t seed) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0 || size > 1024) return 0;  // longer inputs find nothing new, slowly
-    const uint8_t seed = data[0];
-    std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+void plusfuzz::fuzz_one(std::string_view bytes) {
+    if (bytes.empty() || bytes.size() > 1024) return;  // longer inputs find nothing new, slowly
+    const auto seed = static_cast<uint8_t>(bytes[0]);
+    bytes.remove_prefix(1);
     try {
         const auto keys = decode(bytes, seed & 1 ? Encoding::cp437 : Encoding::utf8, seed);
         check_input_line(keys, seed);
@@ -154,5 +149,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::exception& e) {
         fail(std::string("the screen model refused what was sent: ") + e.what());
     }
-    return 0;
 }

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/fuzz/fuzz_world.h"
+#include "tests/fuzz/fuzz.h"
 #include "tests/web/frames.h"
 #include "web/http_request.h"
 #include "web/utf8.h"
@@ -89,11 +89,7 @@ bool check_server_frames(const std::vector<webtest::Frame>& frames, const std::s
     return closed;
 }
 
-struct SocketRun {
-    std::vector<web::WebSocket::Message> messages;
-    std::string output;
-    web::WebSocket::State state;
-};
+struct SocketRun { std::vector<web::WebSocket::Message> messages; std::string output; web::WebSocket::State state; };
 
 SocketRun run_socket(const std::vector<std::string_view>& pieces, bool close_first) {
     web::WebSocket socket(web::WebSocketLimits{kMaxMessage});
@@ -121,8 +117,7 @@ const std::string kUpgrade =
 
 std::string run_session(const std::vector<std::string_view>& pieces) {
     web::WebConfig config;
-    config.http = kHttpLimits;
-    config.websocket.max_message = kMaxMessage;
+    config.http = kHttpLimits, config.websocket.max_message = kMaxMessage;
     config.clock = [] { return std::chrono::system_clock::time_point{}; };
     web::StaticSite site;
     site.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
@@ -161,23 +156,18 @@ std::string run_session(const std::vector<std::string_view>& pieces) {
 }
 
 }  // namespace
-}  // namespace plusfuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace plusfuzz;
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const std::uint8_t seed = size ? data[0] : 0;
+void fuzz_one(std::string_view bytes) {
+    const auto seed = static_cast<std::uint8_t>(bytes.empty() ? 0 : bytes[0]);
     const std::vector<std::string_view> whole{bytes};
     const auto pieces = cut(bytes, seed);
-
     if (read_heads(whole) != read_heads(pieces)) fail("HTTP heads read differently when the bytes are cut");
-
     const bool close_first = seed & 1;
     const auto a = run_socket(whole, close_first);
     const auto b = run_socket(pieces, close_first);
     if (a.messages != b.messages || a.output != b.output || a.state != b.state)
         fail("WebSocket frames read differently when the bytes are cut");
-
     if (run_session(whole) != run_session(pieces)) fail("a session runs differently when the bytes are cut");
-    return 0;
 }
+
+}  // namespace plusfuzz

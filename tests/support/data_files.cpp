@@ -37,11 +37,8 @@ bool find_entry(const std::string& src, std::string_view name, size_t* open, siz
             else if (src[at] == '}' && depth-- == 0) break;
         }
         if (at >= src.size()) return false;
-        if (last != std::string_view::npos && same_ignoring_case(head.substr(first, last + 1 - first), name)) {
-            *open = brace;
-            *close = at;
-            return true;
-        }
+        if (last != std::string_view::npos && same_ignoring_case(head.substr(first, last + 1 - first), name))
+            return *open = brace, *close = at, true;
         pos = at + 1;
     }
     return false;
@@ -59,11 +56,7 @@ bool find_ini_line(const std::string& ini, std::string_view key, size_t* begin, 
             std::string_view k = line.substr(0, eq);
             k.remove_prefix(std::min(k.size(), k.find_first_not_of(kBlanks)));
             k = k.substr(0, k.find_last_not_of(kBlanks) + 1);
-            if (same_ignoring_case(k, key)) {
-                *begin = pos;
-                *end = eol;
-                return true;
-            }
+            if (same_ignoring_case(k, key)) return *begin = pos, *end = eol, true;
         }
         pos = eol;
     }
@@ -94,26 +87,16 @@ bool set_message_entry(const std::filesystem::path& source, std::string_view nam
 }
 
 std::string message_escaped(std::string_view bytes) {
+    // Pairs: a byte, and the letter after the backslash that writes it.
+    static constexpr std::string_view kNamed = "\\\\{{}}\rr\nn\tt\x1b" "e";
     std::string out;
     for (char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '{': out += "\\{"; break;
-        case '}': out += "\\}"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\x1b': out += "\\e"; break;
-        default:
-            if (byte >= 0x20 && byte != 0x7f) {
-                out += c;
-            } else {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-                out += hex;
-            }
-        }
+        char hex[8];
+        if (const size_t at = kNamed.find(c); at != std::string_view::npos && at % 2 == 0)
+            out += {'\\', kNamed[at + 1]};
+        else if (byte >= 0x20 && byte != 0x7f) out += c;
+        else out += (std::snprintf(hex, sizeof hex, "\\x%02X", byte), hex);
     }
     return out;
 }

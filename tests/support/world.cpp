@@ -3,30 +3,28 @@
 #include <gtest/gtest.h>
 #include <strings.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 #include <tuple>
 
 #include "app/modules.h"
+#include "bbs/text.h"
 #include "tests/support/data_files.h"
 
 namespace testing_support {
 
+namespace {
+
+void failed(const std::string& what) {
+    if (on_failure) on_failure(what);
+    else ADD_FAILURE() << what;
+}
+
+} // namespace
+
 UserSpec::UserSpec() {
-    credits = 10000;
-    days = 30;
-    profession = "Fighter";
-    title = "the Wanderer";
-    level = 3;
-    experience = 1200;
-    hit_points = 30;
-    kills = 7;
-    quests = 2;
-    time_played = 2500;
-    copper = 5000;
-    alignment = 0;
-    room = 0;
+    credits = 10000, days = 30, profession = "Fighter", title = "the Wanderer", level = 3, experience = 1200;
+    hit_points = 30, kills = 7, quests = 2, time_played = 2500, copper = 5000, alignment = 0, room = 0;
 }
 
 struct World::Impl {
@@ -41,15 +39,16 @@ struct World::Impl {
 
 World::World() : impl_(std::make_unique<Impl>()) {
     setenv("BBS_FAST_HASH", "1", 1);
-    char pattern[] = "/tmp/plus-world-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        ADD_FAILURE() << "cannot make a temporary folder";
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "plus-world-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        failed("cannot make a folder like " + pattern);
         return;
     }
     impl_->root = pattern;
     impl_->dir = impl_->root / "data";
     std::string error;
-    if (!app::copy_config(impl_->dir, PLUS_CONFIG_DIR, &error)) ADD_FAILURE() << error;
+    if (!app::copy_config(impl_->dir, PLUS_CONFIG_DIR, &error)) failed(error);
 }
 
 World::~World() {
@@ -60,15 +59,15 @@ World::~World() {
 
 void World::set_option(std::string_view name, std::string_view value) {
     if (!set_message_entry(impl_->file("QRTBKPLS.MSG"), name, value))
-        ADD_FAILURE() << "QRTBKPLS.MSG has no entry " << name;
+        failed("QRTBKPLS.MSG has no entry " + std::string(name));
 }
 
 void World::set_ini(std::string_view key, std::string_view value) {
-    if (!set_ini_key(impl_->file("brakvold.ini"), key, value)) ADD_FAILURE() << "cannot write brakvold.ini";
+    if (!set_ini_key(impl_->file("brakvold.ini"), key, value)) failed("cannot write brakvold.ini");
 }
 
 void World::remove_ini(std::string_view key) {
-    if (!remove_ini_key(impl_->file("brakvold.ini"), key)) ADD_FAILURE() << "cannot write brakvold.ini";
+    if (!remove_ini_key(impl_->file("brakvold.ini"), key)) failed("cannot write brakvold.ini");
 }
 
 void World::write_tcplibm(std::optional<std::string> subbbs) {
@@ -95,24 +94,15 @@ void World::add_user(const UserSpec& user) { impl_->people.accounts.push_back(us
 void World::no_default_population() { impl_->default_population = false; }
 
 bool World::start() {
-    if (impl_->host) {
-        ADD_FAILURE() << "World::start called twice";
-        return false;
-    }
+    if (impl_->host) return failed("World::start called twice"), false;
     app::Population people;
     if (impl_->default_population) {
         people.classes = {{"Member", 365}, {"Sysop", -1}};
-        UserSpec sysop;
-        sysop.userid = "Sysop";
-        sysop.class_name = "Sysop";
-        sysop.keys = {"SYSOP"};
-        people.accounts.push_back(sysop);
         for (auto [userid, name, gender] :
-             {std::tuple{"Alice", "Alia", 'F'}, {"Bob", "Bobo", 'M'}, {"Carol", "Cara", 'F'}}) {
+             {std::tuple{"Sysop", "", 'M'}, {"Alice", "Alia", 'F'}, {"Bob", "Bobo", 'M'}, {"Carol", "Cara", 'F'}}) {
             UserSpec u;
-            u.userid = userid;
-            u.player_name = name;
-            u.gender = gender;
+            u.userid = userid, u.player_name = name, u.gender = gender;
+            if (u.userid == "Sysop") u.class_name = "Sysop", u.keys = {"SYSOP"};
             people.accounts.push_back(u);
         }
     }
@@ -120,23 +110,14 @@ bool World::start() {
     people.accounts.insert(people.accounts.end(), impl_->people.accounts.begin(), impl_->people.accounts.end());
 
     bbs::HostOptions options;
-    options.data_dir = impl_->dir;
-    options.channels = channels;
+    options.data_dir = impl_->dir, options.channels = channels;
     std::string error;
     impl_->host = bbs::Host::open(options, &error);
-    if (!impl_->host) {
-        ADD_FAILURE() << "cannot open the host: " << error;
-        impl_->stop_reason = error;
-        return false;
-    }
-    // The characters are there before Brakvold Plus starts, as on a host
-    // that has been running.
+    if (!impl_->host) failed("cannot open the host: " + error);
+    // The characters are there before Brakvold Plus starts, as on a host that has been running.
+    if (!impl_->host || !app::load_game(*impl_->host, &error)) return impl_->stop_reason = error, false;
     bbs::Host& h = *impl_->host;
-    if (!app::load_game(h, &error)) {
-        impl_->stop_reason = error;
-        return false;
-    }
-    if (!app::populate(h, people, &error)) ADD_FAILURE() << error;
+    if (!app::populate(h, people, &error)) failed(error);
     if (game_refuses_addon) game().failures().register_addon = true;
     if (!h.load_module(app::program_dir() / "libqrtbkpls.so", "init__qrtbkpls", &error)) {
         impl_->stop_reason = h.stopped() ? h.stop_reason() : error;
@@ -157,11 +138,8 @@ std::string World::stop_reason() const {
 const std::filesystem::path& World::dir() const { return impl_->dir; }
 
 int World::login(std::string_view userid) {
-    int ch = host().logon(userid);
-    if (ch < 0) {
-        ADD_FAILURE() << "cannot log on " << userid;
-        return ch;
-    }
+    const int ch = host().logon(userid);
+    if (ch < 0) return failed("cannot log on " + std::string(userid)), ch;
     host().deliver_all();
     host().take_output(ch);
     return ch;
@@ -178,10 +156,7 @@ std::string World::type_only(int channel, std::string_view line) {
     return host().take_output(channel);
 }
 
-std::string World::enter(int channel) {
-    type(channel, "ext");
-    return type(channel, "*");
-}
+std::string World::enter(int channel) { return type(channel, "ext"), type(channel, "*"); }
 
 std::string World::output(int channel) { return host().take_output(channel); }
 
@@ -204,27 +179,6 @@ std::vector<bbs::Database::Entry> World::records() { return host().database().ge
 
 HostUser* World::user(int channel) { return usroff(channel); }
 
-std::string escape_visible(std::string_view bytes) {
-    std::string out;
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '\x1b': out += "\\e"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\\': out += "\\\\"; break;
-            default:
-                if (u >= 0x20 && u < 0x7f) {
-                    out += c;
-                } else {
-                    char hex[8];
-                    std::snprintf(hex, sizeof hex, "\\x%02X", u);
-                    out += hex;
-                }
-        }
-    }
-    return out;
-}
+std::string escape_visible(std::string_view bytes) { return bbs::escaped_for_log(bytes); }
 
 } // namespace testing_support

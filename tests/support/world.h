@@ -1,6 +1,5 @@
-// A whole host for one test: a fresh data folder made from config/, the
-// stand-in game and the Brakvold Plus module loaded, users logged on at
-// channels, and ways to read everything the test needs to check.
+// A whole host for one test (and each fuzz input): a fresh data folder made from config/, the game and
+// Brakvold Plus loaded, users logged on at channels, and ways to read everything the test checks.
 #pragma once
 
 #include <filesystem>
@@ -18,6 +17,10 @@
 
 namespace testing_support {
 
+// Where World reports what went wrong: a GoogleTest failure unless a program
+// without tests (the fuzz programs) sets its own.
+inline void (*on_failure)(const std::string& what) = nullptr;
+
 // An account and his character (none while player_name is empty), with the
 // defaults the suites count on: class Member, 10000 credits, 30 days,
 // password "secret"; a human fighter, the Wanderer, with 5000 copper and 3 lives.
@@ -27,14 +30,13 @@ struct UserSpec : app::Account {
 
 class World {
 public:
-    // Makes the data folder (a fresh temporary one) from config/. Nothing is
-    // started until start().
+    // Makes the data folder (fresh, in $TMPDIR or /tmp) from config/. Nothing runs until start().
     World();
     ~World(); // host closed, data folder removed
 
     // ---- before start() ------------------------------------------------------
-    // Replaces the text of option or message NAME in QRTBKPLS.MSG. The value
-    // is written between the braces as it is, so source escapes apply.
+    // Replaces the text of option or message NAME in QRTBKPLS.MSG, written between the braces as it is
+    // (source escapes apply).
     void set_option(std::string_view name, std::string_view value);
     // Sets KEY=VALUE in brakvold.ini (section as the game reads it).
     void set_ini(std::string_view key, std::string_view value);
@@ -44,16 +46,14 @@ public:
     void remove_message_file(); // deletes QRTBKPLS.MSG and any .MCV
     void add_class(std::string_view name, int16_t days);
     void add_user(const UserSpec& user); // account, and the character when named
-    // Classes "Member" (days 365) and "Sysop" (-1) and users Sysop (key SYSOP,
-    // no character), and players Alice/Alia, Bob/Bobo, Carol/Cara exist unless
-    // this is called first.
+    // Classes "Member" (days 365) and "Sysop" (-1), users Sysop (key SYSOP, no character) and
+    // players Alice/Alia, Bob/Bobo, Carol/Cara exist unless this is called first.
     void no_default_population();
     int channels = 8;
     bool game_refuses_addon = false;  // the game turns Brakvold Plus's registration down
 
     // ---- start and run -------------------------------------------------------
-    // Opens the host, loads the game and the module. False when the host
-    // stopped (the reason is in stop_reason()).
+    // Opens the host, loads the game and the module. False when the host stopped (see stop_reason()).
     bool start();
     bbs::Host& host();
     game::Game& game();
@@ -85,7 +85,7 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Literal helpers: the escape character etc. in expected texts.
-std::string escape_visible(std::string_view bytes); // \e \r \n \xHH shown, for failure messages
+// The bytes for a failure message: control bytes and what is not UTF-8 as \xHH.
+std::string escape_visible(std::string_view bytes);
 
 } // namespace testing_support
