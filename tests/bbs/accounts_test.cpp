@@ -1,5 +1,4 @@
-// Host accounts: the bounds of a user-ID, credits through a channel, password hashes.
-// (Adding, showing, changing and deleting accounts: e2e test_admin.)
+// Host accounts: user-ID bounds, credits through a channel, password hashes (the rest: e2e test_admin).
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -13,7 +12,6 @@ namespace {
 using hosttest::HostTest;
 
 TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndOneToTwentyNineCharacters) {
-    open();
     bbs::AccountInfo a;
     a.class_name = "Member";
     a.days = 65535;
@@ -34,7 +32,6 @@ TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndOneToTwentyNineCharacters) {
 }
 
 TEST_F(HostTest, CreditsOfTheChannelsAccountNeverGoBelowZero) {
-    open();
     add_account("Alice", {}, 30, 100);
     const int a = host().logon("Alice");
     auto credits = [&] { return host().accounts().find("Alice")->credits; };
@@ -57,7 +54,6 @@ TEST_F(HostTest, CreditsOfTheChannelsAccountNeverGoBelowZero) {
 // A hash of another kind (libsodium's argon2i of "hunter2") or a password in the clear never verifies.
 // (argon2id hashes only, and passwords with conversions and blanks: e2e test_logon_hardening, test_bad_input.)
 TEST_F(HostTest, OnlyArgon2idHashesVerify) {
-    open();
     add_account("Alice");
     EXPECT_TRUE(host().accounts().verify_password("ALICE", "pw-Alice"));
     sqlite3* db = host().database().handle();

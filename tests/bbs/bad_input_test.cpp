@@ -1,5 +1,4 @@
-// Typed lines at the host (clean_line, words, rstrin, the text helpers) and the transaction of every
-// host call, with writes the database refuses.
+// Typed lines at the host (clean_line, words, rstrin, text helpers); each host call's transaction under refused writes.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -40,9 +39,7 @@ TEST(CleanLine, EscapeSequencesAndControlBytesGoWholeAndTextStays) {
 // C1 controls go as single bytes and encoded, their sequences whole; so do bytes that are not UTF-8.
 // (8-bit CSI, OSC up to BEL and DCS, single and encoded: e2e test_bad_input control_sequences_...)
 TEST(CleanLine, EightBitControlsAndBrokenUtf8Go) {
-    struct Case {
-        std::string_view raw, kept, what;
-    };
+    struct Case { std::string_view raw, kept, what; };
     const Case cases[] = {
         {"caf\xc3\xa9 \xc4\x9b \xe2\x82\xac \xf0\x9f\x90\x89", "caf\xc3\xa9 \xc4\x9b \xe2\x82\xac \xf0\x9f\x90\x89",
          "UTF-8 of two, three and four bytes, one of them ending in 0x9B"},
@@ -78,27 +75,19 @@ TEST(CleanLine, TheCapCountsOnlyWhatIsKeptAndNeverCutsACharacter) {
 }
 
 // What the input routine saw of the last line: its words, and after rstrin the words and the input.
-struct Seen {
-    std::vector<std::string> words;
-    std::string rejoined, input_after, second_after;
-    int32_t count_after = -1;
-};
+struct Seen { std::vector<std::string> words; std::string rejoined, input_after, second_after; int32_t count_after = -1; };
 
 class LineTest : public HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         Probe::register_as("Probe", true);
         Probe::probe().on_input = [this] {
             seen_ = Seen{};
             for (int i = 0; i < margc; ++i) seen_.words.push_back(margv[i]);
             const char* second = margc > 1 ? margv[1] : "";
             rstrin();
-            seen_.count_after = margc;
-            seen_.rejoined = margc ? margv[0] : "";
-            seen_.input_after = ::input;
-            seen_.second_after = second;
+            seen_.count_after = margc, seen_.rejoined = margc ? margv[0] : "", seen_.input_after = ::input, seen_.second_after = second;
             return int16_t{1};
         };
         ch_ = online("Alice");
@@ -108,12 +97,7 @@ protected:
 };
 
 TEST_F(LineTest, WordsAreSplitAndRstrinRejoinsThem) {
-    struct Case {
-        const char* line;
-        std::vector<std::string> words;
-        int32_t count_after;
-        const char* rejoined;
-    };
+    struct Case { const char* line; std::vector<std::string> words; int32_t count_after; const char* rejoined; };
     const Case cases[] = {
         {"  look   at  the dragon  ", {"look", "at", "the", "dragon"}, 1, "look   at  the dragon"},
         {"", {}, 0, ""}, {"     ", {}, 0, ""}, {"single", {"single"}, 1, "single"},
@@ -150,33 +134,23 @@ TEST(TextHelpers, SameasSametoDepadStzcpy) {
     EXPECT_EQ(depad(padded), padded);
     EXPECT_STREQ(padded, "text with blanks");
     EXPECT_STREQ(depad(blanks), "");
-    char dst[8];
-    std::memset(dst, 'z', sizeof dst);
+    char dst[8] = "zzzzzzz";
     stzcpy(dst, "abcdefghijk", sizeof dst);
     EXPECT_STREQ(dst, "abcdefg");
     stzcpy(dst, "ab", sizeof dst);
     EXPECT_STREQ(dst, "ab");
 }
 
-struct Record {
-    GenericRecordKey key;
-    char text[40] = "payload";
-};
+struct Record { GenericRecordKey key; char text[40] = "payload"; };
 
 Record record(const char* userid, const char* tag) {
     Record r{};
-    std::strcpy(r.key.userid, userid);
-    std::strcpy(r.key.tag, tag);
+    stzcpy(r.key.userid, userid, sizeof r.key.userid), stzcpy(r.key.tag, tag, sizeof r.key.tag);
     return r;
 }
 
 class CallTransactionTest : public HostTest {
 protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        open();
-    }
-    bbs::Database& db() { return host().database(); }
     bool has(const char* userid, const char* tag) {
         for (const auto& e : db().generic_entries())
             if (e.userid == userid && e.tag == tag) return true;
@@ -193,12 +167,8 @@ protected:
 
 // A refused write rolls the whole call back, what came before and after it; the next call commits.
 TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
-    struct Case {
-        const char* fault;
-        std::function<void(bbs::sql::Faults&)> arm;
-        int code;               // what the call's failure says (primary code)
-        bool second_write_runs; // the fault lies in the commit, not in the write
-    };
+    // code: the primary code the call's failure says; second_write_runs: the fault lies in the commit, not in the write.
+    struct Case { const char* fault; std::function<void(bbs::sql::Faults&)> arm; int code; bool second_write_runs; };
     const Case cases[] = {
         {"a full disk at the second write", [](bbs::sql::Faults& f) { f.fail_write(1); }, SQLITE_FULL, false},
         {"an I/O error that took the whole transaction",
@@ -280,11 +250,9 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
         return int16_t{1};
     };
     const int alice = online("Alice"), bob = online("Bob");
-    host().line(alice, "FIRST");
-    EXPECT_EQ(host().take_output(alice), "Stored FIRST.\r");
+    EXPECT_EQ(type(alice, "FIRST"), "Stored FIRST.\r");
     refuse = true;
-    host().line(alice, "SECOND");
-    const std::string out = host().take_output(alice);
+    const std::string out = type(alice, "SECOND");
     EXPECT_EQ(out.find("Stored SECOND."), std::string::npos) << out;
     EXPECT_NE(out.find("could not store that"), std::string::npos) << out;
     EXPECT_NE(host_log().find("rolled back"), std::string::npos) << host_log();
@@ -293,8 +261,7 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
     EXPECT_TRUE(has("Alice", "FIRST"));
     EXPECT_FALSE(has("Alice", "SECOND"));
     refuse = false;
-    host().line(bob, "OTHER");
-    EXPECT_EQ(host().take_output(bob), "Stored OTHER.\r");
+    EXPECT_EQ(type(bob, "OTHER"), "Stored OTHER.\r");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Another connection holds the write lock, on the test's clock: no call runs without its transaction;
-// what waits runs later in order, or is refused with word to its user.
+// Another connection holds the write lock: calls wait and run in order, or are refused with word to their user.
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -21,12 +20,11 @@ constexpr const char* kRefused = "were not taken";
 
 class BusyTest : public hosttest::HostTest {
 protected:
+    BusyTest() { open_at_setup_ = false; }
     void SetUp() override {
         HostTest::SetUp();
         bbs::HostOptions options;
-        options.busy_timeout = milliseconds(1);
-        options.busy_notice = milliseconds(250);
-        options.busy_give_up = milliseconds(5000);
+        options.busy_timeout = milliseconds(1), options.busy_notice = milliseconds(250), options.busy_give_up = milliseconds(5000);
         options.clock = [this] { return now_; };
         open(4, options);
         Probe::register_as("Probe", true);
@@ -103,18 +101,15 @@ TEST_F(BusyTest, EveryKindOfCallWaitsAndRunsInOrderOnceTheLockIsGone) {
     EXPECT_GT(host().retry_waiting(), 0u);
     EXPECT_FALSE(host().waiting());
     EXPECT_EQ(host().pending_statuses(), 0u) << "the status that waited runs after the calls";
-    const std::vector<std::string> expected = {
-        "input 0 a1", "input 1 b1", "input 0 a2", "logon 2", "input 2 c1",
-        "hangup 1",   "logoff 1",   "reload",     "status 0 7"};
-    EXPECT_EQ(events(), expected);
+    EXPECT_EQ(events(), (std::vector<std::string>{"input 0 a1", "input 1 b1", "input 0 a2", "logon 2", "input 2 c1", "hangup 1",
+                                                  "logoff 1", "reload", "status 0 7"}));
     EXPECT_FALSE(host().online(bob_));
     const std::string log = host_log();
     EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
     EXPECT_NE(log.find("calls run again"), std::string::npos) << log;
 }
 
-// Lines that waited too long, or past what a channel may have waiting, are
-// refused and never run; hang-ups and logons are never refused.
+// Lines that waited too long, or past what a channel may have waiting, are refused; hang-ups and logons never.
 TEST_F(BusyTest, LinesThatWaitedTooLongAreRefusedAndTheirUserIsTold) {
     lock();
     host().line(alice_, "stale1");
@@ -124,10 +119,10 @@ TEST_F(BusyTest, LinesThatWaitedTooLongAreRefusedAndTheirUserIsTold) {
     const int carol = host().logon("Carol");
     for (int i = 0; i < 70; ++i) host().line(carol, "paste" + std::to_string(i));
     pass(milliseconds(2100));  // Alice's lines waited 5.1 s, Carol's 2.1 s
-    std::string out = host().take_output(alice_);
-    EXPECT_NE(out.find("2 lines you typed " + std::string(kRefused)), std::string::npos) << out;
-    out = host().take_output(carol);
-    EXPECT_NE(out.find("6 lines you typed " + std::string(kRefused)), std::string::npos) << out;
+    for (auto [ch, refused] : {std::pair{alice_, "2 lines you typed "}, {carol, "6 lines you typed "}}) {
+        const std::string out = host().take_output(ch);
+        EXPECT_NE(out.find(refused + std::string(kRefused)), std::string::npos) << out;
+    }
     host().line(alice_, "fresh");
 
     unlock();
@@ -153,8 +148,7 @@ TEST_F(BusyTest, CallsInsideARunningCallJoinItAndTheHostRecovers) {
     unlock();
     host().retry_waiting();
     host().line(alice_, "quit");
-    EXPECT_EQ(events(), (std::vector<std::string>{"input tell", "injection 1", "input quit",
-                                                  "hangup 0", "logoff 0"}));
+    EXPECT_EQ(events(), (std::vector<std::string>{"input tell", "injection 1", "input quit", "hangup 0", "logoff 0"}));
     EXPECT_EQ(host().take_output(bob_), "hello");
     EXPECT_FALSE(host().online(alice_));
     EXPECT_FALSE(host().waiting());

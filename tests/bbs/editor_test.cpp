@@ -1,5 +1,4 @@
-// The host's line editor as a module opens it with bgnedt: typed lines, its commands, its size, its end.
-// (Wrapping, a full text, /c, /a and a hang-up in the editor through bbshost: e2e test_host_sessions.)
+// The host's bgnedt line editor: lines, commands, size, end (through bbshost: e2e test_host_sessions).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,11 +10,7 @@ namespace {
 using hosttest::HostTest;
 using Probe = hosttest::ProbeModule<30>;
 
-struct Done {
-    std::vector<int> results;
-    std::vector<std::string> texts;  // the buffer as the done routine saw it
-    std::vector<int> channels;
-};
+struct Done { std::vector<int> results; std::vector<std::string> texts; std::vector<int> channels; };  // texts: as done saw them
 Done g_done;
 char g_guard_area[8 + 512 + 8];  // the edited buffer lives inside, guarded on both sides
 
@@ -34,7 +29,6 @@ class EditorTest : public HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         Probe::register_as("Probe", true);
         Probe::probe().on_input = [this] {
             if (margc && sameas(margv[0], "edit")) bgnedt(size_, g_guard_area + 8, 0, nullptr, editor_done, 0x40);
@@ -86,13 +80,7 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
 
 // Lines typed into an editor of a size on a text: what it holds, what it says last (null: unchecked).
 TEST_F(EditorTest, LinesAreWrappedLimitedAndEditedByNumber) {
-    struct Case {
-        int size;
-        const char* loaded;
-        std::vector<std::string> typed;
-        std::string stored;
-        const char* reply;
-    };
+    struct Case { int size; const char* loaded; std::vector<std::string> typed; std::string stored; const char* reply; };
     const std::string a40(40, 'a'), b50(50, 'b');
     const char* wrapped = "Line wrapped at 79 characters.\r";
     std::string e80, e79;  // two-byte characters: never half of one
@@ -120,7 +108,7 @@ TEST_F(EditorTest, LinesAreWrappedLimitedAndEditedByNumber) {
         for (const auto& line : c.typed) host().line(ch_, line);
         EXPECT_EQ(host().editor_text(ch_), c.stored);
         const std::string shown = host().take_output(ch_);
-        if (c.reply) EXPECT_TRUE(shown.ends_with(c.reply) && (*c.reply || shown.empty())) << shown;
+        if (c.reply) { EXPECT_TRUE(shown.ends_with(c.reply) && (*c.reply || shown.empty())) << shown; }
         host().line(ch_, "/s");
         EXPECT_EQ(g_done.texts.back(), c.stored);
         expect_guards_intact();
@@ -131,13 +119,10 @@ TEST_F(EditorTest, HeaderEmptyListingAndAbandon) {
     begin(41, "old text", true);
     EXPECT_EQ(host().take_output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
     EXPECT_EQ(host().editor_size(ch_), 41u);
-    host().line(ch_, "/h");
-    const std::string help = host().take_output(ch_);
+    const std::string help = type(ch_, "/h");
     for (const char* cmd : {"/s", "/a", "/l", "/c", "/h"}) EXPECT_NE(help.find(cmd), std::string::npos) << cmd;
-    host().line(ch_, "/c");
-    host().take_output(ch_);
-    host().line(ch_, "/l");
-    EXPECT_EQ(host().take_output(ch_), "(The text is empty.)\r");
+    type(ch_, "/c");
+    EXPECT_EQ(type(ch_, "/l"), "(The text is empty.)\r");
     host().line(ch_, "/A");
     EXPECT_EQ(g_done.results, std::vector<int>{1});
     EXPECT_FALSE(host().in_editor(ch_));

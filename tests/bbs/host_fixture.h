@@ -62,7 +62,6 @@ struct ProbeModule {
     }
     static int16_t logoff() { return event("logoff " + who()), 0; }
     static void hangup() { event("hangup " + who()); }
-    static void midnight() {}
     static void account_deleted(const char* userid) { event(std::string("deleted ") + userid); }
     static void finish() { event("finish"); }
 
@@ -72,7 +71,7 @@ struct ProbeModule {
         ModuleDescriptor d{};
         stzcpy(d.name, name, sizeof d.name);
         d.logon = logon, d.input = input, d.status = status, d.injection = injection, d.logoff = logoff;
-        d.hangup = hangup, d.midnight = midnight, d.account_deleted = account_deleted, d.finish = finish;
+        d.hangup = hangup, d.midnight = [] {}, d.account_deleted = account_deleted, d.finish = finish;
         return probe().number = register_module(&d);
     }
 };
@@ -85,6 +84,7 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         bbs::set_breach_observer([this](std::string_view warning) { breaches_.emplace_back(warning); });
+        if (open_at_setup_) open();
     }
     void TearDown() override {
         host_.reset();
@@ -105,26 +105,21 @@ protected:
     }
     void close() { host_.reset(); }
     bbs::Host& host() { return *host_; }
+    bbs::Database& db() { return host_->database(); }
+    std::string type(int channel, std::string_view line) { return host_->line(channel, line), host_->take_output(channel); }
 
-    void write(const std::string& name, const std::string& text) {
-        std::ofstream(dir_ / name, std::ios::binary | std::ios::trunc) << text;
-    }
+    void write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name, std::ios::binary) << text; }
     std::string read(const std::string& name) const {
-        std::ifstream in(dir_ / name, std::ios::binary);
         std::ostringstream s;
-        s << in.rdbuf();
+        s << std::ifstream(dir_ / name, std::ios::binary).rdbuf();
         return s.str();
     }
     std::string host_log() const { return read("bbshost.log"); }
 
     void add_account(const std::string& userid, std::vector<std::string> keys = {}, uint16_t days = 30,
                      int64_t credits = 1000) {
-        bbs::AccountInfo a;
-        a.userid = userid;
-        a.class_name = "Member";
-        a.days = days;
-        a.credits = credits;
-        a.keys = std::move(keys);
+        const bbs::AccountInfo a{.userid = userid, .class_name = "Member", .credits = credits, .days = days,
+                                 .keys = std::move(keys), .last_logon = {}};
         std::string error;
         ASSERT_TRUE(host_->accounts().add(a, "pw-" + userid, &error)) << error;
     }
@@ -139,6 +134,7 @@ protected:
     // The stack warnings so far, taken (a test that provokes one on purpose).
     std::vector<std::string> take_breaches() { return std::exchange(breaches_, {}); }
 
+    bool open_at_setup_ = true;  // else the test opens the host itself, with its options
     std::filesystem::path dir_;
     std::unique_ptr<bbs::Host> host_;
     std::vector<std::string> breaches_;

@@ -12,13 +12,10 @@ using Game = hosttest::ProbeModule<20>;
 using Other = hosttest::ProbeModule<21>;
 
 TEST_F(HostTest, ModulesGetNumbersInOrderAndAreFoundByNameAndGmdnam) {
-    open();
     EXPECT_EQ(Game::register_as("Brakvold"), 0);
     EXPECT_EQ(Other::register_as("Brakvold Plus"), 1);
     EXPECT_EQ(host().module_count(), 2);
-    EXPECT_EQ(host().find_module("BRAKVOLD"), 0);
-    EXPECT_EQ(host().find_module("brakvold plus"), 1);
-    EXPECT_EQ(host().find_module("Brak"), -1);
+    for (auto [name, number] : {std::pair{"BRAKVOLD", 0}, {"brakvold plus", 1}, {"Brak", -1}}) EXPECT_EQ(host().find_module(name), number);
     EXPECT_STREQ(host().module(1)->name, "Brakvold Plus");
     EXPECT_EQ(host().module(2), nullptr);
     EXPECT_EQ(nterms, 4);
@@ -30,16 +27,12 @@ TEST_F(HostTest, ModulesGetNumbersInOrderAndAreFoundByNameAndGmdnam) {
 }
 
 TEST_F(HostTest, LogonAndHangupCallEveryModuleInOrder) {
-    open();
     Game::register_as("Brakvold", true);
     Other::register_as("Other");
-    add_account("Alice");
-    add_account("Bob");
+    for (const char* userid : {"Alice", "Bob"}) add_account(userid);
     EXPECT_EQ(host().logon("nobody"), -1);
-    int a = host().logon("alice");  // the user-ID ignores case
-    int b = host().logon("Bob");
-    EXPECT_EQ(a, 0);
-    EXPECT_EQ(b, 1);
+    const int a = host().logon("alice"), b = host().logon("Bob");  // the user-ID ignores case
+    EXPECT_EQ(std::pair(a, b), std::pair(0, 1));
     EXPECT_EQ(host().logon("ALICE"), -1) << "already online";
     EXPECT_STREQ(uacoff(a)->userid, "Alice");
     EXPECT_EQ(usroff(a)->state, Game::probe().number);
@@ -58,32 +51,26 @@ TEST_F(HostTest, LogonAndHangupCallEveryModuleInOrder) {
 }
 
 TEST_F(HostTest, InputResultZeroHandsTheUserToTheHostMenu) {
-    open();
     Game::register_as("Brakvold");
     Other::register_as("Other", true);
     Other::probe().on_input = [] { return int16_t{0}; };
     int a = online("Alice");
-    host().line(a, "anything");
-    EXPECT_EQ(host().take_output(a), "Host: ");
+    EXPECT_EQ(type(a, "anything"), "Host: ");
     EXPECT_EQ(usroff(a)->state, -1);
-    host().line(a, "what");
-    EXPECT_EQ(host().take_output(a), "Commands: game, bye.\rHost: ");
+    EXPECT_EQ(type(a, "what"), "Commands: game, bye.\rHost: ");
     host().line(a, "GAME");
     EXPECT_EQ(usroff(a)->state, Game::probe().number);
     host().deliver_all();
     EXPECT_EQ(Game::probe().events.back(), "status 0 3");
     usroff(a)->state = -1;
-    host().line(a, "bye");
-    EXPECT_EQ(host().take_output(a), "Goodbye.\r");
+    EXPECT_EQ(type(a, "bye"), "Goodbye.\r");
     EXPECT_FALSE(host().online(a));
 }
 
 TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
-    open();
     Game::register_as("Brakvold", true);
     static std::vector<std::string> first_saw, second_saw;
-    first_saw.clear();
-    second_saw.clear();
+    first_saw.clear(), second_saw.clear();
     globalcmd([]() -> int32_t {
         first_saw.push_back(margc ? margv[0] : "");
         return margc && sameas(margv[0], "who") ? 1 : 0;
@@ -95,9 +82,7 @@ TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
         return mine;
     });
     int a = online("Alice");
-    host().line(a, "who");
-    host().line(a, "page me");
-    host().line(a, "look around");
+    for (const char* line : {"who", "page me", "look around"}) host().line(a, line);
     EXPECT_EQ(first_saw, (std::vector<std::string>{"who", "page", "look"}));
     EXPECT_EQ(second_saw, (std::vector<std::string>{"page", "look"}));
     EXPECT_EQ(Game::probe().events.back(), "input 0 2") << "only the last line reached the module";
@@ -105,7 +90,6 @@ TEST_F(HostTest, GlobalCommandsSeeEveryLineFirst) {
 }
 
 TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
-    open();
     Game::register_as("Brakvold", true);
     int a = online("Alice");
     prf("half-built screen");
@@ -127,17 +111,14 @@ TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
 }
 
 TEST_F(HostTest, ScratchAreasPerChannel) {
-    open();
     Game::register_as("Brakvold");
-    add_account("Alice");
-    add_account("Bob");
+    for (const char* userid : {"Alice", "Bob"}) add_account(userid);
     int a = host().logon("Alice");
     EXPECT_EQ(vdaoff(a), nullptr) << "nothing declared yet";
     dclvda(801);
     dclvda(672);
     int b = host().logon("Bob");
-    auto* pa = static_cast<char*>(vdaoff(a));
-    auto* pb = static_cast<char*>(vdaoff(b));
+    auto *pa = static_cast<char*>(vdaoff(a)), *pb = static_cast<char*>(vdaoff(b));
     ASSERT_TRUE(pa && pb);
     EXPECT_NE(pa, pb);
     for (int i = 0; i < 801; ++i) ASSERT_EQ(pb[i], 0);
@@ -153,7 +134,6 @@ TEST_F(HostTest, ScratchAreasPerChannel) {
 }
 
 TEST_F(HostTest, SprKeepsEightResultsAlive) {
-    open();
     char* results[8];
     for (int i = 0; i < 8; ++i) results[i] = spr("value %d", i * 11);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string(results[i]), "value " + std::to_string(i * 11));
@@ -163,7 +143,6 @@ TEST_F(HostTest, SprKeepsEightResultsAlive) {
 }
 
 TEST_F(HostTest, LoadModuleSaysWhatIsMissing) {
-    open();
     std::string error;
     EXPECT_FALSE(host().load_module("/nonexistent/libnone.so", "init__none", &error));
     EXPECT_NE(error.find("/nonexistent/libnone.so"), std::string::npos) << error;
@@ -175,14 +154,9 @@ TEST_F(HostTest, LoadModuleSaysWhatIsMissing) {
 }
 
 TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
-    open();
     Game::register_as("Brakvold", true);
-    int after = 0;
-    int destroyed = 0;
-    struct Frame {
-        int& destroyed;
-        ~Frame() { ++destroyed; }
-    };
+    int after = 0, destroyed = 0;
+    struct Frame { int& destroyed; ~Frame() { ++destroyed; } };
     Game::probe().on_input = [&] {
         Frame frame{destroyed};
         std::vector<std::string> owned(3, std::string(100, 'x'));  // freed, or the leak checker says so
@@ -207,7 +181,6 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
 
 // A routine that forgets its rstmbk or dfaRstBlk, or undoes what it did not select, is named; the stacks are put back.
 TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
-    open();
     write("M.MSG", "1 GREET {hello}\n");
     HostMsgFile* block = opnmsg("M.MCV");
     ASSERT_NE(block, nullptr);
@@ -248,7 +221,6 @@ TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
 
 // Control bytes in the host log are shown, never played; a log that cannot be written is reported once.
 TEST_F(HostTest, TheHostLogShowsControlBytesAndReportsWhenItCannotWrite) {
-    open();
     host().log("failed logon as \"\x1b]0;owned\x07\x1b[2J\x9b" "31mroot\xc2\x9b" "1m\xff\" from a\r\nb");
     const std::string log = host_log();
     EXPECT_NE(log.find("failed logon as \"\\x1b]0;owned\\x07\\x1b[2J\\x9b31mroot\\xc2\\x9b1m\\xff\" from a  b\n"),

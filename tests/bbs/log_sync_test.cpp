@@ -1,5 +1,4 @@
-// The log synced off the host's thread: what a call that wrote sends, and what later calls send to the
-// same channel, waits until the log is on disk up to that call.
+// Output of a call that wrote, and later output to its channel, waits until the log is on disk up to that call.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,7 +15,6 @@ class LogSyncTest : public hosttest::HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         Probe::register_as("Probe", true);
         // "buy" writes (a charge), "quit" asks to be closed, anything else only answers.
         Probe::probe().on_input = [] {
@@ -42,13 +40,8 @@ protected:
 };
 
 TEST_F(LogSyncTest, OutputWaitsInOrderForTheLogOfTheCallsThatWrote) {
-    struct Step {
-        int who;                    // 0 Alice, 1 Bob
-        const char* line;           // typed, or null: the log is on disk up to `synced`
-        uint64_t synced;
-        std::vector<uint64_t> tickets;  // asked for so far
-        std::string alice, bob;         // what each has received after the step
-    };
+    // who: 0 Alice, 1 Bob; line typed, or null: the log is on disk up to `synced`; the tickets asked for so far; the output
+    struct Step { int who; const char* line; uint64_t synced; std::vector<uint64_t> tickets; std::string alice, bob; };
     const std::vector<Step> steps = {
         {0, "look", 0, {}, "look done.\r", ""},                // nothing written, nothing held
         {0, "buy", 0, {1}, "", ""},                            // committed, not yet on disk
@@ -84,12 +77,10 @@ TEST_F(LogSyncTest, ACloseWaitsTooAndItsChannelIsNotGivenAway) {
     EXPECT_EQ(closed_, std::vector<int>{alice_});
 
     // Taking the sync back puts the log on disk and lets go of what waited.
-    host().line(bob_, "buy");
-    EXPECT_EQ(host().take_output(bob_), "");
+    EXPECT_EQ(type(bob_, "buy"), "");
     host().set_log_sync(nullptr, nullptr);
     EXPECT_EQ(host().take_output(bob_), "buy done.\r");
-    host().line(bob_, "buy");
-    EXPECT_EQ(host().take_output(bob_), "buy done.\r") << "each commit syncs itself again";
+    EXPECT_EQ(type(bob_, "buy"), "buy done.\r") << "each commit syncs itself again";
 }
 
 TEST_F(LogSyncTest, ALogThatCannotBeSyncedStopsTheHostWithNothingAcknowledged) {

@@ -1,5 +1,4 @@
-// Message files: the source compiler, kinds and their check, the compiled form, opnmsg, options, printers.
-// (Many processes compiling one file at once: e2e test_config many_processes_compile_at_once_...)
+// Message files: source compiler, kinds and their check, compiled form, opnmsg, options, printers.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -44,11 +43,7 @@ TEST(MessageSource, EntriesEscapesAndLineBreaks) {
 }
 
 TEST(MessageSource, ErrorsNameFileAndLine) {
-    const struct {
-        const char* source;
-        int line;
-        const char* reason;
-    } cases[] = {
+    const struct { const char* source; int line; const char* reason; } cases[] = {
         {"1 A {x}\n\n2 B {y}\n1 C {z}\n", 4, "duplicate number 1"}, {"1 A {x}\nB {y}\n", 2, ""},
         {"1 A {x}\n2 B {multi\nline}\n3 a {z}\n", 4, "duplicate name"}, {"1 A {\\x4}\n", 1, "\\x"},
         {"1 A {x}\n# c\n2 B {never\nclosed\n", 3, "missing '}'"}, {"1 A {x}\n2 B text}\n", 2, "missing '{'"},
@@ -89,11 +84,8 @@ std::string checked(std::string_view kind, std::string_view text) {
 }
 
 TEST(MessageCheck, ValuesAndConversionsFitTheirKinds) {
-    const struct {
-        const char* kind;
-        const char* text;
-        const char* refusal;  // part of the reason; "" when the text passes
-    } cases[] = {
+    // part of the reason; "" when the text passes
+    const struct { const char* kind; const char* text; const char* refusal; } cases[] = {
         {"prfmsg", "100%% sure, %%", ""}, {"", "plain text", ""}, {"prfmsg(string)", "[%-20.5s]", ""},
         {"prfmsg", "100% sure: ", "1 T: conversion \"% s\" has no argument to print: 1 T takes none (write %% for"},
         {"prfmsg", "Up 5%5", "an unfinished conversion \"%5\" at the end"},
@@ -126,10 +118,7 @@ TEST(MessageCheck, ValuesAndConversionsFitTheirKinds) {
 }
 
 TEST(MessageCheck, ErrorsNameTheLineOfWhatIsWrong) {
-    const struct {
-        const char* source;
-        int line;
-    } cases[] = {
+    const struct { const char* source; int line; } cases[] = {
         {"#: prfmsg\n5 M {one\ntwo\nthree %d}\n", 4},
         {"#: prfmsg\r\n5 M {one\r\ntwo\r\nthree %d}\r\n", 4},
         {"#: prfmsg\n5 M {one\\ntwo\\r %d\n}\n", 2},
@@ -147,10 +136,7 @@ TEST(MessageCheck, ErrorsNameTheLineOfWhatIsWrong) {
 
 TEST(MessageCheck, TheCatalogueDecidesEveryKindAndWhatMustBeThere) {
     MessageTable catalogue = parse_ok("#: numopt(0..9)\n4 N {}\n#: ynopt\n15 Y {}\n#: prfmsg(string)\n20 S {}\n");
-    const struct {
-        const char* source;
-        std::vector<std::string> errors;  // describe() of each, in order
-    } cases[] = {
+    const struct { const char* source; std::vector<std::string> errors; } cases[] = {  // describe() of each, in order
         {"4 N {3}\n15 Y {n}\n20 S {<%s>}\n", {}},
         {"", {"T.MSG: 4 N is missing (the module reads it with numopt(0..9))",
               "T.MSG: 15 Y is missing (the module reads it with ynopt)",
@@ -212,7 +198,6 @@ TEST_F(HostTest, CompiledFileRoundTripsEveryByte) {
 }
 
 TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
-    open();
     write("M.MSG", "1 GREET {old}\n");
     ASSERT_NE(opnmsg("M.MCV"), nullptr);
     EXPECT_TRUE(std::filesystem::exists(dir_ / "M.MCV"));
@@ -239,7 +224,6 @@ TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
 }
 
 TEST_F(HostTest, OpnmsgReportsSourceErrorsAndMissingFiles) {
-    open();
     write("E.MSG", "1 A {ok}\n2 B {bad \\z}\n");
     EXPECT_EQ(opnmsg("E.MCV"), nullptr);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "E.MCV"));
@@ -250,14 +234,11 @@ TEST_F(HostTest, OpnmsgReportsSourceErrorsAndMissingFiles) {
 }
 
 TEST_F(HostTest, OptionReadersClampAndWarn) {
-    open();
     write("O.MSG",
           "1 INRANGE {42}\n4 WORD {lots}\n5 YES {yes}\n6 NO { No }\n7 MAYBE {maybe}\n8 TEXT {two words}\n"
           "9 EMPTY {}\n");
     ASSERT_NE(opnmsg("O.MCV"), nullptr);
-    EXPECT_EQ(numopt(1, 0, 100), 42);
-    EXPECT_EQ(numopt(4, 5, 60), 5);
-    EXPECT_EQ(numopt(99, 3, 9), 3);
+    for (auto [option, low, high, value] : {std::tuple{1, 0, 100, 42}, {4, 5, 60, 5}, {99, 3, 9, 3}}) EXPECT_EQ(numopt(option, low, high), value);
     for (auto [option, yes] : {std::pair{5, 1}, {6, 0}, {7, 0}}) EXPECT_EQ(ynopt(option), yes) << option;
     for (auto [option, text] : {std::pair{8, "two words"}, {9, ""}}) {
         char* got = stgopt(option);
@@ -277,12 +258,10 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
 }
 
 TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {
-    open();
     write("A.MSG", "#: prfmsg(string, integer)\n1 HELLO {A says %s %d}\n#: stgopt\n3 OPT {100% %s}\n");
     write("B.MSG", "#: prfmsg(string)\n1 HELLO {B says %s}\n");
     int ch = online("Alice");
-    HostMsgFile* a = opnmsg("A.MCV");
-    HostMsgFile* b = opnmsg("B.MCV");  // selected on top of a
+    HostMsgFile *a = opnmsg("A.MCV"), *b = opnmsg("B.MCV");  // b selected on top of a
     ASSERT_TRUE(a && b);
     prfmsg(1, "hi");
     rstmbk();  // back to a
@@ -301,7 +280,6 @@ TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {
 }
 
 TEST_F(HostTest, OutputBufferNeverOverflows) {
-    open();
     int ch = online("Alice");
     std::string chunk(1000, 'x');
     for (int i = 0; i < 40; ++i) prf("%s", chunk.c_str());
@@ -314,7 +292,6 @@ TEST_F(HostTest, OutputBufferNeverOverflows) {
 }
 
 TEST_F(HostTest, MsgscanReadsAnotherSourceByName) {
-    open();
     write("tcplibm.msg", "# front end\n1 PORT {23}\n2 SUBBBS {no}\n");
     EXPECT_STREQ(msgscan("tcplibm.msg", "SUBBBS"), "no");
     EXPECT_EQ(msgscan("tcplibm.msg", "MISSING"), nullptr);
@@ -322,19 +299,15 @@ TEST_F(HostTest, MsgscanReadsAnotherSourceByName) {
 }
 
 TEST_F(HostTest, HasmkeyAsksTheCurrentUsersKeys) {
-    open();
     add_account("Sysop", {"SysOp", "OTHER"});
     add_account("Alice");
     write("K.MSG", "10 SYSKEY {SYSOP}\n11 BLANK {}\n");
     ASSERT_NE(opnmsg("K.MCV"), nullptr);
-    int sysop = host().logon("Sysop");
-    int alice = host().logon("Alice");
-    usrnum = sysop;
-    EXPECT_EQ(hasmkey(10), 1);
-    EXPECT_EQ(hasmkey(11), 0);
-    EXPECT_EQ(hasmkey(12), 0);
-    usrnum = alice;
-    EXPECT_EQ(hasmkey(10), 0);
+    const int sysop = host().logon("Sysop"), alice = host().logon("Alice");
+    for (auto [channel, message, has] : {std::tuple{sysop, 10, 1}, {sysop, 11, 0}, {sysop, 12, 0}, {alice, 10, 0}}) {
+        usrnum = channel;
+        EXPECT_EQ(hasmkey(message), has) << channel << " " << message;
+    }
 }
 
 }  // namespace

@@ -13,13 +13,11 @@ class StatusTest : public HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         First::register_as("First", true);
         Second::register_as("Second");
         alice_ = online("Alice");
         bob_ = online("Bob");
-        First::probe().events.clear();
-        Second::probe().events.clear();
+        First::probe().events.clear(), Second::probe().events.clear();
     }
     int alice_ = -1, bob_ = -1;
 };
@@ -48,9 +46,7 @@ TEST_F(StatusTest, DeliveredOldestFirstWithTheUserCurrentWhileAHeldChannelKeepsI
 }
 
 TEST_F(StatusTest, AStatusInjectedInsideARoutineWaitsUntilItReturns) {
-    int depth = 0;
-    int max_depth = 0;
-    int steps = 0;
+    int depth = 0, max_depth = 0, steps = 0;
     First::probe().on_status = [&] {
         ++depth;
         max_depth = std::max(max_depth, depth);

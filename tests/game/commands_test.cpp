@@ -1,5 +1,4 @@
-// The game's commands, the extension menu, looking at players, tells and the way back from an add-on.
-// (The logon's welcome and prompt, stats, who and mail through bbshost: e2e test_logon_hardening.)
+// Game commands, the extension menu, look, tell and the way back from an add-on (through bbshost: e2e test_logon_hardening).
 #include <algorithm>
 
 #include "tests/game/game_fixture.h"
@@ -82,11 +81,7 @@ TEST_F(GameCommands, LookAndTellReachAPlayerInTheGameOrInsideAnAddon) {
 TEST_F(GameCommands, EmptyUnknownAndImpossibleCommands) {
     install_addon();
     int alice = login("Alice");
-    const struct {
-        bool bob_online;
-        const char* line;
-        const char* reply;  // before the prompt
-    } cases[] = {
+    const struct { bool bob_online; const char* line; const char* reply; } cases[] = {  // before the prompt
         {false, "", ""},
         {false, "look Bobo", "Bobo is not in the game right now.\r"},
         {false, "look", "Look at whom?\r"},

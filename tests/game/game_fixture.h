@@ -1,5 +1,4 @@
-// A host with only the Brakvold game loaded, on a fresh data folder, with
-// accounts Alice, Bob, Sysop and the characters Alia and Bobo.
+// A host with only the game loaded on a fresh data folder; accounts Alice, Bob, Sysop; characters Alia and Bobo.
 #pragma once
 
 #include <cstring>
@@ -31,6 +30,7 @@ inline PublicUserInfo make_player(std::string_view name, std::string_view userid
 
 class GameHost : public hosttest::HostTest {
 protected:
+    GameHost() { open_at_setup_ = false; }
     void SetUp() override {
         calls() = AddonCalls{};
         HostTest::SetUp();

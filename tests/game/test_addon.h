@@ -1,6 +1,4 @@
-// An add-on and a module written by the tests themselves: the add-on's
-// hooks record how the game called them, and the module is where the add-on
-// takes a user (so that status 3 and injected messages can be followed).
+// The tests' own add-on (hooks record the game's calls) and module (where the add-on takes a user).
 #pragma once
 
 #include <string>
@@ -12,15 +10,15 @@
 
 namespace game_tests {
 
+// The first word of each command offered, the channels described, SEND_EMAIL_FOR_PURCHASES at the reload, the
+// module the add-on takes a user to, and the texts and channels the module's injection routine got.
 struct AddonCalls {
-    int displays = 0;
-    int commands = 0;
-    int reloads = 0;
-    std::vector<std::string> command_words;      // first word of each offered command
-    std::vector<int> described;                  // channels given to user_description
-    std::string ini_at_reload;                   // SEND_EMAIL_FOR_PURCHASES seen by the hook
-    int module_number = -1;                      // where the add-on takes a user
-    std::vector<std::string> injected;           // texts the module's injection routine got
+    int displays = 0, commands = 0, reloads = 0;
+    std::vector<std::string> command_words;
+    std::vector<int> described;
+    std::string ini_at_reload;
+    int module_number = -1;
+    std::vector<std::string> injected;
     std::vector<int> injected_channels;
 };
 
@@ -29,18 +27,14 @@ inline AddonCalls& calls() {
     return instance;
 }
 
-inline void addon_display() {
-    ++calls().displays;
-    prf("  [T] Test extension\r");
-}
+inline void addon_display() { ++calls().displays, prf("  [T] Test extension\r"); }
 
 // Takes the command "t": the user goes into the test module.
 inline int32_t addon_command() {
     ++calls().commands;
     calls().command_words.push_back(margc > 0 ? margv[0] : "");
     if (margc > 0 && sameas(margv[0], "t") && calls().module_number >= 0) {
-        usrptr->state = calls().module_number;
-        usrptr->substate = 42;
+        usrptr->state = calls().module_number, usrptr->substate = 42;
         prf("Inside the test extension.\r");
         outprf(usrnum);
         return 1;
@@ -66,8 +60,7 @@ inline AddonDescriptor test_addon = {3, "Test add-on", addon_display, addon_comm
 inline int16_t module_logon() { return 0; }
 inline int16_t module_input() {
     if (margc > 0 && sameas(margv[0], "back")) {
-        usrptr->state = game::Game::instance()->module_number();
-        usrptr->substate = 0;
+        usrptr->state = game::Game::instance()->module_number(), usrptr->substate = 0;
         btuinj(usrnum, 3);
     }
     return 1;
@@ -80,11 +73,10 @@ inline int16_t module_injection() {
     btuxmn(othusn, prfbuf);
     return 1;
 }
-inline int16_t module_logoff() { return 0; }
 inline void module_nothing() {}
 inline void module_deleted(const char*) {}
 
 inline ModuleDescriptor test_module = {"Test module", module_logon, module_input, module_status, module_injection,
-                                       module_logoff, module_nothing, module_nothing, module_deleted, module_nothing};
+                                       module_logon, module_nothing, module_nothing, module_deleted, module_nothing};
 
 }  // namespace game_tests

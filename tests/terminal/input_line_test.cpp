@@ -41,12 +41,7 @@ protected:
 };
 
 TEST_F(InputLineTest, EditsShowOnTheScreenAsTheLineHoldsThem) {
-    struct Case {
-        const char* script;
-        std::string keys;
-        std::string line;
-        size_t cursor;
-    } cases[] = {
+    struct Case { const char* script; std::string keys; std::string line; size_t cursor; } cases[] = {
         {"delete under the cursor", "hello" + ctrl('A') + kRight + kDelete, "hllo", 1},
         {"backspace in the middle", "hello" + kLeft + kLeft + kBackspace, "helo", 2},
         {"kill two words", "one two three" + ctrl('W') + ctrl('W'), "one ", 4},

@@ -25,10 +25,7 @@ public:
     size_t scrolled() const { return scrolled_; }  // rows scrolled off the top
 
 private:
-    struct Cell {
-        char32_t ch = U' ';
-        bool reverse = false;
-    };
+    struct Cell { char32_t ch = U' '; bool reverse = false; };
     void put(char32_t c);
     void line_feed();
     void sequence(std::string_view parameters, char final);
