@@ -141,29 +141,8 @@ TEST(TextHelpers, SameasSametoDepadStzcpy) {
     EXPECT_STREQ(dst, "ab");
 }
 
-struct Record { GenericRecordKey key; char text[40] = "payload"; };
-
-Record record(const char* userid, const char* tag) {
-    Record r{};
-    stzcpy(r.key.userid, userid, sizeof r.key.userid), stzcpy(r.key.tag, tag, sizeof r.key.tag);
-    return r;
-}
-
-class CallTransactionTest : public HostTest {
-protected:
-    bool has(const char* userid, const char* tag) {
-        for (const auto& e : db().generic_entries())
-            if (e.userid == userid && e.tag == tag) return true;
-        return false;
-    }
-    int16_t insert(const char* userid, const char* tag) {
-        Record r = record(userid, tag);
-        dfaSetBlk(genbb);
-        int16_t rc = dfaInsertV(&r, sizeof r);
-        dfaRstBlk();
-        return rc;
-    }
-};
+using CallTransactionTest = HostTest;
+using hosttest::record;
 
 // A refused write rolls the whole call back, what came before and after it; the next call commits.
 TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
@@ -181,20 +160,20 @@ TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
         const std::string n = std::to_string(++round);
         ASSERT_TRUE(db().begin_call());
         EXPECT_TRUE(db().in_call());
-        EXPECT_EQ(insert("Alice", ("A" + n).c_str()), 1);
+        EXPECT_NE(insert(record("Alice", "A" + n)), 0u);
         c.arm(db().faults());
-        EXPECT_EQ(insert("Alice", ("B" + n).c_str()), c.second_write_runs ? 1 : 0);
-        EXPECT_EQ(insert("Alice", ("C" + n).c_str()), 1);  // after the failure: held, and undone too
+        EXPECT_EQ(insert(record("Alice", "B" + n)) != 0, c.second_write_runs);
+        EXPECT_NE(insert(record("Alice", "C" + n)), 0u);  // after the failure: held, and undone too
         const auto outcome = db().end_call();
         EXPECT_FALSE(outcome.committed);
         EXPECT_EQ(outcome.failure.code & 0xff, c.code) << outcome.failure.text();
         for (const char* tag : {"A", "B", "C"})
-            EXPECT_FALSE(has("Alice", (tag + n).c_str())) << tag << n << " stayed";
+            EXPECT_FALSE(has("Alice", tag + n)) << tag << n << " stayed";
         dfaSetBlk(genbb);
         EXPECT_EQ(dfaAbs(), 0u) << "a rolled-back record stays current";
         dfaRstBlk();
         ASSERT_TRUE(db().begin_call());
-        EXPECT_EQ(insert("Alice", ("D" + n).c_str()), 1);
+        EXPECT_NE(insert(record("Alice", "D" + n)), 0u);
         EXPECT_TRUE(db().end_call().committed) << "the fault outlived its one failure";
         EXPECT_FALSE(db().in_call());
         EXPECT_TRUE(has("Alice", ("D" + n).c_str()));
@@ -205,17 +184,17 @@ TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
 
 TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     ASSERT_TRUE(db().begin_call());
-    EXPECT_TRUE(db().batch([&] { return insert("Alice", "B1") == 1; }));
+    EXPECT_TRUE(db().batch([&] { return insert(record("Alice", "B1")) != 0; }));
     db().faults().fail_write(1);
-    EXPECT_EQ(insert("Alice", "B2"), 0);
+    EXPECT_EQ(insert(record("Alice", "B2")), 0u);
     auto outcome = db().end_call();
     EXPECT_FALSE(outcome.committed);
     EXPECT_NE(outcome.failure.what.find("insert"), std::string::npos) << outcome.failure.text();
     EXPECT_FALSE(has("Alice", "B1"));
     // A taken key is not a failure of the database.
     ASSERT_TRUE(db().begin_call());
-    EXPECT_EQ(insert("Alice", "K"), 1);
-    EXPECT_EQ(insert("alice", "k"), 0);
+    EXPECT_NE(insert(record("Alice", "K")), 0u);
+    EXPECT_EQ(insert(record("alice", "k")), 0u);
     EXPECT_TRUE(db().end_call().committed);
     EXPECT_TRUE(has("Alice", "K"));
 }
@@ -239,11 +218,8 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
     Probe::register_as("Probe", true);
     bool refuse = false;
     Probe::probe().on_input = [&] {
-        Record r = record(usaptr->userid, margc ? margv[0] : "EMPTY");
-        if (refuse) host().database().faults().fail_write(1);
-        dfaSetBlk(genbb);
-        dfaInsertV(&r, sizeof r);
-        dfaRstBlk();
+        if (refuse) db().faults().fail_write(1);
+        insert(record(usaptr->userid, margc ? margv[0] : "EMPTY"));
         odedcrd(usrnum, 100, 1, 0);
         prf("Stored %s.\r", margc ? margv[0] : "nothing");
         outprf(usrnum);

@@ -5,21 +5,14 @@
 
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "tests/bbs/host_fixture.h"
 
 namespace {
 
-// A generic record: key (user-ID, tag) and payload, `length` bytes long.
-std::string record(std::string_view userid, std::string_view tag, std::string_view payload = "", size_t length = 100) {
-    std::string r(length, '\0');
-    std::memcpy(r.data(), userid.data(), userid.size());
-    std::memcpy(r.data() + HOST_UIDSIZ, tag.data(), tag.size());
-    std::memcpy(r.data() + HOST_KEYSIZ, payload.data(), payload.size());
-    return r;
-}
-
-std::string key(std::string_view userid, std::string_view tag) { return record(userid, tag, "", HOST_KEYSIZ); }
+using hosttest::key;
+using hosttest::record;
 std::string userid_of(const void* rec) { return static_cast<const char*>(rec); }
 std::string tag_of(const void* rec) { return static_cast<const char*>(rec) + HOST_UIDSIZ; }
 std::string payload_of(const void* rec) { return static_cast<const char*>(rec) + HOST_KEYSIZ; }
@@ -27,16 +20,14 @@ std::string payload_of(const void* rec) { return static_cast<const char*>(rec) +
 // The host's own database, bound to the dfa* services as the host binds it.
 class DatabaseTest : public hosttest::HostTest {
 protected:
-
-    // Inserts through the services; returns the new record's position (0 on refusal).
-    uint32_t insert(const std::string& rec) {
-        dfaSetBlk(genbb);
-        uint32_t position = 0;
-        if (dfaInsertV(rec.data(), static_cast<uint32_t>(rec.size())) == 1) position = dfaAbs();
-        dfaRstBlk();
-        return position;
+    // The generic records as listed: position, user-ID, tag, payload, length.
+    using Row = std::tuple<uint32_t, std::string, std::string, std::string, size_t>;
+    std::vector<Row> rows() {
+        std::vector<Row> out;
+        for (const auto& e : db().generic_entries())
+            out.emplace_back(e.position, e.userid, e.tag, payload_of(e.bytes.data()), e.bytes.size());
+        return out;
     }
-
     // Walks key 0 as the lister does: from the lowest key, then from each record's own key in the buffer.
     std::vector<std::pair<std::string, std::string>> walk() {
         std::vector<std::pair<std::string, std::string>> keys;
@@ -73,8 +64,9 @@ TEST_F(DatabaseTest, KeyZeroOrdersUserIdsIgnoringCaseThenTags) {
 }
 
 TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
-    ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "bob's registry")), 0u);
-    ASSERT_NE(insert(record("Bobby", "QRTBKPLS_REG", "bobby's registry")), 0u);
+    const uint32_t bob = insert(record("Bob", "QRTBKPLS_REG", "bob's registry")),
+                   bobby = insert(record("Bobby", "QRTBKPLS_REG", "bobby's registry"));
+    ASSERT_TRUE(bob && bobby);
 
     dfaSetBlk(genbb);
     const std::string typed = key("bOB", "qrtbkpls_reg");
@@ -99,10 +91,8 @@ TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
     const std::string dup = record("bob", "QRTBKPLS_REG", "third");
     EXPECT_FALSE(db().insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
     EXPECT_NE(error.find("key exists"), std::string::npos) << error;
-    const auto entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].userid, "Bob");
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "bob's registry");
+    EXPECT_EQ(rows(), (std::vector<Row>{{bob, "Bob", "QRTBKPLS_REG", "bob's registry", 100},
+                                     {bobby, "Bobby", "QRTBKPLS_REG", "bobby's registry", 100}}));
 }
 
 TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
@@ -180,12 +170,8 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     ASSERT_EQ(dfaUpdateV(nullptr, 960), 1);
     dfaRstBlk();
 
-    auto entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].position, pos);
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "approved");
-    EXPECT_EQ(entries[0].bytes.size(), 960u);
-    EXPECT_EQ(payload_of(entries[1].bytes.data()), "carol's");
+    EXPECT_EQ(rows(), (std::vector<Row>{{pos, "Bob", "QRTBKPLS_DESC", "approved", 960},
+                                     {other, "Carol", "QRTBKPLS_DESC", "carol's", 960}}));
 
     // A rewrite from a buffer of the caller's may change the key; the position stays.
     const std::string renamed = record("Bob", "QRTBKPLS_REG", "now a registry", 672);
@@ -201,11 +187,8 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     const std::string clash = record("CAROL", "QRTBKPLS_DESC", "stolen", 672);
     EXPECT_EQ(dfaUpdateV(clash.data(), 672), 0);
     dfaRstBlk();
-    entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].tag, "QRTBKPLS_REG");
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "now a registry");
-    EXPECT_EQ(payload_of(entries[1].bytes.data()), "carol's");
+    EXPECT_EQ(rows(), (std::vector<Row>{{pos, "Bob", "QRTBKPLS_REG", "now a registry", 672},
+                                     {other, "Carol", "QRTBKPLS_DESC", "carol's", 960}}));
 
     // Without a current record there is nothing to rewrite.
     dfaSetBlk(genbb);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -76,6 +77,16 @@ struct ProbeModule {
     }
 };
 
+// A generic record: key (user-ID, tag) and payload, `length` bytes long; a key alone.
+inline std::string record(std::string_view userid, std::string_view tag, std::string_view payload = "", size_t length = 100) {
+    std::string r(length, '\0');
+    std::memcpy(r.data(), userid.data(), userid.size());
+    std::memcpy(r.data() + HOST_UIDSIZ, tag.data(), tag.size());
+    std::memcpy(r.data() + HOST_KEYSIZ, payload.data(), payload.size());
+    return r;
+}
+inline std::string key(std::string_view userid, std::string_view tag) { return record(userid, tag, "", HOST_KEYSIZ); }
+
 class HostTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -129,6 +140,19 @@ protected:
         const int ch = host().logon(userid);
         host().take_output(ch);
         return ch;
+    }
+
+    // Inserts through the services; the new record's position (0 on refusal).
+    uint32_t insert(const std::string& rec) {
+        dfaSetBlk(genbb);
+        const uint32_t position = dfaInsertV(rec.data(), static_cast<uint32_t>(rec.size())) == 1 ? dfaAbs() : 0;
+        dfaRstBlk();
+        return position;
+    }
+    bool has(std::string_view userid, std::string_view tag) {
+        for (const auto& e : db().generic_entries())
+            if (e.userid == userid && e.tag == tag) return true;
+        return false;
     }
 
     // The stack warnings so far, taken (a test that provokes one on purpose).
