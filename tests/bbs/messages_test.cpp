@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <tuple>
 
 #include "bbs/messages.h"
 #include "tests/bbs/host_fixture.h"
@@ -20,6 +21,14 @@ MessageTable parse_ok(std::string_view src) {
     return t;
 }
 
+// The entries in order: number, name, kind, text.
+using Entries = std::vector<std::tuple<int, std::string, std::string, std::string>>;
+Entries entries(const MessageTable& t) {
+    Entries out;
+    for (const auto& e : t.entries) out.emplace_back(e.number, e.name, e.kind.text(), e.text);
+    return out;
+}
+
 SourceError parse_error(std::string_view src) {
     MessageTable t;
     SourceError e;
@@ -31,12 +40,8 @@ TEST(MessageSource, EntriesEscapesAndLineBreaks) {
     MessageTable t = parse_ok("# options\n4 PRICE {100}\n  # indented comment\n"
                               "20 MENU {\\e[1mHi\\e[0m\\r\\n\\t\\\\\\{x\\}\\x41\\x7e}\n"
                               "21 MULTI {one\r\ntwo\nthree}\n22 NESTED {a {b} c}\n23 EMPTY {}\n");
-    ASSERT_EQ(t.entries.size(), 5u);
-    EXPECT_EQ(t.by_number(4)->text, "100");
-    EXPECT_EQ(t.by_number(20)->text, "\x1b[1mHi\x1b[0m\r\n\t\\{x}A~");
-    EXPECT_EQ(t.by_number(21)->text, "one\rtwo\rthree");
-    EXPECT_EQ(t.by_number(22)->text, "a {b} c");
-    EXPECT_EQ(t.by_number(23)->text, "");
+    EXPECT_EQ(entries(t), (Entries{{4, "PRICE", "", "100"}, {20, "MENU", "", "\x1b[1mHi\x1b[0m\r\n\t\\{x}A~"},
+                                   {21, "MULTI", "", "one\rtwo\rthree"}, {22, "NESTED", "", "a {b} c"}, {23, "EMPTY", "", ""}}));
     EXPECT_EQ(t.by_name("menu")->number, 20);
     EXPECT_EQ(t.by_number(99), nullptr);
     EXPECT_EQ(t.by_name("NOPE"), nullptr);
@@ -66,9 +71,8 @@ TEST(MessageSource, ErrorsNameFileAndLine) {
 TEST(MessageSource, KindLines) {
     MessageTable t = parse_ok("#:prfmsg( string ,count )\n# a comment between the kind and its entry\n1 A {x}\n"
                               "#: PRFMSG(none)\n2 B {}\n#: lngopt( -1 .. 90000000 )\n3 C {5}\n4 D {no kind}\n");
-    EXPECT_EQ(t.by_number(1)->kind.text(), "prfmsg(string, count)");
-    EXPECT_EQ(t.by_number(2)->kind.text(), "prfmsg");
-    EXPECT_EQ(t.by_number(3)->kind.text(), "lngopt(-1..90000000)");
+    EXPECT_EQ(entries(t), (Entries{{1, "A", "prfmsg(string, count)", "x"}, {2, "B", "prfmsg", ""}, {3, "C", "lngopt(-1..90000000)", "5"},
+                                   {4, "D", "", "no kind"}}));
     EXPECT_EQ(t.by_number(4)->kind.reader, bbs::EntryKind::Reader::unknown);
 }
 
@@ -173,12 +177,8 @@ TEST_F(HostTest, CompiledFileRoundTripsEveryByte) {
     ASSERT_TRUE(bbs::write_compiled_messages(dir_ / "X.MCV", t, &error)) << error;
     MessageTable back;
     ASSERT_TRUE(bbs::read_compiled_messages(dir_ / "X.MCV", &back, &error)) << error;
-    ASSERT_EQ(back.entries.size(), 3u);
-    EXPECT_EQ(back.by_number(7)->text, all);
-    EXPECT_EQ(back.by_number(7)->kind.text(), "prfmsg(string, count)");
-    EXPECT_EQ(back.by_number(-3)->name, "NEG");
+    EXPECT_EQ(entries(back), (Entries{{7, "ALL", "prfmsg(string, count)", all}, {-3, "NEG", "", ""}, {2, "OPT", "lngopt(-1..5)", ""}}));
     EXPECT_EQ(back.by_number(-3)->kind.reader, bbs::EntryKind::Reader::unknown);
-    EXPECT_EQ(back.by_number(2)->kind.text(), "lngopt(-1..5)");
     EXPECT_EQ(read("X.MCV").substr(0, 8), std::string("BMCV\x03\0\0\0", 8));
 
     // A file of the version before kinds is read as it is, without kinds.
@@ -186,9 +186,7 @@ TEST_F(HostTest, CompiledFileRoundTripsEveryByte) {
                          "\x03\0\0\0" "h%d", 37);
     write("OLD.MCV", v2);
     ASSERT_TRUE(bbs::read_compiled_messages(dir_ / "OLD.MCV", &back, &error)) << error;
-    ASSERT_EQ(back.entries.size(), 1u);
-    EXPECT_EQ(back.entries[0].number, 9);
-    EXPECT_EQ(back.entries[0].text, "h%d");
+    EXPECT_EQ(entries(back), (Entries{{9, "HI", "", "h%d"}}));
     EXPECT_EQ(back.source_digest, 0x3837363534333231ull);
 
     for (std::string junk : {std::string("junk"), std::string("BMCV\x04\0\0\0", 8), v2.substr(0, 30)}) {
