@@ -1,5 +1,4 @@
 // Host accounts: user-ID bounds, credits through a channel, password hashes (the rest: e2e test_admin).
-#include <gtest/gtest.h>
 
 #include <sqlite3.h>
 

@@ -1,13 +1,8 @@
 // Typed lines at the host (clean_line, words, rstrin, text helpers); each host call's transaction under refused writes.
-#include <gtest/gtest.h>
 
 #include <sqlite3.h>
 
-#include <cstring>
-#include <functional>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "bbs/faults.h"
 #include "bbs/input.h"

@@ -1,11 +1,8 @@
 // Another connection holds the write lock: calls wait and run in order, or are refused with word to their user.
-#include <gtest/gtest.h>
 
 #include <sqlite3.h>
 
 #include <chrono>
-#include <string>
-#include <vector>
 
 #include "tests/bbs/host_fixture.h"
 

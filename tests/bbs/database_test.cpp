@@ -1,9 +1,7 @@
 // The database through dfa*: key order, lookups, positions, rewrites, selections, syncs (crashes: e2e test_crash_safety).
-#include <gtest/gtest.h>
 
 #include <sqlite3.h>
 
-#include <cstring>
 #include <map>
 #include <tuple>
 

@@ -1,7 +1,4 @@
 // The host's bgnedt line editor: lines, commands, size, end (through bbshost: e2e test_host_sessions).
-#include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "tests/bbs/host_fixture.h"
 

@@ -31,48 +31,30 @@ struct Probe {
     std::function<void()> on_status;
     bool take_on_logon = false;  // the logon routine places the user in this module
 
-    int inputs() const {
-        return std::count_if(events.begin(), events.end(), [](const auto& e) { return e.starts_with("input"); });
-    }
+    int inputs() const { return std::count_if(events.begin(), events.end(), [](const auto& e) { return e.starts_with("input"); }); }
 };
 
 template <int N>
 struct ProbeModule {
-    static Probe& probe() {
-        static Probe p;
-        return p;
-    }
+    static Probe& probe() { static Probe p; return p; }
     static void event(const std::string& what) { probe().events.push_back(what); }
     static std::string who() { return std::to_string(usrnum); }
-    static int16_t logon() {
-        event("logon " + who());
-        if (probe().take_on_logon) usrptr->state = probe().number, usrptr->substate = 1;
-        return 0;
-    }
-    static int16_t input() {
-        event("input " + who() + " " + std::to_string(margc));
-        return probe().on_input ? probe().on_input() : 1;
-    }
-    static void status() {
-        event("status " + who() + " " + std::to_string(::status));
-        if (probe().on_status) probe().on_status();
-    }
-    static int16_t injection() {
-        event("injection " + std::to_string(othusn));
-        return probe().on_injection ? probe().on_injection() : 0;
-    }
-    static int16_t logoff() { return event("logoff " + who()), 0; }
-    static void hangup() { event("hangup " + who()); }
-    static void account_deleted(const char* userid) { event(std::string("deleted ") + userid); }
-    static void finish() { event("finish"); }
-
     static int register_as(const char* name, bool take_on_logon = false) {
         probe() = Probe{};
         probe().take_on_logon = take_on_logon;
         ModuleDescriptor d{};
         stzcpy(d.name, name, sizeof d.name);
-        d.logon = logon, d.input = input, d.status = status, d.injection = injection, d.logoff = logoff;
-        d.hangup = hangup, d.midnight = [] {}, d.account_deleted = account_deleted, d.finish = finish;
+        d.logon = [] {
+            event("logon " + who());
+            if (probe().take_on_logon) usrptr->state = probe().number, usrptr->substate = 1;
+            return int16_t{0};
+        };
+        d.input = [] { event("input " + who() + " " + std::to_string(margc)); return probe().on_input ? probe().on_input() : int16_t{1}; };
+        d.status = [] { event("status " + who() + " " + std::to_string(::status)); if (probe().on_status) probe().on_status(); };
+        d.injection = [] { event("injection " + std::to_string(othusn)); return probe().on_injection ? probe().on_injection() : int16_t{0}; };
+        d.logoff = [] { return event("logoff " + who()), int16_t{0}; };
+        d.hangup = [] { event("hangup " + who()); }, d.midnight = [] {}, d.finish = [] { event("finish"); };
+        d.account_deleted = [](const char* userid) { event(std::string("deleted ") + userid); };
         return probe().number = register_module(&d);
     }
 };

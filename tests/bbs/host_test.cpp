@@ -1,7 +1,4 @@
 // The host around its modules: registration, logon, the host menu, global commands, injections, catastro.
-#include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "tests/bbs/host_fixture.h"
 

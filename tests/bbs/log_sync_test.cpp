@@ -1,9 +1,4 @@
 // Output of a call that wrote, and later output to its channel, waits until the log is on disk up to that call.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "tests/bbs/host_fixture.h"
 

@@ -1,8 +1,6 @@
 // Message files: source compiler, kinds and their check, compiled form, opnmsg, options, printers.
-#include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <tuple>
 
 #include "bbs/messages.h"

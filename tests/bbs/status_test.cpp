@@ -1,5 +1,4 @@
 // The status queue: order, held channels, no delivery inside a routine, the module at delivery, hang-ups.
-#include <gtest/gtest.h>
 
 #include "tests/bbs/host_fixture.h"
 

@@ -16,8 +16,7 @@ namespace fs = std::filesystem;
 
 inline PublicUserInfo make_player(std::string_view name, std::string_view userid, int32_t copper = 5000,
                                   int32_t lives = 3, uint32_t played = 2500) {
-    PublicUserInfo info;
-    std::memset(&info, 0, sizeof info);
+    PublicUserInfo info{};  // every byte zero, padding too
     std::memcpy(info.name, name.data(), std::min(name.size(), sizeof info.name - 1));
     std::memcpy(info.userid, userid.data(), std::min(userid.size(), sizeof info.userid - 1));
     std::strcpy(info.race, "Elf");

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <tuple>
 
 #include "terminal/full_screen_editor.h"
 #include "tests/terminal/keys.h"
@@ -124,21 +125,16 @@ TEST_F(EditorTest, MenuSavesAbandonsAndAsksBeforeLosingChanges) {
     press(kEsc + "a");
     EXPECT_EQ(outcome_, Outcome::abandon);  // nothing changed: no question
 
-    open("text");
-    press(kEnd + "!" + kEsc);
-    EXPECT_EQ(screen_->row(23), "Save, Abandon, Help or Continue? (S/A/H/C)");
-    press("z");
-    EXPECT_EQ(screen_->bells(), 1u);
-    press("a");
-    EXPECT_EQ(screen_->row(23), "Your text has changed. Abandon it? (Y/N)");
-    press("n");
-    EXPECT_EQ(outcome_, Outcome::editing);
-    press("?" + kEsc + "h");
-    EXPECT_EQ(screen_->row(0), "The editor's keys");
-    press("x");
-    EXPECT_EQ(screen_->row(0), "text!?");
-    press(kEsc + "c.");  // (abandoning changed text after Y: e2e test_terminal full_screen_editor_saves_...)
-    EXPECT_EQ(screen_->row(0), "text!?.");
+    open("text");  // (abandoning changed text after Y: e2e test_terminal full_screen_editor_saves_...)
+    const std::string menu = "Save, Abandon, Help or Continue? (S/A/H/C)";
+    for (const auto& [keys, row, shown, bells] : std::initializer_list<std::tuple<std::string, size_t, std::string, size_t>>{
+             {kEnd + "!" + kEsc, 23, menu, 0}, {"z", 23, menu, 1}, {"a", 23, "Your text has changed. Abandon it? (Y/N)", 1},
+             {"n", 0, "text!", 1}, {"?" + kEsc + "h", 0, "The editor's keys", 1}, {"x", 0, "text!?", 1}, {kEsc + "c.", 0, "text!?.", 1}}) {
+        press(keys);
+        EXPECT_EQ(screen_->row(row), shown) << keys;
+        EXPECT_EQ(screen_->bells(), bells) << keys;
+        EXPECT_EQ(outcome_, Outcome::editing) << keys;
+    }
 
     open("text");
     press(kEnd + "s" + kEsc + "S");
