@@ -108,6 +108,13 @@ protected:
         return s.str();
     }
     std::string host_log() const { return read("bbshost.log"); }
+    // Every text in the host log; else which not, and the log.
+    ::testing::AssertionResult logged(std::initializer_list<std::string_view> texts) const {
+        const std::string log = host_log();
+        for (auto text : texts)
+            if (log.find(text) == std::string::npos) return ::testing::AssertionFailure() << "not logged: " << text << "\n" << log;
+        return ::testing::AssertionSuccess();
+    }
 
     void add_account(const std::string& userid, std::vector<std::string> keys = {}, uint16_t days = 30,
                      int64_t credits = 1000) {
