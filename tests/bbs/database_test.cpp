@@ -237,8 +237,7 @@ TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
 
 TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     std::string error;
-    ASSERT_TRUE(db().put_class("Member", 365, &error)) << error;
-    ASSERT_TRUE(db().put_class("Sysop", -1, &error)) << error;
+    for (auto [name, days] : {std::pair{"Member", 365}, {"Sysop", -1}}) ASSERT_TRUE(db().put_class(name, days, &error)) << error;
     const uint32_t bob = insert(record("Bob", "QRTBKPLS_REG", "bob"));
     ASSERT_NE(bob, 0u);
 

@@ -223,8 +223,7 @@ TEST_F(HostTest, TheHostLogShowsControlBytesAndReportsWhenItCannotWrite) {
     close();
 
     bbs::HostOptions options;
-    options.data_dir = dir_;
-    options.log_name = "/dev/full";
+    options.data_dir = dir_, options.log_name = "/dev/full";
     std::string error;
     testing::internal::CaptureStderr();
     {
