@@ -45,11 +45,9 @@ TEST(CleanLine, EightBitControlsAndBrokenUtf8Go) {
         {"a\x8e" "Fb\x8fPc", "abc", "SS2 and SS3 with the byte they shift"},
         {"a\x85" "b\x84" "c\x91\x92\x80\xc2\x85" "d", "abcd", "lone C1 controls, single and encoded"},
         {"x\x9b" "1\x9b" "31my", "xy", "an 8-bit CSI inside a CSI starts anew"},
-        {"x\x1b\x9b" "1my", "xy", "ESC followed by an 8-bit CSI"},
-        {"\x9b", "", "an unfinished 8-bit CSI at the end"},
+        {"x\x1b\x9b" "1my", "xy", "ESC followed by an 8-bit CSI"}, {"\x9b", "", "an unfinished 8-bit CSI at the end"},
         {"a\xff\xfe\xc0\xaf\xe0\x80\xafz", "az", "bytes that are never UTF-8, overlong forms"},
-        {"a\xed\xa0\x80z", "az", "an encoded surrogate"},
-        {"a\xf4\x90\x80\x80z", "az", "past U+10FFFF"},
+        {"a\xed\xa0\x80z", "az", "an encoded surrogate"}, {"a\xf4\x90\x80\x80z", "az", "past U+10FFFF"},
         {"a\xc3z\xe2\x82" "b", "azb", "sequences cut short: their bytes go, the next byte is read anew"},
         {"\xc3\xa9\xa9", "\xc3\xa9", "a stray continuation byte after a character"},
     };

@@ -42,10 +42,8 @@ TEST_F(LogSyncTest, OutputWaitsInOrderForTheLogOfTheCallsThatWrote) {
         {0, "buy", 0, {1}, "", ""},                            // committed, not yet on disk
         {1, "look", 0, {1}, "", "look done.\r"},               // another channel: not held
         {0, "look", 0, {1}, "", ""},                           // behind her own write
-        {0, "buy", 0, {1, 2}, "", ""},
-        {0, nullptr, 1, {1, 2}, "buy done.\rlook done.\r", ""},
-        {0, nullptr, 2, {1, 2}, "buy done.\r", ""},
-        {0, "look", 0, {1, 2}, "look done.\r", ""},
+        {0, "buy", 0, {1, 2}, "", ""}, {0, nullptr, 1, {1, 2}, "buy done.\rlook done.\r", ""},
+        {0, nullptr, 2, {1, 2}, "buy done.\r", ""}, {0, "look", 0, {1, 2}, "look done.\r", ""},
     };
     for (size_t i = 0; i < steps.size(); ++i) {
         const Step& s = steps[i];

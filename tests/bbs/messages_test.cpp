@@ -121,10 +121,8 @@ TEST(MessageCheck, ValuesAndConversionsFitTheirKinds) {
 
 TEST(MessageCheck, ErrorsNameTheLineOfWhatIsWrong) {
     const struct { const char* source; int line; } cases[] = {
-        {"#: prfmsg\n5 M {one\ntwo\nthree %d}\n", 4},
-        {"#: prfmsg\r\n5 M {one\r\ntwo\r\nthree %d}\r\n", 4},
-        {"#: prfmsg\n5 M {one\\ntwo\\r %d\n}\n", 2},
-        {"\n#: numopt(0..9)\n5 M {\nten}\n", 3},
+        {"#: prfmsg\n5 M {one\ntwo\nthree %d}\n", 4}, {"#: prfmsg\r\n5 M {one\r\ntwo\r\nthree %d}\r\n", 4},
+        {"#: prfmsg\n5 M {one\\ntwo\\r %d\n}\n", 2}, {"\n#: numopt(0..9)\n5 M {\nten}\n", 3},
     };
     for (const auto& c : cases) {
         MessageTable t = parse_ok(c.source);

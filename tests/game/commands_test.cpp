@@ -79,12 +79,9 @@ TEST_F(GameCommands, EmptyUnknownAndImpossibleCommands) {
     install_addon();
     int alice = login("Alice");
     const struct { bool bob_online; const char* line; const char* reply; } cases[] = {  // before the prompt
-        {false, "", ""},
-        {false, "look Bobo", "Bobo is not in the game right now.\r"},
-        {false, "look", "Look at whom?\r"},
-        {false, "tell Bobo hi", "Bobo is not in the game right now.\r"},
-        {false, "tell Zed hi", "There is no player named Zed.\r"},
-        {true, "tell Bobo", "Tell Bobo what?\r"},
+        {false, "", ""}, {false, "look Bobo", "Bobo is not in the game right now.\r"},
+        {false, "look", "Look at whom?\r"}, {false, "tell Bobo hi", "Bobo is not in the game right now.\r"},
+        {false, "tell Zed hi", "There is no player named Zed.\r"}, {true, "tell Bobo", "Tell Bobo what?\r"},
         {true, "tell", "Tell whom what?\r"},
     };
     for (const auto& c : cases) {
