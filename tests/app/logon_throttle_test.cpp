@@ -75,8 +75,7 @@ TEST_F(ThrottleTest, ParallelAttemptsShareTheBucketAndRefusalsSayWhenAgain) {
     EXPECT_EQ(refused.refusal, Refusal::userid_penalized);
     EXPECT_EQ(refused.retry_after, 300s);
     EXPECT_EQ(LogonThrottle::message(refused), "Too many failed logons for this user-ID. Please try again in 5 minutes.\r\n");
-    // A refused attempt costs the address nothing.
-    EXPECT_TRUE(throttle_.attempt_begins(many_addresses(5), "Dave"));
+    EXPECT_TRUE(throttle_.attempt_begins(many_addresses(5), "Dave"));  // A refused attempt costs the address nothing.
 }
 
 TEST_F(ThrottleTest, GoodLogonsAndAbandonedAttemptsGiveTheirAttemptBack) {
@@ -99,8 +98,7 @@ TEST_F(ThrottleTest, ConnectionsAtTheDialogueAreCappedInAll) {
     EXPECT_EQ(throttle_.dialogue_begins("192.0.2.99").refusal, Refusal::busy_host);
     throttle_.dialogue_ended(many_addresses(3));
     EXPECT_TRUE(throttle_.dialogue_begins("192.0.2.99"));
-    // Ending a dialogue twice or of an address that has none changes nothing.
-    throttle_.dialogue_ended("192.0.2.200");
+    throttle_.dialogue_ended("192.0.2.200");  // Ending a dialogue twice or of an address that has none changes nothing.
     EXPECT_EQ(throttle_.dialogue_begins("192.0.2.100").refusal, Refusal::busy_host);
 }
 

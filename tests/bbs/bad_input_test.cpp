@@ -101,12 +101,10 @@ TEST_F(LineTest, WordsAreSplitAndRstrinRejoinsThem) {
         EXPECT_EQ(seen_.count_after, c.count_after) << c.line;
         EXPECT_EQ(seen_.rejoined, c.rejoined) << c.line;
     }
-    // The raw line stays in input, and rstrin keeps the later words' pointers.
-    host().line(ch_, "look Sir Bors");
+    host().line(ch_, "look Sir Bors");  // The raw line stays in input, and rstrin keeps the later words' pointers.
     EXPECT_EQ(seen_.second_after, "Sir Bors");
     EXPECT_EQ(seen_.input_after, "look Sir Bors");
-    // More words than margv holds are cut off there, and the host goes on.
-    std::string many;
+    std::string many;  // More words than margv holds are cut off there, and the host goes on.
     for (int i = 0; i < 120; ++i) many += "w ";
     host().line(ch_, many);
     EXPECT_EQ(seen_.words.size(), static_cast<size_t>(HOST_MAXWORDS));
@@ -171,8 +169,7 @@ TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
         EXPECT_FALSE(db().in_call());
         EXPECT_TRUE(has("Alice", ("D" + n).c_str()));
     }
-    // Without a call open, end_call has nothing to do.
-    EXPECT_TRUE(db().end_call().committed);
+    EXPECT_TRUE(db().end_call().committed);  // Without a call open, end_call has nothing to do.
 }
 
 TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
@@ -184,8 +181,7 @@ TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     EXPECT_FALSE(outcome.committed);
     EXPECT_NE(outcome.failure.what.find("insert"), std::string::npos) << outcome.failure.text();
     EXPECT_FALSE(has("Alice", "B1"));
-    // A taken key is not a failure of the database.
-    ASSERT_TRUE(db().begin_call());
+    ASSERT_TRUE(db().begin_call());  // A taken key is not a failure of the database.
     EXPECT_NE(insert(record("Alice", "K")), 0u);
     EXPECT_EQ(insert(record("alice", "k")), 0u);
     EXPECT_TRUE(db().end_call().committed);

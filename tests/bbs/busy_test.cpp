@@ -46,8 +46,7 @@ protected:
 
     std::vector<std::string>& events() { return Probe::probe().events; }
 
-    // BEGIN IMMEDIATE on a connection of its own, as another process would.
-    void lock() {
+    void lock() {  // BEGIN IMMEDIATE on a connection of its own, as another process would.
         ASSERT_EQ(sqlite3_open((dir_ / "bbs.db").c_str(), &other_), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(other_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     }
@@ -70,8 +69,7 @@ protected:
 TEST_F(BusyTest, EveryKindOfCallWaitsAndRunsInOrderOnceTheLockIsGone) {
     btuinj(alice_, 7);  // queued before the lock
     lock();
-    // Each of these needs a transaction that cannot be had now.
-    host().line(alice_, "a1");
+    host().line(alice_, "a1");  // Each of these needs a transaction that cannot be had now.
     EXPECT_EQ(host().deliver_all(), 0u) << "a status must not run without its transaction";
     host().line(bob_, "b1");
     host().line(alice_, "a2");

@@ -72,8 +72,7 @@ TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
     EXPECT_EQ(userid_of(genbb->record), "Bob");  // as stored, not as typed
     EXPECT_EQ(payload_of(genbb->record), "bob's registry");
 
-    // Bytes behind a field's terminator are not part of the key.
-    std::string untidy = key("BOBBY", "QRTBKPLS_REG");
+    std::string untidy = key("BOBBY", "QRTBKPLS_REG");  // Bytes behind a field's terminator are not part of the key.
     std::memcpy(untidy.data() + 6, "junk", 4);
     ASSERT_EQ(dfaAcqLock(nullptr, untidy.data(), 0, DFA_EQUAL, 0), 1);
     EXPECT_EQ(payload_of(genbb->record), "bobby's registry");
@@ -125,8 +124,7 @@ TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAReopenAndAreNeverReuse
     ASSERT_TRUE(pa && pb && pc);
     EXPECT_TRUE(pa != pb && pb != pc && pa != pc);
 
-    // Bob goes; others arrive before and after him in key order; the newest goes too.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Bob goes; others arrive before and after him in key order; the newest goes too.
     ASSERT_EQ(dfaAcqAbsLock(nullptr, pb, 0, 0), 1);
     EXPECT_EQ(userid_of(genbb->record), "Bob");
     EXPECT_EQ(dfaAbs(), pb);
@@ -161,8 +159,7 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     const uint32_t pos = insert(record("Bob", "QRTBKPLS_DESC", "pending", 960)), other = insert(record("Carol", "QRTBKPLS_DESC", "carol's", 960));
     ASSERT_TRUE(pos && other);
 
-    // Through the file's own buffer, as an approval does.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Through the file's own buffer, as an approval does.
     ASSERT_EQ(dfaAcqLock(nullptr, key("bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 1);
     std::memcpy(static_cast<char*>(genbb->record) + HOST_KEYSIZ, "approved", 9);
     ASSERT_EQ(dfaUpdateV(nullptr, 960), 1);
@@ -188,8 +185,7 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     EXPECT_EQ(rows(), (std::vector<Row>{{pos, "Bob", "QRTBKPLS_REG", "now a registry", 672},
                                      {other, "Carol", "QRTBKPLS_DESC", "carol's", 960}}));
 
-    // Without a current record there is nothing to rewrite.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Without a current record there is nothing to rewrite.
     EXPECT_EQ(dfaAcqLock(nullptr, key("nobody", "T").data(), 0, DFA_EQUAL, 0), 0);
     EXPECT_EQ(dfaUpdateV(renamed.data(), 672), 0);
     dfaRstBlk();
@@ -248,8 +244,7 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     EXPECT_EQ(static_cast<HostClass*>(clsbb->record)->days, 365);
     EXPECT_STREQ(static_cast<HostClass*>(clsbb->record)->name, "Member");
 
-    // The generic database inside the class database, and back.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // The generic database inside the class database, and back.
     ASSERT_EQ(dfaAcqLock(nullptr, key("bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
     EXPECT_EQ(dfaAbs(), bob);
     EXPECT_EQ(dfaAcqLock(nullptr, class_key, 0, DFA_EQUAL, 0), 0) << "a class name is no key of the generic database";
@@ -270,8 +265,7 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
     dfaRstBlk();
 
-    // Nested deeper than the stack holds: the outer selections still come back.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Nested deeper than the stack holds: the outer selections still come back.
     for (int i = 0; i < 40; ++i) dfaSetBlk(i % 2 ? genbb : clsbb);
     for (int i = 0; i < 40; ++i) dfaRstBlk();
     EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);

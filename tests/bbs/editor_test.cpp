@@ -132,8 +132,7 @@ TEST_F(EditorTest, SaveAndAbandonFromOutside) {
     host().editor_abandon(ch_);  // not in the editor: nothing happens
     EXPECT_EQ(g_done, (std::vector<std::string>{"0 0: this text ", "1 0: abc"}));
 
-    // Text from outside is never cut inside a character.
-    begin(6, "");
+    begin(6, "");  // Text from outside is never cut inside a character.
     host().editor_save(ch_, "abcd\xc3\xa9");  // 6 bytes into 5
     EXPECT_EQ(g_done.back(), "0 0: abcd");
     expect_guards_intact();

@@ -123,8 +123,7 @@ protected:
         std::string error;
         ASSERT_TRUE(host_->accounts().add(a, "pw-" + userid, &error)) << error;
     }
-    // A new account logged on, his logon output taken; his channel.
-    int online(const std::string& userid) {
+    int online(const std::string& userid) {  // A new account logged on, his logon output taken; his channel.
         add_account(userid);
         const int ch = host().logon(userid);
         host().take_output(ch);

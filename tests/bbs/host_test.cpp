@@ -89,11 +89,9 @@ TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
     Game::register_as("Brakvold", true);
     int a = online("Alice");
     prf("half-built screen");
-    // The module declines: the host sends the text itself.
-    host().inject_message(a, "Bob pages you.\r");
+    host().inject_message(a, "Bob pages you.\r");  // The module declines: the host sends the text itself.
     EXPECT_EQ(host().take_output(a), "Bob pages you.\r");
-    // The module delivers it its own way.
-    Game::probe().on_injection = [] {
+    Game::probe().on_injection = [] {  // The module delivers it its own way.
         std::string text = std::string("[") + prfbuf + "]";
         btuxmn(othusn, text.c_str());
         return int16_t{1};
@@ -101,8 +99,7 @@ TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
     host().inject_message(a, "hello");
     EXPECT_EQ(host().take_output(a), "[hello]");
     EXPECT_EQ(Game::probe().events.back(), "injection 0");
-    // What was in the output buffer before is still there.
-    outprf(a);
+    outprf(a);  // What was in the output buffer before is still there.
     EXPECT_EQ(host().take_output(a), "half-built screen");
 }
 
@@ -166,8 +163,7 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     EXPECT_EQ(after, 0);
     EXPECT_EQ(destroyed, 1) << "the unwinding skipped the destructors of the module's frames";
     EXPECT_TRUE(logged({"module stopped the host: fatal in input"}));
-    // The call it stopped is over: no call is left open on the database.
-    EXPECT_FALSE(host().database().in_call());
+    EXPECT_FALSE(host().database().in_call());  // The call it stopped is over: no call is left open on the database.
     EXPECT_TRUE(host().stopped());
     EXPECT_EQ(host().stop_reason(), "fatal in input");
     EXPECT_FALSE(host().deliver_one());
@@ -198,8 +194,7 @@ TEST_F(HostTest, ARoutineThatLeavesAStackOtherwiseIsNamedAndTheStackPutBack) {
         "Brakvold input routine left the message-block stack 1 deeper than it found it (a setmbk without its rstmbk); "
         "Brakvold input routine left the data-file selection stack 1 deeper than it found it (a dfaSetBlk without its dfaRstBlk)"});
     EXPECT_TRUE(logged({"left the message-block stack 1 deeper"}));
-    // Put back: done right, the same routine finds the stacks as before the first call.
-    forget = false;
+    forget = false;  // Put back: done right, the same routine finds the stacks as before the first call.
     host().line(a, "right");
     EXPECT_TRUE(take_breaches().empty());
     forget = true;

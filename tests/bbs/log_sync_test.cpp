@@ -69,8 +69,7 @@ TEST_F(LogSyncTest, ACloseWaitsTooAndItsChannelIsNotGivenAway) {
     EXPECT_EQ(host().take_output(alice_), "buy done.\rquit done.\r");
     EXPECT_EQ(closed_, std::vector<int>{alice_});
 
-    // Taking the sync back puts the log on disk and lets go of what waited.
-    EXPECT_EQ(type(bob_, "buy"), "");
+    EXPECT_EQ(type(bob_, "buy"), "");  // Taking the sync back puts the log on disk and lets go of what waited.
     host().set_log_sync(nullptr, nullptr);
     EXPECT_EQ(host().take_output(bob_), "buy done.\r");
     EXPECT_EQ(type(bob_, "buy"), "buy done.\r") << "each commit syncs itself again";

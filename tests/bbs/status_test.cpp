@@ -84,8 +84,7 @@ TEST_F(StatusTest, HangupDropsTheChannelsStatusesAndItsHold) {
     EXPECT_EQ(host().pending_statuses(), 1u);
     host().deliver_all();
     EXPECT_EQ(First::probe().events.back(), "status 1 241");
-    // A new user on the freed channel gets nothing of the old one's, unheld.
-    const int carol = online("Carol");
+    const int carol = online("Carol");  // A new user on the freed channel gets nothing of the old one's, unheld.
     ASSERT_EQ(carol, alice_);
     EXPECT_EQ(host().pending_statuses(), 0u);
     btuinj(7, 1);  // a free channel: nothing queued
@@ -97,8 +96,7 @@ TEST_F(StatusTest, HangupDropsTheChannelsStatusesAndItsHold) {
 }
 
 TEST_F(StatusTest, OutputEmptyReportClearsTheInjectedFlagByDefault) {
-    // The user is in a module without a status routine of its own.
-    usroff(bob_)->state = -1;
+    usroff(bob_)->state = -1;  // The user is in a module without a status routine of its own.
     usroff(bob_)->flags |= HOST_UF_INJECTED;
     EXPECT_EQ(btuoes(bob_, 1), 1);
     EXPECT_EQ(btuoes(bob_, 1), 1);  // one report on its way is enough

@@ -16,8 +16,7 @@ TEST_F(AddonServices, RegistrationHandsOutHandles) {
     const int32_t first = register_mud_addon(&test_addon), again = register_mud_addon(&test_addon), second = register_mud_addon(&other_addon);
     EXPECT_TRUE(first != 0 && second != 0 && second != first) << first << " " << second;
     EXPECT_EQ(again, first);
-    // Hooks left empty are skipped by the game.
-    int alice = login("Alice");
+    int alice = login("Alice");  // Hooks left empty are skipped by the game.
     EXPECT_EQ(type(alice, "ext"), "Extensions:\r  [T] Test extension\rExtension: ");
     EXPECT_EQ(type(alice, "x"), "No such extension.\r" + kAliaPrompt);
 }
@@ -81,8 +80,7 @@ TEST_F(AddonServices, CopperAndLifeServicesFailWithoutAPlayerOrWhenSwitchedOff) 
     EXPECT_EQ(player("Bobo").copper, 300);
     EXPECT_EQ(player("Bobo").lives, 8);
 
-    // Copper given back cannot pass the largest 32-bit value.
-    game_->failures().return_wealth = false;
+    game_->failures().return_wealth = false;  // Copper given back cannot pass the largest 32-bit value.
     PublicUserInfo rich = player("Bobo");
     rich.copper = INT32_MAX - 5;
     std::string error;

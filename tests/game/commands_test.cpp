@@ -36,13 +36,11 @@ TEST_F(GameCommands, TheExtensionMenuOffersTheLineAndAnAddonTakesTheUserAndHands
     EXPECT_NE(type(alice, "stats").find("Character: Alia\r"), std::string::npos);
     EXPECT_EQ(calls().commands, 1);
 
-    // An empty line at the extension prompt is offered to nobody.
-    type(alice, "ext");
+    type(alice, "ext");  // An empty line at the extension prompt is offered to nobody.
     EXPECT_EQ(type(alice, ""), "No such extension.\r" + kAliaPrompt);
     EXPECT_EQ(calls().commands, 1);
 
-    // An add-on that takes the user; "back" in its module injects status 3.
-    type(alice, "ext");
+    type(alice, "ext");  // An add-on that takes the user; "back" in its module injects status 3.
     EXPECT_EQ(type(alice, "t"), "Inside the test extension.\r");
     EXPECT_EQ(usroff(alice)->state, calls().module_number);
     EXPECT_EQ(usroff(alice)->substate, 42u);

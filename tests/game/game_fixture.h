@@ -125,8 +125,7 @@ protected:
         std::string error;
         ASSERT_TRUE(game_->add_player(info, &error)) << error;
     }
-    // The test add-on registered with the game, and its module on the host.
-    void install_addon() {
+    void install_addon() {  // The test add-on registered with the game, and its module on the host.
         ASSERT_NE(register_mud_addon(&test_addon), 0);
         ASSERT_GE(calls().module_number = register_module(&test_module), 0);
         ASSERT_NE(calls().module_number, game_->module_number());

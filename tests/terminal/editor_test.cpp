@@ -26,8 +26,7 @@ protected:
         screen_->apply(out);
         outcome_ = Outcome::editing;
     }
-    // Presses the keys until the editor is done; the last key's update.
-    std::string press(std::string_view bytes) {
+    std::string press(std::string_view bytes) {  // Presses the keys until the editor is done; the last key's update.
         std::string out;
         for (const auto& key : decode(bytes)) {
             if (outcome_ != Outcome::editing) break;
@@ -37,8 +36,7 @@ protected:
         }
         return out;
     }
-    // A full drawing of the editor shows the screen the updates made.
-    void expect_screen_is_current() {
+    void expect_screen_is_current() {  // A full drawing of the editor shows the screen the updates made.
         std::string out;
         editor_->key(terminal::Key::ctrl('L'), out);
         Screen fresh(80, 24);

@@ -22,8 +22,7 @@ protected:
         screen_->apply("> ");
         line_->begin(2);
     }
-    // Types the bytes; answers the echo, and keeps the lines entered.
-    std::string type(std::string_view bytes) {
+    std::string type(std::string_view bytes) {  // Types the bytes; answers the echo, and keeps the lines entered.
         std::string echo;
         for (const auto& key : decode(bytes))
             if (auto entered = line_->key(key, echo)) entered_.push_back(*entered);

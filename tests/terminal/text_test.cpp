@@ -70,8 +70,7 @@ TEST(Cp437, TranslatesBothWaysKeepingControls) {
     for (int b = 0x80; b < 256; ++b) high += static_cast<char>(b);
     EXPECT_EQ(utf8_to_cp437(cp437_to_utf8(high)), high);
 
-    // Output cut inside a character still translates it whole.
-    const std::string text = "Ç█ сер\xe2\x82" "A";
+    const std::string text = "Ç█ сер\xe2\x82" "A";  // Output cut inside a character still translates it whole.
     Cp437Encoder whole, pieces;
     std::string by_byte;
     for (char c : text) by_byte += pieces.encode(std::string_view(&c, 1));

@@ -41,8 +41,7 @@ protected:
         session_.feed(input, events_);
         return session_.take_output();
     }
-    // The status lines and bodies of the responses in `wire`.
-    static Responses responses(std::string wire) {
+    static Responses responses(std::string wire) {  // The status lines and bodies of the responses in `wire`.
         Responses out;
         for (auto end = wire.find("\r\n\r\n"); end != std::string::npos; end = wire.find("\r\n\r\n")) {
             const std::string head = wire.substr(0, end);
