@@ -41,9 +41,9 @@ protected:
         editor_->key(terminal::Key::ctrl('L'), out);
         Screen fresh(80, 24);
         fresh.apply(out);
-        for (size_t r = 0; r < 24; ++r) EXPECT_EQ(screen_->row(r), fresh.row(r)) << "row " << r;
-        EXPECT_EQ(screen_->cursor_row(), fresh.cursor_row());
-        EXPECT_EQ(screen_->cursor_column(), fresh.cursor_column());
+        EXPECT_EQ(screen_->text(), fresh.text());
+        EXPECT_EQ(std::pair(screen_->cursor_row(), screen_->cursor_column()),
+                  std::pair(fresh.cursor_row(), fresh.cursor_column()));
     }
 
     std::optional<FullScreenEditor> editor_;

@@ -30,8 +30,7 @@ protected:
         return echo;
     }
     void expect_cursor(size_t row, size_t column) {
-        EXPECT_EQ(screen_->cursor_row(), row);
-        EXPECT_EQ(screen_->cursor_column(), column);
+        EXPECT_EQ(std::pair(screen_->cursor_row(), screen_->cursor_column()), std::pair(row, column));
     }
 
     std::optional<Screen> screen_;
