@@ -28,7 +28,6 @@ public:
     std::string transcript;
     std::vector<std::string> log_lines;
     std::optional<LogonThrottle::Refusal> refusal;  // of every attempt
-    bool channel_free = true;
 
     LogonThrottle::Verdict attempt_begins(std::string_view userid) override {
         transcript += "<attempt " + std::string(userid) + ">";
@@ -42,10 +41,7 @@ public:
         return strcasecmp(typed.c_str(), "alice") == 0 ? "Alice" : strcasecmp(typed.c_str(), "bob") == 0 ? "Bob" : "";
     }
     bool online(std::string_view userid) override { return userid == "Bob"; }
-    bool log_on(const std::string& userid) override {
-        transcript += "<log on " + userid + (channel_free ? ">" : ": no channel>");
-        return channel_free;
-    }
+    bool log_on(const std::string& userid) override { return transcript += "<log on " + userid + ">", true; }  // a channel is free
     void say(std::string_view text) override { transcript += text; }
     void secret_line(bool on) override { transcript += on ? "<secret>" : "</secret>"; }
     void close() override { transcript += "<close>"; }
