@@ -60,27 +60,24 @@ TEST_F(AddonServices, CopperNeverGoesBelowZero) {
         EXPECT_EQ(player("Bobo").copper, s.copper_after) << s.amount;
     }
     EXPECT_EQ(addon_adding_life_to_user(bob), 1);
-    EXPECT_EQ(player("Bobo").lives, 9);
-    EXPECT_EQ(player("Alia").copper, 5000);
+    EXPECT_EQ(std::pair(player("Bobo").lives, player("Alia").copper), std::pair(9, 5000));
 }
 
 TEST_F(AddonServices, CopperAndLifeServicesFailWithoutAPlayerOrWhenSwitchedOff) {
     const int bob = login("Bob"), sysop = login("Sysop");
-    EXPECT_EQ(addon_adjust_user_wealth(sysop, 1), 0);
-    EXPECT_EQ(addon_return_user_wealth(sysop, 1), 0);
-    EXPECT_EQ(addon_adjust_user_wealth(3, 1), 0);
-    EXPECT_EQ(addon_adding_life_to_user(sysop), 0);
-    game_->failures().add_life = true;
+    for (int channel : {sysop, 3})  // adjust, return, add a life
+        EXPECT_EQ(std::tuple(addon_adjust_user_wealth(channel, 1), addon_return_user_wealth(channel, 1), addon_adding_life_to_user(channel)),
+                  std::tuple(0, 0, 0)) << channel;
+    auto& failures = game_->failures();
+    failures.add_life = true;
     EXPECT_EQ(addon_adding_life_to_user(bob), 0);
-    game_->failures().adjust_wealth = true;
+    failures.add_life = false, failures.adjust_wealth = true;
     EXPECT_EQ(addon_adjust_user_wealth(bob, 10), 0);
-    game_->failures().adjust_wealth = false;
-    game_->failures().return_wealth = true;
+    failures.adjust_wealth = false, failures.return_wealth = true;
     EXPECT_EQ(addon_return_user_wealth(bob, 10), 0);
-    EXPECT_EQ(player("Bobo").copper, 300);
-    EXPECT_EQ(player("Bobo").lives, 8);
+    EXPECT_EQ(std::pair(player("Bobo").copper, player("Bobo").lives), std::pair(300, 8));
 
-    game_->failures().return_wealth = false;  // Copper given back cannot pass the largest 32-bit value.
+    failures.return_wealth = false;  // Copper given back cannot pass the largest 32-bit value.
     PublicUserInfo rich = player("Bobo");
     rich.copper = INT32_MAX - 5;
     std::string error;
@@ -201,8 +198,7 @@ TEST_F(AddonServices, PlayersAreCheckedBeforeTheyAreStored) {
     EXPECT_STREQ(game_->player_of_account("CAROL")->name, "Mary Ann");
 
     EXPECT_TRUE(game_->update_player(make_player("mary ann", "Carol", 1, 2, 3), &error)) << error;
-    EXPECT_STREQ(player("MARY ANN").name, "Mary Ann");
-    EXPECT_EQ(player("Mary Ann").copper, 1);
+    EXPECT_EQ(std::pair(std::string(player("MARY ANN").name), player("Mary Ann").copper), std::pair(std::string("Mary Ann"), 1));
     EXPECT_FALSE(game_->update_player(make_player("Nobody", "Erin"), &error));
     EXPECT_FALSE(game_->update_player(make_player("Mary Ann", "Alice"), &error));
 }
