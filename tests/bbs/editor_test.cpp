@@ -50,7 +50,7 @@ protected:
 };
 
 TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
-    static int offered = 0;  // lines offered to the global commands
+    static int offered;  // lines offered to the global commands
     offered = 0;
     globalcmd([]() -> int32_t { return ++offered, 0; });
     begin(41, "");

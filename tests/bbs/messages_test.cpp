@@ -27,6 +27,12 @@ Entries entries(const MessageTable& t) {
     return out;
 }
 
+std::string option_text(int number) {  // stgopt's copy, freed
+    char* text = stgopt(number);
+    const std::string copy = text;
+    return galfree(text), copy;
+}
+
 SourceError parse_error(std::string_view src) {
     MessageTable t;
     SourceError e;
@@ -195,9 +201,7 @@ TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
     write("M.MSG", "1 GREET {old}\n");
     ASSERT_NE(opnmsg("M.MCV"), nullptr);
     EXPECT_TRUE(std::filesystem::exists(dir_ / "M.MCV"));
-    char* text = stgopt(1);
-    EXPECT_STREQ(text, "old");
-    galfree(text);
+    EXPECT_EQ(option_text(1), "old");
 
     // Compiled from the old text by a process that finished after the rewrite: newer than the source, stale.
     write("M.MSG", "1 GREET {new}\n");
@@ -205,9 +209,7 @@ TEST_F(HostTest, OpnmsgUsesACompiledFileOnlyWhenItWasMadeFromTheSourceAsItIs) {
     std::filesystem::last_write_time(dir_ / "M.MSG", now - std::chrono::hours(2));
     std::filesystem::last_write_time(dir_ / "M.MCV", now - std::chrono::hours(1));
     host().reload();
-    text = stgopt(1);
-    EXPECT_STREQ(text, "new");
-    galfree(text);
+    EXPECT_EQ(option_text(1), "new");
 
     // A compiled file of the very text is read as it is, whatever its time.
     const std::string compiled = read("M.MCV");
@@ -232,11 +234,7 @@ TEST_F(HostTest, OptionReadersClampAndWarn) {
     ASSERT_NE(opnmsg("O.MCV"), nullptr);
     for (auto [option, low, high, value] : {std::tuple{1, 0, 100, 42}, {4, 5, 60, 5}, {99, 3, 9, 3}}) EXPECT_EQ(numopt(option, low, high), value);
     for (auto [option, yes] : {std::pair{5, 1}, {6, 0}, {7, 0}}) EXPECT_EQ(ynopt(option), yes) << option;
-    for (auto [option, text] : {std::pair{8, "two words"}, {9, ""}}) {
-        char* got = stgopt(option);
-        EXPECT_STREQ(got, text);
-        galfree(got);
-    }
+    for (auto [option, text] : {std::pair{8, "two words"}, {9, ""}}) EXPECT_EQ(option_text(option), text);
 
     EXPECT_TRUE(logged({"O.MCV option 4 (WORD) value \"lots\" is not a number; using 5 (bounds 5..60)", "O.MCV option 99 is missing",
                         "O.MCV option 7 (MAYBE) value \"maybe\" is not YES, NO, Y or N; using NO"}));

@@ -42,8 +42,7 @@ TEST_F(GameCommands, TheExtensionMenuOffersTheLineAndAnAddonTakesTheUserAndHands
 
     type(alice, "ext");  // An add-on that takes the user; "back" in its module injects status 3.
     EXPECT_EQ(type(alice, "t"), "Inside the test extension.\r");
-    EXPECT_EQ(usroff(alice)->state, calls().module_number);
-    EXPECT_EQ(usroff(alice)->substate, 42u);
+    EXPECT_EQ(std::pair(usroff(alice)->state, usroff(alice)->substate), std::pair(int32_t{calls().module_number}, uint32_t{42}));
     EXPECT_EQ(type(alice, "back"), kAliaPrompt);
     EXPECT_EQ(usroff(alice)->state, game_->module_number());
     EXPECT_EQ(type(alice, "who").find("In Brakvold now:\r"), 0u);

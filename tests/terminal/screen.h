@@ -34,8 +34,7 @@ private:
     size_t width_, height_;
     std::vector<std::vector<Cell>> cells_;
     size_t row_ = 0, column_ = 0;
-    bool wrap_pending_ = false;
-    bool reverse_ = false;
+    bool wrap_pending_ = false, reverse_ = false;
     size_t bells_ = 0, scrolled_ = 0;
     terminal::Utf8Stream utf8_;
     std::string escape_;  // a sequence being read, from its ESC on
