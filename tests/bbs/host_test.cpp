@@ -35,9 +35,7 @@ TEST_F(HostTest, LogonAndHangupCallEveryModuleInOrder) {
     EXPECT_EQ(usroff(a)->state, Game::probe().number);
     EXPECT_EQ(host().channel_of("bob"), 1);
     host().hangup(a);
-    EXPECT_FALSE(host().online(a));
-    EXPECT_EQ(uacoff(a), nullptr);
-    EXPECT_EQ(usroff(a), nullptr);
+    EXPECT_EQ(std::tuple(host().online(a), uacoff(a), usroff(a)), std::tuple(false, nullptr, nullptr));
     for (const auto* probe : {&Game::probe(), &Other::probe()})
         EXPECT_EQ(probe->events, (std::vector<std::string>{"logon 0", "logon 1", "hangup 0", "logoff 0"}));
     EXPECT_EQ(host().logon("Alice"), 0) << "the lowest free channel";
@@ -164,9 +162,7 @@ TEST_F(HostTest, CatastroInsideALineUnwindsAndTheHostStaysQuiet) {
     EXPECT_EQ(destroyed, 1) << "the unwinding skipped the destructors of the module's frames";
     EXPECT_TRUE(logged({"module stopped the host: fatal in input"}));
     EXPECT_FALSE(host().database().in_call());  // The call it stopped is over: no call is left open on the database.
-    EXPECT_TRUE(host().stopped());
-    EXPECT_EQ(host().stop_reason(), "fatal in input");
-    EXPECT_FALSE(host().deliver_one());
+    EXPECT_EQ(std::tuple(host().stopped(), host().stop_reason(), host().deliver_one()), std::tuple(true, "fatal in input", false));
     host().line(a, "again");
     EXPECT_EQ(Game::probe().inputs(), 1);
 }
