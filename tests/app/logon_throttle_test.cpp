@@ -1,6 +1,4 @@
-// The logon throttle on a clock the test moves: guesses per address and per
-// user-ID, what good logons and abandoned attempts give back, the caps on
-// connections at the dialogue, and the bounded memory.
+// The logon throttle on a test clock: guesses per address and user-ID, give-backs, caps, bounded memory.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,18 +17,17 @@ protected:
     LogonThrottle::Clock::time_point now_{};  // the epoch of the steady clock: any start will do
     LogonThrottle throttle_{[this] { return now_; }};
 
-    // Passwords tried by an attacker who tries once a second for `seconds`,
-    // try i from address(i) at userid(i).
-    template <class Address, class Userid>
-    int guesses(int seconds, Address address, Userid userid) {
+    // Passwords tried by an attacker trying once a second for `seconds`, try i from address(i) at userid(i).
+    int guesses(int seconds, std::string (*address)(int), std::string (*userid)(int)) {
         int tried = 0;
-        for (int i = 0; i < seconds; ++i, now_ += 1s) {
-            const std::string from = address(i), target = userid(i);
-            if (!throttle_.attempt_begins(from, target)) continue;
-            throttle_.attempt_ended(from, target, Outcome::wrong_password);
-            ++tried;
-        }
+        for (int i = 0; i < seconds; ++i, now_ += 1s) tried += attempt(address(i), userid(i), Outcome::wrong_password);
         return tried;
+    }
+    // An attempt that begins, if the throttle lets it, and ends so.
+    bool attempt(const std::string& address, const std::string& userid, Outcome outcome) {
+        if (!throttle_.attempt_begins(address, userid)) return false;
+        throttle_.attempt_ended(address, userid, outcome);
+        return true;
     }
 };
 
@@ -41,12 +38,7 @@ std::string one_userid(int i) { return i % 2 ? "alice" : "ALICE"; }  // letter c
 
 // Per address 10 at once, then one every 2 minutes; per user-ID 5, then one every 5 minutes.
 TEST_F(ThrottleTest, GuessRates) {
-    struct Case {
-        const char* who;
-        std::string (*address)(int);
-        std::string (*userid)(int);
-        int seconds, expected;
-    };
+    struct Case { const char* who; std::string (*address)(int); std::string (*userid)(int); int seconds, expected; };
     const Case cases[] = {
         {"one address, any user-IDs, a day", one_address, many_userids, 86400, 10 + 86399 / 120},
         {"one user-ID from a new address every second, a day", many_addresses, one_userid, 86400, 5 + 86399 / 300},
@@ -58,8 +50,7 @@ TEST_F(ThrottleTest, GuessRates) {
 }
 
 TEST_F(ThrottleTest, ParallelAttemptsShareTheBucketAndRefusalsSayWhenAgain) {
-    // Twenty connections of one address type a user-ID at the same moment:
-    // ten get a password prompt, whatever the user-IDs.
+    // Twenty connections of one address type a user-ID at once: ten get a password prompt, whatever the user-IDs.
     int asked = 0;
     LogonThrottle::Verdict last;
     for (int i = 0; i < 20; ++i) {
@@ -78,38 +69,25 @@ TEST_F(ThrottleTest, ParallelAttemptsShareTheBucketAndRefusalsSayWhenAgain) {
     EXPECT_TRUE(throttle_.attempt_begins("192.0.2.1", "x"));
     EXPECT_TRUE(throttle_.dialogue_begins("192.0.2.2"));
 
-    // Five guesses at one user-ID from five addresses; the sixth address is
-    // refused for the user-ID, with the time until its next attempt.
+    // Five guesses at one user-ID from five addresses; the sixth is refused, with the time until the next attempt.
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(throttle_.attempt_begins(many_addresses(i), "Carol"));
     const auto refused = throttle_.attempt_begins(many_addresses(5), "carol");
     EXPECT_EQ(refused.refusal, Refusal::userid_penalized);
     EXPECT_EQ(refused.retry_after, 300s);
     EXPECT_EQ(LogonThrottle::message(refused), "Too many failed logons for this user-ID. Please try again in 5 minutes.\r\n");
-    // A refused attempt costs the address nothing.
-    EXPECT_TRUE(throttle_.attempt_begins(many_addresses(5), "Dave"));
+    EXPECT_TRUE(throttle_.attempt_begins(many_addresses(5), "Dave"));  // A refused attempt costs the address nothing.
 }
 
 TEST_F(ThrottleTest, GoodLogonsAndAbandonedAttemptsGiveTheirAttemptBack) {
     // A thousand logons of users behind one address, each right first time.
-    for (int i = 0; i < 1000; ++i) {
-        ASSERT_TRUE(throttle_.attempt_begins("203.0.113.5", many_userids(i % 50))) << i;
-        throttle_.attempt_ended("203.0.113.5", many_userids(i % 50), Outcome::logged_on);
-    }
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(attempt("203.0.113.5", many_userids(i % 50), Outcome::logged_on)) << i;
     // A thousand connections that hang up at the password prompt.
-    for (int i = 0; i < 1000; ++i) {
-        ASSERT_TRUE(throttle_.attempt_begins("203.0.113.5", "Bob")) << i;
-        throttle_.attempt_ended("203.0.113.5", "Bob", Outcome::abandoned);
-    }
-    // Alice mistypes five times from five places; her good logon fills her
-    // user-ID's bucket again at once.
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(throttle_.attempt_begins(many_addresses(i), "Alice"));
-        throttle_.attempt_ended(many_addresses(i), "Alice", Outcome::wrong_password);
-    }
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(attempt("203.0.113.5", "Bob", Outcome::abandoned)) << i;
+    // Alice mistypes five times from five places; her good logon fills her user-ID's bucket again at once.
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(attempt(many_addresses(i), "Alice", Outcome::wrong_password));
     EXPECT_FALSE(throttle_.attempt_begins("203.0.113.9", "Alice"));
     now_ += 300s;
-    ASSERT_TRUE(throttle_.attempt_begins("203.0.113.9", "Alice"));
-    throttle_.attempt_ended("203.0.113.9", "Alice", Outcome::logged_on);
+    ASSERT_TRUE(attempt("203.0.113.9", "Alice", Outcome::logged_on));
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(throttle_.attempt_begins(many_addresses(100 + i), "alice")) << i;
 }
 
@@ -120,8 +98,7 @@ TEST_F(ThrottleTest, ConnectionsAtTheDialogueAreCappedInAll) {
     EXPECT_EQ(throttle_.dialogue_begins("192.0.2.99").refusal, Refusal::busy_host);
     throttle_.dialogue_ended(many_addresses(3));
     EXPECT_TRUE(throttle_.dialogue_begins("192.0.2.99"));
-    // Ending a dialogue twice or of an address that has none changes nothing.
-    throttle_.dialogue_ended("192.0.2.200");
+    throttle_.dialogue_ended("192.0.2.200");  // Ending a dialogue twice or of an address that has none changes nothing.
     EXPECT_EQ(throttle_.dialogue_begins("192.0.2.100").refusal, Refusal::busy_host);
 }
 
@@ -130,22 +107,15 @@ TEST_F(ThrottleTest, MemoryIsBoundedAndThePenalizedAreForgottenLast) {
     rules.keys_kept = 8;
     LogonThrottle small([this] { return now_; }, rules);
     for (int i = 0; i < 5; ++i) small.attempt_begins(many_addresses(i), "victim");
-    // Ten thousand user-IDs tried once each, from as many addresses: the
-    // tables stay at eight keys, and the user-ID with the emptiest bucket
-    // is still remembered.
+    // Ten thousand user-IDs tried once from as many addresses: eight keys kept, the emptiest bucket still among them.
     for (int i = 0; i < 10000; ++i) small.attempt_begins(many_addresses(1000 + i), many_userids(i));
     EXPECT_EQ(small.attempt_begins("192.0.2.1", "victim").refusal, Refusal::userid_penalized);
 }
 
 TEST(SourceKey, IPv6CountsBySlash64AndMappedIPv4AsIPv4) {
-    struct Case {
-        const char* address;
-        const char* key;
-    };
-    const Case cases[] = {{"192.0.2.1", "192.0.2.1"}, {"::ffff:192.0.2.1", "192.0.2.1"}, {"::1", "::/64"},
+    const std::pair<const char*, const char*> cases[] = {{"192.0.2.1", "192.0.2.1"}, {"::ffff:192.0.2.1", "192.0.2.1"}, {"::1", "::/64"},
                           {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"}, {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(LogonThrottle::source_key(asio::ip::make_address(c.address)), c.key) << c.address;
+    for (auto [address, key] : cases) EXPECT_EQ(LogonThrottle::source_key(asio::ip::make_address(address)), key) << address;
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
-// Host accounts: the bounds of a user-ID, credits through a channel, password hashes.
-// (Adding, showing, changing and deleting accounts: e2e test_admin.)
-#include <gtest/gtest.h>
+// Host accounts: user-ID bounds, credits through a channel, password hashes (the rest: e2e test_admin).
 
 #include <sqlite3.h>
 
@@ -13,7 +11,6 @@ namespace {
 using hosttest::HostTest;
 
 TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndOneToTwentyNineCharacters) {
-    open();
     bbs::AccountInfo a;
     a.class_name = "Member";
     a.days = 65535;
@@ -34,22 +31,16 @@ TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndOneToTwentyNineCharacters) {
 }
 
 TEST_F(HostTest, CreditsOfTheChannelsAccountNeverGoBelowZero) {
-    open();
     add_account("Alice", {}, 30, 100);
     const int a = host().logon("Alice");
-    auto credits = [&] { return host().accounts().find("Alice")->credits; };
-    EXPECT_EQ(otstcrd(a, 100, 1), 1);
-    EXPECT_EQ(otstcrd(a, 101, 1), 0);
-    EXPECT_EQ(odedcrd(a, 101, 1, 1), 0);
-    EXPECT_EQ(credits(), 100);
-    EXPECT_EQ(odedcrd(a, 60, 1, 0), 1);
-    EXPECT_EQ(credits(), 40);
-    EXPECT_EQ(oaddcrd(a, 15, 1), 1);
-    EXPECT_EQ(odedcrd(a, -5, 1, 0), 0);
-    EXPECT_EQ(oaddcrd(a, -5, 1), 0);
-    EXPECT_EQ(credits(), 55);
-    EXPECT_EQ(odedcrd(a, 55, 1, 0), 1);
-    EXPECT_EQ(credits(), 0);
+    // The call (t: otstcrd, d: odedcrd, D: odedcrd with its flag set, a: oaddcrd), its amount, its result, the credits after.
+    const std::tuple<char, int, int, int64_t> steps[] = {{'t', 100, 1, 100}, {'t', 101, 0, 100}, {'D', 101, 0, 100}, {'d', 60, 1, 40},
+                                                         {'a', 15, 1, 55},   {'d', -5, 0, 55},   {'a', -5, 0, 55},   {'d', 55, 1, 0}};
+    for (auto [call, amount, result, after] : steps) {
+        EXPECT_EQ(call == 't' ? otstcrd(a, amount, 1) : call == 'a' ? oaddcrd(a, amount, 1) : odedcrd(a, amount, 1, call == 'D'), result)
+            << call << amount;
+        EXPECT_EQ(host().accounts().find("Alice")->credits, after) << call << amount;
+    }
     EXPECT_EQ(otstcrd(3, 1, 1), 0) << "a free channel has no account";
     EXPECT_EQ(odedcrd(3, 1, 1, 0), 0);
 }
@@ -57,7 +48,6 @@ TEST_F(HostTest, CreditsOfTheChannelsAccountNeverGoBelowZero) {
 // A hash of another kind (libsodium's argon2i of "hunter2") or a password in the clear never verifies.
 // (argon2id hashes only, and passwords with conversions and blanks: e2e test_logon_hardening, test_bad_input.)
 TEST_F(HostTest, OnlyArgon2idHashesVerify) {
-    open();
     add_account("Alice");
     EXPECT_TRUE(host().accounts().verify_password("ALICE", "pw-Alice"));
     sqlite3* db = host().database().handle();

@@ -1,14 +1,8 @@
-// Typed lines at the host (clean_line, words, rstrin, the text helpers) and the transaction of every
-// host call, with writes the database refuses.
-#include <gtest/gtest.h>
+// Typed lines at the host (clean_line, words, rstrin, text helpers); each host call's transaction under refused writes.
 
 #include <sqlite3.h>
 
-#include <cstring>
-#include <functional>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "bbs/faults.h"
 #include "bbs/input.h"
@@ -40,9 +34,7 @@ TEST(CleanLine, EscapeSequencesAndControlBytesGoWholeAndTextStays) {
 // C1 controls go as single bytes and encoded, their sequences whole; so do bytes that are not UTF-8.
 // (8-bit CSI, OSC up to BEL and DCS, single and encoded: e2e test_bad_input control_sequences_...)
 TEST(CleanLine, EightBitControlsAndBrokenUtf8Go) {
-    struct Case {
-        std::string_view raw, kept, what;
-    };
+    struct Case { std::string_view raw, kept, what; };
     const Case cases[] = {
         {"caf\xc3\xa9 \xc4\x9b \xe2\x82\xac \xf0\x9f\x90\x89", "caf\xc3\xa9 \xc4\x9b \xe2\x82\xac \xf0\x9f\x90\x89",
          "UTF-8 of two, three and four bytes, one of them ending in 0x9B"},
@@ -53,11 +45,9 @@ TEST(CleanLine, EightBitControlsAndBrokenUtf8Go) {
         {"a\x8e" "Fb\x8fPc", "abc", "SS2 and SS3 with the byte they shift"},
         {"a\x85" "b\x84" "c\x91\x92\x80\xc2\x85" "d", "abcd", "lone C1 controls, single and encoded"},
         {"x\x9b" "1\x9b" "31my", "xy", "an 8-bit CSI inside a CSI starts anew"},
-        {"x\x1b\x9b" "1my", "xy", "ESC followed by an 8-bit CSI"},
-        {"\x9b", "", "an unfinished 8-bit CSI at the end"},
+        {"x\x1b\x9b" "1my", "xy", "ESC followed by an 8-bit CSI"}, {"\x9b", "", "an unfinished 8-bit CSI at the end"},
         {"a\xff\xfe\xc0\xaf\xe0\x80\xafz", "az", "bytes that are never UTF-8, overlong forms"},
-        {"a\xed\xa0\x80z", "az", "an encoded surrogate"},
-        {"a\xf4\x90\x80\x80z", "az", "past U+10FFFF"},
+        {"a\xed\xa0\x80z", "az", "an encoded surrogate"}, {"a\xf4\x90\x80\x80z", "az", "past U+10FFFF"},
         {"a\xc3z\xe2\x82" "b", "azb", "sequences cut short: their bytes go, the next byte is read anew"},
         {"\xc3\xa9\xa9", "\xc3\xa9", "a stray continuation byte after a character"},
     };
@@ -65,9 +55,8 @@ TEST(CleanLine, EightBitControlsAndBrokenUtf8Go) {
 }
 
 TEST(CleanLine, TheCapCountsOnlyWhatIsKeptAndNeverCutsACharacter) {
-    EXPECT_EQ(bbs::clean_line("ab\xc3\xa9", 3), "ab");
-    EXPECT_EQ(bbs::clean_line("\xe2\x82\xac\xe2\x82\xac", 5), "\xe2\x82\xac");
-    EXPECT_EQ(bbs::clean_line("abcdef", 3), "abc");
+    for (auto [raw, cap, kept] : {std::tuple{"ab\xc3\xa9", 3, "ab"}, {"\xe2\x82\xac\xe2\x82\xac", 5, "\xe2\x82\xac"}, {"abcdef", 3, "abc"}})
+        EXPECT_EQ(bbs::clean_line(raw, cap), kept) << raw;
     std::string euros;
     for (int i = 0; i < 100; ++i) euros += "\xe2\x82\xac";
     EXPECT_EQ(clean(euros).size(), 255u);  // 85 whole characters
@@ -78,27 +67,19 @@ TEST(CleanLine, TheCapCountsOnlyWhatIsKeptAndNeverCutsACharacter) {
 }
 
 // What the input routine saw of the last line: its words, and after rstrin the words and the input.
-struct Seen {
-    std::vector<std::string> words;
-    std::string rejoined, input_after, second_after;
-    int32_t count_after = -1;
-};
+struct Seen { std::vector<std::string> words; std::string rejoined, input_after, second_after; int32_t count_after = -1; };
 
 class LineTest : public HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         Probe::register_as("Probe", true);
         Probe::probe().on_input = [this] {
             seen_ = Seen{};
             for (int i = 0; i < margc; ++i) seen_.words.push_back(margv[i]);
             const char* second = margc > 1 ? margv[1] : "";
             rstrin();
-            seen_.count_after = margc;
-            seen_.rejoined = margc ? margv[0] : "";
-            seen_.input_after = ::input;
-            seen_.second_after = second;
+            seen_.count_after = margc, seen_.rejoined = margc ? margv[0] : "", seen_.input_after = ::input, seen_.second_after = second;
             return int16_t{1};
         };
         ch_ = online("Alice");
@@ -108,12 +89,7 @@ protected:
 };
 
 TEST_F(LineTest, WordsAreSplitAndRstrinRejoinsThem) {
-    struct Case {
-        const char* line;
-        std::vector<std::string> words;
-        int32_t count_after;
-        const char* rejoined;
-    };
+    struct Case { const char* line; std::vector<std::string> words; int32_t count_after; const char* rejoined; };
     const Case cases[] = {
         {"  look   at  the dragon  ", {"look", "at", "the", "dragon"}, 1, "look   at  the dragon"},
         {"", {}, 0, ""}, {"     ", {}, 0, ""}, {"single", {"single"}, 1, "single"},
@@ -124,12 +100,10 @@ TEST_F(LineTest, WordsAreSplitAndRstrinRejoinsThem) {
         EXPECT_EQ(seen_.count_after, c.count_after) << c.line;
         EXPECT_EQ(seen_.rejoined, c.rejoined) << c.line;
     }
-    // The raw line stays in input, and rstrin keeps the later words' pointers.
-    host().line(ch_, "look Sir Bors");
+    host().line(ch_, "look Sir Bors");  // The raw line stays in input, and rstrin keeps the later words' pointers.
     EXPECT_EQ(seen_.second_after, "Sir Bors");
     EXPECT_EQ(seen_.input_after, "look Sir Bors");
-    // More words than margv holds are cut off there, and the host goes on.
-    std::string many;
+    std::string many;  // More words than margv holds are cut off there, and the host goes on.
     for (int i = 0; i < 120; ++i) many += "w ";
     host().line(ch_, many);
     EXPECT_EQ(seen_.words.size(), static_cast<size_t>(HOST_MAXWORDS));
@@ -150,55 +124,20 @@ TEST(TextHelpers, SameasSametoDepadStzcpy) {
     EXPECT_EQ(depad(padded), padded);
     EXPECT_STREQ(padded, "text with blanks");
     EXPECT_STREQ(depad(blanks), "");
-    char dst[8];
-    std::memset(dst, 'z', sizeof dst);
+    char dst[8] = "zzzzzzz";
     stzcpy(dst, "abcdefghijk", sizeof dst);
     EXPECT_STREQ(dst, "abcdefg");
     stzcpy(dst, "ab", sizeof dst);
     EXPECT_STREQ(dst, "ab");
 }
 
-struct Record {
-    GenericRecordKey key;
-    char text[40] = "payload";
-};
-
-Record record(const char* userid, const char* tag) {
-    Record r{};
-    std::strcpy(r.key.userid, userid);
-    std::strcpy(r.key.tag, tag);
-    return r;
-}
-
-class CallTransactionTest : public HostTest {
-protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        open();
-    }
-    bbs::Database& db() { return host().database(); }
-    bool has(const char* userid, const char* tag) {
-        for (const auto& e : db().generic_entries())
-            if (e.userid == userid && e.tag == tag) return true;
-        return false;
-    }
-    int16_t insert(const char* userid, const char* tag) {
-        Record r = record(userid, tag);
-        dfaSetBlk(genbb);
-        int16_t rc = dfaInsertV(&r, sizeof r);
-        dfaRstBlk();
-        return rc;
-    }
-};
+using CallTransactionTest = HostTest;
+using hosttest::record;
 
 // A refused write rolls the whole call back, what came before and after it; the next call commits.
 TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
-    struct Case {
-        const char* fault;
-        std::function<void(bbs::sql::Faults&)> arm;
-        int code;               // what the call's failure says (primary code)
-        bool second_write_runs; // the fault lies in the commit, not in the write
-    };
+    // code: the primary code the call's failure says; second_write_runs: the fault lies in the commit, not in the write.
+    struct Case { const char* fault; std::function<void(bbs::sql::Faults&)> arm; int code; bool second_write_runs; };
     const Case cases[] = {
         {"a full disk at the second write", [](bbs::sql::Faults& f) { f.fail_write(1); }, SQLITE_FULL, false},
         {"an I/O error that took the whole transaction",
@@ -211,41 +150,39 @@ TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
         const std::string n = std::to_string(++round);
         ASSERT_TRUE(db().begin_call());
         EXPECT_TRUE(db().in_call());
-        EXPECT_EQ(insert("Alice", ("A" + n).c_str()), 1);
+        EXPECT_NE(insert(record("Alice", "A" + n)), 0u);
         c.arm(db().faults());
-        EXPECT_EQ(insert("Alice", ("B" + n).c_str()), c.second_write_runs ? 1 : 0);
-        EXPECT_EQ(insert("Alice", ("C" + n).c_str()), 1);  // after the failure: held, and undone too
+        EXPECT_EQ(insert(record("Alice", "B" + n)) != 0, c.second_write_runs);
+        EXPECT_NE(insert(record("Alice", "C" + n)), 0u);  // after the failure: held, and undone too
         const auto outcome = db().end_call();
         EXPECT_FALSE(outcome.committed);
         EXPECT_EQ(outcome.failure.code & 0xff, c.code) << outcome.failure.text();
         for (const char* tag : {"A", "B", "C"})
-            EXPECT_FALSE(has("Alice", (tag + n).c_str())) << tag << n << " stayed";
+            EXPECT_FALSE(has("Alice", tag + n)) << tag << n << " stayed";
         dfaSetBlk(genbb);
         EXPECT_EQ(dfaAbs(), 0u) << "a rolled-back record stays current";
         dfaRstBlk();
         ASSERT_TRUE(db().begin_call());
-        EXPECT_EQ(insert("Alice", ("D" + n).c_str()), 1);
+        EXPECT_NE(insert(record("Alice", "D" + n)), 0u);
         EXPECT_TRUE(db().end_call().committed) << "the fault outlived its one failure";
         EXPECT_FALSE(db().in_call());
         EXPECT_TRUE(has("Alice", ("D" + n).c_str()));
     }
-    // Without a call open, end_call has nothing to do.
-    EXPECT_TRUE(db().end_call().committed);
+    EXPECT_TRUE(db().end_call().committed);  // Without a call open, end_call has nothing to do.
 }
 
 TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     ASSERT_TRUE(db().begin_call());
-    EXPECT_TRUE(db().batch([&] { return insert("Alice", "B1") == 1; }));
+    EXPECT_TRUE(db().batch([&] { return insert(record("Alice", "B1")) != 0; }));
     db().faults().fail_write(1);
-    EXPECT_EQ(insert("Alice", "B2"), 0);
+    EXPECT_EQ(insert(record("Alice", "B2")), 0u);
     auto outcome = db().end_call();
     EXPECT_FALSE(outcome.committed);
     EXPECT_NE(outcome.failure.what.find("insert"), std::string::npos) << outcome.failure.text();
     EXPECT_FALSE(has("Alice", "B1"));
-    // A taken key is not a failure of the database.
-    ASSERT_TRUE(db().begin_call());
-    EXPECT_EQ(insert("Alice", "K"), 1);
-    EXPECT_EQ(insert("alice", "k"), 0);
+    ASSERT_TRUE(db().begin_call());  // A taken key is not a failure of the database.
+    EXPECT_NE(insert(record("Alice", "K")), 0u);
+    EXPECT_EQ(insert(record("alice", "k")), 0u);
     EXPECT_TRUE(db().end_call().committed);
     EXPECT_TRUE(has("Alice", "K"));
 }
@@ -269,32 +206,24 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
     Probe::register_as("Probe", true);
     bool refuse = false;
     Probe::probe().on_input = [&] {
-        Record r = record(usaptr->userid, margc ? margv[0] : "EMPTY");
-        if (refuse) host().database().faults().fail_write(1);
-        dfaSetBlk(genbb);
-        dfaInsertV(&r, sizeof r);
-        dfaRstBlk();
+        if (refuse) db().faults().fail_write(1);
+        insert(record(usaptr->userid, margc ? margv[0] : "EMPTY"));
         odedcrd(usrnum, 100, 1, 0);
         prf("Stored %s.\r", margc ? margv[0] : "nothing");
         outprf(usrnum);
         return int16_t{1};
     };
     const int alice = online("Alice"), bob = online("Bob");
-    host().line(alice, "FIRST");
-    EXPECT_EQ(host().take_output(alice), "Stored FIRST.\r");
+    EXPECT_EQ(type(alice, "FIRST"), "Stored FIRST.\r");
     refuse = true;
-    host().line(alice, "SECOND");
-    const std::string out = host().take_output(alice);
-    EXPECT_EQ(out.find("Stored SECOND."), std::string::npos) << out;
-    EXPECT_NE(out.find("could not store that"), std::string::npos) << out;
-    EXPECT_NE(host_log().find("rolled back"), std::string::npos) << host_log();
-    EXPECT_NE(host_log().find("database or disk is full"), std::string::npos) << host_log();
+    EXPECT_EQ(type(alice, "SECOND"), "\r*** The host could not store that: its database refused the change (the disk may be full). "
+                                     "Nothing of it was saved or charged. Press Enter to go on. ***\r");
+    EXPECT_TRUE(logged({"rolled back", "database or disk is full"}));
     EXPECT_EQ(host().accounts().find("Alice")->credits, 900) << "the second charge stayed";
     EXPECT_TRUE(has("Alice", "FIRST"));
     EXPECT_FALSE(has("Alice", "SECOND"));
     refuse = false;
-    host().line(bob, "OTHER");
-    EXPECT_EQ(host().take_output(bob), "Stored OTHER.\r");
+    EXPECT_EQ(type(bob, "OTHER"), "Stored OTHER.\r");
 }
 
 }  // namespace

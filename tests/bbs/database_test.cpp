@@ -1,31 +1,16 @@
-// The host's database through the dfa* services: key order, lookups, positions, rewrites, the selection
-// stack, syncs. (A database that cannot be opened, and one that survives a crash: e2e test_bad_input,
-// test_crash_safety.)
-#include <gtest/gtest.h>
+// The database through dfa*: key order, lookups, positions, rewrites, selections, syncs (crashes: e2e test_crash_safety).
 
 #include <sqlite3.h>
 
-#include <cstring>
 #include <map>
+#include <tuple>
 
 #include "tests/bbs/host_fixture.h"
 
 namespace {
 
-// A generic record: key (user-ID, tag) and payload, `length` bytes long.
-std::string record(std::string_view userid, std::string_view tag, std::string_view payload = "",
-                   size_t length = 100) {
-    std::string r(length, '\0');
-    std::memcpy(r.data(), userid.data(), userid.size());
-    std::memcpy(r.data() + HOST_UIDSIZ, tag.data(), tag.size());
-    std::memcpy(r.data() + HOST_KEYSIZ, payload.data(), payload.size());
-    return r;
-}
-
-std::string key(std::string_view userid, std::string_view tag) {
-    return record(userid, tag, "", HOST_KEYSIZ);
-}
-
+using hosttest::key;
+using hosttest::record;
 std::string userid_of(const void* rec) { return static_cast<const char*>(rec); }
 std::string tag_of(const void* rec) { return static_cast<const char*>(rec) + HOST_UIDSIZ; }
 std::string payload_of(const void* rec) { return static_cast<const char*>(rec) + HOST_KEYSIZ; }
@@ -33,21 +18,14 @@ std::string payload_of(const void* rec) { return static_cast<const char*>(rec) +
 // The host's own database, bound to the dfa* services as the host binds it.
 class DatabaseTest : public hosttest::HostTest {
 protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        open();
+    // The generic records as listed: position, user-ID, tag, payload, length.
+    using Row = std::tuple<uint32_t, std::string, std::string, std::string, size_t>;
+    std::vector<Row> rows() {
+        std::vector<Row> out;
+        for (const auto& e : db().generic_entries())
+            out.emplace_back(e.position, e.userid, e.tag, payload_of(e.bytes.data()), e.bytes.size());
+        return out;
     }
-    bbs::Database& db() { return host().database(); }
-
-    // Inserts through the services; returns the new record's position (0 on refusal).
-    uint32_t insert(const std::string& rec) {
-        dfaSetBlk(genbb);
-        uint32_t position = 0;
-        if (dfaInsertV(rec.data(), static_cast<uint32_t>(rec.size())) == 1) position = dfaAbs();
-        dfaRstBlk();
-        return position;
-    }
-
     // Walks key 0 as the lister does: from the lowest key, then from each record's own key in the buffer.
     std::vector<std::pair<std::string, std::string>> walk() {
         std::vector<std::pair<std::string, std::string>> keys;
@@ -84,8 +62,9 @@ TEST_F(DatabaseTest, KeyZeroOrdersUserIdsIgnoringCaseThenTags) {
 }
 
 TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
-    ASSERT_NE(insert(record("Bob", "QRTBKPLS_REG", "bob's registry")), 0u);
-    ASSERT_NE(insert(record("Bobby", "QRTBKPLS_REG", "bobby's registry")), 0u);
+    const uint32_t bob = insert(record("Bob", "QRTBKPLS_REG", "bob's registry")),
+                   bobby = insert(record("Bobby", "QRTBKPLS_REG", "bobby's registry"));
+    ASSERT_TRUE(bob && bobby);
 
     dfaSetBlk(genbb);
     const std::string typed = key("bOB", "qrtbkpls_reg");
@@ -93,15 +72,13 @@ TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
     EXPECT_EQ(userid_of(genbb->record), "Bob");  // as stored, not as typed
     EXPECT_EQ(payload_of(genbb->record), "bob's registry");
 
-    // Bytes behind a field's terminator are not part of the key.
-    std::string untidy = key("BOBBY", "QRTBKPLS_REG");
+    std::string untidy = key("BOBBY", "QRTBKPLS_REG");  // Bytes behind a field's terminator are not part of the key.
     std::memcpy(untidy.data() + 6, "junk", 4);
     ASSERT_EQ(dfaAcqLock(nullptr, untidy.data(), 0, DFA_EQUAL, 0), 1);
     EXPECT_EQ(payload_of(genbb->record), "bobby's registry");
 
-    EXPECT_EQ(dfaAcqLock(nullptr, key("Bo", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 0);
-    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_RE").data(), 0, DFA_EQUAL, 0), 0);
-    EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 0);
+    for (const auto& k : {key("Bo", "QRTBKPLS_REG"), key("Bob", "QRTBKPLS_RE"), key("Bob", "QRTBKPLS_DESC")})
+        EXPECT_EQ(dfaAcqLock(nullptr, k.data(), 0, DFA_EQUAL, 0), 0) << userid_of(k.data()) << "/" << tag_of(k.data());
     EXPECT_EQ(dfaAbs(), 0u) << "a lookup that finds nothing leaves no current record";
     dfaRstBlk();
 
@@ -111,23 +88,16 @@ TEST_F(DatabaseTest, EqualLookupIgnoresCaseAndFindsOnlyTheWholeKey) {
     const std::string dup = record("bob", "QRTBKPLS_REG", "third");
     EXPECT_FALSE(db().insert_generic(dup.data(), static_cast<uint32_t>(dup.size()), &error));
     EXPECT_NE(error.find("key exists"), std::string::npos) << error;
-    const auto entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].userid, "Bob");
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "bob's registry");
+    EXPECT_EQ(rows(), (std::vector<Row>{{bob, "Bob", "QRTBKPLS_REG", "bob's registry", 100},
+                                     {bobby, "Bobby", "QRTBKPLS_REG", "bobby's registry", 100}}));
 }
 
 TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
-    const uint32_t p1 = insert(record("Alice", "QRTBKPLS_REG", "1"));
-    const uint32_t p2 = insert(record("Bob", "QRTBKPLS_REG", "2"));
-    const uint32_t p3 = insert(record("Carol", "QRTBKPLS_REG", "3"));
+    const uint32_t p1 = insert(record("Alice", "QRTBKPLS_REG", "1")), p2 = insert(record("Bob", "QRTBKPLS_REG", "2")),
+                   p3 = insert(record("Carol", "QRTBKPLS_REG", "3"));
     ASSERT_TRUE(p1 && p2 && p3);
 
-    const struct {
-        std::string key;
-        int16_t op;
-        uint32_t found;
-    } cases[] = {
+    const struct { std::string key; int16_t op; uint32_t found; } cases[] = {
         {key("", ""), DFA_GREATER_EQUAL, p1}, {key("", ""), DFA_GREATER, p1},
         {key("Bob", "QRTBKPLS_REG"), DFA_GREATER_EQUAL, p2}, {key("BOB", "qrtbkpls_reg"), DFA_GREATER_EQUAL, p2},
         {key("bob", "QRTBKPLS_REG"), DFA_GREATER, p3},  // equal ignoring case is skipped
@@ -143,21 +113,18 @@ TEST_F(DatabaseTest, GreaterAndGreaterOrEqualAtTheBoundaries) {
         std::memset(rec, 0x55, sizeof rec);
         const bool found = dfaAcqLock(rec, c.key.data(), 0, c.op, 0) == 1;
         EXPECT_EQ(found ? dfaAbs() : 0u, c.found) << userid_of(c.key.data()) << "/" << tag_of(c.key.data()) << " " << c.op;
-        if (found) EXPECT_EQ(payload_of(rec), std::to_string(c.found == p1 ? 1 : c.found == p2 ? 2 : 3));
-        else EXPECT_EQ(static_cast<unsigned char>(rec[0]), 0x55) << "nothing found, nothing written";
+        if (found) { EXPECT_EQ(payload_of(rec), std::to_string(c.found == p1 ? 1 : c.found == p2 ? 2 : 3)); }
+        else { EXPECT_EQ(static_cast<unsigned char>(rec[0]), 0x55) << "nothing found, nothing written"; }
     }
     dfaRstBlk();
 }
 
 TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAReopenAndAreNeverReused) {
-    const uint32_t pa = insert(record("Alice", "T", "a"));
-    const uint32_t pb = insert(record("Bob", "T", "b"));
-    const uint32_t pc = insert(record("Carol", "T", "c"));
+    const uint32_t pa = insert(record("Alice", "T", "a")), pb = insert(record("Bob", "T", "b")), pc = insert(record("Carol", "T", "c"));
     ASSERT_TRUE(pa && pb && pc);
     EXPECT_TRUE(pa != pb && pb != pc && pa != pc);
 
-    // Bob goes; others arrive before and after him in key order; the newest goes too.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Bob goes; others arrive before and after him in key order; the newest goes too.
     ASSERT_EQ(dfaAcqAbsLock(nullptr, pb, 0, 0), 1);
     EXPECT_EQ(userid_of(genbb->record), "Bob");
     EXPECT_EQ(dfaAbs(), pb);
@@ -165,8 +132,7 @@ TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAReopenAndAreNeverReuse
     EXPECT_EQ(dfaAbs(), 0u);
     EXPECT_EQ(dfaDelete(), 0) << "nothing current after a delete";
     dfaRstBlk();
-    const uint32_t pd = insert(record("Aaron", "T", "d"));
-    const uint32_t pe = insert(record("Bobby", "T", "e"));
+    const uint32_t pd = insert(record("Aaron", "T", "d")), pe = insert(record("Bobby", "T", "e"));
     ASSERT_TRUE(pd && pe);
     dfaSetBlk(genbb);
     ASSERT_EQ(dfaAcqAbsLock(nullptr, pe, 0, 0), 1);
@@ -190,23 +156,17 @@ TEST_F(DatabaseTest, AbsolutePositionsSurviveOtherRowsAndAReopenAndAreNeverReuse
 }
 
 TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
-    const uint32_t pos = insert(record("Bob", "QRTBKPLS_DESC", "pending", 960));
-    const uint32_t other = insert(record("Carol", "QRTBKPLS_DESC", "carol's", 960));
+    const uint32_t pos = insert(record("Bob", "QRTBKPLS_DESC", "pending", 960)), other = insert(record("Carol", "QRTBKPLS_DESC", "carol's", 960));
     ASSERT_TRUE(pos && other);
 
-    // Through the file's own buffer, as an approval does.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Through the file's own buffer, as an approval does.
     ASSERT_EQ(dfaAcqLock(nullptr, key("bob", "QRTBKPLS_DESC").data(), 0, DFA_EQUAL, 0), 1);
     std::memcpy(static_cast<char*>(genbb->record) + HOST_KEYSIZ, "approved", 9);
     ASSERT_EQ(dfaUpdateV(nullptr, 960), 1);
     dfaRstBlk();
 
-    auto entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].position, pos);
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "approved");
-    EXPECT_EQ(entries[0].bytes.size(), 960u);
-    EXPECT_EQ(payload_of(entries[1].bytes.data()), "carol's");
+    EXPECT_EQ(rows(), (std::vector<Row>{{pos, "Bob", "QRTBKPLS_DESC", "approved", 960},
+                                     {other, "Carol", "QRTBKPLS_DESC", "carol's", 960}}));
 
     // A rewrite from a buffer of the caller's may change the key; the position stays.
     const std::string renamed = record("Bob", "QRTBKPLS_REG", "now a registry", 672);
@@ -222,14 +182,10 @@ TEST_F(DatabaseTest, UpdateRewritesTheCurrentRecordInPlace) {
     const std::string clash = record("CAROL", "QRTBKPLS_DESC", "stolen", 672);
     EXPECT_EQ(dfaUpdateV(clash.data(), 672), 0);
     dfaRstBlk();
-    entries = db().generic_entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].tag, "QRTBKPLS_REG");
-    EXPECT_EQ(payload_of(entries[0].bytes.data()), "now a registry");
-    EXPECT_EQ(payload_of(entries[1].bytes.data()), "carol's");
+    EXPECT_EQ(rows(), (std::vector<Row>{{pos, "Bob", "QRTBKPLS_REG", "now a registry", 672},
+                                     {other, "Carol", "QRTBKPLS_DESC", "carol's", 960}}));
 
-    // Without a current record there is nothing to rewrite.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Without a current record there is nothing to rewrite.
     EXPECT_EQ(dfaAcqLock(nullptr, key("nobody", "T").data(), 0, DFA_EQUAL, 0), 0);
     EXPECT_EQ(dfaUpdateV(renamed.data(), 672), 0);
     dfaRstBlk();
@@ -277,8 +233,7 @@ TEST_F(DatabaseTest, KeyMayLieInTheBufferTheRecordIsReadInto) {
 
 TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     std::string error;
-    ASSERT_TRUE(db().put_class("Member", 365, &error)) << error;
-    ASSERT_TRUE(db().put_class("Sysop", -1, &error)) << error;
+    for (auto [name, days] : {std::pair{"Member", 365}, {"Sysop", -1}}) ASSERT_TRUE(db().put_class(name, days, &error)) << error;
     const uint32_t bob = insert(record("Bob", "QRTBKPLS_REG", "bob"));
     ASSERT_NE(bob, 0u);
 
@@ -289,12 +244,10 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     EXPECT_EQ(static_cast<HostClass*>(clsbb->record)->days, 365);
     EXPECT_STREQ(static_cast<HostClass*>(clsbb->record)->name, "Member");
 
-    // The generic database inside the class database, and back.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // The generic database inside the class database, and back.
     ASSERT_EQ(dfaAcqLock(nullptr, key("bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
     EXPECT_EQ(dfaAbs(), bob);
-    EXPECT_EQ(dfaAcqLock(nullptr, class_key, 0, DFA_EQUAL, 0), 0)
-        << "a class name is no key of the generic database";
+    EXPECT_EQ(dfaAcqLock(nullptr, class_key, 0, DFA_EQUAL, 0), 0) << "a class name is no key of the generic database";
     ASSERT_EQ(dfaAcqAbsLock(nullptr, bob, 0, 0), 1);
     dfaRstBlk();
     EXPECT_EQ(dfaAbs(), member) << "the class database's current record";
@@ -312,8 +265,7 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
     EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
     dfaRstBlk();
 
-    // Nested deeper than the stack holds: the outer selections still come back.
-    dfaSetBlk(genbb);
+    dfaSetBlk(genbb);  // Nested deeper than the stack holds: the outer selections still come back.
     for (int i = 0; i < 40; ++i) dfaSetBlk(i % 2 ? genbb : clsbb);
     for (int i = 0; i < 40; ++i) dfaRstBlk();
     EXPECT_EQ(dfaAcqLock(nullptr, key("Bob", "QRTBKPLS_REG").data(), 0, DFA_EQUAL, 0), 1);
@@ -329,9 +281,7 @@ TEST_F(DatabaseTest, SelectionsNestAndEachFileKeepsItsCurrentRecord) {
 }
 
 TEST_F(DatabaseTest, BatchCommitsOrRollsBackAsOne) {
-    EXPECT_FALSE(db().batch([&] {
-        return insert(record("Alice", "T")) != 0 && insert(record("Alice", "T")) != 0;
-    }));
+    EXPECT_FALSE(db().batch([&] { return insert(record("Alice", "T")) != 0 && insert(record("Alice", "T")) != 0; }));
     EXPECT_EQ(db().generic_count(), 0u) << "the first insert of a failed batch stays undone";
     EXPECT_TRUE(db().batch([&] {
         for (int i = 0; i < 100; ++i)
@@ -344,81 +294,55 @@ TEST_F(DatabaseTest, BatchCommitsOrRollsBackAsOne) {
 // The default VFS while it lives: counts the xSync calls of every file SQLite opens.
 class SyncCounter {
 public:
-    SyncCounter() {
-        real_ = sqlite3_vfs_find(nullptr);
-        vfs_ = *real_;
-        vfs_.zName = "sync-counter";
-        vfs_.pAppData = this;
-        vfs_.xOpen = &SyncCounter::open;
+    SyncCounter() : real_(sqlite3_vfs_find(nullptr)), vfs_(*real_) {
+        vfs_.zName = "sync-counter", vfs_.xOpen = &open;
         sqlite3_vfs_register(&vfs_, 1);
+        g_counter = this;
     }
-    ~SyncCounter() { sqlite3_vfs_unregister(&vfs_); }
-    SyncCounter(const SyncCounter&) = delete;
-    SyncCounter& operator=(const SyncCounter&) = delete;
+    ~SyncCounter() { sqlite3_vfs_unregister(&vfs_), g_counter = nullptr; }
     int syncs() const { return syncs_; }
 
 private:
-    static int open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* out) {
-        auto* self = static_cast<SyncCounter*>(vfs->pAppData);
-        const int rc = self->real_->xOpen(self->real_, name, file, flags, out);
+    static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        const int rc = g_counter->real_->xOpen(g_counter->real_, name, file, flags, out);
         if (rc != SQLITE_OK || !file->pMethods) return rc;
-        auto& counted = self->methods_[file->pMethods];
-        if (!counted.real) {
-            counted.real = file->pMethods;
-            counted.methods = *file->pMethods;
-            counted.methods.xSync = &SyncCounter::sync;
-        }
-        file->pMethods = &counted.methods;
+        auto at = g_counter->counted_.try_emplace(file->pMethods, *file->pMethods).first;  // real -> counted
+        at->second.xSync = &sync;
+        file->pMethods = &at->second;
         return rc;
     }
     static int sync(sqlite3_file* file, int flags) {
         ++g_counter->syncs_;
-        for (const auto& [real, counted] : g_counter->methods_)
-            if (&counted.methods == file->pMethods) return real->xSync(file, flags);
+        for (const auto& [real, counted] : g_counter->counted_)
+            if (&counted == file->pMethods) return real->xSync(file, flags);
         return SQLITE_IOERR_FSYNC;
     }
-    struct Counted {
-        const sqlite3_io_methods* real = nullptr;
-        sqlite3_io_methods methods{};
-    };
-    sqlite3_vfs* real_ = nullptr;
-    sqlite3_vfs vfs_{};
-    std::map<const sqlite3_io_methods*, Counted> methods_;
-    int syncs_ = 0;
-
-public:
     static inline SyncCounter* g_counter = nullptr;
+    sqlite3_vfs* real_;
+    sqlite3_vfs vfs_;
+    std::map<const sqlite3_io_methods*, sqlite3_io_methods> counted_;
+    int syncs_ = 0;
 };
 
 // A commit is on disk before it returns; a call that wrote nothing costs no sync.
 TEST_F(DatabaseTest, ACallThatWroteIsSyncedAtCommitAndOneThatOnlyReadIsNot) {
     close();
     SyncCounter counter;
-    SyncCounter::g_counter = &counter;
     open();
     ASSERT_TRUE(insert(record("Alice", "T", "first")));
-    struct Case {
-        const char* what;
-        bool writes;
-        bool synced;
-    };
-    for (const Case& c : {Case{"a call that only reads", false, false},
-                          Case{"a call that writes", true, true},
+    struct Case { const char* what; bool writes; bool synced; };
+    for (const Case& c : {Case{"a call that only reads", false, false}, Case{"a call that writes", true, true},
                           Case{"a call that only reads, after a write", false, false}}) {
         const int before = counter.syncs();
         ASSERT_TRUE(db().begin_call()) << c.what;
         dfaSetBlk(genbb);
         EXPECT_EQ(dfaAcqLock(nullptr, key("Alice", "T").data(), 0, DFA_EQUAL, 0), 1) << c.what;
         dfaRstBlk();
-        if (c.writes) {
-            ASSERT_TRUE(insert(record("Bob", "T", "second"))) << c.what;
-        }
+        if (c.writes) { ASSERT_TRUE(insert(record("Bob", "T", "second"))) << c.what; }
         ASSERT_TRUE(db().end_call().committed) << c.what;
-        EXPECT_EQ(counter.syncs() > before, c.synced) << c.what << ": " << counter.syncs() - before
-                                                      << " syncs";
+        EXPECT_EQ(counter.syncs() > before, c.synced) << c.what << ": " << counter.syncs() - before << " syncs";
     }
     close();
-    SyncCounter::g_counter = nullptr;
 }
 
 }  // namespace

@@ -1,8 +1,4 @@
-// The host's line editor as a module opens it with bgnedt: typed lines, its commands, its size, its end.
-// (Wrapping, a full text, /c, /a and a hang-up in the editor through bbshost: e2e test_host_sessions.)
-#include <gtest/gtest.h>
-
-#include <cstring>
+// The host's bgnedt line editor: lines, commands, size, end (through bbshost: e2e test_host_sessions).
 
 #include "tests/bbs/host_fixture.h"
 
@@ -11,18 +7,11 @@ namespace {
 using hosttest::HostTest;
 using Probe = hosttest::ProbeModule<30>;
 
-struct Done {
-    std::vector<int> results;
-    std::vector<std::string> texts;  // the buffer as the done routine saw it
-    std::vector<int> channels;
-};
-Done g_done;
+std::vector<std::string> g_done;  // "result channel: text in the buffer" of each call of the done routine
 char g_guard_area[8 + 512 + 8];  // the edited buffer lives inside, guarded on both sides
 
 int16_t editor_done(int16_t result) {
-    g_done.results.push_back(result);
-    g_done.texts.push_back(g_guard_area + 8);
-    g_done.channels.push_back(usrnum);
+    g_done.push_back(std::to_string(result) + " " + std::to_string(usrnum) + ": " + (g_guard_area + 8));
     usrptr->state = Probe::probe().number;
     usrptr->substate = 2;
     prf("done %d\r", result);
@@ -34,13 +23,12 @@ class EditorTest : public HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         Probe::register_as("Probe", true);
         Probe::probe().on_input = [this] {
             if (margc && sameas(margv[0], "edit")) bgnedt(size_, g_guard_area + 8, 0, nullptr, editor_done, 0x40);
             return int16_t{1};
         };
-        g_done = Done{};
+        g_done.clear();
         ch_ = online("Alice");
     }
     // Opens the editor on the text; its header is left in the output when asked.
@@ -62,7 +50,7 @@ protected:
 };
 
 TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
-    static int offered = 0;  // lines offered to the global commands
+    static int offered;  // lines offered to the global commands
     offered = 0;
     globalcmd([]() -> int32_t { return ++offered, 0; });
     begin(41, "");
@@ -75,9 +63,7 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
     EXPECT_EQ(offered, 1) << "nor the global commands";
     host().line(ch_, "/s");
     EXPECT_FALSE(host().in_editor(ch_));
-    EXPECT_EQ(g_done.results, std::vector<int>{0});
-    EXPECT_EQ(g_done.texts, std::vector<std::string>{"first line\rsecond"});
-    EXPECT_EQ(g_done.channels, std::vector<int>{ch_});
+    EXPECT_EQ(g_done, std::vector<std::string>{"0 0: first line\rsecond"});
     EXPECT_EQ(host().take_output(ch_), "done 0\r");
     EXPECT_EQ(usroff(ch_)->substate, 2u);
     host().line(ch_, "after");
@@ -86,13 +72,7 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
 
 // Lines typed into an editor of a size on a text: what it holds, what it says last (null: unchecked).
 TEST_F(EditorTest, LinesAreWrappedLimitedAndEditedByNumber) {
-    struct Case {
-        int size;
-        const char* loaded;
-        std::vector<std::string> typed;
-        std::string stored;
-        const char* reply;
-    };
+    struct Case { int size; const char* loaded; std::vector<std::string> typed; std::string stored; const char* reply; };
     const std::string a40(40, 'a'), b50(50, 'b');
     const char* wrapped = "Line wrapped at 79 characters.\r";
     std::string e80, e79;  // two-byte characters: never half of one
@@ -120,9 +100,9 @@ TEST_F(EditorTest, LinesAreWrappedLimitedAndEditedByNumber) {
         for (const auto& line : c.typed) host().line(ch_, line);
         EXPECT_EQ(host().editor_text(ch_), c.stored);
         const std::string shown = host().take_output(ch_);
-        if (c.reply) EXPECT_TRUE(shown.ends_with(c.reply) && (*c.reply || shown.empty())) << shown;
+        if (c.reply) { EXPECT_TRUE(shown.ends_with(c.reply) && (*c.reply || shown.empty())) << shown; }
         host().line(ch_, "/s");
-        EXPECT_EQ(g_done.texts.back(), c.stored);
+        EXPECT_EQ(g_done.back(), "0 0: " + c.stored);
         expect_guards_intact();
     }
 }
@@ -131,36 +111,30 @@ TEST_F(EditorTest, HeaderEmptyListingAndAbandon) {
     begin(41, "old text", true);
     EXPECT_EQ(host().take_output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
     EXPECT_EQ(host().editor_size(ch_), 41u);
-    host().line(ch_, "/h");
-    const std::string help = host().take_output(ch_);
+    const std::string help = type(ch_, "/h");
     for (const char* cmd : {"/s", "/a", "/l", "/c", "/h"}) EXPECT_NE(help.find(cmd), std::string::npos) << cmd;
-    host().line(ch_, "/c");
-    host().take_output(ch_);
-    host().line(ch_, "/l");
-    EXPECT_EQ(host().take_output(ch_), "(The text is empty.)\r");
+    type(ch_, "/c");
+    EXPECT_EQ(type(ch_, "/l"), "(The text is empty.)\r");
     host().line(ch_, "/A");
-    EXPECT_EQ(g_done.results, std::vector<int>{1});
+    ASSERT_EQ(g_done.size(), 1u);
+    EXPECT_EQ(g_done[0].substr(0, 4), "1 0:");
     EXPECT_FALSE(host().in_editor(ch_));
 }
 
 TEST_F(EditorTest, SaveAndAbandonFromOutside) {
     begin(11, "abc");
     host().editor_save(ch_, "this text is far too long");
-    EXPECT_EQ(g_done.results, std::vector<int>{0});
-    EXPECT_EQ(g_done.texts.back(), "this text ");
+    EXPECT_EQ(g_done, std::vector<std::string>{"0 0: this text "});
     expect_guards_intact();
 
     begin(11, "abc");
     host().editor_abandon(ch_);
-    EXPECT_EQ(g_done.results, (std::vector<int>{0, 1}));
-    EXPECT_EQ(g_done.texts.back(), "abc");
     host().editor_abandon(ch_);  // not in the editor: nothing happens
-    EXPECT_EQ(g_done.results.size(), 2u);
+    EXPECT_EQ(g_done, (std::vector<std::string>{"0 0: this text ", "1 0: abc"}));
 
-    // Text from outside is never cut inside a character.
-    begin(6, "");
+    begin(6, "");  // Text from outside is never cut inside a character.
     host().editor_save(ch_, "abcd\xc3\xa9");  // 6 bytes into 5
-    EXPECT_EQ(g_done.texts.back(), "abcd");
+    EXPECT_EQ(g_done.back(), "0 0: abcd");
     expect_guards_intact();
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,52 +31,43 @@ struct Probe {
     std::function<void()> on_status;
     bool take_on_logon = false;  // the logon routine places the user in this module
 
-    int inputs() const {
-        return std::count_if(events.begin(), events.end(), [](const auto& e) { return e.starts_with("input"); });
-    }
+    int inputs() const { return std::count_if(events.begin(), events.end(), [](const auto& e) { return e.starts_with("input"); }); }
 };
 
 template <int N>
 struct ProbeModule {
-    static Probe& probe() {
-        static Probe p;
-        return p;
-    }
+    static Probe& probe() { static Probe p; return p; }
     static void event(const std::string& what) { probe().events.push_back(what); }
     static std::string who() { return std::to_string(usrnum); }
-    static int16_t logon() {
-        event("logon " + who());
-        if (probe().take_on_logon) usrptr->state = probe().number, usrptr->substate = 1;
-        return 0;
-    }
-    static int16_t input() {
-        event("input " + who() + " " + std::to_string(margc));
-        return probe().on_input ? probe().on_input() : 1;
-    }
-    static void status() {
-        event("status " + who() + " " + std::to_string(::status));
-        if (probe().on_status) probe().on_status();
-    }
-    static int16_t injection() {
-        event("injection " + std::to_string(othusn));
-        return probe().on_injection ? probe().on_injection() : 0;
-    }
-    static int16_t logoff() { return event("logoff " + who()), 0; }
-    static void hangup() { event("hangup " + who()); }
-    static void midnight() {}
-    static void account_deleted(const char* userid) { event(std::string("deleted ") + userid); }
-    static void finish() { event("finish"); }
-
     static int register_as(const char* name, bool take_on_logon = false) {
         probe() = Probe{};
         probe().take_on_logon = take_on_logon;
         ModuleDescriptor d{};
         stzcpy(d.name, name, sizeof d.name);
-        d.logon = logon, d.input = input, d.status = status, d.injection = injection, d.logoff = logoff;
-        d.hangup = hangup, d.midnight = midnight, d.account_deleted = account_deleted, d.finish = finish;
+        d.logon = [] {
+            event("logon " + who());
+            if (probe().take_on_logon) usrptr->state = probe().number, usrptr->substate = 1;
+            return int16_t{0};
+        };
+        d.input = [] { event("input " + who() + " " + std::to_string(margc)); return probe().on_input ? probe().on_input() : int16_t{1}; };
+        d.status = [] { event("status " + who() + " " + std::to_string(::status)); if (probe().on_status) probe().on_status(); };
+        d.injection = [] { event("injection " + std::to_string(othusn)); return probe().on_injection ? probe().on_injection() : int16_t{0}; };
+        d.logoff = [] { return event("logoff " + who()), int16_t{0}; };
+        d.hangup = [] { event("hangup " + who()); }, d.midnight = [] {}, d.finish = [] { event("finish"); };
+        d.account_deleted = [](const char* userid) { event(std::string("deleted ") + userid); };
         return probe().number = register_module(&d);
     }
 };
+
+// A generic record: key (user-ID, tag) and payload, `length` bytes long; a key alone.
+inline std::string record(std::string_view userid, std::string_view tag, std::string_view payload = "", size_t length = 100) {
+    std::string r(length, '\0');
+    std::memcpy(r.data(), userid.data(), userid.size());
+    std::memcpy(r.data() + HOST_UIDSIZ, tag.data(), tag.size());
+    std::memcpy(r.data() + HOST_KEYSIZ, payload.data(), payload.size());
+    return r;
+}
+inline std::string key(std::string_view userid, std::string_view tag) { return record(userid, tag, "", HOST_KEYSIZ); }
 
 class HostTest : public ::testing::Test {
 protected:
@@ -85,6 +77,7 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         bbs::set_breach_observer([this](std::string_view warning) { breaches_.emplace_back(warning); });
+        if (open_at_setup_) open();
     }
     void TearDown() override {
         host_.reset();
@@ -105,40 +98,55 @@ protected:
     }
     void close() { host_.reset(); }
     bbs::Host& host() { return *host_; }
+    bbs::Database& db() { return host_->database(); }
+    std::string type(int channel, std::string_view line) { return host_->line(channel, line), host_->take_output(channel); }
 
-    void write(const std::string& name, const std::string& text) {
-        std::ofstream(dir_ / name, std::ios::binary | std::ios::trunc) << text;
-    }
+    void write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name, std::ios::binary) << text; }
     std::string read(const std::string& name) const {
-        std::ifstream in(dir_ / name, std::ios::binary);
         std::ostringstream s;
-        s << in.rdbuf();
+        s << std::ifstream(dir_ / name, std::ios::binary).rdbuf();
         return s.str();
     }
     std::string host_log() const { return read("bbshost.log"); }
+    // Every text in the host log; else which not, and the log.
+    ::testing::AssertionResult logged(std::initializer_list<std::string_view> texts) const {
+        const std::string log = host_log();
+        for (auto text : texts)
+            if (log.find(text) == std::string::npos) return ::testing::AssertionFailure() << "not logged: " << text << "\n" << log;
+        return ::testing::AssertionSuccess();
+    }
 
     void add_account(const std::string& userid, std::vector<std::string> keys = {}, uint16_t days = 30,
                      int64_t credits = 1000) {
-        bbs::AccountInfo a;
-        a.userid = userid;
-        a.class_name = "Member";
-        a.days = days;
-        a.credits = credits;
-        a.keys = std::move(keys);
+        const bbs::AccountInfo a{.userid = userid, .class_name = "Member", .credits = credits, .days = days,
+                                 .keys = std::move(keys), .last_logon = {}};
         std::string error;
         ASSERT_TRUE(host_->accounts().add(a, "pw-" + userid, &error)) << error;
     }
-    // A new account logged on, his logon output taken; his channel.
-    int online(const std::string& userid) {
+    int online(const std::string& userid) {  // A new account logged on, his logon output taken; his channel.
         add_account(userid);
         const int ch = host().logon(userid);
         host().take_output(ch);
         return ch;
     }
 
+    // Inserts through the services; the new record's position (0 on refusal).
+    uint32_t insert(const std::string& rec) {
+        dfaSetBlk(genbb);
+        const uint32_t position = dfaInsertV(rec.data(), static_cast<uint32_t>(rec.size())) == 1 ? dfaAbs() : 0;
+        dfaRstBlk();
+        return position;
+    }
+    bool has(std::string_view userid, std::string_view tag) {
+        for (const auto& e : db().generic_entries())
+            if (e.userid == userid && e.tag == tag) return true;
+        return false;
+    }
+
     // The stack warnings so far, taken (a test that provokes one on purpose).
     std::vector<std::string> take_breaches() { return std::exchange(breaches_, {}); }
 
+    bool open_at_setup_ = true;  // else the test opens the host itself, with its options
     std::filesystem::path dir_;
     std::unique_ptr<bbs::Host> host_;
     std::vector<std::string> breaches_;

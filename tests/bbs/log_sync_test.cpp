@@ -1,10 +1,4 @@
-// The log synced off the host's thread: what a call that wrote sends, and what later calls send to the
-// same channel, waits until the log is on disk up to that call.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
+// Output of a call that wrote, and later output to its channel, waits until the log is on disk up to that call.
 
 #include "tests/bbs/host_fixture.h"
 
@@ -16,7 +10,6 @@ class LogSyncTest : public hosttest::HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         Probe::register_as("Probe", true);
         // "buy" writes (a charge), "quit" asks to be closed, anything else only answers.
         Probe::probe().on_input = [] {
@@ -42,22 +35,15 @@ protected:
 };
 
 TEST_F(LogSyncTest, OutputWaitsInOrderForTheLogOfTheCallsThatWrote) {
-    struct Step {
-        int who;                    // 0 Alice, 1 Bob
-        const char* line;           // typed, or null: the log is on disk up to `synced`
-        uint64_t synced;
-        std::vector<uint64_t> tickets;  // asked for so far
-        std::string alice, bob;         // what each has received after the step
-    };
+    // who: 0 Alice, 1 Bob; line typed, or null: the log is on disk up to `synced`; the tickets asked for so far; the output
+    struct Step { int who; const char* line; uint64_t synced; std::vector<uint64_t> tickets; std::string alice, bob; };
     const std::vector<Step> steps = {
         {0, "look", 0, {}, "look done.\r", ""},                // nothing written, nothing held
         {0, "buy", 0, {1}, "", ""},                            // committed, not yet on disk
         {1, "look", 0, {1}, "", "look done.\r"},               // another channel: not held
         {0, "look", 0, {1}, "", ""},                           // behind her own write
-        {0, "buy", 0, {1, 2}, "", ""},
-        {0, nullptr, 1, {1, 2}, "buy done.\rlook done.\r", ""},
-        {0, nullptr, 2, {1, 2}, "buy done.\r", ""},
-        {0, "look", 0, {1, 2}, "look done.\r", ""},
+        {0, "buy", 0, {1, 2}, "", ""}, {0, nullptr, 1, {1, 2}, "buy done.\rlook done.\r", ""},
+        {0, nullptr, 2, {1, 2}, "buy done.\r", ""}, {0, "look", 0, {1, 2}, "look done.\r", ""},
     };
     for (size_t i = 0; i < steps.size(); ++i) {
         const Step& s = steps[i];
@@ -83,13 +69,10 @@ TEST_F(LogSyncTest, ACloseWaitsTooAndItsChannelIsNotGivenAway) {
     EXPECT_EQ(host().take_output(alice_), "buy done.\rquit done.\r");
     EXPECT_EQ(closed_, std::vector<int>{alice_});
 
-    // Taking the sync back puts the log on disk and lets go of what waited.
-    host().line(bob_, "buy");
-    EXPECT_EQ(host().take_output(bob_), "");
+    EXPECT_EQ(type(bob_, "buy"), "");  // Taking the sync back puts the log on disk and lets go of what waited.
     host().set_log_sync(nullptr, nullptr);
     EXPECT_EQ(host().take_output(bob_), "buy done.\r");
-    host().line(bob_, "buy");
-    EXPECT_EQ(host().take_output(bob_), "buy done.\r") << "each commit syncs itself again";
+    EXPECT_EQ(type(bob_, "buy"), "buy done.\r") << "each commit syncs itself again";
 }
 
 TEST_F(LogSyncTest, ALogThatCannotBeSyncedStopsTheHostWithNothingAcknowledged) {
@@ -100,7 +83,7 @@ TEST_F(LogSyncTest, ALogThatCannotBeSyncedStopsTheHostWithNothingAcknowledged) {
     EXPECT_TRUE(host().stopped());
     host().set_log_sync(nullptr, nullptr);
     EXPECT_EQ(host().take_output(alice_), "");
-    EXPECT_NE(host_log().find("test: the disk is gone"), std::string::npos) << host_log();
+    EXPECT_TRUE(logged({"test: the disk is gone"}));
 }
 
 }  // namespace

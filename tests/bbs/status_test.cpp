@@ -1,5 +1,4 @@
 // The status queue: order, held channels, no delivery inside a routine, the module at delivery, hang-ups.
-#include <gtest/gtest.h>
 
 #include "tests/bbs/host_fixture.h"
 
@@ -13,13 +12,11 @@ class StatusTest : public HostTest {
 protected:
     void SetUp() override {
         HostTest::SetUp();
-        open();
         First::register_as("First", true);
         Second::register_as("Second");
         alice_ = online("Alice");
         bob_ = online("Bob");
-        First::probe().events.clear();
-        Second::probe().events.clear();
+        First::probe().events.clear(), Second::probe().events.clear();
     }
     int alice_ = -1, bob_ = -1;
 };
@@ -48,9 +45,7 @@ TEST_F(StatusTest, DeliveredOldestFirstWithTheUserCurrentWhileAHeldChannelKeepsI
 }
 
 TEST_F(StatusTest, AStatusInjectedInsideARoutineWaitsUntilItReturns) {
-    int depth = 0;
-    int max_depth = 0;
-    int steps = 0;
+    int depth = 0, max_depth = 0, steps = 0;
     First::probe().on_status = [&] {
         ++depth;
         max_depth = std::max(max_depth, depth);
@@ -89,8 +84,7 @@ TEST_F(StatusTest, HangupDropsTheChannelsStatusesAndItsHold) {
     EXPECT_EQ(host().pending_statuses(), 1u);
     host().deliver_all();
     EXPECT_EQ(First::probe().events.back(), "status 1 241");
-    // A new user on the freed channel gets nothing of the old one's, unheld.
-    const int carol = online("Carol");
+    const int carol = online("Carol");  // A new user on the freed channel gets nothing of the old one's, unheld.
     ASSERT_EQ(carol, alice_);
     EXPECT_EQ(host().pending_statuses(), 0u);
     btuinj(7, 1);  // a free channel: nothing queued
@@ -102,8 +96,7 @@ TEST_F(StatusTest, HangupDropsTheChannelsStatusesAndItsHold) {
 }
 
 TEST_F(StatusTest, OutputEmptyReportClearsTheInjectedFlagByDefault) {
-    // The user is in a module without a status routine of its own.
-    usroff(bob_)->state = -1;
+    usroff(bob_)->state = -1;  // The user is in a module without a status routine of its own.
     usroff(bob_)->flags |= HOST_UF_INJECTED;
     EXPECT_EQ(btuoes(bob_, 1), 1);
     EXPECT_EQ(btuoes(bob_, 1), 1);  // one report on its way is enough

@@ -1,8 +1,10 @@
 // The full-screen editor: what keystrokes store, the limits, the menu, the screen after minimal updates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
+#include <tuple>
 
 #include "terminal/full_screen_editor.h"
 #include "tests/terminal/keys.h"
@@ -24,8 +26,7 @@ protected:
         screen_->apply(out);
         outcome_ = Outcome::editing;
     }
-    // Presses the keys until the editor is done; the last key's update.
-    std::string press(std::string_view bytes) {
+    std::string press(std::string_view bytes) {  // Presses the keys until the editor is done; the last key's update.
         std::string out;
         for (const auto& key : decode(bytes)) {
             if (outcome_ != Outcome::editing) break;
@@ -35,15 +36,14 @@ protected:
         }
         return out;
     }
-    // A full drawing of the editor shows the screen the updates made.
-    void expect_screen_is_current() {
+    void expect_screen_is_current() {  // A full drawing of the editor shows the screen the updates made.
         std::string out;
         editor_->key(terminal::Key::ctrl('L'), out);
         Screen fresh(80, 24);
         fresh.apply(out);
-        for (size_t r = 0; r < 24; ++r) EXPECT_EQ(screen_->row(r), fresh.row(r)) << "row " << r;
-        EXPECT_EQ(screen_->cursor_row(), fresh.cursor_row());
-        EXPECT_EQ(screen_->cursor_column(), fresh.cursor_column());
+        EXPECT_EQ(screen_->text(), fresh.text());
+        EXPECT_EQ(std::pair(screen_->cursor_row(), screen_->cursor_column()),
+                  std::pair(fresh.cursor_row(), fresh.cursor_column()));
     }
 
     std::optional<FullScreenEditor> editor_;
@@ -123,21 +123,16 @@ TEST_F(EditorTest, MenuSavesAbandonsAndAsksBeforeLosingChanges) {
     press(kEsc + "a");
     EXPECT_EQ(outcome_, Outcome::abandon);  // nothing changed: no question
 
-    open("text");
-    press(kEnd + "!" + kEsc);
-    EXPECT_EQ(screen_->row(23), "Save, Abandon, Help or Continue? (S/A/H/C)");
-    press("z");
-    EXPECT_EQ(screen_->bells(), 1u);
-    press("a");
-    EXPECT_EQ(screen_->row(23), "Your text has changed. Abandon it? (Y/N)");
-    press("n");
-    EXPECT_EQ(outcome_, Outcome::editing);
-    press("?" + kEsc + "h");
-    EXPECT_EQ(screen_->row(0), "The editor's keys");
-    press("x");
-    EXPECT_EQ(screen_->row(0), "text!?");
-    press(kEsc + "c.");  // (abandoning changed text after Y: e2e test_terminal full_screen_editor_saves_...)
-    EXPECT_EQ(screen_->row(0), "text!?.");
+    open("text");  // (abandoning changed text after Y: e2e test_terminal full_screen_editor_saves_...)
+    const std::string menu = "Save, Abandon, Help or Continue? (S/A/H/C)";
+    for (const auto& [keys, row, shown, bells] : std::initializer_list<std::tuple<std::string, size_t, std::string, size_t>>{
+             {kEnd + "!" + kEsc, 23, menu, 0}, {"z", 23, menu, 1}, {"a", 23, "Your text has changed. Abandon it? (Y/N)", 1},
+             {"n", 0, "text!", 1}, {"?" + kEsc + "h", 0, "The editor's keys", 1}, {"x", 0, "text!?", 1}, {kEsc + "c.", 0, "text!?.", 1}}) {
+        press(keys);
+        EXPECT_EQ(screen_->row(row), shown) << keys;
+        EXPECT_EQ(screen_->bells(), bells) << keys;
+        EXPECT_EQ(outcome_, Outcome::editing) << keys;
+    }
 
     open("text");
     press(kEnd + "s" + kEsc + "S");
@@ -145,30 +140,29 @@ TEST_F(EditorTest, MenuSavesAbandonsAndAsksBeforeLosingChanges) {
     EXPECT_EQ(editor_->stored(), "texts");
 }
 
+// The whole 80x24 screen: the text's rows, blank rows down to the status line, the status and the keys.
+std::string page(const std::string& rows, const std::string& status) {
+    return rows + std::string(22 - std::count(rows.begin(), rows.end(), '\n'), '\n') + status +
+           "\nCtrl-Z save  Esc menu  Ctrl-Y delete line  Ctrl-L redraw  Insert overwrite";
+}
+
 TEST_F(EditorTest, ScreenShowsTextStatusAndKeysAndUpdatesOnlyWhatChanged) {
     open("first line\rсеребряный лук");
-    EXPECT_EQ(screen_->row(0), "first line");
-    EXPECT_EQ(screen_->row(1), "серебряный лук");
-    EXPECT_EQ(screen_->row(22), " Line 1/10   Column 1   Insert      Used 38 of 800 bytes");
+    EXPECT_EQ(screen_->text(), page("first line\nсеребряный лук", " Line 1/10   Column 1   Insert      Used 38 of 800 bytes"));
     EXPECT_TRUE(screen_->reverse(22, 0));
     EXPECT_TRUE(screen_->reverse(22, 78));
-    EXPECT_EQ(screen_->row(23), "Ctrl-Z save  Esc menu  Ctrl-Y delete line  Ctrl-L redraw  Insert overwrite");
     EXPECT_EQ(screen_->cursor_row(), 0u);
 
     const std::string update = press(kDown + kEnd + "!");
     EXPECT_EQ(update.substr(0, 1), "!");  // typed where the cursor is: no redraw
     EXPECT_EQ(update.find("\x1b[2J"), std::string::npos);
     EXPECT_LT(update.size(), 40u);
-    EXPECT_EQ(screen_->row(1), "серебряный лук!");
-    EXPECT_EQ(screen_->row(22), " Line 2/10   Column 16   Insert      Used 39 of 800 bytes");
+    EXPECT_EQ(screen_->text(), page("first line\nсеребряный лук!", " Line 2/10   Column 16   Insert      Used 39 of 800 bytes"));
     EXPECT_EQ(screen_->cursor_column(), 15u);
     expect_screen_is_current();
 
     press(kHome + kDelete + kUp + kEnter + "x" + kInsert + ctrl('Y') + kEnd);
-    EXPECT_EQ(screen_->row(0), "");
-    EXPECT_EQ(screen_->row(1), "еребряный лук!");
-    EXPECT_EQ(screen_->row(2), "");
-    EXPECT_EQ(screen_->row(22), " Line 2/10   Column 15   Overwrite   Used 27 of 800 bytes");
+    EXPECT_EQ(screen_->text(), page("\nеребряный лук!", " Line 2/10   Column 15   Overwrite   Used 27 of 800 bytes"));
     expect_screen_is_current();
 }
 

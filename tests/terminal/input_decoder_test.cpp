@@ -21,12 +21,7 @@ std::vector<Key> operator+(std::vector<Key> a, const std::vector<Key>& b) {
     return a;
 }
 
-struct Case {
-    const char* name;
-    std::string bytes;
-    std::vector<Key> keys;
-    Encoding encoding = Encoding::utf8;
-};
+struct Case { const char* name; std::string bytes; std::vector<Key> keys; Encoding encoding = Encoding::utf8; };
 
 const Key enter{Code::enter};
 

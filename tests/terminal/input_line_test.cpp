@@ -22,8 +22,7 @@ protected:
         screen_->apply("> ");
         line_->begin(2);
     }
-    // Types the bytes; answers the echo, and keeps the lines entered.
-    std::string type(std::string_view bytes) {
+    std::string type(std::string_view bytes) {  // Types the bytes; answers the echo, and keeps the lines entered.
         std::string echo;
         for (const auto& key : decode(bytes))
             if (auto entered = line_->key(key, echo)) entered_.push_back(*entered);
@@ -31,8 +30,7 @@ protected:
         return echo;
     }
     void expect_cursor(size_t row, size_t column) {
-        EXPECT_EQ(screen_->cursor_row(), row);
-        EXPECT_EQ(screen_->cursor_column(), column);
+        EXPECT_EQ(std::pair(screen_->cursor_row(), screen_->cursor_column()), std::pair(row, column));
     }
 
     std::optional<Screen> screen_;
@@ -41,12 +39,7 @@ protected:
 };
 
 TEST_F(InputLineTest, EditsShowOnTheScreenAsTheLineHoldsThem) {
-    struct Case {
-        const char* script;
-        std::string keys;
-        std::string line;
-        size_t cursor;
-    } cases[] = {
+    struct Case { const char* script; std::string keys; std::string line; size_t cursor; } cases[] = {
         {"delete under the cursor", "hello" + ctrl('A') + kRight + kDelete, "hllo", 1},
         {"backspace in the middle", "hello" + kLeft + kLeft + kBackspace, "helo", 2},
         {"kill two words", "one two three" + ctrl('W') + ctrl('W'), "one ", 4},

@@ -15,10 +15,8 @@ using terminal::Pager;
 
 TEST(AnsiStripper, RemovesEscapeSequencesWhereverTheOutputIsCut) {
     const std::pair<std::string, std::string> cases[] = {
-        {"\x1b[1;31mred\x1b[0m text", "red text"},
-        {"a\x1b]0;title\x07" "b\x1b]2;t\x1b\\c", "abc"},
-        {"a\x1b(Bb\x1b" "7c\x1b#8d", "abcd"},
-        {"\x1b[2J\x1b[H\r\nline\a\b", "\r\nline\a\b"},
+        {"\x1b[1;31mred\x1b[0m text", "red text"}, {"a\x1b]0;title\x07" "b\x1b]2;t\x1b\\c", "abc"},
+        {"a\x1b(Bb\x1b" "7c\x1b#8d", "abcd"}, {"\x1b[2J\x1b[H\r\nline\a\b", "\r\nline\a\b"},
         {"\x1b[12\r\nnext", "\r\nnext"},  // a control ends a broken sequence and stays
         {"Ça█ серебро", "Ça█ серебро"},
     };

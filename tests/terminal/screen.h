@@ -25,10 +25,7 @@ public:
     size_t scrolled() const { return scrolled_; }  // rows scrolled off the top
 
 private:
-    struct Cell {
-        char32_t ch = U' ';
-        bool reverse = false;
-    };
+    struct Cell { char32_t ch = U' '; bool reverse = false; };
     void put(char32_t c);
     void line_feed();
     void sequence(std::string_view parameters, char final);
@@ -37,8 +34,7 @@ private:
     size_t width_, height_;
     std::vector<std::vector<Cell>> cells_;
     size_t row_ = 0, column_ = 0;
-    bool wrap_pending_ = false;
-    bool reverse_ = false;
+    bool wrap_pending_ = false, reverse_ = false;
     size_t bells_ = 0, scrolled_ = 0;
     terminal::Utf8Stream utf8_;
     std::string escape_;  // a sequence being read, from its ESC on

@@ -11,12 +11,7 @@ namespace {
 using namespace terminal;
 
 TEST(Utf8, DecodesValidCharactersAndRejectsEveryInvalidForm) {
-    struct Case {
-        std::string bytes;
-        char32_t code;
-        size_t size;
-        bool valid;
-    } cases[] = {
+    struct Case { std::string bytes; char32_t code; size_t size; bool valid; } cases[] = {
         {"A", U'A', 1, true}, {"\xc3\xa9", U'é', 2, true}, {"\xe2\x82\xac", U'€', 3, true},
         {"\xf0\x9f\x98\x80", U'😀', 4, true}, {"\xf4\x8f\xbf\xbf", 0x10FFFF, 4, true},
         // overlong NUL and '/', a surrogate, past U+10FFFF, a lone continuation, cut short
@@ -44,11 +39,7 @@ TEST(Utf8, RoundTripsCyrillicAndCountsCharacters) {
 }
 
 TEST(Utf8, CutsOnlyBetweenCharacters) {
-    struct Case {
-        std::string text;
-        size_t max;
-        std::string cut;
-    } cases[] = {
+    struct Case { std::string text; size_t max; std::string cut; } cases[] = {
         {"серебряный", 5, "се"}, {"серебряный", 4, "се"}, {"серебряный", 1, ""}, {"abc", 5, "abc"},
         {"a€", 3, "a"}, {"a€", 4, "a€"}, {"😀x", 3, ""},
         {"\xff\xfe" "abc", 3, "\xff\xfe" "a"},  // invalid bytes are cut anywhere
@@ -79,8 +70,7 @@ TEST(Cp437, TranslatesBothWaysKeepingControls) {
     for (int b = 0x80; b < 256; ++b) high += static_cast<char>(b);
     EXPECT_EQ(utf8_to_cp437(cp437_to_utf8(high)), high);
 
-    // Output cut inside a character still translates it whole.
-    const std::string text = "Ç█ сер\xe2\x82" "A";
+    const std::string text = "Ç█ сер\xe2\x82" "A";  // Output cut inside a character still translates it whole.
     Cp437Encoder whole, pieces;
     std::string by_byte;
     for (char c : text) by_byte += pieces.encode(std::string_view(&c, 1));

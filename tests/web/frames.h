@@ -1,5 +1,4 @@
-// WebSocket frames as a browser sends them (masked) and the server's bytes
-// read back, for the web tests and the web fuzz target.
+// WebSocket frames as a browser sends them, and the server's bytes read back (web tests and fuzz target).
 #pragma once
 
 #include <cstdint>
@@ -21,8 +20,7 @@ inline void PrintTo(const Frame& f, std::ostream* os) {
     *os << "{fin " << f.fin << ", opcode " << int(f.opcode) << ", \"" << f.payload.substr(0, 40) << "\"}";
 }
 
-// One client frame, masked unless `masked` is false; `rsv` goes into the
-// RSV bits; the shortest length form unless `wide` asks for 64 bits.
+// One client frame, masked unless `masked` is false, `rsv` in the RSV bits, the shortest length unless `wide`.
 inline std::string client_frame(std::uint8_t opcode, std::string_view payload, bool fin = true, bool masked = true,
                                 std::uint8_t rsv = 0, bool wide = false) {
     const char mask[4] = {0x37, static_cast<char>(0xfa), 0x21, 0x3d};
