@@ -416,7 +416,7 @@ TEST_F(Web, RefusesWhatItDoesNotServeAndEndsTheConnection) {
     }
 }
 
-// (Logon, window size, input and output over the WebSocket: e2e test_web alice_logs_on_through_the_websocket.)
+// (Logon, window size, input and output over the WebSocket: e2e test_ways alice_logs_on_through_the_websocket.)
 TEST_F(Web, FramesInTheUpgradesReadCountAndEndedComesOnceAndLast) {
     EXPECT_EQ(feed(kUpgrade + binary(web::window_size_message({80, 24})) + binary("") + text("Alice\r")), kSwitching);
     EXPECT_EQ(taken(events_), (std::vector<std::string>{"started", "size 80x24", "input Alice\r"}));  // the empty message: none
@@ -481,7 +481,7 @@ TEST_F(Web, TheXtermBundlePutsEveryModuleButTestsInPlaceOfTheMarker) {
     fs::remove_all(dir);
 }
 
-// (/, /terminal.js and /xterm.js served, an unknown path 404: e2e test_web the_page_and_its_files_are_served.)
+// (/, /terminal.js and /xterm.js served, an unknown path 404: e2e test_ways the_page_and_its_files_are_served.)
 TEST_F(Web, TheSiteLoadsThePageAndDebiansXterm) {
     const auto site = web::StaticSite::load({PLUS_WEB_PAGE_DIR});
     for (const char* path : {"/terminal.css", "/xterm.css"}) EXPECT_NE(site.find(path), nullptr) << path;
