@@ -1,12 +1,9 @@
 #!/usr/bin/python3
 """The terminal layer over telnet: options, GA/EOR, character mode, UTF-8/CP437, paging, editors."""
 
-from e2e_support import *  # noqa: F401,F403 (the standard modules too)
+import pyte
 
-try:
-    import pyte   # the screen checks need it (scripts/bootstrap installs python3-pyte)
-except ImportError:
-    pyte = None
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("terminal")
 
@@ -57,9 +54,6 @@ def modern(host, userid=None, settle=True, **options):
 
 
 def screen_of(client, size=(80, 24)):
-    if pyte is None:
-        print("python3-pyte is not installed: a screen check is left out")
-        return None
     screen = pyte.Screen(*size)
     pyte.ByteStream(screen).feed(client.seen.encode("latin-1"))
     return screen
@@ -132,10 +126,9 @@ def character_mode_edits_the_line():
         alice.send(b"tell Bobo abc" + LEFT + LEFT + b"X")
         alice.read_for(0.5)
         screen = screen_of(alice)
-        if screen is not None:
-            row = screen.display[screen.cursor.y]
-            check(row.rstrip() == "[Brakvold Alia]: tell Bobo aXbc" and screen.cursor.x == row.index("aX") + 2,
-                  "the edited line on the screen: %r, cursor at %d" % (row, screen.cursor.x))
+        row = screen.display[screen.cursor.y]
+        check(row.rstrip() == "[Brakvold Alia]: tell Bobo aXbc" and screen.cursor.x == row.index("aX") + 2,
+              "the edited line on the screen: %r, cursor at %d" % (row, screen.cursor.x))
         alice.send(b"\x15")   # Ctrl-U
         alice.read_for(0.3)
         for keys, told in cases:
@@ -188,9 +181,8 @@ def paging_and_a_listing_that_waits():
         rows = first.split(b"\r\n")[1:]   # after the echo of her line
         check(len(rows) == 24 and rows[-1].endswith(b"-- More --"), "a page is not 23 rows and the prompt: %r" % rows)
         screen = screen_of(carol)
-        if screen is not None:
-            check(screen.display[23].startswith("-- More --") and screen.display[0].strip(),
-                  "the page does not fill the window above the prompt: %r" % screen.display)
+        check(screen.display[23].startswith("-- More --") and screen.display[0].strip(),
+              "the page does not fill the window above the prompt: %r" % screen.display)
         check("Time played" in bob.type("stats", "]: "), "Bob is not served")
         equal(carol.read_for(1.0), b"", "output past the page")
         listed = first.count(b"R00")
@@ -241,10 +233,9 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
         alice.send(b"abc" + LEFT + LEFT + b"X")
         holds(alice.read_for(0.5), b"!hello there")
         screen = screen_of(alice)
-        if screen is not None:
-            check(screen.display[0].rstrip() == "aXbc" and (screen.cursor.y, screen.cursor.x) == (0, 2),
-                  "the editor's screen: %r, cursor %r" % (screen.display[:2], (screen.cursor.y, screen.cursor.x)))
-            check("Ctrl-Z save" in screen.display[23], "no key help on the last row: %r" % screen.display[23])
+        check(screen.display[0].rstrip() == "aXbc" and (screen.cursor.y, screen.cursor.x) == (0, 2),
+              "the editor's screen: %r, cursor %r" % (screen.display[:2], (screen.cursor.y, screen.cursor.x)))
+        check("Ctrl-Z save" in screen.display[23], "no key help on the last row: %r" % screen.display[23])
         alice.send(b"\x1a")   # Ctrl-Z saves
         shown = alice.read_until("choice:")
         check(b"Your character description:" in shown and b"aXbc\r\n" in shown,

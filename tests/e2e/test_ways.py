@@ -13,12 +13,9 @@ import urllib.request
 import paramiko
 from paramiko.message import Message
 
-from e2e_support import *  # noqa: F401,F403 (the standard modules too)
+import pyte
 
-try:
-    import pyte  # the screen check needs it (scripts/bootstrap installs python3-pyte)
-except ImportError:
-    pyte = None
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("ways")
 logging.getLogger("paramiko").setLevel(logging.CRITICAL)
@@ -225,11 +222,10 @@ def a_user_buys_and_writes_a_description_over_ssh_and_the_sysop_approves_it():
                     ("d", "Do you wish to continue? "), ("yes", "\x1b[2J"))  # the full-screen editor
         alice._send_bytes(DESCRIPTION.encode() + b"\x0c")  # and Ctrl-L redraws it whole
         alice.read_until(DESCRIPTION)
-        if pyte is not None:
-            screen = pyte.Screen(80, 24)
-            pyte.Stream(screen).feed(alice.seen)
-            check(screen.display[0].rstrip() == DESCRIPTION and "Ctrl-Z save" in screen.display[23],
-                  "the editor's screen: %r" % screen.display)
+        screen = pyte.Screen(80, 24)
+        pyte.Stream(screen).feed(alice.seen)
+        check(screen.display[0].rstrip() == DESCRIPTION and "Ctrl-Z save" in screen.display[23],
+              "the editor's screen: %r" % screen.display)
         alice._send_bytes(b"\x1a")  # Ctrl-Z saves
         holds(plain(alice.read_until(CHOICE)), DESCRIPTION, "waits for a sysop's approval")
         alice.steps(("x", CHOICE), ("x", GAME_PROMPT))

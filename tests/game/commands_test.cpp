@@ -1,5 +1,4 @@
 // Game commands, the extension menu, look, tell and the way back from an add-on (through bbshost: e2e test_logon_hardening).
-#include <algorithm>
 
 #include "tests/game/game_fixture.h"
 
