@@ -688,7 +688,8 @@ bool Host::deliver_one() {
     if (d.guard.stopped() || d.guard.inside()) return false;
     const StatusQueue::Status* next = d.statuses.next();
     if (!next) return false;
-    auto [channel, code] = *next;
+    const int channel = next->first;  // copied: taking the status frees it
+    const int32_t code = next->second;
     Session* s = d.online_session(channel);
     if (!s) {
         d.statuses.take_next();
