@@ -44,11 +44,6 @@ void description_approve_ask(void)
 void sysop_description_menu(void)
 {
     setmbk(plus_msg);
-    if (margc == 0) {
-        menu_enter(SS_SYSDESC);
-        rstmbk();
-        return;
-    }
     switch (toupper((unsigned char)margv[0][0])) {
     case 'A':
         menu_enter(SS_DESC_APPROVE);
@@ -82,11 +77,6 @@ void description_view_prompt(void)
     char* text;
 
     setmbk(plus_msg);
-    if (margc == 0) {
-        menu_enter(SS_DESC_VIEW);
-        rstmbk();
-        return;
-    }
     rstrin();
     text = description_find(margv[0], usrnum);
     if (text != 0) {
@@ -107,11 +97,6 @@ void description_delete_prompt(void)
     char* text;
 
     setmbk(plus_msg);
-    if (margc == 0) {
-        menu_enter(SS_DESC_DELETE);
-        rstmbk();
-        return;
-    }
     rstrin();
     text = description_find(margv[0], usrnum);
     if (text != 0) {
@@ -129,11 +114,6 @@ void description_delete_prompt(void)
 void description_approve_prompt(void)
 {
     setmbk(plus_msg);
-    if (margc == 0) {
-        menu_enter(SS_DESC_APPROVE);
-        rstmbk();
-        return;
-    }
     rstrin();
     if (description_approve(margv[0], usrnum)) {
         prf("Done.\r");

@@ -152,26 +152,27 @@ struct Substate {
     int32_t prompt;            // asks again after an answer; 0: none
     uint8_t sysop_only;
     uint8_t x_to_main;         // X goes back to the main menu
+    uint8_t empty_redraws;     // an empty line draws the screen again
 };
 
 static const Substate substates[] = {
-    {nullptr, nullptr, 0, 0, 0},
-    /* SS_MAIN */ {main_menu, main_menu_screen, PLSPRMT, 0, 0},
-    /* SS_DESC */ {description_menu, description_entry_screen, PLSPRMT, 0, 1},
-    /* SS_DESC_CONFIRM */ {description_confirm, description_price_screen, 0, 0, 0},
-    /* SS_SYSDESC */ {sysop_description_menu, sysop_description_screen, PLSPRMT, 1, 1},
-    /* SS_DESC_VIEW */ {description_view_prompt, description_view_ask, 0, 1, 0},
-    /* SS_DESC_DELETE */ {description_delete_prompt, description_delete_ask, 0, 1, 0},
-    /* SS_REGISTRY */ {registry_menu, registry_menu_screen, REGPRMT, 0, 1},
-    /* SS_LOOKUP */ {player_lookup_prompt, lookup_ask, 0, 0, 0},
-    /* SS_REG_CHOOSE */ {registry_edit_choose, registry_edit_screen, REGEPMT, 0, 0},
-    /* SS_REG_VALUE */ {registry_edit_store, registry_value_ask, 0, 0, 0},
-    /* SS_REG_LETTER */ {registry_letter_prompt, letter_ask, 0, 0, 0},
-    /* SS_REG_LISTING */ {listing_stop, listing_notice, 0, 0, 0},
-    /* SS_LIFE_CONFIRM */ {life_confirm, life_price_screen, 0, 0, 0},
-    /* SS_REG_REMOVE */ {registry_remove_prompt, remove_ask, 0, 1, 0},
-    /* SS_DESC_APPROVE */ {description_approve_prompt, description_approve_ask, 0, 1, 0},
-    /* SS_DESC_LISTING */ {listing_stop, listing_notice, 0, 1, 0},
+    {nullptr, nullptr, 0, 0, 0, 0},
+    /* SS_MAIN */ {main_menu, main_menu_screen, PLSPRMT, 0, 0, 0},
+    /* SS_DESC */ {description_menu, description_entry_screen, PLSPRMT, 0, 1, 0},
+    /* SS_DESC_CONFIRM */ {description_confirm, description_price_screen, 0, 0, 0, 0},
+    /* SS_SYSDESC */ {sysop_description_menu, sysop_description_screen, PLSPRMT, 1, 1, 1},
+    /* SS_DESC_VIEW */ {description_view_prompt, description_view_ask, 0, 1, 0, 1},
+    /* SS_DESC_DELETE */ {description_delete_prompt, description_delete_ask, 0, 1, 0, 1},
+    /* SS_REGISTRY */ {registry_menu, registry_menu_screen, REGPRMT, 0, 1, 1},
+    /* SS_LOOKUP */ {player_lookup_prompt, lookup_ask, 0, 0, 0, 0},
+    /* SS_REG_CHOOSE */ {registry_edit_choose, registry_edit_screen, REGEPMT, 0, 0, 1},
+    /* SS_REG_VALUE */ {registry_edit_store, registry_value_ask, 0, 0, 0, 0},
+    /* SS_REG_LETTER */ {registry_letter_prompt, letter_ask, 0, 0, 0, 0},
+    /* SS_REG_LISTING */ {listing_stop, listing_notice, 0, 0, 0, 0},
+    /* SS_LIFE_CONFIRM */ {life_confirm, life_price_screen, 0, 0, 0, 0},
+    /* SS_REG_REMOVE */ {registry_remove_prompt, remove_ask, 0, 1, 0, 0},
+    /* SS_DESC_APPROVE */ {description_approve_prompt, description_approve_ask, 0, 1, 0, 1},
+    /* SS_DESC_LISTING */ {listing_stop, listing_notice, 0, 1, 0, 0},
 };
 static_assert(sizeof(substates) / sizeof(substates[0]) == SS_DESC_LISTING + 1);
 
@@ -229,6 +230,8 @@ int16_t plus_input(void)
     const Substate* entry = substate_entry(usrptr->substate);
     if (entry == nullptr) {
         module_exit();
+    } else if (entry->empty_redraws && margc == 0) {
+        menu_enter(usrptr->substate);
     } else if (entry->x_to_main && menu_choice() == 'X') {
         menu_enter(SS_MAIN);
     } else {

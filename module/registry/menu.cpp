@@ -63,11 +63,6 @@ int registry_prompt_left(void)
 void registry_menu(void)
 {
     setmbk(plus_msg);
-    if (margc == 0) {
-        menu_enter(SS_REGISTRY);
-        rstmbk();
-        return;
-    }
     switch (reg_choice()) {
     case 'E':
         registry_edit_begin();
@@ -126,11 +121,6 @@ void registry_edit_choose(void)
     long field;
 
     setmbk(plus_msg);
-    if (margc == 0) {
-        menu_enter(SS_REG_CHOOSE);
-        rstmbk();
-        return;
-    }
     switch (reg_choice()) {
     case 'Q':
         menu_enter(SS_REGISTRY);
