@@ -94,8 +94,7 @@ TEST_F(LogonDialogueTest, FollowsItsRulesStepByStep) {
         {"the time runs from the start, not from the last line",
          {wait(100s), type("Alice"), type("x"), answer(false), wait(19s), type("Alice"), wait(1s), hang_up},
          "User-ID: <attempt Alice>" + kPassword + "<check Alice:x>Invalid login.\r\nUser-ID: <attempt Alice><secret>"
-         "Password: \r\nLogon timed out.\r\n<close><abandoned Alice><ended>",
-         true},
+         "Password: \r\nLogon timed out.\r\n<close><abandoned Alice><ended>", true},
         {"a timeout during the check ignores its answer", {type("Alice"), type("pw"), wait(120s), answer(true), hang_up},
          "User-ID: <attempt Alice>" + kPassword + "<check Alice:pw>\r\nLogon timed out.\r\n<close><ended>", true},
         {"a hang-up at the password prompt gives the attempt back", {type("Alice"), hang_up, hang_up},

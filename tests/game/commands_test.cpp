@@ -20,8 +20,7 @@ TEST_F(GameCommands, WhoListsEveryoneOnline) {
     login("Sysop");
     EXPECT_EQ(type(alice, "who"), "In Brakvold now:\r"
                    "  Alice                         Alia\r"
-                   "  Sysop                         (no character)\r" +
-                       kAliaPrompt);
+                   "  Sysop                         (no character)\r" + kAliaPrompt);
 }
 
 TEST_F(GameCommands, TheExtensionMenuOffersTheLineAndAnAddonTakesTheUserAndHandsHimBack) {
@@ -97,8 +96,7 @@ TEST_F(GameCommands, MailIsListedNewestLast) {
     EXPECT_EQ(type(alice, "MAIL"), "Your mail, newest last:\r"
                                    "\rMail 1 of 2\rFrom: Brakvold\rSubject: First\rone\r"
                                    "\rMail 2 of 2\rFrom: Brakvold\rSubject: Second\r"
-                                   "\nTime to charge him/her!\r" +
-                                       kAliaPrompt);
+                                   "\nTime to charge him/her!\r" + kAliaPrompt);
 }
 
 }  // namespace

@@ -97,8 +97,7 @@ TEST(ModuleExports, ExactlyTheSevenEntryPoints) {
     for (const auto& line : nm("--defined-only"))
         if (line.size() >= 3) names.insert(line[2]);
     EXPECT_EQ((std::set<std::string>{"init__qrtbkpls", "reload__qrtbkpls", "reload_ini_settings", "plus_menu_display",
-                                     "plus_menu_command", "plus_user_description", "brakvold_plus_globals"}),
-              names);
+                                     "plus_menu_command", "plus_user_description", "brakvold_plus_globals"}), names);
 }
 
 } // namespace

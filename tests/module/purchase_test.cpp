@@ -109,8 +109,7 @@ TEST(DescriptionCharge, PricesAgainstTheBuyersMeans) {
         EXPECT_EQ(deducted, log_lines(s.w, "Deducted"));
         EXPECT_EQ(0, log_count(s.w, "purchased"));
         EXPECT_EQ(std::to_string(c.credits_after) + " " + std::to_string(c.days_after) + " " +
-                      std::to_string(c.copper_after) + " 3",
-                  s.means());
+                      std::to_string(c.copper_after) + " 3", s.means());
     }
 }
 
