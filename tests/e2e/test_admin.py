@@ -138,8 +138,7 @@ SYSOP_ENTRY = "Sysop: character descriptions"
 PURCHASES = [
     ("Alice", "Alia", ["--days", "0"], False, "0", "Member"),
     ("Bob", "Bobo", ["--days", "365", "--class", "Elder"], True, "364", "Elder"),
-    ("Carol", "Cara", ["--days", "365", "--class", "Sysop"], True, "365", "Sysop"),
-]
+    ("Carol", "Cara", ["--days", "365", "--class", "Sysop"], True, "365", "Sysop"),]
 
 
 @suite.case

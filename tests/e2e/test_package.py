@@ -122,8 +122,7 @@ STAND_INS = {
     "adduser": 'echo "adduser $*" >> "$CALLS"; touch "$CALLS.user"',
     "chown": 'echo "chown $*" >> "$CALLS"',
     "systemctl": 'echo "systemctl $*" >> "$CALLS"',
-    "runuser": 'echo "runuser $*" >> "$CALLS"; [ "$1" = -u ] && [ "$3" = -- ] || exit 9; shift 3; exec "$@"',
-}
+    "runuser": 'echo "runuser $*" >> "$CALLS"; [ "$1" = -u ] && [ "$3" = -- ] || exit 9; shift 3; exec "$@"',}
 
 
 def run_script(p, root, name, *args):

@@ -398,8 +398,7 @@ def only_one_shell_is_served_and_its_window_changes_reach_the_terminal():
             paramiko.ChannelException), "refused a direct-tcpip channel"),
         ("tcpip-forward", lambda t: t.global_request("tcpip-forward", ("127.0.0.1", 0), wait=True) is not None,
          "refused port forwarding (tcpip-forward)"),
-        ("second session", second_session, "refused a second session channel"),
-    ]
+        ("second session", second_session, "refused a second session channel"),]
     with WaysHost() as host:
         for what, asks, logged in cases:
             with ssh_transport(host.ssh_port) as transport:

@@ -70,8 +70,7 @@ TEST_F(Admin, DeleteReportsTheTextAndRemovesOnlyThatRecord) {
     EXPECT_FALSE(description_of("Mary Ann").has_value());
     EXPECT_EQ(count - 2, w.records().size());
 
-    // A user-ID that begins with X is an answer, not the way back.
-    insert(w, description_record("Xena", "A warrior.", DESC_APPROVED));
+    insert(w, description_record("Xena", "A warrior.", DESC_APPROVED));  // an ID beginning with X is an answer
     EXPECT_OUT("Deleting the description for Xena:\rA warrior.\r<PLSPRMT>", type_all(w, s, {"D", "Xena"}));
     EXPECT_FALSE(description_of("Xena").has_value());
 }

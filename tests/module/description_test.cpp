@@ -37,8 +37,7 @@ TEST(DescriptionLifeCycle, BoughtWrittenApprovedAndShownByTheGame) {
     ASSERT_TRUE(d.w.host().in_editor(d.alice));
     EXPECT_EQ(801u, d.w.host().editor_size(d.alice));
 
-    EXPECT_OUT(description_screen("A tall elf.", true), d.save(d.alice, "A tall elf.   "));
-    EXPECT_EQ(2u, d.w.user(d.alice)->substate);
+    EXPECT_SCREEN(d.w, d.alice, 2u, description_screen("A tall elf.", true), d.save(d.alice, "A tall elf.   "));
     EXPECT_EQ(d.w.host().find_module("Brakvold Plus"), d.w.user(d.alice)->state);
 
     EXPECT_OUT(description_record("Alice", "A tall elf.", 0), tagged_bytes(d.w, DESC_TAG));
@@ -267,8 +266,7 @@ TEST(DescriptionSave, AbandonedEditorChangesNothing) {
     insert(d.w, description_record("Alice", "Kept.", DESC_APPROVED));
     type_all(d.w, d.alice, {"D", "y"});
     d.w.host().editor_abandon(d.alice);
-    EXPECT_OUT(description_screen("Kept.", false), d.w.output(d.alice));
-    EXPECT_EQ(2u, d.w.user(d.alice)->substate);
+    EXPECT_SCREEN(d.w, d.alice, 2u, description_screen("Kept.", false), d.w.output(d.alice));
     EXPECT_EQ(10000, d.w.account("Alice")->credits);
     EXPECT_OUT(description_record("Alice", "Kept.", DESC_APPROVED), tagged_bytes(d.w, DESC_TAG));
     EXPECT_TRUE(d.w.mail_for("Sysop").empty());

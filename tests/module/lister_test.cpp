@@ -134,8 +134,7 @@ TEST_F(Lister, DescriptionListingNamesOnlyPendingDescriptionsFromA) {
     size_t delivered = 0;
     for (; w.host().deliver_one(); delivered++) got += w.output(s);
     EXPECT_EQ(6u, delivered);  // Alice's two records, Bob, Carol, Dave, Eve
-    EXPECT_OUT("Alice\nCarol\nEve\n3 descriptions found.\r<PLSPRMT>", got);
-    EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_SYSDESC, "Alice\nCarol\nEve\n3 descriptions found.\r<PLSPRMT>", got);
     EXPECT_OUT("<SYSDMNU><PLSPRMT>", w.type(s, ""));
 }
 
@@ -164,8 +163,7 @@ TEST_F(Lister, DescriptionListingStoppedByALine) {
     w.type_only(s, "L");
     EXPECT_OUT("No descriptions found!\r<PLSPRMT>", w.type_only(s, "x"));
     w.deliver_all();
-    EXPECT_OUT("", w.output(s));
-    EXPECT_EQ((uint32_t)SS_SYSDESC, w.user(s)->substate);
+    EXPECT_SCREEN(w, s, SS_SYSDESC, "", w.output(s));
 }
 
 TEST_F(Lister, TwoListingsRunTogetherWhileAThirdUserWrites) {

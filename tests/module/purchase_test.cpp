@@ -113,6 +113,17 @@ TEST(DescriptionCharge, PricesAgainstTheBuyersMeans) {
     }
 }
 
+// A game that cannot say the buyer's copper at the save sells nothing, whatever an earlier save saw.
+TEST(DescriptionCharge, CopperUnknownAtTheSaveIsNoSale) {
+    Shop s(Buyer{}, [](World& w) { set_prices(w, "DESC", "100", "40", "0"); w.set_option("DESCAPP", "NO"); });
+    s.buy_description();
+    type_all(s.w, s.dave, {"D", "yes"});
+    ASSERT_TRUE(s.w.host().in_editor(s.dave));
+    s.w.game().failures().retrieve = true;
+    s.w.host().editor_save(s.dave, "Again.");
+    EXPECT_EQ("9900 30 4960 3", s.means());
+}
+
 // The host refuses every deduction of credits, though the test of the balance passes.
 void refuse_credit_deductions(World& w) {
     sqlite3* db = nullptr;
