@@ -108,8 +108,9 @@ def the_control_fields_name_the_package_its_version_and_dependencies(p):
     for name, wanted in (("Package", "brakvold-plus"), ("Version", version),
                          ("Architecture", run_ok(["dpkg", "--print-architecture"]).strip()), ("Section", "net")):
         check(fields[name] == wanted, "%s: %r, not %r" % (name, fields[name], wanted))
-    maintainer = re.search(r"(?m)^PLUS_MAINTAINER:STRING=(.*)$", read(os.path.join(BUILD, "CMakeCache.txt")))
-    check(maintainer and fields["Maintainer"] == maintainer.group(1) and fields["Description"].startswith("Brakvold Plus"),
+    cached = re.search(r"(?m)^PLUS_MAINTAINER:STRING=(.*)$", read(os.path.join(BUILD, "CMakeCache.txt")))
+    maintainer = cached.group(1) if cached else None
+    check(fields["Maintainer"] == maintainer and fields["Description"].startswith("Brakvold Plus"),
           "Maintainer %r (PLUS_MAINTAINER %r), Description %r" % (fields["Maintainer"], maintainer, fields["Description"]))
     with gzip.open(os.path.join(p.root, "usr/share/doc/brakvold-plus/changelog.gz"), "rt") as f:
         latest = f.readline()
