@@ -33,13 +33,16 @@ run: build
 	$(BUILD)/bin/bbshost --data data --ssh-port 2222 --http-port 8080
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: bbshost, its libraries, the
-# config templates, the systemd unit and the logrotate snippet (see
-# docs/sysop.md). make deb: the Debian package of the same, in $(BUILD).
+# config templates, the manual page, the systemd unit and the logrotate
+# snippet (see docs/sysop.md). make deb [PLUS_MAINTAINER="Name <address>"]:
+# the Debian package of the same, in $(BUILD), with that Maintainer (kept in
+# the build's cache for later packages).
 PREFIX ?= /usr/local
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 deb: build
+	$(if $(PLUS_MAINTAINER),cmake -S . -B $(BUILD) -DPLUS_MAINTAINER="$(PLUS_MAINTAINER)")
 	cd $(BUILD) && cpack -G DEB
 
 # The same project built with AddressSanitizer (LeakSanitizer included) and

@@ -34,7 +34,8 @@ INSTALLED = [
     "share/brakvold-plus/config/QRTBKPLS.MDF", "share/brakvold-plus/config/QRTBKPLS.MSG",
     "share/brakvold-plus/config/brakvold.ini", "share/brakvold-plus/web/index.html",
     "share/brakvold-plus/web/terminal.css", "share/brakvold-plus/web/terminal.js",
-    "share/brakvold-plus/web/xterm-loader.js", "share/doc/brakvold-plus/sysop.md",]
+    "share/brakvold-plus/web/xterm-loader.js", "share/doc/brakvold-plus/changelog.gz",
+    "share/doc/brakvold-plus/copyright", "share/doc/brakvold-plus/sysop.md", "share/man/man1/bbshost.1.gz",]
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 
