@@ -1,5 +1,9 @@
-#include "app/init.h"
-
+// `bbshost init`: a data folder for real use. The config templates are
+// copied in and the classes made (Member, 365 days limit; Sysop, no limit),
+// without the demo population; then the first sysop is added: class Sysop,
+// the module's sysop key (SYSKEY of the folder's QRTBKPLS.MSG), no credits.
+// Where the folder's message file and game settings still send approval
+// and purchase mails to the templates' "Sysop", they are pointed at him.
 #include <unistd.h>
 
 #include <fstream>
@@ -7,7 +11,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "app/admin.h"
+#include "app/admin/admin.h"
+#include "app/admin/dispatch.h"
 #include "app/data_folder.h"
 #include "bbs/accounts.h"
 #include "bbs/host.h"
@@ -110,18 +115,19 @@ bool plain_userid(const std::string& userid) {
 
 bool read_userid(std::string* userid) {
     if (::isatty(STDIN_FILENO)) std::cerr << "User-ID of the first sysop: " << std::flush;
-    if (!std::getline(std::cin, *userid)) return false;
-    if (!userid->empty() && userid->back() == '\r') userid->pop_back();
-    return !userid->empty();
+    return read_line(userid) && !userid->empty();
 }
 
-int add_first_sysop(bbs::Host& host, const InitOptions& options) {
+// The first sysop's user-ID is --sysop, or asked for (a terminal) or read as
+// the first line of standard input; his password always comes from a
+// hidden prompt or standard input (read_password).
+int add_first_sysop(bbs::Host& host, const std::optional<std::string>& sysop) {
     const fs::path& dir = host.data_dir();
     if (!host.accounts().all().empty())
         return bad("data folder " + dir.string() +
                    " has users already; add more sysops with: user add ID --class Sysop --key SYSOP");
-    std::string userid = options.sysop.value_or("");
-    if (!options.sysop && !read_userid(&userid))
+    std::string userid = sysop.value_or("");
+    if (!sysop && !read_userid(&userid))
         return bad("no user-ID for the first sysop (give it with --sysop ID or as the first line of standard input)");
     std::string password, error;
     if (!read_password(&password, &error)) return bad(error);
@@ -153,24 +159,37 @@ int add_first_sysop(bbs::Host& host, const InitOptions& options) {
     return kOk;
 }
 
-}  // namespace
-
-int init(const fs::path& data_dir, const InitOptions& options) {
+// The folder may be missing, an empty folder, or a data folder without
+// accounts (made with --no-sysop); one that has accounts is refused.
+int init(const Call& call) {
+    const Folder& folder = call.folder();
     std::error_code ec;
-    const fs::path dir = fs::absolute(data_dir, ec);
+    const fs::path dir = fs::absolute(folder.data, ec);
     const bool exists = fs::exists(dir, ec);
     if (exists && !fs::is_directory(dir, ec)) return bad(dir.string() + " is not a folder");
     if (!exists || fs::is_empty(dir, ec)) {
         std::string error;
-        if (!create_bare_data_folder(dir, options.config_dir, options.channels, &error)) return failed(error);
+        if (!create_bare_data_folder(dir, folder.config_dir, folder.channels, &error)) return failed(error);
         std::cout << "created data folder " << dir.string() << " (classes Member and Sysop, no users)"
                   << std::endl;
     } else if (!fs::exists(dir / "bbs.db", ec)) {
         return bad(dir.string() + " is neither empty nor a data folder (it has no bbs.db)");
     }
-    if (options.no_sysop) return kOk;
-    return with_host(dir, options.channels, Needs::host,
-                     [&](bbs::Host& host) { return add_first_sysop(host, options); });
+    if (call.args().flag("--no-sysop")) return kOk;
+    const auto sysop = call.args().given_text("--sysop");
+    return with_host(dir, folder.channels, Needs::host,
+                     [&](bbs::Host& host) { return add_first_sysop(host, sysop); });
 }
+
+}  // namespace
+
+const Noun kInit{"init", "", {
+    {"", "Make a data folder without the demo population (or finish one made with --no-sysop) and "
+         "add the first sysop: his user-ID is asked for or read as the first line of standard "
+         "input, his password as for user add",
+     {{Option::Kind::maybe_text, "--sysop", "User-ID of the first sysop"},
+      {Option::Kind::flag, "--no-sysop", "Only the folder; add the first sysop later"}},
+     Needs::folder, init},
+}};
 
 }  // namespace app::admin
