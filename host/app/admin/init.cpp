@@ -4,7 +4,11 @@
 // the module's sysop key (SYSKEY of the folder's QRTBKPLS.MSG), no credits.
 // Where the folder's message file and game settings still send approval
 // and purchase mails to the templates' "Sysop", they are pointed at him.
+#include <ini.h>
+#include <strings.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <fstream>
 #include <iostream>
@@ -16,6 +20,8 @@
 #include "app/data_folder.h"
 #include "bbs/accounts.h"
 #include "bbs/host.h"
+#include "bbs/messages.h"
+#include "bbs/options.h"
 
 namespace app::admin {
 
@@ -59,46 +65,113 @@ bool replace_file(const fs::path& file, const std::string& text, std::string* er
     return true;
 }
 
-// The braces of a one-line entry "NUMBER NAME {VALUE}" of a message
-// source: the offset and length of VALUE, or npos when there is none.
-std::pair<std::size_t, std::size_t> message_value(const std::string& text, const std::string& name) {
+// Where the value of a setting stands in the text of its file: `size`
+// bytes at `at` that read as `value`. `at` is npos when the file has no
+// such setting or its value is not written there as it reads (escapes,
+// several lines).
+struct Setting {
+    std::size_t at = std::string::npos;
+    std::size_t size = 0;
+    std::string value;
+};
+
+// The offset of the start of line `line` (from 1) of `text`; npos past its end.
+std::size_t line_start(std::string_view text, int line) {
     std::size_t at = 0;
-    while ((at = text.find(" " + name + " {", at)) != std::string::npos) {
-        std::size_t line = text.rfind('\n', at);
-        line = line == std::string::npos ? 0 : line + 1;
-        const bool numbered = at > line && text.find_first_not_of("0123456789", line) == at;
-        const std::size_t open = at + name.size() + 3;
-        const std::size_t close = text.find_first_of("}\n\\", open);
-        if (numbered && close != std::string::npos && text[close] == '}') return {open, close - open};
-        at = open;
+    for (int n = 1; n < line && at != std::string::npos; ++n) {
+        at = text.find('\n', at);
+        if (at != std::string::npos) ++at;
     }
-    return {std::string::npos, 0};
+    return at;
 }
 
-// The value of "KEY=VALUE" at the start of a line of an ini file.
-std::pair<std::size_t, std::size_t> ini_value(const std::string& text, const std::string& key) {
-    std::size_t at = 0;
-    while ((at = text.find(key + "=", at)) != std::string::npos) {
-        if (at == 0 || text[at - 1] == '\n') {
-            const std::size_t begin = at + key.size() + 1;
-            std::size_t end = text.find_first_of("\r\n", begin);
-            if (end == std::string::npos) end = text.size();
-            return {begin, end - begin};
-        }
-        at += key.size();
+// The entry NAME of a message source, as the host's reader (bbs/messages.h)
+// parses it; found where it stands first on its line, "NUMBER NAME {VALUE}".
+Setting message_value(const std::string& text, std::string_view name) {
+    bbs::MessageTable table;
+    bbs::SourceError error;
+    if (!bbs::parse_message_source(text, {}, &table, &error)) return {};
+    const bbs::MessageEntry* entry = table.by_name(name);
+    if (!entry) return {};
+    constexpr const char* kSpace = " \t\r\n\f\v";
+    const std::string number = std::to_string(entry->number);
+    std::size_t at = line_start(text, entry->line);
+    if (at == std::string::npos) return {};
+    at = text.find_first_not_of(kSpace, at);
+    for (const std::string& word : {number, entry->name}) {
+        if (at == std::string::npos || text.compare(at, word.size(), word) != 0) return {};
+        at = text.find_first_not_of(kSpace, at + word.size());
     }
-    return {std::string::npos, 0};
+    if (at == std::string::npos || text[at] != '{') return {};
+    const std::size_t open = at + 1;
+    if (text.compare(open, entry->text.size(), entry->text) != 0 || text[open + entry->text.size()] != '}')
+        return {};
+    return {open, entry->text.size(), entry->text};
+}
+
+// The first setting KEY of an ini text as the game reads it with inih (in
+// any section, letter case ignored), and the line it stands on.
+class IniScan {
+public:
+    IniScan(std::string_view text, std::string_view key) : text_(text), key_(key) {
+        ini_parse_stream(&IniScan::read, this, &IniScan::take, this);
+    }
+    int line() const { return found_line_; }   // 0: no such setting
+    const std::string& value() const { return value_; }
+
+private:
+    // inih's fgets: the next piece of the text, up to a line end.
+    static char* read(char* into, int size, void* self) {
+        auto& scan = *static_cast<IniScan*>(self);
+        if (scan.at_ >= scan.text_.size() || size < 2) return nullptr;
+        std::size_t end = scan.text_.find('\n', scan.at_);
+        end = end == std::string_view::npos ? scan.text_.size() : end + 1;
+        const std::size_t count = std::min(end - scan.at_, static_cast<std::size_t>(size - 1));
+        scan.text_.copy(into, count, scan.at_);
+        into[count] = '\0';
+        scan.piece_line_ = scan.line_;
+        scan.at_ += count;
+        if (into[count - 1] == '\n') ++scan.line_;
+        return into;
+    }
+    static int take(void* self, const char*, const char* name, const char* value) {
+        auto& scan = *static_cast<IniScan*>(self);
+        if (scan.found_line_ == 0 && name && strcasecmp(name, scan.key_.c_str()) == 0) {
+            scan.found_line_ = scan.piece_line_;
+            scan.value_ = value ? value : "";
+        }
+        return 1;
+    }
+
+    std::string_view text_;
+    std::string key_;
+    std::size_t at_ = 0;
+    int line_ = 1, piece_line_ = 0, found_line_ = 0;
+    std::string value_;
+};
+
+// The setting KEY of an ini file; its value stands after the '=' (or ':')
+// of its line.
+Setting ini_value(const std::string& text, std::string_view key) {
+    const IniScan scan(text, key);
+    if (scan.line() == 0) return {};
+    const std::size_t line = line_start(text, scan.line());
+    const std::size_t separator = text.find_first_of("=:", line);
+    if (separator == std::string::npos) return {};
+    const std::size_t at = text.find_first_not_of(" \t", separator + 1);
+    if (at == std::string::npos || text.compare(at, scan.value().size(), scan.value()) != 0) return {};
+    return {at, scan.value().size(), scan.value()};
 }
 
 // Points an option that still names the templates' sysop at `userid`.
 // Says on stdout what it changed; a warning when it cannot.
-void point_at(const fs::path& file, const std::string& option, const std::string& userid,
-              std::pair<std::size_t, std::size_t> (*find)(const std::string&, const std::string&)) {
+void point_at(const fs::path& file, std::string_view option, const std::string& userid,
+              Setting (*find)(const std::string&, std::string_view)) {
     std::string text, error;
     if (!read_file(file, &text)) return;
-    const auto [at, size] = find(text, option);
-    if (at == std::string::npos || text.compare(at, size, kTemplateSysop) != 0) return;
-    text.replace(at, size, userid);
+    const Setting setting = find(text, option);
+    if (setting.at == std::string::npos || setting.value != kTemplateSysop) return;
+    text.replace(setting.at, setting.size, userid);
     if (!replace_file(file, text, &error)) {
         std::cerr << "bbshost: warning: " << error << "; set " << option << " by hand" << std::endl;
         return;
@@ -132,12 +205,9 @@ int add_first_sysop(bbs::Host& host, const std::optional<std::string>& sysop) {
     std::string password, error;
     if (!read_password(&password, &error)) return bad(error);
 
-    std::string msg;
-    std::string key = kDefaultSysopKey;
-    if (read_file(dir / "QRTBKPLS.MSG", &msg)) {
-        const auto [at, size] = message_value(msg, "SYSKEY");
-        if (at != std::string::npos && size > 0) key = msg.substr(at, size);
-    }
+    std::string key;
+    if (!bbs::scan_message_source((dir / "QRTBKPLS.MSG").string(), "SYSKEY", &key) || key.empty())
+        key = kDefaultSysopKey;
     bbs::AccountInfo account;
     account.userid = userid;
     account.class_name = "Sysop";
