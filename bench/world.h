@@ -27,8 +27,7 @@ std::vector<app::Account> numbered_users(const std::string& prefix, const std::s
 // A fresh data folder made by bbshost's builder (dir must not exist): the
 // config sources, the demo population, the users, and the records
 // 0..generated-1 of bench/fixture.h in the generic database. Passwords are
-// hashed with the host's cheap test limits (BBS_FAST_HASH=1 is set for the
-// whole run).
+// hashed with the host's cheap test limits (set for the whole run).
 bool make_data_folder(const std::filesystem::path& dir, int channels,
                       const std::vector<app::Account>& users, size_t generated, std::string* error);
 

@@ -1,7 +1,8 @@
 // bbshost: the Brakvold BBS host. Without a command it serves users by
 // telnet, and by SSH and the web terminal when their ports are given; with
 // one (init, user, key, class, player, mail, db, backup, restore, fingerprint) it
-// administers a data folder, also while the host serves it.
+// administers a data folder, also while the host serves it (the commands:
+// app/admin/).
 #include <sys/stat.h>
 
 #include <chrono>
@@ -16,11 +17,9 @@
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
 
-#include "app/admin.h"
-#include "app/backup.h"
+#include "app/admin/dispatch.h"
 #include "app/data_folder.h"
 #include "app/folder_lock.h"
-#include "app/init.h"
 #include "app/modules.h"
 #include "app/server.h"
 #include "bbs/host.h"
@@ -210,272 +209,7 @@ int main(int argc, char** argv) {
                  "Bare echo path for load baselines: after logon every line is sent back as it "
                  "is instead of going to the game");
     cli.require_subcommand(0, 1);
-
-    // The command to run once the whole line has been parsed, and what it
-    // needs loaded.
-    std::function<int(bbs::Host&)> command;
-    app::admin::Needs needs = app::admin::Needs::host;
-    auto sub = [](CLI::App* parent, const char* name, const char* help) {
-        auto* s = parent->add_subcommand(name, help);
-        s->fallthrough();
-        return s;
-    };
-
-    // ---- user ----------------------------------------------------------------
-    auto* user = sub(&cli, "user", "Host accounts");
-    user->require_subcommand(1);
-    std::string userid, password;
-    app::admin::AccountChange change;
-    int64_t credits = 0, days = 0;
-    std::string class_name;
-    auto account_options = [&](CLI::App* s) {
-        s->add_option("--credits", credits, "Host credits");
-        s->add_option("--days", days, "Membership days left");
-        s->add_option("--class", class_name, "Class name");
-        s->add_option("--key", change.keys, "A key the account holds (repeat for more)")
-            ->take_last();
-    };
-    auto collect_change = [&](CLI::App* s) {
-        if (s->count("--credits")) change.credits = credits;
-        if (s->count("--days")) change.days = days;
-        if (s->count("--class")) change.class_name = class_name;
-        change.replace_keys = s->count("--key") > 0;
-    };
-
-    auto* user_add = sub(user, "add",
-                         "Add an account; its password is read from standard input (one line), "
-                         "or asked for without echo when that is a terminal");
-    user_add->add_option("ID", userid, "User-ID")->required();
-    account_options(user_add);
-    user_add->callback([&] {
-        collect_change(user_add);
-        command = [&](bbs::Host& h) {
-            std::string error;
-            if (!app::admin::read_password(&password, &error)) {
-                std::cerr << "bbshost: " << error << std::endl;
-                return static_cast<int>(app::admin::kBadInput);
-            }
-            return app::admin::user_add(h, userid, password, change);
-        };
-    });
-
-    auto* user_show = sub(user, "show", "Show an account: credits, days, class, keys");
-    user_show->add_option("ID", userid, "User-ID")->required();
-    user_show->callback([&] { command = [&](bbs::Host& h) { return app::admin::user_show(h, userid); }; });
-
-    auto* user_list = sub(user, "list",
-                          "Every account: user-ID, class, credits, days, keys, last logon (UTC), "
-                          "tab-separated");
-    user_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::user_list(h); }; });
-
-    auto* user_passwd = sub(user, "passwd",
-                            "Change an account's password; the new one is read from standard input "
-                            "(one line), or asked for twice without echo when that is a terminal");
-    user_passwd->add_option("ID", userid, "User-ID")->required();
-    user_passwd->callback([&] {
-        command = [&](bbs::Host& h) { return app::admin::user_passwd(h, userid); };
-    });
-
-    auto* user_set = sub(user, "set", "Change an account (given keys replace the held ones)");
-    user_set->add_option("ID", userid, "User-ID")->required();
-    account_options(user_set);
-    user_set->callback([&] {
-        collect_change(user_set);
-        command = [&](bbs::Host& h) { return app::admin::user_set(h, userid, change); };
-    });
-
-    auto* user_delete = sub(user, "delete", "Delete an account (the modules forget him first)");
-    user_delete->add_option("ID", userid, "User-ID")->required();
-    user_delete->callback([&] {
-        needs = app::admin::Needs::modules;
-        command = [&](bbs::Host& h) { return app::admin::user_delete(h, userid); };
-    });
-
-    // ---- key -----------------------------------------------------------------
-    auto* key = sub(&cli, "key", "SSH public keys of accounts (logons without a password)");
-    key->require_subcommand(1);
-    std::string key_file;
-    int64_t key_number = 0;
-    auto* key_add = sub(key, "add", "Register an OpenSSH public key (ssh-ed25519, ecdsa, rsa) for an account");
-    key_add->add_option("ID", userid, "User-ID")->required();
-    key_add->add_option("--file", key_file, "The key's .pub file (its first key line)")->required();
-    key_add->callback([&] { command = [&](bbs::Host& h) { return app::admin::key_add(h, userid, key_file); }; });
-    auto* key_list = sub(key, "list",
-                         "An account's keys: number, type, fingerprint, comment, when added (UTC), "
-                         "tab-separated");
-    key_list->add_option("ID", userid, "User-ID")->required();
-    key_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::key_list(h, userid); }; });
-    auto* key_remove = sub(key, "remove", "Remove an account's key N (as key list numbers them)");
-    key_remove->add_option("ID", userid, "User-ID")->required();
-    key_remove->add_option("N", key_number, "Number of the key")->required();
-    key_remove->callback([&] {
-        command = [&](bbs::Host& h) { return app::admin::key_remove(h, userid, key_number); };
-    });
-
-    // ---- class ---------------------------------------------------------------
-    auto* klass = sub(&cli, "class", "Account classes");
-    klass->require_subcommand(1);
-    std::string class_add_name;
-    int64_t class_days = 0;
-    auto* class_add = sub(klass, "add", "Add or change a class");
-    class_add->add_option("NAME", class_add_name, "Class name")->required();
-    class_add->add_option("--days", class_days, "Day limit, -1 for none")->required();
-    class_add->callback([&] {
-        command = [&](bbs::Host& h) { return app::admin::class_add(h, class_add_name, class_days); };
-    });
-    auto* class_set = sub(klass, "set", "Change the day limit of a class");
-    class_set->add_option("NAME", class_add_name, "Class name")->required();
-    class_set->add_option("--days", class_days, "Day limit, -1 for none")->required();
-    class_set->callback([&] {
-        command = [&](bbs::Host& h) { return app::admin::class_set(h, class_add_name, class_days); };
-    });
-    auto* class_list = sub(klass, "list", "Every class and its day limit (-1: none), tab-separated");
-    class_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::class_list(h); }; });
-
-    // ---- player --------------------------------------------------------------
-    auto* player = sub(&cli, "player", "Game characters");
-    player->require_subcommand(1);
-    std::string player_name;
-    app::admin::PlayerFields fields;
-    auto* player_add = sub(player, "add", "Add a game character");
-    player_add->add_option("NAME", player_name, "Game name (1 to 10 characters)")->required();
-    player_add->add_option("--account", fields.account, "User-ID that plays him")->required();
-    struct NumberField {
-        const char* flag;
-        std::optional<int64_t>* target;
-        const char* help;
-    };
-    const NumberField numbers[] = {
-        {"--copper", &fields.copper, "Copper"},
-        {"--lives", &fields.lives, "Lives"},
-        {"--played", &fields.played, "Time played"},
-        {"--level", &fields.level, "Level"},
-        {"--experience", &fields.experience, "Experience"},
-        {"--hit-points", &fields.hit_points, "Hit points"},
-        {"--kills", &fields.kills, "Kills"},
-        {"--alignment", &fields.alignment, "Alignment 0..255"},
-        {"--quests", &fields.quests, "Quests done"},
-        {"--room", &fields.room, "Room"},
-    };
-    auto character_options = [&](CLI::App* s) {
-        for (const auto& n : numbers) s->add_option(n.flag, *n.target, n.help);
-        s->add_option("--gender", fields.gender, "M or F");
-        s->add_option("--race", fields.race, "Race");
-        s->add_option("--profession", fields.profession, "Profession");
-        s->add_option("--guild", fields.guild, "Guild (empty for none)");
-        s->add_option("--title", fields.title, "Title");
-    };
-    character_options(player_add);
-    player_add->callback([&] {
-        needs = app::admin::Needs::game;
-        command = [&](bbs::Host& h) { return app::admin::player_add(h, player_name, fields); };
-    });
-
-    auto* player_show = sub(player, "show", "Show a character: copper, lives, time played");
-    player_show->add_option("NAME", player_name, "Game name")->required();
-    player_show->callback([&] {
-        needs = app::admin::Needs::game;
-        command = [&](bbs::Host& h) { return app::admin::player_show(h, player_name); };
-    });
-
-    auto* player_set = sub(player, "set", "Change a character: only the fields given");
-    player_set->add_option("NAME", player_name, "Game name")->required();
-    character_options(player_set);
-    player_set->callback([&] {
-        needs = app::admin::Needs::game;
-        command = [&](bbs::Host& h) { return app::admin::player_set(h, player_name, fields); };
-    });
-
-    auto* player_list = sub(player, "list",
-                            "Every character: name, user-ID, copper, lives, time played, tab-separated");
-    player_list->callback([&] {
-        needs = app::admin::Needs::game;
-        command = [&](bbs::Host& h) { return app::admin::player_list(h); };
-    });
-
-    // ---- mail, db --------------------------------------------------------------
-    auto* mail = sub(&cli, "mail", "In-game mail");
-    mail->require_subcommand(1);
-    auto* mail_list = sub(mail, "list", "A user's mail: sender, subject, body (tab-separated)");
-    mail_list->add_option("ID", userid, "User-ID")->required();
-    mail_list->callback([&] {
-        needs = app::admin::Needs::game;
-        command = [&](bbs::Host& h) { return app::admin::mail_list(h, userid); };
-    });
-
-    auto* db = sub(&cli, "db", "The generic database");
-    db->require_subcommand(1);
-    auto* db_list = sub(db, "list", "Every record in key order: user-ID and tag");
-    db_list->callback([&] { command = [&](bbs::Host& h) { return app::admin::db_list(h); }; });
-    std::string fill_prefix, fill_tag = "FILLER";
-    int64_t fill_count = 0;
-    auto* db_fill = sub(db, "fill", "Insert COUNT bare records PREFIX00001.. (load tests of listings)");
-    db_fill->add_option("PREFIX", fill_prefix, "User-ID prefix")->required();
-    db_fill->add_option("--count", fill_count, "Number of records")->required();
-    db_fill->add_option("--tag", fill_tag, "Tag of the records")->capture_default_str();
-    db_fill->callback([&] {
-        command = [&](bbs::Host& h) { return app::admin::db_fill(h, fill_prefix, fill_tag, fill_count); };
-    });
-
-    // ---- init, backup, restore: on the folder itself ----------------------------
-    std::function<int()> folder_command;
-    app::admin::InitOptions init_options;
-    auto* init = sub(&cli, "init",
-                     "Make a data folder without the demo population (or finish one made with "
-                     "--no-sysop) and add the first sysop: his user-ID is asked for or read as the "
-                     "first line of standard input, his password as for user add");
-    init->add_option("--sysop", init_options.sysop, "User-ID of the first sysop");
-    init->add_flag("--no-sysop", init_options.no_sysop, "Only the folder; add the first sysop later");
-    init->callback([&] {
-        folder_command = [&] {
-            init_options.config_dir = options.config.empty() ? app::default_config_dir()
-                                                             : fs::path(options.config);
-            init_options.channels = options.channels;
-            return app::admin::init(options.data, init_options);
-        };
-    });
-
-    std::string backup_file;
-    bool replace = false;
-    auto* backup = sub(&cli, "backup",
-                       "Copy the whole database to FILE (mode 0600) while the host runs, and check "
-                       "the copy");
-    backup->add_option("FILE", backup_file, "The backup file to write")->required();
-    backup->add_flag("--replace", replace, "Write over FILE when it exists");
-    backup->callback([&] {
-        folder_command = [&] { return app::admin::backup(options.data, backup_file, replace); };
-    });
-
-    auto* restore = sub(&cli, "restore",
-                        "Replace the database with the backup in FILE, after checking it; only "
-                        "while the host is stopped");
-    restore->add_option("FILE", backup_file, "The backup file to read")->required();
-    restore->callback([&] {
-        folder_command = [&] { return app::admin::restore(options.data, backup_file); };
-    });
-
-    auto* fingerprint = sub(&cli, "fingerprint",
-                            "Print the SSH host key's fingerprint (SHA256, as ssh-keygen -l shows it), "
-                            "for users to check on their first logon");
-    fingerprint->callback([&] {
-        folder_command = [&] {
-            std::error_code ec;
-            const fs::path key_file = fs::path(options.data) / ssh::HostKey::kFileName;
-            if (!fs::exists(key_file, ec)) {
-                std::cerr << "bbshost: no SSH host key yet (" << key_file.string()
-                          << "); bbshost makes it when it first serves with --ssh-port" << std::endl;
-                return static_cast<int>(app::admin::kFailure);
-            }
-            try {
-                const auto key = ssh::HostKey::load_or_create(options.data);
-                std::cout << key.public_key().type << " " << key.public_key().fingerprint << std::endl;
-            } catch (const std::exception& e) {
-                std::cerr << "bbshost: " << e.what() << std::endl;
-                return static_cast<int>(app::admin::kFailure);
-            }
-            return static_cast<int>(app::admin::kOk);
-        };
-    });
+    const app::admin::Dispatcher commands(cli);
 
     try {
         cli.parse(argc, argv);
@@ -499,7 +233,9 @@ int main(int argc, char** argv) {
         std::cerr << "bbshost: " << error << std::endl;
         return app::admin::kBadInput;
     }
-    if (folder_command) return folder_command();
-    if (command) return app::admin::with_host(options.data, options.channels, needs, command);
+    if (commands.chosen()) {
+        const fs::path config = options.config.empty() ? app::default_config_dir() : fs::path(options.config);
+        return commands.run({options.data, options.channels, config});
+    }
     return serve(options);
 }

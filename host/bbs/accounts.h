@@ -2,8 +2,8 @@
 // membership days and keys. Stored in the host's database file.
 //
 // Passwords are kept only as argon2id hashes (libsodium's crypto_pwhash_str,
-// ARGON2ID13, interactive limits; BBS_FAST_HASH=1 selects the minimum
-// limits, for tests). A stored hash of any other kind never verifies.
+// ARGON2ID13, interactive limits). A stored hash of any other kind never
+// verifies.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,15 @@
 #include "bbs/sqlite.h"
 
 namespace bbs {
+
+// The cost of the password hashes a process makes: libsodium's interactive
+// limits, or its minimum limits, far cheaper, for test programs only (the
+// unit tests, the fuzz and bench programs, bbshost-testing). A process
+// setting that nothing in bbshost changes: no environment or option of the
+// installed program can lower it.
+enum class PasswordCost { interactive, minimum };
+// REQUIRES: called before the process makes its first hash.
+void set_password_cost_for_tests(PasswordCost cost);
 
 struct AccountInfo {
     std::string userid;

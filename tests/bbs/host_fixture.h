@@ -72,7 +72,7 @@ inline std::string key(std::string_view userid, std::string_view tag) { return r
 class HostTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("BBS_FAST_HASH", "1", 1);
+        bbs::set_password_cost_for_tests(bbs::PasswordCost::minimum);
         char tmpl[] = "/tmp/bbs-host-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;

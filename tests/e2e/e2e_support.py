@@ -21,6 +21,8 @@ import zlib
 import pexpect
 
 BBSHOST = os.environ.get("BBSHOST", "")
+# bbshost as the tests build it: BBS_FAST_HASH=1 (host_env) makes its password hashes cheap; bbshost ignores it.
+BBSHOST_TESTING = os.environ.get("BBSHOST_TESTING", "")
 CONFIG_DIR = os.environ.get("PLUS_CONFIG_DIR", "")
 EXPECT_TIMEOUT, START_TIMEOUT, STOP_TIMEOUT = 10, 60, 20   # seconds
 GAME_PROMPT = "]: "
@@ -88,6 +90,11 @@ def host_env(fast_hash=True):
     return dict(env, TERM="dumb", **({"BBS_FAST_HASH": "1"} if fast_hash else {}))   # cheap password hashing
 
 
+def host_program(fast_hash=True):
+    """The program to run: bbshost-testing with cheap password hashing, else bbshost."""
+    return BBSHOST_TESTING if fast_hash else BBSHOST
+
+
 def wait_until(probe, what, attempts=100):
     for _ in range(attempts):
         if probe():
@@ -146,7 +153,7 @@ def run_ok(args, stderr=subprocess.PIPE, timeout=120, **kwargs):
 
 def run_admin(data, *args, stdin=""):
     """An admin command; `stdin` is what it reads (user add: the password). (status, stdout, stderr)."""
-    proc = subprocess.run([BBSHOST, "--data", data] + list(args), input=stdin.encode("utf-8"),
+    proc = subprocess.run([host_program(), "--data", data] + list(args), input=stdin.encode("utf-8"),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env(), timeout=120)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
 
@@ -173,7 +180,7 @@ def refused(data, *args, status=2, says="", stdin=""):
 
 def on_terminal(args, dialogue):
     """bbshost ARGS on a pty, answering each (prompt, line); (exit status, all it showed)."""
-    term = pexpect.spawn(BBSHOST, args, env=host_env(), encoding="utf-8", timeout=60)
+    term = pexpect.spawn(host_program(), args, env=host_env(), encoding="utf-8", timeout=60)
     try:
         for prompt, line in dialogue:
             term.expect_exact(prompt)
@@ -187,7 +194,7 @@ def on_terminal(args, dialogue):
 
 def serve_expecting_failure(data, *more, status=1, says=(), timeout=60):
     """The host on `data` with options `more` exits with `status`, its errors saying `says`: (stdout, stderr)."""
-    args = [BBSHOST, "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
+    args = [host_program(), "--data", data, "--bind", "127.0.0.1", "--port", str(free_port()), "--channels", "4"]
     proc = subprocess.Popen(args + config_args() + list(more), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env())
     try:
         out, err = proc.communicate(timeout=timeout)
@@ -288,9 +295,10 @@ class BbsHost:
         return False
 
     def start(self):
-        check(BBSHOST and os.path.exists(BBSHOST), "BBSHOST is not set to the program: %r" % BBSHOST)
+        run = self.program or host_program(self.fast_hash)
+        check(run and os.path.exists(run), "BBSHOST or BBSHOST_TESTING is not set to the program: %r" % run)
         self.port = free_port()
-        args = [self.program or BBSHOST, "--data", self.data, "--port", str(self.port),
+        args = [run, "--data", self.data, "--port", str(self.port),
                 "--channels", str(self.channels)] + (config_args() if not self.program else []) + self.options
         args += self.more_listeners()
         limit = None

@@ -107,6 +107,20 @@ def passwords_are_stored_only_as_argon2id_hashes():
 
 
 @suite.case
+def no_environment_lowers_the_cost_of_the_programs_hashes():
+    """BBS_FAST_HASH=1 makes cheap hashes in the test program only: bbshost keeps libsodium's interactive limits."""
+    with scratch() as s:
+        for program, cost in ((BBSHOST, "m=65536,t=2,p=1"), (BBSHOST_TESTING, "m=8,t=1,p=1")):
+            data = os.path.join(s, os.path.basename(program))
+            env = host_env(fast_hash=True)   # BBS_FAST_HASH=1
+            run_ok([program, "--data", data] + config_args() + ["init", "--no-sysop"], env=env)
+            run_ok([program, "--data", data, "user", "add", "Dora"], input=b"Zebra-Quartz-7731\n", env=env)
+            with read_only(os.path.join(data, "bbs.db")) as db:
+                (stored,), = db.execute("SELECT password_hash FROM accounts WHERE userid = 'Dora'")
+            check(stored.startswith("$argon2id$v=19$%s$" % cost), "%s hashed with %r" % (program, stored[:30]))
+
+
+@suite.case
 def the_listener_binds_to_loopback_unless_told_otherwise():
     with BbsHost(bind=False) as host:   # started once it says "listening on 127.0.0.1:PORT"
         host.raw().read_until("User-ID: ")

@@ -66,6 +66,13 @@ def init_makes_a_folder_for_real_use_without_the_demo_population():
         check(proc.returncode == 1 and "init" in err and os.listdir(empty) == [],
               "the host on an empty folder: %s %r %r" % (proc.returncode, err, os.listdir(empty)))
         refused(os.path.join(s, "no-id"), *INIT, says="no user-ID", stdin="")
+        # The purchase mails' receiver as the game reads it: any letter case, blanks, a comment.
+        spaced = os.path.join(s, "spaced")
+        ok(spaced, *INIT, "--no-sysop")
+        edit_file(os.path.join(spaced, "brakvold.ini"), r"(?m)^PLUS_PURCHASE_EMAIL_USERID=Sysop$",
+                  "plus_purchase_email_userid = Sysop ; mailed for purchases")
+        holds(ok(spaced, *INIT, stdin="Ann\nx\n"), "brakvold.ini: PLUS_PURCHASE_EMAIL_USERID set to Ann")
+        holds(read(os.path.join(spaced, "brakvold.ini")), "\nplus_purchase_email_userid = Ann ; mailed for purchases\n")
 
 
 @suite.case

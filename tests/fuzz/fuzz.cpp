@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "app/modules.h"
+#include "bbs/accounts.h"
 
 namespace plusfuzz {
 
@@ -100,7 +101,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     plusfuzz::scratch = name;
     std::atexit(plusfuzz::remove_scratch);
     setenv("TMPDIR", name.c_str(), 1);
-    setenv("BBS_FAST_HASH", "1", 1);
+    bbs::set_password_cost_for_tests(bbs::PasswordCost::minimum);
     for (const char* lib : {"libqrtbrak.so", "libqrtbkpls.so"}) {
         const auto path = app::program_dir() / lib;
         if (!dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL)) {

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "app/modules.h"
+#include "bbs/accounts.h"
 #include "bbs/text.h"
 #include "tests/support/data_files.h"
 
@@ -38,7 +39,7 @@ struct World::Impl {
 };
 
 World::World() : impl_(std::make_unique<Impl>()) {
-    setenv("BBS_FAST_HASH", "1", 1);
+    bbs::set_password_cost_for_tests(bbs::PasswordCost::minimum);
     std::error_code ec;
     std::string pattern = (std::filesystem::temp_directory_path(ec) / "plus-world-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {

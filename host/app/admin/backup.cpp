@@ -1,5 +1,20 @@
-#include "app/backup.h"
-
+// Backup and restore of a data folder's database (bbs.db: accounts,
+// classes, the generic database, the game's characters and mail).
+//
+// A backup is taken while the host runs: one read snapshot of the database
+// (WAL readers never hold writers up) copied page by page into a new file
+// with SQLite's online backup API, so that the copy holds exactly the
+// transactions committed before it began. The copy is a plain SQLite file
+// (rollback journal, not WAL), owner-only (0600), checked with
+// PRAGMA integrity_check before it is put in place; a failed backup leaves
+// nothing behind.
+//
+// A restore runs only while no bbshost serves the folder (it holds the
+// folder's lock meanwhile, so none can start): it checks the file first
+// (integrity, the host's tables), then copies it over the database in one
+// transaction.
+//
+// Both say on stdout where the copy went.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -10,7 +25,7 @@
 #include <string>
 #include <system_error>
 
-#include "app/admin.h"
+#include "app/admin/admin.h"
 #include "app/folder_lock.h"
 #include "bbs/log.h"
 
@@ -161,9 +176,12 @@ bool copy_pages(Connection& from, Connection& to, int pages, std::string* error)
     return true;
 }
 
-}  // namespace
-
-int backup(const fs::path& data_dir, const fs::path& file, bool replace) {
+// Copies DATA/bbs.db to FILE. An existing FILE is replaced only with
+// --replace.
+int backup(const Call& call) {
+    const fs::path& data_dir = call.folder().data;
+    const fs::path file = call.args().text("FILE");
+    const bool replace = call.args().flag("--replace");
     std::error_code ec;
     const fs::path database = fs::absolute(data_dir, ec) / "bbs.db";
     if (!fs::is_regular_file(database, ec))
@@ -222,7 +240,10 @@ int backup(const fs::path& data_dir, const fs::path& file, bool replace) {
     return kOk;
 }
 
-int restore(const fs::path& data_dir, const fs::path& file) {
+// Replaces DATA/bbs.db with the database in FILE.
+int restore(const Call& call) {
+    const fs::path& data_dir = call.folder().data;
+    const fs::path file = call.args().text("FILE");
     std::error_code ec;
     if (!fs::is_directory(data_dir, ec)) return bad("data folder " + data_dir.string() + " does not exist");
     const fs::path source_file = fs::absolute(file, ec);
@@ -266,5 +287,20 @@ int restore(const fs::path& data_dir, const fs::path& file) {
               << " (integrity check ok)" << std::endl;
     return kOk;
 }
+
+}  // namespace
+
+const Noun kBackup{"backup", "", {
+    {"", "Copy the whole database to FILE (mode 0600) while the host runs, and check the copy",
+     {{Option::Kind::text, "FILE", "The backup file to write", kRequired},
+      {Option::Kind::flag, "--replace", "Write over FILE when it exists"}},
+     Needs::folder, backup},
+}};
+
+const Noun kRestore{"restore", "", {
+    {"", "Replace the database with the backup in FILE, after checking it; only while the host is "
+         "stopped",
+     {{Option::Kind::text, "FILE", "The backup file to read", kRequired}}, Needs::folder, restore},
+}};
 
 }  // namespace app::admin
