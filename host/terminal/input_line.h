@@ -71,8 +71,8 @@ private:
     size_t reach(size_t index) const;
     size_t place(size_t index) const;
     void move(size_t from_cell, size_t to_cell, std::string& out) const;
-    void print(size_t from, std::string& out) const;
-    void step(size_t to, std::string& echo);  // moves the cursor  // the text from the cluster at `from` on
+    void print(size_t from, std::string& out) const;  // the text from the cluster at `from` on
+    void step(size_t to, std::string& echo);  // moves the cursor
     void rub_out(std::u32string_view text, std::string& echo) const;  // a dumb terminal's BS, blank, BS
     // Replaces `count` characters from `from` with `with`; the cursor ends
     // at `cursor`. False (nothing changed) when the limit forbids it.
