@@ -16,8 +16,8 @@ size_t trimmed_size(const std::u32string& line) {
 
 }  // namespace
 
-EditorText::EditorText(std::string_view stored, size_t size)
-    : limit_(size > 0 ? size - 1 : 0), max_lines_(std::max<size_t>(1, (limit_ + 79) / 80)) {
+EditorText::EditorText(std::string_view stored, size_t size, Widths widths)
+    : columns_(widths), limit_(size > 0 ? size - 1 : 0), max_lines_(std::max<size_t>(1, (limit_ + 79) / 80)) {
     std::u32string text = from_utf8(cut_utf8(stored, limit_), U'?');
     lines_.emplace_back();
     for (size_t i = 0; i < text.size(); ++i) {
@@ -28,7 +28,7 @@ EditorText::EditorText(std::string_view stored, size_t size)
             continue;
         }
         lines_.back() += printable(c) ? c : U' ';
-        if (lines_.back().size() > kColumns) wrap(lines_.size() - 1);
+        if (width(lines_.back()) > kColumns) wrap(lines_.size() - 1);
     }
     // Lines broken where they had no blank take a line break more each; the
     // text's end gives way to them.
@@ -61,26 +61,46 @@ bool EditorText::edit(Edit&& change) {
     while (lines_.size() > max_lines_ && lines_.back().empty() && cursor_.line + 1 < lines_.size())
         lines_.pop_back();
     const bool fits = lines_.size() <= max_lines_ && stored().size() <= limit_ &&
-                      std::all_of(lines_.begin(), lines_.end(), [](const auto& l) { return l.size() <= kColumns; });
+                      std::all_of(lines_.begin(), lines_.end(), [&](const auto& l) { return width(l) <= kColumns; });
     if (!fits) {
         lines_ = lines;
         cursor_ = cursor;
         return false;
     }
-    goal_column_ = cursor_.column;
+    goal_column_ = cursor_column();
     return true;
+}
+
+size_t EditorText::cursor_column() const {
+    return width(lines_[cursor_.line].substr(0, cursor_.column));
+}
+
+size_t EditorText::at_column(const std::u32string& line, size_t column) const {
+    size_t used = 0, at = 0;
+    for (; at < line.size(); at = columns_.next(line, at)) {
+        used += columns_.cluster_width(line, at);
+        if (used > column) break;
+    }
+    return at;
+}
+
+void EditorText::snap_cursor() {
+    const std::u32string& line = lines_[cursor_.line];
+    while (cursor_.column < line.size() && !columns_.boundary(line, cursor_.column)) ++cursor_.column;
 }
 
 void EditorText::wrap(size_t i) {
     std::u32string& line = lines_[i];
-    if (line.size() <= kColumns) return;
-    size_t cut = kColumns, skip = 0;
-    for (size_t k = kColumns; k > 0; --k) {
-        if (line[k] == U' ') {
-            cut = k, skip = 1;  // the blank where the line breaks goes
-            break;
-        }
+    if (width(line) <= kColumns) return;
+    // The last blank that has no more than a line's columns before it, or
+    // else the first cluster that does not fit.
+    size_t blank = 0, overflow = line.size(), used = 0;
+    for (size_t k = 0; k < line.size() && used <= kColumns; k = columns_.next(line, k)) {
+        if (k > 0 && line[k] == U' ' && columns_.next(line, k) == k + 1) blank = k;
+        used += columns_.cluster_width(line, k);
+        if (used > kColumns) overflow = k;
     }
+    const size_t cut = blank > 0 ? blank : overflow, skip = blank > 0 ? 1 : 0;  // the blank where the line breaks goes
     std::u32string rest = line.substr(cut + skip);
     line.resize(cut);
     lines_.insert(lines_.begin() + static_cast<long>(i) + 1, std::move(rest));
@@ -91,9 +111,11 @@ void EditorText::wrap(size_t i) {
 bool EditorText::insert(char32_t c, bool overwrite) {
     return edit([&] {
         std::u32string& line = lines_[cursor_.line];
-        if (overwrite && cursor_.column < line.size()) line[cursor_.column] = c;
-        else line.insert(cursor_.column, 1, c);
+        const size_t at = cursor_.column;
+        if (overwrite && at < line.size() && columns_.of(c) != 0) line.replace(at, columns_.next(line, at) - at, 1, c);
+        else line.insert(at, 1, c);
         ++cursor_.column;
+        snap_cursor();
         wrap(cursor_.line);
     });
 }
@@ -109,25 +131,29 @@ bool EditorText::split() {
 }
 
 bool EditorText::join(size_t i) {
-    if (i + 1 >= lines_.size() || lines_[i].size() + lines_[i + 1].size() > kColumns) return false;
+    if (i + 1 >= lines_.size() || width(lines_[i] + lines_[i + 1]) > kColumns) return false;
     return edit([&] {
         cursor_ = {i, lines_[i].size()};
         lines_[i] += lines_[i + 1];
         lines_.erase(lines_.begin() + static_cast<long>(i) + 1);
+        snap_cursor();  // a mark that began the next line joins this one's last letter
     });
 }
 
 bool EditorText::backspace() {
     if (cursor_.column == 0) return cursor_.line > 0 && join(cursor_.line - 1);
     return edit([&] {
-        --cursor_.column;
-        lines_[cursor_.line].erase(cursor_.column, 1);
+        std::u32string& line = lines_[cursor_.line];
+        const size_t from = columns_.previous(line, cursor_.column);
+        line.erase(from, cursor_.column - from);
+        cursor_.column = from;
     });
 }
 
 bool EditorText::del() {
-    if (cursor_.column == lines_[cursor_.line].size()) return join(cursor_.line);
-    return edit([&] { lines_[cursor_.line].erase(cursor_.column, 1); });
+    std::u32string& line = lines_[cursor_.line];
+    if (cursor_.column == line.size()) return join(cursor_.line);
+    return edit([&] { line.erase(cursor_.column, columns_.next(line, cursor_.column) - cursor_.column); });
 }
 
 bool EditorText::delete_line() {
@@ -141,20 +167,21 @@ bool EditorText::delete_line() {
 }
 
 bool EditorText::place(Position to) {
-    goal_column_ = to.column;
-    if (to == cursor_) return false;
+    const bool moved = to != cursor_;
     cursor_ = to;
-    return true;
+    goal_column_ = cursor_column();
+    return moved;
 }
 
 bool EditorText::left() {
-    if (cursor_.column > 0) return place({cursor_.line, cursor_.column - 1});
+    if (cursor_.column > 0) return place({cursor_.line, columns_.previous(lines_[cursor_.line], cursor_.column)});
     if (cursor_.line > 0) return place({cursor_.line - 1, lines_[cursor_.line - 1].size()});
     return false;
 }
 
 bool EditorText::right() {
-    if (cursor_.column < lines_[cursor_.line].size()) return place({cursor_.line, cursor_.column + 1});
+    const std::u32string& line = lines_[cursor_.line];
+    if (cursor_.column < line.size()) return place({cursor_.line, columns_.next(line, cursor_.column)});
     if (cursor_.line + 1 < lines_.size()) return place({cursor_.line + 1, 0});
     return false;
 }
@@ -165,7 +192,7 @@ bool EditorText::end() { return place({cursor_.line, lines_[cursor_.line].size()
 bool EditorText::vertical(long delta) {
     const long last = static_cast<long>(lines_.size()) - 1;
     const auto line = static_cast<size_t>(std::clamp(static_cast<long>(cursor_.line) + delta, 0L, last));
-    Position to{line, std::min(goal_column_, lines_[line].size())};
+    Position to{line, at_column(lines_[line], goal_column_)};
     if (to == cursor_) return false;
     cursor_ = to;
     return true;

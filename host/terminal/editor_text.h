@@ -1,7 +1,8 @@
 // The text the full-screen editor edits, with its cursor and its limits.
 //
 // Contract:
-//  - The text is lines of at most kColumns characters each, at most
+//  - The text is lines of at most kColumns columns each (characters take the
+//    columns `widths` gives them: terminal/columns.h), at most
 //    max_lines() of them: as many as `size` holds at 80 bytes a line (79
 //    columns and a line break), at least one, or as many as the loaded text
 //    has if that is more.
@@ -18,14 +19,20 @@
 //    columns), changes nothing and answers false. Typing past the end of a
 //    line's columns wraps: the last word moves to a new line below (a word
 //    as long as the line is broken where the line ends).
-//  - The cursor's column is at most its line's length. Up, Down and the
-//    page moves keep the column the cursor was last put at.
+//  - The cursor stands between clusters (terminal/columns.h): it steps over
+//    a wide character or a letter with its marks at once, and Backspace,
+//    Delete and overwriting take a cluster whole; a zero-width character
+//    typed joins the cluster before the cursor. Up, Down and the page moves
+//    keep the screen column the cursor was last put at, or stop before the
+//    wide character that covers it.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "terminal/columns.h"
 
 namespace terminal {
 
@@ -34,11 +41,11 @@ public:
     static constexpr size_t kColumns = 79;
     struct Position {
         size_t line = 0;
-        size_t column = 0;
+        size_t column = 0;  // characters before the cursor in its line
         friend bool operator==(const Position&, const Position&) = default;
     };
 
-    EditorText(std::string_view stored, size_t size);
+    EditorText(std::string_view stored, size_t size, Widths widths = Widths::unicode);
 
     bool insert(char32_t c, bool overwrite);
     bool split();        // Enter
@@ -56,6 +63,7 @@ public:
 
     const std::vector<std::u32string>& lines() const { return lines_; }
     Position cursor() const { return cursor_; }
+    size_t cursor_column() const;  // on the screen: the columns before the cursor
     std::string stored() const;
     size_t limit() const { return limit_; }
     size_t max_lines() const { return max_lines_; }
@@ -68,7 +76,12 @@ private:
     bool join(size_t line);  // line and line+1
     void wrap(size_t line);
     bool place(Position to);  // moves the cursor and sets the column kept
+    size_t width(std::u32string_view text) const { return columns_.width(text); }
+    // The cluster boundary of `line` with the most columns before it, at most `column`.
+    size_t at_column(const std::u32string& line, size_t column) const;
+    void snap_cursor();  // to the cluster boundary at or after it
 
+    Columns columns_;
     std::vector<std::u32string> lines_;
     Position cursor_;
     size_t goal_column_ = 0;

@@ -32,8 +32,8 @@ Frame::Row row(std::string_view text, bool reverse = false) { return {from_utf8(
 
 }  // namespace
 
-FullScreenEditor::FullScreenEditor(std::string_view text, size_t size, size_t width, size_t height)
-    : text_(text, size) {
+FullScreenEditor::FullScreenEditor(std::string_view text, size_t size, size_t width, size_t height, Widths widths)
+    : text_(text, size, widths), painter_(widths) {
     painter_.set_window(width, height);
 }
 
@@ -136,7 +136,7 @@ Frame FullScreenEditor::frame() {
     f.rows.resize(rows);
 
     std::string status = " Line " + std::to_string(cursor.line + 1) + "/" + std::to_string(text_.max_lines()) +
-                         "   Column " + std::to_string(cursor.column + 1) + "   " +
+                         "   Column " + std::to_string(text_.cursor_column() + 1) + "   " +
                          (overwrite_ ? "Overwrite" : "Insert   ") + "   Used " +
                          std::to_string(text_.stored().size()) + " of " + std::to_string(text_.limit()) + " bytes";
     status.resize(std::max(status.size(), painter_.width() - 1), ' ');
@@ -147,7 +147,7 @@ Frame FullScreenEditor::frame() {
     f.rows.push_back(row(last));
     if (mode_ == Mode::editing) {
         f.cursor_row = cursor.line - top_;
-        f.cursor_column = cursor.column;
+        f.cursor_column = text_.cursor_column();
     } else {
         f.cursor_row = f.rows.size() - 1;
         f.cursor_column = last.size();

@@ -3,8 +3,8 @@
 // keys.
 //
 // Screen: the text area (all rows but the last two, scrolled to keep the
-// cursor in view), a status line in reverse video (line, column, insert or
-// overwrite, bytes used of the limit) and a line of key help.
+// cursor in view), a status line in reverse video (line, screen column,
+// insert or overwrite, bytes used of the limit) and a line of key help.
 //
 // Keys while editing: characters insert at the cursor (Tab a blank), or
 // overwrite once Insert switched to it; Enter splits the line; Backspace and
@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "terminal/columns.h"
 #include "terminal/editor_text.h"
 #include "terminal/key.h"
 #include "terminal/screen_painter.h"
@@ -39,8 +40,10 @@ public:
     enum class Outcome { editing, save, abandon };
 
     // `size` is the module's buffer size, terminator included; a width or
-    // height of 0 means unknown (80 by 24).
-    FullScreenEditor(std::string_view text, size_t size, size_t width = 80, size_t height = 24);
+    // height of 0 means unknown (80 by 24); `widths`, the columns the
+    // terminal gives characters (Widths::narrow for CP437).
+    FullScreenEditor(std::string_view text, size_t size, size_t width = 80, size_t height = 24,
+                     Widths widths = Widths::unicode);
 
     static bool fits(size_t width, size_t height) { return width >= 80 && height >= 10; }
 

@@ -19,7 +19,12 @@
 //    row), so that a line may be edited anywhere, also over several rows of
 //    the window's width. A dumb terminal is sent only text, BS and spaces:
 //    the cursor stays at the end of the line, and the keys that would move
-//    it ring the bell. Every character is one column wide.
+//    it ring the bell.
+//  - Characters take the columns `widths` gives them (terminal/columns.h):
+//    the cursor steps over a cluster (a wide character, a letter with its
+//    marks) at once and never stands inside one, and Backspace and Delete
+//    take a cluster whole. A wide character that would start in a row's
+//    last column goes to the next row, that column left blank.
 //  - A password line echoes nothing but the final CR LF, is edited only at
 //    its end (like a dumb terminal's) and stays out of the history.
 //  - Output the host sends while a line is open, or a change of the window's
@@ -32,6 +37,7 @@
 #include <string>
 #include <string_view>
 
+#include "terminal/columns.h"
 #include "terminal/key.h"
 
 namespace terminal {
@@ -41,13 +47,13 @@ public:
     explicit InputLine(size_t limit, size_t history = 20) : limit_(limit), depth_(history) {}
 
     void set_limit(size_t limit) { limit_ = limit; }  // for the next line
-    void set_terminal(bool ansi, size_t width);
+    void set_terminal(bool ansi, size_t width, Widths widths = Widths::unicode);
     void begin(size_t column = 0, bool password = false);
 
     std::optional<std::string> key(const Key& key, std::string& echo);
 
     std::string text() const;
-    size_t cursor() const { return cursor_; }  // characters before the cursor
+    size_t cursor() const { return cursor_; }  // characters (not columns) before the cursor
     bool password() const { return password_; }
 
     // Erases the shown text, leaving the cursor where the line starts.
@@ -58,8 +64,16 @@ public:
 private:
     bool at_end_only() const { return !ansi_ || password_; }
     void bell(std::string& echo) const { echo += '\a'; }
-    void move(size_t from, size_t to, std::string& out) const;
-    void print(size_t from, size_t to, std::string& out) const;
+    // Cells are counted from the left edge of the window on the line's first
+    // row. reach(index): where drawing the text before `index` ends; place():
+    // where the cluster at `index` is drawn (past the cell left blank when a
+    // wide character does not fit in the row's last one), or the text's end.
+    size_t reach(size_t index) const;
+    size_t place(size_t index) const;
+    void move(size_t from_cell, size_t to_cell, std::string& out) const;
+    void print(size_t from, std::string& out) const;  // the text from the cluster at `from` on
+    void step(size_t to, std::string& echo);  // moves the cursor
+    void rub_out(std::u32string_view text, std::string& echo) const;  // a dumb terminal's BS, blank, BS
     // Replaces `count` characters from `from` with `with`; the cursor ends
     // at `cursor`. False (nothing changed) when the limit forbids it.
     bool change(size_t from, size_t count, std::u32string_view with, size_t cursor, std::string& echo);
@@ -69,6 +83,7 @@ private:
     size_t limit_;
     size_t depth_;
     bool ansi_ = true;
+    Columns columns_;
     size_t width_ = 80;
     size_t column_ = 0;
     bool password_ = false;

@@ -3,7 +3,21 @@
 #include <algorithm>
 #include <utility>
 
+#include "terminal/text.h"
+
 namespace terminal {
+
+namespace {
+
+// True when `bytes` are all the start of one UTF-8 character, its end still to come.
+bool unfinished(std::string_view bytes) {
+    Utf8Stream stream;
+    for (char c : bytes)
+        if (stream.feed(static_cast<unsigned char>(c)) != Utf8Stream::Result::pending) return false;
+    return true;
+}
+
+}  // namespace
 
 void Pager::set_window(size_t width, size_t height) {
     width_ = width > 0 ? width : 80;
@@ -11,8 +25,8 @@ void Pager::set_window(size_t width, size_t height) {
 }
 
 std::string Pager::new_output() {
-    std::string out;
-    if (paused_) out = release() + std::exchange(held_, {});
+    std::string out = std::exchange(partial_, {});
+    if (paused_) out += release() + std::exchange(held_, {});
     rows_ = column_ = 0;
     stopped_ = false;
     return out;
@@ -23,7 +37,7 @@ std::string Pager::write(std::string_view bytes) {
         held_ += bytes;
         return {};
     }
-    if (!paging()) return std::string(bytes);
+    if (!paging()) return std::exchange(partial_, {}) + std::string(bytes);
     return page(bytes);
 }
 
@@ -50,33 +64,48 @@ bool Pager::key(const Key& key, std::string& out) {
 }
 
 std::string Pager::page(std::string_view bytes) {
+    std::string input = std::exchange(partial_, {});
+    input += bytes;
     const size_t last_row = height_ - 1;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        auto b = static_cast<unsigned char>(bytes[i]);
+    for (size_t i = 0; i < input.size(); ++i) {
+        auto b = static_cast<unsigned char>(input[i]);
         if (scanner_.in_sequence(b)) continue;
-        bool prints = false;
-        if (b == '\n') {
-            prints = true;
-        } else if (b == '\r') {
+        size_t columns = 0, more_bytes = 0;
+        if (b == '\r') {
             column_ = 0;
         } else if (b == '\b') {
             if (column_ > 0) --column_;
         } else if (b == '\t') {
             column_ = std::min(width_, (column_ / 8 + 1) * 8);
-        } else if ((b >= 0x20 && b < 0x7F) || b >= 0xC0) {
-            prints = true;  // ASCII or the first byte of a UTF-8 character
-            if (column_ >= width_) ++rows_, column_ = 0;  // it goes on the next row
+        } else if (b >= 0x20 && b < 0x7F) {
+            columns = 1;
+        } else if (b >= 0xC0) {  // the first byte of a UTF-8 character, or an invalid one
+            const std::string_view rest = std::string_view(input).substr(i);
+            if (unfinished(rest)) {
+                partial_ = rest;
+                input.resize(i);
+                return input;
+            }
+            const Utf8Char c = decode_utf8(rest);
+            columns = c.valid ? static_cast<size_t>(char_width(c.code, widths_)) : 1;
+            more_bytes = c.size - 1;
         }
-        if (!prints) continue;
+        if (b != '\n' && columns == 0) {  // prints nothing, or joins the character before it
+            i += more_bytes;
+            continue;
+        }
+        if (column_ + columns > width_) ++rows_, column_ = 0;  // it goes on the next row
         if (rows_ >= last_row) {
             paused_ = true;
-            held_.assign(bytes.substr(i));
-            return std::string(bytes.substr(0, i)) + std::string(kPrompt);
+            held_.assign(input, i);
+            input.resize(i);
+            return input + std::string(kPrompt);
         }
         if (b == '\n') ++rows_;
-        else ++column_;
+        else column_ += columns;
+        i += more_bytes;
     }
-    return std::string(bytes);
+    return input;
 }
 
 }  // namespace terminal

@@ -11,12 +11,16 @@
 //    a height of 2 or more) and the user has not switched it off; otherwise
 //    write() returns its bytes as they are.
 //  - A page is height-1 rows; the last row is for the prompt. Every LF ends
-//    a row, and so does every `width` characters printed without one (a
-//    UTF-8 character counts once; escape sequences count nothing; CR, BS and
-//    TAB move within the row). write() returns the bytes to send now. When
-//    the next byte would print on the last row, or scroll the page's first
-//    row off, it returns the bytes before it and the prompt, holds the rest,
-//    and is paused: what is written while paused is held too.
+//    a row, and so does every `width` columns printed without one
+//    (characters take the columns set_widths() gives them, terminal/
+//    columns.h, a wide one that does not fit in a row's last column going
+//    to the next; escape sequences take none; CR, BS and TAB move within the
+//    row). A character cut between two writes is held until its last byte
+//    comes (new_output() sends it unfinished). write() returns the bytes to
+//    send now. When the next character would print on the last row, or
+//    scroll the page's first row off, it returns the bytes before it and the
+//    prompt, holds the rest, and is paused: what is written while paused is
+//    held too.
 //  - While paused() the owner hands the user's keys to key(): Enter or space
 //    erase the prompt and send the next page; Q (either case) erases it and
 //    sends all that is held, and the rest of this output goes unpaged; other
@@ -30,6 +34,7 @@
 #include <string>
 #include <string_view>
 
+#include "terminal/columns.h"
 #include "terminal/key.h"
 #include "terminal/output.h"
 
@@ -41,6 +46,7 @@ public:
 
     // Takes effect from the next byte; a height of 0 means unknown.
     void set_window(size_t width, size_t height);
+    void set_widths(Widths widths) { widths_ = widths; }
     void set_enabled(bool on) { enabled_ = on; }
     bool enabled() const { return enabled_; }
 
@@ -60,6 +66,7 @@ private:
 
     size_t width_ = 80;
     size_t height_ = 0;
+    Widths widths_ = Widths::unicode;
     bool enabled_ = true;
     bool stopped_ = false;  // Q: the rest of this output unpaged
     bool paused_ = false;
@@ -67,6 +74,7 @@ private:
     size_t column_ = 0;
     EscapeScanner scanner_;
     std::string held_;
+    std::string partial_;  // the start of a character the next write finishes
 };
 
 }  // namespace terminal

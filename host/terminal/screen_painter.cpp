@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "terminal/text.h"
 
 namespace terminal {
 
@@ -25,35 +24,47 @@ void ScreenPainter::move(size_t row, size_t column, std::string& out) {
     column_ = column;
 }
 
+ScreenPainter::Cells ScreenPainter::cells(const Frame::Row& row) const {
+    Cells out{{}, row.reverse};
+    const std::u32string_view text = row.text;
+    for (size_t i = 0; i < text.size();) {
+        const size_t next = columns_.next(text, i), width = columns_.cluster_width(text, i);
+        if (out.columns.size() + width > width_ - 1) break;
+        out.columns.emplace_back(text.substr(i, next - i));
+        if (width == 2) out.columns.emplace_back();
+        i = next;
+    }
+    return out;
+}
+
 void ScreenPainter::paint(const Frame& frame, std::string& out) {
     if (!drawn_) {
         out += "\x1b[0m\x1b[H\x1b[2J";
-        shown_.assign(height_, Frame::Row{});
+        shown_.assign(height_, Cells{});
         row_ = column_ = 0;
         drawn_ = true;
     }
-    const size_t columns = width_ - 1;
     for (size_t r = 0; r < height_; ++r) {
-        Frame::Row row = r < frame.rows.size() ? frame.rows[r] : Frame::Row{};
-        if (row.text.size() > columns) row.text.resize(columns);
-        Frame::Row& was = shown_[r];
+        Cells row = cells(r < frame.rows.size() ? frame.rows[r] : Frame::Row{});
+        Cells& was = shown_[r];
         if (row == was) continue;
-        const size_t size = row.text.size(), old_size = was.text.size();
+        const auto& now = row.columns;
+        const size_t size = now.size(), old_size = was.columns.size();
         std::vector<std::pair<size_t, size_t>> runs;  // [from, to) to write
         if (row.reverse != was.reverse) {
             runs.emplace_back(0, size);
         } else {
             const size_t common = std::min(size, old_size);
             for (size_t i = 0; i < common;) {
-                if (row.text[i] == was.text[i]) {
+                if (now[i] == was.columns[i]) {
                     ++i;
                     continue;
                 }
                 // A run of changes, with the short stretches of equal
-                // characters between them: writing those is cheaper than a move.
+                // columns between them: writing those is cheaper than a move.
                 size_t end = i + 1, j = end;
                 for (; j < common; ++j) {
-                    if (row.text[j] == was.text[j]) continue;
+                    if (now[j] == was.columns[j]) continue;
                     if (j - end > kGap) break;
                     end = j + 1;
                 }
@@ -67,9 +78,11 @@ void ScreenPainter::paint(const Frame& frame, std::string& out) {
         }
         if (row.reverse) out += "\x1b[7m";
         for (auto [from, to] : runs) {
-            if (from == to) continue;
+            while (from > 0 && now[from].empty()) --from;  // wide characters are written whole
+            while (to < size && now[to].empty()) ++to;
+            if (from >= to) continue;
             move(r, from, out);
-            out += to_utf8(std::u32string_view(row.text).substr(from, to - from));
+            for (size_t c = from; c < to; ++c) columns_.draw(now[c], out);
             column_ = to;
         }
         if (row.reverse) out += "\x1b[0m";
@@ -79,7 +92,7 @@ void ScreenPainter::paint(const Frame& frame, std::string& out) {
         }
         was = std::move(row);
     }
-    move(std::min(frame.cursor_row, height_ - 1), std::min(frame.cursor_column, columns), out);
+    move(std::min(frame.cursor_row, height_ - 1), std::min(frame.cursor_column, width_ - 1), out);
 }
 
 }  // namespace terminal

@@ -106,12 +106,6 @@ std::string_view cut_utf8(std::string_view text, size_t max_bytes) {
     return text.substr(0, end);
 }
 
-size_t display_width(std::string_view text) {
-    size_t width = 0;
-    for (; !text.empty(); ++width) text.remove_prefix(decode_utf8(text).size);
-    return width;
-}
-
 namespace {
 
 constexpr std::array<char16_t, 32> kLow = {

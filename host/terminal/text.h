@@ -4,7 +4,6 @@
 // UTF-8 rules (RFC 3629): no overlong forms, no surrogates, nothing above
 // U+10FFFF. Where a text is not valid, each byte that starts no valid
 // character counts as one character of its own (shown as U+FFFD).
-// Display width is counted in characters: one column per code point.
 #pragma once
 
 #include <cstddef>
@@ -59,8 +58,6 @@ constexpr bool printable(char32_t c) {
 // The longest start of `text` of at most `max_bytes` bytes that does not
 // end inside a valid character.
 std::string_view cut_utf8(std::string_view text, size_t max_bytes);
-// Characters in `text` (its width on the screen).
-size_t display_width(std::string_view text);
 
 // CP437, all 256 bytes: the usual graphics for 0x01-0x1F and 0x7F
 // (0x01 is U+263A), U+0000 for 0x00, ASCII for 0x20-0x7E.

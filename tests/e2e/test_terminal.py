@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """The terminal layer over telnet: options, GA/EOR, character mode, UTF-8/CP437, paging, editors."""
 
+import unicodedata
+
 import pyte
 
 from e2e_support import *  # noqa: F401,F403 (the standard modules too)
@@ -264,6 +266,54 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
         host.wait_offline(bob, "Carol")
         check(host.credits("Carol") == carol_before, "a hang-up in the full-screen editor charged credits")
         check(paid == host.credits("Alice"), "abandoning charged")
+
+
+def showing(client, rows, cursor, size, after):
+    """The client's screen once its first rows are `rows` (compared composed, NFC, as pyte keeps a letter with its
+    marks) and its cursor at `cursor` (row, column); a failure telling what it shows instead."""
+    wanted = ([unicodedata.normalize("NFC", row) for row in rows], cursor)
+    for _ in range(50):
+        screen = screen_of(client, size)
+        try:
+            display = screen.display
+        except IndexError:  # pyte's own check: something was written over half of a wide character
+            display = ["<half a wide character overwritten>"]
+        got = ([row.rstrip() for row in display[:len(rows)]], (screen.cursor.y, screen.cursor.x))
+        if got == wanted:
+            return screen
+        client.read_for(0.1)
+    raise Failure("%s the editor shows %r, not %r" % (after, got, wanted))
+
+
+@suite.case
+def wide_characters_take_two_columns_and_marks_none_in_the_full_screen_editor():
+    size, right, left, home, end = (100, 30), "\x1b[C", "\x1b[D", "\x1b[H", "\x1b[F"
+    first = "Второй ряд: серебряный лук 🏹 and 漢字"
+    no_bow, marks, hangul = first.replace("🏹", ""), "e\u0301e\u0301 cafe\u0301", "한국어 " * 10 + "한국어"
+    text = [no_bow, marks, hangul, "한국어"]
+    with BbsHost() as host:
+        alice = modern(host, "Alice", size=size)
+        open_description_editor(alice)
+        # Each step: keys, then the rows the text area shows and where the cursor stands (row, column).
+        for keys, rows, cursor in (
+                (first, [first], (0, 38)),
+                (left * 8 + right, [first], (0, 29)),                        # over a wide character: two columns
+                ("\x7f", [no_bow], (0, 27)),
+                (end + "\re\u0301te\u0301 cafe\u0301" + home + right + right, [no_bow, "e\u0301te\u0301 cafe\u0301"], (1, 2)),
+                ("\x7f", [no_bow, marks], (1, 1)),                           # a mark is no step of its own
+                (end + "\r" + "한국어 " * 12, text, (3, 7)),                  # the last word wraps at 79 columns
+                (left * 3 + "\x1b[A", text, (2, 2))):
+            alice.send(keys)
+            screen = showing(alice, rows, cursor, size, "after %r" % keys)
+        check(screen.display[28].startswith(" Line 3/10   Column 3   "), "the status line: %r" % screen.display[28])
+        alice.send(b"\x1a")
+        shown = alice.read_until("choice:")
+        check(b"Your character description:" in shown and "\r\n".join(text).encode() in shown,
+              "the saved text: %r" % shown)
+        alice.send("d\r")     # opened again, the text is laid out as it was typed
+        if b"Do you wish to continue? " in alice.read_for(1.0):
+            alice.send("yes\r")
+        showing(alice, text, (0, 0), size, "opened again,")
 
 
 @suite.case

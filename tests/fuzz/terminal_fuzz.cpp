@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "terminal/columns.h"
 #include "terminal/full_screen_editor.h"
 #include "terminal/input_decoder.h"
 #include "terminal/input_line.h"
@@ -48,6 +49,31 @@ std::string trimmed(std::u32string_view text) {
     return to_utf8(text);
 }
 
+// The line typed after the prompt "> " as a terminal shows it on rows of `width` columns: clusters in
+// order, a wide one that does not fit in a row's last column on the next row, a zero-width one that
+// begins the line on a blank. The rows (trailing blanks gone), and where the cluster at `cursor` (or the
+// line's end) is.
+struct Layout {
+    std::vector<std::string> rows;
+    size_t cursor_row = 0, cursor_column = 0;
+};
+Layout lay_out(std::u32string_view text, size_t width, size_t cursor) {
+    const Columns columns;
+    Layout layout;
+    std::u32string row = U"> ";
+    for (size_t i = 0, column = 2;; i = columns.next(text, i)) {
+        const size_t w = i < text.size() ? columns.cluster_width(text, i) : 1;
+        if (column + w > width) layout.rows.push_back(trimmed(row)), row.clear(), column = 0;
+        if (i == cursor) layout.cursor_row = layout.rows.size(), layout.cursor_column = column;
+        if (i >= text.size()) break;
+        if (columns.of(text[i]) == 0) row += U' ';
+        row += text.substr(i, columns.next(text, i) - i);
+        column += w;
+    }
+    layout.rows.push_back(trimmed(row));
+    return layout;
+}
+
 void check_input_line(const std::vector<Key>& keys, uint8_t seed) {
     const size_t width = 10 + seed % 50, limit = 1 + (seed * 7u) % 120;
     const bool ansi = seed & 2, password = (seed & 0x0C) == 0x0C;
@@ -71,14 +97,12 @@ void check_input_line(const std::vector<Key>& keys, uint8_t seed) {
         screen.apply(echo);
         if (entered) prompt();
         if (entered || password) continue;
-        const std::u32string shown = U"> " + from_utf8(line.text());
+        const Layout shown = lay_out(from_utf8(line.text()), width, line.cursor());
         for (size_t r = 0; r < height; ++r) {
-            std::u32string_view part = r * width < shown.size() ? std::u32string_view(shown).substr(r * width, width) : U"";
-            if (screen.row(r) != trimmed(part))
+            if (screen.row(r) != (r < shown.rows.size() ? shown.rows[r] : ""))
                 fail("row " + std::to_string(r) + " shows \"" + screen.row(r) + "\", the line is \"" + line.text() + "\"");
         }
-        const size_t at = 2 + line.cursor();
-        if (screen.cursor_row() != at / width || screen.cursor_column() != at % width)
+        if (screen.cursor_row() != shown.cursor_row || screen.cursor_column() != shown.cursor_column)
             fail("the cursor is not where the line's cursor is");
     }
 }
@@ -97,6 +121,11 @@ void check_editor(const std::vector<Key>& keys, uint8_t seed) {
         const std::string stored = editor.stored();
         if (stored.size() > size - 1 || !valid_utf8(stored)) fail("the stored text passed its size or is not UTF-8");
         if ((stored + '\r').find(" \r") != std::string::npos) fail("a stored line ends in a blank");
+        const auto& text = editor.text();
+        for (const auto& l : text.lines())
+            if (Columns().width(l) > EditorText::kColumns) fail("a line wider than the editor's columns");
+        if (!Columns().boundary(text.lines()[text.cursor().line], text.cursor().column))
+            fail("the cursor stands inside a cluster");
     }
     out.clear();
     editor.key(Key::ctrl('L'), out);
@@ -104,6 +133,8 @@ void check_editor(const std::vector<Key>& keys, uint8_t seed) {
     fresh.apply(out);
     for (size_t r = 0; r < 24; ++r)
         if (screen.row(r) != fresh.row(r)) fail("row " + std::to_string(r) + " differs from a full drawing");
+    if (screen.cursor_row() != fresh.cursor_row() || screen.cursor_column() != fresh.cursor_column())
+        fail("the cursor is not where a full drawing puts it");
 }
 
 void check_output(std::string_view bytes, uint8_t seed) {
@@ -131,6 +162,7 @@ void check_output(std::string_view bytes, uint8_t seed) {
         }
         sent += more.size();
     }
+    sent += pager.new_output().size();  // a character left unfinished
     const size_t added = Pager::kPrompt.size() + Pager::kPrompt.size() + 2;  // the prompt, and "\r", blanks, "\r"
     if (sent != bytes.size() + pauses * added) fail("the pager lost or added bytes");
 }

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "terminal/full_screen_editor.h"
+#include "terminal/text.h"
 #include "tests/terminal/keys.h"
 #include "tests/terminal/screen.h"
 
@@ -164,6 +165,46 @@ TEST_F(EditorTest, ScreenShowsTextStatusAndKeysAndUpdatesOnlyWhatChanged) {
     press(kHome + kDelete + kUp + kEnter + "x" + kInsert + ctrl('Y') + kEnd);
     EXPECT_EQ(screen_->text(), page("\nеребряный лук!", " Line 2/10   Column 15   Overwrite   Used 27 of 800 bytes"));
     expect_screen_is_current();
+}
+
+TEST_F(EditorTest, WideCharactersTakeTwoColumnsAndMarksNone) {
+    const auto times = [](const std::string& key, int n) { std::string keys; while (n-- > 0) keys += key; return keys; };
+    open();
+    const std::string line = "Второй ряд: серебряный лук 🏹 and 漢字";
+    press(line);
+    EXPECT_EQ(screen_->text(), page(line, " Line 1/10   Column 39   Insert      Used 64 of 800 bytes"));
+    // A step over a wide character is two columns.
+    for (const auto& [keys, column] : std::initializer_list<std::pair<std::string, size_t>>{
+             {kLeft, 36}, {times(kLeft, 7), 27}, {kRight, 29}, {kHome, 0}, {kEnd, 38}, {times(kLeft, 8) + kRight, 29}}) {
+        press(keys);
+        EXPECT_EQ(screen_->cursor_column(), column) << keys;
+    }
+    // A mark joins the letter before it: no step of its own.
+    press(kBackspace + kEnd + kEnter + "e\u0301te\u0301" + kLeft + kLeft);
+    EXPECT_EQ(screen_->cursor_column(), 1u);
+    EXPECT_EQ(screen_->row(22).substr(0, 24), " Line 2/10   Column 2   ");
+    // Words wrap where the row's columns end: eleven words of seven columns, and the twelfth.
+    press(kEnd + kEnter + times("한국어 ", 12));
+    const std::string hangul = times("한국어 ", 10) + "한국어", no_bow = "Второй ряд: серебряный лук  and 漢字";
+    EXPECT_EQ(screen_->text(), page(no_bow + "\ne\u0301te\u0301\n" + hangul + "\n한국어",
+                                    " Line 4/10   Column 8   Insert      Used 188 of 800 bytes"));
+    expect_screen_is_current();
+    press(kUp + kUp + kEnd + kDown);  // the column kept falls inside a wide character: before it
+    EXPECT_EQ(std::pair(screen_->cursor_row(), screen_->cursor_column()), std::pair(size_t{2}, size_t{2}));
+    press(kDelete + kDelete + kUp + kBackspace);
+    expect_screen_is_current();
+    press(ctrl('Z'));
+    EXPECT_EQ(editor_->stored(), no_bow + "\re\u0301e\u0301\r한" + hangul.substr(9) + "\r한국어");
+
+    // A CP437 terminal shows each character in one column, '?' for what it lacks.
+    FullScreenEditor cp437("漢字 e\u0301", 801, 80, 24, terminal::Widths::narrow);
+    std::string out;
+    cp437.start(out);
+    cp437.key(terminal::Key(terminal::Key::Code::end), out);
+    Screen shown(80, 24);
+    shown.apply(terminal::cp437_to_utf8(terminal::utf8_to_cp437(out)));
+    EXPECT_EQ(shown.row(0), "?? e?");
+    EXPECT_EQ(shown.cursor_column(), 5u);
 }
 
 TEST_F(EditorTest, ScrollsToKeepTheCursorInViewAndRedrawsOnResize) {

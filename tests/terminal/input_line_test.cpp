@@ -141,6 +141,52 @@ TEST_F(InputLineTest, LongLinesWrapAndStayEditableAcrossRows) {
     expect_cursor(1, 0);
 }
 
+TEST_F(InputLineTest, WideCharactersTakeTwoColumnsAndMarksNone) {
+    // Each script ends with the cursor at a column of the first row.
+    struct Case { const char* script; std::string keys; std::string line; size_t cursor, column; } cases[] = {
+        {"wide at the end", "漢字", "漢字", 2, 6},
+        {"left over a wide one", "漢字" + kLeft, "漢字", 1, 4},
+        {"a mark joins the letter before it", "ae\u0301b" + kLeft + kLeft, "ae\u0301b", 1, 3},
+        {"backspace takes a letter with its mark", "ae\u0301" + kBackspace, "a", 1, 3},
+        {"delete takes a wide one", "a🏹b" + kHome + kRight + kDelete, "ab", 1, 3},
+        {"insert before a wide one", "字" + kHome + "漢", "漢字", 1, 4},
+        {"a mark typed first has a blank to sit on", "\u0301x", "\u0301x", 2, 4},
+        {"a letter typed before that mark takes it", "\u0301" + kHome + "e", "e\u0301", 2, 3},
+        {"a mark after a wide one", "漢\u0301x" + kLeft + kLeft, "漢\u0301x", 0, 2},
+        {"joiners and selectors take no column", "👨\u200d👩\u2764\ufe0f", "👨\u200d👩\u2764\ufe0f", 5, 7},
+        {"end after home", "漢e\u0301🏹" + kHome + kEnd, "漢e\u0301🏹", 4, 7},
+        {"kill a word", "漢字 ab\u0301c" + ctrl('W'), "漢字 ", 3, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        open();
+        type(c.keys);
+        EXPECT_EQ(line_->text(), c.line);
+        EXPECT_EQ(line_->cursor(), c.cursor);
+        std::string shown = "> " + (c.line.rfind("\u0301", 0) == 0 ? " " + c.line : c.line);
+        EXPECT_EQ(screen_->text(), shown.erase(shown.find_last_not_of(' ') + 1));
+        expect_cursor(0, c.column);
+        EXPECT_EQ(screen_->bells(), 0u);
+    }
+
+    open(10, 79);  // a wide character that does not fit in the row's last column goes to the next row
+    type("abcdefg漢字");
+    EXPECT_EQ(screen_->text(), "> abcdefg\n漢字");
+    expect_cursor(1, 4);
+    type(kHome + kDelete);
+    EXPECT_EQ(screen_->text(), "> bcdefg漢\n字");
+    type(kEnd + kLeft);
+    expect_cursor(1, 0);
+    type(kHome + "x");
+    EXPECT_EQ(screen_->text(), "> xbcdefg\n漢字");
+    type(kEnd + kBackspace + kBackspace);
+    EXPECT_EQ(screen_->text(), "> xbcdefg");
+    expect_cursor(0, 9);
+
+    open(80, 79, /*ansi=*/false);  // a dumb terminal takes back both columns of a wide character
+    EXPECT_EQ(type("a漢" + kBackspace + "e\u0301" + kBackspace), "a漢\b\b  \b\be\u0301\b \b");
+}
+
 TEST_F(InputLineTest, OutputWhileTypingHidesAndShowsTheLine) {
     open();
     type("abc" + kLeft);

@@ -74,7 +74,7 @@ TEST_F(PagerTest, PagesThreeHundredLinesInATwentyFourRowWindow) {
 
 // (Held output, Q, paging off and on: e2e test_terminal paging_and_a_listing_that_waits, short_windows_page_help_...)
 
-TEST_F(PagerTest, CountsWrappedRowsInCharactersAndIgnoresEscapes) {
+TEST_F(PagerTest, CountsWrappedRowsInColumnsAndIgnoresEscapes) {
     window(10, 5);
     write(std::string(35, 'x') + "\r\n" + "next\r\n");  // 35 characters take four rows
     ASSERT_TRUE(pager_.paused());
@@ -93,6 +93,19 @@ TEST_F(PagerTest, CountsWrappedRowsInCharactersAndIgnoresEscapes) {
     window(10, 5);
     write("\x1b[1;31mееееееееее\x1b[0m\r\n" + lines(2, 4));  // ten characters fill one row
     EXPECT_FALSE(pager_.paused());
+
+    pager_ = Pager{};
+    window(10, 5);
+    // A wide character takes two columns, and the next row when one is left; a mark takes none.
+    std::string marks;
+    for (int i = 0; i < 8; ++i) marks += "e\u0301";
+    const std::string wide = "a漢漢漢漢字" + marks;
+    write(wide.substr(0, 11));
+    write(wide.substr(11) + "\r\n" + lines(3, 4));  // cut inside a character
+    EXPECT_FALSE(pager_.paused());
+    EXPECT_EQ(screen_->text(), "a漢漢漢漢\n字" + marks + "\nline 3\nline 4");
+    write("more");
+    EXPECT_TRUE(pager_.paused());
 }
 
 TEST_F(PagerTest, PassesOutputUnchangedWhenTheHeightIsUnknown) {

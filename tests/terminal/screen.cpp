@@ -11,7 +11,8 @@ Screen::Screen(size_t width, size_t height)
 
 std::string Screen::row(size_t r) const {
     std::u32string text;
-    for (const Cell& cell : cells_.at(r)) text += cell.ch;
+    for (const Cell& cell : cells_.at(r))
+        if (!cell.tail) text += cell.ch;
     text.erase(text.find_last_not_of(U' ') + 1);
     return terminal::to_utf8(text);
 }
@@ -57,13 +58,29 @@ void Screen::line_feed() {
 }
 
 void Screen::put(char32_t c) {
-    if (wrap_pending_) column_ = 0, line_feed();
-    cells_[row_][column_] = {c, reverse_};
-    if (column_ + 1 < width_) ++column_;
-    else wrap_pending_ = true;
+    const int width = terminal::char_width(c);
+    if (width == 0) {
+        size_t at = wrap_pending_ ? column_ : column_ - 1;
+        if (!wrap_pending_ && column_ == 0) throw std::runtime_error("a zero-width character with nothing to join");
+        if (cells_[row_][at].tail) --at;
+        cells_[row_][at].ch += c;
+        return;
+    }
+    if (wrap_pending_ || column_ + width > width_) column_ = 0, line_feed();
+    for (int i = 0; i < width; ++i) split_wide(row_, column_ + i);
+    cells_[row_][column_] = {std::u32string(1, c), reverse_};
+    if (width == 2) cells_[row_][column_ + 1] = {U"", reverse_, true};
+    if (column_ + width < width_) column_ += width;
+    else column_ = width_ - 1, wrap_pending_ = true;
+}
+
+void Screen::split_wide(size_t r, size_t c) {
+    if (cells_[r][c].tail) cells_[r][c - 1] = {}, cells_[r][c] = {};
+    else if (c + 1 < width_ && cells_[r][c + 1].tail) cells_[r][c] = {}, cells_[r][c + 1] = {};
 }
 
 void Screen::erase(size_t r, size_t from, size_t to) {
+    if (from < to) split_wide(r, from), split_wide(r, to - 1);
     for (size_t c = from; c < to; ++c) cells_[r][c] = {};
 }
 

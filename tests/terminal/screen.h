@@ -1,4 +1,7 @@
 // A small terminal: UTF-8 with xterm's wrapping, CR LF BS BEL, CSI A B C D H J K m; anything else throws.
+// Characters take the columns terminal::char_width gives them: a wide one that does not fit on the
+// row goes to the next, writing or erasing over either half of one blanks both, and a zero-width one
+// joins the character before it (with none before it on the row, it throws).
 #pragma once
 
 #include <cstddef>
@@ -6,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "terminal/columns.h"
 #include "terminal/text.h"
 
 namespace termtest {
@@ -25,8 +29,13 @@ public:
     size_t scrolled() const { return scrolled_; }  // rows scrolled off the top
 
 private:
-    struct Cell { char32_t ch = U' '; bool reverse = false; };
+    struct Cell {
+        std::u32string ch = U" ";  // a character and the zero-width ones joined to it
+        bool reverse = false;
+        bool tail = false;  // the right half of a wide character
+    };
     void put(char32_t c);
+    void split_wide(size_t r, size_t c);  // blanks the wide character that covers the cell, if any
     void line_feed();
     void sequence(std::string_view parameters, char final);
     void erase(size_t r, size_t from, size_t to);

@@ -1,8 +1,10 @@
-// UTF-8 decoding, cutting and width, and CP437 both ways.
+// UTF-8 decoding, cutting, CP437 both ways, and the columns characters take.
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
 
+#include "terminal/columns.h"
 #include "terminal/output.h"
 #include "terminal/text.h"
 
@@ -29,13 +31,51 @@ TEST(Utf8, DecodesValidCharactersAndRejectsEveryInvalidForm) {
     }
 }
 
-TEST(Utf8, RoundTripsCyrillicAndCountsCharacters) {
+TEST(Utf8, RoundTripsCyrillic) {
     const std::string text = "серебряный лук";
-    EXPECT_EQ(display_width(text), 14u);
     EXPECT_EQ(from_utf8(text).size(), 14u);
     EXPECT_EQ(to_utf8(from_utf8(text)), text);
-    EXPECT_EQ(display_width("a\xffz"), 3u);  // an invalid byte takes a column of its own
     EXPECT_EQ(from_utf8("a\xff", U'?'), U"a?");
+}
+
+TEST(Columns, CharactersTakeTheColumnsTerminalsGiveThem) {
+    struct Case { char32_t code; int width; const char* what; } cases[] = {
+        {U'A', 1, "ASCII"}, {U'я', 1, "Cyrillic"}, {0xE9, 1, "precomposed e acute"}, {0xAD, 1, "soft hyphen"},
+        {0x2500, 1, "box drawing (ambiguous: narrow)"}, {0x2665, 1, "heart suit, text by default"},
+        {0x2764, 1, "heavy heart, text by default"}, {0x1F1E6, 1, "regional indicator"}, {0xE000, 1, "private use"},
+        {0x0903, 1, "Devanagari visarga, a spacing mark"}, {0x0600, 1, "Arabic number sign, drawn"},
+        {0x6F22, 2, "CJK ideograph"}, {0x20000, 2, "CJK extension B"}, {0xAC00, 2, "Hangul syllable"},
+        {0x1100, 2, "Hangul leading consonant"}, {0x3000, 2, "ideographic space"}, {0x3001, 2, "ideographic comma"},
+        {0xFF21, 2, "fullwidth A"}, {0x1F3F9, 2, "bow and arrow"}, {0x1F600, 2, "grinning face"},
+        {0x231A, 2, "watch, emoji by default"}, {0x2B50, 2, "star, emoji by default"}, {0x1F3FB, 2, "skin tone"},
+        {0x0301, 0, "combining acute"}, {0x20DD, 0, "enclosing circle"}, {0x0E31, 0, "Thai vowel mark"},
+        {0x200B, 0, "zero-width space"}, {0x200D, 0, "zero-width joiner"}, {0x200E, 0, "left-to-right mark"},
+        {0xFEFF, 0, "zero-width no-break space"}, {0xFE0F, 0, "emoji variation selector"},
+        {0xE0100, 0, "variation selector 17"}, {0x1160, 0, "Hangul vowel"}, {0x11A8, 0, "Hangul final"},
+        {0x0007, 0, "a control"}, {0x0085, 0, "a C1 control"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(char_width(c.code), c.width) << c.what;
+        EXPECT_EQ(char_width(c.code, Widths::narrow), printable(c.code) ? 1 : 0) << c.what;
+    }
+    for (int b = 1; b < 256; ++b) EXPECT_EQ(char_width(cp437_glyph(static_cast<unsigned char>(b))), 1) << b;
+}
+
+TEST(Columns, ClustersAreACharacterAndTheZeroWidthOnesAfterIt) {
+    const Columns columns;
+    const std::u32string text = U"\u0301a\u0301\u0302漢\u200d字";
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < text.size(); i = columns.next(text, i)) starts.push_back(i);
+    EXPECT_EQ(starts, (std::vector<size_t>{0, 1, 4, 6}));
+    for (size_t k = 1; k < starts.size(); ++k) EXPECT_EQ(columns.previous(text, starts[k]), starts[k - 1]);
+    EXPECT_EQ(columns.previous(text, text.size()), 6u);
+    EXPECT_EQ(columns.width(text), 1u + 1 + 2 + 2);  // the first mark has nothing to join: it sits on a blank
+    std::string drawn;
+    columns.draw(text, drawn);
+    EXPECT_EQ(drawn, " " + to_utf8(text));
+    EXPECT_EQ(Columns(Widths::narrow).width(text), text.size());
+    EXPECT_EQ(display_width("Второй ряд: серебряный лук 🏹 and 漢字"), 38u);
+    EXPECT_EQ(display_width("e\u0301\xffz"), 3u);  // an invalid byte takes a column of its own
 }
 
 TEST(Utf8, CutsOnlyBetweenCharacters) {
