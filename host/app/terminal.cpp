@@ -23,14 +23,15 @@ void Terminal::set_type(std::string_view name) {
     type_ = name;
     kind_ = kind_of(name);
     decoder_.set_encoding(kind_ == Kind::cp437 ? terminal::Encoding::cp437 : terminal::Encoding::utf8);
-    line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_));
+    pager_.set_widths(widths());
+    line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_), widths());
 }
 
 void Terminal::resize(int width, int height) {
     width_ = width;
     height_ = height;
     pager_.set_window(static_cast<std::size_t>(width), static_cast<std::size_t>(height));
-    line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_));
+    line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_), widths());
     if (editor_) {
         std::string out;
         editor_->resize(static_cast<std::size_t>(width), static_cast<std::size_t>(height), out);
@@ -109,7 +110,7 @@ bool Terminal::open_editor(std::string_view text, std::size_t size) {
     if (editor_ || !character_ || kind_ == Kind::dumb || width_ <= 0 || height_ <= 0 ||
         !terminal::FullScreenEditor::fits(static_cast<std::size_t>(width_), static_cast<std::size_t>(height_)))
         return false;
-    editor_.emplace(text, size, static_cast<std::size_t>(width_), static_cast<std::size_t>(height_));
+    editor_.emplace(text, size, static_cast<std::size_t>(width_), static_cast<std::size_t>(height_), widths());
     std::string out;
     editor_->start(out);
     send(out);
@@ -159,7 +160,7 @@ void Terminal::set_character_mode(bool on) {
     if (on == character_) return;
     character_ = on;
     if (!on) return;
-    line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_));
+    line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_), widths());
     line_.begin(column_, secret_);
     line_shown_ = true;
 }
@@ -207,12 +208,19 @@ void Terminal::track(std::string_view wire) {
         if (scanner_.in_sequence(b)) continue;
         if (b == '\r' || b == '\n') {
             column_ = 0;
+            tracked_.reset();
         } else if (b == '\b') {
             if (column_ > 0) --column_;
         } else if (b == '\t') {
             column_ = (column_ / 8 + 1) * 8 % width;
-        } else if (b >= 0x20 && (b & 0xC0) != 0x80 && b != 0x7f) {
-            column_ = (column_ + 1) % width;
+        } else if (b >= 0x20 && b != 0x7f) {
+            // A wide character takes two columns, a combining mark none.
+            auto step = tracked_.feed(b);
+            if (step == terminal::Utf8Stream::Result::restart) step = tracked_.feed(b);
+            if (step == terminal::Utf8Stream::Result::pending) continue;
+            const char32_t code = step == terminal::Utf8Stream::Result::character ? tracked_.character()
+                                                                                   : terminal::kReplacement;
+            column_ = (column_ + static_cast<std::size_t>(terminal::char_width(code, widths()))) % width;
         }
     }
 }

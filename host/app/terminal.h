@@ -43,7 +43,9 @@
 #include <string_view>
 
 #include "app/wire.h"
+#include "terminal/columns.h"
 #include "terminal/full_screen_editor.h"
+#include "terminal/text.h"
 #include "terminal/input_decoder.h"
 #include "terminal/input_line.h"
 #include "terminal/output.h"
@@ -113,6 +115,10 @@ private:
     void track(std::string_view wire);  // the cursor's column
     void send(std::string_view bytes);  // in the terminal's form
     std::string to_host(std::string line) const;
+    // How many columns a character takes: a CP437 terminal draws each in one.
+    terminal::Widths widths() const {
+        return kind_ == Kind::cp437 ? terminal::Widths::narrow : terminal::Widths::unicode;
+    }
 
     Transport& transport_;
     LineAssembler assembler_{kMaxLine};
@@ -129,6 +135,7 @@ private:
     bool prompt_open_ = false;  // output ended outside a line break, not yet marked
     bool line_shown_ = false;
     std::size_t column_ = 0;
+    terminal::Utf8Stream tracked_;  // the character track() is in the middle of
     std::optional<terminal::FullScreenEditor> editor_;
     std::optional<EditorOutcome> outcome_;
     std::string held_while_editing_;
