@@ -21,6 +21,7 @@
 #include "bbs/host.h"
 #include "bench/registry.h"
 #include "bench/world.h"
+#include "tests/support/database_access.h"
 
 namespace plus_bench {
 namespace {
@@ -28,7 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void set_synchronous(bbs::Host& host, const char* mode) {
-    sqlite3_exec(host.database().handle(), ("PRAGMA synchronous=" + std::string(mode)).c_str(),
+    sqlite3_exec(testing_support::sqlite_handle(host.database()), ("PRAGMA synchronous=" + std::string(mode)).c_str(),
                  nullptr, nullptr, nullptr);
 }
 

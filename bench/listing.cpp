@@ -23,6 +23,7 @@
 #include "bench/fixture.h"
 #include "bench/registry.h"
 #include "bench/world.h"
+#include "tests/support/database_access.h"
 
 namespace plus_bench {
 namespace {
@@ -110,7 +111,7 @@ const char kScanSql[] = "SELECT data FROM generic WHERE sortkey >= ?1 ORDER BY s
 void whole_listing(benchmark::State& state, size_t n) {
     Lister lister(n);
     bbs::Host& host = lister.host();
-    sqlite3_stmt* s = prepare(host.database().handle(), kScanSql);
+    sqlite3_stmt* s = prepare(testing_support::sqlite_handle(host.database()), kScanSql);
     std::string ignored;
     const size_t registries = scan(s, ignored);
     sqlite3_finalize(s);
@@ -139,7 +140,7 @@ void whole_listing(benchmark::State& state, size_t n) {
 // The same rows by one ordered scan on the host's own connection.
 void raw_scan(benchmark::State& state, size_t n) {
     Lister lister(n);
-    sqlite3_stmt* s = prepare(lister.host().database().handle(), kScanSql);
+    sqlite3_stmt* s = prepare(testing_support::sqlite_handle(lister.host().database()), kScanSql);
     std::string out;
     size_t none = 0;
     for (auto _ : state) {
@@ -155,7 +156,7 @@ void raw_scan(benchmark::State& state, size_t n) {
 // key order from a random place.
 void raw_step(benchmark::State& state, size_t n) {
     Lister lister(n);
-    sqlite3* db = lister.host().database().handle();
+    sqlite3* db = testing_support::sqlite_handle(lister.host().database());
     sqlite3_stmt* at = prepare(db, "SELECT pos, data FROM generic WHERE pos = ?1");
     sqlite3_stmt* next = prepare(
         db, "SELECT pos, data FROM generic WHERE sortkey > ?1 ORDER BY sortkey LIMIT 1");

@@ -20,6 +20,7 @@
 #include "bbs/database.h"
 #include "bbs/host.h"
 #include "platform/host.h"
+#include "tests/support/faults.h"
 
 namespace hosttest {
 
@@ -73,6 +74,7 @@ class HostTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("BBS_FAST_HASH", "1", 1);
+        testing_support::Faults::install();  // on every connection the host opens
         char tmpl[] = "/tmp/bbs-host-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -99,6 +101,7 @@ protected:
     void close() { host_.reset(); }
     bbs::Host& host() { return *host_; }
     bbs::Database& db() { return host_->database(); }
+    testing_support::Faults& faults() { return testing_support::Faults::of(db()); }
     std::string type(int channel, std::string_view line) { return host_->line(channel, line), host_->take_output(channel); }
 
     void write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name, std::ios::binary) << text; }
