@@ -44,19 +44,20 @@ public:
             host().line(channel(), "");  // stops the listing; its last 240 is swallowed
             host().deliver_all();
         }
-        host().take_output(channel());
+        listing_.output();
     }
 
     // "S", then the start letter: the first record found, one 240 pending.
     bool start(char letter) {
         host().line(channel(), "s");
         host().line(channel(), std::string(1, letter));
-        const std::string reply = host().take_output(channel());
+        const std::string reply = listing_.output();
         return reply.find("Press <enter> to stop the listing.") != std::string::npos &&
                host().pending_statuses() == 1;
     }
     bbs::Host& host() { return listing_.host(); }
     int channel() const { return listing_.channel(); }
+    std::string output() { return listing_.output(); }
 
 private:
     ListingHost& listing_;
@@ -78,7 +79,7 @@ void listing_step(benchmark::State& state, size_t n) {
             state.ResumeTiming();
         }
         host.deliver_one();
-        benchmark::DoNotOptimize(host.take_output(lister.channel()));
+        benchmark::DoNotOptimize(lister.output());
     }
     if (failed) state.SkipWithError("the listing did not start");
 }
@@ -127,7 +128,7 @@ void whole_listing(benchmark::State& state, size_t n) {
         std::string last;
         while (host.deliver_one()) {
             ++steps;
-            last = host.take_output(lister.channel());
+            last = lister.output();
         }
         if (steps != records ||
             last.find(std::to_string(registries) + " registries found") == std::string::npos)

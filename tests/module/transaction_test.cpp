@@ -201,7 +201,7 @@ TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
     sqlite3* db = testing_support::sqlite_handle(w.host().database());
     int sent = 0, early = 0;
     std::string seen;
-    w.host().set_output_sink([&](int, std::string_view bytes) {
+    w.front_end().on_deliver([&](int, std::string_view bytes) {
         ++sent;
         seen.append(bytes);
         if (!sqlite3_get_autocommit(db)) ++early; // a transaction is still open
@@ -214,7 +214,7 @@ TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
     EXPECT_NE(seen.find("<LIFEOK>"), std::string::npos) << escape_visible(seen);
     EXPECT_GT(sent, 5);
     EXPECT_EQ(0, early) << "output went to the client before its transaction committed";
-    w.host().set_output_sink(nullptr);
+    w.front_end().on_deliver(nullptr);
 }
 
 int64_t pragma_value(sqlite3* db, const char* sql) {
