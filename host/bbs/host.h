@@ -140,8 +140,9 @@ public:
     // host's menu, in the editor or when the channel is free.
     int module_at(int channel) const;
     // One line typed at the channel. Escape sequences and control characters
-    // are stripped and the line cut at 255 bytes (bbs/input.h), global
-    // commands see it first, then the editor or the user's module.
+    // are stripped and the line cut at 255 bytes (bbs/input.h); then the
+    // editor takes it when he has one open, else the global commands, his
+    // module or the host's own menu (bbs/line_router.h).
     void line(int channel, std::string_view text);
 
     // ---- the program that serves the host ---------------------------------------
