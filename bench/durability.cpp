@@ -21,6 +21,7 @@
 #include "bbs/host.h"
 #include "bench/registry.h"
 #include "bench/world.h"
+#include "tests/support/database_access.h"
 
 namespace plus_bench {
 namespace {
@@ -28,7 +29,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 void set_synchronous(bbs::Host& host, const char* mode) {
-    sqlite3_exec(host.database().handle(), ("PRAGMA synchronous=" + std::string(mode)).c_str(),
+    sqlite3_exec(testing_support::sqlite_handle(host.database()), ("PRAGMA synchronous=" + std::string(mode)).c_str(),
                  nullptr, nullptr, nullptr);
 }
 
@@ -74,13 +75,13 @@ void durability() {
         host.line(buyer, "d");
         host.line(buyer, "yes");
         if (!host.in_editor(buyer)) {
-            *failure = "the editor did not open: " + visible(host.take_output(buyer));
+            *failure = "the editor did not open: " + visible(w.output(buyer));
             return false;
         }
         const std::string text = "Bought again, round " + std::to_string(++round) + ".";
         host.editor_save(buyer, text);
         host.deliver_all();
-        const std::string reply = host.take_output(buyer);
+        const std::string reply = w.output(buyer);
         if (reply.find(text) != std::string::npos) return true;
         *failure = "the save is not shown: " + visible(reply);
         return false;
@@ -91,7 +92,7 @@ void durability() {
     const int reader = w.channel(World::Role::Description);
     const Turns read = in_turns(host, 200, 50, [&](std::string* failure) {
         host.line(reader, "");
-        const std::string reply = host.take_output(reader);
+        const std::string reply = w.output(reader);
         if (reply.find(World::kDescription) != std::string::npos) return true;
         *failure = "the description is not shown: " + visible(reply);
         return false;

@@ -18,6 +18,7 @@
 #include "bench/fixture.h"
 #include "bench/registry.h"
 #include "platform/host.h"
+#include "tests/support/database_access.h"
 
 namespace plus_bench {
 namespace {
@@ -62,7 +63,7 @@ Raw& raw_for(GenericFixture& f) {
     static std::map<size_t, Raw> raws;
     Raw& r = raws[f.size];
     if (r.equal) return r;
-    sqlite3* db = f.database->handle();
+    sqlite3* db = testing_support::sqlite_handle(*f.database);
     r.equal = prepare(db, "SELECT pos, data FROM generic WHERE sortkey = ?1");
     r.greater = prepare(db, "SELECT pos, data FROM generic WHERE sortkey > ?1 ORDER BY sortkey LIMIT 1");
     r.greater_equal =
@@ -82,6 +83,7 @@ struct Sides {
     Raw& raw;
     std::vector<unsigned char> out = std::vector<unsigned char>(bbs::Database::kMaxGenericRecord);
     uint32_t found_at = 0;
+    sqlite3* handle() const { return testing_support::sqlite_handle(*f.database); }
 };
 
 // One operation as a module does it: bracketed by dfaSetBlk(genbb) and dfaRstBlk().
@@ -101,7 +103,7 @@ bool on_genbb(Operation operation) {
 void in_turns(benchmark::State& state, const std::string& run, Sides& sides,
               const std::function<bool(size_t)>& host, const std::function<bool(size_t)>& raw) {
     using Clock = std::chrono::steady_clock;
-    CheckpointsAside aside(sides.f.database->handle());
+    CheckpointsAside aside(sides.handle());
     Clock::duration host_time{}, raw_time{};
     size_t turn = 0, failed = 0;
     for (auto _ : state) {
@@ -272,7 +274,7 @@ void insert(benchmark::State& state, const std::string& run, size_t n) {
             sqlite3_bind_blob(raw.insert, 1, fresh.folded[i].data(), HOST_KEYSIZ, SQLITE_STATIC);
             sqlite3_bind_blob(raw.insert, 2, fresh.records[i].data(), kRecordLength, SQLITE_STATIC);
             const bool ok = raw_write(raw.insert);
-            if (ok) added.push_back(static_cast<uint32_t>(sqlite3_last_insert_rowid(sides.f.database->handle())));
+            if (ok) added.push_back(static_cast<uint32_t>(sqlite3_last_insert_rowid(sides.handle())));
             return ok;
         });
     sides.f.database->batch([&] {
@@ -302,7 +304,7 @@ void update(benchmark::State& state, const std::string& run, size_t n) {
             sqlite3_bind_blob(raw.update, 1, raw_key.data(), HOST_KEYSIZ, SQLITE_STATIC);
             sqlite3_bind_blob(raw.update, 2, raw_record.data(), kRecordLength, SQLITE_STATIC);
             sqlite3_bind_int64(raw.update, 3, sides.f.positions[raw_target]);
-            return raw_write(raw.update) && sqlite3_changes(sides.f.database->handle()) == 1;
+            return raw_write(raw.update) && sqlite3_changes(sides.handle()) == 1;
         });
 }
 
@@ -335,7 +337,7 @@ void erase(benchmark::State& state, const std::string& run, size_t n) {
             sqlite3_bind_int64(raw.at, 1, doomed[2 * turn + 1]);
             bool ok = raw_read(raw.at, sides);
             sqlite3_bind_int64(raw.erase, 1, sides.found_at);
-            return ok && raw_write(raw.erase) && sqlite3_changes(sides.f.database->handle()) == 1;
+            return ok && raw_write(raw.erase) && sqlite3_changes(sides.handle()) == 1;
         });
 }
 

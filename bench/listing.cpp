@@ -23,6 +23,7 @@
 #include "bench/fixture.h"
 #include "bench/registry.h"
 #include "bench/world.h"
+#include "tests/support/database_access.h"
 
 namespace plus_bench {
 namespace {
@@ -43,19 +44,20 @@ public:
             host().line(channel(), "");  // stops the listing; its last 240 is swallowed
             host().deliver_all();
         }
-        host().take_output(channel());
+        listing_.output();
     }
 
     // "S", then the start letter: the first record found, one 240 pending.
     bool start(char letter) {
         host().line(channel(), "s");
         host().line(channel(), std::string(1, letter));
-        const std::string reply = host().take_output(channel());
+        const std::string reply = listing_.output();
         return reply.find("Press <enter> to stop the listing.") != std::string::npos &&
                host().pending_statuses() == 1;
     }
     bbs::Host& host() { return listing_.host(); }
     int channel() const { return listing_.channel(); }
+    std::string output() { return listing_.output(); }
 
 private:
     ListingHost& listing_;
@@ -77,7 +79,7 @@ void listing_step(benchmark::State& state, size_t n) {
             state.ResumeTiming();
         }
         host.deliver_one();
-        benchmark::DoNotOptimize(host.take_output(lister.channel()));
+        benchmark::DoNotOptimize(lister.output());
     }
     if (failed) state.SkipWithError("the listing did not start");
 }
@@ -110,7 +112,7 @@ const char kScanSql[] = "SELECT data FROM generic WHERE sortkey >= ?1 ORDER BY s
 void whole_listing(benchmark::State& state, size_t n) {
     Lister lister(n);
     bbs::Host& host = lister.host();
-    sqlite3_stmt* s = prepare(host.database().handle(), kScanSql);
+    sqlite3_stmt* s = prepare(testing_support::sqlite_handle(host.database()), kScanSql);
     std::string ignored;
     const size_t registries = scan(s, ignored);
     sqlite3_finalize(s);
@@ -126,7 +128,7 @@ void whole_listing(benchmark::State& state, size_t n) {
         std::string last;
         while (host.deliver_one()) {
             ++steps;
-            last = host.take_output(lister.channel());
+            last = lister.output();
         }
         if (steps != records ||
             last.find(std::to_string(registries) + " registries found") == std::string::npos)
@@ -139,7 +141,7 @@ void whole_listing(benchmark::State& state, size_t n) {
 // The same rows by one ordered scan on the host's own connection.
 void raw_scan(benchmark::State& state, size_t n) {
     Lister lister(n);
-    sqlite3_stmt* s = prepare(lister.host().database().handle(), kScanSql);
+    sqlite3_stmt* s = prepare(testing_support::sqlite_handle(lister.host().database()), kScanSql);
     std::string out;
     size_t none = 0;
     for (auto _ : state) {
@@ -155,7 +157,7 @@ void raw_scan(benchmark::State& state, size_t n) {
 // key order from a random place.
 void raw_step(benchmark::State& state, size_t n) {
     Lister lister(n);
-    sqlite3* db = lister.host().database().handle();
+    sqlite3* db = testing_support::sqlite_handle(lister.host().database());
     sqlite3_stmt* at = prepare(db, "SELECT pos, data FROM generic WHERE pos = ?1");
     sqlite3_stmt* next = prepare(
         db, "SELECT pos, data FROM generic WHERE sortkey > ?1 ORDER BY sortkey LIMIT 1");

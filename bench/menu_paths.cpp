@@ -50,7 +50,7 @@ void run_path(benchmark::State& state, const Path& path) {
     std::string failure;
     for (size_t i = 0; i < path.lines.size() && failure.empty(); ++i) {
         host.line(channel, path.lines[i]);
-        const std::string reply = host.take_output(channel);
+        const std::string reply = w.output(channel);
         if (reply.find(path.shows[i]) == std::string::npos)
             failure = "the reply to \"" + path.lines[i] + "\" lacks \"" + visible(path.shows[i]) +
                       "\": " + visible(reply);
@@ -59,13 +59,13 @@ void run_path(benchmark::State& state, const Path& path) {
     for (auto _ : state) {
         if (!failure.empty()) continue;  // the loop runs its course; the run reports the failure
         host.line(channel, path.lines[i]);
-        benchmark::DoNotOptimize(host.take_output(channel));
+        benchmark::DoNotOptimize(w.output(channel));
         if (++i == path.lines.size()) i = 0;
     }
     // The round is finished untimed, so that the next run starts where this one did.
     for (; failure.empty() && i != 0; i = (i + 1) % path.lines.size()) {
         host.line(channel, path.lines[i]);
-        host.take_output(channel);
+        w.output(channel);
     }
     if (failure.empty() && host.pending_statuses() != 0) failure = "the path left statuses behind";
     if (!failure.empty()) state.SkipWithError(failure.c_str());

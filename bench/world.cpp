@@ -106,15 +106,16 @@ size_t user_of(World::Role role) {
     std::exit(1);
 }
 
-std::string type_on(bbs::Host& host, int channel, std::string_view line) {
+std::string type_on(bbs::Host& host, testing_support::CapturingFrontEnd& front, int channel, std::string_view line) {
     host.line(channel, line);
     host.deliver_all();
-    return host.take_output(channel);
+    return front.take_output(channel);
 }
 
 }  // namespace
 
 struct World::Impl {
+    testing_support::CapturingFrontEnd front;  // outlives the host, which delivers as it closes
     std::unique_ptr<bbs::Host> host;
     int bare_module = -1;
     std::map<Role, int> channels;
@@ -128,6 +129,7 @@ World::World() : impl_(std::make_unique<Impl>()) {
     if (!made && !make_data_folder(dir, kChannels, world_users(), 0, &error)) fail(error);
     impl_->host = app::open_host(dir, kChannels, &error);
     if (!impl_->host) fail(error);
+    impl_->host->set_front_end(&impl_->front);
     impl_->bare_module = register_module(&bare_descriptor);
     if (impl_->bare_module < 0) fail("cannot register the bare module");
     if (made) return;
@@ -149,7 +151,11 @@ bbs::Host& World::host() { return *impl_->host; }
 
 void World::rebind() { bbs::bind_database(&impl_->host->database()); }
 
-std::string World::type(int channel, std::string_view line) { return type_on(*impl_->host, channel, line); }
+std::string World::type(int channel, std::string_view line) {
+    return type_on(*impl_->host, impl_->front, channel, line);
+}
+
+std::string World::output(int channel) { return impl_->front.take_output(channel); }
 
 int World::channel(Role role) {
     auto it = impl_->channels.find(role);
@@ -158,7 +164,7 @@ int World::channel(Role role) {
     rebind();
     const int ch = impl_->host->logon(userid);
     if (ch < 0) fail("cannot log on " + userid);
-    impl_->host->take_output(ch);
+    output(ch);
     prepare(role, ch);
     impl_->channels[role] = ch;
     return ch;
@@ -184,7 +190,7 @@ void World::prepare(Role role, int ch) {
             if (!h.in_editor(ch)) fail("the description editor did not open");
             h.editor_save(ch, kDescription);
             h.deliver_all();
-            if (h.take_output(ch).find(kDescription) == std::string::npos)
+            if (output(ch).find(kDescription) == std::string::npos)
                 fail("the saved description is not shown");
             break;
         case Role::RegistryEdit:
@@ -210,11 +216,12 @@ ListingHost::ListingHost(size_t records) : records_(records) {
     std::string error;
     host_ = app::open_host(dir, kLoadUsers, &error);
     if (!host_) fail(error);
+    host_->set_front_end(&front_);
     const std::string& userid = load_users().front().userid;
     channel_ = host_->logon(userid);
     if (channel_ < 0) fail("cannot log on " + userid);
     std::string reply;
-    for (const char* line : {"ext", "*", "r"}) reply += type_on(*host_, channel_, line);
+    for (const char* line : {"ext", "*", "r"}) reply += type_on(*host_, front_, channel_, line);
     if (reply.find("Registry \x1b[0;32mchoice:") == std::string::npos)
         fail(userid + " did not reach the registry menu");
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/population.h"
+#include "tests/support/capturing_front_end.h"
 
 namespace bbs {
 class Host;
@@ -59,6 +60,8 @@ public:
     int channel(Role role);
     // Types a line, delivers every status it caused; what the channel got.
     std::string type(int channel, std::string_view line);
+    // What the channel got since the last take.
+    std::string output(int channel);
     // genbb back to the host's own database (benchmarks rebind it).
     void rebind();
 
@@ -84,8 +87,10 @@ public:
     bbs::Host& host();
     int channel() const { return channel_; }
     size_t records() const { return records_; }
+    std::string output() { return front_.take_output(channel_); }  // since the last take
 
 private:
+    testing_support::CapturingFrontEnd front_;  // outlives the host, which delivers as it closes
     std::unique_ptr<bbs::Host> host_;
     int channel_ = -1;
     size_t records_;

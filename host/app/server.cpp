@@ -23,6 +23,39 @@
 
 namespace app {
 
+// What the host reaches of the server (bbs::FrontEnd).
+class Server::HostSide final : public bbs::FrontEnd {
+public:
+    explicit HostSide(Server& server) : server_(server) {}
+
+    void deliver(int channel, std::string_view bytes) override {
+        auto it = server_.channels_.find(channel);
+        if (it != server_.channels_.end()) {
+            if (auto session = it->second.lock()) session->send_module_output(bytes);
+        } else if (server_.logging_on_) {
+            // Inside host.logon() the new channel is not known yet; what the
+            // logon routines send to an unknown channel is the newcomer's.
+            server_.logging_on_->send_module_output(bytes);
+        }
+    }
+    void close(int channel) override {
+        auto it = server_.channels_.find(channel);
+        if (it == server_.channels_.end()) return;
+        // Asked from inside a module routine: close from the loop, after
+        // the routine's output has been queued.
+        asio::post(server_.io_, [weak = it->second] {
+            if (auto session = weak.lock()) session->close_after_output();
+        });
+    }
+    std::optional<std::vector<bbs::SessionRow>> sessions_for(int channel) override {
+        return server_.sessions_for(channel);
+    }
+    std::optional<bool> paging(int channel, std::optional<bool> on) override { return server_.paging(channel, on); }
+
+private:
+    Server& server_;
+};
+
 Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
     : io_(io),
       host_(host),
@@ -38,31 +71,8 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
     } else {
         passwords_ = std::make_unique<PasswordCheck>(io_, io_.get_executor());
     }
-    host_.set_output_sink([this](int channel, std::string_view bytes) {
-        auto it = channels_.find(channel);
-        if (it != channels_.end()) {
-            if (auto session = it->second.lock()) session->send_module_output(bytes);
-        } else if (logging_on_) {
-            // Inside host.logon() the new channel is not known yet; what the
-            // logon routines send to an unknown channel is the newcomer's.
-            logging_on_->send_module_output(bytes);
-        }
-        // Delivered: the host's own capture of it is not needed by a running
-        // server. Dropped here, not by a walk over every channel after each
-        // host call (that walk cost a fifth of the host's time at 256 channels).
-        host_.take_output(channel);
-    });
-    host_.set_close_sink([this](int channel) {
-        auto it = channels_.find(channel);
-        if (it == channels_.end()) return;
-        // Asked from inside a module routine: close from the loop, after
-        // the routine's output has been queued.
-        asio::post(io_, [weak = it->second] {
-            if (auto session = weak.lock()) session->close_after_output();
-        });
-    });
-    host_.set_session_lister([this](int channel) { return sessions_for(channel); });
-    host_.set_paging_switch([this](int channel, std::optional<bool> on) { return paging(channel, on); });
+    host_side_ = std::make_unique<HostSide>(*this);
+    host_.set_front_end(host_side_.get());
     log_syncer_ = std::make_unique<bbs::LogSyncer>(
         host_.database(), [this](uint64_t ticket, const std::string& error) {
             asio::post(io_, [this, ticket, error] {
@@ -85,10 +95,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
 Server::~Server() {
     log_syncer_.reset();                        // no sync under way any more...
     host_.set_log_sync(nullptr, nullptr);       // ... the host syncs and lets go of what waited
-    host_.set_output_sink(nullptr);
-    host_.set_close_sink(nullptr);
-    host_.set_session_lister(nullptr);
-    host_.set_paging_switch(nullptr);
+    host_.set_front_end(nullptr);
 }
 
 std::optional<asio::ip::tcp::endpoint> Server::listen(std::string_view address, uint16_t port, Accept accept,
@@ -404,7 +411,6 @@ void Server::hangup(Session& session) {
         host_.hangup(channel);
         log("hang-up of " + session.userid() + " at channel " + std::to_string(channel));
     }
-    host_.take_output(channel);
     after_host_call();
     schedule_delivery();
 }

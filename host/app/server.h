@@ -1,6 +1,6 @@
 // The serving side of bbshost: one Asio event loop on one thread, the
 // listening sockets, the sessions of every way in (app/session.h) and the
-// channels they hold, the host's output and close sinks, status delivery
+// channels they hold, the host's front end (output, closes), status delivery
 // and the retries of calls waiting for the database from the loop, the
 // database log's syncer, the logon throttle, and the signals. Password
 // hashing is the one thing that runs on another thread.
@@ -209,6 +209,10 @@ private:
     // Syncs the database's log off the loop; the host holds what a call
     // that wrote sends until its commit is on disk.
     std::unique_ptr<bbs::LogSyncer> log_syncer_;
+    // The host's front end (bbs::FrontEnd): output to the channels'
+    // sessions, closes, `who` and paging.
+    class HostSide;
+    std::unique_ptr<HostSide> host_side_;
     std::set<std::shared_ptr<Session>> sessions_;
     std::map<int, std::weak_ptr<Session>> channels_;
     // When the server began, in seconds since 1970 (MSSP's UPTIME).

@@ -17,14 +17,9 @@
 #include "bbs/sqlite.h"
 #include "platform/host.h"
 
-struct sqlite3;
-
 namespace bbs {
 
 class HostLog;
-namespace sql {
-class Faults;
-}
 
 class Database {
 public:
@@ -41,9 +36,6 @@ public:
     HostDataFile* classes();  // what clsbb points at while bound
     // The connection the host's other tables share (accounts, the game's).
     sql::Connection& connection();
-    sqlite3* handle();        // its raw handle, for SQL beside the host (benchmarks)
-    // Faults a test arms on the connection (bbs/faults.h).
-    sql::Faults& faults();
     void set_busy_timeout(std::chrono::milliseconds timeout);
     // Where failures of the database (as errors) and modules' mistakes with
     // the dfa* services (as warnings) are told; stderr until there is a log.

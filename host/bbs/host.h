@@ -1,6 +1,8 @@
 // The stand-in BBS host: one object that owns channels, accounts, message
 // files, databases, the status queue and the editor, and implements the C
-// services of platform/host.h on top of them.
+// services of platform/host.h on top of them. Inside, it is a few owners
+// with a contract each (channel_table.h, module_runtime.h, call_runner.h,
+// busy_queue.h, line_router.h), internal to the library.
 //
 // Single-threaded: every call below, and every module routine the host calls,
 // runs on the thread that owns the Host. Only one Host exists at a time (the
@@ -9,9 +11,9 @@
 // Every session call below (logon, hangup, line, the editor, status
 // delivery, inject_message, request_close, reload, account_deleted) is one
 // database transaction with all the module routines it runs: it commits
-// before anything the call sent reaches the output sink or the capture, and
-// when the database refuses a write it is rolled back whole, its output is
-// dropped, its user told and the host log says why.
+// before anything the call sent reaches the front end (bbs/front_end.h),
+// and when the database refuses a write it is rolled back whole, its output
+// is dropped, its user told and the host log says why.
 //
 // No call runs without its transaction. When another connection (an admin
 // command, a backup) holds the database's write lock, a call waits for it
@@ -32,12 +34,14 @@
 #include <string_view>
 #include <vector>
 
+#include "bbs/front_end.h"
 #include "platform/host.h"
 
 namespace bbs {
 
-class Database;  // bbs/database.h
-class Accounts;  // bbs/accounts.h
+class Database;        // bbs/database.h
+class Accounts;        // bbs/accounts.h
+class MessageCatalog;  // bbs/messages.h
 namespace sql {
 class Connection;  // bbs/sqlite.h
 }
@@ -54,12 +58,6 @@ struct HostOptions {
     // The host's clock for these; steady_clock::now when empty (tests set it).
     std::function<std::chrono::steady_clock::time_point()> clock;
 };
-
-// What the host sends a channel goes through a sink; the telnet front end
-// installs one, tests read the per-channel capture instead.
-using OutputSink = std::function<void(int channel, std::string_view bytes)>;
-// Asked to close a channel (logoff from the game, three failed logons, ...).
-using CloseSink = std::function<void(int channel)>;
 
 // After every call into module code the host checks that the routine left
 // the message-block stack (setmbk/rstmbk) and the data-file selection stack
@@ -87,6 +85,8 @@ public:
     // the call, and a failure of the database rolls the call back.
     sql::Connection& addon_tables();
     const std::filesystem::path& data_dir() const;
+    // The message files modules have open, and which is selected (read only).
+    const MessageCatalog& messages() const;
     void log(std::string_view line);  // one line to the host log, time-stamped
     // After logrotate moved the logs away (SIGUSR1): the host log, then
     // every log registered with on_reopen_logs, is opened by its name
@@ -140,33 +140,19 @@ public:
     // host's menu, in the editor or when the channel is free.
     int module_at(int channel) const;
     // One line typed at the channel. Escape sequences and control characters
-    // are stripped and the line cut at 255 bytes (bbs/input.h), global
-    // commands see it first, then the editor or the user's module.
+    // are stripped and the line cut at 255 bytes (bbs/input.h); then the
+    // editor takes it when he has one open, else the global commands, his
+    // module or the host's own menu (bbs/line_router.h).
     void line(int channel, std::string_view text);
 
-    // ---- who is on (for sysops) ----------------------------------------------
-    // The program that serves the host knows its connections; the host
-    // asks it for them on behalf of a user.
-    struct SessionRow {
-        std::string userid;            // empty while he logs on
-        std::string way;               // the way in: "telnet", "ssh", "web"
-        std::string address;           // ADDRESS:PORT of his end
-        std::chrono::seconds idle{0};  // since he last typed a line
-        std::string where;             // "logon", "game", ...
-    };
-    // Every session of the program, or none when the user at `channel` may
-    // not see them.
-    using SessionLister = std::function<std::optional<std::vector<SessionRow>>(int channel)>;
-    void set_session_lister(SessionLister lister);
-    // None also when no program has set a lister (the host in tests).
+    // ---- the program that serves the host ---------------------------------------
+    // Output, closes, `who` and paging go to the front end (bbs/front_end.h);
+    // none (null): output goes nowhere, and the two below say none.
+    void set_front_end(FrontEnd* front_end);
+    using SessionRow = bbs::SessionRow;
+    // The front end's sessions for a sysop's `who` (FrontEnd::sessions_for).
     std::optional<std::vector<SessionRow>> sessions_for(int channel);
-
-    // ---- a user's paging ---------------------------------------------------
-    // Switches paging of the channel's output on or off (none: leaves it)
-    // and says whether it is on; none where the program has no terminal for
-    // the channel (or no program has set a switch: the host in tests).
-    using PagingSwitch = std::function<std::optional<bool>(int channel, std::optional<bool> on)>;
-    void set_paging_switch(PagingSwitch paging);
+    // A user's `paging` (FrontEnd::paging).
     std::optional<bool> paging(int channel, std::optional<bool> on);
 
     // ---- status queue ------------------------------------------------------
@@ -180,6 +166,7 @@ public:
     // deliver_one() takes the oldest status of a channel not held.
     void hold_statuses(int channel, bool on);
     size_t deliverable_statuses() const;  // pending and not held
+    int next_status() const;              // the channel deliver_one() serves next; -1
 
     // ---- calls that wait for the database ------------------------------------
     // True while calls (or the oldest status) wait for the database; the
@@ -215,13 +202,9 @@ public:
     // the injection routine of his module, or straight to him.
     void inject_message(int channel, std::string_view text);
 
-    // ---- output --------------------------------------------------------------
-    void set_output_sink(OutputSink sink);
-    void set_close_sink(CloseSink sink);
-    void request_close(int channel);        // a module or the game wants this user off
-    // Everything sent to the channel since the last take (raw module bytes).
-    // Always captured, also when a sink is installed.
-    std::string take_output(int channel);
+    // A module or the game wants this user off: the front end closes him
+    // after his output, and he hangs up.
+    void request_close(int channel);
 
     // ---- the editor ----------------------------------------------------------
     bool in_editor(int channel) const;

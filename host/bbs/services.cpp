@@ -9,9 +9,15 @@
 #include <fstream>
 #include <string>
 
-#include "bbs/host_impl.h"
+#include "bbs/accounts.h"
+#include "bbs/call_runner.h"
+#include "bbs/channel_table.h"
+#include "bbs/host_access.h"
 #include "bbs/input.h"
+#include "bbs/log.h"
+#include "bbs/module_runtime.h"
 #include "bbs/options.h"
+#include "bbs/status_queue.h"
 #include "platform/host.h"
 
 using bbs::HostAccess;
@@ -33,8 +39,6 @@ int32_t status = 0;
 
 namespace {
 
-bbs::HostAccess::Impl* host() { return HostAccess::impl(); }
-
 std::string trim(std::string_view s) {
     size_t b = 0, e = s.size();
     while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
@@ -55,6 +59,11 @@ std::filesystem::path catalogue_beside(const void* code, std::string_view mcv_na
     return std::filesystem::is_regular_file(catalogue, ec) ? catalogue : std::filesystem::path();
 }
 
+// The option reader of the selected message block.
+bbs::OptionReader options_of(bbs::ModuleRuntime& modules) {
+    return bbs::OptionReader(modules.messages().current(), *HostAccess::log());
+}
+
 std::string format_v(const char* format, va_list args) {
     if (!format) return {};
     char buffer[1024];
@@ -70,11 +79,9 @@ extern "C" {
 // Module registration and memory
 
 int32_t register_module(ModuleDescriptor* descriptor) {
-    auto* h = host();
-    if (!h || !descriptor) return -1;
-    int32_t number = h->modules.add(*descriptor);
-    h->log.write("module " + std::to_string(number) + " registered: " + h->modules.get(number)->name);
-    return number;
+    auto* modules = HostAccess::modules();
+    if (!modules || !descriptor) return -1;
+    return modules->add(*descriptor);
 }
 
 // The value of the line "Module name: ..." of a module description file.
@@ -95,8 +102,8 @@ char* gmdnam(const char* mdf_name) {
         }
     }
     if (!found)
-        if (auto* h = host())
-            h->log.warning(std::string("gmdnam: no \"Module name:\" in ") + (mdf_name ? mdf_name : "(none)"));
+        if (auto* log = HostAccess::log())
+            log->warning(std::string("gmdnam: no \"Module name:\" in ") + (mdf_name ? mdf_name : "(none)"));
     return name.data();
 }
 
@@ -113,11 +120,11 @@ void catastro(const char* format, ...) {
     va_start(args, format);
     std::string reason = format_v(format, args);
     va_end(args);
-    if (auto* h = host()) {
+    if (auto* modules = HostAccess::modules()) {
         // Inside a module call this unwinds to the host's outermost call
         // into module code, running every destructor on the way.
-        h->stop(reason);
-        h->log.error("catastro outside a module call; exiting");
+        modules->stop(reason);
+        HostAccess::log()->error("catastro outside a module call; exiting");
     } else {
         std::fprintf(stderr, "catastro: %s\n", reason.c_str());  // no host, no log
     }
@@ -125,22 +132,16 @@ void catastro(const char* format, ...) {
 }
 
 void globalcmd(int32_t (*handler)(void)) {
-    if (auto* h = host(); h && handler) h->global_commands.push_back(handler);
+    if (auto* modules = HostAccess::modules(); modules && handler) modules->add_global_command(handler);
 }
 
 void dclvda(uint32_t size) {
-    auto* h = host();
-    if (!h || size <= h->scratch_size) return;
-    h->scratch_size = size;
-    for (auto& s : h->sessions)
-        if (s.online) s.scratch.resize(size, '\0');
+    if (auto* channels = HostAccess::channels()) channels->declare_scratch(size);
 }
 
 void* vdaoff(int32_t channel) {
-    auto* h = host();
-    if (!h) return nullptr;
-    bbs::Session* s = h->online_session(channel);
-    return s ? h->scratch_of(*s) : nullptr;
+    auto* channels = HostAccess::channels();
+    return channels ? channels->scratch(channel) : nullptr;
 }
 
 void* alczer(size_t size) {
@@ -155,79 +156,81 @@ void galfree(void* block) { std::free(block); }
 // Message files, options and output
 
 HostMsgFile* opnmsg(const char* mcv_name) {
-    auto* h = host();
-    if (!h || !mcv_name) return nullptr;
-    HostMsgFile* block = h->messages.open(mcv_name, catalogue_beside(__builtin_return_address(0), mcv_name));
-    if (block) h->messages.select(block);
+    auto* modules = HostAccess::modules();
+    if (!modules || !mcv_name) return nullptr;
+    bbs::MessageCatalog& messages = modules->messages();
+    HostMsgFile* block = messages.open(mcv_name, catalogue_beside(__builtin_return_address(0), mcv_name));
+    if (block) messages.select(block);
     return block;
 }
 
 void setmbk(HostMsgFile* block) {
-    if (auto* h = host()) h->messages.select(block);
+    if (auto* modules = HostAccess::modules()) modules->messages().select(block);
 }
 
 void rstmbk(void) {
-    auto* h = host();
-    if (!h) return;
-    if (h->messages.depth() == 0) h->guard.breach("rstmbk: no setmbk to undo");
-    h->messages.restore();
+    auto* modules = HostAccess::modules();
+    if (!modules) return;
+    if (modules->messages().depth() == 0) modules->breach("rstmbk: no setmbk to undo");
+    modules->messages().restore();
 }
 
 void clsmsg(HostMsgFile* block) {
-    if (auto* h = host()) h->messages.close(block);
+    if (auto* modules = HostAccess::modules()) modules->messages().close(block);
 }
 
 void prfmsg(int32_t number, ...) {
-    auto* h = host();
-    if (!h) return;
-    HostMsgFile* block = h->messages.current();
+    auto* modules = HostAccess::modules();
+    if (!modules) return;
+    bbs::HostLog& log = *HostAccess::log();
+    HostMsgFile* block = modules->messages().current();
     const bbs::MessageEntry* e = block ? block->table.by_number(number) : nullptr;
     if (!e) {
-        h->log.warning("prfmsg: message " + std::to_string(number) + " is not in " +
+        log.warning("prfmsg: message " + std::to_string(number) + " is not in " +
                        (block ? block->name : std::string("the selected block (none is selected)")));
         return;
     }
     if (e->kind.is_option()) {  // checked as an option's value, not as a format
-        h->log.warning("prfmsg: " + std::to_string(number) + " " + e->name + " of " + block->name +
-                       " is an option (" + e->kind.text() + "); printed as it is");
-        h->output.append(e->text);
+        log.warning("prfmsg: " + std::to_string(number) + " " + e->name + " of " + block->name +
+                    " is an option (" + e->kind.text() + "); printed as it is");
+        modules->output().append(e->text);
         return;
     }
     va_list args;
     va_start(args, number);
-    h->output.append_v(e->text.c_str(), args);
+    modules->output().append_v(e->text.c_str(), args);
     va_end(args);
 }
 
 void prf(const char* format, ...) {
-    auto* h = host();
-    if (!h) return;
+    auto* modules = HostAccess::modules();
+    if (!modules) return;
     va_list args;
     va_start(args, format);
-    h->output.append_v(format, args);
+    modules->output().append_v(format, args);
     va_end(args);
 }
 
 void outprf(int32_t channel) {
-    auto* h = host();
-    if (!h) return;
-    h->send(channel, h->output.take());
+    auto* modules = HostAccess::modules();
+    if (!modules) return;
+    HostAccess::calls()->send(channel, modules->output().take());
 }
 
 char* spr(const char* format, ...) {
     static bbs::SprRing fallback;
-    auto* h = host();
+    auto* modules = HostAccess::modules();
     va_list args;
     va_start(args, format);
-    char* out = (h ? h->spr : fallback).format_v(format, args);
+    char* out = (modules ? modules->spr() : fallback).format_v(format, args);
     va_end(args);
     return out;
 }
 
 int32_t numopt(int32_t number, int32_t floor, int32_t ceiling) {
-    auto* h = host();
-    if (!h) return floor;
-    return static_cast<int32_t>(bbs::OptionReader(h->messages.current(), h->log).number(number, floor, ceiling));
+    auto* modules = HostAccess::modules();
+    if (!modules) return floor;
+    return static_cast<int32_t>(options_of(*modules).number(number, floor, ceiling));
 }
 
 int32_t lngopt(int32_t number, int32_t floor, int32_t ceiling) {
@@ -235,38 +238,36 @@ int32_t lngopt(int32_t number, int32_t floor, int32_t ceiling) {
 }
 
 int32_t ynopt(int32_t number) {
-    auto* h = host();
-    if (!h) return 0;
-    return bbs::OptionReader(h->messages.current(), h->log).yes_no(number) ? 1 : 0;
+    auto* modules = HostAccess::modules();
+    if (!modules) return 0;
+    return options_of(*modules).yes_no(number) ? 1 : 0;
 }
 
 char* stgopt(int32_t number) {
-    auto* h = host();
-    std::string text = h ? bbs::OptionReader(h->messages.current(), h->log).text(number) : std::string();
+    auto* modules = HostAccess::modules();
+    std::string text = modules ? options_of(*modules).text(number) : std::string();
     char* copy = static_cast<char*>(alczer(text.size() + 1));
     std::memcpy(copy, text.data(), text.size());
     return copy;
 }
 
 char* msgscan(const char* msg_name, const char* option) {
-    auto* h = host();
-    if (!h || !msg_name || !option) return nullptr;
-    if (!bbs::scan_message_source(msg_name, option, &h->scan_value)) return nullptr;
-    return h->scan_value.data();
+    auto* modules = HostAccess::modules();
+    if (!modules || !msg_name || !option) return nullptr;
+    if (!bbs::scan_message_source(msg_name, option, &modules->scan_value())) return nullptr;
+    return modules->scan_value().data();
 }
 
 int32_t hasmkey(int32_t number) {
-    auto* h = host();
-    if (!h) return 0;
-    HostMsgFile* block = h->messages.current();
+    auto* modules = HostAccess::modules();
+    if (!modules) return 0;
+    HostMsgFile* block = modules->messages().current();
     const bbs::MessageEntry* e = block ? block->table.by_number(number) : nullptr;
-    bbs::Session* s = h->online_session(usrnum);
-    if (!e || !s) return 0;
+    bbs::ChannelTable& channels = *HostAccess::channels();
+    if (!e || !channels.online(usrnum)) return 0;
     std::string key = trim(e->text);
     if (key.empty()) return 0;
-    for (const auto& held : s->keys)
-        if (sameas(held.c_str(), key.c_str())) return 1;
-    return 0;
+    return channels.holds_key(usrnum, key) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -305,15 +306,13 @@ char* depad(char* text) {
 // Users and channels
 
 HostAccount* uacoff(int32_t channel) {
-    auto* h = host();
-    bbs::Session* s = h ? h->online_session(channel) : nullptr;
-    return s ? &s->account : nullptr;
+    auto* channels = HostAccess::channels();
+    return channels ? channels->account(channel) : nullptr;
 }
 
 HostUser* usroff(int32_t channel) {
-    auto* h = host();
-    bbs::Session* s = h ? h->online_session(channel) : nullptr;
-    return s ? &s->user : nullptr;
+    auto* channels = HostAccess::channels();
+    return channels ? channels->user(channel) : nullptr;
 }
 
 void dfsthn(void) {
@@ -321,24 +320,25 @@ void dfsthn(void) {
 }
 
 void btuinj(int32_t channel, int32_t code) {
-    auto* h = host();
-    if (h && h->online_session(channel)) h->queue_status(channel, code);
+    auto* channels = HostAccess::channels();
+    if (channels && channels->online(channel)) HostAccess::statuses()->push(channel, code);
 }
 
 int32_t btuxmn(int32_t channel, const char* text) {
-    auto* h = host();
-    if (!h || !text || !h->online_session(channel)) return 0;
-    h->send(channel, text);
+    auto* channels = HostAccess::channels();
+    if (!channels || !text || !channels->online(channel)) return 0;
+    HostAccess::calls()->send(channel, text);
     return 1;
 }
 
 // Output leaves at once here, so asking for output-empty reports queues one
 // report right away (unless one is on its way already).
 int32_t btuoes(int32_t channel, int32_t on) {
-    auto* h = host();
-    if (!h || !h->online_session(channel)) return 0;
+    auto* channels = HostAccess::channels();
+    if (!channels || !channels->online(channel)) return 0;
     if (!on) return 1;
-    if (!h->statuses.has(channel, HOST_ST_OUTPUT_EMPTY)) h->statuses.push(channel, HOST_ST_OUTPUT_EMPTY);
+    bbs::StatusQueue& statuses = *HostAccess::statuses();
+    if (!statuses.has(channel, HOST_ST_OUTPUT_EMPTY)) statuses.push(channel, HOST_ST_OUTPUT_EMPTY);
     return 1;
 }
 
@@ -347,20 +347,14 @@ void bgnedt(int32_t size, char* buffer, int32_t reserved, const char* topic,
     (void)reserved;
     (void)topic;
     (void)flags;
-    auto* h = host();
-    if (!h) return;
-    bbs::Session* s = h->online_session(usrnum);
-    if (!s || !buffer || size < 1) {
-        h->log.warning("bgnedt: no user or no buffer on channel " + std::to_string(usrnum));
+    auto* channels = HostAccess::channels();
+    if (!channels) return;
+    if (!channels->online(usrnum) || !buffer || size < 1) {
+        HostAccess::log()->warning("bgnedt: no user or no buffer on channel " + std::to_string(usrnum));
         return;
     }
-    s->editor = std::make_unique<bbs::LineEditor>(buffer, static_cast<size_t>(size), done);
-    if (s->user.state != bbs::kEditorState) {
-        s->editor_state = s->user.state;
-        s->editor_substate = s->user.substate;
-    }
-    s->user.state = bbs::kEditorState;
-    h->send(usrnum, s->editor->header());
+    channels->open_editor(usrnum, std::make_unique<bbs::LineEditor>(buffer, static_cast<size_t>(size), done));
+    HostAccess::calls()->send(usrnum, channels->editor(usrnum)->header());
 }
 
 // ---------------------------------------------------------------------------
@@ -368,30 +362,27 @@ void bgnedt(int32_t size, char* buffer, int32_t reserved, const char* topic,
 
 int32_t otstcrd(int32_t channel, int32_t amount, int32_t real) {
     (void)real;
-    auto* h = host();
-    bbs::Session* s = h ? h->online_session(channel) : nullptr;
-    if (!s) return 0;
+    const HostAccount* account = uacoff(channel);
+    if (!account) return 0;
     if (amount <= 0) return 1;
-    return h->accounts->has_credits(s->account.userid, amount) ? 1 : 0;
+    return HostAccess::accounts()->has_credits(account->userid, amount) ? 1 : 0;
 }
 
 int32_t odedcrd(int32_t channel, int32_t amount, int32_t real, int32_t flag) {
     (void)real;
     (void)flag;
-    auto* h = host();
-    bbs::Session* s = h ? h->online_session(channel) : nullptr;
-    if (!s || amount < 0) return 0;
+    const HostAccount* account = uacoff(channel);
+    if (!account || amount < 0) return 0;
     if (amount == 0) return 1;
-    return h->accounts->deduct_credits(s->account.userid, amount) ? 1 : 0;
+    return HostAccess::accounts()->deduct_credits(account->userid, amount) ? 1 : 0;
 }
 
 int32_t oaddcrd(int32_t channel, int32_t amount, int32_t real) {
     (void)real;
-    auto* h = host();
-    bbs::Session* s = h ? h->online_session(channel) : nullptr;
-    if (!s || amount < 0) return 0;
+    const HostAccount* account = uacoff(channel);
+    if (!account || amount < 0) return 0;
     if (amount == 0) return 1;
-    return h->accounts->add_credits(s->account.userid, amount) ? 1 : 0;
+    return HostAccess::accounts()->add_credits(account->userid, amount) ? 1 : 0;
 }
 
 }  // extern "C"

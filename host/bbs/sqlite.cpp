@@ -4,8 +4,9 @@
 
 #include <cctype>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
-#include "bbs/faults.h"
 
 namespace bbs::sql {
 
@@ -23,7 +24,16 @@ std::string first_word(std::string_view sql) {
 
 bool refused_constraint(int code) { return (code & 0xff) == SQLITE_CONSTRAINT; }
 
+std::function<std::unique_ptr<Interposer>(Connection&)>& interposer_maker() {
+    static std::function<std::unique_ptr<Interposer>(Connection&)> maker;
+    return maker;
+}
+
 }  // namespace
+
+void interpose(std::function<std::unique_ptr<Interposer>(Connection&)> maker) {
+    interposer_maker() = std::move(maker);
+}
 
 std::string Error::text() const { return where.empty() ? what : where + ": " + what; }
 
@@ -33,9 +43,9 @@ std::string Error::text() const { return where.empty() ? what : where + ": " + w
 std::unique_ptr<Connection> Connection::open(const std::filesystem::path& file, Error* error) {
     std::unique_ptr<Connection> c(new Connection());
     c->name_ = file.string();
-    c->faults_ = std::make_unique<Faults>();
+    if (interposer_maker()) c->interposer_ = interposer_maker()(*c);
     const int rc = sqlite3_open_v2(c->name_.c_str(), &c->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                                   c->faults_->vfs_name());
+                                   c->interposer_ ? c->interposer_->vfs_name() : nullptr);
     if (rc != SQLITE_OK) {
         if (error)
             *error = Error{rc, std::string("cannot open: ") + (c->db_ ? sqlite3_errmsg(c->db_) : "out of memory"),
@@ -52,10 +62,11 @@ Connection::~Connection() {
     if (sqlite3_close(db_) == SQLITE_OK) return;
     // Statements prepared beside this layer (raw SQL) are still open: the
     // connection closes with the last of them, and its files still need the
-    // faults VFS until then.
+    // interposer's VFS until then.
     sqlite3_close_v2(db_);
-    static std::vector<std::unique_ptr<Faults>>* kept_alive = new std::vector<std::unique_ptr<Faults>>();
-    kept_alive->push_back(std::move(faults_));
+    if (!interposer_) return;
+    static auto* kept_alive = new std::vector<std::unique_ptr<Interposer>>();
+    kept_alive->push_back(std::move(interposer_));
 }
 
 bool Connection::exec(std::string_view sql, std::string_view where, Error* error) {
@@ -174,25 +185,22 @@ Use::Step Use::run_step(std::string_view doing, bool busy_is_failure) {
         code_ = SQLITE_MISUSE;
         return Step::failed;  // its preparation failed and was reported
     }
-    Faults& faults = c->faults();
-    if (s_.writes_) {
+    Interposer* interposer = c->interposer_.get();
+    if (s_.writes_ && interposer) {
         bool whole = false;
-        if (const int injected = faults.before_write(&whole)) {
+        if (const int injected = interposer->before_write(&whole)) {
             if (whole && c->in_transaction()) sqlite3_exec(c->db_, "ROLLBACK", nullptr, nullptr, nullptr);
             code_ = injected;
             c->report(c->error_of(injected, doing, s_.where_));
             return Step::failed;
         }
     }
-    if (s_.commits_) faults.begin_commit();
+    if (s_.commits_ && interposer) interposer->begin_commit();
     const int rc = sqlite3_step(s_.stmt_);
-    if (s_.commits_) faults.end_commit();
+    if (s_.commits_ && interposer) interposer->end_commit();
     code_ = rc == SQLITE_ROW || rc == SQLITE_DONE ? rc : sqlite3_extended_errcode(c->db_);
     if (rc == SQLITE_ROW) return Step::row;
-    if (rc == SQLITE_DONE) {
-        if (s_.writes_) faults.after_write_ran();
-        return Step::done;
-    }
+    if (rc == SQLITE_DONE) return Step::done;
     if (refused_constraint(code_)) return Step::refused;
     if ((code_ & 0xff) == SQLITE_BUSY && !busy_is_failure) return Step::busy;
     c->report(c->error_of(code_, doing, s_.where_));

@@ -3,7 +3,7 @@
 // failed and where. Every statement of the host's database (the generic and
 // class databases, the accounts, the game's tables) goes through here, so
 // that a failure of the database is reported in one place and a test can
-// inject one anywhere (bbs/faults.h).
+// inject one anywhere (an Interposer, below).
 //
 // A failure "of the database" is any result but a row, done, or a refused
 // constraint (a taken key, a missing row): a full disk, an I/O error, a
@@ -24,7 +24,7 @@ struct sqlite3_stmt;
 
 namespace bbs::sql {
 
-class Faults;
+class Connection;
 
 // What failed: SQLite's (extended) result code, what was being done, and
 // where (the file and the table or store).
@@ -37,10 +37,28 @@ struct Error {
     std::string text() const;  // "where: what"
 };
 
+// What a test may put between a connection and the disk (the fault layer
+// of tests/support/faults.h); the product installs none. It may refuse a
+// statement that writes rows (INSERT, UPDATE, DELETE) before it runs, hears
+// when a COMMIT begins and ends, and may name a VFS of its own to carry the
+// connection's files.
+class Interposer {
+public:
+    virtual ~Interposer() = default;
+    virtual const char* vfs_name() const = 0;  // null: SQLite's default VFS
+    // Before a write runs: 0, or the code it fails with; with
+    // *whole_transaction the open transaction is rolled back first.
+    virtual int before_write(bool* whole_transaction) = 0;
+    virtual void begin_commit() = 0;
+    virtual void end_commit() = 0;
+};
+// Every connection opened from now on gets an Interposer from `maker`
+// (null: none). For tests only.
+void interpose(std::function<std::unique_ptr<Interposer>(Connection&)> maker);
+
 class Connection {
 public:
-    // Opens or creates the file (WAL mode is the caller's to ask for); its
-    // files go through the connection's Faults.
+    // Opens or creates the file (WAL mode is the caller's to ask for).
     static std::unique_ptr<Connection> open(const std::filesystem::path& file, Error* error);
     ~Connection();  // closes; statements still kept elsewhere close it with the last one
 
@@ -49,7 +67,6 @@ public:
 
     sqlite3* handle() { return db_; }   // raw SQL beside this layer (benchmarks)
     const std::string& name() const { return name_; }
-    Faults& faults() { return *faults_; }
 
     // Runs statements that return no rows (schema, pragmas); a failure is
     // reported and returned.
@@ -71,7 +88,7 @@ private:
     friend class Use;
     std::string name_;
     sqlite3* db_ = nullptr;
-    std::unique_ptr<Faults> faults_;
+    std::unique_ptr<Interposer> interposer_;  // null but in tests
     std::function<void(const Error&)> on_failure_;
 };
 
@@ -98,7 +115,7 @@ private:
     Connection* connection_ = nullptr;
     sqlite3_stmt* stmt_ = nullptr;
     std::string where_;
-    bool writes_ = false;   // writes rows (INSERT, UPDATE, DELETE): counted by Faults
+    bool writes_ = false;   // writes rows (INSERT, UPDATE, DELETE)
     bool commits_ = false;  // COMMIT
 };
 

@@ -27,7 +27,7 @@ void write_log(Game::Impl& impl, std::string text) {
     bbs::Host* host = bbs::Host::current();
     auto append = [&impl, host](const std::string& line) {
         std::string error;
-        if (!impl.log.append(line, &error) && host) host->log("error: Brakvold: " + error);
+        if (!impl.log.append(line, &error) && host) host->log("error: " GAME_MODULE_NAME ": " + error);
     };
     if (!host) {
         append(text);
@@ -44,8 +44,8 @@ void write_log(Game::Impl& impl, std::string text) {
 // Copper moves by the game's add-on services are logged by the game itself.
 void log_copper(Game::Impl& impl, const PublicUserInfo& player, const char* moved, int32_t amount) {
     char line[160];
-    std::snprintf(line, sizeof line, "Brakvold: %s %d copper, account %.29s, player %.10s.\r\n", moved,
-                  static_cast<int>(amount), player.userid, player.name);
+    std::snprintf(line, sizeof line, GAME_MODULE_NAME ": %s %d copper, account %.29s, player %.10s.\r\n",
+                  moved, static_cast<int>(amount), player.userid, player.name);
     write_log(impl, line);
 }
 
@@ -53,7 +53,7 @@ bool save(Game::Impl& impl, const PublicUserInfo& info, const char* doing) {
     std::string error;
     if (impl.store->update_player(info, &error)) return true;
     if (bbs::Host* host = bbs::Host::current())
-        host->log(std::string("Brakvold: ") + doing + ": " + error);
+        host->log(std::string(GAME_MODULE_NAME ": ") + doing + ": " + error);
     return false;
 }
 
@@ -127,7 +127,7 @@ int32_t addon_adding_life_to_user(int32_t channel) {
     return game::save(*impl, *player, "adding a life") ? 1 : 0;
 }
 
-// Stores a mail from "Brakvold" to the user-ID (1..29 characters).
+// Stores a mail from the game (kMailSender) to the user-ID (1..29 characters).
 int32_t brakvold_send_mail(const char* to, const char* subject, const char* body) {
     game::Game::Impl* impl = current_impl();
     if (!impl || impl->failures.send_mail || !to) return 0;
@@ -136,7 +136,7 @@ int32_t brakvold_send_mail(const char* to, const char* subject, const char* body
     game::Mail mail{game::kMailSender, to, subject ? subject : "", body ? body : ""};
     std::string error;
     if (impl->store->insert_mail(mail, &error)) return 1;
-    if (bbs::Host* host = bbs::Host::current()) host->log("Brakvold: " + error);
+    if (bbs::Host* host = bbs::Host::current()) host->log(GAME_MODULE_NAME ": " + error);
     return 0;
 }
 

@@ -15,11 +15,10 @@
 
 namespace game {
 
-inline constexpr const char* kModuleName = "Brakvold";
 inline constexpr const char* kDataFile = "brakvold.db";
 inline constexpr const char* kIniFile = "brakvold.ini";
 inline constexpr const char* kLogFile = "brakvold.log";
-inline constexpr const char* kMailSender = "Brakvold";
+inline constexpr const char* kMailSender = GAME_MODULE_NAME;
 
 struct Game::Impl {
     Impl(std::unique_ptr<Store> s, std::filesystem::path ini, std::filesystem::path log_file)

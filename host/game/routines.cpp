@@ -346,7 +346,7 @@ int16_t game_input() {
     return 1;
 }
 
-// Status 3: an add-on hands the user back to the game. After a global
+// GAME_ST_RETURN: an add-on (or the host) hands the user back to the game. After a global
 // command took his line the host asks for the prompt again.
 void game_status() {
     Game::Impl* impl = current_impl();
@@ -354,7 +354,7 @@ void game_status() {
         show_prompt(*impl);
         return;
     }
-    if (impl && status == 3) {
+    if (impl && status == GAME_ST_RETURN) {
         impl->at_extension_prompt.erase(usrnum);
         show_prompt(*impl);
         return;
@@ -387,8 +387,8 @@ void game_account_deleted(const char*) {}
 void game_finish() { finish_game(); }
 
 ModuleDescriptor g_descriptor = {
-    "Brakvold",     game_logon,   game_input,  game_status,          game_injection,
-    game_logoff,    game_hangup,  game_midnight, game_account_deleted, game_finish,
+    GAME_MODULE_NAME, game_logon,  game_input,    game_status,          game_injection,
+    game_logoff,      game_hangup, game_midnight, game_account_deleted, game_finish,
 };
 
 }  // namespace

@@ -65,7 +65,7 @@ void module_exit(void)
         usrptr->state = plus_returns[usrnum].state;
         usrptr->substate = plus_returns[usrnum].substate;
     }
-    btuinj(usrnum, STATUS_RETURN);
+    btuinj(usrnum, GAME_ST_RETURN);
 }
 
 void main_menu(void)

@@ -12,7 +12,7 @@
 // may be there. How a user moves between them (X: back to the main menu,
 // handled once for the three menus marked *):
 //
-//   (host) --"*"--> MAIN --X--> (host, status STATUS_RETURN)
+//   (host) --"*"--> MAIN --X--> (host, status GAME_ST_RETURN)
 //   MAIN --D--> DESC* --D, priced--> DESC_CONFIRM --Yes--> (editor) --> DESC
 //               DESC --D, free--> (editor) --> DESC;  DESC_CONFIRM --other--> DESC
 //   MAIN --L--> LIFE_CONFIRM --any--> MAIN
@@ -31,8 +31,9 @@ enum {
     SS_DESC_APPROVE = 15, SS_DESC_LISTING = 16,
 };
 
-// Status codes the module injects into its own channels.
-enum { LIST_CYCLE = 240, STATUS_RETURN = 3 };
+// The status the module injects into its own channels while a listing runs
+// (it leaves with the game's GAME_ST_RETURN).
+enum { LIST_CYCLE = 240 };
 
 // Kinds of listing (SessionSlot::list_kind).
 enum { LIST_REGISTRY = 0, LIST_DESCRIPTIONS = 1 };

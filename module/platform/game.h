@@ -12,6 +12,14 @@ enum {
     GAME_PUBINFO_SIZE = 208,
 };
 
+// The game as a module on the host: the name it registers under (the
+// host's `game` command takes a user there) and the status that hands a
+// user back to it, queued with btuinj by an add-on or the host.
+#define GAME_MODULE_NAME "Brakvold"
+enum {
+    GAME_ST_RETURN = 3,       // the user is back in the game: it shows its prompt
+};
+
 // What the game tells about one player. Fields the add-on does not read are
 // the game's own (see game/README for what the stand-in game keeps there).
 struct PublicUserInfo {

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "tests/bbs/host_fixture.h"
+#include "tests/support/database_access.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ TEST_F(HostTest, CreditsOfTheChannelsAccountNeverGoBelowZero) {
 TEST_F(HostTest, OnlyArgon2idHashesVerify) {
     add_account("Alice");
     EXPECT_TRUE(host().accounts().verify_password("ALICE", "pw-Alice"));
-    sqlite3* db = host().database().handle();
+    sqlite3* db = testing_support::sqlite_handle(host().database());
     for (const char* hash : {"$argon2i$v=19$m=8,t=3,p=1$0Dfc019EEGCnKkgA64hZOg$LF1iGcHrmN67FsKTlxGB+FlnGG80hakDHJVbiKvR52M",
                              "hunter2"}) {
         const std::string sql = std::string("UPDATE accounts SET password_hash = '") + hash + "' WHERE userid = 'Alice'";

@@ -4,7 +4,6 @@
 
 #include <tuple>
 
-#include "bbs/faults.h"
 #include "bbs/input.h"
 #include "tests/bbs/host_fixture.h"
 
@@ -137,12 +136,12 @@ using hosttest::record;
 // A refused write rolls the whole call back, what came before and after it; the next call commits.
 TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
     // code: the primary code the call's failure says; second_write_runs: the fault lies in the commit, not in the write.
-    struct Case { const char* fault; std::function<void(bbs::sql::Faults&)> arm; int code; bool second_write_runs; };
+    struct Case { const char* fault; std::function<void(testing_support::Faults&)> arm; int code; bool second_write_runs; };
     const Case cases[] = {
-        {"a full disk at the second write", [](bbs::sql::Faults& f) { f.fail_write(1); }, SQLITE_FULL, false},
+        {"a full disk at the second write", [](testing_support::Faults& f) { f.fail_write(1); }, SQLITE_FULL, false},
         {"an I/O error that took the whole transaction",
-         [](bbs::sql::Faults& f) { f.fail_write(1, SQLITE_IOERR, /*whole_transaction=*/true); }, SQLITE_IOERR, false},
-        {"a commit the disk refuses", [](bbs::sql::Faults& f) { f.fail_commit(); }, SQLITE_FULL, true},
+         [](testing_support::Faults& f) { f.fail_write(1, SQLITE_IOERR, /*whole_transaction=*/true); }, SQLITE_IOERR, false},
+        {"a commit the disk refuses", [](testing_support::Faults& f) { f.fail_commit(); }, SQLITE_FULL, true},
     };
     int round = 0;
     for (const Case& c : cases) {
@@ -151,7 +150,7 @@ TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
         ASSERT_TRUE(db().begin_call());
         EXPECT_TRUE(db().in_call());
         EXPECT_NE(insert(record("Alice", "A" + n)), 0u);
-        c.arm(db().faults());
+        c.arm(faults());
         EXPECT_EQ(insert(record("Alice", "B" + n)) != 0, c.second_write_runs);
         EXPECT_NE(insert(record("Alice", "C" + n)), 0u);  // after the failure: held, and undone too
         const auto outcome = db().end_call();
@@ -174,7 +173,7 @@ TEST_F(CallTransactionTest, AFailureRollsTheWholeCallBack) {
 TEST_F(CallTransactionTest, AFailedStatementIsReportedAndABatchJoinsTheCall) {
     ASSERT_TRUE(db().begin_call());
     EXPECT_TRUE(db().batch([&] { return insert(record("Alice", "B1")) != 0; }));
-    db().faults().fail_write(1);
+    faults().fail_write(1);
     EXPECT_EQ(insert(record("Alice", "B2")), 0u);
     auto outcome = db().end_call();
     EXPECT_FALSE(outcome.committed);
@@ -193,7 +192,7 @@ TEST_F(CallTransactionTest, AccountsReportTheirFailuresToTheCall) {
     EXPECT_FALSE(host().accounts().deduct_credits("Alice", 5000)) << "more than she has";
     EXPECT_TRUE(db().end_call().committed) << "too few credits is no failure of the database";
     ASSERT_TRUE(db().begin_call());
-    db().faults().fail_write(1);
+    faults().fail_write(1);
     EXPECT_FALSE(host().accounts().deduct_credits("Alice", 10));
     const auto outcome = db().end_call();
     EXPECT_FALSE(outcome.committed);
@@ -206,7 +205,7 @@ TEST_F(CallTransactionTest, ARolledBackLineIsToldToItsUserInsteadOfItsOutput) {
     Probe::register_as("Probe", true);
     bool refuse = false;
     Probe::probe().on_input = [&] {
-        if (refuse) db().faults().fail_write(1);
+        if (refuse) faults().fail_write(1);
         insert(record(usaptr->userid, margc ? margv[0] : "EMPTY"));
         odedcrd(usrnum, 100, 1, 0);
         prf("Stored %s.\r", margc ? margv[0] : "nothing");

@@ -87,10 +87,10 @@ TEST_F(BusyTest, EveryKindOfCallWaitsAndRunsInOrderOnceTheLockIsGone) {
     // Nothing runs while the lock lasts, however often the host tries.
     for (int i = 0; i < 3; ++i) pass(milliseconds(50));
     EXPECT_TRUE(events().empty()) << events().front();
-    EXPECT_EQ(host().take_output(alice_), "") << "told before the notice is due";
+    EXPECT_EQ(output(alice_), "") << "told before the notice is due";
     pass(milliseconds(200));
     pass(milliseconds(100));
-    for (int ch : {alice_, bob_, carol}) EXPECT_EQ(host().take_output(ch), kBusy) << ch;  // once
+    for (int ch : {alice_, bob_, carol}) EXPECT_EQ(output(ch), kBusy) << ch;  // once
 
     unlock();
     EXPECT_GT(host().retry_waiting(), 0u);
@@ -112,8 +112,8 @@ TEST_F(BusyTest, LinesThatWaitedTooLongAreRefusedAndTheirUserIsTold) {
     const int carol = host().logon("Carol");
     for (int i = 0; i < 70; ++i) host().line(carol, "paste" + std::to_string(i));
     pass(milliseconds(2100));  // Alice's lines waited 5.1 s, Carol's 2.1 s
-    EXPECT_EQ(host().take_output(alice_), kBusy + refused(2));
-    EXPECT_EQ(host().take_output(carol), kBusy + refused(6));
+    EXPECT_EQ(output(alice_), kBusy + refused(2));
+    EXPECT_EQ(output(carol), kBusy + refused(6));
     host().line(alice_, "fresh");
 
     unlock();
@@ -140,7 +140,7 @@ TEST_F(BusyTest, CallsInsideARunningCallJoinItAndTheHostRecovers) {
     host().retry_waiting();
     host().line(alice_, "quit");
     EXPECT_EQ(events(), (std::vector<std::string>{"input tell", "injection 1", "input quit", "hangup 0", "logoff 0"}));
-    EXPECT_EQ(host().take_output(bob_), "hello");
+    EXPECT_EQ(output(bob_), "hello");
     EXPECT_FALSE(host().online(alice_));
     EXPECT_FALSE(host().waiting());
 }

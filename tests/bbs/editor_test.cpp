@@ -38,7 +38,7 @@ protected:
         std::memcpy(g_guard_area + 8, text, std::strlen(text) + 1);
         host().line(ch_, "edit");
         ASSERT_TRUE(host().in_editor(ch_));
-        if (!keep_header) host().take_output(ch_);
+        if (!keep_header) output(ch_);
     }
     void expect_guards_intact() {
         for (int i = 0; i < 8; ++i) EXPECT_EQ(g_guard_area[i], '#') << "before the buffer, byte " << i;
@@ -64,7 +64,7 @@ TEST_F(EditorTest, LinesGoToTheEditorAndAreJoinedWithCR) {
     host().line(ch_, "/s");
     EXPECT_FALSE(host().in_editor(ch_));
     EXPECT_EQ(g_done, std::vector<std::string>{"0 0: first line\rsecond"});
-    EXPECT_EQ(host().take_output(ch_), "done 0\r");
+    EXPECT_EQ(output(ch_), "done 0\r");
     EXPECT_EQ(usroff(ch_)->substate, 2u);
     host().line(ch_, "after");
     EXPECT_EQ(Probe::probe().events.back(), "input 0 1");
@@ -99,7 +99,7 @@ TEST_F(EditorTest, LinesAreWrappedLimitedAndEditedByNumber) {
         begin(c.size, c.loaded);
         for (const auto& line : c.typed) host().line(ch_, line);
         EXPECT_EQ(host().editor_text(ch_), c.stored);
-        const std::string shown = host().take_output(ch_);
+        const std::string shown = output(ch_);
         if (c.reply) { EXPECT_TRUE(shown.ends_with(c.reply) && (*c.reply || shown.empty())) << shown; }
         host().line(ch_, "/s");
         EXPECT_EQ(g_done.back(), "0 0: " + c.stored);
@@ -109,7 +109,7 @@ TEST_F(EditorTest, LinesAreWrappedLimitedAndEditedByNumber) {
 
 TEST_F(EditorTest, HeaderEmptyListingAndAbandon) {
     begin(41, "old text", true);
-    EXPECT_EQ(host().take_output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
+    EXPECT_EQ(output(ch_), "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\rold text\r");
     EXPECT_EQ(host().editor_size(ch_), 41u);
     const std::string help = type(ch_, "/h");
     for (const char* cmd : {"/s", "/a", "/l", "/c", "/h"}) EXPECT_NE(help.find(cmd), std::string::npos) << cmd;

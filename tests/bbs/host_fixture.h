@@ -20,6 +20,8 @@
 #include "bbs/database.h"
 #include "bbs/host.h"
 #include "platform/host.h"
+#include "tests/support/capturing_front_end.h"
+#include "tests/support/faults.h"
 
 namespace hosttest {
 
@@ -73,6 +75,7 @@ class HostTest : public ::testing::Test {
 protected:
     void SetUp() override {
         bbs::set_password_cost_for_tests(bbs::PasswordCost::minimum);
+        testing_support::Faults::install();  // on every connection the host opens
         char tmpl[] = "/tmp/bbs-host-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -94,12 +97,16 @@ protected:
         std::string error;
         host_ = bbs::Host::open(options, &error);
         EXPECT_TRUE(host_) << error;
+        if (host_) host_->set_front_end(&front_);
         return *host_;
     }
     void close() { host_.reset(); }
     bbs::Host& host() { return *host_; }
     bbs::Database& db() { return host_->database(); }
-    std::string type(int channel, std::string_view line) { return host_->line(channel, line), host_->take_output(channel); }
+    testing_support::Faults& faults() { return testing_support::Faults::of(db()); }
+    // What the channel got since the last take.
+    std::string output(int channel) { return front_.take_output(channel); }
+    std::string type(int channel, std::string_view line) { return host_->line(channel, line), output(channel); }
 
     void write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name, std::ios::binary) << text; }
     std::string read(const std::string& name) const {
@@ -126,7 +133,7 @@ protected:
     int online(const std::string& userid) {  // A new account logged on, his logon output taken; his channel.
         add_account(userid);
         const int ch = host().logon(userid);
-        host().take_output(ch);
+        output(ch);
         return ch;
     }
 
@@ -148,6 +155,7 @@ protected:
 
     bool open_at_setup_ = true;  // else the test opens the host itself, with its options
     std::filesystem::path dir_;
+    testing_support::CapturingFrontEnd front_;  // outlives the host, which delivers as it closes
     std::unique_ptr<bbs::Host> host_;
     std::vector<std::string> breaches_;
 };

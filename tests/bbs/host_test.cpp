@@ -88,17 +88,17 @@ TEST_F(HostTest, InjectedMessagesGoThroughTheModuleOrStraightOut) {
     int a = online("Alice");
     prf("half-built screen");
     host().inject_message(a, "Bob pages you.\r");  // The module declines: the host sends the text itself.
-    EXPECT_EQ(host().take_output(a), "Bob pages you.\r");
+    EXPECT_EQ(output(a), "Bob pages you.\r");
     Game::probe().on_injection = [] {  // The module delivers it its own way.
         std::string text = std::string("[") + prfbuf + "]";
         btuxmn(othusn, text.c_str());
         return int16_t{1};
     };
     host().inject_message(a, "hello");
-    EXPECT_EQ(host().take_output(a), "[hello]");
+    EXPECT_EQ(output(a), "[hello]");
     EXPECT_EQ(Game::probe().events.back(), "injection 0");
     outprf(a);  // What was in the output buffer before is still there.
-    EXPECT_EQ(host().take_output(a), "half-built screen");
+    EXPECT_EQ(output(a), "half-built screen");
 }
 
 TEST_F(HostTest, ScratchAreasPerChannel) {

@@ -23,14 +23,12 @@ protected:
         alice_ = online("Alice");
         bob_ = online("Bob");
         add_account("Carol");
-        host().set_close_sink([this](int channel) { closed_.push_back(channel); });
         std::string error;
         ASSERT_TRUE(host().set_log_sync([this](uint64_t t) { tickets_.push_back(t); }, &error)) << error;
     }
     using Host = bbs::Host;
 
     std::vector<uint64_t> tickets_;
-    std::vector<int> closed_;
     int alice_ = -1, bob_ = -1;
 };
 
@@ -52,8 +50,8 @@ TEST_F(LogSyncTest, OutputWaitsInOrderForTheLogOfTheCallsThatWrote) {
         else
             host().log_synced(s.synced);
         EXPECT_EQ(tickets_, s.tickets) << "step " << i;
-        EXPECT_EQ(host().take_output(alice_), s.alice) << "step " << i;
-        EXPECT_EQ(host().take_output(bob_), s.bob) << "step " << i;
+        EXPECT_EQ(output(alice_), s.alice) << "step " << i;
+        EXPECT_EQ(output(bob_), s.bob) << "step " << i;
     }
     EXPECT_EQ(host().accounts().find("Alice")->credits, 998) << "both charges are committed";
 }
@@ -62,16 +60,16 @@ TEST_F(LogSyncTest, ACloseWaitsTooAndItsChannelIsNotGivenAway) {
     host().line(alice_, "buy");
     host().line(alice_, "quit");
     EXPECT_FALSE(host().online(alice_)) << "the host is done with her";
-    EXPECT_TRUE(closed_.empty()) << "the front end hears of it with her output";
+    EXPECT_TRUE(front_.closed().empty()) << "the front end hears of it with her output";
     const int carol = host().logon("Carol");
     EXPECT_NE(carol, alice_) << "her output still waits for that channel";
     host().log_synced(tickets_.back());
-    EXPECT_EQ(host().take_output(alice_), "buy done.\rquit done.\r");
-    EXPECT_EQ(closed_, std::vector<int>{alice_});
+    EXPECT_EQ(output(alice_), "buy done.\rquit done.\r");
+    EXPECT_EQ(front_.closed(), std::vector<int>{alice_});
 
     EXPECT_EQ(type(bob_, "buy"), "");  // Taking the sync back puts the log on disk and lets go of what waited.
     host().set_log_sync(nullptr, nullptr);
-    EXPECT_EQ(host().take_output(bob_), "buy done.\r");
+    EXPECT_EQ(output(bob_), "buy done.\r");
     EXPECT_EQ(type(bob_, "buy"), "buy done.\r") << "each commit syncs itself again";
 }
 
@@ -82,7 +80,7 @@ TEST_F(LogSyncTest, ALogThatCannotBeSyncedStopsTheHostWithNothingAcknowledged) {
     host().log_sync_failed("test: the disk is gone");
     EXPECT_TRUE(host().stopped());
     host().set_log_sync(nullptr, nullptr);
-    EXPECT_EQ(host().take_output(alice_), "");
+    EXPECT_EQ(output(alice_), "");
     EXPECT_TRUE(logged({"test: the disk is gone"}));
 }
 

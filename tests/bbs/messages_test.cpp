@@ -261,7 +261,7 @@ TEST_F(HostTest, BlocksStackAndPrintTheSelectedOne) {
     prfmsg(2);  // not in the block: prints nothing, logs a warning
     prfmsg(3);  // an option: printed as it is, never as a format
     outprf(ch);
-    EXPECT_EQ(host().take_output(ch), "B says hiA says yo 7B says again|lit|100% %s");
+    EXPECT_EQ(output(ch), "B says hiA says yo 7B says again|lit|100% %s");
     EXPECT_TRUE(logged({"prfmsg: message 2 is not in A.MCV", "prfmsg: 3 OPT of A.MCV is an option (stgopt); printed as it is"}));
 }
 
@@ -270,7 +270,7 @@ TEST_F(HostTest, OutputBufferNeverOverflows) {
     std::string chunk(1000, 'x');
     for (int i = 0; i < 40; ++i) prf("%s", chunk.c_str());
     outprf(ch);
-    std::string got = host().take_output(ch);
+    std::string got = output(ch);
     EXPECT_GT(got.size(), 15000u);
     EXPECT_LT(got.size(), 16384u);
     EXPECT_EQ(got.find_first_not_of('x'), std::string::npos);

@@ -29,7 +29,6 @@
 
 #include "bbs/accounts.h"
 #include "bbs/database.h"
-#include "bbs/host_impl.h" // which channel the next queued status is for
 #include "bbs/input.h"
 #include "bbs/log.h"
 #include "bbs/messages.h"
@@ -117,13 +116,13 @@ public:
         started(world_, kChannels);
         game_module_ = world_.host().find_module("Brakvold");
         plus_module_ = world_.host().find_module("Brakvold Plus");
-        world_.host().set_output_sink([this](int channel, std::string_view bytes) { heard(channel, bytes); });
+        world_.front_end().on_deliver([this](int channel, std::string_view bytes) { heard(channel, bytes); });
         bbs::set_breach_observer([](std::string_view what) { fail("a module call broke the rules: " + std::string(what)); });
         read_prices();
         for (size_t i = 0; i < people().size(); ++i) before_.push_back(holdings(i));
         log_seen_ = world_.game().read_log().size();
     }
-    ~Run() { world_.host().set_output_sink(nullptr), bbs::set_breach_observer(nullptr); }
+    ~Run() { world_.front_end().on_deliver(nullptr), bbs::set_breach_observer(nullptr); }
 
     void play(std::string_view script) {
         size_t steps = 0;
@@ -195,13 +194,13 @@ private:
     // before is checked against the part of the step that came before.
     void deliver(size_t limit) {
         bbs::Host& host = world_.host();
-        auto* impl = bbs::HostAccess::impl();
         for (size_t n = 0; n < limit; ++n) {
-            if (!impl || impl->statuses.empty()) return;
+            const int next = host.next_status();
+            if (next < 0) return;
             check_output();
             heard_.clear();
             tell_ = false;
-            serving_ = impl->statuses.front().first;
+            serving_ = next;
             if (!host.deliver_one()) return;
         }
     }
@@ -257,7 +256,7 @@ private:
     // The copper prices (DESCCOP, LIFECOP) as the module reads them from what the host holds: a reload
     // whose file it refused keeps the old ones.
     void read_prices() {
-        const HostMsgFile* loaded = bbs::HostAccess::impl()->messages.find("QRTBKPLS.MCV");
+        const HostMsgFile* loaded = world_.host().messages().find("QRTBKPLS.MCV");
         if (loaded == nullptr) fail("QRTBKPLS.MCV is not open");
         bbs::HostLog quiet; // never opened: the readers' warnings go nowhere
         bbs::OptionReader r(loaded, quiet);

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <regex>
 
-#include "bbs/faults.h"
 #include "tests/game/game_fixture.h"
 
 namespace game_tests {
@@ -212,12 +211,12 @@ TEST_F(SharedStore, ARolledBackCallGivesCopperBackAndARefusedWriteIsReportedToIt
     ASSERT_TRUE(db.begin_call());
     ASSERT_EQ(addon_adjust_user_wealth(bob, 100), 1);
     EXPECT_EQ(player("Bobo").copper, 200);
-    db.faults().fail_commit();
+    faults().fail_commit();
     EXPECT_FALSE(db.end_call().committed);
     EXPECT_EQ(player("Bobo").copper, 300);
 
     ASSERT_TRUE(db.begin_call());
-    db.faults().fail_write(1);
+    faults().fail_write(1);
     EXPECT_EQ(addon_adding_life_to_user(bob), 0);
     const auto outcome = db.end_call();
     EXPECT_FALSE(outcome.committed);

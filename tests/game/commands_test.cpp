@@ -55,10 +55,10 @@ TEST_F(GameCommands, LookAndTellReachAPlayerInTheGameOrInsideAnAddon) {
                                         "Described channel " +
                                             std::to_string(bob) + ".\r" + kAliaPrompt);
     EXPECT_EQ(calls().described, std::vector<int>{bob});
-    EXPECT_EQ(host_->take_output(bob), "");
+    EXPECT_EQ(output(bob), "");
 
     EXPECT_EQ(type(alice, "tell bobo hello  there"), "You tell Bobo: hello there\r" + kAliaPrompt);
-    EXPECT_EQ(host_->take_output(bob), "\rAlia tells you: hello there\r" + kBoboPrompt);
+    EXPECT_EQ(output(bob), "\rAlia tells you: hello there\r" + kBoboPrompt);
     EXPECT_TRUE(calls().injected.empty());
 
     type(bob, "ext");
@@ -66,7 +66,7 @@ TEST_F(GameCommands, LookAndTellReachAPlayerInTheGameOrInsideAnAddon) {
     EXPECT_EQ(type(alice, "TELL Bobo are you there?"), "You tell Bobo: are you there?\r" + kAliaPrompt);
     EXPECT_EQ(calls().injected, std::vector<std::string>{"\rAlia tells you: are you there?\r"});
     EXPECT_EQ(calls().injected_channels, std::vector<int>{bob});
-    EXPECT_EQ(host_->take_output(bob), "[test module] \rAlia tells you: are you there?\r");
+    EXPECT_EQ(output(bob), "[test module] \rAlia tells you: are you there?\r");
 }
 
 // What cannot be done is said, and the prompt comes back.

@@ -136,13 +136,13 @@ protected:
         int channel = host_->logon(userid);
         EXPECT_GE(channel, 0) << "cannot log on " << userid;
         host_->deliver_all();
-        host_->take_output(channel);
+        output(channel);
         return channel;
     }
     std::string type(int channel, std::string_view line) {
         host_->line(channel, line);
         host_->deliver_all();
-        return host_->take_output(channel);
+        return output(channel);
     }
     PublicUserInfo player(std::string_view name) {
         auto info = game_->player(name);

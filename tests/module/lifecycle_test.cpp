@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "bbs/host_impl.h"
 #include "bbs/messages.h"
 
 namespace {
@@ -252,12 +251,12 @@ TEST(HostRoutines, FinishClosesTheMessageFileAndFreesWhatTheModuleHolds) {
         w.set_option(entry, std::string(big, 'x'));
         EXPECT_TRUE(w.start()) << w.stop_reason();
         const ModuleDescriptor* module = w.host().module(w.host().find_module("Brakvold Plus"));
-        bbs::HostAccess::Impl* host = bbs::HostAccess::impl();
-        EXPECT_NE(nullptr, host->messages.find("QRTBKPLS.MCV"));
+        const bbs::Host* host = bbs::Host::current();
+        EXPECT_NE(nullptr, host->messages().find("QRTBKPLS.MCV"));
         const auto before = mallinfo2();
         module->finish();
         const auto after = mallinfo2();
-        EXPECT_EQ(nullptr, host->messages.find("QRTBKPLS.MCV"));
+        EXPECT_EQ(nullptr, host->messages().find("QRTBKPLS.MCV"));
         module->finish();
         const size_t held = before.uordblks + before.hblkhd, left = after.uordblks + after.hblkhd;
         return held > left ? held - left : 0;
@@ -279,9 +278,9 @@ TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine) {
     w.set_option("DESCCRD", "1");
     ASSERT_TRUE(w.start()) << w.stop_reason();
     insert(w, {description_record("Alice", "Pending.", 0), registry_record("Alia", 20, {"one"})});
-    bbs::HostAccess::Impl* host = bbs::HostAccess::impl();
+    const bbs::Host* host = bbs::Host::current();
     ASSERT_NE(nullptr, host);
-    const HostMsgFile* selected = host->messages.current();
+    const HostMsgFile* selected = host->messages().current();
     int sysop = w.login("Sysop");
     int alice = w.login("Alice");
     testing::internal::CaptureStderr();
@@ -298,7 +297,7 @@ TEST(HostRoutines, SelectionsAreGivenBackByEveryRoutine) {
     std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::string::npos, errors.find("dfaSetBlk")) << errors.substr(0, 500);
     EXPECT_EQ(std::string::npos, errors.find("dfaRstBlk")) << errors.substr(0, 500);
-    EXPECT_EQ(selected, host->messages.current());
+    EXPECT_EQ(selected, host->messages().current());
 }
 
 // A message injected for a user in the menus reaches him, marks him until his output drained, and leaves him there.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tests/module/fixture.h"
+#include "tests/support/database_access.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ Round crash_round(Purchase what, int kill_at) {
         const std::string dir = w->dir().string();
         if (write(pipe_fds[1], dir.c_str(), dir.size() + 1) < 0) _exit(4);
         g_kill_at = kill_at;
-        sqlite3_update_hook(w->host().database().handle(), count_change, nullptr);
+        sqlite3_update_hook(testing_support::sqlite_handle(w->host().database()), count_change, nullptr);
         if (what == Purchase::description) w->host().editor_save(ch, "The new description.");
         if (what == Purchase::life) w->type(ch, "yes");
         if (what == Purchase::registry) w->type(ch, "X");
@@ -197,10 +198,10 @@ TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
     World w;
     priced(w);
     ASSERT_TRUE(w.start()) << w.stop_reason();
-    sqlite3* db = w.host().database().handle();
+    sqlite3* db = testing_support::sqlite_handle(w.host().database());
     int sent = 0, early = 0;
     std::string seen;
-    w.host().set_output_sink([&](int, std::string_view bytes) {
+    w.front_end().on_deliver([&](int, std::string_view bytes) {
         ++sent;
         seen.append(bytes);
         if (!sqlite3_get_autocommit(db)) ++early; // a transaction is still open
@@ -213,7 +214,7 @@ TEST(CallTransaction, NoOutputLeavesWhileTheCallsTransactionIsOpen) {
     EXPECT_NE(seen.find("<LIFEOK>"), std::string::npos) << escape_visible(seen);
     EXPECT_GT(sent, 5);
     EXPECT_EQ(0, early) << "output went to the client before its transaction committed";
-    w.host().set_output_sink(nullptr);
+    w.front_end().on_deliver(nullptr);
 }
 
 int64_t pragma_value(sqlite3* db, const char* sql) {
@@ -228,8 +229,9 @@ int64_t pragma_value(sqlite3* db, const char* sql) {
 // Caps the database at its size and fills it until a description record of Alice no longer fits (false: cannot).
 bool fill_database(World& w) {
     bbs::Database& db = w.host().database();
-    const std::string cap = "PRAGMA max_page_count = " + std::to_string(pragma_value(db.handle(), "PRAGMA page_count"));
-    if (sqlite3_exec(db.handle(), cap.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+    sqlite3* raw = testing_support::sqlite_handle(db);
+    const std::string cap = "PRAGMA max_page_count = " + std::to_string(pragma_value(raw, "PRAGMA page_count"));
+    if (sqlite3_exec(raw, cap.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return false;
     for (int i = 0; i < 2000; ++i) {
         bool fits = false;
         db.batch([&] {
@@ -247,7 +249,7 @@ bool fill_database(World& w) {
 
 void free_database(World& w) {
     bbs::Database& db = w.host().database();
-    sqlite3_exec(db.handle(), "PRAGMA max_page_count = 1073741823", nullptr, nullptr, nullptr);
+    sqlite3_exec(testing_support::sqlite_handle(db), "PRAGMA max_page_count = 1073741823", nullptr, nullptr, nullptr);
     for (const auto& e : db.generic_entries())
         if (e.tag.size() > std::strlen(DESC_TAG)) db.erase_generic(e.position);
 }
@@ -287,7 +289,7 @@ namespace full_disk {
 bool full = false;
 void install(World& w) {
     sqlite3_commit_hook(
-        w.host().database().handle(), [](void*) { return full ? 1 : 0; }, nullptr);
+        testing_support::sqlite_handle(w.host().database()), [](void*) { return full ? 1 : 0; }, nullptr);
 }
 } // namespace full_disk
 

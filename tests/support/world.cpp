@@ -30,6 +30,7 @@ UserSpec::UserSpec() {
 
 struct World::Impl {
     std::filesystem::path root, dir;
+    CapturingFrontEnd front; // outlives the host, which delivers as it closes
     std::unique_ptr<bbs::Host> host;
     app::Population people;
     bool default_population = true;
@@ -115,6 +116,7 @@ bool World::start() {
     std::string error;
     impl_->host = bbs::Host::open(options, &error);
     if (!impl_->host) failed("cannot open the host: " + error);
+    else impl_->host->set_front_end(&impl_->front);
     // The characters are there before Brakvold Plus starts, as on a host that has been running.
     if (!impl_->host || !app::load_game(*impl_->host, &error)) return impl_->stop_reason = error, false;
     bbs::Host& h = *impl_->host;
@@ -129,6 +131,8 @@ bool World::start() {
 
 bbs::Host& World::host() { return *impl_->host; }
 
+CapturingFrontEnd& World::front_end() { return impl_->front; }
+
 game::Game& World::game() { return *game::Game::instance(); }
 
 std::string World::stop_reason() const {
@@ -142,24 +146,24 @@ int World::login(std::string_view userid) {
     const int ch = host().logon(userid);
     if (ch < 0) return failed("cannot log on " + std::string(userid)), ch;
     host().deliver_all();
-    host().take_output(ch);
+    output(ch);
     return ch;
 }
 
 std::string World::type(int channel, std::string_view line) {
     host().line(channel, line);
     host().deliver_all();
-    return host().take_output(channel);
+    return output(channel);
 }
 
 std::string World::type_only(int channel, std::string_view line) {
     host().line(channel, line);
-    return host().take_output(channel);
+    return output(channel);
 }
 
 std::string World::enter(int channel) { return type(channel, "ext"), type(channel, "*"); }
 
-std::string World::output(int channel) { return host().take_output(channel); }
+std::string World::output(int channel) { return impl_->front.take_output(channel); }
 
 void World::deliver_all() { host().deliver_all(); }
 

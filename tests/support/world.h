@@ -14,6 +14,7 @@
 #include "bbs/database.h"
 #include "bbs/host.h"
 #include "game/game.h"
+#include "tests/support/capturing_front_end.h"
 
 namespace testing_support {
 
@@ -56,6 +57,7 @@ public:
     // Opens the host, loads the game and the module. False when the host stopped (see stop_reason()).
     bool start();
     bbs::Host& host();
+    CapturingFrontEnd& front_end();  // the host's, from start() on
     game::Game& game();
     std::string stop_reason() const;
     const std::filesystem::path& dir() const;
@@ -68,7 +70,7 @@ public:
     std::string type_only(int channel, std::string_view line);
     // Enters the module from the game: "ext" then "*". Returns the output of "*".
     std::string enter(int channel);
-    std::string output(int channel); // take_output
+    std::string output(int channel); // what the channel got since the last take
     void deliver_all();
 
     // ---- reading state ---------------------------------------------------------

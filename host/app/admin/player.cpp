@@ -125,7 +125,7 @@ bool apply(const PlayerFields& f, PublicUserInfo& info, std::string* error) {
 // back unless committed.
 class WriteTransaction {
 public:
-    explicit WriteTransaction(bbs::Database& database) : db_(database.handle()) {
+    explicit WriteTransaction(bbs::Database& database) : db_(database.connection().handle()) {
         open_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
         if (!open_) error_ = sqlite3_errmsg(db_);
     }

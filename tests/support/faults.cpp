@@ -1,10 +1,14 @@
-#include "bbs/faults.h"
+#include "tests/support/faults.h"
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 
-namespace bbs::sql {
+namespace testing_support {
 
 namespace {
 
@@ -26,10 +30,7 @@ int f_write(sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
     return methods(f)->xWrite(real(f), b, n, o);
 }
 int f_truncate(sqlite3_file* f, sqlite3_int64 size) { return methods(f)->xTruncate(real(f), size); }
-int f_sync(sqlite3_file* f, int flags) {
-    if (const int code = of(f)->faults->take_sync()) return code;
-    return methods(f)->xSync(real(f), flags);
-}
+int f_sync(sqlite3_file* f, int flags) { return methods(f)->xSync(real(f), flags); }
 int f_size(sqlite3_file* f, sqlite3_int64* size) { return methods(f)->xFileSize(real(f), size); }
 int f_lock(sqlite3_file* f, int l) { return methods(f)->xLock(real(f), l); }
 int f_unlock(sqlite3_file* f, int l) { return methods(f)->xUnlock(real(f), l); }
@@ -102,9 +103,29 @@ void v_dlclose(sqlite3_vfs* vfs, void* handle) { forward_to(vfs)->xDlClose(forwa
 
 std::atomic<uint64_t> g_next_vfs{0};
 
+// The Faults of each open connection.
+std::map<const bbs::sql::Connection*, Faults*>& registry() {
+    static std::map<const bbs::sql::Connection*, Faults*> faults;
+    return faults;
+}
+
 }  // namespace
 
-Faults::Faults() : vfs_(std::make_unique<sqlite3_vfs>()) {
+void Faults::install() {
+    bbs::sql::interpose([](bbs::sql::Connection& c) { return std::make_unique<Faults>(c); });
+}
+
+Faults& Faults::of(bbs::Database& database) {
+    const auto it = registry().find(&database.connection());
+    if (it == registry().end()) {
+        std::fprintf(stderr, "the database opened before Faults::install()\n");
+        std::abort();
+    }
+    return *it->second;
+}
+
+Faults::Faults(bbs::sql::Connection& connection) : vfs_(std::make_unique<sqlite3_vfs>()) {
+    registry()[&connection] = this;
     // The default VFS as it is now (a test may have put one of its own first).
     sqlite3_vfs* r = sqlite3_vfs_find(nullptr);
     vfs_name_ = "bbs-faults-" + std::to_string(++g_next_vfs);
@@ -132,7 +153,10 @@ Faults::Faults() : vfs_(std::make_unique<sqlite3_vfs>()) {
     sqlite3_vfs_register(&v, 0);
 }
 
-Faults::~Faults() { sqlite3_vfs_unregister(vfs_.get()); }
+Faults::~Faults() {
+    sqlite3_vfs_unregister(vfs_.get());
+    std::erase_if(registry(), [this](const auto& entry) { return entry.second == this; });
+}
 
 void Faults::fail_write(int nth, int code, bool whole_transaction) {
     fail_write_at_ = nth;
@@ -141,34 +165,11 @@ void Faults::fail_write(int nth, int code, bool whole_transaction) {
 }
 
 void Faults::fail_commit(int code) { commit_code_ = code; }
-void Faults::fail_sync(int code) { sync_code_ = code; }
-
-void Faults::after_write(int nth, std::function<void()> action) {
-    crash_at_ = nth;
-    crash_ = std::move(action);
-}
-
-void Faults::clear() {
-    fail_write_at_ = 0;
-    crash_at_ = 0;
-    crash_ = nullptr;
-    commit_code_ = 0;
-    sync_code_ = 0;
-}
 
 int Faults::before_write(bool* whole_transaction) {
     if (fail_write_at_ <= 0 || --fail_write_at_ > 0) return 0;
     *whole_transaction = fail_whole_;
     return fail_write_code_;
-}
-
-void Faults::after_write_ran() {
-    ++writes_;
-    if (crash_at_ > 0 && --crash_at_ == 0 && crash_) {
-        auto action = std::move(crash_);
-        crash_ = nullptr;
-        action();
-    }
 }
 
 void Faults::end_commit() {
@@ -177,15 +178,10 @@ void Faults::end_commit() {
     commit_refused_ = false;
 }
 
-int Faults::take_sync() {
-    ++syncs_;
-    return sync_code_.exchange(0);
-}
-
 int Faults::take_file_write() {
     if (!committing_ || commit_code_ == 0) return 0;
     commit_refused_ = true;
     return commit_code_;
 }
 
-}  // namespace bbs::sql
+}  // namespace testing_support

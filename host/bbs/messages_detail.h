@@ -1,0 +1,15 @@
+// Internal to libbbs: what the sources of the message files share
+// (messages.cpp, message_source.cpp, message_kinds.cpp, message_file.cpp).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace bbs::messages_detail {
+
+bool equal_ignoring_case(std::string_view a, std::string_view b);
+// The whole file; false when it cannot be read.
+bool read_file(const std::filesystem::path& file, std::string* out);
+
+}  // namespace bbs::messages_detail
