@@ -297,7 +297,7 @@ void Server::wait_signal() {
         if (ec || stopping_) return;
         if (signal == SIGHUP) {
             log("SIGHUP: reloading message files, options and the game's ini");
-            log(host_.reload() ? "reload done" : "reload waits for the database");
+            if (!host_.reload()) log("reload waits for the database");
             after_host_call();
             schedule_delivery();
             if (!stopping_) wait_signal();

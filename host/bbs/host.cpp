@@ -236,6 +236,11 @@ bool Host::reload() {
     Impl& d = *impl_;
     return d.calls.run_or_wait(-1, WaitingCall::Kind::reload, {}, [&] {
         d.log.write(d.busy.replaying() ? "reload, after waiting for the database" : "reload");
+        // Said once the reload's transaction has ended, also when it ran
+        // after waiting for the database.
+        d.calls.after([&log = d.log](bool committed) {
+            log.write(committed ? "reload done" : "reload rolled back: the database refused it");
+        });
         CallContext saved;
         d.modules.reload();
         d.close_pending();

@@ -112,6 +112,7 @@ public:
     // files recompiled into the open blocks (a refused file keeps its block
     // as it was), then every loaded library's reload__<name> routine, so that
     // a module re-reads its options and the game's settings as they now are.
+    // The host log says "reload done" once its transaction has committed.
     // False when it waits for the database (it runs from retry_waiting).
     bool reload();
     void on_reload(std::function<void()> hook);

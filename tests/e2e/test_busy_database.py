@@ -101,4 +101,17 @@ def a_stop_during_the_lock_waits_for_it_and_runs_what_waited():
         check("did not run" not in log, "calls were left undone: %r" % log[-2000:])
 
 
+@suite.case
+def a_reload_during_the_lock_runs_once_the_lock_is_gone_and_says_it_is_done():
+    with BbsHost() as host:
+        with contextlib.closing(Lock(host.data)) as lock:
+            host.proc.send_signal(signal.SIGHUP)
+            host.wait_log("reload waits for the database", "the reload to wait")
+            check("reload done" not in host.log_text(), "the reload ran without its transaction")
+            lock.release()
+        host.wait_log("reload done", "the waiting reload to be done")
+        log = host.log_text()
+        check(log.count("reload done") == 1, "one reload, said done %d times" % log.count("reload done"))
+
+
 suite.main()
