@@ -66,21 +66,14 @@ std::string request_kind(ssh_message message) {
 
 }  // namespace
 
-Connection::Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket)
+Connection::Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket, Peer peer)
     : state_(std::move(state)),
       socket_(std::move(socket)),
       logon_timer_(state_->io),
       close_timer_(state_->io),
-      fd_(socket_.native_handle()) {
-    std::error_code ec;
-    const auto endpoint = socket_.remote_endpoint(ec);
-    if (ec) {
-        address_ = "unknown";
-        peer_ = "unknown peer";
-    } else {
-        address_ = endpoint.address().to_string();
-        peer_ = address_ + ":" + std::to_string(endpoint.port());
-    }
+      fd_(socket_.native_handle()),
+      peer_(std::move(peer.name)),
+      address_(std::move(peer.address)) {
     channel_callbacks_.userdata = this;
     channel_callbacks_.channel_data_function = &Connection::on_channel_data;
     channel_callbacks_.channel_eof_function = &Connection::on_channel_eof;

@@ -49,7 +49,7 @@ public:
     // Authentication requests sent ahead while one waits for its verdict.
     static constexpr std::size_t kMaxWaitingAuth = 4;
 
-    Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket);
+    Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket, Peer peer);
     ~Connection() override;
 
     Connection(const Connection&) = delete;
