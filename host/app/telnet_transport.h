@@ -18,10 +18,9 @@
 // negotiations and subnegotiations never reach the session.
 //
 // Input: one read of at most kReadSize bytes at a time, when the session
-// asks for it. Compressed input is
-// refused: the connection is cut off where it would begin (CompressionRefusal
-// in app/wire.h), and so is it at a telnet protocol error; nothing of that
-// read reaches the session.
+// asks for it. Compressed input is refused: the connection is cut off where
+// it would begin (CompressionRefusal in app/wire.h), and so is it at a
+// telnet protocol error; nothing of that read reaches the session.
 //
 // Output: IAC escaped, and bounded as the stream's (cut off when he does
 // not read).
