@@ -166,7 +166,10 @@ Server::Accept Server::ssh(const std::filesystem::path& key_folder) {
         options.log = [this](std::string_view line) { log("ssh: " + std::string(line)); };
         ssh_ = std::make_unique<ssh::SshListener>(io_, std::move(options));
     }
-    return [this](asio::ip::tcp::socket socket) { ssh_->adopt(std::move(socket)); };
+    return [this](asio::ip::tcp::socket socket) {
+        PeerNames names = accept_connection(socket);
+        ssh_->adopt(std::move(socket), {std::move(names.peer), std::move(names.ip)});
+    };
 }
 
 std::string Server::ssh_userid(std::string_view user) {
@@ -267,11 +270,6 @@ void Server::accept(Listener& listener) {
             listener.failures = 0;
             listener.pause = std::chrono::milliseconds(0);
         }
-        // Every way in may answer in pieces (a key's echo, then the line's
-        // reply): without this the next piece waits for the client's
-        // delayed acknowledgement of the last, up to 40 ms.
-        std::error_code ignored;
-        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         listener.accept(std::move(socket));
         accept(listener);
     });

@@ -24,7 +24,8 @@ void SshTransport::start() {
     const std::weak_ptr<SshTransport> weak = weak_from_this();
     session_->attach({
         [weak](std::string_view bytes) {
-            if (auto self = weak.lock()) self->on_data(bytes);
+            auto self = weak.lock();
+            if (self && self->state_ == State::open && self->events_.received) self->events_.received(bytes);
         },
         [weak](int width, int height) {
             auto self = weak.lock();
@@ -46,36 +47,8 @@ void SshTransport::start() {
     });
 }
 
-void SshTransport::on_data(std::string_view bytes) {
-    if (state_ != State::open) return;
-    if (waiting_.size() + bytes.size() > kMaxWaiting) {
-        session_->close();  // on_close follows
-        state_ = State::closing;
-        return;
-    }
-    waiting_.append(bytes);
-    if (reading_) deliver();
-}
-
 void SshTransport::read() {
-    if (state_ != State::open) return;
-    reading_ = true;
-    if (waiting_.empty() || delivery_posted_) return;
-    delivery_posted_ = true;
-    asio::post(io_, [weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->delivery_posted_ = false;
-        if (self->reading_ && self->state_ == State::open && !self->waiting_.empty()) self->deliver();
-    });
-}
-
-void SshTransport::deliver() {
-    reading_ = false;
-    const std::size_t n = std::min(waiting_.size(), kReadSize);
-    const std::string bytes = waiting_.substr(0, n);
-    waiting_.erase(0, n);
-    if (events_.received) events_.received(bytes);
+    if (state_ == State::open) session_->read(kReadSize);
 }
 
 void SshTransport::send(std::string_view bytes) {
@@ -98,7 +71,6 @@ void SshTransport::close_now() {
 void SshTransport::on_close() {
     if (state_ == State::closed) return;
     state_ = State::closed;
-    waiting_.clear();
     if (auto closed = std::move(events_.closed)) closed();
     events_ = {};
 }

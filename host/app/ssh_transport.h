@@ -9,12 +9,11 @@
 // the pty's window size comes first and window-change follows as resized(),
 // and the pty's terminal type as terminal_type().
 //
-// Input arrives whenever the client sends it; what comes while the session
-// is not reading waits (at most kMaxWaiting bytes, then the client is cut
-// off) and is handed over at the next read().
+// Input: one read of at most kReadSize bytes at a time, when the session
+// asks for it. What the client sends meanwhile stays with the SSH layer,
+// whose channel window holds him back (ssh/session.h).
 #pragma once
 
-#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,8 +27,6 @@ namespace app {
 
 class SshTransport final : public TransportBase, public std::enable_shared_from_this<SshTransport> {
 public:
-    static constexpr std::size_t kMaxWaiting = 64 * 1024;
-
     // `userid`: the account's spelling of the user-ID the SSH user logged on as.
     static std::shared_ptr<SshTransport> make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session,
                                               std::string userid);
@@ -51,16 +48,11 @@ public:
 
 private:
     SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session, std::string userid);
-    void on_data(std::string_view bytes);
-    void deliver();  // from the loop: one read's worth of what waits
     void on_close();
 
     asio::io_context& io_;
     std::shared_ptr<ssh::SshSession> session_;
     std::string userid_;
-    std::string waiting_;
-    bool reading_ = false;
-    bool delivery_posted_ = false;
 };
 
 }  // namespace app

@@ -2,8 +2,6 @@
 
 #include <libtelnet.h>
 
-#include "app/logon_throttle.h"
-
 namespace app {
 
 namespace {
@@ -35,19 +33,14 @@ std::string terminal_name(const char* name) {
 
 }  // namespace
 
-std::shared_ptr<TelnetTransport> TelnetTransport::make(asio::ip::tcp::socket socket, Log log, Status status) {
-    return std::shared_ptr<TelnetTransport>(new TelnetTransport(std::move(socket), std::move(log), std::move(status)));
+std::shared_ptr<TelnetTransport> TelnetTransport::make(asio::ip::tcp::socket socket, Log log, Status status,
+                                                       asio::ssl::context* tls) {
+    return std::shared_ptr<TelnetTransport>(
+        new TelnetTransport(std::move(socket), std::move(log), std::move(status), tls));
 }
 
-TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status)
-    : socket_(std::move(socket)),
-      flush_timer_(socket_.get_executor()),
-      log_(std::move(log)),
-      status_(std::move(status)) {
-    std::error_code ec;
-    const auto endpoint = socket_.remote_endpoint(ec);
-    peer_ = ec ? "unknown peer" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-    address_ = ec ? "unknown" : LogonThrottle::source_key(endpoint.address());
+TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status, asio::ssl::context* tls)
+    : StreamTransport(std::move(socket), std::move(log), tls), status_(std::move(status)) {
     telnet_ = telnet_init(kOptions, &TelnetTransport::on_telnet_event, 0, this);
 }
 
@@ -61,8 +54,6 @@ void TelnetTransport::start() {
         finish();
         return;
     }
-    std::error_code ec;
-    socket_.set_option(asio::ip::tcp::no_delay(true), ec);
     // NAWS first: what clients saw of the host before the others came.
     telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_NAWS);
     telnet_negotiate(telnet_, TELNET_DO, TELNET_TELOPT_TTYPE);
@@ -78,22 +69,10 @@ void TelnetTransport::start() {
 // ---- input ------------------------------------------------------------------
 
 void TelnetTransport::read() {
-    if (reading_ || state_ != State::open) return;
-    reading_ = true;
-    socket_.async_read_some(asio::buffer(read_buffer_),
-                            [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
-                                self->reading_ = false;
-                                if (self->state_ == State::closed) return;
-                                if (ec) {
-                                    self->finish();  // the client hung up (or the socket failed)
-                                    return;
-                                }
-                                self->on_read(n);
-                            });
+    if (state_ == State::open) read_stream();
 }
 
-void TelnetTransport::on_read(std::size_t n) {
-    const std::string_view bytes(read_buffer_.data(), n);
+void TelnetTransport::on_stream(std::string_view bytes) {
     const std::size_t admitted = compression_.admit(bytes);
     received_.clear();
     telnet_recv(telnet_, bytes.data(), admitted);
@@ -119,7 +98,7 @@ void TelnetTransport::handle_event(telnet_event_t& event) {
         if (state_ == State::open) received_.append(event.data.buffer, event.data.size);
         break;
     case TELNET_EV_SEND:
-        queue(event.data.buffer, event.data.size);
+        queue(std::string_view(event.data.buffer, event.data.size));
         break;
     case TELNET_EV_SUBNEGOTIATION:
         if (event.sub.telopt == TELNET_TELOPT_NAWS && event.sub.size == 4 && state_ == State::open &&
@@ -240,90 +219,6 @@ void TelnetTransport::local_echo(bool on) {
     if (on) echo_ = false;  // ours no more, whether he answers or not
     telnet_negotiate(telnet_, on ? TELNET_WONT : TELNET_WILL, TELNET_TELOPT_ECHO);
     mode_may_have_changed();
-}
-
-void TelnetTransport::queue(const char* bytes, std::size_t size) {
-    if (!sending()) return;
-    if (queued_.size() + writing_.size() + size > kMaxQueued) {
-        queued_.clear();
-        cut_off("output queue full (the client does not read)");
-        return;
-    }
-    queued_.append(bytes, size);
-    write();
-}
-
-void TelnetTransport::write() {
-    if (write_pending_ || queued_.empty() || state_ == State::closed) return;
-    writing_.swap(queued_);
-    queued_.clear();
-    write_pending_ = true;
-    asio::async_write(socket_, asio::buffer(writing_),
-                      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
-                          self->write_pending_ = false;
-                          self->writing_.clear();
-                          if (self->state_ == State::closed) return;
-                          if (ec) {
-                              self->finish();
-                              return;
-                          }
-                          if (!self->queued_.empty()) {
-                              self->write();
-                          } else if (self->state_ == State::closing) {
-                              self->finish();
-                          }
-                      });
-}
-
-// ---- closing ----------------------------------------------------------------
-
-void TelnetTransport::cut_off(std::string_view why) {
-    if (state_ == State::closed) return;
-    // Called from the parser and from inside module routines (through a
-    // send): the hang-up waits for the loop.
-    log_("cutting off " + peer_ + ": " + std::string(why));
-    state_ = State::closing;
-    cut_off_ = true;
-    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finish(); });
-}
-
-void TelnetTransport::close_after_output() {
-    if (state_ != State::open) return;
-    state_ = State::closing;
-    if (!write_pending_ && queued_.empty()) {
-        finish();
-        return;
-    }
-    // A client that never reads does not keep the connection open for ever.
-    flush_timer_.expires_after(kFlushTime);
-    flush_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
-        auto self = weak.lock();
-        if (!ec && self) self->finish();
-    });
-}
-
-void TelnetTransport::close_now() {
-    if (state_ == State::closed) return;
-    // One last try to hand over what is queued, without waiting for the client.
-    std::error_code ec;
-    socket_.non_blocking(true, ec);
-    if (!write_pending_ && !queued_.empty()) socket_.write_some(asio::buffer(queued_), ec);
-    finish();
-}
-
-void TelnetTransport::finish() {
-    if (state_ == State::closed) return;
-    state_ = State::closed;
-    std::error_code ec;
-    flush_timer_.cancel();
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-    socket_.close(ec);
-    // The session hears it from the loop, never inside a call it made.
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
-        auto closed = std::move(self->events_.closed);
-        self->events_ = {};
-        if (closed) closed();
-    });
 }
 
 }  // namespace app

@@ -1,5 +1,6 @@
-// Telnet as a transport (app/transport.h), on libtelnet over one TCP
-// connection of the loop.
+// Telnet as a transport (app/transport.h), on libtelnet over one stream
+// of the loop (app/stream_transport.h): a TCP connection, or TLS over one
+// when make() is given a TLS context.
 //
 // Options (RFC 854 and RFC 1143 rules through libtelnet's option table: an
 // option takes effect only once the client agrees, never on silence). At
@@ -16,18 +17,15 @@
 // plain telnet session, without GA). Everything else is refused. Commands,
 // negotiations and subnegotiations never reach the session.
 //
-// Input: one read of at most kReadSize bytes at a time. Compressed input is
-// refused: the connection is cut off where it would begin (CompressionRefusal
-// in app/wire.h), and so is it at a telnet protocol error; nothing of that
-// read reaches the session.
+// Input: one read of at most kReadSize bytes at a time, when the session
+// asks for it. Compressed input is refused: the connection is cut off where
+// it would begin (CompressionRefusal in app/wire.h), and so is it at a
+// telnet protocol error; nothing of that read reaches the session.
 //
-// Output: IAC escaped; at most kMaxQueued bytes wait for a client that does
-// not read, then he is cut off. close_after_output() waits at most
-// kFlushTime for the queue to leave.
+// Output: IAC escaped, and bounded as the stream's (cut off when he does
+// not read).
 #pragma once
 
-#include <array>
-#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -36,9 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include <asio.hpp>
-
-#include "app/transport.h"
+#include "app/stream_transport.h"
 #include "app/wire.h"
 
 struct telnet_t;
@@ -46,19 +42,17 @@ union telnet_event_t;
 
 namespace app {
 
-class TelnetTransport final : public TransportBase, public std::enable_shared_from_this<TelnetTransport> {
+class TelnetTransport final : public StreamTransport {
 public:
-    using Log = std::function<void(std::string_view line)>;
     // The MSSP variables and their values, asked for when a client wants them.
     using Status = std::function<std::vector<std::pair<std::string, std::string>>()>;
     static constexpr std::size_t kMaxTerminalType = 40;
 
-    // `log` takes one line per noteworthy event (cut-offs, protocol warnings).
-    static std::shared_ptr<TelnetTransport> make(asio::ip::tcp::socket socket, Log log, Status status = {});
+    // `log` takes one line per noteworthy event (cut-offs, protocol warnings);
+    // `tls` (when given) must outlive the transport.
+    static std::shared_ptr<TelnetTransport> make(asio::ip::tcp::socket socket, Log log, Status status = {},
+                                                 asio::ssl::context* tls = nullptr);
     ~TelnetTransport() override;
-
-    TelnetTransport(const TelnetTransport&) = delete;
-    TelnetTransport& operator=(const TelnetTransport&) = delete;
 
     void start() override;
     void read() override;
@@ -67,33 +61,19 @@ public:
     void want_character_mode() override;
     bool character_mode() const override { return want_character_ && sga_ && echo_; }
     void end_prompt() override;
-    void close_after_output() override;
-    void close_now() override;
     std::string_view way() const override { return "telnet"; }
 
 private:
-
-    TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status);
+    TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status, asio::ssl::context* tls);
     static void on_telnet_event(telnet_t* telnet, telnet_event_t* event, void* self);
     void handle_event(telnet_event_t& event);
     void agreed(unsigned char option, bool on, bool ours);  // DO/DONT (ours) or WILL/WONT
     void send_status();
     void mode_may_have_changed();
-    void on_read(std::size_t n);
-    void queue(const char* bytes, std::size_t size);
-    void write();
-    void cut_off(std::string_view why);  // closes from the loop
-    void finish();                       // the socket closed, the session told
-    // Output is taken until the connection is cut off or closed: what is
-    // sent while it closes after its output (a farewell) still goes out.
-    bool sending() const { return state_ != State::closed && !cut_off_; }
+    void on_stream(std::string_view bytes) override;
 
-    asio::ip::tcp::socket socket_;
-    asio::steady_timer flush_timer_;
-    Log log_;
     Status status_;
     telnet_t* telnet_ = nullptr;
-    bool cut_off_ = false;
 
     // The options in effect: the client agreed to our SGA, ECHO, EOR, and
     // to send his TTYPE.
@@ -104,13 +84,7 @@ private:
     bool compressing_ = false;  // our output, once begun
 
     CompressionRefusal compression_;
-    std::array<char, kReadSize> read_buffer_{};
-    std::string received_;       // the data of the read being parsed
-    bool reading_ = false;
-
-    std::string queued_;         // waiting for the next write
-    std::string writing_;        // handed to the socket
-    bool write_pending_ = false;
+    std::string received_;  // the data of the read being parsed
 };
 
 }  // namespace app

@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "ssh/requests.h"
+
 // The message accessors used here (password, public key and its state, pty
 // and window sizes) are marked deprecated in libssh 0.10 in favour of the
 // callback interface, whose authentication callbacks must answer at once.
@@ -19,68 +21,14 @@
 
 namespace ssh {
 
-namespace {
-
-// What a client says about its terminal goes to logs and to the host: a
-// short run of printable ASCII.
-std::string clean_terminal_type(const char* raw) {
-    std::string type;
-    for (const char* p = raw ? raw : ""; *p != '\0' && type.size() < 64; ++p) {
-        if (*p > ' ' && *p < 0x7f) type += *p;
-    }
-    return type;
-}
-
-// Window sizes of 0 mean "unknown"; absurd ones are capped.
-int clean_size(int value, int fallback) {
-    if (value <= 0) return fallback;
-    return std::min(value, 9999);
-}
-
-const char* channel_kind(int subtype) {
-    switch (subtype) {
-    case SSH_CHANNEL_SESSION: return "session";
-    case SSH_CHANNEL_DIRECT_TCPIP: return "direct-tcpip";
-    case SSH_CHANNEL_FORWARDED_TCPIP: return "forwarded-tcpip";
-    case SSH_CHANNEL_X11: return "x11";
-    case SSH_CHANNEL_AUTH_AGENT: return "auth-agent";
-    default: return "unknown";
-    }
-}
-
-std::string request_kind(ssh_message message) {
-    switch (ssh_message_subtype(message)) {
-    case SSH_CHANNEL_REQUEST_PTY: return "pty-req";
-    case SSH_CHANNEL_REQUEST_EXEC: return "exec";
-    case SSH_CHANNEL_REQUEST_SHELL: return "shell";
-    case SSH_CHANNEL_REQUEST_ENV: return "env";
-    case SSH_CHANNEL_REQUEST_SUBSYSTEM: {
-        const char* name = ssh_message_channel_request_subsystem(message);
-        return "subsystem " + clean_terminal_type(name);
-    }
-    case SSH_CHANNEL_REQUEST_WINDOW_CHANGE: return "window-change";
-    case SSH_CHANNEL_REQUEST_X11: return "x11-req";
-    default: return "an unknown request";
-    }
-}
-
-}  // namespace
-
-Connection::Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket)
+Connection::Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket, Peer peer)
     : state_(std::move(state)),
       socket_(std::move(socket)),
       logon_timer_(state_->io),
       close_timer_(state_->io),
-      fd_(socket_.native_handle()) {
-    std::error_code ec;
-    const auto endpoint = socket_.remote_endpoint(ec);
-    if (ec) {
-        address_ = "unknown";
-        peer_ = "unknown peer";
-    } else {
-        address_ = endpoint.address().to_string();
-        peer_ = address_ + ":" + std::to_string(endpoint.port());
-    }
+      fd_(socket_.native_handle()),
+      peer_(std::move(peer.name)),
+      address_(std::move(peer.address)) {
     channel_callbacks_.userdata = this;
     channel_callbacks_.channel_data_function = &Connection::on_channel_data;
     channel_callbacks_.channel_eof_function = &Connection::on_channel_eof;
@@ -146,6 +94,7 @@ void Connection::start() {
 
 void Connection::pump() {
     auto self = shared_from_this();  // the owner may drop its reference meanwhile
+    input_turn_ = true;
     const uint64_t moved_before = socket_counter_.in_bytes + socket_counter_.out_bytes;
     for (int round = 0; round < kRoundsPerTurn; ++round) {
         drive();
@@ -478,12 +427,13 @@ void Connection::start_session() {
     if (state_->options.on_session) state_->options.on_session(shared_from_this());
 }
 
-int Connection::on_channel_data(ssh_session, ssh_channel, void* data, uint32_t len, int, void* self) {
-    auto* connection = static_cast<Connection*>(self);
-    std::string& inbox = connection->inbox_;
-    if (inbox.size() < kMaxEarlyInput)
-        inbox.append(static_cast<const char*>(data), std::min<std::size_t>(len, kMaxEarlyInput - inbox.size()));
-    return static_cast<int>(len);
+// libssh offers all it holds of the stream; none is taken here. It stays
+// with libssh until the owner asks for it (hand_over_input), and while it
+// waits there libssh grows no window for it.
+int Connection::on_channel_data(ssh_session, ssh_channel, void*, uint32_t len, int is_stderr, void* self) {
+    if (is_stderr) return static_cast<int>(len);  // a client's stderr means nothing to a shell: dropped
+    static_cast<Connection*>(self)->held_ = len;
+    return 0;
 }
 
 void Connection::on_channel_eof(ssh_session, ssh_channel, void* self) {
@@ -499,25 +449,50 @@ void Connection::on_channel_close(ssh_session, ssh_channel, void* self) {
 void Connection::attach(Events events) {
     events_ = std::move(events);
     attached_ = true;
-    // Input that came with the shell request is delivered from the loop.
-    if (!inbox_.empty() || resized_) post_pump();
+    if (resized_) post_pump();  // a window change that came with the shell request
+}
+
+void Connection::read(std::size_t at_most) {
+    if (phase_ != Phase::session) return;
+    wanted_ = at_most;
+    post_pump();
 }
 
 void Connection::deliver_input() {
     if (client_closed_) return end(phase_ == Phase::closing ? closing_reason_ : "client closed the session");
+    if (held_ > kMaxHeldInput) return end("input past the channel's window (" + std::to_string(held_) + " bytes)");
     if (phase_ != Phase::session || !attached_) return;
     if (resized_) {
         resized_ = false;
         if (events_.on_resize) events_.on_resize(width_, height_);
         if (phase_ != Phase::session) return;
     }
-    if (!inbox_.empty()) {
-        std::string bytes;
-        bytes.swap(inbox_);
-        if (events_.on_data) events_.on_data(bytes);
-        if (phase_ != Phase::session) return;
+    if (wanted_ > 0 && input_turn_ && !hand_over_input()) return;
+    if (client_eof_ && inbox_.empty() && held_ == 0) begin_closing("client sent end of input");
+}
+
+bool Connection::hand_over_input() {
+    if (inbox_.empty() && held_ > 0) {  // all that libssh holds, at once (see kMaxHeldInput)
+        inbox_.resize(held_);
+        const int n = ssh_channel_read_nonblocking(channel_.get(), inbox_.data(), static_cast<uint32_t>(held_), 0);
+        if (n < 0) {
+            end("cannot read the channel: " + libssh_error());
+            return false;
+        }
+        inbox_.resize(static_cast<std::size_t>(n));
+        held_ = 0;
     }
-    if (client_eof_) begin_closing("client sent end of input");
+    if (inbox_.empty()) return true;
+    const std::string bytes = inbox_.substr(inbox_head_, wanted_);
+    inbox_head_ += bytes.size();
+    if (inbox_head_ == inbox_.size()) {
+        std::string().swap(inbox_);  // a paste's room is given back
+        inbox_head_ = 0;
+    }
+    wanted_ = 0;
+    input_turn_ = false;
+    if (events_.on_data) events_.on_data(bytes);
+    return phase_ == Phase::session;
 }
 
 bool Connection::send(std::string_view bytes) {
@@ -527,12 +502,8 @@ bool Connection::send(std::string_view bytes) {
         end("output queue full (" + std::to_string(queued()) + " bytes): the client does not read");
         return false;
     }
-    const uint64_t read_before = socket_counter_.in_bytes;
-    flush_output();
-    if (phase_ == Phase::closed) return false;
-    arm_waits();
-    if (socket_counter_.in_bytes != read_before) post_pump();  // see pump()
-    return phase_ == Phase::session;
+    post_pump();  // written from the loop: what one turn sends (a line's echoed keys) goes out together
+    return true;
 }
 
 // The last piece is still in libssh's hands (or the kernel's send buffer
@@ -611,6 +582,7 @@ void Connection::end(std::string reason) {
     outbox_.clear();
     outbox_head_ = 0;
     inbox_.clear();
+    inbox_head_ = held_ = 0;
     log("closed: " + reason);
     Events events = attached_ ? std::move(events_) : Events{};
     events_ = Events{};

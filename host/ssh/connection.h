@@ -44,12 +44,18 @@ public:
     static constexpr uint32_t kChunk = 16 * 1024;
     // Readiness rounds in one turn before the loop serves others.
     static constexpr int kRoundsPerTurn = 16;
-    // Input kept before the owner attaches; more is dropped.
-    static constexpr std::size_t kMaxEarlyInput = 64 * 1024;
+    // Input libssh may hold for the owner: what the channel's window lets a
+    // client send ahead (libssh 0.10 grows the window back to 1.28 MB after
+    // a read, and when little of it is left and nothing waits). The owner
+    // takes all of it at once, once he has read what he took before, so
+    // that nothing waits in libssh when it grows the window: the host holds
+    // at most two windows of a client's input. More is a client that sends
+    // past his window: he is cut off.
+    static constexpr std::size_t kMaxHeldInput = 2 * 1024 * 1024;
     // Authentication requests sent ahead while one waits for its verdict.
     static constexpr std::size_t kMaxWaitingAuth = 4;
 
-    Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket);
+    Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::socket socket, Peer peer);
     ~Connection() override;
 
     Connection(const Connection&) = delete;
@@ -60,6 +66,7 @@ public:
 
     // ---- SshSession ----
     void attach(Events events) override;
+    void read(std::size_t at_most) override;
     bool send(std::string_view bytes) override;
     void close() override;
     bool is_open() const override { return phase_ == Phase::session; }
@@ -113,6 +120,7 @@ private:
     void start_session();
 
     void deliver_input();
+    bool hand_over_input();           // one read's worth; false when the session ended
     void flush_output();
     bool piece_in_flight() const;
     void begin_closing(std::string reason);
@@ -149,7 +157,11 @@ private:
     bool shell_started_ = false;
     Events events_;
     bool attached_ = false;
-    std::string inbox_;               // input not yet given to the owner
+    std::size_t held_ = 0;            // input libssh holds for the owner
+    std::string inbox_;               // taken from libssh; handed over up to inbox_head_
+    std::size_t inbox_head_ = 0;
+    std::size_t wanted_ = 0;          // the owner asked for a read of at most this much
+    bool input_turn_ = false;         // one read per pump
     bool resized_ = false, client_eof_ = false, client_closed_ = false;
 
     std::string outbox_;              // output not yet handed to libssh

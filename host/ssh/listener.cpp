@@ -39,8 +39,8 @@ SshListener::SshListener(asio::io_context& io, ListenerOptions options)
 
 SshListener::~SshListener() { close_all("server shutting down"); }
 
-void SshListener::adopt(asio::ip::tcp::socket socket) {
-    auto connection = std::make_shared<Connection>(state_, std::move(socket));
+void SshListener::adopt(asio::ip::tcp::socket socket, Peer peer) {
+    auto connection = std::make_shared<Connection>(state_, std::move(socket), std::move(peer));
     state_->connections.insert(connection);
     connection->start();
 }

@@ -82,6 +82,13 @@ struct ListenerOptions {
 
 struct ListenerState;
 
+// An accepted connection's client as the host names it: "ADDRESS:PORT" for
+// the log, and the address alone (the logon throttle's source).
+struct Peer {
+    std::string name;
+    std::string address;
+};
+
 class SshListener {
 public:
     // Loads or makes the host key; throws std::runtime_error saying what is
@@ -98,7 +105,7 @@ public:
     bool host_key_created() const { return key_.created(); }
 
     // Takes over an accepted TCP connection; SSH from here on.
-    void adopt(asio::ip::tcp::socket socket);
+    void adopt(asio::ip::tcp::socket socket, Peer peer);
     // Connections at any stage, from key exchange to a running session.
     std::size_t connection_count() const;
     // Ends every connection now, without flushing; sessions get on_close(reason).

@@ -14,7 +14,7 @@ public:
     // Where a session's events go. Every callback runs on the loop's thread,
     // never from inside a call the owner made (send, close).
     struct Events {
-        std::function<void(std::string_view bytes)> on_data;     // what the user typed, raw
+        std::function<void(std::string_view bytes)> on_data;     // what the user typed, raw: one read
         std::function<void(int width, int height)> on_resize;    // the client's window changed
         // Once, when the connection has ended for any reason, the owner's own
         // close() included. The events are dropped afterwards.
@@ -23,9 +23,14 @@ public:
 
     virtual ~SshSession() = default;
 
-    // From the start of the session on: the owner's events. Input that came
-    // before is handed over right after. Call it once.
+    // From the start of the session on: the owner's events. Call it once.
     virtual void attach(Events events) = 0;
+    // Asks for the next read: on_data comes once, with at most `at_most`
+    // bytes, as soon as the client has sent any (from the start of the
+    // channel on, none lost). Until the owner asks, his input stays with
+    // libssh, whose channel window then fills and holds him back: a client
+    // that sends faster than the owner reads is slowed, not cut off.
+    virtual void read(std::size_t at_most) = 0;
 
     // Queues bytes for the user. False when the session is closing or closed,
     // or when this send overflowed the output queue: a client that does not

@@ -7,6 +7,7 @@ import codecs
 import hashlib
 import logging
 import ssl
+import string
 import struct
 import urllib.request
 
@@ -445,7 +446,7 @@ class StallingSocket:
 
 def flood(client):
     try:
-        client._send_bytes(b"help\r" * 6000)
+        client._send_bytes(b"help\r" * 60000)  # 27 MB of answers, more than the sockets hold
     except (OSError, EOFError, paramiko.SSHException):
         pass  # cut off before it sent everything
 
@@ -471,6 +472,54 @@ def a_client_that_stops_reading_is_cut_off_and_others_are_served():
             wait_until(lambda: bob.gone_from_who("Carol"), "Carol to leave the who list")
             bob.served("Bob")
             check("hang-up of Bob" not in host.log_text(), "%s: Bob was cut off too" % stall)
+
+
+TOLD = re.compile(rb"You tell Alia: (\d{6} [a-z]+)\r")
+PASTE_LINES, WINDOW = 32000, 1280000   # 8 MB; what libssh lets a client send ahead
+
+
+@suite.case
+def a_paste_that_outruns_its_session_is_held_back_and_every_line_arrives():
+    # Alice pastes megabytes while her session answers her lines 8 a turn: SSH's window holds her client back
+    # (her own window takes all output at once, so that only her input waits), the host keeps at most two windows
+    # of the paste, and every line is answered, whole and in order.
+    told = [b"%06d %s" % (n, (string.ascii_lowercase[n % 26:] + string.ascii_lowercase[:n % 26]).encode() * 9)
+            for n in range(PASTE_LINES)]
+    paste = b"".join(b"tell Alia " + line + b"\r" for line in told)
+    with WaysHost() as host:
+        alice = host.ssh("Alice", width=300, window=2 ** 31)   # a line fits: its keys echo without redrawing it
+        alice.read_until(GAME_PROMPT)
+        alice.type("paging off", GAME_PROMPT)
+        sent, answered, pending, ahead = [0], [], b"", 0
+
+        def paster():
+            while sent[0] < len(paste):
+                try:
+                    sent[0] += alice.channel.send(paste[sent[0]:sent[0] + 32768])
+                except socket.timeout:
+                    continue   # the window is shut: the host holds Alice back
+                except (OSError, EOFError):
+                    return
+
+        threading.Thread(target=paster, daemon=True).start()
+        deadline = time.monotonic() + 200
+        while len(answered) < len(told) and time.monotonic() < deadline:
+            try:
+                piece = alice.channel.recv(1 << 16)
+            except socket.timeout:
+                continue
+            if not piece:
+                break
+            done, _, pending = (pending + piece).rpartition(b"\r")
+            answered += TOLD.findall(done + b"\r")
+            ahead = max(ahead, sent[0] - len(answered) * len(paste) // len(told))
+        check(len(answered) == len(told), "%d lines of %d answered, %d bytes of %d sent; the log:\n%s" % (
+            len(answered), len(told), sent[0], len(paste), host.log_text()[-1500:]))
+        check(answered == told, "line %s came otherwise" % next(
+            n for n, (a, t) in enumerate(zip(answered, told)) if a != t) if answered != told else "")
+        # Two windows held (libssh's, and what the host took before), a read's lines and the answers in flight.
+        check(ahead < 2 * WINDOW + 512 * 1024, "Alice's client was %d bytes ahead of the answers" % ahead)
+        alice.served("Alice")
 
 
 def closed_by_host(sock):

@@ -1,0 +1,212 @@
+#include "app/stream_transport.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <utility>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "app/logon_throttle.h"
+
+namespace app {
+
+namespace {
+
+// OpenSSL's reasons for what went wrong on this thread, first to last, or
+// `fallback` when it gave none.
+std::string openssl_reason(const std::string& fallback) {
+    std::string reasons;
+    while (const unsigned long code = ERR_get_error()) {
+        const char* reason = ERR_reason_error_string(code);
+        if (!reason || reasons.find(reason) != std::string::npos) continue;
+        reasons += (reasons.empty() ? "" : "; ") + std::string(reason);
+    }
+    return reasons.empty() ? fallback : reasons;
+}
+
+// The file can be read and holds a PEM block whose head ends in `label`.
+void readable(const std::string& what, const std::string& file, const std::string& label) {
+    std::ifstream in(file);
+    if (!in) throw std::runtime_error(what + " " + file + ": cannot be read: " + std::strerror(errno));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("-----BEGIN ", 0) == 0 && line.find(label + "-----") != std::string::npos) return;
+    }
+    throw std::runtime_error(what + " " + file + ": holds no PEM " + label + " (-----BEGIN ..." + label + "-----)");
+}
+
+}  // namespace
+
+PeerNames accept_connection(asio::ip::tcp::socket& socket) {
+    std::error_code ec;
+    socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec) return {"unknown peer", "unknown", "unknown"};
+    const std::string ip = endpoint.address().to_string();
+    return {ip + ":" + std::to_string(endpoint.port()), ip, LogonThrottle::source_key(endpoint.address())};
+}
+
+std::unique_ptr<asio::ssl::context> StreamTransport::tls_context(const std::string& cert_file,
+                                                                 const std::string& key_file) {
+    readable("TLS certificate", cert_file, "CERTIFICATE");
+    readable("TLS key", key_file, "PRIVATE KEY");
+    auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+    context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                         asio::ssl::context::no_tlsv1_1);
+    std::error_code ec;
+    ERR_clear_error();
+    context->use_certificate_chain_file(cert_file, ec);
+    if (ec) throw std::runtime_error("TLS certificate " + cert_file + ": " + openssl_reason(ec.message()));
+    context->use_private_key_file(key_file, asio::ssl::context::pem, ec);
+    if (ec) throw std::runtime_error("TLS key " + key_file + ": " + openssl_reason(ec.message()));
+    if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+        throw std::runtime_error("TLS key " + key_file + ": " +
+                                 openssl_reason("not the key of the certificate") + " (certificate " +
+                                 cert_file + ")");
+    }
+    return context;
+}
+
+StreamTransport::StreamTransport(asio::ip::tcp::socket socket, Log log, asio::ssl::context* tls)
+    : log_(std::move(log)),
+      socket_(std::move(socket)),
+      handshake_timer_(socket_.get_executor()),
+      flush_timer_(socket_.get_executor()) {
+    if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
+    PeerNames names = accept_connection(socket_);
+    peer_ = std::move(names.peer);
+    address_ = std::move(names.address);
+}
+
+// ---- the stream -------------------------------------------------------------
+
+bool StreamTransport::stream_open() {
+    if (!tls_ || handshake_ == Handshake::done) return true;
+    if (handshake_ == Handshake::under_way) return false;
+    handshake_ = Handshake::under_way;
+    handshake_timer_.expires_after(kHandshakeTime);
+    handshake_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+        auto self = weak.lock();
+        if (!ec && self && self->handshake_ != Handshake::done) self->finish();
+    });
+    tls_->async_handshake(asio::ssl::stream_base::server, [self = shared_from_this()](const std::error_code& ec) {
+        if (self->state_ == State::closed) return;
+        if (ec) {
+            self->log_(std::string(self->way()) + " client " + self->peer_ + ": TLS handshake failed: " + ec.message());
+            return self->finish();
+        }
+        self->handshake_ = Handshake::done;
+        self->handshake_timer_.cancel();
+        self->write();
+        if (std::exchange(self->read_waiting_, false)) self->read_stream();
+    });
+    return false;
+}
+
+void StreamTransport::read_stream() {
+    if (reading_ || state_ == State::closed) return;
+    if (!stream_open()) {
+        read_waiting_ = true;
+        return;
+    }
+    reading_ = true;
+    auto done = [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+        self->reading_ = false;
+        if (self->state_ == State::closed) return;
+        if (ec) return self->finish();  // the client hung up (or the socket failed)
+        self->on_stream(std::string_view(self->read_buffer_.data(), n));
+    };
+    if (tls_) {
+        tls_->async_read_some(asio::buffer(read_buffer_), std::move(done));
+    } else {
+        socket_.async_read_some(asio::buffer(read_buffer_), std::move(done));
+    }
+}
+
+void StreamTransport::queue(std::string_view bytes, Limit limit) {
+    if (!sending() || bytes.empty()) return;
+    if (limit == Limit::bounded && queued_.size() + writing_.size() + bytes.size() > kMaxQueued) {
+        queued_.clear();
+        return cut_off("output queue full (the client does not read)");
+    }
+    queued_.append(bytes);
+    write();
+}
+
+void StreamTransport::write() {
+    if (write_pending_ || queued_.empty() || state_ == State::closed || !stream_open()) return;
+    writing_.swap(queued_);
+    queued_.clear();
+    write_pending_ = true;
+    auto done = [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+        self->write_pending_ = false;
+        self->writing_.clear();
+        if (self->state_ == State::closed) return;
+        if (ec) return self->finish();
+        if (!self->queued_.empty()) return self->write();
+        if (self->over()) self->finish();
+    };
+    if (tls_) {
+        asio::async_write(*tls_, asio::buffer(writing_), std::move(done));
+    } else {
+        asio::async_write(socket_, asio::buffer(writing_), std::move(done));
+    }
+}
+
+// ---- the end ----------------------------------------------------------------
+
+void StreamTransport::cut_off(std::string_view why) {
+    if (state_ == State::closed) return;
+    // Called from parsers and from inside module routines (through a send):
+    // the hang-up waits for the loop.
+    log_("cutting off " + peer_ + ": " + std::string(why));
+    state_ = State::closing;
+    cut_off_ = true;
+    asio::post(executor(), [self = shared_from_this()] { self->finish(); });
+}
+
+void StreamTransport::close_after_output() {
+    if (state_ != State::open) return;
+    state_ = State::closing;
+    closing();
+    if (!writing() && over()) return finish();
+    // A client that never reads does not keep the connection open for ever.
+    flush_timer_.expires_after(kFlushTime);
+    flush_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+        auto self = weak.lock();
+        if (!ec && self) self->finish();
+    });
+}
+
+void StreamTransport::close_now() {
+    if (state_ == State::closed) return;
+    queued_ += last_words();
+    // One last try to hand over what is queued, without waiting for the client.
+    std::error_code ec;
+    socket_.non_blocking(true, ec);
+    if (!write_pending_ && !queued_.empty() && !tls_) socket_.write_some(asio::buffer(queued_), ec);
+    finish();
+}
+
+void StreamTransport::finish() {
+    if (state_ == State::closed) return;
+    state_ = State::closed;
+    finished();
+    std::error_code ec;
+    handshake_timer_.cancel();
+    flush_timer_.cancel();
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+    // The session hears it from the loop, never inside a call it made.
+    asio::post(executor(), [self = shared_from_this()] {
+        auto closed = std::move(self->events_.closed);
+        self->events_ = {};
+        if (closed) closed();
+    });
+}
+
+}  // namespace app

@@ -1,0 +1,127 @@
+// The byte stream under a transport that the host reads and writes itself
+// (app/transport.h): one accepted TCP connection of the loop, in the clear
+// or inside TLS. Telnet and the web terminal are built on it; their
+// protocols are the subclasses' business, the stream and its end are this
+// class's:
+//
+//  - TLS: with a context, the stream's first use begins the server's
+//    handshake; reads and writes wait for it. One that fails (logged as
+//    "WAY client PEER: TLS handshake failed: ...") or takes longer than
+//    kHandshakeTime costs only its own connection.
+//  - Input: read_stream() asks for one read of at most kReadSize bytes and
+//    on_stream() gets it; nothing more is read until the subclass asks
+//    again. A subclass that asks only when its session does holds a busy
+//    client back (TCP's flow control) and keeps nothing of his.
+//  - Output: queue() hands bytes to the client in order. Bounded output (all
+//    that a session sends) that would make more than kMaxQueued bytes wait
+//    cuts the client off instead: he does not read.
+//  - The end: cut_off() logs why and closes from the loop;
+//    close_after_output() ends once the output is written and over() says
+//    so, or kFlushTime later; close_now() makes one last try to hand over
+//    what waits (in the clear only: a TLS record cannot be written past the
+//    stream's own writes) and closes. Whatever ends it, the session hears
+//    closed() once, from the loop.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+
+#include "app/transport.h"
+
+namespace app {
+
+// The names of an accepted connection's peer: "ADDRESS:PORT" as the log
+// names it ("unknown peer" when the socket has no peer any more), the
+// address alone, and the key the logon throttle counts it under
+// (LogonThrottle::source_key; "unknown" without a peer).
+struct PeerNames {
+    std::string peer, ip, address;
+};
+
+// Readies an accepted TCP connection for any way in, SSH's too: TCP_NODELAY
+// (every way answers in pieces, a key's echo and then the line's reply, and
+// without it the next piece waits up to 40 ms for the client's delayed
+// acknowledgement of the last), and the names of its peer.
+PeerNames accept_connection(asio::ip::tcp::socket& socket);
+
+class StreamTransport : public TransportBase, public std::enable_shared_from_this<StreamTransport> {
+public:
+    using Log = std::function<void(std::string_view line)>;
+    static constexpr std::chrono::seconds kHandshakeTime{60};
+
+    // The server side of TLS with the certificate chain and the private key
+    // of these PEM files. Throws std::runtime_error naming the file and
+    // what is wrong with it.
+    static std::unique_ptr<asio::ssl::context> tls_context(const std::string& cert_file,
+                                                           const std::string& key_file);
+
+    StreamTransport(const StreamTransport&) = delete;
+    StreamTransport& operator=(const StreamTransport&) = delete;
+
+    void close_after_output() override;
+    void close_now() override;
+
+protected:
+    enum class Limit { bounded, unbounded };
+
+    // `log` takes one line per noteworthy event; `tls` (when given) must
+    // outlive the transport.
+    StreamTransport(asio::ip::tcp::socket socket, Log log, asio::ssl::context* tls);
+
+    // One read, unless one is under way or the stream is closed.
+    void read_stream();
+    // Unbounded only for what the protocol answers by itself (the web
+    // terminal's page, which is larger than the bound).
+    void queue(std::string_view bytes, Limit limit = Limit::bounded);
+    bool writing() const { return write_pending_ || !queued_.empty(); }
+    // Output is taken until the connection is cut off or closed: what is
+    // sent while it closes after its output (a farewell) still goes out.
+    bool sending() const { return state_ != State::closed && !cut_off_; }
+    void cut_off(std::string_view why);
+    void finish();  // closes the socket; the session is told from the loop
+    asio::any_io_executor executor() { return socket_.get_executor(); }
+
+    virtual void on_stream(std::string_view bytes) = 0;
+    // close_after_output() began: the protocol's goodbye, queued.
+    virtual void closing() {}
+    // close_now() began: the protocol's goodbye, returned to be written at once.
+    virtual std::string last_words() { return {}; }
+    // Whether the connection ends once the queue is written.
+    virtual bool over() const { return state_ == State::closing; }
+    // finish() closes the stream: the subclass lets go of its own.
+    virtual void finished() {}
+
+    const Log log_;
+
+private:
+    enum class Handshake { none, under_way, done };
+
+    bool stream_open();  // else begins or awaits the TLS handshake
+    void write();
+
+    asio::ip::tcp::socket socket_;
+    // Over socket_, when the connection is TLS.
+    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
+    Handshake handshake_ = Handshake::none;
+    asio::steady_timer handshake_timer_;
+    asio::steady_timer flush_timer_;
+    bool cut_off_ = false;
+
+    std::array<char, kReadSize> read_buffer_{};
+    bool reading_ = false;
+    bool read_waiting_ = false;  // for the handshake
+
+    std::string queued_;   // waiting for the next write
+    std::string writing_;  // handed to the stream
+    bool write_pending_ = false;
+};
+
+}  // namespace app
