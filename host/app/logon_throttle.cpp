@@ -4,6 +4,7 @@
 #include <cctype>
 #include <random>
 
+#include "app/bans.h"
 #include "app/throttle_store.h"
 #include "bbs/text.h"
 
@@ -19,13 +20,6 @@ int64_t millis(Clock::time_point t) {
 Clock::time_point from_millis(int64_t ms) { return Clock::time_point(std::chrono::milliseconds(ms)); }
 int64_t seconds(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
-}
-
-// An IPv4 address inside IPv6 (::ffff:a.b.c.d) as the IPv4 address it is.
-asio::ip::address unmapped(const asio::ip::address& address) {
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    return address;
 }
 
 LogonThrottle::Draw random_draw() {
