@@ -158,20 +158,18 @@ LogonThrottle::Verdict LogonThrottle::penalized(Refusal why, Clock::duration wai
 
 // ---- logon places -------------------------------------------------------------
 
-LogonThrottle::Verdict LogonThrottle::barred(const asio::ip::address& address, const std::string& source,
-                                             Clock::time_point now) {
-    if (context_.gate.banned) {
-        if (auto why = context_.gate.banned(unmapped(address))) return Verdict{Refusal::banned, {}, bbs::log_excerpt(*why)};
-    }
-    if (auto wait = penalty_wait(source, now); wait > Clock::duration::zero())
-        return penalized(Refusal::source_penalized, wait);
-    return Verdict{};
+LogonThrottle::Verdict LogonThrottle::banned(const asio::ip::address& address) const {
+    if (!context_.gate.banned) return Verdict{};
+    auto why = context_.gate.banned(unmapped(address));
+    return why ? Verdict{Refusal::banned, {}, bbs::log_excerpt(*why)} : Verdict{};
 }
 
 LogonThrottle::Verdict LogonThrottle::connection_begins(const asio::ip::address& address) {
     const auto now = now_();
     const std::string source = source_key(address);
-    if (auto verdict = barred(address, source, now); !verdict) return verdict;
+    if (auto verdict = banned(address); !verdict) return verdict;
+    if (auto wait = penalty_wait(source, now); wait > Clock::duration::zero())
+        return penalized(Refusal::source_penalized, wait);
     auto verdict = take_place(source, true);
     if (verdict.refusal == Refusal::address_penalized || verdict.refusal == Refusal::busy_address) {
         offend(source, now);
@@ -328,11 +326,9 @@ std::optional<std::string> LogonThrottle::locked(std::string_view userid) const 
 }
 
 LogonThrottle::Verdict LogonThrottle::key_logon(const asio::ip::address& address, std::string_view userid) {
-    const auto now = now_();
-    const std::string source = source_key(address);
-    if (auto verdict = barred(address, source, now); !verdict) return verdict;
+    if (auto verdict = banned(address); !verdict) return verdict;
     if (auto why = locked(userid)) return Verdict{Refusal::locked, {}, bbs::log_excerpt(*why)};
-    remember(source, userid_key(userid), now);
+    remember(source_key(address), userid_key(userid), now_());
     flush();
     return Verdict{};
 }

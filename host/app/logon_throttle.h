@@ -23,7 +23,8 @@
 // either. A right password gives its attempt back to the address and
 // fills the user-ID's and the pair's buckets again; an attempt abandoned
 // before its password was read is given back; a wrong one is kept. A logon
-// by public key (key_logon) is charged nothing.
+// by public key (key_logon) is charged nothing and refused only for a ban
+// or a lock.
 //
 // Logon places (MaxStartups 10:30:64). At most 10 connections of one
 // address and 64 in all may be at the logon (connected, not yet logged
@@ -178,8 +179,9 @@ public:
     // account is locked: then the answer is the refusal (locked).
     Verdict attempt_ended(const std::string& address, std::string_view userid, Outcome outcome);
     // A logon by a public key the account holds, from `address`: refused
-    // only when the address is banned, its source penalized or the account
-    // locked; else the address is known for the account. Charges nothing.
+    // only when the address is banned or the account locked (never for the
+    // account's failed passwords); else the address is known for the
+    // account. Charges nothing.
     // REQUIRES: the key has been verified as the account's (so that the
     // answer tells a stranger nothing).
     Verdict key_logon(const asio::ip::address& address, std::string_view userid);
@@ -247,7 +249,7 @@ private:
     static std::string pair_key(const std::string& address, const std::string& userid_key);
     static Verdict penalized(Refusal why, Clock::duration wait);
     Verdict take_place(const std::string& address, bool draw);
-    Verdict barred(const asio::ip::address& address, const std::string& source, Clock::time_point now);
+    Verdict banned(const asio::ip::address& address) const;
     std::optional<std::string> locked(std::string_view userid) const;
     Clock::duration penalty_wait(const std::string& source, Clock::time_point now) const;
     void offend(const std::string& source, Clock::time_point now);

@@ -177,7 +177,7 @@ TEST_F(ThrottleTest, AKnownAddressGuessesNoFasterThanStrangersDo) {
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(attempt(home, "Alice", Outcome::wrong_password)) << "filled again " << i;
 }
 
-TEST_F(ThrottleTest, AKeyLogonIsRefusedOnlyForABanALockOrAPenalty) {
+TEST_F(ThrottleTest, AKeyLogonIsRefusedOnlyForABanOrALock) {
     LogonThrottle::Gate gate;
     gate.banned = [](const asio::ip::address& a) -> std::optional<std::string> {
         if (a.to_string().rfind("192.0.2.", 0) == 0) return "scanning";
@@ -189,8 +189,10 @@ TEST_F(ThrottleTest, AKeyLogonIsRefusedOnlyForABanALockOrAPenalty) {
     };
     throttle_.emplace([this] { return now_; }, LogonThrottle::Rules{}, LogonThrottle::Context{nullptr, {}, gate});
     const auto v4 = [](const char* a) { return asio::ip::make_address(a); };
-    // Alice's user-ID and the address's attempts spent: a key still lets her in, and the address becomes known.
+    // Alice's user-ID and the address's attempts spent, the source penalized: a key still lets her in, and the
+    // address becomes known.
     for (int i = 0; i < 10; ++i) attempt("198.51.100.1", i < 5 ? "Alice" : many_userids(i), Outcome::wrong_password);
+    throttle_->connection_ended("198.51.100.1", Ending::refused);
     EXPECT_TRUE(throttle_->key_logon(v4("198.51.100.1"), "Alice"));
     EXPECT_TRUE(throttle_->known("198.51.100.1", "alice"));
     const std::pair<const char*, const char*> refused[] = {{"192.0.2.9", "Alice"}, {"::ffff:192.0.2.9", "Alice"},
