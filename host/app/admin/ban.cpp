@@ -93,7 +93,7 @@ int ban_remove(const Call& call) {
 
 }  // namespace
 
-const Noun kBan{"ban", "Addresses and networks refused at connect, on every port", {
+const Noun kBan{"ban", "Bans of addresses and networks, for the host to refuse at connect on every port", {
     {"add", "Ban an address or a network (CIDR), IPv4 or IPv6; an existing ban of it is replaced",
      {kNetwork, {maybe_text, "--for", "How long: 90s, 30m, 12h, 7d, 2w (default: for good)"},
       {text, "--reason", "Why (shown by ban list and in the host log)"}},

@@ -152,17 +152,23 @@ int user_set(const Call& call) {
     return kOk;
 }
 
-// Deletes the account: the modules forget the user first (his
-// description...), then the account goes. `what` names it in what is said.
-int delete_account(bbs::Host& host, const bbs::AccountInfo& account, const char* what) {
-    const std::string& userid = account.userid;
-    if (!host.account_deleted(userid))
-        return failed("cannot delete user \"" + userid + "\": the database stays locked");
-    std::string error;
-    if (!host.accounts().remove(userid, &error)) return failed("cannot delete user \"" + userid + "\": " + error);
-    host.log("admin: user " + userid + " " + what);
-    std::cout << what << " user " << userid << std::endl;
+// What a routine that changed the account `userid` says: "DONE user ID"
+// on standard output, "admin: user ID DONE" (and `more`) in the host log;
+// or, when it failed (`ok` false), that it could not `doing`.
+int report(bbs::Host& host, const std::string& userid, bool ok, std::string_view doing, std::string_view done,
+           const std::string& error, const std::string& more = {}) {
+    if (!ok) return failed("cannot " + std::string(doing) + " user \"" + userid + "\": " + error);
+    host.log("admin: user " + userid + " " + std::string(done) + more);
+    std::cout << done << " user " << userid << std::endl;
     return kOk;
+}
+
+// Deletes the account: the modules forget the user first (his
+// description...), then the account goes. `done` names it in what is said.
+int delete_account(bbs::Host& host, const bbs::AccountInfo& account, std::string_view done) {
+    std::string error = "the database stays locked";
+    const bool ok = host.account_deleted(account.userid) && host.accounts().remove(account.userid, &error);
+    return report(host, account.userid, ok, "delete", done, error);
 }
 
 int user_delete(const Call& call) {
@@ -177,11 +183,8 @@ int user_lock(const Call& call) {
     if (!account) return kBadInput;
     const std::string& reason = call.args().text("--reason");
     std::string error;
-    if (!host.accounts().lock(account->userid, reason, &error))
-        return failed("cannot lock user \"" + account->userid + "\": " + error);
-    host.log("admin: user " + account->userid + " locked" + (reason.empty() ? "" : ": " + bbs::log_excerpt(reason)));
-    std::cout << "locked user " << account->userid << std::endl;
-    return kOk;
+    const bool ok = host.accounts().lock(account->userid, reason, &error);
+    return report(host, account->userid, ok, "lock", "locked", error, reason.empty() ? "" : ": " + bbs::log_excerpt(reason));
 }
 
 int user_unlock(const Call& call) {
@@ -190,11 +193,7 @@ int user_unlock(const Call& call) {
     if (!account) return kBadInput;
     if (!account->locked) return bad("user \"" + account->userid + "\" is not locked");
     std::string error;
-    if (!host.accounts().unlock(account->userid, &error))
-        return failed("cannot unlock user \"" + account->userid + "\": " + error);
-    host.log("admin: user " + account->userid + " unlocked");
-    std::cout << "unlocked user " << account->userid << std::endl;
-    return kOk;
+    return report(host, account->userid, host.accounts().unlock(account->userid, &error), "unlock", "unlocked", error);
 }
 
 int user_pending(const Call& call) {
@@ -221,11 +220,8 @@ int user_validate(const Call& call) {
     auto account = pending_account(call);
     if (!account) return kBadInput;
     std::string error;
-    if (!host.accounts().validate(account->userid, &error))
-        return failed("cannot validate user \"" + account->userid + "\": " + error);
-    host.log("admin: user " + account->userid + " validated");
-    std::cout << "validated user " << account->userid << std::endl;
-    return kOk;
+    const bool ok = host.accounts().validate(account->userid, &error);
+    return report(host, account->userid, ok, "validate", "validated", error);
 }
 
 int user_reject(const Call& call) {
