@@ -133,7 +133,7 @@ bool write_signup_settings(const fs::path& dir, SignupMode mode, std::string* er
     if (fs::exists(file, ec)) return true;
     const SignupSettings defaults;
     std::ofstream out(file, std::ios::trunc);
-    out << "; Sign-up of new users, and what a new account gets (see docs/sysop.md).\n"
+    out << "; Sign-up of new users, and what a new account gets (sysop.md: Locks, bans and sign-up).\n"
            "[signup]\n"
            "; open: a new user logs on at once; validate: his account waits until a sysop\n"
            "; validates it (bbshost user pending, user validate, user reject); closed: none.\n"
