@@ -52,7 +52,8 @@
 // (app/throttle_store.h) when an attempt ends with a password tried, at an
 // offence, a sign-up and a good logon; a write that finds the database
 // locked by another process keeps what it had to write and is tried again
-// at a later event, no sooner than a second after.
+// at a later event (or flush()), no sooner than a second after (two after
+// the next failure, and so on up to a minute).
 //
 // Times are wall-clock times (they outlive a restart): the clock is
 // system_clock, or what the owner gives.
