@@ -27,6 +27,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, node-xterm")
+# Its filter and jail (disabled) are in /etc/fail2ban.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "fail2ban")
 # Program and libraries stripped (make install keeps their symbols). No
 # -dbgsym package: CPack 3.25 makes one only without components, and then
 # with the staging folder's absolute paths in its md5sums.

@@ -1,6 +1,7 @@
 # Runs at install time: the systemd unit (with the installed bbshost and the
-# settings file in it), the logrotate snippet and the settings file, for
-# CMAKE_INSTALL_PREFIX as it is then. file(INSTALL) honours DESTDIR.
+# settings file in it), the logrotate snippet, the settings file and the
+# fail2ban filter and jail, for CMAKE_INSTALL_PREFIX as it is then.
+# file(INSTALL) honours DESTDIR.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(ETC_DIR /etc)
 else()
@@ -16,3 +17,6 @@ file(INSTALL ${PLUS_PACKAGING_DIR}/brakvold-plus.logrotate DESTINATION ${ETC_DIR
   RENAME brakvold-plus)
 file(INSTALL ${PLUS_PACKAGING_DIR}/brakvold-plus.default DESTINATION ${ETC_DIR}/default
   RENAME brakvold-plus)
+foreach(part filter.d jail.d)
+  file(INSTALL ${PLUS_PACKAGING_DIR}/fail2ban/${part}/brakvold-plus.conf DESTINATION ${ETC_DIR}/fail2ban/${part})
+endforeach()

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "app/population.h"
+#include "app/signup.h"
 
 namespace app {
 
@@ -41,7 +42,8 @@ bool secure_data_folder(const fs::path& dir, std::string* error) {
 
 bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
                         std::string* error) {
-    return create_data_folder(dir, config_dir, channels, demo_population(), error);
+    return create_data_folder(dir, config_dir, channels, demo_population(), error) &&
+           write_signup_settings(dir, SignupMode::open, error);
 }
 
 bool create_bare_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
@@ -49,7 +51,8 @@ bool create_bare_data_folder(const fs::path& dir, const fs::path& config_dir, in
     Population nobody;
     nobody.name = "no users";
     nobody.classes = demo_population().classes;
-    return create_data_folder(dir, config_dir, channels, nobody, error);
+    return create_data_folder(dir, config_dir, channels, nobody, error) &&
+           write_signup_settings(dir, SignupMode::closed, error);
 }
 
 }  // namespace app

@@ -9,13 +9,15 @@
 namespace app {
 
 // Creates `dir` (which must not exist yet, or be an empty folder) from the files of `config_dir`
-// with the demo population (app/population.h). On failure the half-made
-// folder is removed and *error says why.
+// with the demo population (app/population.h) and open sign-up
+// (app/signup.h). On failure the half-made folder is removed and *error
+// says why.
 bool create_data_folder(const std::filesystem::path& dir, const std::filesystem::path& config_dir,
                         int channels, std::string* error);
 
-// The same without users: the classes Member and Sysop only (bbshost init;
-// the first sysop is added afterwards). `dir` may also be an empty folder.
+// The same without users: the classes Member and Sysop only, sign-up
+// closed (bbshost init; the first sysop is added afterwards). `dir` may
+// also be an empty folder.
 bool create_bare_data_folder(const std::filesystem::path& dir,
                              const std::filesystem::path& config_dir, int channels,
                              std::string* error);

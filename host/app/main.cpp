@@ -1,6 +1,6 @@
 // bbshost: the Brakvold BBS host. Without a command it serves users by
 // telnet, and by SSH and the web terminal when their ports are given; with
-// one (init, user, key, class, player, mail, db, backup, restore, fingerprint) it
+// one (init, user, key, ban, class, player, mail, db, backup, restore, fingerprint) it
 // administers a data folder, also while the host serves it (the commands:
 // app/admin/).
 #include <sys/stat.h>
@@ -22,6 +22,7 @@
 #include "app/folder_lock.h"
 #include "app/modules.h"
 #include "app/server.h"
+#include "app/signup.h"
 #include "bbs/host.h"
 #include "ssh/keys.h"
 
@@ -66,8 +67,11 @@ int serve(const ServeOptions& options) {
         std::cerr << "bbshost: " << data.string() << " is no data folder yet (it has no bbs.db): "
                   << "make one with: bbshost --data " << data.string() << " init" << std::endl;
         return 1;
-    } else if (!app::secure_data_folder(data, &error)) {
-        std::cerr << "bbshost: warning: " << error << std::endl;
+    } else {
+        if (!app::secure_data_folder(data, &error)) std::cerr << "bbshost: warning: " << error << std::endl;
+        // A folder made before sign-up was: its settings, closed.
+        if (!app::write_signup_settings(data, app::SignupMode::closed, &error))
+            std::cerr << "bbshost: warning: " << error << std::endl;
     }
     // The folder is this host's while it runs (a restore waits for it to stop).
     pid_t holder = 0;

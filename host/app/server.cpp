@@ -61,7 +61,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Hashing hashing)
       host_(host),
       signals_(io, SIGINT, SIGTERM, SIGHUP),
       retry_timer_(io),
-      throttle_([] { return LogonThrottle::Clock::now(); }) {
+      throttle_([] { return LogonThrottle::Clock::now(); }, {}, {&host.addon_tables(), {}, {}}) {
     std::error_code ec;
     signals_.add(SIGUSR1, ec);
     if (ec) log("SIGUSR1 cannot reopen the logs: " + ec.message());

@@ -33,6 +33,11 @@ std::vector<std::string> split_keys(const std::string& text) {
     return keys;
 }
 
+// The columns every reading of whole accounts selects, as read_row reads them.
+constexpr const char* kColumns =
+    "SELECT userid, class_name, credits, days, keys, coalesce(last_logon, -1), locked IS NOT NULL,"
+    " coalesce(locked, ''), coalesce(pending_since, -1) FROM accounts";
+
 AccountInfo read_row(const sql::Use& s) {
     AccountInfo a;
     a.userid = s.text(0);
@@ -40,13 +45,9 @@ AccountInfo read_row(const sql::Use& s) {
     a.credits = s.integer(2);
     a.days = static_cast<uint16_t>(s.integer(3));
     a.keys = split_keys(s.text(4));
-    return a;
-}
-
-// all() reads the last logon too, as column 5 (-1: never).
-AccountInfo read_listed_row(const sql::Use& s) {
-    AccountInfo a = read_row(s);
     if (const int64_t when = s.integer(5); when >= 0) a.last_logon = when;
+    if (s.integer(6)) a.locked = s.text(7);
+    if (const int64_t since = s.integer(8); since >= 0) a.pending_since = since;
     return a;
 }
 
@@ -81,16 +82,14 @@ Accounts::Accounts(sql::Connection& db) : db_(db), where_(db.name() + " accounts
              " days INTEGER NOT NULL,"
              " keys TEXT NOT NULL,"
              " password_hash TEXT NOT NULL,"
-             " last_logon INTEGER)",
+             " last_logon INTEGER,"
+             " locked TEXT,"            // the lock's reason; NULL: not locked
+             " pending_since INTEGER)",  // awaiting validation since; NULL: not
              where_);
-    // A table made before the last logon was kept gets its column.
-    {
-        sql::Statement has(db_, "SELECT 1 FROM pragma_table_info('accounts') WHERE name = 'last_logon'",
-                           where_, false);
-        sql::Use s(has);
-        const bool present = s.row("looking for the last-logon column");
-        if (!present) db_.exec("ALTER TABLE accounts ADD COLUMN last_logon INTEGER", where_);
-    }
+    // A table made before these were kept gets their columns.
+    add_column("last_logon", "INTEGER");
+    add_column("locked", "TEXT");
+    add_column("pending_since", "INTEGER");
     // SSH public keys (bbshost key add), removed with their account.
     db_.exec("CREATE TABLE IF NOT EXISTS ssh_keys ("
              " id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -102,7 +101,8 @@ Accounts::Accounts(sql::Connection& db) : db_(db), where_(db.name() + " accounts
              where_);
     // Statements of every host call, prepared once.
     has_key_.prepare(db_, "SELECT 1 FROM ssh_keys WHERE userid = ?1 AND key = ?2", where_);
-    find_.prepare(db_, "SELECT userid, class_name, credits, days, keys FROM accounts WHERE userid = ?1", where_);
+    find_.prepare(db_, std::string(kColumns) + " WHERE userid = ?1", where_);
+    locked_.prepare(db_, "SELECT coalesce(locked, '') FROM accounts WHERE userid = ?1 AND locked IS NOT NULL", where_);
     adjust_.prepare(db_,
                     "UPDATE accounts SET days = max(0, min(65535, days + ?1)),"
                     " class_name = coalesce(?2, class_name) WHERE userid = ?3",
@@ -113,6 +113,14 @@ Accounts::Accounts(sql::Connection& db) : db_(db), where_(db.name() + " accounts
 }
 
 Accounts::~Accounts() = default;
+
+void Accounts::add_column(std::string_view name, std::string_view type) {
+    sql::Statement has(db_, "SELECT 1 FROM pragma_table_info('accounts') WHERE name = ?1", where_, false);
+    sql::Use s(has);
+    s.bind(1, name);
+    if (!s.row("looking for a column of the accounts"))
+        db_.exec("ALTER TABLE accounts ADD COLUMN " + std::string(name) + " " + std::string(type), where_);
+}
 
 std::string Accounts::failure(std::string_view doing, int code) const {
     return db_.error_of(code, doing, where_).text();
@@ -139,13 +147,17 @@ bool Accounts::add(const AccountInfo& account, std::string_view password, std::s
         return false;
     }
     sql::Statement insert(db_,
-                          "INSERT INTO accounts (userid, class_name, credits, days, keys, password_hash)"
-                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                          "INSERT INTO accounts (userid, class_name, credits, days, keys, password_hash,"
+                          " locked, pending_since) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
                           where_, false);
     sql::Use s(insert);
     const std::string keys = join_keys(account.keys);
     s.bind(1, account.userid).bind(2, account.class_name).bind(3, account.credits);
     s.bind(4, int64_t{account.days}).bind(5, keys).bind(6, std::string_view(hash));
+    if (account.locked) s.bind(7, *account.locked);
+    else s.bind_null(7);
+    if (account.pending_since) s.bind(8, *account.pending_since);
+    else s.bind_null(8);
     const sql::Use::Step step = s.step("adding an account");
     if (step == sql::Use::Step::done) return true;
     if (error)
@@ -339,15 +351,52 @@ std::string Accounts::dummy_hash() {
     return hash;
 }
 
-std::vector<AccountInfo> Accounts::all() {
+std::vector<AccountInfo> Accounts::listed(std::string_view where_order, const char* doing) {
     std::vector<AccountInfo> out;
-    sql::Statement list(db_,
-                        "SELECT userid, class_name, credits, days, keys, coalesce(last_logon, -1)"
-                        " FROM accounts ORDER BY userid",
-                        where_, false);
+    sql::Statement list(db_, std::string(kColumns) + " " + std::string(where_order), where_, false);
     sql::Use s(list);
-    while (s.row("listing the accounts")) out.push_back(read_listed_row(s));
+    while (s.row(doing)) out.push_back(read_row(s));
     return out;
+}
+
+std::vector<AccountInfo> Accounts::all() { return listed("ORDER BY userid", "listing the accounts"); }
+
+std::vector<AccountInfo> Accounts::pending() {
+    return listed("WHERE pending_since IS NOT NULL ORDER BY pending_since, userid", "listing the sign-ups");
+}
+
+bool Accounts::lock(std::string_view userid, std::string_view reason, std::string* error) {
+    ++generation_;
+    sql::Statement update(db_, "UPDATE accounts SET locked = ?1 WHERE userid = ?2", where_, false);
+    sql::Use s(update);
+    s.bind(1, reason).bind(2, userid);
+    return change_one(s, userid, "locking an account", error);
+}
+
+bool Accounts::unlock(std::string_view userid, std::string* error) {
+    ++generation_;
+    sql::Statement update(db_, "UPDATE accounts SET locked = NULL WHERE userid = ?1", where_, false);
+    sql::Use s(update);
+    s.bind(1, userid);
+    return change_one(s, userid, "unlocking an account", error);
+}
+
+std::optional<std::string> Accounts::locked(std::string_view userid) {
+    sql::Use s(locked_);
+    s.bind(1, userid);
+    if (!s.row("reading an account's lock")) return std::nullopt;
+    return s.text(0);
+}
+
+bool Accounts::validate(std::string_view userid, std::string* error) {
+    ++generation_;
+    sql::Statement update(db_, "UPDATE accounts SET pending_since = NULL WHERE userid = ?1 AND pending_since IS NOT NULL",
+                          where_, false);
+    sql::Use s(update);
+    s.bind(1, userid);
+    if (change_one(s, userid, "validating an account", error)) return true;
+    if (error && find(userid)) *error = "\"" + std::string(userid) + "\" awaits no validation";
+    return false;
 }
 
 bool Accounts::has_credits(std::string_view userid, int64_t amount) {

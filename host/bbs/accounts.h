@@ -1,5 +1,11 @@
 // Host accounts: user-ID, password (argon2id hash only), class, credits,
-// membership days and keys. Stored in the host's database file.
+// membership days and keys; a lock a sysop put on the account, and whether
+// it awaits a sysop's validation (a sign-up). Stored in the host's database
+// file.
+//
+// A locked account, or one that awaits validation, may not log on: the
+// logon paths ask locked() and find()->pending_since once the password (or
+// key) proved who it is, so that the answer tells nothing to a stranger.
 //
 // Passwords are kept only as argon2id hashes (libsodium's crypto_pwhash_str,
 // ARGON2ID13, interactive limits). A stored hash of any other kind never
@@ -31,7 +37,9 @@ struct AccountInfo {
     int64_t credits = 0;
     uint16_t days = 0;
     std::vector<std::string> keys;
-    std::optional<int64_t> last_logon;   // seconds since 1970 (UTC); none: never (read by all())
+    std::optional<int64_t> last_logon;   // seconds since 1970 (UTC); none: never
+    std::optional<std::string> locked{};   // the lock's reason (may be empty); none: not locked
+    std::optional<int64_t> pending_since{};  // awaiting validation since (seconds since 1970); none: not
 };
 
 // An SSH public key registered for an account: its OpenSSH line without
@@ -76,6 +84,19 @@ public:
                 const std::optional<std::string>& class_name, std::string* error);
     // The account and its SSH keys.
     bool remove(std::string_view userid, std::string* error);
+    // Locks the account with a reason (empty: none given), or takes the lock
+    // off. False with *error when there is no such account.
+    bool lock(std::string_view userid, std::string_view reason, std::string* error);
+    bool unlock(std::string_view userid, std::string* error);
+    // The lock's reason when the account is locked; none when it is not (or
+    // there is no such account).
+    std::optional<std::string> locked(std::string_view userid);
+    // A sign-up awaiting validation (add() it with pending_since set) may
+    // log on once validated. False with *error when there is no such
+    // account or it awaits nothing.
+    bool validate(std::string_view userid, std::string* error);
+    // Every account awaiting validation, oldest first.
+    std::vector<AccountInfo> pending();
     // A new password (its argon2id hash replaces the stored one).
     bool set_password(std::string_view userid, std::string_view password, std::string* error);
     // When the user last logged on (seconds since 1970, UTC).
@@ -108,7 +129,7 @@ public:
     // credits, not adjust): who keeps copies of account fields reads them
     // again when it moved.
     uint64_t generation() const { return generation_; }
-    std::vector<AccountInfo> all();
+    std::vector<AccountInfo> all();   // in user-ID order
 
     // Credits, used by otstcrd/odedcrd/oaddcrd.
     bool has_credits(std::string_view userid, int64_t amount);
@@ -117,11 +138,13 @@ public:
 
 private:
     std::string failure(std::string_view doing, int code) const;
+    void add_column(std::string_view name, std::string_view type);
+    std::vector<AccountInfo> listed(std::string_view where_order, const char* doing);
     bool change_one(sql::Use& s, std::string_view userid, const char* doing, std::string* error);
     sql::Connection& db_;
     std::string where_;  // "bbs.db accounts"
     // Statements of every host call, prepared once.
-    sql::Statement find_, adjust_, deduct_, add_, logon_, has_key_;
+    sql::Statement find_, adjust_, deduct_, add_, logon_, has_key_, locked_;
     uint64_t generation_ = 0;
 };
 

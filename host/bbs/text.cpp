@@ -52,4 +52,15 @@ std::string escaped_for_log(std::string_view text) {
     return out;
 }
 
+std::string log_excerpt(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    std::size_t kept = 0;
+    while (kept < text.size()) {
+        const std::size_t next = kept + utf8_unit(text, kept).size;
+        if (next > limit) break;
+        kept = next;
+    }
+    return std::string(text.substr(0, kept)) + "...(" + std::to_string(text.size()) + " bytes)";
+}
+
 }  // namespace bbs

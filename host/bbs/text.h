@@ -30,4 +30,14 @@ inline bool is_control(const Utf8Unit& u) { return u.code < 0x20 || (u.code >= 0
 // stay.
 std::string escaped_for_log(std::string_view text);
 
+// How much of a client's text a log line quotes.
+inline constexpr std::size_t kLogExcerpt = 200;
+
+// A text a client sent (a typed user-ID, an SSH user name, a terminal
+// type, an HTTP path), as a log line quotes it: whole when it has at most
+// `limit` bytes; otherwise its first characters that fit in `limit` bytes
+// (never part of one) and "...(N bytes)", N its whole size. Not escaped:
+// the log does that when it writes the line.
+std::string log_excerpt(std::string_view text, std::size_t limit = kLogExcerpt);
+
 }  // namespace bbs

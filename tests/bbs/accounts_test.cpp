@@ -1,4 +1,4 @@
-// Host accounts: user-ID bounds, credits through a channel, password hashes (the rest: e2e test_admin).
+// Host accounts: user-ID bounds, locks and sign-ups, credits through a channel, password hashes (the rest: e2e test_admin).
 
 #include <sqlite3.h>
 
@@ -29,6 +29,49 @@ TEST_F(HostTest, UserIdsAreUniqueIgnoringCaseAndOneToTwentyNineCharacters) {
     open();
     EXPECT_EQ(host().accounts().find("aLiCe")->days, 65535);
     EXPECT_FALSE(host().accounts().find("Alic"));
+}
+
+// Locks and sign-ups awaiting validation, kept across a reopening; a table of before gets their columns.
+TEST_F(HostTest, LocksAndPendingSignUpsAreKeptWithTheAccount) {
+    close();
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir_ / "bbs.db").c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "DROP TABLE accounts; CREATE TABLE accounts (userid TEXT PRIMARY KEY COLLATE NOCASE, class_name TEXT NOT NULL,"
+                                   " credits INTEGER NOT NULL, days INTEGER NOT NULL, keys TEXT NOT NULL,"
+                                   " password_hash TEXT NOT NULL, last_logon INTEGER);"
+                                   "INSERT INTO accounts VALUES ('Old', 'Member', 1, 2, '', 'x', NULL)",
+                               nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    open();
+    bbs::Accounts& accounts = host().accounts();
+    EXPECT_FALSE(accounts.find("old")->locked);
+    bbs::AccountInfo newcomer{.userid = "Newt", .class_name = "Member", .keys = {}, .last_logon = {}, .pending_since = 1700000000};
+    std::string error;
+    ASSERT_TRUE(accounts.add(newcomer, "pw", &error)) << error;
+    newcomer.userid = "Earlier";
+    newcomer.pending_since = 1600000000;
+    ASSERT_TRUE(accounts.add(newcomer, "pw", &error)) << error;
+    ASSERT_TRUE(accounts.lock("OLD", "unpaid dues", &error)) << error;
+    ASSERT_TRUE(accounts.lock("newt", "", &error)) << error;
+    EXPECT_FALSE(accounts.lock("Nobody", "x", &error));
+    close();
+    open();
+    bbs::Accounts& again = host().accounts();
+    EXPECT_EQ(again.locked("old"), "unpaid dues");
+    EXPECT_EQ(again.locked("Newt"), "");
+    EXPECT_EQ(again.find("Newt")->locked, "");
+    const auto pending = again.pending();
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_EQ(pending[0].userid + " " + pending[1].userid, "Earlier Newt");
+    EXPECT_TRUE(again.validate("newt", &error)) << error;
+    EXPECT_FALSE(again.validate("Newt", &error));
+    EXPECT_NE(error.find("awaits no validation"), std::string::npos) << error;
+    EXPECT_FALSE(again.find("Newt")->pending_since);
+    EXPECT_TRUE(again.unlock("Old", &error)) << error;
+    EXPECT_FALSE(again.locked("Old"));
+    EXPECT_EQ(again.find("Old")->credits, 1);
 }
 
 TEST_F(HostTest, CreditsOfTheChannelsAccountNeverGoBelowZero) {

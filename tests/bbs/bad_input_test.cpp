@@ -1,10 +1,11 @@
-// Typed lines at the host (clean_line, words, rstrin, text helpers); each host call's transaction under refused writes.
+// Typed lines at the host (clean_line, words, rstrin, text helpers, log excerpts); each host call's transaction under refused writes.
 
 #include <sqlite3.h>
 
 #include <tuple>
 
 #include "bbs/input.h"
+#include "bbs/text.h"
 #include "tests/bbs/host_fixture.h"
 
 namespace {
@@ -63,6 +64,19 @@ TEST(CleanLine, TheCapCountsOnlyWhatIsKeptAndNeverCutsACharacter) {
     for (int i = 0; i < 100; ++i) colourful += "\x1b[1;31m";
     EXPECT_EQ(clean(colourful + std::string(300, 'b')), std::string(HOST_INPSIZ - 1, 'b'));
     EXPECT_EQ(clean(std::string(500, '\x01') + "end"), "end");
+}
+
+// A client's text in a log line: at most 200 bytes of it, whole characters only, and its size when cut.
+TEST(LogExcerpt, LongTextIsCutBeforeACharacterThatWouldNotFitAndSaysItsSize) {
+    std::string euros;
+    for (int i = 0; i < 100; ++i) euros += "\xe2\x82\xac";
+    const std::pair<std::string, std::string> cases[] = {
+        {"Alice", "Alice"}, {std::string(200, 'a'), std::string(200, 'a')},
+        {std::string(10240, 'a'), std::string(200, 'a') + "...(10240 bytes)"},
+        {euros, euros.substr(0, 198) + "...(300 bytes)"},                                  // 66 whole euro signs
+        {std::string(199, 'a') + "\xff\xfe", std::string(199, 'a') + "\xff...(201 bytes)"},  // bytes that are no UTF-8: one each
+    };
+    for (const auto& [text, shown] : cases) EXPECT_EQ(bbs::log_excerpt(text), shown) << text.size();
 }
 
 // What the input routine saw of the last line: its words, and after rstrin the words and the input.

@@ -30,7 +30,8 @@ CHOICE = "choice:"
 ADDRESS_REFUSED, USERID_REFUSED = "Too many failed logons from your address.", "Too many failed logons for this user-ID."
 # What make install puts under PREFIX (the settings under PREFIX/etc unless it is /usr).
 INSTALLED = [
-    "bin/bbshost", "etc/default/brakvold-plus", "etc/logrotate.d/brakvold-plus",
+    "bin/bbshost", "etc/default/brakvold-plus", "etc/fail2ban/filter.d/brakvold-plus.conf",
+    "etc/fail2ban/jail.d/brakvold-plus.conf", "etc/logrotate.d/brakvold-plus",
     "lib/brakvold-plus/QRTBKPLS.MCT", "lib/brakvold-plus/libbbs.so", "lib/brakvold-plus/libqrtbkpls.so",
     "lib/brakvold-plus/libqrtbrak.so", "lib/systemd/system/brakvold-plus.service",
     "share/brakvold-plus/config/QRTBKPLS.MDF", "share/brakvold-plus/config/QRTBKPLS.MSG",
@@ -227,7 +228,8 @@ def made_folder(prefix="bbshost-e2e-"):
 
 
 class BbsHost:
-    """A running bbshost on 127.0.0.1 with a data folder of its own; program: another bbshost."""
+    """A running bbshost on 127.0.0.1 (or `address`) with a data folder of its own; program: another bbshost."""
+    address = "127.0.0.1"
 
     def admin(self, *args, stdin=""):
         return run_admin(self.data, *args, stdin=stdin)
@@ -274,7 +276,7 @@ class BbsHost:
         self.root = tempfile.mkdtemp(prefix="bbshost-e2e-")
         self.data = data_dir or os.path.join(self.root, "data")
         self.channels, self.fast_hash, self.open_files = channels, fast_hash, open_files
-        self.options = list(options) + (["--bind", "127.0.0.1"] if bind else [])
+        self.options = list(options) + (["--bind", self.address] if bind else [])
         self.program = program
         self.port = self.proc = None
         self.clients = []
@@ -309,7 +311,7 @@ class BbsHost:
                                      env=host_env(self.fast_hash), cwd=self.root, preexec_fn=limit)
         for stream, sink in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
             threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
-        wanted = ["listening on 127.0.0.1:%d" % self.port] + self.more_listening()
+        wanted = ["listening on %s:%d" % (self.address, self.port)] + self.more_listening()
         deadline = time.monotonic() + START_TIMEOUT
         with self._lock:
             while not all(any(w in line for line in self._out) for w in wanted):
@@ -390,7 +392,7 @@ class BbsHost:
         return self.connect().logged_on(userid, password, plus)
 
     def raw(self, *args, **kwargs):
-        return self.keep(RawClient(self.port, *args, **kwargs))
+        return self.keep(RawClient(self.port, *args, host=self.address, **kwargs))
 
     def attempt(self, userid, password="wrong", **kwargs):
         client = self.raw(**kwargs)
@@ -588,16 +590,16 @@ BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 
 
 class RawClient(Stream):
     def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
-                 ttype=b"XTERM-256COLOR", size=(80, 24)):
-        """source: a loopback address to connect from; agree: the options it agrees to."""
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                 ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1"):
+        """source: a loopback address to connect from; agree: the options it agrees to; host: IPv4 or IPv6."""
+        self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
         if source:
             self.sock.bind((source, 0))
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(timeout)
-        self.sock.connect(("127.0.0.1", port))
+        self.sock.connect((host, port))
         self.timeout = timeout
         self.agree, self.ttype, self.size = agree, ttype, size
         self.raw = b""        # all bytes read, telnet commands and all

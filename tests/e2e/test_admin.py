@@ -35,6 +35,61 @@ def accounts_are_added_shown_changed_and_deleted():
             f.refused(*args, says=says, stdin=stdin)
 
 
+@suite.case
+def locks_and_sign_ups_awaiting_validation():
+    with made_folder() as f:
+        unlocked = "credits=5000 days=30 class=Member keys="
+        long_reason = "spam " * 2000
+        for args, said in ((("user", "lock", "bob", "--reason", "unpaid dues"), "locked user Bob"),
+                           (("user", "lock", "Carol", "--reason", long_reason), "locked user Carol")):
+            equal(f.admin_ok(*args).strip(), said, " ".join(args[:3]))
+        f.shows((("user", "show", "Bob"), unlocked + " locked=unpaid dues"))
+        rows = {line.split("\t")[0]: line.split("\t")[1:] for line in f.admin_ok("user", "list").splitlines()}
+        equal({userid: row[5:] for userid, row in rows.items()},
+              {"Alice": [], "Bob": ["locked"], "Carol": ["locked"], "Sysop": []}, "user list's seventh column")
+        holds(f.log_text(), "admin: user Bob locked: unpaid dues", "admin: user Carol locked: spam spam",
+              "...(%d bytes)" % len(long_reason), "!" + long_reason[:1000])
+        f.shows((("user", "unlock", "BOB"), "unlocked user Bob"), (("user", "show", "Bob"), unlocked))
+        f.refused("user", "unlock", "Bob", says="is not locked")
+
+        for userid in ("Dave", "Erin"):
+            f.admin_ok("user", "add", userid, stdin="secret words\n")
+        with contextlib.closing(sqlite3.connect(f.path("bbs.db"))) as db, db:   # as a sign-up makes them
+            db.execute("UPDATE accounts SET pending_since = 1800000000 + 60 * (userid = 'Dave') WHERE userid IN ('Dave', 'Erin')")
+        f.shows((("user", "pending"), "Erin\tMember\t0\t0\t2027-01-15T08:00:00Z\nDave\tMember\t0\t0\t2027-01-15T08:01:00Z"),
+                (("user", "show", "Dave"), "credits=0 days=0 class=Member keys= pending=2027-01-15T08:01:00Z"),
+                (("user", "validate", "dave"), "validated user Dave"), (("user", "show", "Dave"), "credits=0 days=0 class=Member keys="),
+                (("user", "reject", "Erin"), "rejected user Erin"), (("user", "pending"), ""))
+        for args, says in ((("user", "validate", "Dave"), "awaits no validation"), (("user", "reject", "Alice"), "awaits no validation"),
+                           (("user", "show", "Erin"), "Erin"), (("user", "lock", "Nobody"), "Nobody")):
+            f.refused(*args, says=says)
+
+
+@suite.case
+def bans_of_addresses_and_networks():
+    with made_folder() as f:
+        banned = {}
+        for args, said in ((("192.0.2.7/24", "--for", "7d", "--reason", "guessing"), r"banned 192\.0\.2\.0/24 until (\S+)Z$"),
+                           (("::ffff:198.51.100.7",), r"banned 198\.51\.100\.7 for good$"),
+                           (("2001:DB8:0:1::5/48", "--for", "1s"), r"banned 2001:db8::/48 until (\S+)Z$")):
+            out = f.admin_ok("ban", "add", *args).strip()
+            check(re.match(said, out), "ban add %s said %r" % (" ".join(args), out))
+            banned[out.split()[1]] = out
+        for args, says in ((("ban", "add", "300.1.1.1"), "no IPv4 or IPv6 address"), (("ban", "add", "1.2.3.4/33"), "0 to 32"),
+                           (("ban", "add", "1.2.3.4", "--for", "5x"), "30m, 12h, 7d"), (("ban", "remove", "203.0.113.9"), "no ban of")):
+            f.refused(*args, says=says)
+        wait_until(lambda: "\texpired\t" in f.admin_ok("ban", "list"), "the ban of one second to end", attempts=60)
+        rows = [line.split("\t") for line in f.admin_ok("ban", "list").splitlines()]
+        equal([(r[0], r[2] == "never", r[3], r[4]) for r in rows],
+              [("192.0.2.0/24", False, "active", "guessing"), ("198.51.100.7", True, "active", "-"),
+               ("2001:db8::/48", False, "expired", "-")], "ban list")
+        check(banned["192.0.2.0/24"].endswith(rows[0][2]), "ban add and ban list disagree on the end: %r" % rows)
+        f.shows((("ban", "remove", "192.0.2.99/24"), "removed the ban of 192.0.2.0/24"))
+        equal([line.split("\t")[0] for line in f.admin_ok("ban", "list").splitlines()], ["198.51.100.7", "2001:db8::/48"],
+              "the bans after a removal")
+        holds(f.log_text(), "admin: 192.0.2.0/24 banned until ", ": guessing", "admin: ban of 192.0.2.0/24 removed")
+
+
 def buy_description(client, text, until):
     client.enter_plus()
     client.open_editor()

@@ -60,6 +60,18 @@ def one_user_id_gets_five_guesses_from_any_number_of_addresses():
 
 
 @suite.case
+def strangers_cannot_keep_the_owner_out_of_where_he_logged_on_before_nor_does_a_restart_forget():
+    with BbsHost() as host:
+        host.raw_user("Alice", source="127.0.6.1").close()
+        tried = sum(host.attempt("Alice", source="127.0.7.%d" % (10 + i)) == "Invalid login." for i in range(12))
+        check(tried == 5, "12 strangers got %d guesses at Alice" % tried)
+        host.stop_cleanly()
+        host.start()   # the same data folder
+        check(host.attempt("Alice", source="127.0.7.50") == USERID_REFUSED, "the restart forgot the strangers' guesses")
+        host.raw_user("Alice", source="127.0.6.1").served("Alice from where she logged on before")
+
+
+@suite.case
 def an_unknown_user_id_takes_the_same_work_as_a_known_one():
     with BbsHost(fast_hash=False) as host:
         spent = {True: 0.0, False: 0.0}   # known user-ID: seconds

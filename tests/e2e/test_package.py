@@ -13,7 +13,8 @@ DATA = "/var/lib/brakvold-plus"
 
 FILES = {"./" + (f if f.startswith("etc/") else "usr/" + f) for f in INSTALLED}
 EXECUTABLES = {"./usr/bin/bbshost"}
-CONFFILES = {"/etc/default/brakvold-plus", "/etc/logrotate.d/brakvold-plus"}
+CONFFILES = {"/etc/default/brakvold-plus", "/etc/logrotate.d/brakvold-plus", "/etc/fail2ban/filter.d/brakvold-plus.conf",
+             "/etc/fail2ban/jail.d/brakvold-plus.conf"}
 SCRIPTS = ("postinst", "prerm", "postrm")
 MAN_PAGE = os.path.join(os.path.dirname(CONFIG_DIR), "docs", "bbshost.1") if CONFIG_DIR else ""
 

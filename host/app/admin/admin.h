@@ -166,7 +166,7 @@ bool read_line(std::string* line);
 bool read_password(std::string* password, std::string* error);
 
 // The nouns, one file each, in the order --help lists them.
-extern const Noun kUser, kKey, kClass, kPlayer, kMail, kDb;   // user.cpp, key.cpp, ...
+extern const Noun kUser, kKey, kBan, kClass, kPlayer, kMail, kDb;   // user.cpp, key.cpp, ban.cpp, ...
 extern const Noun kInit;                                      // init.cpp
 extern const Noun kBackup, kRestore;                          // backup.cpp
 extern const Noun kFingerprint;                               // fingerprint.cpp

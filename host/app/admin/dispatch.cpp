@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // Every noun, in the order --help lists them.
-const Noun* const kNouns[] = {&kUser, &kKey,  &kClass,   &kPlayer,  &kMail,
-                              &kDb,   &kInit, &kBackup, &kRestore, &kFingerprint};
+const Noun* const kNouns[] = {&kUser, &kKey,    &kBan,    &kClass,   &kPlayer,     &kMail,
+                              &kDb,   &kInit,   &kBackup, &kRestore, &kFingerprint};
 
 CLI::App* subcommand(CLI::App& parent, std::string_view name, std::string_view help) {
     auto* s = parent.add_subcommand(std::string(name), std::string(help));
