@@ -1,0 +1,39 @@
+// Telnet as a way in: every connection accepted becomes a telnet session
+// (app/telnet_transport.h), in the clear or, with a TLS context, inside TLS.
+// A client that asks for MSSP (a listing's crawler) is told the way's texts
+// with the users on now and when the way began serving.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/way_in.h"
+
+namespace asio::ssl {
+class context;
+}
+
+namespace app {
+
+class Sessions;
+
+class TelnetWay final : public WayIn {
+public:
+    struct Options {
+        std::string mssp_name = "Brakvold BBS";                 // MSSP's NAME
+        std::string mssp_codebase = "bbshost (Brakvold Plus)";  // MSSP's CODEBASE
+        asio::ssl::context* tls = nullptr;  // telnet inside TLS; must outlive the way
+    };
+
+    TelnetWay(Sessions& sessions, Options options);
+
+    void accepted(asio::ip::tcp::socket socket) override;
+
+private:
+    Sessions& sessions_;
+    const Options options_;
+    // When the way began, in seconds since 1970 (MSSP's UPTIME).
+    const int64_t started_;
+};
+
+}  // namespace app
