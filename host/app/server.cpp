@@ -33,7 +33,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Options options)
     : io_(io),
       host_(host),
       options_(std::move(options)),
-      listeners_(io, [&host](std::string_view line) { host.log(line); }),
+      listeners_(io, log()),
       logons_(io, host, options_.hashing),
       pump_(io, host,
             [this](const std::string& reason) {
@@ -50,13 +50,17 @@ Server::Server(asio::io_context& io, bbs::Host& host, Options options)
     host_.set_front_end(front_side_.get());
 }
 
+std::function<void(std::string_view line)> Server::log() const {
+    return [&host = host_](std::string_view line) { host.log(line); };
+}
+
 Server::~Server() {
     pump_.end_log_sync();  // what waited for the disk still goes to the sessions...
     host_.set_front_end(nullptr);
 }
 
 TelnetWay& Server::telnet() {
-    if (!telnet_) telnet_ = std::make_unique<TelnetWay>(sessions_, TelnetWay::Options{});
+    if (!telnet_) telnet_ = std::make_unique<TelnetWay>(sessions_, log(), TelnetWay::Options{});
     return *telnet_;
 }
 
@@ -68,7 +72,7 @@ SshWay& Server::ssh(const std::filesystem::path& key_folder) {
 }
 
 WebWay& Server::web(const std::string& tls_cert, const std::string& tls_key) {
-    if (!web_) web_ = std::make_unique<WebWay>(sessions_, tls_cert, tls_key);
+    if (!web_) web_ = std::make_unique<WebWay>(sessions_, log(), tls_cert, tls_key);
     return *web_;
 }
 

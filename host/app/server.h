@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,6 +80,8 @@ public:
 private:
     class FrontSide;
 
+    // To the host log, for the owners that outlive the sessions.
+    std::function<void(std::string_view line)> log() const;
     void wait_signal();
     void stop(std::string_view why, int status);
 

@@ -25,8 +25,9 @@ SshWay::SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Session
         const auto verdict = logons_.dialogue_begins(LogonThrottle::source_key(peer_address));
         return verdict ? std::string() : LogonThrottle::reason(verdict);
     };
-    ssh_options.release = [this](std::string_view peer_address) {
-        logons_.dialogue_ended(LogonThrottle::source_key(peer_address));
+    // The listener's destructor closes its connections, which calls these two.
+    ssh_options.release = [&logons = logons_](std::string_view peer_address) {
+        logons.dialogue_ended(LogonThrottle::source_key(peer_address));
     };
     ssh_options.check_public_key = [this](const ssh::PublicKeyOffer& offer) {
         return host_.accounts().has_ssh_key(userid_of(offer.user), offer.key.line());
@@ -36,12 +37,12 @@ SshWay::SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Session
         // The account's own spelling; gone meanwhile (deleted): no logon.
         const std::string userid = logons_.account_userid(userid_of(session->user()));
         if (userid.empty()) {
-            sessions_.log("ssh: " + session->peer() + ": no account \"" + userid_of(session->user()) + "\" any more");
+            host_.log("ssh: " + session->peer() + ": no account \"" + userid_of(session->user()) + "\" any more");
             return session->close();
         }
         sessions_.adopt(SshTransport::make(io_, std::move(session), userid));
     };
-    ssh_options.log = [this](std::string_view line) { sessions_.log("ssh: " + std::string(line)); };
+    ssh_options.log = [&host = host_](std::string_view line) { host.log("ssh: " + std::string(line)); };
     listener_ = std::make_unique<ssh::SshListener>(io_, std::move(ssh_options));
 }
 
@@ -72,12 +73,12 @@ void SshWay::check_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer
     const auto verdict = logons_.attempt_begins(address, userid);
     if (!verdict) {
         const std::string said = LogonThrottle::reason(verdict);
-        sessions_.log("logon as \"" + userid + "\" from " + peer + " refused: " + said);
+        host_.log("logon as \"" + userid + "\" from " + peer + " refused: " + said);
         return answer(ssh::AuthVerdict::refused(said));
     }
     logons_.check_password(address, userid, std::string(attempt.password),
                            [this, userid, peer, answer = std::move(answer)](bool ok) {
-                               if (!ok) sessions_.log("failed logon as \"" + userid + "\" from " + peer);
+                               if (!ok) host_.log("failed logon as \"" + userid + "\" from " + peer);
                                answer(ok && !sessions_.stopped() ? ssh::AuthVerdict::accepted()
                                                                  : ssh::AuthVerdict::refused());
                            });

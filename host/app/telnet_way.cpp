@@ -9,8 +9,9 @@
 
 namespace app {
 
-TelnetWay::TelnetWay(Sessions& sessions, Options options)
+TelnetWay::TelnetWay(Sessions& sessions, std::function<void(std::string_view line)> log, Options options)
     : sessions_(sessions),
+      log_(std::move(log)),
       options_(std::move(options)),
       started_(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
                    .count()) {}
@@ -22,8 +23,7 @@ void TelnetWay::accepted(asio::ip::tcp::socket socket) {
                 {"UPTIME", std::to_string(started_)},
                 {"CODEBASE", options_.mssp_codebase}};
     };
-    sessions_.adopt(TelnetTransport::make(std::move(socket), [this](std::string_view line) { sessions_.log(line); },
-                                          std::move(status), options_.tls));
+    sessions_.adopt(TelnetTransport::make(std::move(socket), log_, std::move(status), options_.tls));
 }
 
 }  // namespace app

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "app/way_in.h"
 
@@ -25,12 +27,14 @@ public:
         asio::ssl::context* tls = nullptr;  // telnet inside TLS; must outlive the way
     };
 
-    TelnetWay(Sessions& sessions, Options options);
+    // `log` takes the transports' lines (cut-offs, protocol warnings).
+    TelnetWay(Sessions& sessions, std::function<void(std::string_view line)> log, Options options);
 
     void accepted(asio::ip::tcp::socket socket) override;
 
 private:
     Sessions& sessions_;
+    const std::function<void(std::string_view)> log_;
     const Options options_;
     // When the way began, in seconds since 1970 (MSSP's UPTIME).
     const int64_t started_;

@@ -129,6 +129,7 @@ bool Terminal::open_editor(std::string_view text, std::size_t size) {
     std::string out;
     editor_->start(out);
     send(out);
+    prompt_open_ = false;  // the editor has the screen: no prompt waits to be marked
     tell_holding();
     return true;
 }

@@ -7,16 +7,16 @@
 
 namespace app {
 
-WebWay::WebWay(Sessions& sessions, const std::string& tls_cert, const std::string& tls_key)
-    : sessions_(sessions), site_(std::make_unique<web::StaticSite>(web::StaticSite::load({web_page_dir()}))) {
+WebWay::WebWay(Sessions& sessions, std::function<void(std::string_view line)> log, const std::string& tls_cert,
+               const std::string& tls_key)
+    : sessions_(sessions), log_(std::move(log)), site_(std::make_unique<web::StaticSite>(web::StaticSite::load({web_page_dir()}))) {
     if (!tls_cert.empty()) tls_ = WebTransport::tls_context(tls_cert, tls_key);
 }
 
 WebWay::~WebWay() = default;
 
 void WebWay::accepted(asio::ip::tcp::socket socket) {
-    auto transport = WebTransport::make(std::move(socket), *site_, [this](std::string_view line) { sessions_.log(line); },
-                                        tls_.get());
+    auto transport = WebTransport::make(std::move(socket), *site_, log_, tls_.get());
     transport->begin([this](std::shared_ptr<WebTransport> upgraded) {
         if (!sessions_.stopped()) sessions_.adopt(std::move(upgraded));
     });

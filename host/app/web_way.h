@@ -4,8 +4,10 @@
 // certificate and key it is HTTPS and WSS only.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/way_in.h"
 
@@ -22,16 +24,18 @@ class Sessions;
 
 class WebWay final : public WayIn {
 public:
-    // The certificate chain and its private key as PEM files, both or
-    // neither. Throws std::runtime_error when the page's files, the
-    // certificate or the key cannot be read.
-    WebWay(Sessions& sessions, const std::string& tls_cert, const std::string& tls_key);
+    // `log` takes the transports' lines. The certificate chain and its
+    // private key as PEM files, both or neither. Throws std::runtime_error
+    // when the page's files, the certificate or the key cannot be read.
+    WebWay(Sessions& sessions, std::function<void(std::string_view line)> log, const std::string& tls_cert,
+           const std::string& tls_key);
     ~WebWay() override;
 
     void accepted(asio::ip::tcp::socket socket) override;
 
 private:
     Sessions& sessions_;
+    const std::function<void(std::string_view)> log_;
     std::unique_ptr<web::StaticSite> site_;
     std::unique_ptr<asio::ssl::context> tls_;  // null: plain HTTP
 };
