@@ -28,10 +28,10 @@
 //   output     the module's prf/outprf (bbs/services.cpp) are held by the
 //              call runner (bbs/call_scope.h) until the commit, and until the
 //              log is on disk (app/pump.h syncs it), then go in order to
-//              bbs::FrontEnd::deliver (or editor_opened) = Sessions::deliver
-//              -> Session::send_module_output -> Terminal::write (line breaks,
-//              pager, CP437) -> Transport::send (telnet: IAC escaped, maybe
-//              compressed) -> the socket
+//              bbs::FrontEnd::deliver (or editor_opened), the Server's front
+//              side -> Sessions::deliver -> Session::send_module_output ->
+//              Terminal::write (line breaks, pager, CP437) -> Transport::send
+//              (telnet: IAC escaped, maybe compressed) -> the socket
 //   after      what the call left (statuses, calls that wait for the
 //              database) is done by the pump's next turn (app/pump.h)
 //
