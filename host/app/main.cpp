@@ -23,6 +23,9 @@
 #include "app/modules.h"
 #include "app/server.h"
 #include "app/signup.h"
+#include "app/ssh_way.h"
+#include "app/telnet_way.h"
+#include "app/web_way.h"
 #include "bbs/host.h"
 #include "ssh/keys.h"
 
@@ -99,11 +102,13 @@ int serve(const ServeOptions& options) {
     int status = 0;
     {
         asio::io_context io;
-        app::Server server(io, *host);
-        server.set_echo(options.echo);
-        server.set_idle_timeout(std::chrono::milliseconds(std::llround(options.idle_timeout * 60000)));
-        server.set_logon_time(std::chrono::seconds(options.logon_time));
-        if (!server.listen(options.bind, static_cast<uint16_t>(options.port), &error)) {
+        app::Server::Options serving;
+        serving.sessions.echo = options.echo;
+        serving.sessions.rules.idle_timeout = std::chrono::milliseconds(std::llround(options.idle_timeout * 60000));
+        serving.sessions.rules.logon_time = std::chrono::seconds(options.logon_time);
+        app::Server server(io, *host, serving);
+        const auto telnet_at = server.listen(server.telnet(), options.bind, static_cast<uint16_t>(options.port), &error);
+        if (!telnet_at) {
             std::cerr << "bbshost: " << error << std::endl;
             host->log("start failed: " + error);
             return 1;
@@ -111,17 +116,16 @@ int serve(const ServeOptions& options) {
         auto where = [](const asio::ip::tcp::endpoint& endpoint) {
             return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
         };
-        const std::string telnet_at = where(server.local_endpoint());
-        host->log("started: listening on " + telnet_at + " with " + std::to_string(options.channels) +
+        host->log("started: listening on " + where(*telnet_at) + " with " + std::to_string(options.channels) +
                   " channels");
-        std::cout << "bbshost: listening on " << telnet_at << " (telnet), data folder "
+        std::cout << "bbshost: listening on " << where(*telnet_at) << " (telnet), data folder "
                   << data.string() << ", " << options.channels << " channels" << std::endl;
         // The other ways in, each on its own port of the same address.
-        auto listen_too = [&](const char* way, int port, auto make_accept, const char* scheme = nullptr) {
+        auto listen_too = [&](const char* way, int port, auto make_way, const char* scheme = nullptr) {
             if (port == 0) return true;
             std::optional<asio::ip::tcp::endpoint> bound;
             try {
-                bound = server.listen(options.bind, static_cast<uint16_t>(port), make_accept(), &error);
+                bound = server.listen(make_way(), options.bind, static_cast<uint16_t>(port), &error);
             } catch (const std::exception& e) {
                 error = std::string(way) + ": " + e.what();
             }
@@ -136,16 +140,16 @@ int serve(const ServeOptions& options) {
             std::cout << "bbshost: " << line << std::endl;
             return true;
         };
-        if (!listen_too("ssh", options.ssh_port, [&] { return server.ssh(data); })) return 1;
-        if (const auto* key = server.ssh_host_key()) {
-            const std::string line = std::string("ssh host key ") +
-                                     (server.ssh_host_key_created() ? "made: " : "") + key->type + " " +
-                                     key->fingerprint;
+        if (!listen_too("ssh", options.ssh_port, [&]() -> app::WayIn& { return server.ssh(data); })) return 1;
+        if (options.ssh_port != 0) {
+            const app::SshWay& ssh = server.ssh(data);
+            const std::string line = std::string("ssh host key ") + (ssh.host_key_created() ? "made: " : "") +
+                                     ssh.host_key().type + " " + ssh.host_key().fingerprint;
             host->log(line);
             std::cout << "bbshost: " << line << std::endl;
         }
         const bool tls = !tls_cert.empty();
-        if (!listen_too("web", options.http_port, [&] { return server.web(tls_cert, tls_key); },
+        if (!listen_too("web", options.http_port, [&]() -> app::WayIn& { return server.web(tls_cert, tls_key); },
                         tls ? "https" : "http")) {
             return 1;
         }

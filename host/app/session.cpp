@@ -1,19 +1,35 @@
 #include "app/session.h"
 
-#include "app/server.h"
+#include "app/logon_gate.h"
 
 namespace app {
 
-Session::Session(Server& server, std::shared_ptr<Transport> transport)
-    : server_(server),
+namespace {
+
+// A time as users are told it: "one minute", "30 minutes", "3 seconds".
+std::string describe(std::chrono::milliseconds time) {
+    auto count = [](long long n, const char* one, const char* unit) {
+        return n == 1 ? std::string(one) : std::to_string(n) + " " + unit;
+    };
+    if (time.count() % 60000 == 0) return count(time.count() / 60000, "one minute", "minutes");
+    return count((time.count() + 500) / 1000, "one second", "seconds");
+}
+
+}  // namespace
+
+Session::Session(Owner& owner, LogonGate& logons, std::shared_ptr<Transport> transport)
+    : owner_(owner),
+      logons_(logons),
       transport_(std::move(transport)),
       terminal_(*transport_),
       dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); },
-                LogonDialogue::Rules{server.logon_time(), LogonDialogue::Rules{}.max_failures}),
-      logon_timer_(server.io()),
-      idle_timer_(server.io()),
+                LogonDialogue::Rules{owner.rules().logon_time, LogonDialogue::Rules{}.max_failures}),
+      logon_timer_(owner.io()),
+      idle_timer_(owner.io()),
       last_line_(std::chrono::steady_clock::now()),
-      escape_timer_(server.io()) {}
+      escape_timer_(owner.io()) {
+    terminal_.on_holding_changed([this](bool held) { holding_changed(held); });
+}
 
 Session::~Session() { transport_->close_now(); }
 
@@ -72,9 +88,9 @@ std::chrono::steady_clock::duration Session::idle() const {
 }
 
 void Session::arm_idle_timer() {
-    const auto timeout = server_.idle_timeout();
+    const auto timeout = owner_.rules().idle_timeout;
     if (timeout.count() <= 0 || state_ != State::online) return;
-    idle_timer_.expires_at(last_line_ + (idle_warned_ ? timeout : timeout - server_.idle_warning()));
+    idle_timer_.expires_at(last_line_ + (idle_warned_ ? timeout : timeout - owner_.rules().idle_warning()));
     idle_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         auto self = weak.lock();
         if (!ec && self) self->idle_timer_fired();
@@ -85,20 +101,20 @@ void Session::arm_idle_timer() {
 // typed since then only move the time it is armed for next.
 void Session::idle_timer_fired() {
     if (state_ != State::online) return;
-    const auto timeout = server_.idle_timeout();
+    const auto timeout = owner_.rules().idle_timeout;
     const auto idle_for = idle();
     if (idle_for >= timeout) {
         log("idle timeout: " + userid() + " at channel " + std::to_string(channel_) + " logged off after " +
-            Server::describe(timeout) + " without a line");
-        terminal_.notice("\r\nYou have been idle for " + Server::describe(timeout) + "; goodbye.\r\n");
+            describe(timeout) + " without a line");
+        terminal_.notice("\r\nYou have been idle for " + describe(timeout) + "; goodbye.\r\n");
         close_after_output();
         return;
     }
-    const auto warning = server_.idle_warning();
+    const auto warning = owner_.rules().idle_warning();
     if (!idle_warned_ && idle_for >= timeout - warning) {
         idle_warned_ = true;
-        terminal_.notice("\r\nYou have been idle for " + Server::describe(timeout - warning) +
-                        "; you will be logged off in " + Server::describe(warning) + ".\r\n");
+        terminal_.notice("\r\nYou have been idle for " + describe(timeout - warning) +
+                        "; you will be logged off in " + describe(warning) + ".\r\n");
     }
     arm_idle_timer();
 }
@@ -119,22 +135,22 @@ void Session::on_received(std::string_view bytes) {
     }
     terminal_.feed(bytes, lines_);
     editor_may_be_done();
-    pager_may_have_turned();
     handle_lines();
 }
 
-void Session::pager_may_have_turned() {
-    // The pager waits for the reader, or the full-screen editor has the screen.
-    const bool hold = terminal_.paused() || terminal_.editing();
-    if (hold == statuses_held_ || channel_ < 0) return;
-    statuses_held_ = hold;
-    server_.hold_statuses(channel_, statuses_held_);
+void Session::holding_changed(bool held) {
+    if (held == statuses_held_ || channel_ < 0) return;
+    statuses_held_ = held;
+    owner_.hold_statuses(channel_, statuses_held_);
 }
 
-void Session::editor_may_have_begun() {
-    if (state_ != State::online || terminal_.editing() || !server_.in_editor(channel_)) return;
-    if (!terminal_.open_editor(server_.editor_text(channel_), server_.editor_size(channel_))) return;
-    pager_may_have_turned();
+void Session::set_channel(int channel) {
+    channel_ = channel;
+    holding_changed(terminal_.holding());
+}
+
+bool Session::edit_on_screen(std::string_view text, std::size_t size) {
+    return state_ == State::online && !terminal_.editing() && terminal_.open_editor(text, size);
 }
 
 void Session::editor_may_be_done() {
@@ -145,16 +161,14 @@ void Session::editor_may_be_done() {
             if (ec || !self || !self->taking_lines()) return;
             self->terminal_.flush_escape();
             self->editor_may_be_done();
-            self->pager_may_have_turned();
         });
     }
     auto outcome = terminal_.take_editor_outcome();
     if (!outcome || state_ != State::online) return;
     handling_ = true;
-    server_.editor_done(channel_, outcome->save, outcome->text);
+    owner_.editor_done(channel_, outcome->save, outcome->text);
     handling_ = false;
     terminal_.waiting();
-    editor_may_have_begun();  // the done routine may open it again
 }
 
 void Session::handle_lines() {
@@ -167,11 +181,10 @@ void Session::handle_lines() {
         handling_ = true;
         terminal_.new_output();
         if (state_ == State::online)
-            server_.line(channel_, line);
+            owner_.line(channel_, line);
         else
             dialogue_.line(line);
         handling_ = false;
-        editor_may_have_begun();
     }
     if (!taking_lines()) {
         lines_.clear();
@@ -187,7 +200,7 @@ void Session::handle_lines() {
     // More lines of the same read: the others get the loop first.
     if (turn_posted_) return;
     turn_posted_ = true;
-    asio::post(server_.io(), [weak = weak_from_this()] {
+    asio::post(owner_.io(), [weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self) return;
         self->turn_posted_ = false;
@@ -208,17 +221,15 @@ void Session::password_checked(bool ok) {
 void Session::send_module_output(std::string_view bytes) {
     if (state_ == State::closed) return;
     terminal_.write(bytes);
-    pager_may_have_turned();
     // Output of its own (a status) while the user types: its prompt is
     // marked once the host call that printed it is over.
     if (handling_ || prompt_posted_) return;
     prompt_posted_ = true;
-    asio::post(server_.io(), [weak = weak_from_this()] {
+    asio::post(owner_.io(), [weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self) return;
         self->prompt_posted_ = false;
         if (self->handling_ || !self->taking_lines()) return;
-        self->editor_may_have_begun();
         if (self->lines_.empty() && !self->dialogue_.waiting()) self->terminal_.waiting();
     });
 }
@@ -227,53 +238,55 @@ void Session::close_after_output() {
     if (state_ == State::closing || state_ == State::closed) return;
     state_ = State::closing;
     lines_.clear();
-    server_.hangup(*this);
+    owner_.hangup(*this);
     transport_->close_after_output();
 }
 
 void Session::shutdown(std::string_view farewell) {
     if (state_ == State::closed) return;
     terminal_.write(farewell);
-    server_.hangup(*this);
+    owner_.hangup(*this);
     transport_->close_now();
     on_closed();
 }
 
 void Session::on_closed() {
     if (state_ == State::closed) return;
-    auto keep = shared_from_this();  // forget() drops the server's reference
-    server_.hangup(*this);
+    auto keep = shared_from_this();  // forget() drops the owner's reference
+    owner_.hangup(*this);
     dialogue_.leave();
     state_ = State::closed;
     lines_.clear();
     logon_timer_.cancel();
     idle_timer_.cancel();
     escape_timer_.cancel();
-    server_.forget(*this);
+    owner_.forget(*this);
 }
 
 // ---- the logon dialogue's services --------------------------------------------
 
 LogonThrottle::Verdict Session::attempt_begins(std::string_view userid) {
-    return server_.begin_attempt(address(), userid);
+    return logons_.attempt_begins(address(), userid);
 }
 
-void Session::attempt_abandoned(std::string_view userid) { server_.abandon_attempt(address(), userid); }
+void Session::attempt_abandoned(std::string_view userid) { logons_.attempt_abandoned(address(), userid); }
 
-void Session::dialogue_ended() { server_.dialogue_ended(address()); }
+void Session::dialogue_ended() { logons_.dialogue_ended(address()); }
 
 void Session::check_password(const std::string& userid, std::string password) {
-    server_.check_password(shared_from_this(), userid, std::move(password));
+    logons_.check_password(address(), userid, std::move(password), [weak = weak_from_this()](bool ok) {
+        if (auto self = weak.lock()) self->password_checked(ok);
+    });
 }
 
-std::string Session::account_userid(std::string_view userid) { return server_.account_userid(userid); }
+std::string Session::account_userid(std::string_view userid) { return logons_.account_userid(userid); }
 
-bool Session::online(std::string_view userid) { return server_.is_online(userid); }
+bool Session::online(std::string_view userid) { return logons_.online(userid); }
 
 bool Session::log_on(const std::string& userid) {
     logon_timer_.cancel();
     state_ = State::online;
-    if (server_.logon(shared_from_this(), userid) >= 0) {
+    if (owner_.logon(shared_from_this(), userid) >= 0) {
         last_line_ = std::chrono::steady_clock::now();
         idle_warned_ = false;
         arm_idle_timer();
@@ -290,7 +303,5 @@ void Session::secret_line(bool on) {
     else
         terminal_.end_secret_line();
 }
-
-void Session::log(std::string_view line) { server_.log(line); }
 
 }  // namespace app

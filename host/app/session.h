@@ -2,7 +2,38 @@
 // transport (app/transport.h) carries the bytes, the terminal layer
 // (app/terminal.h) makes lines of them and shapes what is printed, the
 // logon dialogue (app/logon_dialogue.h) lets him on, and from then on the
-// session is a host channel and every line goes to the host.
+// session is a host channel and every line goes to the host through its
+// owner (app/sessions.h), which it reaches only through Session::Owner.
+//
+// The route of a typed line, and of what answers it:
+//
+//   socket     a way in (telnet_way.h, ssh_way.h, web_way.h) made a transport
+//              of the accepted connection; it reads at most kReadSize bytes
+//              when the session asks (stream_transport.h, or ssh/session.h)
+//   transport  takes its protocol's bytes out (telnet_transport.cpp: libtelnet;
+//              web_transport.cpp: HTTP and WebSocket frames; ssh_transport.cpp)
+//              and hands the rest to Session::on_received
+//   terminal   Terminal::feed: line mode assembles lines, character mode
+//              decodes keys (terminal/input_decoder.h) and edits the line
+//              (terminal/input_line.h); keys may instead turn a page or go to
+//              the full-screen editor (terminal/full_screen_editor.h)
+//   session    Session::handle_lines, kLinesPerTurn a turn: to the logon
+//              dialogue, or Owner::line = Sessions::line -> bbs::Host::line
+//   host       bbs/host.cpp: one call in one transaction (bbs/call_runner.h;
+//              it waits in bbs/busy_queue.h while another program holds the
+//              database), the line cleaned (bbs/input.h) and routed by
+//              bbs/line_router.h: the editor, the global commands, the user's
+//              module (its input routine: module/menu/frame.cpp's
+//              plus_input for Brakvold Plus), the host's menu
+//   output     the module's prf/outprf (bbs/services.cpp) are held by the
+//              call runner (bbs/call_scope.h) until the commit, and until the
+//              log is on disk (app/pump.h syncs it), then go in order to
+//              bbs::FrontEnd::deliver (or editor_opened), the Server's front
+//              side -> Sessions::deliver -> Session::send_module_output ->
+//              Terminal::write (line breaks, pager, CP437) -> Transport::send
+//              (telnet: IAC escaped, maybe compressed) -> the socket
+//   after      what the call left (statuses, calls that wait for the
+//              database) is done by the pump's next turn (app/pump.h)
 //
 // Input is handled in bounded time and memory: one read of the transport
 // at a time, of which at most kLinesPerTurn lines are handled before the
@@ -10,8 +41,13 @@
 // the next ones; it reads again only when every line of the last read is
 // handled. A session that is cut off or closing hands nothing more to the
 // host.
+//
+// The session is told, never asks: the host tells it of output and of its
+// editor opening (through its owner), the transport of the client's window,
+// terminal and modes, the terminal of a page that waits for its reader.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -27,14 +63,51 @@
 
 namespace app {
 
-class Server;
+class LogonGate;
 
 class Session final : public std::enable_shared_from_this<Session>, private LogonDialogue::Services {
 public:
     static constexpr std::size_t kLinesPerTurn = 8;
     static constexpr std::chrono::milliseconds kEscapeWait{300};
 
-    Session(Server& server, std::shared_ptr<Transport> transport);
+    // How long a user may take.
+    struct Rules {
+        // To log on, whichever way he came in (the logon dialogue; SSH from
+        // the connection to its shell).
+        std::chrono::seconds logon_time{LogonDialogue::Rules{}.time};
+        // Without typing a line once on; zero: for ever. He is warned
+        // idle_warning() before: a minute, or half the timeout when shorter.
+        std::chrono::milliseconds idle_timeout{0};
+        std::chrono::milliseconds idle_warning() const {
+            return std::min<std::chrono::milliseconds>(std::chrono::minutes(1), idle_timeout / 2);
+        }
+    };
+
+    // What a session reaches of the serving side (app/sessions.h): the loop,
+    // the rules, and the host calls a session makes.
+    class Owner {
+    public:
+        virtual asio::io_context& io() = 0;
+        virtual const Rules& rules() const = 0;
+        // The session becomes a host channel (set_channel); -1 when none is free.
+        virtual int logon(const std::shared_ptr<Session>& session, const std::string& userid) = 0;
+        virtual void line(int channel, std::string_view text) = 0;
+        // The full-screen editor is done: its text saved, or abandoned.
+        virtual void editor_done(int channel, bool save, std::string_view text) = 0;
+        // The channel's statuses wait (its user reads a paused page, or edits
+        // on the full screen), or go on.
+        virtual void hold_statuses(int channel, bool on) = 0;
+        // The session's user leaves the host (no-op when he is not online).
+        virtual void hangup(Session& session) = 0;
+        // The session's connection is gone; forget it.
+        virtual void forget(Session& session) = 0;
+        virtual void log(std::string_view line) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
+    Session(Owner& owner, LogonGate& logons, std::shared_ptr<Transport> transport);
     ~Session() override;
 
     Session(const Session&) = delete;
@@ -45,19 +118,22 @@ public:
     void start();
     // The logon throttle refused the connection: says so, then closes.
     void refuse(std::string_view message);
-    // The answer to the password typed (Server::check_password).
-    void password_checked(bool ok);
 
     // What a module sent the channel.
     void send_module_output(std::string_view bytes);
+    // The host's editor opened at the channel on this text: edited on the
+    // full screen where the terminal can (true), else false and the line
+    // editor's banner is for the user.
+    bool edit_on_screen(std::string_view text, std::size_t size);
     // Leaves the host, sends what is queued, then closes (logoff from the game).
     void close_after_output();
     // Host shutdown: a last word, leave the host, close without waiting.
     void shutdown(std::string_view farewell);
 
     int channel() const { return channel_; }
+    // The host channel the session holds (-1: none any more).
+    void set_channel(int channel);
     Terminal& terminal() { return terminal_; }
-    void set_channel(int channel) { channel_ = channel; }
     const std::string& userid() const { return dialogue_.userid(); }
     const std::string& peer() const { return transport_->peer(); }
     const std::string& address() const { return transport_->address(); }
@@ -75,13 +151,13 @@ private:
     void on_received(std::string_view bytes);
     void on_closed();
     bool taking_lines() const;
-    void pager_may_have_turned();  // holds or releases the channel's statuses
-    void editor_may_have_begun();  // the host's editor, on the full screen where it can
+    void holding_changed(bool held);  // the terminal holds the channel's statuses, or lets go
     void editor_may_be_done();
     void handle_lines();  // one turn's worth, then yield or read
+    void password_checked(bool ok);
     void arm_logon_timer();
-    // A logged-on user who types nothing for Server::idle_timeout() is
-    // warned Server::idle_warning() before it, then logged off (hung up).
+    // A logged-on user who types nothing for Rules::idle_timeout is warned
+    // Rules::idle_warning() before it, then logged off (hung up).
     void arm_idle_timer();
     void idle_timer_fired();
 
@@ -96,9 +172,10 @@ private:
     void say(std::string_view text) override { terminal_.write(text); }
     void secret_line(bool on) override;
     void close() override { close_after_output(); }
-    void log(std::string_view line) override;
+    void log(std::string_view line) override { owner_.log(line); }
 
-    Server& server_;
+    Owner& owner_;
+    LogonGate& logons_;
     std::shared_ptr<Transport> transport_;
     Terminal terminal_;
     LogonDialogue dialogue_;

@@ -37,6 +37,18 @@ void Terminal::resize(int width, int height) {
         editor_->resize(static_cast<std::size_t>(width), static_cast<std::size_t>(height), out);
         send(out);
     }
+    tell_holding();
+}
+
+void Terminal::set_paging(bool on) {
+    pager_.set_enabled(on);
+    tell_holding();
+}
+
+void Terminal::tell_holding() {
+    if (holding() == held_) return;
+    held_ = holding();
+    if (holding_changed_) holding_changed_(held_);
 }
 
 // ---- input ------------------------------------------------------------------
@@ -61,11 +73,13 @@ void Terminal::feed(std::string_view typed, std::deque<std::string>& lines) {
                 lines.push_back(to_host(std::move(line)));
             }
         }
+        tell_holding();
         return;
     }
     std::vector<Key> keys;
     decoder_.feed(typed, keys);
     for (const Key& k : keys) key(k, lines);
+    tell_holding();
 }
 
 void Terminal::key(const Key& k, std::deque<std::string>& lines) {
@@ -92,6 +106,7 @@ void Terminal::flush_escape() {
     decoder_.flush(keys);
     std::deque<std::string> lines;  // an Escape key makes no line
     for (const Key& k : keys) key(k, lines);
+    tell_holding();
 }
 
 void Terminal::notice(std::string_view text) {
@@ -114,6 +129,8 @@ bool Terminal::open_editor(std::string_view text, std::size_t size) {
     std::string out;
     editor_->start(out);
     send(out);
+    prompt_open_ = false;  // the editor has the screen: no prompt waits to be marked
+    tell_holding();
     return true;
 }
 
@@ -167,7 +184,10 @@ void Terminal::set_character_mode(bool on) {
 
 // ---- output -----------------------------------------------------------------
 
-void Terminal::new_output() { emit(pager_.new_output()); }
+void Terminal::new_output() {
+    emit(pager_.new_output());
+    tell_holding();
+}
 
 void Terminal::write(std::string_view output) {
     const std::string wire = line_breaks_.to_wire(output);
@@ -181,6 +201,7 @@ void Terminal::write(std::string_view output) {
     emit(pager_.write(wire));
     // A reader who does not turn the page holds back only so much.
     if (pager_.held() > kMaxHeld) emit(pager_.new_output());
+    tell_holding();
 }
 
 void Terminal::emit(std::string_view wire) {

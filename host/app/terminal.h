@@ -34,10 +34,15 @@
 //
 // waiting(): the host waits for the user; a prompt (output that did not end
 // in a line break) is marked as the transport can (end_prompt()).
+//
+// holding(): the channel's statuses should wait, for a page paused for its
+// reader or for the full-screen editor; each change is told to the function
+// given to on_holding_changed(), once the call that made it is done.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,7 +81,7 @@ public:
 
     void set_character_mode(bool on);
     // The user's choice: output paged where the window's height is known.
-    void set_paging(bool on) { pager_.set_enabled(on); }
+    void set_paging(bool on);
     bool paging() const { return pager_.enabled(); }
     bool character_mode() const { return character_; }
     // A line of the user goes to the host: what it prints from now on is a
@@ -84,6 +89,8 @@ public:
     void new_output();
     bool paused() const { return pager_.paused(); }
     void waiting();
+    bool holding() const { return paused() || editing(); }
+    void on_holding_changed(std::function<void(bool held)> changed) { holding_changed_ = std::move(changed); }
 
     struct EditorOutcome {
         bool save = false;
@@ -107,6 +114,7 @@ public:
     static Kind kind_of(std::string_view name);
 
 private:
+    void tell_holding();  // when holding() changed since it was told last
     void key(const terminal::Key& key, std::deque<std::string>& lines);
     void page_key(const terminal::Key& key);
     void editor_key(const terminal::Key& key);
@@ -141,6 +149,8 @@ private:
     std::string held_while_editing_;
     int width_ = 80, height_ = 24;
     std::string type_;
+    std::function<void(bool)> holding_changed_;
+    bool held_ = false;  // as last told
 };
 
 }  // namespace app

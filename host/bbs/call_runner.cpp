@@ -61,8 +61,12 @@ void CallRunner::end() {
         if (channels_.online(channel)) who += " (" + channels_.userid(channel) + ")";
         log_.error("the call for " + who + " was rolled back, its output withheld: " + outcome.failure.text());
         channels_.refresh_all();
+        std::vector<Delivery> openings;  // the editors stay open
+        for (Delivery& out : effects.output)
+            if (out.opens_editor) openings.push_back(Delivery{out.channel, {}, true});
         effects.output.clear();
-        if (channels_.online(channel)) effects.output.emplace_back(channel, kCallRolledBack);
+        if (channels_.online(channel)) effects.output.push_back(Delivery{channel, kCallRolledBack});
+        effects.output.insert(effects.output.end(), openings.begin(), openings.end());
     }
     const bool wrote = outcome.committed && database_ && database_->changes() != changes_at_begin_;
     // What a call that wrote sends goes out once its commit is on disk, and
@@ -77,7 +81,12 @@ void CallRunner::end() {
 
 void CallRunner::apply(CallEffects& effects) {
     for (auto& hook : effects.hooks) hook(effects.committed);
-    for (auto& [channel, bytes] : effects.output) deliver(channel, bytes);
+    for (const Delivery& out : effects.output) {
+        if (!out.opens_editor)
+            deliver(out.channel, out.bytes);
+        else if (front_end_ && channels_.exists(out.channel))
+            front_end_->editor_opened(out.channel, out.bytes);
+    }
     for (int channel : effects.closes)
         if (front_end_) front_end_->close(channel);
 }
@@ -102,6 +111,14 @@ void CallRunner::deliver(int channel, std::string_view bytes) {
     // before still goes out, as the front end has not closed him yet.
     if (!channels_.exists(channel) || bytes.empty()) return;
     if (front_end_) front_end_->deliver(channel, bytes);
+}
+
+void CallRunner::editor_opened(int channel, std::string_view banner) {
+    if (!channels_.online(channel)) return;
+    if (scope_.running())
+        scope_.editor_opened(channel, banner);
+    else if (front_end_)
+        front_end_->editor_opened(channel, banner);
 }
 
 void CallRunner::close(int channel) {

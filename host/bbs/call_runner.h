@@ -63,6 +63,11 @@ public:
     void send(int channel, std::string_view bytes);
     // Straight to the front end (a channel that exists; none: dropped).
     void deliver(int channel, std::string_view bytes);
+    // The online channel's line editor opened, its banner to show: told to
+    // the front end (FrontEnd::editor_opened) in its place among the
+    // output, held as output is. A call rolled back tells it without the
+    // banner (the editor stays open; what it said is withheld).
+    void editor_opened(int channel, std::string_view banner);
     // The front end closes the channel: with the running call's output, or at once.
     void close(int channel);
     // Asked while module code runs: the host closes it once the code returned.

@@ -5,7 +5,7 @@
 namespace bbs {
 
 bool CallEffects::touches(int channel) const {
-    return std::any_of(output.begin(), output.end(), [&](const auto& out) { return out.first == channel; }) ||
+    return std::any_of(output.begin(), output.end(), [&](const Delivery& out) { return out.channel == channel; }) ||
            std::find(closes.begin(), closes.end(), channel) != closes.end();
 }
 
@@ -18,10 +18,10 @@ bool CallScope::enter(int channel) {
 
 void CallScope::hold(int channel, std::string_view bytes) {
     auto& output = effects_.output;
-    if (!output.empty() && output.back().first == channel)
-        output.back().second.append(bytes);
+    if (!output.empty() && output.back().channel == channel && !output.back().opens_editor)
+        output.back().bytes.append(bytes);
     else
-        output.emplace_back(channel, std::string(bytes));
+        output.push_back(Delivery{channel, std::string(bytes)});
 }
 
 CallEffects CallScope::take(bool committed) {
@@ -38,8 +38,8 @@ bool UnsyncedEffects::touch(int channel) const {
 bool UnsyncedEffects::touch(const CallEffects& effects, int channel) const {
     if (queue_.empty()) return false;
     if (touch(channel)) return true;
-    for (const auto& out : effects.output)
-        if (touch(out.first)) return true;
+    for (const Delivery& out : effects.output)
+        if (touch(out.channel)) return true;
     return std::any_of(effects.closes.begin(), effects.closes.end(), [&](int c) { return touch(c); });
 }
 

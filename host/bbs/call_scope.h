@@ -12,12 +12,21 @@
 
 namespace bbs {
 
+// One piece of a call's output to a channel, in the order it was sent:
+// bytes, or the opening of his line editor with its banner
+// (FrontEnd::editor_opened).
+struct Delivery {
+    int channel = -1;
+    std::string bytes;
+    bool opens_editor = false;
+};
+
 // What a finished call does outside the host: its output, the work that
 // shares its fate (told whether it committed), the channels it asked the
 // front end to close.
 struct CallEffects {
     bool committed = true;
-    std::vector<std::pair<int, std::string>> output;
+    std::vector<Delivery> output;
     std::vector<std::function<void(bool)>> hooks;
     std::vector<int> closes;
     uint64_t needs = 0;  // held until the log is on disk up to this ticket
@@ -37,6 +46,9 @@ public:
     int channel() const { return channel_; }
 
     void hold(int channel, std::string_view bytes);
+    void editor_opened(int channel, std::string_view banner) {
+        effects_.output.push_back(Delivery{channel, std::string(banner), true});
+    }
     void after(std::function<void(bool committed)> hook) { effects_.hooks.push_back(std::move(hook)); }
     void close(int channel) { effects_.closes.push_back(channel); }
     CallEffects take(bool committed);

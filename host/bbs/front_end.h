@@ -5,7 +5,7 @@
 //
 // Every call comes on the host's thread, some from inside a host call: an
 // implementation may ask the Host its queries (online, module_at, accounts,
-// in_editor) but must not start a call (line, logon, hangup, ...).
+// in_editor, editor_text) but must not start a call (line, logon, hangup, ...).
 #pragma once
 
 #include <chrono>
@@ -31,6 +31,15 @@ public:
 
     // Bytes for the user at the channel (raw module output).
     virtual void deliver(int channel, std::string_view bytes) = 0;
+    // The host's line editor opened at the channel (a module called bgnedt),
+    // told in its place among what is delivered to him. `banner` is what the
+    // line editor shows first (its commands, the text so far), empty when
+    // the call that opened it was rolled back. A front end that edits the
+    // text on a screen of its own (Host::editor_text, then editor_save or
+    // editor_abandon) leaves the banner out; by default it is delivered.
+    virtual void editor_opened(int channel, std::string_view banner) {
+        if (!banner.empty()) deliver(channel, banner);
+    }
     // The host is done with the channel's user (a logoff from the game,
     // `bye`): close him once what was delivered to him is out.
     virtual void close(int channel) = 0;

@@ -354,7 +354,7 @@ void bgnedt(int32_t size, char* buffer, int32_t reserved, const char* topic,
         return;
     }
     channels->open_editor(usrnum, std::make_unique<bbs::LineEditor>(buffer, static_cast<size_t>(size), done));
-    HostAccess::calls()->send(usrnum, channels->editor(usrnum)->header());
+    HostAccess::calls()->editor_opened(usrnum, channels->editor(usrnum)->header());
 }
 
 // ---------------------------------------------------------------------------

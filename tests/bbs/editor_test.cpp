@@ -138,4 +138,40 @@ TEST_F(EditorTest, SaveAndAbandonFromOutside) {
     expect_guards_intact();
 }
 
+// The opening is told in its place among the call's output; a front end that edits on a screen of its own
+// gets it without the banner. A rolled-back call withholds the banner, and the editor stays open.
+TEST_F(EditorTest, TheOpeningComesInItsPlaceAndWithoutTheBannerOnAScreenOfItsOwn) {
+    const std::string banner = "Editing: up to 40 characters. /s saves, /a abandons, /h helps.\r";
+    const std::string refused = "\r*** The host could not store that: its database refused the change (the disk may be "
+                                "full). Nothing of it was saved or charged. Press Enter to go on. ***\r";
+    struct Case { bool own_screen, rolled_back; std::string shown; };
+    const Case cases[] = {{false, false, "before\r" + banner + "after\r"},
+                          {true, false, "before\r<editor>after\r"},
+                          {false, true, refused},
+                          {true, true, refused + "<editor>"}};
+    static bool refuse;
+    static int round = 0;
+    Probe::probe().on_input = [this] {
+        prf("before\r");
+        outprf(usrnum);
+        if (refuse) faults().fail_write(1);
+        insert(hosttest::record(usaptr->userid, "E" + std::to_string(++round)));
+        bgnedt(41, g_guard_area + 8, 0, nullptr, editor_done, 0x40);
+        prf("after\r");
+        outprf(usrnum);
+        return int16_t{1};
+    };
+    g_guard_area[8] = '\0';
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.own_screen ? "own screen" : "line editor") + (c.rolled_back ? ", rolled back" : ""));
+        front_.edit_on_own_screen(c.own_screen);
+        refuse = c.rolled_back;
+        host().line(ch_, "edit");
+        EXPECT_EQ(output(ch_), c.shown);
+        EXPECT_TRUE(host().in_editor(ch_));
+        host().editor_abandon(ch_);
+        output(ch_);
+    }
+}
+
 }  // namespace

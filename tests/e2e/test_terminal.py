@@ -268,6 +268,39 @@ def full_screen_editor_saves_and_a_hang_up_abandons():
         check(paid == host.credits("Alice"), "abandoning charged")
 
 
+class ScrollbackScreen(pyte.HistoryScreen):
+    """A screen that keeps what a clear of the whole screen erased in its scrollback, as most terminal
+    emulators do (pyte keeps only the lines scrolled off)."""
+
+    def erase_in_display(self, how=0, *args, **kwargs):
+        if how in (2, 3):
+            for y in range(self.lines):
+                self.history.top.append({x: self.buffer[y][x] for x in range(self.columns)})
+        super().erase_in_display(how, *args, **kwargs)
+
+    def every_row(self):
+        return ["".join(row[x].data for x in range(self.columns)) for row in self.history.top] + self.display
+
+
+@suite.case
+def the_full_screen_editor_comes_without_the_line_editors_banner():
+    banner = "Editing: up to 800 characters."
+    with BbsHost() as host:
+        alice = modern(host, "Alice")
+        open_description_editor(alice)
+        alice.send(b"words\x1a")   # typed, then saved with Ctrl-Z
+        holds(alice.read_until("choice:"), b"words")
+        screen = ScrollbackScreen(80, 24, history=1000)
+        pyte.ByteStream(screen).feed(alice.seen.encode("latin-1"))
+        rows = screen.every_row()
+        check(any("Do you wish to continue? yes" in row for row in rows), "no scrollback kept: %r" % rows)
+        check(not [row for row in rows if banner in row], "the banner is in the scrollback or on the screen: %r" % rows)
+        bob = modern(host, "Bob", agree=ModernClient.ALL - {SGA, ECHO})   # line mode: the line editor
+        bob.enter_plus()
+        bob.steps(("d", "choice:"), ("d", "Do you wish to continue? "))
+        holds(bob.type("yes", "/h helps."), banner.encode(), b"!\x1b[2J")
+
+
 def showing(client, rows, cursor, size, after):
     """The client's screen once its first rows are `rows` (compared composed, NFC, as pyte keeps a letter with its
     marks) and its cursor at `cursor` (row, column); a failure telling what it shows instead."""

@@ -45,7 +45,7 @@ struct ServerSaid {
 class TelnetConnection {
 public:
     explicit TelnetConnection(int channels = 2)
-        : channels_(channels), server_(io_, started(world_, channels).host(), app::Server::Hashing::on_loop) {
+        : channels_(channels), server_(io_, started(world_, channels).host(), on_loop()) {
         // Every negotiation reaches the event handler (proxy mode), none is answered.
         client_telnet_ = telnet_init(nullptr, &TelnetConnection::client_event, TELNET_FLAG_PROXY, this);
         asio::ip::tcp::acceptor acceptor(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
@@ -58,7 +58,7 @@ public:
         if (ec) fail("no loopback connection: " + ec.message());
         ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
         auto log = [this](std::string_view line) { world_.host().log(line); };
-        session_ = server_.adopt(app::TelnetTransport::make(std::move(server_end), log));
+        session_ = server_.sessions().adopt(app::TelnetTransport::make(std::move(server_end), log));
         pump();
     }
     ~TelnetConnection() {
@@ -107,6 +107,11 @@ public:
     std::chrono::steady_clock::duration longest_turn() const { return longest_turn_; }  // of one loop handler
 
 private:
+    static app::Server::Options on_loop() {
+        app::Server::Options options;
+        options.hashing = app::LogonGate::Hashing::on_loop;
+        return options;
+    }
     static void client_event(telnet_t*, telnet_event_t* ev, void* self) {
         ServerSaid& said = static_cast<TelnetConnection*>(self)->said_;
         switch (ev->type) {

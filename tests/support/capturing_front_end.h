@@ -1,7 +1,8 @@
 // The front end of the in-process host in tests, fuzz programs and
 // benchmarks: it keeps what the host delivers to each channel until a test
 // takes it, and the channels the host asked it to close. It serves no
-// terminal: `who` lists nothing and paging stays off.
+// terminal: `who` lists nothing and paging stays off; an editor's banner is
+// output, unless it plays a front end that edits on a screen of its own.
 #pragma once
 
 #include <functional>
@@ -30,9 +31,18 @@ public:
         observer_ = std::move(observer);
     }
 
+    // An editor opening then shows in the output as "<editor>", in place of its banner.
+    void edit_on_own_screen(bool on) { own_screen_ = on; }
+
     void deliver(int channel, std::string_view bytes) override {
         output_[channel].append(bytes);
         if (observer_) observer_(channel, bytes);
+    }
+    void editor_opened(int channel, std::string_view banner) override {
+        if (own_screen_)
+            deliver(channel, "<editor>");
+        else
+            FrontEnd::editor_opened(channel, banner);
     }
     void close(int channel) override { closed_.push_back(channel); }
     std::optional<std::vector<bbs::SessionRow>> sessions_for(int) override { return std::nullopt; }
@@ -42,6 +52,7 @@ private:
     std::map<int, std::string> output_;
     std::vector<int> closed_;
     std::function<void(int, std::string_view)> observer_;
+    bool own_screen_ = false;
 };
 
 }  // namespace testing_support

@@ -1,0 +1,139 @@
+#include "app/sessions.h"
+
+#include "app/logon_gate.h"
+#include "app/pump.h"
+#include "bbs/host.h"
+
+namespace app {
+
+Sessions::Sessions(asio::io_context& io, bbs::Host& host, LogonGate& logons, Pump& pump, Options options)
+    : io_(io), host_(host), logons_(logons), pump_(pump), options_(std::move(options)) {}
+
+std::shared_ptr<Session> Sessions::adopt(std::shared_ptr<Transport> transport) {
+    auto session = std::make_shared<Session>(*this, logons_, std::move(transport));
+    sessions_.insert(session);
+    // A user the way in logged on already is past the logon dialogue.
+    const auto verdict = session->logged_on_by_transport() ? LogonThrottle::Verdict{}
+                                                            : logons_.dialogue_begins(session->address());
+    if (verdict) {
+        log("connection from " + session->peer());
+        session->start();
+    } else {
+        log("connection from " + session->peer() + " refused: " + LogonThrottle::reason(verdict));
+        session->refuse(LogonThrottle::message(verdict));
+    }
+    return session;
+}
+
+void Sessions::stop(std::string_view farewell) {
+    stopped_ = true;
+    auto sessions = sessions_;
+    for (const auto& session : sessions) session->shutdown(farewell);
+    sessions_.clear();
+    channels_.clear();
+}
+
+// ---- for the host -------------------------------------------------------------
+
+std::shared_ptr<Session> Sessions::receiver(int channel) const {
+    auto it = channels_.find(channel);
+    if (it != channels_.end()) return it->second.lock();
+    return logging_on_ ? logging_on_->shared_from_this() : nullptr;
+}
+
+void Sessions::deliver(int channel, std::string_view bytes) {
+    if (auto session = receiver(channel)) session->send_module_output(bytes);
+}
+
+void Sessions::editor_opened(int channel, std::string_view banner) {
+    auto session = receiver(channel);
+    if (!session) return;
+    // Told late (the call waited for the disk), the editor may be closed again.
+    const bool on_screen =
+        host_.in_editor(channel) && session->edit_on_screen(host_.editor_text(channel), host_.editor_size(channel));
+    if (!on_screen && !banner.empty()) session->send_module_output(banner);
+}
+
+void Sessions::close(int channel) {
+    auto it = channels_.find(channel);
+    if (it == channels_.end()) return;
+    asio::post(io_, [weak = it->second] {
+        if (auto session = weak.lock()) session->close_after_output();
+    });
+}
+
+std::shared_ptr<Session> Sessions::at(int channel) const {
+    auto it = channels_.find(channel);
+    return it == channels_.end() ? nullptr : it->second.lock();
+}
+
+// ---- the host calls of sessions ---------------------------------------------------
+
+int Sessions::logon(const std::shared_ptr<Session>& session, const std::string& userid) {
+    logging_on_ = session.get();
+    const int channel = host_.logon(userid);
+    logging_on_ = nullptr;
+    if (channel >= 0) {
+        channels_[channel] = session;
+        session->set_channel(channel);
+        log("logon of " + userid + " at channel " + std::to_string(channel) + " from " + session->peer() + " by " +
+            std::string(session->way()));
+    } else {
+        log("no free channel for " + userid + " from " + session->peer());
+    }
+    pump_.mark();
+    return channel;
+}
+
+void Sessions::line(int channel, std::string_view text) {
+    if (stopped_ || !host_.online(channel)) return;
+    if (options_.echo) {
+        if (auto session = at(channel)) session->send_module_output(std::string(text) + "\r");
+        return;
+    }
+    host_.line(channel, text);
+    pump_.mark();
+}
+
+void Sessions::editor_done(int channel, bool save, std::string_view text) {
+    if (stopped_ || !host_.online(channel)) return;
+    if (save)
+        host_.editor_save(channel, text);
+    else
+        host_.editor_abandon(channel);
+    pump_.mark();
+}
+
+void Sessions::hold_statuses(int channel, bool on) {
+    if (channel < 0) return;
+    host_.hold_statuses(channel, on);
+    if (!on) pump_.mark();
+}
+
+void Sessions::hangup(Session& session) {
+    const int channel = session.channel();
+    if (channel < 0) return;
+    session.set_channel(-1);
+    auto it = channels_.find(channel);
+    if (it != channels_.end() && it->second.lock().get() == &session) channels_.erase(it);
+    // Only when the channel still belongs to this user: the host may have
+    // freed it already, and then somebody else may be there.
+    if (host_.channel_of(session.userid()) == channel) {
+        host_.hangup(channel);
+        log("hang-up of " + session.userid() + " at channel " + std::to_string(channel));
+    }
+    pump_.mark();
+}
+
+void Sessions::forget(Session& session) {
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+        if (it->get() == &session) {
+            sessions_.erase(it);
+            return;
+        }
+    }
+}
+
+void Sessions::log(std::string_view line) { host_.log(line); }
+
+}  // namespace app

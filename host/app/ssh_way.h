@@ -1,0 +1,67 @@
+// SSH as a way in (ssh/listener.h): every connection accepted becomes an SSH
+// connection, and its shell a session (app/ssh_transport.h) of a user who
+// is logged on already.
+//
+// The SSH user name is the user-ID, cleaned as a typed one is. He proves
+// who he is by password or keyboard-interactive, checked as the logon
+// dialogue checks a typed one (app/logon_gate.h: one attempt of the
+// throttle; refused, it is not checked and the connection is closed with
+// the throttle's reason; the hash away from the loop), or by a public key
+// registered for the account (bbshost key add). From connecting to its
+// shell a connection counts as one at the logon, and must be through
+// within Options::logon_time. An account deleted meanwhile gets no logon.
+// The host key is FOLDER/ssh_host_ed25519_key, made on first use.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/way_in.h"
+
+namespace bbs {
+class Host;
+}
+namespace ssh {
+class SshListener;
+struct PublicKeyText;
+struct PasswordAttempt;
+struct AuthVerdict;
+}  // namespace ssh
+
+namespace app {
+
+class LogonGate;
+class Sessions;
+
+class SshWay final : public WayIn {
+public:
+    struct Options {
+        std::filesystem::path key_folder;
+        std::chrono::seconds logon_time{120};
+    };
+
+    // Throws std::runtime_error when the host key cannot be read or made.
+    SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Sessions& sessions, Options options);
+    ~SshWay() override;
+
+    void accepted(asio::ip::tcp::socket socket) override;
+    const ssh::PublicKeyText& host_key() const;
+    bool host_key_created() const;
+
+private:
+    // The SSH user name as a user-ID: cleaned as a typed one is.
+    static std::string userid_of(std::string_view user);
+    void check_password(const ssh::PasswordAttempt& attempt, std::function<void(ssh::AuthVerdict)> answer);
+
+    asio::io_context& io_;
+    bbs::Host& host_;
+    LogonGate& logons_;
+    Sessions& sessions_;
+    std::unique_ptr<ssh::SshListener> listener_;
+};
+
+}  // namespace app

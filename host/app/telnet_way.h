@@ -1,0 +1,43 @@
+// Telnet as a way in: every connection accepted becomes a telnet session
+// (app/telnet_transport.h), in the clear or, with a TLS context, inside TLS.
+// A client that asks for MSSP (a listing's crawler) is told the way's texts
+// with the users on now and when the way began serving.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/way_in.h"
+
+namespace asio::ssl {
+class context;
+}
+
+namespace app {
+
+class Sessions;
+
+class TelnetWay final : public WayIn {
+public:
+    struct Options {
+        std::string mssp_name = "Brakvold BBS";                 // MSSP's NAME
+        std::string mssp_codebase = "bbshost (Brakvold Plus)";  // MSSP's CODEBASE
+        asio::ssl::context* tls = nullptr;  // telnet inside TLS; must outlive the way
+    };
+
+    // `log` takes the transports' lines (cut-offs, protocol warnings).
+    TelnetWay(Sessions& sessions, std::function<void(std::string_view line)> log, Options options);
+
+    void accepted(asio::ip::tcp::socket socket) override;
+
+private:
+    Sessions& sessions_;
+    const std::function<void(std::string_view)> log_;
+    const Options options_;
+    // When the way began, in seconds since 1970 (MSSP's UPTIME).
+    const int64_t started_;
+};
+
+}  // namespace app

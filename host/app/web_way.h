@@ -1,0 +1,43 @@
+// The web terminal as a way in: every connection accepted is served the
+// page (xterm.js, from web_page_dir()) until it opens the terminal's
+// WebSocket, and then becomes a session (app/web_transport.h). With a
+// certificate and key it is HTTPS and WSS only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/way_in.h"
+
+namespace asio::ssl {
+class context;
+}
+namespace web {
+class StaticSite;
+}
+
+namespace app {
+
+class Sessions;
+
+class WebWay final : public WayIn {
+public:
+    // `log` takes the transports' lines. The certificate chain and its
+    // private key as PEM files, both or neither. Throws std::runtime_error
+    // when the page's files, the certificate or the key cannot be read.
+    WebWay(Sessions& sessions, std::function<void(std::string_view line)> log, const std::string& tls_cert,
+           const std::string& tls_key);
+    ~WebWay() override;
+
+    void accepted(asio::ip::tcp::socket socket) override;
+
+private:
+    Sessions& sessions_;
+    const std::function<void(std::string_view)> log_;
+    std::unique_ptr<web::StaticSite> site_;
+    std::unique_ptr<asio::ssl::context> tls_;  // null: plain HTTP
+};
+
+}  // namespace app
