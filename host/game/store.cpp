@@ -1,7 +1,5 @@
 #include "game/store.h"
 
-#include <sqlite3.h>
-
 #include <cstring>
 #include <ctime>
 
@@ -138,7 +136,7 @@ Store::Store(bbs::sql::Connection& db, std::string file, std::unique_ptr<bbs::sq
 Store::~Store() = default;  // kept statements go before an owned connection does
 
 std::string Store::sqlite_error(std::string_view doing) const {
-    return file_ + ": " + std::string(doing) + ": " + sqlite3_errmsg(db_.handle());
+    return file_ + ": " + std::string(doing) + ": " + db_.error_message();
 }
 
 bool Store::insert_player(const PublicUserInfo& info, std::string* error) {

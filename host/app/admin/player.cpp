@@ -1,5 +1,4 @@
 // bbshost player: the game's characters.
-#include <sqlite3.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
+#include "bbs/sqlite.h"
 #include "game/game.h"
 
 namespace app::admin {
@@ -119,42 +119,6 @@ bool apply(const PlayerFields& f, PublicUserInfo& info, std::string* error) {
     return true;
 }
 
-// A write transaction (BEGIN IMMEDIATE) on the host's connection for a
-// command that reads a row and writes it back: the running host's calls
-// wait for it (and retry), so nothing they commit comes in between. Rolled
-// back unless committed.
-class WriteTransaction {
-public:
-    explicit WriteTransaction(bbs::Database& database) : db_(database.connection().handle()) {
-        open_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-        if (!open_) error_ = sqlite3_errmsg(db_);
-    }
-    ~WriteTransaction() {
-        if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    WriteTransaction(const WriteTransaction&) = delete;
-    WriteTransaction& operator=(const WriteTransaction&) = delete;
-
-    // False with *error when it could not begin.
-    bool begun(std::string* error) const {
-        if (!open_) *error = "the database stays locked: " + error_;
-        return open_;
-    }
-    bool commit(std::string* error) {
-        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
-            open_ = false;
-            return true;
-        }
-        *error = std::string("cannot commit: ") + sqlite3_errmsg(db_);
-        return false;
-    }
-
-private:
-    sqlite3* db_;
-    bool open_ = false;
-    std::string error_;
-};
-
 std::string field_text(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
 
 int player_add(const Call& call) {
@@ -205,13 +169,15 @@ int player_set(const Call& call) {
     auto* game = game::Game::instance();
     if (!game) return failed("the game is not loaded");
     std::string error;
-    WriteTransaction transaction(host.database());
-    if (!transaction.begun(&error)) return failed("cannot change player \"" + name + "\": " + error);
+    bbs::sql::WriteTransaction transaction(host.database().connection());
+    if (!transaction.begun(&error))
+        return failed("cannot change player \"" + name + "\": the database stays locked: " + error);
     auto player = game->player(name);
     if (!player) return bad("no player \"" + name + "\"");
     if (!apply(fields_of(call.args()), *player, &error)) return bad(error);
-    if (!game->update_player(*player, &error) || !transaction.commit(&error))
-        return failed("cannot change player \"" + name + "\": " + error);
+    if (!game->update_player(*player, &error)) return failed("cannot change player \"" + name + "\": " + error);
+    if (!transaction.commit(&error))
+        return failed("cannot change player \"" + name + "\": cannot commit: " + error);
     const std::string stored = field_text(player->name, sizeof player->name);
     host.log("admin: player " + stored + " changed");
     std::cout << "updated player " << stored << std::endl;
