@@ -1,7 +1,8 @@
 #include "app/logon_throttle.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "text/ascii.h"
 
 namespace app {
 
@@ -82,10 +83,7 @@ void LogonThrottle::dialogue_ended(const std::string& address) {
 
 std::string LogonThrottle::userid_key(std::string_view userid) {
     // User-IDs are the same ignoring ASCII letter case.
-    std::string key(userid);
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return key;
+    return text::lowercase(userid);
 }
 
 LogonThrottle::Verdict LogonThrottle::attempt_begins(const std::string& address,

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "text/ascii.h"
 
 namespace bbs::sql {
 
@@ -14,11 +15,10 @@ namespace {
 
 // The first keyword of a statement, upper-cased.
 std::string first_word(std::string_view sql) {
-    size_t b = 0;
-    while (b < sql.size() && std::isspace(static_cast<unsigned char>(sql[b]))) ++b;
+    sql = text::trim_front(sql, text::kWhiteSpace);
     std::string word;
-    while (b < sql.size() && std::isalpha(static_cast<unsigned char>(sql[b])))
-        word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[b++])));
+    for (size_t b = 0; b < sql.size() && std::isalpha(static_cast<unsigned char>(sql[b])); ++b)
+        word += text::upper(sql[b]);
     return word;
 }
 

@@ -1,9 +1,5 @@
 // bbshost player: the game's characters.
-#include <strings.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <iostream>
 #include <limits>
 
@@ -14,6 +10,7 @@
 #include "bbs/host.h"
 #include "bbs/sqlite.h"
 #include "game/game.h"
+#include "text/ascii.h"
 
 namespace app::admin {
 
@@ -99,7 +96,7 @@ bool apply(const PlayerFields& f, PublicUserInfo& info, std::string* error) {
         if (t.value && !set_text_field(t.field, t.size, *t.value, t.what, error)) return false;
     if (f.gender) {
         const std::string& g = *f.gender;
-        const int letter = g.size() == 1 ? std::toupper(static_cast<unsigned char>(g[0])) : 0;
+        const int letter = g.size() == 1 ? text::upper(g[0]) : 0;
         if (letter != 'M' && letter != 'F') {
             *error = "gender \"" + g + "\" must be M or F";
             return false;
@@ -118,8 +115,6 @@ bool apply(const PlayerFields& f, PublicUserInfo& info, std::string* error) {
     if (f.room) info.room = static_cast<int32_t>(*f.room);
     return true;
 }
-
-std::string field_text(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
 
 int player_add(const Call& call) {
     bbs::Host& host = call.host();
@@ -178,7 +173,7 @@ int player_set(const Call& call) {
     if (!game->update_player(*player, &error)) return failed("cannot change player \"" + name + "\": " + error);
     if (!transaction.commit(&error))
         return failed("cannot change player \"" + name + "\": cannot commit: " + error);
-    const std::string stored = field_text(player->name, sizeof player->name);
+    const std::string stored(text::field(player->name));
     host.log("admin: player " + stored + " changed");
     std::cout << "updated player " << stored << std::endl;
     return kOk;
@@ -191,10 +186,10 @@ int player_list(const Call&) {
     if (!game) return failed("the game is not loaded");
     auto players = game->players();
     std::sort(players.begin(), players.end(), [&](const PublicUserInfo& a, const PublicUserInfo& b) {
-        return strcasecmp(a.name, b.name) < 0;
+        return text::compare_ignoring_case(text::field(a.name), text::field(b.name)) < 0;
     });
     for (const auto& p : players)
-        std::cout << field_text(p.name, sizeof p.name) << '\t' << field_text(p.userid, sizeof p.userid) << '\t'
+        std::cout << text::field(p.name) << '\t' << text::field(p.userid) << '\t'
                   << p.copper << '\t' << p.lives << '\t' << p.time_played << '\n';
     std::cout.flush();
     return kOk;
