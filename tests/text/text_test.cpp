@@ -41,10 +41,15 @@ TEST(Ascii, TrimmingTakesTheGivenBlanksOffEitherEnd) {
         EXPECT_EQ(text::trim_front(c.s, c.blanks), c.front) << '"' << c.s << '"';
         EXPECT_EQ(text::trim_back(c.s, c.blanks), c.back) << '"' << c.s << '"';
     }
-    const char full[4] = {'a', 'b', 'c', 'd'}, short_one[4] = {'a', '\0', 'c', 'd'};
-    EXPECT_EQ(text::field(full), "abcd");  // a field it fills has no terminator
-    EXPECT_EQ(text::field(short_one), "a");
-    EXPECT_EQ(text::field(full, 2), "ab");
+}
+
+TEST(Ascii, AFieldEndsAtItsFirstNulOrItsWidth) {
+    const char full[4] = {'a', 'b', 'c', 'd'}, early[4] = {'a', '\0', 'c', 'd'}, empty[4] = {};
+    struct Case { std::string_view got, expected; } cases[] = {
+        {text::field(full), "abcd"},  // a text that fills its field has no terminator
+        {text::field(early), "a"}, {text::field(empty), ""}, {text::field(full, 2), "ab"}, {text::field(early, 4), "a"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
 }
 
 TEST(Utf8, DecodesValidCharactersAndRejectsEveryInvalidForm) {
