@@ -7,7 +7,7 @@
 #include <regex>
 #include <vector>
 
-#include "bbs/text.h"
+#include "text/utf8.h"
 
 namespace plus_bench {
 
@@ -155,7 +155,7 @@ void after_runs(std::string name, std::function<void()> work) {
 void run_failed(const std::string& run, const std::string& why) { state().failures[run] = why; }
 
 std::string visible(const std::string& bytes, size_t limit) {
-    return bbs::escaped_for_log(bytes.substr(0, limit)) + (bytes.size() > limit ? "..." : "");
+    return text::escaped_for_log(bytes.substr(0, limit)) + (bytes.size() > limit ? "..." : "");
 }
 
 double median(std::vector<double> values) {

@@ -2,6 +2,7 @@
 
 #include "bbs/input.h"
 #include "platform/host.h"
+#include "text/ascii.h"
 
 namespace app {
 
@@ -47,14 +48,12 @@ void LogonDialogue::line(std::string_view typed) {
 void LogonDialogue::on_userid(std::string_view typed) {
     // Cleaned as every typed line is: it goes to the log and to the account lookup.
     const std::string cleaned = bbs::clean_line(typed, HOST_INPSIZ - 1);
-    std::string_view text = cleaned;
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-    if (text.empty()) {
+    const std::string_view name = text::trim(cleaned, " ");
+    if (name.empty()) {
         ask_userid();
         return;
     }
-    userid_ = std::string(text);
+    userid_ = std::string(name);
     const auto verdict = services_.attempt_begins(userid_);
     if (!verdict) {
         const std::string said = LogonThrottle::message(verdict);

@@ -1,12 +1,12 @@
 #include "app/logon_throttle.h"
 
 #include <algorithm>
-#include <cctype>
 #include <random>
 
 #include "app/bans.h"
 #include "app/throttle_store.h"
-#include "bbs/text.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -161,7 +161,7 @@ LogonThrottle::Verdict LogonThrottle::penalized(Refusal why, Clock::duration wai
 LogonThrottle::Verdict LogonThrottle::banned(const asio::ip::address& address) const {
     if (!context_.gate.banned) return Verdict{};
     auto why = context_.gate.banned(unmapped(address));
-    return why ? Verdict{Refusal::banned, {}, bbs::log_excerpt(*why)} : Verdict{};
+    return why ? Verdict{Refusal::banned, {}, text::log_excerpt(*why)} : Verdict{};
 }
 
 LogonThrottle::Verdict LogonThrottle::connection_begins(const asio::ip::address& address) {
@@ -245,10 +245,7 @@ void LogonThrottle::offend(const std::string& source, Clock::time_point now) {
 
 std::string LogonThrottle::userid_key(std::string_view userid) {
     // User-IDs are the same ignoring ASCII letter case.
-    std::string key(userid);
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return key;
+    return text::lowercase(userid);
 }
 
 // An address has no blank; a user-ID may.
@@ -313,7 +310,7 @@ LogonThrottle::Verdict LogonThrottle::attempt_ended(const std::string& address, 
         addresses_.give_back(address, now);
         userids_.fill(key);
         pairs_.fill(pair);
-        if (auto why = locked(userid)) verdict = Verdict{Refusal::locked, {}, bbs::log_excerpt(*why)};
+        if (auto why = locked(userid)) verdict = Verdict{Refusal::locked, {}, text::log_excerpt(*why)};
         else remember(address, key, now);
         break;
     }
@@ -327,7 +324,7 @@ std::optional<std::string> LogonThrottle::locked(std::string_view userid) const 
 
 LogonThrottle::Verdict LogonThrottle::key_logon(const asio::ip::address& address, std::string_view userid) {
     if (auto verdict = banned(address); !verdict) return verdict;
-    if (auto why = locked(userid)) return Verdict{Refusal::locked, {}, bbs::log_excerpt(*why)};
+    if (auto why = locked(userid)) return Verdict{Refusal::locked, {}, text::log_excerpt(*why)};
     remember(source_key(address), userid_key(userid), now_());
     flush();
     return Verdict{};

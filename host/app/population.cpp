@@ -8,6 +8,7 @@
 #include "bbs/database.h"
 #include "bbs/host.h"
 #include "game/game.h"
+#include "text/ascii.h"
 
 namespace app {
 
@@ -136,8 +137,7 @@ bool copy_config(const fs::path& dir, const fs::path& config_dir, std::string* e
     }
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
     for (const auto& entry : fs::directory_iterator(config_dir, ec)) {
-        std::string ext = entry.path().extension().string();
-        for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const std::string ext = text::uppercase(entry.path().extension().string());
         if (!entry.is_regular_file() || ext == ".MCV") continue;
         if (!fs::copy_file(entry.path(), dir / entry.path().filename(), ec)) break;
     }

@@ -1,7 +1,6 @@
 #include "app/signup.h"
 
 #include <ini.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,7 +10,8 @@
 #include <system_error>
 
 #include "bbs/accounts.h"
-#include "bbs/text.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -21,12 +21,6 @@ namespace {
 
 constexpr std::size_t kShortestUserId = 3, kLongestUserId = 29, kShortestPassword = 8;
 constexpr const char* kReserved[] = {"new", "all", "sysop", "admin", "root", "guest"};
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 bool well_formed_userid(std::string_view id) {
     if (!std::isalpha(static_cast<unsigned char>(id.front()))) return false;
@@ -40,7 +34,7 @@ bool well_formed_userid(std::string_view id) {
 
 std::size_t characters(std::string_view text) {
     std::size_t count = 0;
-    for (std::size_t at = 0; at < text.size(); at += bbs::utf8_unit(text, at).size) ++count;
+    for (std::size_t at = 0; at < text.size(); at += text::decode_utf8(text, at).size) ++count;
     return count;
 }
 
@@ -72,20 +66,20 @@ struct Reading {
 
 int take_setting(void* user, const char*, const char* name, const char* value) {
     auto& r = *static_cast<Reading*>(user);
-    const std::string shown = std::string(name) + " \"" + bbs::log_excerpt(value) + "\"";
+    const std::string shown = std::string(name) + " \"" + text::log_excerpt(value) + "\"";
     auto problem = [&](const std::string& what) { r.problems->push_back(r.file + ": " + what); };
-    if (strcasecmp(name, "mode") == 0) {
+    if (text::equal_ignoring_case(name, "mode")) {
         bool known = false;
         for (SignupMode m : {SignupMode::open, SignupMode::validate, SignupMode::closed})
-            if (strcasecmp(value, mode_name(m)) == 0) r.settings.mode = m, known = true;
+            if (text::equal_ignoring_case(value, mode_name(m))) r.settings.mode = m, known = true;
         if (!known) problem(shown + " is not open, validate or closed: sign-up stays closed");
-    } else if (strcasecmp(name, "class") == 0) {
+    } else if (text::equal_ignoring_case(name, "class")) {
         if (*value) r.settings.class_name = value;
         else problem("class is empty: new accounts get " + r.settings.class_name);
-    } else if (strcasecmp(name, "credits") == 0) {
+    } else if (text::equal_ignoring_case(name, "credits")) {
         if (!read_number<int64_t>(value, 0, std::numeric_limits<int64_t>::max(), &r.settings.credits))
             problem(shown + " is not a whole number from 0: new accounts get " + std::to_string(r.settings.credits));
-    } else if (strcasecmp(name, "days") == 0) {
+    } else if (text::equal_ignoring_case(name, "days")) {
         if (!read_number<uint16_t>(value, 0, 65535, &r.settings.days))
             problem(shown + " is not a whole number from 0 to 65535: new accounts get " +
                     std::to_string(r.settings.days));
@@ -102,12 +96,12 @@ std::string check_new_account(std::string_view userid, std::string_view password
         return "A user-ID has 3 to 29 characters.";
     if (!well_formed_userid(userid))
         return "A user-ID begins with a letter and holds only letters, digits, - _ . and single blanks between words.";
-    const std::string id = lower(userid);
+    const std::string id = text::lowercase(userid);
     if (std::find(std::begin(kReserved), std::end(kReserved), id) != std::end(kReserved))
         return "That user-ID is reserved.";
     if (taken) return "That user-ID is taken.";
     if (characters(password) < kShortestPassword) return "A password has at least 8 characters.";
-    if (lower(password).find(id) != std::string::npos) return "A password must not contain the user-ID.";
+    if (text::lowercase(password).find(id) != std::string::npos) return "A password must not contain the user-ID.";
     return {};
 }
 

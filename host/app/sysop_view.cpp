@@ -12,6 +12,7 @@
 #include "bbs/host.h"
 #include "bbs/options.h"
 #include "game/game.h"
+#include "text/ascii.h"
 
 namespace app {
 
@@ -20,15 +21,7 @@ namespace {
 std::string sysop_key(const std::filesystem::path& data_dir) {
     std::string key;
     if (!bbs::scan_message_source((data_dir / "QRTBKPLS.MSG").string(), "SYSKEY", &key)) return "SYSOP";
-    const auto begin = key.find_first_not_of(" \t");
-    if (begin == std::string::npos) return {};
-    return key.substr(begin, key.find_last_not_of(" \t") - begin + 1);
-}
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
+    return std::string(text::trim(key));
 }
 
 }  // namespace
@@ -45,7 +38,7 @@ bool SysopView::holds_sysop_key(const std::string& userid) {
     const auto account = host_.accounts().find(userid);
     return !key.empty() && account &&
            std::any_of(account->keys.begin(), account->keys.end(),
-                       [&](const std::string& held) { return same_ignoring_case(held, key); });
+                       [&](const std::string& held) { return text::equal_ignoring_case(held, key); });
 }
 
 std::optional<std::vector<bbs::SessionRow>> SysopView::sessions_for(int channel) {

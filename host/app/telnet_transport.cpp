@@ -2,6 +2,8 @@
 
 #include <libtelnet.h>
 
+#include "text/ascii.h"
+
 namespace app {
 
 namespace {
@@ -26,7 +28,7 @@ std::string terminal_name(const char* name) {
     std::string out;
     for (const char* p = name; p && *p && out.size() < TelnetTransport::kMaxTerminalType; ++p) {
         const auto c = static_cast<unsigned char>(*p);
-        if (c > 0x20 && c < 0x7f) out += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        if (c > 0x20 && c < 0x7f) out += text::upper(*p);
     }
     return out;
 }

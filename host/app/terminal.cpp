@@ -6,6 +6,7 @@
 
 #include "app/transport.h"
 #include "terminal/text.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -56,7 +57,7 @@ void Terminal::tell_holding() {
 std::string Terminal::to_host(std::string line) const {
     if (kind_ == Kind::cp437) return terminal::cp437_to_utf8(line);
     // A line cut at the limit keeps no part of a character.
-    line.resize(terminal::cut_utf8(line, line.size()).size());
+    line.resize(text::cut_utf8(line, line.size()).size());
     return line;
 }
 
@@ -240,7 +241,7 @@ void Terminal::track(std::string_view wire) {
             if (step == terminal::Utf8Stream::Result::restart) step = tracked_.feed(b);
             if (step == terminal::Utf8Stream::Result::pending) continue;
             const char32_t code = step == terminal::Utf8Stream::Result::character ? tracked_.character()
-                                                                                   : terminal::kReplacement;
+                                                                                   : text::kReplacement;
             column_ = (column_ + static_cast<std::size_t>(terminal::char_width(code, widths()))) % width;
         }
     }

@@ -5,6 +5,7 @@
 
 #include "bbs/accounts.h"
 #include "bbs/log.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
@@ -163,7 +164,7 @@ void ChannelTable::write_back() {
         const int32_t delta = static_cast<int32_t>(s.account.days) - static_cast<int32_t>(s.stored.days);
         std::optional<std::string> class_name;
         if (class_changed)
-            class_name.emplace(s.account.class_name, strnlen(s.account.class_name, HOST_CLSSIZ - 1));
+            class_name.emplace(text::field(s.account.class_name, HOST_CLSSIZ - 1));
         std::string error;
         if (!accounts_->adjust(s.account.userid, delta, class_name, &error))
             log_.error("cannot write back the account of " + std::string(s.account.userid) + ": " + error);

@@ -4,7 +4,6 @@
 #include "bbs/database.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -230,7 +229,7 @@ bool Database::insert_generic(const void* record, uint32_t length, std::string* 
         const std::string head(static_cast<const char*>(record), t.key.size());
         *error = t.where + ": cannot insert \"" + text_field(head, 0, HOST_UIDSIZ) + "\"/\"" +
                  text_field(head, HOST_UIDSIZ, HOST_TAGSIZ) + "\": " +
-                 (duplicate ? std::string("key exists") : std::string(sqlite3_errmsg(impl_->db->handle())));
+                 (duplicate ? std::string("key exists") : impl_->db->error_message());
     }
     return ok;
 }

@@ -4,7 +4,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "bbs/text.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace bbs {
 
@@ -13,18 +14,6 @@ constexpr const char* kHelp =
     "Type lines of text; each line you type is added to the end.\r"
     "/d N deletes line N, /e N replaces line N with the next line, /i N puts the next line before line N,\r"
     "/s saves, /a abandons, /l lists the lines, /c clears the text, /h shows this help.\r";
-
-// The longest start of `text` of at most `max` bytes that ends on a
-// character boundary.
-size_t boundary(std::string_view text, size_t max) {
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t next = at + utf8_unit(text, at).size;
-        if (next > max) break;
-        at = next;
-    }
-    return at;
-}
 }  // namespace
 
 LineEditor::LineEditor(char* buffer, size_t size, Done done) : buffer_(buffer), size_(size), done_(done) {
@@ -33,12 +22,12 @@ LineEditor::LineEditor(char* buffer, size_t size, Done done) : buffer_(buffer), 
 
 std::string LineEditor::text() const {
     if (size_ == 0) return {};
-    return std::string(buffer_, strnlen(buffer_, size_ - 1));
+    return std::string(text::field(buffer_, size_ - 1));
 }
 
 void LineEditor::replace(std::string_view text) {
     if (size_ == 0) return;
-    const size_t n = boundary(text, size_ - 1);
+    const size_t n = text::cut_utf8(text, size_ - 1).size();
     if (n > 0) std::memcpy(buffer_, text.data(), n);  // an empty view may have no data at all
     buffer_[n] = '\0';
 }
@@ -64,7 +53,7 @@ std::vector<std::string> LineEditor::wrap(std::string_view line) {
         size_t at = 0, chars = 0, blank = std::string_view::npos;
         while (at < line.size() && chars < kLineLimit) {
             if (line[at] == ' ') blank = at;
-            at += utf8_unit(line, at).size;
+            at += text::decode_utf8(line, at).size;
             ++chars;
         }
         if (at >= line.size()) {
@@ -111,7 +100,7 @@ bool LineEditor::store(const std::vector<std::string>& lines, std::string* reply
 
 bool LineEditor::command(std::string_view typed, std::string* reply, Result* result) {
     if (typed.size() < 2 || typed[0] != '/') return false;
-    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(typed[1])));
+    const char c = text::lower(typed[1]);
     if (typed.size() == 2) {
         switch (c) {
         case 's': *result = Result::save; return true;
@@ -124,9 +113,7 @@ bool LineEditor::command(std::string_view typed, std::string* reply, Result* res
     }
     // /d N, /e N, /i N
     if ((c != 'd' && c != 'e' && c != 'i') || typed[2] != ' ') return false;
-    std::string_view number = typed.substr(3);
-    while (!number.empty() && number.front() == ' ') number.remove_prefix(1);
-    while (!number.empty() && number.back() == ' ') number.remove_suffix(1);
+    const std::string_view number = text::trim(typed.substr(3), " ");
     size_t n = 0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), n);
     if (number.empty() || error != std::errc() || end != number.data() + number.size()) return false;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "bbs/text.h"
+#include "text/utf8.h"
 
 namespace bbs {
 
@@ -18,7 +18,7 @@ constexpr char32_t kSt = 0x9c;  // string terminator, C1 form of ESC backslash
 // where the sequence goes on. 0 when an ESC is followed by nothing that
 // makes a sequence (the end, a control, a byte past 0x7E).
 char kind_of(std::string_view raw, size_t at, size_t* after) {
-    const Utf8Unit u = utf8_unit(raw, at);
+    const text::Utf8Char u = text::decode_utf8(raw, at);
     *after = at + u.size;
     if (u.code != kEsc) return static_cast<char>(u.code - 0x40);
     if (*after >= raw.size()) return 0;
@@ -28,7 +28,7 @@ char kind_of(std::string_view raw, size_t at, size_t* after) {
     return static_cast<char>(next);
 }
 
-bool introduces(const Utf8Unit& u) { return u.code == kEsc || (u.code >= 0x80 && u.code <= 0x9f); }
+bool introduces(const text::Utf8Char& u) { return u.code == kEsc || (u.code >= 0x80 && u.code <= 0x9f); }
 
 // Where the control sequence whose introducer starts at raw[at] ends: the
 // index of the first unit after it. A sequence broken off by a byte that
@@ -49,7 +49,7 @@ size_t skip_control(std::string_view raw, size_t at) {
     if (kind == ']' || kind == 'P' || kind == 'X' || kind == '^' || kind == '_') {
         // A control string (OSC, DCS, SOS, PM, APC): up to BEL or ST.
         while (i < n) {
-            const Utf8Unit u = utf8_unit(raw, i);
+            const text::Utf8Char u = text::decode_utf8(raw, i);
             if (u.code == kBel || u.code == kSt) return i + u.size;
             if (u.code == kEsc) return (i + 1 < n && raw[i + 1] == '\\') ? i + 2 : i;
             if (introduces(u)) return i;
@@ -57,7 +57,7 @@ size_t skip_control(std::string_view raw, size_t at) {
         }
         return n;
     }
-    if (kind == 'N' || kind == 'O') return i < n ? i + utf8_unit(raw, i).size : n;  // SS2, SS3 and one character
+    if (kind == 'N' || kind == 'O') return i < n ? i + text::decode_utf8(raw, i).size : n;  // SS2, SS3 and one character
     if (kind >= 0x30 && kind <= 0x7e) return i;  // a two-byte sequence, or a lone C1 control
     if (kind == 0) return i;                     // ESC alone
     // ESC, intermediates 0x20-0x2F, final 0x30-0x7E.
@@ -76,12 +76,12 @@ std::string clean_line(std::string_view raw, size_t limit) {
     out.reserve(raw.size() < limit ? raw.size() : limit);
     size_t i = 0;
     while (i < raw.size()) {
-        const Utf8Unit u = utf8_unit(raw, i);
+        const text::Utf8Char u = text::decode_utf8(raw, i);
         if (introduces(u)) {
             i = skip_control(raw, i);
             continue;
         }
-        if (u.valid && !is_control(u)) {
+        if (u.valid && !text::is_control(u.code)) {
             if (out.size() + u.size > limit) break;
             out.append(raw.substr(i, u.size));
         }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bbs/database.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
@@ -12,10 +13,7 @@ void fold_key(const KeyLayout& layout, const void* key, unsigned char* out) {
     for (uint32_t f = 0; f < layout.count; ++f) {
         const uint32_t n = layout.fields[f];
         uint32_t i = 0;
-        for (; i < n && in[i] != 0; ++i) {
-            const unsigned char c = in[i];
-            out[i] = (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-        }
+        for (; i < n && in[i] != 0; ++i) out[i] = static_cast<unsigned char>(text::upper(static_cast<char>(in[i])));
         std::memset(out + i, 0, n - i);
         in += n;
         out += n;
@@ -24,10 +22,7 @@ void fold_key(const KeyLayout& layout, const void* key, unsigned char* out) {
 
 std::string text_field(const std::string& bytes, size_t offset, size_t size) {
     if (bytes.size() <= offset) return {};
-    const size_t available = std::min(size, bytes.size() - offset);
-    const char* start = bytes.data() + offset;
-    const void* end = std::memchr(start, 0, available);
-    return std::string(start, end ? static_cast<const char*>(end) - start : available);
+    return std::string(text::field(bytes.data() + offset, std::min(size, bytes.size() - offset)));
 }
 
 bool KeyedTable::open(sql::Connection& connection, const std::string& file_name, const char* what,

@@ -1,8 +1,5 @@
 #include "bbs/line_router.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "bbs/call_runner.h"
 #include "bbs/channel_table.h"
 #include "bbs/input.h"
@@ -10,6 +7,7 @@
 #include "bbs/status_queue.h"
 #include "platform/game.h"
 #include "platform/host.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
@@ -103,8 +101,7 @@ LineRouter::Outcome LineRouter::host_menu(int channel, const std::string& line) 
         prompt(channel);
         return Outcome::taken;
     }
-    std::string word = ::margv[0];
-    std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string word = text::lowercase(::margv[0]);
     for (const MenuCommand& command : kMenu)
         if (word == command.word) {
             (this->*command.run)(channel);

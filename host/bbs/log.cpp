@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "bbs/text.h"
+#include "text/utf8.h"
 
 namespace bbs {
 
@@ -75,7 +75,7 @@ void HostLog::write(std::string_view text) {
     std::string one_line(text);
     for (char& c : one_line)
         if (c == '\r' || c == '\n') c = ' ';
-    line += escaped_for_log(one_line);
+    line += text::escaped_for_log(one_line);
     line += '\n';
     const int why = write_all(fd_, line);
     if (why == 0) {

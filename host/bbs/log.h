@@ -42,7 +42,7 @@ public:
     // Writes "YYYY-MM-DDTHH:MM:SSZ text\n" (log_stamp, in UTC). The text may come from users:
     // line breaks inside it become blanks, so that every event stays on one
     // line, and every other control byte or byte that is not UTF-8 is shown
-    // as \xHH (bbs/text.h), so that no line can act on a terminal.
+    // as \xHH (text/utf8.h), so that no line can act on a terminal.
     // A line that cannot be written is reported on stderr, once until a
     // line can be written again.
     void write(std::string_view text);

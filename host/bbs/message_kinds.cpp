@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "bbs/messages.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
@@ -15,12 +16,8 @@ namespace {
 using Reader = EntryKind::Reader;
 using Argument = EntryKind::Argument;
 
-std::string trimmed(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return std::string(s.substr(b, e - b));
-}
+// Without the white space at either end.
+std::string trimmed(std::string_view s) { return std::string(text::trim(s, text::kWhiteSpace)); }
 
 bool whole_number(std::string_view s) {
     size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
@@ -181,8 +178,7 @@ bool parse_entry_kind(std::string_view text, EntryKind* kind, std::string* why) 
     const std::string expected =
         " (numopt(LOW..HIGH), lngopt(LOW..HIGH), ynopt, stgopt, hasmkey or prfmsg(ARGUMENTS) expected)";
     size_t open = all.find('(');
-    std::string word = trimmed(std::string_view(all).substr(0, open));
-    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string word = text::lowercase(trimmed(std::string_view(all).substr(0, open)));
     std::string inside;
     if (open != std::string::npos) {
         if (all.back() != ')') {
@@ -265,8 +261,7 @@ bool check_message_table(MessageTable* table, const MessageTable* catalogue, std
                                        " wants a whole number)");
             break;
         case Reader::ynopt: {
-            std::string upper = value;
-            for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            const std::string upper = text::uppercase(value);
             if (upper != "YES" && upper != "NO" && upper != "Y" && upper != "N")
                 error(e.text_line, label + ": \"" + value + "\" is not YES, NO, Y or N");
             break;

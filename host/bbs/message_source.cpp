@@ -8,19 +8,11 @@
 
 #include "bbs/messages.h"
 #include "bbs/messages_detail.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
 namespace messages_detail {
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 bool read_file(const std::filesystem::path& file, std::string* out) {
     std::ifstream in(file, std::ios::binary);
@@ -226,7 +218,7 @@ const MessageEntry* MessageTable::by_number(int32_t number) const {
 
 const MessageEntry* MessageTable::by_name(std::string_view name) const {
     for (const auto& e : entries)
-        if (messages_detail::equal_ignoring_case(e.name, name)) return &e;
+        if (text::equal_ignoring_case(e.name, name)) return &e;
     return nullptr;
 }
 

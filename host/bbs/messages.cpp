@@ -7,10 +7,10 @@
 #include "bbs/log.h"
 #include "bbs/messages.h"
 #include "bbs/messages_detail.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
-using messages_detail::equal_ignoring_case;
 using messages_detail::read_file;
 
 void MessageCatalog::refuse(const std::string& reason) {
@@ -95,7 +95,7 @@ HostMsgFile* MessageCatalog::open(std::string_view compiled_name, const std::fil
 
 const HostMsgFile* MessageCatalog::find(std::string_view compiled_name) const {
     for (const auto& block : open_)
-        if (equal_ignoring_case(block->name, compiled_name)) return block.get();
+        if (text::equal_ignoring_case(block->name, compiled_name)) return block.get();
     return nullptr;
 }
 

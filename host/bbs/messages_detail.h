@@ -8,7 +8,6 @@
 
 namespace bbs::messages_detail {
 
-bool equal_ignoring_case(std::string_view a, std::string_view b);
 // The whole file; false when it cannot be read.
 bool read_file(const std::filesystem::path& file, std::string* out);
 

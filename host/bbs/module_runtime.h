@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -22,6 +21,7 @@
 #include "bbs/modules.h"
 #include "bbs/output.h"
 #include "platform/host.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
@@ -76,7 +76,7 @@ public:
             auto fn = m.*routine;
             if (!fn) continue;
             if (channel >= 0) channels_.make_current(channel);
-            const std::string owner(m.name, strnlen(m.name, sizeof m.name));
+            const std::string owner(text::field(m.name));
             call(RoutineName{owner, what}, [&] { fn(args...); });
         }
     }

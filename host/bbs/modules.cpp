@@ -2,8 +2,7 @@
 
 #include <dlfcn.h>
 
-#include <cctype>
-#include <cstring>
+#include "text/ascii.h"
 
 namespace bbs {
 
@@ -61,13 +60,7 @@ const ModuleDescriptor* ModuleTable::get(int number) const {
 
 int ModuleTable::find(std::string_view name) const {
     for (size_t i = 0; i < modules_.size(); ++i) {
-        const char* n = modules_[i].name;
-        if (std::strlen(n) != name.size()) continue;
-        bool same = true;
-        for (size_t k = 0; k < name.size() && same; ++k)
-            same = std::tolower(static_cast<unsigned char>(n[k])) ==
-                   std::tolower(static_cast<unsigned char>(name[k]));
-        if (same) return static_cast<int>(i);
+        if (text::equal_ignoring_case(modules_[i].name, name)) return static_cast<int>(i);
     }
     return -1;
 }

@@ -1,29 +1,14 @@
 #include "bbs/options.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
 #include "bbs/log.h"
+#include "text/ascii.h"
 
 namespace bbs {
 
 namespace {
-
-std::string trimmed(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return std::string(s.substr(b, e - b));
-}
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -47,7 +32,7 @@ int64_t OptionReader::number(int32_t option, int64_t floor, int64_t ceiling) {
                      bounds + ")");
         return floor;
     }
-    std::string text = trimmed(e->text);
+    std::string text(text::trim(e->text, text::kWhiteSpace));
     errno = 0;
     char* end = nullptr;
     long long value = text.empty() ? 0 : std::strtoll(text.c_str(), &end, 10);
@@ -72,10 +57,10 @@ bool OptionReader::yes_no(int32_t option) {
         log_.warning(describe(option) + " is missing; using NO (YES, NO, Y or N expected)");
         return false;
     }
-    std::string text = trimmed(e->text);
-    if (same_ignoring_case(text, "YES") || same_ignoring_case(text, "Y")) return true;
-    if (same_ignoring_case(text, "NO") || same_ignoring_case(text, "N")) return false;
-    log_.warning(describe(option) + " value \"" + text + "\" is not YES, NO, Y or N; using NO");
+    const std::string_view text = text::trim(e->text, text::kWhiteSpace);
+    if (text::equal_ignoring_case(text, "YES") || text::equal_ignoring_case(text, "Y")) return true;
+    if (text::equal_ignoring_case(text, "NO") || text::equal_ignoring_case(text, "N")) return false;
+    log_.warning(describe(option) + " value \"" + std::string(text) + "\" is not YES, NO, Y or N; using NO");
     return false;
 }
 

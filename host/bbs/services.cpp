@@ -1,7 +1,6 @@
 // The C services of platform/host.h, on top of the running bbs::Host.
 #include <dlfcn.h>
 
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "bbs/options.h"
 #include "bbs/status_queue.h"
 #include "platform/host.h"
+#include "text/ascii.h"
 
 using bbs::HostAccess;
 
@@ -38,13 +38,6 @@ int32_t status = 0;
 }  // extern "C"
 
 namespace {
-
-std::string trim(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return std::string(s.substr(b, e - b));
-}
 
 // The catalogue of message file `mcv_name` of the library that holds `code`:
 // X.MCT beside the library (bbs/messages.h); empty when there is none.
@@ -94,9 +87,9 @@ char* gmdnam(const char* mdf_name) {
     while (in && std::getline(in, line)) {
         size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
-        std::string key = trim(std::string_view(line).substr(0, colon));
-        if (sameas(key.c_str(), "Module name")) {
-            name = trim(std::string_view(line).substr(colon + 1));
+        const std::string_view key = text::trim(std::string_view(line).substr(0, colon), text::kWhiteSpace);
+        if (text::equal_ignoring_case(key, "Module name")) {
+            name = text::trim(std::string_view(line).substr(colon + 1), text::kWhiteSpace);
             found = true;
             break;
         }
@@ -265,7 +258,7 @@ int32_t hasmkey(int32_t number) {
     const bbs::MessageEntry* e = block ? block->table.by_number(number) : nullptr;
     bbs::ChannelTable& channels = *HostAccess::channels();
     if (!e || !channels.online(usrnum)) return 0;
-    std::string key = trim(e->text);
+    std::string key(text::trim(e->text, text::kWhiteSpace));
     if (key.empty()) return 0;
     return channels.holds_key(usrnum, key) ? 1 : 0;
 }
@@ -277,21 +270,13 @@ void rstrin(void) { bbs::rejoin_words(margv, &margc); }
 
 int32_t sameas(const char* a, const char* b) {
     if (!a || !b) return 0;
-    for (; *a && *b; ++a, ++b)
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
-            return 0;
-    return *a == *b ? 1 : 0;
+    return text::equal_ignoring_case(a, b) ? 1 : 0;
 }
 
 // An empty part leads every text (1).
 int32_t sameto(const char* part, const char* whole) {
     if (!part || !whole) return 0;
-    for (; *part; ++part, ++whole) {
-        if (!*whole) return 0;
-        if (std::tolower(static_cast<unsigned char>(*part)) != std::tolower(static_cast<unsigned char>(*whole)))
-            return 0;
-    }
-    return 1;
+    return text::starts_ignoring_case(whole, part) ? 1 : 0;
 }
 
 // Blanks are spaces, tabs and line breaks (the editor ends its lines with CR).

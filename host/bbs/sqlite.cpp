@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "text/ascii.h"
 
 namespace bbs::sql {
 
@@ -14,11 +15,10 @@ namespace {
 
 // The first keyword of a statement, upper-cased.
 std::string first_word(std::string_view sql) {
-    size_t b = 0;
-    while (b < sql.size() && std::isspace(static_cast<unsigned char>(sql[b]))) ++b;
+    sql = text::trim_front(sql, text::kWhiteSpace);
     std::string word;
-    while (b < sql.size() && std::isalpha(static_cast<unsigned char>(sql[b])))
-        word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[b++])));
+    for (size_t b = 0; b < sql.size() && std::isalpha(static_cast<unsigned char>(sql[b])); ++b)
+        word += text::upper(sql[b]);
     return word;
 }
 
@@ -90,6 +90,8 @@ int64_t Connection::total_changes() const { return sqlite3_total_changes64(db_);
 int64_t Connection::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_); }
 int Connection::changes() const { return sqlite3_changes(db_); }
 
+std::string Connection::error_message() const { return sqlite3_errmsg(db_); }
+
 void Connection::report(const Error& error) {
     if (on_failure_)
         on_failure_(error);
@@ -103,6 +105,32 @@ Error Connection::error_of(int code, std::string_view doing, std::string_view wh
     const bool current = sqlite3_extended_errcode(db_) == code;
     return Error{code, std::string(doing) + ": " + (current ? sqlite3_errmsg(db_) : sqlite3_errstr(code)),
                  std::string(where)};
+}
+
+// ---------------------------------------------------------------------------
+// WriteTransaction
+
+WriteTransaction::WriteTransaction(Connection& connection) : connection_(connection) {
+    open_ = sqlite3_exec(connection_.db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!open_) error_ = connection_.error_message();
+}
+
+WriteTransaction::~WriteTransaction() {
+    if (open_) sqlite3_exec(connection_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+bool WriteTransaction::begun(std::string* error) const {
+    if (!open_) *error = error_;
+    return open_;
+}
+
+bool WriteTransaction::commit(std::string* error) {
+    if (sqlite3_exec(connection_.db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        open_ = false;
+        return true;
+    }
+    *error = connection_.error_message();
+    return false;
 }
 
 // ---------------------------------------------------------------------------

@@ -65,7 +65,6 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    sqlite3* handle() { return db_; }   // raw SQL beside this layer (benchmarks)
     const std::string& name() const { return name_; }
 
     // Runs statements that return no rows (schema, pragmas); a failure is
@@ -76,6 +75,7 @@ public:
     int64_t total_changes() const;      // rows written since the connection opened
     int64_t last_insert_rowid() const;
     int changes() const;                // rows the last statement wrote
+    std::string error_message() const;  // SQLite's text for the last failure on the connection
 
     // Told of every failure of the database on this connection.
     void on_failure(std::function<void(const Error&)> handler) { on_failure_ = std::move(handler); }
@@ -86,10 +86,38 @@ private:
     Connection() = default;
     friend class Statement;
     friend class Use;
+    friend class WriteTransaction;
+    friend struct RawAccess;  // raw SQL beside this layer: tests and benchmarks (tests/support)
     std::string name_;
     sqlite3* db_ = nullptr;
     std::unique_ptr<Interposer> interposer_;  // null but in tests
     std::function<void(const Error&)> on_failure_;
+};
+
+// A write transaction of its own on the connection (BEGIN IMMEDIATE: the
+// write lock is held from the start), for work beside the host's calls
+// that reads rows and writes them back, such as an administration command
+// while the host runs: the host's calls wait for it (and retry), so that
+// nothing they commit comes in between. Rolled back unless committed. Its
+// failures are returned, not reported to the connection's handler.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(Connection& connection);
+    ~WriteTransaction();
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    // True when it began; else false with SQLite's reason in *error (the
+    // lock was not had within the busy timeout, or the database refused).
+    bool begun(std::string* error) const;
+    // On success true, and the transaction is over. On failure false with
+    // SQLite's reason in *error; it is rolled back when it goes.
+    bool commit(std::string* error);
+
+private:
+    Connection& connection_;
+    bool open_ = false;
+    std::string error_;  // why it did not begin
 };
 
 // A prepared statement. `kept` statements are prepared once for the life
@@ -107,7 +135,6 @@ public:
     // Prepares; false (reported) when SQLite refuses the text.
     bool prepare(Connection& connection, std::string_view sql, std::string where, bool kept = true);
     bool ok() const { return stmt_ != nullptr; }
-    sqlite3_stmt* get() const { return stmt_; }
     const std::string& where() const { return where_; }
 
 private:

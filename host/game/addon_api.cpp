@@ -8,6 +8,7 @@
 
 #include "bbs/host.h"
 #include "game/impl.h"
+#include "text/ascii.h"
 
 namespace game {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 std::optional<PublicUserInfo> player_on(Game::Impl& impl, int32_t channel) {
     HostAccount* account = uacoff(channel);
     if (!account) return std::nullopt;
-    return impl.store->find_player_of_account(field(account->userid));
+    return impl.store->find_player_of_account(text::field(account->userid));
 }
 
 // One line of the game log. A line about a charge stands only if the
@@ -61,7 +62,6 @@ bool save(Game::Impl& impl, const PublicUserInfo& info, const char* doing) {
 }  // namespace game
 
 using game::current_impl;
-using game::field;
 
 extern "C" {
 

@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "bbs/database.h"
 #include "bbs/host.h"
 #include "game/impl.h"
+#include "text/ascii.h"
 
 namespace game {
 namespace {
@@ -49,7 +49,7 @@ void Game::Impl::load_ini() {
 }
 
 bool validate_player(const PublicUserInfo& info, std::string* error) {
-    std::string_view name = field(info.name);
+    std::string_view name = text::field(info.name);
     if (name.size() >= sizeof info.name) {
         if (error) *error = "player name is longer than 10 characters";
         return false;
@@ -69,32 +69,32 @@ bool validate_player(const PublicUserInfo& info, std::string* error) {
         if (error) *error = "player name '" + std::string(name) + "' begins or ends with a blank";
         return false;
     }
-    std::string_view userid = field(info.userid);
+    std::string_view userid = text::field(info.userid);
     if (userid.empty()) {
         if (error) *error = "player " + std::string(name) + " has no account user-ID";
         return false;
     }
     return check_text("account user-ID of " + std::string(name), userid, sizeof info.userid, error) &&
-           check_text("race of " + std::string(name), field(info.race), sizeof info.race, error) &&
-           check_text("profession of " + std::string(name), field(info.profession),
+           check_text("race of " + std::string(name), text::field(info.race), sizeof info.race, error) &&
+           check_text("profession of " + std::string(name), text::field(info.profession),
                       sizeof info.profession, error) &&
-           check_text("guild of " + std::string(name), field(info.guild), sizeof info.guild, error) &&
-           check_text("title of " + std::string(name), field(info.title), sizeof info.title, error);
+           check_text("guild of " + std::string(name), text::field(info.guild), sizeof info.guild, error) &&
+           check_text("title of " + std::string(name), text::field(info.title), sizeof info.title, error);
 }
 
 Game* Game::instance() { return g_game; }
 
 bool Game::add_player(const PublicUserInfo& info, std::string* error) {
     if (!validate_player(info, error)) return false;
-    std::string name(field(info.name));
-    std::string userid(field(info.userid));
+    std::string name(text::field(info.name));
+    std::string userid(text::field(info.userid));
     if (auto existing = impl_->store->find_player(name)) {
-        if (error) *error = "a player named " + std::string(field(existing->name)) + " already exists";
+        if (error) *error = "a player named " + std::string(text::field(existing->name)) + " already exists";
         return false;
     }
     if (auto existing = impl_->store->find_player_of_account(userid)) {
         if (error)
-            *error = "account " + userid + " already plays " + std::string(field(existing->name));
+            *error = "account " + userid + " already plays " + std::string(text::field(existing->name));
         return false;
     }
     return impl_->store->insert_player(info, error);
@@ -102,16 +102,16 @@ bool Game::add_player(const PublicUserInfo& info, std::string* error) {
 
 bool Game::update_player(const PublicUserInfo& info, std::string* error) {
     if (!validate_player(info, error)) return false;
-    std::string name(field(info.name));
+    std::string name(text::field(info.name));
     if (!impl_->store->find_player(name)) {
         if (error) *error = "no player named " + name;
         return false;
     }
-    if (auto other = impl_->store->find_player_of_account(field(info.userid))) {
-        if (strcasecmp(other->name, info.name) != 0) {
+    if (auto other = impl_->store->find_player_of_account(text::field(info.userid))) {
+        if (!text::equal_ignoring_case(text::field(other->name), text::field(info.name))) {
             if (error)
-                *error = "account " + std::string(field(info.userid)) + " already plays " +
-                         std::string(field(other->name));
+                *error = "account " + std::string(text::field(info.userid)) + " already plays " +
+                         std::string(text::field(other->name));
             return false;
         }
     }
@@ -150,8 +150,8 @@ std::string Game::prompt() const { return prompt_for(usrnum); }
 
 std::string Game::prompt_for(int channel) const {
     if (HostAccount* account = uacoff(channel)) {
-        if (auto info = impl_->store->find_player_of_account(field(account->userid)))
-            return "\r[Brakvold " + std::string(field(info->name)) + "]: ";
+        if (auto info = impl_->store->find_player_of_account(text::field(account->userid)))
+            return "\r[Brakvold " + std::string(text::field(info->name)) + "]: ";
     }
     return "\r[Brakvold]: ";
 }

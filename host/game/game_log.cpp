@@ -11,7 +11,7 @@
 #include <iterator>
 
 #include "bbs/log.h"
-#include "bbs/text.h"
+#include "text/utf8.h"
 
 namespace game {
 
@@ -24,14 +24,14 @@ std::string game_log_text(std::string_view text, std::string_view stamp, bool at
         if (part.empty()) return;
         if (line_start) out += stamp;
         line_start = false;
-        out += bbs::escaped_for_log(part);
+        out += text::escaped_for_log(part);
     };
     for (size_t i = 0; i < text.size(); ++i) {
         const bool crlf = text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
         if (text[i] != '\n' && !crlf) continue;
         if (line_start) out += stamp;  // an empty line is stamped too
         line_start = false;
-        out += bbs::escaped_for_log(text.substr(start, i - start));
+        out += text::escaped_for_log(text.substr(start, i - start));
         out += crlf ? "\r\n" : "\n";
         line_start = true;
         if (crlf) ++i;
@@ -84,7 +84,7 @@ bool GameLog::reopen(std::string* error) {
 bool GameLog::append(std::string_view text, std::string* error) {
     std::string why;
     if (!open(&why)) {
-        if (error) *error = why + "; lost: " + bbs::escaped_for_log(text);
+        if (error) *error = why + "; lost: " + text::escaped_for_log(text);
         return false;
     }
     const std::string stamp = bbs::log_stamp(std::time(nullptr)) + ' ';
@@ -95,7 +95,7 @@ bool GameLog::append(std::string_view text, std::string* error) {
     }
     if (error)
         *error = "cannot write the game log " + file_.string() + ": " + std::strerror(failed) +
-                 "; lost: " + bbs::escaped_for_log(text);
+                 "; lost: " + text::escaped_for_log(text);
     return false;
 }
 

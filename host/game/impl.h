@@ -51,12 +51,4 @@ ModuleDescriptor* module_descriptor();
 // text field terminated inside its width.
 bool validate_player(const PublicUserInfo& info, std::string* error);
 
-// The text of a fixed-width, zero-terminated field (it may fill the field).
-template <size_t N>
-std::string_view field(const char (&text)[N]) {
-    size_t n = 0;
-    while (n < N && text[n] != '\0') ++n;
-    return std::string_view(text, n);
-}
-
 }  // namespace game

@@ -1,7 +1,8 @@
 #include "game/ini_settings.h"
 
 #include <ini.h>
-#include <strings.h>
+
+#include "text/ascii.h"
 
 namespace game {
 
@@ -28,9 +29,7 @@ bool IniSettings::load(const std::filesystem::path& file, std::string* error) {
 
 const char* IniSettings::find(std::string_view key) const {
     for (const Entry& entry : entries_) {
-        if (entry.key.size() == key.size() &&
-            strncasecmp(entry.key.data(), key.data(), key.size()) == 0)
-            return entry.value.c_str();
+        if (text::equal_ignoring_case(entry.key, key)) return entry.value.c_str();
     }
     return nullptr;
 }

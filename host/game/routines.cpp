@@ -9,6 +9,7 @@
 
 #include "bbs/host.h"
 #include "game/impl.h"
+#include "text/ascii.h"
 
 namespace game {
 namespace {
@@ -60,26 +61,26 @@ bool is(std::string_view word, const char* command) {
 std::optional<PublicUserInfo> player_at(Game::Impl& impl, int channel) {
     HostAccount* account = uacoff(channel);
     if (!account) return std::nullopt;
-    return impl.store->find_player_of_account(field(account->userid));
+    return impl.store->find_player_of_account(text::field(account->userid));
 }
 
 // The channel of the account that plays `info`, or -1 when it is offline.
 int channel_of(const PublicUserInfo& info) {
     bbs::Host* host = bbs::Host::current();
     if (!host) return -1;
-    return host->channel_of(field(info.userid));
+    return host->channel_of(text::field(info.userid));
 }
 
 std::string describe(const PublicUserInfo& info) {
-    std::string kind(field(info.race));
-    std::string_view profession = field(info.profession);
+    std::string kind(text::field(info.race));
+    std::string_view profession = text::field(info.profession);
     if (!profession.empty()) {
         if (!kind.empty()) kind += ' ';
         kind += profession;
     }
-    std::string text(field(info.name));
+    std::string text(text::field(info.name));
     if (!kind.empty()) text += ", the " + kind;
-    if (!field(info.title).empty()) text += ", " + std::string(field(info.title));
+    if (!text::field(info.title).empty()) text += ", " + std::string(text::field(info.title));
     return text + ".\r";
 }
 
@@ -116,7 +117,7 @@ void look(Game::Impl& impl, const std::vector<std::string_view>& list) {
     } else if (auto info = impl.store->find_player(name)) {
         int channel = channel_of(*info);
         if (channel < 0) {
-            add(std::string(field(info->name)) + " is not in the game right now.\r");
+            add(std::string(text::field(info->name)) + " is not in the game right now.\r");
         } else {
             add(describe(*info));
             std::vector<AddonDescriptor*> addons = impl.addons;
@@ -158,7 +159,7 @@ void stats(Game::Impl& impl) {
 void mail(Game::Impl& impl) {
     HostAccount* account = uacoff(usrnum);
     std::vector<Mail> list;
-    if (account) list = impl.store->mail_for(field(account->userid));
+    if (account) list = impl.store->mail_for(text::field(account->userid));
     if (list.empty()) {
         add("You have no mail.\r");
     } else {
@@ -227,7 +228,7 @@ void who(Game::Impl& impl) {
         if (!host->online(channel)) continue;
         HostAccount* account = uacoff(channel);
         if (!account) continue;
-        auto info = impl.store->find_player_of_account(field(account->userid));
+        auto info = impl.store->find_player_of_account(text::field(account->userid));
         char line[96];
         std::snprintf(line, sizeof line, "  %-29s %s\r", account->userid,
                       info ? info->name : "(no character)");
@@ -261,7 +262,7 @@ void tell(Game::Impl& impl, const std::vector<std::string_view>& list) {
         show_prompt(impl);
         return;
     }
-    std::string name(field(target->name));
+    std::string name(text::field(target->name));
     std::string message = join(list, message_from, list.size());
     int channel = channel_of(*target);
     if (message.empty()) {
@@ -271,9 +272,9 @@ void tell(Game::Impl& impl, const std::vector<std::string_view>& list) {
     } else {
         std::string from;
         if (auto me = player_at(impl, usrnum))
-            from = std::string(field(me->name));
+            from = std::string(text::field(me->name));
         else if (HostAccount* account = uacoff(usrnum))
-            from = std::string(field(account->userid));
+            from = std::string(text::field(account->userid));
         // The message goes out before anything is added to the output
         // buffer for the teller: the host composes it in the same buffer.
         if (bbs::Host* host = bbs::Host::current())
@@ -292,7 +293,7 @@ int16_t game_logon() {
     usrptr->substate = 0;
     impl->at_extension_prompt.erase(usrnum);
     if (auto info = player_at(*impl, usrnum)) {
-        add("\rWelcome to Brakvold, " + std::string(field(info->name)) + "!\r");
+        add("\rWelcome to Brakvold, " + std::string(text::field(info->name)) + "!\r");
     } else {
         add("\rWelcome to Brakvold.\r"
             "Your account has no character in Brakvold yet; ask the Sysop for one.\r");

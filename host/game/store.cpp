@@ -1,21 +1,15 @@
 #include "game/store.h"
 
-#include <sqlite3.h>
-
 #include <cstring>
 #include <ctime>
+
+#include "text/ascii.h"
 
 namespace game {
 namespace {
 
 using bbs::sql::Use;
 using Step = bbs::sql::Use::Step;
-
-// The text of a fixed-width, zero-terminated field (it may fill the field).
-template <size_t N>
-std::string_view field_text(const char (&field)[N]) {
-    return std::string_view(field, strnlen(field, N));
-}
 
 template <size_t N>
 void set_field(char (&field)[N], std::string_view text) {
@@ -28,12 +22,12 @@ constexpr const char* kPlayerColumns =
     "alignment, gender, quests, room, time_played, lives, copper";
 
 void bind_player(Use& st, const PublicUserInfo& info) {
-    st.bind(1, field_text(info.userid));
-    st.bind(2, field_text(info.name));
-    st.bind(3, field_text(info.race));
-    st.bind(4, field_text(info.profession));
-    st.bind(5, field_text(info.guild));
-    st.bind(6, field_text(info.title));
+    st.bind(1, text::field(info.userid));
+    st.bind(2, text::field(info.name));
+    st.bind(3, text::field(info.race));
+    st.bind(4, text::field(info.profession));
+    st.bind(5, text::field(info.guild));
+    st.bind(6, text::field(info.title));
     st.bind(7, int64_t{info.level});
     st.bind(8, int64_t{info.experience});
     st.bind(9, int64_t{info.hit_points});
@@ -138,7 +132,7 @@ Store::Store(bbs::sql::Connection& db, std::string file, std::unique_ptr<bbs::sq
 Store::~Store() = default;  // kept statements go before an owned connection does
 
 std::string Store::sqlite_error(std::string_view doing) const {
-    return file_ + ": " + std::string(doing) + ": " + sqlite3_errmsg(db_.handle());
+    return file_ + ": " + std::string(doing) + ": " + db_.error_message();
 }
 
 bool Store::insert_player(const PublicUserInfo& info, std::string* error) {
@@ -148,7 +142,7 @@ bool Store::insert_player(const PublicUserInfo& info, std::string* error) {
     Use st(statement);
     bind_player(st, info);
     if (st.step("adding a player") != Step::done) {
-        if (error) *error = sqlite_error("cannot add player " + std::string(field_text(info.name)));
+        if (error) *error = sqlite_error("cannot add player " + std::string(text::field(info.name)));
         return false;
     }
     return true;
@@ -163,7 +157,7 @@ bool Store::update_player(const PublicUserInfo& info, std::string* error) {
                         file_);
     Use st(update_);
     bind_player(st, info);
-    const std::string name(field_text(info.name));
+    const std::string name(text::field(info.name));
     if (st.step("updating a player") != Step::done) {
         if (error) *error = sqlite_error("cannot update player " + name);
         return false;

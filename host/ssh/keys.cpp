@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "text/ascii.h"
+
 namespace ssh {
 
 namespace {
@@ -111,14 +113,14 @@ PublicKeyText describe_public_key(ssh_key key) {
 
 PublicKeyLine parse_public_key_line(std::string_view line) {
     auto word = [&line]() {
-        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        line = text::trim_front(line);
         std::size_t end = 0;
         while (end < line.size() && line[end] != ' ' && line[end] != '\t') ++end;
         const std::string_view taken = line.substr(0, end);
         line.remove_prefix(end);
         return std::string(taken);
     };
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    line = text::trim_back(line, " \r\n");
     const std::string type = word();
     const std::string blob = word();
     if (type.empty() || blob.empty())
@@ -137,8 +139,7 @@ PublicKeyLine parse_public_key_line(std::string_view line) {
     parsed.key = describe_public_key(key.get());
     if (parsed.key.type != type)
         throw std::invalid_argument("the key is a " + parsed.key.type + " key, not " + type);
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    parsed.comment = std::string(line);
+    parsed.comment = std::string(text::trim_front(line));
     return parsed;
 }
 

@@ -3,6 +3,7 @@
 #include <utf8proc.h>
 
 #include "terminal/text.h"
+#include "text/utf8.h"
 
 namespace terminal {
 
@@ -55,7 +56,7 @@ size_t Columns::width(std::u32string_view text) const {
 
 void Columns::draw(std::u32string_view text, std::string& out) const {
     if (!text.empty() && of(text[0]) == 0) out += ' ';
-    for (char32_t c : text) append_utf8(out, c);
+    for (char32_t c : text) text::append_utf8(out, c);
 }
 
 size_t display_width(std::string_view text, Widths widths) { return Columns(widths).width(from_utf8(text)); }

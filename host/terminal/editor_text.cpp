@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "terminal/text.h"
+#include "text/utf8.h"
 
 namespace terminal {
 
@@ -18,7 +19,7 @@ size_t trimmed_size(const std::u32string& line) {
 
 EditorText::EditorText(std::string_view stored, size_t size, Widths widths)
     : columns_(widths), limit_(size > 0 ? size - 1 : 0), max_lines_(std::max<size_t>(1, (limit_ + 79) / 80)) {
-    std::u32string text = from_utf8(cut_utf8(stored, limit_), U'?');
+    std::u32string text = from_utf8(text::cut_utf8(stored, limit_), U'?');
     lines_.emplace_back();
     for (size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];

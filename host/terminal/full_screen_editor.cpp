@@ -1,10 +1,10 @@
 #include "terminal/full_screen_editor.h"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
 #include "terminal/text.h"
+#include "text/ascii.h"
 
 namespace terminal {
 
@@ -51,7 +51,7 @@ void FullScreenEditor::resize(size_t width, size_t height, std::string& out) {
 
 FullScreenEditor::Outcome FullScreenEditor::key(const Key& key, std::string& out) {
     const bool text_key = key.code == Key::Code::character;
-    const char32_t letter = text_key && key.ch < 0x80 ? static_cast<char32_t>(std::tolower(static_cast<int>(key.ch))) : 0;
+    const char32_t letter = text_key && key.ch < 0x80 ? static_cast<char32_t>(text::lower(static_cast<char>(key.ch))) : 0;
     if (key.is_ctrl('L')) {  // in every mode
         painter_.redraw();
         painter_.paint(frame(), out);

@@ -1,6 +1,7 @@
 #include "terminal/input_line.h"
 
 #include "terminal/text.h"
+#include "text/utf8.h"
 
 namespace terminal {
 
@@ -20,7 +21,7 @@ size_t fitted(size_t cell, size_t width, size_t row) {
 
 size_t bytes_of(std::u32string_view text) {
     size_t n = 0;
-    for (char32_t c : text) n += utf8_size(c);
+    for (char32_t c : text) n += text::utf8_size(c);
     return n;
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "terminal/text.h"
+#include "text/utf8.h"
 
 namespace terminal {
 
@@ -86,7 +87,7 @@ std::string Pager::page(std::string_view bytes) {
                 input.resize(i);
                 return input;
             }
-            const Utf8Char c = decode_utf8(rest);
+            const text::Utf8Char c = text::decode_utf8(rest);
             columns = c.valid ? static_cast<size_t>(char_width(c.code, widths_)) : 1;
             more_bytes = c.size - 1;
         }

@@ -34,76 +34,22 @@ Utf8Stream::Result Utf8Stream::feed(unsigned char b) {
     return Result::character;
 }
 
-Utf8Char decode_utf8(std::string_view text) {
-    Utf8Stream stream;
-    for (size_t i = 0; i < text.size() && i < 4; ++i) {
-        switch (stream.feed(static_cast<unsigned char>(text[i]))) {
-        case Utf8Stream::Result::pending: continue;
-        case Utf8Stream::Result::character: return {stream.character(), i + 1, true};
-        default: return {kReplacement, 1, false};
-        }
-    }
-    return {kReplacement, 1, false};  // ends inside a character
-}
-
-bool valid_utf8(std::string_view text) {
-    while (!text.empty()) {
-        Utf8Char c = decode_utf8(text);
-        if (!c.valid) return false;
-        text.remove_prefix(c.size);
-    }
-    return true;
-}
-
-size_t utf8_size(char32_t code) {
-    return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 std::string to_utf8(std::u32string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (char32_t c : text) append_utf8(out, c);
+    for (char32_t c : text) text::append_utf8(out, c);
     return out;
 }
 
 std::u32string from_utf8(std::string_view text, char32_t invalid) {
     std::u32string out;
     out.reserve(text.size());
-    while (!text.empty()) {
-        Utf8Char c = decode_utf8(text);
+    for (size_t at = 0; at < text.size();) {
+        const text::Utf8Char c = text::decode_utf8(text, at);
         out += c.valid ? c.code : invalid;
-        text.remove_prefix(c.size);
+        at += c.size;
     }
     return out;
-}
-
-std::string_view cut_utf8(std::string_view text, size_t max_bytes) {
-    if (text.size() <= max_bytes) return text;
-    size_t end = 0;
-    while (end < text.size()) {
-        size_t next = end + decode_utf8(text.substr(end)).size;
-        if (next > max_bytes) break;
-        end = next;
-    }
-    return text.substr(0, end);
 }
 
 namespace {
@@ -186,7 +132,7 @@ std::string cp437_to_utf8(std::string_view bytes) {
     for (char c : bytes) {
         auto b = static_cast<unsigned char>(c);
         if (b < 0x80) out += c;
-        else append_utf8(out, cp437_glyph(b));
+        else text::append_utf8(out, cp437_glyph(b));
     }
     return out;
 }
@@ -194,9 +140,9 @@ std::string cp437_to_utf8(std::string_view bytes) {
 std::string utf8_to_cp437(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    while (!text.empty()) {
-        Utf8Char c = decode_utf8(text);
-        text.remove_prefix(c.size);
+    for (size_t at = 0; at < text.size();) {
+        const text::Utf8Char c = text::decode_utf8(text, at);
+        at += c.size;
         int b = !c.valid ? '?' : c.code < 0x80 ? static_cast<int>(c.code) : cp437_from_unicode(c.code);
         out += static_cast<char>(b < 0 ? '?' : b);
     }

@@ -1,9 +1,7 @@
-// Text as the terminal layer sees it: UTF-8 inside the host, CP437 on the
-// wire of an ANSI-BBS terminal.
-//
-// UTF-8 rules (RFC 3629): no overlong forms, no surrogates, nothing above
-// U+10FFFF. Where a text is not valid, each byte that starts no valid
-// character counts as one character of its own (shown as U+FFFD).
+// Text as the terminal layer sees it: UTF-8 inside the host (text/utf8.h
+// has its rules), CP437 on the wire of an ANSI-BBS terminal. Where a text is
+// not valid, each byte that starts no valid character counts as one
+// character of its own, shown as U+FFFD.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-namespace terminal {
+#include "text/utf8.h"
 
-inline constexpr char32_t kReplacement = 0xFFFD;
+namespace terminal {
 
 // Decodes UTF-8 one byte at a time. feed() answers:
 //  - pending: the byte continues a character not yet complete;
@@ -35,29 +33,14 @@ private:
     uint8_t need_ = 0;
 };
 
-struct Utf8Char {
-    char32_t code;  // kReplacement when not valid
-    size_t size;    // bytes taken; 1 when not valid
-    bool valid;
-};
-// The character at the start of `text`, which must not be empty.
-Utf8Char decode_utf8(std::string_view text);
-
-bool valid_utf8(std::string_view text);
-size_t utf8_size(char32_t code);  // bytes of its UTF-8 form
-void append_utf8(std::string& out, char32_t code);
 std::string to_utf8(std::u32string_view text);
 // Every byte that starts no valid character becomes `invalid`.
-std::u32string from_utf8(std::string_view text, char32_t invalid = kReplacement);
+std::u32string from_utf8(std::string_view text, char32_t invalid = text::kReplacement);
 
 // Not a C0 or C1 control, DEL, a surrogate or past U+10FFFF.
 constexpr bool printable(char32_t c) {
     return c >= 0x20 && !(c >= 0x7F && c <= 0x9F) && !(c >= 0xD800 && c <= 0xDFFF) && c <= 0x10FFFF;
 }
-
-// The longest start of `text` of at most `max_bytes` bytes that does not
-// end inside a valid character.
-std::string_view cut_utf8(std::string_view text, size_t max_bytes);
 
 // CP437, all 256 bytes: the usual graphics for 0x01-0x1F and 0x7F
 // (0x01 is U+263A), U+0000 for 0x00, ASCII for 0x20-0x7E.

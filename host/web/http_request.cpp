@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "text/ascii.h"
+
 namespace web {
 namespace {
 
@@ -17,45 +19,27 @@ bool is_token(std::string_view s) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 }  // namespace
-
-bool equal_nocase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 const std::string* HttpRequest::header(std::string_view name) const {
     for (const auto& h : headers)
-        if (equal_nocase(h.name, name)) return &h.value;
+        if (text::equal_ignoring_case(h.name, name)) return &h.value;
     return nullptr;
 }
 
 std::size_t HttpRequest::count(std::string_view name) const {
     return static_cast<std::size_t>(
-        std::count_if(headers.begin(), headers.end(), [&](const HttpHeader& h) { return equal_nocase(h.name, name); }));
+        std::count_if(headers.begin(), headers.end(),
+                      [&](const HttpHeader& h) { return text::equal_ignoring_case(h.name, name); }));
 }
 
 bool HttpRequest::has_token(std::string_view name, std::string_view token) const {
     for (const auto& h : headers) {
-        if (!equal_nocase(h.name, name)) continue;
+        if (!text::equal_ignoring_case(h.name, name)) continue;
         std::string_view rest = h.value;
         while (true) {
             auto comma = rest.find(',');
-            if (equal_nocase(trim(rest.substr(0, comma)), token)) return true;
+            if (text::equal_ignoring_case(text::trim(rest.substr(0, comma)), token)) return true;
             if (comma == std::string_view::npos) break;
             rest.remove_prefix(comma + 1);
         }
@@ -164,15 +148,15 @@ void HttpRequestParser::header_line(std::string_view text) {
     if (colon == std::string_view::npos) return fail(400, "a header line has no colon");
     const auto name = text.substr(0, colon);
     if (!is_token(name)) return fail(400, "a header name is not a token (or has blanks before its colon)");
-    const auto value = trim(text.substr(colon + 1));
+    const auto value = text::trim(text.substr(colon + 1));
     for (char c : value) {
         const auto u = static_cast<unsigned char>(c);
         if ((u < 0x20 && c != '\t') || u == 0x7F)
-            return fail(400, "the value of " + lower(name) + " holds a control byte");
+            return fail(400, "the value of " + text::lowercase(name) + " holds a control byte");
     }
     if (request_.headers.size() >= limits_.max_headers)
         return fail(431, "more than " + std::to_string(limits_.max_headers) + " header fields");
-    request_.headers.push_back({lower(name), std::string(value)});
+    request_.headers.push_back({text::lowercase(name), std::string(value)});
 }
 
 void HttpRequestParser::finish() {

@@ -40,9 +40,6 @@ struct HttpRequest {
     bool keep_alive() const;
 };
 
-// ASCII case-insensitive comparison.
-bool equal_nocase(std::string_view a, std::string_view b);
-
 // Reads one request head after the other. Every failure carries the status
 // to answer with: 400 (malformed), 413 (a request body: none is taken),
 // 414 (request line too long), 431 (a header line too long, too many

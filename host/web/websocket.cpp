@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "web/utf8.h"
+#include "text/utf8.h"
 
 namespace web {
 namespace {
@@ -17,19 +17,11 @@ bool sendable(std::uint16_t code) {
     return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
 }
 
-// At most `limit` bytes, not cutting a UTF-8 sequence in two.
-std::string_view cut_utf8(std::string_view text, std::size_t limit) {
-    if (text.size() <= limit) return text;
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
-
 std::string close_payload(std::uint16_t code, std::string_view reason) {
     std::string payload;
     payload += static_cast<char>(code >> 8);
     payload += static_cast<char>(code & 0xFF);
-    payload += cut_utf8(reason, kMaxCloseReason);
+    payload += text::cut_utf8(reason, kMaxCloseReason);
     return payload;
 }
 
@@ -125,7 +117,7 @@ void WebSocket::frame_complete(std::vector<Message>& messages) {
     }
     if (!fin_) return;
     in_message_ = false;
-    if (message_text_ && !valid_utf8(message_)) return fail(close_code::invalid_data, "a text message that is not UTF-8");
+    if (message_text_ && !text::valid_utf8(message_)) return fail(close_code::invalid_data, "a text message that is not UTF-8");
     if (state_ == State::open) messages.push_back({message_text_, std::move(message_)});
     message_.clear();
 }
@@ -138,7 +130,7 @@ void WebSocket::client_close(std::string_view payload) {
         code = static_cast<std::uint16_t>((static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]));
         if (!sendable(code)) return fail(close_code::protocol_error, "Close code " + std::to_string(code) + " may not be sent");
         reason = payload.substr(2);
-        if (!valid_utf8(reason)) return fail(close_code::invalid_data, "a Close reason that is not UTF-8");
+        if (!text::valid_utf8(reason)) return fail(close_code::invalid_data, "a Close reason that is not UTF-8");
     }
     if (state_ == State::open) {
         close_code_ = code;
@@ -155,7 +147,7 @@ void WebSocket::fail(std::uint16_t code, std::string why) {
     failure_ = std::move(why);
     if (state_ == State::open) {
         close_code_ = code;
-        close_reason_ = std::string(cut_utf8(failure_, kMaxCloseReason));
+        close_reason_ = std::string(text::cut_utf8(failure_, kMaxCloseReason));
         queue_frame(kClose, close_payload(code, close_reason_));
     }
     state_ = State::closed;
@@ -194,8 +186,8 @@ void WebSocket::ping(std::string_view payload) {
 void WebSocket::close(std::uint16_t code, std::string_view reason) {
     if (state_ != State::open) return;
     if (!sendable(code)) code = close_code::internal_error;
-    std::string_view kept = cut_utf8(reason, kMaxCloseReason);
-    if (!valid_utf8(kept)) kept = {};
+    std::string_view kept = text::cut_utf8(reason, kMaxCloseReason);
+    if (!text::valid_utf8(kept)) kept = {};
     close_code_ = code;
     close_reason_ = std::string(kept);
     queue_frame(kClose, close_payload(code, kept));

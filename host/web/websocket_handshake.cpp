@@ -6,6 +6,8 @@
 
 #include <openssl/evp.h>
 
+#include "text/ascii.h"
+
 namespace web {
 namespace {
 
@@ -44,8 +46,7 @@ bool split_authority(std::string_view text, Authority& out) {
     }
     if (host.empty()) return false;
     if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    out.host.clear();
-    for (char c : host) out.host += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    out.host = text::lowercase(host);
     out.port = std::string(port);
     return true;
 }

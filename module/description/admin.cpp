@@ -64,50 +64,50 @@ void sysop_description_menu(void)
     rstmbk();
 }
 
-// The answer of a prompt is printed; PLSPRMT closes it and the sysop is back
-// in his menu.
-static void admin_answered(void)
+// A prompt of the sysop's menu for a user-ID: his description goes to
+// `found`, or `none` is printed when he has none. Then PLSPRMT closes the
+// prompt and the sysop is back in his menu.
+static void admin_prompt(void (*found)(const char* userid, const char* text), const char* none)
 {
+    char* text;
+
+    setmbk(plus_msg);
+    rstrin();
+    text = description_find(margv[0], usrnum);
+    if (text != 0) {
+        found(margv[0], text);
+    } else {
+        prf("%s", none);
+    }
     menu_prompt(SS_SYSDESC);
+    rstmbk();
+}
+
+static void description_view_found(const char*, const char* text)
+{
+    prf("%s\r", text);
+    if (!description_approved()) {
+        prf("\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r");
+    }
+}
+
+static void description_delete_found(const char* userid, const char* text)
+{
+    prf("Deleting the description for %s:\r", userid);
+    prf("%s\r", text);
+    description_delete(userid, usrnum);
 }
 
 // Substate 5.
 void description_view_prompt(void)
 {
-    char* text;
-
-    setmbk(plus_msg);
-    rstrin();
-    text = description_find(margv[0], usrnum);
-    if (text != 0) {
-        prf("%s\r", text);
-        if (!description_approved()) {
-            prf("\x1b[[\x1b[1;31m| \b \b \b \b]This description has not been validated yet.\r");
-        }
-    } else {
-        prf("No description found.\r");
-    }
-    admin_answered();
-    rstmbk();
+    admin_prompt(description_view_found, "No description found.\r");
 }
 
 // Substate 6.
 void description_delete_prompt(void)
 {
-    char* text;
-
-    setmbk(plus_msg);
-    rstrin();
-    text = description_find(margv[0], usrnum);
-    if (text != 0) {
-        prf("Deleting the description for %s:\r", margv[0]);
-        prf("%s\r", text);
-        description_delete(margv[0], usrnum);
-    } else {
-        prf("No description found for that user.\r");
-    }
-    admin_answered();
-    rstmbk();
+    admin_prompt(description_delete_found, "No description found for that user.\r");
 }
 
 // Substate 15.
@@ -120,6 +120,6 @@ void description_approve_prompt(void)
     } else {
         prf("No description found.\r");
     }
-    admin_answered();
+    menu_prompt(SS_SYSDESC);
     rstmbk();
 }

@@ -7,11 +7,21 @@
 #include <stdint.h>
 
 #include "platform/host.h"
+#include "platform/layout.h"
 
 #define DESC_TAG "QRTBKPLS_DESC"
 #define REG_TAG "QRTBKPLS_REG"
 
 enum { DESC_TEXTSIZ = 801, DESC_APPROVED = 0x1 };
+
+// Every record of the generic database begins with its key: the user-ID
+// and the tag, as GenericRecordKey lays them out.
+#define PLUS_KEYED_RECORD(T)                                                     \
+    static_assert(offsetof(T, userid) == offsetof(GenericRecordKey, userid) &&   \
+                      sizeof(T::userid) == sizeof(GenericRecordKey::userid) &&   \
+                      offsetof(T, tag) == offsetof(GenericRecordKey, tag) &&     \
+                      sizeof(T::tag) == sizeof(GenericRecordKey::tag),           \
+                  #T " begins with the generic key")
 
 struct DescriptionRecord {
     char userid[HOST_UIDSIZ];
@@ -20,12 +30,8 @@ struct DescriptionRecord {
     uint32_t flags;           // bit 0: approved; other bits are kept as found
     uint8_t reserved[100];
 } __attribute__((packed));
-static_assert(sizeof(DescriptionRecord) == 960);
-static_assert(offsetof(DescriptionRecord, userid) == 0);
-static_assert(offsetof(DescriptionRecord, tag) == 30);
-static_assert(offsetof(DescriptionRecord, text) == 55);
-static_assert(offsetof(DescriptionRecord, flags) == 856);
-static_assert(offsetof(DescriptionRecord, reserved) == 860);
+PLUS_KEYED_RECORD(DescriptionRecord);
+PLATFORM_LAYOUT(DescriptionRecord, 960, text, 55, flags, 856, reserved, 860);
 
 enum { REG_LINES = 10, REG_LINESIZ = 61, REG_LINEMAX = 60, REG_AGE_FIELD = 11 };
 
@@ -37,14 +43,8 @@ struct RegistryRecord {
     char lines[REG_LINES][REG_LINESIZ];
     uint8_t reserved2[4];
 } __attribute__((packed));
-static_assert(sizeof(RegistryRecord) == 672);
-static_assert(offsetof(RegistryRecord, userid) == 0);
-static_assert(offsetof(RegistryRecord, tag) == 30);
-static_assert(offsetof(RegistryRecord, reserved1) == 55);
-static_assert(offsetof(RegistryRecord, age) == 56);
-static_assert(offsetof(RegistryRecord, lines) == 58);
-static_assert(offsetof(RegistryRecord, lines[9]) == 607);
-static_assert(offsetof(RegistryRecord, reserved2) == 668);
+PLUS_KEYED_RECORD(RegistryRecord);
+PLATFORM_LAYOUT(RegistryRecord, 672, reserved1, 55, age, 56, lines, 58, lines[9], 607, reserved2, 668);
 
 // Per-channel state of the module.
 struct SessionSlot {
@@ -53,15 +53,11 @@ struct SessionSlot {
     uint32_t list_kind;       // 0 registry listing, 1 description listing
     uint32_t found_count;     // entries the running listing printed
 };
-static_assert(sizeof(SessionSlot) == 16);
-static_assert(offsetof(SessionSlot, list_cursor) == 0);
-static_assert(offsetof(SessionSlot, registry_field) == 4);
-static_assert(offsetof(SessionSlot, list_kind) == 8);
-static_assert(offsetof(SessionSlot, found_count) == 12);
+PLATFORM_LAYOUT(SessionSlot, 16, list_cursor, 0, registry_field, 4, list_kind, 8, found_count, 12);
 
 // Where a user came from when he entered the menus.
 struct ReturnPoint {
     int32_t state;            // -1: the channel has not entered since start-up
     uint32_t substate;
 };
-static_assert(sizeof(ReturnPoint) == 8);
+PLATFORM_LAYOUT(ReturnPoint, 8);

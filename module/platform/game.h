@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/layout.h"
+
 extern "C" {
 
 enum {
@@ -43,20 +45,9 @@ struct PublicUserInfo {
     int32_t lives;            // 200
     int32_t copper;           // 204
 };
-static_assert(sizeof(PublicUserInfo) == GAME_PUBINFO_SIZE);
-static_assert(offsetof(PublicUserInfo, name) == 30);
-static_assert(offsetof(PublicUserInfo, race) == 41);
-static_assert(offsetof(PublicUserInfo, profession) == 60);
-static_assert(offsetof(PublicUserInfo, guild) == 80);
-static_assert(offsetof(PublicUserInfo, title) == 100);
-static_assert(offsetof(PublicUserInfo, level) == 164);
-static_assert(offsetof(PublicUserInfo, experience) == 168);
-static_assert(offsetof(PublicUserInfo, kills) == 176);
-static_assert(offsetof(PublicUserInfo, gender) == 181);
-static_assert(offsetof(PublicUserInfo, quests) == 184);
-static_assert(offsetof(PublicUserInfo, time_played) == 192);
-static_assert(offsetof(PublicUserInfo, lives) == 200);
-static_assert(offsetof(PublicUserInfo, copper) == 204);
+PLATFORM_LAYOUT(PublicUserInfo, GAME_PUBINFO_SIZE,
+                name, 30, race, 41, profession, 60, guild, 80, title, 100, level, 164, experience, 168,
+                kills, 176, gender, 181, quests, 184, time_played, 192, lives, 200, copper, 204);
 
 // An add-on as the game knows it.
 struct AddonDescriptor {
@@ -67,13 +58,8 @@ struct AddonDescriptor {
     int32_t (*user_description)(int32_t channel); // 1 when a description was printed
     void (*ini_reload)(void);                 // the game re-read its ini file
 };
-static_assert(sizeof(AddonDescriptor) == 72);
-static_assert(offsetof(AddonDescriptor, leading) == 0);
-static_assert(offsetof(AddonDescriptor, name) == 4);
-static_assert(offsetof(AddonDescriptor, menu_display) == 40);
-static_assert(offsetof(AddonDescriptor, menu_command) == 48);
-static_assert(offsetof(AddonDescriptor, user_description) == 56);
-static_assert(offsetof(AddonDescriptor, ini_reload) == 64);
+PLATFORM_LAYOUT(AddonDescriptor, 72,
+                leading, 0, name, 4, menu_display, 40, menu_command, 48, user_description, 56, ini_reload, 64);
 
 int32_t register_mud_addon(AddonDescriptor* addon);                    // non-zero when accepted
 int32_t retrieve_public_usrnum_userinfo(int32_t channel, PublicUserInfo* info);

@@ -2,11 +2,14 @@
 //
 // Everything here has C linkage: the host exports these symbols and a module
 // library resolves them when the host loads it. Record layouts are fixed; the
-// static_asserts below are the contract, on the 64-bit Linux ABI.
+// layout checks below (PLATFORM_LAYOUT) are the contract, on the 64-bit
+// Linux ABI.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "platform/layout.h"
 
 extern "C" {
 
@@ -52,11 +55,7 @@ struct HostUser {
     uint32_t substate;        // the module's own position for this user
     int32_t channel;          // channel number, 0 .. nterms-1
 };
-static_assert(sizeof(HostUser) == 16);
-static_assert(offsetof(HostUser, flags) == 0);
-static_assert(offsetof(HostUser, state) == 4);
-static_assert(offsetof(HostUser, substate) == 8);
-static_assert(offsetof(HostUser, channel) == 12);
+PLATFORM_LAYOUT(HostUser, 16, flags, 0, state, 4, substate, 8, channel, 12);
 
 // The live account record of a user who is online (usaptr, uacoff).
 struct HostAccount {
@@ -65,10 +64,7 @@ struct HostAccount {
     uint16_t days;                // membership days left
     uint8_t reserved[2];
 };
-static_assert(sizeof(HostAccount) == 50);
-static_assert(offsetof(HostAccount, userid) == 0);
-static_assert(offsetof(HostAccount, class_name) == 30);
-static_assert(offsetof(HostAccount, days) == 46);
+PLATFORM_LAYOUT(HostAccount, 50, userid, 0, class_name, 30, days, 46);
 
 // A record of the class database clsbb, keyed by the class name.
 struct HostClass {
@@ -76,9 +72,7 @@ struct HostClass {
     int16_t days;             // day limit of the class; -1 = no day limit
     uint8_t reserved[14];
 };
-static_assert(sizeof(HostClass) == 32);
-static_assert(offsetof(HostClass, name) == 0);
-static_assert(offsetof(HostClass, days) == 16);
+PLATFORM_LAYOUT(HostClass, 32, name, 0, days, 16);
 
 // The head of every record of the generic database genbb, and its key 0.
 // Keys compare the user-ID ignoring letter case, then byte by byte, then the
@@ -87,9 +81,7 @@ struct GenericRecordKey {
     char userid[HOST_UIDSIZ];
     char tag[HOST_TAGSIZ];
 };
-static_assert(sizeof(GenericRecordKey) == 55);
-static_assert(offsetof(GenericRecordKey, userid) == 0);
-static_assert(offsetof(GenericRecordKey, tag) == 30);
+PLATFORM_LAYOUT(GenericRecordKey, 55, userid, 0, tag, 30);
 
 // A database the host opened for modules. `record` is the file's own record
 // buffer: dfaAcqLock and dfaAcqAbsLock with no buffer of their own read into
@@ -100,9 +92,7 @@ struct HostDataFile {
     uint32_t reserved;
     void* impl;               // the host's
 };
-static_assert(sizeof(HostDataFile) == 24);
-static_assert(offsetof(HostDataFile, record) == 0);
-static_assert(offsetof(HostDataFile, record_size) == 8);
+PLATFORM_LAYOUT(HostDataFile, 24, record, 0, record_size, 8);
 
 // A message file opened with opnmsg. Opaque to modules.
 struct HostMsgFile;
@@ -120,17 +110,9 @@ struct ModuleDescriptor {
     void (*account_deleted)(const char* userid);
     void (*finish)(void);
 };
-static_assert(sizeof(ModuleDescriptor) == 104);
-static_assert(offsetof(ModuleDescriptor, name) == 0);
-static_assert(offsetof(ModuleDescriptor, logon) == 32);
-static_assert(offsetof(ModuleDescriptor, input) == 40);
-static_assert(offsetof(ModuleDescriptor, status) == 48);
-static_assert(offsetof(ModuleDescriptor, injection) == 56);
-static_assert(offsetof(ModuleDescriptor, logoff) == 64);
-static_assert(offsetof(ModuleDescriptor, hangup) == 72);
-static_assert(offsetof(ModuleDescriptor, midnight) == 80);
-static_assert(offsetof(ModuleDescriptor, account_deleted) == 88);
-static_assert(offsetof(ModuleDescriptor, finish) == 96);
+PLATFORM_LAYOUT(ModuleDescriptor, 104,
+                name, 0, logon, 32, input, 40, status, 48, injection, 56, logoff, 64, hangup, 72, midnight, 80,
+                account_deleted, 88, finish, 96);
 
 // ---------------------------------------------------------------------------
 // Module registration and memory

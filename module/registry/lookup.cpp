@@ -85,17 +85,15 @@ int32_t brakvold_plus_globals(void)
     return 1;
 }
 
+static void player_lookup_answer(const char* name)
+{
+    player_lookup_show(name);
+    prfmsg(LOOKASK);
+    outprf(usrnum);
+}
+
 // Substate 8: one name after another until an empty line or x.
 void player_lookup_prompt(void)
 {
-    setmbk(plus_msg);
-    if (registry_prompt_left()) {
-        rstmbk();
-        return;
-    }
-    rstrin();
-    player_lookup_show(margv[0]);
-    prfmsg(LOOKASK);
-    outprf(usrnum);
-    rstmbk();
+    registry_name_prompt(player_lookup_answer);
 }

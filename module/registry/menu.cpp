@@ -48,15 +48,19 @@ void registry_menu_screen(void)
     rstmbk();
 }
 
-// A prompt of the registry menu (lookup, removal) is left with an empty
-// line or the single word x: the registry menu again. 1 when it was.
-int registry_prompt_left(void)
+// A prompt of the registry menu that takes a name (lookup, removal): the
+// line typed goes to `answer`, unless it is empty or the single word x,
+// which leaves the prompt for the registry menu again.
+void registry_name_prompt(void (*answer)(const char* name))
 {
+    setmbk(plus_msg);
     if (margc == 0 || (margc == 1 && sameas(margv[0], "x"))) {
         menu_enter(SS_REGISTRY);
-        return 1;
+    } else {
+        rstrin();
+        answer(margv[0]);
     }
-    return 0;
+    rstmbk();
 }
 
 // Substate 7.
@@ -188,17 +192,15 @@ void registry_letter_prompt(void)
     registry_list_start(letter);
 }
 
+static void registry_remove_answer(const char* userid)
+{
+    registry_remove(userid);
+    prf("Removed custom registry for %s\n", userid);
+    menu_prompt(SS_REGISTRY);
+}
+
 // Substate 14: whose registry a sysop removes.
 void registry_remove_prompt(void)
 {
-    setmbk(plus_msg);
-    if (registry_prompt_left()) {
-        rstmbk();
-        return;
-    }
-    rstrin();
-    registry_remove(margv[0]);
-    prf("Removed custom registry for %s\n", margv[0]);
-    menu_prompt(SS_REGISTRY);
-    rstmbk();
+    registry_name_prompt(registry_remove_answer);
 }

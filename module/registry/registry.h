@@ -16,7 +16,7 @@ void registry_show(const RegistryRecord* record, int32_t editing);
 
 // The menu (registry/menu.cpp).
 void registry_menu_screen(void);
-int registry_prompt_left(void);                // empty line or x at a registry prompt
+void registry_name_prompt(void (*answer)(const char* name));  // substates 8 and 14
 void registry_menu(void);                      // substate 7
 void registry_edit_begin(void);
 void registry_edit_screen(void);               // substate 9

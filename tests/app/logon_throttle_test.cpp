@@ -10,6 +10,7 @@
 
 #include "app/logon_throttle.h"
 #include "bbs/sqlite.h"
+#include "tests/support/database_access.h"
 
 namespace {
 
@@ -285,7 +286,7 @@ TEST_F(ThrottleOnDisk, ABusyDatabaseDelaysTheWritesAndLosesNothing) {
     ASSERT_EQ(sqlite3_open((dir_ / "bbs.db").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     int waits = 0;   // how often the throttle's connection met the lock
-    sqlite3_busy_handler(db_->handle(), [](void* count, int) { return ++*static_cast<int*>(count), 0; }, &waits);
+    sqlite3_busy_handler(bbs::sql::RawAccess::handle(*db_), [](void* count, int) { return ++*static_cast<int*>(count), 0; }, &waits);
     for (int i = 0; i < 5; ++i) ASSERT_TRUE(attempt(many_addresses(i), "Alice", Outcome::wrong_password));
     EXPECT_EQ(throttle_->attempt_begins("192.0.2.1", "Alice").refusal, Refusal::userid_penalized);
     EXPECT_EQ(waits, 1) << "tried again within a second of meeting the lock";

@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "bbs/input.h"
-#include "bbs/text.h"
+#include "text/utf8.h"
 #include "tests/bbs/host_fixture.h"
 
 namespace {
@@ -76,7 +76,7 @@ TEST(LogExcerpt, LongTextIsCutBeforeACharacterThatWouldNotFitAndSaysItsSize) {
         {euros, euros.substr(0, 198) + "...(300 bytes)"},                                  // 66 whole euro signs
         {std::string(199, 'a') + "\xff\xfe", std::string(199, 'a') + "\xff...(201 bytes)"},  // bytes that are no UTF-8: one each
     };
-    for (const auto& [text, shown] : cases) EXPECT_EQ(bbs::log_excerpt(text), shown) << text.size();
+    for (const auto& [text, shown] : cases) EXPECT_EQ(text::log_excerpt(text), shown) << text.size();
 }
 
 // What the input routine saw of the last line: its words, and after rstrin the words and the input.

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bbs/text.h"
 #include "tests/support/world.h"
+#include "text/utf8.h"
 
 namespace plusfuzz {
 
@@ -15,7 +15,7 @@ namespace plusfuzz {
 [[noreturn]] void fail(const std::string& what);
 std::string& fail_context();
 // Bytes for a finding's message: control bytes and what is no UTF-8 as \xHH.
-inline std::string shown(std::string_view bytes) { return bbs::escaped_for_log(bytes); }
+inline std::string shown(std::string_view bytes) { return text::escaped_for_log(bytes); }
 
 // The program's target, which LLVMFuzzerTestOneInput runs on every input.
 void fuzz_one(std::string_view bytes);

@@ -14,7 +14,6 @@
 // (the sysop ones only with the key); no channel but the one served gets output (a "tell" aside); credits,
 // days and copper only fall, by what the log's lines account for; a life is only gained by a purchase.
 // A module call that leaves the host's selection stacks otherwise than it found them is a finding at once.
-#include <strings.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +34,7 @@
 #include "bbs/options.h"
 #include "tests/fuzz/fuzz.h"
 #include "tests/support/data_files.h"
+#include "text/ascii.h"
 
 namespace plusfuzz {
 namespace {
@@ -92,10 +92,6 @@ const LogLine kLogLines[] = {
 size_t pick(char byte, size_t count) {
     auto b = static_cast<unsigned char>(byte);
     return (b >= '0' && b <= '9' ? b - '0' : b) % count;
-}
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool all_zero(const std::string& bytes, size_t offset, size_t length) {
@@ -187,7 +183,7 @@ private:
         if (!user || user->state != game_module_) return false;
         const std::string text = bbs::clean_line(typed, HOST_INPSIZ - 1);
         const size_t b = std::min(text.find_first_not_of(" \t"), text.size());
-        return same_ignoring_case(std::string_view(text).substr(b, text.find_first_of(" \t", b) - b), "tell");
+        return text::equal_ignoring_case(std::string_view(text).substr(b, text.find_first_of(" \t", b) - b), "tell");
     }
 
     // Every delivery serves the channel of its status: what was heard
@@ -401,7 +397,7 @@ private:
                 fail(who + " is in the module in substate " + std::to_string(user->substate));
             bool sysop = false;
             for (const auto& p : people())
-                if (same_ignoring_case(p.userid, account->userid)) sysop = is_sysop(p);
+                if (text::equal_ignoring_case(p.userid, account->userid)) sysop = is_sysop(p);
             const int sysop_only[] = {4, 5, 6, 14, 15, 16};
             if (!sysop && std::ranges::find(sysop_only, user->substate) != std::end(sysop_only))
                 fail(who + " has no sysop key but is in substate " + std::to_string(user->substate));

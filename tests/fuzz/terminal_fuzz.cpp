@@ -15,6 +15,7 @@
 #include "terminal/text.h"
 #include "tests/fuzz/fuzz.h"
 #include "tests/terminal/screen.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ void check_input_line(const std::vector<Key>& keys, uint8_t seed) {
         std::string echo;
         auto entered = line.key(key, echo);
         if (!ansi && echo.find('\x1b') != std::string::npos) fail("an escape sequence sent to a dumb terminal");
-        if (entered && (entered->size() > limit || !valid_utf8(*entered)))
+        if (entered && (entered->size() > limit || !text::valid_utf8(*entered)))
             fail("a line past its limit or not UTF-8: " + *entered);
         if (!ansi) continue;
         screen.apply(echo);
@@ -119,7 +120,7 @@ void check_editor(const std::vector<Key>& keys, uint8_t seed) {
         if (editor.key(key, out) != FullScreenEditor::Outcome::editing) break;
         screen.apply(out);
         const std::string stored = editor.stored();
-        if (stored.size() > size - 1 || !valid_utf8(stored)) fail("the stored text passed its size or is not UTF-8");
+        if (stored.size() > size - 1 || !text::valid_utf8(stored)) fail("the stored text passed its size or is not UTF-8");
         if ((stored + '\r').find(" \r") != std::string::npos) fail("a stored line ends in a blank");
         const auto& text = editor.text();
         for (const auto& l : text.lines())
@@ -140,8 +141,8 @@ void check_editor(const std::vector<Key>& keys, uint8_t seed) {
 void check_output(std::string_view bytes, uint8_t seed) {
     if (utf8_to_cp437(cp437_to_utf8(bytes)) != bytes) fail("CP437 to UTF-8 and back changed the bytes");
     const size_t max = seed % 40;
-    std::string_view kept = cut_utf8(bytes, max);
-    if (kept.size() > max || (kept.size() < bytes.size() && kept.size() + decode_utf8(bytes.substr(kept.size())).size <= max))
+    std::string_view kept = text::cut_utf8(bytes, max);
+    if (kept.size() > max || (kept.size() < bytes.size() && kept.size() + text::decode_utf8(bytes, kept.size()).size <= max))
         fail("a cut passed its limit or stopped short of it");
 
     AnsiStripper whole, pieces;

@@ -7,8 +7,8 @@
 
 #include "tests/fuzz/fuzz.h"
 #include "tests/web/frames.h"
+#include "text/utf8.h"
 #include "web/http_request.h"
-#include "web/utf8.h"
 #include "web/web_session.h"
 #include "web/websocket.h"
 
@@ -84,7 +84,7 @@ bool check_server_frames(const std::vector<webtest::Frame>& frames, const std::s
         const int code = static_cast<std::uint8_t>(f.payload[0]) << 8 | static_cast<std::uint8_t>(f.payload[1]);
         if (!((code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999)))
             fail(what + ": Close code " + std::to_string(code));
-        if (!web::valid_utf8(std::string_view(f.payload).substr(2))) fail(what + ": a Close reason that is not UTF-8");
+        if (!text::valid_utf8(std::string_view(f.payload).substr(2))) fail(what + ": a Close reason that is not UTF-8");
     }
     return closed;
 }
@@ -102,7 +102,7 @@ SocketRun run_socket(const std::vector<std::string_view>& pieces, bool close_fir
     run.state = socket.state();
     for (const auto& m : run.messages) {
         if (m.data.size() > kMaxMessage) fail("a message of " + std::to_string(m.data.size()) + " bytes");
-        if (m.text && !web::valid_utf8(m.data)) fail("a text message that is not UTF-8: \"" + shown(m.data) + "\"");
+        if (m.text && !text::valid_utf8(m.data)) fail("a text message that is not UTF-8: \"" + shown(m.data) + "\"");
     }
     const bool ends_closed = check_server_frames(webtest::server_frames(run.output), "WebSocket output");
     if ((run.state != web::WebSocket::State::open) != ends_closed)

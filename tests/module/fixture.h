@@ -18,6 +18,7 @@
 #include "purchase/purchase.h"
 #include "registry/registry.h"
 #include "tests/support/world.h"
+#include "text/ascii.h"
 
 namespace modtest {
 
@@ -175,7 +176,7 @@ inline std::optional<StoredDescription> stored_description(World& w, std::string
         EXPECT_EQ(sizeof(DescriptionRecord), entry.bytes.size()) << userid;
         entry.bytes.resize(sizeof(DescriptionRecord));
         const auto* record = reinterpret_cast<const DescriptionRecord*>(entry.bytes.data());
-        found = StoredDescription{std::string(record->text, strnlen(record->text, DESC_TEXTSIZ)), record->flags};
+        found = StoredDescription{std::string(text::field(record->text)), record->flags};
     }
     return found;
 }

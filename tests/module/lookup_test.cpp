@@ -1,17 +1,16 @@
 // Player lookup: the global command word anywhere on the host, and the lookup prompt of the registry menu.
 #include "tests/module/fixture.h"
+#include "text/ascii.h"
 
 namespace {
 
 using namespace modtest;
 
-std::string text_of(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
-
 // What PUBINFO shows for this player with this age.
 std::string pubinfo(const PublicUserInfo& p, int age) {
-    std::string guild = text_of(p.guild, sizeof(p.guild));
-    return "<PUBINFO " + text_of(p.name, sizeof(p.name)) + "|" + text_of(p.race, sizeof(p.race)) + "|" +
-           text_of(p.title, sizeof(p.title)) + "|" + text_of(p.profession, sizeof(p.profession)) + "|" +
+    const std::string guild(text::field(p.guild));
+    return "<PUBINFO " + std::string(text::field(p.name)) + "|" + std::string(text::field(p.race)) + "|" +
+           std::string(text::field(p.title)) + "|" + std::string(text::field(p.profession)) + "|" +
            (p.gender == 'M' ? "Male" : "Female") + "|" + std::to_string(age) + "|" + std::to_string(p.experience) +
            "|" + std::to_string(p.quests) + "|" + std::to_string(p.level) + "|" + (guild.empty() ? "None" : guild) +
            "|" + std::to_string(p.kills) + ">";

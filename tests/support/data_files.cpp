@@ -1,18 +1,14 @@
 #include "tests/support/data_files.h"
 
-#include <strings.h>
-
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "text/ascii.h"
+
 namespace testing_support {
 
 namespace {
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 constexpr const char* kBlanks = " \t\r\n";
 
@@ -37,7 +33,7 @@ bool find_entry(const std::string& src, std::string_view name, size_t* open, siz
             else if (src[at] == '}' && depth-- == 0) break;
         }
         if (at >= src.size()) return false;
-        if (last != std::string_view::npos && same_ignoring_case(head.substr(first, last + 1 - first), name))
+        if (last != std::string_view::npos && text::equal_ignoring_case(head.substr(first, last + 1 - first), name))
             return *open = brace, *close = at, true;
         pos = at + 1;
     }
@@ -56,7 +52,7 @@ bool find_ini_line(const std::string& ini, std::string_view key, size_t* begin, 
             std::string_view k = line.substr(0, eq);
             k.remove_prefix(std::min(k.size(), k.find_first_not_of(kBlanks)));
             k = k.substr(0, k.find_last_not_of(kBlanks) + 1);
-            if (same_ignoring_case(k, key)) return *begin = pos, *end = eol, true;
+            if (text::equal_ignoring_case(k, key)) return *begin = pos, *end = eol, true;
         }
         pos = eol;
     }

@@ -8,8 +8,17 @@
 #include "bbs/database.h"
 #include "bbs/sqlite.h"
 
+namespace bbs::sql {
+
+// The one way past the connection's interface (a friend of Connection).
+struct RawAccess {
+    static sqlite3* handle(Connection& connection) { return connection.db_; }
+};
+
+}  // namespace bbs::sql
+
 namespace testing_support {
 
-inline sqlite3* sqlite_handle(bbs::Database& database) { return database.connection().handle(); }
+inline sqlite3* sqlite_handle(bbs::Database& database) { return bbs::sql::RawAccess::handle(database.connection()); }
 
 }  // namespace testing_support

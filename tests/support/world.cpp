@@ -1,7 +1,6 @@
 #include "tests/support/world.h"
 
 #include <gtest/gtest.h>
-#include <strings.h>
 
 #include <cstdlib>
 #include <system_error>
@@ -9,8 +8,9 @@
 
 #include "app/modules.h"
 #include "bbs/accounts.h"
-#include "bbs/text.h"
 #include "tests/support/data_files.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace testing_support {
 
@@ -82,7 +82,7 @@ void World::remove_message_file() {
     std::error_code ec;
     for (auto& entry : std::filesystem::directory_iterator(impl_->dir, ec)) {
         const std::string name = entry.path().filename().string();
-        if (strcasecmp(name.c_str(), "QRTBKPLS.MSG") == 0 || strcasecmp(name.c_str(), "QRTBKPLS.MCV") == 0)
+        if (text::equal_ignoring_case(name, "QRTBKPLS.MSG") || text::equal_ignoring_case(name, "QRTBKPLS.MCV"))
             std::filesystem::remove(entry.path(), ec);
     }
 }
@@ -184,6 +184,6 @@ std::vector<bbs::Database::Entry> World::records() { return host().database().ge
 
 HostUser* World::user(int channel) { return usroff(channel); }
 
-std::string escape_visible(std::string_view bytes) { return bbs::escaped_for_log(bytes); }
+std::string escape_visible(std::string_view bytes) { return text::escaped_for_log(bytes); }
 
 } // namespace testing_support

@@ -1,4 +1,4 @@
-// UTF-8 decoding, cutting, CP437 both ways, and the columns characters take.
+// UTF-8 to and from code points, CP437 both ways, and the columns characters take.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -11,25 +11,6 @@
 namespace {
 
 using namespace terminal;
-
-TEST(Utf8, DecodesValidCharactersAndRejectsEveryInvalidForm) {
-    struct Case { std::string bytes; char32_t code; size_t size; bool valid; } cases[] = {
-        {"A", U'A', 1, true}, {"\xc3\xa9", U'é', 2, true}, {"\xe2\x82\xac", U'€', 3, true},
-        {"\xf0\x9f\x98\x80", U'😀', 4, true}, {"\xf4\x8f\xbf\xbf", 0x10FFFF, 4, true},
-        // overlong NUL and '/', a surrogate, past U+10FFFF, a lone continuation, cut short
-        {"\xc0\x80", kReplacement, 1, false}, {"\xe0\x80\xaf", kReplacement, 1, false},
-        {"\xed\xa0\x80", kReplacement, 1, false}, {"\xf4\x90\x80\x80", kReplacement, 1, false},
-        {"\x80", kReplacement, 1, false}, {"\xe2\x82", kReplacement, 1, false},
-        {"\xe2\x82" "A", kReplacement, 1, false}, {"\xff", kReplacement, 1, false},
-    };
-    for (const auto& c : cases) {
-        Utf8Char got = decode_utf8(c.bytes);
-        EXPECT_EQ(got.code, c.code) << c.bytes;
-        EXPECT_EQ(got.size, c.size) << c.bytes;
-        EXPECT_EQ(got.valid, c.valid) << c.bytes;
-        EXPECT_EQ(valid_utf8(c.bytes), c.valid && c.size == c.bytes.size()) << c.bytes;
-    }
-}
 
 TEST(Utf8, RoundTripsCyrillic) {
     const std::string text = "серебряный лук";
@@ -76,15 +57,6 @@ TEST(Columns, ClustersAreACharacterAndTheZeroWidthOnesAfterIt) {
     EXPECT_EQ(Columns(Widths::narrow).width(text), text.size());
     EXPECT_EQ(display_width("Второй ряд: серебряный лук 🏹 and 漢字"), 38u);
     EXPECT_EQ(display_width("e\u0301\xffz"), 3u);  // an invalid byte takes a column of its own
-}
-
-TEST(Utf8, CutsOnlyBetweenCharacters) {
-    struct Case { std::string text; size_t max; std::string cut; } cases[] = {
-        {"серебряный", 5, "се"}, {"серебряный", 4, "се"}, {"серебряный", 1, ""}, {"abc", 5, "abc"},
-        {"a€", 3, "a"}, {"a€", 4, "a€"}, {"😀x", 3, ""},
-        {"\xff\xfe" "abc", 3, "\xff\xfe" "a"},  // invalid bytes are cut anywhere
-    };
-    for (const auto& c : cases) EXPECT_EQ(cut_utf8(c.text, c.max), c.cut) << c.text << " to " << c.max;
 }
 
 TEST(Cp437, TableIsAFullBijectionWithTheUsualGraphics) {

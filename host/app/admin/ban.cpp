@@ -12,7 +12,7 @@
 #include "app/bans.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
-#include "bbs/text.h"
+#include "text/utf8.h"
 
 namespace app::admin {
 
@@ -62,7 +62,7 @@ int ban_add(const Call& call) {
     if (!bans.add(ban, &error)) return failed("cannot ban " + network->text() + ": " + error);
     const std::string until = ban.until ? "until " + utc_time(*ban.until) : "for good";
     host.log("admin: " + network->text() + " banned " + until +
-             (ban.reason.empty() ? "" : ": " + bbs::log_excerpt(ban.reason)));
+             (ban.reason.empty() ? "" : ": " + text::log_excerpt(ban.reason)));
     std::cout << "banned " << network->text() << " " << until << std::endl;
     return kOk;
 }

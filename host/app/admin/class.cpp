@@ -1,11 +1,11 @@
 // bbshost class: account classes and their day limits (-1: none).
-#include <cstring>
 #include <iostream>
 #include <limits>
 
 #include "app/admin/admin.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
+#include "text/ascii.h"
 
 namespace app::admin {
 
@@ -53,7 +53,7 @@ int class_list(const Call& call) {
     auto* file = call.host().database().classes();
     for (int16_t found = bbs::datafile::acquire(file, &record, &key, 0, DFA_GREATER_EQUAL); found;
          found = bbs::datafile::acquire(file, &record, &key, 0, DFA_GREATER)) {
-        std::cout << std::string(record.name, strnlen(record.name, sizeof record.name)) << '\t'
+        std::cout << text::field(record.name) << '\t'
                   << record.days << '\n';
         key = record;
     }

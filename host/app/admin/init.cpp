@@ -5,7 +5,6 @@
 // Where the folder's message file and game settings still send approval
 // and purchase mails to the templates' "Sysop", they are pointed at him.
 #include <ini.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +21,7 @@
 #include "bbs/host.h"
 #include "bbs/messages.h"
 #include "bbs/options.h"
+#include "text/ascii.h"
 
 namespace app::admin {
 
@@ -93,14 +93,13 @@ Setting message_value(const std::string& text, std::string_view name) {
     if (!bbs::parse_message_source(text, {}, &table, &error)) return {};
     const bbs::MessageEntry* entry = table.by_name(name);
     if (!entry) return {};
-    constexpr const char* kSpace = " \t\r\n\f\v";
     const std::string number = std::to_string(entry->number);
     std::size_t at = line_start(text, entry->line);
     if (at == std::string::npos) return {};
-    at = text.find_first_not_of(kSpace, at);
+    at = text.find_first_not_of(text::kWhiteSpace, at);
     for (const std::string& word : {number, entry->name}) {
         if (at == std::string::npos || text.compare(at, word.size(), word) != 0) return {};
-        at = text.find_first_not_of(kSpace, at + word.size());
+        at = text.find_first_not_of(text::kWhiteSpace, at + word.size());
     }
     if (at == std::string::npos || text[at] != '{') return {};
     const std::size_t open = at + 1;
@@ -136,7 +135,7 @@ private:
     }
     static int take(void* self, const char*, const char* name, const char* value) {
         auto& scan = *static_cast<IniScan*>(self);
-        if (scan.found_line_ == 0 && name && strcasecmp(name, scan.key_.c_str()) == 0) {
+        if (scan.found_line_ == 0 && name && text::equal_ignoring_case(name, scan.key_)) {
             scan.found_line_ = scan.piece_line_;
             scan.value_ = value ? value : "";
         }
@@ -158,7 +157,7 @@ Setting ini_value(const std::string& text, std::string_view key) {
     const std::size_t line = line_start(text, scan.line());
     const std::size_t separator = text.find_first_of("=:", line);
     if (separator == std::string::npos) return {};
-    const std::size_t at = text.find_first_not_of(" \t", separator + 1);
+    const std::size_t at = text.find_first_not_of(text::kBlanks, separator + 1);
     if (at == std::string::npos || text.compare(at, scan.value().size(), scan.value()) != 0) return {};
     return {at, scan.value().size(), scan.value()};
 }

@@ -14,6 +14,7 @@
 #include "bbs/host.h"
 #include "bbs/input.h"
 #include "ssh/keys.h"
+#include "text/ascii.h"
 
 namespace app::admin {
 
@@ -33,8 +34,8 @@ int key_add(const Call& call) {
     std::string line;
     constexpr std::size_t kMaxLine = 16 * 1024;
     while (std::getline(in, line)) {
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first != std::string::npos && line[first] != '#') break;
+        const std::string_view first = text::trim_front(line, " \t\r");
+        if (!first.empty() && first.front() != '#') break;
         line.clear();
     }
     if (line.empty()) return bad(file + " holds no public key line");

@@ -1,10 +1,5 @@
 // bbshost player: the game's characters.
-#include <sqlite3.h>
-#include <strings.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <iostream>
 #include <limits>
 
@@ -13,7 +8,9 @@
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
+#include "bbs/sqlite.h"
 #include "game/game.h"
+#include "text/ascii.h"
 
 namespace app::admin {
 
@@ -99,7 +96,7 @@ bool apply(const PlayerFields& f, PublicUserInfo& info, std::string* error) {
         if (t.value && !set_text_field(t.field, t.size, *t.value, t.what, error)) return false;
     if (f.gender) {
         const std::string& g = *f.gender;
-        const int letter = g.size() == 1 ? std::toupper(static_cast<unsigned char>(g[0])) : 0;
+        const int letter = g.size() == 1 ? text::upper(g[0]) : 0;
         if (letter != 'M' && letter != 'F') {
             *error = "gender \"" + g + "\" must be M or F";
             return false;
@@ -118,44 +115,6 @@ bool apply(const PlayerFields& f, PublicUserInfo& info, std::string* error) {
     if (f.room) info.room = static_cast<int32_t>(*f.room);
     return true;
 }
-
-// A write transaction (BEGIN IMMEDIATE) on the host's connection for a
-// command that reads a row and writes it back: the running host's calls
-// wait for it (and retry), so nothing they commit comes in between. Rolled
-// back unless committed.
-class WriteTransaction {
-public:
-    explicit WriteTransaction(bbs::Database& database) : db_(database.connection().handle()) {
-        open_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-        if (!open_) error_ = sqlite3_errmsg(db_);
-    }
-    ~WriteTransaction() {
-        if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    WriteTransaction(const WriteTransaction&) = delete;
-    WriteTransaction& operator=(const WriteTransaction&) = delete;
-
-    // False with *error when it could not begin.
-    bool begun(std::string* error) const {
-        if (!open_) *error = "the database stays locked: " + error_;
-        return open_;
-    }
-    bool commit(std::string* error) {
-        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
-            open_ = false;
-            return true;
-        }
-        *error = std::string("cannot commit: ") + sqlite3_errmsg(db_);
-        return false;
-    }
-
-private:
-    sqlite3* db_;
-    bool open_ = false;
-    std::string error_;
-};
-
-std::string field_text(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
 
 int player_add(const Call& call) {
     bbs::Host& host = call.host();
@@ -205,14 +164,16 @@ int player_set(const Call& call) {
     auto* game = game::Game::instance();
     if (!game) return failed("the game is not loaded");
     std::string error;
-    WriteTransaction transaction(host.database());
-    if (!transaction.begun(&error)) return failed("cannot change player \"" + name + "\": " + error);
+    bbs::sql::WriteTransaction transaction(host.database().connection());
+    if (!transaction.begun(&error))
+        return failed("cannot change player \"" + name + "\": the database stays locked: " + error);
     auto player = game->player(name);
     if (!player) return bad("no player \"" + name + "\"");
     if (!apply(fields_of(call.args()), *player, &error)) return bad(error);
-    if (!game->update_player(*player, &error) || !transaction.commit(&error))
-        return failed("cannot change player \"" + name + "\": " + error);
-    const std::string stored = field_text(player->name, sizeof player->name);
+    if (!game->update_player(*player, &error)) return failed("cannot change player \"" + name + "\": " + error);
+    if (!transaction.commit(&error))
+        return failed("cannot change player \"" + name + "\": cannot commit: " + error);
+    const std::string stored(text::field(player->name));
     host.log("admin: player " + stored + " changed");
     std::cout << "updated player " << stored << std::endl;
     return kOk;
@@ -225,10 +186,10 @@ int player_list(const Call&) {
     if (!game) return failed("the game is not loaded");
     auto players = game->players();
     std::sort(players.begin(), players.end(), [&](const PublicUserInfo& a, const PublicUserInfo& b) {
-        return strcasecmp(a.name, b.name) < 0;
+        return text::compare_ignoring_case(text::field(a.name), text::field(b.name)) < 0;
     });
     for (const auto& p : players)
-        std::cout << field_text(p.name, sizeof p.name) << '\t' << field_text(p.userid, sizeof p.userid) << '\t'
+        std::cout << text::field(p.name) << '\t' << text::field(p.userid) << '\t'
                   << p.copper << '\t' << p.lives << '\t' << p.time_played << '\n';
     std::cout.flush();
     return kOk;

@@ -13,7 +13,7 @@
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
-#include "bbs/text.h"
+#include "text/utf8.h"
 
 namespace app::admin {
 
@@ -184,7 +184,7 @@ int user_lock(const Call& call) {
     const std::string& reason = call.args().text("--reason");
     std::string error;
     const bool ok = host.accounts().lock(account->userid, reason, &error);
-    return report(host, account->userid, ok, "lock", "locked", error, reason.empty() ? "" : ": " + bbs::log_excerpt(reason));
+    return report(host, account->userid, ok, "lock", "locked", error, reason.empty() ? "" : ": " + text::log_excerpt(reason));
 }
 
 int user_unlock(const Call& call) {
