@@ -209,12 +209,12 @@ const ssh::PublicKeyText* Server::ssh_host_key() const { return ssh_ ? &ssh_->ho
 
 bool Server::ssh_host_key_created() const { return ssh_ && ssh_->host_key_created(); }
 
-Server::Accept Server::web(const std::string& tls_cert, const std::string& tls_key) {
+Server::Accept Server::web(const web::WebOrigins& origins, const std::string& tls_cert, const std::string& tls_key) {
     if (!site_) site_ = std::make_unique<web::StaticSite>(web::StaticSite::load({web_page_dir()}));
     if (!tls_cert.empty()) web_tls_ = WebTransport::tls_context(tls_cert, tls_key);
-    return [this](asio::ip::tcp::socket socket) {
-        auto transport = WebTransport::make(std::move(socket), *site_, [this](std::string_view line) { log(line); },
-                                            web_tls_.get());
+    return [this, origins](asio::ip::tcp::socket socket) {
+        auto transport = WebTransport::make(std::move(socket), *site_, origins,
+                                            [this](std::string_view line) { log(line); }, web_tls_.get());
         transport->begin([this](std::shared_ptr<WebTransport> upgraded) {
             if (!stopping_) adopt(std::move(upgraded));
         });

@@ -42,6 +42,7 @@ struct AuthVerdict;
 }
 namespace web {
 class StaticSite;
+class WebOrigins;
 }
 namespace asio::ssl {
 class context;
@@ -89,10 +90,12 @@ public:
     const ssh::PublicKeyText* ssh_host_key() const;
     bool ssh_host_key_created() const;
     // Accepted connections are served the web terminal's page; those that
-    // open its WebSocket become sessions. With a certificate and key (PEM
-    // files) it is HTTPS and WSS only. Throws std::runtime_error when the
-    // page's files, the certificate or the key cannot be read.
-    Accept web(const std::string& tls_cert = {}, const std::string& tls_key = {});
+    // open its WebSocket become sessions. Requests must name one of
+    // `origins` as their Host, and the WebSocket be opened from a page of
+    // one of them (web/origins.h). With a certificate and key (PEM files)
+    // it is HTTPS and WSS only. Throws std::runtime_error when the page's
+    // files, the certificate or the key cannot be read.
+    Accept web(const web::WebOrigins& origins, const std::string& tls_cert = {}, const std::string& tls_key = {});
     // A new connection of any way in becomes a session: at the logon
     // dialogue, or refused by the logon throttle.
     std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
