@@ -55,8 +55,9 @@ int serve(const ServeOptions& options) {
     const std::string tls_cert = from_here(options.tls_cert), tls_key = from_here(options.tls_key);
     std::string error;
     // The names the web terminal answers to: those given, else where it listens.
-    auto origins = web::WebOrigins::listening_at(options.bind, static_cast<uint16_t>(options.http_port), !tls_cert.empty());
-    if (!options.web_origins.empty()) origins = {};
+    web::WebOrigins origins;
+    if (options.web_origins.empty())
+        origins = web::WebOrigins::listening_at(options.bind, static_cast<uint16_t>(options.http_port), !tls_cert.empty());
     for (const auto& url : options.web_origins) {
         if (!origins.add(url, &error)) {
             std::cerr << "bbshost: --web-origin " << url << ": " << error << std::endl;
