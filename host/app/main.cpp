@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
@@ -28,6 +29,7 @@
 #include "app/web_way.h"
 #include "bbs/host.h"
 #include "ssh/keys.h"
+#include "web/origins.h"
 
 namespace fs = std::filesystem;
 
@@ -40,6 +42,7 @@ struct ServeOptions {
     int ssh_port = 0;   // 0: no SSH
     int http_port = 0;  // 0: no web terminal
     std::string tls_cert, tls_key;  // both: the web terminal is HTTPS
+    std::vector<std::string> web_origins;  // none: the --bind address's
     int channels = 64;
     std::string config;
     bool echo = false;  // lines echoed instead of going to the game (load baselines)
@@ -54,6 +57,21 @@ int serve(const ServeOptions& options) {
     auto from_here = [&](const std::string& file) { return file.empty() ? file : fs::absolute(file, ec).string(); };
     const std::string tls_cert = from_here(options.tls_cert), tls_key = from_here(options.tls_key);
     std::string error;
+    // The names the web terminal answers to: those given, else where it listens.
+    web::WebOrigins origins;
+    if (options.web_origins.empty())
+        origins = web::WebOrigins::listening_at(options.bind, static_cast<uint16_t>(options.http_port), !tls_cert.empty());
+    for (const auto& url : options.web_origins) {
+        if (!origins.add(url, &error)) {
+            std::cerr << "bbshost: --web-origin " << url << ": " << error << std::endl;
+            return app::admin::kBadInput;
+        }
+    }
+    if (options.http_port != 0 && origins.empty()) {
+        std::cerr << "bbshost: --bind " << options.bind << " with --http-port: name the addresses users open the "
+                  << "web terminal at with --web-origin (e.g. --web-origin https://bbs.example.org:8080)" << std::endl;
+        return app::admin::kBadInput;
+    }
     if (!fs::exists(data, ec)) {
         const fs::path config = options.config.empty() ? app::default_config_dir()
                                                        : fs::path(options.config);
@@ -149,9 +167,14 @@ int serve(const ServeOptions& options) {
             std::cout << "bbshost: " << line << std::endl;
         }
         const bool tls = !tls_cert.empty();
-        if (!listen_too("web", options.http_port, [&]() -> app::WayIn& { return server.web(tls_cert, tls_key); },
+        if (!listen_too("web", options.http_port, [&]() -> app::WayIn& { return server.web(origins, tls_cert, tls_key); },
                         tls ? "https" : "http")) {
             return 1;
+        }
+        if (options.http_port != 0) {
+            const std::string line = "the web terminal answers to " + origins.list();
+            host->log(line);
+            std::cout << "bbshost: " << line << std::endl;
         }
         status = server.run();
     }  // sessions closed
@@ -198,6 +221,14 @@ int main(int argc, char** argv) {
                                    "PEM private key of the --tls-cert certificate");
     tls_cert->needs(tls_key)->needs(http_port);
     tls_key->needs(tls_cert);
+    cli.add_option("--web-origin", options.web_origins,
+                   "An origin the web terminal is served under, as the browser's address bar shows it "
+                   "(https://bbs.example.org, http://192.0.2.7:8080); repeatable. Requests naming another "
+                   "host get no page and no WebSocket. Default: the --bind address and --http-port, and "
+                   "localhost on loopback (https with --tls-cert); give it behind a proxy")
+        ->expected(1)
+        ->take_all()
+        ->needs(http_port);
     cli.add_option("--channels", options.channels, "Number of channels (nterms), for every way in together")
         ->check(CLI::Range(0, 4096))
         ->capture_default_str();

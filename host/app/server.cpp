@@ -71,8 +71,8 @@ SshWay& Server::ssh(const std::filesystem::path& key_folder) {
     return *ssh_;
 }
 
-WebWay& Server::web(const std::string& tls_cert, const std::string& tls_key) {
-    if (!web_) web_ = std::make_unique<WebWay>(sessions_, log(), tls_cert, tls_key);
+WebWay& Server::web(const web::WebOrigins& origins, const std::string& tls_cert, const std::string& tls_key) {
+    if (!web_) web_ = std::make_unique<WebWay>(sessions_, log(), origins, tls_cert, tls_key);
     return *web_;
 }
 

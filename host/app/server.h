@@ -36,6 +36,9 @@
 namespace bbs {
 class Host;
 }
+namespace web {
+class WebOrigins;
+}
 
 namespace app {
 
@@ -63,7 +66,7 @@ public:
     // be read or made (ssh_way.h, web_way.h).
     TelnetWay& telnet();
     SshWay& ssh(const std::filesystem::path& key_folder);
-    WebWay& web(const std::string& tls_cert = {}, const std::string& tls_key = {});
+    WebWay& web(const web::WebOrigins& origins, const std::string& tls_cert = {}, const std::string& tls_key = {});
     // Binds and listens for `way`. The address bound (port 0: the one the
     // system chose), or none with *error (address in use, bad address...).
     std::optional<asio::ip::tcp::endpoint> listen(WayIn& way, std::string_view address, uint16_t port,

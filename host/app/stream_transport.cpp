@@ -148,7 +148,8 @@ void StreamTransport::write() {
         if (self->state_ == State::closed) return;
         if (ec) return self->finish();
         if (!self->queued_.empty()) return self->write();
-        if (self->over()) self->finish();
+        self->drained();
+        if (self->state_ != State::closed && !self->writing() && self->over()) self->finish();
     };
     if (tls_) {
         asio::async_write(*tls_, asio::buffer(writing_), std::move(done));

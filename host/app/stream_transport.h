@@ -14,7 +14,9 @@
 //    client back (TCP's flow control) and keeps nothing of his.
 //  - Output: queue() hands bytes to the client in order. Bounded output (all
 //    that a session sends) that would make more than kMaxQueued bytes wait
-//    cuts the client off instead: he does not read.
+//    cuts the client off instead: he does not read. A subclass that keeps
+//    its own output until the stream has written what it had (drained())
+//    bounds it itself.
 //  - The end: cut_off() logs why and closes from the loop;
 //    close_after_output() ends once the output is written and over() says
 //    so, or kFlushTime later; close_now() makes one last try to hand over
@@ -82,6 +84,7 @@ protected:
     // terminal's page, which is larger than the bound).
     void queue(std::string_view bytes, Limit limit = Limit::bounded);
     bool writing() const { return write_pending_ || !queued_.empty(); }
+    std::size_t waiting() const { return queued_.size() + writing_.size(); }
     // Output is taken until the connection is cut off or closed: what is
     // sent while it closes after its output (a farewell) still goes out.
     bool sending() const { return state_ != State::closed && !cut_off_; }
@@ -94,6 +97,8 @@ protected:
     virtual void closing() {}
     // close_now() began: the protocol's goodbye, returned to be written at once.
     virtual std::string last_words() { return {}; }
+    // The stream wrote all it was given: more may be queued now.
+    virtual void drained() {}
     // Whether the connection ends once the queue is written.
     virtual bool over() const { return state_ == State::closing; }
     // finish() closes the stream: the subclass lets go of its own.

@@ -1,5 +1,6 @@
 #include "app/terminal.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 #include <vector>
@@ -29,13 +30,15 @@ void Terminal::set_type(std::string_view name) {
 }
 
 void Terminal::resize(int width, int height) {
-    width_ = width;
-    height_ = height;
-    pager_.set_window(static_cast<std::size_t>(width), static_cast<std::size_t>(height));
+    const auto w = static_cast<std::size_t>(std::max(width, 0)), h = static_cast<std::size_t>(std::max(height, 0));
+    const bool told = terminal::usable_window(w, h);
+    width_ = told ? width : static_cast<int>(terminal::kUntoldWidth);
+    height_ = told ? height : static_cast<int>(terminal::kUntoldHeight);
+    pager_.set_window(w, h);
     line_.set_terminal(kind_ != Kind::dumb, static_cast<std::size_t>(width_), widths());
     if (editor_) {
         std::string out;
-        editor_->resize(static_cast<std::size_t>(width), static_cast<std::size_t>(height), out);
+        editor_->resize(static_cast<std::size_t>(width_), static_cast<std::size_t>(height_), out);
         send(out);
     }
     tell_holding();

@@ -16,6 +16,10 @@
 // history); output that comes while a line is being typed is printed above
 // it and the line shown again after it.
 //
+// The window: as the client tells it, unless it is smaller than
+// terminal::kMinWidth by kMinHeight (terminal/window.h): then as if untold,
+// 80 by 24 for the line and the editors, and no paging.
+//
 // Output: every line break ("\r", "\n" or "\r\n") becomes CR LF. Where the
 // window's height is known, each output (from one line handed in to the
 // next: new_output()) is paged at "-- More --" (terminal/pager.h); while
@@ -55,6 +59,7 @@
 #include "terminal/input_line.h"
 #include "terminal/output.h"
 #include "terminal/pager.h"
+#include "terminal/window.h"
 
 namespace app {
 

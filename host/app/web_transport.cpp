@@ -5,13 +5,26 @@
 
 namespace app {
 
-std::shared_ptr<WebTransport> WebTransport::make(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log,
-                                                 asio::ssl::context* tls) {
-    return std::shared_ptr<WebTransport>(new WebTransport(std::move(socket), site, std::move(log), tls));
+namespace {
+
+web::WebConfig config(const web::WebOrigins& origins) {
+    web::WebConfig config;
+    config.origins = origins;
+    config.websocket.max_output = TransportBase::kMaxQueued;
+    config.max_http_output = TransportBase::kMaxQueued;
+    return config;
 }
 
-WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log, asio::ssl::context* tls)
-    : StreamTransport(std::move(socket), std::move(log), tls), http_timer_(executor()), web_(site) {}
+}  // namespace
+
+std::shared_ptr<WebTransport> WebTransport::make(asio::ip::tcp::socket socket, const web::StaticSite& site,
+                                                 const web::WebOrigins& origins, Log log, asio::ssl::context* tls) {
+    return std::shared_ptr<WebTransport>(new WebTransport(std::move(socket), site, origins, std::move(log), tls));
+}
+
+WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, const web::WebOrigins& origins,
+                           Log log, asio::ssl::context* tls)
+    : StreamTransport(std::move(socket), std::move(log), tls), http_timer_(executor()), web_(site, config(origins)) {}
 
 void WebTransport::begin(Upgraded upgraded) {
     upgraded_ = std::move(upgraded);
@@ -58,7 +71,7 @@ void WebTransport::on_stream(std::string_view bytes) {
     std::vector<web::WebSession::Event> events;
     web_.feed(bytes, events);
     for (auto& event : events) events_waiting_.push_back(std::move(event));
-    queue(web_.take_output(), Limit::unbounded);  // the page's files, the WebSocket's own frames
+    flush();  // the page's files, the WebSocket's own frames
     handle_events();
 }
 
@@ -98,7 +111,7 @@ void WebTransport::handle_events() {
     }
     if (state_ == State::closed) return;
     if (web_.finished()) {
-        if (!writing()) finish();
+        if (!writing() && over()) finish();
         return;
     }
     // The next read once the session wants more (before the upgrade, always).
@@ -108,12 +121,17 @@ void WebTransport::handle_events() {
 void WebTransport::send(std::string_view bytes) {
     if (!sending()) return;
     web_.send(bytes);
-    queue(web_.take_output());
+    if (waiting() + web_.pending_output() > kMaxQueued) return cut_off("output queue full (the client does not read)");
+    flush();
+}
+
+void WebTransport::flush() {
+    if (!writing() && sending()) queue(web_.take_output(), Limit::unbounded);
 }
 
 void WebTransport::closing() {
     web_.close(web::close_code::normal);
-    queue(web_.take_output(), Limit::unbounded);
+    flush();
     read_stream();  // for the client's answer to the close
 }
 

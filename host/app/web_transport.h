@@ -11,9 +11,17 @@
 // the TLS handshake comes first, within kHttpIdle as a request head.
 //
 // Input: one stream read at a time, and none while the session has not
-// asked for more. Output: bounded as the stream's once the session has it
-// (the page's files are not); close_after_output() waits at most
-// kFlushTime for the queue to leave and the close handshake to end.
+// asked for more. Output: what the web session has for the client (the
+// page's files, the session's output, pongs and Closes) waits there until
+// the stream has written what it had, so every reply counts against one
+// bound, kMaxQueued bytes waiting: a session's output past it cuts the
+// client off, a ping past it fails the WebSocket (1008) and a pipelined
+// request past it ends the connection (web/web_session.h); one file of the
+// page may be larger. close_after_output() waits at most kFlushTime for
+// the queue to leave and the close handshake to end.
+//
+// Every request must name one of the origins in its Host field, and the
+// WebSocket must be opened from a page of one of them (web/origins.h).
 #pragma once
 
 #include <chrono>
@@ -36,7 +44,8 @@ public:
     using Upgraded = std::function<void(std::shared_ptr<WebTransport>)>;
 
     // `site` (and `tls`, when given) must outlive the transport.
-    static std::shared_ptr<WebTransport> make(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log,
+    static std::shared_ptr<WebTransport> make(asio::ip::tcp::socket socket, const web::StaticSite& site,
+                                              const web::WebOrigins& origins, Log log,
                                               asio::ssl::context* tls = nullptr);
 
     // Serves HTTP until the WebSocket opens; then `upgraded` takes it.
@@ -50,15 +59,20 @@ public:
     std::string_view way() const override { return "web"; }
 
 private:
-    WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, Log log, asio::ssl::context* tls);
+    WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, const web::WebOrigins& origins, Log log,
+                 asio::ssl::context* tls);
     std::shared_ptr<WebTransport> self() { return std::static_pointer_cast<WebTransport>(shared_from_this()); }
     void arm_http_timer();
     void on_stream(std::string_view bytes) override;
     void handle_events();  // what the last reads meant, as far as the session takes it
     void post_handling();
+    // What the web session has for the client goes to the stream, once the
+    // stream has written what it had.
+    void flush();
+    void drained() override { flush(); }
     void closing() override;
     std::string last_words() override;
-    bool over() const override { return web_.finished(); }
+    bool over() const override { return web_.finished() && web_.pending_output() == 0; }
     void finished() override;
 
     asio::steady_timer http_timer_;

@@ -1,7 +1,9 @@
 // The web terminal as a way in: every connection accepted is served the
 // page (xterm.js, from web_page_dir()) until it opens the terminal's
 // WebSocket, and then becomes a session (app/web_transport.h). With a
-// certificate and key it is HTTPS and WSS only.
+// certificate and key it is HTTPS and WSS only. Requests must name one of
+// its origins as their Host, and the WebSocket be opened from a page of one
+// of them (web/origins.h).
 #pragma once
 
 #include <functional>
@@ -10,6 +12,7 @@
 #include <string_view>
 
 #include "app/way_in.h"
+#include "web/origins.h"
 
 namespace asio::ssl {
 class context;
@@ -27,8 +30,8 @@ public:
     // `log` takes the transports' lines. The certificate chain and its
     // private key as PEM files, both or neither. Throws std::runtime_error
     // when the page's files, the certificate or the key cannot be read.
-    WebWay(Sessions& sessions, std::function<void(std::string_view line)> log, const std::string& tls_cert,
-           const std::string& tls_key);
+    WebWay(Sessions& sessions, std::function<void(std::string_view line)> log, web::WebOrigins origins,
+           const std::string& tls_cert, const std::string& tls_key);
     ~WebWay() override;
 
     void accepted(asio::ip::tcp::socket socket) override;
@@ -36,6 +39,7 @@ public:
 private:
     Sessions& sessions_;
     const std::function<void(std::string_view)> log_;
+    const web::WebOrigins origins_;
     std::unique_ptr<web::StaticSite> site_;
     std::unique_ptr<asio::ssl::context> tls_;  // null: plain HTTP
 };

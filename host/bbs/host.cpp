@@ -487,7 +487,7 @@ void Host::editor_save(int channel, std::string_view text) {
     Impl& d = *impl_;
     if (!d.channels.editor(channel)) return;
     d.calls.run_or_wait(channel, WaitingCall::Kind::editor_save, text, [&] {
-        d.channels.editor(channel)->replace(text);
+        d.channels.editor(channel)->replace(clean_lines(text));  // as its typed lines are
         d.modules.finish_editor(channel, 0);
         d.close_pending();
     });

@@ -211,7 +211,8 @@ public:
     bool in_editor(int channel) const;
     std::string editor_text(int channel) const;
     size_t editor_size(int channel) const;
-    // Replace the text (cut to the editor's size) and save / abandon.
+    // Replace the text (each line cleaned as a typed one, bbs/input.h; cut
+    // to the editor's size) and save / abandon.
     void editor_save(int channel, std::string_view text);
     void editor_abandon(int channel);
 

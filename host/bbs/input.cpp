@@ -1,5 +1,6 @@
 #include "bbs/input.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "text/utf8.h"
@@ -27,6 +28,10 @@ char kind_of(std::string_view raw, size_t at, size_t* after) {
     ++*after;
     return static_cast<char>(next);
 }
+
+// U+202A-U+202E (LRE, RLE, PDF, LRO, RLO) and U+2066-U+2069 (LRI, RLI,
+// FSI, PDI).
+bool reorders(const text::Utf8Char& u) { return (u.code >= 0x202a && u.code <= 0x202e) || (u.code >= 0x2066 && u.code <= 0x2069); }
 
 bool introduces(const text::Utf8Char& u) { return u.code == kEsc || (u.code >= 0x80 && u.code <= 0x9f); }
 
@@ -81,11 +86,22 @@ std::string clean_line(std::string_view raw, size_t limit) {
             i = skip_control(raw, i);
             continue;
         }
-        if (u.valid && !text::is_control(u.code)) {
+        if (u.valid && !text::is_control(u.code) && !reorders(u)) {
             if (out.size() + u.size > limit) break;
             out.append(raw.substr(i, u.size));
         }
         i += u.size;
+    }
+    return out;
+}
+
+std::string clean_lines(std::string_view raw) {
+    std::string out;
+    for (size_t start = 0; start <= raw.size();) {
+        const size_t end = std::min(raw.find('\r', start), raw.size());
+        if (start > 0) out += '\r';
+        out += clean_line(raw.substr(start, end - start), raw.size());
+        start = end + 1;
     }
     return out;
 }

@@ -24,10 +24,21 @@ namespace bbs {
 //    every other ESC (intermediates) final-byte sequence or lone C1
 //    control; an unfinished sequence at the end of the line goes too;
 //  - every other control character: C0 (NUL, BEL, TAB, CR, LF, ...), DEL;
+//  - the bidirectional embeddings, overrides and isolates (U+202A-U+202E,
+//    U+2066-U+2069): each opens a run that reorders what follows it up to
+//    the end of the paragraph on a terminal that lays text out in both
+//    directions, so one user's line could reverse or hide the text printed
+//    after it on another's screen. The marks (U+200E, U+200F, U+061C) stay:
+//    they open no run, move only the neutral characters beside them, and
+//    right-to-left writers need them;
 //  - every byte that is not part of a well-formed UTF-8 character.
 // Well-formed UTF-8 text stays; the cut at `limit` bytes never splits a
 // character.
 std::string clean_line(std::string_view raw, size_t limit);
+
+// A text of lines joined by CR (what an editor stores): each line cleaned as
+// clean_line() cleans a typed one, the CRs between them kept. No cut.
+std::string clean_lines(std::string_view raw);
 
 // Copies the line into `buffer` (of `size` bytes) and splits it into words
 // at blanks, in place: the blank after every word becomes a terminator and

@@ -34,7 +34,12 @@ Frame::Row row(std::string_view text, bool reverse = false) { return {from_utf8(
 
 FullScreenEditor::FullScreenEditor(std::string_view text, size_t size, size_t width, size_t height, Widths widths)
     : text_(text, size, widths), painter_(widths) {
-    painter_.set_window(width, height);
+    set_window(width, height);
+}
+
+void FullScreenEditor::set_window(size_t width, size_t height) {
+    if (usable_window(width, height)) painter_.set_window(width, height);
+    else painter_.set_window(kUntoldWidth, kUntoldHeight);
 }
 
 size_t FullScreenEditor::text_rows() const { return painter_.height() > 3 ? painter_.height() - 2 : 1; }
@@ -45,7 +50,7 @@ void FullScreenEditor::start(std::string& out) {
 }
 
 void FullScreenEditor::resize(size_t width, size_t height, std::string& out) {
-    painter_.set_window(width, height);
+    set_window(width, height);
     painter_.paint(frame(), out);
 }
 

@@ -32,6 +32,7 @@
 #include "terminal/editor_text.h"
 #include "terminal/key.h"
 #include "terminal/screen_painter.h"
+#include "terminal/window.h"
 
 namespace terminal {
 
@@ -39,9 +40,10 @@ class FullScreenEditor {
 public:
     enum class Outcome { editing, save, abandon };
 
-    // `size` is the module's buffer size, terminator included; a width or
-    // height of 0 means unknown (80 by 24); `widths`, the columns the
-    // terminal gives characters (Widths::narrow for CP437).
+    // `size` is the module's buffer size, terminator included; a window
+    // smaller than kMinWidth by kMinHeight (terminal/window.h; 0 by 0 too)
+    // means unknown, laid out as 80 by 24, here and in resize(); `widths`,
+    // the columns the terminal gives characters (Widths::narrow for CP437).
     FullScreenEditor(std::string_view text, size_t size, size_t width = 80, size_t height = 24,
                      Widths widths = Widths::unicode);
 
@@ -60,6 +62,7 @@ private:
     enum class Mode { editing, menu, confirm, help };
 
     Outcome editing(const Key& key, std::string& out);
+    void set_window(size_t width, size_t height);
     size_t text_rows() const;
     Frame frame();
 

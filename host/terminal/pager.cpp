@@ -21,8 +21,9 @@ bool unfinished(std::string_view bytes) {
 }  // namespace
 
 void Pager::set_window(size_t width, size_t height) {
-    width_ = width > 0 ? width : 80;
-    height_ = height;
+    const bool known = usable_window(width, height);
+    width_ = known ? width : kUntoldWidth;
+    height_ = known ? height : 0;
 }
 
 std::string Pager::new_output() {
@@ -52,7 +53,7 @@ bool Pager::key(const Key& key, std::string& out) {
     if (!paused_) return false;
     if (key.code == Key::Code::enter || key.is_text(U' ')) {
         out += release();
-        out += page(std::exchange(held_, {}));
+        out += paging() ? page(std::exchange(held_, {})) : std::exchange(held_, {});  // the window may be gone
         return true;
     }
     if (key.is_text(U'q') || key.is_text(U'Q')) {

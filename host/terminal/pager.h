@@ -7,9 +7,10 @@
 //    the user's line is handed in to the next such moment; the owner calls
 //    new_output() at each of those moments (the cursor then being at the
 //    start of a row, after the echo of the line end).
-//  - Paging works only while the window's height is known (set_window with
-//    a height of 2 or more) and the user has not switched it off; otherwise
-//    write() returns its bytes as they are.
+//  - Paging works only while the window is known (set_window with one of at
+//    least kMinWidth by kMinHeight, terminal/window.h: a smaller one counts
+//    as unknown) and the user has not switched it off; otherwise write()
+//    returns its bytes as they are.
 //  - A page is height-1 rows; the last row is for the prompt. Every LF ends
 //    a row, and so does every `width` columns printed without one
 //    (characters take the columns set_widths() gives them, terminal/
@@ -37,6 +38,7 @@
 #include "terminal/columns.h"
 #include "terminal/key.h"
 #include "terminal/output.h"
+#include "terminal/window.h"
 
 namespace terminal {
 
@@ -44,7 +46,8 @@ class Pager {
 public:
     static constexpr std::string_view kPrompt = "-- More --";
 
-    // Takes effect from the next byte; a height of 0 means unknown.
+    // Takes effect from the next byte; a window smaller than kMinWidth by
+    // kMinHeight (0 by 0 too) means unknown.
     void set_window(size_t width, size_t height);
     void set_widths(Widths widths) { widths_ = widths; }
     void set_enabled(bool on) { enabled_ = on; }
@@ -60,7 +63,7 @@ public:
     size_t held() const { return held_.size(); }
 
 private:
-    bool paging() const { return enabled_ && height_ >= 2 && !stopped_; }
+    bool paging() const { return enabled_ && height_ > 0 && !stopped_; }
     std::string page(std::string_view bytes);
     std::string release();  // erases the prompt
 

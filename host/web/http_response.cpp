@@ -14,6 +14,7 @@ std::string_view reason_phrase(int status) {
         case 405: return "Method Not Allowed";
         case 413: return "Content Too Large";
         case 414: return "URI Too Long";
+        case 421: return "Misdirected Request";
         case 426: return "Upgrade Required";
         case 431: return "Request Header Fields Too Large";
         case 500: return "Internal Server Error";

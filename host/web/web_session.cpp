@@ -27,15 +27,18 @@ void WebSession::feed(std::string_view bytes, std::vector<Event>& events) {
 }
 
 void WebSession::answer(const HttpRequest& request, std::vector<Event>& events) {
+    const bool head = request.method == "HEAD";
+    if (request.count("host") != 1) return refuse(error_response(400, "a request names its host in one Host field"), head);
+    if (!config_.origins.serves_host(*request.header("host")))
+        return refuse(error_response(421, "this server does not answer for that host name"), head);
     if (request.path == config_.websocket_path) {
-        auto handshake = answer_websocket_upgrade(request, config_.origin);
-        if (!handshake.accepted) return refuse(handshake.refusal, request.method == "HEAD");
+        auto handshake = answer_websocket_upgrade(request, config_.origins);
+        if (!handshake.accepted) return refuse(handshake.refusal, head);
         output_ += handshake.switching;
         socket_.emplace(config_.websocket);
         events.push_back({Event::Kind::started, {}, {}});
         return;
     }
-    const bool head = request.method == "HEAD";
     if (request.method != "GET" && !head) {
         auto response = error_response(405, "only GET and HEAD are served here");
         response.extra_headers.emplace_back("Allow", "GET, HEAD");

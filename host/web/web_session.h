@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "web/http_request.h"
+#include "web/origins.h"
 #include "web/static_site.h"
 #include "web/terminal_message.h"
 #include "web/websocket.h"
@@ -31,11 +32,13 @@ namespace web {
 struct WebConfig {
     HttpLimits http;
     WebSocketLimits websocket;
-    OriginCheck origin = same_host_origin;
+    // The Host names every request must name and the Origins the WebSocket
+    // is opened from (none: every request is misdirected).
+    WebOrigins origins;
     std::string websocket_path = "/ws";
     // Untaken output at which further pipelined requests end the connection
-    // instead of being answered: a read of small requests for large files
-    // cannot pile up output (browsers do not pipeline).
+    // instead of being answered: small requests for large files cannot pile
+    // up output (browsers do not pipeline).
     std::size_t max_http_output = 1 << 20;
     std::function<std::chrono::system_clock::time_point()> clock = [] { return std::chrono::system_clock::now(); };
 };
@@ -53,8 +56,10 @@ public:
     explicit WebSession(const StaticSite& site, WebConfig config = {});
 
     // Reads client bytes; appends what they mean to `events`. GET and HEAD
-    // of the site's files are answered (keep-alive as HTTP/1.1 says); any
-    // other request or a malformed one is answered with an error and ends
+    // of the site's files are answered (keep-alive as HTTP/1.1 says); a
+    // request without a Host field is refused with 400, one whose Host is
+    // not among the origins with 421 (Misdirected Request); any other
+    // request or a malformed one is answered with an error; a refusal ends
     // the connection. `ended` comes once, when the WebSocket is closed
     // (by the client, by a failure of its frames, or when the client
     // answers close()).

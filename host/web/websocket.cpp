@@ -111,6 +111,8 @@ void WebSocket::frame_complete(std::vector<Message>& messages) {
     in_payload_ = false;
     if (opcode_ & 0x8) {
         if (opcode_ == kClose) client_close(control_);
+        else if (opcode_ == kPing && state_ == State::open && output_.size() >= limits_.max_output)
+            fail(close_code::policy, "a ping while " + std::to_string(output_.size()) + " bytes of output wait unread");
         else if (opcode_ == kPing && state_ == State::open) queue_frame(kPong, control_);
         control_.clear();
         return;

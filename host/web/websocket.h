@@ -6,9 +6,11 @@
 // fragments with control frames between them; a message larger than the
 // limit, a text message that is not UTF-8 or any breach of the framing
 // fails the connection with a Close frame (1009, 1007 or 1002). A ping is
-// answered with a pong; pongs are ignored. Memory held is bounded by the
-// message limit (plus one frame header and one control payload), whatever
-// the input.
+// answered with a pong, unless the output limit's worth waits untaken: then
+// it fails the connection (1008). Pongs are ignored. Memory held is bounded
+// by the message limit (plus one frame header and one control payload) and
+// by the output limit (plus one pong and a Close) where the caller's own
+// sends are bounded, whatever the input.
 //
 // Closing: a client's Close is answered with a Close of the same code and
 // the connection is then closed; close() sends ours and waits for the
@@ -40,6 +42,10 @@ inline constexpr std::uint16_t none = 1005;           // a Close without a code 
 
 struct WebSocketLimits {
     std::size_t max_message = 64 * 1024;  // payload bytes of one data message, all fragments together
+    // Output waiting untaken at which a ping fails the connection (1008)
+    // instead of being answered: a client that pings and never reads
+    // cannot pile up pongs.
+    std::size_t max_output = 256 * 1024;
 };
 
 class WebSocket {

@@ -6,8 +6,6 @@
 
 #include <openssl/evp.h>
 
-#include "text/ascii.h"
-
 namespace web {
 namespace {
 
@@ -20,35 +18,6 @@ bool is_base64_char(char c) {
 // 16 bytes in base64: 22 characters of the alphabet and "==".
 bool is_key(std::string_view key) {
     return key.size() == 24 && std::all_of(key.begin(), key.begin() + 22, is_base64_char) && key.substr(22) == "==";
-}
-
-struct Authority {
-    std::string host;  // lower case
-    std::string port;  // empty when none was given
-};
-
-// host[:port] with an IPv6 literal in brackets; false when it is not one.
-bool split_authority(std::string_view text, Authority& out) {
-    std::string_view host = text, port;
-    if (!text.empty() && text.front() == '[') {
-        const auto close = text.find(']');
-        if (close == std::string_view::npos) return false;
-        host = text.substr(0, close + 1);
-        const auto rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':' || rest.size() == 1) return false;
-            port = rest.substr(1);
-        }
-    } else if (const auto colon = text.find(':'); colon != std::string_view::npos) {
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-        if (port.empty()) return false;
-    }
-    if (host.empty()) return false;
-    if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    out.host = text::lowercase(host);
-    out.port = std::string(port);
-    return true;
 }
 
 HandshakeAnswer refuse(int status, std::string_view why) {
@@ -71,25 +40,7 @@ std::string websocket_accept(std::string_view key) {
     return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n));
 }
 
-bool same_host_origin(std::string_view origin, std::string_view host) {
-    std::string_view default_port;
-    if (origin.substr(0, 7) == "http://") {
-        default_port = "80";
-        origin.remove_prefix(7);
-    } else if (origin.substr(0, 8) == "https://") {
-        default_port = "443";
-        origin.remove_prefix(8);
-    } else {
-        return false;  // "null", file:, other schemes
-    }
-    Authority from, to;
-    if (!split_authority(origin, from) || !split_authority(host, to)) return false;
-    if (from.port.empty()) from.port = default_port;
-    if (to.port.empty()) to.port = default_port;
-    return from.host == to.host && from.port == to.port;
-}
-
-HandshakeAnswer answer_websocket_upgrade(const HttpRequest& request, const OriginCheck& origin_ok) {
+HandshakeAnswer answer_websocket_upgrade(const HttpRequest& request, const WebOrigins& origins) {
     if (request.method != "GET") {
         auto answer = refuse(405, "a WebSocket opens with GET");
         answer.refusal.extra_headers.emplace_back("Allow", "GET");
@@ -111,12 +62,9 @@ HandshakeAnswer answer_websocket_upgrade(const HttpRequest& request, const Origi
     const std::string* key = request.header("sec-websocket-key");
     if (request.count("sec-websocket-key") != 1 || !is_key(*key))
         return refuse(400, "Sec-WebSocket-Key is missing or not 16 bytes in base64");
-    if (request.count("origin") > 1) return refuse(403, "more than one Origin field");
-    if (const std::string* origin = request.header("origin")) {
-        const std::string* host = request.header("host");
-        if (!origin_ok || !origin_ok(*origin, host ? *host : std::string()))
-            return refuse(403, "a page from another origin may not connect here");
-    }
+    if (request.count("origin") != 1) return refuse(403, "a WebSocket is opened by a page: one Origin field");
+    if (!origins.allows_origin(*request.header("origin")))
+        return refuse(403, "a page from another origin may not connect here");
     HandshakeAnswer answer;
     answer.accepted = true;
     answer.switching = "HTTP/1.1 101 Switching Protocols\r\n"

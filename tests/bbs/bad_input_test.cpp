@@ -50,8 +50,15 @@ TEST(CleanLine, EightBitControlsAndBrokenUtf8Go) {
         {"a\xed\xa0\x80z", "az", "an encoded surrogate"}, {"a\xf4\x90\x80\x80z", "az", "past U+10FFFF"},
         {"a\xc3z\xe2\x82" "b", "azb", "sequences cut short: their bytes go, the next byte is read anew"},
         {"\xc3\xa9\xa9", "\xc3\xa9", "a stray continuation byte after a character"},
+        {"a\xe2\x80\xaa" "b\xe2\x80\xab" "c\xe2\x80\xac" "d\xe2\x80\xad" "e\xe2\x80\xae" "f", "abcdef",
+         "embeddings and overrides, U+202A-U+202E"},
+        {"a\xe2\x81\xa6" "b\xe2\x81\xa7" "c\xe2\x81\xa8" "d\xe2\x81\xa9" "e", "abcde", "isolates, U+2066-U+2069"},
+        {"\xd7\xa9\xe2\x80\x8f" "1\xe2\x80\x8e" "2\xd8\x9c\xe2\x80\xa9\xe2\x81\xaa", "\xd7\xa9\xe2\x80\x8f" "1\xe2\x80\x8e" "2\xd8\x9c\xe2\x80\xa9\xe2\x81\xaa",
+         "the marks U+200F, U+200E, U+061C and the characters beside the ranges stay"},
     };
     for (const auto& c : cases) EXPECT_EQ(clean(c.raw), c.kept) << c.what;
+    // An editor's text: each line cleaned, the CRs between them kept.
+    EXPECT_EQ(bbs::clean_lines("\r\xe2\x80\xaeone\x1b[1m\rtwo\r"), "\rone\rtwo\r");
 }
 
 TEST(CleanLine, TheCapCountsOnlyWhatIsKeptAndNeverCutsACharacter) {

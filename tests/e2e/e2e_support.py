@@ -91,6 +91,13 @@ def host_env(fast_hash=True):
     return dict(env, TERM="dumb", **({"BBS_FAST_HASH": "1"} if fast_hash else {}))   # cheap password hashing
 
 
+def without_asan_quarantine():
+    """ASAN_OPTIONS for hosts that keep no freed memory in ASan's quarantine (in the sanitizer build), where it
+    would look like growth."""
+    return ":".join(part for part in (os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=0",
+                                      "thread_local_quarantine_size_kb=0") if part)
+
+
 def host_program(fast_hash=True):
     """The program to run: bbshost-testing with cheap password hashing, else bbshost."""
     return BBSHOST_TESTING if fast_hash else BBSHOST

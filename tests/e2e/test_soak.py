@@ -5,10 +5,7 @@ from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("soak")
 
-# No ASan quarantine: freed memory would look like growth.
-os.environ["ASAN_OPTIONS"] = ":".join(
-    part for part in (os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=0",
-                      "thread_local_quarantine_size_kb=0") if part)
+os.environ["ASAN_OPTIONS"] = without_asan_quarantine()   # for every host of this file
 
 CYCLES, WARM_UP = 1000, 200
 RSS_SLACK_KIB = 3 * 1024   # growth over the cycles that still counts as flat

@@ -217,6 +217,27 @@ def short_windows_page_help_and_lines_turn_pages_in_line_mode():
         check(b"-- More --" in c.say("help", "-- More --"), "not paged once paging is on again")
 
 
+@suite.case
+def a_window_too_small_to_page_takes_no_more_answers_than_an_ordinary_one():
+    # A 300-record listing with every "-- More --" answered by space, in an ordinary window first and then in
+    # windows of a row or a column or two (or none) as NAWS tells them.
+    with BbsHost() as host:
+        host.admin_ok("db", "fill", "R", "--count", "300", "--tag", "QRTBKPLS_REG")
+        carol = modern(host, "Carol", size=(80, 24))
+        carol.enter_plus()
+        ordinary = None
+        for w, h in ((80, 24), (1, 1), (0, 0), (2, 2), (3, 3), (10, 2)):
+            carol.send_raw(bytes([IAC, SB, NAWS, 0, w, 0, h, IAC, SE]))
+            answers = 0
+            for line, until in (("r", "choice:"), ("s", "(enter='a'):"), ("r", "choice:"), ("x", "choice:")):
+                carol.send(line + "\r")
+                while carol.read_until_any(["-- More --", until])[0] != until:
+                    answers += 1
+                    check(answers <= (ordinary or 100), "%dx%d: %d answers, %s at 80x24" % (w, h, answers, ordinary))
+                    carol.send(b" ")
+            ordinary = answers if ordinary is None else ordinary
+        check(ordinary > 5, "80x24 paged %d times" % ordinary)
+
 def open_description_editor(client):
     client.enter_plus()
     client.steps(("d", "choice:"), ("d", "Do you wish to continue? "))
@@ -377,6 +398,27 @@ def compressed_output_once_agreed():
         c = modern(host, "Alice", settle=False, agree=ModernClient.ALL | {COMPRESS2})
         check(c.inflate is not None, "output not compressed after DO COMPRESS2")
         holds(c.type("stats"), b"Character: Alia")
+
+
+@suite.case
+def bidirectional_overrides_and_isolates_reach_no_other_user():
+    # Alice's registry line (typed) and her description (the full-screen editor) hold every embedding, override
+    # and isolate; Bob's /lookup and look show her words without them, a right-to-left mark kept.
+    typed = "Right\u202ato\u202bleft\u202c \u202dand\u202e back\u2066 \u2067in\u2068side\u2069 \u200fmark"
+    shown = "Righttoleft and back inside \u200fmark"
+    with BbsHost() as host:
+        alice, bob = modern(host, "Alice"), host.raw_user("Bob")
+        alice.enter_plus()
+        alice.steps(("r", "choice:"), ("e", "without saving:"), ("1", ": "), (typed, "without saving:"),
+                    ("x", "choice:"), ("x", "choice:"), ("x", PROMPT))
+        open_description_editor(alice)
+        alice.send(typed.replace("Right", "Left") + "\x1a")   # Ctrl-Z saves
+        alice.read_until("choice:")
+        host.login("Sysop", plus=True).steps(
+            ("s", CHOICE), ("a", "Approve which user's description? "), ("Alice", CHOICE, "Done."))
+        for command, wanted in (("/lookup Alia", shown), ("look Alia", shown.replace("Right", "Left"))):
+            out = bob.type(command, "]: ").encode("latin-1").decode("utf-8")
+            holds(out, wanted, *("!" + c for c in typed if 0x202a <= ord(c) <= 0x2069))
 
 
 suite.main()

@@ -9,6 +9,7 @@ import logging
 import ssl
 import string
 import struct
+import unittest.mock
 import urllib.request
 
 import paramiko
@@ -126,18 +127,24 @@ def http_get(port, path, headers=None):
 
 class WebClient(WayClient):
 
-    def __init__(self, port, origin=None, path="/ws", tls=None):
+    def __init__(self, port, origin=None, path="/ws", tls=None, host=None, rcvbuf=None):
+        """origin and host: the fields sent (ours unless given; origin "": none)."""
         super().__init__()
         self.port = port
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT)
+        self.sock = socket.socket()
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.settimeout(EXPECT_TIMEOUT)
+        self.sock.connect(("127.0.0.1", port))
         if tls:
             self.sock = tls.wrap_socket(self.sock, server_hostname="127.0.0.1")
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         key = base64.b64encode(os.urandom(16)).decode()
-        origin = origin or "http://127.0.0.1:%d" % port
-        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
+        origin = "http://127.0.0.1:%d" % port if origin is None else origin
+        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\n"
                            "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n"
-                           "Origin: %s\r\n\r\n" % (path, port, key, origin)).encode())
+                           "%s\r\n" % (path, host or "127.0.0.1:%d" % port, key,
+                                        "Origin: %s\r\n" % origin if origin else "")).encode())
         self.buffer = b""
         while b"\r\n\r\n" not in self.buffer:
             data = self.sock.recv(4096)
@@ -418,6 +425,9 @@ def only_one_shell_is_served_and_its_window_changes_reach_the_terminal():
         carol.resize(80, 30)
         carol._send_bytes(b" ")
         check(carol.read_until("-- More --").count("R00") > 20, "the next page did not fill 30 rows")
+        carol.resize(2, 2)  # too small to page: as if untold
+        carol._send_bytes(b" ")
+        holds(carol.read_until(CHOICE), "!-- More --")
         for client in (host.ssh("Bob", term="dumb"), host.ssh("Alice", pty=False)):
             out = client.read_until(GAME_PROMPT) + client.served()
             check(client.transport.get_username() != "Bob" or "\x1b" not in out, "escapes for a dumb terminal: %r" % out)
@@ -622,18 +632,82 @@ def the_pages_window_size_message_sizes_the_pages():
         carol.window_size(80, 30)
         carol._send_bytes(b" ")
         equal(carol.read_until("-- More --").count("R00"), 29, "the rows of the next page, 30 rows")
+        carol.window_size(3, 2)  # too small to page: as if untold
+        carol._send_bytes(b" ")
+        holds(carol.read_until(CHOICE), "!-- More --")
+
+
+def ping_flood(port, pings, payload=b"p" * 125):
+    """A WebSocket client that pings without ever reading: "cut off", "held" (its sends stall) or "all sent"."""
+    client = WebClient(port, rcvbuf=4096)
+    mask = b"\x01\x02\x03\x04"
+    burst = (bytes([0x89, 0x80 | len(payload)]) + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))) * 1000
+    try:
+        for _ in range(pings // 1000):
+            client.sock.sendall(burst)
+        return "all sent"
+    except socket.timeout:
+        return "held"
+    except OSError:
+        return "cut off"
+    finally:
+        client.close()
 
 
 @suite.case
-def a_foreign_origin_is_refused_and_the_host_stops_with_web_users_on():
+def pings_that_are_never_read_count_against_the_output_bound():
+    with unittest.mock.patch.dict(os.environ, ASAN_OPTIONS=without_asan_quarantine()), WaysHost() as host:
+        bob = host.raw_user("Bob")
+        before = vm_rss_kib(host.proc.pid, "VmHWM")
+        floods = [None] * 3
+
+        def flood(n):
+            floods[n] = ping_flood(host.http_port, 100000)
+
+        in_parallel(flood, [(n,) for n in range(3)])
+        grown = vm_rss_kib(host.proc.pid, "VmHWM") - before
+        check(grown < 16 * 1024, "the host grew by %d KiB for three floods of unread pongs" % grown)
+        equal(floods, ["cut off"] * 3, "what became of the floods")
+        wait_until(lambda: host.log_text().count("a ping while") == 3, "the three cut off in the host log")
+        bob.served("Bob")
+
+
+@suite.case
+def foreign_origins_and_host_names_are_refused_and_the_host_stops_with_web_users_on():
     with WaysHost() as host:
-        evil = WebClient(host.http_port, origin="http://evil.example")
-        evil.close()
-        check(not evil.accepted and evil.status == 403, "a foreign origin got status %d" % evil.status)
-        alice = host.web()  # the refusal took no logon place
+        ours, evil = "127.0.0.1:%d" % host.http_port, "evil.example:%d" % host.http_port
+        for origin, host_field, status in [  # a rebinding name resolving to us names itself in Host and Origin
+                ("http://evil.example", None, 403), ("", None, 403), ("http://" + evil, evil, 421),
+                ("http://" + ours, evil, 421), ("https://" + ours, None, 403),
+                ("http://localhost:%d" % host.http_port, "localhost:%d" % host.http_port, 101)]:
+            client = WebClient(host.http_port, origin=origin, host=host_field)
+            client.close()
+            equal(client.status, status, "the upgrade from %r at %r" % (origin, host_field))
+        for host_field, status in ((ours, 200), ("localhost:%d" % host.http_port, 200), (evil, 421),
+                                   ("evil.example", 421), ("127.0.0.1:1", 421), ("127.0.0.1", 421)):
+            got, headers, body = http_get(host.http_port, "/", {"Host": host_field})
+            equal(got, status, "the page at %r" % host_field)
+            check(headers.get("Content-Security-Policy", "").startswith("default-src 'none'") and
+                  (status == 200) == (b"terminal.js" in body), "%r: %r %r" % (host_field, headers, body[:200]))
+        alice = host.web()  # the refusals took no logon place
         alice.login("Alice")
         check(host.stop() == 0, "the host did not stop cleanly")
         check(alice.wait_closed(), "the web session outlived the host")
+    with WaysHost(options=["--web-origin", "https://bbs.example.org/", "--web-origin", "http://[::1]:8080"]) as host:
+        for origin, host_field, status in [  # behind a proxy that passes the browser's Host on
+                ("https://bbs.example.org", "bbs.example.org", 101), ("https://bbs.example.org", "bbs.example.org:443", 101),
+                ("http://[::1]:8080", "[::1]:8080", 101), ("https://bbs.example.org", "bbs.example.org:8443", 421),
+                ("http://bbs.example.org", "bbs.example.org", 403), (None, None, 421)]:
+            client = WebClient(host.http_port, origin=origin, host=host_field)
+            client.close()
+            equal(client.status, status, "with --web-origin, the upgrade from %r at %r" % (origin, host_field))
+    with scratch("bbshost-e2e-origin-") as folder:
+        for origin, said in (("ftp://bbs.example.org", "http:// or https://"), ("https://bbs.example.org/play", "no path"),
+                             ("https://", "no host"), ("http://bbs.example.org:80x", "port")):
+            serve_expecting_failure(folder + "/data", "--http-port", str(free_port()), "--web-origin", origin,
+                                    status=2, says=["--web-origin", said])
+        serve_expecting_failure(folder + "/data", "--web-origin", "https://bbs.example.org", status=2,
+                                says=["--web-origin requires --http-port"])
 
 
 @suite.case

@@ -1,6 +1,10 @@
-// Fuzz target: the web terminal's protocol pieces. The bytes as HTTP heads, as client WebSocket
-// frames and as a session after an upgrade, each whole and cut: the same either way, and sound.
+// Fuzz target: the web terminal's protocol pieces. The bytes as HTTP heads, as requests to a session, as
+// client WebSocket frames and as a session after an upgrade (its output taken, and never taken), each whole
+// and cut: the same either way, and sound; no page or WebSocket for a request of another Host or Origin, and
+// a client that never reads cannot pile up replies.
 #include <cstdint>
+#include <limits>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,8 +19,18 @@
 namespace plusfuzz {
 namespace {
 
-constexpr std::size_t kMaxMessage = 512;
+constexpr std::size_t kMaxMessage = 512, kMaxOutput = 1024, kMaxControlFrame = 2 + 125;
 const web::HttpLimits kHttpLimits{128, 8, 512};
+// Served under http://127.0.0.1:8080 and http://h: the Host fields and Origins that name them, in lower case.
+const std::set<std::string, std::less<>> kHosts = {"127.0.0.1:8080", "h", "h:80"};
+const std::set<std::string, std::less<>> kOrigins = {"http://127.0.0.1:8080", "http://127.0.0.1:8080/", "http://h",
+                                                     "http://h/", "http://h:80", "http://h:80/"};
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return out;
+}
 
 bool is_token(std::string_view s, bool lower) {
     if (s.empty()) return false;
@@ -112,16 +126,89 @@ SocketRun run_socket(const std::vector<std::string_view>& pieces, bool close_fir
 }
 
 const std::string kUpgrade =
-    "GET /ws HTTP/1.1\r\nHost: h:1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    "GET /ws HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\nOrigin: http://127.0.0.1:8080\r\n\r\n";
+
+web::WebConfig config() {
+    web::WebConfig config;
+    config.http = kHttpLimits, config.websocket = {kMaxMessage, kMaxOutput};
+    for (const char* origin : {"http://127.0.0.1:8080", "http://h"}) config.origins.add(origin, nullptr);
+    config.clock = [] { return std::chrono::system_clock::time_point{}; };
+    return config;
+}
+
+const web::StaticSite& site() {
+    static const web::StaticSite site = [] {
+        web::StaticSite s;
+        s.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
+        return s;
+    }();
+    return site;
+}
+
+// The bytes as requests to a session: every request answered with a page or the WebSocket (200, 101) named
+// our Host, the WebSocket's our Origin too; after a refusal or the upgrade no request is answered.
+std::string run_http(const std::vector<std::string_view>& pieces, std::string_view whole) {
+    web::WebSession session(site(), config());
+    std::vector<web::WebSession::Event> events;
+    std::string output;
+    for (auto piece : pieces) {
+        session.feed(piece, events);
+        output += session.take_output();
+    }
+    web::HttpRequestParser parser(kHttpLimits);
+    std::string_view wire = output;
+    while (!wire.empty()) {
+        const auto head_end = wire.find("\r\n\r\n");
+        if (!wire.starts_with("HTTP/1.1 ") || head_end == std::string_view::npos) fail("an answer that is no HTTP/1.1 head");
+        const int status = std::stoi(std::string(wire.substr(9, 3)));
+        const std::string_view head = wire.substr(0, head_end);
+        if (parser.feed(whole) != web::HttpRequestParser::Status::complete) {
+            if (status < 400) fail("status " + std::to_string(status) + " to a request that was not read whole");
+            break;  // refused as malformed or too large
+        }
+        const auto& request = parser.request();
+        const std::string* host = request.header("host");
+        const std::string* origin = request.header("origin");
+        const bool ours = host && kHosts.contains(lower(*host));
+        if ((status == 200 || status == 101) && !ours) fail("status " + std::to_string(status) + " for Host \"" + shown(host ? *host : "") + "\"");
+        if (status == 101 && !(origin && request.count("origin") == 1 && kOrigins.contains(lower(*origin))))
+            fail("a WebSocket opened from Origin \"" + shown(origin ? *origin : "") + "\"");
+        if (!ours && status != (host ? 421 : 400))
+            fail("status " + std::to_string(status) + " for Host \"" + shown(host ? *host : "") + "\"");
+        if (status == 101) break;  // what follows is the WebSocket's
+        std::size_t body = 0;
+        if (const auto at = head.find("\r\nContent-Length: "); at != std::string_view::npos && request.method != "HEAD")
+            body = std::stoul(std::string(head.substr(at + 18)));
+        wire.remove_prefix(std::min(wire.size(), head_end + 4 + body));
+        if (status != 200) {
+            if (!wire.empty()) fail("an answer after a refusal or the upgrade");
+            break;
+        }
+        parser.reset();
+    }
+    return output;
+}
+
+// The bytes after an upgrade to a client that never reads: what waits for it stays within the output
+// limit, a pong and a Close, and a ping past the limit fails the WebSocket.
+std::string run_unread(const std::vector<std::string_view>& pieces) {
+    web::WebSession session(site(), config());
+    std::vector<web::WebSession::Event> events;
+    session.feed(kUpgrade, events);
+    session.take_output();
+    for (auto piece : pieces) {
+        session.feed(piece, events);
+        if (session.pending_output() >= kMaxOutput + 2 * kMaxControlFrame)
+            fail(std::to_string(session.pending_output()) + " bytes wait for a client that does not read");
+    }
+    return session.take_output() + (session.finished() ? "finished" : "open");
+}
 
 std::string run_session(const std::vector<std::string_view>& pieces) {
-    web::WebConfig config;
-    config.http = kHttpLimits, config.websocket.max_message = kMaxMessage;
-    config.clock = [] { return std::chrono::system_clock::time_point{}; };
-    web::StaticSite site;
-    site.add("/index.html", {"text/html; charset=utf-8", "<p>page</p>"});
-    web::WebSession session(site, config);
+    auto unbounded = config();  // its output is taken after every piece, as the pieces fall: run_unread bounds it
+    unbounded.websocket.max_output = std::numeric_limits<std::size_t>::max();
+    web::WebSession session(site(), unbounded);
     std::vector<web::WebSession::Event> events;
     std::string output;
     session.feed(kUpgrade, events);
@@ -168,6 +255,8 @@ void fuzz_one(std::string_view bytes) {
     if (a.messages != b.messages || a.output != b.output || a.state != b.state)
         fail("WebSocket frames read differently when the bytes are cut");
     if (run_session(whole) != run_session(pieces)) fail("a session runs differently when the bytes are cut");
+    if (run_unread(whole) != run_unread(pieces)) fail("a session that is never read runs differently when cut");
+    if (run_http(whole, bytes) != run_http(pieces, bytes)) fail("requests are answered differently when the bytes are cut");
 }
 
 }  // namespace plusfuzz

@@ -224,6 +224,11 @@ TEST_F(EditorTest, ScrollsToKeepTheCursorInViewAndRedrawsOnResize) {
     bigger.apply(out);
     EXPECT_EQ(bigger.row(0), "line 8");
     EXPECT_EQ(bigger.row(28).substr(0, 10), " Line 8/50");
+    out.clear();
+    editor_->resize(2, 2, out);  // too small to mean anything: laid out as 80 by 24
+    Screen untold(80, 24);
+    untold.apply(out);
+    EXPECT_EQ(untold.row(22).substr(0, 10), " Line 8/50");
 }
 
 }  // namespace

@@ -75,43 +75,58 @@ TEST_F(PagerTest, PagesThreeHundredLinesInATwentyFourRowWindow) {
 // (Held output, Q, paging off and on: e2e test_terminal paging_and_a_listing_that_waits, short_windows_page_help_...)
 
 TEST_F(PagerTest, CountsWrappedRowsInColumnsAndIgnoresEscapes) {
-    window(10, 5);
-    write(std::string(35, 'x') + "\r\n" + "next\r\n");  // 35 characters take four rows
+    const std::string x(20, 'x'), y(20, 'y');
+    window(20, 5);
+    write(std::string(70, 'x') + "\r\n" + "next\r\n");  // 70 characters take four rows
     ASSERT_TRUE(pager_.paused());
-    EXPECT_EQ(screen_->text(), "xxxxxxxxxx\nxxxxxxxxxx\nxxxxxxxxxx\nxxxxx\n-- More --");
+    EXPECT_EQ(screen_->text(), x + "\n" + x + "\n" + x + "\n" + std::string(10, 'x') + "\n-- More --");
     press(Key::text(U' '));
     EXPECT_EQ(screen_->row(3), "next");
     EXPECT_EQ(screen_->scrolled(), 1u);
 
-    window(10, 5);
+    window(20, 5);
     pager_.new_output();
-    write(std::string(45, 'y'));  // the 41st character would wrap onto the prompt's row
+    write(std::string(85, 'y'));  // the 81st character would wrap onto the prompt's row
     EXPECT_TRUE(pager_.paused());
-    EXPECT_EQ(screen_->text(), "yyyyyyyyyy\nyyyyyyyyyy\nyyyyyyyyyy\nyyyyyyyyyy\n-- More --");
+    EXPECT_EQ(screen_->text(), y + "\n" + y + "\n" + y + "\n" + y + "\n-- More --");
 
     pager_ = Pager{};
-    window(10, 5);
-    write("\x1b[1;31mееееееееее\x1b[0m\r\n" + lines(2, 4));  // ten characters fill one row
+    window(20, 5);
+    std::string cyrillic;
+    for (int i = 0; i < 20; ++i) cyrillic += "е";
+    write("\x1b[1;31m" + cyrillic + "\x1b[0m\r\n" + lines(2, 4));  // twenty characters fill one row
     EXPECT_FALSE(pager_.paused());
 
     pager_ = Pager{};
-    window(10, 5);
+    window(20, 5);
     // A wide character takes two columns, and the next row when one is left; a mark takes none.
     std::string marks;
     for (int i = 0; i < 8; ++i) marks += "e\u0301";
-    const std::string wide = "a漢漢漢漢字" + marks;
+    const std::string wide = "a漢漢漢漢漢漢漢漢漢字" + marks;
     write(wide.substr(0, 11));
     write(wide.substr(11) + "\r\n" + lines(3, 4));  // cut inside a character
     EXPECT_FALSE(pager_.paused());
-    EXPECT_EQ(screen_->text(), "a漢漢漢漢\n字" + marks + "\nline 3\nline 4");
+    EXPECT_EQ(screen_->text(), "a漢漢漢漢漢漢漢漢漢\n字" + marks + "\nline 3\nline 4");
     write("more");
     EXPECT_TRUE(pager_.paused());
 }
 
-TEST_F(PagerTest, PassesOutputUnchangedWhenTheHeightIsUnknown) {
+TEST_F(PagerTest, PassesOutputUnchangedWhenTheWindowIsUnknownOrTooSmall) {
     const std::string text = lines(1, 100);
     EXPECT_EQ(pager_.write(text), text);
+    for (auto [width, height] : {std::pair{0, 0}, {1, 1}, {2, 2}, {10, 2}, {19, 24}, {80, 4}}) {
+        pager_.set_window(width, height);
+        EXPECT_EQ(pager_.write(text), text) << width << "x" << height;
+        EXPECT_FALSE(pager_.paused());
+    }
+    pager_.set_window(80, 24);  // shrinking while paused sends the rest at once
+    pager_.write(text);
+    ASSERT_TRUE(pager_.paused());
+    pager_.set_window(3, 3);
+    std::string out;
+    ASSERT_TRUE(pager_.key(Key::text(U' '), out));
     EXPECT_FALSE(pager_.paused());
+    EXPECT_NE(out.find(lines(24, 100)), std::string::npos);
 }
 
 }  // namespace

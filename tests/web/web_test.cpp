@@ -30,6 +30,13 @@ const std::string kUpgrade =
 const std::string kSwitching = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
 
+// The origins the tests' sessions are served under.
+web::WebConfig served() {
+    web::WebConfig config;
+    for (const char* origin : {"http://h", "http://127.0.0.1:8080"}) config.origins.add(origin, nullptr);
+    return config;
+}
+
 class Web : public ::testing::Test {
 protected:
     Web() {
@@ -60,7 +67,7 @@ protected:
         return out;
     }
     web::StaticSite site_;
-    WebSession session_{site_};
+    WebSession session_{site_, served()};
     std::vector<WebSession::Event> events_;
 };
 
@@ -205,8 +212,9 @@ void PrintTo(const Upgrade& c, std::ostream* os) { *os << c.name; }
 const std::vector<Upgrade> kUpgrades = {
     {"browser request", upgrade(), 101},
     {"token lists and any case", upgrade([](auto& r) { set("connection", "keep-alive, UPGRADE")(r); set("upgrade", "WebSocket")(r); }), 101},
-    {"no Origin (not a browser)", upgrade(drop("origin")), 101},
-    {"Origin with the default port", upgrade([](auto& r) { set("host", "bbs.example")(r); set("origin", "http://BBS.example:80")(r); }), 101},
+    {"Origin with the default port", upgrade(set("origin", "https://BBS.example:443")), 101},
+    {"Origin of the other origin", upgrade(set("origin", "https://bbs.example")), 101},
+    {"no Origin (no page's)", upgrade(drop("origin")), 403},
     {"POST", upgrade([](auto& r) { r.method = "POST"; }), 405, "Allow: GET"},
     {"HTTP/1.0", upgrade([](auto& r) { r.minor = 0; }), 400},
     {"no Upgrade", upgrade(drop("upgrade")), 426, "Upgrade: websocket"},
@@ -217,6 +225,7 @@ const std::vector<Upgrade> kUpgrades = {
     {"key with a bad character", upgrade(set("sec-websocket-key", "dGhlIHNhbXBsZSBub25j*Q==")), 400},
     {"two keys", upgrade(add("sec-websocket-key", "AAAAAAAAAAAAAAAAAAAAAA==")), 400},
     {"Origin of another port", upgrade(set("origin", "http://bbs.example:8081")), 403},
+    {"Origin of another scheme", upgrade(set("origin", "https://bbs.example:8080")), 403},
     {"Origin null", upgrade(set("origin", "null")), 403},
     {"two Origins", upgrade(add("origin", "http://bbs.example:8080")), 403},
 };
@@ -224,7 +233,9 @@ const std::vector<Upgrade> kUpgrades = {
 using WebSocketUpgrade = Table<Upgrade>;
 TEST_P(WebSocketUpgrade, IsAcceptedOrRefusedWithTheRightStatus) {
     const Upgrade& c = GetParam();
-    const auto answer = web::answer_websocket_upgrade(c.request, web::same_host_origin);
+    web::WebOrigins origins;
+    for (const char* origin : {"http://bbs.example:8080", "https://bbs.example"}) origins.add(origin, nullptr);
+    const auto answer = web::answer_websocket_upgrade(c.request, origins);
     if (c.status == 101) {
         ASSERT_TRUE(answer.accepted) << answer.refusal.body;
         EXPECT_EQ(answer.switching, kSwitching);  // the accept value of the protocol's example key
@@ -238,20 +249,39 @@ TEST_P(WebSocketUpgrade, IsAcceptedOrRefusedWithTheRightStatus) {
 }
 INSTANTIATE_TEST_SUITE_P(Cases, WebSocketUpgrade, ::testing::ValuesIn(kUpgrades), case_name<Upgrade>);
 
-TEST_F(Web, SameHostOriginComparesSchemeDefaultPortsHostsAndPorts) {
-    struct Row { const char *origin, *host; bool same; };
-    for (const auto& [origin, host, same] :
-         {Row{"https://bbs.example", "bbs.example:443", true}, Row{"https://bbs.example", "bbs.example:80", false},
-          Row{"http://[::1]:2380", "[::1]:2380", true}, Row{"http://[::1]:2380", "[::2]:2380", false},
-          Row{"http://127.0.0.1:2380", "localhost:2380", false}, Row{"ftp://bbs.example", "bbs.example", false},
-          Row{"http://bbs.example:", "bbs.example:80", false}, Row{"http://bbs.example", "", false},
-          Row{"http://bbs.example:8o", "bbs.example:8o", false}})
-        EXPECT_EQ(web::same_host_origin(origin, host), same) << origin << " / " << host;
+TEST_F(Web, OriginsAreReadAndMatchHostFieldsAndOriginFields) {
+    web::WebOrigins origins;
+    std::string error;
+    for (const auto& [url, wrong] : {std::pair{"ftp://bbs.example", "http:// or https://"}, {"bbs.example", "http://"},
+                                     {"https://bbs.example/play", "no path"}, {"https://user@bbs.example", "no path"},
+                                     {"https://", "no host"}, {"http://bbs.example:", "port"}, {"http://bbs.example:0", "port"},
+                                     {"http://bbs.example:65536", "port"}, {"http://bbs example", "host"}, {"http://::1", "IPv6"}}) {
+        EXPECT_FALSE(origins.add(url, &error)) << url;
+        EXPECT_NE(error.find(wrong), std::string::npos) << url << ": " << error;
+    }
+    EXPECT_TRUE(origins.empty());
+    for (const char* url : {"HTTPS://BBS.Example/", "http://[::1]:2380", "http://127.0.0.1:8080", "https://bbs.example:443"})
+        EXPECT_TRUE(origins.add(url, &error)) << url << ": " << error;
+    EXPECT_EQ(origins.list(), "https://bbs.example, http://[::1]:2380, http://127.0.0.1:8080");
+    struct Row { const char* text; bool host, origin; };
+    for (const auto& [text, host, origin] :
+         {Row{"bbs.example", true, false}, Row{"BBS.example:443", true, false}, Row{"https://bbs.example", false, true},
+          Row{"bbs.example:80", false, false}, Row{"http://bbs.example", false, false}, Row{"https://bbs.example:8443", false, false},
+          Row{"[::1]:2380", true, false}, Row{"[::2]:2380", false, false}, Row{"http://[::1]:2380", false, true},
+          Row{"127.0.0.1:8080", true, false}, Row{"127.0.0.1", false, false}, Row{"localhost:8080", false, false},
+          Row{"evil.example:8080", false, false}, Row{"http://evil.example:8080", false, false}, Row{"null", false, false},
+          Row{"", false, false}, Row{"127.0.0.1:8o80", false, false}}) {
+        EXPECT_EQ(origins.serves_host(text), host) << text;
+        EXPECT_EQ(origins.allows_origin(text), origin) << text;
+    }
+    // Where a listener is reached: its address, and localhost on loopback; nothing known on every interface.
+    for (const auto& [address, tls, list] :
+         {std::tuple{"127.0.0.1", false, "http://127.0.0.1:8080, http://localhost:8080"},
+          {"::1", true, "https://[::1]:8080, https://localhost:8080"}, {"192.0.2.7", false, "http://192.0.2.7:8080"},
+          {"0:0::1", false, "http://[::1]:8080, http://localhost:8080"}, {"0.0.0.0", false, ""}, {"::", false, ""},
+          {"bbs.example", false, ""}})
+        EXPECT_EQ(web::WebOrigins::listening_at(address, 8080, tls).list(), list) << address;
     EXPECT_EQ(web::websocket_accept("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-    // An origin check of the caller's decides.
-    const auto request = upgrade(set("origin", "https://play.example"));
-    EXPECT_TRUE(web::answer_websocket_upgrade(request, [](auto origin, auto) { return origin == "https://play.example"; }).accepted);
-    EXPECT_FALSE(web::answer_websocket_upgrade(request, {}).accepted);
 }
 
 
@@ -300,6 +330,8 @@ const std::vector<Framing> kFramings = {
     {"close reason not UTF-8", close_frame(1000, "\xff"), {}, {}, 1007},
     {"nothing is read after a close", close_frame(1001) + text("late") + ping("late"), {}, {}, 1001},
     {"close between fragments", text("a", false) + close_frame(1000) + more("b"), {}, {}, 1000},
+    {"pings while the output limit waits unread", ping(std::string(100, 'p')) + ping(std::string(100, 'q')) +
+     ping(std::string(100, 'r')) + ping("s") + text("late"), {}, {std::string(100, 'p'), std::string(100, 'q'), std::string(100, 'r')}, 1008},
 };
 
 using WebSocketFraming = Table<Framing>;
@@ -307,7 +339,7 @@ TEST_P(WebSocketFraming, DeliversAndAnswersAlikeWhateverThePieces) {
     const Framing& c = GetParam();
     for (std::size_t piece : {std::max<std::size_t>(c.input.size(), 1), std::size_t{1}, std::size_t{7}}) {
         SCOPED_TRACE("pieces of " + std::to_string(piece));
-        WebSocket socket(web::WebSocketLimits{kLimit});
+        WebSocket socket(web::WebSocketLimits{kLimit, kLimit});  // the output is taken at the end
         std::vector<WebSocket::Message> messages;
         for (std::size_t at = 0; at < c.input.size(); at += piece) socket.feed(std::string_view(c.input).substr(at, piece), messages);
         EXPECT_EQ(messages, c.messages);
@@ -377,7 +409,7 @@ TEST_F(Web, ServesPipelinedRequestsOnOneConnectionUntilOneAsksToClose) {
 
 TEST_F(Web, PipelinedRequestsCannotPileUpOutput) {
     site_.add("/big.js", {"text/javascript; charset=utf-8", std::string(1000, 'x')});
-    web::WebConfig config;
+    web::WebConfig config = served();
     config.max_http_output = 2500;
     const std::string request = "GET /big.js HTTP/1.1\r\nHost: h\r\n\r\n";
     WebSession hasty(site_, config), patient(site_, config);
@@ -400,8 +432,11 @@ TEST_F(Web, RefusesWhatItDoesNotServeAndEndsTheConnection) {
              {"POST / HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
              {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
              {"GET /ws HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 426 Upgrade Required"},
-             {"GET / HTTP/1.1\r\nHost: h\r\nX: " + std::string(9000, 'x'), "HTTP/1.1 431 Request Header Fields Too Large"}}) {
-        WebSession session(site_);
+             {"GET / HTTP/1.1\r\nHost: h\r\nX: " + std::string(9000, 'x'), "HTTP/1.1 431 Request Header Fields Too Large"},
+             {"GET / HTTP/1.0\r\n\r\n", "HTTP/1.1 400 Bad Request"},  // no Host
+             {"HEAD / HTTP/1.1\r\nHost: evil.example\r\n\r\n", "HTTP/1.1 421 Misdirected Request"},
+             {kUpgrade.substr(0, 18) + "Host: evil.example:8080" + kUpgrade.substr(38), "HTTP/1.1 421 Misdirected Request"}}) {
+        WebSession session(site_, served());
         std::vector<WebSession::Event> events;
         session.feed(request + "GET / HTTP/1.1\r\nHost: h\r\n\r\n", events);
         const std::string wire = session.take_output();
@@ -433,7 +468,7 @@ TEST_F(Web, ClosingFromThisSideEndsWhenTheClientAnswersAndABrokenFrameEndsItAtOn
     EXPECT_TRUE(session_.finished());
     EXPECT_EQ(taken(events_), (std::vector<std::string>{"started", "ended"}));
 
-    WebSession broken(site_);
+    WebSession broken(site_, served());
     std::vector<WebSession::Event> events;
     broken.feed(kUpgrade + client_frame(0x2, "x", true, false), events);
     EXPECT_EQ(server_frames(broken.take_output().substr(kSwitching.size())),
