@@ -77,6 +77,10 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     const int missed = plus_bench::print_table();
-    if (missed) std::printf("%d figure(s) miss their goal.\n", missed);
+    // Figures without a goal are there for information and never count.
+    if (missed)
+        std::printf("%d figure(s) miss their goal.\n", missed);
+    else
+        std::printf("Every figure with a goal meets it.\n");
     return 0;
 }

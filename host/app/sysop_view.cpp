@@ -77,7 +77,7 @@ std::string SysopView::where(const Session& session) const {
     if (const game::Game* game = game::Game::instance(); game && game->module_number() == module) return "game";
     const ModuleDescriptor* descriptor = host_.module(module);
     if (!descriptor) return "module " + std::to_string(module);
-    return "module " + std::string(descriptor->name, strnlen(descriptor->name, sizeof descriptor->name));
+    return "module " + std::string(text::field(descriptor->name));
 }
 
 }  // namespace app
