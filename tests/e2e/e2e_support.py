@@ -159,15 +159,15 @@ def run_ok(args, stderr=subprocess.PIPE, timeout=120, **kwargs):
     return out
 
 
-def run_admin(data, *args, stdin=""):
-    """An admin command; `stdin` is what it reads (user add: the password). (status, stdout, stderr)."""
-    proc = subprocess.run([host_program(), "--data", data] + list(args), input=stdin.encode("utf-8"),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env(), timeout=120)
+def run_admin(data, *args, stdin="", cwd=None):
+    """An admin command run in `cwd`; `stdin` is what it reads (user add: the password). (status, stdout, stderr)."""
+    proc = subprocess.run([host_program(), "--data", os.path.abspath(data)] + list(args), input=stdin.encode("utf-8"),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=host_env(), timeout=120, cwd=cwd)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
 
 
-def admin_ok(data, *args, stdin=""):
-    status, out, err = run_admin(data, *args, stdin=stdin)
+def admin_ok(data, *args, stdin="", cwd=None):
+    status, out, err = run_admin(data, *args, stdin=stdin, cwd=cwd)
     check(status == 0, "%s failed with %s: %r %r" % (" ".join(args), status, out, err))
     return out
 
@@ -241,8 +241,8 @@ class BbsHost:
     def admin(self, *args, stdin=""):
         return run_admin(self.data, *args, stdin=stdin)
 
-    def admin_ok(self, *args, stdin=""):
-        return admin_ok(self.data, *args, stdin=stdin)
+    def admin_ok(self, *args, stdin="", cwd=None):
+        return admin_ok(self.data, *args, stdin=stdin, cwd=cwd)
 
     def refused(self, *args, **kwargs):
         return refused(self.data, *args, **kwargs)

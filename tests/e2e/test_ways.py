@@ -323,7 +323,7 @@ def public_key_logon_for_registered_keys_only():
         fingerprint = run_ok(["ssh-keygen", "-l", "-f", key["Alice"] + ".pub"]).split()[1]
         host.shows((("key", "add", "alice", "--file", key["Alice"] + ".pub"),
                     "added key 1 of user Alice: ssh-ed25519 " + fingerprint))
-        host.admin_ok("key", "add", "Bob", "--file", key["Bob"] + ".pub")
+        host.admin_ok("key", "add", "Bob", "--file", "Bob.pub", cwd=keys)  # named from where the sysop is
         listed = host.admin_ok("key", "list", "Alice").split("\t")
         check(listed[:4] == ["1", "ssh-ed25519", fingerprint, "Alice@home"], "key list: %r" % listed)
 

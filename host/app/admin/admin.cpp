@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
@@ -39,6 +40,13 @@ void Arguments::declare(CLI::App& command, const std::vector<Option>& options) {
             option = command.add_option(name, v.text, help);
             if (!o.initial.empty()) option->capture_default_str();
             break;
+        case Kind::path:
+            option = command.add_option(name, v.text, help)->transform([](std::string given) {
+                std::error_code ec;
+                const auto absolute = std::filesystem::absolute(given, ec);
+                return ec || given.empty() ? given : absolute.string();
+            });
+            break;
         case Kind::number: option = command.add_option(name, v.number, help); break;
         case Kind::flag: option = command.add_flag(name, v.flag, help); break;
         case Kind::texts: option = command.add_option(name, v.texts, help)->take_last(); break;
@@ -59,9 +67,9 @@ const Arguments::Value& Arguments::value(std::string_view name,
 }
 
 const std::string& Arguments::text(std::string_view name) const {
-    const Value& v = value(name, {Option::Kind::text, Option::Kind::maybe_text});
+    const Value& v = value(name, {Option::Kind::text, Option::Kind::path, Option::Kind::maybe_text});
     static const std::string kNone;
-    return v.kind == Option::Kind::text ? v.text : v.maybe_text ? *v.maybe_text : kNone;
+    return v.kind != Option::Kind::maybe_text ? v.text : v.maybe_text ? *v.maybe_text : kNone;
 }
 
 std::optional<std::string> Arguments::given_text(std::string_view name) const {

@@ -49,6 +49,8 @@ enum class Needs {
 struct Option {
     enum class Kind {
         text,           // one value; `initial` when not given, shown in --help
+        path,           // a file's name, made absolute from the folder bbshost was
+                        // started in (the host works inside the data folder)
         number,         // one whole number; an empty value reads as 0
         flag,           // no value
         texts,          // one value each time it is given, all of them kept

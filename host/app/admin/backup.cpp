@@ -292,7 +292,7 @@ int restore(const Call& call) {
 
 const Noun kBackup{"backup", "", {
     {"", "Copy the whole database to FILE (mode 0600) while the host runs, and check the copy",
-     {{Option::Kind::text, "FILE", "The backup file to write", kRequired},
+     {{Option::Kind::path, "FILE", "The backup file to write", kRequired},
       {Option::Kind::flag, "--replace", "Write over FILE when it exists"}},
      Needs::folder, backup},
 }};
@@ -300,7 +300,7 @@ const Noun kBackup{"backup", "", {
 const Noun kRestore{"restore", "", {
     {"", "Replace the database with the backup in FILE, after checking it; only while the host is "
          "stopped",
-     {{Option::Kind::text, "FILE", "The backup file to read", kRequired}}, Needs::folder, restore},
+     {{Option::Kind::path, "FILE", "The backup file to read", kRequired}}, Needs::folder, restore},
 }};
 
 }  // namespace app::admin

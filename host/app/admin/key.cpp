@@ -99,7 +99,7 @@ int key_remove(const Call& call) {
 
 const Noun kKey{"key", "SSH public keys of accounts (logons without a password)", {
     {"add", "Register an OpenSSH public key (ssh-ed25519, ecdsa, rsa) for an account",
-     {kUserId, {text, "--file", "The key's .pub file (its first key line)", kRequired}}, Needs::host, key_add},
+     {kUserId, {path, "--file", "The key's .pub file (its first key line)", kRequired}}, Needs::host, key_add},
     {"list", "An account's keys: number, type, fingerprint, comment, when added (UTC), tab-separated",
      {kUserId}, Needs::host, key_list},
     {"remove", "Remove an account's key N (as key list numbers them)",
