@@ -115,6 +115,8 @@ def lists_sets_and_passwords_while_the_host_runs():
                     (("user", "passwd", "Bob"), "no password"),            # nothing on standard input
                     (("player", "set", "Nobody", "--copper", "1"), "Nobody"),
                     (("player", "set", "Alia", "--lives", "-1"), "lives"),
+                    (("player", "set", "Alia", "--copper", ""), "a whole number"),   # not "leave it" nor 0
+                    (("user", "set", "Bob", "--credits", ""), "a whole number"),
                     (("player", "set", "Alia", "--gender", "X"), "gender"),
                     (("player", "set", "Alia", "--title", "T" * 80), "title"),
                     (("class", "set", "Nobility", "--days", "5"), "Nobility"),

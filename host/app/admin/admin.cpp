@@ -26,6 +26,12 @@ int failed(const std::string& message) {
     return kFailure;
 }
 
+// An empty value would read as 0 (or as "not given"): a script's empty
+// variable must not zero a balance nor pass for a change.
+const CLI::Validator kNotEmpty(
+    [](const std::string& value) { return value.empty() ? std::string("a whole number is needed, not an empty value") : ""; },
+    "", "not empty");
+
 void Arguments::declare(CLI::App& command, const std::vector<Option>& options) {
     using Kind = Option::Kind;
     for (const Option& o : options) {
@@ -47,11 +53,11 @@ void Arguments::declare(CLI::App& command, const std::vector<Option>& options) {
                 return ec || given.empty() ? given : absolute.string();
             });
             break;
-        case Kind::number: option = command.add_option(name, v.number, help); break;
+        case Kind::number: option = command.add_option(name, v.number, help)->check(kNotEmpty); break;
         case Kind::flag: option = command.add_flag(name, v.flag, help); break;
         case Kind::texts: option = command.add_option(name, v.texts, help)->take_last(); break;
         case Kind::maybe_text: option = command.add_option(name, v.maybe_text, help); break;
-        case Kind::maybe_number: option = command.add_option(name, v.maybe_number, help); break;
+        case Kind::maybe_number: option = command.add_option(name, v.maybe_number, help)->check(kNotEmpty); break;
         }
         if (o.required) option->required();
         v.option = option;

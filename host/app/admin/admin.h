@@ -51,11 +51,11 @@ struct Option {
         text,           // one value; `initial` when not given, shown in --help
         path,           // a file's name, made absolute from the folder bbshost was
                         // started in (the host works inside the data folder)
-        number,         // one whole number; an empty value reads as 0
+        number,         // one whole number (never empty)
         flag,           // no value
         texts,          // one value each time it is given, all of them kept
         maybe_text,     // one value or none
-        maybe_number,   // one whole number or none; an empty value reads as none
+        maybe_number,   // one whole number (never empty), or not given
     };
     Kind kind;
     std::string_view name;
