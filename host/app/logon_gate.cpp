@@ -56,9 +56,10 @@ LogonThrottle::Verdict LogonGate::account_refusal(std::string_view userid) {
     return locked_verdict(host_.accounts().locked(userid));
 }
 
-std::optional<std::string> LogonGate::refusal_logged(const std::string& source) {
+std::optional<std::string> LogonGate::refusal_logged(std::string_view way, const std::string& source) {
     const auto now = std::chrono::steady_clock::now();
-    auto it = quieted_.find(source);
+    const std::string key = std::string(way) + " " + source;
+    auto it = quieted_.find(key);
     if (it != quieted_.end() && now - it->second.logged < kRefusalLogInterval) {
         ++it->second.unlogged;
         return std::nullopt;
@@ -68,14 +69,14 @@ std::optional<std::string> LogonGate::refusal_logged(const std::string& source) 
         std::erase_if(quieted_, [&](const auto& entry) { return now - entry.second.logged >= kRefusalLogInterval; });
         if (quieted_.size() >= throttle_.rules().keys_kept) quieted_.clear();
     }
-    quieted_[source] = {now, 0};
+    quieted_[key] = {now, 0};
     return unlogged == 0 ? std::string()
                          : " (and " + std::to_string(unlogged) + " more refused since the last such line)";
 }
 
 bool LogonGate::database_changed() {
     bbs::sql::Use s(data_version_);
-    if (!s.row("reading the data version")) return false;
+    if (s.attempt("reading the data version") != bbs::sql::Use::Step::row) return false;  // busy: next time
     const int64_t version = s.integer(0);
     const bool changed = version != version_seen_;
     version_seen_ = version;

@@ -69,12 +69,12 @@ public:
     bool database_changed();
     // Writes what the throttle could not write yet (the database was busy).
     void flush() { throttle_.flush(); }
-    // Whether a refusal at connect of `source` (a source key) goes to the
-    // log: the first, then one per kRefusalLogInterval, so that a flood of
-    // refused connections cannot fill the log. When it goes: what to add to
-    // its line, which says how many were not logged since the last.
+    // Whether a refusal at connect of `source` (a source key) by `way` goes
+    // to the log: the first, then one per kRefusalLogInterval, so that a
+    // flood of refused connections cannot fill the log. When it goes: what
+    // to add to its line, which says how many were not logged since the last.
     static constexpr std::chrono::seconds kRefusalLogInterval{60};
-    std::optional<std::string> refusal_logged(const std::string& source);
+    std::optional<std::string> refusal_logged(std::string_view way, const std::string& source);
     LogonThrottle::Verdict attempt_begins(const std::string& address, std::string_view userid) {
         return throttle_.attempt_begins(address, userid);
     }
@@ -99,7 +99,7 @@ private:
         std::chrono::steady_clock::time_point logged;
         long unlogged = 0;
     };
-    std::map<std::string, Quieted> quieted_;  // per source key, at most LogonThrottle::Rules::keys_kept
+    std::map<std::string, Quieted> quieted_;  // per way and source key, at most LogonThrottle::Rules::keys_kept
     // The hashing thread (none when hashing runs on the loop). Its jobs
     // touch nothing of the gate's: they hand their answer to the loop.
     // Destroying the pool joins the thread.

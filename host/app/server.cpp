@@ -93,7 +93,7 @@ bool Server::banned(asio::ip::tcp::socket& socket) {
     if (ec) return false;  // gone already: the way finds out
     const auto reason = logons_.banned(peer.address());
     if (!reason) return false;
-    if (const auto more = logons_.refusal_logged(LogonThrottle::source_key(peer.address())))
+    if (const auto more = logons_.refusal_logged("ban", LogonThrottle::source_key(peer.address())))
         host_.log("connection from " + peer.address().to_string() + ":" + std::to_string(peer.port()) +
                   " refused: banned" + (reason->empty() ? "" : " (" + text::log_excerpt(*reason) + ")") + *more);
     socket.close(ec);

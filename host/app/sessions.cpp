@@ -42,7 +42,7 @@ std::shared_ptr<Session> Sessions::adopt(std::shared_ptr<Transport> transport) {
         log("connection from " + session->peer());
         session->start();
     } else {
-        if (const auto more = logons_.refusal_logged(session->address()))
+        if (const auto more = logons_.refusal_logged(session->way(), session->address()))
             log("connection from " + session->peer() + " refused: " + LogonThrottle::reason(verdict) + *more);
         session->refuse(LogonThrottle::message(verdict));
     }

@@ -27,7 +27,7 @@ SshWay::SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Session
         const auto verdict = logons_.connection_begins(peer_address);
         if (verdict) return {};
         const std::string said = LogonThrottle::reason(verdict);
-        if (const auto more = logons_.refusal_logged(LogonThrottle::source_key(peer_address)))
+        if (const auto more = logons_.refusal_logged("ssh", LogonThrottle::source_key(peer_address)))
             host_.log("ssh: connection from " + std::string(peer_address) + " refused: " + said + *more);
         return said;
     };
