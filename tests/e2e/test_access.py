@@ -117,6 +117,9 @@ def a_locked_account_is_put_off_and_gets_in_by_no_way_until_unlocked():
               "a wrong password learnt that the account is locked")
 
         host.admin_ok("user", "unlock", "Alice")
+        for n in range(4):   # strangers spend Alice's user-ID: her key still lets her in
+            check(host.attempt("Alice", source="127.0.10.%d" % n) == "Invalid login.", "stranger %d was not tried" % n)
+        check(host.attempt("Alice", source="127.0.10.9") == USERID_REFUSED, "Alice's user-ID is not spent")
         alice = openssh(host.ssh_port, "Alice", key, "shell")
         try:
             alice.expect_exact(GAME_PROMPT)
@@ -124,7 +127,7 @@ def a_locked_account_is_put_off_and_gets_in_by_no_way_until_unlocked():
             alice.expect(pexpect.EOF)
         finally:
             alice.close(force=True)
-        host.raw_user("Alice", source="127.0.9.4").served("Alice once unlocked")
+        host.raw_user("Alice", source="127.0.9.1").served("Alice once unlocked, where she logged on before")
 
 
 def silent_flood(address, port, sources, per_source, until, made):
