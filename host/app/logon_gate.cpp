@@ -48,8 +48,7 @@ std::optional<std::string> LogonGate::banned(const asio::ip::address& address) {
 LogonThrottle::Verdict LogonGate::key_logon(std::string_view ip, std::string_view userid) {
     std::error_code ec;
     const auto address = asio::ip::make_address(std::string(ip), ec);
-    if (ec) return locked_verdict(host_.accounts().locked(userid));
-    return throttle_.key_logon(address, userid);
+    return ec ? account_refusal(userid) : throttle_.key_logon(address, userid);
 }
 
 LogonThrottle::Verdict LogonGate::account_refusal(std::string_view userid) {
