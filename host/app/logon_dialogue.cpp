@@ -3,6 +3,7 @@
 #include "bbs/input.h"
 #include "platform/host.h"
 #include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -57,7 +58,7 @@ void LogonDialogue::on_userid(std::string_view typed) {
     const auto verdict = services_.attempt_begins(userid_);
     if (!verdict) {
         const std::string said = LogonThrottle::message(verdict);
-        services_.log("logon as \"" + userid_ + "\" from " + peer_ + " refused: " + std::string(unterminated(said)));
+        services_.log("logon as \"" + text::log_excerpt(userid_) + "\" from " + peer_ + " refused: " + std::string(unterminated(said)));
         services_.say(said);
         close();
         return;
@@ -80,7 +81,7 @@ void LogonDialogue::password_checked(bool ok) {
     std::string account = ok ? services_.account_userid(userid_) : std::string();
     if (account.empty()) {
         ++failures_;
-        services_.log("failed logon as \"" + userid_ + "\" from " + peer_);
+        services_.log("failed logon as \"" + text::log_excerpt(userid_) + "\" from " + peer_);
         services_.say("Invalid login.\r\n");
         if (failures_ >= rules_.max_failures) {
             services_.log("connection from " + peer_ + " closed after " + std::to_string(failures_) +

@@ -1,18 +1,85 @@
 #include "app/logon_gate.h"
 
 #include "bbs/accounts.h"
+#include "bbs/database.h"
 #include "bbs/host.h"
+#include "text/utf8.h"
 
 namespace app {
 
+namespace {
+
+LogonThrottle::Verdict locked_verdict(std::optional<std::string> reason) {
+    LogonThrottle::Verdict verdict;
+    if (reason) verdict = {LogonThrottle::Refusal::locked, {}, text::log_excerpt(*reason)};
+    return verdict;
+}
+
+}  // namespace
+
 LogonGate::LogonGate(asio::io_context& io, bbs::Host& host, Hashing hashing)
-    : host_(host), throttle_([] { return LogonThrottle::Clock::now(); }, {}, {&host.addon_tables(), {}, {}}) {
+    : host_(host),
+      bans_(host.database().connection()),
+      throttle_([] { return LogonThrottle::Clock::now(); }, {},
+                {&host.addon_tables(), {},
+                 {[this](const asio::ip::address& address) { return banned(address); },
+                  [this](std::string_view userid) { return host_.accounts().locked(userid); }}}) {
+    data_version_.prepare(host.database().connection(), "PRAGMA data_version", "bbs.db");
     if (hashing == Hashing::worker_thread) {
         hashing_pool_ = std::make_unique<asio::thread_pool>(1);
         passwords_ = std::make_unique<PasswordCheck>(io, hashing_pool_->get_executor());
     } else {
         passwords_ = std::make_unique<PasswordCheck>(io, io.get_executor());
     }
+}
+
+LogonThrottle::Verdict LogonGate::connection_begins(std::string_view ip) {
+    std::error_code ec;
+    const auto address = asio::ip::make_address(std::string(ip), ec);
+    return ec ? throttle_.dialogue_begins(std::string(ip)) : throttle_.connection_begins(address);
+}
+
+std::optional<std::string> LogonGate::banned(const asio::ip::address& address) {
+    const Ban* ban = bans_.find(address);
+    if (!ban) return std::nullopt;
+    return ban->reason;
+}
+
+LogonThrottle::Verdict LogonGate::key_logon(std::string_view ip, std::string_view userid) {
+    std::error_code ec;
+    const auto address = asio::ip::make_address(std::string(ip), ec);
+    return ec ? account_refusal(userid) : throttle_.key_logon(address, userid);
+}
+
+LogonThrottle::Verdict LogonGate::account_refusal(std::string_view userid) {
+    return locked_verdict(host_.accounts().locked(userid));
+}
+
+std::optional<std::string> LogonGate::refusal_logged(std::string_view way, const std::string& source) {
+    const auto now = std::chrono::steady_clock::now();
+    const std::string key = std::string(way) + " " + source;
+    auto it = quieted_.find(key);
+    if (it != quieted_.end() && now - it->second.logged < kRefusalLogInterval) {
+        ++it->second.unlogged;
+        return std::nullopt;
+    }
+    const long unlogged = it == quieted_.end() ? 0 : it->second.unlogged;
+    if (it == quieted_.end() && quieted_.size() >= throttle_.rules().keys_kept) {
+        std::erase_if(quieted_, [&](const auto& entry) { return now - entry.second.logged >= kRefusalLogInterval; });
+        if (quieted_.size() >= throttle_.rules().keys_kept) quieted_.clear();
+    }
+    quieted_[key] = {now, 0};
+    return unlogged == 0 ? std::string()
+                         : " (and " + std::to_string(unlogged) + " more refused since the last such line)";
+}
+
+bool LogonGate::database_changed() {
+    bbs::sql::Use s(data_version_);
+    if (s.attempt("reading the data version") != bbs::sql::Use::Step::row) return false;  // busy: next time
+    const int64_t version = s.integer(0);
+    const bool changed = version != version_seen_;
+    version_seen_ = version;
+    return changed;
 }
 
 void LogonGate::attempt_abandoned(const std::string& address, std::string_view userid) {

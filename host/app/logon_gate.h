@@ -1,20 +1,30 @@
 // The logon checks every way in shares: the logon throttle
-// (app/logon_throttle.h), the password checks away from the loop
+// (app/logon_throttle.h) with the sysop's bans (app/bans.h, in bbs.db) and
+// account locks, the password checks away from the loop
 // (app/password_check.h) and the account lookups of a logon.
 //
-// A connection counts as one at the logon from dialogue_begins() to
-// dialogue_ended(). An attempt is charged when a user-ID is given
+// A connection counts as one at the logon from connection_begins() to
+// dialogue_ended(); one that never logged on also tells connection_ended()
+// how it ended, so that a source whose connections keep ending so is
+// turned away for a while. An attempt is charged when a user-ID is given
 // (attempt_begins) and ends with its password's check, or when it is
 // abandoned before a password was typed; the throttle learns how it went.
+// A right password or a proved key is still refused for a locked account
+// (account_refusal, key_logon).
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include <asio.hpp>
 
+#include "app/bans.h"
 #include "app/logon_throttle.h"
 #include "app/password_check.h"
 
@@ -35,8 +45,36 @@ public:
     LogonGate(const LogonGate&) = delete;
     LogonGate& operator=(const LogonGate&) = delete;
 
-    LogonThrottle::Verdict dialogue_begins(const std::string& address) { return throttle_.dialogue_begins(address); }
+    // Whether a connection from `ip` (an address as text) may come to the
+    // logon: not when banned, penalized or when the places are taken
+    // (MaxStartups); text that is no address only counts its place.
+    LogonThrottle::Verdict connection_begins(std::string_view ip);
     void dialogue_ended(const std::string& address) { throttle_.dialogue_ended(address); }
+    void connection_ended(const std::string& address, LogonThrottle::Ending why) {
+        throttle_.connection_ended(address, why);
+    }
+    // The ban's reason when `address` is banned now.
+    std::optional<std::string> banned(const asio::ip::address& address);
+    // A verified public key of the account, from `ip`: refused only for a
+    // ban or a lock.
+    LogonThrottle::Verdict key_logon(std::string_view ip, std::string_view userid);
+    // A refusal as the log says it: the reason and its detail (a lock's).
+    static std::string logged(const LogonThrottle::Verdict& verdict) {
+        return LogonThrottle::reason(verdict) + (verdict.detail.empty() ? "" : " (" + verdict.detail + ")");
+    }
+    // Refused (locked) when the account is locked, after its password was right.
+    LogonThrottle::Verdict account_refusal(std::string_view userid);
+    // Whether another program committed to bbs.db since the last call (an
+    // admin command: a lock, a ban).
+    bool database_changed();
+    // Writes what the throttle could not write yet (the database was busy).
+    void flush() { throttle_.flush(); }
+    // Whether a refusal at connect of `source` (a source key) by `way` goes
+    // to the log: the first, then one per kRefusalLogInterval, so that a
+    // flood of refused connections cannot fill the log. When it goes: what
+    // to add to its line, which says how many were not logged since the last.
+    static constexpr std::chrono::seconds kRefusalLogInterval{60};
+    std::optional<std::string> refusal_logged(std::string_view way, const std::string& source);
     LogonThrottle::Verdict attempt_begins(const std::string& address, std::string_view userid) {
         return throttle_.attempt_begins(address, userid);
     }
@@ -53,7 +91,15 @@ public:
 
 private:
     bbs::Host& host_;
+    Bans bans_;
     LogonThrottle throttle_;
+    bbs::sql::Statement data_version_;
+    int64_t version_seen_ = -1;
+    struct Quieted {
+        std::chrono::steady_clock::time_point logged;
+        long unlogged = 0;
+    };
+    std::map<std::string, Quieted> quieted_;  // per way and source key, at most LogonThrottle::Rules::keys_kept
     // The hashing thread (none when hashing runs on the loop). Its jobs
     // touch nothing of the gate's: they hand their answer to the loop.
     // Destroying the pool joins the thread.

@@ -168,10 +168,16 @@ LogonThrottle::Verdict LogonThrottle::connection_begins(const asio::ip::address&
     const auto now = now_();
     const std::string source = source_key(address);
     if (auto verdict = banned(address); !verdict) return verdict;
+    // Spent attempts are told before a penalty: the more telling reason.
+    if (auto wait = addresses_.wait(source, now); wait > Clock::duration::zero()) {
+        offend(source, now);
+        flush();
+        return penalized(Refusal::address_penalized, wait);
+    }
     if (auto wait = penalty_wait(source, now); wait > Clock::duration::zero())
         return penalized(Refusal::source_penalized, wait);
     auto verdict = take_place(source, true);
-    if (verdict.refusal == Refusal::address_penalized || verdict.refusal == Refusal::busy_address) {
+    if (verdict.refusal == Refusal::busy_address) {
         offend(source, now);
         flush();
     }

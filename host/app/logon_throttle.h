@@ -158,8 +158,8 @@ public:
 
     // ---- logon places ------------------------------------------------------
     // A new connection from `address`, any way in, wants a logon place.
-    // Refused, in this order, when the address is banned, its source is
-    // penalized, its attempts are spent, it holds all its places, or the
+    // Refused, in this order, when the address is banned, its attempts are
+    // spent, its source is penalized, it holds all its places, or the
     // places are full or MaxStartups' draw says no. Allowed: it holds a
     // place until dialogue_ended().
     Verdict connection_begins(const asio::ip::address& address);

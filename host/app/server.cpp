@@ -7,6 +7,7 @@
 #include "app/telnet_way.h"
 #include "app/web_way.h"
 #include "bbs/host.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -78,12 +79,30 @@ WebWay& Server::web(const web::WebOrigins& origins, const std::string& tls_cert,
 
 std::optional<asio::ip::tcp::endpoint> Server::listen(WayIn& way, std::string_view address, uint16_t port,
                                                       std::string* error) {
-    return listeners_.listen(address, port, [&way](asio::ip::tcp::socket socket) { way.accepted(std::move(socket)); },
-                             error);
+    return listeners_.listen(
+        address, port,
+        [this, &way](asio::ip::tcp::socket socket) {
+            if (!banned(socket)) way.accepted(std::move(socket));
+        },
+        error);
+}
+
+bool Server::banned(asio::ip::tcp::socket& socket) {
+    std::error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    if (ec) return false;  // gone already: the way finds out
+    const auto reason = logons_.banned(peer.address());
+    if (!reason) return false;
+    if (const auto more = logons_.refusal_logged("ban", LogonThrottle::source_key(peer.address())))
+        host_.log("connection from " + peer.address().to_string() + ":" + std::to_string(peer.port()) +
+                  " refused: banned" + (reason->empty() ? "" : " (" + text::log_excerpt(*reason) + ")") + *more);
+    socket.close(ec);
+    return true;
 }
 
 int Server::run() {
     listeners_.start();
+    sessions_.watch();
     wait_signal();
     io_.run();
     return exit_status_;

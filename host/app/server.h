@@ -85,6 +85,9 @@ private:
 
     // To the host log, for the owners that outlive the sessions.
     std::function<void(std::string_view line)> log() const;
+    // A connection from a banned address is closed at once, on every port,
+    // before its way sees it (true).
+    bool banned(asio::ip::tcp::socket& socket);
     void wait_signal();
     void stop(std::string_view why, int status);
 

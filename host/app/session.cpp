@@ -1,6 +1,7 @@
 #include "app/session.h"
 
 #include "app/logon_gate.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -25,6 +26,7 @@ Session::Session(Owner& owner, LogonGate& logons, std::shared_ptr<Transport> tra
       dialogue_(*this, transport_->peer(), [] { return LogonDialogue::Clock::now(); },
                 LogonDialogue::Rules{owner.rules().logon_time, LogonDialogue::Rules{}.max_failures}),
       logon_timer_(owner.io()),
+      silence_timer_(owner.io()),
       idle_timer_(owner.io()),
       last_line_(std::chrono::steady_clock::now()),
       escape_timer_(owner.io()) {
@@ -62,9 +64,11 @@ void Session::start() {
         if (state_ == State::online) terminal_.waiting();
         return;
     }
+    at_logon_ = true;
     dialogue_.start();
     terminal_.waiting();
     arm_logon_timer();
+    arm_silence_timer();
 }
 
 void Session::refuse(std::string_view message) {
@@ -73,13 +77,38 @@ void Session::refuse(std::string_view message) {
     close_after_output();
 }
 
+void Session::expel(std::string_view message) {
+    if (state_ != State::online) return;
+    terminal_.notice(message);
+    close_after_output();
+}
+
 void Session::arm_logon_timer() {
     logon_timer_.expires_at(dialogue_.deadline());
     logon_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         auto self = weak.lock();
         if (ec || !self) return;
+        if (std::chrono::steady_clock::now() >= self->dialogue_.deadline())
+            self->ending_ = LogonThrottle::Ending::out_of_time;
         self->dialogue_.expire();
         if (!self->dialogue_.over()) self->arm_logon_timer();
+    });
+}
+
+// A connection that says nothing only holds a place at the logon: it is
+// cut off long before the logon time.
+void Session::arm_silence_timer() {
+    const auto limit = owner_.rules().silence_time;
+    if (limit >= owner_.rules().logon_time) return;
+    silence_timer_.expires_after(limit);
+    silence_timer_.async_wait([weak = weak_from_this(), limit](const std::error_code& ec) {
+        auto self = weak.lock();
+        if (ec || !self || self->spoke_ || self->state_ != State::logging_on) return;
+        self->log("connection from " + self->peer() + " closed: nothing typed within " +
+                  describe(std::chrono::duration_cast<std::chrono::milliseconds>(limit)));
+        self->terminal_.write("\r\nLogon timed out.\r\n");
+        self->ending_ = LogonThrottle::Ending::silent;
+        self->close_after_output();
     });
 }
 
@@ -180,10 +209,12 @@ void Session::handle_lines() {
         idle_warned_ = false;
         handling_ = true;
         terminal_.new_output();
-        if (state_ == State::online)
+        if (state_ == State::online) {
             owner_.line(channel_, line);
-        else
+        } else {
+            spoke_ = spoke_ || line.find_first_not_of(' ') != std::string::npos;
             dialogue_.line(line);
+        }
         handling_ = false;
     }
     if (!taking_lines()) {
@@ -210,6 +241,14 @@ void Session::handle_lines() {
 
 void Session::password_checked(bool ok) {
     if (state_ != State::logging_on) return;
+    // The password proved who he is: now he may learn that the account is locked.
+    if (const auto refusal = ok ? logons_.account_refusal(dialogue_.userid()) : LogonThrottle::Verdict{}; !refusal) {
+        log("logon as \"" + text::log_excerpt(dialogue_.userid()) + "\" from " + peer() +
+            " refused: " + LogonGate::logged(refusal));
+        terminal_.write(LogonThrottle::message(refusal));
+        close_after_output();
+        return;
+    }
     handling_ = true;
     dialogue_.password_checked(ok);
     handling_ = false;
@@ -258,8 +297,13 @@ void Session::on_closed() {
     state_ = State::closed;
     lines_.clear();
     logon_timer_.cancel();
+    silence_timer_.cancel();
     idle_timer_.cancel();
     escape_timer_.cancel();
+    if (at_logon_) {
+        at_logon_ = false;
+        logons_.connection_ended(address(), ending_);
+    }
     owner_.forget(*this);
 }
 
@@ -287,6 +331,8 @@ bool Session::log_on(const std::string& userid) {
     logon_timer_.cancel();
     state_ = State::online;
     if (owner_.logon(shared_from_this(), userid) >= 0) {
+        at_logon_ = false;
+        silence_timer_.cancel();
         last_line_ = std::chrono::steady_clock::now();
         idle_warned_ = false;
         arm_idle_timer();

@@ -75,6 +75,9 @@ public:
         // To log on, whichever way he came in (the logon dialogue; SSH from
         // the connection to its shell).
         std::chrono::seconds logon_time{LogonDialogue::Rules{}.time};
+        // To type a first line at the logon dialogue: one who has not is
+        // cut off (when this is shorter than logon_time).
+        std::chrono::seconds silence_time{30};
         // Without typing a line once on; zero: for ever. He is warned
         // idle_warning() before: a minute, or half the timeout when shorter.
         std::chrono::milliseconds idle_timeout{0};
@@ -118,6 +121,9 @@ public:
     void start();
     // The logon throttle refused the connection: says so, then closes.
     void refuse(std::string_view message);
+    // A logged-on user is put off the host (his account was locked): told
+    // why, then closed.
+    void expel(std::string_view message);
 
     // What a module sent the channel.
     void send_module_output(std::string_view bytes);
@@ -136,6 +142,7 @@ public:
     Terminal& terminal() { return terminal_; }
     const std::string& userid() const { return dialogue_.userid(); }
     const std::string& peer() const { return transport_->peer(); }
+    const std::string& ip() const { return transport_->ip(); }
     const std::string& address() const { return transport_->address(); }
     std::string_view way() const { return transport_->way(); }
     bool logged_on_by_transport() const { return !transport_->logged_on_as().empty(); }
@@ -156,6 +163,7 @@ private:
     void handle_lines();  // one turn's worth, then yield or read
     void password_checked(bool ok);
     void arm_logon_timer();
+    void arm_silence_timer();
     // A logged-on user who types nothing for Rules::idle_timeout is warned
     // Rules::idle_warning() before it, then logged off (hung up).
     void arm_idle_timer();
@@ -180,6 +188,15 @@ private:
     Terminal terminal_;
     LogonDialogue dialogue_;
     asio::steady_timer logon_timer_;
+    asio::steady_timer silence_timer_;
+    // From the dialogue's start to the logon: how it ends if the connection
+    // ends now, told to the throttle (LogonGate::connection_ended). Wrong
+    // passwords and the throttle's refusals end it as `left`: the attempts
+    // pay for them, and strangers who spent a user-ID's attempts must not
+    // make its owner's address pay besides.
+    bool at_logon_ = false;
+    bool spoke_ = false;  // a line typed at the dialogue
+    LogonThrottle::Ending ending_ = LogonThrottle::Ending::left;
     asio::steady_timer idle_timer_;
     std::chrono::steady_clock::time_point last_line_;
     bool idle_warned_ = false;

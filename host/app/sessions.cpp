@@ -7,19 +7,43 @@
 namespace app {
 
 Sessions::Sessions(asio::io_context& io, bbs::Host& host, LogonGate& logons, Pump& pump, Options options)
-    : io_(io), host_(host), logons_(logons), pump_(pump), options_(std::move(options)) {}
+    : io_(io), host_(host), logons_(logons), pump_(pump), options_(std::move(options)), watch_timer_(io) {}
+
+void Sessions::watch() {
+    if (stopped_) return;
+    watch_timer_.expires_after(kWatchInterval);
+    watch_timer_.async_wait([this](const std::error_code& ec) {
+        if (ec || stopped_) return;
+        logons_.flush();
+        if (logons_.database_changed()) expel_locked();
+        watch();
+    });
+}
+
+void Sessions::expel_locked() {
+    for (auto& [channel, weak] : std::map(channels_)) {
+        auto session = weak.lock();
+        if (!session) continue;
+        const auto refusal = logons_.account_refusal(session->userid());
+        if (refusal) continue;
+        log("user " + session->userid() + " at channel " + std::to_string(channel) + " logged off: " +
+            LogonGate::logged(refusal));
+        session->expel("\r\n" + LogonThrottle::message(refusal));
+    }
+}
 
 std::shared_ptr<Session> Sessions::adopt(std::shared_ptr<Transport> transport) {
     auto session = std::make_shared<Session>(*this, logons_, std::move(transport));
     sessions_.insert(session);
     // A user the way in logged on already is past the logon dialogue.
     const auto verdict = session->logged_on_by_transport() ? LogonThrottle::Verdict{}
-                                                            : logons_.dialogue_begins(session->address());
+                                                            : logons_.connection_begins(session->ip());
     if (verdict) {
         log("connection from " + session->peer());
         session->start();
     } else {
-        log("connection from " + session->peer() + " refused: " + LogonThrottle::reason(verdict));
+        if (const auto more = logons_.refusal_logged(session->way(), session->address()))
+            log("connection from " + session->peer() + " refused: " + LogonThrottle::reason(verdict) + *more);
         session->refuse(LogonThrottle::message(verdict));
     }
     return session;
@@ -27,6 +51,7 @@ std::shared_ptr<Session> Sessions::adopt(std::shared_ptr<Transport> transport) {
 
 void Sessions::stop(std::string_view farewell) {
     stopped_ = true;
+    watch_timer_.cancel();
     auto sessions = sessions_;
     for (const auto& session : sessions) session->shutdown(farewell);
     sessions_.clear();

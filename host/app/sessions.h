@@ -9,8 +9,13 @@
 // refuses its address (it is told why and closed) or its way logged the
 // user on already. Once stopped, lines and editor ends reach the host no
 // more, and the ways adopt nothing.
+//
+// From watch() on, every kWatchInterval: what the throttle could not write
+// is written, and when another program committed to bbs.db (an admin
+// command), every user whose account is locked now is told so and closed.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -50,6 +55,8 @@ public:
     // A new connection of any way in becomes a session.
     std::shared_ptr<Session> adopt(std::shared_ptr<Transport> transport);
     bool stopped() const { return stopped_; }
+    static constexpr std::chrono::seconds kWatchInterval{1};
+    void watch();
     // Host shutdown: every session says `farewell`, leaves the host and is
     // closed at once; the sessions are forgotten.
     void stop(std::string_view farewell);
@@ -83,6 +90,7 @@ private:
     // host.logon() the new channel is not known yet, and what the logon
     // routines send to an unknown channel is the newcomer's.
     std::shared_ptr<Session> receiver(int channel) const;
+    void expel_locked();
 
     asio::io_context& io_;
     bbs::Host& host_;
@@ -93,6 +101,7 @@ private:
     std::map<int, std::weak_ptr<Session>> channels_;
     Session* logging_on_ = nullptr;  // the session inside host.logon()
     bool stopped_ = false;
+    asio::steady_timer watch_timer_;
 };
 
 }  // namespace app

@@ -13,7 +13,8 @@ std::shared_ptr<SshTransport> SshTransport::make(asio::io_context& io, std::shar
 
 SshTransport::SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session, std::string userid)
     : io_(io), session_(std::move(session)), userid_(std::move(userid)) {
-    address_ = LogonThrottle::source_key(session_->peer_address());  // as the throttle counts it
+    ip_ = session_->peer_address();
+    address_ = LogonThrottle::source_key(ip_);  // as the throttle counts it
 }
 
 SshTransport::~SshTransport() {

@@ -8,6 +8,7 @@
 #include "bbs/host.h"
 #include "bbs/input.h"
 #include "ssh/listener.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -16,28 +17,44 @@ SshWay::SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Session
     ssh::ListenerOptions ssh_options;
     ssh_options.key_folder = std::move(options.key_folder);
     ssh_options.limits.logon_time = options.logon_time;
+    ssh_options.limits.banner_time = options.banner_time;
     ssh_options.check_password = [this](const ssh::PasswordAttempt& attempt, ssh::AuthAnswer answer) {
         check_password(attempt, std::move(answer));
     };
     // From connecting to the shell an SSH connection is at the logon,
     // counted by the throttle as a telnet one at the dialogue is.
     ssh_options.admit = [this](std::string_view peer_address) -> std::string {
-        const auto verdict = logons_.dialogue_begins(LogonThrottle::source_key(peer_address));
-        return verdict ? std::string() : LogonThrottle::reason(verdict);
+        const auto verdict = logons_.connection_begins(peer_address);
+        if (verdict) return {};
+        const std::string said = LogonThrottle::reason(verdict);
+        if (const auto more = logons_.refusal_logged("ssh", LogonThrottle::source_key(peer_address)))
+            host_.log("ssh: connection from " + std::string(peer_address) + " refused: " + said + *more);
+        return said;
     };
     // The listener's destructor closes its connections, which calls these two.
-    ssh_options.release = [&logons = logons_](std::string_view peer_address) {
-        logons.dialogue_ended(LogonThrottle::source_key(peer_address));
+    ssh_options.release = [&logons = logons_](std::string_view peer_address, ssh::LogonEnd how) {
+        const std::string source = LogonThrottle::source_key(peer_address);
+        logons.dialogue_ended(source);
+        if (how != ssh::LogonEnd::shell) logons.connection_ended(source, ending_of(how));
     };
     ssh_options.check_public_key = [this](const ssh::PublicKeyOffer& offer) {
         return host_.accounts().has_ssh_key(userid_of(offer.user), offer.key.line());
+    };
+    // Never refused for the account's failed passwords: only a ban or a lock.
+    ssh_options.key_proved = [this](const ssh::PublicKeyOffer& offer) {
+        const auto verdict = logons_.key_logon(offer.peer_address, userid_of(offer.user));
+        if (verdict) return ssh::AuthVerdict::accepted();
+        host_.log("logon as \"" + text::log_excerpt(userid_of(offer.user)) + "\" from " +
+                  std::string(offer.peer_address) + " by ssh refused: " + LogonGate::logged(verdict));
+        return ssh::AuthVerdict::turned_away(LogonThrottle::reason(verdict));
     };
     ssh_options.on_session = [this](std::shared_ptr<ssh::SshSession> session) {
         if (sessions_.stopped()) return session->close();
         // The account's own spelling; gone meanwhile (deleted): no logon.
         const std::string userid = logons_.account_userid(userid_of(session->user()));
         if (userid.empty()) {
-            host_.log("ssh: " + session->peer() + ": no account \"" + userid_of(session->user()) + "\" any more");
+            host_.log("ssh: " + session->peer() + ": no account \"" + text::log_excerpt(userid_of(session->user())) +
+                      "\" any more");
             return session->close();
         }
         sessions_.adopt(SshTransport::make(io_, std::move(session), userid));
@@ -47,6 +64,20 @@ SshWay::SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Session
 }
 
 SshWay::~SshWay() = default;
+
+LogonThrottle::Ending SshWay::ending_of(ssh::LogonEnd how) {
+    switch (how) {
+    case ssh::LogonEnd::silent: return LogonThrottle::Ending::silent;
+    case ssh::LogonEnd::timed_out: return LogonThrottle::Ending::out_of_time;
+    // Wrong passwords and the throttle's refusals are paid for by the
+    // attempts; strangers who spent a user-ID's attempts must not make its
+    // owner's address pay besides.
+    case ssh::LogonEnd::refused:
+    case ssh::LogonEnd::shell:
+    case ssh::LogonEnd::left: break;
+    }
+    return LogonThrottle::Ending::left;
+}
 
 void SshWay::accepted(asio::ip::tcp::socket socket) {
     PeerNames names = accept_connection(socket);
@@ -73,14 +104,18 @@ void SshWay::check_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer
     const auto verdict = logons_.attempt_begins(address, userid);
     if (!verdict) {
         const std::string said = LogonThrottle::reason(verdict);
-        host_.log("logon as \"" + userid + "\" from " + peer + " refused: " + said);
+        host_.log("logon as \"" + text::log_excerpt(userid) + "\" from " + peer + " refused: " + said);
         return answer(ssh::AuthVerdict::refused(said));
     }
     logons_.check_password(address, userid, std::string(attempt.password),
                            [this, userid, peer, answer = std::move(answer)](bool ok) {
-                               if (!ok) host_.log("failed logon as \"" + userid + "\" from " + peer);
-                               answer(ok && !sessions_.stopped() ? ssh::AuthVerdict::accepted()
-                                                                 : ssh::AuthVerdict::refused());
+                               if (!ok) host_.log("failed logon as \"" + text::log_excerpt(userid) + "\" from " + peer);
+                               if (!ok || sessions_.stopped()) return answer(ssh::AuthVerdict::refused());
+                               const auto refusal = logons_.account_refusal(userid);
+                               if (refusal) return answer(ssh::AuthVerdict::accepted());
+                               host_.log("logon as \"" + text::log_excerpt(userid) + "\" from " + peer +
+                                         " refused: " + LogonGate::logged(refusal));
+                               answer(ssh::AuthVerdict::turned_away(LogonThrottle::reason(refusal)));
                            });
 }
 

@@ -7,9 +7,14 @@
 // dialogue checks a typed one (app/logon_gate.h: one attempt of the
 // throttle; refused, it is not checked and the connection is closed with
 // the throttle's reason; the hash away from the loop), or by a public key
-// registered for the account (bbshost key add). From connecting to its
-// shell a connection counts as one at the logon, and must be through
-// within Options::logon_time. An account deleted meanwhile gets no logon.
+// registered for the account (bbshost key add; refused only for a ban or
+// a lock, never for the account's failed passwords). A locked account gets
+// no logon, and is told so once its password or key proved who it is.
+// From connecting to its shell a connection counts as one at the logon
+// (LogonGate::connection_begins), must send its version line within
+// Options::banner_time and be through within Options::logon_time; one that
+// is not is an offence of its source. An account deleted
+// meanwhile gets no logon.
 // The host key is FOLDER/ssh_host_ed25519_key, made on first use.
 #pragma once
 
@@ -20,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/logon_throttle.h"
 #include "app/way_in.h"
 
 namespace bbs {
@@ -30,6 +36,7 @@ class SshListener;
 struct PublicKeyText;
 struct PasswordAttempt;
 struct AuthVerdict;
+enum class LogonEnd;
 }  // namespace ssh
 
 namespace app {
@@ -42,6 +49,8 @@ public:
     struct Options {
         std::filesystem::path key_folder;
         std::chrono::seconds logon_time{120};
+        // The client's version line must come within this.
+        std::chrono::seconds banner_time{5};
     };
 
     // Throws std::runtime_error when the host key cannot be read or made.
@@ -55,6 +64,7 @@ public:
 private:
     // The SSH user name as a user-ID: cleaned as a typed one is.
     static std::string userid_of(std::string_view user);
+    static LogonThrottle::Ending ending_of(ssh::LogonEnd how);
     void check_password(const ssh::PasswordAttempt& attempt, std::function<void(ssh::AuthVerdict)> answer);
 
     asio::io_context& io_;

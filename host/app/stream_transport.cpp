@@ -79,6 +79,7 @@ StreamTransport::StreamTransport(asio::ip::tcp::socket socket, Log log, asio::ss
     if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
     PeerNames names = accept_connection(socket_);
     peer_ = std::move(names.peer);
+    ip_ = std::move(names.ip);
     address_ = std::move(names.address);
 }
 

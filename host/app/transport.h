@@ -72,9 +72,10 @@ public:
 
     virtual bool open() const = 0;
     virtual bool closed() const = 0;
-    // The peer as the log names it ("ADDRESS:PORT"), and the key the logon
-    // throttle counts it under (LogonThrottle::source_key).
+    // The peer as the log names it ("ADDRESS:PORT"), its address alone, and
+    // the key the logon throttle counts it under (LogonThrottle::source_key).
     virtual const std::string& peer() const = 0;
+    virtual const std::string& ip() const = 0;
     virtual const std::string& address() const = 0;
     // The way in as a sysop's `who` names it: "telnet", "ssh", "web".
     virtual std::string_view way() const = 0;
@@ -98,13 +99,14 @@ public:
     bool open() const override { return state_ == State::open; }
     bool closed() const override { return state_ == State::closed; }
     const std::string& peer() const override { return peer_; }
+    const std::string& ip() const override { return ip_; }
     const std::string& address() const override { return address_; }
 
 protected:
     enum class State { open, closing, closed };
     Events events_;
     State state_ = State::open;
-    std::string peer_, address_;
+    std::string peer_, ip_, address_;
 };
 
 }  // namespace app

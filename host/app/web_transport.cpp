@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+#include "text/utf8.h"
+
 namespace app {
 
 namespace {
@@ -142,7 +144,7 @@ std::string WebTransport::last_words() {
 
 void WebTransport::finished() {
     const std::string problem = web_.problem();
-    if (!problem.empty()) log_("web client " + peer_ + ": " + problem);
+    if (!problem.empty()) log_("web client " + peer_ + ": " + text::log_excerpt(problem));
     http_timer_.cancel();
     events_waiting_.clear();
 }

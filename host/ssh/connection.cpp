@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "ssh/requests.h"
+#include "text/utf8.h"
 
 // The message accessors used here (password, public key and its state, pty
 // and window sizes) are marked deprecated in libssh 0.10 in favour of the
@@ -25,6 +26,7 @@ Connection::Connection(std::shared_ptr<ListenerState> state, asio::ip::tcp::sock
     : state_(std::move(state)),
       socket_(std::move(socket)),
       logon_timer_(state_->io),
+      banner_timer_(state_->io),
       close_timer_(state_->io),
       fd_(socket_.native_handle()),
       peer_(std::move(peer.name)),
@@ -51,7 +53,8 @@ void Connection::log(std::string_view line) const {
 
 std::string Connection::libssh_error() const {
     const char* text = session_ ? ssh_get_error(session_.get()) : nullptr;
-    return text && *text ? text : "no reason given";
+    // libssh quotes what the client sent (a version line) in some of them.
+    return text && *text ? text::log_excerpt(text) : "no reason given";
 }
 
 // ---- start and the drive loop -----------------------------------------------
@@ -59,7 +62,7 @@ std::string Connection::libssh_error() const {
 void Connection::start() {
     if (state_->options.admit) {
         const std::string refusal = state_->options.admit(address_);
-        if (!refusal.empty()) return end("refused: " + refusal);
+        if (!refusal.empty()) return end("refused: " + refusal, true);
         admitted_ = true;
     }
     std::error_code ec;
@@ -87,8 +90,21 @@ void Connection::start() {
     logon_timer_.expires_after(state_->options.limits.logon_time);
     logon_timer_.async_wait([self = shared_from_this()](const std::error_code& error) {
         if (error || self->phase_ == Phase::closed || self->shell_started_) return;
+        self->ending_ = LogonEnd::timed_out;
         self->end("logon time limit reached");
     });
+    // Every client sends its version line at once: a connection without one
+    // only holds a place at the logon.
+    const auto banner_time = state_->options.limits.banner_time;
+    if (banner_time < state_->options.limits.logon_time) {
+        banner_timer_.expires_after(banner_time);
+        banner_timer_.async_wait([self = shared_from_this(), banner_time](const std::error_code& error) {
+            if (error || self->phase_ == Phase::closed || ssh_get_clientbanner(self->session_.get()) != nullptr) return;
+            self->ending_ = LogonEnd::silent;
+            self->end("no SSH version line within " +
+                      std::to_string(std::chrono::ceil<std::chrono::seconds>(banner_time).count()) + " seconds");
+        });
+    }
     pump();  // the first step sends the server's banner
 }
 
@@ -307,9 +323,16 @@ void Connection::check_public_key(MessageHandle message, const std::string& user
     if (registered && state == SSH_PUBLICKEY_STATE_NONE) {
         ssh_message_auth_reply_pk_ok_simple(m);
     } else if (registered && state == SSH_PUBLICKEY_STATE_VALID) {
-        accept(std::move(message), user, "publickey " + key.type + " " + key.fingerprint);
+        AuthVerdict verdict = state_->options.key_proved ? state_->options.key_proved({user, key, address_})
+                                                         : AuthVerdict::accepted();
+        if (verdict.accept) return accept(std::move(message), user, "publickey " + key.type + " " + key.fingerprint);
+        ssh_message_reply_default(m);
+        ending_ = verdict.proved ? LogonEnd::left : LogonEnd::refused;
+        ssh_session_set_disconnect_message(session_.get(), verdict.close_reason.c_str());
+        end("refused " + text::log_excerpt(user) + ": " + verdict.close_reason);
     } else {
-        if (state != SSH_PUBLICKEY_STATE_NONE) log("refused public key " + key.fingerprint + " for " + user);
+        if (state != SSH_PUBLICKEY_STATE_NONE)
+            log("refused public key " + key.fingerprint + " for " + text::log_excerpt(user));
         ssh_message_reply_default(m);
     }
 }
@@ -339,7 +362,8 @@ void Connection::give_verdict(uint64_t ticket, AuthVerdict verdict) {
     ssh_message_reply_default(asked.message.get());
     if (!verdict.close_reason.empty()) {
         ssh_session_set_disconnect_message(session_.get(), verdict.close_reason.c_str());
-        return end("refused " + asked.user + ": " + verdict.close_reason);
+        ending_ = verdict.proved ? LogonEnd::left : LogonEnd::refused;
+        return end("refused " + text::log_excerpt(asked.user) + ": " + verdict.close_reason);
     }
     refused(asked.user, asked.method);
     evaluate_waiting();
@@ -351,12 +375,15 @@ void Connection::accept(MessageHandle message, std::string user, std::string_vie
     user_ = std::move(user);
     phase_ = Phase::authenticated;
     waiting_auth_.clear();  // requests sent ahead of a success are ignored
-    log("logged on as " + user_ + " by " + std::string(method));
+    log("logged on as " + text::log_excerpt(user_) + " by " + std::string(method));
 }
 
 void Connection::refused(std::string_view user, std::string_view method) {
-    log("refused the " + std::string(method) + " of " + std::string(user));
-    if (++password_failures_ >= state_->options.limits.max_password_failures) end("too many failed logons");
+    log("refused the " + std::string(method) + " of " + text::log_excerpt(user));
+    if (++password_failures_ >= state_->options.limits.max_password_failures) {
+        ending_ = LogonEnd::refused;
+        end("too many failed logons");
+    }
 }
 
 void Connection::evaluate_waiting() {
@@ -411,18 +438,19 @@ void Connection::on_channel_request(MessageHandle message) {
     refuse(std::move(message), request_kind(m));
 }
 
-void Connection::release() {
+void Connection::release(LogonEnd how) {
     if (!admitted_) return;
     admitted_ = false;
-    if (state_->options.release) state_->options.release(address_);
+    if (state_->options.release) state_->options.release(address_, how);
 }
 
 void Connection::start_session() {
     shell_started_ = true;
     phase_ = Phase::session;
     logon_timer_.cancel();
-    release();
-    log("session of " + user_ + ", terminal " + (terminal_.empty() ? "none" : terminal_) + " " +
+    banner_timer_.cancel();
+    release(LogonEnd::shell);
+    log("session of " + text::log_excerpt(user_) + ", terminal " + (terminal_.empty() ? "none" : terminal_) + " " +
         std::to_string(width_) + "x" + std::to_string(height_));
     if (state_->options.on_session) state_->options.on_session(shared_from_this());
 }
@@ -561,11 +589,12 @@ void Connection::progress_closing() {
     if (!(ssh_get_status(session_.get()) & SSH_WRITE_PENDING)) end(closing_reason_);
 }
 
-void Connection::end(std::string reason) {
+void Connection::end(std::string reason, bool logged) {
     if (phase_ == Phase::closed) return;
     phase_ = Phase::closed;
-    release();
+    release(ending_);
     logon_timer_.cancel();
+    banner_timer_.cancel();
     close_timer_.cancel();
     pending_.reset();
     waiting_auth_.clear();
@@ -583,7 +612,7 @@ void Connection::end(std::string reason) {
     outbox_head_ = 0;
     inbox_.clear();
     inbox_head_ = held_ = 0;
-    log("closed: " + reason);
+    if (!logged) log("closed: " + reason);
     Events events = attached_ ? std::move(events_) : Events{};
     events_ = Events{};
     asio::post(state_->io, [self = shared_from_this(), events = std::move(events), reason = std::move(reason)] {

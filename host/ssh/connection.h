@@ -62,7 +62,9 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     void start();                     // after construction, once
-    void end(std::string reason);     // now, without flushing; idempotent
+    // Now, without flushing; idempotent. The log says why unless `logged`
+    // (the owner did).
+    void end(std::string reason, bool logged = false);
 
     // ---- SshSession ----
     void attach(Events events) override;
@@ -102,7 +104,7 @@ private:
     void arm_waits();
     void post_pump();
     void begin_authentication();
-    void release();                   // the logon is over: admitted no more
+    void release(LogonEnd how);       // the logon is over: admitted no more
 
     void handle_messages();
     void handle(MessageHandle message);
@@ -131,12 +133,14 @@ private:
     std::shared_ptr<ListenerState> state_;
     asio::ip::tcp::socket socket_;    // the host's; libssh works on a duplicate
     asio::steady_timer logon_timer_;
+    asio::steady_timer banner_timer_;
     asio::steady_timer close_timer_;
     const int fd_;                    // socket_'s, for poll() and fcntl()
     std::string peer_, address_;
 
     Phase phase_ = Phase::key_exchange;
     bool admitted_ = false;           // let in by options.admit, not yet released
+    LogonEnd ending_ = LogonEnd::left;  // how the logon ends if the connection ends now
     bool read_armed_ = false, write_armed_ = false, pump_posted_ = false;
 
     // Declared in the order libssh needs them freed in reverse.

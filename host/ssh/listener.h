@@ -21,13 +21,16 @@ namespace ssh {
 
 // The host's answer to a logon attempt. Refused with a reason: the
 // connection is closed, the reason its disconnect message (a logon
-// throttle's refusal).
+// throttle's refusal; turned_away: the client proved who he is, and may
+// not log on all the same, a locked account).
 struct AuthVerdict {
     bool accept = false;
     std::string close_reason;
+    bool proved = false;
 
-    static AuthVerdict accepted() { return {true, {}}; }
-    static AuthVerdict refused(std::string close_reason = {}) { return {false, std::move(close_reason)}; }
+    static AuthVerdict accepted() { return {true, {}, true}; }
+    static AuthVerdict refused(std::string close_reason = {}) { return {false, std::move(close_reason), false}; }
+    static AuthVerdict turned_away(std::string close_reason) { return {false, std::move(close_reason), true}; }
 };
 
 // Gives the verdict on an attempt, at once or later (after work on another
@@ -52,11 +55,24 @@ struct Limits {
     // From the connection to the start of the shell: key exchange,
     // authentication and channel set-up must fit in it.
     std::chrono::milliseconds logon_time{std::chrono::seconds(60)};
+    // The client's version line (its SSH banner), the first thing every
+    // client sends, must have come within this from the connection.
+    std::chrono::milliseconds banner_time{std::chrono::seconds(5)};
     int max_password_failures = 3;       // refused passwords, both methods
     int max_auth_requests = 12;          // authentication requests of any kind
     std::size_t max_queued_output = 256 * 1024;
     // close(): how long the queued output may take to leave.
     std::chrono::milliseconds close_grace{std::chrono::seconds(5)};
+};
+
+// How the logon of a connection that was let in (ListenerOptions::admit)
+// ended when it is released.
+enum class LogonEnd {
+    shell,       // its shell started
+    left,        // the client hung up or broke the protocol
+    silent,      // no version line within Limits::banner_time
+    timed_out,   // no shell within Limits::logon_time
+    refused,     // too many failed logons, or refused with a reason (not turned_away)
 };
 
 struct ListenerOptions {
@@ -67,12 +83,17 @@ struct ListenerOptions {
     // Whether the key is registered for the user (libssh checks the
     // signature). Empty: public keys are not offered.
     std::function<bool(const PublicKeyOffer&)> check_public_key;
+    // A key check_public_key accepted has been proved by its signature: the
+    // last word on the logon (refused with a reason: the connection is
+    // closed, the reason its disconnect message). Empty: accepted.
+    std::function<AuthVerdict(const PublicKeyOffer&)> key_proved;
     // A new connection from `peer_address`: empty lets it in, else the
-    // reason it is refused (logged, and the connection closed before the
-    // key exchange). Each connection let in is released once its logon is
-    // over: its shell started, or it ended before. Empty: every one is let in.
+    // reason it is refused (the connection is closed before the key
+    // exchange; admit logs what it refuses as it sees fit). Each connection let in is released once its logon is
+    // over: its shell started, or it ended before, and it is told how.
+    // Empty: every one is let in.
     std::function<std::string(std::string_view peer_address)> admit;
-    std::function<void(std::string_view peer_address)> release;
+    std::function<void(std::string_view peer_address, LogonEnd how)> release;
     // A user's shell started. The owner attaches its events (or closes it).
     std::function<void(std::shared_ptr<SshSession>)> on_session;
     // One line per noteworthy event (refusals, logons, cut-offs), no line break.

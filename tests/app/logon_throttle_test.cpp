@@ -257,11 +257,15 @@ TEST_F(ThrottleTest, SourcesWhoseConnectionsEndWithoutALogonWaitLongerEachTime) 
     now_ += 1h;
     throttle_->connection_ended(key, Ending::silent);
     EXPECT_EQ(throttle_->connection_begins(source).retry_after, 30s);
-    // Connections refused because the address's attempts are spent are offences too.
+    // Connections refused because the address's attempts are spent are offences too, told as the
+    // spent attempts while they last, as the penalty after.
     now_ += 2h;
     for (int i = 0; i < 10; ++i) attempt(key, many_userids(i), Outcome::wrong_password);
-    EXPECT_EQ(throttle_->connection_begins(source).refusal, Refusal::address_penalized);
-    EXPECT_EQ(throttle_->connection_begins(source).refusal, Refusal::source_penalized);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(throttle_->connection_begins(source).refusal, Refusal::address_penalized);
+    now_ += 120s;
+    const auto verdict = throttle_->connection_begins(source);
+    EXPECT_EQ(verdict.refusal, Refusal::source_penalized);
+    EXPECT_EQ(verdict.retry_after, 120s);
 }
 
 TEST_F(ThrottleTest, ThreeSignUpsPerAddressThenOneEveryTwentyMinutes) {
