@@ -51,6 +51,9 @@ void Session::attach() {
         [weak] {
             if (auto self = weak.lock()) self->terminal_.set_character_mode(self->transport_->character_mode());
         },
+        [weak](ClientKind kind) {
+            if (auto self = weak.lock()) self->terminal_.set_screen_reader(kind == ClientKind::screen_reader);
+        },
     });
 }
 

@@ -1,5 +1,7 @@
 #include "app/telnet_transport.h"
 
+#include <algorithm>
+
 #include <libtelnet.h>
 
 #include "text/ascii.h"
@@ -29,6 +31,17 @@ std::string terminal_name(const char* name) {
     for (const char* p = name; p && *p && out.size() < TelnetTransport::kMaxTerminalType; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (c > 0x20 && c < 0x7f) out += text::upper(*p);
+    }
+    return out;
+}
+
+// A terminal type answer as the client's kind is read from: printable ASCII,
+// blanks kept (MTTS answers have one), cut.
+std::string answer_text(const char* name) {
+    std::string out;
+    for (const char* p = name; p && *p && out.size() < TelnetTransport::kMaxTerminalType; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c < 0x7f) out += text::upper(*p);
     }
     return out;
 }
@@ -118,11 +131,9 @@ void TelnetTransport::handle_event(telnet_event_t& event) {
         agreed(event.neg.telopt, event.type == TELNET_EV_WILL, false);
         break;
     case TELNET_EV_TTYPE:
-        // Only the answer to our SEND, once he agreed to tell it.
-        if (ttype_ && event.ttype.cmd == TELNET_TTYPE_IS && state_ == State::open && events_.terminal_type) {
-            const std::string name = terminal_name(event.ttype.name);
-            if (!name.empty()) events_.terminal_type(name);
-        }
+        // Only the answers to our SENDs, once he agreed to tell them.
+        if (ttype_ && types_ == Types::asking && event.ttype.cmd == TELNET_TTYPE_IS && state_ == State::open)
+            terminal_answer(event.ttype.name);
         break;
     case TELNET_EV_COMPRESS:
         // Our own output's compression beginning is announced here too. The
@@ -153,10 +164,13 @@ void TelnetTransport::agreed(unsigned char option, bool on, bool ours) {
         switch (option) {
         case TELNET_TELOPT_SGA:
             sga_ = on;
-            if (on && want_character_) telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);
+            if (on) offer_character_echo();
             break;
         case TELNET_TELOPT_ECHO: echo_ = on; break;
-        case TELNET_TELOPT_EOR: eor_ = on; break;
+        case TELNET_TELOPT_EOR:
+            eor_ = on;
+            mark_prompt();  // the greeting's, which came before his answer
+            break;
         case TELNET_TELOPT_MSSP:
             if (on) send_status();
             break;
@@ -170,9 +184,49 @@ void TelnetTransport::agreed(unsigned char option, bool on, bool ours) {
         }
     } else if (option == TELNET_TELOPT_TTYPE) {
         ttype_ = on;
-        if (on) telnet_ttype_send(telnet_);
+        if (on && types_ == Types::unasked) {
+            types_ = Types::asking;
+            telnet_ttype_send(telnet_);
+        } else if (!on && types_ != Types::known) {
+            types_known();
+        }
     }
     mode_may_have_changed();
+}
+
+void TelnetTransport::terminal_answer(const char* name) {
+    const std::string answer = answer_text(name);
+    if (answers_.empty()) {
+        const std::string type = terminal_name(name);
+        if (!type.empty() && events_.terminal_type) events_.terminal_type(type);
+    }
+    // RFC 1091: the client repeats its last type (or begins again) when it
+    // has no more to name.
+    const bool repeated = answer.empty() || std::find(answers_.begin(), answers_.end(), answer) != answers_.end();
+    if (!repeated) answers_.push_back(answer);
+    if (repeated || answers_.size() >= kMaxTypeRounds) return types_known();
+    telnet_ttype_send(telnet_);
+}
+
+void TelnetTransport::types_known() {
+    types_ = Types::known;
+    kind_ = classify_client(answers_);
+    if (kind_ != ClientKind::terminal) {
+        log_("telnet client " + peer_ + " is a " + std::string(kind_name(kind_)) +
+             (answers_.empty() ? "" : " (" + answers_.front() + ")") + ": served in line mode");
+        if (events_.client_known) events_.client_known(kind_);
+        mark_prompt();
+    }
+    offer_character_echo();
+    mode_may_have_changed();
+}
+
+bool TelnetTransport::character_echo_wanted() const {
+    return want_character_ && sga_ && types_ != Types::asking && kind_ == ClientKind::terminal;
+}
+
+void TelnetTransport::offer_character_echo() {
+    if (character_echo_wanted()) telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);
 }
 
 void TelnetTransport::mode_may_have_changed() {
@@ -197,27 +251,38 @@ void TelnetTransport::send_status() {
 void TelnetTransport::want_character_mode() {
     if (want_character_ || !sending() || !telnet_) return;
     want_character_ = true;
-    if (sga_) telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_ECHO);
+    offer_character_echo();
     mode_may_have_changed();
 }
 
 void TelnetTransport::end_prompt() {
     if (!sending() || !telnet_) return;
+    unmarked_prompt_ = true;
+    mark_prompt();
+}
+
+void TelnetTransport::mark_prompt() {
+    if (!unmarked_prompt_ || !sending() || !telnet_) return;
     if (eor_)
         telnet_iac(telnet_, TELNET_EOR);
-    else if (spoke_ && !sga_)
+    else if (kind_ != ClientKind::terminal || (spoke_ && !sga_))
         telnet_iac(telnet_, TELNET_GA);
+    else
+        return;
+    unmarked_prompt_ = false;
 }
 
 // ---- output -----------------------------------------------------------------
 
 void TelnetTransport::send(std::string_view bytes) {
+    if (bytes.empty()) return;
+    unmarked_prompt_ = false;
     if (sending() && telnet_) telnet_send(telnet_, bytes.data(), bytes.size());
 }
 
 void TelnetTransport::local_echo(bool on) {
     if (!sending() || !telnet_) return;
-    if (on && want_character_ && sga_) return;  // the host echoes in character mode
+    if (on && character_echo_wanted()) return;  // the host echoes in character mode
     if (on) echo_ = false;  // ours no more, whether he answers or not
     telnet_negotiate(telnet_, on ? TELNET_WONT : TELNET_WILL, TELNET_TELOPT_ECHO);
     mode_may_have_changed();

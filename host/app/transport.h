@@ -29,6 +29,8 @@
 #include <string_view>
 #include <utility>
 
+#include "app/client_kind.h"
+
 namespace app {
 
 class Transport {
@@ -40,6 +42,8 @@ public:
         std::function<void()> closed;
         // Character mode began or ended (character_mode()).
         std::function<void()> modes_changed;
+        // The client is not a terminal (app/client_kind.h): told once, when known.
+        std::function<void(ClientKind kind)> client_known;
     };
 
     virtual ~Transport() = default;

@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+"""MUD clients over telnet, as they negotiate: known by their terminal types, served in line mode."""
+
+from e2e_support import *  # noqa: F401,F403 (the standard modules too)
+
+suite = Suite("mud_clients")
+
+GMCP = 201
+PROMPTS = ("User-ID: ", "Password: ", GAME_PROMPT, "Extension: ", "choice:\x1b[0m ", "continue? ")
+TERMINAL_OPTIONS = {BINARY, ECHO, SGA, TTYPE, EOR, NAWS}
+
+
+class Mudlet(RawClient):
+    """Negotiates as Mudlet does: DO SGA, DO ECHO, DO EOR, DO GMCP, WILL NAWS 120x40, TTYPE MUDLET and then its
+    MTTS rounds; it sends whole lines and shows them itself."""
+
+    AGREES = {SGA, ECHO, EOR, GMCP, NAWS, TTYPE, MSSP}
+    TYPES = [b"MUDLET", b"ANSI-TRUECOLOR", b"MTTS 2349"]
+
+    def __init__(self, port, ttype=TYPES, **kwargs):
+        super().__init__(port, agree=self.AGREES, ttype=ttype, size=(120, 40), **kwargs)
+
+    def echo_words(self):
+        return [cmd[0] for cmd in self.commands if cmd in ((WILL, ECHO), (WONT, ECHO))]
+
+
+def unmarked_prompts(client):
+    """The prompts the client saw that no IAC EOR followed at once."""
+    marked = {at for kind, at in client.marks if kind == "EOR"}
+    text = client.seen.encode("latin-1")
+    ends = [m.end() for p in PROMPTS for m in re.finditer(re.escape(p.encode("latin-1")), text)]
+    return [text[max(0, end - 30):end] for end in sorted(ends) if end not in marked]
+
+
+@suite.case
+def a_mudlet_like_client_types_visibly_in_line_mode_and_writes_a_description_in_the_line_editor():
+    with BbsHost() as host:
+        c = host.keep(Mudlet(host.port))
+        out = c.login("Alice")
+        equal(c.echo_words(), [WILL, WONT], "ECHO taken for the password only, given back right after it")
+        check("alice" not in out, "the password came back: %r" % out)
+        holds(c.type("stats", GAME_PROMPT), "Character: Alia", "!stats")   # its own line is not echoed
+        c.enter_plus()
+        banner = c.open_editor()
+        holds(banner, "Editing: up to 800 characters.", "!\x1b[?1049h", "!\x1b[H")   # the line editor
+        c.send("Bows drawn at dawn.")
+        holds(plain(c.type("/s", CHOICE)), "Your character description:\nBows drawn at dawn.\n", "!/s")
+        c.type("x", CHOICE)
+        c.type("x", GAME_PROMPT)
+        c.read_for(0.3)   # the last prompt's mark
+        equal(c.echo_words(), [WILL, WONT], "ECHO words of the whole session")
+        check(not unmarked_prompts(c), "prompts without IAC EOR: %r" % unmarked_prompts(c))
+        check({kind for kind, _ in c.marks} == {"EOR"} and len(c.marks) >= 8, "prompt marks: %r" % c.marks)
+        check((WILL, ECHO) not in c.commands[c.commands.index((WONT, ECHO)):], "character mode offered later")
+        holds(host.log_text(), "is a MUD client (MUDLET): served in line mode")
+
+
+@suite.case
+def each_kind_of_client_is_served_its_way():
+    """(terminal types it names, agreed to, ECHO words over a session, the full-screen editor, escapes sent)"""
+    rows = [
+        ([b"XTERM-256COLOR"], TERMINAL_OPTIONS, [WILL, WONT, WILL], True, True),
+        ([b"TINTIN++", b"XTERM-256COLOR", b"MTTS 2831"], TERMINAL_OPTIONS, [WILL, WONT], False, True),
+        ([b"XTERM", b"MTTS 137"], TERMINAL_OPTIONS, [WILL, WONT], False, True),           # MTTS without VT100
+        ([b"MUSHCLIENT", b"MTTS 79"], TERMINAL_OPTIONS, [WILL, WONT], False, False),      # a screen reader
+        ([b"XTERM", b"MTTS 15"], TERMINAL_OPTIONS, [WILL, WONT, WILL], True, True),       # MTTS with VT100
+    ]
+    with BbsHost() as host:
+        for types, agrees, echo_words, full_screen, escapes in rows:
+            c = host.raw(agree=agrees, ttype=types, size=(100, 30))
+            c.login("Alice", plus=True)
+            words = [cmd[0] for cmd in c.commands if cmd in ((WILL, ECHO), (WONT, ECHO))]
+            equal(words, echo_words, "ECHO words for %r" % types)
+            c.send("d")
+            c.read_until(CHOICE)
+            c.send("d")
+            c.read_until("continue? ")
+            c.send("y")
+            c.read_until("y" if full_screen else "")   # the host's echo in character mode
+            if full_screen:
+                c.read_until("\x1b[2J")
+                c.send_raw(b"\x1a")   # Ctrl-Z: saved as it is
+            else:
+                c.read_until("/h helps.")
+                c.send("/a")
+            c.read_until(CHOICE)
+            equal("\x1b[" in c.seen, escapes, "escape sequences sent to %r" % types)
+            c.type("x", CHOICE)
+            c.type("x", GAME_PROMPT)
+            c.send("quit")
+            c.wait_closed()
+
+
+suite.main()
