@@ -1,6 +1,7 @@
 #include "app/session.h"
 
 #include "app/logon_gate.h"
+#include "game/game.h"
 
 namespace app {
 
@@ -235,6 +236,13 @@ void Session::send_module_output(std::string_view bytes) {
         if (self->handling_ || !self->taking_lines()) return;
         if (self->lines_.empty() && !self->dialogue_.waiting()) self->terminal_.waiting();
     });
+}
+
+void Session::tell_character() {
+    if (state_ != State::online || !transport_->wants_character()) return;
+    auto* game = game::Game::instance();
+    if (!game) return;
+    if (const auto info = game->player_of_account(userid())) transport_->character(*info);
 }
 
 void Session::close_after_output() {

@@ -83,6 +83,9 @@ private:
     // host.logon() the new channel is not known yet, and what the logon
     // routines send to an unknown channel is the newcomer's.
     std::shared_ptr<Session> receiver(int channel) const;
+    // After a host call: what it changed of any character is told to the
+    // clients that are told it (Session::tell_character).
+    void after_call();
 
     asio::io_context& io_;
     bbs::Host& host_;

@@ -10,6 +10,8 @@ namespace app {
 
 namespace {
 
+constexpr unsigned char kGmcp = 201;
+
 // What we agree to when the client asks first (what we offer ourselves is
 // agreed to by his answer, whatever this table says): ECHO is ours only
 // when we offer it, the client's never.
@@ -22,6 +24,7 @@ const telnet_telopt_t kOptions[] = {
     {TELNET_TELOPT_EOR, TELNET_WILL, TELNET_DONT},
     {TELNET_TELOPT_MSSP, TELNET_WILL, TELNET_DONT},
     {TELNET_TELOPT_COMPRESS2, TELNET_WILL, TELNET_DONT},
+    {kGmcp, TELNET_WILL, TELNET_DONT},
     {-1, 0, 0},
 };
 
@@ -78,6 +81,7 @@ void TelnetTransport::start() {
     telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_EOR);
     if (status_) telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_MSSP);
     telnet_negotiate(telnet_, TELNET_WILL, TELNET_TELOPT_COMPRESS2);
+    telnet_negotiate(telnet_, TELNET_WILL, kGmcp);
     read();
 }
 
@@ -116,6 +120,8 @@ void TelnetTransport::handle_event(telnet_event_t& event) {
         queue(std::string_view(event.data.buffer, event.data.size));
         break;
     case TELNET_EV_SUBNEGOTIATION:
+        if (event.sub.telopt == kGmcp && gmcp_ && state_ == State::open)
+            gmcp_received(std::string_view(event.sub.buffer, event.sub.size));
         if (event.sub.telopt == TELNET_TELOPT_NAWS && event.sub.size == 4 && state_ == State::open &&
             events_.resized) {
             auto byte = [&](int i) { return static_cast<unsigned char>(event.sub.buffer[i]); };
@@ -174,6 +180,7 @@ void TelnetTransport::agreed(unsigned char option, bool on, bool ours) {
         case TELNET_TELOPT_MSSP:
             if (on) send_status();
             break;
+        case kGmcp: gmcp_ = on; break;
         case TELNET_TELOPT_COMPRESS2:
             if (on && !compressing_) {
                 compressing_ = true;
@@ -270,6 +277,34 @@ void TelnetTransport::mark_prompt() {
     else
         return;
     unmarked_prompt_ = false;
+}
+
+// ---- GMCP -------------------------------------------------------------------
+
+void TelnetTransport::gmcp_received(std::string_view message) {
+    if (message.size() > GmcpClient::kMaxMessage) {
+        log_("telnet client " + peer_ + ": a GMCP message of " + std::to_string(message.size()) +
+             " bytes dropped (at most " + std::to_string(GmcpClient::kMaxMessage) + ")");
+        return;
+    }
+    if (const auto answer = gmcp_client_.received(message)) send_gmcp(*answer);
+}
+
+void TelnetTransport::send_gmcp(std::string_view message) {
+    if (gmcp_ && sending() && telnet_) telnet_subnegotiation(telnet_, kGmcp, message.data(), message.size());
+}
+
+void TelnetTransport::character(const PublicUserInfo& info) {
+    if (!wants_character()) return;
+    for (const std::string& message : gmcp_client_.character_news(info)) send_gmcp(message);
+}
+
+void TelnetTransport::closing() { send_gmcp("Core.Goodbye"); }
+
+std::string TelnetTransport::last_words() {
+    // Written as it is: not inside a compressed stream.
+    if (!gmcp_ || compressing_) return {};
+    return "\xff\xfa\xc9" "Core.Goodbye" "\xff\xf0";
 }
 
 // ---- output -----------------------------------------------------------------

@@ -5,8 +5,10 @@
 // Options (RFC 854 and RFC 1143 rules through libtelnet's option table: an
 // option takes effect only once the client agrees, never on silence). At
 // connect the host asks DO NAWS (first, as it always has), DO TTYPE, and
-// offers WILL BINARY, DO BINARY, WILL SGA, WILL EOR, WILL MSSP and WILL
-// COMPRESS2.
+// offers WILL BINARY, DO BINARY, WILL SGA, WILL EOR, WILL MSSP, WILL
+// COMPRESS2 and WILL GMCP (app/gmcp.h: a client that agrees is told his
+// character's state, and Core.Goodbye when the host closes; his own GMCP
+// messages never reach the session).
 //
 // The client's kind (app/client_kind.h): once he agrees to TTYPE he is
 // asked SB TTYPE SEND until his answer repeats one he gave, at most
@@ -45,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/gmcp.h"
 #include "app/stream_transport.h"
 #include "app/wire.h"
 
@@ -73,6 +76,8 @@ public:
     void want_character_mode() override;
     bool character_mode() const override { return want_character_ && sga_ && echo_ && kind_ == ClientKind::terminal; }
     void end_prompt() override;
+    bool wants_character() const override { return gmcp_ && open(); }
+    void character(const PublicUserInfo& info) override;
     std::string_view way() const override { return "telnet"; }
 
 private:
@@ -91,6 +96,10 @@ private:
     // agreed to either by now.
     void mark_prompt();
     void on_stream(std::string_view bytes) override;
+    void gmcp_received(std::string_view message);
+    void send_gmcp(std::string_view message);
+    void closing() override;
+    std::string last_words() override;
 
     Status status_;
     telnet_t* telnet_ = nullptr;
@@ -102,6 +111,8 @@ private:
     bool want_character_ = false;
     bool was_character_ = false;
     bool compressing_ = false;  // our output, once begun
+    bool gmcp_ = false;  // the client agreed to our GMCP
+    GmcpClient gmcp_client_;
     bool unmarked_prompt_ = false;  // output ended in a prompt that could not be marked yet
 
     // The client's terminal types: not asked (he has not agreed to tell

@@ -31,6 +31,8 @@
 
 #include "app/client_kind.h"
 
+struct PublicUserInfo;
+
 namespace app {
 
 class Transport {
@@ -70,6 +72,11 @@ public:
     // The host printed a prompt and waits for the user: marked where the
     // protocol has a way to (telnet: EOR or GA).
     virtual void end_prompt() {}
+
+    // The user's character as the game has it now, for a client that is
+    // told it out of band (telnet's GMCP: app/gmcp.h), when wants_character().
+    virtual bool wants_character() const { return false; }
+    virtual void character(const PublicUserInfo&) {}
 
     virtual void close_after_output() = 0;
     virtual void close_now() = 0;

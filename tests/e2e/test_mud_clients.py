@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """MUD clients over telnet, as they negotiate: known by their terminal types, served in line mode."""
 
+import json
+
 from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("mud_clients")
@@ -19,6 +21,25 @@ class Mudlet(RawClient):
 
     def __init__(self, port, ttype=TYPES, **kwargs):
         super().__init__(port, agree=self.AGREES, ttype=ttype, size=(120, 40), **kwargs)
+
+    def _answer(self, verb, option):
+        super()._answer(verb, option)
+        if (verb, option) == (WILL, GMCP):
+            self.gmcp('Core.Hello {"client": "Mudlet", "version": "4.17.2"}')
+            self.gmcp('Core.Supports.Set ["Char 1", "Char.Skills 1", "Room 1"]')
+
+    def gmcp(self, message):
+        self.send_raw(bytes([IAC, SB, GMCP]) + message.encode().replace(b"\xff", b"\xff\xff") + bytes([IAC, SE]))
+
+    def gmcp_got(self, name):
+        """The bodies of the host's GMCP messages of that name, first to last (None: a message without a body)."""
+        found = []
+        for cmd in self.commands:
+            if cmd[0] == "SB" and cmd[1] == GMCP:
+                head, _, body = cmd[2].decode().partition(" ")
+                if head == name:
+                    found.append(json.loads(body) if body else None)
+        return found
 
     def echo_words(self):
         return [cmd[0] for cmd in self.commands if cmd in ((WILL, ECHO), (WONT, ECHO))]
@@ -53,6 +74,42 @@ def a_mudlet_like_client_types_visibly_in_line_mode_and_writes_a_description_in_
         check({kind for kind, _ in c.marks} == {"EOR"} and len(c.marks) >= 8, "prompt marks: %r" % c.marks)
         check((WILL, ECHO) not in c.commands[c.commands.index((WONT, ECHO)):], "character mode offered later")
         holds(host.log_text(), "is a MUD client (MUDLET): served in line mode")
+
+
+@suite.case
+def gmcp_tells_the_character_at_logon_and_each_change_and_takes_nothing_to_the_game():
+    with BbsHost() as host:
+        c = host.keep(Mudlet(host.port))
+        c.login("Alice")
+        c.read_for(0.3)
+        equal(c.gmcp_got("Char.Name"), [{"name": "Alia", "fullname": "Alia the Wanderer of the North"}], "Char.Name")
+        equal(c.gmcp_got("Char.Status"), [{"level": 7, "race": "Elf", "profession": "Ranger", "guild": "Silver Leaf",
+                                           "copper": 12000, "lives": 3, "time_played": 18000}], "Char.Status at logon")
+        equal(c.gmcp_got("Char.Vitals"), [{"hp": 62}], "Char.Vitals")
+        c.enter_plus()
+        c.buy_life()
+        c.read_for(0.3)
+        status = c.gmcp_got("Char.Status")
+        equal([s["lives"] for s in status], [3, 4], "lives told before and after buying one")
+        check(status[1]["copper"] < status[0]["copper"], "the life's copper not told: %r" % status)
+        equal(len(c.gmcp_got("Char.Name")), 1, "an unchanged Char.Name sent again")
+        equal(host.lives("Alia"), 4, "the game's lives")
+
+        before = len(c.seen)
+        c.gmcp("Core.Ping")
+        c.gmcp("Char.Skills.Get stats")   # not known: ignored, and no line for the game
+        c.gmcp("Core.Hello " + json.dumps({"client": "x" * 5000}))   # too long: dropped
+        c.gmcp("Core.Supports.Remove [\"Char 1\"]")
+        c.read_for(0.3)
+        equal(c.seen[before:], "", "what GMCP messages brought to the screen")
+        equal(c.gmcp_got("Core.Ping"), [None], "Core.Ping's answer")
+        holds(host.log_text(), "a GMCP message of 5025 bytes dropped")
+        c.type("x", GAME_PROMPT)
+        holds(c.type("stats", GAME_PROMPT), "Lives: 4")
+        c.send("quit")
+        c.wait_closed()
+        equal(c.gmcp_got("Core.Goodbye"), [None], "Core.Goodbye at the end")
+        equal(len(c.gmcp_got("Char.Status")), 2, "Char.Status sent after the client stopped supporting Char")
 
 
 @suite.case

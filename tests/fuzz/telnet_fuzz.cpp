@@ -1,5 +1,5 @@
 // Fuzz target: bbshost's telnet input path through logon, game and module, then a hang-up;
-// the same bytes through LineAssembler and LineBreaks, whatever the pieces.
+// the same bytes through LineAssembler and LineBreaks, whatever the pieces, and as GMCP messages.
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/gmcp.h"
 #include "app/wire.h"
 #include "tests/fuzz/fuzz.h"
 #include "tests/fuzz/telnet_connection.h"
@@ -50,6 +51,33 @@ void check_wire_helpers(std::string_view bytes, uint8_t seed) {
     if (ends != crlf) fail(std::to_string(ends) + " line breaks became " + std::to_string(crlf) + " on the wire");
 }
 
+// The bytes as GMCP messages of a client (each line one): a name without blanks or controls, only Core.Ping
+// answered, and the client's packages as they say.
+void check_gmcp(std::string_view bytes) {
+    app::GmcpClient client;
+    std::vector<std::string_view> lines;
+    for (size_t start = 0; start <= bytes.size();) {
+        const size_t end = std::min(bytes.find('\n', start), bytes.size());
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    for (auto line : lines) {
+        if (const auto message = app::parse_gmcp(line)) {
+            for (char c : message->name)
+                if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f)
+                    fail("a GMCP name holds the byte " + shown(std::string_view(&c, 1)));
+        }
+        const auto answer = client.received(line);
+        if (answer && *answer != "Core.Ping") fail("a GMCP message was answered with \"" + shown(*answer) + "\"");
+    }
+    PublicUserInfo info{};
+    for (const auto& news : client.character_news(info)) {
+        if (!client.supports(news.substr(0, news.find(' '))))
+            fail("GMCP sent a package the client does not support: " + shown(news));
+    }
+    if (!client.character_news(info).empty()) fail("unchanged GMCP messages were sent again");
+}
+
 }  // namespace
 
 void fuzz_one(std::string_view bytes) {  // byte 0 cuts the rest in pieces
@@ -57,6 +85,7 @@ void fuzz_one(std::string_view bytes) {  // byte 0 cuts the rest in pieces
     const auto seed = static_cast<uint8_t>(bytes[0]);
     bytes.remove_prefix(1);
     check_wire_helpers(bytes, seed);
+    check_gmcp(bytes);
     TelnetConnection connection;
     for (auto piece : cut(bytes, seed)) connection.send(piece);
     connection.hang_up();
