@@ -112,6 +112,52 @@ def gmcp_tells_the_character_at_logon_and_each_change_and_takes_nothing_to_the_g
         equal(len(c.gmcp_got("Char.Status")), 2, "Char.Status sent after the client stopped supporting Char")
 
 
+def mssp_table(host):
+    c = host.keep(Mudlet(host.port))
+    c.read_until("User-ID: ")
+    c.read_for(0.3)
+    tables = [cmd[2] for cmd in c.commands if cmd[0] == "SB" and cmd[1] == MSSP]
+    check(len(tables) == 1, "MSSP tables: %r" % tables)
+    c.close()
+    return [tuple(item.decode().split("\x02")) for item in tables[0].split(b"\x01")[1:]]
+
+
+@suite.case
+def mssp_tells_the_hosts_facts_and_the_sysops_settings_checked_at_start_and_at_sighup():
+    with made_folder() as first:
+        conf = first.path("mssp.conf")
+        holds(read(conf), "\nCONTACT =\n", "\nGENRE =\n", "\nMINIMUM AGE =\n")
+        for line, says in [("PLAYERS = 5", "mssp.conf:%d: \"PLAYERS\" is the host's own"),
+                           ("COLOUR = 1", "mssp.conf:%d: \"COLOUR\" is no MSSP variable a sysop sets"),
+                           ("GENRE = Cooking", "mssp.conf:%d: GENRE: \"Cooking\" is not one of Adult, Fantasy"),
+                           ("CREATED = last year", "mssp.conf:%d: CREATED: \"last year\" is not a whole number"),
+                           ("just words", "mssp.conf:%d: no \"VARIABLE = value\"")]:
+            good = read(conf)
+            variable = line.split(" =")[0]
+            empty = "\n%s =\n" % variable
+            bad = good.replace(empty, "\n%s\n" % line) if empty in good else good + line + "\n"
+            write_atomically(conf, bad)
+            number = bad.split("\n").index(line) + 1
+            serve_expecting_failure(first.data, says=[says % number])
+            write_atomically(conf, good)
+        edit_file(conf, r"\nCONTACT =\n", "\nCONTACT = sysop@brakvold.example\n")
+        edit_file(conf, r"\nGENRE =\n", "\nGENRE = Fantasy\n")
+        with BbsHost(data_dir=first.data) as host:
+            table = mssp_table(host)
+            names = [name for name, _ in table]
+            equal(names, ["NAME", "PLAYERS", "UPTIME", "PORT", "SSL", "CODEBASE", "ANSI", "UTF-8", "VT100",
+                          "XTERM 256 COLORS", "GMCP", "MCCP", "MSSP", "PAY FOR PERKS", "CONTACT", "GENRE"], "MSSP names")
+            values = dict(table)
+            equal((values["PORT"], values["SSL"], values["PAY FOR PERKS"], values["CONTACT"], values["GENRE"]),
+                  (str(host.port), "0", "1", "sysop@brakvold.example", "Fantasy"), "MSSP values")
+            edit_file(conf, r"\nGENRE = Fantasy\n", "\nGENRE = Horror\n")
+            host.reload()
+            equal(dict(mssp_table(host))["GENRE"], "Horror", "GENRE after SIGHUP")
+            edit_file(conf, r"\nSTATUS =\n", "\nSTATUS = Finished\n")
+            holds(host.reload()[0], "MSSP settings kept as they were: %s:" % conf, "STATUS: \"Finished\" is not one of")
+            equal(dict(mssp_table(host))["GENRE"], "Horror", "GENRE after a SIGHUP with a mistake")
+
+
 @suite.case
 def each_kind_of_client_is_served_its_way():
     """(terminal types it names, agreed to, ECHO words over a session, the full-screen editor, escapes sent)"""
