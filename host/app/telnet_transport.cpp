@@ -11,6 +11,8 @@ namespace app {
 namespace {
 
 constexpr unsigned char kGmcp = 201;
+constexpr unsigned char kCharset = 42;  // RFC 2066
+enum : unsigned char { kCharsetRequest = 1, kCharsetAccepted = 2, kCharsetRejected = 3 };
 
 // What we agree to when the client asks first (what we offer ourselves is
 // agreed to by his answer, whatever this table says): ECHO is ours only
@@ -25,6 +27,7 @@ const telnet_telopt_t kOptions[] = {
     {TELNET_TELOPT_MSSP, TELNET_WILL, TELNET_DONT},
     {TELNET_TELOPT_COMPRESS2, TELNET_WILL, TELNET_DONT},
     {kGmcp, TELNET_WILL, TELNET_DONT},
+    {kCharset, TELNET_WILL, TELNET_DO},
     {-1, 0, 0},
 };
 
@@ -122,6 +125,8 @@ void TelnetTransport::handle_event(telnet_event_t& event) {
     case TELNET_EV_SUBNEGOTIATION:
         if (event.sub.telopt == kGmcp && gmcp_ && state_ == State::open)
             gmcp_received(std::string_view(event.sub.buffer, event.sub.size));
+        if (event.sub.telopt == kCharset && state_ == State::open)
+            charset_request(std::string_view(event.sub.buffer, event.sub.size));
         if (event.sub.telopt == TELNET_TELOPT_NAWS && event.sub.size == 4 && state_ == State::open &&
             events_.resized) {
             auto byte = [&](int i) { return static_cast<unsigned char>(event.sub.buffer[i]); };
@@ -277,6 +282,29 @@ void TelnetTransport::mark_prompt() {
     else
         return;
     unmarked_prompt_ = false;
+}
+
+// ---- CHARSET -----------------------------------------------------------------
+
+// "REQUEST [TTABLE] version? ;UTF-8;ISO-8859-1": UTF-8 is accepted where
+// the client offers it, anything else rejected (the host speaks UTF-8, or
+// CP437 to the terminals that call themselves so).
+void TelnetTransport::charset_request(std::string_view sub) {
+    if (sub.empty() || static_cast<unsigned char>(sub.front()) != kCharsetRequest) return;
+    sub.remove_prefix(1);
+    if (sub.starts_with("[TTABLE]")) sub.remove_prefix(std::min<std::size_t>(sub.size(), 9));  // and its version
+    bool utf8 = false;
+    if (!sub.empty()) {
+        const char separator = sub.front();
+        for (std::size_t at = 1; at <= sub.size();) {
+            const std::size_t end = std::min(sub.find(separator, at), sub.size());
+            utf8 = utf8 || text::equal_ignoring_case(sub.substr(at, end - at), "UTF-8");
+            at = end + 1;
+        }
+    }
+    std::string answer(1, static_cast<char>(utf8 ? kCharsetAccepted : kCharsetRejected));
+    if (utf8) answer += "UTF-8";
+    telnet_subnegotiation(telnet_, kCharset, answer.data(), answer.size());
 }
 
 // ---- GMCP -------------------------------------------------------------------

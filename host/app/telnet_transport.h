@@ -8,7 +8,9 @@
 // offers WILL BINARY, DO BINARY, WILL SGA, WILL EOR, WILL MSSP, WILL
 // COMPRESS2 and WILL GMCP (app/gmcp.h: a client that agrees is told his
 // character's state, and Core.Goodbye when the host closes; his own GMCP
-// messages never reach the session).
+// messages never reach the session). A client that asks for CHARSET (RFC
+// 2066) is agreed to, and its REQUEST answered ACCEPTED UTF-8 when UTF-8 is
+// among the character sets it names, else REJECTED.
 //
 // The client's kind (app/client_kind.h): once he agrees to TTYPE he is
 // asked SB TTYPE SEND until his answer repeats one he gave, at most
@@ -97,6 +99,7 @@ private:
     void mark_prompt();
     void on_stream(std::string_view bytes) override;
     void gmcp_received(std::string_view message);
+    void charset_request(std::string_view sub);
     void send_gmcp(std::string_view message);
     void closing() override;
     std::string last_words() override;

@@ -7,7 +7,7 @@ from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("mud_clients")
 
-GMCP = 201
+GMCP, CHARSET = 201, 42
 PROMPTS = ("User-ID: ", "Password: ", GAME_PROMPT, "Extension: ", "choice:\x1b[0m ", "continue? ")
 TERMINAL_OPTIONS = {BINARY, ECHO, SGA, TTYPE, EOR, NAWS}
 
@@ -110,6 +110,21 @@ def gmcp_tells_the_character_at_logon_and_each_change_and_takes_nothing_to_the_g
         c.wait_closed()
         equal(c.gmcp_got("Core.Goodbye"), [None], "Core.Goodbye at the end")
         equal(len(c.gmcp_got("Char.Status")), 2, "Char.Status sent after the client stopped supporting Char")
+
+
+@suite.case
+def charset_utf8_is_agreed_when_the_client_asks_for_it():
+    with BbsHost() as host:
+        c = host.keep(Mudlet(host.port))
+        c.read_until("User-ID: ")
+        c.send_raw(bytes([IAC, WILL, CHARSET]))
+        for offered, answer in [(b";ISO-8859-1;UTF-8", b"\x02UTF-8"), (b" iso-8859-1 utf-8", b"\x02UTF-8"),
+                                (b"[TTABLE]\x01;utf-8", b"\x02UTF-8"), (b";ISO-8859-1;CP437", b"\x03"), (b"", b"\x03")]:
+            c.send_raw(bytes([IAC, SB, CHARSET, 1]) + offered + bytes([IAC, SE]))
+            c.read_for(0.2)
+            equal([cmd[2] for cmd in c.commands if cmd[:2] == ("SB", CHARSET)][-1:], [answer], "answer to %r" % offered)
+        check((DO, CHARSET) in c.commands, "CHARSET not agreed to: %r" % c.commands)
+        holds(c.type("Alice", "Password: "), "!Alice")
 
 
 def mssp_table(host):
