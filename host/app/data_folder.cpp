@@ -1,4 +1,5 @@
 #include "app/data_folder.h"
+#include "app/mssp_settings.h"
 
 #include <cstring>
 #include <system_error>
@@ -43,7 +44,7 @@ bool secure_data_folder(const fs::path& dir, std::string* error) {
 bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
                         std::string* error) {
     return create_data_folder(dir, config_dir, channels, demo_population(), error) &&
-           write_signup_settings(dir, SignupMode::open, error);
+           write_signup_settings(dir, SignupMode::open, error) && MsspSettings::make(dir, error);
 }
 
 bool create_bare_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
@@ -52,7 +53,7 @@ bool create_bare_data_folder(const fs::path& dir, const fs::path& config_dir, in
     nobody.name = "no users";
     nobody.classes = demo_population().classes;
     return create_data_folder(dir, config_dir, channels, nobody, error) &&
-           write_signup_settings(dir, SignupMode::closed, error);
+           write_signup_settings(dir, SignupMode::closed, error) && MsspSettings::make(dir, error);
 }
 
 }  // namespace app

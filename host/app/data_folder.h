@@ -9,8 +9,8 @@
 namespace app {
 
 // Creates `dir` (which must not exist yet, or be an empty folder) from the files of `config_dir`
-// with the demo population (app/population.h) and open sign-up
-// (app/signup.h). On failure the half-made folder is removed and *error
+// with the demo population (app/population.h), open sign-up
+// (app/signup.h) and empty MSSP settings (app/mssp_settings.h). On failure the half-made folder is removed and *error
 // says why.
 bool create_data_folder(const std::filesystem::path& dir, const std::filesystem::path& config_dir,
                         int channels, std::string* error);

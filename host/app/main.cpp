@@ -22,6 +22,7 @@
 #include "app/data_folder.h"
 #include "app/folder_lock.h"
 #include "app/modules.h"
+#include "app/mssp_settings.h"
 #include "app/server.h"
 #include "app/signup.h"
 #include "app/ssh_way.h"
@@ -93,6 +94,13 @@ int serve(const ServeOptions& options) {
         // A folder made before sign-up was: its settings, closed.
         if (!app::write_signup_settings(data, app::SignupMode::closed, &error))
             std::cerr << "bbshost: warning: " << error << std::endl;
+        // ... or before the MSSP settings were: empty ones.
+        if (!app::MsspSettings::make(data, &error)) std::cerr << "bbshost: warning: " << error << std::endl;
+    }
+    const auto mssp = app::MsspSettings::load(data / app::MsspSettings::kFileName, &error);
+    if (!mssp) {
+        std::cerr << "bbshost: " << error << std::endl;
+        return 1;
     }
     // The folder is this host's while it runs (a restore waits for it to stop).
     pid_t holder = 0;
@@ -124,6 +132,8 @@ int serve(const ServeOptions& options) {
         serving.sessions.echo = options.echo;
         serving.sessions.rules.idle_timeout = std::chrono::milliseconds(std::llround(options.idle_timeout * 60000));
         serving.sessions.rules.logon_time = std::chrono::seconds(options.logon_time);
+        serving.mssp = *mssp;
+        serving.mssp_file = data / app::MsspSettings::kFileName;
         app::Server server(io, *host, serving);
         const auto telnet_at = server.listen(server.telnet(), options.bind, static_cast<uint16_t>(options.port), &error);
         if (!telnet_at) {

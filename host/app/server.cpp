@@ -61,7 +61,12 @@ Server::~Server() {
 }
 
 TelnetWay& Server::telnet() {
-    if (!telnet_) telnet_ = std::make_unique<TelnetWay>(sessions_, log(), TelnetWay::Options{});
+    if (!telnet_) {
+        TelnetWay::Options telnet;
+        telnet.mssp = options_.mssp;
+        telnet.mssp_file = options_.mssp_file;
+        telnet_ = std::make_unique<TelnetWay>(sessions_, log(), std::move(telnet));
+    }
     return *telnet_;
 }
 
@@ -113,6 +118,7 @@ void Server::wait_signal() {
         if (ec || stopping_) return;
         if (signal == SIGHUP) {
             host_.log("SIGHUP: reloading message files, options and the game's ini");
+            if (telnet_) telnet_->reload_settings();
             if (!host_.reload()) host_.log("reload waits for the database");
             pump_.mark();
             wait_signal();

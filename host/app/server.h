@@ -29,6 +29,7 @@
 
 #include "app/listeners.h"
 #include "app/logon_gate.h"
+#include "app/mssp_settings.h"
 #include "app/pump.h"
 #include "app/sessions.h"
 #include "app/sysop_view.h"
@@ -52,6 +53,10 @@ public:
     struct Options {
         LogonGate::Hashing hashing = LogonGate::Hashing::worker_thread;
         Sessions::Options sessions;  // the users' time limits, echo mode
+        // The sysop's MSSP variables as the host started with them, and
+        // their file, read again at SIGHUP.
+        MsspSettings mssp;
+        std::filesystem::path mssp_file;
     };
 
     // The host's front end from now on, until destroyed.

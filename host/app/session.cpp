@@ -2,6 +2,7 @@
 
 #include "app/logon_gate.h"
 #include "text/utf8.h"
+#include "game/game.h"
 
 namespace app {
 
@@ -52,6 +53,9 @@ void Session::attach() {
         },
         [weak] {
             if (auto self = weak.lock()) self->terminal_.set_character_mode(self->transport_->character_mode());
+        },
+        [weak](ClientKind kind) {
+            if (auto self = weak.lock()) self->terminal_.set_screen_reader(kind == ClientKind::screen_reader);
         },
     });
 }
@@ -271,6 +275,13 @@ void Session::send_module_output(std::string_view bytes) {
         if (self->handling_ || !self->taking_lines()) return;
         if (self->lines_.empty() && !self->dialogue_.waiting()) self->terminal_.waiting();
     });
+}
+
+void Session::tell_character() {
+    if (state_ != State::online || !transport_->wants_character()) return;
+    auto* game = game::Game::instance();
+    if (!game) return;
+    if (const auto info = game->player_of_account(userid())) transport_->character(*info);
 }
 
 void Session::close_after_output() {

@@ -131,6 +131,9 @@ public:
     // full screen where the terminal can (true), else false and the line
     // editor's banner is for the user.
     bool edit_on_screen(std::string_view text, std::size_t size);
+    // Tells the client his character as the game has it now, where his
+    // transport can (telnet's GMCP) and he is on; after every host call.
+    void tell_character();
     // Leaves the host, sends what is queued, then closes (logoff from the game).
     void close_after_output();
     // Host shutdown: a last word, leave the host, close without waiting.

@@ -106,6 +106,7 @@ int Sessions::logon(const std::shared_ptr<Session>& session, const std::string& 
     } else {
         log("no free channel for " + userid + " from " + session->peer());
     }
+    after_call();
     pump_.mark();
     return channel;
 }
@@ -117,6 +118,7 @@ void Sessions::line(int channel, std::string_view text) {
         return;
     }
     host_.line(channel, text);
+    after_call();
     pump_.mark();
 }
 
@@ -126,6 +128,7 @@ void Sessions::editor_done(int channel, bool save, std::string_view text) {
         host_.editor_save(channel, text);
     else
         host_.editor_abandon(channel);
+    after_call();
     pump_.mark();
 }
 
@@ -157,6 +160,10 @@ void Sessions::forget(Session& session) {
             return;
         }
     }
+}
+
+void Sessions::after_call() {
+    for (const auto& session : sessions_) session->tell_character();
 }
 
 void Sessions::log(std::string_view line) { host_.log(line); }

@@ -91,6 +91,9 @@ private:
     // routines send to an unknown channel is the newcomer's.
     std::shared_ptr<Session> receiver(int channel) const;
     void expel_locked();
+    // After a host call: what it changed of any character is told to the
+    // clients that are told it (Session::tell_character).
+    void after_call();
 
     asio::io_context& io_;
     bbs::Host& host_;

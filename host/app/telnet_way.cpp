@@ -17,13 +17,28 @@ TelnetWay::TelnetWay(Sessions& sessions, std::function<void(std::string_view lin
                    .count()) {}
 
 void TelnetWay::accepted(asio::ip::tcp::socket socket) {
-    auto status = [this]() -> std::vector<std::pair<std::string, std::string>> {
-        return {{"NAME", options_.mssp_name},
-                {"PLAYERS", std::to_string(sessions_.channels_held())},
-                {"UPTIME", std::to_string(started_)},
-                {"CODEBASE", options_.mssp_codebase}};
+    std::error_code ec;
+    const unsigned port = socket.local_endpoint(ec).port();
+    auto status = [this, port]() {
+        MsspVariables variables = host_variables({options_.mssp_name, options_.mssp_codebase,
+                                                  sessions_.channels_held(), started_, port, 0});
+        const MsspVariables& sysop = options_.mssp.variables();
+        variables.insert(variables.end(), sysop.begin(), sysop.end());
+        return variables;
     };
     sessions_.adopt(TelnetTransport::make(std::move(socket), log_, std::move(status), options_.tls));
+}
+
+void TelnetWay::reload_settings() {
+    if (options_.mssp_file.empty()) return;
+    std::string error;
+    auto settings = MsspSettings::load(options_.mssp_file, &error);
+    if (!settings) {
+        log_("MSSP settings kept as they were: " + error);
+        return;
+    }
+    options_.mssp = std::move(*settings);
+    log_("MSSP settings reloaded from " + options_.mssp_file.string());
 }
 
 }  // namespace app

@@ -126,7 +126,7 @@ void Terminal::notice(std::string_view text) {
 // ---- the full-screen editor -----------------------------------------------------
 
 bool Terminal::open_editor(std::string_view text, std::size_t size) {
-    if (editor_ || !character_ || kind_ == Kind::dumb || width_ <= 0 || height_ <= 0 ||
+    if (editor_ || !character_ || kind_ == Kind::dumb || reader_ || width_ <= 0 || height_ <= 0 ||
         !terminal::FullScreenEditor::fits(static_cast<std::size_t>(width_), static_cast<std::size_t>(height_)))
         return false;
     editor_.emplace(text, size, static_cast<std::size_t>(width_), static_cast<std::size_t>(height_), widths());
@@ -252,6 +252,10 @@ void Terminal::track(std::string_view wire) {
 
 void Terminal::send(std::string_view bytes) {
     if (bytes.empty()) return;
+    if (reader_ && kind_ != Kind::cp437) {
+        transport_.send(stripper_.strip(bytes));
+        return;
+    }
     switch (kind_) {
     case Kind::cp437: transport_.send(cp437_.encode(bytes)); break;
     case Kind::dumb: transport_.send(stripper_.strip(bytes)); break;

@@ -30,9 +30,12 @@
 // both ways for the ANSI-BBS terminals (SYNCTERM, ANSI-BBS, ANSI, ...); a
 // terminal that calls itself DUMB gets no escape sequences.
 //
+// A screen reader (app/client_kind.h) is sent no escape sequences, as a
+// DUMB terminal, whatever its type.
+//
 // The full-screen editor (terminal/full_screen_editor.h) takes the host's
 // editor over where it can: in character mode, on a terminal that is not
-// DUMB, in a window of at least 80 by 10. While it is open the keys go to
+// DUMB nor a screen reader, in a window of at least 80 by 10. While it is open the keys go to
 // it, and host output waits (at most kMaxHeld bytes) until it closes; its
 // outcome (save with the text, or abandon) is taken by the owner.
 //
@@ -112,6 +115,7 @@ public:
 
     void resize(int width, int height);
     void set_type(std::string_view name);
+    void set_screen_reader(bool on) { reader_ = on; }
     int width() const { return width_; }
     int height() const { return height_; }
     const std::string& type() const { return type_; }
@@ -145,6 +149,7 @@ private:
     Kind kind_ = Kind::ansi;
     bool character_ = false;
     bool secret_ = false;
+    bool reader_ = false;
     bool prompt_open_ = false;  // output ended outside a line break, not yet marked
     bool line_shown_ = false;
     std::size_t column_ = 0;

@@ -29,6 +29,10 @@
 #include <string_view>
 #include <utility>
 
+#include "app/client_kind.h"
+
+struct PublicUserInfo;
+
 namespace app {
 
 class Transport {
@@ -40,6 +44,8 @@ public:
         std::function<void()> closed;
         // Character mode began or ended (character_mode()).
         std::function<void()> modes_changed;
+        // The client is not a terminal (app/client_kind.h): told once, when known.
+        std::function<void(ClientKind kind)> client_known;
     };
 
     virtual ~Transport() = default;
@@ -66,6 +72,11 @@ public:
     // The host printed a prompt and waits for the user: marked where the
     // protocol has a way to (telnet: EOR or GA).
     virtual void end_prompt() {}
+
+    // The user's character as the game has it now, for a client that is
+    // told it out of band (telnet's GMCP: app/gmcp.h), when wants_character().
+    virtual bool wants_character() const { return false; }
+    virtual void character(const PublicUserInfo&) {}
 
     virtual void close_after_output() = 0;
     virtual void close_now() = 0;

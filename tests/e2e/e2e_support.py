@@ -598,7 +598,8 @@ BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 
 class RawClient(Stream):
     def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
                  ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1"):
-        """source: a loopback address to connect from; agree: the options it agrees to; host: IPv4 or IPv6."""
+        """source: a loopback address to connect from; agree: the options it agrees to; host: IPv4 or IPv6;
+        ttype: its terminal type, or the list it names one after the other (repeating the last)."""
         self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
         if source:
             self.sock.bind((source, 0))
@@ -608,7 +609,8 @@ class RawClient(Stream):
         self.sock.settimeout(timeout)
         self.sock.connect((host, port))
         self.timeout = timeout
-        self.agree, self.ttype, self.size = agree, ttype, size
+        self.agree, self.size = agree, size
+        self.ttypes = list(ttype) if isinstance(ttype, (list, tuple)) else [ttype]
         self.raw = b""        # all bytes read, telnet commands and all
         self.commands = []    # the host's telnet commands: (verb, option), ("SB", option, body) or (command, None)
         self.marks = []       # ("GA" or "EOR", the count of data bytes before it)
@@ -667,7 +669,8 @@ class RawClient(Stream):
                 option, body = (self._sub or b"\0")[0], bytes(self._sub[1:])
                 self.commands.append(("SB", option, body))
                 if option == TTYPE and body == b"\x01" and self.agree is not None:
-                    self.send_raw(bytes([IAC, SB, TTYPE, 0]) + self.ttype + bytes([IAC, SE]))
+                    self.send_raw(bytes([IAC, SB, TTYPE, 0]) + self.ttypes[0] + bytes([IAC, SE]))
+                    self.ttypes = self.ttypes[1:] or self.ttypes
                 if option == COMPRESS2:    # what follows is compressed
                     self.inflate = zlib.decompressobj()
                     data, i = self.inflate.decompress(data[i:]), 0

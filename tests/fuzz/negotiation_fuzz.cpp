@@ -27,6 +27,8 @@ constexpr auto kInputBudget = 20s;
 constexpr long kMemoryBudgetKib = 64 * 1024;
 constexpr size_t kMaxSteps = 256;
 constexpr int kCompress2 = 86;
+constexpr int kGmcp = 201;
+constexpr int kCharset = 42;
 
 std::string iac_doubled(std::string_view bytes) {
     std::string out;
@@ -133,14 +135,15 @@ void check_negotiations(const ServerSaid& said) {
     };
     for (auto [verb, option] : said.negotiations) {
         if (verb == TELNET_EV_WILL && !one_of(option, {TELNET_TELOPT_ECHO, TELNET_TELOPT_BINARY, TELNET_TELOPT_SGA,
-                                                       TELNET_TELOPT_EOR, TELNET_TELOPT_MSSP, kCompress2}))
+                                                       TELNET_TELOPT_EOR, TELNET_TELOPT_MSSP, kCompress2, kGmcp, kCharset}))
             fail("the server offered option " + std::to_string(option));
         if (verb == TELNET_EV_DO &&
-            !one_of(option, {TELNET_TELOPT_NAWS, TELNET_TELOPT_TTYPE, TELNET_TELOPT_BINARY, TELNET_TELOPT_SGA}))
+            !one_of(option, {TELNET_TELOPT_NAWS, TELNET_TELOPT_TTYPE, TELNET_TELOPT_BINARY, TELNET_TELOPT_SGA,
+                             kCharset}))
             fail("the server asked for option " + std::to_string(option));
     }
     for (int option : said.subnegotiations)
-        if (!one_of(option, {TELNET_TELOPT_TTYPE, TELNET_TELOPT_MSSP, kCompress2}))
+        if (!one_of(option, {TELNET_TELOPT_TTYPE, TELNET_TELOPT_MSSP, kCompress2, kGmcp, kCharset}))
             fail("the server subnegotiated option " + std::to_string(option));
 }
 

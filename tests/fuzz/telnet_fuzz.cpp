@@ -1,5 +1,5 @@
 // Fuzz target: bbshost's telnet input path through logon, game and module, then a hang-up;
-// the same bytes through LineAssembler and LineBreaks, whatever the pieces.
+// the same bytes through LineAssembler and LineBreaks, whatever the pieces, as GMCP messages and as MSSP settings.
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/gmcp.h"
+#include "app/mssp_settings.h"
 #include "app/wire.h"
 #include "tests/fuzz/fuzz.h"
 #include "tests/fuzz/telnet_connection.h"
@@ -50,6 +52,55 @@ void check_wire_helpers(std::string_view bytes, uint8_t seed) {
     if (ends != crlf) fail(std::to_string(ends) + " line breaks became " + std::to_string(crlf) + " on the wire");
 }
 
+// The bytes as GMCP messages of a client (each line one): a name without blanks or controls, only Core.Ping
+// answered, and the client's packages as they say.
+void check_gmcp(std::string_view bytes) {
+    app::GmcpClient client;
+    std::vector<std::string_view> lines;
+    for (size_t start = 0; start <= bytes.size();) {
+        const size_t end = std::min(bytes.find('\n', start), bytes.size());
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    for (auto line : lines) {
+        if (const auto message = app::parse_gmcp(line)) {
+            for (char c : message->name)
+                if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f)
+                    fail("a GMCP name holds the byte " + shown(std::string_view(&c, 1)));
+        }
+        const auto answer = client.received(line);
+        if (answer && *answer != "Core.Ping") fail("a GMCP message was answered with \"" + shown(*answer) + "\"");
+    }
+    PublicUserInfo info{};
+    for (const auto& news : client.character_news(info)) {
+        if (!client.supports(news.substr(0, news.find(' '))))
+            fail("GMCP sent a package the client does not support: " + shown(news));
+    }
+    if (!client.character_news(info).empty()) fail("unchanged GMCP messages were sent again");
+}
+
+// The bytes as a sysop's MSSP settings: refused with the line that is wrong, or only a sysop's variables,
+// each once, with values that fit on the wire.
+void check_mssp(std::string_view bytes) {
+    std::string error;
+    const auto settings = app::MsspSettings::parse(bytes, "mssp.conf", &error);
+    if (!settings) {
+        if (error.rfind("mssp.conf:", 0) != 0) fail("an MSSP refusal without its line: " + shown(error));
+        return;
+    }
+    std::vector<std::string> seen;
+    for (const auto& [variable, value] : settings->variables()) {
+        const auto& known = app::MsspSettings::kSysopVariables;
+        if (std::find(known.begin(), known.end(), variable) == known.end()) fail("MSSP took the variable " + shown(variable));
+        if (std::find(seen.begin(), seen.end(), variable) != seen.end()) fail("MSSP took " + variable + " twice");
+        seen.push_back(variable);
+        if (value.empty() || value.size() > app::MsspSettings::kMaxValue) fail("MSSP took a value of " + shown(value));
+        for (char c : value)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || static_cast<unsigned char>(c) == 0xff)
+                fail("an MSSP value holds the byte " + shown(std::string_view(&c, 1)));
+    }
+}
+
 }  // namespace
 
 void fuzz_one(std::string_view bytes) {  // byte 0 cuts the rest in pieces
@@ -57,6 +108,8 @@ void fuzz_one(std::string_view bytes) {  // byte 0 cuts the rest in pieces
     const auto seed = static_cast<uint8_t>(bytes[0]);
     bytes.remove_prefix(1);
     check_wire_helpers(bytes, seed);
+    check_gmcp(bytes);
+    check_mssp(bytes);
     TelnetConnection connection;
     for (auto piece : cut(bytes, seed)) connection.send(piece);
     connection.hang_up();
