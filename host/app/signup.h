@@ -42,6 +42,11 @@ namespace app {
 std::string check_new_account(bbs::Accounts& accounts, std::string_view userid, std::string_view password);
 // The rules without the accounts: `taken` says whether the user-ID is.
 std::string check_new_account(std::string_view userid, std::string_view password, bool taken);
+// The two halves of it: the user-ID alone, and the password for a user-ID.
+std::string check_new_userid(std::string_view userid, bool taken);
+std::string check_new_password(std::string_view userid, std::string_view password);
+// Whether a typed user-ID asks for sign-up (NEW, ignoring letter case).
+bool asks_for_signup(std::string_view typed);
 
 enum class SignupMode { open, validate, closed };
 
