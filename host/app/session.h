@@ -18,7 +18,9 @@
 //              (terminal/input_line.h); keys may instead turn a page or go to
 //              the full-screen editor (terminal/full_screen_editor.h)
 //   session    Session::handle_lines, kLinesPerTurn a turn: to the logon
-//              dialogue, or Owner::line = Sessions::line -> bbs::Host::line
+//              dialogue, to a password change the host asked for
+//              (app/password_change.h), or Owner::line = Sessions::line ->
+//              bbs::Host::line
 //   host       bbs/host.cpp: one call in one transaction (bbs/call_runner.h;
 //              it waits in bbs/busy_queue.h while another program holds the
 //              database), the line cleaned (bbs/input.h) and routed by
