@@ -83,11 +83,19 @@ void LogonGate::make_account(const std::string& address, const std::string& user
     });
 }
 
-void LogonGate::change_password(const std::string& userid, std::string old_password, std::string new_password,
-                                std::function<void(std::string)> answer) {
+void LogonGate::change_password(const std::string& address, const std::string& userid, std::string old_password,
+                                std::string new_password, std::function<void(std::string)> answer) {
+    if (const auto verdict = throttle_.attempt_begins(address, userid); !verdict) {
+        sodium_memzero(old_password.data(), old_password.size());
+        sodium_memzero(new_password.data(), new_password.size());
+        return answer(LogonThrottle::reason(verdict));
+    }
     passwords_->verify(host_.accounts().password_hash(userid), std::move(old_password),
-                       [this, userid, new_password = std::move(new_password),
+                       [this, address, userid, new_password = std::move(new_password),
                         answer = std::move(answer)](bool ok) mutable {
+                           throttle_.attempt_ended(address, userid,
+                                                   ok ? LogonThrottle::Outcome::logged_on
+                                                      : LogonThrottle::Outcome::wrong_password);
                            if (!ok) {
                                sodium_memzero(new_password.data(), new_password.size());
                                return answer("That is not your password.");

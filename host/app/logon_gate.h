@@ -68,12 +68,13 @@ public:
     // on the loop what went wrong, for the user (empty: made).
     void make_account(const std::string& address, const std::string& userid, std::string password,
                       std::function<void(std::string error)> answer);
-    // A logged-on user's new password: the old one is checked as a logon's
-    // is (without the throttle: he is on), then the new one hashed, both
-    // away from the loop, and stored. `answer` hears on the loop what went
-    // wrong, for the user (empty: changed).
-    void change_password(const std::string& userid, std::string old_password, std::string new_password,
-                         std::function<void(std::string error)> answer);
+    // A logged-on user's new password, from `address`: the old one is
+    // checked as a logon's is (one attempt of the throttle, so that an
+    // unattended session guesses no faster than a stranger), then the new
+    // one hashed, both away from the loop, and stored. `answer` hears on
+    // the loop what went wrong, for the user (empty: changed).
+    void change_password(const std::string& address, const std::string& userid, std::string old_password,
+                         std::string new_password, std::function<void(std::string error)> answer);
 
 private:
     bbs::Host& host_;

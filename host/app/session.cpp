@@ -235,7 +235,7 @@ bool Session::change_password() {
 }
 
 void Session::change(const std::string& userid, std::string old_password, std::string new_password) {
-    logons_.change_password(userid, std::move(old_password), std::move(new_password),
+    logons_.change_password(address(), userid, std::move(old_password), std::move(new_password),
                             [weak = weak_from_this()](std::string error) {
                                 if (auto self = weak.lock()) self->password_changed(error);
                             });
