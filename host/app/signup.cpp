@@ -134,19 +134,24 @@ SignupSettings read_signup_settings(const fs::path& file, std::vector<std::strin
 }
 
 bool write_signup_settings(const fs::path& dir, SignupMode mode, std::string* error) {
+    SignupSettings settings;
+    settings.mode = mode;
+    return write_signup_settings(dir, settings, error);
+}
+
+bool write_signup_settings(const fs::path& dir, const SignupSettings& settings, std::string* error) {
     const fs::path file = dir / kSignupFile;
     std::error_code ec;
     if (fs::exists(file, ec)) return true;
-    const SignupSettings defaults;
     std::ofstream out(file, std::ios::trunc);
     out << "; Sign-up of new users, and what a new account gets (sysop.md: Locks, bans and sign-up).\n"
            "[signup]\n"
            "; open: a new user logs on at once; validate: his account waits until a sysop\n"
            "; validates it (bbshost user pending, user validate, user reject); closed: none.\n"
-        << "mode = " << mode_name(mode) << "\n"
-        << "class = " << defaults.class_name << "\n"
-        << "credits = " << defaults.credits << "\n"
-        << "days = " << defaults.days << "\n";
+        << "mode = " << mode_name(settings.mode) << "\n"
+        << "class = " << settings.class_name << "\n"
+        << "credits = " << settings.credits << "\n"
+        << "days = " << settings.days << "\n";
     if (out.flush()) return true;
     *error = "cannot write " + file.string();
     return false;

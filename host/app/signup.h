@@ -65,8 +65,10 @@ inline constexpr const char* kSignupFile = "signup.ini";
 // stays closed").
 SignupSettings read_signup_settings(const std::filesystem::path& file, std::vector<std::string>* problems);
 
-// Writes DIR/signup.ini with `mode` and the default class, credits and days,
-// unless the folder has one. False with *error when it cannot.
+// Writes DIR/signup.ini with `mode` and the default class, credits and days
+// (or with `settings`), unless the folder has one. False with *error when it
+// cannot.
 bool write_signup_settings(const std::filesystem::path& dir, SignupMode mode, std::string* error);
+bool write_signup_settings(const std::filesystem::path& dir, const SignupSettings& settings, std::string* error);
 
 }  // namespace app

@@ -28,7 +28,7 @@ def sign_up(client, userid, password, until, again=None):
 @suite.case
 def a_newcomer_signs_up_by_telnet_names_his_character_and_buys_a_life():
     with BbsHost() as host:
-        set_signup(host, credits=800, days=20)
+        set_signup(host, days=20)   # the demo's 1000 credits stay
         client = host.raw()
         holds(client.read_until("User-ID: "), HINT)
         out = client.steps(("NEW", "New user-ID: "), ("Alice", "New user-ID: ", "That user-ID is taken."),
@@ -37,14 +37,14 @@ def a_newcomer_signs_up_by_telnet_names_his_character_and_buys_a_life():
                            ("river stones", "again: "), ("river stonez", "characters): ", "The two passwords differ."),
                            ("river stones", "again: "), ("river stones", NAME_PROMPT, MADE, "no character"))
         holds(out, "!river")
-        shows(host.data, (("user", "show", "Newt Scamander"), "credits=800 days=20 class=Member keys="))
+        shows(host.data, (("user", "show", "Newt Scamander"), "credits=1000 days=20 class=Member keys="))
         client.steps(("Al", NAME_PROMPT, "3 to 10 letters"), ("alia", NAME_PROMPT, "named alia already"),
                      ("sCAMMY", "[Brakvold Scammy]: ", "Welcome to Brakvold, Scammy!"),
                      ("stats", GAME_PROMPT, "Character: Scammy", "Copper: 1000", "Lives: 3"))
         client.steps(("ext", "Extension: "), ("*", CHOICE))
         client.buy_life()
         equal(host.lives("Scammy"), 4, "the lives of the new player")
-        equal(host.credits("Newt Scamander"), 300, "the credits left of 800 after a life of 500")
+        equal(host.credits("Newt Scamander"), 500, "the credits left of 1000 after a life of 500")
         holds(host.log_text(), 'sign-up of "Newt Scamander" from 127.0.0.1:',
               "logon of Newt Scamander at channel")
         client.steps(("x", GAME_PROMPT), ("quit", None))
@@ -92,7 +92,7 @@ def validation_keeps_a_new_account_out_until_the_sysop_validates_it_and_closed_r
         holds(client.read_until("User-ID: "), HINT)
         holds(sign_up(client, "Waiting Will", "patient one", "validated."), "waits for the sysop's validation")
         check(client.wait_closed(), "the connection stayed open after a sign-up awaiting validation")
-        holds(host.admin_ok("user", "pending"), "Waiting Will\tMember\t0\t30\t")
+        holds(host.admin_ok("user", "pending"), "Waiting Will\tMember\t1000\t30\t")
         for _ in range(2):
             client = host.raw()
             client.read_until("User-ID: ")
