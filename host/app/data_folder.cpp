@@ -43,8 +43,10 @@ bool secure_data_folder(const fs::path& dir, std::string* error) {
 
 bool create_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,
                         std::string* error) {
+    // The demo's newcomers sign up as they like and can buy a life at once.
     return create_data_folder(dir, config_dir, channels, demo_population(), error) &&
-           write_signup_settings(dir, SignupMode::open, error) && MsspSettings::make(dir, error);
+           write_signup_settings(dir, SignupSettings{SignupMode::open, "Member", 1000, 30}, error) &&
+           MsspSettings::make(dir, error);
 }
 
 bool create_bare_data_folder(const fs::path& dir, const fs::path& config_dir, int channels,

@@ -1,5 +1,9 @@
 #include "app/logon_gate.h"
 
+#include <sodium.h>
+
+#include <chrono>
+
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
@@ -103,5 +107,77 @@ std::string LogonGate::account_userid(std::string_view userid) {
 }
 
 bool LogonGate::online(std::string_view userid) { return host_.channel_of(userid) >= 0; }
+
+bool LogonGate::awaiting_validation(std::string_view userid) {
+    auto account = host_.accounts().find(userid);
+    return account && account->pending_since;
+}
+
+// ---- sign-up ------------------------------------------------------------------
+
+SignupSettings LogonGate::signup_settings() {
+    std::vector<std::string> problems;
+    SignupSettings settings = read_signup_settings(host_.data_dir() / kSignupFile, &problems);
+    for (const auto& problem : problems) host_.log(problem);
+    return settings;
+}
+
+std::string LogonGate::check_new_userid(std::string_view userid) {
+    return app::check_new_userid(userid, host_.accounts().find(userid).has_value());
+}
+
+void LogonGate::make_account(const std::string& address, const std::string& userid, std::string password,
+                             std::function<void(std::string)> answer) {
+    passwords_->hash(std::move(password), [this, address, userid, answer = std::move(answer)](std::string hash) {
+        const SignupSettings settings = signup_settings();
+        bbs::AccountInfo account;
+        account.userid = userid;
+        account.class_name = settings.class_name;
+        account.credits = settings.credits;
+        account.days = settings.days;
+        if (settings.mode == SignupMode::validate)
+            account.pending_since = std::chrono::duration_cast<std::chrono::seconds>(
+                                        std::chrono::system_clock::now().time_since_epoch()).count();
+        std::string error;
+        const bool made = settings.mode != SignupMode::closed && !hash.empty() &&
+                          host_.accounts().add_hashed(account, hash, &error);
+        throttle_.signup_ended(address, made);
+        if (made) return answer({});
+        if (!error.empty()) host_.log("sign-up of \"" + userid + "\" failed: " + error);
+        answer(settings.mode == SignupMode::closed ? "Sign-up is closed here. Please ask the sysop for an account."
+               : host_.accounts().find(userid)   ? "That user-ID is taken."
+                                                 : "The account could not be made. Please try again later.");
+    });
+}
+
+void LogonGate::change_password(const std::string& address, const std::string& userid, std::string old_password,
+                                std::string new_password, std::function<void(std::string)> answer) {
+    if (const auto verdict = throttle_.attempt_begins(address, userid); !verdict) {
+        sodium_memzero(old_password.data(), old_password.size());
+        sodium_memzero(new_password.data(), new_password.size());
+        return answer(LogonThrottle::reason(verdict));
+    }
+    passwords_->verify(host_.accounts().password_hash(userid), std::move(old_password),
+                       [this, address, userid, new_password = std::move(new_password),
+                        answer = std::move(answer)](bool ok) mutable {
+                           throttle_.attempt_ended(address, userid,
+                                                   ok ? LogonThrottle::Outcome::logged_on
+                                                      : LogonThrottle::Outcome::wrong_password);
+                           if (!ok) {
+                               sodium_memzero(new_password.data(), new_password.size());
+                               return answer("That is not your password.");
+                           }
+                           passwords_->hash(std::move(new_password),
+                                            [this, userid, answer = std::move(answer)](std::string hash) {
+                                                std::string error;
+                                                if (!hash.empty() &&
+                                                    host_.accounts().set_password_hash(userid, hash, &error))
+                                                    return answer({});
+                                                host_.log("password change of " + userid + " failed: " +
+                                                          (hash.empty() ? "out of memory" : error));
+                                                answer("Your password could not be changed. Please try again later.");
+                                            });
+                       });
+}
 
 }  // namespace app

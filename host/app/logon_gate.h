@@ -1,7 +1,8 @@
 // The logon checks every way in shares: the logon throttle
 // (app/logon_throttle.h) with the sysop's bans (app/bans.h, in bbs.db) and
 // account locks, the password checks away from the loop
-// (app/password_check.h) and the account lookups of a logon.
+// (app/password_check.h), the account lookups of a logon, and sign-up
+// (app/signup.h: the rules, and the sysop's signup.ini in the data folder).
 //
 // A connection counts as one at the logon from connection_begins() to
 // dialogue_ended(); one that never logged on also tells connection_ended()
@@ -27,6 +28,7 @@
 #include "app/bans.h"
 #include "app/logon_throttle.h"
 #include "app/password_check.h"
+#include "app/signup.h"
 
 namespace bbs {
 class Host;
@@ -88,6 +90,29 @@ public:
     // The account's own spelling of the user-ID, or empty when there is none.
     std::string account_userid(std::string_view userid);
     bool online(std::string_view userid);
+    bool awaiting_validation(std::string_view userid);
+
+    // ---- sign-up ----------------------------------------------------------
+    // signup.ini as it is now (read at every sign-up; what cannot be read
+    // goes to the host log).
+    SignupSettings signup_settings();
+    LogonThrottle::Verdict signup_begins(const std::string& address) { return throttle_.signup_begins(address); }
+    void signup_abandoned(const std::string& address) { throttle_.signup_ended(address, false); }
+    // Empty when the user-ID may be signed up; else what is wrong, for the user.
+    std::string check_new_userid(std::string_view userid);
+    // Makes the account with signup.ini's class, credits and days (awaiting
+    // validation when its mode says so), the password hashed away from the
+    // loop, and ends the address's sign-up with the result. `answer` hears
+    // on the loop what went wrong, for the user (empty: made).
+    void make_account(const std::string& address, const std::string& userid, std::string password,
+                      std::function<void(std::string error)> answer);
+    // A logged-on user's new password, from `address`: the old one is
+    // checked as a logon's is (one attempt of the throttle, so that an
+    // unattended session guesses no faster than a stranger), then the new
+    // one hashed, both away from the loop, and stored. `answer` hears on
+    // the loop what went wrong, for the user (empty: changed).
+    void change_password(const std::string& address, const std::string& userid, std::string old_password,
+                         std::string new_password, std::function<void(std::string error)> answer);
 
 private:
     bbs::Host& host_;

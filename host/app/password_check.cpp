@@ -38,4 +38,12 @@ void PasswordCheck::verify(std::optional<std::string> stored_hash, std::string p
     });
 }
 
+void PasswordCheck::hash(std::string password, std::function<void(std::string)> answer) {
+    asio::post(worker_, [&loop = loop_, password = std::move(password), answer = std::move(answer)]() mutable {
+        std::string hash = bbs::Accounts::make_hash(password);
+        sodium_memzero(password.data(), password.size());
+        asio::post(loop, [answer = std::move(answer), hash = std::move(hash)]() mutable { answer(std::move(hash)); });
+    });
+}
+
 }  // namespace app

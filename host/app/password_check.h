@@ -1,4 +1,4 @@
-// Password checks away from the event loop. An argon2id verification takes
+// Password checks, and hashes of new passwords, away from the event loop. An argon2id verification takes
 // tens of milliseconds and a lot of memory on purpose; it runs on a worker
 // (one at a time, in the order asked), and its answer comes back to the
 // loop. A user-ID without an account (or with a hash of another kind) is
@@ -29,6 +29,10 @@ public:
     // from memory once checked.
     void verify(std::optional<std::string> stored_hash, std::string password,
                 std::function<void(bool)> answer);
+    // Makes the argon2id hash of a new password (bbs::Accounts::make_hash)
+    // and calls `answer` on the loop with it (empty: out of memory). The
+    // password is wiped from memory once hashed.
+    void hash(std::string password, std::function<void(std::string hash)> answer);
 
 private:
     struct Shared;

@@ -24,6 +24,7 @@ public:
         return sysop_.sessions_for(channel);
     }
     std::optional<bool> paging(int channel, std::optional<bool> on) override { return sysop_.paging(channel, on); }
+    bool change_password(int channel) override { return sessions_.change_password(channel); }
 
 private:
     Sessions& sessions_;

@@ -69,7 +69,10 @@ void Session::start() {
         return;
     }
     at_logon_ = true;
-    dialogue_.start();
+    if (transport_->signing_up())
+        dialogue_.start_signup();
+    else
+        dialogue_.start();
     terminal_.waiting();
     arm_logon_timer();
     arm_silence_timer();
@@ -206,14 +209,17 @@ void Session::editor_may_be_done() {
 
 void Session::handle_lines() {
     for (std::size_t n = 0; n < kLinesPerTurn && !lines_.empty(); ++n) {
-        if (!taking_lines() || dialogue_.waiting() || terminal_.paused()) break;
+        if (!taking_lines() || waiting_for_check() || terminal_.paused()) break;
         const std::string line = std::move(lines_.front());
         lines_.pop_front();
         last_line_ = std::chrono::steady_clock::now();
         idle_warned_ = false;
         handling_ = true;
         terminal_.new_output();
-        if (state_ == State::online) {
+        if (password_change_) {
+            password_change_->line(line);
+            password_change_may_be_over();
+        } else if (state_ == State::online) {
             owner_.line(channel_, line);
         } else {
             spoke_ = spoke_ || line.find_first_not_of(' ') != std::string::npos;
@@ -225,7 +231,7 @@ void Session::handle_lines() {
         lines_.clear();
         return;
     }
-    if (dialogue_.waiting()) return;  // password_checked() goes on
+    if (waiting_for_check()) return;  // password_checked(), account_made() or password_changed() goes on
     // Lines wait while the pager does: the reader's keys turn its pages.
     if (lines_.empty() || terminal_.paused()) {
         terminal_.waiting();
@@ -259,6 +265,48 @@ void Session::password_checked(bool ok) {
     handle_lines();
 }
 
+bool Session::waiting_for_check() const {
+    return dialogue_.waiting() || (password_change_ && password_change_->waiting());
+}
+
+bool Session::change_password() {
+    if (state_ != State::online || password_change_) return false;
+    password_change_ = std::make_unique<PasswordChange>(static_cast<PasswordChange::Services&>(*this), userid(), peer());
+    password_change_->start();
+    return true;
+}
+
+void Session::change(const std::string& userid, std::string old_password, std::string new_password) {
+    logons_.change_password(address(), userid, std::move(old_password), std::move(new_password),
+                            [weak = weak_from_this()](std::string error) {
+                                if (auto self = weak.lock()) self->password_changed(error);
+                            });
+}
+
+void Session::password_changed(const std::string& error) {
+    if (state_ != State::online || !password_change_) return;
+    handling_ = true;
+    password_change_->changed(error);
+    password_change_may_be_over();
+    handling_ = false;
+    handle_lines();
+}
+
+// The change is over: the user is back where he was, and his module shows its prompt.
+void Session::password_change_may_be_over() {
+    if (!password_change_ || !password_change_->over()) return;
+    password_change_.reset();
+    owner_.line(channel_, "");
+}
+
+void Session::account_made(const std::string& error) {
+    if (state_ != State::logging_on) return;
+    handling_ = true;
+    dialogue_.account_made(error);
+    handling_ = false;
+    handle_lines();
+}
+
 // ---- output and closing -------------------------------------------------------
 
 void Session::send_module_output(std::string_view bytes) {
@@ -273,7 +321,7 @@ void Session::send_module_output(std::string_view bytes) {
         if (!self) return;
         self->prompt_posted_ = false;
         if (self->handling_ || !self->taking_lines()) return;
-        if (self->lines_.empty() && !self->dialogue_.waiting()) self->terminal_.waiting();
+        if (self->lines_.empty() && !self->waiting_for_check()) self->terminal_.waiting();
     });
 }
 
@@ -337,6 +385,22 @@ void Session::check_password(const std::string& userid, std::string password) {
 std::string Session::account_userid(std::string_view userid) { return logons_.account_userid(userid); }
 
 bool Session::online(std::string_view userid) { return logons_.online(userid); }
+
+bool Session::awaiting_validation(std::string_view userid) { return logons_.awaiting_validation(userid); }
+
+SignupMode Session::signup_mode() { return logons_.signup_settings().mode; }
+
+LogonThrottle::Verdict Session::signup_begins() { return logons_.signup_begins(address()); }
+
+void Session::signup_abandoned() { logons_.signup_abandoned(address()); }
+
+std::string Session::check_new_userid(std::string_view userid) { return logons_.check_new_userid(userid); }
+
+void Session::make_account(const std::string& userid, std::string password) {
+    logons_.make_account(address(), userid, std::move(password), [weak = weak_from_this()](std::string error) {
+        if (auto self = weak.lock()) self->account_made(error);
+    });
+}
 
 bool Session::log_on(const std::string& userid) {
     logon_timer_.cancel();

@@ -18,7 +18,9 @@
 //              (terminal/input_line.h); keys may instead turn a page or go to
 //              the full-screen editor (terminal/full_screen_editor.h)
 //   session    Session::handle_lines, kLinesPerTurn a turn: to the logon
-//              dialogue, or Owner::line = Sessions::line -> bbs::Host::line
+//              dialogue, to a password change the host asked for
+//              (app/password_change.h), or Owner::line = Sessions::line ->
+//              bbs::Host::line
 //   host       bbs/host.cpp: one call in one transaction (bbs/call_runner.h;
 //              it waits in bbs/busy_queue.h while another program holds the
 //              database), the line cleaned (bbs/input.h) and routed by
@@ -58,6 +60,7 @@
 #include <asio.hpp>
 
 #include "app/logon_dialogue.h"
+#include "app/password_change.h"
 #include "app/terminal.h"
 #include "app/transport.h"
 
@@ -65,7 +68,9 @@ namespace app {
 
 class LogonGate;
 
-class Session final : public std::enable_shared_from_this<Session>, private LogonDialogue::Services {
+class Session final : public std::enable_shared_from_this<Session>,
+                      private LogonDialogue::Services,
+                      private PasswordChange::Services {
 public:
     static constexpr std::size_t kLinesPerTurn = 8;
     static constexpr std::chrono::milliseconds kEscapeWait{300};
@@ -134,6 +139,10 @@ public:
     // Tells the client his character as the game has it now, where his
     // transport can (telnet's GMCP) and he is on; after every host call.
     void tell_character();
+    // The user changes his password (app/password_change.h): his lines go
+    // to the change until it is over, then an empty one to the host. False
+    // when he is not online or changes it already.
+    bool change_password();
     // Leaves the host, sends what is queued, then closes (logoff from the game).
     void close_after_output();
     // Host shutdown: a last word, leave the host, close without waiting.
@@ -165,6 +174,10 @@ private:
     void editor_may_be_done();
     void handle_lines();  // one turn's worth, then yield or read
     void password_checked(bool ok);
+    void account_made(const std::string& error);
+    void password_changed(const std::string& error);
+    bool waiting_for_check() const;  // a password check or hash runs for the user
+    void password_change_may_be_over();
     void arm_logon_timer();
     void arm_silence_timer();
     // A logged-on user who types nothing for Rules::idle_timeout is warned
@@ -179,17 +192,27 @@ private:
     void check_password(const std::string& userid, std::string password) override;
     std::string account_userid(std::string_view userid) override;
     bool online(std::string_view userid) override;
+    bool awaiting_validation(std::string_view userid) override;
+    SignupMode signup_mode() override;
+    LogonThrottle::Verdict signup_begins() override;
+    void signup_abandoned() override;
+    std::string check_new_userid(std::string_view userid) override;
+    void make_account(const std::string& userid, std::string password) override;
     bool log_on(const std::string& userid) override;
     void say(std::string_view text) override { terminal_.write(text); }
     void secret_line(bool on) override;
     void close() override { close_after_output(); }
     void log(std::string_view line) override { owner_.log(line); }
 
+    // ---- PasswordChange::Services (say, secret_line and log as above) ----
+    void change(const std::string& userid, std::string old_password, std::string new_password) override;
+
     Owner& owner_;
     LogonGate& logons_;
     std::shared_ptr<Transport> transport_;
     Terminal terminal_;
     LogonDialogue dialogue_;
+    std::unique_ptr<PasswordChange> password_change_;  // while the user changes his password
     asio::steady_timer logon_timer_;
     asio::steady_timer silence_timer_;
     // From the dialogue's start to the logon: how it ends if the connection

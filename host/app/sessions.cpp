@@ -87,6 +87,11 @@ void Sessions::close(int channel) {
     });
 }
 
+bool Sessions::change_password(int channel) {
+    auto session = at(channel);
+    return session && session->change_password();
+}
+
 std::shared_ptr<Session> Sessions::at(int channel) const {
     auto it = channels_.find(channel);
     return it == channels_.end() ? nullptr : it->second.lock();

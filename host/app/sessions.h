@@ -68,6 +68,8 @@ public:
     // The channel's user is closed once his output is out (from the loop:
     // the host asks from inside a module routine).
     void close(int channel);
+    // The channel's user changes his password at his session.
+    bool change_password(int channel);
 
     // ---- for the sysop's view and the ways ------------------------------------
     const std::set<std::shared_ptr<Session>>& all() const { return sessions_; }

@@ -91,7 +91,7 @@ int take_setting(void* user, const char*, const char* name, const char* value) {
 
 }  // namespace
 
-std::string check_new_account(std::string_view userid, std::string_view password, bool taken) {
+std::string check_new_userid(std::string_view userid, bool taken) {
     if (userid.size() < kShortestUserId || userid.size() > kLongestUserId)
         return "A user-ID has 3 to 29 characters.";
     if (!well_formed_userid(userid))
@@ -100,10 +100,22 @@ std::string check_new_account(std::string_view userid, std::string_view password
     if (std::find(std::begin(kReserved), std::end(kReserved), id) != std::end(kReserved))
         return "That user-ID is reserved.";
     if (taken) return "That user-ID is taken.";
-    if (characters(password) < kShortestPassword) return "A password has at least 8 characters.";
-    if (text::lowercase(password).find(id) != std::string::npos) return "A password must not contain the user-ID.";
     return {};
 }
+
+std::string check_new_password(std::string_view userid, std::string_view password) {
+    if (characters(password) < kShortestPassword) return "A password has at least 8 characters.";
+    if (text::lowercase(password).find(text::lowercase(userid)) != std::string::npos)
+        return "A password must not contain the user-ID.";
+    return {};
+}
+
+std::string check_new_account(std::string_view userid, std::string_view password, bool taken) {
+    std::string fault = check_new_userid(userid, taken);
+    return fault.empty() ? check_new_password(userid, password) : fault;
+}
+
+bool asks_for_signup(std::string_view typed) { return text::equal_ignoring_case(typed, kReserved[0]); }
 
 std::string check_new_account(bbs::Accounts& accounts, std::string_view userid, std::string_view password) {
     return check_new_account(userid, password, accounts.find(userid).has_value());
@@ -122,19 +134,24 @@ SignupSettings read_signup_settings(const fs::path& file, std::vector<std::strin
 }
 
 bool write_signup_settings(const fs::path& dir, SignupMode mode, std::string* error) {
+    SignupSettings settings;
+    settings.mode = mode;
+    return write_signup_settings(dir, settings, error);
+}
+
+bool write_signup_settings(const fs::path& dir, const SignupSettings& settings, std::string* error) {
     const fs::path file = dir / kSignupFile;
     std::error_code ec;
     if (fs::exists(file, ec)) return true;
-    const SignupSettings defaults;
     std::ofstream out(file, std::ios::trunc);
     out << "; Sign-up of new users, and what a new account gets (sysop.md: Locks, bans and sign-up).\n"
            "[signup]\n"
            "; open: a new user logs on at once; validate: his account waits until a sysop\n"
            "; validates it (bbshost user pending, user validate, user reject); closed: none.\n"
-        << "mode = " << mode_name(mode) << "\n"
-        << "class = " << defaults.class_name << "\n"
-        << "credits = " << defaults.credits << "\n"
-        << "days = " << defaults.days << "\n";
+        << "mode = " << mode_name(settings.mode) << "\n"
+        << "class = " << settings.class_name << "\n"
+        << "credits = " << settings.credits << "\n"
+        << "days = " << settings.days << "\n";
     if (out.flush()) return true;
     *error = "cannot write " + file.string();
     return false;

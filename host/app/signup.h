@@ -42,6 +42,11 @@ namespace app {
 std::string check_new_account(bbs::Accounts& accounts, std::string_view userid, std::string_view password);
 // The rules without the accounts: `taken` says whether the user-ID is.
 std::string check_new_account(std::string_view userid, std::string_view password, bool taken);
+// The two halves of it: the user-ID alone, and the password for a user-ID.
+std::string check_new_userid(std::string_view userid, bool taken);
+std::string check_new_password(std::string_view userid, std::string_view password);
+// Whether a typed user-ID asks for sign-up (NEW, ignoring letter case).
+bool asks_for_signup(std::string_view typed);
 
 enum class SignupMode { open, validate, closed };
 
@@ -60,8 +65,10 @@ inline constexpr const char* kSignupFile = "signup.ini";
 // stays closed").
 SignupSettings read_signup_settings(const std::filesystem::path& file, std::vector<std::string>* problems);
 
-// Writes DIR/signup.ini with `mode` and the default class, credits and days,
-// unless the folder has one. False with *error when it cannot.
+// Writes DIR/signup.ini with `mode` and the default class, credits and days
+// (or with `settings`), unless the folder has one. False with *error when it
+// cannot.
 bool write_signup_settings(const std::filesystem::path& dir, SignupMode mode, std::string* error);
+bool write_signup_settings(const std::filesystem::path& dir, const SignupSettings& settings, std::string* error);
 
 }  // namespace app

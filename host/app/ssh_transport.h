@@ -3,7 +3,8 @@
 //
 // The SSH layer has logged the user on (password or public key, checked by
 // the server against the accounts and through the logon throttle): the
-// session starts logged on as logged_on_as(). The client's pty is raw: the
+// session starts logged on as logged_on_as(), or, for the user `new`, who
+// came to sign up (no user-ID), at the sign-up. The client's pty is raw: the
 // host echoes and edits from the first key on, so character mode is on
 // from start();
 // the pty's window size comes first and window-change follows as resized(),
@@ -27,7 +28,8 @@ namespace app {
 
 class SshTransport final : public TransportBase, public std::enable_shared_from_this<SshTransport> {
 public:
-    // `userid`: the account's spelling of the user-ID the SSH user logged on as.
+    // `userid`: the account's spelling of the user-ID the SSH user logged on
+    // as; empty for the user `new`.
     static std::shared_ptr<SshTransport> make(asio::io_context& io, std::shared_ptr<ssh::SshSession> session,
                                               std::string userid);
     ~SshTransport() override;
@@ -45,6 +47,7 @@ public:
     const std::string& peer() const override { return session_->peer(); }
     std::string_view way() const override { return "ssh"; }
     const std::string& logged_on_as() const override { return userid_; }
+    bool signing_up() const override { return userid_.empty(); }
 
 private:
     SshTransport(asio::io_context& io, std::shared_ptr<ssh::SshSession> session, std::string userid);

@@ -2,6 +2,7 @@
 
 #include "app/logon_gate.h"
 #include "app/sessions.h"
+#include "app/signup.h"
 #include "app/ssh_transport.h"
 #include "app/stream_transport.h"
 #include "bbs/accounts.h"
@@ -50,6 +51,8 @@ SshWay::SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Session
     };
     ssh_options.on_session = [this](std::shared_ptr<ssh::SshSession> session) {
         if (sessions_.stopped()) return session->close();
+        if (asks_for_signup(userid_of(session->user())))
+            return static_cast<void>(sessions_.adopt(SshTransport::make(io_, std::move(session), {})));
         // The account's own spelling; gone meanwhile (deleted): no logon.
         const std::string userid = logons_.account_userid(userid_of(session->user()));
         if (userid.empty()) {
@@ -101,6 +104,8 @@ void SshWay::check_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer
     const std::string userid = userid_of(attempt.user);
     const std::string peer = std::string(attempt.peer_address) + " by ssh";
     if (sessions_.stopped()) return answer(ssh::AuthVerdict::refused());
+    // A newcomer: his shell gets the sign-up, which the throttle counts.
+    if (asks_for_signup(userid)) return answer(ssh::AuthVerdict::accepted());
     const auto verdict = logons_.attempt_begins(address, userid);
     if (!verdict) {
         const std::string said = LogonThrottle::reason(verdict);

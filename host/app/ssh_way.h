@@ -15,6 +15,10 @@
 // Options::banner_time and be through within Options::logon_time; one that
 // is not is an offence of its source. An account deleted
 // meanwhile gets no logon.
+// The user name `new` (ignoring letter case) is for a newcomer: any
+// password lets him in, uncharged, to the sign-up of the logon dialogue in
+// his shell (app/logon_dialogue.h), where the throttle counts his
+// sign-ups and any logon he tries instead.
 // The host key is FOLDER/ssh_host_ed25519_key, made on first use.
 #pragma once
 

@@ -96,6 +96,9 @@ public:
         static const std::string nobody;
         return nobody;
     }
+    // The user came to sign up (SSH's user `new`): the logon dialogue
+    // begins with the sign-up.
+    virtual bool signing_up() const { return false; }
 };
 
 // What every transport keeps alike: the session's events, whether the

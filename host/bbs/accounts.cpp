@@ -127,6 +127,15 @@ std::string Accounts::failure(std::string_view doing, int code) const {
 }
 
 bool Accounts::add(const AccountInfo& account, std::string_view password, std::string* error) {
+    const std::string hash = make_hash(password);
+    if (hash.empty()) {
+        if (error) *error = "out of memory while hashing the password";
+        return false;
+    }
+    return add_hashed(account, hash, error);
+}
+
+bool Accounts::add_hashed(const AccountInfo& account, std::string_view hash, std::string* error) {
     ++generation_;
     if (!valid_userid(account.userid)) {
         if (error) *error = "user-ID \"" + account.userid + "\" must have 1 to 29 printable characters";
@@ -140,12 +149,6 @@ bool Accounts::add(const AccountInfo& account, std::string_view password, std::s
         if (error) *error = "user-ID \"" + account.userid + "\" is taken";
         return false;
     }
-    char hash[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str_alg(hash, password.data(), password.size(), ops_limit(), mem_limit(),
-                              crypto_pwhash_ALG_ARGON2ID13) != 0) {
-        if (error) *error = "out of memory while hashing the password";
-        return false;
-    }
     sql::Statement insert(db_,
                           "INSERT INTO accounts (userid, class_name, credits, days, keys, password_hash,"
                           " locked, pending_since) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
@@ -153,7 +156,7 @@ bool Accounts::add(const AccountInfo& account, std::string_view password, std::s
     sql::Use s(insert);
     const std::string keys = join_keys(account.keys);
     s.bind(1, account.userid).bind(2, account.class_name).bind(3, account.credits);
-    s.bind(4, int64_t{account.days}).bind(5, keys).bind(6, std::string_view(hash));
+    s.bind(4, int64_t{account.days}).bind(5, keys).bind(6, hash);
     if (account.locked) s.bind(7, *account.locked);
     else s.bind_null(7);
     if (account.pending_since) s.bind(8, *account.pending_since);
@@ -299,15 +302,18 @@ bool Accounts::has_ssh_key(std::string_view userid, std::string_view key) {
 }
 
 bool Accounts::set_password(std::string_view userid, std::string_view password, std::string* error) {
-    char hash[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str_alg(hash, password.data(), password.size(), ops_limit(), mem_limit(),
-                              crypto_pwhash_ALG_ARGON2ID13) != 0) {
+    const std::string hash = make_hash(password);
+    if (hash.empty()) {
         if (error) *error = "out of memory while hashing the password";
         return false;
     }
+    return set_password_hash(userid, hash, error);
+}
+
+bool Accounts::set_password_hash(std::string_view userid, std::string_view hash, std::string* error) {
     sql::Statement update(db_, "UPDATE accounts SET password_hash = ?1 WHERE userid = ?2", where_, false);
     sql::Use s(update);
-    s.bind(1, std::string_view(hash)).bind(2, userid);
+    s.bind(1, hash).bind(2, userid);
     return change_one(s, userid, "changing a password", error);
 }
 
@@ -338,6 +344,15 @@ bool Accounts::usable_hash(std::string_view hash) {
 
 bool Accounts::hash_matches(const std::string& hash, std::string_view password) {
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+std::string Accounts::make_hash(std::string_view password) {
+    if (sodium_init() < 0) std::abort();
+    char hash[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str_alg(hash, password.data(), password.size(), ops_limit(), mem_limit(),
+                              crypto_pwhash_ALG_ARGON2ID13) != 0)
+        return std::string();
+    return hash;
 }
 
 std::string Accounts::dummy_hash() {

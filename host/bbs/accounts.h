@@ -72,6 +72,9 @@ public:
 
     // User-IDs are unique ignoring letter case, 1..29 characters.
     bool add(const AccountInfo& account, std::string_view password, std::string* error);
+    // The same with the password's hash made already (make_hash, away from
+    // the event loop).
+    bool add_hashed(const AccountInfo& account, std::string_view hash, std::string* error);
     std::optional<AccountInfo> find(std::string_view userid);   // ignoring case
     bool update(const AccountInfo& account, std::string* error); // by userid, every field
     // Changes only the fields given, in one statement, so that a field
@@ -99,6 +102,7 @@ public:
     std::vector<AccountInfo> pending();
     // A new password (its argon2id hash replaces the stored one).
     bool set_password(std::string_view userid, std::string_view password, std::string* error);
+    bool set_password_hash(std::string_view userid, std::string_view hash, std::string* error);
     // When the user last logged on (seconds since 1970, UTC).
     bool record_logon(std::string_view userid, int64_t when);
     // The same work whether the account exists or not (see hash_matches).
@@ -110,11 +114,14 @@ public:
     // The pieces of a password check, safe to call from any thread:
     //  - usable_hash: the stored hash is an argon2id one (others never verify);
     //  - hash_matches: the password against a hash (the argon2id work);
+    //  - make_hash: the argon2id hash of a password with the limits in use
+    //    (empty when out of memory), for add_hashed and set_password_hash;
     //  - dummy_hash: a hash of a random password with the limits in use, to
     //    check against when there is no account, so that an unknown user-ID
     //    costs the same work as a known one.
     static bool usable_hash(std::string_view hash);
     static bool hash_matches(const std::string& hash, std::string_view password);
+    static std::string make_hash(std::string_view password);
     static std::string dummy_hash();
 
     // SSH public keys of an account (table ssh_keys), in the order added;

@@ -49,6 +49,12 @@ public:
     // Switches paging of the channel's output on or off (none: leaves it)
     // and says whether it is on; none where there is no terminal for it.
     virtual std::optional<bool> paging(int channel, std::optional<bool> on) = 0;
+    // The user at the channel wants to change his password: the front end
+    // asks him for the old one and the new one itself, without echo, takes
+    // his lines until it is done, and then hands the host an empty line (so
+    // that his module shows its prompt again). False when it cannot (by
+    // default).
+    virtual bool change_password(int /*channel*/) { return false; }
 };
 
 }  // namespace bbs

@@ -349,6 +349,11 @@ std::optional<bool> Host::paging(int channel, std::optional<bool> on) {
     return front_end ? front_end->paging(channel, on) : std::nullopt;
 }
 
+bool Host::change_password(int channel) {
+    FrontEnd* front_end = impl_->calls.front_end();
+    return front_end && online(channel) && front_end->change_password(channel);
+}
+
 void Host::request_close(int channel) {
     Impl& d = *impl_;
     d.calls.run_or_wait(channel, WaitingCall::Kind::close, {}, [&] {

@@ -155,6 +155,9 @@ public:
     std::optional<std::vector<SessionRow>> sessions_for(int channel);
     // A user's `paging` (FrontEnd::paging).
     std::optional<bool> paging(int channel, std::optional<bool> on);
+    // A user's `password` (FrontEnd::change_password): false when the front
+    // end cannot change it (or there is none).
+    bool change_password(int channel);
 
     // ---- status queue ------------------------------------------------------
     // Statuses queued by btuinj wait here; they are delivered only by these

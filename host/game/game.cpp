@@ -2,6 +2,7 @@
 // its entry point on the host.
 #include "game/game.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,6 +119,30 @@ bool Game::update_player(const PublicUserInfo& info, std::string* error) {
     return impl_->store->update_player(info, error);
 }
 
+bool Game::default_character(std::string_view name, std::string_view userid, PublicUserInfo* info,
+                             std::string* error) {
+    *info = PublicUserInfo{};
+    auto set = [&](char* field, std::size_t size, std::string_view value, const char* what) {
+        if (value.size() < size) return std::copy(value.begin(), value.end(), field), true;
+        *error = std::string(what) + " \"" + std::string(value) + "\" is too long (at most " +
+                 std::to_string(size - 1) + " characters)";
+        return false;
+    };
+    if (!set(info->userid, sizeof info->userid, userid, "user-ID") ||
+        !set(info->name, sizeof info->name, name, "player name"))
+        return false;
+    set(info->race, sizeof info->race, "Human", "race");
+    set(info->profession, sizeof info->profession, "Adventurer", "profession");
+    info->gender = 'M';
+    info->lives = 3;
+    info->level = 1;
+    info->hit_points = 20;
+    info->alignment = 50;
+    info->room = 1;
+    info->copper = kStartingCopper;
+    return true;
+}
+
 std::optional<PublicUserInfo> Game::player(std::string_view name) {
     return impl_->store->find_player(name);
 }
@@ -149,6 +174,7 @@ int Game::module_number() const { return impl_->module_number; }
 std::string Game::prompt() const { return prompt_for(usrnum); }
 
 std::string Game::prompt_for(int channel) const {
+    if (impl_->naming.count(channel)) return "\r[Brakvold: your character's name]: ";
     if (HostAccount* account = uacoff(channel)) {
         if (auto info = impl_->store->find_player_of_account(text::field(account->userid)))
             return "\r[Brakvold " + std::string(text::field(info->name)) + "]: ";

@@ -42,6 +42,13 @@ public:
 
     // Players: name (1..10 characters, unique ignoring case) and account.
     bool add_player(const PublicUserInfo& info, std::string* error);
+    // A new character of the game's defaults, named `name`, for the account
+    // `userid`: a male human adventurer of level 1 with 20 hit points, 3
+    // lives and kStartingCopper copper. False with *error when the name or
+    // the user-ID does not fit its field.
+    static bool default_character(std::string_view name, std::string_view userid, PublicUserInfo* info,
+                                  std::string* error);
+    static constexpr int32_t kStartingCopper = 1000;
     bool update_player(const PublicUserInfo& info, std::string* error);   // by name
     std::optional<PublicUserInfo> player(std::string_view name);          // ignoring case
     std::optional<PublicUserInfo> player_of_account(std::string_view userid);

@@ -32,6 +32,7 @@ struct Game::Impl {
     std::vector<AddonDescriptor*> addons;   // in the order they registered
     int module_number = -1;
     std::set<int> at_extension_prompt;      // channels whose next line picks an extension
+    std::set<int> naming;                   // channels asked to name their new character
 
     void load_ini();                        // reads the file, reports problems in the host log
 };

@@ -1,5 +1,7 @@
 // The game as a module on the host: its logon, input, status and injection
 // routines, and the commands a player types at the game prompt.
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -34,6 +36,8 @@ void show_prompt(Game::Impl& impl) {
 }
 
 // ---- the typed line -----------------------------------------------------------
+
+using Words = std::vector<std::string_view>;
 
 std::vector<std::string_view> words() {
     std::vector<std::string_view> result;
@@ -296,10 +300,81 @@ int16_t game_logon() {
         add("\rWelcome to Brakvold, " + std::string(text::field(info->name)) + "!\r");
     } else {
         add("\rWelcome to Brakvold.\r"
-            "Your account has no character in Brakvold yet; ask the Sysop for one.\r");
+            "Your account has no character in Brakvold yet. What shall he be called? 3 to 10 letters;\r"
+            "a command instead leaves him unnamed until you come again.\r");
+        impl->naming.insert(usrnum);
     }
     show_prompt(*impl);
     return 0;
+}
+
+// The answer at the naming prompt of an account without a character: 3 to
+// 10 ASCII letters, not another player's name (ignoring case), written
+// with a capital first. Asked again while it is none of these.
+void name_character(Game::Impl& impl, const Words& list) {
+    HostAccount* account = uacoff(usrnum);
+    std::string name = join(list, 0, list.size());
+    const bool letters = std::all_of(name.begin(), name.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
+    std::string error;
+    PublicUserInfo info;
+    if (name.size() < 3 || name.size() > 10 || !letters) {
+        add("A name has 3 to 10 letters and nothing else.\r");
+    } else if (impl.store->find_player(name)) {
+        add("There is a player named " + name + " already.\r");
+    } else {
+        name = text::lowercase(name);
+        name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+        if (account && Game::default_character(name, text::field(account->userid), &info, &error) &&
+            Game::instance()->add_player(info, &error)) {
+            add("\rWelcome to Brakvold, " + name + "! Type help for the commands.\r");
+            show_prompt(impl);
+            return;
+        }
+        add("Your character could not be made: " + error + "\r");
+    }
+    impl.naming.insert(usrnum);
+    show_prompt(impl);
+}
+
+// password: the host's front end asks for the old and the new password
+// (without echo) and shows the prompt again when it is done.
+void password(Game::Impl& impl) {
+    bbs::Host* host = bbs::Host::current();
+    if (host && host->change_password(usrnum)) return;
+    add("Your password cannot be changed here.\r");
+    show_prompt(impl);
+}
+
+void help(Game::Impl& impl, const Words&);
+
+// The commands at the game prompt, in the order help lists them.
+struct Command {
+    const char* name;
+    const char* usage;   // as help shows it
+    const char* what;
+    void (*run)(Game::Impl& impl, const Words& list);
+};
+const Command kCommands[] = {
+    {"ext", "ext", "the extensions", [](Game::Impl& impl, const Words&) { show_extensions(impl); }},
+    {"look", "look NAME", "a player who is online", look},
+    {"stats", "stats", "your character", [](Game::Impl& impl, const Words&) { stats(impl); }},
+    {"mail", "mail", "your mail", [](Game::Impl& impl, const Words&) { mail(impl); }},
+    {"who", "who", "who is online", [](Game::Impl& impl, const Words&) { who(impl); }},
+    {"tell", "tell NAME", "a message to a player", tell},
+    {"paging", "paging OFF", "long output in one go (ON: a page at a time)", paging},
+    {"password", "password", "change your password", [](Game::Impl& impl, const Words&) { password(impl); }},
+    {"help", "help", "this list", help},
+    {"quit", "quit", "leave Brakvold", [](Game::Impl&, const Words&) { quit(); }},
+};
+
+void help(Game::Impl& impl, const Words&) {
+    add("Commands:\r");
+    for (const Command& command : kCommands) {
+        char line[96];
+        std::snprintf(line, sizeof line, "  %-12s %s\r", command.usage, command.what);
+        add(line);
+    }
+    show_prompt(impl);
 }
 
 int16_t game_input() {
@@ -309,41 +384,23 @@ int16_t game_input() {
         pick_extension(*impl);
         return 1;
     }
-    std::vector<std::string_view> list = words();
+    const Words list = words();
     if (list.empty()) {
         show_prompt(*impl);
-    } else if (is(list[0], "ext")) {
-        show_extensions(*impl);
-    } else if (is(list[0], "look")) {
-        look(*impl, list);
-    } else if (is(list[0], "stats")) {
-        stats(*impl);
-    } else if (is(list[0], "mail")) {
-        mail(*impl);
-    } else if (is(list[0], "who")) {
-        who(*impl);
-    } else if (is(list[0], "quit")) {
-        quit();
-    } else if (is(list[0], "tell")) {
-        tell(*impl, list);
-    } else if (is(list[0], "paging")) {
-        paging(*impl, list);
-    } else if (is(list[0], "help")) {
-        add("Commands:\r"
-            "  ext          the extensions\r"
-            "  look NAME    a player who is online\r"
-            "  stats        your character\r"
-            "  mail         your mail\r"
-            "  who          who is online\r"
-            "  tell NAME    a message to a player\r"
-            "  paging OFF   long output in one go (ON: a page at a time)\r"
-            "  help         this list\r"
-            "  quit         leave Brakvold\r");
-        show_prompt(*impl);
-    } else {
-        add("Unknown command.\r");
-        show_prompt(*impl);
+        return 1;
     }
+    const bool naming = impl->naming.erase(usrnum) > 0;
+    for (const Command& command : kCommands) {
+        if (!is(list[0], command.name)) continue;
+        command.run(*impl, list);
+        return 1;
+    }
+    if (naming) {
+        name_character(*impl, list);
+        return 1;
+    }
+    add("Unknown command.\r");
+    show_prompt(*impl);
     return 1;
 }
 
@@ -377,7 +434,10 @@ int16_t game_injection() {
 int16_t game_logoff() { return 0; }
 
 void game_hangup() {
-    if (Game::Impl* impl = current_impl()) impl->at_extension_prompt.erase(usrnum);
+    if (Game::Impl* impl = current_impl()) {
+        impl->at_extension_prompt.erase(usrnum);
+        impl->naming.erase(usrnum);
+    }
 }
 
 void game_midnight() {}

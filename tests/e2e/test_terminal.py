@@ -206,7 +206,8 @@ def short_windows_page_help_and_lines_turn_pages_in_line_mode():
         check(page.count(b"\r\n") == 5, "a page of 6 rows is not 5 lines and the prompt: %r" % page)
         rest = b""
         for _ in range(5):
-            rest += c.say("", "-- More --" if b"quit" not in rest else PROMPT)
+            c.send("\r\n")
+            rest += c.read_until_any(["-- More --", PROMPT.decode()])[1].encode("latin-1")
             if PROMPT in rest:
                 break
         check(b"quit" in rest and PROMPT in rest, "the next pages did not come: %r" % rest)

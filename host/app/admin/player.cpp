@@ -126,18 +126,8 @@ int player_add(const Call& call) {
     if (!game) return failed("the game is not loaded");
 
     std::string error;
-    PublicUserInfo info{};
-    if (!set_text_field(info.userid, sizeof info.userid, account->userid, "user-ID", &error) ||
-        !set_text_field(info.name, sizeof info.name, name, "player name", &error) ||
-        !set_text_field(info.race, sizeof info.race, "Human", "race", &error) ||
-        !set_text_field(info.profession, sizeof info.profession, "Adventurer", "profession", &error))
-        return bad(error);
-    info.gender = 'M';
-    info.lives = 3;
-    info.level = 1;
-    info.hit_points = 20;
-    info.alignment = 50;
-    info.room = 1;
+    PublicUserInfo info;
+    if (!game::Game::default_character(name, account->userid, &info, &error)) return bad(error);
     if (!apply(fields_of(call.args()), info, &error)) return bad(error);
     if (!game->add_player(info, &error)) return bad("cannot add player \"" + name + "\": " + error);
     host.log("admin: player " + name + " added for " + account->userid);
