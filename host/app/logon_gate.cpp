@@ -1,5 +1,7 @@
 #include "app/logon_gate.h"
 
+#include "app/metrics.h"
+
 #include "bbs/accounts.h"
 #include "bbs/host.h"
 
@@ -33,6 +35,24 @@ void LogonGate::check_password(const std::string& address, const std::string& us
 std::string LogonGate::account_userid(std::string_view userid) {
     auto account = host_.accounts().find(userid);
     return account ? account->userid : std::string();
+}
+
+void LogonGate::logon_result(std::string_view way, std::string_view result) {
+    if (metrics_) metrics_->logon(way, result);
+}
+
+LogonThrottle::Verdict LogonGate::counted(LogonThrottle::Verdict verdict) {
+    if (!metrics_ || verdict) return verdict;
+    using R = LogonThrottle::Refusal;
+    static constexpr std::pair<R, const char*> kNames[] = {
+        {R::busy_address, "busy_address"},         {R::busy_host, "busy_host"},
+        {R::address_penalized, "address_penalized"}, {R::userid_penalized, "userid_penalized"},
+        {R::source_penalized, "source_penalized"}, {R::banned, "banned"},
+        {R::locked, "locked"},                     {R::signups_spent, "signups_spent"},
+    };
+    for (const auto& [refusal, name] : kNames)
+        if (refusal == verdict.refusal) metrics_->throttle_refusal(name);
+    return verdict;
 }
 
 bool LogonGate::online(std::string_view userid) { return host_.channel_of(userid) >= 0; }

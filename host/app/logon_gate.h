@@ -24,6 +24,8 @@ class Host;
 
 namespace app {
 
+class Metrics;
+
 class LogonGate {
 public:
     // Where argon2id work runs: a thread of the gate's own, or (in-process
@@ -35,10 +37,10 @@ public:
     LogonGate(const LogonGate&) = delete;
     LogonGate& operator=(const LogonGate&) = delete;
 
-    LogonThrottle::Verdict dialogue_begins(const std::string& address) { return throttle_.dialogue_begins(address); }
+    LogonThrottle::Verdict dialogue_begins(const std::string& address) { return counted(throttle_.dialogue_begins(address)); }
     void dialogue_ended(const std::string& address) { throttle_.dialogue_ended(address); }
     LogonThrottle::Verdict attempt_begins(const std::string& address, std::string_view userid) {
-        return throttle_.attempt_begins(address, userid);
+        return counted(throttle_.attempt_begins(address, userid));
     }
     // The attempt ends before its password was read (the connection is gone).
     void attempt_abandoned(const std::string& address, std::string_view userid);
@@ -51,7 +53,15 @@ public:
     std::string account_userid(std::string_view userid);
     bool online(std::string_view userid);
 
+    // Refusals and logon results go to `metrics` from now on (null: nowhere).
+    void count_in(Metrics* metrics) { metrics_ = metrics; }
+    // How a logon by `way` went: "wrong_password", "refused" (the ways count these).
+    void logon_result(std::string_view way, std::string_view result);
+
 private:
+    LogonThrottle::Verdict counted(LogonThrottle::Verdict verdict);
+
+    Metrics* metrics_ = nullptr;
     bbs::Host& host_;
     LogonThrottle throttle_;
     // The hashing thread (none when hashing runs on the loop). Its jobs

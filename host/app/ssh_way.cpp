@@ -74,11 +74,13 @@ void SshWay::check_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer
     if (!verdict) {
         const std::string said = LogonThrottle::reason(verdict);
         host_.log("logon as \"" + userid + "\" from " + peer + " refused: " + said);
+        logons_.logon_result("ssh", "refused");
         return answer(ssh::AuthVerdict::refused(said));
     }
     logons_.check_password(address, userid, std::string(attempt.password),
                            [this, userid, peer, answer = std::move(answer)](bool ok) {
                                if (!ok) host_.log("failed logon as \"" + userid + "\" from " + peer);
+                               if (!ok) logons_.logon_result("ssh", "wrong_password");
                                answer(ok && !sessions_.stopped() ? ssh::AuthVerdict::accepted()
                                                                  : ssh::AuthVerdict::refused());
                            });

@@ -734,4 +734,5 @@ def a_browser_logs_on_and_edits_a_description():
         shutil.rmtree(profile, ignore_errors=True)
 
 
-suite.main()
+if __name__ == "__main__":
+    suite.main()
