@@ -30,7 +30,7 @@ build: setup $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	$(BUILD)/bin/bbshost --data data --ssh-port 2222 --http-port 8080
+	$(BUILD)/bin/bbshost --data data --ssh-port 2222 --http-port 8080 --metrics-port 9323
 
 # make install [PREFIX=/usr/local] [DESTDIR=...]: bbshost, its libraries, the
 # config templates, the manual page, the systemd unit and the logrotate

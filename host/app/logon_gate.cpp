@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "app/metrics.h"
 #include "bbs/accounts.h"
 #include "bbs/database.h"
 #include "bbs/host.h"
@@ -40,7 +41,7 @@ LogonGate::LogonGate(asio::io_context& io, bbs::Host& host, Hashing hashing)
 LogonThrottle::Verdict LogonGate::connection_begins(std::string_view ip) {
     std::error_code ec;
     const auto address = asio::ip::make_address(std::string(ip), ec);
-    return ec ? throttle_.dialogue_begins(std::string(ip)) : throttle_.connection_begins(address);
+    return counted(ec ? throttle_.dialogue_begins(std::string(ip)) : throttle_.connection_begins(address));
 }
 
 std::optional<std::string> LogonGate::banned(const asio::ip::address& address) {
@@ -52,7 +53,7 @@ std::optional<std::string> LogonGate::banned(const asio::ip::address& address) {
 LogonThrottle::Verdict LogonGate::key_logon(std::string_view ip, std::string_view userid) {
     std::error_code ec;
     const auto address = asio::ip::make_address(std::string(ip), ec);
-    return ec ? account_refusal(userid) : throttle_.key_logon(address, userid);
+    return counted(ec ? account_refusal(userid) : throttle_.key_logon(address, userid));
 }
 
 LogonThrottle::Verdict LogonGate::account_refusal(std::string_view userid) {
@@ -104,6 +105,24 @@ void LogonGate::check_password(const std::string& address, const std::string& us
 std::string LogonGate::account_userid(std::string_view userid) {
     auto account = host_.accounts().find(userid);
     return account ? account->userid : std::string();
+}
+
+void LogonGate::logon_result(std::string_view way, std::string_view result) {
+    if (metrics_) metrics_->logon(way, result);
+}
+
+LogonThrottle::Verdict LogonGate::counted(LogonThrottle::Verdict verdict) {
+    if (!metrics_ || verdict) return verdict;
+    using R = LogonThrottle::Refusal;
+    static constexpr std::pair<R, const char*> kNames[] = {
+        {R::busy_address, "busy_address"},         {R::busy_host, "busy_host"},
+        {R::address_penalized, "address_penalized"}, {R::userid_penalized, "userid_penalized"},
+        {R::source_penalized, "source_penalized"}, {R::banned, "banned"},
+        {R::locked, "locked"},                     {R::signups_spent, "signups_spent"},
+    };
+    for (const auto& [refusal, name] : kNames)
+        if (refusal == verdict.refusal) metrics_->throttle_refusal(name);
+    return verdict;
 }
 
 bool LogonGate::online(std::string_view userid) { return host_.channel_of(userid) >= 0; }

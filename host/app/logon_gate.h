@@ -36,6 +36,8 @@ class Host;
 
 namespace app {
 
+class Metrics;
+
 class LogonGate {
 public:
     // Where argon2id work runs: a thread of the gate's own, or (in-process
@@ -78,7 +80,7 @@ public:
     static constexpr std::chrono::seconds kRefusalLogInterval{60};
     std::optional<std::string> refusal_logged(std::string_view way, const std::string& source);
     LogonThrottle::Verdict attempt_begins(const std::string& address, std::string_view userid) {
-        return throttle_.attempt_begins(address, userid);
+        return counted(throttle_.attempt_begins(address, userid));
     }
     // The attempt ends before its password was read (the connection is gone).
     void attempt_abandoned(const std::string& address, std::string_view userid);
@@ -96,7 +98,7 @@ public:
     // signup.ini as it is now (read at every sign-up; what cannot be read
     // goes to the host log).
     SignupSettings signup_settings();
-    LogonThrottle::Verdict signup_begins(const std::string& address) { return throttle_.signup_begins(address); }
+    LogonThrottle::Verdict signup_begins(const std::string& address) { return counted(throttle_.signup_begins(address)); }
     void signup_abandoned(const std::string& address) { throttle_.signup_ended(address, false); }
     // Empty when the user-ID may be signed up; else what is wrong, for the user.
     std::string check_new_userid(std::string_view userid);
@@ -114,7 +116,15 @@ public:
     void change_password(const std::string& address, const std::string& userid, std::string old_password,
                          std::string new_password, std::function<void(std::string error)> answer);
 
+    // Refusals and logon results go to `metrics` from now on (null: nowhere).
+    void count_in(Metrics* metrics) { metrics_ = metrics; }
+    // How a logon by `way` went: "wrong_password", "refused" (the ways count these).
+    void logon_result(std::string_view way, std::string_view result);
+
 private:
+    LogonThrottle::Verdict counted(LogonThrottle::Verdict verdict);
+
+    Metrics* metrics_ = nullptr;
     bbs::Host& host_;
     Bans bans_;
     LogonThrottle throttle_;

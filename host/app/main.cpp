@@ -42,6 +42,8 @@ struct ServeOptions {
     int port = 2323;
     int ssh_port = 0;   // 0: no SSH
     int http_port = 0;  // 0: no web terminal
+    int metrics_port = 0;  // 0: no metrics
+    std::string metrics_bind = "127.0.0.1";
     std::string tls_cert, tls_key;  // both: the web terminal is HTTPS
     std::vector<std::string> web_origins;  // none: the --bind address's
     int channels = 64;
@@ -186,6 +188,17 @@ int serve(const ServeOptions& options) {
             host->log(line);
             std::cout << "bbshost: " << line << std::endl;
         }
+        if (options.metrics_port != 0) {
+            const auto bound = server.listen_metrics(options.metrics_bind, static_cast<uint16_t>(options.metrics_port), &error);
+            if (!bound) {
+                std::cerr << "bbshost: metrics: " << error << std::endl;
+                host->log("start failed: metrics: " + error);
+                return 1;
+            }
+            const std::string line = "metrics at http://" + where(*bound) + "/metrics";
+            host->log(line);
+            std::cout << "bbshost: " << line << std::endl;
+        }
         status = server.run();
     }  // sessions closed
     host->log("stopped");
@@ -239,6 +252,11 @@ int main(int argc, char** argv) {
         ->expected(1)
         ->take_all()
         ->needs(http_port);
+    cli.add_option("--metrics-port", options.metrics_port,
+                   "Port of the Prometheus metrics at /metrics on the --metrics-bind address (0: none)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    cli.add_option("--metrics-bind", options.metrics_bind, "Address the metrics listen on")->capture_default_str();
     cli.add_option("--channels", options.channels, "Number of channels (nterms), for every way in together")
         ->check(CLI::Range(0, 4096))
         ->capture_default_str();

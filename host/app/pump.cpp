@@ -1,5 +1,6 @@
 #include "app/pump.h"
 
+#include "app/metrics.h"
 #include "bbs/host.h"
 #include "bbs/log_syncer.h"
 
@@ -11,7 +12,11 @@ Pump::Pump(asio::io_context& io, bbs::Host& host, Stopped stopped)
         asio::post(io_, [this, ticket, error] { synced(ticket, error); });
     });
     std::string error;
-    if (!host_.set_log_sync([syncer = log_syncer_.get()](uint64_t ticket) { syncer->request(ticket); }, &error)) {
+    auto request = [this, syncer = log_syncer_.get()](uint64_t ticket) {
+        if (metrics_) sync_requests_.emplace_back(ticket, std::chrono::steady_clock::now());
+        syncer->request(ticket);
+    };
+    if (!host_.set_log_sync(request, &error)) {
         host_.log("every commit syncs the database's log on the loop: " + error);
         log_syncer_.reset();
     }
@@ -44,6 +49,7 @@ void Pump::turn() {
         stopped_(host_.stop_reason());
         return;
     }
+    busy(host_.waiting());
     if (host_.waiting()) {
         retry(false);  // statuses go once what waits has run
         return;
@@ -61,11 +67,27 @@ void Pump::retry(bool at_once) {
         retry_armed_ = false;
         if (ec || stopping_) return;
         if (host_.retry_waiting(kRetryBatch) == kRetryBatch) retry(true);
+        busy(host_.waiting());
         mark();
     });
 }
 
+void Pump::busy(bool waiting) {
+    const auto now = std::chrono::steady_clock::now();
+    if (waiting && !busy_since_) busy_since_ = now;
+    if (waiting || !busy_since_) return;
+    if (metrics_) metrics_->database_busy(std::chrono::duration<double>(now - *busy_since_).count());
+    busy_since_.reset();
+}
+
 void Pump::synced(uint64_t ticket, const std::string& error) {
+    // A sync covers every commit up to its ticket.
+    const auto now = std::chrono::steady_clock::now();
+    while (!sync_requests_.empty() && sync_requests_.front().first <= ticket) {
+        if (metrics_ && error.empty())
+            metrics_->commit_synced(std::chrono::duration<double>(now - sync_requests_.front().second).count());
+        sync_requests_.pop_front();
+    }
     if (error.empty())
         host_.log_synced(ticket);
     else

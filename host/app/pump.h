@@ -24,9 +24,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <asio.hpp>
 
@@ -36,6 +39,8 @@ class LogSyncer;
 }  // namespace bbs
 
 namespace app {
+
+class Metrics;
 
 class Pump {
 public:
@@ -59,8 +64,13 @@ public:
     // The syncing thread ends; the host syncs at every commit again and lets
     // go of what waited for the disk (to the front end it still has).
     void end_log_sync();
+    // The time from each commit to its sync, and the spells of calls
+    // waiting for the database, go to `metrics` from now on (null: nowhere).
+    void count_in(Metrics* metrics) { metrics_ = metrics; }
 
 private:
+    // Whether calls wait for the database now: a spell of waiting begins or ends.
+    void busy(bool waiting);
     void turn();
     void retry(bool at_once);
     void synced(uint64_t ticket, const std::string& error);
@@ -73,6 +83,9 @@ private:
     bool posted_ = false;
     bool retry_armed_ = false;
     bool stopping_ = false;
+    Metrics* metrics_ = nullptr;
+    std::deque<std::pair<uint64_t, std::chrono::steady_clock::time_point>> sync_requests_;  // oldest first
+    std::optional<std::chrono::steady_clock::time_point> busy_since_;
 };
 
 }  // namespace app

@@ -3,11 +3,14 @@
 #include <csignal>
 #include <iostream>
 
+#include "app/metrics_endpoint.h"
 #include "app/ssh_way.h"
+#include "app/systemd_notify.h"
 #include "app/telnet_way.h"
 #include "app/web_way.h"
 #include "bbs/host.h"
 #include "text/utf8.h"
+#include "game/game.h"
 
 namespace app {
 
@@ -35,6 +38,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Options options)
     : io_(io),
       host_(host),
       options_(std::move(options)),
+      metrics_(PLUS_VERSION),
       listeners_(io, log()),
       logons_(io, host, options_.hashing),
       pump_(io, host,
@@ -50,6 +54,40 @@ Server::Server(asio::io_context& io, bbs::Host& host, Options options)
     signals_.add(SIGUSR1, ec);
     if (ec) host_.log("SIGUSR1 cannot reopen the logs: " + ec.message());
     host_.set_front_end(front_side_.get());
+    count_metrics();
+    systemd_ = std::make_unique<SystemdNotify>(io_, [this] { return sessions_.channels_held(); });
+}
+
+void Server::count_metrics() {
+    logons_.count_in(&metrics_);
+    pump_.count_in(&metrics_);
+    sessions_.count_in(&metrics_);
+    // The game log's lines that stand at once are one batch of purchases.
+    if (auto* game = game::Game::instance()) {
+        game->on_logged([this](std::string_view text) {
+            const bool first = !purchases_.pending();
+            purchases_.logged(text);
+            if (first && purchases_.pending())
+                asio::post(io_, [this] {
+                    purchases_.batch_ended([this](std::string_view kind) { metrics_.purchase(kind); });
+                });
+        });
+    }
+}
+
+std::optional<asio::ip::tcp::endpoint> Server::listen_metrics(std::string_view address, uint16_t port,
+                                                              std::string* error) {
+    if (!metrics_endpoint_) metrics_endpoint_ = std::make_unique<MetricsEndpoint>([this] { return metrics_text(); });
+    return listeners_.listen(
+        address, port, [this](asio::ip::tcp::socket socket) { metrics_endpoint_->accepted(std::move(socket)); },
+        error);
+}
+
+std::string Server::metrics_text() const {
+    Metrics::SessionCounts on;
+    for (const auto& session : sessions_.all())
+        if (session->channel() >= 0) ++on[std::string(session->way())];
+    return metrics_.render(on);
 }
 
 std::function<void(std::string_view line)> Server::log() const {
@@ -57,6 +95,7 @@ std::function<void(std::string_view line)> Server::log() const {
 }
 
 Server::~Server() {
+    if (auto* game = game::Game::instance()) game->on_logged(nullptr);
     pump_.end_log_sync();  // what waited for the disk still goes to the sessions...
     host_.set_front_end(nullptr);
 }
@@ -109,6 +148,7 @@ bool Server::banned(asio::ip::tcp::socket& socket) {
 int Server::run() {
     listeners_.start();
     sessions_.watch();
+    systemd_->ready();
     wait_signal();
     io_.run();
     return exit_status_;
@@ -143,6 +183,7 @@ void Server::stop(std::string_view why, int status) {
     stopping_ = true;
     exit_status_ = status;
     host_.log("stopping (" + std::string(why) + ")");
+    systemd_->stopping();
     listeners_.stop();
     std::error_code ec;
     signals_.cancel(ec);

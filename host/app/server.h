@@ -11,6 +11,8 @@
 //   logon_gate.h   the logon throttle and password checks of every way
 //   pump.h         deferred work after events: waiting calls, statuses, the
 //                  log's sync
+//   metrics.h      what is counted for the sysop, served by metrics_endpoint.h
+//   systemd_notify.h  readiness, status and the watchdog for systemd
 //
 // Password hashing and the database log's sync run on threads of their
 // own; everything else runs on the loop.
@@ -30,6 +32,7 @@
 #include "app/listeners.h"
 #include "app/logon_gate.h"
 #include "app/mssp_settings.h"
+#include "app/metrics.h"
 #include "app/pump.h"
 #include "app/sessions.h"
 #include "app/sysop_view.h"
@@ -47,6 +50,8 @@ class WayIn;
 class TelnetWay;
 class SshWay;
 class WebWay;
+class MetricsEndpoint;
+class SystemdNotify;
 
 class Server {
 public:
@@ -78,6 +83,11 @@ public:
                                                   std::string* error);
     // Where every way hands its sessions (a test may hand it its own).
     Sessions& sessions() { return sessions_; }
+    // Serves the metrics (app/metrics_endpoint.h) at the address; as listen().
+    std::optional<asio::ip::tcp::endpoint> listen_metrics(std::string_view address, uint16_t port,
+                                                          std::string* error);
+    // The exposition of the metrics as a scrape sees it now.
+    std::string metrics_text() const;
 
     // Runs the loop until a signal or a module stops the host. The exit
     // status: 0 after SIGINT/SIGTERM, 1 when a module stopped the host.
@@ -94,11 +104,13 @@ private:
     // before its way sees it (true).
     bool banned(asio::ip::tcp::socket& socket);
     void wait_signal();
+    void count_metrics();
     void stop(std::string_view why, int status);
 
     asio::io_context& io_;
     bbs::Host& host_;
     const Options options_;
+    Metrics metrics_;
     Listeners listeners_;
     LogonGate logons_;
     // The ways outlive the sessions, whose transports use their settings.
@@ -109,6 +121,9 @@ private:
     Sessions sessions_;
     SysopView sysop_;
     std::unique_ptr<FrontSide> front_side_;
+    std::unique_ptr<MetricsEndpoint> metrics_endpoint_;
+    std::unique_ptr<SystemdNotify> systemd_;
+    PurchaseTally purchases_;
     asio::signal_set signals_;
     bool stopping_ = false;
     int exit_status_ = 0;

@@ -369,7 +369,9 @@ void Session::on_closed() {
 // ---- the logon dialogue's services --------------------------------------------
 
 LogonThrottle::Verdict Session::attempt_begins(std::string_view userid) {
-    return logons_.attempt_begins(address(), userid);
+    auto verdict = logons_.attempt_begins(address(), userid);
+    if (!verdict) logons_.logon_result(way(), "refused");
+    return verdict;
 }
 
 void Session::attempt_abandoned(std::string_view userid) { logons_.attempt_abandoned(address(), userid); }
@@ -377,7 +379,9 @@ void Session::attempt_abandoned(std::string_view userid) { logons_.attempt_aband
 void Session::dialogue_ended() { logons_.dialogue_ended(address()); }
 
 void Session::check_password(const std::string& userid, std::string password) {
-    logons_.check_password(address(), userid, std::move(password), [weak = weak_from_this()](bool ok) {
+    logons_.check_password(address(), userid, std::move(password),
+                           [weak = weak_from_this(), &logons = logons_, way = std::string(way())](bool ok) {
+        if (!ok) logons.logon_result(way, "wrong_password");
         if (auto self = weak.lock()) self->password_checked(ok);
     });
 }

@@ -1,6 +1,7 @@
 #include "app/sessions.h"
 
 #include "app/logon_gate.h"
+#include "app/metrics.h"
 #include "app/pump.h"
 #include "bbs/host.h"
 
@@ -67,6 +68,7 @@ std::shared_ptr<Session> Sessions::receiver(int channel) const {
 }
 
 void Sessions::deliver(int channel, std::string_view bytes) {
+    if (metrics_) metrics_->output_released(channel, std::chrono::steady_clock::now());
     if (auto session = receiver(channel)) session->send_module_output(bytes);
 }
 
@@ -103,6 +105,7 @@ int Sessions::logon(const std::shared_ptr<Session>& session, const std::string& 
     logging_on_ = session.get();
     const int channel = host_.logon(userid);
     logging_on_ = nullptr;
+    if (metrics_) metrics_->logon(session->way(), channel >= 0 ? "ok" : "no_channel");
     if (channel >= 0) {
         channels_[channel] = session;
         session->set_channel(channel);
@@ -122,6 +125,7 @@ void Sessions::line(int channel, std::string_view text) {
         if (auto session = at(channel)) session->send_module_output(std::string(text) + "\r");
         return;
     }
+    if (metrics_) metrics_->line_received(channel, std::chrono::steady_clock::now());
     host_.line(channel, text);
     after_call();
     pump_.mark();
@@ -147,6 +151,7 @@ void Sessions::hangup(Session& session) {
     const int channel = session.channel();
     if (channel < 0) return;
     session.set_channel(-1);
+    if (metrics_) metrics_->channel_freed(channel);
     auto it = channels_.find(channel);
     if (it != channels_.end() && it->second.lock().get() == &session) channels_.erase(it);
     // Only when the channel still belongs to this user: the host may have

@@ -34,6 +34,7 @@ class Host;
 namespace app {
 
 class LogonGate;
+class Metrics;
 class Pump;
 class Transport;
 
@@ -75,6 +76,8 @@ public:
     const std::set<std::shared_ptr<Session>>& all() const { return sessions_; }
     std::shared_ptr<Session> at(int channel) const;  // null when no session holds it
     std::size_t channels_held() const { return channels_.size(); }
+    // Logons and the latency of lines go to `metrics` from now on (null: nowhere).
+    void count_in(Metrics* metrics) { metrics_ = metrics; }
 
     // ---- Session::Owner ----------------------------------------------------------
     asio::io_context& io() override { return io_; }
@@ -105,6 +108,7 @@ private:
     std::set<std::shared_ptr<Session>> sessions_;
     std::map<int, std::weak_ptr<Session>> channels_;
     Session* logging_on_ = nullptr;  // the session inside host.logon()
+    Metrics* metrics_ = nullptr;
     bool stopped_ = false;
     asio::steady_timer watch_timer_;
 };

@@ -110,16 +110,21 @@ void SshWay::check_password(const ssh::PasswordAttempt& attempt, ssh::AuthAnswer
     if (!verdict) {
         const std::string said = LogonThrottle::reason(verdict);
         host_.log("logon as \"" + text::log_excerpt(userid) + "\" from " + peer + " refused: " + said);
+        logons_.logon_result("ssh", "refused");
         return answer(ssh::AuthVerdict::refused(said));
     }
     logons_.check_password(address, userid, std::string(attempt.password),
                            [this, userid, peer, answer = std::move(answer)](bool ok) {
-                               if (!ok) host_.log("failed logon as \"" + text::log_excerpt(userid) + "\" from " + peer);
+                               if (!ok) {
+                                   host_.log("failed logon as \"" + text::log_excerpt(userid) + "\" from " + peer);
+                                   logons_.logon_result("ssh", "wrong_password");
+                               }
                                if (!ok || sessions_.stopped()) return answer(ssh::AuthVerdict::refused());
                                const auto refusal = logons_.account_refusal(userid);
                                if (refusal) return answer(ssh::AuthVerdict::accepted());
                                host_.log("logon as \"" + text::log_excerpt(userid) + "\" from " + peer +
                                          " refused: " + LogonGate::logged(refusal));
+                               logons_.logon_result("ssh", "refused");
                                answer(ssh::AuthVerdict::turned_away(LogonThrottle::reason(refusal)));
                            });
 }

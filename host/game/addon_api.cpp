@@ -29,6 +29,7 @@ void write_log(Game::Impl& impl, std::string text) {
     auto append = [&impl, host](const std::string& line) {
         std::string error;
         if (!impl.log.append(line, &error) && host) host->log("error: " GAME_MODULE_NAME ": " + error);
+        if (impl.logged) impl.logged(line);
     };
     if (!host) {
         append(text);

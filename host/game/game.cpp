@@ -159,6 +159,8 @@ const std::filesystem::path& Game::log_path() const { return impl_->log.path(); 
 
 std::string Game::read_log() const { return impl_->log.read(); }
 
+void Game::on_logged(std::function<void(std::string_view text)> logged) { impl_->logged = std::move(logged); }
+
 void Game::reload_ini() {
     impl_->load_ini();
     // A hook may register or look things up; walk a copy of the list.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,9 @@ public:
     std::vector<Mail> mail_for(std::string_view userid);   // oldest first
     const std::filesystem::path& log_path() const;
     std::string read_log() const;
+    // `logged` hears every text that goes into the game log, once it stands
+    // (a line about a charge: once its call has committed); null: nobody.
+    void on_logged(std::function<void(std::string_view text)> logged);
 
     // Re-reads brakvold.ini and calls every add-on's ini reload hook.
     void reload_ini();

@@ -28,6 +28,7 @@ struct Game::Impl {
     std::filesystem::path ini_path;
     IniSettings ini;
     GameLog log;
+    std::function<void(std::string_view text)> logged;   // Game::on_logged
     Failures failures;
     std::vector<AddonDescriptor*> addons;   // in the order they registered
     int module_number = -1;

@@ -284,7 +284,7 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
                      "EnvironmentFile=-/etc/default/brakvold-plus", "User=brakvold",
                      "StateDirectory=brakvold-plus", "NoNewPrivileges=yes", "ProtectSystem=strict",
                      "PrivateTmp=yes", "CapabilityBoundingSet=\n", "ExecReload=/bin/kill -HUP $MAINPID",
-                     "KillSignal=SIGTERM"):
+                     "KillSignal=SIGTERM", "Type=notify\n", "WatchdogSec="):
             check(line in unit + "\n", "the unit lacks %r:\n%s" % (line, unit))
         check(not any(stage in open(os.path.join(stage, f), errors="replace").read()
                       for f in files if not f.endswith((".so", "bbshost"))),
@@ -298,6 +298,9 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
         if shutil.which("systemd-analyze"):
             said = run_ok(["systemd-analyze", "verify", unit], stderr=subprocess.STDOUT)
             check(not said.strip(), "systemd-analyze verify: %r" % said)
+            said = run_ok(["systemd-analyze", "security", "--offline=yes", unit], stderr=subprocess.STDOUT)
+            exposure = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", said)
+            check(exposure and float(exposure.group(1)) <= 1.4, "systemd-analyze security: %r" % said[-300:])
         data = os.path.join(s, "data")
         run_ok([program, "--data", data, "init", "--sysop", "Ann"], input=b"first words\n", env=host_env())
         holds(read(os.path.join(data, "brakvold.ini")), "PLUS_PURCHASE_EMAIL_USERID=Ann")   # the installed templates
