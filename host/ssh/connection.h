@@ -138,6 +138,8 @@ private:
     Phase phase_ = Phase::key_exchange;
     bool admitted_ = false;           // let in by options.admit, not yet released
     bool read_armed_ = false, write_armed_ = false, pump_posted_ = false;
+    bool pumping_ = false;            // inside pump()
+    bool unflushed_ = false;          // sent to inside pump() since its last flush_output()
 
     // Declared in the order libssh needs them freed in reverse.
     ssh_counter_struct socket_counter_{};           // bytes libssh really wrote
