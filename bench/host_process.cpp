@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -57,6 +58,14 @@ std::unique_ptr<HostProcess> HostProcess::start(const Options& options, std::str
         args.push_back(option);
         args.push_back(std::to_string(port));
     }
+    // PLUS_BENCH_HOST_WRAPPER (words split at blanks) runs the host under
+    // another program, a profiler: "valgrind --tool=callgrind".
+    if (const char* wrapper = std::getenv("PLUS_BENCH_HOST_WRAPPER"); wrapper && *wrapper) {
+        std::istringstream words(wrapper);
+        std::vector<std::string> front;
+        for (std::string word; words >> word;) front.push_back(word);
+        args.insert(args.begin(), front.begin(), front.end());
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -77,7 +86,7 @@ std::unique_ptr<HostProcess> HostProcess::start(const Options& options, std::str
         if (getppid() != parent) _exit(127);
         const int err = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (dup2(out[1], 1) < 0 || err < 0 || dup2(err, 2) < 0) _exit(127);
-        execv(program.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <utility>
 
 #include "app/modules.h"
 #include "bbs/database.h"
@@ -38,24 +39,27 @@ bool make_data_folder(const fs::path& dir, int channels, const std::vector<app::
     return app::create_data_folder(dir, app::default_config_dir(), channels, people, error);
 }
 
-const std::vector<app::Account>& load_users() {
-    static const std::vector<app::Account> users = numbered_users("Load", "Hero", kLoadUsers);
-    return users;
+const std::vector<app::Account>& load_users(int users) {
+    static std::map<int, std::vector<app::Account>> lists;
+    auto& list = lists[users];
+    if (list.empty()) list = numbered_users("Load", "Hero", users);
+    return list;
 }
 
-const fs::path& load_folder(size_t generated) {
-    static std::map<size_t, fs::path> folders;
-    auto it = folders.find(generated);
+const fs::path& load_folder(size_t generated, int users) {
+    static std::map<std::pair<size_t, int>, fs::path> folders;
+    auto it = folders.find({generated, users});
     if (it != folders.end()) return it->second;
-    const fs::path dir = bench_dir() / ("load-" + std::to_string(generated));
+    const fs::path dir = bench_dir() / ("load-" + std::to_string(generated) +
+                                        (users == kLoadUsers ? "" : "-" + std::to_string(users)));
     std::string error;
     std::fprintf(stderr, "plus_bench: making %s (%zu generated records)\n", dir.c_str(), generated);
-    if (!make_data_folder(dir, kLoadUsers, load_users(), generated, &error)) {
+    if (!make_data_folder(dir, users, load_users(users), generated, &error)) {
         std::fprintf(stderr, "plus_bench: cannot make the data folder %s: %s\n", dir.c_str(),
                      error.c_str());
         std::exit(1);
     }
-    return folders[generated] = dir;
+    return folders[{generated, users}] = dir;
 }
 
 // ---- the in-process world ---------------------------------------------------

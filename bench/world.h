@@ -33,12 +33,13 @@ bool make_data_folder(const std::filesystem::path& dir, int channels,
                       const std::vector<app::Account>& users, size_t generated, std::string* error);
 
 // The data folder of the telnet and start-up groups: the users of the load
-// clients ("Load001".., characters "Hero001"..) and `generated` records of
-// the fixture pattern; made on first use (with the world closed), kept for
-// the run.
+// clients ("Load001".., characters "Hero001"..; `users` of them, as many
+// channels) and `generated` records of the fixture pattern; made on first
+// use (with the world closed), kept for the run. The first kLoadUsers users
+// are the same whatever their number.
 constexpr int kLoadUsers = 256;
-const std::vector<app::Account>& load_users();
-const std::filesystem::path& load_folder(size_t generated);
+const std::vector<app::Account>& load_users(int users = kLoadUsers);
+const std::filesystem::path& load_folder(size_t generated, int users = kLoadUsers);
 
 // The in-process host of the menu and listing groups. Each role (a path a
 // benchmark drives) has a user of its own, logged on and brought to his

@@ -16,13 +16,13 @@ constexpr const char* kCallRolledBack =
 }  // namespace
 
 bool CallRunner::run_or_wait(int channel, WaitingCall::Kind kind, std::string_view text,
-                             const std::function<void()>& work) {
+                             FunctionRef<void()> work) {
     if (run(channel, work)) return true;
     busy_.wait(WaitingCall{kind, channel, std::string(text)});
     return false;
 }
 
-bool CallRunner::run(int channel, const std::function<void()>& work) {
+bool CallRunner::run(int channel, FunctionRef<void()> work) {
     // Ends the call on every path, as a module's catastro unwinds through it.
     struct Scope {
         CallRunner& runner;
@@ -55,6 +55,7 @@ void CallRunner::end() {
     Database::CallOutcome outcome;
     if (database_) outcome = database_->end_call();
     CallEffects effects = scope_.take(outcome.committed);
+    channels_.forget_handed_out();
     const int channel = scope_.channel();
     if (!outcome.committed) {
         std::string who = "channel " + std::to_string(channel);

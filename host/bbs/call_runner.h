@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "bbs/call_scope.h"
+#include "bbs/function_ref.h"
 #include "bbs/waiting_calls.h"
 
 namespace bbs {
@@ -50,9 +51,9 @@ public:
     // call waits in the busy queue as WaitingCall{kind, channel, text},
     // and the result is false.
     bool run_or_wait(int channel, WaitingCall::Kind kind, std::string_view text,
-                     const std::function<void()>& work);
+                     FunctionRef<void()> work);
     // The same for a call that does not wait: false when nothing ran.
-    bool run(int channel, const std::function<void()>& work);
+    bool run(int channel, FunctionRef<void()> work);
     bool running() const { return scope_.running(); }
     // Work that shares the running call's fate; outside a call it runs at
     // once, told true.

@@ -34,7 +34,15 @@ HostUser* ChannelTable::user(int channel) {
 
 HostAccount* ChannelTable::account(int channel) {
     Session* s = online_session(channel);
-    return s ? &s->account : nullptr;
+    if (!s) return nullptr;
+    hand_out(*s);
+    return &s->account;
+}
+
+void ChannelTable::hand_out(Session& s) {
+    if (s.handed_out) return;
+    s.handed_out = true;
+    handed_out_.push_back(s.user.channel);
 }
 
 std::string ChannelTable::userid(int channel) const {
@@ -66,6 +74,7 @@ int ChannelTable::free_channel(const std::function<bool(int channel)>& held) con
 
 void ChannelTable::make_current(int channel) {
     Session* s = online_session(channel);
+    if (s) hand_out(*s);
     ::usrnum = channel;
     ::usrptr = s ? &s->user : nullptr;
     ::usaptr = s ? &s->account : nullptr;
@@ -154,22 +163,30 @@ void ChannelTable::refresh_all() {
 
 void ChannelTable::write_back() {
     if (!accounts_) return;
-    for (auto& s : sessions_) {
-        if (!s.online) continue;
-        // Whole fixed fields: this runs for every channel after every module call.
-        const bool class_changed = std::memcmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) != 0;
-        if (s.account.days == s.stored.days && !class_changed) continue;
-        // Only what the call changed goes back, onto what the database
-        // holds: a change another process made to the other fields stays.
-        const int32_t delta = static_cast<int32_t>(s.account.days) - static_cast<int32_t>(s.stored.days);
-        std::optional<std::string> class_name;
-        if (class_changed)
-            class_name.emplace(text::field(s.account.class_name, HOST_CLSSIZ - 1));
-        std::string error;
-        if (!accounts_->adjust(s.account.userid, delta, class_name, &error))
-            log_.error("cannot write back the account of " + std::string(s.account.userid) + ": " + error);
-        refresh(s);
-    }
+    for (const int channel : handed_out_)
+        if (Session* s = online_session(channel)) write_back(*s);
+    // usaptr as a call left it (CallContext puts back what an outer call had).
+    if (Session* s = online_session(::usrnum); s && &s->account == ::usaptr && !s->handed_out) write_back(*s);
+}
+
+void ChannelTable::forget_handed_out() {
+    for (const int channel : handed_out_)
+        if (exists(channel)) sessions_[static_cast<size_t>(channel)].handed_out = false;
+    handed_out_.clear();
+}
+
+void ChannelTable::write_back(Session& s) {
+    const bool class_changed = std::memcmp(s.account.class_name, s.stored.class_name, HOST_CLSSIZ) != 0;
+    if (s.account.days == s.stored.days && !class_changed) return;
+    // Only what the call changed goes back, onto what the database
+    // holds: a change another process made to the other fields stays.
+    const int32_t delta = static_cast<int32_t>(s.account.days) - static_cast<int32_t>(s.stored.days);
+    std::optional<std::string> class_name;
+    if (class_changed) class_name.emplace(text::field(s.account.class_name, HOST_CLSSIZ - 1));
+    std::string error;
+    if (!accounts_->adjust(s.account.userid, delta, class_name, &error))
+        log_.error("cannot write back the account of " + std::string(s.account.userid) + ": " + error);
+    refresh(s);
 }
 
 }  // namespace bbs

@@ -83,7 +83,12 @@ public:
     void refresh_if_moved(bool elsewhere);
     void refresh_all();
     // What module calls changed of the live accounts, onto the database.
+    // Only the accounts handed out (account(), make_current()) since
+    // forget_handed_out() are looked at: module code reaches an account
+    // through uacoff or usaptr in the call that changes it.
     void write_back();
+    // A top-level call ended: the accounts it was handed are not looked at again.
+    void forget_handed_out();
 
 private:
     struct Session {
@@ -96,18 +101,23 @@ private:
         std::unique_ptr<LineEditor> editor;
         int32_t editor_state = 0;   // where the user was when the editor opened
         uint32_t editor_substate = 0;
+        bool handed_out = false;    // listed in handed_out_
     };
     Session* online_session(int channel);
     const Session* online_session(int channel) const;
     // The session's account fields (class, days, keys) as the database
     // holds them now; false when it holds no such account.
     bool refresh(Session& s);
+    void hand_out(Session& s);
+    // The account's changes onto the database, when a call changed it.
+    void write_back(Session& s);
 
     HostLog& log_;
     Accounts* accounts_ = nullptr;
     std::vector<Session> sessions_;
     uint32_t scratch_size_ = 0;
     uint64_t accounts_seen_ = 0;  // Accounts::generation when the live accounts were read
+    std::vector<int> handed_out_;  // channels whose account module code may have changed
 };
 
 }  // namespace bbs

@@ -48,7 +48,7 @@ std::string RoutineName::text() const {
     return routine.empty() ? owner_text : owner_text + " " + std::string(routine);
 }
 
-bool ModuleGuard::call(const RoutineName& name, const std::function<void()>& body) {
+bool ModuleGuard::call(const RoutineName& name, FunctionRef<void()> body) {
     if (stopped_) return false;
     HostMsgFile* const block = messages_.current();
     const size_t blocks = messages_.depth();

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "bbs/function_ref.h"
+
 namespace bbs {
 
 class HostLog;
@@ -40,7 +42,7 @@ public:
 
     // Runs `body` as a call into module code. False when it did not run or
     // did not return: the host has stopped (before, or by a catastro in it).
-    bool call(const RoutineName& name, const std::function<void()>& body);
+    bool call(const RoutineName& name, FunctionRef<void()> body);
     bool inside() const { return depth_ > 0; }
     // A module broke the selection rules (`what` says how): a warning in the
     // host log, told to the breach observer.

@@ -31,7 +31,7 @@ int32_t ModuleRuntime::add(const ModuleDescriptor& descriptor) {
     return number;
 }
 
-bool ModuleRuntime::call(const RoutineName& name, const std::function<void()>& body) {
+bool ModuleRuntime::call(const RoutineName& name, FunctionRef<void()> body) {
     const bool returned = guard_.call(name, body);
     channels_.write_back();
     return returned;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bbs/channel_table.h"
+#include "bbs/function_ref.h"
 #include "bbs/messages.h"
 #include "bbs/module_guard.h"
 #include "bbs/modules.h"
@@ -66,7 +67,7 @@ public:
     // Runs `body` as a call into module code (bbs/module_guard.h), then
     // writes back the live accounts (also when it stopped the host). False
     // when it did not run or did not return: the host has stopped.
-    bool call(const RoutineName& name, const std::function<void()>& body);
+    bool call(const RoutineName& name, FunctionRef<void()> body);
     // The routine `routine` of every registered module that has one, in
     // registration order, with `channel` current (when >= 0).
     template <typename R, typename... A>

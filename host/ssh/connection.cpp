@@ -110,6 +110,20 @@ void Connection::start() {
 
 void Connection::pump() {
     auto self = shared_from_this();  // the owner may drop its reference meanwhile
+    // What the owner does while the pump hands him input (his echo and
+    // answer, his next read) is taken up by this pump: a pump is posted for
+    // it only when this one leaves something undone.
+    struct Pumping {
+        Connection& c;
+        explicit Pumping(Connection& c) : c(c) { c.pumping_ = true; }
+        ~Pumping() {
+            c.pumping_ = false;
+            if (c.phase_ == Phase::closed) return;
+            const bool input_waits = c.wanted_ > 0 && (c.held_ > 0 || c.inbox_.size() > c.inbox_head_);
+            if (c.unflushed_ || input_waits) c.post_pump();
+            c.unflushed_ = false;
+        }
+    } pumping{*this};
     input_turn_ = true;
     const uint64_t moved_before = socket_counter_.in_bytes + socket_counter_.out_bytes;
     for (int round = 0; round < kRoundsPerTurn; ++round) {
@@ -154,7 +168,7 @@ void Connection::drive() {
         return;
     }
     const int rc = ssh_event_dopoll(event_.get(), 0);
-    keep_nonblocking();
+    if (phase_ == Phase::authentication || phase_ == Phase::authenticated) keep_nonblocking();
     if (rc == SSH_ERROR || ssh_get_fd(session_.get()) == SSH_INVALID_SOCKET)
         return end("connection lost: " + libssh_error());
     check_alive();
@@ -171,7 +185,9 @@ void Connection::begin_authentication() {
 // connection it believes still connecting becomes writable (its path for
 // connections it makes itself). Accepted sockets should never take that
 // path, but a blocking send to a client that does not read would stop the
-// loop, so the flag is checked after every step, before libssh sends again.
+// loop, so the flag is checked after every step, before libssh sends again,
+// until the session is open: libssh takes that path only for a socket it
+// has not seen connected, and by then it has long seen it so.
 void Connection::keep_nonblocking() {
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
@@ -483,7 +499,7 @@ void Connection::attach(Events events) {
 void Connection::read(std::size_t at_most) {
     if (phase_ != Phase::session) return;
     wanted_ = at_most;
-    post_pump();
+    if (!pumping_) post_pump();  // else the pump posts one when input waits for it
 }
 
 void Connection::deliver_input() {
@@ -530,7 +546,12 @@ bool Connection::send(std::string_view bytes) {
         end("output queue full (" + std::to_string(queued()) + " bytes): the client does not read");
         return false;
     }
-    post_pump();  // written from the loop: what one turn sends (a line's echoed keys) goes out together
+    // Written from the loop: what one turn sends (a line's echoed keys and
+    // its answer) goes out together, by this pump when one runs.
+    if (pumping_)
+        unflushed_ = true;
+    else
+        post_pump();
     return true;
 }
 
@@ -542,6 +563,7 @@ bool Connection::piece_in_flight() const {
 }
 
 void Connection::flush_output() {
+    unflushed_ = false;
     if (!channel_ || (phase_ != Phase::session && phase_ != Phase::closing) || eof_sent_) return;
     if (queued() == 0 || piece_in_flight()) return;
     const uint32_t window = ssh_channel_window_size(channel_.get());

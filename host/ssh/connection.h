@@ -142,6 +142,8 @@ private:
     bool admitted_ = false;           // let in by options.admit, not yet released
     LogonEnd ending_ = LogonEnd::left;  // how the logon ends if the connection ends now
     bool read_armed_ = false, write_armed_ = false, pump_posted_ = false;
+    bool pumping_ = false;            // inside pump()
+    bool unflushed_ = false;          // sent to inside pump() since its last flush_output()
 
     // Declared in the order libssh needs them freed in reverse.
     ssh_counter_struct socket_counter_{};           // bytes libssh really wrote
