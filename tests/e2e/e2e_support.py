@@ -564,6 +564,20 @@ class Client(Dialogue):
             self.p.close(force=True)
 
 
+def on_despite_drops(host, userid, until=GAME_PROMPT, **kwargs):
+    """Logged on (or told `until`) as a user would be: trying again while the host, its logon places filling,
+    turns connections away at random."""
+    for _ in range(300):
+        c = host.raw(**kwargs)
+        said, _ = c.read_until_any(["User-ID: ", "are logging on."])
+        if said == "User-ID: ":
+            c.type(userid, "Password: ")
+            c.type(userid.lower(), until)
+            return c
+        c.close()
+    raise Failure("%s was turned away 300 times" % userid)
+
+
 class Suite(list):
 
     def __init__(self, name):

@@ -49,20 +49,6 @@ def a_thousand_connections_come_and_go():
         bob.served("Bob")
 
 
-def on_despite_drops(host, userid, until=GAME_PROMPT):
-    """Logged on (or told `until`) as a user would be: trying again while the host, its logon places filling,
-    turns connections away at random."""
-    for _ in range(300):
-        c = host.raw()
-        said, _ = c.read_until_any(["User-ID: ", "are logging on."])
-        if said == "User-ID: ":
-            c.type(userid, "Password: ")
-            c.type(userid.lower(), until)
-            return c
-        c.close()
-    raise Failure("%s was turned away 300 times" % userid)
-
-
 @suite.case
 def clients_that_never_send_hold_no_channel():
     with BbsHost(channels=3) as host:
