@@ -551,13 +551,16 @@ LoadResult run_load(const LoadOptions& options) {
     };
     arm_guard();
 
-    // Connections come in over a second, not all in one instant.
+    // Connections come a few at a time, each batch when the one before is
+    // through the logon: the host's logon places (10 per address, random
+    // early drops beyond 10 in all) would turn a crowd away.
     asio::steady_timer stagger(run.io);
     size_t next = 0;
     std::function<void()> connect_next = [&] {
-        for (int burst = 0; burst < 8 && next < run.clients.size(); ++burst) run.clients[next++]->start();
+        while (next < run.clients.size() && next - static_cast<size_t>(run.accounted) < 8)
+            run.clients[next++]->start();
         if (next == run.clients.size()) return;
-        stagger.expires_after(std::chrono::milliseconds(30));
+        stagger.expires_after(std::chrono::milliseconds(5));
         stagger.async_wait([&](const std::error_code& ec) {
             if (!ec) connect_next();
         });
