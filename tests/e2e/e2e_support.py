@@ -2,7 +2,9 @@
 Test scripts take all from here with import *, the standard modules imported here too."""
 
 import contextlib
+import errno
 import os
+import random
 import re
 import resource
 import shutil
@@ -80,10 +82,29 @@ def in_parallel(function, args, timeout=60):
         t.join(timeout)
 
 
+_ports_handed_out = set()
+
+
 def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port free on both loopbacks, drawn below the kernel's ephemeral range so that the outgoing connections of
+    tests running beside this one cannot take it between now and the host's bind."""
+    for _ in range(200):
+        port = random.randrange(20000, 32000)
+        if port in _ports_handed_out:
+            continue
+        try:
+            for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+                with socket.socket(family, socket.SOCK_STREAM) as s:
+                    try:
+                        s.bind((address, port))
+                    except OSError as error:
+                        if error.errno == errno.EADDRINUSE:
+                            raise
+        except OSError:
+            continue
+        _ports_handed_out.add(port)
+        return port
+    raise Failure("no free port found between 20000 and 32000")
 
 
 def host_env(fast_hash=True):
@@ -304,6 +325,17 @@ class BbsHost:
         return False
 
     def start(self):
+        """Starts the host; a port another test took between its choice and the host's bind is chosen again."""
+        for attempt in range(5):
+            try:
+                return self._start_once()
+            except Failure as failure:
+                if "Address already in use" not in str(failure) or attempt == 4:
+                    raise
+                self._out.clear()
+                self._err.clear()
+
+    def _start_once(self):
         run = self.program or host_program(self.fast_hash)
         check(run and os.path.exists(run), "BBSHOST or BBSHOST_TESTING is not set to the program: %r" % run)
         self.port = free_port()
