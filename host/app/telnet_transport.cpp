@@ -178,6 +178,7 @@ void TelnetTransport::agreed(unsigned char option, bool on, bool ours) {
             if (on) offer_character_echo();
             break;
         case TELNET_TELOPT_ECHO: echo_ = on; break;
+        case TELNET_TELOPT_BINARY: binary_ = on; break;
         case TELNET_TELOPT_EOR:
             eor_ = on;
             mark_prompt();  // the greeting's, which came before his answer
@@ -340,7 +341,19 @@ std::string TelnetTransport::last_words() {
 void TelnetTransport::send(std::string_view bytes) {
     if (bytes.empty()) return;
     unmarked_prompt_ = false;
-    if (sending() && telnet_) telnet_send(telnet_, bytes.data(), bytes.size());
+    if (!sending() || !telnet_) return;
+    if (binary_) {
+        telnet_send(telnet_, bytes.data(), bytes.size());
+        return;
+    }
+    // Telnet's text mode: a return that is not a line's end is CR NUL.
+    std::string text;
+    text.reserve(bytes.size() + 8);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        text += bytes[i];
+        if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) text += '\0';
+    }
+    telnet_send(telnet_, text.data(), text.size());
 }
 
 void TelnetTransport::local_echo(bool on) {

@@ -110,6 +110,7 @@ private:
     // The options in effect: the client agreed to our SGA, ECHO, EOR, and
     // to send his TTYPE.
     bool sga_ = false, echo_ = false, eor_ = false, ttype_ = false;
+    bool binary_ = false;  // our output in binary: a bare CR needs no NUL
     bool spoke_ = false;  // the client agreed to some option: it speaks telnet
     bool want_character_ = false;
     bool was_character_ = false;

@@ -199,6 +199,24 @@ def paging_and_a_listing_that_waits():
 
 
 @suite.case
+def a_client_in_telnet_text_mode_never_gets_a_bare_return():
+    # Without BINARY, a CR the client receives must be followed by LF or NUL: the pager's erase and the
+    # full-screen editor's redraws are bare returns in the terminal layer.
+    with BbsHost() as host:
+        host.admin_ok("db", "fill", "R", "--count", "100", "--tag", "QRTBKPLS_REG")
+        carol = modern(host, "Carol", agree=ModernClient.ALL - {BINARY}, size=(80, 24))
+        carol.enter_plus()
+        carol.steps(("r", "choice:"), ("s", "(enter='a'):"))
+        carol.send("r\r")
+        seen = carol.read_until("-- More --")
+        carol.send(b" ")
+        seen += carol.read_until("-- More --")
+        check(b"\r\0" in seen, "the erase of the prompt is not there: %r" % seen[-200:])
+        bare = re.search(rb"\r(?![\n\0])", seen)
+        check(bare is None, "a bare return: %r" % seen[max(0, bare.start() - 40):bare.end() + 40] if bare else b"")
+
+
+@suite.case
 def short_windows_page_help_and_lines_turn_pages_in_line_mode():
     with BbsHost() as host:
         c = modern(host, "Alice", agree=ModernClient.ALL - {SGA}, size=(80, 6))
