@@ -85,6 +85,7 @@ private:
         done_ = true;
         timer_.cancel();
         std::error_code ec;
+        socket_.cancel(ec);  // the wait for bytes, when time ran out first
         socket_.non_blocking(false, ec);
         next_({std::move(socket_), client, false});
     }

@@ -39,13 +39,15 @@ std::optional<uint16_t> port_of(std::string_view text) {
 }
 
 Parsed parse_v1(std::string_view bytes) {
-    const std::size_t end = bytes.find("\r\n");
-    if (end == std::string_view::npos) {
-        if (bytes.size() >= kMaxV1) return malformed("a v1 header longer than " + std::to_string(kMaxV1) + " bytes");
-        if (bytes.find('\n') != std::string_view::npos) return malformed("a v1 header ends in LF without CR");
+    const std::string too_long = "a v1 header longer than " + std::to_string(kMaxV1) + " bytes";
+    const std::size_t lf = bytes.find('\n');
+    if (lf == std::string_view::npos) {
+        if (bytes.size() >= kMaxV1) return malformed(too_long);
         return {};
     }
-    if (end + 2 > kMaxV1) return malformed("a v1 header longer than " + std::to_string(kMaxV1) + " bytes");
+    if (lf + 1 > kMaxV1) return malformed(too_long);
+    if (bytes[lf - 1] != '\r') return malformed("a v1 header ends in LF without CR");
+    const std::size_t end = lf - 1;
     const auto words = words_of(bytes.substr(kV1Start.size(), end - kV1Start.size()));
     if (words[0] == "UNKNOWN") return complete(end + 2);
     if (words[0] != "TCP4" && words[0] != "TCP6") return malformed("v1 protocol is not TCP4, TCP6 or UNKNOWN");

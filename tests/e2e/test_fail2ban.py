@@ -128,4 +128,5 @@ def the_jail_is_disabled_and_reads_the_services_host_log_with_the_filter():
               "'findtime', '10m'", "'bantime', '1h'", "--dports 2323,2222,8080")
 
 
-suite.main()
+if __name__ == "__main__":
+    suite.main()

@@ -9,6 +9,7 @@ import paramiko
 
 from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 from test_access import WaysHostV6, connected, has_ipv6_loopback
+from test_fail2ban import fail2ban_regex
 from test_ways import WaysHost, WebClient, SshClient
 
 suite = Suite("proxy")
@@ -94,6 +95,9 @@ def headers_from_the_trusted_proxy_name_the_client_on_telnet_and_ssh():
         check(not ssh_logon_through(host, v2("198.51.100.10"), "Bob", "wrong"), "a wrong SSH password let Bob in")
         host.wait_log('failed logon as "Bob" from 198.51.100.10 by ssh', "the SSH failure")
         holds(host.log_text(), 'failed logon as "Alice" from 198.51.100.9:4711', '!failed logon as "Alice" from 127')
+        if shutil.which("fail2ban-regex"):
+            log = host.path("bbshost.log")
+            equal(sorted(set(fail2ban_regex(log, "ip"))), ["198.51.100.10", "198.51.100.9"], "what fail2ban would ban")
 
 
 def ssh_logon_through(host, header, userid, password):
