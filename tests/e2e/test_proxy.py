@@ -5,11 +5,9 @@ for nothing, and a trusted proxy that sends no good header is closed."""
 
 import struct
 
-import paramiko
-
 from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 from test_access import WaysHostV6, connected, has_ipv6_loopback
-from test_fail2ban import fail2ban_regex
+from test_fail2ban import fail2ban_regex, ssh_password_logon
 from test_ways import WaysHost, WebClient, SshClient
 
 suite = Suite("proxy")
@@ -103,15 +101,7 @@ def headers_from_the_trusted_proxy_name_the_client_on_telnet_and_ssh():
 def ssh_logon_through(host, header, userid, password):
     sock = connected(host.address, host.ssh_port, PROXY)
     sock.sendall(header)
-    transport = paramiko.Transport(sock)
-    try:
-        transport.start_client(timeout=EXPECT_TIMEOUT)
-        transport.auth_password(userid, password)
-        return transport.is_authenticated()
-    except (paramiko.SSHException, EOFError):
-        return False
-    finally:
-        transport.close()
+    return ssh_password_logon(sock, userid, password)
 
 
 @suite.case
