@@ -26,27 +26,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include <asio/ip/address.hpp>
-
+#include "app/network.h"
 #include "bbs/sqlite.h"
 
 namespace app {
-
-// An IPv4 address inside IPv6 (::ffff:a.b.c.d) as the IPv4 address it is;
-// any other address as it is.
-asio::ip::address unmapped(const asio::ip::address& address);
-
-struct Network {
-    asio::ip::address address;   // its first address (the bits after the prefix zero)
-    int prefix = 32;             // its length in bits; 32 (IPv4) or 128 (IPv6): one address
-    // "192.0.2.0/24", "2001:db8::/32"; one address without its length.
-    std::string text() const;
-    bool contains(const asio::ip::address& address) const;
-};
-
-// "ADDRESS" or "ADDRESS/LENGTH", IPv4 or IPv6; the bits after the length
-// are dropped. None with *error saying what is wrong.
-std::optional<Network> parse_network(std::string_view text, std::string* error);
 
 struct Ban {
     Network network;

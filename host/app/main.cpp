@@ -46,6 +46,7 @@ struct ServeOptions {
     std::string metrics_bind = "127.0.0.1";
     std::string tls_cert, tls_key;  // both: the web terminal is HTTPS
     std::vector<std::string> web_origins;  // none: the --bind address's
+    std::vector<std::string> trusted_proxies;  // addresses and networks
     int channels = 64;
     std::string config;
     bool echo = false;  // lines echoed instead of going to the game (load baselines)
@@ -61,6 +62,15 @@ int serve(const ServeOptions& options) {
     const std::string tls_cert = from_here(options.tls_cert), tls_key = from_here(options.tls_key);
     std::string error;
     // The names the web terminal answers to: those given, else where it listens.
+    std::vector<app::Network> trusted_proxies;
+    for (const auto& text : options.trusted_proxies) {
+        const auto network = app::parse_network(text, &error);
+        if (!network) {
+            std::cerr << "bbshost: --trusted-proxy " << text << ": " << error << std::endl;
+            return 1;
+        }
+        trusted_proxies.push_back(*network);
+    }
     web::WebOrigins origins;
     if (options.web_origins.empty())
         origins = web::WebOrigins::listening_at(options.bind, static_cast<uint16_t>(options.http_port), !tls_cert.empty());
@@ -136,6 +146,7 @@ int serve(const ServeOptions& options) {
         serving.sessions.rules.logon_time = std::chrono::seconds(options.logon_time);
         serving.mssp = *mssp;
         serving.mssp_file = data / app::MsspSettings::kFileName;
+        serving.trusted_proxies = app::NetworkList(trusted_proxies);
         app::Server server(io, *host, serving);
         const auto telnet_at = server.listen(server.telnet(), options.bind, static_cast<uint16_t>(options.port), &error);
         if (!telnet_at) {
@@ -252,6 +263,15 @@ int main(int argc, char** argv) {
         ->expected(1)
         ->take_all()
         ->needs(http_port);
+    cli.add_option("--trusted-proxy", options.trusted_proxies,
+                   "A proxy in front of the host (HAProxy, nginx...), by address or network "
+                   "(192.0.2.7, 2001:db8::/64); repeatable. From it telnet and SSH "
+                   "connections must begin with a PROXY header (v1 or v2) and the web terminal "
+                   "takes X-Forwarded-For or Forwarded: the client they name is the session's "
+                   "address (throttle, bans, logs, who). A PROXY header from any other address is "
+                   "refused, its X-Forwarded-For and Forwarded ignored")
+        ->expected(1)
+        ->take_all();
     cli.add_option("--metrics-port", options.metrics_port,
                    "Port of the Prometheus metrics at /metrics on the --metrics-bind address (0: none)")
         ->check(CLI::Range(0, 65535))

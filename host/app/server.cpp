@@ -40,6 +40,7 @@ Server::Server(asio::io_context& io, bbs::Host& host, Options options)
       options_(std::move(options)),
       metrics_(PLUS_VERSION),
       listeners_(io, log()),
+      proxies_(options_.trusted_proxies, log()),
       logons_(io, host, options_.hashing),
       pump_(io, host,
             [this](const std::string& reason) {
@@ -118,7 +119,11 @@ SshWay& Server::ssh(const std::filesystem::path& key_folder) {
 }
 
 WebWay& Server::web(const web::WebOrigins& origins, const std::string& tls_cert, const std::string& tls_key) {
-    if (!web_) web_ = std::make_unique<WebWay>(sessions_, log(), origins, tls_cert, tls_key);
+    if (!web_) {
+        web_ = std::make_unique<WebWay>(
+            sessions_, log(), origins, tls_cert, tls_key,
+            ForwardedClients{options_.trusted_proxies, [this](const auto& client) { return refused(client); }});
+    }
     return *web_;
 }
 
@@ -127,21 +132,32 @@ std::optional<asio::ip::tcp::endpoint> Server::listen(WayIn& way, std::string_vi
     return listeners_.listen(
         address, port,
         [this, &way](asio::ip::tcp::socket socket) {
-            if (!banned(socket)) way.accepted(std::move(socket));
+            std::error_code ec;
+            const auto peer = socket.remote_endpoint(ec);
+            if (banned(socket, peer)) return;
+            if (!way.takes_proxy_header()) return way.accepted(Accepted::as_is(std::move(socket)));
+            proxies_.accepted(std::move(socket), way.client_speaks_first(), [this, &way, peer](Accepted connection) {
+                if (connection.client != peer && banned(connection.socket, connection.client)) return;
+                way.accepted(std::move(connection));
+            });
         },
         error);
 }
 
-bool Server::banned(asio::ip::tcp::socket& socket) {
+bool Server::banned(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& client) {
+    if (client.port() == 0 && client.address().is_unspecified()) return false;  // gone already: the way finds out
+    if (!refused(client)) return false;
     std::error_code ec;
-    const auto peer = socket.remote_endpoint(ec);
-    if (ec) return false;  // gone already: the way finds out
+    socket.close(ec);
+    return true;
+}
+
+bool Server::refused(const asio::ip::tcp::endpoint& peer) {
     const auto reason = logons_.banned(peer.address());
     if (!reason) return false;
     if (const auto more = logons_.refusal_logged("ban", LogonThrottle::source_key(peer.address())))
         host_.log("connection from " + peer.address().to_string() + ":" + std::to_string(peer.port()) +
                   " refused: banned" + (reason->empty() ? "" : " (" + text::log_excerpt(*reason) + ")") + *more);
-    socket.close(ec);
     return true;
 }
 

@@ -3,6 +3,7 @@
 // stop:
 //
 //   listeners.h    the listening sockets, accepting and its back-off
+//   proxy_accept.h who the client is behind a trusted proxy (PROXY header)
 //   way_in.h       a way in per protocol (telnet_way.h, ssh_way.h,
 //                  web_way.h): accepted connections become transports
 //   sessions.h     every session, the channels they hold, their host calls,
@@ -33,6 +34,7 @@
 #include "app/logon_gate.h"
 #include "app/mssp_settings.h"
 #include "app/metrics.h"
+#include "app/proxy_accept.h"
 #include "app/pump.h"
 #include "app/sessions.h"
 #include "app/sysop_view.h"
@@ -62,6 +64,10 @@ public:
         // their file, read again at SIGHUP.
         MsspSettings mssp;
         std::filesystem::path mssp_file;
+        // Proxies whose PROXY headers (telnet, SSH) and X-Forwarded-For or
+        // Forwarded fields (the web terminal) name the client; none: every
+        // connection's client is its peer.
+        NetworkList trusted_proxies;
     };
 
     // The host's front end from now on, until destroyed.
@@ -101,8 +107,11 @@ private:
     // To the host log, for the owners that outlive the sessions.
     std::function<void(std::string_view line)> log() const;
     // A connection from a banned address is closed at once, on every port,
-    // before its way sees it (true).
-    bool banned(asio::ip::tcp::socket& socket);
+    // before its way sees it (true); so is one whose proxy names a banned
+    // client, once it does.
+    bool banned(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& client);
+    // Whether `client` is banned (logged when it is).
+    bool refused(const asio::ip::tcp::endpoint& client);
     void wait_signal();
     void count_metrics();
     void stop(std::string_view why, int status);
@@ -112,6 +121,7 @@ private:
     const Options options_;
     Metrics metrics_;
     Listeners listeners_;
+    ProxyAccept proxies_;
     LogonGate logons_;
     // The ways outlive the sessions, whose transports use their settings.
     std::unique_ptr<TelnetWay> telnet_;

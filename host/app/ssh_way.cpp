@@ -82,9 +82,9 @@ LogonThrottle::Ending SshWay::ending_of(ssh::LogonEnd how) {
     return LogonThrottle::Ending::left;
 }
 
-void SshWay::accepted(asio::ip::tcp::socket socket) {
-    PeerNames names = accept_connection(socket);
-    listener_->adopt(std::move(socket), {std::move(names.peer), std::move(names.ip)});
+void SshWay::accepted(Accepted connection) {
+    PeerNames names = accept_connection(connection);
+    listener_->adopt(std::move(connection.socket), {std::move(names.peer), std::move(names.ip)});
 }
 
 const ssh::PublicKeyText& SshWay::host_key() const { return listener_->host_key(); }

@@ -61,7 +61,8 @@ public:
     SshWay(asio::io_context& io, bbs::Host& host, LogonGate& logons, Sessions& sessions, Options options);
     ~SshWay() override;
 
-    void accepted(asio::ip::tcp::socket socket) override;
+    void accepted(Accepted connection) override;
+    bool takes_proxy_header() const override { return true; }
     const ssh::PublicKeyText& host_key() const;
     bool host_key_created() const;
 

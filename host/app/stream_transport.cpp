@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 
 #include "app/logon_throttle.h"
+#include "app/proxy_header.h"
 
 namespace app {
 
@@ -40,11 +41,14 @@ void readable(const std::string& what, const std::string& file, const std::strin
 
 }  // namespace
 
-PeerNames accept_connection(asio::ip::tcp::socket& socket) {
+PeerNames accept_connection(Accepted& connection) {
     std::error_code ec;
-    socket.set_option(asio::ip::tcp::no_delay(true), ec);
-    const auto endpoint = socket.remote_endpoint(ec);
-    if (ec) return {"unknown peer", "unknown", "unknown"};
+    connection.socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    return names_of(connection.client);
+}
+
+PeerNames names_of(const asio::ip::tcp::endpoint& endpoint) {
+    if (endpoint.port() == 0 && endpoint.address().is_unspecified()) return {"unknown peer", "unknown", "unknown"};
     const std::string ip = endpoint.address().to_string();
     return {ip + ":" + std::to_string(endpoint.port()), ip, LogonThrottle::source_key(endpoint.address())};
 }
@@ -71,13 +75,21 @@ std::unique_ptr<asio::ssl::context> StreamTransport::tls_context(const std::stri
     return context;
 }
 
-StreamTransport::StreamTransport(asio::ip::tcp::socket socket, Log log, asio::ssl::context* tls)
+StreamTransport::StreamTransport(Accepted connection, Log log, asio::ssl::context* tls)
     : log_(std::move(log)),
-      socket_(std::move(socket)),
+      socket_(std::move(connection.socket)),
       handshake_timer_(socket_.get_executor()),
       flush_timer_(socket_.get_executor()) {
     if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
-    PeerNames names = accept_connection(socket_);
+    refuse_proxy_header_ = connection.refuse_proxy_header && !tls;
+    std::error_code ec;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec);  // as accept_connection() does
+    client_is(connection.client);
+}
+
+void StreamTransport::client_is(const asio::ip::tcp::endpoint& client) {
+    client_ = client;
+    PeerNames names = names_of(client);
     peer_ = std::move(names.peer);
     ip_ = std::move(names.ip);
     address_ = std::move(names.address);
@@ -119,7 +131,12 @@ void StreamTransport::read_stream() {
         self->reading_ = false;
         if (self->state_ == State::closed) return;
         if (ec) return self->finish();  // the client hung up (or the socket failed)
-        self->on_stream(std::string_view(self->read_buffer_.data(), n));
+        const std::string_view bytes(self->read_buffer_.data(), n);
+        if (std::exchange(self->refuse_proxy_header_, false) && proxy::looks_like_header(bytes)) {
+            self->log_("connection from " + self->peer_ + " refused: a PROXY header from an address that is no trusted proxy");
+            return self->finish();
+        }
+        self->on_stream(bytes);
     };
     if (tls_) {
         tls_->async_read_some(asio::buffer(read_buffer_), std::move(done));

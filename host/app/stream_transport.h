@@ -37,6 +37,7 @@
 #include <asio/ssl.hpp>
 
 #include "app/transport.h"
+#include "app/way_in.h"
 
 namespace app {
 
@@ -51,8 +52,10 @@ struct PeerNames {
 // Readies an accepted TCP connection for any way in, SSH's too: TCP_NODELAY
 // (every way answers in pieces, a key's echo and then the line's reply, and
 // without it the next piece waits up to 40 ms for the client's delayed
-// acknowledgement of the last), and the names of its peer.
-PeerNames accept_connection(asio::ip::tcp::socket& socket);
+// acknowledgement of the last), and the names of its client.
+PeerNames accept_connection(Accepted& connection);
+// The names of a client at `endpoint` (none: "unknown peer").
+PeerNames names_of(const asio::ip::tcp::endpoint& endpoint);
 
 class StreamTransport : public TransportBase, public std::enable_shared_from_this<StreamTransport> {
 public:
@@ -75,8 +78,9 @@ protected:
     enum class Limit { bounded, unbounded };
 
     // `log` takes one line per noteworthy event; `tls` (when given) must
-    // outlive the transport.
-    StreamTransport(asio::ip::tcp::socket socket, Log log, asio::ssl::context* tls);
+    // outlive the transport. A connection marked to refuse a PROXY header
+    // is cut off if its first read begins with one (in the clear only).
+    StreamTransport(Accepted connection, Log log, asio::ssl::context* tls);
 
     // One read, unless one is under way or the stream is closed.
     void read_stream();
@@ -91,6 +95,10 @@ protected:
     void cut_off(std::string_view why);
     void finish();  // closes the socket; the session is told from the loop
     asio::any_io_executor executor() { return socket_.get_executor(); }
+    // The client's address and port (Accepted::client), and another client
+    // named by a trusted proxy: the transport's names from now on.
+    const asio::ip::tcp::endpoint& client() const { return client_; }
+    void client_is(const asio::ip::tcp::endpoint& client);
 
     virtual void on_stream(std::string_view bytes) = 0;
     // close_after_output() began: the protocol's goodbye, queued.
@@ -119,6 +127,8 @@ private:
     asio::steady_timer handshake_timer_;
     asio::steady_timer flush_timer_;
     bool cut_off_ = false;
+    bool refuse_proxy_header_ = false;  // until the first read
+    asio::ip::tcp::endpoint client_;
 
     std::array<char, kReadSize> read_buffer_{};
     bool reading_ = false;

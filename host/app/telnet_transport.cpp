@@ -54,14 +54,14 @@ std::string answer_text(const char* name) {
 
 }  // namespace
 
-std::shared_ptr<TelnetTransport> TelnetTransport::make(asio::ip::tcp::socket socket, Log log, Status status,
+std::shared_ptr<TelnetTransport> TelnetTransport::make(Accepted connection, Log log, Status status,
                                                        asio::ssl::context* tls) {
     return std::shared_ptr<TelnetTransport>(
-        new TelnetTransport(std::move(socket), std::move(log), std::move(status), tls));
+        new TelnetTransport(std::move(connection), std::move(log), std::move(status), tls));
 }
 
-TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status, asio::ssl::context* tls)
-    : StreamTransport(std::move(socket), std::move(log), tls), status_(std::move(status)) {
+TelnetTransport::TelnetTransport(Accepted connection, Log log, Status status, asio::ssl::context* tls)
+    : StreamTransport(std::move(connection), std::move(log), tls), status_(std::move(status)) {
     telnet_ = telnet_init(kOptions, &TelnetTransport::on_telnet_event, 0, this);
 }
 

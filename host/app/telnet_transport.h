@@ -67,7 +67,7 @@ public:
 
     // `log` takes one line per noteworthy event (cut-offs, protocol warnings);
     // `tls` (when given) must outlive the transport.
-    static std::shared_ptr<TelnetTransport> make(asio::ip::tcp::socket socket, Log log, Status status = {},
+    static std::shared_ptr<TelnetTransport> make(Accepted connection, Log log, Status status = {},
                                                  asio::ssl::context* tls = nullptr);
     ~TelnetTransport() override;
 
@@ -83,7 +83,7 @@ public:
     std::string_view way() const override { return "telnet"; }
 
 private:
-    TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status, asio::ssl::context* tls);
+    TelnetTransport(Accepted connection, Log log, Status status, asio::ssl::context* tls);
     static void on_telnet_event(telnet_t* telnet, telnet_event_t* event, void* self);
     void handle_event(telnet_event_t& event);
     void agreed(unsigned char option, bool on, bool ours);  // DO/DONT (ours) or WILL/WONT

@@ -16,9 +16,9 @@ TelnetWay::TelnetWay(Sessions& sessions, std::function<void(std::string_view lin
       started_(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
                    .count()) {}
 
-void TelnetWay::accepted(asio::ip::tcp::socket socket) {
+void TelnetWay::accepted(Accepted connection) {
     std::error_code ec;
-    const unsigned port = socket.local_endpoint(ec).port();
+    const unsigned port = connection.socket.local_endpoint(ec).port();
     auto status = [this, port]() {
         MsspVariables variables = host_variables({options_.mssp_name, options_.mssp_codebase,
                                                   sessions_.channels_held(), started_, port, 0});
@@ -26,7 +26,7 @@ void TelnetWay::accepted(asio::ip::tcp::socket socket) {
         variables.insert(variables.end(), sysop.begin(), sysop.end());
         return variables;
     };
-    sessions_.adopt(TelnetTransport::make(std::move(socket), log_, std::move(status), options_.tls));
+    sessions_.adopt(TelnetTransport::make(std::move(connection), log_, std::move(status), options_.tls));
 }
 
 void TelnetWay::reload_settings() {

@@ -34,7 +34,9 @@ public:
     // `log` takes the transports' lines (cut-offs, protocol warnings).
     TelnetWay(Sessions& sessions, std::function<void(std::string_view line)> log, Options options);
 
-    void accepted(asio::ip::tcp::socket socket) override;
+    void accepted(Accepted connection) override;
+    bool takes_proxy_header() const override { return true; }
+    bool client_speaks_first() const override { return options_.tls != nullptr; }
     // SIGHUP: the sysop's MSSP settings read again; a file with a mistake
     // leaves them as they were, and the log says where and why.
     void reload_settings();

@@ -12,11 +12,31 @@
 
 namespace app {
 
+// A connection as the accept step (app/proxy_accept.h) hands it to a way.
+struct Accepted {
+    asio::ip::tcp::socket socket;
+    // The client's address and port: the peer's, or those a trusted proxy
+    // named in a PROXY header. The session's address from now on.
+    asio::ip::tcp::endpoint client;
+    // The peer is no trusted proxy while there are some: a connection that
+    // begins with a PROXY header anyway is to be refused (by the transport's
+    // first read, where the host speaks first).
+    bool refuse_proxy_header = false;
+
+    // The connection as it is: its peer is the client (none when it is gone).
+    static Accepted as_is(asio::ip::tcp::socket socket);
+};
+
 class WayIn {
 public:
     virtual ~WayIn() = default;
     // A connection accepted on the way's port, on the loop.
-    virtual void accepted(asio::ip::tcp::socket socket) = 0;
+    virtual void accepted(Accepted connection) = 0;
+    // Whether a trusted proxy may begin the way's connections with a PROXY
+    // header (app/proxy_accept.h), and whether the client speaks first on
+    // them (SSH, TLS) or the host does (telnet).
+    virtual bool takes_proxy_header() const { return false; }
+    virtual bool client_speaks_first() const { return true; }
 };
 
 }  // namespace app

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/proxy_header.h"
 #include "text/utf8.h"
 
 namespace app {
@@ -19,14 +20,16 @@ web::WebConfig config(const web::WebOrigins& origins) {
 
 }  // namespace
 
-std::shared_ptr<WebTransport> WebTransport::make(asio::ip::tcp::socket socket, const web::StaticSite& site,
-                                                 const web::WebOrigins& origins, Log log, asio::ssl::context* tls) {
-    return std::shared_ptr<WebTransport>(new WebTransport(std::move(socket), site, origins, std::move(log), tls));
+std::shared_ptr<WebTransport> WebTransport::make(Accepted connection, const web::StaticSite& site,
+                                                 const web::WebOrigins& origins, Log log, asio::ssl::context* tls,
+                                                 const ForwardedClients* forwarded) {
+    return std::shared_ptr<WebTransport>(
+        new WebTransport(std::move(connection), site, origins, std::move(log), tls, forwarded));
 }
 
-WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, const web::WebOrigins& origins,
-                           Log log, asio::ssl::context* tls)
-    : StreamTransport(std::move(socket), std::move(log), tls), http_timer_(executor()), web_(site, config(origins)) {}
+WebTransport::WebTransport(Accepted connection, const web::StaticSite& site, const web::WebOrigins& origins,
+                           Log log, asio::ssl::context* tls, const ForwardedClients* forwarded)
+    : StreamTransport(std::move(connection), std::move(log), tls), forwarded_(forwarded), http_timer_(executor()), web_(site, config(origins)) {}
 
 void WebTransport::begin(Upgraded upgraded) {
     upgraded_ = std::move(upgraded);
@@ -72,9 +75,23 @@ void WebTransport::on_stream(std::string_view bytes) {
     if (!adopted_) arm_http_timer();
     std::vector<web::WebSession::Event> events;
     web_.feed(bytes, events);
+    for (const auto& event : events)
+        if (event.kind == web::WebSession::Event::Kind::started && !adopted_ && !forwarded_by_proxy(event.forwarded_for))
+            return finish();
     for (auto& event : events) events_waiting_.push_back(std::move(event));
     flush();  // the page's files, the WebSocket's own frames
     handle_events();
+}
+
+bool WebTransport::forwarded_by_proxy(const std::vector<std::string>& hops) {
+    if (!forwarded_ || !forwarded_->trusted.contains(client().address())) return true;
+    auto named = proxy::forwarded_client(hops, forwarded_->trusted);
+    if (!named) return true;
+    if (named->port() == 0) named->port(client().port());  // none named: the proxy's connection tells them apart
+    if (forwarded_->refused && forwarded_->refused(*named)) return false;
+    log_("proxy " + peer_ + " passes on a connection from " + names_of(*named).peer);
+    client_is(*named);
+    return true;
 }
 
 void WebTransport::handle_events() {

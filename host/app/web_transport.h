@@ -31,10 +31,21 @@
 #include <string>
 #include <string_view>
 
+#include "app/network.h"
 #include "app/stream_transport.h"
 #include "web/web_session.h"
 
 namespace app {
+
+// Whose word the web terminal takes for its client: the proxies whose
+// X-Forwarded-For or Forwarded fields name him (app/proxy_header.h:
+// forwarded_client), from them alone; and the check of a client so named,
+// true when he is refused (banned: logged, and the connection ends
+// unanswered).
+struct ForwardedClients {
+    NetworkList trusted;
+    std::function<bool(const asio::ip::tcp::endpoint& client)> refused;
+};
 
 class WebTransport final : public StreamTransport {
 public:
@@ -44,9 +55,10 @@ public:
     using Upgraded = std::function<void(std::shared_ptr<WebTransport>)>;
 
     // `site` (and `tls`, when given) must outlive the transport.
-    static std::shared_ptr<WebTransport> make(asio::ip::tcp::socket socket, const web::StaticSite& site,
+    static std::shared_ptr<WebTransport> make(Accepted connection, const web::StaticSite& site,
                                               const web::WebOrigins& origins, Log log,
-                                              asio::ssl::context* tls = nullptr);
+                                              asio::ssl::context* tls = nullptr,
+                                              const ForwardedClients* forwarded = nullptr);
 
     // Serves HTTP until the WebSocket opens; then `upgraded` takes it.
     void begin(Upgraded upgraded);
@@ -59,8 +71,11 @@ public:
     std::string_view way() const override { return "web"; }
 
 private:
-    WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, const web::WebOrigins& origins, Log log,
-                 asio::ssl::context* tls);
+    WebTransport(Accepted connection, const web::StaticSite& site, const web::WebOrigins& origins, Log log,
+                 asio::ssl::context* tls, const ForwardedClients* forwarded);
+    // The upgrade came through a trusted proxy: the client it names is the
+    // session's (false: he is refused).
+    bool forwarded_by_proxy(const std::vector<std::string>& hops);
     std::shared_ptr<WebTransport> self() { return std::static_pointer_cast<WebTransport>(shared_from_this()); }
     void arm_http_timer();
     void on_stream(std::string_view bytes) override;
@@ -75,6 +90,7 @@ private:
     bool over() const override { return web_.finished() && web_.pending_output() == 0; }
     void finished() override;
 
+    const ForwardedClients* const forwarded_;  // none: the peer is the client
     asio::steady_timer http_timer_;
     web::WebSession web_;
     Upgraded upgraded_;

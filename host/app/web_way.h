@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/web_transport.h"
 #include "app/way_in.h"
 #include "web/origins.h"
 
@@ -31,10 +32,10 @@ public:
     // private key as PEM files, both or neither. Throws std::runtime_error
     // when the page's files, the certificate or the key cannot be read.
     WebWay(Sessions& sessions, std::function<void(std::string_view line)> log, web::WebOrigins origins,
-           const std::string& tls_cert, const std::string& tls_key);
+           const std::string& tls_cert, const std::string& tls_key, ForwardedClients forwarded = {});
     ~WebWay() override;
 
-    void accepted(asio::ip::tcp::socket socket) override;
+    void accepted(Accepted connection) override;
 
 private:
     Sessions& sessions_;
@@ -42,6 +43,7 @@ private:
     const web::WebOrigins origins_;
     std::unique_ptr<web::StaticSite> site_;
     std::unique_ptr<asio::ssl::context> tls_;  // null: plain HTTP
+    const ForwardedClients forwarded_;
 };
 
 }  // namespace app

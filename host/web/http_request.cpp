@@ -51,6 +51,52 @@ bool HttpRequest::keep_alive() const {
     return minor >= 1 ? !has_token("connection", "close") : has_token("connection", "keep-alive");
 }
 
+namespace {
+
+// The parts of `list` between `separator`s outside quoted strings, trimmed.
+std::vector<std::string_view> split_outside_quotes(std::string_view list, char separator) {
+    std::vector<std::string_view> parts;
+    bool quoted = false;
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i <= list.size(); ++i) {
+        if (i < list.size() && list[i] == '"' && (i == 0 || list[i - 1] != '\\')) quoted = !quoted;
+        if (i == list.size() || (list[i] == separator && !quoted)) {
+            parts.push_back(text::trim(list.substr(begin, i - begin)));
+            begin = i + 1;
+        }
+    }
+    return parts;
+}
+
+std::string unquoted(std::string_view value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    return std::string(value);
+}
+
+}  // namespace
+
+std::vector<std::string> forwarded_for(const HttpRequest& request) {
+    std::vector<std::string> hops;
+    const bool x_forwarded = request.count("x-forwarded-for") > 0;
+    for (const auto& h : request.headers) {
+        if (h.name != (x_forwarded ? "x-forwarded-for" : "forwarded")) continue;
+        for (const auto element : split_outside_quotes(h.value, ',')) {
+            if (x_forwarded) {
+                hops.emplace_back(element);
+                continue;
+            }
+            std::string hop;
+            for (const auto pair : split_outside_quotes(element, ';')) {
+                const auto equals = pair.find('=');
+                if (equals != std::string_view::npos && text::equal_ignoring_case(text::trim(pair.substr(0, equals)), "for"))
+                    hop = unquoted(text::trim(pair.substr(equals + 1)));
+            }
+            hops.push_back(std::move(hop));
+        }
+    }
+    return hops;
+}
+
 void HttpRequestParser::reset() {
     status_ = Status::incomplete;
     request_ = HttpRequest{};

@@ -40,6 +40,14 @@ struct HttpRequest {
     bool keep_alive() const;
 };
 
+// The clients and proxies a request passed through as the proxies recorded
+// them, the nearest last: the X-Forwarded-For fields' list, or when there
+// is none, the for= parameters of the Forwarded fields (RFC 7239, quotes
+// taken off: "[2001:db8::1]:4711"); an element of Forwarded without one
+// is empty. Each as sent, blanks trimmed: whose word counts is the
+// caller's business.
+std::vector<std::string> forwarded_for(const HttpRequest& request);
+
 // Reads one request head after the other. Every failure carries the status
 // to answer with: 400 (malformed), 413 (a request body: none is taken),
 // 414 (request line too long), 431 (a header line too long, too many

@@ -36,7 +36,7 @@ void WebSession::answer(const HttpRequest& request, std::vector<Event>& events) 
         if (!handshake.accepted) return refuse(handshake.refusal, head);
         output_ += handshake.switching;
         socket_.emplace(config_.websocket);
-        events.push_back({Event::Kind::started, {}, {}});
+        events.push_back({Event::Kind::started, {}, {}, forwarded_for(request)});
         return;
     }
     if (request.method != "GET" && !head) {

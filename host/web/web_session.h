@@ -50,6 +50,8 @@ public:
         Kind kind;
         std::string input;  // kind input: the bytes typed
         WindowSize size;    // kind window_size
+        // kind started: who the upgrade came through (web::forwarded_for)
+        std::vector<std::string> forwarded_for{};
     };
 
     // `site` must outlive the session.

@@ -36,7 +36,7 @@ protected:
     // The host's end of a new loopback connection: telnet over TLS, started; `client` is the other end.
     void connect(asio::ip::tcp::socket& client) {
         client.connect(acceptor_.local_endpoint());
-        transport_ = app::TelnetTransport::make(acceptor_.accept(), [this](std::string_view line) {
+        transport_ = app::TelnetTransport::make(app::Accepted::as_is(acceptor_.accept()), [this](std::string_view line) {
             log_.emplace_back(line);
         }, {}, tls_.get());
         transport_->attach({[this](std::string_view bytes) { received_ += bytes; }, {}, {},

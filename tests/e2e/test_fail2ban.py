@@ -28,15 +28,20 @@ class SshHost(BbsHost):
     def ssh_logon(self, source, userid, password):
         """One SSH password logon from `source`: whether it got in."""
         sock = socket.create_connection((self.address, self.ssh_port), timeout=EXPECT_TIMEOUT, source_address=(source, 0))
-        transport = paramiko.Transport(sock)
-        try:
-            transport.start_client(timeout=EXPECT_TIMEOUT)
-            transport.auth_password(userid, password)
-            return transport.is_authenticated()
-        except (paramiko.SSHException, EOFError):
-            return False
-        finally:
-            transport.close()
+        return ssh_password_logon(sock, userid, password)
+
+
+def ssh_password_logon(sock, userid, password):
+    """One SSH password logon over the connected `sock`: whether it got in."""
+    transport = paramiko.Transport(sock)
+    try:
+        transport.start_client(timeout=EXPECT_TIMEOUT)
+        transport.auth_password(userid, password)
+        return transport.is_authenticated()
+    except (paramiko.SSHException, EOFError):
+        return False
+    finally:
+        transport.close()
 
 
 class Ipv6Host(BbsHost):
@@ -128,4 +133,5 @@ def the_jail_is_disabled_and_reads_the_services_host_log_with_the_filter():
               "'findtime', '10m'", "'bantime', '1h'", "--dports 2323,2222,8080")
 
 
-suite.main()
+if __name__ == "__main__":
+    suite.main()

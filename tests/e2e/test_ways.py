@@ -127,8 +127,9 @@ def http_get(port, path, headers=None):
 
 class WebClient(WayClient):
 
-    def __init__(self, port, origin=None, path="/ws", tls=None, host=None, rcvbuf=None, source=None):
-        """origin and host: the fields sent (ours unless given; origin "": none); source: an address to connect from."""
+    def __init__(self, port, origin=None, path="/ws", tls=None, host=None, rcvbuf=None, source=None, fields=""):
+        """origin and host: the fields sent (ours unless given; origin "": none); source: an address to connect from;
+        fields: more header lines, each ending in CR LF."""
         super().__init__()
         self.port = port
         self.sock = socket.socket()
@@ -145,8 +146,8 @@ class WebClient(WayClient):
         origin = "http://127.0.0.1:%d" % port if origin is None else origin
         self.sock.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\n"
                            "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n"
-                           "%s\r\n" % (path, host or "127.0.0.1:%d" % port, key,
-                                        "Origin: %s\r\n" % origin if origin else "")).encode())
+                           "%s%s\r\n" % (path, host or "127.0.0.1:%d" % port, key,
+                                          "Origin: %s\r\n" % origin if origin else "", fields)).encode())
         self.buffer = b""
         while b"\r\n\r\n" not in self.buffer:
             data = self.sock.recv(4096)

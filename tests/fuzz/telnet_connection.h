@@ -58,7 +58,7 @@ public:
         if (ec) fail("no loopback connection: " + ec.message());
         ::fcntl(client_, F_SETFL, ::fcntl(client_, F_GETFL) | O_NONBLOCK);
         auto log = [this](std::string_view line) { world_.host().log(line); };
-        session_ = server_.sessions().adopt(app::TelnetTransport::make(std::move(server_end), log));
+        session_ = server_.sessions().adopt(app::TelnetTransport::make(app::Accepted::as_is(std::move(server_end)), log));
         pump();
     }
     ~TelnetConnection() {

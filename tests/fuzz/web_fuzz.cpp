@@ -1,14 +1,18 @@
 // Fuzz target: the web terminal's protocol pieces. The bytes as HTTP heads, as requests to a session, as
 // client WebSocket frames and as a session after an upgrade (its output taken, and never taken), each whole
 // and cut: the same either way, and sound; no page or WebSocket for a request of another Host or Origin, and
-// a client that never reads cannot pile up replies.
+// a client that never reads cannot pile up replies. And the bytes as what a proxy sends first on a stream port
+// (a PROXY header, app/proxy_header.h): read a byte more at a time, its verdict, once given, stays, within bounds.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/proxy_header.h"
 #include "tests/fuzz/fuzz.h"
 #include "tests/web/frames.h"
 #include "text/utf8.h"
@@ -242,9 +246,33 @@ std::string run_session(const std::vector<std::string_view>& pieces) {
     return trace + output.substr(0, switching) + control;
 }
 
+// The connection's first n bytes, n = 1, 2, ...: incomplete until a verdict (a complete header of
+// at most the bytes so far and the bound, or a malformed one with its reason), which more bytes never change.
+void read_proxy_header(std::string_view bytes) {
+    using app::proxy::Parsed;
+    std::optional<Parsed> verdict;
+    for (std::size_t n = 1; n <= std::min(bytes.size(), app::proxy::kMaxV2 + 1); ++n) {
+        const Parsed parsed = app::proxy::parse(bytes.substr(0, n));
+        if (verdict) {
+            if (parsed.state != verdict->state || parsed.length != verdict->length || parsed.client != verdict->client)
+                fail("a PROXY header's verdict changed when more bytes came");
+            continue;
+        }
+        if (parsed.state == Parsed::State::incomplete) {
+            if (n >= app::proxy::kMaxV2) fail("a PROXY header is still incomplete at its bound");
+            continue;
+        }
+        if (parsed.state == Parsed::State::complete && (parsed.length == 0 || parsed.length > n))
+            fail("a complete PROXY header of " + std::to_string(parsed.length) + " bytes in " + std::to_string(n));
+        if (parsed.state == Parsed::State::malformed && parsed.error.empty()) fail("a malformed PROXY header, no reason");
+        verdict = parsed;
+    }
+}
+
 }  // namespace
 
 void fuzz_one(std::string_view bytes) {
+    read_proxy_header(bytes);
     const auto seed = static_cast<std::uint8_t>(bytes.empty() ? 0 : bytes[0]);
     const std::vector<std::string_view> whole{bytes};
     const auto pieces = cut(bytes, seed);

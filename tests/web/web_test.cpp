@@ -169,6 +169,25 @@ TEST_F(Web, ParserStopsAtTheEndOfAHeadAndReadsTheNextAfterReset) {
     EXPECT_EQ(input, "rest");
 }
 
+TEST_F(Web, ForwardedForListsTheHopsOfXForwardedForElseOfForwarded) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"X-Forwarded-For: 203.0.113.1, 198.51.100.7\r\nX-Forwarded-For:192.0.2.9\r\n",
+         {"203.0.113.1", "198.51.100.7", "192.0.2.9"}},
+        {"Forwarded: for=203.0.113.1;proto=http, For=\"[2001:db8::1]:4711\";by=x\r\n",
+         {"203.0.113.1", "[2001:db8::1]:4711"}},
+        {"Forwarded: for=unknown, by=192.0.2.1, for=\"_a,b\"\r\n", {"unknown", "", "_a,b"}},
+        {"Forwarded: for=192.0.2.5\r\nX-Forwarded-For: 198.51.100.7\r\n", {"198.51.100.7"}},
+        {"", {}},
+    };
+    for (const auto& [fields, hops] : cases) {
+        HttpRequestParser parser;
+        const std::string head = std::string("GET / HTTP/1.1\r\nHost: h\r\n") + fields + "\r\n";
+        std::string_view input = head;
+        ASSERT_EQ(parser.feed(input), HttpRequestParser::Status::complete) << fields;
+        EXPECT_EQ(web::forwarded_for(parser.request()), hops) << fields;
+    }
+}
+
 TEST_F(Web, ResponsesCarryLengthTypeCacheAndSecurityHeadersButNoServer) {
     web::HttpResponse response;
     response.content_type = "text/html; charset=utf-8", response.body = "<p>hi</p>", response.cache_control = "no-cache";
