@@ -236,6 +236,14 @@ def serve_expecting_failure(data, *more, status=1, says=(), timeout=60):
     return out, holds(err, *says)
 
 
+def self_signed(folder, name):
+    """A throwaway certificate for 127.0.0.1 and its key, made in `folder`: (certificate file, key file)."""
+    cert, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
+    run_ok(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+            "-addext", "subjectAltName=IP:127.0.0.1", "-out", cert, "-keyout", key])
+    return cert, key
+
+
 @contextlib.contextmanager
 def scratch(prefix="bbshost-e2e-"):
     root = tempfile.mkdtemp(prefix=prefix)
@@ -643,9 +651,10 @@ BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 
 
 class RawClient(Stream):
     def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
-                 ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1"):
+                 ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1", tls=None):
         """source: a loopback address to connect from; agree: the options it agrees to; host: IPv4 or IPv6;
-        ttype: its terminal type, or the list it names one after the other (repeating the last)."""
+        ttype: its terminal type, or the list it names one after the other (repeating the last); tls: an
+        ssl.SSLContext to speak telnet inside TLS with."""
         self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
         if source:
             self.sock.bind((source, 0))
@@ -654,6 +663,8 @@ class RawClient(Stream):
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(timeout)
         self.sock.connect((host, port))
+        if tls:
+            self.sock = tls.wrap_socket(self.sock, server_hostname=host)
         self.timeout = timeout
         self.agree, self.size = agree, size
         self.ttypes = list(ttype) if isinstance(ttype, (list, tuple)) else [ttype]
