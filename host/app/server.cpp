@@ -7,6 +7,7 @@
 #include "app/ssh_way.h"
 #include "app/systemd_notify.h"
 #include "app/telnet_way.h"
+#include "app/tls_certificate.h"
 #include "app/web_way.h"
 #include "bbs/host.h"
 #include "text/utf8.h"
@@ -110,6 +111,26 @@ TelnetWay& Server::telnet() {
     return *telnet_;
 }
 
+WayIn& Server::telnets(uint16_t port) {
+    if (!telnets_) telnets_ = &telnet().over_tls(*tls_, port);
+    return *telnets_;
+}
+
+TlsCertificate& Server::tls(const std::string& cert_file, const std::string& key_file) {
+    if (!tls_) tls_ = std::make_unique<TlsCertificate>(cert_file, key_file);
+    return *tls_;
+}
+
+void Server::reload_certificate() {
+    if (!tls_) return;
+    std::string error;
+    if (tls_->reload(&error)) {
+        host_.log("TLS certificate reloaded from " + tls_->cert_file());
+    } else {
+        host_.log("TLS certificate kept as it was: " + error);
+    }
+}
+
 SshWay& Server::ssh(const std::filesystem::path& key_folder) {
     if (!ssh_)
         ssh_ = std::make_unique<SshWay>(io_, host_, logons_, sessions_,
@@ -117,8 +138,8 @@ SshWay& Server::ssh(const std::filesystem::path& key_folder) {
     return *ssh_;
 }
 
-WebWay& Server::web(const web::WebOrigins& origins, const std::string& tls_cert, const std::string& tls_key) {
-    if (!web_) web_ = std::make_unique<WebWay>(sessions_, log(), origins, tls_cert, tls_key);
+WebWay& Server::web(const web::WebOrigins& origins, const TlsCertificate* tls) {
+    if (!web_) web_ = std::make_unique<WebWay>(sessions_, log(), origins, tls);
     return *web_;
 }
 
@@ -160,6 +181,7 @@ void Server::wait_signal() {
         if (signal == SIGHUP) {
             host_.log("SIGHUP: reloading message files, options and the game's ini");
             if (telnet_) telnet_->reload_settings();
+            reload_certificate();
             if (!host_.reload()) host_.log("reload waits for the database");
             pump_.mark();
             wait_signal();

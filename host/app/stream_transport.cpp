@@ -1,44 +1,10 @@
 #include "app/stream_transport.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <stdexcept>
 #include <utility>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include "app/logon_throttle.h"
 
 namespace app {
-
-namespace {
-
-// OpenSSL's reasons for what went wrong on this thread, first to last, or
-// `fallback` when it gave none.
-std::string openssl_reason(const std::string& fallback) {
-    std::string reasons;
-    while (const unsigned long code = ERR_get_error()) {
-        const char* reason = ERR_reason_error_string(code);
-        if (!reason || reasons.find(reason) != std::string::npos) continue;
-        reasons += (reasons.empty() ? "" : "; ") + std::string(reason);
-    }
-    return reasons.empty() ? fallback : reasons;
-}
-
-// The file can be read and holds a PEM block whose head ends in `label`.
-void readable(const std::string& what, const std::string& file, const std::string& label) {
-    std::ifstream in(file);
-    if (!in) throw std::runtime_error(what + " " + file + ": cannot be read: " + std::strerror(errno));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("-----BEGIN ", 0) == 0 && line.find(label + "-----") != std::string::npos) return;
-    }
-    throw std::runtime_error(what + " " + file + ": holds no PEM " + label + " (-----BEGIN ..." + label + "-----)");
-}
-
-}  // namespace
 
 PeerNames accept_connection(asio::ip::tcp::socket& socket) {
     std::error_code ec;
@@ -49,34 +15,13 @@ PeerNames accept_connection(asio::ip::tcp::socket& socket) {
     return {ip + ":" + std::to_string(endpoint.port()), ip, LogonThrottle::source_key(endpoint.address())};
 }
 
-std::unique_ptr<asio::ssl::context> StreamTransport::tls_context(const std::string& cert_file,
-                                                                 const std::string& key_file) {
-    readable("TLS certificate", cert_file, "CERTIFICATE");
-    readable("TLS key", key_file, "PRIVATE KEY");
-    auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
-    context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                         asio::ssl::context::no_tlsv1_1);
-    std::error_code ec;
-    ERR_clear_error();
-    context->use_certificate_chain_file(cert_file, ec);
-    if (ec) throw std::runtime_error("TLS certificate " + cert_file + ": " + openssl_reason(ec.message()));
-    context->use_private_key_file(key_file, asio::ssl::context::pem, ec);
-    if (ec) throw std::runtime_error("TLS key " + key_file + ": " + openssl_reason(ec.message()));
-    if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
-        throw std::runtime_error("TLS key " + key_file + ": " +
-                                 openssl_reason("not the key of the certificate") + " (certificate " +
-                                 cert_file + ")");
-    }
-    return context;
-}
-
-StreamTransport::StreamTransport(asio::ip::tcp::socket socket, Log log, asio::ssl::context* tls)
+StreamTransport::StreamTransport(asio::ip::tcp::socket socket, Log log, std::shared_ptr<asio::ssl::context> tls)
     : log_(std::move(log)),
       socket_(std::move(socket)),
+      tls_context_(std::move(tls)),
       handshake_timer_(socket_.get_executor()),
       flush_timer_(socket_.get_executor()) {
-    if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
+    if (tls_context_) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls_context_);
     PeerNames names = accept_connection(socket_);
     peer_ = std::move(names.peer);
     ip_ = std::move(names.ip);
@@ -173,6 +118,9 @@ void StreamTransport::cut_off(std::string_view why) {
 
 void StreamTransport::close_after_output() {
     if (state_ != State::open) return;
+    // Nothing reaches a client before his handshake: one that stalls it
+    // does not keep the connection for the flush time.
+    if (tls_ && handshake_ != Handshake::done) return finish();
     state_ = State::closing;
     closing();
     if (!writing() && over()) return finish();

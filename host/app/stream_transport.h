@@ -19,7 +19,7 @@
 //    bounds it itself.
 //  - The end: cut_off() logs why and closes from the loop;
 //    close_after_output() ends once the output is written and over() says
-//    so, or kFlushTime later; close_now() makes one last try to hand over
+//    so, or kFlushTime later (at once before the TLS handshake is done); close_now() makes one last try to hand over
 //    what waits (in the clear only: a TLS record cannot be written past the
 //    stream's own writes) and closes. Whatever ends it, the session hears
 //    closed() once, from the loop.
@@ -59,12 +59,6 @@ public:
     using Log = std::function<void(std::string_view line)>;
     static constexpr std::chrono::seconds kHandshakeTime{60};
 
-    // The server side of TLS with the certificate chain and the private key
-    // of these PEM files. Throws std::runtime_error naming the file and
-    // what is wrong with it.
-    static std::unique_ptr<asio::ssl::context> tls_context(const std::string& cert_file,
-                                                           const std::string& key_file);
-
     StreamTransport(const StreamTransport&) = delete;
     StreamTransport& operator=(const StreamTransport&) = delete;
 
@@ -74,9 +68,10 @@ public:
 protected:
     enum class Limit { bounded, unbounded };
 
-    // `log` takes one line per noteworthy event; `tls` (when given) must
-    // outlive the transport.
-    StreamTransport(asio::ip::tcp::socket socket, Log log, asio::ssl::context* tls);
+    // `log` takes one line per noteworthy event; with `tls` (the context of
+    // the certificate served when the connection came, app/tls_certificate.h)
+    // the stream is TLS.
+    StreamTransport(asio::ip::tcp::socket socket, Log log, std::shared_ptr<asio::ssl::context> tls);
 
     // One read, unless one is under way or the stream is closed.
     void read_stream();
@@ -91,6 +86,7 @@ protected:
     void cut_off(std::string_view why);
     void finish();  // closes the socket; the session is told from the loop
     asio::any_io_executor executor() { return socket_.get_executor(); }
+    bool encrypted() const { return tls_ != nullptr; }
 
     virtual void on_stream(std::string_view bytes) = 0;
     // close_after_output() began: the protocol's goodbye, queued.
@@ -113,6 +109,7 @@ private:
     void write();
 
     asio::ip::tcp::socket socket_;
+    const std::shared_ptr<asio::ssl::context> tls_context_;
     // Over socket_, when the connection is TLS.
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
     Handshake handshake_ = Handshake::none;

@@ -55,13 +55,14 @@ std::string answer_text(const char* name) {
 }  // namespace
 
 std::shared_ptr<TelnetTransport> TelnetTransport::make(asio::ip::tcp::socket socket, Log log, Status status,
-                                                       asio::ssl::context* tls) {
+                                                       std::shared_ptr<asio::ssl::context> tls) {
     return std::shared_ptr<TelnetTransport>(
-        new TelnetTransport(std::move(socket), std::move(log), std::move(status), tls));
+        new TelnetTransport(std::move(socket), std::move(log), std::move(status), std::move(tls)));
 }
 
-TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status, asio::ssl::context* tls)
-    : StreamTransport(std::move(socket), std::move(log), tls), status_(std::move(status)) {
+TelnetTransport::TelnetTransport(asio::ip::tcp::socket socket, Log log, Status status,
+                                 std::shared_ptr<asio::ssl::context> tls)
+    : StreamTransport(std::move(socket), std::move(log), std::move(tls)), status_(std::move(status)) {
     telnet_ = telnet_init(kOptions, &TelnetTransport::on_telnet_event, 0, this);
 }
 

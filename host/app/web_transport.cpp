@@ -20,13 +20,15 @@ web::WebConfig config(const web::WebOrigins& origins) {
 }  // namespace
 
 std::shared_ptr<WebTransport> WebTransport::make(asio::ip::tcp::socket socket, const web::StaticSite& site,
-                                                 const web::WebOrigins& origins, Log log, asio::ssl::context* tls) {
-    return std::shared_ptr<WebTransport>(new WebTransport(std::move(socket), site, origins, std::move(log), tls));
+                                                 const web::WebOrigins& origins, Log log,
+                                                 std::shared_ptr<asio::ssl::context> tls) {
+    return std::shared_ptr<WebTransport>(
+        new WebTransport(std::move(socket), site, origins, std::move(log), std::move(tls)));
 }
 
 WebTransport::WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, const web::WebOrigins& origins,
-                           Log log, asio::ssl::context* tls)
-    : StreamTransport(std::move(socket), std::move(log), tls), http_timer_(executor()), web_(site, config(origins)) {}
+                           Log log, std::shared_ptr<asio::ssl::context> tls)
+    : StreamTransport(std::move(socket), std::move(log), std::move(tls)), http_timer_(executor()), web_(site, config(origins)) {}
 
 void WebTransport::begin(Upgraded upgraded) {
     upgraded_ = std::move(upgraded);

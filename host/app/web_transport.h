@@ -7,7 +7,7 @@
 // terminal in character mode from the start, UTF-8 both ways; its window
 // size comes as the page's control message (resized()).
 //
-// With a TLS context (tls_context()) the connection is HTTPS and WSS only:
+// With a TLS context (app/tls_certificate.h) the connection is HTTPS and WSS only:
 // the TLS handshake comes first, within kHttpIdle as a request head.
 //
 // Input: one stream read at a time, and none while the session has not
@@ -43,10 +43,10 @@ public:
     static constexpr std::chrono::seconds kHttpIdle{60};
     using Upgraded = std::function<void(std::shared_ptr<WebTransport>)>;
 
-    // `site` (and `tls`, when given) must outlive the transport.
+    // `site` must outlive the transport; with `tls` it is HTTPS (StreamTransport).
     static std::shared_ptr<WebTransport> make(asio::ip::tcp::socket socket, const web::StaticSite& site,
                                               const web::WebOrigins& origins, Log log,
-                                              asio::ssl::context* tls = nullptr);
+                                              std::shared_ptr<asio::ssl::context> tls = nullptr);
 
     // Serves HTTP until the WebSocket opens; then `upgraded` takes it.
     void begin(Upgraded upgraded);
@@ -60,7 +60,7 @@ public:
 
 private:
     WebTransport(asio::ip::tcp::socket socket, const web::StaticSite& site, const web::WebOrigins& origins, Log log,
-                 asio::ssl::context* tls);
+                 std::shared_ptr<asio::ssl::context> tls);
     std::shared_ptr<WebTransport> self() { return std::static_pointer_cast<WebTransport>(shared_from_this()); }
     void arm_http_timer();
     void on_stream(std::string_view bytes) override;

@@ -3,6 +3,7 @@ Test scripts take all from here with import *, the standard modules imported her
 
 import contextlib
 import errno
+import json
 import os
 import random
 import re
@@ -646,7 +647,7 @@ class Suite(list):
         sys.exit(self.run())
 
 IAC, DONT, DO, WONT, WILL, SB, SE, GA, EOR_CMD = 255, 254, 253, 252, 251, 250, 240, 249, 239
-BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 86
+BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2, GMCP = 0, 1, 3, 24, 25, 31, 70, 86, 201
 
 
 class RawClient(Stream):
@@ -758,6 +759,49 @@ class RawClient(Stream):
             self.sock.close()
         except OSError:
             pass
+
+
+class Mudlet(RawClient):
+    """Negotiates as Mudlet does: DO SGA, DO ECHO, DO EOR, DO GMCP, WILL NAWS 120x40, TTYPE MUDLET and then its
+    MTTS rounds; it sends whole lines and shows them itself."""
+
+    AGREES = {SGA, ECHO, EOR, GMCP, NAWS, TTYPE, MSSP}
+    TYPES = [b"MUDLET", b"ANSI-TRUECOLOR", b"MTTS 2349"]
+
+    def __init__(self, port, ttype=TYPES, **kwargs):
+        super().__init__(port, agree=self.AGREES, ttype=ttype, size=(120, 40), **kwargs)
+
+    def _answer(self, verb, option):
+        super()._answer(verb, option)
+        if (verb, option) == (WILL, GMCP):
+            self.gmcp('Core.Hello {"client": "Mudlet", "version": "4.17.2"}')
+            self.gmcp('Core.Supports.Set ["Char 1", "Char.Skills 1", "Room 1"]')
+
+    def gmcp(self, message):
+        self.send_raw(bytes([IAC, SB, GMCP]) + message.encode().replace(b"\xff", b"\xff\xff") + bytes([IAC, SE]))
+
+    def gmcp_got(self, name):
+        """The bodies of the host's GMCP messages of that name, first to last (None: a message without a body)."""
+        found = []
+        for cmd in self.commands:
+            if cmd[0] == "SB" and cmd[1] == GMCP:
+                head, _, body = cmd[2].decode().partition(" ")
+                if head == name:
+                    found.append(json.loads(body) if body else None)
+        return found
+
+    def echo_words(self):
+        return [cmd[0] for cmd in self.commands if cmd in ((WILL, ECHO), (WONT, ECHO))]
+
+
+def mssp_of(client):
+    """The MSSP table (name, value) the client was sent by the User-ID prompt; the client is closed."""
+    client.read_until("User-ID: ")
+    client.read_for(0.3)
+    tables = [cmd[2] for cmd in client.commands if cmd[0] == "SB" and cmd[1] == MSSP]
+    check(len(tables) == 1, "MSSP tables: %r" % tables)
+    client.close()
+    return [tuple(item.decode().split("\x02")) for item in tables[0].split(b"\x01")[1:]]
 
 
 def vm_rss_kib(pid, field="VmRSS"):

@@ -741,10 +741,6 @@ def with_a_certificate_the_web_terminal_is_https_only():
             serve_expecting_failure(folder + "/data", *tls, status=status, says=[said])
 
 
-GMCP = 201
-TLS_AGREES = {SGA, ECHO, EOR, NAWS, TTYPE, MSSP, GMCP}  # as a MUD client (Mudlet) agrees
-
-
 class TlsHost(WaysHost):
     """Telnet inside TLS on a port of its own beside the others, the web terminal HTTPS, one certificate."""
 
@@ -770,17 +766,6 @@ def served_certificate(port):
         return sock.getpeercert(binary_form=True)
 
 
-def mssp_ports(client):
-    """PORT and SSL of the MSSP table the client was sent before the User-ID prompt."""
-    client.read_until("User-ID: ")
-    client.read_for(0.3)
-    tables = [cmd[2] for cmd in client.commands if cmd[:2] == ("SB", MSSP)]
-    check(len(tables) == 1, "MSSP tables: %r" % tables)
-    table = dict(item.decode().split("\x02") for item in tables[0].split(b"\x01")[1:])
-    client.close()
-    return table["PORT"], table["SSL"]
-
-
 @suite.case
 def telnet_inside_tls_is_all_of_telnet_and_sighup_serves_a_renewed_certificate_to_new_connections():
     with scratch("bbshost-e2e-telnets-") as folder:
@@ -789,22 +774,22 @@ def telnet_inside_tls_is_all_of_telnet_and_sighup_serves_a_renewed_certificate_t
         shutil.copy(first, cert)
         shutil.copy(first_key, key)
         with TlsHost(cert, key) as host:
-            alice = host.tls(first, agree=TLS_AGREES, ttype=[b"MUDLET", b"MTTS 2349"])
+            alice = host.keep(Mudlet(host.tls_port, tls=ssl.create_default_context(cafile=first)))
             check("alice" not in alice.login("Alice"), "the password came back")
             check({(DO, NAWS), (DO, TTYPE), (WILL, ECHO), (WONT, ECHO), (WILL, EOR), (WILL, MSSP), (WILL, GMCP)}
                   <= set(alice.commands), "the negotiation inside TLS: %r" % alice.commands)
             check(re.search(r"logon of Alice at channel \d+ from 127\.0\.0\.1:\d+ by telnets\n", host.log_text()),
                   "the logon by telnets is not in the host log")
-            holds(host.log_text(), "is a MUD client (MUDLET): served in line mode")
             alice.enter_plus()
             alice.buy_life()
             alice.read_for(0.3)
             equal(host.lives("Alia"), 4, "the game's lives after Alice bought one over TLS")
-            statuses = [cmd[2] for cmd in alice.commands if cmd[:2] == ("SB", GMCP) and cmd[2].startswith(b"Char.Status")]
-            check(len(statuses) == 2 and b'"lives":4' in statuses[1], "GMCP Char.Status: %r" % statuses)
+            equal([s["lives"] for s in alice.gmcp_got("Char.Status")], [3, 4], "GMCP's lives before and after")
             check({kind for kind, _ in alice.marks} == {"EOR"}, "prompt marks: %r" % alice.marks)
+            holds(host.log_text(), "is a MUD client (MUDLET): served in line mode")
             for client, port in ((host.raw(agree={MSSP}), host.port), (host.tls(first, agree={MSSP}), host.tls_port)):
-                equal(mssp_ports(client), (str(port), str(host.tls_port)), "MSSP's PORT and SSL at port %d" % port)
+                table = dict(mssp_of(client))
+                equal((table["PORT"], table["SSL"]), (str(port), str(host.tls_port)), "MSSP's PORT and SSL at %d" % port)
 
             # Renewed: new connections on both TLS ports see the new certificate, Alice goes on in her session.
             for new, into in ((renewed_key, key), (renewed, cert)):
@@ -817,7 +802,7 @@ def telnet_inside_tls_is_all_of_telnet_and_sighup_serves_a_renewed_certificate_t
             for into, text, says in ((key, read(first_key), "TLS key %s: key values mismatch" % key),
                                      (cert, "no certificate\n", "TLS certificate %s: holds no PEM CERTIFICATE" % cert)):
                 write_atomically(into, text)
-                holds(host.reload()[0], "TLS certificate kept as it was: " + says, "!reloaded from")
+                holds(host.reload()[0], "TLS certificate kept as it was: " + says, "!TLS certificate reloaded")
                 for port in (host.tls_port, host.http_port):
                     equal(served_certificate(port), ssl.PEM_cert_to_DER_cert(read(renewed)), "after: " + says)
             host.tls(renewed).logged_on("Bob").served("Bob over TLS with the renewed certificate")
