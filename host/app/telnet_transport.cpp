@@ -225,7 +225,7 @@ void TelnetTransport::types_known() {
     types_ = Types::known;
     kind_ = classify_client(answers_);
     if (kind_ != ClientKind::terminal) {
-        log_("telnet client " + peer_ + " is a " + std::string(kind_name(kind_)) +
+        log_(std::string(way()) + " client " + peer_ + " is a " + std::string(kind_name(kind_)) +
              (answers_.empty() ? "" : " (" + answers_.front() + ")") + ": served in line mode");
         if (events_.client_known) events_.client_known(kind_);
         mark_prompt();

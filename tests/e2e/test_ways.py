@@ -786,7 +786,8 @@ def telnet_inside_tls_is_all_of_telnet_and_sighup_serves_a_renewed_certificate_t
             equal(host.lives("Alia"), 4, "the game's lives after Alice bought one over TLS")
             equal([s["lives"] for s in alice.gmcp_got("Char.Status")], [3, 4], "GMCP's lives before and after")
             check({kind for kind, _ in alice.marks} == {"EOR"}, "prompt marks: %r" % alice.marks)
-            holds(host.log_text(), "is a MUD client (MUDLET): served in line mode")
+            holds(host.log_text(), "telnets client 127.0.0.1:%d is a MUD client (MUDLET): served in line mode"
+                  % alice.sock.getsockname()[1])
             for client, port in ((host.raw(agree={MSSP}), host.port), (host.tls(first, agree={MSSP}), host.tls_port)):
                 table = dict(mssp_of(client))
                 equal((table["PORT"], table["SSL"]), (str(port), str(host.tls_port)), "MSSP's PORT and SSL at %d" % port)
