@@ -834,6 +834,9 @@ def stalled_and_garbage_tls_handshakes_cost_only_their_own_place_at_the_logon():
                 for n, sock in enumerate(stalled):
                     check(closed_by_host(sock), "stalled TLS client %d was not closed" % n)
                 bob.served("Bob")
+                host.admin_ok("ban", "add", "127.0.0.5", "--reason", "guessing")   # refused before any handshake
+                check(not granted(lambda: host.tls(cert, source="127.0.0.5"), OSError), "a banned address got TLS")
+                holds(host.log_text(), "connection from 127.0.0.5:", "refused: banned (guessing)")
             finally:
                 for sock in stalled:
                     sock.close()
