@@ -1,9 +1,8 @@
 // bbshost: the Brakvold BBS host. Without a command it serves users by
 // telnet, and by telnet inside TLS, SSH and the web terminal when their
-// ports are given; with
-// one (init, user, key, ban, class, player, mail, db, backup, restore, fingerprint) it
-// administers a data folder, also while the host serves it (the commands:
-// app/admin/).
+// ports are given; with one (init, user, key, ban, class, player, mail, db,
+// backup, restore, fingerprint) it administers a data folder, also while
+// the host serves it (the commands: app/admin/).
 #include <sys/stat.h>
 
 #include <chrono>

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <stdexcept>
 
 #include "app/metrics_endpoint.h"
 #include "app/ssh_way.h"
@@ -112,6 +113,7 @@ TelnetWay& Server::telnet() {
 }
 
 WayIn& Server::telnets(uint16_t port) {
+    if (!tls_) throw std::logic_error("telnet inside TLS without a certificate");
     if (!telnets_) telnets_ = &telnet().over_tls(*tls_, port);
     return *telnets_;
 }
