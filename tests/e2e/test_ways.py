@@ -788,6 +788,9 @@ def telnet_inside_tls_is_all_of_telnet_and_sighup_serves_a_renewed_certificate_t
             check({kind for kind, _ in alice.marks} == {"EOR"}, "prompt marks: %r" % alice.marks)
             holds(host.log_text(), "telnets client 127.0.0.1:%d is a MUD client (MUDLET): served in line mode"
                   % alice.sock.getsockname()[1])
+            who = plain(host.login("Sysop").type("who", GAME_PROMPT))   # over plain telnet
+            check(re.search(r"\n  Alice {25}telnets 127\.0\.0\.1:%d " % alice.sock.getsockname()[1], who) and
+                  re.search(r"\n  Sysop {25}telnet  127\.0\.0\.1:\d+ ", who), "the ways in who:\n" + who)
             for client, port in ((host.raw(agree={MSSP}), host.port), (host.tls(first, agree={MSSP}), host.tls_port)):
                 table = dict(mssp_of(client))
                 equal((table["PORT"], table["SSL"]), (str(port), str(host.tls_port)), "MSSP's PORT and SSL at %d" % port)
