@@ -34,6 +34,7 @@ bool StreamTransport::stream_open() {
     if (!tls_ || handshake_ == Handshake::done) return true;
     if (handshake_ == Handshake::under_way) return false;
     handshake_ = Handshake::under_way;
+    handshake_began_ = std::chrono::steady_clock::now();
     handshake_timer_.expires_after(kHandshakeTime);
     handshake_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         auto self = weak.lock();
@@ -118,14 +119,17 @@ void StreamTransport::cut_off(std::string_view why) {
 
 void StreamTransport::close_after_output() {
     if (state_ != State::open) return;
-    // Nothing reaches a client before his handshake: one that stalls it
-    // does not keep the connection for the flush time.
-    if (tls_ && handshake_ != Handshake::done) return finish();
+    // Nothing reaches a client before his handshake, and the flush time
+    // counts from its beginning: a refusal at the connection's start is
+    // still read, a handshake stalled that long is not waited for again.
+    std::chrono::steady_clock::duration flush = kFlushTime;
+    if (handshake_ == Handshake::under_way) flush -= std::chrono::steady_clock::now() - handshake_began_;
+    if (flush <= flush.zero()) return finish();
     state_ = State::closing;
     closing();
     if (!writing() && over()) return finish();
     // A client that never reads does not keep the connection open for ever.
-    flush_timer_.expires_after(kFlushTime);
+    flush_timer_.expires_after(flush);
     flush_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         auto self = weak.lock();
         if (!ec && self) self->finish();

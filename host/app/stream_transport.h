@@ -19,7 +19,8 @@
 //    bounds it itself.
 //  - The end: cut_off() logs why and closes from the loop;
 //    close_after_output() ends once the output is written and over() says
-//    so, or kFlushTime later (at once before the TLS handshake is done); close_now() makes one last try to hand over
+//    so, or kFlushTime later (counted from the beginning of a TLS handshake
+//    not yet done); close_now() makes one last try to hand over
 //    what waits (in the clear only: a TLS record cannot be written past the
 //    stream's own writes) and closes. Whatever ends it, the session hears
 //    closed() once, from the loop.
@@ -113,6 +114,7 @@ private:
     // Over socket_, when the connection is TLS.
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
     Handshake handshake_ = Handshake::none;
+    std::chrono::steady_clock::time_point handshake_began_;
     asio::steady_timer handshake_timer_;
     asio::steady_timer flush_timer_;
     bool cut_off_ = false;
