@@ -1,8 +1,8 @@
 // bbshost: the Brakvold BBS host. Without a command it serves users by
-// telnet, and by SSH and the web terminal when their ports are given; with
-// one (init, user, key, ban, class, player, mail, db, backup, restore, fingerprint) it
-// administers a data folder, also while the host serves it (the commands:
-// app/admin/).
+// telnet, and by telnet inside TLS, SSH and the web terminal when their
+// ports are given; with one (init, user, key, ban, class, player, mail, db,
+// backup, restore, fingerprint) it administers a data folder, also while
+// the host serves it (the commands: app/admin/).
 #include <sys/stat.h>
 
 #include <chrono>
@@ -27,6 +27,7 @@
 #include "app/signup.h"
 #include "app/ssh_way.h"
 #include "app/telnet_way.h"
+#include "app/tls_certificate.h"
 #include "app/web_way.h"
 #include "bbs/host.h"
 #include "ssh/keys.h"
@@ -42,9 +43,10 @@ struct ServeOptions {
     int port = 2323;
     int ssh_port = 0;   // 0: no SSH
     int http_port = 0;  // 0: no web terminal
+    int tls_port = 0;   // 0: no telnet inside TLS
     int metrics_port = 0;  // 0: no metrics
     std::string metrics_bind = "127.0.0.1";
-    std::string tls_cert, tls_key;  // both: the web terminal is HTTPS
+    std::string tls_cert, tls_key;  // both: the web terminal is HTTPS, and the TLS port served
     std::vector<std::string> web_origins;  // none: the --bind address's
     std::vector<std::string> trusted_proxies;  // addresses and networks
     int channels = 64;
@@ -61,6 +63,10 @@ int serve(const ServeOptions& options) {
     auto from_here = [&](const std::string& file) { return file.empty() ? file : fs::absolute(file, ec).string(); };
     const std::string tls_cert = from_here(options.tls_cert), tls_key = from_here(options.tls_key);
     std::string error;
+    if (!tls_cert.empty() && options.http_port == 0 && options.tls_port == 0) {
+        std::cerr << "bbshost: --tls-cert requires --http-port or --tls-port" << std::endl;
+        return app::admin::kBadInput;
+    }
     // The names the web terminal answers to: those given, else where it listens.
     std::vector<app::Network> trusted_proxies;
     for (const auto& text : options.trusted_proxies) {
@@ -148,6 +154,16 @@ int serve(const ServeOptions& options) {
         serving.mssp_file = data / app::MsspSettings::kFileName;
         serving.trusted_proxies = app::NetworkList(trusted_proxies);
         app::Server server(io, *host, serving);
+        app::TlsCertificate* certificate = nullptr;
+        if (!tls_cert.empty()) {
+            try {
+                certificate = &server.tls(tls_cert, tls_key);
+            } catch (const std::exception& e) {
+                std::cerr << "bbshost: " << e.what() << std::endl;
+                host->log(std::string("start failed: ") + e.what());
+                return 1;
+            }
+        }
         const auto telnet_at = server.listen(server.telnet(), options.bind, static_cast<uint16_t>(options.port), &error);
         if (!telnet_at) {
             std::cerr << "bbshost: " << error << std::endl;
@@ -181,6 +197,10 @@ int serve(const ServeOptions& options) {
             std::cout << "bbshost: " << line << std::endl;
             return true;
         };
+        if (!listen_too("telnets", options.tls_port,
+                        [&]() -> app::WayIn& { return server.telnets(static_cast<uint16_t>(options.tls_port)); })) {
+            return 1;
+        }
         if (!listen_too("ssh", options.ssh_port, [&]() -> app::WayIn& { return server.ssh(data); })) return 1;
         if (options.ssh_port != 0) {
             const app::SshWay& ssh = server.ssh(data);
@@ -189,9 +209,8 @@ int serve(const ServeOptions& options) {
             host->log(line);
             std::cout << "bbshost: " << line << std::endl;
         }
-        const bool tls = !tls_cert.empty();
-        if (!listen_too("web", options.http_port, [&]() -> app::WayIn& { return server.web(origins, tls_cert, tls_key); },
-                        tls ? "https" : "http")) {
+        if (!listen_too("web", options.http_port, [&]() -> app::WayIn& { return server.web(origins, certificate); },
+                        certificate ? "https" : "http")) {
             return 1;
         }
         if (options.http_port != 0) {
@@ -227,7 +246,7 @@ int main(int argc, char** argv) {
     ::umask(077);
 
     CLI::App cli{"bbshost: the Brakvold BBS host with the game and Brakvold Plus.\n"
-                 "Without a command it serves users (telnet; SSH and the web terminal on their ports); the commands administer its data "
+                 "Without a command it serves users (telnet; telnet inside TLS, SSH and the web terminal on their ports); the commands administer its data "
                  "folder, also while it serves."};
     cli.set_help_all_flag("--help-all", "Every command and its options");
     cli.set_version_flag("--version", "bbshost (Brakvold Plus) " PLUS_VERSION);
@@ -248,13 +267,20 @@ int main(int argc, char** argv) {
                    "--tls-cert and --tls-key are given (or a TLS proxy is in front of it)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
+    auto* tls_port = cli.add_option("--tls-port", options.tls_port,
+                                    "Port of telnet inside TLS on the --bind address, for MUD clients that "
+                                    "speak TLS (0: none; needs --tls-cert and --tls-key)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
     auto* tls_cert = cli.add_option("--tls-cert", options.tls_cert,
-                                    "PEM certificate (chain) of the web terminal: with --tls-key it "
-                                    "serves HTTPS and WSS only");
+                                    "PEM certificate (chain) of the TLS ports: with --tls-key the web "
+                                    "terminal serves HTTPS and WSS only, and --tls-port telnet inside TLS; "
+                                    "read again at SIGHUP");
     auto* tls_key = cli.add_option("--tls-key", options.tls_key,
                                    "PEM private key of the --tls-cert certificate");
-    tls_cert->needs(tls_key)->needs(http_port);
+    tls_cert->needs(tls_key);
     tls_key->needs(tls_cert);
+    tls_port->needs(tls_cert);
     cli.add_option("--web-origin", options.web_origins,
                    "An origin the web terminal is served under, as the browser's address bar shows it "
                    "(https://bbs.example.org, http://192.0.2.7:8080); repeatable. Requests naming another "

@@ -128,7 +128,7 @@ void Metrics::output_released(int channel, Clock::time_point at) {
 std::string Metrics::render(const SessionCounts& sessions) const {
     std::string out;
     head(out, "bbshost_sessions", "gauge", "Users logged on, by way in.");
-    SessionCounts all{{"telnet", 0}, {"ssh", 0}, {"web", 0}};
+    SessionCounts all{{"telnet", 0}, {"telnets", 0}, {"ssh", 0}, {"web", 0}};
     for (const auto& [way, count] : sessions) all[way] = count;
     for (const auto& [way, count] : all)
         out.append("bbshost_sessions{way=\"").append(label_value(way)).append("\"} ").append(std::to_string(count)).append("\n");

@@ -66,7 +66,7 @@ private:
 class Metrics {
 public:
     using Clock = std::chrono::steady_clock;
-    // Users on, by way in ("telnet", "ssh", "web"), when scraped.
+    // Users on, by way in ("telnet", "telnets", "ssh", "web"), when scraped.
     using SessionCounts = std::map<std::string, int, std::less<>>;
 
     explicit Metrics(std::string version) : version_(std::move(version)) {}

@@ -2,11 +2,13 @@
 
 #include <csignal>
 #include <iostream>
+#include <stdexcept>
 
 #include "app/metrics_endpoint.h"
 #include "app/ssh_way.h"
 #include "app/systemd_notify.h"
 #include "app/telnet_way.h"
+#include "app/tls_certificate.h"
 #include "app/web_way.h"
 #include "bbs/host.h"
 #include "text/utf8.h"
@@ -111,6 +113,27 @@ TelnetWay& Server::telnet() {
     return *telnet_;
 }
 
+WayIn& Server::telnets(uint16_t port) {
+    if (!tls_) throw std::logic_error("telnet inside TLS without a certificate");
+    if (!telnets_) telnets_ = &telnet().over_tls(*tls_, port);
+    return *telnets_;
+}
+
+TlsCertificate& Server::tls(const std::string& cert_file, const std::string& key_file) {
+    if (!tls_) tls_ = std::make_unique<TlsCertificate>(cert_file, key_file);
+    return *tls_;
+}
+
+void Server::reload_certificate() {
+    if (!tls_) return;
+    std::string error;
+    if (tls_->reload(&error)) {
+        host_.log("TLS certificate reloaded from " + tls_->cert_file());
+    } else {
+        host_.log("TLS certificate kept as it was: " + error);
+    }
+}
+
 SshWay& Server::ssh(const std::filesystem::path& key_folder) {
     if (!ssh_)
         ssh_ = std::make_unique<SshWay>(io_, host_, logons_, sessions_,
@@ -118,10 +141,10 @@ SshWay& Server::ssh(const std::filesystem::path& key_folder) {
     return *ssh_;
 }
 
-WebWay& Server::web(const web::WebOrigins& origins, const std::string& tls_cert, const std::string& tls_key) {
+WebWay& Server::web(const web::WebOrigins& origins, const TlsCertificate* tls) {
     if (!web_) {
         web_ = std::make_unique<WebWay>(
-            sessions_, log(), origins, tls_cert, tls_key,
+            sessions_, log(), origins, tls,
             ForwardedClients{options_.trusted_proxies, [this](const auto& client) { return refused(client); }});
     }
     return *web_;
@@ -176,6 +199,7 @@ void Server::wait_signal() {
         if (signal == SIGHUP) {
             host_.log("SIGHUP: reloading message files, options and the game's ini");
             if (telnet_) telnet_->reload_settings();
+            reload_certificate();
             if (!host_.reload()) host_.log("reload waits for the database");
             pump_.mark();
             wait_signal();

@@ -6,6 +6,7 @@
 //   proxy_accept.h who the client is behind a trusted proxy (PROXY header)
 //   way_in.h       a way in per protocol (telnet_way.h, ssh_way.h,
 //                  web_way.h): accepted connections become transports
+//   tls_certificate.h  the certificate of the TLS ports, renewed at SIGHUP
 //   sessions.h     every session, the channels they hold, their host calls,
 //                  and the host's output for them (bbs::FrontEnd)
 //   sysop_view.h   a sysop's `who` and a user's `paging` (bbs::FrontEnd)
@@ -54,6 +55,7 @@ class SshWay;
 class WebWay;
 class MetricsEndpoint;
 class SystemdNotify;
+class TlsCertificate;
 
 class Server {
 public:
@@ -77,12 +79,18 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
+    // The certificate of the TLS ports (PEM files), read on its first use
+    // and again at SIGHUP. Throws std::runtime_error naming the file and
+    // what is wrong with it.
+    TlsCertificate& tls(const std::string& cert_file, const std::string& key_file);
     // The ways in, each made on its first use and the same from then on.
     // ssh() and web() throw std::runtime_error when what they need cannot
-    // be read or made (ssh_way.h, web_way.h).
+    // be read or made (ssh_way.h, web_way.h). web() is HTTPS with `tls`;
+    // telnets() is telnet inside TLS on `port` (REQUIRES: tls() made).
     TelnetWay& telnet();
+    WayIn& telnets(uint16_t port);
     SshWay& ssh(const std::filesystem::path& key_folder);
-    WebWay& web(const web::WebOrigins& origins, const std::string& tls_cert = {}, const std::string& tls_key = {});
+    WebWay& web(const web::WebOrigins& origins, const TlsCertificate* tls = nullptr);
     // Binds and listens for `way`. The address bound (port 0: the one the
     // system chose), or none with *error (address in use, bad address...).
     std::optional<asio::ip::tcp::endpoint> listen(WayIn& way, std::string_view address, uint16_t port,
@@ -113,6 +121,7 @@ private:
     // Whether `client` is banned (logged when it is).
     bool refused(const asio::ip::tcp::endpoint& client);
     void wait_signal();
+    void reload_certificate();
     void count_metrics();
     void stop(std::string_view why, int status);
 
@@ -123,8 +132,10 @@ private:
     Listeners listeners_;
     ProxyAccept proxies_;
     LogonGate logons_;
+    std::unique_ptr<TlsCertificate> tls_;  // outlives the ways that serve it
     // The ways outlive the sessions, whose transports use their settings.
     std::unique_ptr<TelnetWay> telnet_;
+    WayIn* telnets_ = nullptr;  // telnet_'s TLS port
     std::unique_ptr<SshWay> ssh_;
     std::unique_ptr<WebWay> web_;
     Pump pump_;

@@ -1,45 +1,11 @@
 #include "app/stream_transport.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <stdexcept>
 #include <utility>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include "app/logon_throttle.h"
 #include "app/proxy_header.h"
 
 namespace app {
-
-namespace {
-
-// OpenSSL's reasons for what went wrong on this thread, first to last, or
-// `fallback` when it gave none.
-std::string openssl_reason(const std::string& fallback) {
-    std::string reasons;
-    while (const unsigned long code = ERR_get_error()) {
-        const char* reason = ERR_reason_error_string(code);
-        if (!reason || reasons.find(reason) != std::string::npos) continue;
-        reasons += (reasons.empty() ? "" : "; ") + std::string(reason);
-    }
-    return reasons.empty() ? fallback : reasons;
-}
-
-// The file can be read and holds a PEM block whose head ends in `label`.
-void readable(const std::string& what, const std::string& file, const std::string& label) {
-    std::ifstream in(file);
-    if (!in) throw std::runtime_error(what + " " + file + ": cannot be read: " + std::strerror(errno));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("-----BEGIN ", 0) == 0 && line.find(label + "-----") != std::string::npos) return;
-    }
-    throw std::runtime_error(what + " " + file + ": holds no PEM " + label + " (-----BEGIN ..." + label + "-----)");
-}
-
-}  // namespace
 
 PeerNames accept_connection(Accepted& connection) {
     std::error_code ec;
@@ -53,35 +19,14 @@ PeerNames names_of(const asio::ip::tcp::endpoint& endpoint) {
     return {ip + ":" + std::to_string(endpoint.port()), ip, LogonThrottle::source_key(endpoint.address())};
 }
 
-std::unique_ptr<asio::ssl::context> StreamTransport::tls_context(const std::string& cert_file,
-                                                                 const std::string& key_file) {
-    readable("TLS certificate", cert_file, "CERTIFICATE");
-    readable("TLS key", key_file, "PRIVATE KEY");
-    auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
-    context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                         asio::ssl::context::no_tlsv1_1);
-    std::error_code ec;
-    ERR_clear_error();
-    context->use_certificate_chain_file(cert_file, ec);
-    if (ec) throw std::runtime_error("TLS certificate " + cert_file + ": " + openssl_reason(ec.message()));
-    context->use_private_key_file(key_file, asio::ssl::context::pem, ec);
-    if (ec) throw std::runtime_error("TLS key " + key_file + ": " + openssl_reason(ec.message()));
-    if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
-        throw std::runtime_error("TLS key " + key_file + ": " +
-                                 openssl_reason("not the key of the certificate") + " (certificate " +
-                                 cert_file + ")");
-    }
-    return context;
-}
-
-StreamTransport::StreamTransport(Accepted connection, Log log, asio::ssl::context* tls)
+StreamTransport::StreamTransport(Accepted connection, Log log, std::shared_ptr<asio::ssl::context> tls)
     : log_(std::move(log)),
       socket_(std::move(connection.socket)),
+      tls_context_(std::move(tls)),
       handshake_timer_(socket_.get_executor()),
       flush_timer_(socket_.get_executor()) {
-    if (tls) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
-    refuse_proxy_header_ = connection.refuse_proxy_header && !tls;
+    if (tls_context_) tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls_context_);
+    refuse_proxy_header_ = connection.refuse_proxy_header && !tls_context_;
     std::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);  // as accept_connection() does
     client_is(connection.client);
@@ -101,6 +46,7 @@ bool StreamTransport::stream_open() {
     if (!tls_ || handshake_ == Handshake::done) return true;
     if (handshake_ == Handshake::under_way) return false;
     handshake_ = Handshake::under_way;
+    handshake_began_ = std::chrono::steady_clock::now();
     handshake_timer_.expires_after(kHandshakeTime);
     handshake_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         auto self = weak.lock();
@@ -190,11 +136,17 @@ void StreamTransport::cut_off(std::string_view why) {
 
 void StreamTransport::close_after_output() {
     if (state_ != State::open) return;
+    // Nothing reaches a client before his handshake, and the flush time
+    // counts from its beginning: a refusal at the connection's start is
+    // still read, a handshake stalled that long is not waited for again.
+    std::chrono::steady_clock::duration flush = kFlushTime;
+    if (handshake_ == Handshake::under_way) flush -= std::chrono::steady_clock::now() - handshake_began_;
+    if (flush <= flush.zero()) return finish();
     state_ = State::closing;
     closing();
     if (!writing() && over()) return finish();
     // A client that never reads does not keep the connection open for ever.
-    flush_timer_.expires_after(kFlushTime);
+    flush_timer_.expires_after(flush);
     flush_timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         auto self = weak.lock();
         if (!ec && self) self->finish();

@@ -19,7 +19,8 @@
 //    bounds it itself.
 //  - The end: cut_off() logs why and closes from the loop;
 //    close_after_output() ends once the output is written and over() says
-//    so, or kFlushTime later; close_now() makes one last try to hand over
+//    so, or kFlushTime later (counted from the beginning of a TLS handshake
+//    not yet done); close_now() makes one last try to hand over
 //    what waits (in the clear only: a TLS record cannot be written past the
 //    stream's own writes) and closes. Whatever ends it, the session hears
 //    closed() once, from the loop.
@@ -62,12 +63,6 @@ public:
     using Log = std::function<void(std::string_view line)>;
     static constexpr std::chrono::seconds kHandshakeTime{60};
 
-    // The server side of TLS with the certificate chain and the private key
-    // of these PEM files. Throws std::runtime_error naming the file and
-    // what is wrong with it.
-    static std::unique_ptr<asio::ssl::context> tls_context(const std::string& cert_file,
-                                                           const std::string& key_file);
-
     StreamTransport(const StreamTransport&) = delete;
     StreamTransport& operator=(const StreamTransport&) = delete;
 
@@ -77,10 +72,11 @@ public:
 protected:
     enum class Limit { bounded, unbounded };
 
-    // `log` takes one line per noteworthy event; `tls` (when given) must
-    // outlive the transport. A connection marked to refuse a PROXY header
-    // is cut off if its first read begins with one (in the clear only).
-    StreamTransport(Accepted connection, Log log, asio::ssl::context* tls);
+    // `log` takes one line per noteworthy event; with `tls` (the context of
+    // the certificate served when the connection came, app/tls_certificate.h)
+    // the stream is TLS. A connection marked to refuse a PROXY header is cut
+    // off if its first read begins with one (in the clear only).
+    StreamTransport(Accepted connection, Log log, std::shared_ptr<asio::ssl::context> tls);
 
     // One read, unless one is under way or the stream is closed.
     void read_stream();
@@ -99,6 +95,7 @@ protected:
     // named by a trusted proxy: the transport's names from now on.
     const asio::ip::tcp::endpoint& client() const { return client_; }
     void client_is(const asio::ip::tcp::endpoint& client);
+    bool encrypted() const { return tls_ != nullptr; }
 
     virtual void on_stream(std::string_view bytes) = 0;
     // close_after_output() began: the protocol's goodbye, queued.
@@ -121,9 +118,11 @@ private:
     void write();
 
     asio::ip::tcp::socket socket_;
+    const std::shared_ptr<asio::ssl::context> tls_context_;
     // Over socket_, when the connection is TLS.
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
     Handshake handshake_ = Handshake::none;
+    std::chrono::steady_clock::time_point handshake_began_;
     asio::steady_timer handshake_timer_;
     asio::steady_timer flush_timer_;
     bool cut_off_ = false;

@@ -55,13 +55,13 @@ std::string answer_text(const char* name) {
 }  // namespace
 
 std::shared_ptr<TelnetTransport> TelnetTransport::make(Accepted connection, Log log, Status status,
-                                                       asio::ssl::context* tls) {
+                                                       std::shared_ptr<asio::ssl::context> tls) {
     return std::shared_ptr<TelnetTransport>(
-        new TelnetTransport(std::move(connection), std::move(log), std::move(status), tls));
+        new TelnetTransport(std::move(connection), std::move(log), std::move(status), std::move(tls)));
 }
 
-TelnetTransport::TelnetTransport(Accepted connection, Log log, Status status, asio::ssl::context* tls)
-    : StreamTransport(std::move(connection), std::move(log), tls), status_(std::move(status)) {
+TelnetTransport::TelnetTransport(Accepted connection, Log log, Status status, std::shared_ptr<asio::ssl::context> tls)
+    : StreamTransport(std::move(connection), std::move(log), std::move(tls)), status_(std::move(status)) {
     telnet_ = telnet_init(kOptions, &TelnetTransport::on_telnet_event, 0, this);
 }
 
@@ -225,7 +225,7 @@ void TelnetTransport::types_known() {
     types_ = Types::known;
     kind_ = classify_client(answers_);
     if (kind_ != ClientKind::terminal) {
-        log_("telnet client " + peer_ + " is a " + std::string(kind_name(kind_)) +
+        log_(std::string(way()) + " client " + peer_ + " is a " + std::string(kind_name(kind_)) +
              (answers_.empty() ? "" : " (" + answers_.front() + ")") + ": served in line mode");
         if (events_.client_known) events_.client_known(kind_);
         mark_prompt();

@@ -66,9 +66,9 @@ public:
     static constexpr std::size_t kMaxTypeRounds = 4;
 
     // `log` takes one line per noteworthy event (cut-offs, protocol warnings);
-    // `tls` (when given) must outlive the transport.
+    // with `tls` telnet goes inside TLS (StreamTransport).
     static std::shared_ptr<TelnetTransport> make(Accepted connection, Log log, Status status = {},
-                                                 asio::ssl::context* tls = nullptr);
+                                                 std::shared_ptr<asio::ssl::context> tls = nullptr);
     ~TelnetTransport() override;
 
     void start() override;
@@ -80,10 +80,11 @@ public:
     void end_prompt() override;
     bool wants_character() const override { return gmcp_ && open(); }
     void character(const PublicUserInfo& info) override;
-    std::string_view way() const override { return "telnet"; }
+    // "telnets" inside TLS (the name of its well-known port).
+    std::string_view way() const override { return encrypted() ? "telnets" : "telnet"; }
 
 private:
-    TelnetTransport(Accepted connection, Log log, Status status, asio::ssl::context* tls);
+    TelnetTransport(Accepted connection, Log log, Status status, std::shared_ptr<asio::ssl::context> tls);
     static void on_telnet_event(telnet_t* telnet, telnet_event_t* event, void* self);
     void handle_event(telnet_event_t& event);
     void agreed(unsigned char option, bool on, bool ours);  // DO/DONT (ours) or WILL/WONT

@@ -88,7 +88,8 @@ public:
     virtual const std::string& peer() const = 0;
     virtual const std::string& ip() const = 0;
     virtual const std::string& address() const = 0;
-    // The way in as a sysop's `who` names it: "telnet", "ssh", "web".
+    // The way in as a sysop's `who` names it: "telnet", "telnets" (inside
+    // TLS), "ssh", "web".
     virtual std::string_view way() const = 0;
     // The account's user-ID when the protocol has logged the user on
     // already (SSH): the session skips its logon dialogue. Empty otherwise.

@@ -21,15 +21,19 @@ web::WebConfig config(const web::WebOrigins& origins) {
 }  // namespace
 
 std::shared_ptr<WebTransport> WebTransport::make(Accepted connection, const web::StaticSite& site,
-                                                 const web::WebOrigins& origins, Log log, asio::ssl::context* tls,
+                                                 const web::WebOrigins& origins, Log log,
+                                                 std::shared_ptr<asio::ssl::context> tls,
                                                  const ForwardedClients* forwarded) {
     return std::shared_ptr<WebTransport>(
-        new WebTransport(std::move(connection), site, origins, std::move(log), tls, forwarded));
+        new WebTransport(std::move(connection), site, origins, std::move(log), std::move(tls), forwarded));
 }
 
 WebTransport::WebTransport(Accepted connection, const web::StaticSite& site, const web::WebOrigins& origins,
-                           Log log, asio::ssl::context* tls, const ForwardedClients* forwarded)
-    : StreamTransport(std::move(connection), std::move(log), tls), forwarded_(forwarded), http_timer_(executor()), web_(site, config(origins)) {}
+                           Log log, std::shared_ptr<asio::ssl::context> tls, const ForwardedClients* forwarded)
+    : StreamTransport(std::move(connection), std::move(log), std::move(tls)),
+      forwarded_(forwarded),
+      http_timer_(executor()),
+      web_(site, config(origins)) {}
 
 void WebTransport::begin(Upgraded upgraded) {
     upgraded_ = std::move(upgraded);

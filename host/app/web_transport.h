@@ -7,7 +7,7 @@
 // terminal in character mode from the start, UTF-8 both ways; its window
 // size comes as the page's control message (resized()).
 //
-// With a TLS context (tls_context()) the connection is HTTPS and WSS only:
+// With a TLS context (app/tls_certificate.h) the connection is HTTPS and WSS only:
 // the TLS handshake comes first, within kHttpIdle as a request head.
 //
 // Input: one stream read at a time, and none while the session has not
@@ -54,10 +54,11 @@ public:
     static constexpr std::chrono::seconds kHttpIdle{60};
     using Upgraded = std::function<void(std::shared_ptr<WebTransport>)>;
 
-    // `site` (and `tls`, when given) must outlive the transport.
+    // `site` (and `forwarded`, when given) must outlive the transport; with
+    // `tls` it is HTTPS (StreamTransport).
     static std::shared_ptr<WebTransport> make(Accepted connection, const web::StaticSite& site,
                                               const web::WebOrigins& origins, Log log,
-                                              asio::ssl::context* tls = nullptr,
+                                              std::shared_ptr<asio::ssl::context> tls = nullptr,
                                               const ForwardedClients* forwarded = nullptr);
 
     // Serves HTTP until the WebSocket opens; then `upgraded` takes it.
@@ -72,7 +73,7 @@ public:
 
 private:
     WebTransport(Accepted connection, const web::StaticSite& site, const web::WebOrigins& origins, Log log,
-                 asio::ssl::context* tls, const ForwardedClients* forwarded);
+                 std::shared_ptr<asio::ssl::context> tls, const ForwardedClients* forwarded);
     // The upgrade came through a trusted proxy: the client it names is the
     // session's (false: he is refused).
     bool forwarded_by_proxy(const std::vector<std::string>& hops);

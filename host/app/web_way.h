@@ -1,23 +1,19 @@
 // The web terminal as a way in: every connection accepted is served the
 // page (xterm.js, from web_page_dir()) until it opens the terminal's
 // WebSocket, and then becomes a session (app/web_transport.h). With a
-// certificate and key it is HTTPS and WSS only. Requests must name one of
+// certificate (app/tls_certificate.h) it is HTTPS and WSS only. Requests must name one of
 // its origins as their Host, and the WebSocket be opened from a page of one
 // of them (web/origins.h).
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "app/web_transport.h"
 #include "app/way_in.h"
 #include "web/origins.h"
 
-namespace asio::ssl {
-class context;
-}
 namespace web {
 class StaticSite;
 }
@@ -25,14 +21,15 @@ class StaticSite;
 namespace app {
 
 class Sessions;
+class TlsCertificate;
 
 class WebWay final : public WayIn {
 public:
-    // `log` takes the transports' lines. The certificate chain and its
-    // private key as PEM files, both or neither. Throws std::runtime_error
-    // when the page's files, the certificate or the key cannot be read.
+    // `log` takes the transports' lines; `tls` (none: plain HTTP) must
+    // outlive the way. Throws std::runtime_error when the page's files
+    // cannot be read.
     WebWay(Sessions& sessions, std::function<void(std::string_view line)> log, web::WebOrigins origins,
-           const std::string& tls_cert, const std::string& tls_key, ForwardedClients forwarded = {});
+           const TlsCertificate* tls, ForwardedClients forwarded = {});
     ~WebWay() override;
 
     void accepted(Accepted connection) override;
@@ -42,7 +39,7 @@ private:
     const std::function<void(std::string_view)> log_;
     const web::WebOrigins origins_;
     std::unique_ptr<web::StaticSite> site_;
-    std::unique_ptr<asio::ssl::context> tls_;  // null: plain HTTP
+    const TlsCertificate* const tls_;
     const ForwardedClients forwarded_;
 };
 

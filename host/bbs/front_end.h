@@ -19,7 +19,7 @@ namespace bbs {
 // One session of the program, as a sysop's `who` lists it.
 struct SessionRow {
     std::string userid;            // empty while he logs on
-    std::string way;               // the way in: "telnet", "ssh", "web"
+    std::string way;               // the way in: "telnet", "telnets", "ssh", "web"
     std::string address;           // ADDRESS:PORT of his end
     std::chrono::seconds idle{0};  // since he last typed a line
     std::string where;             // "logon", "game", ...

@@ -16,6 +16,7 @@
 #include <asio/ssl.hpp>
 
 #include "app/telnet_transport.h"
+#include "app/tls_certificate.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ protected:
         const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
                                  "-subj /CN=127.0.0.1 -out " + cert + " -keyout " + key + " 2>/dev/null";
         ASSERT_EQ(std::system(make.c_str()), 0) << make;
-        tls_ = app::StreamTransport::tls_context(cert, key);
+        tls_ = app::TlsCertificate::load(cert, key);
     }
     void TearDown() override { std::filesystem::remove_all(folder_); }
 
@@ -38,7 +39,7 @@ protected:
         client.connect(acceptor_.local_endpoint());
         transport_ = app::TelnetTransport::make(app::Accepted::as_is(acceptor_.accept()), [this](std::string_view line) {
             log_.emplace_back(line);
-        }, {}, tls_.get());
+        }, {}, tls_);
         transport_->attach({[this](std::string_view bytes) { received_ += bytes; }, {}, {},
                             [this] { closed_ = true; }, {}, {}});
         transport_->start();
@@ -56,7 +57,7 @@ protected:
         std::filesystem::temp_directory_path() / ("tls-telnet-" + std::to_string(::getpid()));
     asio::io_context io_;
     asio::ip::tcp::acceptor acceptor_{io_, {asio::ip::make_address("127.0.0.1"), 0}};
-    std::unique_ptr<asio::ssl::context> tls_;
+    std::shared_ptr<asio::ssl::context> tls_;
     std::shared_ptr<app::TelnetTransport> transport_;
     std::vector<std::string> log_;
     std::string received_;
@@ -112,7 +113,7 @@ TEST_F(TlsTelnetTest, AClientWithoutTlsLosesOnlyItsConnection) {
     EXPECT_TRUE(closed_);
     ASSERT_EQ(log_.size(), 1u);
     const std::string peer = "127.0.0.1:" + std::to_string(client.local_endpoint().port());
-    EXPECT_EQ(log_[0].rfind("telnet client " + peer + ": TLS handshake failed: ", 0), 0u) << log_[0];
+    EXPECT_EQ(log_[0].rfind("telnets client " + peer + ": TLS handshake failed: ", 0), 0u) << log_[0];
     std::string got(4096, '\0');
     std::error_code ec;
     got.resize(client.read_some(asio::buffer(got), ec));

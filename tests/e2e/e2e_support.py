@@ -3,6 +3,7 @@ Test scripts take all from here with import *, the standard modules imported her
 
 import contextlib
 import errno
+import json
 import os
 import random
 import re
@@ -234,6 +235,14 @@ def serve_expecting_failure(data, *more, status=1, says=(), timeout=60):
     out, err = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
     check(proc.returncode == status, "%s: %s %r %r" % (data, proc.returncode, out, err))
     return out, holds(err, *says)
+
+
+def self_signed(folder, name):
+    """A throwaway certificate for 127.0.0.1 and its key, made in `folder`: (certificate file, key file)."""
+    cert, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
+    run_ok(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+            "-addext", "subjectAltName=IP:127.0.0.1", "-out", cert, "-keyout", key])
+    return cert, key
 
 
 @contextlib.contextmanager
@@ -638,14 +647,15 @@ class Suite(list):
         sys.exit(self.run())
 
 IAC, DONT, DO, WONT, WILL, SB, SE, GA, EOR_CMD = 255, 254, 253, 252, 251, 250, 240, 249, 239
-BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2 = 0, 1, 3, 24, 25, 31, 70, 86
+BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2, GMCP = 0, 1, 3, 24, 25, 31, 70, 86, 201
 
 
 class RawClient(Stream):
     def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
-                 ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1"):
+                 ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1", tls=None):
         """source: a loopback address to connect from; agree: the options it agrees to; host: IPv4 or IPv6;
-        ttype: its terminal type, or the list it names one after the other (repeating the last)."""
+        ttype: its terminal type, or the list it names one after the other (repeating the last); tls: an
+        ssl.SSLContext to speak telnet inside TLS with."""
         self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
         if source:
             self.sock.bind((source, 0))
@@ -654,6 +664,8 @@ class RawClient(Stream):
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(timeout)
         self.sock.connect((host, port))
+        if tls:
+            self.sock = tls.wrap_socket(self.sock, server_hostname=host)
         self.timeout = timeout
         self.agree, self.size = agree, size
         self.ttypes = list(ttype) if isinstance(ttype, (list, tuple)) else [ttype]
@@ -747,6 +759,49 @@ class RawClient(Stream):
             self.sock.close()
         except OSError:
             pass
+
+
+class Mudlet(RawClient):
+    """Negotiates as Mudlet does: DO SGA, DO ECHO, DO EOR, DO GMCP, WILL NAWS 120x40, TTYPE MUDLET and then its
+    MTTS rounds; it sends whole lines and shows them itself."""
+
+    AGREES = {SGA, ECHO, EOR, GMCP, NAWS, TTYPE, MSSP}
+    TYPES = [b"MUDLET", b"ANSI-TRUECOLOR", b"MTTS 2349"]
+
+    def __init__(self, port, ttype=TYPES, **kwargs):
+        super().__init__(port, agree=self.AGREES, ttype=ttype, size=(120, 40), **kwargs)
+
+    def _answer(self, verb, option):
+        super()._answer(verb, option)
+        if (verb, option) == (WILL, GMCP):
+            self.gmcp('Core.Hello {"client": "Mudlet", "version": "4.17.2"}')
+            self.gmcp('Core.Supports.Set ["Char 1", "Char.Skills 1", "Room 1"]')
+
+    def gmcp(self, message):
+        self.send_raw(bytes([IAC, SB, GMCP]) + message.encode().replace(b"\xff", b"\xff\xff") + bytes([IAC, SE]))
+
+    def gmcp_got(self, name):
+        """The bodies of the host's GMCP messages of that name, first to last (None: a message without a body)."""
+        found = []
+        for cmd in self.commands:
+            if cmd[0] == "SB" and cmd[1] == GMCP:
+                head, _, body = cmd[2].decode().partition(" ")
+                if head == name:
+                    found.append(json.loads(body) if body else None)
+        return found
+
+    def echo_words(self):
+        return [cmd[0] for cmd in self.commands if cmd in ((WILL, ECHO), (WONT, ECHO))]
+
+
+def mssp_of(client):
+    """The MSSP table (name, value) the client was sent by the User-ID prompt; the client is closed."""
+    client.read_until("User-ID: ")
+    client.read_for(0.3)
+    tables = [cmd[2] for cmd in client.commands if cmd[0] == "SB" and cmd[1] == MSSP]
+    check(len(tables) == 1, "MSSP tables: %r" % tables)
+    client.close()
+    return [tuple(item.decode().split("\x02")) for item in tables[0].split(b"\x01")[1:]]
 
 
 def vm_rss_kib(pid, field="VmRSS"):

@@ -7,42 +7,9 @@ from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 
 suite = Suite("mud_clients")
 
-GMCP, CHARSET = 201, 42
+CHARSET = 42
 PROMPTS = ("User-ID: ", "Password: ", GAME_PROMPT, "Extension: ", "choice:\x1b[0m ", "continue? ")
 TERMINAL_OPTIONS = {BINARY, ECHO, SGA, TTYPE, EOR, NAWS}
-
-
-class Mudlet(RawClient):
-    """Negotiates as Mudlet does: DO SGA, DO ECHO, DO EOR, DO GMCP, WILL NAWS 120x40, TTYPE MUDLET and then its
-    MTTS rounds; it sends whole lines and shows them itself."""
-
-    AGREES = {SGA, ECHO, EOR, GMCP, NAWS, TTYPE, MSSP}
-    TYPES = [b"MUDLET", b"ANSI-TRUECOLOR", b"MTTS 2349"]
-
-    def __init__(self, port, ttype=TYPES, **kwargs):
-        super().__init__(port, agree=self.AGREES, ttype=ttype, size=(120, 40), **kwargs)
-
-    def _answer(self, verb, option):
-        super()._answer(verb, option)
-        if (verb, option) == (WILL, GMCP):
-            self.gmcp('Core.Hello {"client": "Mudlet", "version": "4.17.2"}')
-            self.gmcp('Core.Supports.Set ["Char 1", "Char.Skills 1", "Room 1"]')
-
-    def gmcp(self, message):
-        self.send_raw(bytes([IAC, SB, GMCP]) + message.encode().replace(b"\xff", b"\xff\xff") + bytes([IAC, SE]))
-
-    def gmcp_got(self, name):
-        """The bodies of the host's GMCP messages of that name, first to last (None: a message without a body)."""
-        found = []
-        for cmd in self.commands:
-            if cmd[0] == "SB" and cmd[1] == GMCP:
-                head, _, body = cmd[2].decode().partition(" ")
-                if head == name:
-                    found.append(json.loads(body) if body else None)
-        return found
-
-    def echo_words(self):
-        return [cmd[0] for cmd in self.commands if cmd in ((WILL, ECHO), (WONT, ECHO))]
 
 
 def unmarked_prompts(client):
@@ -128,13 +95,7 @@ def charset_utf8_is_agreed_when_the_client_asks_for_it():
 
 
 def mssp_table(host):
-    c = host.keep(Mudlet(host.port))
-    c.read_until("User-ID: ")
-    c.read_for(0.3)
-    tables = [cmd[2] for cmd in c.commands if cmd[0] == "SB" and cmd[1] == MSSP]
-    check(len(tables) == 1, "MSSP tables: %r" % tables)
-    c.close()
-    return [tuple(item.decode().split("\x02")) for item in tables[0].split(b"\x01")[1:]]
+    return mssp_of(host.keep(Mudlet(host.port)))
 
 
 @suite.case

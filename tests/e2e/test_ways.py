@@ -535,8 +535,8 @@ def a_paste_that_outruns_its_session_is_held_back_and_every_line_arrives():
         alice.served("Alice")
 
 
-def closed_by_host(sock):
-    sock.settimeout(EXPECT_TIMEOUT)
+def closed_by_host(sock, timeout=EXPECT_TIMEOUT):
+    sock.settimeout(timeout)
     try:
         while sock.recv(4096):
             pass
@@ -716,12 +716,7 @@ def foreign_origins_and_host_names_are_refused_and_the_host_stops_with_web_users
 @suite.case
 def with_a_certificate_the_web_terminal_is_https_only():
     with scratch("bbshost-e2e-tls-") as folder:
-        pems = []
-        for name in ("ours", "other"):  # self-signed for 127.0.0.1: certificate, key
-            pems += [os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")]
-            run_ok(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-                    "-addext", "subjectAltName=IP:127.0.0.1", "-out", pems[-2], "-keyout", pems[-1]])
-        cert, key, _, other_key = pems
+        (cert, key), (_, other_key) = self_signed(folder, "ours"), self_signed(folder, "other")
         port = free_port()
         with BbsHost(options=["--http-port", str(port), "--tls-cert", cert, "--tls-key", key]) as host:
             wait_until(lambda: "(web) at https://127.0.0.1:%d/" % port in host.output(), "the https start-up line")
@@ -745,6 +740,113 @@ def with_a_certificate_the_web_terminal_is_https_only():
                 (["--http-port", spare, "--tls-cert", key, "--tls-key", key], 1, "ours.key: holds no PEM CERTIFICATE"),
                 (["--http-port", spare, "--tls-cert", cert, "--tls-key", other_key], 1, "key values mismatch")]:
             serve_expecting_failure(folder + "/data", *tls, status=status, says=[said])
+
+
+class TlsHost(WaysHost):
+    """Telnet inside TLS on a port of its own beside the others, the web terminal HTTPS, one certificate."""
+
+    def __init__(self, cert, key, options=(), **kwargs):
+        super().__init__(options=["--tls-cert", cert, "--tls-key", key] + list(options), **kwargs)
+
+    def more_listeners(self):
+        self.tls_port = free_port()
+        return super().more_listeners() + ["--tls-port", str(self.tls_port)]
+
+    def more_listening(self):
+        return super().more_listening() + ["listening on 127.0.0.1:%d (telnets)" % self.tls_port]
+
+    def tls(self, cafile, **kwargs):
+        return self.keep(RawClient(self.tls_port, tls=ssl.create_default_context(cafile=cafile), **kwargs))
+
+
+def served_certificate(port):
+    """The certificate (DER) a new TLS connection to the port is shown."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    with context.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=EXPECT_TIMEOUT)) as sock:
+        return sock.getpeercert(binary_form=True)
+
+
+@suite.case
+def telnet_inside_tls_is_all_of_telnet_and_sighup_serves_a_renewed_certificate_to_new_connections():
+    with scratch("bbshost-e2e-telnets-") as folder:
+        (first, first_key), (renewed, renewed_key) = self_signed(folder, "first"), self_signed(folder, "renewed")
+        cert, key = os.path.join(folder, "served.crt"), os.path.join(folder, "served.key")
+        shutil.copy(first, cert)
+        shutil.copy(first_key, key)
+        with TlsHost(cert, key) as host:
+            alice = host.keep(Mudlet(host.tls_port, tls=ssl.create_default_context(cafile=first)))
+            check("alice" not in alice.login("Alice"), "the password came back")
+            check({(DO, NAWS), (DO, TTYPE), (WILL, ECHO), (WONT, ECHO), (WILL, EOR), (WILL, MSSP), (WILL, GMCP)}
+                  <= set(alice.commands), "the negotiation inside TLS: %r" % alice.commands)
+            check(re.search(r"logon of Alice at channel \d+ from 127\.0\.0\.1:\d+ by telnets\n", host.log_text()),
+                  "the logon by telnets is not in the host log")
+            alice.enter_plus()
+            alice.buy_life()
+            alice.read_for(0.3)
+            equal(host.lives("Alia"), 4, "the game's lives after Alice bought one over TLS")
+            equal([s["lives"] for s in alice.gmcp_got("Char.Status")], [3, 4], "GMCP's lives before and after")
+            check({kind for kind, _ in alice.marks} == {"EOR"}, "prompt marks: %r" % alice.marks)
+            holds(host.log_text(), "telnets client 127.0.0.1:%d is a MUD client (MUDLET): served in line mode"
+                  % alice.sock.getsockname()[1])
+            who = plain(host.login("Sysop").type("who", GAME_PROMPT))   # over plain telnet
+            check(re.search(r"\n  Alice {25}telnets 127\.0\.0\.1:%d " % alice.sock.getsockname()[1], who) and
+                  re.search(r"\n  Sysop {25}telnet  127\.0\.0\.1:\d+ ", who), "the ways in who:\n" + who)
+            for client, port in ((host.raw(agree={MSSP}), host.port), (host.tls(first, agree={MSSP}), host.tls_port)):
+                table = dict(mssp_of(client))
+                equal((table["PORT"], table["SSL"]), (str(port), str(host.tls_port)), "MSSP's PORT and SSL at %d" % port)
+
+            # Renewed: new connections on both TLS ports see the new certificate, Alice goes on in her session.
+            for new, into in ((renewed_key, key), (renewed, cert)):
+                shutil.copy(new, into)
+            holds(host.reload()[0], "TLS certificate reloaded from %s\n" % cert)
+            for port in (host.tls_port, host.http_port):
+                equal(served_certificate(port), ssl.PEM_cert_to_DER_cert(read(renewed)), "the certificate at %d" % port)
+            alice.steps(("x", GAME_PROMPT), ("stats", GAME_PROMPT, "Lives: 4"))
+            # What cannot be loaded is logged, and the renewed certificate is still served.
+            for into, text, says in ((key, read(first_key), "TLS key %s: key values mismatch" % key),
+                                     (cert, "no certificate\n", "TLS certificate %s: holds no PEM CERTIFICATE" % cert)):
+                write_atomically(into, text)
+                holds(host.reload()[0], "TLS certificate kept as it was: " + says, "!TLS certificate reloaded")
+                for port in (host.tls_port, host.http_port):
+                    equal(served_certificate(port), ssl.PEM_cert_to_DER_cert(read(renewed)), "after: " + says)
+            host.tls(renewed).logged_on("Bob").served("Bob over TLS with the renewed certificate")
+            alice.served("Alice")
+            check(not alice.eof, "Alice's connection ended")
+        spare = str(free_port())
+        for tls, said in [(["--tls-port", spare], "--tls-port requires --tls-cert"),
+                          (["--tls-cert", cert, "--tls-key", key], "--tls-cert requires --http-port or --tls-port")]:
+            serve_expecting_failure(folder + "/data", *tls, status=2, says=[said])
+
+
+@suite.case
+def stalled_and_garbage_tls_handshakes_cost_only_their_own_place_at_the_logon():
+    with scratch("bbshost-e2e-telnets-") as folder:
+        cert, key = self_signed(folder, "ours")
+        logon_time = 10
+        with TlsHost(cert, key, options=["--logon-time", str(logon_time)]) as host:
+            stalled = [socket.create_connection(("127.0.0.1", host.tls_port), timeout=EXPECT_TIMEOUT) for _ in range(9)]
+            ended_by = time.monotonic() + logon_time + 3
+            try:
+                garbage = socket.create_connection(("127.0.0.1", host.tls_port), timeout=EXPECT_TIMEOUT)
+                stalled.append(garbage)
+                garbage.sendall(b"GET / HTTP/1.0\r\n\r\n")
+                check(closed_by_host(garbage), "the garbage handshake was not closed")
+                host.wait_log("telnets client 127.0.0.1:%d: TLS handshake failed: " % garbage.getsockname()[1],
+                              "the failed handshake in the log")
+                bob = host.tls(cert, source="127.0.0.3").logged_on("Bob")   # served while the others stall
+                host.raw().read_until("User-ID: ")   # the tenth place of 127.0.0.1 is free: nine stall
+                holds(host.tls(cert).read_until("later."), "Too many connections from your address")   # read in TLS
+                for n, sock in enumerate(stalled):   # at the logon time, not a flush time after it
+                    check(closed_by_host(sock, max(0.1, ended_by - time.monotonic())),
+                          "stalled TLS client %d was not closed within the logon time" % n)
+                bob.served("Bob")
+                host.admin_ok("ban", "add", "127.0.0.5", "--reason", "guessing")   # refused before any handshake
+                check(not granted(lambda: host.tls(cert, source="127.0.0.5"), OSError), "a banned address got TLS")
+                holds(host.log_text(), "connection from 127.0.0.5:", "refused: banned (guessing)")
+            finally:
+                for sock in stalled:
+                    sock.close()
 
 
 SCREEN = """const t = window.terminal, b = t ? t._core.buffer : null, rows = [];
