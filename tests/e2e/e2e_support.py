@@ -652,10 +652,10 @@ BINARY, ECHO, SGA, TTYPE, EOR, NAWS, MSSP, COMPRESS2, GMCP = 0, 1, 3, 24, 25, 31
 
 class RawClient(Stream):
     def __init__(self, port, rcvbuf=None, timeout=EXPECT_TIMEOUT, source=None, agree=None,
-                 ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1", tls=None):
+                 ttype=b"XTERM-256COLOR", size=(80, 24), host="127.0.0.1", tls=None, header=b""):
         """source: a loopback address to connect from; agree: the options it agrees to; host: IPv4 or IPv6;
         ttype: its terminal type, or the list it names one after the other (repeating the last); tls: an
-        ssl.SSLContext to speak telnet inside TLS with."""
+        ssl.SSLContext to speak telnet inside TLS with; header: bytes sent first, before TLS (a proxy's)."""
         self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM)
         if source:
             self.sock.bind((source, 0))
@@ -664,6 +664,8 @@ class RawClient(Stream):
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.settimeout(timeout)
         self.sock.connect((host, port))
+        if header:
+            self.sock.sendall(header)
         if tls:
             self.sock = tls.wrap_socket(self.sock, server_hostname=host)
         self.timeout = timeout

@@ -3,12 +3,13 @@
 terminal; the client they name is the session's address in `who`, the log, the bans; from anyone else they count
 for nothing, and a trusted proxy that sends no good header is closed."""
 
+import ssl
 import struct
 
 from e2e_support import *  # noqa: F401,F403 (the standard modules too)
 from test_access import WaysHostV6, connected, has_ipv6_loopback
 from test_fail2ban import fail2ban_regex, ssh_password_logon
-from test_ways import WaysHost, WebClient, SshClient
+from test_ways import TlsHost, WaysHost, WebClient, SshClient
 
 suite = Suite("proxy")
 PROXY, STRANGER = "127.0.9.1", "127.0.8.7"   # the proxy's network is trusted, 127.0.8.* and 127.0.0.1 are not
@@ -122,6 +123,22 @@ def a_banned_client_behind_the_proxy_is_closed_and_the_proxy_is_not():
                   "no ban of %s in the log" % client)
         holds(log, "!connection from %s:" % PROXY)
         telnet_through(host, v1("203.0.113.5")).logged_on("Alice").served("Alice through the same proxy")
+
+
+@suite.case
+def the_tls_port_takes_the_header_before_the_handshake_from_the_trusted_proxy_only():
+    with scratch("bbshost-e2e-proxy-tls-") as folder:
+        cert, key = self_signed(folder, "ours")
+        with TlsHost(cert, key, options=["--trusted-proxy", "127.0.9.0/24"]) as host:
+            context = ssl.create_default_context(cafile=cert)
+            for n, header in enumerate((v1("198.51.100.21"), v2("2001:db8::21"))):
+                client = host.keep(RawClient(host.tls_port, source=PROXY, header=header, tls=context))
+                client.logged_on(("Alice", "Bob")[n]).served()
+            equal(closed_unanswered(host, host.tls_port, STRANGER, v1("198.51.100.22")), b"",
+                  "what a stranger's PROXY header got on the TLS port")
+            host.wait_log(NOT_TRUSTED, "the refusal on the TLS port")
+            holds(host.log_text(), "from 198.51.100.21:4711 by telnets", "from 2001:db8::21:4711 by telnets",
+                  "!198.51.100.22")
 
 
 @suite.case
