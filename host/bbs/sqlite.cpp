@@ -44,7 +44,11 @@ std::unique_ptr<Connection> Connection::open(const std::filesystem::path& file, 
     std::unique_ptr<Connection> c(new Connection());
     c->name_ = file.string();
     if (interposer_maker()) c->interposer_ = interposer_maker()(*c);
-    const int rc = sqlite3_open_v2(c->name_.c_str(), &c->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+    // A connection is used by one thread (the host's loop, or the one
+    // program that opened it): SQLite's lock around every call on it
+    // (sqlite3_step, each column, bind and reset) is left out.
+    const int rc = sqlite3_open_v2(c->name_.c_str(), &c->db_,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                    c->interposer_ ? c->interposer_->vfs_name() : nullptr);
     if (rc != SQLITE_OK) {
         if (error)

@@ -56,6 +56,7 @@ public:
 // (null: none). For tests only.
 void interpose(std::function<std::unique_ptr<Interposer>(Connection&)> maker);
 
+// Used by one thread at a time: it takes no lock of its own.
 class Connection {
 public:
     // Opens or creates the file (WAL mode is the caller's to ask for).
