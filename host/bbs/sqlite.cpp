@@ -58,11 +58,15 @@ std::unique_ptr<Connection> Connection::open(const std::filesystem::path& file, 
     }
     sqlite3_extended_result_codes(c->db_, 1);
     sqlite3_busy_timeout(c->db_, 5000);
+    // Explicit or forced by a failure (a full disk): what was read inside
+    // the transaction may be gone.
+    sqlite3_rollback_hook(c->db_, [](void* count) { ++*static_cast<uint64_t*>(count); }, &c->rollbacks_);
     return c;
 }
 
 Connection::~Connection() {
     if (!db_) return;
+    sqlite3_rollback_hook(db_, nullptr, nullptr);  // a zombie connection outlives the count
     if (sqlite3_close(db_) == SQLITE_OK) return;
     // Statements prepared beside this layer (raw SQL) are still open: the
     // connection closes with the last of them, and its files still need the
