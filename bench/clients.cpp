@@ -144,4 +144,25 @@ bool TelnetClient::receive(std::string& text) {
     return open;
 }
 
+void log_on_in_batches(const std::vector<std::pair<Way, size_t>>& order, size_t at_once, Clock::duration limit,
+                       std::vector<pollfd>& fds, const std::function<bool(Way way, size_t user)>& start,
+                       const std::function<bool(size_t started)>& over) {
+    std::vector<bool> done;
+    size_t next = 0, at_logon = 0;
+    const auto deadline = Clock::now() + limit;
+    while ((next < order.size() || at_logon > 0) && Clock::now() < deadline) {
+        for (; next < order.size() && at_logon < at_once; ++next) {
+            if (!start(order[next].first, order[next].second)) continue;
+            done.push_back(false);
+            ++at_logon;
+        }
+        poll(fds.data(), fds.size(), 5);
+        for (size_t i = 0; i < done.size(); ++i) {
+            if (done[i] || !over(i)) continue;
+            done[i] = true;
+            --at_logon;
+        }
+    }
+}
+
 }  // namespace plus_bench

@@ -6,11 +6,13 @@
 
 #include <fcntl.h>
 #include <libssh/libssh.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -307,5 +309,13 @@ std::vector<std::pair<Way, size_t>> logon_order(const std::array<int, 3>& counts
 std::unique_ptr<Client> make_client(Way way, const app::Account& user, size_t index,
                                     const HostProcess::Options& options, uint16_t telnet_port, bool character_mode,
                                     std::string* why);
+
+// The logons of `order`, at most `at_once` at the logon dialogue together,
+// until every one is over or `limit` passed. `start(way, user)` connects one
+// (false: it could not); `over(i)` moves the i-th started on, true once its
+// logon is over. Between turns it polls `fds`, which `start` extends.
+void log_on_in_batches(const std::vector<std::pair<Way, size_t>>& order, size_t at_once, Clock::duration limit,
+                       std::vector<pollfd>& fds, const std::function<bool(Way way, size_t user)>& start,
+                       const std::function<bool(size_t started)>& over);
 
 }  // namespace plus_bench

@@ -99,13 +99,9 @@ void raise_open_files() {
 // and authenticates blocking); a telnet user then turns character mode on.
 void log_on(std::vector<Typist>& typists, std::vector<pollfd>& fds, const std::vector<app::Account>& users,
             const HostProcess& host, const HostProcess::Options& options, ScaleResult& result) {
-    const auto order = logon_order(kScaleMix, users.size());
-    size_t next = 0, at_logon = 0;
-    std::vector<bool> done;
-    const auto deadline = Clock::now() + std::chrono::seconds(300);
-    while ((next < order.size() || at_logon > 0) && Clock::now() < deadline) {
-        for (; next < order.size() && at_logon < kLogonsAtOnce; ++next) {
-            const auto [way, u] = order[next];
+    log_on_in_batches(
+        logon_order(kScaleMix, users.size()), kLogonsAtOnce, std::chrono::seconds(300), fds,
+        [&](Way way, size_t u) {
             const int w = static_cast<int>(way);
             ++result.clients[w];
             std::string why;
@@ -113,16 +109,13 @@ void log_on(std::vector<Typist>& typists, std::vector<pollfd>& fds, const std::v
             t.client = make_client(way, users[u], u, options, host.port(), true, &why);
             if (!why.empty()) {
                 result.error(std::string(kWayNames[w]) + " " + users[u].userid + ": " + why);
-                continue;
+                return false;
             }
             fds.push_back({t.client->fd(), POLLIN, 0});
             typists.push_back(std::move(t));
-            done.push_back(false);
-            ++at_logon;
-        }
-        poll(fds.data(), fds.size(), 5);
-        for (size_t i = 0; i < typists.size(); ++i) {
-            if (done[i]) continue;
+            return true;
+        },
+        [&](size_t i) {
             Client& c = *typists[i].client;
             bool over = false;
             if (!c.logged_on()) {
@@ -134,12 +127,10 @@ void log_on(std::vector<Typist>& typists, std::vector<pollfd>& fds, const std::v
             }
             const bool ready =
                 c.logged_on() && (c.way() != Way::telnet || static_cast<TelnetClient&>(c).echoing());
-            if (!over && !ready) continue;
+            if (!over && !ready) return false;
             typists[i].ready = ready && !c.failed();
-            done[i] = true;
-            --at_logon;
-        }
-    }
+            return true;
+        });
 }
 
 // One turn: a fresh bbshost (--echo for the baseline), 1,024 clients logged

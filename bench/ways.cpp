@@ -92,32 +92,22 @@ WaysResult run_ways(std::array<int, 3> counts, double seconds) {
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<pollfd> fds;
     auto wait = [&](int ms) { poll(fds.data(), fds.size(), ms); };
-    std::vector<bool> done;
-    size_t next = 0, at_logon = 0;
-    const auto logon_deadline = Clock::now() + std::chrono::seconds(120);
-    while ((next < order.size() || at_logon > 0) && Clock::now() < logon_deadline) {
-        for (; next < order.size() && at_logon < kLogonsAtOnce; ++next) {
-            const auto [way, u] = order[next];
+    log_on_in_batches(
+        order, kLogonsAtOnce, std::chrono::seconds(120), fds,
+        [&](Way way, size_t u) {
             const int w = static_cast<int>(way);
             ++result.clients[w];
             std::string why;
             std::unique_ptr<Client> c = make_client(way, users[u], u, options, host->port(), false, &why);
             if (!why.empty()) {
                 result.error(std::string(kWayNames[w]) + " " + users[u].userid + ": " + why);
-                continue;
+                return false;
             }
             fds.push_back({c->fd(), POLLIN, 0});
             clients.push_back(std::move(c));
-            done.push_back(false);
-            ++at_logon;
-        }
-        wait(5);
-        for (size_t i = 0; i < clients.size(); ++i) {
-            if (done[i] || !clients[i]->advance_logon()) continue;
-            done[i] = true;
-            --at_logon;
-        }
-    }
+            return true;
+        },
+        [&](size_t i) { return clients[i]->advance_logon(); });
     std::mt19937 random(20261207);
     const double think_ms = env_number("PLUS_BENCH_THINK_MS", 100);
     std::uniform_real_distribution<double> pause(0, 2 * think_ms * 1000);

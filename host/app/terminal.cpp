@@ -228,8 +228,15 @@ void Terminal::emit(std::string_view wire) {
 
 void Terminal::track(std::string_view wire) {
     const std::size_t width = width_ > 0 ? static_cast<std::size_t>(width_) : 80;
-    for (char c : wire) {
-        const auto b = static_cast<unsigned char>(c);
+    for (size_t i = 0; i < wire.size(); ++i) {
+        if (scanner_.in_text() && !tracked_.pending()) {
+            // A run of printable ASCII, a column each.
+            const size_t run = terminal::printable_run(wire, i);
+            column_ = (column_ + run) % width;
+            i += run;
+            if (i == wire.size()) break;
+        }
+        const auto b = static_cast<unsigned char>(wire[i]);
         if (scanner_.in_sequence(b)) continue;
         if (b == '\r' || b == '\n') {
             column_ = 0;

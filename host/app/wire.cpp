@@ -5,17 +5,25 @@ namespace app {
 std::string LineBreaks::to_wire(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 8 + 2);
-    for (char c : bytes) {
-        if (c == '\r') {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        // What lies up to the next line end goes as it is.
+        size_t end = i;
+        while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') ++end;
+        if (end > i) {
+            out.append(bytes, i, end - i);
+            after_cr_ = false;
+            i = end;
+            continue;
+        }
+        if (bytes[i] == '\r') {
             out += "\r\n";
             after_cr_ = true;
-        } else if (c == '\n') {
+        } else {
             if (!after_cr_) out += "\r\n";
             after_cr_ = false;
-        } else {
-            out += c;
-            after_cr_ = false;
         }
+        ++i;
     }
     return out;
 }

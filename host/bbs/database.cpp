@@ -30,6 +30,7 @@ struct Database::Impl {
     KeyedTable classes;
     sql::Statement begin, begin_immediate, commit, rollback, data_version;
     int64_t data_version_seen = -1;
+    RecentRecordsClock recent;  // when the tables' recent records may be asked
     // The transaction of the running host call.
     bool call_open = false;
     sql::Error call_failure;   // the first failure of the call; none: it may commit
@@ -112,6 +113,7 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         if (error) *error = first_failure();
         return nullptr;
     }
+    d.generic.clock = d.classes.clock = &d.recent;
     Impl* impl = &d;
     d.db->on_failure([impl](const sql::Error& e) { impl->failed(e); });
     auto warn = [impl](const std::string& text) { impl->warn(text); };
@@ -278,6 +280,7 @@ bool Database::begin_call(std::string* why) {
     }
     d.call_open = true;
     d.call_failure = sql::Error{};
+    d.recent.usable = false;  // until others' commits are checked
     return true;
 }
 
@@ -293,6 +296,7 @@ Database::CallOutcome Database::end_call() {
     Impl& d = *impl_;
     CallOutcome outcome;
     if (!d.call_open) return outcome;
+    d.recent.usable = false;
     if (!d.call_failure) {
         sql::Use s(d.commit);
         const bool committed = s.run("cannot commit");
@@ -369,6 +373,9 @@ bool Database::changed_elsewhere() {
     const int64_t version = s.integer(0);
     const bool changed = version != d.data_version_seen;
     d.data_version_seen = version;
+    if (changed) ++d.recent.others;
+    // Within a host call the write lock keeps other connections out until it ends.
+    d.recent.usable = d.call_open;
     return changed;
 }
 

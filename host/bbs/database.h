@@ -107,7 +107,9 @@ public:
     int64_t changes() const;
     // True when another connection (another process) committed a change
     // since this was last asked (and on the first time). Asked inside a
-    // transaction, it speaks of what the transaction sees.
+    // transaction, it speaks of what the transaction sees. Asked by the
+    // host call holding the write lock, it lets the tables answer from the
+    // records they read lately until the call ends.
     bool changed_elsewhere();
 
     // Largest record the generic database stores (and the size of its own

@@ -25,6 +25,50 @@ std::string text_field(const std::string& bytes, size_t offset, size_t size) {
     return std::string(text::field(bytes.data() + offset, std::min(size, bytes.size() - offset)));
 }
 
+void RecentRecords::check(int64_t changes, uint64_t rollbacks, uint64_t others) {
+    if (changes == changes_ && rollbacks == rollbacks_ && others == others_) return;
+    for (Record& r : records_) r.position = r.next = 0;  // the buffers stay for the next ones
+    changes_ = changes;
+    rollbacks_ = rollbacks;
+    others_ = others;
+}
+
+RecentRecords::Record* RecentRecords::find(int64_t position) {
+    for (Record& r : records_)
+        if (r.position == position) return &r;
+    return nullptr;
+}
+
+const RecentRecords::Record* RecentRecords::at(int64_t position) const {
+    return position == 0 ? nullptr : const_cast<RecentRecords*>(this)->find(position);
+}
+
+const RecentRecords::Record* RecentRecords::with_key(std::string_view key) const {
+    for (const Record& r : records_)
+        if (r.position != 0 && r.key == key) return &r;
+    return nullptr;
+}
+
+void RecentRecords::keep(int64_t position, std::string_view key, std::string_view data) {
+    Record* r = find(position);
+    if (!r) {
+        if (records_.size() < kCapacity) {
+            r = &records_.emplace_back();
+        } else {
+            r = &records_[oldest_];
+            oldest_ = (oldest_ + 1) % kCapacity;
+        }
+        r->position = position;
+        r->next = 0;
+    }
+    r->key.assign(key);
+    r->data.assign(data);
+}
+
+void RecentRecords::link(int64_t from, int64_t to) {
+    if (Record* r = find(from)) r->next = to;
+}
+
 bool KeyedTable::open(sql::Connection& connection, const std::string& file_name, const char* what,
                       const char* table, const KeyLayout& layout, uint32_t largest) {
     db = &connection;
@@ -44,6 +88,10 @@ bool KeyedTable::open(sql::Connection& connection, const std::string& file_name,
            find_greater_equal.prepare(
                *db, "SELECT pos, data FROM " + t + " WHERE sortkey >= ?1 ORDER BY sortkey LIMIT 1", where) &&
            find_position.prepare(*db, "SELECT pos, data FROM " + t + " WHERE pos = ?1", where) &&
+           walk.prepare(*db,
+                        "SELECT pos, data FROM " + t + " WHERE sortkey > ?1 ORDER BY sortkey LIMIT " +
+                            std::to_string(kWalk),
+                        where) &&
            insert.prepare(*db, "INSERT INTO " + t + "(sortkey, data) VALUES (?1, ?2)", where) &&
            update.prepare(*db, "UPDATE " + t + " SET sortkey = ?1, data = ?2 WHERE pos = ?3", where) &&
            erase.prepare(*db, "DELETE FROM " + t + " WHERE pos = ?1", where) &&
@@ -56,7 +104,7 @@ bool KeyedTable::open(sql::Connection& connection, const std::string& file_name,
            all.prepare(*db, "SELECT pos, data FROM " + t + " ORDER BY sortkey", where);
 }
 
-int16_t KeyedTable::read_row(sql::Use& s, void* record, const char* operation) {
+int16_t KeyedTable::read_row(sql::Use& s, void* record, const char* operation, bool keep) {
     if (!s.row(operation)) {
         current = 0;
         current_length = 0;
@@ -64,12 +112,53 @@ int16_t KeyedTable::read_row(sql::Use& s, void* record, const char* operation) {
     }
     const auto length = static_cast<uint32_t>(s.bytes(1));
     const void* data = s.blob(1);
+    load(s.integer(0), data, length, record);
+    if (keep && length >= key.size()) {
+        unsigned char folded[kMaxKeySize];
+        fold_key(key, data, folded);
+        recent.keep(current, std::string_view(reinterpret_cast<const char*>(folded), key.size()),
+                    std::string_view(static_cast<const char*>(data), length));
+    }
+    return 1;
+}
+
+int16_t KeyedTable::load(int64_t position, const void* data, uint32_t length, void* record) {
     unsigned char* out = record ? static_cast<unsigned char*>(record) : buffer.get();
     const uint32_t n = record ? length : std::min(length, max_length);
     if (n) std::memcpy(out, data, n);
     if (!record && n < max_length) std::memset(out + n, 0, max_length - n);
-    current = s.integer(0);
+    current = position;
     current_length = length;
+    return 1;
+}
+
+RecentRecords* KeyedTable::recent_now() {
+    if (!clock || !clock->usable) return nullptr;
+    recent.check(db->total_changes(), db->rollbacks(), clock->others);
+    return &recent;
+}
+
+int16_t KeyedTable::walk_on(const RecentRecords::Record& from, void* record) {
+    const int64_t from_position = from.position;  // `from` may be replaced by what is kept
+    unsigned char after[kMaxKeySize];
+    std::memcpy(after, from.key.data(), key.size());
+    sql::Use s(walk);
+    s.bind_blob(1, after, key.size());
+    if (!read_row(s, record, "dfaAcqLock", true)) return 0;
+    recent.link(from_position, current);
+    int64_t previous = current;
+    for (int i = 1; i < kWalk && s.row("dfaAcqLock"); ++i) {
+        const int64_t position = s.integer(0);
+        const auto length = static_cast<uint32_t>(s.bytes(1));
+        if (length < key.size()) break;
+        const void* data = s.blob(1);
+        unsigned char folded[kMaxKeySize];
+        fold_key(key, data, folded);
+        recent.keep(position, std::string_view(reinterpret_cast<const char*>(folded), key.size()),
+                    std::string_view(static_cast<const char*>(data), length));
+        recent.link(previous, position);
+        previous = position;
+    }
     return 1;
 }
 
@@ -92,9 +181,19 @@ int16_t KeyedTable::acquire(void* record, const void* search, int16_t keynum, in
     // it is folded (copied) first.
     unsigned char folded[kMaxKeySize];
     fold_key(key, search, folded);
+    RecentRecords* known = recent_now();
+    if (known) {
+        if (const RecentRecords::Record* same = known->with_key({reinterpret_cast<const char*>(folded), key.size()})) {
+            if (operation != DFA_GREATER)
+                return load(same->position, same->data.data(), static_cast<uint32_t>(same->data.size()), record);
+            if (const RecentRecords::Record* next = known->after(*same))
+                return load(next->position, next->data.data(), static_cast<uint32_t>(next->data.size()), record);
+            return walk_on(*same, record);
+        }
+    }
     sql::Use s(*statement);
     s.bind_blob(1, folded, key.size());
-    return read_row(s, record, "dfaAcqLock");
+    return read_row(s, record, "dfaAcqLock", known != nullptr);
 }
 
 int16_t KeyedTable::acquire_position(void* record, uint32_t position, int16_t keynum) {
@@ -102,9 +201,13 @@ int16_t KeyedTable::acquire_position(void* record, uint32_t position, int16_t ke
         mistake("dfaAcqAbsLock: no key number " + std::to_string(keynum) + " (only key 0)");
         return 0;
     }
+    RecentRecords* known = recent_now();
+    if (known)
+        if (const RecentRecords::Record* r = known->at(position))
+            return load(r->position, r->data.data(), static_cast<uint32_t>(r->data.size()), record);
     sql::Use s(find_position);
     s.bind(1, int64_t{position});
-    return read_row(s, record, "dfaAcqAbsLock");
+    return read_row(s, record, "dfaAcqAbsLock", known != nullptr);
 }
 
 bool KeyedTable::length_fits(uint32_t length, const char* operation) const {

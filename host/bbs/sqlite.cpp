@@ -44,7 +44,11 @@ std::unique_ptr<Connection> Connection::open(const std::filesystem::path& file, 
     std::unique_ptr<Connection> c(new Connection());
     c->name_ = file.string();
     if (interposer_maker()) c->interposer_ = interposer_maker()(*c);
-    const int rc = sqlite3_open_v2(c->name_.c_str(), &c->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+    // A connection is used by one thread (the host's loop, or the one
+    // program that opened it): SQLite's lock around every call on it
+    // (sqlite3_step, each column, bind and reset) is left out.
+    const int rc = sqlite3_open_v2(c->name_.c_str(), &c->db_,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                    c->interposer_ ? c->interposer_->vfs_name() : nullptr);
     if (rc != SQLITE_OK) {
         if (error)
@@ -54,11 +58,15 @@ std::unique_ptr<Connection> Connection::open(const std::filesystem::path& file, 
     }
     sqlite3_extended_result_codes(c->db_, 1);
     sqlite3_busy_timeout(c->db_, 5000);
+    // Explicit or forced by a failure (a full disk): what was read inside
+    // the transaction may be gone.
+    sqlite3_rollback_hook(c->db_, [](void* count) { ++*static_cast<uint64_t*>(count); }, &c->rollbacks_);
     return c;
 }
 
 Connection::~Connection() {
     if (!db_) return;
+    sqlite3_rollback_hook(db_, nullptr, nullptr);  // a zombie connection outlives the count
     if (sqlite3_close(db_) == SQLITE_OK) return;
     // Statements prepared beside this layer (raw SQL) are still open: the
     // connection closes with the last of them, and its files still need the

@@ -56,6 +56,7 @@ public:
 // (null: none). For tests only.
 void interpose(std::function<std::unique_ptr<Interposer>(Connection&)> maker);
 
+// Used by one thread at a time: it takes no lock of its own.
 class Connection {
 public:
     // Opens or creates the file (WAL mode is the caller's to ask for).
@@ -73,6 +74,7 @@ public:
     void set_busy_timeout(std::chrono::milliseconds timeout);
     bool in_transaction() const;        // a transaction is open on the connection
     int64_t total_changes() const;      // rows written since the connection opened
+    uint64_t rollbacks() const { return rollbacks_; }  // transactions rolled back, by anyone's say
     int64_t last_insert_rowid() const;
     int changes() const;                // rows the last statement wrote
     std::string error_message() const;  // SQLite's text for the last failure on the connection
@@ -92,6 +94,7 @@ private:
     sqlite3* db_ = nullptr;
     std::unique_ptr<Interposer> interposer_;  // null but in tests
     std::function<void(const Error&)> on_failure_;
+    uint64_t rollbacks_ = 0;
 };
 
 // A write transaction of its own on the connection (BEGIN IMMEDIATE: the

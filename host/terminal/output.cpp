@@ -41,6 +41,12 @@ bool EscapeScanner::in_sequence(unsigned char b) {
     return false;
 }
 
+size_t printable_run(std::string_view bytes, size_t from) {
+    size_t i = from;
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) - 0x20u < 0x5Fu) ++i;
+    return i - from;
+}
+
 std::string AnsiStripper::strip(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());

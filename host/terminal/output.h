@@ -21,6 +21,8 @@ class EscapeScanner {
 public:
     // True when `byte` is part of an escape sequence.
     bool in_sequence(unsigned char byte);
+    // Outside every sequence: a printable ASCII byte fed now is text.
+    bool in_text() const { return state_ == State::text; }
 
 private:
     static constexpr size_t kMaxString = 4096;
@@ -28,6 +30,11 @@ private:
     State state_ = State::text;
     size_t string_length_ = 0;
 };
+
+// How many bytes from `from` on are printable ASCII (0x20 to 0x7E), which
+// take a column each and leave every scanner's state as it is, so that a
+// run of them may be counted at once instead of byte by byte.
+size_t printable_run(std::string_view bytes, size_t from);
 
 // For a dumb terminal: the output without its escape sequences; every other
 // byte, controls included, passes unchanged.

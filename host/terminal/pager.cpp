@@ -69,7 +69,27 @@ std::string Pager::page(std::string_view bytes) {
     std::string input = std::exchange(partial_, {});
     input += bytes;
     const size_t last_row = height_ - 1;
+    // The next character, at input[i], would print on the last row: the
+    // bytes before it and the prompt go out, the rest is held.
+    auto pause_at = [&](size_t i) {
+        paused_ = true;
+        held_.assign(input, i);
+        input.resize(i);
+        return input + std::string(kPrompt);
+    };
     for (size_t i = 0; i < input.size(); ++i) {
+        if (scanner_.in_text()) {
+            // A run of printable ASCII, a column each: row by row at once.
+            const size_t end = i + printable_run(input, i);
+            while (i < end) {
+                if (column_ + 1 > width_) ++rows_, column_ = 0;
+                if (rows_ >= last_row) return pause_at(i);
+                const size_t take = std::min(end - i, width_ - column_);
+                column_ += take;
+                i += take;
+            }
+            if (i == input.size()) break;
+        }
         auto b = static_cast<unsigned char>(input[i]);
         if (scanner_.in_sequence(b)) continue;
         size_t columns = 0, more_bytes = 0;
@@ -97,12 +117,7 @@ std::string Pager::page(std::string_view bytes) {
             continue;
         }
         if (column_ + columns > width_) ++rows_, column_ = 0;  // it goes on the next row
-        if (rows_ >= last_row) {
-            paused_ = true;
-            held_.assign(input, i);
-            input.resize(i);
-            return input + std::string(kPrompt);
-        }
+        if (rows_ >= last_row) return pause_at(i);
         if (b == '\n') ++rows_;
         else column_ += columns;
         i += more_bytes;
