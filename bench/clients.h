@@ -310,6 +310,10 @@ std::unique_ptr<Client> make_client(Way way, const app::Account& user, size_t in
                                     const HostProcess::Options& options, uint16_t telnet_port, bool character_mode,
                                     std::string* why);
 
+// Logons at the dialogue together: under the host's free logon places
+// (10), past which it refuses new connections at random.
+constexpr size_t kLogonsAtOnce = 8;
+
 // The logons of `order`, at most `at_once` at the logon dialogue together,
 // until every one is over or `limit` passed. `start(way, user)` connects one
 // (false: it could not); `over(i)` moves the i-th started on, true once its

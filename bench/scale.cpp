@@ -40,7 +40,6 @@ namespace {
 
 constexpr int kScaleUsers = 1024;
 constexpr std::array<int, 3> kScaleMix = {342, 341, 341};  // telnet, SSH, WebSocket
-constexpr size_t kLogonsAtOnce = 8;
 constexpr double kKeyPauseMs[2] = {50, 350};
 constexpr double kLinePauseMs[2] = {1000, 5000};
 

@@ -40,8 +40,6 @@
 namespace plus_bench {
 namespace {
 
-constexpr size_t kLogonsAtOnce = 32;
-
 double env_number(const char* name, double fallback) {
     const char* v = std::getenv(name);
     return v && *v ? std::atof(v) : fallback;
