@@ -67,7 +67,6 @@ int serve(const ServeOptions& options) {
         std::cerr << "bbshost: --tls-cert requires --http-port or --tls-port" << std::endl;
         return app::admin::kBadInput;
     }
-    // The names the web terminal answers to: those given, else where it listens.
     std::vector<app::Network> trusted_proxies;
     for (const auto& text : options.trusted_proxies) {
         const auto network = app::parse_network(text, &error);
@@ -77,6 +76,7 @@ int serve(const ServeOptions& options) {
         }
         trusted_proxies.push_back(*network);
     }
+    // The names the web terminal answers to: those given, else where it listens.
     web::WebOrigins origins;
     if (options.web_origins.empty())
         origins = web::WebOrigins::listening_at(options.bind, static_cast<uint16_t>(options.http_port), !tls_cert.empty());

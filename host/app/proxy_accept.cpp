@@ -110,17 +110,18 @@ private:
     bool done_ = false;
 };
 
-void ProxyAccept::accepted(asio::ip::tcp::socket socket, bool client_speaks_first, Next next) {
-    if (trusted_.empty()) return next(Accepted::as_is(std::move(socket)));
-    std::error_code ec;
-    const auto peer = socket.remote_endpoint(ec);
-    if (ec) return next(Accepted::as_is(std::move(socket)));  // gone already: the way finds out
+void ProxyAccept::accepted(Accepted connection, bool client_speaks_first, Next next) {
+    if (trusted_.empty() || connection.gone()) return next(std::move(connection));
+    const auto peer = connection.client;
     if (trusted_.contains(peer.address())) {
-        std::make_shared<Reading>(std::move(socket), peer, Reading::Mode::header, log_, std::move(next))->begin();
+        std::make_shared<Reading>(std::move(connection.socket), peer, Reading::Mode::header, log_, std::move(next))
+            ->begin();
     } else if (client_speaks_first) {
-        std::make_shared<Reading>(std::move(socket), peer, Reading::Mode::screen, log_, std::move(next))->begin();
+        std::make_shared<Reading>(std::move(connection.socket), peer, Reading::Mode::screen, log_, std::move(next))
+            ->begin();
     } else {
-        next({std::move(socket), peer, true});
+        connection.refuse_proxy_header = true;
+        next(std::move(connection));
     }
 }
 

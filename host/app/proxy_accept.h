@@ -40,10 +40,10 @@ public:
 
     const NetworkList& trusted() const { return trusted_; }
 
-    // A freshly accepted socket of a way whose client speaks first or not:
-    // `next` gets it once its client is known, from the loop or at once;
-    // never when it was ended.
-    void accepted(asio::ip::tcp::socket socket, bool client_speaks_first, Next next);
+    // A freshly accepted connection (its client still its peer) of a way
+    // whose client speaks first or not: `next` gets it once its client is
+    // known, from the loop or at once; never when it was ended.
+    void accepted(Accepted connection, bool client_speaks_first, Next next);
 
 private:
     class Reading;

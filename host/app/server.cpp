@@ -155,20 +155,19 @@ std::optional<asio::ip::tcp::endpoint> Server::listen(WayIn& way, std::string_vi
     return listeners_.listen(
         address, port,
         [this, &way](asio::ip::tcp::socket socket) {
-            std::error_code ec;
-            const auto peer = socket.remote_endpoint(ec);
-            if (banned(socket, peer)) return;
-            if (!way.takes_proxy_header()) return way.accepted(Accepted::as_is(std::move(socket)));
-            proxies_.accepted(std::move(socket), way.client_speaks_first(), [this, &way, peer](Accepted connection) {
-                if (connection.client != peer && banned(connection.socket, connection.client)) return;
-                way.accepted(std::move(connection));
+            Accepted connection = Accepted::as_is(std::move(socket));
+            if (!connection.gone() && banned(connection.socket, connection.client)) return;
+            if (!way.takes_proxy_header()) return way.accepted(std::move(connection));
+            const auto peer = connection.client;
+            proxies_.accepted(std::move(connection), way.client_speaks_first(), [this, &way, peer](Accepted named) {
+                if (named.client != peer && banned(named.socket, named.client)) return;
+                way.accepted(std::move(named));
             });
         },
         error);
 }
 
 bool Server::banned(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& client) {
-    if (client.port() == 0 && client.address().is_unspecified()) return false;  // gone already: the way finds out
     if (!refused(client)) return false;
     std::error_code ec;
     socket.close(ec);

@@ -25,6 +25,9 @@ struct Accepted {
 
     // The connection as it is: its peer is the client (none when it is gone).
     static Accepted as_is(asio::ip::tcp::socket socket);
+    // Its peer could not be read: the connection is gone already, and the
+    // way finds out at its first read.
+    bool gone() const { return client.port() == 0 && client.address().is_unspecified(); }
 };
 
 class WayIn {
