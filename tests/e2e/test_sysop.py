@@ -295,12 +295,12 @@ def make_install_puts_everything_under_the_prefix_and_the_installed_host_serves(
               "installed with the prefix %s" % prefix)
         program = os.path.join(prefix, "bin/bbshost")
         unit = os.path.join(prefix, "lib/systemd/system/brakvold-plus.service")
-        if shutil.which("systemd-analyze"):
-            said = run_ok(["systemd-analyze", "verify", unit], stderr=subprocess.STDOUT)
-            check(not said.strip(), "systemd-analyze verify: %r" % said)
-            said = run_ok(["systemd-analyze", "security", "--offline=yes", unit], stderr=subprocess.STDOUT)
-            exposure = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", said)
-            check(exposure and float(exposure.group(1)) <= 1.4, "systemd-analyze security: %r" % said[-300:])
+        check(shutil.which("systemd-analyze"), "systemd-analyze is missing (scripts/bootstrap installs systemd)")
+        said = run_ok(["systemd-analyze", "verify", unit], stderr=subprocess.STDOUT)
+        check(not said.strip(), "systemd-analyze verify: %r" % said)
+        said = run_ok(["systemd-analyze", "security", "--offline=yes", unit], stderr=subprocess.STDOUT)
+        exposure = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", said)
+        check(exposure and float(exposure.group(1)) <= 1.4, "systemd-analyze security: %r" % said[-300:])
         data = os.path.join(s, "data")
         run_ok([program, "--data", data, "init", "--sysop", "Ann"], input=b"first words\n", env=host_env())
         holds(read(os.path.join(data, "brakvold.ini")), "PLUS_PURCHASE_EMAIL_USERID=Ann")   # the installed templates
