@@ -33,6 +33,7 @@ std::string gmcp_text(std::string_view name, std::string_view body) {
 }
 
 std::optional<std::string> GmcpClient::received(std::string_view message) {
+    supports_changed_ = false;
     if (message.size() > kMaxMessage) return std::nullopt;
     const auto parsed = parse_gmcp(message);
     if (!parsed) return std::nullopt;
@@ -58,6 +59,7 @@ std::optional<std::string> GmcpClient::received(std::string_view message) {
 void GmcpClient::support(std::string_view body, bool on, bool reset) {
     const Json list = Json::parse(body, nullptr, false);
     if (!list.is_array()) return;
+    supports_changed_ = true;
     if (reset) packages_.clear();
     for (const Json& item : list) {
         if (!item.is_string()) continue;

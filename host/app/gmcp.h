@@ -49,6 +49,8 @@ public:
     // A message of the client: the answer to send him (Core.Ping's), or nothing.
     std::optional<std::string> received(std::string_view message);
     bool supports(std::string_view name) const;
+    // The last message received set, added or removed packages.
+    bool supports_changed() const { return supports_changed_; }
     const std::string& client() const { return client_; }
 
     // The character's messages he supports and has not been sent as they
@@ -59,6 +61,7 @@ private:
     void support(std::string_view body, bool on, bool reset);
 
     std::set<std::string, std::less<>> packages_;
+    bool supports_changed_ = false;
     std::string client_;  // "MUDLET 4.17.2", from Core.Hello
     std::map<std::string, std::string, std::less<>> sent_;  // the last body of each message name
 };

@@ -57,6 +57,9 @@ void Session::attach() {
         [weak](ClientKind kind) {
             if (auto self = weak.lock()) self->terminal_.set_screen_reader(kind == ClientKind::screen_reader);
         },
+        [weak] {
+            if (auto self = weak.lock(); self && self->state_ == State::online) self->owner_.watch_character(self);
+        },
     });
 }
 
@@ -325,8 +328,10 @@ void Session::send_module_output(std::string_view bytes) {
     });
 }
 
+bool Session::wants_character() const { return state_ == State::online && transport_->wants_character(); }
+
 void Session::tell_character() {
-    if (state_ != State::online || !transport_->wants_character()) return;
+    if (!wants_character()) return;
     auto* game = game::Game::instance();
     if (!game) return;
     if (const auto info = game->player_of_account(userid())) transport_->character(*info);

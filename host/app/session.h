@@ -109,6 +109,8 @@ public:
         virtual void hangup(Session& session) = 0;
         // The session's connection is gone; forget it.
         virtual void forget(Session& session) = 0;
+        // The session's client now wants his character told (wants_character()).
+        virtual void watch_character(const std::shared_ptr<Session>& session) = 0;
         virtual void log(std::string_view line) = 0;
 
     protected:
@@ -137,7 +139,9 @@ public:
     // editor's banner is for the user.
     bool edit_on_screen(std::string_view text, std::size_t size);
     // Tells the client his character as the game has it now, where his
-    // transport can (telnet's GMCP) and he is on; after every host call.
+    // transport can (telnet's GMCP) and he is on: at once when he comes on
+    // or his client asks, then after host calls that changed it.
+    bool wants_character() const;
     void tell_character();
     // The user changes his password (app/password_change.h): his lines go
     // to the change until it is over, then an empty one to the host. False

@@ -1,9 +1,13 @@
 #include "app/sessions.h"
 
+#include <algorithm>
+
 #include "app/logon_gate.h"
 #include "app/metrics.h"
 #include "app/pump.h"
 #include "bbs/host.h"
+#include "game/game.h"
+#include "text/ascii.h"
 
 namespace app {
 
@@ -115,6 +119,7 @@ int Sessions::logon(const std::shared_ptr<Session>& session, const std::string& 
         log("no free channel for " + userid + " from " + session->peer());
     }
     after_call();
+    if (channel >= 0 && session->wants_character()) watch_character(session);
     pump_.mark();
     return channel;
 }
@@ -172,8 +177,32 @@ void Sessions::forget(Session& session) {
     }
 }
 
+void Sessions::watch_character(const std::shared_ptr<Session>& session) {
+    const bool watched = std::any_of(watchers_.begin(), watchers_.end(),
+                                     [&](const std::weak_ptr<Session>& w) { return w.lock() == session; });
+    if (!watched) watchers_.push_back(session);
+    session->tell_character();
+}
+
 void Sessions::after_call() {
-    for (const auto& session : sessions_) session->tell_character();
+    if (watchers_.empty()) return;
+    auto* game = game::Game::instance();
+    if (!game) return;
+    // Only the characters a call changed are looked up again, unless
+    // another program wrote the game's tables.
+    const auto changed = game->take_changed_accounts();
+    if (changed && changed->empty()) return;
+    auto is_changed = [&](const Session& session) {
+        return !changed || std::any_of(changed->begin(), changed->end(), [&](const std::string& userid) {
+                   return text::equal_ignoring_case(userid, session.userid());
+               });
+    };
+    std::erase_if(watchers_, [&](const std::weak_ptr<Session>& weak) {
+        auto session = weak.lock();
+        if (!session || !session->wants_character()) return true;
+        if (is_changed(*session)) session->tell_character();
+        return false;
+    });
 }
 
 void Sessions::log(std::string_view line) { host_.log(line); }

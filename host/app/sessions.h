@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -88,6 +89,7 @@ public:
     void hold_statuses(int channel, bool on) override;
     void hangup(Session& session) override;
     void forget(Session& session) override;
+    void watch_character(const std::shared_ptr<Session>& session) override;
     void log(std::string_view line) override;
 
 private:
@@ -107,6 +109,8 @@ private:
     const Options options_;
     std::set<std::shared_ptr<Session>> sessions_;
     std::map<int, std::weak_ptr<Session>> channels_;
+    // Sessions whose clients are told their characters (GMCP), online.
+    std::vector<std::weak_ptr<Session>> watchers_;
     Session* logging_on_ = nullptr;  // the session inside host.logon()
     Metrics* metrics_ = nullptr;
     bool stopped_ = false;

@@ -186,7 +186,10 @@ void TelnetTransport::agreed(unsigned char option, bool on, bool ours) {
         case TELNET_TELOPT_MSSP:
             if (on) send_status();
             break;
-        case kGmcp: gmcp_ = on; break;
+        case kGmcp:
+            gmcp_ = on;
+            if (on && events_.character_wanted) events_.character_wanted();
+            break;
         case TELNET_TELOPT_COMPRESS2:
             if (on && !compressing_) {
                 compressing_ = true;
@@ -317,6 +320,8 @@ void TelnetTransport::gmcp_received(std::string_view message) {
         return;
     }
     if (const auto answer = gmcp_client_.received(message)) send_gmcp(*answer);
+    // A client may ask for the Char messages only now: he hears his character at once.
+    if (gmcp_client_.supports_changed() && events_.character_wanted) events_.character_wanted();
 }
 
 void TelnetTransport::send_gmcp(std::string_view message) {

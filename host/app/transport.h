@@ -46,6 +46,8 @@ public:
         std::function<void()> modes_changed;
         // The client is not a terminal (app/client_kind.h): told once, when known.
         std::function<void(ClientKind kind)> client_known;
+        // wants_character() became true.
+        std::function<void()> character_wanted;
     };
 
     virtual ~Transport() = default;

@@ -119,6 +119,10 @@ bool Game::update_player(const PublicUserInfo& info, std::string* error) {
     return impl_->store->update_player(info, error);
 }
 
+std::optional<std::vector<std::string>> Game::take_changed_accounts() {
+    return impl_->store->take_changed_accounts();
+}
+
 bool Game::default_character(std::string_view name, std::string_view userid, PublicUserInfo* info,
                              std::string* error) {
     *info = PublicUserInfo{};

@@ -54,6 +54,9 @@ public:
     std::optional<PublicUserInfo> player(std::string_view name);          // ignoring case
     std::optional<PublicUserInfo> player_of_account(std::string_view userid);
     std::vector<PublicUserInfo> players();
+    // The accounts whose characters this process added or changed since the
+    // last take; nullopt when any may have (see Store::take_changed_accounts).
+    std::optional<std::vector<std::string>> take_changed_accounts();
 
     std::vector<Mail> mail_for(std::string_view userid);   // oldest first
     const std::filesystem::path& log_path() const;

@@ -145,6 +145,7 @@ bool Store::insert_player(const PublicUserInfo& info, std::string* error) {
         if (error) *error = sqlite_error("cannot add player " + std::string(text::field(info.name)));
         return false;
     }
+    changed(text::field(info.userid));
     return true;
 }
 
@@ -155,9 +156,11 @@ bool Store::update_player(const PublicUserInfo& info, std::string* error) {
                         "level=?7, experience=?8, hit_points=?9, kills=?10, alignment=?11, gender=?12, "
                         "quests=?13, room=?14, time_played=?15, lives=?16, copper=?17 WHERE name=?2",
                         file_);
+    const std::string name(text::field(info.name));
+    // The account that plays it now loses it if the update moves it.
+    if (const auto before = find_player(name)) changed(text::field(before->userid));
     Use st(update_);
     bind_player(st, info);
-    const std::string name(text::field(info.name));
     if (st.step("updating a player") != Step::done) {
         if (error) *error = sqlite_error("cannot update player " + name);
         return false;
@@ -166,7 +169,35 @@ bool Store::update_player(const PublicUserInfo& info, std::string* error) {
         if (error) *error = "no player named " + name;
         return false;
     }
+    changed(text::field(info.userid));
     return true;
+}
+
+void Store::changed(std::string_view userid) {
+    if (all_changed_) return;
+    if (changed_.size() >= kChangesKept) {
+        all_changed_ = true;
+        changed_.clear();
+        return;
+    }
+    changed_.emplace_back(userid);
+}
+
+std::optional<std::vector<std::string>> Store::take_changed_accounts() {
+    if (!data_version_.ok()) data_version_.prepare(db_, "PRAGMA data_version", file_);
+    int64_t version = -1;
+    {
+        Use st(data_version_);
+        if (st.step("reading the data version") == Step::row) version = st.integer(0);
+    }
+    const bool elsewhere = version < 0 || version != data_version_seen_;
+    data_version_seen_ = version;
+    const bool all = all_changed_ || elsewhere;
+    all_changed_ = false;
+    std::vector<std::string> taken;
+    taken.swap(changed_);
+    if (all) return std::nullopt;
+    return taken;
 }
 
 // The game looks players up for every prompt it shows, so these two

@@ -38,6 +38,13 @@ public:
     std::optional<PublicUserInfo> find_player(std::string_view name);
     std::optional<PublicUserInfo> find_player_of_account(std::string_view userid);
     std::vector<PublicUserInfo> all_players();
+    // The accounts whose characters were added or changed through this store
+    // since the last take (an account a character moved away from counts),
+    // or nullopt when any may have: another connection committed to the
+    // database meanwhile, the list grew past kChangesKept untaken, or it is
+    // the first take.
+    std::optional<std::vector<std::string>> take_changed_accounts();
+    static constexpr std::size_t kChangesKept = 256;
 
     // Mail, kept in the order it was sent.
     bool insert_mail(const Mail& mail, std::string* error);
@@ -49,12 +56,16 @@ private:
     Store(bbs::sql::Connection& db, std::string file, std::unique_ptr<bbs::sql::Connection> owned);
     std::optional<PublicUserInfo> find_one(bbs::sql::Statement& kept, const char* where, std::string_view value);
     std::string sqlite_error(std::string_view doing) const;
+    void changed(std::string_view userid);
 
     std::unique_ptr<bbs::sql::Connection> owned_;  // a file of its own; null when shared
     bbs::sql::Connection& db_;
     std::string file_;
-    // Kept: find_player, find_player_of_account, update_player.
-    bbs::sql::Statement by_name_, by_account_, update_;
+    // Kept: find_player, find_player_of_account, update_player, take_changed_accounts.
+    bbs::sql::Statement by_name_, by_account_, update_, data_version_;
+    std::vector<std::string> changed_;
+    bool all_changed_ = true;
+    int64_t data_version_seen_ = -1;
 };
 
 }  // namespace game

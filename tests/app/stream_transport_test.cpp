@@ -41,7 +41,7 @@ protected:
             log_.emplace_back(line);
         }, {}, tls_);
         transport_->attach({[this](std::string_view bytes) { received_ += bytes; }, {}, {},
-                            [this] { closed_ = true; }, {}, {}});
+                            [this] { closed_ = true; }, {}, {}, {}});
         transport_->start();
     }
 

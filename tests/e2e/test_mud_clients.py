@@ -79,6 +79,46 @@ def gmcp_tells_the_character_at_logon_and_each_change_and_takes_nothing_to_the_g
         equal(len(c.gmcp_got("Char.Status")), 2, "Char.Status sent after the client stopped supporting Char")
 
 
+class QuietMudlet(Mudlet):
+    """Agrees to GMCP but asks for no package until told to (as a client whose GMCP scripts load late)."""
+
+    def _answer(self, verb, option):
+        RawClient._answer(self, verb, option)
+
+
+@suite.case
+def gmcp_tells_a_character_asked_for_late_and_changes_made_by_the_sysop_or_by_the_player():
+    with BbsHost() as host:
+        alice = host.keep(QuietMudlet(host.port))
+        alice.login("Alice")
+        bob = host.keep(Mudlet(host.port))
+        bob.login("Bob")
+        alice.read_for(0.3)
+        equal(alice.gmcp_got("Char.Status"), [], "Char.Status before the client asked for Char")
+        alice.gmcp('Core.Supports.Set ["Char 1"]')
+        alice.read_for(0.3)   # nobody types meanwhile
+        equal([s["lives"] for s in alice.gmcp_got("Char.Status")], [3], "Char.Status once asked for")
+        equal(len(alice.gmcp_got("Char.Name")), 1, "Char.Name once asked for")
+
+        host.admin_ok("player", "set", "Alia", "--lives", "7")   # another program writes the game's tables
+        bob.type("stats", GAME_PROMPT)   # anybody's next call
+        alice.read_for(0.3)
+        equal([s["lives"] for s in alice.gmcp_got("Char.Status")], [3, 7], "the sysop's change told")
+
+        bob_status = len(bob.gmcp_got("Char.Status"))
+        bob.enter_plus()
+        bob.buy_life()
+        bob.read_for(0.3)
+        alice.read_for(0.1)
+        equal([s["lives"] for s in bob.gmcp_got("Char.Status")][bob_status - 1:], [2, 3], "Bobo's life told")
+        equal(host.lives("Bobo"), 3, "Bobo's lives in the game")
+        equal(len(alice.gmcp_got("Char.Status")), 2, "Alia told Bobo's purchase")
+        alice.gmcp('Core.Supports.Remove ["Char"]')
+        alice.gmcp('Core.Supports.Add ["Char.Vitals"]')
+        alice.read_for(0.3)
+        equal(len(alice.gmcp_got("Char.Vitals")), 1, "Char.Vitals added later, told once")
+
+
 @suite.case
 def charset_utf8_is_agreed_when_the_client_asks_for_it():
     with BbsHost() as host:
