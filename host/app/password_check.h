@@ -2,7 +2,7 @@
 // tens of milliseconds and a lot of memory on purpose; it runs on a worker
 // (one at a time, in the order asked), and its answer comes back to the
 // loop. A user-ID without an account (or with a hash of another kind) is
-// checked against a dummy hash made with the same limits, so that both
+// checked against a dummy hash string of the same limits, so that both
 // answers take the same work and time.
 #pragma once
 
@@ -35,10 +35,9 @@ public:
     void hash(std::string password, std::function<void(std::string hash)> answer);
 
 private:
-    struct Shared;
     asio::io_context& loop_;
     asio::any_io_executor worker_;
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<const std::string> dummy_;  // bbs::Accounts::dummy_hash
 };
 
 }  // namespace app

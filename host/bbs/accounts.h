@@ -116,9 +116,10 @@ public:
     //  - hash_matches: the password against a hash (the argon2id work);
     //  - make_hash: the argon2id hash of a password with the limits in use
     //    (empty when out of memory), for add_hashed and set_password_hash;
-    //  - dummy_hash: a hash of a random password with the limits in use, to
-    //    check against when there is no account, so that an unknown user-ID
-    //    costs the same work as a known one.
+    //  - dummy_hash: a hash string with the limits in use that no password
+    //    matches, to check against when there is no account, so that an
+    //    unknown user-ID costs the same work as a known one (made at once:
+    //    no hashing).
     static bool usable_hash(std::string_view hash);
     static bool hash_matches(const std::string& hash, std::string_view password);
     static std::string make_hash(std::string_view password);

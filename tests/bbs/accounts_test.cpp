@@ -1,5 +1,6 @@
 // Host accounts: user-ID bounds, locks and sign-ups, credits through a channel, password hashes (the rest: e2e test_admin).
 
+#include <sodium.h>
 #include <sqlite3.h>
 
 #include <tuple>
@@ -101,6 +102,25 @@ TEST_F(HostTest, OnlyArgon2idHashesVerify) {
         ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
         EXPECT_FALSE(host().accounts().verify_password("Alice", "hunter2")) << hash;
     }
+}
+
+// The dummy hash an unknown user-ID is checked against must cost what a real
+// hash costs: an argon2id string that libsodium reads, with the limits of a
+// hash made now, a salt of its own, and no password that matches it.
+TEST(DummyHash, HasTheLimitsOfARealHashAndMatchesNothing) {
+    const std::string real = bbs::Accounts::make_hash("pw");
+    const std::string dummy = bbs::Accounts::dummy_hash();
+    auto limits = [](const std::string& hash) { return hash.substr(0, hash.find('$', hash.find("p=")));};
+    EXPECT_EQ(limits(dummy), limits(real));
+    EXPECT_TRUE(bbs::Accounts::usable_hash(dummy));
+    for (const auto& [ops, mem] : {std::pair{crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN},
+                                   std::pair{crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE}}) {
+        const int wanted = crypto_pwhash_str_needs_rehash(real.c_str(), ops, mem);
+        ASSERT_NE(wanted, -1) << real;
+        EXPECT_EQ(crypto_pwhash_str_needs_rehash(dummy.c_str(), ops, mem), wanted) << dummy;
+    }
+    EXPECT_NE(bbs::Accounts::dummy_hash(), dummy);
+    for (const char* password : {"", "pw", "password"}) EXPECT_FALSE(bbs::Accounts::hash_matches(dummy, password));
 }
 
 }  // namespace
