@@ -259,6 +259,11 @@ void scale_load() {
     add_figure({group, "slowest session's p99", LoadResult::percentile_us(game.session_p99_us, 100) / 1000, "ms",
                 "the median session's p99", LoadResult::percentile_us(game.session_p99_us, 50) / 1000, 3,
                 Goal::AtMost});
+    // The same on the echo path: what the machine's own pauses make of it,
+    // since a session's p99 of some 70 keys and lines is nearly its slowest.
+    add_figure({group, "echo path: slowest session's p99", LoadResult::percentile_us(echo.session_p99_us, 100) / 1000,
+                "ms", "the median session's p99", LoadResult::percentile_us(echo.session_p99_us, 50) / 1000, 0,
+                Goal::None});
     auto cpu_per_event = [](const ScaleResult& r) {
         return r.events() ? r.cpu_seconds * 1e6 / static_cast<double>(r.events()) : NAN;
     };
