@@ -60,6 +60,12 @@ LogonThrottle::Verdict LogonGate::account_refusal(std::string_view userid) {
     return locked_verdict(host_.accounts().locked(userid));
 }
 
+std::vector<std::pair<std::string, LogonThrottle::Verdict>> LogonGate::locked_accounts() {
+    std::vector<std::pair<std::string, LogonThrottle::Verdict>> out;
+    for (auto& [userid, reason] : host_.accounts().all_locked()) out.emplace_back(userid, locked_verdict(reason));
+    return out;
+}
+
 std::optional<std::string> LogonGate::refusal_logged(std::string_view way, const std::string& source) {
     const auto now = std::chrono::steady_clock::now();
     const std::string key = std::string(way) + " " + source;

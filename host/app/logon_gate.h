@@ -22,6 +22,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -68,6 +70,8 @@ public:
     }
     // Refused (locked) when the account is locked, after its password was right.
     LogonThrottle::Verdict account_refusal(std::string_view userid);
+    // The refusals of every locked account, by user-ID.
+    std::vector<std::pair<std::string, LogonThrottle::Verdict>> locked_accounts();
     // Whether another program committed to bbs.db since the last call (an
     // admin command: a lock, a ban).
     bool database_changed();

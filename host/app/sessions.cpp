@@ -26,11 +26,17 @@ void Sessions::watch() {
 }
 
 void Sessions::expel_locked() {
+    // One read of the locked accounts, not one per user on.
+    const auto locked = logons_.locked_accounts();
+    if (locked.empty()) return;
     for (auto& [channel, weak] : std::map(channels_)) {
         auto session = weak.lock();
         if (!session) continue;
-        const auto refusal = logons_.account_refusal(session->userid());
-        if (refusal) continue;
+        const auto it = std::find_if(locked.begin(), locked.end(), [&](const auto& entry) {
+            return text::equal_ignoring_case(entry.first, session->userid());
+        });
+        if (it == locked.end()) continue;
+        const LogonThrottle::Verdict& refusal = it->second;
         log("user " + session->userid() + " at channel " + std::to_string(channel) + " logged off: " +
             LogonGate::logged(refusal));
         session->expel("\r\n" + LogonThrottle::message(refusal));

@@ -411,6 +411,15 @@ std::optional<std::string> Accounts::locked(std::string_view userid) {
     return s.text(0);
 }
 
+std::vector<std::pair<std::string, std::string>> Accounts::all_locked() {
+    std::vector<std::pair<std::string, std::string>> out;
+    sql::Statement list(db_, "SELECT userid, coalesce(locked, '') FROM accounts WHERE locked IS NOT NULL", where_,
+                        false);
+    sql::Use s(list);
+    while (s.row("listing the locked accounts")) out.emplace_back(s.text(0), s.text(1));
+    return out;
+}
+
 bool Accounts::validate(std::string_view userid, std::string* error) {
     ++generation_;
     sql::Statement update(db_, "UPDATE accounts SET pending_since = NULL WHERE userid = ?1 AND pending_since IS NOT NULL",

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bbs/sqlite.h"
@@ -94,6 +95,8 @@ public:
     // The lock's reason when the account is locked; none when it is not (or
     // there is no such account).
     std::optional<std::string> locked(std::string_view userid);
+    // Every locked account: its user-ID and the lock's reason.
+    std::vector<std::pair<std::string, std::string>> all_locked();
     // A sign-up awaiting validation (add() it with pending_since set) may
     // log on once validated. False with *error when there is no such
     // account or it awaits nothing.

@@ -3,6 +3,7 @@
 #include <sodium.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "tests/bbs/host_fixture.h"
@@ -63,6 +64,10 @@ TEST_F(HostTest, LocksAndPendingSignUpsAreKeptWithTheAccount) {
     EXPECT_EQ(again.locked("old"), "unpaid dues");
     EXPECT_EQ(again.locked("Newt"), "");
     EXPECT_EQ(again.find("Newt")->locked, "");
+    using Locked = std::vector<std::pair<std::string, std::string>>;
+    auto all_locked = again.all_locked();
+    std::sort(all_locked.begin(), all_locked.end());
+    EXPECT_EQ(all_locked, (Locked{{"Newt", ""}, {"Old", "unpaid dues"}}));
     const auto pending = again.pending();
     ASSERT_EQ(pending.size(), 2u);
     EXPECT_EQ(pending[0].userid + " " + pending[1].userid, "Earlier Newt");
@@ -72,6 +77,7 @@ TEST_F(HostTest, LocksAndPendingSignUpsAreKeptWithTheAccount) {
     EXPECT_FALSE(again.find("Newt")->pending_since);
     EXPECT_TRUE(again.unlock("Old", &error)) << error;
     EXPECT_FALSE(again.locked("Old"));
+    EXPECT_EQ(again.all_locked(), (Locked{{"Newt", ""}}));
     EXPECT_EQ(again.find("Old")->credits, 1);
 }
 

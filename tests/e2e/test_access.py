@@ -92,10 +92,10 @@ def a_locked_account_is_put_off_and_gets_in_by_no_way_until_unlocked():
         key = os.path.join(keys, "alice")
         run_ok(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key])
         host.admin_ok("key", "add", "Alice", "--file", key + ".pub")
-        by_telnet = host.raw_user("Alice", source="127.0.9.1")
+        by_telnet = host.raw_user("ALICE", "alice", source="127.0.9.1")   # the user-ID as he typed it
         by_ssh = host.ssh("Bob")
         by_ssh.read_until(GAME_PROMPT)
-        host.admin_ok("user", "lock", "Alice", "--reason", "unpaid dues")
+        host.admin_ok("user", "lock", "alice", "--reason", "unpaid dues")
         host.admin_ok("user", "lock", "Bob")
         for who, session in (("Alice", by_telnet), ("Bob", by_ssh)):
             holds(session.read_until(LOCKED), "")
