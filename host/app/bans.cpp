@@ -10,7 +10,7 @@ namespace sql = bbs::sql;
 // ---- the table ----------------------------------------------------------------
 
 Bans::Bans(sql::Connection& db, Now now) : db_(db), where_(db.name() + " bans"), now_(std::move(now)) {
-    data_version_.prepare(db_, "PRAGMA data_version", where_);
+    data_version_.prepare(db_, where_);
     make_table();
 }
 
@@ -77,12 +77,7 @@ std::vector<Ban> Bans::list() {
 }
 
 bool Bans::load_if_changed() {
-    sql::Use s(data_version_);
-    if (!s.row("reading the data version")) return false;
-    const int64_t version = s.integer(0);
-    if (version == version_seen_) return false;
-    version_seen_ = version;
-    return true;
+    return data_version_.moved().value_or(false);
 }
 
 void Bans::load() {

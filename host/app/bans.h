@@ -71,8 +71,7 @@ private:
     bbs::sql::Connection& db_;
     std::string where_;   // "bbs.db bans"
     Now now_;
-    bbs::sql::Statement data_version_;
-    int64_t version_seen_ = -1;
+    bbs::sql::DataVersion data_version_;
     bool table_ = false;
     // Per address length (4 or 16 bytes), per prefix length from the
     // longest: the bans by their network's bytes.

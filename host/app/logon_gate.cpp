@@ -29,7 +29,7 @@ LogonGate::LogonGate(asio::io_context& io, bbs::Host& host, Hashing hashing)
                 {&host.addon_tables(), {},
                  {[this](const asio::ip::address& address) { return banned(address); },
                   [this](std::string_view userid) { return host_.accounts().locked(userid); }}}) {
-    data_version_.prepare(host.database().connection(), "PRAGMA data_version", "bbs.db");
+    data_version_.prepare(host.database().connection(), "bbs.db");
     if (hashing == Hashing::worker_thread) {
         hashing_pool_ = std::make_unique<asio::thread_pool>(1);
         passwords_ = std::make_unique<PasswordCheck>(io, hashing_pool_->get_executor());
@@ -85,12 +85,7 @@ std::optional<std::string> LogonGate::refusal_logged(std::string_view way, const
 }
 
 bool LogonGate::database_changed() {
-    bbs::sql::Use s(data_version_);
-    if (s.attempt("reading the data version") != bbs::sql::Use::Step::row) return false;  // busy: next time
-    const int64_t version = s.integer(0);
-    const bool changed = version != version_seen_;
-    version_seen_ = version;
-    return changed;
+    return data_version_.moved(false).value_or(false);  // busy: next time
 }
 
 void LogonGate::attempt_abandoned(const std::string& address, std::string_view userid) {

@@ -132,8 +132,7 @@ private:
     bbs::Host& host_;
     Bans bans_;
     LogonThrottle throttle_;
-    bbs::sql::Statement data_version_;
-    int64_t version_seen_ = -1;
+    bbs::sql::DataVersion data_version_;
     struct Quieted {
         std::chrono::steady_clock::time_point logged;
         long unlogged = 0;

@@ -28,8 +28,8 @@ struct Database::Impl {
     HostLog* log = nullptr;
     KeyedTable generic;
     KeyedTable classes;
-    sql::Statement begin, begin_immediate, commit, rollback, data_version;
-    int64_t data_version_seen = -1;
+    sql::Statement begin, begin_immediate, commit, rollback;
+    sql::DataVersion data_version;
     RecentRecordsClock recent;  // when the tables' recent records may be asked
     // The transaction of the running host call.
     bool call_open = false;
@@ -109,7 +109,7 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& file, std:
         !d.classes.open(*d.db, d.name, "class database", "classes", kClassKey, kMaxClassRecord) ||
         !d.begin.prepare(*d.db, "BEGIN", d.name) || !d.begin_immediate.prepare(*d.db, "BEGIN IMMEDIATE", d.name) ||
         !d.commit.prepare(*d.db, "COMMIT", d.name) || !d.rollback.prepare(*d.db, "ROLLBACK", d.name) ||
-        !d.data_version.prepare(*d.db, "PRAGMA data_version", d.name)) {
+        !d.data_version.prepare(*d.db, d.name)) {
         if (error) *error = first_failure();
         return nullptr;
     }
@@ -368,11 +368,9 @@ int64_t Database::changes() const { return impl_->db->total_changes(); }
 
 bool Database::changed_elsewhere() {
     Impl& d = *impl_;
-    sql::Use s(d.data_version);
-    if (!s.row("reading the data version")) return true;  // unknown: as if changed
-    const int64_t version = s.integer(0);
-    const bool changed = version != d.data_version_seen;
-    d.data_version_seen = version;
+    const auto moved = d.data_version.moved();
+    if (!moved) return true;  // unknown: as if changed
+    const bool changed = *moved;
     if (changed) ++d.recent.others;
     // Within a host call the write lock keeps other connections out until it ends.
     d.recent.usable = d.call_open;

@@ -215,6 +215,20 @@ Use& Use::bind_null(int index) {
 Use::Step Use::step(std::string_view doing) { return run_step(doing, true); }
 Use::Step Use::attempt(std::string_view doing) { return run_step(doing, false); }
 
+bool DataVersion::prepare(Connection& connection, std::string where) {
+    return statement_.prepare(connection, "PRAGMA data_version", std::move(where));
+}
+
+std::optional<bool> DataVersion::moved(bool report_busy) {
+    Use s(statement_);
+    const auto step = report_busy ? s.step("reading the data version") : s.attempt("reading the data version");
+    if (step != Use::Step::row) return std::nullopt;
+    const int64_t version = s.integer(0);
+    const bool moved = version != seen_;
+    seen_ = version;
+    return moved;
+}
+
 Use::Step Use::run_step(std::string_view doing, bool busy_is_failure) {
     Connection* c = s_.connection_;
     if (!s_.stmt_ || !c) {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -188,6 +189,20 @@ private:
     Step run_step(std::string_view doing, bool busy_is_failure);
     Statement& s_;
     int code_ = 0;
+};
+
+// Whether other connections committed to the database since the last look
+// (PRAGMA data_version; this connection's own commits do not count). The
+// first look counts as a commit. nullopt when the version could not be
+// read: the database busy (report_busy: reported as a failure) or failing.
+class DataVersion {
+public:
+    bool prepare(Connection& connection, std::string where);
+    std::optional<bool> moved(bool report_busy = true);
+
+private:
+    Statement statement_;
+    int64_t seen_ = -1;
 };
 
 }  // namespace bbs::sql

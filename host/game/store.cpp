@@ -127,7 +127,9 @@ std::unique_ptr<Store> Store::share(bbs::sql::Connection& db, std::string where,
 }
 
 Store::Store(bbs::sql::Connection& db, std::string file, std::unique_ptr<bbs::sql::Connection> owned)
-    : owned_(std::move(owned)), db_(db), file_(std::move(file)) {}
+    : owned_(std::move(owned)), db_(db), file_(std::move(file)) {
+    data_version_.prepare(db_, file_);
+}
 
 Store::~Store() = default;  // kept statements go before an owned connection does
 
@@ -184,14 +186,7 @@ void Store::changed(std::string_view userid) {
 }
 
 std::optional<std::vector<std::string>> Store::take_changed_accounts() {
-    if (!data_version_.ok()) data_version_.prepare(db_, "PRAGMA data_version", file_);
-    int64_t version = -1;
-    {
-        Use st(data_version_);
-        if (st.step("reading the data version") == Step::row) version = st.integer(0);
-    }
-    const bool elsewhere = version < 0 || version != data_version_seen_;
-    data_version_seen_ = version;
+    const bool elsewhere = data_version_.moved().value_or(true);
     const bool all = all_changed_ || elsewhere;
     all_changed_ = false;
     std::vector<std::string> taken;

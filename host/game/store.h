@@ -61,11 +61,11 @@ private:
     std::unique_ptr<bbs::sql::Connection> owned_;  // a file of its own; null when shared
     bbs::sql::Connection& db_;
     std::string file_;
-    // Kept: find_player, find_player_of_account, update_player, take_changed_accounts.
-    bbs::sql::Statement by_name_, by_account_, update_, data_version_;
+    // Kept: find_player, find_player_of_account, update_player.
+    bbs::sql::Statement by_name_, by_account_, update_;
+    bbs::sql::DataVersion data_version_;
     std::vector<std::string> changed_;
     bool all_changed_ = true;
-    int64_t data_version_seen_ = -1;
 };
 
 }  // namespace game
